@@ -1,0 +1,23 @@
+// The headless front end's commands and the small argument helpers they share.
+#pragma once
+#include <cstdint>
+#include <string>
+
+// Exit statuses: 0 success, 1 the work failed, 2 the command line was wrong.
+constexpr int CLI_OK = 0;
+constexpr int CLI_FAILED = 1;
+constexpr int CLI_USAGE = 2;
+
+int cli_nonce(int argc, char** argv);
+int cli_address(int argc, char** argv);
+
+// Prints "kestrune-cli: <message>" to standard error and returns CLI_USAGE.
+int cli_usage_error(const char* command, const std::string& message);
+
+// Parses a whole decimal unsigned 64-bit number; false on anything else or overflow.
+bool cli_parse_u64(const char* text, uint64_t* value);
+
+// Parses an account as a BURST- address or a decimal id.
+bool cli_parse_account(const char* text, uint64_t* id);
+
+bool cli_is_help(const char* arg);

@@ -1,0 +1,79 @@
+// kestrune-cli: the headless front end (plotting, checking, benchmarks, single nonces).
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "account/address.h"
+#include "cli/cli.h"
+#include "platform/sys.h"
+#include "platform/util.h"
+
+namespace {
+
+struct command_s {
+    const char* name;
+    int (*run)(int argc, char** argv);
+    const char* summary;
+};
+
+const command_s commands[] = {
+    {"nonce", cli_nonce, "write the 262144 bytes of one nonce"},
+    {"address", cli_address, "print the account id of an address or decimal id"},
+};
+
+void print_usage(FILE* out) {
+    std::fprintf(out, "usage: kestrune-cli COMMAND [OPTIONS]\n\ncommands:\n");
+    for (const auto& command : commands) std::fprintf(out, "  %-10s %s\n", command.name, command.summary);
+    std::fprintf(out, "\nkestrune-cli COMMAND --help shows the options of a command.\n");
+}
+
+}  // namespace
+
+int cli_usage_error(const char* command, const std::string& message) {
+    std::fprintf(stderr, "kestrune-cli %s: %s\n", command, message.c_str());
+    std::fprintf(stderr, "Try 'kestrune-cli %s --help'.\n", command);
+    return CLI_USAGE;
+}
+
+bool cli_parse_u64(const char* text, uint64_t* value) {
+    if (!text || !*text) return false;
+    for (const char* c = text; *c; ++c)
+        if (*c < '0' || *c > '9') return false;
+    errno = 0;
+    char* end = nullptr;
+    const unsigned long long parsed = std::strtoull(text, &end, 10);
+    if (errno == ERANGE || *end) return false;
+    *value = parsed;
+    return true;
+}
+
+bool cli_parse_account(const char* text, uint64_t* id) {
+    if (address_parse_account(text, id)) return true;
+    // Short decimal ids (the codec wants 6 or more digits) are still accounts.
+    return cli_parse_u64(text, id);
+}
+
+bool cli_is_help(const char* arg) { return std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0; }
+
+int main(int argc, char** argv) {
+    sys_init();
+    time_init();
+    // Engine dialogs become plain messages on standard error.
+    sys_set_dialog_presenter([](const char* title, const char* text) {
+        std::fprintf(stderr, "%s: %s\n", title, text);
+    });
+    if (argc < 2) {
+        print_usage(stderr);
+        return CLI_USAGE;
+    }
+    if (cli_is_help(argv[1])) {
+        print_usage(stdout);
+        return CLI_OK;
+    }
+    for (const auto& command : commands)
+        if (std::strcmp(argv[1], command.name) == 0) return command.run(argc - 1, argv + 1);
+    std::fprintf(stderr, "kestrune-cli: unknown command '%s'\n", argv[1]);
+    print_usage(stderr);
+    return CLI_USAGE;
+}

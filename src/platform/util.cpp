@@ -1,0 +1,96 @@
+// Assertion, size and duration text, the monotonic clock, and path and string helpers.
+#include "platform/util.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "platform/sys.h"
+
+void util_assert(bool condition, bool fatal, const char* file, int line) {
+    if (condition) return;
+    const char* base = std::strrchr(file, '/');
+    sys_log("Assertion failure %s : %d\n", base ? base + 1 : file, line);
+    if (fatal) std::exit(1);
+}
+
+void fmt_size(uint64_t capacity, char* buffer, uint64_t bytes, bool power_of_two, const char* suffix) {
+    static const char* const decimal_units[4] = {"KB", "MB", "GB", "TB"};
+    static const char* const binary_units[4] = {"KiB", "MiB", "GiB", "TiB"};
+    const double base = power_of_two ? 1024.0 : 1000.0;
+    const double b2 = base * base, b3 = b2 * base, b4 = b3 * base;
+    int unit = 0;
+    double divisor = base;
+    // A unit is used once the value reaches three quarters of it.
+    if (bytes >= 0.75 * b2) unit = 1, divisor = b2;
+    if (bytes >= 0.75 * b3) {
+        unit = 2, divisor = b3;
+        if (bytes >= 0.75 * b4) unit = 3, divisor = b4;
+    }
+    if (capacity == 0) return;
+    std::snprintf(buffer, capacity, "%0.1f %s%s", (double)bytes / divisor,
+                  power_of_two ? binary_units[unit] : decimal_units[unit], suffix);
+}
+
+const char* fmt_size_tmp(uint64_t bytes, bool power_of_two, const char* suffix) {
+    static char buffers[3][64];
+    static int next = 0;
+    char* out = buffers[next];
+    next = (next + 1) % 3;
+    fmt_size(sizeof buffers[0], out, bytes, power_of_two, suffix);
+    return out;
+}
+
+const char* fmt_duration(double seconds) {
+    static char buffer[64];
+    const int minutes = (int)(seconds / 60.0);
+    const int hours = minutes / 60;
+    const int rest = minutes % 60;
+    if (minutes >= -59 && minutes <= 59) {
+        std::snprintf(buffer, sizeof buffer, "%d minute%s", rest, rest == 1 ? "" : "s");
+    } else {
+        std::snprintf(buffer, sizeof buffer, "%d hour%s, %d minute%s", hours,
+                      minutes >= 60 && minutes <= 119 ? "" : "s", rest, rest == 1 ? "" : "s");
+    }
+    return buffer;
+}
+
+namespace {
+timespec clock_origin;
+}
+
+void time_init() { clock_gettime(CLOCK_MONOTONIC, &clock_origin); }
+
+double time_now() {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const uint32_t seconds_ms = (uint32_t)((uint64_t)(now.tv_sec - clock_origin.tv_sec) * 1000u);
+    const int64_t nanos = (int64_t)now.tv_nsec - (int64_t)clock_origin.tv_nsec;
+    const uint32_t elapsed_ms = seconds_ms + (uint32_t)(int32_t)(nanos / 1000000);
+    return elapsed_ms / 1000.0;
+}
+
+void path_dirname(uint64_t capacity, char* buffer, const char* path) {
+    if (capacity == 0) return;
+    const char* slash = std::strrchr(path, '/');
+    uint64_t length = slash ? (uint64_t)(slash - path) : std::strlen(path);
+    if (length > capacity - 1) length = capacity - 1;
+    std::memcpy(buffer, path, length);
+    buffer[length] = 0;
+}
+
+std::string path_with_slash(const char* folder) {
+    std::string path(folder);
+    if (path.empty() || path.back() != '/') path += '/';
+    return path;
+}
+
+uint64_t str_copy(char* destination, const char* source, uint64_t capacity) {
+    if (capacity == 0) return 0;
+    uint64_t length = std::strlen(source);
+    if (length > capacity - 1) length = capacity - 1;
+    std::memcpy(destination, source, length);
+    destination[length] = 0;
+    return length;
+}

@@ -1,0 +1,18 @@
+// Small shared routines: the non-fatal assertion, size and duration text, the clock, paths.
+#pragma once
+#include <cstdint>
+#include <string>
+
+void util_assert(bool condition, bool fatal, const char* file, int line);
+#define UTIL_ASSERT(cond) util_assert((cond), false, __FILE__, __LINE__)
+
+void fmt_size(uint64_t capacity, char* buffer, uint64_t bytes, bool power_of_two, const char* suffix);
+const char* fmt_size_tmp(uint64_t bytes, bool power_of_two, const char* suffix);
+const char* fmt_duration(double seconds);
+
+void time_init();
+double time_now();
+
+void path_dirname(uint64_t capacity, char* buffer, const char* path);
+std::string path_with_slash(const char* folder);
+uint64_t str_copy(char* destination, const char* source, uint64_t capacity);

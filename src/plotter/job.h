@@ -1,0 +1,41 @@
+// One plot file of a run: its nonce range, buffers, open file, tasks and life-cycle state.
+#pragma once
+#include <cstdint>
+#include <future>
+
+#include "nonce/nonce.h"
+
+struct drive_s;
+
+enum job_state_e : uint32_t {
+    JOB_WAITING = 0,        // not started; no buffers, no open file
+    JOB_PLOTTING = 1,       // file open, two buffers attached
+    JOB_WRITTEN = 2,        // the last batch has been written
+    JOB_READY_TO_MOVE = 3,  // finished under its plain name on the SSD
+    JOB_MOVING = 4,         // a move task is carrying it to the target
+    JOB_DONE = 5,           // finished on its final drive
+};
+
+struct job_s {
+    uint64_t account_id = 0;                  // account the nonces are computed for
+    uint64_t start_nonce = 0;                 // nonce number of the file's first nonce
+    uint64_t nonce_count = 0;                 // nonces in the file
+    uint64_t nonces_done = 0;                 // file-relative nonces computed and handed to writers
+    uint64_t resume_from = 0;                 // file-relative index the file was resumed from
+    batch_buffer_s* compute_buffer = nullptr; // buffer the next batch is computed into
+    batch_buffer_s* write_buffer = nullptr;   // buffer the previous batch is written from
+    bool poc2 = false;                        // PoC2 order, three-number name
+    int64_t fd = 0;                           // open .plotting file; 0 = none
+    drive_s* write_drive = nullptr;           // drive the file is written on
+    drive_s* final_drive = nullptr;           // target the finished file moves to; none = direct
+    uint64_t bytes_written = 0;               // bytes of this file written in this run
+    uint64_t bytes_moved = 0;                 // bytes of this file moved so far
+    double compute_start = 0;                 // start of the current batch's computation
+    double last_wait_log = 0;                 // when the waiting-for-drive message was last logged
+    double compute_rate = 0;                  // nonces per minute of the last CPU batch
+    double write_rate = 0;                    // MiB/s of the current writer task
+    double move_rate = 0;                     // MiB/s of the move task
+    std::future<void> write_task;             // running or last writer task
+    std::future<void> move_task;              // move task
+    uint32_t job_state = JOB_WAITING;         // life-cycle state
+};
