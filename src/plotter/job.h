@@ -1,5 +1,6 @@
 // One plot file of a run: its nonce range, buffers, open file, tasks and life-cycle state.
 #pragma once
+#include <atomic>
 #include <cstdint>
 #include <future>
 
@@ -37,5 +38,7 @@ struct job_s {
     double move_rate = 0;                     // MiB/s of the move task
     std::future<void> write_task;             // running or last writer task
     std::future<void> move_task;              // move task
-    uint32_t job_state = JOB_WAITING;         // life-cycle state
+    std::atomic<uint32_t> job_state{JOB_WAITING};  // life-cycle state (the writer sets written)
+    bool batch_ready = false;                 // compute_buffer holds a finished batch not yet handed off
+    uint64_t batch_count = 0;                 // nonces in that batch
 };

@@ -1,0 +1,41 @@
+// Jobs: creation, destruction and the paths of their files.
+#include <cstring>
+
+#include "platform/sys.h"
+#include "plotter/plot_file.h"
+#include "plotter/plotter.h"
+
+job_s* job_create(drive_s* write_drive, drive_s* final_drive, uint64_t account_id, uint64_t start_nonce,
+                  uint64_t nonce_count) {
+    job_s* job = new job_s();
+    job->write_drive = write_drive;
+    job->final_drive = final_drive;
+    job->account_id = account_id;
+    job->start_nonce = start_nonce;
+    job->nonce_count = nonce_count;
+    return job;
+}
+
+void job_destroy(job_s* job) {
+    if (!job) return;
+    if (job->write_task.valid()) job->write_task.wait();
+    if (job->move_task.valid()) job->move_task.wait();
+    if (job->fd) sys_file_close(job->fd);
+    delete job;
+}
+
+std::string job_path(const job_s* job, int location) {
+    const drive_s* drive = location == 1 && job->final_drive ? job->final_drive : job->write_drive;
+    return plot_file_path(drive->path, job->account_id, job->start_nonce, job->nonce_count, job->poc2);
+}
+
+bool job_path(const job_s* job, uint64_t capacity, char* buffer, int location) {
+    if (capacity == 0) return false;
+    const std::string path = job_path(job, location);
+    if (path.size() >= capacity) {
+        buffer[0] = 0;
+        return false;
+    }
+    std::memcpy(buffer, path.c_str(), path.size() + 1);
+    return true;
+}

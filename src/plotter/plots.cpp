@@ -1,0 +1,123 @@
+// Remembered plot folders: scanning, continuation, collision tests and the fit rule.
+#include "plotter/plots.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "nonce/nonce.h"
+#include "platform/sys.h"
+#include "platform/util.h"
+
+namespace {
+
+// Reads one decimal number at *text, advancing past it; false when there is none or it
+// does not fit 64 bits.
+bool read_number(const char** text, uint64_t* value) {
+    const char* c = *text;
+    if (*c < '0' || *c > '9') return false;
+    uint64_t v = 0;
+    for (; *c >= '0' && *c <= '9'; ++c) {
+        const uint64_t digit = (uint64_t)(*c - '0');
+        if (v > (UINT64_MAX - digit) / 10) return false;
+        v = v * 10 + digit;
+    }
+    *value = v;
+    *text = c;
+    return true;
+}
+
+bool range_less(const plot_range_s& a, const plot_range_s& b) {
+    return a.start != b.start ? a.start < b.start : a.count < b.count;
+}
+
+bool same_file(const plot_range_s& a, const plot_range_s& b) {
+    return a.start == b.start && a.count == b.count && a.account == b.account && a.poc2 == b.poc2 &&
+           a.plotting == b.plotting;
+}
+
+bool exempted(const std::vector<plots_exempt_s>* exempt, const std::string& folder, const plot_range_s& range) {
+    if (!exempt) return false;
+    for (const auto& e : *exempt)
+        if (e.folder == folder && same_file(e.range, range)) return true;
+    return false;
+}
+
+// Whether [s, s + n) meets the plot [a, a + c), where a range ending exactly at a also
+// counts. Written without sums that could pass 2^64.
+bool ranges_meet(uint64_t s, uint64_t n, uint64_t a, uint64_t c) {
+    const uint64_t last = a + (c - 1);  // the plot's last nonce; c >= 1 and no overflow by the scan
+    if (a <= s && s <= last) return true;
+    if (s < a) return a - s <= n;  // s + n reaches a (or beyond)
+    return false;
+}
+
+}  // namespace
+
+plots_s* plots_create() { return new plots_s(); }
+
+void plots_destroy(plots_s* plots) { delete plots; }
+
+bool plots_parse_name(const char* name, plot_range_s* range) {
+    const char* slash = std::strrchr(name, '/');
+    const char* c = slash ? slash + 1 : name;
+    uint64_t numbers[4];
+    int read = 0;
+    while (read < 4 && read_number(&c, &numbers[read])) {
+        ++read;
+        if (read < 4 && c[0] == '_' && c[1] >= '0' && c[1] <= '9') {
+            ++c;
+        } else {
+            break;
+        }
+    }
+    if (read < 3 || numbers[2] == 0) return false;
+    range->account = numbers[0];
+    range->start = numbers[1];
+    range->count = numbers[2];
+    range->poc2 = read == 3;
+    range->plotting = std::strcmp(c, ".plotting") == 0;
+    // A name claiming nonces past the last nonce number still occupies up to it.
+    if (!nonce_range_valid(range->start, range->count)) range->count = UINT64_MAX - range->start + 1;
+    if (range->count == 0) range->count = UINT64_MAX;  // start 0: the whole nonce space
+    return true;
+}
+
+void plots_folder_add(plots_s* plots, const char* folder) {
+    const std::string key = path_with_slash(folder);
+    if (plots->folders.count(key)) return;
+    plots->folders.insert(key);
+    std::vector<plot_range_s> found;
+    sys_dir_list(folder, [&](const char* name) {
+        plot_range_s range;
+        if (plots_parse_name(name, &range)) found.push_back(range);
+        return true;
+    });
+    std::sort(found.begin(), found.end(), range_less);
+    plots->ranges[key] = std::move(found);
+}
+
+uint64_t plots_next_nonce(plots_s* plots, const char* folder) {
+    const std::string key = path_with_slash(folder);
+    if (!plots->folders.count(key)) plots_folder_add(plots, folder);
+    const auto it = plots->ranges.find(key);
+    if (it == plots->ranges.end() || it->second.empty()) return 0;
+    const plot_range_s& last = it->second.back();
+    // A plot reaching the last nonce number leaves nothing after it; saturate.
+    return last.count > UINT64_MAX - last.start ? UINT64_MAX : last.start + last.count;
+}
+
+bool plots_collides(const plots_s* plots, uint64_t start, uint64_t count,
+                    const std::vector<plots_exempt_s>* exempt) {
+    for (const auto& [folder, list] : plots->ranges)
+        for (const auto& range : list)
+            if (ranges_meet(start, count, range.start, range.count) && !exempted(exempt, folder, range)) return true;
+    return false;
+}
+
+uint64_t drive_nonces_fit(uint64_t bytes, uint64_t sector_size) {
+    uint64_t nonces = (bytes / PLOT_SIZE) & ~(uint64_t)0xFFF;
+    nonces &= ((uint64_t)1 << 46) - 1;
+    const uint64_t group = sector_size / SCOOP_SIZE;
+    if (sector_size != 0 && group != 0) nonces -= nonces % group;
+    return nonces;
+}

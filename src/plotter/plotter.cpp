@@ -1,0 +1,170 @@
+// The plotter record, its small operations, the setup arithmetic and plotter_setup.
+#include "plotter/plotter.h"
+
+#include <algorithm>
+
+#include "platform/sys.h"
+#include "platform/util.h"
+#include "plotter/plotter_cpu.h"
+#include "settings/settings.h"
+
+namespace {
+
+constexpr uint64_t KERNEL_MAX_NONCES = 16352;  // the kernels' offsets allow below 16384, in groups of 32
+
+uint64_t cut_to(uint64_t value, uint64_t group) { return value - value % group; }
+uint64_t low5_clear(uint64_t value) { return value & ~(uint64_t)31; }
+
+void plan_tasks(const setup_input_s& in, setup_config_s* cfg) {
+    if (in.ssd_count >= 2) {
+        cfg->concurrent = true;
+        cfg->tasks = in.ssd_count;
+    } else if (in.ssd_count == 1) {
+        cfg->concurrent = false;
+        cfg->tasks = 1;
+    } else {
+        cfg->concurrent = in.target_count > 1;
+        const int32_t by_memory = (int32_t)(in.total_ram >> 32);
+        const int64_t tasks = std::min<int64_t>(by_memory, in.target_count);
+        cfg->tasks = (uint32_t)std::max<int64_t>(1, tasks);
+    }
+}
+
+uint64_t plan_gpu_nonces(const setup_input_s& in, const setup_config_s& cfg, uint64_t budget) {
+    const uint64_t g = in.gpu_count;
+    uint64_t x = budget / g / cfg.buffers / PLOT_SIZE;
+    x = std::min(x, in.gpu_max_alloc / GEN_SIZE);
+    x = std::min(x, in.gpu_global_mem >> 20);
+    uint64_t nonces = in.gpu_tuned_nonces && x > in.gpu_tuned_nonces ? low5_clear(in.gpu_tuned_nonces) : low5_clear(x);
+    if (!in.gpu_tuned_nonces) nonces = std::min<uint64_t>(nonces, 2048);
+    if (in.max_gpu_nonces) nonces = std::min(nonces, in.max_gpu_nonces);
+    nonces = std::min(nonces, KERNEL_MAX_NONCES);
+    return cut_to(nonces, cfg.sector_nonces);
+}
+
+void plan_gpu_direct(const setup_input_s& in, setup_config_s* cfg, uint64_t budget) {
+    const uint64_t g = in.gpu_count, B = cfg->buffers;
+    const uint64_t need = cfg->gpu_nonces * g * PLOT_SIZE;
+    if (budget <= need * B) {
+        const uint64_t batch = cut_to(low5_clear(budget / (g + B) / PLOT_SIZE), cfg->sector_nonces);
+        // G must stay a multiple of 32 for the kernels, and the batch a whole number of passes.
+        cfg->gpu_nonces = cut_to(low5_clear(batch / g), cfg->sector_nonces);
+        cfg->batch = g * cfg->gpu_nonces;
+    } else {
+        const uint64_t per_buffer = (budget - need) / B;
+        cfg->gpu_nonces = low5_clear(std::min(per_buffer / PLOT_SIZE, cfg->gpu_nonces));
+        const uint64_t n = cut_to(per_buffer / PLOT_SIZE, cfg->sector_nonces);
+        cfg->batch = plotter_gpu_batch_fit(n, in.gpu_count, cfg->gpu_nonces);
+    }
+}
+
+}  // namespace
+
+uint64_t plotter_gpu_batch_fit(uint64_t batch, uint32_t gpu_count, uint64_t gpu_nonces) {
+    const uint64_t pass = (uint64_t)gpu_count * gpu_nonces;
+    if (pass == 0) return batch;
+    return batch < pass ? pass : batch - batch % pass;
+}
+
+setup_config_s plotter_plan_setup(const setup_input_s& in) {
+    setup_config_s cfg;
+    plan_tasks(in, &cfg);
+    const bool ssd = in.ssd_count > 0;
+    const uint64_t memory = in.memory_limit ? in.memory_limit : in.total_ram;
+    cfg.sector_nonces = std::max<uint64_t>(in.sector_size, 256) / SCOOP_SIZE;
+    cfg.buffers = 2 * cfg.tasks;
+    if (in.gpu_count == 0) {
+        cfg.mode = ssd ? PLOTTER_CPU_SSD : PLOTTER_CPU_DIRECT;
+        const uint64_t budget = std::min(memory, ssd ? in.total_ram / 2 : in.total_ram / 4 * 3);
+        cfg.batch = cut_to(budget / cfg.buffers / PLOT_SIZE, cfg.sector_nonces);
+    } else {
+        cfg.mode = ssd ? PLOTTER_GPU_SSD : PLOTTER_GPU_DIRECT;
+        const uint64_t budget = std::min(memory, in.total_ram / 4 * 3);
+        cfg.gpu_nonces = plan_gpu_nonces(in, cfg, budget);
+        if (ssd)
+            cfg.batch = in.gpu_count * cfg.gpu_nonces;
+        else
+            plan_gpu_direct(in, &cfg, budget);
+    }
+    if (cfg.batch == 0) {
+        // Less memory than one sector group per buffer: a batch of 0 nonces would never finish.
+        cfg.batch = cfg.sector_nonces;
+        cfg.batch_raised = true;
+    }
+    return cfg;
+}
+
+plotter_s* plotter_create() {
+    plotter_s* plotter = new plotter_s();
+    plotter->gpu = plotter_gpu_default();
+    return plotter;
+}
+
+void plotter_destroy(plotter_s* plotter) {
+    if (!plotter) return;
+    if (plotter->thread.joinable()) plotter_stop(plotter, plotter->keep_files.load());
+    plotter_clear_jobs(plotter);
+    for (batch_buffer_s* buffer : plotter->all_buffers) {
+        sys_free(buffer->data);
+        delete buffer;
+    }
+    if (plotter->gpu_ctx && plotter->gpu.release) plotter->gpu.release(plotter->gpu_ctx);
+    delete plotter;
+}
+
+void plotter_set_on_finished(plotter_s* plotter, std::function<void()> on_finished) {
+    plotter->on_finished = std::move(on_finished);
+}
+
+void plotter_set_ssd_scatter(plotter_s* plotter, bool flag) { plotter->ssd_scatter = flag; }
+void plotter_set_asker(plotter_s* plotter, plotter_asker ask) { plotter->ask = std::move(ask); }
+void plotter_set_gpu_api(plotter_s* plotter, plotter_gpu_api_s api) { plotter->gpu = std::move(api); }
+
+void plotter_add_job(plotter_s* plotter, job_s* job) {
+    std::lock_guard<std::mutex> hold(plotter->lock);
+    plotter->jobs.push_back(job);
+}
+
+void plotter_clear_jobs(plotter_s* plotter) {
+    std::lock_guard<std::mutex> hold(plotter->lock);
+    for (job_s* job : plotter->jobs) job_destroy(job);
+    plotter->jobs.clear();
+    plotter->concurrent = false;
+}
+
+uint64_t plotter_job_count(plotter_s* plotter) {
+    if (!plotter) return 0;
+    std::lock_guard<std::mutex> hold(plotter->lock);
+    return plotter->jobs.size();
+}
+
+void plotter_for_each_job(plotter_s* plotter, const std::function<bool(job_s*)>& callback) {
+    std::lock_guard<std::mutex> hold(plotter->lock);
+    for (job_s* job : plotter->jobs)
+        if (!callback(job)) break;
+}
+
+bool plotter_running(plotter_s* plotter) { return plotter->thread.joinable() && !plotter->finished; }
+bool plotter_finished(plotter_s* plotter) { return plotter->finished; }
+bool plotter_paused(plotter_s* plotter) { return plotter->paused.load(std::memory_order_relaxed); }
+gpu_s* plotter_gpu(plotter_s* plotter) { return plotter->gpu_ctx; }
+void plotter_toggle_pause(plotter_s* plotter) { plotter->paused = !plotter->paused.load(); }
+
+void plotter_stop(plotter_s* plotter, bool keep_files) {
+    if (!plotter->thread.joinable()) return;
+    plotter->keep_files = keep_files;
+    plotter->stop = true;
+    plotter->thread.join();
+}
+
+plan_result_s drive_plan(plotter_s* plotter, plots_s* plots, const plan_input_s& input) {
+    if (!plotter) return plan_result_s();
+    plotter_clear_jobs(plotter);
+    plan_result_s plan = plan_compute(plots, input);
+    for (const plan_job_s& p : plan.jobs) {
+        job_s* job = job_create(p.write_drive, p.final_drive, input.account_id, p.start, p.count);
+        job->poc2 = p.poc2;
+        plotter_add_job(plotter, job);
+    }
+    return plan;
+}

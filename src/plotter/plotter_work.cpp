@@ -1,0 +1,432 @@
+// The plotter's work thread: opens or resumes each file, computes batches, hands them to
+// writer tasks, completes files and moves staged files to their targets.
+//
+// DESIGN: thread_proc owns the run and visits every job once per pass, moving it one step
+// along waiting -> plotting -> written -> (ready_to_move -> moving) -> done. A job's writer
+// (write_batch) and mover (job_move) run as std::async tasks whose futures live in the job;
+// at most one writer per job runs at a time, and it touches only write_buffer, the file at
+// explicit offsets and counters, while the work thread fills compute_buffer. Buffer
+// ownership, job states the UI reads with them, and the drives' current_job / moving_job
+// change only under plotter->lock, which is never held during computation or I/O. On the
+// way out the thread waits for every writer and every move before it closes, renames or
+// deletes anything, so no task touches a file that is being cleaned up.
+#include <chrono>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "platform/sys.h"
+#include "platform/util.h"
+#include "plotter/plot_file.h"
+#include "plotter/plotter.h"
+#include "plotter/plotter_cpu.h"
+
+namespace {
+
+constexpr uint64_t MOVE_CHUNK = 8ull << 20;
+
+// What one pass over the jobs saw.
+struct pass_s {
+    double now = 0;                     // time at the start of the pass
+    bool all_done = true;               // every job is done
+    bool computed = false;              // a batch was computed
+    bool ended = false;                 // the run must end (failure or stop)
+    job_s* no_space = nullptr;          // a waiting job skipped for lack of free space
+};
+
+void sleep_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+std::string plotting_path(const job_s* job) { return job_path(job, 0) + ".plotting"; }
+
+bool stopping(const plotter_s* p) { return p->stop.load(std::memory_order_relaxed); }
+
+// Ends the run on an error; unfinished files are kept so the next run resumes them.
+void fail_run(plotter_s* p) {
+    p->keep_files = true;
+    p->failed = true;
+    p->stop = true;
+}
+
+bool drive_has_room(drive_s* drive, uint64_t need, double now) {
+    if (now - drive->free_time > 1.0 || drive->free_time == 0) {
+        drive->free_bytes = sys_free_space(drive->path);
+        drive->free_time = now;
+    }
+    if (drive->free_bytes >= need) return true;
+    if (drive->moving_job) return false;  // the move will free the space
+    sleep_ms(50);
+    drive->free_bytes = sys_free_space(drive->path);
+    drive->free_time = time_now();
+    return drive->free_bytes >= need;
+}
+
+void return_buffers(plotter_s* p, job_s* job) {
+    if (job->compute_buffer) p->free_buffers.push_back(job->compute_buffer);
+    if (job->write_buffer) p->free_buffers.push_back(job->write_buffer);
+    job->compute_buffer = nullptr;
+    job->write_buffer = nullptr;
+    job->batch_ready = false;
+}
+
+// Opens the job's .plotting file, resuming from its record when it exists.
+int64_t open_plot_file(job_s* job, bool resuming) {
+    const std::string path = plotting_path(job);
+    const uint64_t size = job->nonce_count * PLOT_SIZE;
+    if (!resuming) {
+        sys_log("Creating file %s\n", path.c_str());
+        return sys_file_create(path.c_str(), size);
+    }
+    sys_log("Attempting to resume %s...\n", path.c_str());
+    const int64_t fd = sys_file_create(path.c_str(), size);
+    if (fd) {
+        job->nonces_done = plot_resume_read(fd, job->nonce_count, job->write_drive->sector_size);
+        job->resume_from = job->nonces_done;
+    }
+    return fd;
+}
+
+// A staged file that a previous run completed but did not move goes straight to moving.
+bool already_staged(plotter_s* p, job_s* job) {
+    if (!job->final_drive) return false;
+    const std::string path = job_path(job, 0);
+    const int64_t fd = sys_file_open_read(path.c_str());
+    if (fd <= 0) return false;
+    const bool complete = sys_file_size(fd) == job->nonce_count * PLOT_SIZE;
+    sys_file_close(fd);
+    if (!complete) return false;
+    sys_log("%s is already complete; it only needs moving.\n", path.c_str());
+    std::lock_guard<std::mutex> hold(p->lock);
+    job->job_state = JOB_READY_TO_MOVE;
+    return true;
+}
+
+void start_job(plotter_s* p, job_s* job, pass_s* pass) {
+    drive_s* drive = job->write_drive;
+    {
+        std::lock_guard<std::mutex> hold(p->lock);
+        if (drive->current_job) return;
+    }
+    const bool resuming = sys_file_exists(plotting_path(job).c_str());
+    if (!resuming && already_staged(p, job)) return;
+    if (!resuming && !drive_has_room(drive, job->nonce_count * PLOT_SIZE, pass->now)) {
+        pass->no_space = job;
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> hold(p->lock);
+        if (p->free_buffers.size() < 2) return;
+        job->compute_buffer = p->free_buffers.back();
+        p->free_buffers.pop_back();
+        job->write_buffer = p->free_buffers.back();
+        p->free_buffers.pop_back();
+        job->compute_buffer->progress = 0;
+        job->write_buffer->progress = 0;
+        job->batch_ready = false;
+        drive->current_job = job;
+        job->job_state = JOB_PLOTTING;
+    }
+    job->fd = open_plot_file(job, resuming);
+    if (job->fd) return;
+    {
+        std::lock_guard<std::mutex> hold(p->lock);
+        job->job_state = JOB_WAITING;
+        return_buffers(p, job);
+        drive->current_job = nullptr;
+    }
+    sys_log("Failed to create or resize %s\n", plotting_path(job).c_str());
+    fail_run(p);
+    pass->ended = true;
+}
+
+// Throws a failed GPU context away and builds a new one, or falls back to the CPU.
+void recover_gpu(plotter_s* p) {
+    sys_log("Attempting to recover from GPU failure.\n");
+    sys_log("  Recreating OpenCL device context\n");
+    const uint64_t nonces = p->gpu.nonces ? p->gpu.nonces(p->gpu_ctx) : 0;
+    UTIL_ASSERT(nonces <= p->buffer_nonces);
+    if (p->gpu.release) p->gpu.release(p->gpu_ctx);
+    p->gpu_ctx = p->gpu.activate ? p->gpu.activate(p->gpus_used, p->gpu_ids, nonces) : nullptr;
+    // A rebuilt context can be incomplete; an untested one would fail again at the next batch.
+    double seconds = 0;
+    if (p->gpu_ctx && !(p->gpu.test && p->gpu.test(p->gpu_ctx, &seconds))) {
+        if (p->gpu.release) p->gpu.release(p->gpu_ctx);
+        p->gpu_ctx = nullptr;
+    }
+    if (p->gpu_ctx) return;
+    p->gpu_mask = 0;
+    p->gpus_used = 0;
+    const char* text = "Failed to recover GPU device. Fall back to CPU processing?";
+    if (!p->ask || !p->ask("Error", text)) {
+        if (!p->ask) sys_log("Error: %s (no one to ask; answering no)\n", text);
+        fail_run(p);
+        return;
+    }
+    sys_log("  Falling back to CPU mode\n");
+}
+
+// Computes the job's next batch into compute_buffer; false when it must be skipped this pass.
+bool compute_batch(plotter_s* p, job_s* job, pass_s* pass) {
+    if (p->gpu_mask && p->gpu_ctx) {
+        const uint64_t done = p->gpu.compute(p->gpu_ctx, job->account_id, job->start_nonce + job->nonces_done,
+                                             job->compute_buffer, &p->stop);
+        pass->computed = true;
+        if (done == 0 && !stopping(p)) {
+            recover_gpu(p);
+            job->compute_buffer->progress = 0;
+            return false;
+        }
+    } else {
+        plotter_cpu_batch(job, &p->stop);
+        pass->computed = true;
+    }
+    UTIL_ASSERT(job->compute_buffer->progress <= job->compute_buffer->capacity);
+    job->compute_rate = 0;
+    if (stopping(p)) {
+        pass->ended = true;
+        return false;
+    }
+    job->batch_ready = true;
+    return true;
+}
+
+void plot_step(plotter_s* p, job_s* job, pass_s* pass) {
+    if (job->nonces_done == job->nonce_count) return;
+    if (!job->batch_ready && !compute_batch(p, job, pass)) return;
+    if (job->write_task.valid()) {
+        // With several jobs in flight the others go on while this writer finishes; the
+        // computed batch waits in compute_buffer for the job's next turn.
+        if (p->concurrent && job->write_task.wait_for(std::chrono::microseconds(1)) != std::future_status::ready)
+            return;
+        job->write_task.get();
+    }
+    const uint64_t computed = job->compute_buffer->progress;
+    const uint64_t rest = job->nonce_count - job->nonces_done;
+    const uint64_t first = job->nonces_done;
+    job->compute_buffer->progress = 0;
+    job->write_buffer->progress = 0;
+    std::swap(job->compute_buffer, job->write_buffer);
+    job->batch_ready = false;
+    const uint64_t n = rest < computed ? rest : computed;
+    job->write_task = std::async(std::launch::async, write_batch, p, job, first, n, &p->stop);
+    job->nonces_done += n;
+    UTIL_ASSERT(job->nonces_done <= job->nonce_count);
+}
+
+// Syncs, closes and renames a fully written file; false when its data could not be made durable.
+bool complete_file(job_s* job) {
+    const std::string from = plotting_path(job);
+    const std::string to = job_path(job, 0);
+    const bool synced = sys_file_sync(job->fd);
+    sys_file_close(job->fd);
+    job->fd = 0;
+    if (!synced) {
+        sys_log("Could not flush %s to disk; it keeps its unfinished name.\n", from.c_str());
+        return false;
+    }
+    sys_file_rename(from.c_str(), to.c_str());
+    sys_log("Writing to %llu complete.\n", (unsigned long long)job->start_nonce);
+    return true;
+}
+
+void written_step(plotter_s* p, job_s* job, pass_s* pass) {
+    if (job->write_task.valid()) job->write_task.get();
+    const bool ok = complete_file(job);
+    {
+        std::lock_guard<std::mutex> hold(p->lock);
+        job->write_drive->current_job = nullptr;
+        return_buffers(p, job);
+        if (!ok) job->job_state = JOB_WAITING;
+        else job->job_state = job->final_drive ? JOB_READY_TO_MOVE : JOB_DONE;
+    }
+    if (!ok) {
+        fail_run(p);
+        pass->ended = true;
+    }
+}
+
+void move_step(plotter_s* p, job_s* job, pass_s* pass) {
+    drive_s* target = job->final_drive;
+    {
+        std::lock_guard<std::mutex> hold(p->lock);
+        if (!target->current_job && !job->write_drive->moving_job) {
+            target->current_job = job;
+            job->write_drive->moving_job = job;
+            job->job_state = JOB_MOVING;
+        }
+    }
+    if (job->job_state == JOB_MOVING) {
+        sys_log("Starting move of %llu to %s\n", (unsigned long long)job->start_nonce, target->path);
+        ++p->moves_running;
+        job->move_task = std::async(std::launch::async, job_move, p, job, &p->stop);
+    } else if (pass->now - job->last_wait_log > 60.0) {
+        job->last_wait_log = pass->now;
+        sys_log("%llu is ready to move, waiting for drive %s to become available.\n",
+                (unsigned long long)job->start_nonce, target->path);
+    }
+}
+
+void visit(plotter_s* p, job_s* job, pass_s* pass) {
+    if (job->job_state == JOB_WAITING) start_job(p, job, pass);
+    if (pass->ended) return;
+    if (job->job_state == JOB_PLOTTING) plot_step(p, job, pass);
+    if (pass->ended) return;
+    if (job->job_state == JOB_WRITTEN) written_step(p, job, pass);
+    if (pass->ended) return;
+    if (job->job_state == JOB_READY_TO_MOVE) move_step(p, job, pass);
+    if (job->job_state != JOB_DONE) pass->all_done = false;
+}
+
+// True when nothing is in flight, so a job that waits for free space can never start.
+bool run_is_stuck(plotter_s* p, const pass_s& pass) {
+    if (!pass.no_space) return false;
+    for (job_s* job : p->jobs)
+        if (job->job_state != JOB_WAITING && job->job_state != JOB_DONE) return false;
+    const job_s* job = pass.no_space;
+    sys_log("Not enough free space on %s for %s (%s needed, %s free) and nothing running can free it; stopping.\n",
+            job->write_drive->path, plotting_path(job).c_str(),
+            fmt_size_tmp(job->nonce_count * PLOT_SIZE, false, ""), fmt_size_tmp(job->write_drive->free_bytes, false, ""));
+    return true;
+}
+
+// Waits for every task, completes files whose last batch was written, and closes (and unless
+// kept, deletes) unfinished ones.
+void end_run(plotter_s* p) {
+    for (job_s* job : p->jobs)
+        if (job->write_task.valid()) job->write_task.wait();
+    for (job_s* job : p->jobs)
+        if (job->move_task.valid()) job->move_task.wait();
+    const bool keep = p->keep_files.load();
+    for (job_s* job : p->jobs) {
+        if (job->job_state == JOB_WRITTEN) {
+            if (job->write_task.valid()) job->write_task.get();
+            const bool ok = complete_file(job);
+            std::lock_guard<std::mutex> hold(p->lock);
+            job->write_drive->current_job = nullptr;
+            return_buffers(p, job);
+            job->job_state = ok ? (job->final_drive ? JOB_READY_TO_MOVE : JOB_DONE) : JOB_WAITING;
+        } else if (job->job_state == JOB_PLOTTING) {
+            sys_file_close(job->fd);
+            job->fd = 0;
+            if (!keep) sys_file_delete(plotting_path(job).c_str());
+        }
+    }
+}
+
+}  // namespace
+
+void write_batch(plotter_s* p, job_s* job, uint64_t first, uint64_t count, const std::atomic<bool>* stop) {
+    batch_buffer_s* buffer = job->write_buffer;
+    UTIL_ASSERT(count <= job->nonce_count);
+    UTIL_ASSERT(buffer && buffer->progress == 0);
+    UTIL_ASSERT(job->write_drive->current_job == job);
+    UTIL_ASSERT(job->job_state == JOB_PLOTTING);
+    const double t0 = time_now();
+    if (job->poc2) poc2_convert_batch(buffer, count);
+    const uint64_t row = count * SCOOP_SIZE;
+    uint64_t written = 0;
+    for (uint64_t s = 0; s < SCOOPS_PER_PLOT; ++s) {
+        if (stop->load(std::memory_order_relaxed)) return;
+        sys_file_write(job->fd, (s * job->nonce_count + first) * SCOOP_SIZE, row,
+                       buffer->data + s * buffer->capacity * SCOOP_SIZE);
+        buffer->progress += row;
+        job->bytes_written += row;
+        job->write_drive->bytes_written += row;
+        written += row;
+        const double elapsed = time_now() - t0;
+        if (elapsed > 0) job->write_rate = written / 1048576.0 / elapsed;
+    }
+    if (first + count == job->nonce_count) {
+        job->job_state = JOB_WRITTEN;
+        return;
+    }
+    if (stop->load(std::memory_order_relaxed)) return;
+    // The record may only promise nonces whose data is on the disk.
+    if (!plot_resume_commit(job->fd, job->nonce_count, job->write_drive->sector_size, first + count)) {
+        sys_log("Could not flush %s to disk; stopping.\n", plotting_path(job).c_str());
+        fail_run(p);
+    }
+}
+
+void job_move(plotter_s* p, job_s* job, const std::atomic<bool>* /*stop: a move always finishes*/) {
+    UTIL_ASSERT(job->write_drive->moving_job == job);
+    UTIL_ASSERT(job->final_drive->current_job == job);
+    const double t0 = time_now();
+    const std::string source = job_path(job, 0);
+    const std::string destination = job_path(job, 1);
+    const std::string temporary = destination + ".moving";
+    sys_log("  moving %s to %s\n", source.c_str(), destination.c_str());
+    const int64_t in = sys_file_open_read(source.c_str());
+    if (in <= 0) {
+        sys_log("Error opening %s for move! Error %s\n", source.c_str(), std::strerror(errno));
+        sys_fatal_exit();
+    }
+    const uint64_t size = sys_file_size(in);
+    const int64_t out = sys_file_create(temporary.c_str(), size);
+    if (!out) {
+        sys_log("Error opening %s for write! Error %s\n", temporary.c_str(), std::strerror(errno));
+        sys_fatal_exit();
+    }
+    std::vector<uint8_t> chunk(MOVE_CHUNK);
+    for (uint64_t offset = 0; offset < size;) {
+        const uint64_t length = size - offset < MOVE_CHUNK ? size - offset : MOVE_CHUNK;
+        if (!sys_file_read(in, offset, length, chunk.data())) {
+            sys_log("Error moving file, %lld of %lld bytes completed\n", (long long)offset, (long long)size);
+            sys_fatal_exit();
+        }
+        sys_file_write(out, offset, length, chunk.data());
+        offset += length;
+        const double elapsed = time_now() - t0;
+        if (elapsed > 0) job->move_rate = offset / 1048576.0 / elapsed;
+        job->final_drive->bytes_written += offset - job->bytes_moved;
+        job->bytes_moved = offset;
+    }
+    // The source goes only once the copy is durable under its plain name.
+    if (!sys_file_sync(out)) {
+        sys_log("Error moving file: %s could not be flushed; %s is kept\n", temporary.c_str(), source.c_str());
+        sys_fatal_exit();
+    }
+    sys_file_close(out);
+    sys_file_close(in);
+    sys_file_rename(temporary.c_str(), destination.c_str());
+    if (!sys_file_exists(destination.c_str()) || sys_file_exists(temporary.c_str())) {
+        sys_log("Error moving file: %s was not renamed; %s is kept\n", temporary.c_str(), source.c_str());
+        sys_fatal_exit();
+    }
+    sys_file_delete(source.c_str());
+    sys_log("Move of %llu completed\n", (unsigned long long)job->start_nonce);
+    std::lock_guard<std::mutex> hold(p->lock);
+    job->write_drive->moving_job = nullptr;
+    job->final_drive->current_job = nullptr;
+    job->job_state = JOB_DONE;
+    --p->moves_running;
+}
+
+void thread_proc(plotter_s* p) {
+    while (!stopping(p) && !p->jobs.empty()) {
+        if (p->paused.load(std::memory_order_relaxed)) {
+            sleep_ms(100);
+            continue;
+        }
+        pass_s pass;
+        pass.now = time_now();
+        for (job_s* job : p->jobs) {
+            visit(p, job, &pass);
+            if (pass.ended) break;
+        }
+        if (pass.ended || pass.all_done) break;
+        if (run_is_stuck(p, pass)) {
+            p->stuck = true;
+            fail_run(p);
+            break;
+        }
+        if (!pass.computed) sleep_ms(p->concurrent ? 10 : 2);
+    }
+    end_run(p);
+    sys_log("Work thread ended\n");
+    if (!stopping(p)) {
+        sys_ui_post([p] {
+            p->finished = true;
+            if (p->on_finished) p->on_finished();
+        });
+    }
+}
