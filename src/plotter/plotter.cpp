@@ -37,7 +37,7 @@ uint64_t plan_gpu_nonces(const setup_input_s& in, const setup_config_s& cfg, uin
     x = std::min(x, in.gpu_global_mem >> 20);
     uint64_t nonces = in.gpu_tuned_nonces && x > in.gpu_tuned_nonces ? low5_clear(in.gpu_tuned_nonces) : low5_clear(x);
     if (!in.gpu_tuned_nonces) nonces = std::min<uint64_t>(nonces, 2048);
-    if (in.max_gpu_nonces) nonces = std::min(nonces, in.max_gpu_nonces);
+    if (in.max_gpu_nonces) nonces = low5_clear(std::min(nonces, in.max_gpu_nonces));  // kernels run groups of 32
     nonces = std::min(nonces, KERNEL_MAX_NONCES);
     return cut_to(nonces, cfg.sector_nonces);
 }
