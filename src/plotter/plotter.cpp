@@ -157,6 +157,10 @@ void plotter_stop(plotter_s* plotter, bool keep_files) {
     plotter->thread.join();
 }
 
+void plotter_wait(plotter_s* plotter) {
+    if (plotter->thread.joinable()) plotter->thread.join();
+}
+
 plan_result_s drive_plan(plotter_s* plotter, plots_s* plots, const plan_input_s& input) {
     if (!plotter) return plan_result_s();
     plotter_clear_jobs(plotter);

@@ -104,6 +104,7 @@ struct plotter_s {
     std::atomic<bool> stuck{false};           // the run ended because a job could never start
     std::atomic<bool> failed{false};          // the run ended on an error (file creation)
     std::atomic<uint32_t> moves_running{0};   // move tasks in flight
+    std::atomic<bool> ended{false};           // the work thread has finished its run
 };
 
 plotter_s* plotter_create();
@@ -122,6 +123,8 @@ bool plotter_paused(plotter_s* plotter);
 gpu_s* plotter_gpu(plotter_s* plotter);
 void plotter_toggle_pause(plotter_s* plotter);
 void plotter_stop(plotter_s* plotter, bool keep_files);
+// Waits for the work thread to end on its own (every job done, or the run failed).
+void plotter_wait(plotter_s* plotter);
 
 // Prepares devices and buffers for the planned jobs and starts the work thread. False when
 // the run cannot start (GPU fallback declined, buffers not allocated); the reason is logged.

@@ -423,6 +423,7 @@ void thread_proc(plotter_s* p) {
     }
     end_run(p);
     sys_log("Work thread ended\n");
+    p->ended = true;
     if (!stopping(p)) {
         sys_ui_post([p] {
             p->finished = true;

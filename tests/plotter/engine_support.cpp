@@ -1,0 +1,67 @@
+// Helpers for the plotting-engine tests.
+#include "engine_support.h"
+
+#include <dirent.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "platform/sys.h"
+#include "plotter/plots.h"
+
+int64_t engine_bad_nonces(const std::string& path, uint64_t account, uint64_t start, uint64_t count, bool poc2) {
+    FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f) return -1;
+    std::vector<uint8_t> data(count * PLOT_SIZE);
+    const size_t got = std::fread(data.data(), 1, data.size(), f);
+    const bool at_end = std::fgetc(f) == EOF;
+    std::fclose(f);
+    if (got != data.size() || !at_end) return -1;
+    std::unique_ptr<uint8_t[]> nonce(new uint8_t[PLOT_SIZE]);
+    int64_t bad = 0;
+    for (uint64_t i = 0; i < count; ++i) {
+        nonce_compute(account, start + i, nonce.get(), poc2);
+        bool same = true;
+        for (uint64_t s = 0; s < SCOOPS_PER_PLOT && same; ++s)
+            same = std::memcmp(&data[(s * count + i) * SCOOP_SIZE], nonce.get() + s * SCOOP_SIZE, SCOOP_SIZE) == 0;
+        bad += !same;
+    }
+    return bad;
+}
+
+plan_result_s engine_start(plotter_s* plotter, plots_s* plots, const plan_input_s& input, uint64_t batch_nonces) {
+    plan_result_s plan = drive_plan(plotter, plots, input);
+    // Tasks depend on the machine's memory; size the limit for the most buffers setup may ask.
+    const uint64_t tasks = std::max<uint64_t>(std::max(input.ssds.size(), input.targets.size()), 1);
+    const uint64_t most_tasks = std::min<uint64_t>(tasks, std::max<uint64_t>(1, sys_total_ram() >> 32));
+    const uint64_t memory = batch_nonces * PLOT_SIZE * 2 * (input.ssds.size() >= 2 ? input.ssds.size()
+                                                           : input.ssds.size() == 1 ? 1 : most_tasks);
+    plotter_setup(plotter, 0, (uint32_t)input.ssds.size(), (uint32_t)input.targets.size(), memory);
+    return plan;
+}
+
+plan_result_s engine_run(plotter_s* plotter, plots_s* plots, const plan_input_s& input, uint64_t batch_nonces) {
+    plan_result_s plan = engine_start(plotter, plots, input, batch_nonces);
+    plotter_wait(plotter);
+    sys_ui_drain();
+    return plan;
+}
+
+std::vector<std::string> engine_list(const std::string& folder) {
+    std::vector<std::string> names;
+    if (DIR* dir = opendir(folder.c_str())) {
+        while (dirent* e = readdir(dir))
+            if (std::strcmp(e->d_name, ".") && std::strcmp(e->d_name, "..")) names.push_back(e->d_name);
+        closedir(dir);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+drive_s engine_drive(const std::string& path, bool ssd) {
+    drive_s d;
+    drive_init(&d, path.c_str(), ssd);
+    return d;
+}

@@ -1,0 +1,22 @@
+// Helpers for the plotting-engine tests: checking plot files against nonce_compute and
+// driving small runs of the work thread.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "plotter/plotter.h"
+
+// Number of nonces of a plot file whose bytes differ from nonce_compute; -1 when the file
+// is missing or has the wrong size.
+int64_t engine_bad_nonces(const std::string& path, uint64_t account, uint64_t start, uint64_t count, bool poc2);
+
+// Plans with the given input, sets the plotter up on the CPU with room for batches of
+// batch_nonces, and waits for the work thread to end. Returns the plan.
+plan_result_s engine_run(plotter_s* plotter, plots_s* plots, const plan_input_s& input, uint64_t batch_nonces);
+
+// Starts the same run without waiting.
+plan_result_s engine_start(plotter_s* plotter, plots_s* plots, const plan_input_s& input, uint64_t batch_nonces);
+
+std::vector<std::string> engine_list(const std::string& folder);
+drive_s engine_drive(const std::string& path, bool ssd);
