@@ -1,0 +1,66 @@
+// The plot file checker: recomputes sampled scoops (or every nonce) of a plot file on the
+// CPU and compares them with the file, on threads of its own, for a screen or the CLI.
+//
+// DESIGN: check_start creates a checker_s and its thread; the thread parses the name,
+// tests the size, queues one asynchronous 64-byte read per sample and starts worker threads
+// that recompute the sampled nonces. Sample flags are atomic bytes that only go from 0 to 1
+// (match is stored before compared is set), so a painter may read them at any time. The
+// checker thread joins its workers before it ends; check_stop / check_destroy join the
+// checker thread before freeing anything.
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+
+constexpr int32_t CHECK_SAMPLES = 1770;
+
+// Progress and verdict of one sample.
+struct check_sample_s {
+    std::atomic<uint8_t> read{0};       // the file's 64 bytes have arrived
+    std::atomic<uint8_t> computing{0};  // recomputation started
+    std::atomic<uint8_t> computed{0};   // the recomputed scoop is in place
+    std::atomic<uint8_t> match{0};      // file and recomputed bytes are equal (valid once compared)
+    std::atomic<uint8_t> compared{0};   // the comparison was made
+};
+
+enum check_result_e : uint32_t {
+    CHECK_RUNNING = 0,       // not finished yet
+    CHECK_FINISHED = 1,      // every sample (or nonce) compared
+    CHECK_BAD_NAME = 2,      // "Incorrect filename format for plotfile."
+    CHECK_NOT_OPTIMIZED = 3, // stagger differs from the nonce count
+    CHECK_BAD_SIZE = 4,      // "File has incorrect size."
+    CHECK_STOPPED = 5,       // ended by check_stop
+};
+
+// Shows a message; the GUI posts a dialog to the UI thread, the CLI prints.
+using check_message_fn = std::function<void(const char* title, const char* text)>;
+
+struct checker_s {
+    int32_t sample_count = CHECK_SAMPLES;     // samples of a sampled check
+    std::string path;                         // the plot file under test
+    std::thread thread;                       // runs check_thread_proc
+    std::atomic<bool> stop{false};            // set to end the check early
+    std::unique_ptr<check_sample_s[]> samples;  // sample_count records, read by the painter
+    bool full = false;                        // compare every scoop of every nonce instead of samples
+    int32_t workers = 0;                      // worker threads; 0 = processors - 1 (at least 1)
+    check_message_fn message;                 // how failures are shown
+    std::atomic<uint32_t> result{CHECK_RUNNING};  // outcome, check_result_e
+    std::atomic<uint64_t> nonces_total{0};    // full check: nonces in the file
+    std::atomic<uint64_t> nonces_checked{0};  // full check: nonces compared so far
+    std::atomic<uint64_t> nonces_bad{0};      // full check: nonces with any differing scoop
+    std::atomic<uint32_t> reads_failed{0};    // samples whose read failed (counted as bad)
+};
+
+// Starts checking path. message == none posts the dialog to the UI thread.
+checker_s* check_start(const char* path, bool full = false, check_message_fn message = nullptr, int32_t workers = 0);
+void check_thread_proc(checker_s* checker);
+// Waits for the check to end on its own.
+void check_wait(checker_s* checker);
+// Sets stop and joins the thread.
+void check_stop(checker_s* checker);
+void check_destroy(checker_s* checker);
+// Sampled check: samples compared so far and how many of them differed.
+void check_counts(const checker_s* checker, uint32_t* compared, uint32_t* bad);
