@@ -2,6 +2,7 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // Exit statuses: 0 success, 1 the work failed, 2 the command line was wrong.
 constexpr int CLI_OK = 0;
@@ -10,6 +11,12 @@ constexpr int CLI_USAGE = 2;
 
 int cli_nonce(int argc, char** argv);
 int cli_address(int argc, char** argv);
+int cli_plot(int argc, char** argv);
+int cli_check(int argc, char** argv);
+
+struct plotter_s;
+// Binds the -g devices to the plotter and sets the GPU mask; -1 on success, else the exit status.
+int cli_plot_gpus(plotter_s* plotter, const std::vector<std::string>& devices, uint32_t* gpu_mask);
 
 // Prints "kestrune-cli: <message>" to standard error and returns CLI_USAGE.
 int cli_usage_error(const char* command, const std::string& message);

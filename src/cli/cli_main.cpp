@@ -20,6 +20,8 @@ struct command_s {
 const command_s commands[] = {
     {"nonce", cli_nonce, "write the 262144 bytes of one nonce"},
     {"address", cli_address, "print the account id of an address or decimal id"},
+    {"plot", cli_plot, "plan and write plot files (resumes unfinished ones)"},
+    {"check", cli_check, "verify plot files by recomputing sampled scoops"},
 };
 
 void print_usage(FILE* out) {

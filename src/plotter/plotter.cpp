@@ -77,6 +77,8 @@ setup_config_s plotter_plan_setup(const setup_input_s& in) {
         cfg.mode = ssd ? PLOTTER_CPU_SSD : PLOTTER_CPU_DIRECT;
         const uint64_t budget = std::min(memory, ssd ? in.total_ram / 2 : in.total_ram / 4 * 3);
         cfg.batch = cut_to(budget / cfg.buffers / PLOT_SIZE, cfg.sector_nonces);
+        // Buffers larger than the largest file would only hold memory nobody writes.
+        if (in.largest_job) cfg.batch = std::min(cfg.batch, cut_to(in.largest_job + cfg.sector_nonces - 1, cfg.sector_nonces));
     } else {
         cfg.mode = ssd ? PLOTTER_GPU_SSD : PLOTTER_GPU_DIRECT;
         const uint64_t budget = std::min(memory, in.total_ram / 4 * 3);

@@ -59,6 +59,7 @@ struct setup_input_s {
     uint64_t gpu_max_alloc = 0;       // smallest largest-allocation of the GPUs used
     uint64_t gpu_tuned_nonces = 0;    // known good nonce count of the first recognised GPU; 0 = none
     uint64_t max_gpu_nonces = 0;      // the max_gpu_nonces setting; 0 = no limit
+    uint64_t largest_job = 0;         // nonces of the largest planned file; 0 = unknown
 };
 
 struct setup_config_s {

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <string>
 #include <thread>
 
 #include "platform/util.h"
@@ -23,3 +24,5 @@ void plotter_cpu_batch(job_s* job, const std::atomic<bool>* stop) {
 int32_t plotter_cpu_threads() { return 1; }
 
 int32_t plotter_cpu_total() { return (int32_t)std::max(1u, std::thread::hardware_concurrency()); }
+
+bool plotter_cpu_set_family(const char* name) { return std::string(name) == "scalar"; }

@@ -9,3 +9,6 @@
 void plotter_cpu_batch(job_s* job, const std::atomic<bool>* stop);
 int32_t plotter_cpu_threads();
 int32_t plotter_cpu_total();
+// Chooses the CPU family by name (scalar, sse4, avx, avx2, avx512); false when the name is
+// unknown or the processor lacks it.
+bool plotter_cpu_set_family(const char* name);

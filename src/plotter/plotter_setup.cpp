@@ -46,10 +46,13 @@ void gather_gpus(plotter_s* plotter, uint32_t gpu_mask, setup_input_s* in) {
     in->gpu_count = plotter->gpus_used;
 }
 
-uint64_t writing_sector_size(plotter_s* plotter) {
+uint64_t writing_sector_size(plotter_s* plotter, uint64_t* largest_job) {
     uint64_t sector = 0;
     std::lock_guard<std::mutex> hold(plotter->lock);
-    for (job_s* job : plotter->jobs) sector = std::max(sector, job->write_drive->sector_size);
+    for (job_s* job : plotter->jobs) {
+        sector = std::max(sector, job->write_drive->sector_size);
+        *largest_job = std::max(*largest_job, job->nonce_count);
+    }
     return sector;
 }
 
@@ -156,7 +159,7 @@ bool plotter_setup(plotter_s* plotter, uint32_t gpu_mask, uint32_t ssd_count, ui
     in.target_count = target_count;
     in.total_ram = sys_total_ram();
     in.memory_limit = memory_limit;
-    in.sector_size = writing_sector_size(plotter);
+    in.sector_size = writing_sector_size(plotter, &in.largest_job);
     in.max_gpu_nonces = max_gpu_nonces > 0 ? (uint64_t)max_gpu_nonces : 0;
     setup_config_s cfg = plotter_plan_setup(in);
     plotter->concurrent = cfg.concurrent;

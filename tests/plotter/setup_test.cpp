@@ -95,3 +95,9 @@ TEST(plotter_plan_setup, several_gpus_get_whole_passes) {
     EXPECT_EQ(plotter_gpu_batch_fit(1000, 3, 64), 960u);
     EXPECT_EQ(plotter_gpu_batch_fit(100, 3, 64), 192u);
 }
+
+TEST(plotter_plan_setup, cpu_batch_never_exceeds_the_largest_file) {
+    setup_input_s in = machine(16 * GiB, 0, 1);
+    in.largest_job = 20;
+    EXPECT_EQ(plotter_plan_setup(in).batch, 24u);
+}

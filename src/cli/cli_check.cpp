@@ -1,0 +1,64 @@
+// kestrune-cli check: verifies plot files by sampled (or full) recomputation.
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "check/check.h"
+#include "cli/cli.h"
+
+namespace {
+
+const char check_help[] =
+    "usage: kestrune-cli check FILE... [--full]\n"
+    "Recomputes 1770 sampled scoops of each plot file and compares them with the file.\n"
+    "  --full   compare every scoop of every nonce instead\n"
+    "Exit status 1 when any file fails or cannot be checked.\n";
+
+// Checks one file and prints its verdict; true when it is good.
+bool check_one(const char* path, bool full) {
+    std::string problem;
+    checker_s* c = check_start(path, full, [&problem](const char* title, const char* text) {
+        problem = std::string(title) + ": " + text;
+    });
+    check_wait(c);
+    bool good = false;
+    if (c->result != CHECK_FINISHED) {
+        std::printf("%s: %s\n", path, problem.empty() ? "check did not finish" : problem.c_str());
+    } else if (full) {
+        good = c->nonces_bad.load() == 0;
+        std::printf("%s: %s (%llu of %llu nonces bad)\n", path, good ? "OK" : "FAILED",
+                    (unsigned long long)c->nonces_bad.load(), (unsigned long long)c->nonces_checked.load());
+    } else {
+        uint32_t compared = 0, bad = 0;
+        check_counts(c, &compared, &bad);
+        good = bad == 0 && compared == (uint32_t)c->sample_count;
+        std::printf("%s: %s (%u of %u samples bad)\n", path, good ? "OK" : "FAILED", bad, compared);
+    }
+    std::fflush(stdout);
+    check_destroy(c);
+    return good;
+}
+
+}  // namespace
+
+int cli_check(int argc, char** argv) {
+    std::vector<const char*> files;
+    bool full = false;
+    for (int i = 1; i < argc; ++i) {
+        if (cli_is_help(argv[i])) {
+            std::fputs(check_help, stdout);
+            return CLI_OK;
+        }
+        if (std::strcmp(argv[i], "--full") == 0)
+            full = true;
+        else if (argv[i][0] == '-' && argv[i][1])
+            return cli_usage_error("check", std::string("unknown option '") + argv[i] + "'");
+        else
+            files.push_back(argv[i]);
+    }
+    if (files.empty()) return cli_usage_error("check", "needs at least one plot file");
+    bool all_good = true;
+    for (const char* file : files) all_good = check_one(file, full) && all_good;
+    return all_good ? CLI_OK : CLI_FAILED;
+}

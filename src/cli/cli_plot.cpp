@@ -1,0 +1,285 @@
+// kestrune-cli plot: plans like the setup screen, runs the plotter headless with a progress
+// line, and stops cleanly on Ctrl-C or SIGTERM keeping unfinished files for a resume.
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cli/cli.h"
+#include "platform/sys.h"
+#include "platform/util.h"
+#include "plotter/plotter.h"
+#include "plotter/plotter_cpu.h"
+#include "plotter/plots.h"
+#include "settings/settings.h"
+
+namespace {
+
+const char plot_help[] =
+    "usage: kestrune-cli plot -i ACCOUNT -p DIR [options]\n"
+    "Plans plot files on each target folder and writes them; rerunning the same command\n"
+    "resumes unfinished files.\n"
+    "  -i, --id ACCOUNT   decimal account id or BURST- address\n"
+    "  -p, --path DIR     target folder (repeatable)\n"
+    "      --ssd DIR      staging folder; files are written there and moved (repeatable)\n"
+    "  -s, --sn START     first nonce; without it each target continues after its plots\n"
+    "  -n, --n NONCES     nonces to plot on each target (default: fill the free space)\n"
+    "      --fill GB      fill at most this much of each target\n"
+    "      --max-file GB  largest plot file\n"
+    "  -m, --mem GiB      memory for batch buffers\n"
+    "  -c, --cpu THREADS  CPU plotting threads\n"
+    "      --family F     CPU code path: scalar, sse4, avx, avx2, avx512\n"
+    "      --poc2         PoC2 files (three-number names)\n"
+    "  -g, --gpu P:D      OpenCL platform:device to plot with (repeatable)\n"
+    "      --cpu-fallback fall back to the CPU when the GPUs cannot be used\n"
+    "      --discard      delete unfinished .plotting files on interrupt\n"
+    "  -q, --quiet        no progress display\n";
+
+volatile sig_atomic_t interrupted = 0;
+
+void on_signal(int) { interrupted = 1; }
+
+// Parsed command line.
+struct plot_options_s {
+    uint64_t account = 0;             // account id
+    bool have_account = false;        // -i given
+    std::vector<std::string> targets; // -p folders
+    std::vector<std::string> ssds;    // --ssd folders
+    bool have_start = false;          // -s given
+    uint64_t start = 0;               // -s value
+    uint64_t nonces = 0;              // -n value; 0 = fill
+    uint64_t fill_bytes = 0;          // --fill in bytes
+    uint64_t max_file_bytes = 0;      // --max-file in bytes; 0 = the default
+    uint64_t memory = 0;              // -m in bytes
+    int32_t threads = 0;              // -c
+    const char* family = nullptr;     // --family
+    bool poc2 = false;                // --poc2
+    std::vector<std::string> gpus;    // -g
+    bool cpu_fallback = false;        // --cpu-fallback
+    bool discard = false;             // --discard
+    bool quiet = false;               // -q
+};
+
+bool parse_amount(const char* text, double unit, uint64_t* bytes) {
+    char* end = nullptr;
+    const double value = std::strtod(text, &end);
+    if (!*text || *end || !(value > 0) || value * unit > 1.8e19) return false;
+    *bytes = (uint64_t)(value * unit);
+    return true;
+}
+
+bool is_option(const char* arg, const char* short_name, const char* long_name) {
+    return (short_name && std::strcmp(arg, short_name) == 0) || std::strcmp(arg, long_name) == 0;
+}
+
+// Parses argv; returns -1 when parsing may go on, else the exit status.
+int parse_options(int argc, char** argv, plot_options_s* o) {
+    for (int i = 1; i < argc; ++i) {
+        const char* arg = argv[i];
+        if (cli_is_help(arg)) {
+            std::fputs(plot_help, stdout);
+            return CLI_OK;
+        }
+        const bool flag = is_option(arg, nullptr, "--poc2") || is_option(arg, nullptr, "--discard") ||
+                          is_option(arg, "-q", "--quiet") || is_option(arg, nullptr, "--cpu-fallback");
+        if (flag) {
+            if (!std::strcmp(arg, "--poc2")) o->poc2 = true;
+            else if (!std::strcmp(arg, "--discard")) o->discard = true;
+            else if (!std::strcmp(arg, "--cpu-fallback")) o->cpu_fallback = true;
+            else o->quiet = true;
+            continue;
+        }
+        if (i + 1 >= argc) return cli_usage_error("plot", std::string("option '") + arg + "' needs a value");
+        const char* value = argv[++i];
+        const std::string bad = std::string("bad value '") + value + "' for " + arg;
+        uint64_t number = 0;
+        if (is_option(arg, "-i", "--id")) {
+            if (!cli_parse_account(value, &o->account)) return cli_usage_error("plot", bad);
+            o->have_account = true;
+        } else if (is_option(arg, "-p", "--path")) {
+            o->targets.push_back(value);
+        } else if (is_option(arg, nullptr, "--ssd")) {
+            o->ssds.push_back(value);
+        } else if (is_option(arg, "-s", "--sn")) {
+            if (!cli_parse_u64(value, &o->start)) return cli_usage_error("plot", bad);
+            o->have_start = true;
+        } else if (is_option(arg, "-n", "--n")) {
+            if (!cli_parse_u64(value, &o->nonces) || o->nonces == 0 || o->nonces > (UINT64_MAX >> 18))
+                return cli_usage_error("plot", bad);
+        } else if (is_option(arg, nullptr, "--fill")) {
+            if (!parse_amount(value, 1e9, &o->fill_bytes)) return cli_usage_error("plot", bad);
+        } else if (is_option(arg, nullptr, "--max-file")) {
+            if (!parse_amount(value, 1e9, &o->max_file_bytes)) return cli_usage_error("plot", bad);
+        } else if (is_option(arg, "-m", "--mem")) {
+            if (!parse_amount(value, 1073741824.0, &o->memory)) return cli_usage_error("plot", bad);
+        } else if (is_option(arg, "-c", "--cpu")) {
+            if (!cli_parse_u64(value, &number) || number == 0 || number > 4096) return cli_usage_error("plot", bad);
+            o->threads = (int32_t)number;
+        } else if (is_option(arg, nullptr, "--family")) {
+            o->family = value;
+        } else if (is_option(arg, "-g", "--gpu")) {
+            o->gpus.push_back(value);
+        } else {
+            return cli_usage_error("plot", std::string("unknown option '") + arg + "'");
+        }
+    }
+    if (!o->have_account) return cli_usage_error("plot", "needs an account (-i)");
+    if (o->targets.empty()) return cli_usage_error("plot", "needs at least one target folder (-p)");
+    if (o->nonces && o->fill_bytes) return cli_usage_error("plot", "-n and --fill cannot be combined");
+    return -1;
+}
+
+// Opens the drive records; returns -1 on success, else the exit status.
+int open_drives(const std::vector<std::string>& paths, bool ssd, std::vector<drive_s>* drives) {
+    drives->resize(paths.size());
+    for (size_t i = 0; i < paths.size(); ++i) {
+        std::error_code error;
+        if (!std::filesystem::is_directory(paths[i], error))
+            return cli_usage_error("plot", "'" + paths[i] + "' is not a folder");
+        if (!drive_init(&(*drives)[i], paths[i].c_str(), ssd))
+            return cli_usage_error("plot", "folder path '" + paths[i] + "' is too long (at most " +
+                                               std::to_string(DRIVE_PATH_MAX) + " characters)");
+    }
+    return -1;
+}
+
+// Progress of the run as the display shows it.
+struct progress_s {
+    uint64_t total = 0;      // nonces of every planned file
+    uint64_t done = 0;       // nonces handed to writers (whole files once done)
+    uint64_t resumed = 0;    // nonces that were already on disk when the run began
+    uint64_t written = 0;    // bytes written in this run
+};
+
+progress_s sample(plotter_s* plotter) {
+    progress_s p;
+    plotter_for_each_job(plotter, [&](job_s* job) {
+        p.total += job->nonce_count;
+        p.done += job->job_state >= JOB_WRITTEN ? job->nonce_count : job->nonces_done;
+        p.resumed += job->resume_from;
+        p.written += job->bytes_written;
+        return true;
+    });
+    return p;
+}
+
+void show_progress(plotter_s* plotter, double started, bool tty, bool final_line) {
+    const progress_s p = sample(plotter);
+    const double elapsed = std::max(time_now() - started, 0.001);
+    const double fresh = (double)(p.done - std::min(p.done, p.resumed));
+    const double per_minute = fresh / elapsed * 60.0;
+    const double percent = p.total ? 100.0 * p.done / p.total : 100.0;
+    const double eta = per_minute > 0 ? (p.total - p.done) / per_minute * 60.0 : 0;
+    char line[160];
+    std::snprintf(line, sizeof line, "%5.1f%%  %.0f nonces/min  write %.1f MB/s  ETA %s", percent, per_minute,
+                  p.written / 1e6 / elapsed, per_minute > 0 ? fmt_duration(eta) : "unknown");
+    if (tty)
+        std::printf("\r%-78s%s", line, final_line ? "\n" : "");
+    else
+        std::printf("%s\n", line);
+    std::fflush(stdout);
+}
+
+plan_input_s plan_from(const plot_options_s& o, std::vector<drive_s>& ssds, std::vector<drive_s>& targets) {
+    plan_input_s in;
+    for (drive_s& d : ssds) in.ssds.push_back(&d);
+    for (drive_s& d : targets) {
+        if (o.nonces) d.fill_limit = o.nonces * PLOT_SIZE;
+        if (o.fill_bytes) d.fill_limit = o.fill_bytes;
+        in.targets.push_back(&d);
+    }
+    in.account_id = o.account;
+    in.auto_start = !o.have_start;
+    in.start_nonce = o.start;
+    in.max_file_bytes = o.max_file_bytes ? o.max_file_bytes : max_file_bytes;
+    in.poc2 = o.poc2;
+    in.skip_complete = o.have_start;
+    return in;
+}
+
+// Runs the set-up plotter until it ends or a signal arrives; returns the exit status.
+int run_plotter(plotter_s* plotter, const plot_options_s& o) {
+    const bool tty = isatty(STDOUT_FILENO);
+    const double started = time_now();
+    double last_shown = started;
+    while (!plotter->ended) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        sys_ui_drain();
+        if (interrupted) {
+            if (!o.quiet && tty) std::printf("\n");
+            sys_log("Interrupted; stopping and %s unfinished files.\n", o.discard ? "deleting" : "keeping");
+            plotter_stop(plotter, !o.discard);
+            return CLI_FAILED;
+        }
+        const double now = time_now();
+        if (!o.quiet && now - last_shown >= (tty ? 0.5 : 10.0)) {
+            show_progress(plotter, started, tty, false);
+            last_shown = now;
+        }
+    }
+    plotter_wait(plotter);
+    sys_ui_drain();
+    if (!o.quiet) show_progress(plotter, started, tty, true);
+    bool all_done = true;
+    plotter_for_each_job(plotter, [&](job_s* job) {
+        all_done = all_done && job->job_state == JOB_DONE;
+        return true;
+    });
+    if (plotter->finished && all_done) return CLI_OK;
+    std::fprintf(stderr, "kestrune-cli plot: the run ended before every file was complete (see log.txt)\n");
+    return CLI_FAILED;
+}
+
+int apply_processor_options(const plot_options_s& o) {
+    if (o.threads) cpu_threads = o.threads;
+    if (o.family && !plotter_cpu_set_family(o.family))
+        return cli_usage_error("plot", std::string("CPU family '") + o.family + "' is unknown or not supported here");
+    return -1;
+}
+
+}  // namespace
+
+int cli_plot(int argc, char** argv) {
+    plot_options_s o;
+    int status = parse_options(argc, argv, &o);
+    if (status >= 0) return status;
+    std::vector<drive_s> ssds, targets;
+    if ((status = open_drives(o.ssds, true, &ssds)) >= 0) return status;
+    if ((status = open_drives(o.targets, false, &targets)) >= 0) return status;
+    if ((status = apply_processor_options(o)) >= 0) return status;
+    plotter_s* plotter = plotter_create();
+    uint32_t gpu_mask = 0;
+    if ((status = cli_plot_gpus(plotter, o.gpus, &gpu_mask)) >= 0) return status;
+    plotter_set_asker(plotter, [&o](const char* title, const char* text) {
+        sys_log("%s: %s %s\n", title, text, o.cpu_fallback ? "yes (--cpu-fallback)" : "no (see --cpu-fallback)");
+        return o.cpu_fallback;
+    });
+    plots_s* plots = plots_create();
+    const plan_result_s plan = drive_plan(plotter, plots, plan_from(o, ssds, targets));
+    if (plan.jobs.empty()) {
+        const bool complete = !plan.complete.empty();
+        std::printf(complete ? "Every planned file is already complete; nothing to plot.\n"
+                             : "Nothing to plot: no target has room for a file (at least 1 GiB free is needed).\n");
+        plots_destroy(plots);
+        plotter_destroy(plotter);
+        return complete ? CLI_OK : CLI_FAILED;
+    }
+    signal(SIGINT, on_signal);
+    signal(SIGTERM, on_signal);
+    if (!plotter_setup(plotter, gpu_mask, (uint32_t)ssds.size(), (uint32_t)targets.size(), o.memory)) {
+        std::fprintf(stderr, "kestrune-cli plot: could not set up plotting (see log.txt)\n");
+        return CLI_FAILED;
+    }
+    status = run_plotter(plotter, o);
+    plotter_destroy(plotter);
+    plots_destroy(plots);
+    return status;
+}
