@@ -1,0 +1,174 @@
+// kestrune-cli plot and check as users run them: names, rerun and resume, interruption by
+// SIGTERM and SIGKILL at several points, and exit statuses.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "plotter/engine_support.h"
+#include "test_support.h"
+
+extern char** environ;
+
+namespace {
+
+constexpr uint64_t ACCOUNT = 7900104405094198526ull;
+const std::string BATCH_OF_8 = " -m 0.00390625 -c 1";  // two buffers of 8 nonces
+
+int run_status(const std::string& arguments) {
+    const std::string command = std::string(KESTRUNE_CLI_PATH) + " " + arguments + " >/dev/null 2>&1";
+    const int raw = std::system(command.c_str());
+    return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+}
+
+std::string run_output(const std::string& arguments) {
+    const std::string command = std::string(KESTRUNE_CLI_PATH) + " " + arguments + " 2>/dev/null";
+    std::string out;
+    FILE* pipe = popen(command.c_str(), "r");
+    char chunk[4096];
+    size_t got;
+    while ((got = fread(chunk, 1, sizeof chunk, pipe)) > 0) out.append(chunk, got);
+    pclose(pipe);
+    return out;
+}
+
+// Starts the CLI in the background (working folder cwd so log.txt lands there).
+pid_t spawn_cli(const std::string& cwd, const std::string& arguments) {
+    const std::string command = "cd '" + cwd + "' && exec " + KESTRUNE_CLI_PATH + " " + arguments + " >/dev/null 2>&1";
+    const char* argv[] = {"/bin/sh", "-c", command.c_str(), nullptr};
+    pid_t pid = 0;
+    posix_spawn(&pid, "/bin/sh", nullptr, nullptr, const_cast<char**>(argv), environ);
+    return pid;
+}
+
+int wait_status(pid_t pid) {
+    int raw = 0;
+    waitpid(pid, &raw, 0);
+    return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+}
+
+// The resume record of an unfinished file of count nonces (0 when absent).
+uint64_t record_of(const std::string& path, uint64_t count) {
+    std::ifstream f(path, std::ios::binary);
+    if (!f) return 0;
+    f.seekg((std::streamoff)(count * 262144 - 8));
+    uint8_t b[8] = {};
+    f.read((char*)b, 8);
+    uint64_t v = 0;
+    for (int i = 0; i < 8; ++i) v |= (uint64_t)b[i] << (8 * i);
+    return v;
+}
+
+bool exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+void wait_until(const std::function<bool()>& ready, pid_t pid) {
+    for (int i = 0; i < 20000 && !ready(); ++i) {
+        if (waitpid(pid, nullptr, WNOHANG) == pid) return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+}  // namespace
+
+TEST(CliPlot, BadOptionsExitWithStatusTwo) {
+    test_dir_s dir;
+    EXPECT_EQ(run_status("plot -p " + dir.path), 2);
+    EXPECT_EQ(run_status("plot -i 1"), 2);
+    EXPECT_EQ(run_status("plot -i 1 -p " + dir.path + " --bogus"), 2);
+    EXPECT_EQ(run_status("plot -i 1 -p " + dir.path + " -n 0"), 2);
+    EXPECT_EQ(run_status("plot -i 1 -p " + dir.path + " -s x"), 2);
+    EXPECT_EQ(run_status("plot -i 1 -p " + dir.file("missing")), 2);
+    EXPECT_EQ(run_status("plot -i 1 -p " + dir.path + " -n 8 --fill 1"), 2);
+    EXPECT_EQ(run_status("plot -i BURST-2222-2222-2222-22223 -p " + dir.path), 2);
+    const std::string deep = dir.path + "/" + std::string(200, 'd');
+    ASSERT_EQ(std::system(("mkdir -p '" + deep + "'").c_str()), 0);
+    EXPECT_EQ(run_status("plot -i 1 -n 8 -p " + deep), 2);
+    EXPECT_EQ(run_status("plot --help"), 0);
+}
+
+TEST(CliPlot, WritesBothFormsAndRerunPlotsNothingNew) {
+    test_dir_s dir;
+    const std::string id = std::to_string(ACCOUNT);
+    ASSERT_EQ(run_status("plot -q -i " + id + " -s 0 -n 8 -c 1 -p " + dir.path), 0);
+    ASSERT_EQ(run_status("plot -q -i " + id + " -s 8 -n 8 -c 1 --poc2 -p " + dir.path), 0);
+    EXPECT_EQ(engine_bad_nonces(dir.file(id + "_0_8_8"), ACCOUNT, 0, 8, false), 0);
+    EXPECT_EQ(engine_bad_nonces(dir.file(id + "_8_8"), ACCOUNT, 8, 8, true), 0);
+    const std::string again = run_output("plot -i " + id + " -s 0 -n 8 -p " + dir.path);
+    EXPECT_NE(again.find("already complete"), std::string::npos);
+    EXPECT_EQ(run_status("plot -q -i " + id + " -s 0 -n 8 -p " + dir.path), 0);
+    EXPECT_EQ(engine_list(dir.path), (std::vector<std::string>{id + "_0_8_8", id + "_8_8"}));
+
+    EXPECT_EQ(run_status("check " + dir.file(id + "_0_8_8")), 0);
+    EXPECT_EQ(run_status("check " + dir.file(id + "_0_8_8") + " --full"), 0);
+    EXPECT_EQ(run_status("check " + dir.file(id + "_8_8")), 0);
+    ASSERT_EQ(std::rename(dir.file(id + "_8_8").c_str(), dir.file(id + "_8_8_8").c_str()), 0);
+    const std::string wrong = run_output("check " + dir.file(id + "_8_8_8"));
+    EXPECT_NE(wrong.find("FAILED (1770 of 1770 samples bad)"), std::string::npos) << wrong;
+    EXPECT_EQ(run_status("check " + dir.file(id + "_8_8_8")), 1);
+    EXPECT_EQ(run_status("check " + dir.file("log.txt")), 1);
+    EXPECT_EQ(run_status("check"), 2);
+}
+
+TEST(CliPlot, StagedThroughSsdToTwoTargets) {
+    test_dir_s ssd, a, b;
+    const std::string id = std::to_string(ACCOUNT);
+    ASSERT_EQ(run_status("plot -q -i " + id + " -s 100 -n 8 -c 1 --ssd " + ssd.path + " -p " + a.path + " -p " + b.path), 0);
+    EXPECT_TRUE(engine_list(ssd.path).empty());
+    EXPECT_EQ(engine_bad_nonces(a.file(id + "_100_8_8"), ACCOUNT, 100, 8, false), 0);
+    EXPECT_EQ(engine_bad_nonces(b.file(id + "_108_8_8"), ACCOUNT, 108, 8, false), 0);
+}
+
+TEST(CliPlot, TerminateKeepsOrDiscardsThenResumes) {
+    test_dir_s dir, work;
+    const std::string id = std::to_string(ACCOUNT);
+    const std::string args = "plot -q -i " + id + " -s 0 -n 32" + BATCH_OF_8 + " -p " + dir.path;
+    const std::string unfinished = dir.file(id + "_0_32_32.plotting");
+
+    pid_t pid = spawn_cli(work.path, args + " --discard");
+    wait_until([&] { return record_of(unfinished, 32) >= 8; }, pid);
+    kill(pid, SIGTERM);
+    EXPECT_EQ(wait_status(pid), 1);
+    EXPECT_TRUE(engine_list(dir.path).empty());
+
+    pid = spawn_cli(work.path, args);
+    wait_until([&] { return record_of(unfinished, 32) >= 8; }, pid);
+    kill(pid, SIGTERM);
+    EXPECT_EQ(wait_status(pid), 1);
+    ASSERT_TRUE(exists(unfinished));
+    EXPECT_EQ(record_of(unfinished, 32) % 8, 0u);
+
+    EXPECT_EQ(run_status(args), 0);
+    EXPECT_EQ(engine_list(dir.path), std::vector<std::string>{id + "_0_32_32"});
+    EXPECT_EQ(engine_bad_nonces(dir.file(id + "_0_32_32"), ACCOUNT, 0, 32, false), 0);
+}
+
+TEST(CliPlot, KilledAtSeveralPointsStillEndsWithCorrectFiles) {
+    test_dir_s dir, work;
+    const std::string id = std::to_string(ACCOUNT);
+    const std::string args = "plot -q -i " + id + " -s 0 -n 32" + BATCH_OF_8 + " -p " + dir.path;
+    const std::string unfinished = dir.file(id + "_0_32_32.plotting");
+    // Kill right after creation, then after each of two batches, resuming in between.
+    const std::vector<std::function<bool()>> points = {
+        [&] { return exists(unfinished); },
+        [&] { return record_of(unfinished, 32) >= 8; },
+        [&] { return record_of(unfinished, 32) >= 24; },
+    };
+    for (const auto& point : points) {
+        const pid_t pid = spawn_cli(work.path, args);
+        wait_until(point, pid);
+        kill(pid, SIGKILL);
+        wait_status(pid);
+    }
+    EXPECT_EQ(run_status(args), 0);
+    EXPECT_EQ(engine_list(dir.path), std::vector<std::string>{id + "_0_32_32"});
+    EXPECT_EQ(engine_bad_nonces(dir.file(id + "_0_32_32"), ACCOUNT, 0, 32, false), 0);
+}
