@@ -10,6 +10,9 @@ constexpr int CLI_USAGE = 2;
 
 int cli_nonce(int argc, char** argv);
 int cli_address(int argc, char** argv);
+int cli_devices(int argc, char** argv);
+// bench with -g P:D: OpenCL nonce throughput, the first batch checked against nonce_compute.
+int cli_bench_gpu(int argc, char** argv);
 
 // Prints "kestrune-cli: <message>" to standard error and returns CLI_USAGE.
 int cli_usage_error(const char* command, const std::string& message);

@@ -20,6 +20,8 @@ struct command_s {
 const command_s commands[] = {
     {"nonce", cli_nonce, "write the 262144 bytes of one nonce"},
     {"address", cli_address, "print the account id of an address or decimal id"},
+    {"devices", cli_devices, "list the OpenCL platforms and devices"},
+    {"bench", cli_bench_gpu, "measure OpenCL nonce throughput (-g P:D)"},
 };
 
 void print_usage(FILE* out) {
