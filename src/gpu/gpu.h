@@ -34,6 +34,7 @@ struct gpu_s {
     cl_kernel kernel_step2[GPU_MAX_SLOTS] = {};      // nonce_step2
     cl_kernel kernel_step3[GPU_MAX_SLOTS] = {};      // nonce_step3
     cl_device_id device[GPU_MAX_SLOTS] = {};         // the device of each slot
+    int32_t device_id[GPU_MAX_SLOTS] = {};           // GPU index (or list position) logged for it
     cl_command_queue queue[GPU_MAX_SLOTS] = {};      // in-order queue
     cl_mem gen_buffer[GPU_MAX_SLOTS] = {};           // nonces x GEN_SIZE generation areas
     cl_mem scoop_buffer[GPU_MAX_SLOTS] = {};         // nonces x PLOT_SIZE output, scoop-major
@@ -111,6 +112,11 @@ uint64_t gpu_plan_nonces(const gpu_sizing_s& sizing);
 // the batch's progress (its capacity) or 0 on a stop, an OpenCL error or bad output.
 uint64_t gpu_compute(gpu_s* gpu, uint64_t account_id, uint64_t start_nonce, batch_buffer_s* batch,
                      const std::atomic<bool>* stop);
+
+// The GPU side of recovery from a failed batch: releases `failed` and activates the same
+// devices with the same nonce count again; the new context is returned only when it passes
+// the self-test, otherwise none (the caller then falls back to the CPU).
+gpu_s* gpu_recover(gpu_s* failed);
 
 // Runs the three kernels once on slot 0 and times them; true when all ran without error.
 bool gpu_test(gpu_s* gpu, double* seconds);

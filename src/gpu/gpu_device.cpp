@@ -152,6 +152,7 @@ gpu_s* activate_devices(const std::vector<gpu_device_s>& devices, const std::vec
     gpu->hashes_per_dispatch = GPU_DEFAULT_HASHES;
     for (int32_t d = 0; d < gpu->count; ++d) {
         gpu->device[d] = devices[d].device;
+        gpu->device_id[d] = log_ids[d];
         sys_log("Activating device %d %s. Aiming for %s GPU RAM usage\n", log_ids[d], devices[d].name,
                 fmt_size_tmp(nonces * 524288, true, ""));
     }
@@ -225,6 +226,23 @@ gpu_s* gpu_activate_pd(const std::vector<gpu_pd_s>& list, uint64_t nonces) {
         log_ids.push_back((int32_t)log_ids.size());
     }
     return activate_devices(devices, log_ids, nonces);
+}
+
+gpu_s* gpu_recover(gpu_s* failed) {
+    if (!failed) return nullptr;
+    const uint64_t nonces = gpu_nonces(failed);
+    std::vector<gpu_device_s> devices;
+    std::vector<int32_t> log_ids;
+    for (int32_t d = 0; d < failed->count && d < GPU_MAX_SLOTS; ++d) {
+        devices.push_back(describe(failed->device[d]));
+        log_ids.push_back(failed->device_id[d]);
+    }
+    gpu_release(failed);
+    gpu_s* fresh = activate_devices(devices, log_ids, nonces);
+    double seconds = 0;
+    if (fresh && gpu_test(fresh, &seconds)) return fresh;
+    gpu_release(fresh);
+    return nullptr;
 }
 
 void gpu_release(gpu_s* gpu) {

@@ -18,7 +18,7 @@
 // Byte order. Shabal words are little-endian; the seed numbers are big-endian.
 // ---------------------------------------------------------------------------
 
-inline uint load_le32(__global const uchar* p) {
+uint load_le32(__global const uchar* p) {
 #ifdef __ENDIAN_LITTLE__
     return *(__global const uint*)p;
 #else
@@ -26,7 +26,7 @@ inline uint load_le32(__global const uchar* p) {
 #endif
 }
 
-inline void store_le32(__global uchar* p, uint v) {
+void store_le32(__global uchar* p, uint v) {
 #ifdef __ENDIAN_LITTLE__
     *(__global uint*)p = v;
 #else
@@ -37,7 +37,7 @@ inline void store_le32(__global uchar* p, uint v) {
 #endif
 }
 
-inline void store_be64(__global uchar* p, ulong v) {
+void store_be64(__global uchar* p, ulong v) {
     for (int i = 0; i < 8; ++i) p[i] = (uchar)(v >> (56 - 8 * i));
 }
 
@@ -66,7 +66,7 @@ typedef struct {
     ulong W;  // block counter
 } shabal_context_t;
 
-inline void shabal_init(shabal_context_t* s) {
+void shabal_init(shabal_context_t* s) {
     for (int i = 0; i < 12; ++i) s->A[i] = A_init_256[i];
     for (int i = 0; i < 16; ++i) s->B[i] = B_init_256[i];
     for (int i = 0; i < 16; ++i) s->C[i] = C_init_256[i];
@@ -132,7 +132,7 @@ inline void shabal_init(shabal_context_t* s) {
 
 // Compression of one block without the counter increment (the final block runs
 // four times with the same counter).
-inline void shabal_block(shabal_context_t* s, const uint M[16]) {
+void shabal_block(shabal_context_t* s, const uint M[16]) {
     uint A[12], B[16], C[16];
     for (int i = 0; i < 12; ++i) A[i] = s->A[i];
     for (int i = 0; i < 16; ++i) B[i] = s->B[i] + M[i];   // INPUT_BLOCK_ADD
@@ -151,7 +151,7 @@ inline void shabal_block(shabal_context_t* s, const uint M[16]) {
     }
 }
 
-inline void shabal_data_block(shabal_context_t* s, __global const uchar* p) {
+void shabal_data_block(shabal_context_t* s, __global const uchar* p) {
     uint M[16];
     for (int i = 0; i < 16; ++i) M[i] = load_le32(p + 4 * i);
     shabal_block(s, M);
@@ -160,7 +160,7 @@ inline void shabal_data_block(shabal_context_t* s, __global const uchar* p) {
 
 // Digest of len bytes of global memory (len a multiple of 4); the eight digest
 // words are C[8..15].
-inline void shabal_digest_global(__global const uchar* p, uint len, uint out[8]) {
+void shabal_digest_global(__global const uchar* p, uint len, uint out[8]) {
     shabal_context_t s;
     shabal_init(&s);
     const uint blocks = len / 64;

@@ -78,6 +78,19 @@ TEST(GpuCompute, CapacityThatPassesDoNotFillIsRefusedBeforeComputing) {
     for (uint64_t i = 0; i < 96 * PLOT_SIZE; i += 4099) ASSERT_EQ(buffer.data[i], 0) << "nothing may be written";
 }
 
+TEST(GpuCompute, WorkGroupSizeNotDividingTheNoncesIsAnOpenclError) {
+    GPU_REQUIRE_DEVICE(pd);
+    settings_guard_s guard;
+    gpu_ptr gpu = activate({pd}, 32);
+    ASSERT_TRUE(gpu);
+    threads_per_group = 24;
+    test_batch_s buffer(32);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(gpu_compute(gpu.get(), 1, 0, &buffer.batch, nullptr), 0u);
+    const std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_NE(log.find("Received error -54 from OpenCL\n"), std::string::npos) << log;  // CL_INVALID_WORK_GROUP_SIZE
+}
+
 TEST(GpuCompute, StopBeforeAPassReturnsZero) {
     GPU_REQUIRE_DEVICE(pd);
     gpu_ptr gpu = activate({pd}, 32);
