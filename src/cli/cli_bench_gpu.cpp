@@ -4,14 +4,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <new>
 #include <string>
 #include <vector>
-#include <unistd.h>
 
 #include "cli/cli.h"
 #include "gpu/gpu.h"
 #include "nonce/nonce.h"
+#include "platform/sys.h"
 #include "platform/util.h"
 #include "settings/settings.h"
 
@@ -73,16 +72,11 @@ int parse_options(int argc, char** argv, bench_options_s* options) {
     return -1;
 }
 
-uint64_t physical_memory() {
-    const long pages = sysconf(_SC_PHYS_PAGES), page_size = sysconf(_SC_PAGE_SIZE);
-    return pages > 0 && page_size > 0 ? (uint64_t)pages * (uint64_t)page_size : 0;
-}
-
 // The per-device nonce count plotting would choose for these devices; 0 if one is missing.
 uint64_t planned_nonces(const std::vector<gpu_pd_s>& devices) {
     const auto all = gpu_list_all();
     gpu_sizing_s sizing;
-    sizing.memory = physical_memory() / 4 * 3;
+    sizing.memory = sys_total_ram() / 4 * 3;
     sizing.gpus = (uint32_t)devices.size();
     sizing.min_max_alloc = sizing.min_global_mem = UINT64_MAX;
     sizing.max_setting = max_gpu_nonces;
@@ -163,7 +157,8 @@ int cli_bench_gpu(int argc, char** argv) {
     }
     batch_buffer_s batch;
     batch.capacity = nonces * options.devices.size();
-    std::unique_ptr<uint8_t[]> data(new (std::nothrow) uint8_t[batch.capacity * PLOT_SIZE]);
+    std::unique_ptr<uint8_t, void (*)(void*)> data(static_cast<uint8_t*>(sys_alloc(batch.capacity * PLOT_SIZE)),
+                                                  sys_free);
     if (!data) {
         std::fprintf(stderr, "kestrune-cli bench: cannot allocate %s for the batch\n",
                      fmt_size_tmp(batch.capacity * PLOT_SIZE, true, ""));
