@@ -17,6 +17,9 @@ int cli_check(int argc, char** argv);
 struct plotter_s;
 // Binds the -g devices to the plotter and sets the GPU mask; -1 on success, else the exit status.
 int cli_plot_gpus(plotter_s* plotter, const std::vector<std::string>& devices, uint32_t* gpu_mask);
+int cli_devices(int argc, char** argv);
+// bench with -g P:D: OpenCL nonce throughput, the first batch checked against nonce_compute.
+int cli_bench_gpu(int argc, char** argv);
 
 // Prints "kestrune-cli: <message>" to standard error and returns CLI_USAGE.
 int cli_usage_error(const char* command, const std::string& message);

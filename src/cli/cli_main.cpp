@@ -22,6 +22,8 @@ const command_s commands[] = {
     {"address", cli_address, "print the account id of an address or decimal id"},
     {"plot", cli_plot, "plan and write plot files (resumes unfinished ones)"},
     {"check", cli_check, "verify plot files by recomputing sampled scoops"},
+    {"devices", cli_devices, "list the OpenCL platforms and devices"},
+    {"bench", cli_bench_gpu, "measure OpenCL nonce throughput (-g P:D)"},
 };
 
 void print_usage(FILE* out) {

@@ -14,6 +14,7 @@ constexpr uint64_t KERNEL_MAX_NONCES = 16352;  // the kernels' offsets allow bel
 
 uint64_t cut_to(uint64_t value, uint64_t group) { return value - value % group; }
 uint64_t low5_clear(uint64_t value) { return value & ~(uint64_t)31; }
+uint64_t round_up(uint64_t value, uint64_t group) { return (value + group - 1) / group * group; }
 
 void plan_tasks(const setup_input_s& in, setup_config_s* cfg) {
     if (in.ssd_count >= 2) {
@@ -78,16 +79,19 @@ setup_config_s plotter_plan_setup(const setup_input_s& in) {
         const uint64_t budget = std::min(memory, ssd ? in.total_ram / 2 : in.total_ram / 4 * 3);
         cfg.batch = cut_to(budget / cfg.buffers / PLOT_SIZE, cfg.sector_nonces);
         // Buffers larger than the largest file would only hold memory nobody writes.
-        if (in.largest_job) cfg.batch = std::min(cfg.batch, cut_to(in.largest_job + cfg.sector_nonces - 1, cfg.sector_nonces));
+        if (in.largest_job) cfg.batch = std::min(cfg.batch, round_up(in.largest_job, cfg.sector_nonces));
     } else {
         cfg.mode = ssd ? PLOTTER_GPU_SSD : PLOTTER_GPU_DIRECT;
         const uint64_t budget = std::min(memory, in.total_ram / 4 * 3);
         cfg.gpu_nonces = plan_gpu_nonces(in, cfg, budget);
+        if (in.largest_job) cfg.gpu_nonces = std::min(cfg.gpu_nonces, round_up(in.largest_job, 32));
         if (ssd)
             cfg.batch = in.gpu_count * cfg.gpu_nonces;
         else
             plan_gpu_direct(in, &cfg, budget);
     }
+    const uint64_t pass = in.gpu_count && cfg.gpu_nonces ? in.gpu_count * cfg.gpu_nonces : cfg.sector_nonces;
+    if (in.largest_job && in.gpu_count) cfg.batch = std::min(cfg.batch, round_up(in.largest_job, pass));
     if (cfg.batch == 0) {
         // Less memory than one sector group per buffer: a batch of 0 nonces would never finish.
         cfg.batch = cfg.sector_nonces;
