@@ -10,6 +10,9 @@ constexpr int CLI_USAGE = 2;
 
 int cli_nonce(int argc, char** argv);
 int cli_address(int argc, char** argv);
+int cli_bench(int argc, char** argv);
+// GPU benchmark, reached through `bench -g`; may be absent from a build.
+int cli_bench_gpu(int argc, char** argv);
 
 // Prints "kestrune-cli: <message>" to standard error and returns CLI_USAGE.
 int cli_usage_error(const char* command, const std::string& message);

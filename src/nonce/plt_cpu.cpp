@@ -37,18 +37,20 @@ namespace {
 struct family_ops_s {
     cpu_family_e family;                        // which family
     const char* name;                           // its command-line name
-    uint32_t lanes;                             // nonces per group
     uint32_t needs;                             // cpu_features() bits it requires
-    nonce_group_fn group;                       // lane-parallel group; null = scalar only
+    uint32_t wide_lanes;                        // nonces per wide group; 0 = none
+    nonce_group_fn wide_group;                  // two interleaved vectors of lanes
+    uint32_t lanes;                             // nonces per group
+    nonce_group_fn group;                       // one vector of lanes; null = scalar only
     void (*worker)(const cpu_worker_args_s&);   // its worker body
 };
 
 const family_ops_s family_table[] = {
-    {CPU_FAMILY_SCALAR, "scalar", 1, 0, nullptr, cpu_worker_scalar},
-    {CPU_FAMILY_SSE4, "sse4", 4, CPU_SSE41, nonce_group_x4_sse41, cpu_worker_sse4},
-    {CPU_FAMILY_AVX, "avx", 4, CPU_SSE41 | CPU_AVX, nonce_group_x4_avx, cpu_worker_avx},
-    {CPU_FAMILY_AVX2, "avx2", 8, CPU_AVX | CPU_AVX2, nonce_group_x8, cpu_worker_avx2},
-    {CPU_FAMILY_AVX512, "avx512", 16, CPU_AVX512F, nonce_group_x16, cpu_worker_avx512},
+    {CPU_FAMILY_SCALAR, "scalar", 0, 0, nullptr, 1, nullptr, cpu_worker_scalar},
+    {CPU_FAMILY_SSE4, "sse4", CPU_SSE41, 8, nonce_group_x8_sse41, 4, nonce_group_x4_sse41, cpu_worker_sse4},
+    {CPU_FAMILY_AVX, "avx", CPU_SSE41 | CPU_AVX, 8, nonce_group_x8_avx, 4, nonce_group_x4_avx, cpu_worker_avx},
+    {CPU_FAMILY_AVX2, "avx2", CPU_AVX | CPU_AVX2, 16, nonce_group_x16_avx2, 8, nonce_group_x8, cpu_worker_avx2},
+    {CPU_FAMILY_AVX512, "avx512", CPU_AVX512F, 0, nullptr, 16, nonce_group_x16, cpu_worker_avx512},
 };
 
 const family_ops_s* family_ops(cpu_family_e family) {
@@ -61,8 +63,10 @@ std::atomic<int> requested_family{CPU_FAMILY_BEST};
 
 constexpr uint64_t AREA_STRIDE = (GEN_SIZE + 63) / 64 * 64;
 
-// Generation areas per worker: one per lane plus one for single nonces.
-uint32_t area_count(const family_ops_s& ops) { return ops.group ? ops.lanes + 1 : 1; }
+uint32_t widest(const family_ops_s& ops) { return ops.wide_lanes > ops.lanes ? ops.wide_lanes : ops.lanes; }
+
+// Generation areas per worker: one per lane of the widest group plus one for single nonces.
+uint32_t area_count(const family_ops_s& ops) { return ops.group ? widest(ops) + 1 : 1; }
 
 bool bit(uint32_t value, int index) { return (value >> index) & 1u; }
 
@@ -203,7 +207,7 @@ cpu_family_e cpu_family_selected() {
 
 uint32_t cpu_family_lanes(cpu_family_e family) {
     const family_ops_s* ops = family_ops(family == CPU_FAMILY_BEST ? cpu_family_selected() : family);
-    return ops ? ops->lanes : 1;
+    return ops ? widest(*ops) : 1;
 }
 
 cpu_batch_split_s cpu_batch_split(uint64_t count, uint64_t threads) {
@@ -217,8 +221,8 @@ cpu_batch_split_s cpu_batch_split(uint64_t count, uint64_t threads) {
 
 namespace {
 
-// The worker body of every family: groups of `lanes` nonces while a whole group fits
-// in the share, then single nonces on the scalar path in the last area.
+// The worker body of every family: wide groups while one fits in the share, then
+// single-vector groups, then single nonces on the scalar path in the last area.
 void worker_run(const family_ops_s& ops, const cpu_worker_args_s& a) {
     batch_buffer_s* batch = a.job->compute_buffer;
     const uint64_t base = a.index * a.share;
@@ -227,7 +231,10 @@ void worker_run(const family_ops_s& ops, const cpu_worker_args_s& a) {
     uint64_t i = 0;
     while (i < a.share) {
         if (a.stop->load(std::memory_order_relaxed)) break;
-        if (ops.group && i + ops.lanes <= a.share) {
+        if (ops.wide_group && i + ops.wide_lanes <= a.share) {
+            ops.wide_group(a.areas, a.account_id, a.first_nonce + i, batch, base + i);
+            i += ops.wide_lanes;
+        } else if (ops.group && i + ops.lanes <= a.share) {
             ops.group(a.areas, a.account_id, a.first_nonce + i, batch, base + i);
             i += ops.lanes;
         } else {
