@@ -10,8 +10,10 @@ constexpr int CLI_USAGE = 2;
 
 int cli_nonce(int argc, char** argv);
 int cli_address(int argc, char** argv);
+int cli_devices(int argc, char** argv);
+// bench: CPU families; with -g P:D it hands over to cli_bench_gpu.
 int cli_bench(int argc, char** argv);
-// GPU benchmark, reached through `bench -g`; may be absent from a build.
+// bench with -g P:D: OpenCL nonce throughput, the first batch checked against nonce_compute.
 int cli_bench_gpu(int argc, char** argv);
 
 // Prints "kestrune-cli: <message>" to standard error and returns CLI_USAGE.

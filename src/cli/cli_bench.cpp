@@ -14,9 +14,6 @@
 #include "plotter/job.h"
 #include "settings/settings.h"
 
-// Provided by the GPU benchmark when it is part of the build.
-int cli_bench_gpu(int argc, char** argv) __attribute__((weak));
-
 namespace {
 
 const char bench_help[] =
@@ -27,7 +24,7 @@ const char bench_help[] =
     "  --cpu THREADS   the 'all threads' count (default: the plotting thread count)\n"
     "  --seconds S     time per measurement (default 2)\n"
     "  --csv           one line per measurement: family,threads,nonces,seconds,nonces_per_min\n"
-    "  -g ...          benchmark GPUs instead (see kestrune-cli bench -g --help)\n";
+    "  -g P:D ...      benchmark OpenCL devices instead (kestrune-cli bench -g 0:0 --help)\n";
 
 constexpr uint64_t MAX_BATCH_NONCES = 512;  // 128 MiB of batch buffer at most
 
@@ -166,12 +163,7 @@ int bench_parse(int argc, char** argv, bench_options_s* options, bool* done) {
 
 int cli_bench(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "-g") != 0) continue;
-        if (!cli_bench_gpu) {
-            std::fprintf(stderr, "GPU benchmarking is not available in this build\n");
-            return CLI_FAILED;
-        }
-        return cli_bench_gpu(argc, argv);
+        if (std::strcmp(argv[i], "-g") == 0) return cli_bench_gpu(argc, argv);
     }
     bench_options_s options;
     bool done = false;

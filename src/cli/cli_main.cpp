@@ -20,7 +20,8 @@ struct command_s {
 const command_s commands[] = {
     {"nonce", cli_nonce, "write the 262144 bytes of one nonce"},
     {"address", cli_address, "print the account id of an address or decimal id"},
-    {"bench", cli_bench, "measure nonces per minute of every CPU hash family"},
+    {"devices", cli_devices, "list the OpenCL platforms and devices"},
+    {"bench", cli_bench, "measure nonces per minute of the CPU hash families (-g P:D: of GPUs)"},
 };
 
 void print_usage(FILE* out) {

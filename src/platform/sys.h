@@ -1,17 +1,23 @@
 // The program's only contact with the file system and process services: files, moves,
 // free space, the log, and the hand-off of calls to the UI thread.
 #pragma once
+#include <sys/types.h>
+
 #include <cstdint>
 #include <functional>
 #include <string>
 
 struct aiocb;
+struct statvfs;
 using aio_request = struct aiocb;
 
 // Logging and process
 void sys_log(const char* format, ...) __attribute__((format(printf, 1, 2)));
 [[noreturn]] void sys_fatal_exit();
 void sys_init();
+// Closes log.txt so that the next message opens (and empties) it again, as the first
+// message of a new run would. For tests only.
+void sys_log_reset_for_tests();
 void sys_getcwd(uint64_t capacity, char* buffer);
 int sys_chdir(const char* path);
 uint64_t sys_total_ram();
@@ -32,16 +38,54 @@ void sys_file_close(int64_t fd);
 void sys_file_delete(const char* path);
 bool sys_file_exists(const char* path);
 uint64_t sys_file_size(int64_t fd);
+// Renames, then syncs the folder of the new name so the new entry survives a crash.
 void sys_file_rename(const char* old_path, const char* new_path);
+// Writes all `length` bytes at `offset` (several writes if the system returns short
+// counts); any write error is logged and ends the process. Returns `length`.
 uint64_t sys_file_write(int64_t fd, uint64_t offset, uint64_t length, const void* buffer);
+// Without `request`: reads all `length` bytes at `offset`; an error or an early end
+// of file gives false. With `request`: queues an asynchronous read (see sys_aio_done).
 bool sys_file_read(int64_t fd, uint64_t offset, uint64_t length, void* buffer,
                    aio_request** request = nullptr);
+// Flushes a file's data (fdatasync); false on failure, which is logged.
 bool sys_file_sync(int64_t fd);
+// Flushes a folder's entries (fsync of the folder), so creations, renames and deletions
+// in it are durable. File systems that cannot sync folders count as success.
+bool sys_dir_sync(const char* folder);
 bool sys_aio_done(aio_request* request);
+// Cancels a request and waits until the system no longer uses it, so it can be freed.
 void sys_aio_cancel(int64_t fd, aio_request* request);
 void sys_aio_free(aio_request* request);
+// Copies a file with sendfile in 32 MiB chunks, calling progress(bytes so far) after
+// each chunk, makes the copy durable, then deletes the source. Failures end the process.
 bool sys_file_move(const char* source, const char* destination,
                    const std::function<void(uint64_t copied)>& progress);
+constexpr uint64_t SYS_MOVE_CHUNK = 33554432;
+// sys_file_move with a chosen chunk size (tests use small chunks).
+bool sys_file_move_chunked(const char* source, const char* destination,
+                           const std::function<void(uint64_t copied)>& progress,
+                           uint64_t chunk_bytes);
+
+// Fault-injection seam. Every system call the file services make that can fail in an
+// interesting way goes through this process-wide table, so tests can make the Nth
+// write fail, a preallocation report ENOSPC or a read come back short. The defaults
+// call the C library. The table is read without locks: replace entries only while no
+// other thread uses the file services, and restore them with sys_syscalls_reset().
+struct sys_syscalls_s {
+    int (*open)(const char* path, int flags, mode_t mode);                      // open(2)
+    ssize_t (*pwrite)(int fd, const void* buffer, size_t length, off_t offset);  // pwrite(2)
+    ssize_t (*pread)(int fd, void* buffer, size_t length, off_t offset);         // pread(2)
+    int (*posix_fallocate)(int fd, off_t offset, off_t length);                  // returns an error number
+    int (*fdatasync)(int fd);                                                    // fdatasync(2)
+    int (*fsync)(int fd);                                                        // fsync(2), files and folders
+    int (*rename)(const char* old_path, const char* new_path);                   // rename(2)
+    int (*unlink)(const char* path);                                             // unlink(2)
+    ssize_t (*sendfile)(int out_fd, int in_fd, off_t* offset, size_t count);     // sendfile(2)
+    int (*statvfs)(const char* path, struct statvfs* info);                      // statvfs(3)
+    int (*aio_read)(aio_request* request);                                       // aio_read(3)
+};
+sys_syscalls_s& sys_syscalls();
+void sys_syscalls_reset();
 
 // UI thread hand-off
 void sys_ui_post(std::function<void()> call);

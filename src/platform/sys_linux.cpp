@@ -1,8 +1,352 @@
 // Linux process, file and disk services.
+//
+// DESIGN: no state is kept between calls apart from the system-call table, which
+// tests replace to inject faults. Writes and synchronous reads loop at explicit
+// offsets, so several threads may use different descriptors at once and a short
+// transfer is continued rather than mistaken for the whole one. Moves make the copy
+// durable before the source is deleted, so a crash never leaves neither file.
+#include <aio.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/random.h>
+#include <sys/sendfile.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <string>
 
 #include "platform/sys.h"
+#include "platform/util.h"
+
+namespace {
+
+sys_syscalls_s default_syscalls() {
+    sys_syscalls_s table;
+    table.open = [](const char* path, int flags, mode_t mode) { return ::open(path, flags, mode); };
+    table.pwrite = ::pwrite;
+    table.pread = ::pread;
+    table.posix_fallocate = ::posix_fallocate;
+    table.fdatasync = ::fdatasync;
+    table.fsync = ::fsync;
+    table.rename = ::rename;
+    table.unlink = ::unlink;
+    table.sendfile = ::sendfile;
+    table.statvfs = [](const char* path, struct statvfs* info) { return ::statvfs(path, info); };
+    table.aio_read = ::aio_read;
+    return table;
+}
+
+sys_syscalls_s syscalls = default_syscalls();
+
+// The folder holding `path`, usable with open(): "." for a bare name, "/" for a
+// file in the root.
+std::string folder_of(const char* path) {
+    const char* slash = std::strrchr(path, '/');
+    if (!slash) return ".";
+    if (slash == path) return "/";
+    return std::string(path, slash - path);
+}
+
+// Offsets beyond what off_t can express would make the system calls fail or wrap.
+bool range_fits(uint64_t offset, uint64_t length) {
+    const uint64_t limit = (uint64_t)INT64_MAX;
+    return offset <= limit && length <= limit - offset;
+}
+
+// Reads all of [offset, offset + length); returns 0 on success, else an error number
+// (-1 for an early end of file).
+int read_fully(int fd, uint64_t offset, uint64_t length, uint8_t* buffer) {
+    uint64_t done = 0;
+    while (done < length) {
+        const ssize_t got = syscalls.pread(fd, buffer + done, length - done, (off_t)(offset + done));
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return errno;
+        if (got == 0) return -1;
+        done += (uint64_t)got;
+    }
+    return 0;
+}
+
+[[noreturn]] void move_failed(const char* format, const char* path) {
+    sys_log(format, path, std::strerror(errno));
+    sys_fatal_exit();
+}
+
+}  // namespace
+
+sys_syscalls_s& sys_syscalls() { return syscalls; }
+
+void sys_syscalls_reset() { syscalls = default_syscalls(); }
 
 void sys_init() {}
 
 void sys_fatal_exit() { std::_Exit(1); }
+
+void sys_getcwd(uint64_t capacity, char* buffer) {
+    if (capacity == 0) return;
+    if (!getcwd(buffer, capacity)) buffer[0] = 0;
+}
+
+int sys_chdir(const char* path) { return chdir(path); }
+
+uint64_t sys_total_ram() {
+    const long pages = sysconf(_SC_PHYS_PAGES);
+    const long page_size = sysconf(_SC_PAGESIZE);
+    if (pages <= 0 || page_size <= 0) return 0;
+    return (uint64_t)pages * (uint64_t)page_size;
+}
+
+void* sys_alloc(uint64_t size) {
+    // Page alignment suits every SIMD width and lets the buffers be used for direct I/O.
+    void* block = nullptr;
+    if (posix_memalign(&block, 4096, size ? size : 1) != 0) return nullptr;
+    return block;
+}
+
+void sys_free(void* block) { std::free(block); }
+
+uint64_t sys_free_space(const char* path, uint64_t* total_bytes) {
+    struct statvfs info;
+    if (syscalls.statvfs(path, &info) != 0) {
+        sys_log("Error getting free space for path %s\n", path);
+        return 0;
+    }
+    // Block counts are in fragment-size units; f_bsize is only the preferred I/O size.
+    const uint64_t unit = info.f_frsize ? info.f_frsize : info.f_bsize;
+    if (total_bytes) *total_bytes = (uint64_t)info.f_blocks * unit;
+    return (uint64_t)info.f_bavail * unit;
+}
+
+uint64_t sys_sector_size(const char*) { return 512; }
+
+void sys_volume_info(const char*, uint64_t capacity, char* volume_name, char* fs_name, uint32_t* serial) {
+    if (capacity > 0) {
+        volume_name[0] = 0;
+        fs_name[0] = 0;
+    }
+    if (!serial) return;
+    uint32_t value = 0;
+    if (getrandom(&value, sizeof value, GRND_RANDOM) != (ssize_t)sizeof value) {
+        getrandom(&value, sizeof value, 0);
+    }
+    *serial = value;
+}
+
+void sys_dir_list(const char* path, const std::function<bool(const char* name)>& callback) {
+    DIR* dir = opendir(path);
+    if (!dir) return;
+    while (const dirent* entry = readdir(dir)) {
+        if (!callback(entry->d_name)) break;
+    }
+    closedir(dir);
+}
+
+int64_t sys_file_create(const char* path, uint64_t size) {
+    const int fd = syscalls.open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        std::string text = std::string("Could not create file:\n ") + path;
+        sys_message_box("Error", text.c_str());
+        return 0;
+    }
+    // posix_fallocate rejects a length of 0, and an empty file needs no reservation.
+    int error = size > (uint64_t)INT64_MAX ? EFBIG : 0;
+    while (size > 0 && error == 0) {
+        error = syscalls.posix_fallocate(fd, 0, (off_t)size);
+        if (error != EINTR) break;
+        error = 0;
+    }
+    if (error != 0) {
+        close(fd);
+        return 0;
+    }
+    return fd;
+}
+
+int64_t sys_file_open_read(const char* path) { return syscalls.open(path, O_RDONLY | O_CLOEXEC, 0); }
+
+void sys_file_close(int64_t fd) {
+    if (fd > 0) close((int)fd);
+}
+
+void sys_file_delete(const char* path) { syscalls.unlink(path); }
+
+bool sys_file_exists(const char* path) { return access(path, F_OK) == 0; }
+
+uint64_t sys_file_size(int64_t fd) {
+    struct stat info;
+    const bool ok = fstat((int)fd, &info) == 0;
+    UTIL_ASSERT(ok);
+    return ok ? (uint64_t)info.st_size : 0;
+}
+
+void sys_file_rename(const char* old_path, const char* new_path) {
+    if (syscalls.rename(old_path, new_path) != 0) {
+        sys_log("Failed to rename %s to %s errno %d\n", old_path, new_path, errno);
+        return;
+    }
+    sys_dir_sync(folder_of(new_path).c_str());
+}
+
+uint64_t sys_file_write(int64_t fd, uint64_t offset, uint64_t length, const void* buffer) {
+    if (!range_fits(offset, length)) {
+        sys_log("Failed to write to file at offset %llu. Error %d\n", (unsigned long long)offset, EINVAL);
+        sys_fatal_exit();
+    }
+    const uint8_t* bytes = static_cast<const uint8_t*>(buffer);
+    uint64_t done = 0;
+    while (done < length) {
+        const ssize_t put = syscalls.pwrite((int)fd, bytes + done, length - done, (off_t)(offset + done));
+        if (put < 0 && errno == EINTR) continue;
+        if (put <= 0) {
+            // A write that makes no progress would loop forever; report it as no space.
+            if (put == 0) errno = ENOSPC;
+            sys_log("\n\nError while writing to file: %d\n\n", errno);
+            sys_fatal_exit();
+        }
+        done += (uint64_t)put;
+    }
+    return length;
+}
+
+bool sys_file_read(int64_t fd, uint64_t offset, uint64_t length, void* buffer, aio_request** request) {
+    if (!range_fits(offset, length)) {
+        sys_log("Failed to seek file to offset %llu. Error %d\n", (unsigned long long)offset, EINVAL);
+        return false;
+    }
+    if (!request) {
+        const int error = read_fully((int)fd, offset, length, static_cast<uint8_t*>(buffer));
+        if (error == 0) return true;
+        if (error < 0) {
+            sys_log("Failed to read file at offset %llu: the file ends before %llu bytes\n",
+                    (unsigned long long)offset, (unsigned long long)length);
+        } else {
+            sys_log("Failed to read file at offset %llu. Error %d\n", (unsigned long long)offset, error);
+        }
+        return false;
+    }
+
+    aio_request* queued = static_cast<aio_request*>(std::calloc(1, sizeof(aio_request)));
+    if (!queued) return false;
+    queued->aio_fildes = (int)fd;
+    queued->aio_buf = buffer;
+    queued->aio_nbytes = length;
+    queued->aio_offset = (off_t)offset;
+    queued->aio_sigevent.sigev_notify = SIGEV_NONE;
+    *request = queued;
+    if (syscalls.aio_read(queued) == 0) return true;
+    if (errno == EAGAIN) {
+        // The system's queue is full: read now and leave a request marked finished.
+        std::memset(queued, 0, sizeof *queued);
+        return read_fully((int)fd, offset, length, static_cast<uint8_t*>(buffer)) == 0;
+    }
+    sys_log("Error async reading from file. Errno %d\n", errno);
+    return false;
+}
+
+bool sys_file_sync(int64_t fd) {
+    int result;
+    do {
+        result = syscalls.fdatasync((int)fd);
+    } while (result != 0 && errno == EINTR);
+    if (result != 0) sys_log("Failed to sync file. Error %d\n", errno);
+    return result == 0;
+}
+
+bool sys_dir_sync(const char* folder) {
+    const int fd = syscalls.open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
+    if (fd < 0) {
+        sys_log("Failed to open folder %s for sync. Error %d\n", folder, errno);
+        return false;
+    }
+    int result;
+    do {
+        result = syscalls.fsync(fd);
+    } while (result != 0 && errno == EINTR);
+    const int error = errno;
+    close(fd);
+    // Some file systems cannot sync a folder at all; their entries are as safe as they get.
+    if (result != 0 && error != EINVAL && error != ENOTSUP) {
+        sys_log("Failed to sync folder %s. Error %d\n", folder, error);
+        return false;
+    }
+    return true;
+}
+
+bool sys_aio_done(aio_request* request) {
+    if (!request || request->aio_fildes == 0) return true;
+    if (aio_error(request) == EINPROGRESS) return false;
+    return aio_return(request) != -1;
+}
+
+void sys_aio_cancel(int64_t fd, aio_request* request) {
+    if (!request || request->aio_fildes == 0) return;
+    if (aio_cancel((int)fd, request) != AIO_NOTCANCELED) return;
+    // The read is running: the caller frees the request and its buffer next, so wait.
+    const aio_request* list[1] = {request};
+    while (aio_error(request) == EINPROGRESS) aio_suspend(list, 1, nullptr);
+}
+
+void sys_aio_free(aio_request* request) { std::free(request); }
+
+bool sys_file_move(const char* source, const char* destination,
+                   const std::function<void(uint64_t copied)>& progress) {
+    return sys_file_move_chunked(source, destination, progress, SYS_MOVE_CHUNK);
+}
+
+bool sys_file_move_chunked(const char* source, const char* destination,
+                           const std::function<void(uint64_t copied)>& progress, uint64_t chunk_bytes) {
+    if (chunk_bytes == 0) chunk_bytes = SYS_MOVE_CHUNK;
+    const int in = syscalls.open(source, O_RDONLY | O_CLOEXEC, 0);
+    if (in < 0) move_failed("Error opening %s for move! Error %s\n", source);
+    struct stat info;
+    if (fstat(in, &info) != 0) move_failed("Error opening %s for move! Error %s\n", source);
+    const int out = syscalls.open(destination, O_WRONLY | O_CREAT | O_CLOEXEC, info.st_mode & 07777);
+    if (out < 0) move_failed("Error opening %s for write! Error %s\n", destination);
+
+    // Copying a file onto itself and then deleting the source would lose it.
+    struct stat target;
+    if (fstat(out, &target) == 0 && target.st_dev == info.st_dev && target.st_ino == info.st_ino) {
+        sys_log("Not moving %s: it is already %s\n", source, destination);
+        close(in);
+        close(out);
+        return true;
+    }
+
+    const off_t size = info.st_size;
+    off_t offset = 0;
+    while (offset < size) {
+        const uint64_t count = (uint64_t)(size - offset) < chunk_bytes ? (uint64_t)(size - offset) : chunk_bytes;
+        const ssize_t sent = syscalls.sendfile(out, in, &offset, count);
+        progress((uint64_t)offset);
+        if (sent == 0) break;
+        if (sent < 0 && errno == EINTR) continue;
+        if (sent < 0) {
+            sys_log("Error from sendfile: %s\n", std::strerror(errno));
+            sys_fatal_exit();
+        }
+    }
+    if (offset != size) {
+        sys_log("Error moving file, %lld of %lld bytes completed\n", (long long)offset, (long long)size);
+        sys_fatal_exit();
+    }
+
+    // An older, longer destination would otherwise keep its tail.
+    if (ftruncate(out, size) != 0) move_failed("Error finishing %s after move! Error %s\n", destination);
+    int synced;
+    do {
+        synced = syscalls.fsync(out);
+    } while (synced != 0 && errno == EINTR);
+    if (synced != 0) move_failed("Error syncing %s after move! Error %s\n", destination);
+    close(in);
+    close(out);
+    if (!sys_dir_sync(folder_of(destination).c_str())) {
+        sys_log("Keeping %s: its copy %s may not be durable\n", source, destination);
+        sys_fatal_exit();
+    }
+    syscalls.unlink(source);
+    return true;
+}

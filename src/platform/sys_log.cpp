@@ -60,6 +60,12 @@ void sys_log(const char* format, ...) {
     std::fflush(log_file);
 }
 
+void sys_log_reset_for_tests() {
+    std::lock_guard<std::mutex> hold(log_mutex);
+    if (log_file) std::fclose(log_file);
+    log_file = nullptr;
+}
+
 void sys_ui_post(std::function<void()> call) {
     std::lock_guard<std::mutex> hold(ui_mutex);
     ui_queue.push_back(std::move(call));

@@ -54,7 +54,8 @@ TEST(CliBench, RejectsBadOptionsAndExplainsMissingFeatures) {
     EXPECT_EQ(help.status, 0);
     EXPECT_NE(help.output.find("usage: kestrune-cli bench"), std::string::npos);
     for (cpu_family_e f : {CPU_FAMILY_SSE4, CPU_FAMILY_AVX, CPU_FAMILY_AVX2, CPU_FAMILY_AVX512}) {
-        if (!cpu_family_available(f))
+        if (!cpu_family_available(f)) {
             EXPECT_EQ(run_bench(std::string("--family ") + cpu_family_name(f)).status, 1) << cpu_family_name(f);
+        }
     }
 }

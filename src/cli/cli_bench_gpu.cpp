@@ -1,0 +1,181 @@
+// kestrune-cli bench -g P:D: nonce throughput of OpenCL devices, computing only (no disk),
+// with the first batch checked against the scalar reference.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "cli/cli.h"
+#include "gpu/gpu.h"
+#include "nonce/nonce.h"
+#include "platform/sys.h"
+#include "platform/util.h"
+#include "settings/settings.h"
+
+namespace {
+
+const char bench_gpu_help[] =
+    "usage: kestrune-cli bench -g P:D [-g P:D...] [--nonces N] [--seconds S] [--csv]\n"
+    "Measures nonces per minute on OpenCL devices (see 'kestrune-cli devices'), computing\n"
+    "only. The first batch is compared with the CPU reference.\n"
+    "  -g P:D       a device by platform and device index; repeat for several\n"
+    "  --nonces N   nonces per device and pass, a multiple of 32 up to 16352\n"
+    "               (default: as plotting would choose)\n"
+    "  --seconds S  keep computing batches for at least S seconds (default 10)\n"
+    "  --csv        print family,threads,nonces,seconds,nonces_per_min\n";
+
+constexpr uint64_t BENCH_ACCOUNT = 10282355196851764065ull;
+
+struct bench_options_s {
+    std::vector<gpu_pd_s> devices;  // the -g devices in order
+    std::string family;             // "opencl:" and the devices joined by '+'
+    uint64_t nonces = 0;            // nonces per device and pass; 0 = as plotting chooses
+    double seconds = 10.0;          // least measuring time
+    bool csv = false;               // CSV output
+};
+
+// Parses the options; returns -1 to go on, otherwise the exit status.
+int parse_options(int argc, char** argv, bench_options_s* options) {
+    for (int i = 1; i < argc; ++i) {
+        const char* arg = argv[i];
+        const bool has_value = i + 1 < argc;
+        if (cli_is_help(arg)) {
+            std::fputs(bench_gpu_help, stdout);
+            return CLI_OK;
+        } else if (std::strcmp(arg, "-g") == 0 || std::strcmp(arg, "--gpu") == 0) {
+            gpu_pd_s pd;
+            if (!has_value || !gpu_parse_pd(argv[i + 1], &pd))
+                return cli_usage_error("bench", "-g needs a device as P:D, for example 0:0");
+            options->family += (options->devices.empty() ? "opencl:" : "+") + std::string(argv[++i]);
+            options->devices.push_back(pd);
+        } else if (std::strcmp(arg, "--nonces") == 0) {
+            if (!has_value || !cli_parse_u64(argv[i + 1], &options->nonces) || options->nonces == 0 ||
+                options->nonces % 32 != 0 || options->nonces > GPU_MAX_NONCES)
+                return cli_usage_error("bench", "--nonces needs a multiple of 32 from 32 to 16352");
+            ++i;
+        } else if (std::strcmp(arg, "--seconds") == 0) {
+            char* end = nullptr;
+            options->seconds = has_value ? std::strtod(argv[i + 1], &end) : -1.0;
+            if (!has_value || *end || !(options->seconds >= 0.0 && options->seconds <= 86400.0))
+                return cli_usage_error("bench", "--seconds needs a number of seconds from 0 to 86400");
+            ++i;
+        } else if (std::strcmp(arg, "--csv") == 0) {
+            options->csv = true;
+        } else {
+            return cli_usage_error("bench", std::string("unknown argument '") + arg + "'");
+        }
+    }
+    if (options->devices.empty()) return cli_usage_error("bench", "needs at least one -g P:D");
+    if (options->devices.size() > (size_t)GPU_MAX_SLOTS) return cli_usage_error("bench", "at most 8 devices");
+    return -1;
+}
+
+// The per-device nonce count plotting would choose for these devices; 0 if one is missing.
+uint64_t planned_nonces(const std::vector<gpu_pd_s>& devices) {
+    const auto all = gpu_list_all();
+    gpu_sizing_s sizing;
+    sizing.memory = sys_total_ram() / 4 * 3;
+    sizing.gpus = (uint32_t)devices.size();
+    sizing.min_max_alloc = sizing.min_global_mem = UINT64_MAX;
+    sizing.max_setting = max_gpu_nonces;
+    for (const auto& pd : devices) {
+        const gpu_listed_s* found = nullptr;
+        for (const auto& listed : all)
+            if (listed.platform == pd.platform && listed.index == pd.device) found = &listed;
+        if (!found) return 0;
+        sizing.min_max_alloc = std::min(sizing.min_max_alloc, found->info.max_alloc_size);
+        sizing.min_global_mem = std::min(sizing.min_global_mem, found->info.global_mem_size);
+        if (!sizing.tuned) sizing.tuned = gpu_model_nonces(found->info.name);
+    }
+    return gpu_plan_nonces(sizing);
+}
+
+// Compares the whole batch, or 16 nonces spread over it including the first and last,
+// with nonce_compute. Returns the batch index of the first mismatch, or -1.
+int64_t verify_batch(const batch_buffer_s& batch, uint64_t start_nonce) {
+    std::unique_ptr<uint8_t[]> expected(new uint8_t[PLOT_SIZE]);
+    const uint64_t samples = std::min<uint64_t>(batch.capacity, 16);
+    for (uint64_t i = 0; i < samples; ++i) {
+        const uint64_t index = samples == batch.capacity ? i : i * (batch.capacity - 1) / (samples - 1);
+        nonce_compute(BENCH_ACCOUNT, start_nonce + index, expected.get(), false);
+        for (uint64_t s = 0; s < SCOOPS_PER_PLOT; ++s)
+            if (std::memcmp(batch.data + (s * batch.capacity + index) * SCOOP_SIZE,
+                            expected.get() + s * SCOOP_SIZE, SCOOP_SIZE) != 0)
+                return (int64_t)index;
+    }
+    return -1;
+}
+
+// Computes batches for at least the given time; false on a failure (already reported).
+bool measure(gpu_s* gpu, batch_buffer_s* batch, double seconds, uint64_t* nonces, double* elapsed) {
+    uint64_t start = 0;
+    *nonces = 0;
+    *elapsed = 0.0;
+    do {
+        const double t0 = time_now();
+        if (gpu_compute(gpu, BENCH_ACCOUNT, start, batch, nullptr) != batch->capacity) {
+            std::fprintf(stderr, "kestrune-cli bench: the OpenCL computation failed\n");
+            return false;
+        }
+        *elapsed += time_now() - t0;
+        if (start == 0) {
+            const int64_t bad = verify_batch(*batch, start);
+            if (bad >= 0) {
+                std::fprintf(stderr, "kestrune-cli bench: nonce %lld differs from the CPU reference\n",
+                             (long long)bad);
+                return false;
+            }
+        }
+        start += batch->capacity;
+        *nonces += batch->capacity;
+    } while (*elapsed < seconds);
+    return true;
+}
+
+}  // namespace
+
+int cli_bench_gpu(int argc, char** argv) {
+    bench_options_s options;
+    const int parsed = parse_options(argc, argv, &options);
+    if (parsed >= 0) return parsed;
+    if (opencl_load() != 0) {
+        std::fprintf(stderr, "kestrune-cli bench: no usable OpenCL library\n");
+        return CLI_FAILED;
+    }
+    const uint64_t nonces = options.nonces ? options.nonces : planned_nonces(options.devices);
+    if (nonces < 32) {
+        std::fprintf(stderr, "kestrune-cli bench: no such device, or too little device memory\n");
+        return CLI_FAILED;
+    }
+    std::unique_ptr<gpu_s, void (*)(gpu_s*)> gpu(gpu_activate_pd(options.devices, nonces), gpu_release);
+    double test_seconds = 0;
+    if (!gpu || !gpu_test(gpu.get(), &test_seconds)) {
+        std::fprintf(stderr, "kestrune-cli bench: the OpenCL devices could not be set up\n");
+        return CLI_FAILED;
+    }
+    batch_buffer_s batch;
+    batch.capacity = nonces * options.devices.size();
+    std::unique_ptr<uint8_t, void (*)(void*)> data(static_cast<uint8_t*>(sys_alloc(batch.capacity * PLOT_SIZE)),
+                                                  sys_free);
+    if (!data) {
+        std::fprintf(stderr, "kestrune-cli bench: cannot allocate %s for the batch\n",
+                     fmt_size_tmp(batch.capacity * PLOT_SIZE, true, ""));
+        return CLI_FAILED;
+    }
+    batch.data = data.get();
+    uint64_t done = 0;
+    double elapsed = 0;
+    if (!measure(gpu.get(), &batch, options.seconds, &done, &elapsed)) return CLI_FAILED;
+    const double rate = elapsed > 0 ? done * 60.0 / elapsed : 0.0;
+    if (options.csv) {
+        std::printf("family,threads,nonces,seconds,nonces_per_min\n");
+        std::printf("%s,%zu,%llu,%.3f,%.0f\n", options.family.c_str(), options.devices.size(),
+                    (unsigned long long)done, elapsed, rate);
+    } else {
+        std::printf("%s: %llu nonces (%llu per device and pass) in %.2f s: %.0f nonces/min\n",
+                    options.family.c_str(), (unsigned long long)done, (unsigned long long)nonces, elapsed, rate);
+    }
+    return CLI_OK;
+}

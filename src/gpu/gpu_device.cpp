@@ -1,0 +1,352 @@
+// GPU discovery and setup: listing platforms and devices, the known-model table, and
+// building and releasing the per-device contexts of a gpu_s.
+#include <lz4.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "gpu/gpu.h"
+#include "gpu/gpu_kernel_text.h"
+#include "platform/sys.h"
+#include "platform/util.h"
+
+std::vector<gpu_device_s> gpu_devices;
+
+const gpu_model_s gpu_known_models[20] = {
+    {"GeForce GTX 745", 384},     {"GeForce GTX 750 Ti", 640},  {"GeForce GTX 760", 1152},
+    {"GeForce GTX 760 Ti", 1344}, {"GeForce GTX 770", 1536},    {"GeForce GTX 780", 2304},
+    {"GeForce GTX 780 Ti", 2880}, {"GeForce GTX 950", 768},     {"GeForce GTX 960", 1024},
+    {"GeForce GTX 960M", 640},    {"GeForce GTX 970", 1664},    {"GeForce GTX 980", 2048},
+    {"GeForce GTX 980 Ti", 2816}, {"GeForce GTX 1050", 640},    {"GeForce GTX 1050 Ti", 768},
+    {"GeForce GTX 1060", 1280},   {"GeForce GTX 1070", 1920},   {"GeForce GTX 1070 Ti", 2432},
+    {"GeForce GTX 1080", 2560},   {"GeForce GTX 1080 Ti", 3584},
+};
+
+namespace {
+
+constexpr cl_uint MAX_PLATFORMS = 4;
+constexpr cl_uint MAX_DEVICES = 32;
+
+// A text property cut to 63 characters; a longer text must not come back empty.
+void platform_text(cl_platform_id platform, cl_platform_info param, char out[64]) {
+    char text[256] = {};
+    opencl_api.clGetPlatformInfo(platform, param, sizeof text - 1, text, nullptr);
+    str_copy(out, text, 64);
+}
+
+void device_text(cl_device_id device, cl_device_info param, char out[64]) {
+    char text[256] = {};
+    opencl_api.clGetDeviceInfo(device, param, sizeof text - 1, text, nullptr);
+    str_copy(out, text, 64);
+}
+
+uint64_t device_u64(cl_device_id device, cl_device_info param) {
+    cl_ulong value = 0;
+    opencl_api.clGetDeviceInfo(device, param, sizeof value, &value, nullptr);
+    return value;
+}
+
+std::vector<cl_device_id> platform_devices(cl_platform_id platform, cl_device_type type, cl_uint limit) {
+    cl_device_id devices[MAX_DEVICES] = {};
+    cl_uint found = 0;
+    if (opencl_api.clGetDeviceIDs(platform, type, MAX_DEVICES, devices, &found) != CL_SUCCESS) return {};
+    return std::vector<cl_device_id>(devices, devices + std::min(found, limit));
+}
+
+gpu_device_s describe(cl_device_id device) {
+    gpu_device_s info;
+    info.device = device;
+    info.global_mem_size = device_u64(device, CL_DEVICE_GLOBAL_MEM_SIZE);
+    info.max_alloc_size = device_u64(device, CL_DEVICE_MAX_MEM_ALLOC_SIZE);
+    device_text(device, CL_DEVICE_NAME, info.name);
+    return info;
+}
+
+void log_device(int32_t index, cl_device_id device) {
+    cl_device_type type = 0;
+    opencl_api.clGetDeviceInfo(device, CL_DEVICE_TYPE, sizeof type, &type, nullptr);
+    char name[64], version[64], driver[64];
+    device_text(device, CL_DEVICE_NAME, name);
+    device_text(device, CL_DEVICE_VERSION, version);
+    device_text(device, CL_DRIVER_VERSION, driver);
+    sys_log("  %d: %s, %s, %s, %s\n", index, (type & CL_DEVICE_TYPE_GPU) ? "GPU" : "CPU", name, version, driver);
+    size_t group = 0;
+    opencl_api.clGetDeviceInfo(device, CL_DEVICE_MAX_WORK_GROUP_SIZE, sizeof group, &group, nullptr);
+    sys_log("     Mem global %llu MB, local %llu KB, Max work group %llu, Max alloc %llu MB\n",
+            (unsigned long long)(device_u64(device, CL_DEVICE_GLOBAL_MEM_SIZE) >> 20),
+            (unsigned long long)(device_u64(device, CL_DEVICE_LOCAL_MEM_SIZE) >> 10),
+            (unsigned long long)group,
+            (unsigned long long)(device_u64(device, CL_DEVICE_MAX_MEM_ALLOC_SIZE) >> 20));
+}
+
+// The kernel text, decompressed to exactly its recorded length; empty on failure.
+std::string kernel_text() {
+    std::string text(gpu_kernel_text_size, '\0');
+    const int size = LZ4_decompress_safe(reinterpret_cast<const char*>(gpu_kernel_packed), &text[0],
+                                         (int)gpu_kernel_packed_size, (int)gpu_kernel_text_size);
+    UTIL_ASSERT(size > 0);
+    if (size != (int)gpu_kernel_text_size) return std::string();
+    return text;
+}
+
+void log_build_failure(cl_program program, cl_device_id device) {
+    size_t size = 0;
+    if (opencl_api.clGetProgramBuildInfo(program, device, CL_PROGRAM_BUILD_LOG, 0, nullptr, &size) != CL_SUCCESS)
+        size = 0;
+    std::string log(size + 1, '\0');
+    if (size) opencl_api.clGetProgramBuildInfo(program, device, CL_PROGRAM_BUILD_LOG, size, &log[0], nullptr);
+    sys_log("Error building OpenCL program:\n%s\n", log.c_str());
+}
+
+// Builds slot d of gpu; false (after its message) when the slot could not be completed.
+bool activate_slot(gpu_s* gpu, int32_t d, const std::string& text) {
+    cl_int status = CL_SUCCESS;
+    cl_device_id device = gpu->device[d];
+    gpu->context[d] = opencl_api.clCreateContext(nullptr, 1, &device, nullptr, nullptr, &status);
+    if (status != CL_SUCCESS || !gpu->context[d]) {
+        sys_log("Failed to created OpenCL device with error %d!\n", status);
+        return false;
+    }
+    gpu->queue[d] = opencl_api.clCreateCommandQueue(gpu->context[d], device, 0, &status);
+    UTIL_ASSERT(status == CL_SUCCESS);
+    gpu->gen_buffer[d] = opencl_api.clCreateBuffer(gpu->context[d], CL_MEM_READ_WRITE, gpu->nonces * GEN_SIZE,
+                                                   nullptr, &status);
+    if (status != CL_SUCCESS) {
+        sys_log("Failed to allocate GPU buffer with error %d\n", status);
+        return false;
+    }
+    gpu->scoop_buffer[d] = opencl_api.clCreateBuffer(gpu->context[d], CL_MEM_WRITE_ONLY | CL_MEM_ALLOC_HOST_PTR,
+                                                     gpu->nonces * PLOT_SIZE, nullptr, &status);
+    if (status != CL_SUCCESS) {
+        sys_log("Failed to allocate GPU memory.\n");
+        return false;
+    }
+    gpu->step2_events[d] = new cl_event[GPU_MAX_DISPATCHES]();
+    const char* source = text.data();
+    const size_t length = text.size();
+    gpu->program[d] = opencl_api.clCreateProgramWithSource(gpu->context[d], 1, &source, &length, &status);
+    status = gpu->program[d] ? opencl_api.clBuildProgram(gpu->program[d], 0, nullptr, "", nullptr, nullptr)
+                             : status;
+    if (status != CL_SUCCESS) {
+        if (gpu->program[d]) log_build_failure(gpu->program[d], device);
+        else sys_log("Error building OpenCL program:\n\n");
+        return false;
+    }
+    cl_kernel* kernels[3] = {gpu->kernel_step1, gpu->kernel_step2, gpu->kernel_step3};
+    const char* names[3] = {"nonce_step1", "nonce_step2", "nonce_step3"};
+    for (int k = 0; k < 3; ++k) {
+        kernels[k][d] = opencl_api.clCreateKernel(gpu->program[d], names[k], &status);
+        UTIL_ASSERT(status == CL_SUCCESS);
+    }
+    return true;
+}
+
+// Shared by both activation entries: one slot per (device, logged index, name).
+gpu_s* activate_devices(const std::vector<gpu_device_s>& devices, const std::vector<int32_t>& log_ids,
+                        uint64_t nonces) {
+    if (nonces == 0 || devices.empty() || devices.size() > (size_t)GPU_MAX_SLOTS) return nullptr;
+    gpu_s* gpu = new gpu_s();
+    gpu->nonces = nonces;
+    gpu->count = (int32_t)devices.size();
+    gpu->hashes_per_dispatch = GPU_DEFAULT_HASHES;
+    for (int32_t d = 0; d < gpu->count; ++d) {
+        gpu->device[d] = devices[d].device;
+        gpu->device_id[d] = log_ids[d];
+        sys_log("Activating device %d %s. Aiming for %s GPU RAM usage\n", log_ids[d], devices[d].name,
+                fmt_size_tmp(nonces * 524288, true, ""));
+    }
+    const std::string text = kernel_text();
+    if (text.empty()) return gpu;
+    for (int32_t d = 0; d < gpu->count; ++d)
+        if (!activate_slot(gpu, d, text)) break;
+    return gpu;
+}
+
+}  // namespace
+
+int32_t gpu_enumerate(int32_t max_gpus, uint64_t name_length, char (*names)[64]) {
+    gpu_devices.clear();
+    if (opencl_load() != 0) return 0;
+    cl_platform_id platforms[MAX_PLATFORMS] = {};
+    cl_uint platform_count = 0;
+    const cl_int status = opencl_api.clGetPlatformIDs(MAX_PLATFORMS, platforms, &platform_count);
+    sys_log("  found %d platforms\n", (int)platform_count);
+    UTIL_ASSERT(status == CL_SUCCESS);
+    if (status != CL_SUCCESS || platform_count < 1) return 0;
+    int32_t count = 0;
+    for (cl_uint p = 0; p < std::min(platform_count, MAX_PLATFORMS); ++p) {
+        char name[64], vendor[64], version[64];
+        platform_text(platforms[p], CL_PLATFORM_NAME, name);
+        platform_text(platforms[p], CL_PLATFORM_VENDOR, vendor);
+        platform_text(platforms[p], CL_PLATFORM_VERSION, version);
+        sys_log("%d: %s / %s / %s\n", (int)p, name, vendor, version);
+        const auto devices = platform_devices(platforms[p], CL_DEVICE_TYPE_CPU | CL_DEVICE_TYPE_GPU, MAX_DEVICES);
+        for (size_t d = 0; d < devices.size(); ++d) {
+            log_device((int32_t)d, devices[d]);
+            cl_device_type type = 0;
+            opencl_api.clGetDeviceInfo(devices[d], CL_DEVICE_TYPE, sizeof type, &type, nullptr);
+            if (!(type & CL_DEVICE_TYPE_GPU) || count >= max_gpus) continue;
+            gpu_devices.push_back(describe(devices[d]));
+            if (names && name_length > 0)
+                str_copy(names[count], gpu_devices.back().name, std::min<uint64_t>(name_length, 64));
+            ++count;
+        }
+    }
+    return count;
+}
+
+gpu_s* gpu_activate(int32_t count, const uint32_t* gpu_ids, uint64_t nonces) {
+    if (nonces == 0 || count < 1 || count > GPU_MAX_SLOTS) return nullptr;
+    std::vector<gpu_device_s> devices;
+    std::vector<int32_t> log_ids;
+    for (int32_t i = 0; i < count; ++i) {
+        const bool known = gpu_ids[i] < gpu_devices.size();
+        UTIL_ASSERT(known);
+        devices.push_back(known ? gpu_devices[gpu_ids[i]] : gpu_device_s{});
+        log_ids.push_back((int32_t)gpu_ids[i]);
+    }
+    return activate_devices(devices, log_ids, nonces);
+}
+
+gpu_s* gpu_activate_pd(const std::vector<gpu_pd_s>& list, uint64_t nonces) {
+    if (nonces == 0 || list.empty() || list.size() > (size_t)GPU_MAX_SLOTS) return nullptr;
+    const auto all = gpu_list_all();
+    std::vector<gpu_device_s> devices;
+    std::vector<int32_t> log_ids;
+    for (const auto& pd : list) {
+        const gpu_listed_s* found = nullptr;
+        for (const auto& listed : all)
+            if (listed.platform == pd.platform && listed.index == pd.device) found = &listed;
+        if (!found) {
+            sys_log("No OpenCL device %d:%d\n", pd.platform, pd.device);
+            return nullptr;
+        }
+        devices.push_back(found->info);
+        log_ids.push_back((int32_t)log_ids.size());
+    }
+    return activate_devices(devices, log_ids, nonces);
+}
+
+gpu_s* gpu_recover(gpu_s* failed) {
+    if (!failed) return nullptr;
+    const uint64_t nonces = gpu_nonces(failed);
+    std::vector<gpu_device_s> devices;
+    std::vector<int32_t> log_ids;
+    for (int32_t d = 0; d < failed->count && d < GPU_MAX_SLOTS; ++d) {
+        devices.push_back(describe(failed->device[d]));
+        log_ids.push_back(failed->device_id[d]);
+    }
+    gpu_release(failed);
+    gpu_s* fresh = activate_devices(devices, log_ids, nonces);
+    double seconds = 0;
+    if (fresh && gpu_test(fresh, &seconds)) return fresh;
+    gpu_release(fresh);
+    return nullptr;
+}
+
+void gpu_release(gpu_s* gpu) {
+    if (!gpu) return;
+    for (int32_t d = 0; d < GPU_MAX_SLOTS; ++d) {
+        if (gpu->gen_buffer[d]) opencl_api.clReleaseMemObject(gpu->gen_buffer[d]);
+        if (gpu->scoop_buffer[d]) opencl_api.clReleaseMemObject(gpu->scoop_buffer[d]);
+        if (gpu->queue[d]) opencl_api.clReleaseCommandQueue(gpu->queue[d]);
+        if (gpu->step3_event[d]) opencl_api.clReleaseEvent(gpu->step3_event[d]);
+        if (gpu->map_event[d]) opencl_api.clReleaseEvent(gpu->map_event[d]);
+        if (gpu->step2_events[d]) {
+            for (uint32_t e = 0; e < GPU_MAX_DISPATCHES; ++e)
+                if (gpu->step2_events[d][e]) opencl_api.clReleaseEvent(gpu->step2_events[d][e]);
+            delete[] gpu->step2_events[d];
+        }
+        if (gpu->kernel_step3[d]) opencl_api.clReleaseKernel(gpu->kernel_step3[d]);
+        if (gpu->kernel_step2[d]) opencl_api.clReleaseKernel(gpu->kernel_step2[d]);
+        if (gpu->kernel_step1[d]) opencl_api.clReleaseKernel(gpu->kernel_step1[d]);
+        if (gpu->program[d]) opencl_api.clReleaseProgram(gpu->program[d]);
+        if (gpu->context[d]) opencl_api.clReleaseContext(gpu->context[d]);
+    }
+    delete gpu;
+}
+
+int32_t gpu_model_nonces(const char* name) {
+    for (const auto& model : gpu_known_models)
+        if (std::strcmp(model.name, name) == 0) return model.nonces;
+    return 0;
+}
+
+int32_t gpu_optimal_nonces(uint32_t gpu_index) {
+    UTIL_ASSERT(gpu_index < gpu_devices.size());
+    return gpu_index < gpu_devices.size() ? gpu_model_nonces(gpu_devices[gpu_index].name) : 0;
+}
+
+uint64_t gpu_max_alloc(uint32_t gpu_index) {
+    UTIL_ASSERT(gpu_index < gpu_devices.size());
+    return gpu_index < gpu_devices.size() ? gpu_devices[gpu_index].max_alloc_size : 0;
+}
+
+uint64_t gpu_global_mem(uint32_t gpu_index) {
+    UTIL_ASSERT(gpu_index < gpu_devices.size());
+    return gpu_index < gpu_devices.size() ? gpu_devices[gpu_index].global_mem_size : 0;
+}
+
+uint64_t gpu_nonces(const gpu_s* gpu) { return gpu ? gpu->nonces : 0; }
+
+std::vector<gpu_listed_s> gpu_list_all() {
+    std::vector<gpu_listed_s> all;
+    if (opencl_load() != 0) return all;
+    cl_uint platform_count = 0;
+    if (opencl_api.clGetPlatformIDs(0, nullptr, &platform_count) != CL_SUCCESS || platform_count == 0) return all;
+    std::vector<cl_platform_id> platforms(platform_count);
+    if (opencl_api.clGetPlatformIDs(platform_count, platforms.data(), nullptr) != CL_SUCCESS) return all;
+    for (cl_uint p = 0; p < platform_count; ++p) {
+        const auto devices = platform_devices(platforms[p], CL_DEVICE_TYPE_ALL, MAX_DEVICES);
+        for (size_t d = 0; d < devices.size(); ++d) {
+            gpu_listed_s listed;
+            listed.platform = (int32_t)p;
+            listed.index = (int32_t)d;
+            opencl_api.clGetDeviceInfo(devices[d], CL_DEVICE_TYPE, sizeof listed.type, &listed.type, nullptr);
+            platform_text(platforms[p], CL_PLATFORM_NAME, listed.platform_name);
+            listed.info = describe(devices[d]);
+            all.push_back(listed);
+        }
+    }
+    return all;
+}
+
+const char* gpu_type_name(cl_device_type type) {
+    if (type & CL_DEVICE_TYPE_GPU) return "GPU";
+    if (type & CL_DEVICE_TYPE_CPU) return "CPU";
+    if (type & CL_DEVICE_TYPE_ACCELERATOR) return "accelerator";
+    return "other";
+}
+
+bool gpu_parse_pd(const char* text, gpu_pd_s* out) {
+    if (!text) return false;
+    int32_t numbers[2] = {0, 0};
+    for (int n = 0; n < 2; ++n) {
+        if (n == 1 && *text++ != ':') return false;
+        if (*text < '0' || *text > '9') return false;
+        for (; *text >= '0' && *text <= '9'; ++text) {
+            numbers[n] = numbers[n] * 10 + (*text - '0');
+            if (numbers[n] > 9999) return false;
+        }
+    }
+    if (*text) return false;
+    out->platform = numbers[0];
+    out->device = numbers[1];
+    return true;
+}
+
+uint64_t gpu_plan_nonces(const gpu_sizing_s& sizing) {
+    const uint64_t gpus = sizing.gpus ? sizing.gpus : 1;
+    const uint64_t buffers = sizing.buffers ? sizing.buffers : 1;
+    uint64_t x = sizing.memory / gpus / buffers / PLOT_SIZE;
+    x = std::min(x, sizing.min_max_alloc / GEN_SIZE);
+    x = std::min(x, sizing.min_global_mem >> 20);
+    uint64_t nonces = x & ~uint64_t(31);
+    if (sizing.tuned > 0 && x > (uint64_t)sizing.tuned) nonces = (uint64_t)sizing.tuned & ~uint64_t(31);
+    if (sizing.tuned <= 0) nonces = std::min<uint64_t>(nonces, 2048);
+    // The kernels run in work groups of 32, so a user limit is rounded down to a multiple of 32.
+    if (sizing.max_setting > 0) nonces = std::min<uint64_t>(nonces, (uint64_t)sizing.max_setting & ~uint64_t(31));
+    const uint64_t sector = sizing.sector_nonces ? sizing.sector_nonces : 1;
+    return nonces - nonces % sector;
+}

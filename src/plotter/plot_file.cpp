@@ -1,0 +1,121 @@
+// Plot file names, scoop-row writes of a batch, and the resume record.
+#include "plotter/plot_file.h"
+
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "platform/sys.h"
+#include "platform/util.h"
+
+namespace {
+
+// Reads one decimal number at *text; false without digits or when it overflows.
+bool parse_number(const char** text, uint64_t* value) {
+    const char* p = *text;
+    if (*p < '0' || *p > '9') return false;
+    uint64_t result = 0;
+    for (; *p >= '0' && *p <= '9'; ++p) {
+        const uint64_t digit = (uint64_t)(*p - '0');
+        if (result > (UINT64_MAX - digit) / 10) return false;
+        result = result * 10 + digit;
+    }
+    *value = result;
+    *text = p;
+    return true;
+}
+
+// The record's offset, or false when the file cannot hold a record of this size.
+bool record_offset(uint64_t file_nonces, uint64_t sector_size, uint64_t* offset) {
+    const bool fits = sector_size >= 8 && file_nonces > 0 && file_nonces <= UINT64_MAX / PLOT_SIZE &&
+                      sector_size <= file_nonces * PLOT_SIZE;
+    UTIL_ASSERT(fits);
+    if (fits) *offset = file_nonces * PLOT_SIZE - sector_size;
+    return fits;
+}
+
+}  // namespace
+
+std::string plot_file_name(uint64_t account, uint64_t start, uint64_t count, bool poc2) {
+    char name[96];
+    if (poc2) {
+        std::snprintf(name, sizeof name, "%llu_%llu_%llu", (unsigned long long)account,
+                      (unsigned long long)start, (unsigned long long)count);
+    } else {
+        std::snprintf(name, sizeof name, "%llu_%llu_%llu_%llu", (unsigned long long)account,
+                      (unsigned long long)start, (unsigned long long)count, (unsigned long long)count);
+    }
+    return name;
+}
+
+std::string plot_file_path(const char* folder, uint64_t account, uint64_t start, uint64_t count, bool poc2) {
+    return std::string(folder) + "/" + plot_file_name(account, start, count, poc2);
+}
+
+bool plot_name_parse(const char* path, uint64_t* account, uint64_t* start, uint64_t* count, uint64_t* stagger) {
+    const char* slash = std::strrchr(path, '/');
+    const char* text = slash ? slash + 1 : path;
+    uint64_t numbers[4] = {0, 0, 0, 0};
+    int found = 0;
+    while (found < 4) {
+        if (found > 0) {
+            if (*text != '_') break;
+            const char* after = text + 1;
+            if (!parse_number(&after, &numbers[found])) break;
+            text = after;
+        } else if (!parse_number(&text, &numbers[0])) {
+            return false;
+        }
+        ++found;
+    }
+    if (found < 3) return false;
+    *account = numbers[0];
+    *start = numbers[1];
+    *count = numbers[2];
+    *stagger = found == 4 ? numbers[3] : 0;
+    return true;
+}
+
+bool plot_file_write_batch(int64_t fd, uint64_t file_nonces, uint64_t first_index, uint64_t count,
+                           const batch_buffer_s* batch, const std::atomic<bool>* stop) {
+    // A batch reaching past its place would overwrite other nonces' scoops.
+    const bool fits = count <= batch->capacity && first_index <= file_nonces && count <= file_nonces - first_index;
+    UTIL_ASSERT(fits);
+    if (!fits) return false;
+    const uint64_t row_bytes = count * SCOOP_SIZE;
+    for (uint64_t s = 0; s < SCOOPS_PER_PLOT; ++s) {
+        if (stop && stop->load(std::memory_order_relaxed)) return false;
+        const uint8_t* row = batch->data + s * batch->capacity * SCOOP_SIZE;
+        sys_file_write(fd, (s * file_nonces + first_index) * SCOOP_SIZE, row_bytes, row);
+    }
+    return true;
+}
+
+void plot_resume_write(int64_t fd, uint64_t file_nonces, uint64_t sector_size, uint64_t nonces_written) {
+    uint64_t offset = 0;
+    if (nonces_written >= file_nonces || !record_offset(file_nonces, sector_size, &offset)) return;
+    std::vector<uint8_t> record(sector_size, 0);
+    for (int b = 0; b < 8; ++b) record[sector_size - 8 + b] = (uint8_t)(nonces_written >> (8 * b));
+    sys_file_write(fd, offset, sector_size, record.data());
+}
+
+bool plot_resume_commit(int64_t fd, uint64_t file_nonces, uint64_t sector_size, uint64_t nonces_written) {
+    if (!sys_file_sync(fd)) return false;
+    plot_resume_write(fd, file_nonces, sector_size, nonces_written);
+    return true;
+}
+
+uint64_t plot_resume_read(int64_t fd, uint64_t file_nonces, uint64_t sector_size) {
+    uint64_t offset = 0, value = 0;
+    bool valid = record_offset(file_nonces, sector_size, &offset);
+    std::vector<uint8_t> record(valid ? sector_size : 0);
+    valid = valid && sys_file_read(fd, offset, sector_size, record.data());
+    for (uint64_t i = 0; valid && i < sector_size - 8; ++i) valid = record[i] == 0;
+    for (int b = 0; valid && b < 8; ++b) value |= (uint64_t)record[sector_size - 8 + b] << (8 * b);
+    if (!valid || value >= file_nonces) {
+        sys_log("  incorrect resume data... starting from nonce 0\n");
+        return 0;
+    }
+    sys_log("  resuming from nonce %llu\n", (unsigned long long)value);
+    return value;
+}

@@ -1,0 +1,39 @@
+// Plot files on disk: their names, the scoop-major layout a batch is written into, and
+// the resume record in the last sector of an unfinished file.
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+#include "nonce/nonce.h"
+
+// "account_start_count" (PoC2) or "account_start_count_count" (PoC1 optimized).
+std::string plot_file_name(uint64_t account, uint64_t start, uint64_t count, bool poc2);
+// The name above joined to a folder with "/".
+std::string plot_file_path(const char* folder, uint64_t account, uint64_t start, uint64_t count, bool poc2);
+
+// Reads the numbers of a plot file name from the part of `path` after its last "/".
+// Four numbers set all outputs; three set the stagger to 0; anything after the numbers
+// (such as ".plotting") is ignored. Numbers are plain decimal digits that fit 64 bits.
+bool plot_name_parse(const char* path, uint64_t* account, uint64_t* start, uint64_t* count, uint64_t* stagger);
+
+// Writes the first `count` nonces of a batch (already in the file's scoop order) into a
+// file of `file_nonces` nonces at file-relative index `first_index`: scoop row s goes
+// to file offset (s * file_nonces + first_index) * 64. The stop flag is checked before
+// every row; returns false when it ended the write early, or (after logging an
+// assertion failure, writing nothing) when the batch does not fit the file or buffer.
+bool plot_file_write_batch(int64_t fd, uint64_t file_nonces, uint64_t first_index, uint64_t count,
+                           const batch_buffer_s* batch, const std::atomic<bool>* stop);
+
+// Writes the resume record (zeros, then `nonces_written` as 64-bit little-endian) into
+// the last sector. Nothing is written once the file is complete: that sector then
+// holds plot data.
+void plot_resume_write(int64_t fd, uint64_t file_nonces, uint64_t sector_size, uint64_t nonces_written);
+
+// Flushes the file's data, then writes the resume record, so a record never promises
+// nonces that could still be lost in a crash. False (no record written) if the flush failed.
+bool plot_resume_commit(int64_t fd, uint64_t file_nonces, uint64_t sector_size, uint64_t nonces_written);
+
+// Reads the resume record and logs the outcome; returns the file-relative index to
+// continue from, 0 when the record is unreadable or invalid.
+uint64_t plot_resume_read(int64_t fd, uint64_t file_nonces, uint64_t sector_size);

@@ -1,0 +1,71 @@
+// Shared helpers of the OpenCL tests: the first OpenCL device (PoCL's CPU device here
+// and in CI), faulty replacement kernels, and comparison with the scalar reference.
+#pragma once
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "gpu/gpu.h"
+#include "nonce/nonce.h"
+#include "settings/settings.h"
+
+// Skips the test when no OpenCL device exists; otherwise the first listed device.
+#define GPU_REQUIRE_DEVICE(pd)                                                            \
+    gpu_pd_s pd;                                                                          \
+    do {                                                                                  \
+        const auto listed_devices = gpu_list_all();                                       \
+        if (listed_devices.empty()) GTEST_SKIP() << "no OpenCL device present (install PoCL)"; \
+        pd.platform = listed_devices[0].platform;                                         \
+        pd.device = listed_devices[0].index;                                              \
+    } while (0)
+
+// A batch buffer that owns its data.
+struct test_batch_s {
+    batch_buffer_s batch;
+    std::unique_ptr<uint8_t[]> data;
+    explicit test_batch_s(uint64_t capacity) : data(new uint8_t[capacity * PLOT_SIZE]()) {
+        batch.capacity = capacity;
+        batch.data = data.get();
+    }
+};
+
+// Replaces slot d's nonce_step3 with a kernel of the same name and arguments built from
+// `body`, so that a device can be made to produce wrong or unusual output.
+inline bool gpu_replace_step3(gpu_s* gpu, int32_t d, const std::string& body) {
+    const std::string source =
+        "__kernel void nonce_step3(uint p_staggerSize, __global uchar* p_gen, __global uchar* p_scoops) {\n"
+        "    const uint id = (uint)get_global_id(0);\n" + body + "\n}\n";
+    const char* text = source.c_str();
+    const size_t length = source.size();
+    cl_int status = CL_SUCCESS;
+    cl_program program = opencl_api.clCreateProgramWithSource(gpu->context[d], 1, &text, &length, &status);
+    if (status != CL_SUCCESS) return false;
+    if (opencl_api.clBuildProgram(program, 0, nullptr, "", nullptr, nullptr) != CL_SUCCESS) return false;
+    cl_kernel kernel = opencl_api.clCreateKernel(program, "nonce_step3", &status);
+    opencl_api.clReleaseProgram(program);  // the kernel keeps it alive
+    if (status != CL_SUCCESS) return false;
+    opencl_api.clReleaseKernel(gpu->kernel_step3[d]);
+    gpu->kernel_step3[d] = kernel;
+    return true;
+}
+
+// Expects batch index `index` to hold nonce `nonce` of `account` (PoC1, every scoop).
+inline void expect_batch_nonce(const batch_buffer_s& batch, uint64_t index, uint64_t account, uint64_t nonce) {
+    std::vector<uint8_t> expected(PLOT_SIZE);
+    nonce_compute(account, nonce, expected.data(), false);
+    for (uint64_t s = 0; s < SCOOPS_PER_PLOT; ++s) {
+        if (std::memcmp(batch.data + (s * batch.capacity + index) * SCOOP_SIZE, expected.data() + s * SCOOP_SIZE,
+                        SCOOP_SIZE) != 0) {
+            ADD_FAILURE() << "batch index " << index << " (nonce " << nonce << ") differs at scoop " << s;
+            return;
+        }
+    }
+}
+
+// Resets the settings the GPU code reads when a test ends.
+struct settings_guard_s {
+    ~settings_guard_s() { settings_reset(); }
+};

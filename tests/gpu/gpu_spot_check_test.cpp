@@ -1,0 +1,124 @@
+// The spot check of zero-prefixed output rows: wrong rows end the batch, right ones are
+// kept, and the nonce recomputed is the one the device's share of the pass starts with.
+#include <gtest/gtest.h>
+
+#include "gpu/gpu_fixture.h"
+
+namespace {
+
+using gpu_ptr = std::unique_ptr<gpu_s, void (*)(gpu_s*)>;
+
+// A device whose output buffer comes back all zeros.
+const char zero_body[] =
+    "    for (uint s = 0; s < 4096; ++s)\n"
+    "        for (uint b = 0; b < 64; ++b) p_scoops[s * 64 * p_staggerSize + id * 64 + b] = 0;";
+
+// Output byte b of scoop s of nonce k is (3 k + s + b + 1) mod 256, except that scoop 5
+// begins with four zero bytes. k comes from the seed nonce_step1 wrote.
+const char pattern_body[] =
+    "    const uchar k = p_gen[id * 262160u + 262159u];\n"
+    "    for (uint s = 0; s < 4096; ++s)\n"
+    "        for (uint b = 0; b < 64; ++b)\n"
+    "            p_scoops[s * 64 * p_staggerSize + id * 64 + b] =\n"
+    "                (s == 5 && b < 4) ? 0 : (uchar)(3 * k + s + b + 1);";
+
+void pattern_nonce(uint64_t nonce, uint8_t* out) {
+    for (uint64_t s = 0; s < SCOOPS_PER_PLOT; ++s)
+        for (uint64_t b = 0; b < SCOOP_SIZE; ++b)
+            out[s * SCOOP_SIZE + b] = (s == 5 && b < 4) ? 0 : (uint8_t)(3 * (nonce & 0xFF) + s + b + 1);
+}
+
+size_t count_of(const std::string& text, const std::string& what) {
+    size_t count = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++count;
+    return count;
+}
+
+TEST(GpuSpotCheck, AllZeroOutputFailsAtRowZero) {
+    GPU_REQUIRE_DEVICE(pd);
+    gpu_ptr gpu(gpu_activate_pd({pd}, 32), gpu_release);
+    ASSERT_TRUE(gpu);
+    ASSERT_TRUE(gpu_replace_step3(gpu.get(), 0, zero_body));
+    std::vector<uint64_t> recomputed;
+    gpu->reference = [&](uint64_t account, uint64_t nonce, uint8_t* out) {
+        recomputed.push_back(nonce);
+        nonce_compute(account, nonce, out, false);
+    };
+    test_batch_s buffer(32);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(gpu_compute(gpu.get(), 9, 640, &buffer.batch, nullptr), 0u);
+    const std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(count_of(log, "Looks like GPU compute may have failed... spot checking...\n"), 1u);
+    EXPECT_EQ(count_of(log, "Yep it failed!\n"), 1u);
+    EXPECT_EQ(count_of(log, "Assertion failure"), 1u);
+    EXPECT_EQ(recomputed, std::vector<uint64_t>{640});
+}
+
+TEST(GpuSpotCheck, RecoveryBuildsAWorkingContextForTheSameDevices) {
+    GPU_REQUIRE_DEVICE(pd);
+    gpu_s* failed = gpu_activate_pd({pd}, 32);
+    ASSERT_TRUE(failed);
+    ASSERT_TRUE(gpu_replace_step3(failed, 0, zero_body));
+    test_batch_s buffer(32);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(gpu_compute(failed, 4, 0, &buffer.batch, nullptr), 0u);
+    testing::internal::GetCapturedStderr();
+    gpu_ptr fresh(gpu_recover(failed), gpu_release);  // releases `failed`
+    ASSERT_TRUE(fresh);
+    EXPECT_EQ(fresh->count, 1);
+    EXPECT_EQ(fresh->nonces, 32u);
+    EXPECT_EQ(gpu_compute(fresh.get(), 4, 0, &buffer.batch, nullptr), 32u);
+    expect_batch_nonce(buffer.batch, 0, 4, 0);
+    expect_batch_nonce(buffer.batch, 31, 4, 31);
+    EXPECT_EQ(gpu_recover(nullptr), nullptr);
+}
+
+TEST(GpuSpotCheck, SlotOneRecomputesTheFirstNonceOfItsShare) {
+    GPU_REQUIRE_DEVICE(pd);
+    gpu_ptr gpu(gpu_activate_pd({pd, pd}, 32), gpu_release);
+    ASSERT_TRUE(gpu);
+    ASSERT_TRUE(gpu_replace_step3(gpu.get(), 1, zero_body));
+    std::vector<uint64_t> recomputed;
+    gpu->reference = [&](uint64_t account, uint64_t nonce, uint8_t* out) {
+        recomputed.push_back(nonce);
+        nonce_compute(account, nonce, out, false);
+    };
+    test_batch_s buffer(64);
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(gpu_compute(gpu.get(), 9, 1000, &buffer.batch, nullptr), 0u);
+    const std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(count_of(log, "Yep it failed!\n"), 1u);
+    EXPECT_EQ(recomputed, std::vector<uint64_t>{1032});
+    // Slot 0 was copied before slot 1 failed.
+    expect_batch_nonce(buffer.batch, 0, 9, 1000);
+    expect_batch_nonce(buffer.batch, 31, 9, 1031);
+}
+
+TEST(GpuSpotCheck, GenuineZeroPrefixedRowIsCheckedAndKept) {
+    GPU_REQUIRE_DEVICE(pd);
+    gpu_ptr gpu(gpu_activate_pd({pd}, 32), gpu_release);
+    ASSERT_TRUE(gpu);
+    ASSERT_TRUE(gpu_replace_step3(gpu.get(), 0, pattern_body));
+    std::vector<uint64_t> recomputed;
+    gpu->reference = [&](uint64_t, uint64_t nonce, uint8_t* out) {
+        recomputed.push_back(nonce);
+        pattern_nonce(nonce, out);
+    };
+    test_batch_s buffer(64);  // two passes: each checks its own first nonce
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(gpu_compute(gpu.get(), 9, 200, &buffer.batch, nullptr), 64u);
+    const std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(count_of(log, "Nah turns out it's all good. Carrying on...\n"), 2u);
+    EXPECT_EQ(count_of(log, "Yep it failed!"), 0u);
+    EXPECT_EQ(recomputed, (std::vector<uint64_t>{200, 232}));
+    std::vector<uint8_t> expected(PLOT_SIZE);
+    for (uint64_t index : {0, 17, 32, 63}) {
+        pattern_nonce(200 + index, expected.data());
+        for (uint64_t s : {0, 5, 4095})
+            EXPECT_EQ(0, std::memcmp(buffer.data.get() + (s * 64 + index) * SCOOP_SIZE,
+                                     expected.data() + s * SCOOP_SIZE, SCOOP_SIZE))
+                << "index " << index << " scoop " << s;
+    }
+}
+
+}  // namespace
