@@ -18,6 +18,8 @@ struct plotter_s;
 // Binds the -g devices to the plotter and sets the GPU mask; -1 on success, else the exit status.
 int cli_plot_gpus(plotter_s* plotter, const std::vector<std::string>& devices, uint32_t* gpu_mask);
 int cli_devices(int argc, char** argv);
+// bench: CPU families; with -g P:D it hands over to cli_bench_gpu.
+int cli_bench(int argc, char** argv);
 // bench with -g P:D: OpenCL nonce throughput, the first batch checked against nonce_compute.
 int cli_bench_gpu(int argc, char** argv);
 

@@ -23,7 +23,7 @@ const command_s commands[] = {
     {"plot", cli_plot, "plan and write plot files (resumes unfinished ones)"},
     {"check", cli_check, "verify plot files by recomputing sampled scoops"},
     {"devices", cli_devices, "list the OpenCL platforms and devices"},
-    {"bench", cli_bench_gpu, "measure OpenCL nonce throughput (-g P:D)"},
+    {"bench", cli_bench, "measure nonces per minute of the CPU hash families (-g P:D: of GPUs)"},
 };
 
 void print_usage(FILE* out) {

@@ -1,0 +1,188 @@
+// kestrune-cli bench: nonces per minute of every CPU hash family, computed into a batch
+// buffer in memory (no disk), on one thread and on all plotting threads.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "cli/cli.h"
+#include "nonce/nonce.h"
+#include "nonce/plt_cpu.h"
+#include "platform/util.h"
+#include "plotter/job.h"
+#include "settings/settings.h"
+
+namespace {
+
+const char bench_help[] =
+    "usage: kestrune-cli bench [--family NAME] [--cpu THREADS] [--seconds S] [--csv] [-g ...]\n"
+    "Measures nonces per minute of the scalar path and of every hash family this\n"
+    "processor supports, on one thread and on all plotting threads, without disk I/O.\n"
+    "  --family NAME   only this family: scalar, sse4, avx, avx2 or avx512\n"
+    "  --cpu THREADS   the 'all threads' count (default: the plotting thread count)\n"
+    "  --seconds S     time per measurement (default 2)\n"
+    "  --csv           one line per measurement: family,threads,nonces,seconds,nonces_per_min\n"
+    "  -g P:D ...      benchmark OpenCL devices instead (kestrune-cli bench -g 0:0 --help)\n";
+
+constexpr uint64_t MAX_BATCH_NONCES = 512;  // 128 MiB of batch buffer at most
+
+struct bench_options_s {
+    std::vector<cpu_family_e> families;  // families to measure, scalar first
+    int32_t threads = 0;                 // the "all threads" count
+    double seconds = 2.0;                // time per measurement
+    bool csv = false;                    // machine-readable output
+};
+
+struct bench_result_s {
+    cpu_family_e family;  // family measured
+    int32_t threads;      // worker threads
+    uint64_t nonces;      // nonces computed
+    double seconds;       // time they took
+    double per_minute() const { return seconds > 0 ? nonces * 60.0 / seconds : 0; }
+};
+
+// Runs batches of whole groups per worker until `seconds` have passed. The first
+// batch (one group per worker) also sizes the later ones to about a quarter second.
+bench_result_s bench_measure(cpu_family_e family, int32_t threads, double seconds) {
+    cpu_set_family(family);
+    cpu_threads = threads;
+    const uint64_t group = (uint64_t)threads * cpu_family_lanes(family);
+    std::unique_ptr<uint8_t[]> storage;
+    batch_buffer_s batch;
+    job_s job;
+    job.account_id = 7900104405094198526ull;
+    job.nonce_count = ~uint64_t(0);
+    job.compute_buffer = &batch;
+
+    auto run_batch = [&](uint64_t capacity) {
+        if (capacity != batch.capacity) {
+            storage.reset();
+            storage.reset(new uint8_t[capacity * PLOT_SIZE]);
+            batch.capacity = capacity;
+            batch.data = storage.get();
+        }
+        batch.progress = 0;
+        cpu_plot_batch(&job, nullptr);
+        job.nonces_done += batch.progress;
+        return batch.progress.load();
+    };
+
+    double t0 = time_now();
+    run_batch(group);
+    const double first = time_now() - t0;
+    uint64_t groups = first > 0 ? (uint64_t)(0.25 / first) : 8;
+    if (groups < 1) groups = 1;
+    if (groups * group > MAX_BATCH_NONCES) groups = MAX_BATCH_NONCES / group > 0 ? MAX_BATCH_NONCES / group : 1;
+
+    bench_result_s result{family, threads, 0, 0};
+    t0 = time_now();
+    do {
+        result.nonces += run_batch(groups * group);
+        result.seconds = time_now() - t0;
+    } while (result.seconds < seconds);
+    return result;
+}
+
+void print_table(const std::vector<bench_result_s>& results) {
+    char brand[64];
+    cpu_brand_string(sizeof brand, brand);
+    brand[sizeof brand - 1] = 0;
+    std::printf("CPU: %s (%d processors)\n", brand, cpu_count());
+    std::printf("%-8s %8s %10s %14s %9s\n", "family", "threads", "nonces", "nonces/min", "speed-up");
+    for (const auto& r : results) {
+        const bench_result_s* scalar = nullptr;
+        for (const auto& s : results)
+            if (s.family == CPU_FAMILY_SCALAR && s.threads == r.threads) scalar = &s;
+        char speedup[32] = "-";
+        if (scalar && scalar->per_minute() > 0)
+            std::snprintf(speedup, sizeof speedup, "%.2fx", r.per_minute() / scalar->per_minute());
+        std::printf("%-8s %8d %10llu %14.0f %9s\n", cpu_family_name(r.family), r.threads,
+                    (unsigned long long)r.nonces, r.per_minute(), speedup);
+    }
+}
+
+void print_csv(const std::vector<bench_result_s>& results) {
+    std::printf("family,threads,nonces,seconds,nonces_per_min\n");
+    for (const auto& r : results)
+        std::printf("%s,%d,%llu,%.3f,%.1f\n", cpu_family_name(r.family), r.threads, (unsigned long long)r.nonces,
+                    r.seconds, r.per_minute());
+}
+
+// Parses the options; returns CLI_OK to go on, or the status to end with.
+int bench_parse(int argc, char** argv, bench_options_s* options, bool* done) {
+    *done = false;
+    cpu_family_e only = CPU_FAMILY_BEST;
+    for (int i = 1; i < argc; ++i) {
+        const char* arg = argv[i];
+        const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
+        uint64_t number = 0;
+        if (cli_is_help(arg)) {
+            std::fputs(bench_help, stdout);
+            *done = true;
+            return CLI_OK;
+        } else if (std::strcmp(arg, "--csv") == 0) {
+            options->csv = true;
+        } else if (std::strcmp(arg, "--family") == 0) {
+            if (!value || !cpu_family_parse(value, &only))
+                return cli_usage_error("bench", "--family needs one of scalar, sse4, avx, avx2, avx512");
+            ++i;
+        } else if (std::strcmp(arg, "--cpu") == 0) {
+            if (!value || !cli_parse_u64(value, &number) || number < 1 || number > 4096)
+                return cli_usage_error("bench", "--cpu needs a thread count from 1 to 4096");
+            options->threads = (int32_t)number;
+            ++i;
+        } else if (std::strcmp(arg, "--seconds") == 0) {
+            char* end = nullptr;
+            const double seconds = value ? std::strtod(value, &end) : 0;
+            if (!value || *end || !(seconds > 0 && seconds <= 3600))
+                return cli_usage_error("bench", "--seconds needs a time above 0 and at most 3600");
+            options->seconds = seconds;
+            ++i;
+        } else {
+            return cli_usage_error("bench", std::string("unknown option '") + arg + "'");
+        }
+    }
+    if (only != CPU_FAMILY_BEST) {
+        if (!cpu_family_available(only)) {
+            std::fprintf(stderr, "kestrune-cli bench: this processor does not support the %s family\n",
+                         cpu_family_name(only));
+            *done = true;
+            return CLI_FAILED;
+        }
+        options->families = {only};
+    } else {
+        for (cpu_family_e f : {CPU_FAMILY_SCALAR, CPU_FAMILY_SSE4, CPU_FAMILY_AVX, CPU_FAMILY_AVX2, CPU_FAMILY_AVX512})
+            if (cpu_family_available(f)) options->families.push_back(f);
+    }
+    return CLI_OK;
+}
+
+}  // namespace
+
+int cli_bench(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "-g") == 0) return cli_bench_gpu(argc, argv);
+    }
+    bench_options_s options;
+    bool done = false;
+    const int status = bench_parse(argc, argv, &options, &done);
+    if (done || status != CLI_OK) return status;
+
+    const int32_t saved_threads = cpu_threads;
+    const int32_t all = options.threads > 0 ? options.threads : cpu_thread_count();
+    std::vector<bench_result_s> results;
+    for (cpu_family_e family : options.families) {
+        results.push_back(bench_measure(family, 1, options.seconds));
+        if (all > 1) results.push_back(bench_measure(family, all, options.seconds));
+    }
+    cpu_threads = saved_threads;
+    cpu_set_family(CPU_FAMILY_BEST);
+
+    if (options.csv)
+        print_csv(results);
+    else
+        print_table(results);
+    return CLI_OK;
+}

@@ -1,0 +1,354 @@
+// CPU plotting workers, the hash-family dispatcher and the processor queries.
+//
+// DESIGN: cpu_plot_batch runs on the plotter's work thread. It picks the hash family
+// once per call, obtains every worker's generation areas, starts one thread per
+// worker, computes the remainder nonces itself, then every 10 ms sums the workers'
+// progress slots into the batch buffer's progress until the batch is complete or the
+// stop flag is seen; it joins every worker and publishes the final count before
+// returning, so no thread outlives a call. Workers share only the batch buffer, where their index
+// ranges do not overlap, and write only their own slot; slots sit on separate cache
+// lines. This file is compiled without instruction-set flags: code of a family runs
+// only after cpu_features() reported that family's instruction set and the operating
+// system's support for its registers.
+#include "nonce/plt_cpu.h"
+
+#include <cpuid.h>
+#include <sys/sysinfo.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "nonce/nonce.h"
+#include "nonce/shabal_lanes.h"
+#include "platform/sys.h"
+#include "platform/util.h"
+#include "plotter/drive.h"
+#include "plotter/job.h"
+#include "settings/settings.h"
+
+namespace {
+
+// One family's dispatch entry.
+struct family_ops_s {
+    cpu_family_e family;                        // which family
+    const char* name;                           // its command-line name
+    uint32_t needs;                             // cpu_features() bits it requires
+    uint32_t wide_lanes;                        // nonces per wide group; 0 = none
+    nonce_group_fn wide_group;                  // two interleaved vectors of lanes
+    uint32_t lanes;                             // nonces per group
+    nonce_group_fn group;                       // one vector of lanes; null = scalar only
+    void (*worker)(const cpu_worker_args_s&);   // its worker body
+};
+
+const family_ops_s family_table[] = {
+    {CPU_FAMILY_SCALAR, "scalar", 0, 0, nullptr, 1, nullptr, cpu_worker_scalar},
+    {CPU_FAMILY_SSE4, "sse4", CPU_SSE41, 8, nonce_group_x8_sse41, 4, nonce_group_x4_sse41, cpu_worker_sse4},
+    {CPU_FAMILY_AVX, "avx", CPU_SSE41 | CPU_AVX, 8, nonce_group_x8_avx, 4, nonce_group_x4_avx, cpu_worker_avx},
+    {CPU_FAMILY_AVX2, "avx2", CPU_AVX | CPU_AVX2, 16, nonce_group_x16_avx2, 8, nonce_group_x8, cpu_worker_avx2},
+    {CPU_FAMILY_AVX512, "avx512", CPU_AVX512F, 0, nullptr, 16, nonce_group_x16, cpu_worker_avx512},
+};
+
+const family_ops_s* family_ops(cpu_family_e family) {
+    for (const auto& ops : family_table)
+        if (ops.family == family) return &ops;
+    return nullptr;
+}
+
+std::atomic<int> requested_family{CPU_FAMILY_BEST};
+
+constexpr uint64_t AREA_STRIDE = (GEN_SIZE + 63) / 64 * 64;
+
+uint32_t widest(const family_ops_s& ops) { return ops.wide_lanes > ops.lanes ? ops.wide_lanes : ops.lanes; }
+
+// Generation areas per worker: one per lane of the widest group plus one for single nonces.
+uint32_t area_count(const family_ops_s& ops) { return ops.group ? widest(ops) + 1 : 1; }
+
+bool bit(uint32_t value, int index) { return (value >> index) & 1u; }
+
+cpu_id_regs_s cpu_read_regs() {
+    cpu_id_regs_s r;
+    uint32_t eax, ebx, ecx, edx;
+    r.max_leaf = __get_cpuid_max(0, nullptr);
+    if (r.max_leaf >= 1) {
+        __cpuid(1, eax, ebx, ecx, edx);
+        r.leaf1_ecx = ecx;
+        r.leaf1_edx = edx;
+        if (bit(ecx, 27)) {  // OSXSAVE: XGETBV may be executed
+            uint32_t lo, hi;
+            __asm__ volatile("xgetbv" : "=a"(lo), "=d"(hi) : "c"(0));
+            r.xcr0 = (uint64_t)hi << 32 | lo;
+        }
+    }
+    if (r.max_leaf >= 7) {
+        __cpuid_count(7, 0, eax, ebx, ecx, edx);
+        r.leaf7_ebx = ebx;
+    }
+    r.max_ext_leaf = __get_cpuid_max(0x80000000u, nullptr);
+    if (r.max_ext_leaf >= 0x80000001u) {
+        __cpuid(0x80000001u, eax, ebx, ecx, edx);
+        r.ext1_ecx = ecx;
+    }
+    return r;
+}
+
+}  // namespace
+
+uint32_t cpu_features_decode(const cpu_id_regs_s& r) {
+    if (r.max_leaf == 0) return 0;
+    uint32_t mask = 0;
+    if (bit(r.leaf1_edx, 25)) mask |= CPU_SSE;
+    if (bit(r.leaf1_edx, 26)) mask |= CPU_SSE2;
+    if (bit(r.leaf1_ecx, 0)) mask |= CPU_SSE3;
+    if (bit(r.leaf1_ecx, 19)) mask |= CPU_SSE41;
+    if (bit(r.leaf1_ecx, 20)) mask |= CPU_SSE42;
+    // The OS must save the SSE and YMM state (XCR0 bits 1-2) for any VEX code, and in
+    // addition the opmask and ZMM state (bits 5-7) for AVX-512.
+    const bool ymm_state = bit(r.leaf1_ecx, 27) && (r.xcr0 & 0x6) == 0x6;
+    const bool zmm_state = ymm_state && (r.xcr0 & 0xE0) == 0xE0;
+    if (bit(r.leaf1_ecx, 28) && ymm_state) mask |= CPU_AVX;
+    if (r.max_leaf >= 7 && bit(r.leaf7_ebx, 5) && ymm_state) mask |= CPU_AVX2;
+    if (r.max_leaf >= 7 && bit(r.leaf7_ebx, 16) && zmm_state) mask |= CPU_AVX512F;
+    if (r.max_ext_leaf >= 0x80000001u && bit(r.ext1_ecx, 6)) mask |= CPU_SSE4A;
+    return mask;
+}
+
+uint32_t cpu_features() {
+    static std::atomic<uint32_t> cached{0xFFFFFFFFu};
+    uint32_t mask = cached.load(std::memory_order_relaxed);
+    if (mask == 0xFFFFFFFFu) {
+        mask = cpu_features_decode(cpu_read_regs());
+        cached.store(mask, std::memory_order_relaxed);
+    }
+    return mask;
+}
+
+void cpu_log_features() {
+    const uint32_t f = cpu_features();
+    if (f & CPU_AVX512F)
+        sys_log("  AVX512 support detected!\n");
+    else if (f & CPU_AVX2)
+        sys_log("  AVX2 support detected!\n");
+    else if (f & CPU_AVX)
+        sys_log("  AVX1 support detected!\n");
+    else if (f & CPU_SSE42)
+        sys_log("  SSE4.2 support detected!\n");
+    else if (f & CPU_SSE41)
+        sys_log("  SSE4.1 support detected!\n");
+    else if (f & CPU_SSE4A)
+        sys_log("  SSE4a support detected!\n");
+}
+
+void cpu_brand_string(uint64_t length, char* buffer) {
+    char brand[49] = {};
+    if (__get_cpuid_max(0x80000000u, nullptr) >= 0x80000004u) {
+        for (uint32_t i = 0; i < 3; ++i) {
+            uint32_t regs[4];
+            __cpuid(0x80000002u + i, regs[0], regs[1], regs[2], regs[3]);
+            std::memcpy(brand + 16 * i, regs, 16);
+        }
+    }
+    if (length > 0) std::strncpy(buffer, brand, length);
+}
+
+int32_t cpu_count() {
+    static std::atomic<int32_t> cached{0};
+    int32_t count = cached.load(std::memory_order_relaxed);
+    if (count == 0) {
+        count = get_nprocs();
+        if (count < 1) count = 1;
+        cached.store(count, std::memory_order_relaxed);
+    }
+    return count;
+}
+
+int32_t cpu_thread_count() {
+    // A negative setting has no meaning; it is taken as 0, the automatic count.
+    if (cpu_threads > 0) return cpu_threads;
+    const int32_t count = cpu_count() - 1;
+    return count > 1 ? count : 1;
+}
+
+bool cpu_family_parse(const char* name, cpu_family_e* out) {
+    if (!name) return false;
+    for (const auto& ops : family_table)
+        if (std::strcmp(name, ops.name) == 0) {
+            *out = ops.family;
+            return true;
+        }
+    return false;
+}
+
+const char* cpu_family_name(cpu_family_e family) {
+    const family_ops_s* ops = family_ops(family);
+    return ops ? ops->name : "best";
+}
+
+bool cpu_family_available(cpu_family_e family) {
+    if (family == CPU_FAMILY_BEST) return true;
+    const family_ops_s* ops = family_ops(family);
+    return ops && (cpu_features() & ops->needs) == ops->needs;
+}
+
+void cpu_set_family(cpu_family_e family) { requested_family.store(family, std::memory_order_relaxed); }
+
+cpu_family_e cpu_family_selected() {
+    const auto requested = (cpu_family_e)requested_family.load(std::memory_order_relaxed);
+    if (requested != CPU_FAMILY_BEST && cpu_family_available(requested)) return requested;
+    // A processor with SSE4a but not SSE4.1 ends on the scalar path.
+    for (cpu_family_e f : {CPU_FAMILY_AVX512, CPU_FAMILY_AVX2, CPU_FAMILY_AVX, CPU_FAMILY_SSE4})
+        if (cpu_family_available(f)) return f;
+    return CPU_FAMILY_SCALAR;
+}
+
+uint32_t cpu_family_lanes(cpu_family_e family) {
+    const family_ops_s* ops = family_ops(family == CPU_FAMILY_BEST ? cpu_family_selected() : family);
+    return ops ? widest(*ops) : 1;
+}
+
+cpu_batch_split_s cpu_batch_split(uint64_t count, uint64_t threads) {
+    cpu_batch_split_s split{threads, 0, count};
+    if (threads > 0) {
+        split.share = count / threads;
+        split.remainder = count - split.share * threads;
+    }
+    return split;
+}
+
+namespace {
+
+// The worker body of every family: wide groups while one fits in the share, then
+// single-vector groups, then single nonces on the scalar path in the last area.
+void worker_run(const family_ops_s& ops, const cpu_worker_args_s& a) {
+    batch_buffer_s* batch = a.job->compute_buffer;
+    const uint64_t base = a.index * a.share;
+    uint8_t* single = a.areas[area_count(ops) - 1];
+    std::atomic<uint64_t>& done = a.slots[a.index].done;
+    uint64_t i = 0;
+    while (i < a.share) {
+        if (a.stop->load(std::memory_order_relaxed)) break;
+        if (ops.wide_group && i + ops.wide_lanes <= a.share) {
+            ops.wide_group(a.areas, a.account_id, a.first_nonce + i, batch, base + i);
+            i += ops.wide_lanes;
+        } else if (ops.group && i + ops.lanes <= a.share) {
+            ops.group(a.areas, a.account_id, a.first_nonce + i, batch, base + i);
+            i += ops.lanes;
+        } else {
+            nonce_generate(single, a.account_id, a.first_nonce + i);
+            nonce_scatter(single, batch, base + i);
+            i += 1;
+        }
+        done.store(i, std::memory_order_relaxed);
+    }
+}
+
+}  // namespace
+
+void cpu_worker_scalar(const cpu_worker_args_s& args) { worker_run(*family_ops(CPU_FAMILY_SCALAR), args); }
+void cpu_worker_sse4(const cpu_worker_args_s& args) { worker_run(*family_ops(CPU_FAMILY_SSE4), args); }
+void cpu_worker_avx(const cpu_worker_args_s& args) { worker_run(*family_ops(CPU_FAMILY_AVX), args); }
+void cpu_worker_avx2(const cpu_worker_args_s& args) { worker_run(*family_ops(CPU_FAMILY_AVX2), args); }
+void cpu_worker_avx512(const cpu_worker_args_s& args) { worker_run(*family_ops(CPU_FAMILY_AVX512), args); }
+
+namespace {
+
+struct free_deleter_s {
+    void operator()(uint8_t* p) const { std::free(p); }
+};
+using area_block = std::unique_ptr<uint8_t, free_deleter_s>;
+
+// Obtains each worker's areas; returns how many workers got theirs.
+uint64_t obtain_areas(const family_ops_s& ops, uint64_t workers, std::vector<area_block>* blocks,
+                      std::vector<uint8_t*>* areas) {
+    const uint32_t per_worker = area_count(ops);
+    for (uint64_t t = 0; t < workers; ++t) {
+        area_block block(static_cast<uint8_t*>(std::aligned_alloc(64, per_worker * AREA_STRIDE)));
+        if (!block) break;
+        for (uint32_t j = 0; j < per_worker; ++j) areas->push_back(block.get() + j * AREA_STRIDE);
+        blocks->push_back(std::move(block));
+    }
+    return blocks->size();
+}
+
+uint64_t slots_sum(const cpu_progress_slot_s* slots, uint64_t workers) {
+    uint64_t sum = 0;
+    for (uint64_t t = 0; t < workers; ++t) sum += slots[t].done.load(std::memory_order_relaxed);
+    return sum;
+}
+
+}  // namespace
+
+void cpu_plot_batch(job_s* job, const std::atomic<bool>* stop) {
+    static const std::atomic<bool> never{false};
+    if (!stop) stop = &never;
+    batch_buffer_s* batch = job->compute_buffer;
+    const family_ops_s& ops = *family_ops(cpu_family_selected());
+
+    const uint64_t left = job->nonce_count > job->nonces_done ? job->nonce_count - job->nonces_done : 0;
+    const uint64_t count = left < batch->capacity ? left : batch->capacity;
+    if (job->write_drive && job->write_drive->sector_size >= SCOOP_SIZE)
+        UTIL_ASSERT(count % (job->write_drive->sector_size / SCOOP_SIZE) == 0);
+
+    cpu_batch_split_s split = cpu_batch_split(count, (uint64_t)cpu_thread_count());
+    const double start = time_now();
+    job->compute_start = start;
+    const uint64_t first = job->start_nonce + job->nonces_done;
+
+    std::vector<area_block> blocks;
+    std::vector<uint8_t*> areas;
+    uint64_t workers = split.share > 0 ? split.threads : 0;
+    if (workers > 0) {
+        const uint64_t obtained = obtain_areas(ops, workers, &blocks, &areas);
+        if (obtained < workers) {
+            sys_log("  memory for only %llu of %llu CPU workers\n", (unsigned long long)obtained,
+                    (unsigned long long)workers);
+            split = cpu_batch_split(count, obtained);
+            workers = split.share > 0 ? split.threads : 0;
+        }
+    }
+
+    std::unique_ptr<cpu_progress_slot_s[]> slots(new cpu_progress_slot_s[workers > 0 ? workers : 1]);
+    std::vector<cpu_worker_args_s> args(workers);
+    std::vector<std::thread> threads;
+    std::vector<uint64_t> not_started;
+    for (uint64_t t = 0; t < workers; ++t) {
+        args[t] = {job, t, job->account_id, first + split.share * t, split.share, stop, slots.get(),
+                   areas.data() + t * area_count(ops)};
+        try {
+            threads.emplace_back(ops.worker, std::cref(args[t]));
+        } catch (const std::system_error&) {
+            not_started.push_back(t);  // run below on this thread rather than lose its share
+        }
+    }
+
+    // The nonces that do not divide evenly, on this thread while the workers run.
+    if (split.remainder > 0) {
+        std::unique_ptr<uint8_t[]> area(new uint8_t[PLOT_SIZE]);
+        for (uint64_t j = 0; j < split.remainder; ++j) {
+            const uint64_t index = split.share * workers + j;
+            nonce_compute(job->account_id, first + index, area.get(), false);
+            nonce_scatter(area.get(), batch, index);
+        }
+    }
+    for (uint64_t t : not_started) ops.worker(args[t]);
+
+    uint64_t published = batch->progress.load(std::memory_order_relaxed);
+    auto publish = [&] {
+        const uint64_t sum = split.remainder + slots_sum(slots.get(), workers);
+        if (sum != published) batch->progress.store(sum);
+        published = sum;
+        return sum;
+    };
+    while (!stop->load(std::memory_order_relaxed) && publish() < count) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    for (auto& thread : threads) thread.join();
+    const uint64_t done = publish();
+
+    const double elapsed = time_now() - start;
+    job->compute_rate = elapsed > 0 ? done * 60.0 / elapsed : 0;
+}

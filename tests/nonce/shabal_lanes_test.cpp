@@ -1,0 +1,246 @@
+// Every multi-lane Shabal family against the scalar hash and nonce_compute, lane by lane.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "nonce/nonce.h"
+#include "nonce/plt_cpu.h"
+#include "nonce/shabal.h"
+#include "nonce/shabal_lanes.h"
+
+namespace {
+
+// One family's entry points (x8 and x16_avx2 are the two-vector forms) behind a lane-count-independent face.
+struct lane_family_s {
+    const char* label;     // test name suffix
+    cpu_family_e family;   // family it belongs to (for the availability check)
+    uint32_t lanes;        // hashes per context
+    // init, one update per piece, close; in[k] and out[k] per lane.
+    void (*digest)(const uint8_t* const* in, const std::vector<uint64_t>& pieces, uint8_t* const* out);
+    // State words and counter right after init: state[w * lanes + k], W.
+    void (*initial)(std::vector<uint32_t>* state, uint64_t* w, uint64_t* ptr);
+    // Pending byte count after one update of `first` bytes and one of `second` bytes.
+    uint64_t (*ptr_after)(const uint8_t* const* in, uint64_t first, uint64_t second);
+    nonce_group_fn group;  // the lane-parallel nonce group
+};
+
+template <class CTX, int L, void (*INIT)(CTX*, uint32_t), void (*UPDATE)(CTX*, const void* const*, uint64_t),
+          void (*CLOSE)(CTX*, const uint32_t*, uint32_t, void* const*)>
+struct adapter_s {
+    static void digest(const uint8_t* const* in, const std::vector<uint64_t>& pieces, uint8_t* const* out) {
+        CTX ctx;
+        INIT(&ctx, 256);
+        const void* at[L];
+        for (int k = 0; k < L; ++k) at[k] = in[k];
+        for (uint64_t piece : pieces) {
+            UPDATE(&ctx, at, piece);
+            for (int k = 0; k < L; ++k) at[k] = static_cast<const uint8_t*>(at[k]) + piece;
+        }
+        void* dst[L];
+        for (int k = 0; k < L; ++k) dst[k] = out[k];
+        CLOSE(&ctx, nullptr, 0, dst);
+    }
+    static void initial(std::vector<uint32_t>* state, uint64_t* w, uint64_t* ptr) {
+        CTX ctx;
+        std::memset(&ctx, 0xA5, sizeof ctx);
+        INIT(&ctx, 256);
+        state->assign(ctx.state, ctx.state + 44 * L);
+        *w = (uint64_t)ctx.Whigh << 32 | ctx.Wlow;
+        *ptr = ctx.ptr;
+    }
+    static uint64_t ptr_after(const uint8_t* const* in, uint64_t first, uint64_t second) {
+        CTX ctx;
+        INIT(&ctx, 256);
+        const void* at[L];
+        for (int k = 0; k < L; ++k) at[k] = in[k];
+        UPDATE(&ctx, at, first);
+        for (int k = 0; k < L; ++k) at[k] = in[k] + first;
+        UPDATE(&ctx, at, second);
+        return ctx.ptr;
+    }
+};
+
+#define FAMILY(fam, CTX, L, name, group)                                                                  \
+    lane_family_s {                                                                                        \
+        #name, fam, L, adapter_s<CTX, L, shabal_##name##_init, shabal_##name##_update, shabal_##name##_close>::digest, \
+            adapter_s<CTX, L, shabal_##name##_init, shabal_##name##_update, shabal_##name##_close>::initial, \
+            adapter_s<CTX, L, shabal_##name##_init, shabal_##name##_update, shabal_##name##_close>::ptr_after, \
+            group                                                                                          \
+    }
+
+const lane_family_s families[] = {
+    FAMILY(CPU_FAMILY_SSE4, shabal_x4_s, 4, x4_sse41, nonce_group_x4_sse41),
+    FAMILY(CPU_FAMILY_SSE4, shabal_x8_s, 8, x8_sse41, nonce_group_x8_sse41),
+    FAMILY(CPU_FAMILY_AVX, shabal_x4_s, 4, x4_avx, nonce_group_x4_avx),
+    FAMILY(CPU_FAMILY_AVX, shabal_x8_s, 8, x8_avx, nonce_group_x8_avx),
+    FAMILY(CPU_FAMILY_AVX2, shabal_x8_s, 8, x8, nonce_group_x8),
+    FAMILY(CPU_FAMILY_AVX2, shabal_x16_s, 16, x16_avx2, nonce_group_x16_avx2),
+    FAMILY(CPU_FAMILY_AVX512, shabal_x16_s, 16, x16, nonce_group_x16),
+};
+
+// Per-lane messages with distinct contents; lane k starts k bytes into its buffer so
+// that no two lanes share an alignment.
+struct lane_inputs_s {
+    std::vector<std::vector<uint8_t>> storage;  // one buffer per lane
+    std::vector<const uint8_t*> in;             // lane message starts
+    lane_inputs_s(uint32_t lanes, uint64_t length) {
+        for (uint32_t k = 0; k < lanes; ++k) {
+            storage.emplace_back(length + k + 1);
+            for (uint64_t i = 0; i < length; ++i) storage[k][k + i] = (uint8_t)(i * 167 + k * 29 + (i >> 9));
+        }
+        for (uint32_t k = 0; k < lanes; ++k) in.push_back(storage[k].data() + k);
+    }
+};
+
+struct lane_outputs_s {
+    std::vector<uint8_t> bytes;  // 32 bytes per lane
+    std::vector<uint8_t*> out;   // lane digest pointers
+    explicit lane_outputs_s(uint32_t lanes) : bytes(32 * lanes) {
+        for (uint32_t k = 0; k < lanes; ++k) out.push_back(bytes.data() + 32 * k);
+    }
+};
+
+struct aligned_areas_s {
+    std::vector<uint8_t*> areas;  // GEN_SIZE bytes each, 64-byte aligned
+    explicit aligned_areas_s(uint32_t count) {
+        for (uint32_t i = 0; i < count; ++i)
+            areas.push_back(static_cast<uint8_t*>(std::aligned_alloc(64, (GEN_SIZE + 63) / 64 * 64)));
+    }
+    ~aligned_areas_s() {
+        for (uint8_t* area : areas) std::free(area);
+    }
+};
+
+class ShabalLanes : public testing::TestWithParam<lane_family_s> {
+protected:
+    void SetUp() override {
+        if (!cpu_family_available(GetParam().family))
+            GTEST_SKIP() << "processor lacks the " << cpu_family_name(GetParam().family) << " family";
+    }
+};
+
+std::string family_label(const testing::TestParamInfo<lane_family_s>& info) {
+    return info.param.label;
+}
+
+}  // namespace
+
+TEST_P(ShabalLanes, EachLaneEqualsTheScalarDigest) {
+    const lane_family_s& f = GetParam();
+    for (uint64_t length : {0ull, 16ull, 48ull, 63ull, 64ull, 65ull, 4080ull, 4096ull, 262160ull}) {
+        lane_inputs_s inputs(f.lanes, length);
+        lane_outputs_s outputs(f.lanes);
+        f.digest(inputs.in.data(), {length}, outputs.out.data());
+        for (uint32_t k = 0; k < f.lanes; ++k) {
+            uint8_t expected[32];
+            shabal256_digest(inputs.in[k], length, expected);
+            EXPECT_EQ(0, std::memcmp(outputs.out[k], expected, 32)) << "length " << length << " lane " << k;
+        }
+    }
+}
+
+TEST_P(ShabalLanes, UpdateSplitsDoNotChangeDigests) {
+    const lane_family_s& f = GetParam();
+    lane_inputs_s inputs(f.lanes, 4096 + 200);
+    const std::vector<uint64_t> pieces = {1, 63, 64, 0, 65, 7, 4096};
+    lane_outputs_s split(f.lanes), whole(f.lanes);
+    f.digest(inputs.in.data(), pieces, split.out.data());
+    f.digest(inputs.in.data(), {1 + 63 + 64 + 65 + 7 + 4096}, whole.out.data());
+    EXPECT_EQ(split.bytes, whole.bytes);
+}
+
+TEST_P(ShabalLanes, UpdateFillingTheRoomLeftProcessesTheBlock) {
+    const lane_family_s& f = GetParam();
+    lane_inputs_s inputs(f.lanes, 128);
+    EXPECT_EQ(f.ptr_after(inputs.in.data(), 10, 54), 0u);
+    EXPECT_EQ(f.ptr_after(inputs.in.data(), 10, 53), 63u);
+    EXPECT_EQ(f.ptr_after(inputs.in.data(), 63, 66), 1u);
+    lane_outputs_s outputs(f.lanes);
+    f.digest(inputs.in.data(), {10, 54}, outputs.out.data());
+    uint8_t expected[32];
+    shabal256_digest(inputs.in[0], 64, expected);
+    EXPECT_EQ(0, std::memcmp(outputs.out[0], expected, 32));
+}
+
+TEST_P(ShabalLanes, LanesAreIndependent) {
+    const lane_family_s& f = GetParam();
+    const uint64_t length = 300;
+    std::vector<uint8_t> shared(length);
+    for (uint64_t i = 0; i < length; ++i) shared[i] = (uint8_t)(i * 7 + 1);
+    std::vector<std::vector<uint8_t>> lanes(f.lanes, shared);
+    const uint32_t changed = f.lanes - 2;
+    lanes[changed][length / 2] ^= 0x10;
+    std::vector<const uint8_t*> in;
+    for (auto& lane : lanes) in.push_back(lane.data());
+    lane_outputs_s outputs(f.lanes);
+    f.digest(in.data(), {length}, outputs.out.data());
+
+    uint8_t same[32], different[32];
+    shabal256_digest(shared.data(), length, same);
+    shabal256_digest(lanes[changed].data(), length, different);
+    ASSERT_NE(0, std::memcmp(same, different, 32));
+    for (uint32_t k = 0; k < f.lanes; ++k)
+        EXPECT_EQ(0, std::memcmp(outputs.out[k], k == changed ? different : same, 32)) << "lane " << k;
+}
+
+TEST_P(ShabalLanes, InitLoadsTheScalarInitialValueInEveryLane) {
+    const lane_family_s& f = GetParam();
+    std::vector<uint32_t> state;
+    uint64_t w = 0, ptr = 99;
+    f.initial(&state, &w, &ptr);
+    const shabal_state_s& iv = shabal256_initial_state();
+    uint32_t words[44];
+    std::memcpy(words, iv.A, 12 * 4);
+    std::memcpy(words + 12, iv.B, 16 * 4);
+    std::memcpy(words + 28, iv.C, 16 * 4);
+    for (uint32_t word = 0; word < 44; ++word)
+        for (uint32_t k = 0; k < f.lanes; ++k)
+            ASSERT_EQ(state[word * f.lanes + k], words[word]) << "word " << word << " lane " << k;
+    EXPECT_EQ(w, 1u);
+    EXPECT_EQ(ptr, 0u);
+}
+
+TEST_P(ShabalLanes, NullLanePointersFollowTheFirstLane) {
+    const lane_family_s& f = GetParam();
+    lane_inputs_s inputs(f.lanes, 100);
+    std::vector<const uint8_t*> in = inputs.in;
+    in[0] = nullptr;
+    in[f.lanes - 1] = nullptr;
+    lane_outputs_s outputs(f.lanes);
+    std::vector<uint8_t*> out = outputs.out;
+    out[2] = nullptr;
+    std::memset(outputs.bytes.data(), 0x5C, outputs.bytes.size());
+    f.digest(in.data(), {100}, out.data());
+    uint8_t lane1[32];
+    shabal256_digest(inputs.in[1], 100, lane1);
+    EXPECT_EQ(0, std::memcmp(outputs.out[0], lane1, 32));
+    EXPECT_EQ(0, std::memcmp(outputs.out[f.lanes - 1], lane1, 32));
+    EXPECT_EQ(std::vector<uint8_t>(32, 0x5C), std::vector<uint8_t>(outputs.out[2], outputs.out[2] + 32));
+}
+
+TEST_P(ShabalLanes, GroupEqualsNonceComputeScoopByScoop) {
+    const lane_family_s& f = GetParam();
+    const uint64_t capacity = f.lanes + 3, first_index = 2, account = 7900104405094198526ull, first = 1000;
+    std::vector<uint8_t> storage(capacity * PLOT_SIZE, 0xEE);
+    batch_buffer_s batch;
+    batch.capacity = capacity;
+    batch.data = storage.data();
+    aligned_areas_s areas(f.lanes);
+    f.group(areas.areas.data(), account, first, &batch, first_index);
+
+    std::vector<uint8_t> expected(PLOT_SIZE);
+    for (uint32_t m = 0; m < f.lanes; ++m) {
+        nonce_compute(account, first + m, expected.data(), false);
+        for (uint64_t s = 0; s < SCOOPS_PER_PLOT; ++s)
+            ASSERT_EQ(0, std::memcmp(&storage[(s * capacity + first_index + m) * 64], &expected[s * 64], 64))
+                << "lane " << m << " scoop " << s;
+    }
+    for (uint64_t s = 0; s < SCOOPS_PER_PLOT; ++s)
+        for (uint64_t n : {(uint64_t)0, (uint64_t)1, capacity - 1})
+            ASSERT_EQ(storage[(s * capacity + n) * 64], 0xEE) << "index " << n << " scoop " << s << " written";
+}
+
+INSTANTIATE_TEST_SUITE_P(Families, ShabalLanes, testing::ValuesIn(families), family_label);
