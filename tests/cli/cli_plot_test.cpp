@@ -92,6 +92,9 @@ TEST(CliPlot, BadOptionsExitWithStatusTwo) {
     const std::string deep = dir.path + "/" + std::string(200, 'd');
     ASSERT_EQ(std::system(("mkdir -p '" + deep + "'").c_str()), 0);
     EXPECT_EQ(run_status("plot -i 1 -n 8 -p " + deep), 2);
+    EXPECT_EQ(run_status("plot -i 1 -n 8 -p " + dir.path + " --family bogus"), 2);
+    EXPECT_EQ(run_status("plot -i 1 -n 8 -p " + dir.path + " -g x"), 2);
+    EXPECT_EQ(run_status("plot -i 1 -n 8 -p " + dir.path + " -g 99:99"), 2);
     EXPECT_EQ(run_status("plot --help"), 0);
 }
 
@@ -99,7 +102,7 @@ TEST(CliPlot, WritesBothFormsAndRerunPlotsNothingNew) {
     test_dir_s dir;
     const std::string id = std::to_string(ACCOUNT);
     ASSERT_EQ(run_status("plot -q -i " + id + " -s 0 -n 8 -c 1 -p " + dir.path), 0);
-    ASSERT_EQ(run_status("plot -q -i " + id + " -s 8 -n 8 -c 1 --poc2 -p " + dir.path), 0);
+    ASSERT_EQ(run_status("plot -q -i " + id + " -s 8 -n 8 -c 1 --family scalar --poc2 -p " + dir.path), 0);
     EXPECT_EQ(engine_bad_nonces(dir.file(id + "_0_8_8"), ACCOUNT, 0, 8, false), 0);
     EXPECT_EQ(engine_bad_nonces(dir.file(id + "_8_8"), ACCOUNT, 8, 8, true), 0);
     const std::string again = run_output("plot -i " + id + " -s 0 -n 8 -p " + dir.path);
