@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -157,6 +158,7 @@ struct progress_s {
     uint64_t done = 0;       // nonces handed to writers (whole files once done)
     uint64_t resumed = 0;    // nonces that were already on disk when the run began
     uint64_t written = 0;    // bytes written in this run
+    double writer_rate = 0;  // fastest last-batch rate of a writer, MiB/s
 };
 
 progress_s sample(plotter_s* plotter) {
@@ -166,6 +168,7 @@ progress_s sample(plotter_s* plotter) {
         p.done += job->job_state >= JOB_WRITTEN ? job->nonce_count : job->nonces_done;
         p.resumed += job->resume_from;
         p.written += job->bytes_written;
+        p.writer_rate = std::max(p.writer_rate, job->write_rate);
         return true;
     });
     return p;
@@ -181,6 +184,8 @@ void show_progress(plotter_s* plotter, double started, bool tty, bool final_line
     char line[160];
     std::snprintf(line, sizeof line, "%5.1f%%  %.0f nonces/min  write %.1f MB/s  ETA %s", percent, per_minute,
                   p.written / 1e6 / elapsed, per_minute > 0 ? fmt_duration(eta) : "unknown");
+    if (final_line)
+        std::snprintf(line + std::strlen(line), sizeof line - std::strlen(line), "  (writer %.0f MiB/s)", p.writer_rate);
     if (tty)
         std::printf("\r%-78s%s", line, final_line ? "\n" : "");
     else
