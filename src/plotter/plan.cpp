@@ -149,7 +149,7 @@ void add_job(plan_state_s* st, drive_s* writer, drive_s* target, uint64_t start,
 bool already_complete(plan_state_s* st, const drive_s* target, uint64_t start, uint64_t count) {
     if (!st->input->skip_complete) return false;
     for (const plot_range_s& r : st->plots->ranges[path_with_slash(target->path)])
-        if (!r.plotting && r.start == start && r.count == count && r.account == st->input->account_id &&
+        if (r.plain && r.start == start && r.count == count && r.account == st->input->account_id &&
             r.poc2 == st->input->poc2)
             return true;
     return false;

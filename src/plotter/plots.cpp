@@ -32,7 +32,7 @@ bool range_less(const plot_range_s& a, const plot_range_s& b) {
 
 bool same_file(const plot_range_s& a, const plot_range_s& b) {
     return a.start == b.start && a.count == b.count && a.account == b.account && a.poc2 == b.poc2 &&
-           a.plotting == b.plotting;
+           a.plotting == b.plotting && a.plain == b.plain;
 }
 
 bool exempted(const std::vector<plots_exempt_s>* exempt, const std::string& folder, const plot_range_s& range) {
@@ -76,6 +76,7 @@ bool plots_parse_name(const char* name, plot_range_s* range) {
     range->count = numbers[2];
     range->poc2 = read == 3;
     range->plotting = std::strcmp(c, ".plotting") == 0;
+    range->plain = *c == 0;
     // A name claiming nonces past the last nonce number still occupies up to it.
     if (!nonce_range_valid(range->start, range->count)) range->count = UINT64_MAX - range->start + 1;
     if (range->count == 0) range->count = UINT64_MAX;  // start 0: the whole nonce space

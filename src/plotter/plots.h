@@ -16,6 +16,7 @@ struct plot_range_s {
     uint64_t account = 0;   // account id from the name
     bool poc2 = false;      // three-number name (PoC2 order)
     bool plotting = false;  // unfinished: the name ends in ".plotting"
+    bool plain = false;     // nothing follows the numbers: a finished plot file
 };
 
 // Every folder scanned so far and the plot files found in each.

@@ -250,6 +250,7 @@ TEST_F(plan_fixture, unfinished_file_of_the_plan_is_resumed_not_avoided) {
 TEST_F(plan_fixture, complete_files_are_not_planned_again_when_asked) {
     test_dir_s dir;
     touch(dir.file("42_0_8"));
+    touch(dir.file("42_8_8.moving"));  // an interrupted move's copy is no finished file
     drive_s t = make_drive(dir.path, GiB);
     input.targets = {&t};
     input.poc2 = true;
@@ -258,9 +259,14 @@ TEST_F(plan_fixture, complete_files_are_not_planned_again_when_asked) {
     plan_result_s plan = plan_compute(&plots, input);
     EXPECT_TRUE(plan.jobs.empty());
     ASSERT_EQ(plan.complete.size(), 1u);
+    plots_s second;
+    input.start_nonce = 8;
+    plan = plan_compute(&second, input);
+    EXPECT_TRUE(plan.complete.empty());
+    input.start_nonce = 0;
     input.skip_complete = false;
     plots_s fresh;
     plan = plan_compute(&fresh, input);
     ASSERT_EQ(plan.jobs.size(), 1u);
-    EXPECT_EQ(plan.jobs[0].start, 8u);
+    EXPECT_EQ(plan.jobs[0].start, 16u);  // past the finished file and the partial copy
 }
