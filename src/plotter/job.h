@@ -40,5 +40,4 @@ struct job_s {
     std::future<void> move_task;              // move task
     std::atomic<uint32_t> job_state{JOB_WAITING};  // life-cycle state (the writer sets written)
     bool batch_ready = false;                 // compute_buffer holds a finished batch not yet handed off
-    uint64_t batch_count = 0;                 // nonces in that batch
 };
