@@ -74,7 +74,7 @@ void sample_worker(check_work_s* w, int32_t t, int32_t threads) {
     }
 }
 
-// One sweep over the samples; true when every read has arrived.
+// One sweep over the samples; true when every read has arrived or can no longer arrive.
 bool sweep_reads(check_work_s* w) {
     checker_s* c = w->checker;
     bool all_read = true;
@@ -82,7 +82,9 @@ bool sweep_reads(check_work_s* w) {
         check_sample_s& s = c->samples[k];
         if (s.read.load()) {
             if (s.computed.load() && !s.compared.load()) compare_sample(w, k);
-        } else if (w->requests[k] && sys_aio_done(w->requests[k])) {
+        } else if (!w->requests[k] || sys_aio_failed(w->requests[k])) {
+            // Never arrives: settle_reads reads it directly once the sweep is over.
+        } else if (sys_aio_done(w->requests[k])) {
             s.read.store(1);
         } else {
             all_read = false;
@@ -126,7 +128,11 @@ void run_sampled(check_work_s* w) {
     for (int32_t t = 0; t < threads; ++t) workers.emplace_back(sample_worker, w, t, threads);
     for (int32_t k = 0; k < c->sample_count && !c->stop.load(); ++k) {
         const uint64_t offset = ((uint64_t)k * SCOOP_STEP * w->count + w->index[k]) * SCOOP_SIZE;
-        sys_file_read(w->fd, offset, SCOOP_SIZE, &w->file_bytes[(uint64_t)k * SCOOP_STEP * SCOOP_SIZE], &w->requests[k]);
+        if (!sys_file_read(w->fd, offset, SCOOP_SIZE, &w->file_bytes[(uint64_t)k * SCOOP_STEP * SCOOP_SIZE],
+                           &w->requests[k])) {
+            sys_aio_free(w->requests[k]);  // never submitted
+            w->requests[k] = nullptr;
+        }
     }
     while (!sweep_reads(w) && !c->stop.load()) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     for (auto& t : workers) t.join();

@@ -53,6 +53,8 @@ bool sys_file_sync(int64_t fd);
 // in it are durable. File systems that cannot sync folders count as success.
 bool sys_dir_sync(const char* folder);
 bool sys_aio_done(aio_request* request);
+// True once a submitted request has ended in an error (sys_aio_done stays false for it).
+bool sys_aio_failed(aio_request* request);
 // Cancels a request and waits until the system no longer uses it, so it can be freed.
 void sys_aio_cancel(int64_t fd, aio_request* request);
 void sys_aio_free(aio_request* request);

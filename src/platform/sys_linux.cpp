@@ -282,6 +282,12 @@ bool sys_aio_done(aio_request* request) {
     return aio_return(request) != -1;
 }
 
+bool sys_aio_failed(aio_request* request) {
+    if (!request || request->aio_fildes == 0) return false;
+    const int error = aio_error(request);
+    return error != 0 && error != EINPROGRESS;
+}
+
 void sys_aio_cancel(int64_t fd, aio_request* request) {
     if (!request || request->aio_fildes == 0) return;
     if (aio_cancel((int)fd, request) != AIO_NOTCANCELED) return;
