@@ -1,5 +1,4 @@
 // kestrune-cli: the headless front end (plotting, checking, benchmarks, single nonces).
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -41,15 +40,8 @@ int cli_usage_error(const char* command, const std::string& message) {
 }
 
 bool cli_parse_u64(const char* text, uint64_t* value) {
-    if (!text || !*text) return false;
-    for (const char* c = text; *c; ++c)
-        if (*c < '0' || *c > '9') return false;
-    errno = 0;
-    char* end = nullptr;
-    const unsigned long long parsed = std::strtoull(text, &end, 10);
-    if (errno == ERANGE || *end) return false;
-    *value = parsed;
-    return true;
+    if (!text) return false;
+    return str_read_u64(&text, value) && *text == 0;
 }
 
 bool cli_parse_account(const char* text, uint64_t* id) {

@@ -65,6 +65,12 @@ constexpr uint64_t SYS_MOVE_CHUNK = 33554432;
 bool sys_file_move_chunked(const char* source, const char* destination,
                            const std::function<void(uint64_t copied)>& progress,
                            uint64_t chunk_bytes);
+// The copying half of a move: sendfile in chunks with progress, then the copy (and its
+// folder entry) made durable; the source stays. False, with nothing done, when the
+// destination is the source itself. Failures end the process.
+bool sys_file_copy(const char* source, const char* destination,
+                   const std::function<void(uint64_t copied)>& progress,
+                   uint64_t chunk_bytes = SYS_MOVE_CHUNK);
 
 // Fault-injection seam. Every system call the file services make that can fail in an
 // interesting way goes through this process-wide table, so tests can make the Nth

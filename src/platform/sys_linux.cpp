@@ -297,8 +297,8 @@ bool sys_file_move(const char* source, const char* destination,
     return sys_file_move_chunked(source, destination, progress, SYS_MOVE_CHUNK);
 }
 
-bool sys_file_move_chunked(const char* source, const char* destination,
-                           const std::function<void(uint64_t copied)>& progress, uint64_t chunk_bytes) {
+bool sys_file_copy(const char* source, const char* destination,
+                   const std::function<void(uint64_t copied)>& progress, uint64_t chunk_bytes) {
     if (chunk_bytes == 0) chunk_bytes = SYS_MOVE_CHUNK;
     const int in = syscalls.open(source, O_RDONLY | O_CLOEXEC, 0);
     if (in < 0) move_failed("Error opening %s for move! Error %s\n", source);
@@ -307,13 +307,13 @@ bool sys_file_move_chunked(const char* source, const char* destination,
     const int out = syscalls.open(destination, O_WRONLY | O_CREAT | O_CLOEXEC, info.st_mode & 07777);
     if (out < 0) move_failed("Error opening %s for write! Error %s\n", destination);
 
-    // Copying a file onto itself and then deleting the source would lose it.
+    // Copying a file onto itself (and then deleting the source) would lose it.
     struct stat target;
     if (fstat(out, &target) == 0 && target.st_dev == info.st_dev && target.st_ino == info.st_ino) {
-        sys_log("Not moving %s: it is already %s\n", source, destination);
+        sys_log("Not copying %s: it is already %s\n", source, destination);
         close(in);
         close(out);
-        return true;
+        return false;
     }
 
     const off_t size = info.st_size;
@@ -347,6 +347,11 @@ bool sys_file_move_chunked(const char* source, const char* destination,
         sys_log("Keeping %s: its copy %s may not be durable\n", source, destination);
         sys_fatal_exit();
     }
-    syscalls.unlink(source);
+    return true;
+}
+
+bool sys_file_move_chunked(const char* source, const char* destination,
+                           const std::function<void(uint64_t copied)>& progress, uint64_t chunk_bytes) {
+    if (sys_file_copy(source, destination, progress, chunk_bytes)) syscalls.unlink(source);
     return true;
 }

@@ -94,3 +94,17 @@ uint64_t str_copy(char* destination, const char* source, uint64_t capacity) {
     destination[length] = 0;
     return length;
 }
+
+bool str_read_u64(const char** text, uint64_t* value) {
+    const char* c = *text;
+    if (*c < '0' || *c > '9') return false;
+    uint64_t v = 0;
+    for (; *c >= '0' && *c <= '9'; ++c) {
+        const uint64_t digit = (uint64_t)(*c - '0');
+        if (v > (UINT64_MAX - digit) / 10) return false;
+        v = v * 10 + digit;
+    }
+    *value = v;
+    *text = c;
+    return true;
+}

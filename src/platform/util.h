@@ -15,4 +15,7 @@ double time_now();
 
 void path_dirname(uint64_t capacity, char* buffer, const char* path);
 std::string path_with_slash(const char* folder);
+// Reads the decimal digits at *text into a 64-bit value and advances past them; false
+// when there are none or the number does not fit (never clamped).
+bool str_read_u64(const char** text, uint64_t* value);
 uint64_t str_copy(char* destination, const char* source, uint64_t capacity);

@@ -10,20 +10,6 @@
 
 namespace {
 
-// Reads one decimal number at *text; false without digits or when it overflows.
-bool parse_number(const char** text, uint64_t* value) {
-    const char* p = *text;
-    if (*p < '0' || *p > '9') return false;
-    uint64_t result = 0;
-    for (; *p >= '0' && *p <= '9'; ++p) {
-        const uint64_t digit = (uint64_t)(*p - '0');
-        if (result > (UINT64_MAX - digit) / 10) return false;
-        result = result * 10 + digit;
-    }
-    *value = result;
-    *text = p;
-    return true;
-}
 
 // The record's offset, or false when the file cannot hold a record of this size.
 bool record_offset(uint64_t file_nonces, uint64_t sector_size, uint64_t* offset) {
@@ -61,9 +47,9 @@ bool plot_name_parse(const char* path, uint64_t* account, uint64_t* start, uint6
         if (found > 0) {
             if (*text != '_') break;
             const char* after = text + 1;
-            if (!parse_number(&after, &numbers[found])) break;
+            if (!str_read_u64(&after, &numbers[found])) break;
             text = after;
-        } else if (!parse_number(&text, &numbers[0])) {
+        } else if (!str_read_u64(&text, &numbers[0])) {
             return false;
         }
         ++found;

@@ -10,21 +10,6 @@
 
 namespace {
 
-// Reads one decimal number at *text, advancing past it; false when there is none or it
-// does not fit 64 bits.
-bool read_number(const char** text, uint64_t* value) {
-    const char* c = *text;
-    if (*c < '0' || *c > '9') return false;
-    uint64_t v = 0;
-    for (; *c >= '0' && *c <= '9'; ++c) {
-        const uint64_t digit = (uint64_t)(*c - '0');
-        if (v > (UINT64_MAX - digit) / 10) return false;
-        v = v * 10 + digit;
-    }
-    *value = v;
-    *text = c;
-    return true;
-}
 
 bool range_less(const plot_range_s& a, const plot_range_s& b) {
     return a.start != b.start ? a.start < b.start : a.count < b.count;
@@ -62,7 +47,7 @@ bool plots_parse_name(const char* name, plot_range_s* range) {
     const char* c = slash ? slash + 1 : name;
     uint64_t numbers[4];
     int read = 0;
-    while (read < 4 && read_number(&c, &numbers[read])) {
+    while (read < 4 && str_read_u64(&c, &numbers[read])) {
         ++read;
         if (read < 4 && c[0] == '_' && c[1] >= '0' && c[1] <= '9') {
             ++c;

@@ -11,9 +11,7 @@
 // way out the thread waits for every writer and every move before it closes, renames or
 // deletes anything, so no task touches a file that is being cleaned up.
 #include <chrono>
-#include <cstring>
 #include <thread>
-#include <vector>
 
 #include "platform/sys.h"
 #include "platform/util.h"
@@ -22,8 +20,6 @@
 #include "plotter/plotter_cpu.h"
 
 namespace {
-
-constexpr uint64_t MOVE_CHUNK = 8ull << 20;
 
 // What one pass over the jobs saw.
 struct pass_s {
@@ -355,38 +351,14 @@ void job_move(plotter_s* p, job_s* job, const std::atomic<bool>* /*stop: a move 
     const std::string destination = job_path(job, 1);
     const std::string temporary = destination + ".moving";
     sys_log("  moving %s to %s\n", source.c_str(), destination.c_str());
-    const int64_t in = sys_file_open_read(source.c_str());
-    if (in <= 0) {
-        sys_log("Error opening %s for move! Error %s\n", source.c_str(), std::strerror(errno));
-        sys_fatal_exit();
-    }
-    const uint64_t size = sys_file_size(in);
-    const int64_t out = sys_file_create(temporary.c_str(), size);
-    if (!out) {
-        sys_log("Error opening %s for write! Error %s\n", temporary.c_str(), std::strerror(errno));
-        sys_fatal_exit();
-    }
-    std::vector<uint8_t> chunk(MOVE_CHUNK);
-    for (uint64_t offset = 0; offset < size;) {
-        const uint64_t length = size - offset < MOVE_CHUNK ? size - offset : MOVE_CHUNK;
-        if (!sys_file_read(in, offset, length, chunk.data())) {
-            sys_log("Error moving file, %lld of %lld bytes completed\n", (long long)offset, (long long)size);
-            sys_fatal_exit();
-        }
-        sys_file_write(out, offset, length, chunk.data());
-        offset += length;
+    // The copy grows under a temporary name and is durable before it takes the plot's
+    // name, so a miner never reads a partial plot and a crash never loses the only copy.
+    sys_file_copy(source.c_str(), temporary.c_str(), [&](uint64_t copied) {
         const double elapsed = time_now() - t0;
-        if (elapsed > 0) job->move_rate = offset / 1048576.0 / elapsed;
-        job->final_drive->bytes_written += offset - job->bytes_moved;
-        job->bytes_moved = offset;
-    }
-    // The source goes only once the copy is durable under its plain name.
-    if (!sys_file_sync(out)) {
-        sys_log("Error moving file: %s could not be flushed; %s is kept\n", temporary.c_str(), source.c_str());
-        sys_fatal_exit();
-    }
-    sys_file_close(out);
-    sys_file_close(in);
+        if (elapsed > 0) job->move_rate = copied / 1048576.0 / elapsed;
+        job->final_drive->bytes_written += copied - job->bytes_moved;
+        job->bytes_moved = copied;
+    });
     sys_file_rename(temporary.c_str(), destination.c_str());
     if (!sys_file_exists(destination.c_str()) || sys_file_exists(temporary.c_str())) {
         sys_log("Error moving file: %s was not renamed; %s is kept\n", temporary.c_str(), source.c_str());
