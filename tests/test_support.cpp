@@ -1,12 +1,19 @@
-// Shared test helpers: vector files, hex, SHA-256 (to compare with published digests) and temp folders.
+// Shared test helpers: vector files, hex, SHA-256 (to compare with published digests), temp
+// folders, files, the command-line program and the reference nonce cache.
 #include "test_support.h"
+
+#include <sys/wait.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
+#include <map>
+#include <memory>
 #include <sstream>
 #include <stdexcept>
+#include <tuple>
 
 std::vector<std::vector<std::string>> test_read_vectors(const std::string& file_name) {
     std::ifstream in(std::string(KESTRUNE_VECTORS_DIR) + "/" + file_name);
@@ -108,4 +115,59 @@ test_dir_s::test_dir_s() {
 test_dir_s::~test_dir_s() {
     std::string command = "rm -rf '" + path + "'";
     if (std::system(command.c_str()) != 0) std::fprintf(stderr, "could not remove %s\n", path.c_str());
+}
+
+std::string test_read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void test_write_file(const std::string& path, const std::string& bytes) {
+    std::ofstream(path, std::ios::binary) << bytes;
+}
+
+uint64_t test_resume_record(const std::string& path, uint64_t nonces) {
+    std::ifstream f(path, std::ios::binary);
+    uint8_t bytes[8] = {};
+    if (!f.seekg((std::streamoff)(nonces * PLOT_SIZE - 8)).read((char*)bytes, 8)) return 0;
+    uint64_t value = 0;
+    for (int i = 0; i < 8; ++i) value |= (uint64_t)bytes[i] << (8 * i);
+    return value;
+}
+
+test_cli_s test_run_cli(const std::string& arguments, const std::string& environment) {
+    const std::string command = environment + " " + KESTRUNE_CLI_PATH + " " + arguments + " 2>/dev/null";
+    test_cli_s result{-1, ""};
+    FILE* pipe = popen(command.c_str(), "r");
+    if (!pipe) return result;
+    char chunk[65536];
+    for (size_t got; (got = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;) result.output.append(chunk, got);
+    const int raw = pclose(pipe);
+    result.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    return result;
+}
+
+const uint8_t* test_reference_nonce(uint64_t account, uint64_t nonce, bool poc2) {
+    // Scalar nonces are slow; many tests check the same ones.
+    static std::map<std::tuple<uint64_t, uint64_t, bool>, std::unique_ptr<uint8_t[]>> cache;
+    std::unique_ptr<uint8_t[]>& slot = cache[std::make_tuple(account, nonce, poc2)];
+    if (!slot) {
+        slot.reset(new uint8_t[PLOT_SIZE]);
+        nonce_compute(account, nonce, slot.get(), poc2);
+    }
+    return slot.get();
+}
+
+bool test_rows_hold(const uint8_t* data, uint64_t row_nonces, uint64_t index, uint64_t account, uint64_t nonce,
+                    bool poc2) {
+    const uint8_t* expected = test_reference_nonce(account, nonce, poc2);
+    for (uint64_t s = 0; s < SCOOPS_PER_PLOT; ++s)
+        if (std::memcmp(data + (s * row_nonces + index) * SCOOP_SIZE, expected + s * SCOOP_SIZE, SCOOP_SIZE))
+            return false;
+    return true;
+}
+
+test_batch_s::test_batch_s(uint64_t capacity, uint8_t fill) : storage(capacity * PLOT_SIZE, fill) {
+    batch.capacity = capacity;
+    batch.data = storage.data();
 }

@@ -1,9 +1,11 @@
-// Shared test helpers: known-answer vector files, hex, SHA-256 and scratch folders.
+// Shared test helpers: known-answer vector files, hex, SHA-256, scratch folders, files, the
+// command-line program, batch buffers and reference nonces.
 #pragma once
 #include <cstdint>
-#include <map>
 #include <string>
 #include <vector>
+
+#include "nonce/nonce.h"
 
 // Rows of a tab-separated vector file (comment lines and the header skipped).
 std::vector<std::vector<std::string>> test_read_vectors(const std::string& file_name);
@@ -17,4 +19,34 @@ struct test_dir_s {
     test_dir_s();
     ~test_dir_s();
     std::string file(const std::string& name) const { return path + "/" + name; }
+};
+
+std::string test_read_file(const std::string& path);
+void test_write_file(const std::string& path, const std::string& bytes);
+
+// The little-endian resume record in the last eight bytes of an unfinished file of
+// `nonces` nonces; 0 when the file is missing.
+uint64_t test_resume_record(const std::string& path, uint64_t nonces);
+
+// One run of kestrune-cli; standard error is dropped.
+struct test_cli_s {
+    int status;          // exit status, -1 when the process did not exit normally
+    std::string output;  // what it wrote to standard output
+};
+test_cli_s test_run_cli(const std::string& arguments, const std::string& environment = "");
+
+// Nonce `nonce` of `account` from the scalar nonce_compute, computed once per process
+// (the reference for every faster path); PLOT_SIZE bytes in PoC1 or PoC2 order.
+const uint8_t* test_reference_nonce(uint64_t account, uint64_t nonce, bool poc2 = false);
+
+// Whether `data`, laid out in scoop rows `row_nonces` nonces long (a batch buffer or a
+// whole plot file), holds the reference nonce at `index`.
+bool test_rows_hold(const uint8_t* data, uint64_t row_nonces, uint64_t index, uint64_t account, uint64_t nonce,
+                    bool poc2 = false);
+
+// A batch buffer owning its storage, every byte set to `fill`.
+struct test_batch_s {
+    std::vector<uint8_t> storage;  // capacity * PLOT_SIZE bytes
+    batch_buffer_s batch;          // points into storage
+    explicit test_batch_s(uint64_t capacity, uint8_t fill = 0);
 };

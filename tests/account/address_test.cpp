@@ -81,27 +81,25 @@ TEST(Address, EncodedCodewordsRoundTrip) {
     }
 }
 
-TEST(Address, DecimalIds) {
-    uint64_t id = 0;
-    EXPECT_FALSE(decode_id("12345", &id));  // five digits
-    EXPECT_TRUE(decode_id("123456", &id));
-    EXPECT_EQ(id, 123456u);
-    EXPECT_TRUE(decode_id("18446744073709551615", &id));
-    EXPECT_EQ(id, 18446744073709551615ull);
-    EXPECT_FALSE(decode_id("18446744073709551616", &id));  // past 64 bits: no account
-    EXPECT_FALSE(decode_id("19999999999999999999", &id));
-    EXPECT_FALSE(decode_id("28446744073709551615", &id));  // 20 digits starting with 2
-    EXPECT_FALSE(decode_id("123456789012345678901", &id));
-    EXPECT_TRUE(decode_id("BURST-7900104405094198526", &id));
-    EXPECT_EQ(id, 7900104405094198526ull);
-    EXPECT_TRUE(decode_id("  123456", &id));
-    EXPECT_EQ(id, 123456u);
-    EXPECT_FALSE(decode_id("      ", &id));
-}
-
-TEST(Address, EighteenthSymbolIsRejected) {
-    uint64_t id = 0;
-    EXPECT_TRUE(decode_id("BURST-Z8PQ-LFLU-CWUJ-D5LXX", &id));
-    EXPECT_FALSE(decode_id("BURST-Z8PQ-LFLU-CWUJ-D5LXX2", &id));
-    EXPECT_FALSE(decode_id("BURST-Z8PQ-LFLU-CWUJ-D5LX", &id));
+// Decimal ids and symbol counts: five digits, 64-bit overflow, 16 and 18 symbols.
+TEST(Address, DecimalIdsAndSymbolCounts) {
+    struct case_s {
+        const char* text;  // what the user typed
+        bool valid;        // whether it names an account
+        uint64_t id;       // the account when valid
+    };
+    const case_s cases[] = {
+        {"12345", false, 0}, {"123456", true, 123456}, {"18446744073709551615", true, 18446744073709551615ull},
+        {"18446744073709551616", false, 0}, {"19999999999999999999", false, 0}, {"28446744073709551615", false, 0},
+        {"123456789012345678901", false, 0}, {"BURST-7900104405094198526", true, 7900104405094198526ull},
+        {"  123456", true, 123456}, {"      ", false, 0}, {"BURST-Z8PQ-LFLU-CWUJ-D5LXX2", false, 0},
+        {"BURST-Z8PQ-LFLU-CWUJ-D5LX", false, 0},
+    };
+    for (const case_s& c : cases) {
+        uint64_t id = 0;
+        EXPECT_EQ(decode_id(c.text, &id), c.valid) << c.text;
+        if (c.valid) {
+            EXPECT_EQ(id, c.id) << c.text;
+        }
+    }
 }

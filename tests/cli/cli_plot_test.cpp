@@ -9,7 +9,7 @@
 
 #include <chrono>
 #include <cstdio>
-#include <fstream>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -24,22 +24,7 @@ namespace {
 constexpr uint64_t ACCOUNT = 7900104405094198526ull;
 const std::string BATCH_OF_8 = " -m 0.00390625 -c 1";  // two buffers of 8 nonces
 
-int run_status(const std::string& arguments) {
-    const std::string command = std::string(KESTRUNE_CLI_PATH) + " " + arguments + " >/dev/null 2>&1";
-    const int raw = std::system(command.c_str());
-    return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-}
-
-std::string run_output(const std::string& arguments) {
-    const std::string command = std::string(KESTRUNE_CLI_PATH) + " " + arguments + " 2>/dev/null";
-    std::string out;
-    FILE* pipe = popen(command.c_str(), "r");
-    char chunk[4096];
-    size_t got;
-    while ((got = fread(chunk, 1, sizeof chunk, pipe)) > 0) out.append(chunk, got);
-    pclose(pipe);
-    return out;
-}
+int run_status(const std::string& arguments) { return test_run_cli(arguments).status; }
 
 // Starts the CLI in the background (working folder cwd so log.txt lands there).
 pid_t spawn_cli(const std::string& cwd, const std::string& arguments) {
@@ -56,45 +41,34 @@ int wait_status(pid_t pid) {
     return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
 }
 
-// The resume record of an unfinished file of count nonces (0 when absent).
-uint64_t record_of(const std::string& path, uint64_t count) {
-    std::ifstream f(path, std::ios::binary);
-    if (!f) return 0;
-    f.seekg((std::streamoff)(count * 262144 - 8));
-    uint8_t b[8] = {};
-    f.read((char*)b, 8);
-    uint64_t v = 0;
-    for (int i = 0; i < 8; ++i) v |= (uint64_t)b[i] << (8 * i);
-    return v;
-}
-
 bool exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 
-void wait_until(const std::function<bool()>& ready, pid_t pid) {
+// Starts a run, waits until `ready` holds (or the run ends), sends `signal` and returns the
+// exit status.
+int interrupt_cli(const std::string& cwd, const std::string& arguments, const std::function<bool()>& ready,
+                  int signal) {
+    const pid_t pid = spawn_cli(cwd, arguments);
     for (int i = 0; i < 20000 && !ready(); ++i) {
-        if (waitpid(pid, nullptr, WNOHANG) == pid) return;
+        if (waitpid(pid, nullptr, WNOHANG) == pid) return -1;
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
+    kill(pid, signal);
+    return wait_status(pid);
 }
 
 }  // namespace
 
 TEST(CliPlot, BadOptionsExitWithStatusTwo) {
     test_dir_s dir;
-    EXPECT_EQ(run_status("plot -p " + dir.path), 2);
-    EXPECT_EQ(run_status("plot -i 1"), 2);
-    EXPECT_EQ(run_status("plot -i 1 -p " + dir.path + " --bogus"), 2);
-    EXPECT_EQ(run_status("plot -i 1 -p " + dir.path + " -n 0"), 2);
-    EXPECT_EQ(run_status("plot -i 1 -p " + dir.path + " -s x"), 2);
-    EXPECT_EQ(run_status("plot -i 1 -p " + dir.file("missing")), 2);
-    EXPECT_EQ(run_status("plot -i 1 -p " + dir.path + " -n 8 --fill 1"), 2);
-    EXPECT_EQ(run_status("plot -i BURST-2222-2222-2222-22223 -p " + dir.path), 2);
     const std::string deep = dir.path + "/" + std::string(200, 'd');
     ASSERT_EQ(std::system(("mkdir -p '" + deep + "'").c_str()), 0);
-    EXPECT_EQ(run_status("plot -i 1 -n 8 -p " + deep), 2);
-    EXPECT_EQ(run_status("plot -i 1 -n 8 -p " + dir.path + " --family bogus"), 2);
-    EXPECT_EQ(run_status("plot -i 1 -n 8 -p " + dir.path + " -g x"), 2);
-    EXPECT_EQ(run_status("plot -i 1 -n 8 -p " + dir.path + " -g 99:99"), 2);
+    const std::string p = " -p " + dir.path;
+    for (const std::string& bad :
+         {"plot" + p, std::string("plot -i 1"), "plot -i 1" + p + " --bogus", "plot -i 1" + p + " -n 0",
+          "plot -i 1" + p + " -s x", "plot -i 1 -p " + dir.file("missing"), "plot -i 1" + p + " -n 8 --fill 1",
+          "plot -i BURST-2222-2222-2222-22223" + p, "plot -i 1 -n 8 -p " + deep,
+          "plot -i 1 -n 8" + p + " --family bogus", "plot -i 1 -n 8" + p + " -g x", "plot -i 1 -n 8" + p + " -g 99:99"})
+        EXPECT_EQ(run_status(bad), 2) << bad;
     EXPECT_EQ(run_status("plot --help"), 0);
 }
 
@@ -105,7 +79,7 @@ TEST(CliPlot, WritesBothFormsAndRerunPlotsNothingNew) {
     ASSERT_EQ(run_status("plot -q -i " + id + " -s 8 -n 8 -c 1 --family scalar --poc2 -p " + dir.path), 0);
     EXPECT_EQ(engine_bad_nonces(dir.file(id + "_0_8_8"), ACCOUNT, 0, 8, false), 0);
     EXPECT_EQ(engine_bad_nonces(dir.file(id + "_8_8"), ACCOUNT, 8, 8, true), 0);
-    const std::string again = run_output("plot -i " + id + " -s 0 -n 8 -p " + dir.path);
+    const std::string again = test_run_cli("plot -i " + id + " -s 0 -n 8 -p " + dir.path).output;
     EXPECT_NE(again.find("already complete"), std::string::npos);
     EXPECT_EQ(run_status("plot -q -i " + id + " -s 0 -n 8 -p " + dir.path), 0);
     EXPECT_EQ(engine_list(dir.path), (std::vector<std::string>{id + "_0_8_8", id + "_8_8"}));
@@ -114,7 +88,7 @@ TEST(CliPlot, WritesBothFormsAndRerunPlotsNothingNew) {
     EXPECT_EQ(run_status("check " + dir.file(id + "_0_8_8") + " --full"), 0);
     EXPECT_EQ(run_status("check " + dir.file(id + "_8_8")), 0);
     ASSERT_EQ(std::rename(dir.file(id + "_8_8").c_str(), dir.file(id + "_8_8_8").c_str()), 0);
-    const std::string wrong = run_output("check " + dir.file(id + "_8_8_8"));
+    const std::string wrong = test_run_cli("check " + dir.file(id + "_8_8_8")).output;
     EXPECT_NE(wrong.find("FAILED (1770 of 1770 samples bad)"), std::string::npos) << wrong;
     EXPECT_EQ(run_status("check " + dir.file(id + "_8_8_8")), 1);
     EXPECT_EQ(run_status("check " + dir.file("log.txt")), 1);
@@ -136,18 +110,12 @@ TEST(CliPlot, TerminateKeepsOrDiscardsThenResumes) {
     const std::string args = "plot -q -i " + id + " -s 0 -n 32" + BATCH_OF_8 + " -p " + dir.path;
     const std::string unfinished = dir.file(id + "_0_32_32.plotting");
 
-    pid_t pid = spawn_cli(work.path, args + " --discard");
-    wait_until([&] { return record_of(unfinished, 32) >= 8; }, pid);
-    kill(pid, SIGTERM);
-    EXPECT_EQ(wait_status(pid), 1);
+    const auto one_batch = [&] { return test_resume_record(unfinished, 32) >= 8; };
+    EXPECT_EQ(interrupt_cli(work.path, args + " --discard", one_batch, SIGTERM), 1);
     EXPECT_TRUE(engine_list(dir.path).empty());
-
-    pid = spawn_cli(work.path, args);
-    wait_until([&] { return record_of(unfinished, 32) >= 8; }, pid);
-    kill(pid, SIGTERM);
-    EXPECT_EQ(wait_status(pid), 1);
+    EXPECT_EQ(interrupt_cli(work.path, args, one_batch, SIGTERM), 1);
     ASSERT_TRUE(exists(unfinished));
-    EXPECT_EQ(record_of(unfinished, 32) % 8, 0u);
+    EXPECT_EQ(test_resume_record(unfinished, 32) % 8, 0u);
 
     EXPECT_EQ(run_status(args), 0);
     EXPECT_EQ(engine_list(dir.path), std::vector<std::string>{id + "_0_32_32"});
@@ -162,15 +130,10 @@ TEST(CliPlot, KilledAtSeveralPointsStillEndsWithCorrectFiles) {
     // Kill right after creation, then after each of two batches, resuming in between.
     const std::vector<std::function<bool()>> points = {
         [&] { return exists(unfinished); },
-        [&] { return record_of(unfinished, 32) >= 8; },
-        [&] { return record_of(unfinished, 32) >= 24; },
+        [&] { return test_resume_record(unfinished, 32) >= 8; },
+        [&] { return test_resume_record(unfinished, 32) >= 24; },
     };
-    for (const auto& point : points) {
-        const pid_t pid = spawn_cli(work.path, args);
-        wait_until(point, pid);
-        kill(pid, SIGKILL);
-        wait_status(pid);
-    }
+    for (const auto& point : points) interrupt_cli(work.path, args, point, SIGKILL);
     EXPECT_EQ(run_status(args), 0);
     EXPECT_EQ(engine_list(dir.path), std::vector<std::string>{id + "_0_32_32"});
     EXPECT_EQ(engine_bad_nonces(dir.file(id + "_0_32_32"), ACCOUNT, 0, 32, false), 0);

@@ -75,7 +75,7 @@ TEST(GpuCompute, CapacityThatPassesDoNotFillIsRefusedBeforeComputing) {
     buffer.batch.progress = 5;
     EXPECT_EQ(gpu_compute(gpu.get(), 1, 0, &buffer.batch, nullptr), 0u);
     EXPECT_EQ(buffer.batch.progress.load(), 0u);
-    for (uint64_t i = 0; i < 96 * PLOT_SIZE; i += 4099) ASSERT_EQ(buffer.data[i], 0) << "nothing may be written";
+    for (uint64_t i = 0; i < 96 * PLOT_SIZE; i += 4099) ASSERT_EQ(buffer.storage[i], 0) << "nothing may be written";
 }
 
 TEST(GpuCompute, WorkGroupSizeNotDividingTheNoncesIsAnOpenclError) {

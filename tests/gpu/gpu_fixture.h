@@ -4,13 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <memory>
 #include <string>
 #include <vector>
 
 #include "gpu/gpu.h"
 #include "nonce/nonce.h"
 #include "settings/settings.h"
+#include "test_support.h"
 
 // Skips the test when no OpenCL device exists; otherwise the first listed device.
 #define GPU_REQUIRE_DEVICE(pd)                                                            \
@@ -21,16 +21,6 @@
         pd.platform = listed_devices[0].platform;                                         \
         pd.device = listed_devices[0].index;                                              \
     } while (0)
-
-// A batch buffer that owns its data.
-struct test_batch_s {
-    batch_buffer_s batch;
-    std::unique_ptr<uint8_t[]> data;
-    explicit test_batch_s(uint64_t capacity) : data(new uint8_t[capacity * PLOT_SIZE]()) {
-        batch.capacity = capacity;
-        batch.data = data.get();
-    }
-};
 
 // Replaces slot d's nonce_step3 with a kernel of the same name and arguments built from
 // `body`, so that a device can be made to produce wrong or unusual output.
@@ -54,15 +44,16 @@ inline bool gpu_replace_step3(gpu_s* gpu, int32_t d, const std::string& body) {
 
 // Expects batch index `index` to hold nonce `nonce` of `account` (PoC1, every scoop).
 inline void expect_batch_nonce(const batch_buffer_s& batch, uint64_t index, uint64_t account, uint64_t nonce) {
-    std::vector<uint8_t> expected(PLOT_SIZE);
-    nonce_compute(account, nonce, expected.data(), false);
-    for (uint64_t s = 0; s < SCOOPS_PER_PLOT; ++s) {
-        if (std::memcmp(batch.data + (s * batch.capacity + index) * SCOOP_SIZE, expected.data() + s * SCOOP_SIZE,
-                        SCOOP_SIZE) != 0) {
-            ADD_FAILURE() << "batch index " << index << " (nonce " << nonce << ") differs at scoop " << s;
-            return;
-        }
-    }
+    EXPECT_TRUE(test_rows_hold(batch.data, batch.capacity, index, account, nonce)) << "batch index " << index;
+}
+
+// Records the nonces the spot check recomputes and answers with `make`.
+inline void gpu_record_reference(gpu_s* gpu, std::vector<uint64_t>* recomputed,
+                                 void (*make)(uint64_t account, uint64_t nonce, uint8_t* out)) {
+    gpu->reference = [recomputed, make](uint64_t account, uint64_t nonce, uint8_t* out) {
+        recomputed->push_back(nonce);
+        make(account, nonce, out);
+    };
 }
 
 // Resets the settings the GPU code reads when a test ends.

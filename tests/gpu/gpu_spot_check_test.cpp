@@ -40,10 +40,9 @@ TEST(GpuSpotCheck, AllZeroOutputFailsAtRowZero) {
     ASSERT_TRUE(gpu);
     ASSERT_TRUE(gpu_replace_step3(gpu.get(), 0, zero_body));
     std::vector<uint64_t> recomputed;
-    gpu->reference = [&](uint64_t account, uint64_t nonce, uint8_t* out) {
-        recomputed.push_back(nonce);
+    gpu_record_reference(gpu.get(), &recomputed, [](uint64_t account, uint64_t nonce, uint8_t* out) {
         nonce_compute(account, nonce, out, false);
-    };
+    });
     test_batch_s buffer(32);
     testing::internal::CaptureStderr();
     EXPECT_EQ(gpu_compute(gpu.get(), 9, 640, &buffer.batch, nullptr), 0u);
@@ -79,10 +78,9 @@ TEST(GpuSpotCheck, SlotOneRecomputesTheFirstNonceOfItsShare) {
     ASSERT_TRUE(gpu);
     ASSERT_TRUE(gpu_replace_step3(gpu.get(), 1, zero_body));
     std::vector<uint64_t> recomputed;
-    gpu->reference = [&](uint64_t account, uint64_t nonce, uint8_t* out) {
-        recomputed.push_back(nonce);
+    gpu_record_reference(gpu.get(), &recomputed, [](uint64_t account, uint64_t nonce, uint8_t* out) {
         nonce_compute(account, nonce, out, false);
-    };
+    });
     test_batch_s buffer(64);
     testing::internal::CaptureStderr();
     EXPECT_EQ(gpu_compute(gpu.get(), 9, 1000, &buffer.batch, nullptr), 0u);
@@ -100,10 +98,7 @@ TEST(GpuSpotCheck, GenuineZeroPrefixedRowIsCheckedAndKept) {
     ASSERT_TRUE(gpu);
     ASSERT_TRUE(gpu_replace_step3(gpu.get(), 0, pattern_body));
     std::vector<uint64_t> recomputed;
-    gpu->reference = [&](uint64_t, uint64_t nonce, uint8_t* out) {
-        recomputed.push_back(nonce);
-        pattern_nonce(nonce, out);
-    };
+    gpu_record_reference(gpu.get(), &recomputed, [](uint64_t, uint64_t nonce, uint8_t* out) { pattern_nonce(nonce, out); });
     test_batch_s buffer(64);  // two passes: each checks its own first nonce
     testing::internal::CaptureStderr();
     EXPECT_EQ(gpu_compute(gpu.get(), 9, 200, &buffer.batch, nullptr), 64u);
@@ -115,7 +110,7 @@ TEST(GpuSpotCheck, GenuineZeroPrefixedRowIsCheckedAndKept) {
     for (uint64_t index : {0, 17, 32, 63}) {
         pattern_nonce(200 + index, expected.data());
         for (uint64_t s : {0, 5, 4095})
-            EXPECT_EQ(0, std::memcmp(buffer.data.get() + (s * 64 + index) * SCOOP_SIZE,
+            EXPECT_EQ(0, std::memcmp(buffer.storage.data() + (s * 64 + index) * SCOOP_SIZE,
                                      expected.data() + s * SCOOP_SIZE, SCOOP_SIZE))
                 << "index " << index << " scoop " << s;
     }

@@ -2,10 +2,8 @@
 // GPUs, known models match exactly, device names parse, and the per-device nonce count.
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <cstdlib>
 #include <string>
-#include <sys/wait.h>
+#include <utility>
 
 #include "gpu/gpu.h"
 #include "test_support.h"
@@ -70,15 +68,11 @@ TEST(OpenclLoader, EnumerateListsCpuDevicesWithoutRecordingThem) {
 }
 
 TEST(GpuLookup, KnownModelsMatchExactNamesOnly) {
-    EXPECT_EQ(gpu_model_nonces("GeForce GTX 1070 Ti"), 2432);
-    EXPECT_EQ(gpu_model_nonces("GeForce GTX 1070"), 1920);
-    EXPECT_EQ(gpu_model_nonces("GeForce GTX 745"), 384);
-    EXPECT_EQ(gpu_model_nonces("GeForce GTX 1080 Ti"), 3584);
-    EXPECT_EQ(gpu_model_nonces("GeForce GTX 1070 Ti "), 0);
-    EXPECT_EQ(gpu_model_nonces("NVIDIA GeForce GTX 1070 Ti"), 0);
-    EXPECT_EQ(gpu_model_nonces("GeForce GTX 1070 Ti 8GB"), 0);
-    EXPECT_EQ(gpu_model_nonces("geforce gtx 1070 ti"), 0);
-    EXPECT_EQ(gpu_model_nonces(""), 0);
+    const std::pair<const char*, int> cases[] = {
+        {"GeForce GTX 1070 Ti", 2432}, {"GeForce GTX 1070", 1920}, {"GeForce GTX 745", 384},
+        {"GeForce GTX 1080 Ti", 3584}, {"GeForce GTX 1070 Ti ", 0}, {"NVIDIA GeForce GTX 1070 Ti", 0},
+        {"GeForce GTX 1070 Ti 8GB", 0}, {"geforce gtx 1070 ti", 0}, {"", 0}};
+    for (const auto& c : cases) EXPECT_EQ(gpu_model_nonces(c.first), c.second) << "'" << c.first << "'";
 }
 
 TEST(GpuLookup, UnknownGpuIndexGivesZeroAndAnAssertionReport) {
@@ -94,9 +88,6 @@ TEST(GpuLookup, UnknownGpuIndexGivesZeroAndAnAssertionReport) {
 
 TEST(GpuLookup, DeviceNamesParseAsPlatformColonDevice) {
     gpu_pd_s pd;
-    ASSERT_TRUE(gpu_parse_pd("0:0", &pd));
-    EXPECT_EQ(pd.platform, 0);
-    EXPECT_EQ(pd.device, 0);
     ASSERT_TRUE(gpu_parse_pd("2:13", &pd));
     EXPECT_EQ(pd.platform, 2);
     EXPECT_EQ(pd.device, 13);
@@ -135,21 +126,10 @@ TEST(GpuSizing, NonceCountFollowsMemoryLimitsAndTunedCounts) {
 }
 
 // kestrune-cli devices and bench -g on the first listed device.
-std::string run_cli(const std::string& arguments, int* status, const std::string& environment = "") {
-    const std::string command = environment + KESTRUNE_CLI_PATH + " " + arguments + " 2>/dev/null";
-    FILE* pipe = popen(command.c_str(), "r");
-    std::string out;
-    char chunk[4096];
-    for (size_t got; pipe && (got = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;) out.append(chunk, got);
-    const int raw = pipe ? pclose(pipe) : -1;
-    *status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-    return out;
-}
-
 TEST(CliDevices, ListsEveryDeviceOrSaysThereIsNone) {
-    int status = -1;
-    const std::string out = run_cli("devices", &status);
-    EXPECT_EQ(status, 0);
+    const test_cli_s run = test_run_cli("devices");
+    const std::string& out = run.output;
+    EXPECT_EQ(run.status, 0);
     if (gpu_list_all().empty()) {
         EXPECT_NE(out.find("No OpenCL"), std::string::npos) << out;
         return;
@@ -159,32 +139,27 @@ TEST(CliDevices, ListsEveryDeviceOrSaysThereIsNone) {
 }
 
 TEST(CliDevices, RuntimeWithoutPlatformsIsNotAnError) {
-    int status = -1;
     // The ICD loader reads its vendor list from OCL_ICD_VENDORS; an empty folder has none.
     test_dir_s empty;
-    const std::string out = run_cli("devices", &status, "OCL_ICD_VENDORS=" + empty.path + " ");
-    EXPECT_EQ(status, 0);
-    EXPECT_NE(out.find("No OpenCL"), std::string::npos) << out;
+    const test_cli_s run = test_run_cli("devices", "OCL_ICD_VENDORS=" + empty.path);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_NE(run.output.find("No OpenCL"), std::string::npos) << run.output;
 }
 
 TEST(CliBenchGpu, MeasuresAndChecksTheFirstBatch) {
     if (gpu_list_all().empty()) GTEST_SKIP() << "no OpenCL device present (install PoCL)";
-    int status = -1;
-    const std::string out = run_cli("bench -g 0:0 --nonces 32 --seconds 0 --csv", &status);
-    EXPECT_EQ(status, 0) << out;
-    EXPECT_EQ(out.rfind("family,threads,nonces,seconds,nonces_per_min\nopencl:0:0,1,32,", 0), 0u) << out;
+    const test_cli_s run = test_run_cli("bench -g 0:0 --nonces 32 --seconds 0 --csv");
+    EXPECT_EQ(run.status, 0) << run.output;
+    EXPECT_EQ(run.output.rfind("family,threads,nonces,seconds,nonces_per_min\nopencl:0:0,1,32,", 0), 0u) << run.output;
 }
 
 TEST(CliBenchGpu, RejectsBadArguments) {
     // Plain "bench" is the CPU benchmark; only the -g forms belong to the GPU one.
-    int status = -1;
     for (const char* bad : {"bench -g", "bench -g 0", "bench -g 0:0 --nonces 33", "bench -g 0:0 --nonces 0",
                             "bench -g 0:0 --seconds -1", "bench -g 0:0 --seconds x", "bench -g 0:0 --frobnicate"}) {
-        run_cli(bad, &status);
-        EXPECT_EQ(status, 2) << bad;
+        EXPECT_EQ(test_run_cli(bad).status, 2) << bad;
     }
-    run_cli("bench -g 97:0 --nonces 32", &status);
-    EXPECT_EQ(status, 1);
+    EXPECT_EQ(test_run_cli("bench -g 97:0 --nonces 32").status, 1);
 }
 
 }  // namespace

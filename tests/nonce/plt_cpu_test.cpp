@@ -2,7 +2,9 @@
 // processor queries.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -10,38 +12,37 @@
 #include "nonce/plt_cpu.h"
 #include "plotter/job.h"
 #include "settings/settings.h"
+#include "test_support.h"
 
 namespace {
 
 const uint64_t ACCOUNT = 7900104405094198526ull;
 
+const cpu_family_e all_families[] = {CPU_FAMILY_SCALAR, CPU_FAMILY_SSE4, CPU_FAMILY_AVX, CPU_FAMILY_AVX2,
+                                     CPU_FAMILY_AVX512};
+
 // A job with its own batch buffer, filled with a marker byte.
-struct test_batch_s {
-    std::vector<uint8_t> storage;  // capacity * PLOT_SIZE bytes
-    batch_buffer_s batch;          // the compute buffer
-    job_s job;                     // the job computing into it
-    test_batch_s(uint64_t capacity, uint64_t start, uint64_t nonce_count, uint64_t done)
-        : storage(capacity * PLOT_SIZE, 0xEE) {
-        batch.capacity = capacity;
-        batch.data = storage.data();
+struct job_batch_s {
+    test_batch_s buffer;  // capacity nonces of 0xEE
+    job_s job;            // the job computing into it
+    job_batch_s(uint64_t capacity, uint64_t start, uint64_t nonce_count, uint64_t done) : buffer(capacity, 0xEE) {
         job.account_id = ACCOUNT;
         job.start_nonce = start;
         job.nonce_count = nonce_count;
         job.nonces_done = done;
-        job.compute_buffer = &batch;
+        job.compute_buffer = &buffer.batch;
     }
-    // Checks batch indices 0 .. count - 1 against nonce_compute, the rest untouched.
+    uint64_t progress() const { return buffer.batch.progress.load(); }
+    // Checks batch indices 0 .. count - 1 against the reference, the rest untouched.
     void expect_nonces(uint64_t count) const {
-        std::vector<uint8_t> expected(PLOT_SIZE);
-        for (uint64_t n = 0; n < batch.capacity; ++n) {
-            if (n < count) nonce_compute(ACCOUNT, job.start_nonce + job.nonces_done + n, expected.data(), false);
-            for (uint64_t s = 0; s < SCOOPS_PER_PLOT; ++s) {
-                const uint8_t* got = &storage[(s * batch.capacity + n) * 64];
-                if (n < count) {
-                    ASSERT_EQ(0, std::memcmp(got, &expected[s * 64], 64)) << "index " << n << " scoop " << s;
-                } else {
-                    ASSERT_EQ(got[0], 0xEE) << "index " << n << " beyond the batch was written";
-                }
+        const uint64_t capacity = buffer.batch.capacity;
+        for (uint64_t n = 0; n < capacity; ++n) {
+            if (n < count) {
+                EXPECT_TRUE(test_rows_hold(buffer.storage.data(), capacity, n, ACCOUNT,
+                                           job.start_nonce + job.nonces_done + n)) << "index " << n;
+            } else {
+                for (uint64_t s = 0; s < SCOOPS_PER_PLOT; ++s)
+                    ASSERT_EQ(buffer.storage[(s * capacity + n) * 64], 0xEE) << "index " << n << " beyond the batch";
             }
         }
     }
@@ -56,36 +57,19 @@ protected:
     }
 };
 
-class CpuPlotFamily : public CpuPlot, public testing::WithParamInterface<cpu_family_e> {
-protected:
-    void SetUp() override {
-        if (!cpu_family_available(GetParam()))
-            GTEST_SKIP() << "processor lacks the " << cpu_family_name(GetParam()) << " family";
-        cpu_set_family(GetParam());
-    }
-};
-
 }  // namespace
 
 TEST(CpuBatchSplit, DividesTheBatchOverWorkersAndTheCallingThread) {
-    const cpu_batch_split_s split = cpu_batch_split(1000, 3);
-    EXPECT_EQ(split.share, 333u);
-    EXPECT_EQ(split.remainder, 1u);
-    EXPECT_EQ(split.share * 1, 333u);               // worker 1 starts at 333
-    EXPECT_EQ(split.share * 1 + split.share - 1, 665u);  // and ends at 665
-    EXPECT_EQ(split.share * split.threads, 999u);   // the calling thread takes index 999
-
-    const cpu_batch_split_s few = cpu_batch_split(2, 3);
-    EXPECT_EQ(few.share, 0u);
-    EXPECT_EQ(few.remainder, 2u);
-    const cpu_batch_split_s none = cpu_batch_split(0, 4);
-    EXPECT_EQ(none.share + none.remainder, 0u);
-    const cpu_batch_split_s one = cpu_batch_split(17, 1);
-    EXPECT_EQ(one.share, 17u);
-    EXPECT_EQ(one.remainder, 0u);
-    const cpu_batch_split_s no_workers = cpu_batch_split(5, 0);
-    EXPECT_EQ(no_workers.share, 0u);
-    EXPECT_EQ(no_workers.remainder, 5u);
+    struct case_s {
+        uint64_t count, threads, share, remainder;  // batch, workers, nonces per worker, left to the caller
+    };
+    // 1000 over 3: workers take 0..332, 333..665, 666..998 and the calling thread 999.
+    for (case_s c : {case_s{1000, 3, 333, 1}, case_s{2, 3, 0, 2}, case_s{0, 4, 0, 0}, case_s{17, 1, 17, 0},
+                     case_s{5, 0, 0, 5}}) {
+        const cpu_batch_split_s split = cpu_batch_split(c.count, (uint32_t)c.threads);
+        EXPECT_EQ(split.share, c.share) << c.count << " over " << c.threads;
+        EXPECT_EQ(split.remainder, c.remainder) << c.count << " over " << c.threads;
+    }
 }
 
 TEST_F(CpuPlot, ThreadCountFollowsTheSetting) {
@@ -98,79 +82,74 @@ TEST_F(CpuPlot, ThreadCountFollowsTheSetting) {
     EXPECT_EQ(cpu_thread_count(), automatic);
 }
 
-TEST_P(CpuPlotFamily, WorkersEndTheirSharesWithSingleNonces) {
+TEST_F(CpuPlot, EveryFamilyEndsAWorkerShareWithSingleNonces) {
     // One worker with a share of 2 L - 1: one widest group of L, then (two-vector
     // families) one single-vector group of L / 2, then single nonces.
-    const uint64_t lanes = cpu_family_lanes(GetParam());
-    const uint64_t count = 2 * lanes - 1;
     cpu_threads = 1;
-    test_batch_s t(count + 2, 5000, 40 + count, 40);  // the file has `count` nonces left
-    cpu_plot_batch(&t.job, nullptr);
-    EXPECT_EQ(t.batch.progress.load(), count);
-    t.expect_nonces(count);
-    EXPECT_GT(t.job.compute_rate, 0.0);
+    for (cpu_family_e family : all_families) {
+        if (!cpu_family_available(family)) continue;
+        SCOPED_TRACE(cpu_family_name(family));
+        cpu_set_family(family);
+        const uint64_t count = 2 * cpu_family_lanes(family) - 1;
+        job_batch_s t(count + 2, 5000, 40 + count, 40);  // the file has `count` nonces left
+        cpu_plot_batch(&t.job, nullptr);
+        EXPECT_EQ(t.progress(), count);
+        t.expect_nonces(count);
+        EXPECT_GT(t.job.compute_rate, 0.0);
+    }
 }
 
-INSTANTIATE_TEST_SUITE_P(Families, CpuPlotFamily,
-                         testing::Values(CPU_FAMILY_SCALAR, CPU_FAMILY_SSE4, CPU_FAMILY_AVX, CPU_FAMILY_AVX2,
-                                         CPU_FAMILY_AVX512),
-                         [](const testing::TestParamInfo<cpu_family_e>& info) {
-                             return std::string(cpu_family_name(info.param));
-                         });
-
-TEST_F(CpuPlot, ThreeThreadsWithARemainder) {
-    cpu_threads = 3;
-    test_batch_s t(13, 0, 13, 0);
-    cpu_plot_batch(&t.job, nullptr);
-    EXPECT_EQ(t.batch.progress.load(), 13u);
-    t.expect_nonces(13);
-}
-
-TEST_F(CpuPlot, FewerNoncesThanThreadsAreAllComputedByTheCaller) {
-    cpu_threads = 3;
-    test_batch_s t(4, 77, 2, 0);  // the file has only 2 nonces left: c = 2 < T
-    cpu_plot_batch(&t.job, nullptr);
-    EXPECT_EQ(t.batch.progress.load(), 2u);
-    t.expect_nonces(2);
-}
-
-TEST_F(CpuPlot, EmptyBatchComputesNothing) {
-    cpu_threads = 2;
-    test_batch_s t(2, 0, 10, 10);
-    cpu_plot_batch(&t.job, nullptr);
-    EXPECT_EQ(t.batch.progress.load(), 0u);
-    t.expect_nonces(0);
+TEST_F(CpuPlot, BatchesSmallerThanTheThreadsOrEmptyOrWithARemainder) {
+    struct case_s {
+        int32_t threads;                             // cpu_threads
+        uint64_t capacity, start, nonce_count, done;  // the batch buffer and the job
+        uint64_t computed;                           // nonces the batch must hold
+    };
+    const case_s cases[] = {
+        {3, 13, 0, 13, 0, 13},   // shares of 4 and a remainder of 1
+        {3, 4, 77, 2, 0, 2},     // the file has 2 nonces left: c < T, all done by the caller
+        {2, 2, 0, 10, 10, 0},    // nothing left: c = 0
+    };
+    for (const case_s& c : cases) {
+        SCOPED_TRACE("threads " + std::to_string(c.threads) + " nonces " + std::to_string(c.nonce_count - c.done));
+        cpu_threads = c.threads;
+        job_batch_s t(c.capacity, c.start, c.nonce_count, c.done);
+        cpu_plot_batch(&t.job, nullptr);
+        EXPECT_EQ(t.progress(), c.computed);
+        t.expect_nonces(c.computed);
+    }
 }
 
 TEST_F(CpuPlot, StopBeforeTheBatchLeavesOnlyTheRemainder) {
     cpu_threads = 2;
     std::atomic<bool> stop{true};
-    test_batch_s t(5, 0, 5, 0);  // share 2 per worker, remainder 1
+    job_batch_s t(5, 0, 5, 0);  // share 2 per worker, remainder 1
     cpu_plot_batch(&t.job, &stop);
-    EXPECT_EQ(t.batch.progress.load(), 1u);
+    EXPECT_EQ(t.progress(), 1u);
     for (uint64_t s = 0; s < SCOOPS_PER_PLOT; ++s)
-        for (uint64_t n = 0; n < 4; ++n) ASSERT_EQ(t.storage[(s * 5 + n) * 64], 0xEE) << "worker ran after stop";
+        for (uint64_t n = 0; n < 4; ++n)
+            ASSERT_EQ(t.buffer.storage[(s * 5 + n) * 64], 0xEE) << "worker ran after stop";
 }
 
 TEST_F(CpuPlot, StopDuringTheBatchEndsItAndJoinsTheWorkers) {
     cpu_set_family(CPU_FAMILY_SCALAR);  // one nonce at a time: the stop lands mid-share
     cpu_threads = 2;
-    test_batch_s t(40, 0, 40, 0);
+    job_batch_s t(40, 0, 40, 0);
     std::atomic<bool> stop{false};
     std::thread stopper([&] {
-        while (t.batch.progress.load() == 0) std::this_thread::yield();
+        while (t.progress() == 0) std::this_thread::yield();
         stop = true;
     });
     cpu_plot_batch(&t.job, &stop);
     stopper.join();
-    const uint64_t progress = t.batch.progress.load();
+    const uint64_t progress = t.progress();
     EXPECT_GT(progress, 0u);
     EXPECT_LT(progress, 40u);
     // Every worker has been joined: nothing changes the buffer any more.
-    const std::vector<uint8_t> after = t.storage;
+    const std::vector<uint8_t> after = t.buffer.storage;
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    EXPECT_EQ(after, t.storage);
-    EXPECT_EQ(t.batch.progress.load(), progress);
+    EXPECT_EQ(after, t.buffer.storage);
+    EXPECT_EQ(t.progress(), progress);
 }
 
 TEST(CpuFeatures, DecodesLeavesAndOperatingSystemState) {
@@ -205,11 +184,10 @@ TEST(CpuFeatures, DecodesLeavesAndOperatingSystemState) {
     no_ext.max_ext_leaf = 0x80000000u;
     EXPECT_EQ(cpu_features_decode(no_ext) & CPU_SSE4A, 0u);
 
-    EXPECT_EQ(cpu_features(), cpu_features());
 }
 
 TEST_F(CpuPlot, FamilyNamesAndAutomaticChoice) {
-    for (cpu_family_e f : {CPU_FAMILY_SCALAR, CPU_FAMILY_SSE4, CPU_FAMILY_AVX, CPU_FAMILY_AVX2, CPU_FAMILY_AVX512}) {
+    for (cpu_family_e f : all_families) {
         cpu_family_e parsed = CPU_FAMILY_BEST;
         ASSERT_TRUE(cpu_family_parse(cpu_family_name(f), &parsed));
         EXPECT_EQ(parsed, f);

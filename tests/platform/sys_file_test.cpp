@@ -9,7 +9,6 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -19,16 +18,6 @@
 #include "test_support.h"
 
 namespace {
-
-std::string read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-void write_file(const std::string& path, const std::string& bytes) {
-    std::ofstream out(path, std::ios::binary);
-    out << bytes;
-}
 
 std::string pattern(size_t length) {
     std::string bytes(length, 0);
@@ -74,7 +63,7 @@ protected:
 
 TEST_F(SysFile, CreateKeepsExistingBytesAndReservesTheSize) {
     const std::string path = dir.file("plot");
-    write_file(path, "0123456789");
+    test_write_file(path, "0123456789");
     const int64_t fd = sys_file_create(path.c_str(), 262144);
     ASSERT_GT(fd, 0);
     EXPECT_EQ(sys_file_size(fd), 262144u);
@@ -120,11 +109,11 @@ TEST_F(SysFile, WritesAndReadsCompleteShortAndInterruptedTransfers) {
     EXPECT_TRUE(sys_file_read(fd, 5000, back.size(), &back[0]));
     EXPECT_EQ(back, data);
     sys_file_close(fd);
-    EXPECT_EQ(read_file(dir.file("f")).substr(5000, 10000), data);
+    EXPECT_EQ(test_read_file(dir.file("f")).substr(5000, 10000), data);
 }
 
 TEST_F(SysFile, ReadPastTheEndFails) {
-    write_file(dir.file("short"), "abc");
+    test_write_file(dir.file("short"), "abc");
     const int64_t fd = sys_file_open_read(dir.file("short").c_str());
     ASSERT_GT(fd, 0);
     char buffer[8];
@@ -153,7 +142,7 @@ TEST_F(SysFile, WriteErrorEndsTheProcess) {
 
 TEST_F(SysFile, AsyncReadsAndTheFullQueueFallback) {
     const std::string data = pattern(65536);
-    write_file(dir.file("f"), data);
+    test_write_file(dir.file("f"), data);
     const int64_t fd = sys_file_open_read(dir.file("f").c_str());
     ASSERT_GT(fd, 0);
 
@@ -191,69 +180,68 @@ TEST_F(SysFile, AsyncReadsAndTheFullQueueFallback) {
     sys_file_close(fd);
 }
 
-TEST_F(SysFile, MoveOfAnEmptyFile) {
-    write_file(dir.file("src"), "");
-    int calls = 0;
-    EXPECT_TRUE(sys_file_move(dir.file("src").c_str(), dir.file("dst").c_str(), [&](uint64_t) { ++calls; }));
-    EXPECT_EQ(calls, 0);
-    EXPECT_FALSE(sys_file_exists(dir.file("src").c_str()));
-    ASSERT_TRUE(sys_file_exists(dir.file("dst").c_str()));
-    EXPECT_EQ(read_file(dir.file("dst")), "");
-}
-
 TEST_F(SysFile, MoveInChunksReportsRunningTotalsAndSyncsBeforeDeleting) {
-    const std::string data = pattern(10000);
-    write_file(dir.file("src"), data);
-    chmod(dir.file("src").c_str(), 0640);
-
     sys_syscalls().sendfile = [](int out, int in, off_t* offset, size_t count) {
         journal.push_back("sendfile " + std::to_string(count));
         return ::sendfile(out, in, offset, count);
     };
     sys_syscalls().fsync = [](int fd) { return journal.push_back("fsync"), ::fsync(fd); };
     sys_syscalls().unlink = [](const char* path) { return journal.push_back("unlink"), ::unlink(path); };
-
-    std::vector<uint64_t> totals;
-    EXPECT_TRUE(sys_file_move_chunked(dir.file("src").c_str(), dir.file("dst").c_str(),
-                                      [&](uint64_t copied) { totals.push_back(copied); }, 4096));
-    EXPECT_EQ(totals, (std::vector<uint64_t>{4096, 8192, 10000}));
-    const std::vector<std::string> expected = {"sendfile 4096", "sendfile 4096", "sendfile 1808",
-                                               "fsync",         "fsync",         "unlink"};
-    EXPECT_EQ(journal, expected) << "file sync and folder sync come before the source is deleted";
-    EXPECT_EQ(read_file(dir.file("dst")), data);
-    EXPECT_FALSE(sys_file_exists(dir.file("src").c_str()));
-    struct stat info;
-    ASSERT_EQ(stat(dir.file("dst").c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 0777, 0640u);
+    struct case_s {
+        size_t size;                        // bytes moved
+        std::vector<uint64_t> totals;       // progress reports
+        std::vector<std::string> journal;   // the system calls, in order
+    };
+    const case_s cases[] = {
+        {0, {}, {"fsync", "fsync", "unlink"}},
+        {10000, {4096, 8192, 10000}, {"sendfile 4096", "sendfile 4096", "sendfile 1808", "fsync", "fsync", "unlink"}},
+    };
+    for (const case_s& c : cases) {
+        SCOPED_TRACE(std::to_string(c.size) + " bytes");
+        journal.clear();
+        const std::string data = pattern(c.size);
+        test_write_file(dir.file("src"), data);
+        chmod(dir.file("src").c_str(), 0640);
+        std::vector<uint64_t> totals;
+        EXPECT_TRUE(sys_file_move_chunked(dir.file("src").c_str(), dir.file("dst").c_str(),
+                                          [&](uint64_t copied) { totals.push_back(copied); }, 4096));
+        EXPECT_EQ(totals, c.totals);
+        EXPECT_EQ(journal, c.journal) << "file sync and folder sync come before the source is deleted";
+        EXPECT_EQ(test_read_file(dir.file("dst")), data);
+        EXPECT_FALSE(sys_file_exists(dir.file("src").c_str()));
+        struct stat info;
+        ASSERT_EQ(stat(dir.file("dst").c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 0777, 0640u);
+    }
 }
 
 TEST_F(SysFile, MoveOverExistingFiles) {
-    write_file(dir.file("src"), "short");
-    write_file(dir.file("dst"), pattern(20000));
+    test_write_file(dir.file("src"), "short");
+    test_write_file(dir.file("dst"), pattern(20000));
     EXPECT_TRUE(sys_file_move(dir.file("src").c_str(), dir.file("dst").c_str(), [](uint64_t) {}));
-    EXPECT_EQ(read_file(dir.file("dst")), "short") << "a longer leftover keeps no tail";
+    EXPECT_EQ(test_read_file(dir.file("dst")), "short") << "a longer leftover keeps no tail";
 
-    write_file(dir.file("same"), "data");
+    test_write_file(dir.file("same"), "data");
     EXPECT_TRUE(sys_file_move(dir.file("same").c_str(), (dir.path + "/./same").c_str(), [](uint64_t) {}));
-    EXPECT_EQ(read_file(dir.file("same")), "data");
+    EXPECT_EQ(test_read_file(dir.file("same")), "data");
 }
 
 TEST_F(SysFile, MoveFailuresEndTheProcessAndKeepTheSource) {
     EXPECT_EXIT(sys_file_move(dir.file("missing").c_str(), dir.file("dst").c_str(), [](uint64_t) {}),
                 testing::ExitedWithCode(1), "Error opening .*missing for move!");
 
-    write_file(dir.file("src"), pattern(5000));
+    test_write_file(dir.file("src"), pattern(5000));
     EXPECT_EXIT(
         {
             sys_syscalls().sendfile = [](int, int, off_t*, size_t) -> ssize_t { return 0; };
             sys_file_move(dir.file("src").c_str(), dir.file("dst").c_str(), [](uint64_t) {});
         },
         testing::ExitedWithCode(1), "Error moving file, 0 of 5000 bytes completed");
-    EXPECT_EQ(read_file(dir.file("src")), pattern(5000));
+    EXPECT_EQ(test_read_file(dir.file("src")), pattern(5000));
 }
 
 TEST_F(SysFile, RenameSyncsTheFolderAndReportsFailure) {
-    write_file(dir.file("a.plotting"), "x");
+    test_write_file(dir.file("a.plotting"), "x");
     sys_syscalls().fsync = [](int fd) { return journal.push_back("fsync"), ::fsync(fd); };
     sys_file_rename(dir.file("a.plotting").c_str(), dir.file("a").c_str());
     EXPECT_TRUE(sys_file_exists(dir.file("a").c_str()));
@@ -292,8 +280,8 @@ TEST_F(SysFile, FreeSpaceOfAMissingPathIsZeroAndLogged) {
 }
 
 TEST_F(SysFile, FolderListingAndVolumeInfo) {
-    write_file(dir.file("one"), "");
-    write_file(dir.file("two"), "");
+    test_write_file(dir.file("one"), "");
+    test_write_file(dir.file("two"), "");
     std::vector<std::string> names;
     sys_dir_list(dir.path.c_str(), [&](const char* name) { return names.push_back(name), true; });
     std::sort(names.begin(), names.end());

@@ -2,7 +2,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <fstream>
 #include <regex>
 #include <string>
 
@@ -12,11 +11,6 @@
 #include "test_support.h"
 
 namespace {
-
-std::string read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
 
 // Runs the test body inside a scratch folder, so log.txt is written there, and starts
 // and ends with the log closed so other tests never write into this folder's file.
@@ -31,7 +25,7 @@ protected:
         sys_log_reset_for_tests();
         sys_chdir(start);
     }
-    std::string log_text() const { return read_file(dir.file("log.txt")); }
+    std::string log_text() const { return test_read_file(dir.file("log.txt")); }
     test_dir_s dir;
     char start[4096] = {};
 };

@@ -4,30 +4,18 @@
 #include <dirent.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
-#include <memory>
 
 #include "platform/sys.h"
 #include "plotter/plots.h"
+#include "test_support.h"
 
 int64_t engine_bad_nonces(const std::string& path, uint64_t account, uint64_t start, uint64_t count, bool poc2) {
-    FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f) return -1;
-    std::vector<uint8_t> data(count * PLOT_SIZE);
-    const size_t got = std::fread(data.data(), 1, data.size(), f);
-    const bool at_end = std::fgetc(f) == EOF;
-    std::fclose(f);
-    if (got != data.size() || !at_end) return -1;
-    std::unique_ptr<uint8_t[]> nonce(new uint8_t[PLOT_SIZE]);
+    const std::string data = test_read_file(path);
+    if (data.size() != count * PLOT_SIZE || (count == 0 && !sys_file_exists(path.c_str()))) return -1;
     int64_t bad = 0;
-    for (uint64_t i = 0; i < count; ++i) {
-        nonce_compute(account, start + i, nonce.get(), poc2);
-        bool same = true;
-        for (uint64_t s = 0; s < SCOOPS_PER_PLOT && same; ++s)
-            same = std::memcmp(&data[(s * count + i) * SCOOP_SIZE], nonce.get() + s * SCOOP_SIZE, SCOOP_SIZE) == 0;
-        bad += !same;
-    }
+    for (uint64_t i = 0; i < count; ++i)
+        bad += !test_rows_hold((const uint8_t*)data.data(), count, i, account, start + i, poc2);
     return bad;
 }
 

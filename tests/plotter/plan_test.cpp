@@ -48,25 +48,25 @@ TEST(drive_init, refuses_paths_too_long_for_file_names) {
 }
 
 TEST(plots_parse_name, three_and_four_numbers) {
-    plot_range_s r;
-    ASSERT_TRUE(plots_parse_name("/a/b/1_2_3_4", &r));
-    EXPECT_EQ(r.account, 1u);
-    EXPECT_EQ(r.start, 2u);
-    EXPECT_EQ(r.count, 3u);
-    EXPECT_FALSE(r.poc2);
-    ASSERT_TRUE(plots_parse_name("1_2_3", &r));
-    EXPECT_TRUE(r.poc2);
-    ASSERT_TRUE(plots_parse_name("1_2_3_3.plotting", &r));
-    EXPECT_TRUE(r.plotting);
-    EXPECT_FALSE(r.poc2);
-    EXPECT_FALSE(plots_parse_name("1_2", &r));
-    EXPECT_FALSE(plots_parse_name("x_1_2_3", &r));
-    EXPECT_FALSE(plots_parse_name("1_2_0", &r));
-    EXPECT_FALSE(plots_parse_name("-1_2_3", &r));
-    EXPECT_FALSE(plots_parse_name("1_99999999999999999999_3", &r));
+    struct case_s {
+        const char* name;              // file name or path
+        uint64_t start, count;         // range it occupies
+        bool poc2, plotting;           // form and state
+    };
     // A name reaching past the last nonce number still occupies up to it.
-    ASSERT_TRUE(plots_parse_name("1_18446744073709551615_5", &r));
-    EXPECT_EQ(r.count, 1u);
+    for (case_s c : {case_s{"/a/b/1_2_3_4", 2, 3, false, false}, case_s{"1_2_3", 2, 3, true, false},
+                     case_s{"1_2_3_3.plotting", 2, 3, false, true}, case_s{"1_18446744073709551615_5", UINT64_MAX, 1, true, false}}) {
+        plot_range_s r;
+        ASSERT_TRUE(plots_parse_name(c.name, &r)) << c.name;
+        EXPECT_EQ(r.account, 1u) << c.name;
+        EXPECT_EQ(r.start, c.start) << c.name;
+        EXPECT_EQ(r.count, c.count) << c.name;
+        EXPECT_EQ(r.poc2, c.poc2) << c.name;
+        EXPECT_EQ(r.plotting, c.plotting) << c.name;
+    }
+    plot_range_s r;
+    for (const char* bad : {"1_2", "x_1_2_3", "1_2_0", "-1_2_3", "1_99999999999999999999_3"})
+        EXPECT_FALSE(plots_parse_name(bad, &r)) << bad;
 }
 
 TEST(plots, scan_remembers_both_forms_and_unfinished_files) {

@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -19,19 +18,9 @@
 namespace {
 
 std::vector<uint8_t> read_file(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    const std::string bytes = test_read_file(path);
+    return std::vector<uint8_t>(bytes.begin(), bytes.end());
 }
-
-// A batch buffer with its own storage.
-struct test_batch_s {
-    std::vector<uint8_t> storage;  // capacity * PLOT_SIZE bytes
-    batch_buffer_s batch;          // points into storage
-    explicit test_batch_s(uint64_t capacity) : storage(capacity * PLOT_SIZE) {
-        batch.capacity = capacity;
-        batch.data = storage.data();
-    }
-};
 
 // Fills every scoop of a batch with bytes naming its scoop, its nonce and a tag, so a
 // misplaced scoop shows in a byte comparison.
@@ -101,18 +90,18 @@ TEST(PlotName, ThreeNumbersForPoc2FourForPoc1) {
 }
 
 TEST(PlotName, Parse) {
+    struct case_s {
+        const char* path;                         // what is parsed
+        uint64_t account, start, count, stagger;  // the numbers it holds
+    };
+    for (case_s c : {case_s{"/a/b/1_2_3_4", 1, 2, 3, 4}, case_s{"1_2_3", 1, 2, 3, 0}, case_s{"/x_y/1_2_3.plotting", 1, 2, 3, 0},
+                     case_s{"18446744073709551615_2_3_4.plotting", 18446744073709551615ull, 2, 3, 4}}) {
+        uint64_t a = 9, s = 9, n = 9, st = 9;
+        ASSERT_TRUE(plot_name_parse(c.path, &a, &s, &n, &st)) << c.path;
+        EXPECT_EQ((std::vector<uint64_t>{a, s, n, st}), (std::vector<uint64_t>{c.account, c.start, c.count, c.stagger}))
+            << c.path;
+    }
     uint64_t a = 9, s = 9, n = 9, st = 9;
-    ASSERT_TRUE(plot_name_parse("/a/b/1_2_3_4", &a, &s, &n, &st));
-    EXPECT_EQ((std::vector<uint64_t>{a, s, n, st}), (std::vector<uint64_t>{1, 2, 3, 4}));
-    ASSERT_TRUE(plot_name_parse("1_2_3", &a, &s, &n, &st));
-    EXPECT_EQ((std::vector<uint64_t>{a, s, n, st}), (std::vector<uint64_t>{1, 2, 3, 0}));
-    st = 9;
-    ASSERT_TRUE(plot_name_parse("/x_y/1_2_3.plotting", &a, &s, &n, &st));
-    EXPECT_EQ((std::vector<uint64_t>{a, s, n, st}), (std::vector<uint64_t>{1, 2, 3, 0}));
-    ASSERT_TRUE(plot_name_parse("18446744073709551615_2_3_4.plotting", &a, &s, &n, &st));
-    EXPECT_EQ(a, 18446744073709551615ull);
-
-    a = s = n = st = 9;
     for (const char* bad : {"1_2", "x_1_2_3", "/a/1_2", "", "/a/", "-1_2_3", " 1_2_3", "1__2_3",
                             "18446744073709551616_2_3"}) {
         EXPECT_FALSE(plot_name_parse(bad, &a, &s, &n, &st)) << bad;
@@ -207,7 +196,7 @@ TEST_F(PlotFile, InvalidResumeRecordsStartFromZero) {
     }
     sys_file_close(fd);
 
-    std::ofstream(dir.file("short")) << "x";
+    test_write_file(dir.file("short"), "x");
     const int64_t short_fd = sys_file_open_read(dir.file("short").c_str());
     std::string logged;
     EXPECT_EQ(resume_read_logged(short_fd, 16, &logged), 0u) << "an unreadable record";
@@ -251,22 +240,13 @@ TEST_F(PlotFile, CrashDuringABatchResumesFromTheLastRecord) {
 TEST_F(PlotFile, WholeFilesMatchKnownDigests) {
     const auto rows = test_read_vectors("files.tsv");
     ASSERT_FALSE(rows.empty());
-    std::string computed_key;
-    std::vector<std::vector<uint8_t>> computed;
     for (const auto& row : rows) {
         const uint64_t account = std::stoull(row[0]), start = std::stoull(row[1]), count = std::stoull(row[2]);
         const bool poc2 = row[3] == "poc2";
         ASSERT_EQ(plot_file_name(account, start, count, poc2), row[4]);
 
-        // Both orders share one PoC1 computation of the same nonces.
-        const std::string key = row[0] + "_" + row[1] + "_" + row[2];
-        if (computed_key != key) {
-            computed_key = key;
-            computed.assign(count, std::vector<uint8_t>(PLOT_SIZE));
-            for (uint64_t j = 0; j < count; ++j) nonce_compute(account, start + j, computed[j].data(), false);
-        }
         test_batch_s buffer(count);
-        for (uint64_t j = 0; j < count; ++j) nonce_scatter(computed[j].data(), &buffer.batch, j);
+        for (uint64_t j = 0; j < count; ++j) nonce_scatter(test_reference_nonce(account, start + j), &buffer.batch, j);
         if (poc2) poc2_convert_batch(&buffer.batch, count);
 
         const std::string path = plot_file_path(dir.path.c_str(), account, start, count, poc2);

@@ -1,42 +1,51 @@
 // The setup arithmetic: tasks, modes, batch sizes and GPU nonce counts.
 #include <gtest/gtest.h>
 
+#include <string>
+
 #include "plotter/plotter.h"
 
 namespace {
 constexpr uint64_t GiB = 1ull << 30;
 
-setup_input_s machine(uint64_t ram, uint32_t ssds, uint32_t targets) {
+setup_input_s machine(uint64_t ram, uint32_t ssds, uint32_t targets, uint32_t gpus = 0) {
     setup_input_s in;
     in.total_ram = ram;
     in.ssd_count = ssds;
     in.target_count = targets;
+    in.gpu_count = gpus;
+    in.gpu_global_mem = 8 * GiB;
+    in.gpu_max_alloc = 2 * GiB;
     return in;
 }
 }  // namespace
 
-TEST(plotter_plan_setup, cpu_direct_and_ssd_batches) {
-    setup_config_s cfg = plotter_plan_setup(machine(16 * GiB, 0, 1));
-    EXPECT_EQ(cfg.mode, PLOTTER_CPU_DIRECT);
-    EXPECT_EQ(cfg.buffers, 2u);
-    EXPECT_EQ(cfg.batch, 24576u);
-    EXPECT_FALSE(cfg.concurrent);
-    cfg = plotter_plan_setup(machine(16 * GiB, 1, 1));
-    EXPECT_EQ(cfg.mode, PLOTTER_CPU_SSD);
-    EXPECT_EQ(cfg.batch, 16384u);
-}
-
-TEST(plotter_plan_setup, tasks_from_memory_targets_and_ssds) {
-    setup_config_s cfg = plotter_plan_setup(machine(10 * GiB, 0, 3));
-    EXPECT_EQ(cfg.tasks, 2u);
-    EXPECT_TRUE(cfg.concurrent);
-    EXPECT_EQ(cfg.buffers, 4u);
-    cfg = plotter_plan_setup(machine(2 * GiB, 0, 3));
-    EXPECT_EQ(cfg.tasks, 1u);
-    EXPECT_TRUE(cfg.concurrent);
-    cfg = plotter_plan_setup(machine(2 * GiB, 3, 1));
-    EXPECT_EQ(cfg.tasks, 3u);
-    EXPECT_EQ(cfg.buffers, 6u);
+TEST(plotter_plan_setup, cpu_modes_tasks_buffers_and_batches) {
+    struct case_s {
+        uint64_t ram;                  // machine memory
+        uint32_t ssds, targets;        // drives
+        plotter_mode_e mode;           // expected mode
+        uint32_t tasks, buffers;       // expected tasks and buffers
+        uint64_t batch;                // expected batch (0: not checked)
+        bool concurrent;               // expected concurrency
+    };
+    const case_s cases[] = {
+        {16 * GiB, 0, 1, PLOTTER_CPU_DIRECT, 1, 2, 24576, false}, {16 * GiB, 1, 1, PLOTTER_CPU_SSD, 1, 2, 16384, false},
+        {10 * GiB, 0, 3, PLOTTER_CPU_DIRECT, 2, 4, 0, true},      {2 * GiB, 0, 3, PLOTTER_CPU_DIRECT, 1, 2, 0, true},
+        {2 * GiB, 3, 1, PLOTTER_CPU_SSD, 3, 6, 0, true},
+    };
+    for (const case_s& c : cases) {
+        SCOPED_TRACE(std::to_string(c.ram / GiB) + " GiB, " + std::to_string(c.ssds) + " SSDs, " +
+                     std::to_string(c.targets) + " targets");
+        const setup_config_s cfg = plotter_plan_setup(machine(c.ram, c.ssds, c.targets));
+        EXPECT_EQ(cfg.mode, c.mode);
+        EXPECT_EQ(cfg.tasks, c.tasks);
+        EXPECT_EQ(cfg.buffers, c.buffers);
+        if (c.batch) {
+            EXPECT_EQ(cfg.batch, c.batch);
+        }
+        EXPECT_EQ(cfg.concurrent, c.concurrent);
+    }
 }
 
 TEST(plotter_plan_setup, memory_limit_and_tiny_memory) {
@@ -52,9 +61,7 @@ TEST(plotter_plan_setup, memory_limit_and_tiny_memory) {
 }
 
 TEST(plotter_plan_setup, gpu_nonces_from_device_limits_and_tuned_counts) {
-    setup_input_s in = machine(64 * GiB, 1, 1);
-    in.gpu_count = 1;
-    in.gpu_global_mem = 8 * GiB;
+    setup_input_s in = machine(64 * GiB, 1, 1, 1);
     in.gpu_max_alloc = 3000ull * 262160;
     in.gpu_tuned_nonces = 4096;
     setup_config_s cfg = plotter_plan_setup(in);
@@ -68,21 +75,14 @@ TEST(plotter_plan_setup, gpu_nonces_from_device_limits_and_tuned_counts) {
 }
 
 TEST(plotter_plan_setup, gpu_direct_rule) {
-    setup_input_s in = machine(16 * GiB, 0, 1);
-    in.gpu_count = 1;
-    in.gpu_global_mem = 8 * GiB;
-    in.gpu_max_alloc = 2 * GiB;
-    setup_config_s cfg = plotter_plan_setup(in);
+    const setup_config_s cfg = plotter_plan_setup(machine(16 * GiB, 0, 1, 1));
     EXPECT_EQ(cfg.mode, PLOTTER_GPU_DIRECT);
     EXPECT_EQ(cfg.gpu_nonces, 2048u);
     EXPECT_EQ(cfg.batch, 22528u);
 }
 
 TEST(plotter_plan_setup, several_gpus_get_whole_passes) {
-    setup_input_s in = machine(16 * GiB, 0, 1);
-    in.gpu_count = 3;
-    in.gpu_global_mem = 8 * GiB;
-    in.gpu_max_alloc = 2 * GiB;
+    setup_input_s in = machine(16 * GiB, 0, 1, 3);
     in.memory_limit = 600ull << 20;  // small: the first branch of the direct rule
     setup_config_s cfg = plotter_plan_setup(in);
     ASSERT_GT(cfg.gpu_nonces, 0u);

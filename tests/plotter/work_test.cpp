@@ -7,7 +7,6 @@
 
 #include <chrono>
 #include <cstring>
-#include <fstream>
 #include <thread>
 
 #include "engine_support.h"
@@ -36,6 +35,15 @@ struct work_fixture : ::testing::Test {
         plotter_destroy(plotter);
         sys_syscalls_reset();
     }
+    // Runs a 32-nonce file in batches of 8 and stops once half of it is computed.
+    void start_and_stop_midway(drive_s* target, bool keep) {
+        input.targets = {target};
+        input.max_fill_bytes = 32 * PLOT_SIZE;
+        engine_start(plotter, &plots, input, 8);
+        job_s* job = plotter->jobs.at(0);
+        while (job->nonces_done < 16 && !plotter->ended) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        plotter_stop(plotter, keep);
+    }
     void fresh_plotter() {
         plotter_destroy(plotter);
         plotter = plotter_create();
@@ -47,34 +55,31 @@ std::string name_of(uint64_t start, uint64_t count, bool poc2) {
     return plot_file_name(ACCOUNT, start, count, poc2);
 }
 
-uint64_t resume_value(const std::string& path, uint64_t nonces) {
-    std::ifstream f(path, std::ios::binary);
-    f.seekg((std::streamoff)(nonces * PLOT_SIZE - 8));
-    uint8_t bytes[8] = {};
-    f.read((char*)bytes, 8);
-    uint64_t v = 0;
-    for (int i = 0; i < 8; ++i) v |= (uint64_t)bytes[i] << (8 * i);
-    return v;
+// The files a folder should hold after a run, each checked against the reference nonces.
+void expect_plots(const test_dir_s& dir, const std::vector<std::pair<uint64_t, uint64_t>>& files, bool poc2) {
+    std::vector<std::string> names;
+    for (const auto& f : files) {
+        names.push_back(name_of(f.first, f.second, poc2));
+        EXPECT_EQ(engine_bad_nonces(dir.file(names.back()), ACCOUNT, f.first, f.second, poc2), 0) << names.back();
+    }
+    EXPECT_EQ(engine_list(dir.path), names);
 }
 
 }  // namespace
 
-TEST_F(work_fixture, direct_mode_two_targets_poc1) {
+// Batches of 16: the 24-nonce files end with a partial batch, the 8-nonce files are one.
+TEST_F(work_fixture, direct_mode_two_targets_poc1_with_partial_batches) {
     test_dir_s a, b;
     drive_s ta = engine_drive(a.path, false), tb = engine_drive(b.path, false);
     input.targets = {&ta, &tb};
-    input.max_fill_bytes = 24 * PLOT_SIZE;
-    input.max_file_bytes = 16 * PLOT_SIZE;
-    const plan_result_s plan = engine_run(plotter, &plots, input, 8);
+    input.max_fill_bytes = 32 * PLOT_SIZE;
+    input.max_file_bytes = 24 * PLOT_SIZE;
+    const plan_result_s plan = engine_run(plotter, &plots, input, 16);
     ASSERT_EQ(plan.jobs.size(), 4u);
     EXPECT_FALSE(plotter->failed);
     EXPECT_TRUE(plotter_finished(plotter));
-    EXPECT_EQ(engine_list(a.path), (std::vector<std::string>{name_of(0, 16, false), name_of(16, 8, false)}));
-    EXPECT_EQ(engine_list(b.path), (std::vector<std::string>{name_of(24, 16, false), name_of(40, 8, false)}));
-    EXPECT_EQ(engine_bad_nonces(a.file(name_of(0, 16, false)), ACCOUNT, 0, 16, false), 0);
-    EXPECT_EQ(engine_bad_nonces(a.file(name_of(16, 8, false)), ACCOUNT, 16, 8, false), 0);
-    EXPECT_EQ(engine_bad_nonces(b.file(name_of(24, 16, false)), ACCOUNT, 24, 16, false), 0);
-    EXPECT_EQ(engine_bad_nonces(b.file(name_of(40, 8, false)), ACCOUNT, 40, 8, false), 0);
+    expect_plots(a, {{0, 24}, {24, 8}}, false);
+    expect_plots(b, {{32, 24}, {56, 8}}, false);
     EXPECT_EQ(plotter->free_buffers.size(), plotter->all_buffers.size());
 }
 
@@ -90,34 +95,18 @@ TEST_F(work_fixture, ssd_mode_moves_poc2_files_to_both_targets) {
     ASSERT_EQ(plan.jobs.size(), 2u);
     EXPECT_FALSE(plotter->failed);
     EXPECT_TRUE(engine_list(ssd.path).empty());
-    EXPECT_EQ(engine_list(a.path), std::vector<std::string>{name_of(0, 16, true)});
-    EXPECT_EQ(engine_list(b.path), std::vector<std::string>{name_of(16, 16, true)});
-    EXPECT_EQ(engine_bad_nonces(a.file(name_of(0, 16, true)), ACCOUNT, 0, 16, true), 0);
-    EXPECT_EQ(engine_bad_nonces(b.file(name_of(16, 16, true)), ACCOUNT, 16, 16, true), 0);
+    expect_plots(a, {{0, 16}}, true);
+    expect_plots(b, {{16, 16}}, true);
     EXPECT_EQ(ta.bytes_written, 16 * PLOT_SIZE);
-}
-
-TEST_F(work_fixture, batch_larger_than_the_rest_of_the_file) {
-    test_dir_s a;
-    drive_s ta = engine_drive(a.path, false);
-    input.targets = {&ta};
-    input.max_fill_bytes = 24 * PLOT_SIZE;
-    engine_run(plotter, &plots, input, 16);  // batches of 16 for a 24-nonce file
-    EXPECT_EQ(engine_bad_nonces(a.file(name_of(0, 24, false)), ACCOUNT, 0, 24, false), 0);
 }
 
 TEST_F(work_fixture, stop_keeping_files_then_resume) {
     test_dir_s a;
     drive_s ta = engine_drive(a.path, false);
-    input.targets = {&ta};
-    input.max_fill_bytes = 32 * PLOT_SIZE;
-    engine_start(plotter, &plots, input, 8);
-    job_s* job = plotter->jobs.at(0);
-    while (job->nonces_done < 16 && !plotter->ended) std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    plotter_stop(plotter, true);
+    start_and_stop_midway(&ta, true);
     const std::string unfinished = a.file(name_of(0, 32, false) + ".plotting");
     ASSERT_TRUE(sys_file_exists(unfinished.c_str()));
-    const uint64_t record = resume_value(unfinished, 32);
+    const uint64_t record = test_resume_record(unfinished, 32);
     EXPECT_GE(record, 8u);
     EXPECT_LT(record, 32u);
     EXPECT_EQ(record % 8, 0u);
@@ -128,19 +117,13 @@ TEST_F(work_fixture, stop_keeping_files_then_resume) {
     ASSERT_EQ(plan.jobs.size(), 1u);
     EXPECT_TRUE(plan.jobs[0].resume);
     EXPECT_EQ(plotter->jobs[0]->resume_from, record);
-    EXPECT_EQ(engine_list(a.path), std::vector<std::string>{name_of(0, 32, false)});
-    EXPECT_EQ(engine_bad_nonces(a.file(name_of(0, 32, false)), ACCOUNT, 0, 32, false), 0);
+    expect_plots(a, {{0, 32}}, false);
 }
 
 TEST_F(work_fixture, stop_without_keeping_files_deletes_them) {
     test_dir_s a;
     drive_s ta = engine_drive(a.path, false);
-    input.targets = {&ta};
-    input.max_fill_bytes = 32 * PLOT_SIZE;
-    engine_start(plotter, &plots, input, 8);
-    job_s* job = plotter->jobs.at(0);
-    while (job->nonces_done < 16 && !plotter->ended) std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    plotter_stop(plotter, false);
+    start_and_stop_midway(&ta, false);
     EXPECT_TRUE(engine_list(a.path).empty());
     EXPECT_FALSE(plotter_finished(plotter));
 }
@@ -154,20 +137,17 @@ TEST_F(work_fixture, written_file_is_completed_on_stop) {
     const std::string unfinished = job_path(job, 0) + ".plotting";
     job->fd = sys_file_create(unfinished.c_str(), 8 * PLOT_SIZE);
     ASSERT_NE(job->fd, 0);
-    std::vector<uint8_t> nonce(PLOT_SIZE);
-    for (uint64_t i = 0; i < 8; ++i) {
-        nonce_compute(ACCOUNT, i, nonce.data(), false);
+    for (uint64_t i = 0; i < 8; ++i)
         for (uint64_t s = 0; s < SCOOPS_PER_PLOT; ++s)
-            sys_file_write(job->fd, (s * 8 + i) * SCOOP_SIZE, SCOOP_SIZE, &nonce[s * SCOOP_SIZE]);
-    }
+            sys_file_write(job->fd, (s * 8 + i) * SCOOP_SIZE, SCOOP_SIZE,
+                           test_reference_nonce(ACCOUNT, i) + s * SCOOP_SIZE);
     job->nonces_done = 8;
     ta.current_job = job;
     job->job_state = JOB_WRITTEN;
     plotter->stop = true;
     thread_proc(plotter);
     EXPECT_EQ(job->job_state, JOB_DONE);
-    EXPECT_EQ(engine_list(a.path), std::vector<std::string>{name_of(0, 8, false)});
-    EXPECT_EQ(engine_bad_nonces(job_path(job, 0), ACCOUNT, 0, 8, false), 0);
+    expect_plots(a, {{0, 8}}, false);
 }
 
 namespace {
@@ -190,9 +170,7 @@ TEST_F(work_fixture, failed_creation_stops_the_run_and_keeps_other_files) {
     test_dir_s a, b;
     drive_s ta = engine_drive(a.path, false), tb = engine_drive(b.path, false);
     // An earlier unfinished file on the good target must survive the failed run.
-    {
-        std::ofstream(a.file(name_of(0, 8, false) + ".plotting")) << "x";
-    }
+    test_write_file(a.file(name_of(0, 8, false) + ".plotting"), "x");
     input.targets = {&ta, &tb};
     input.max_fill_bytes = 8 * PLOT_SIZE;
     input.start_nonce = 100;
