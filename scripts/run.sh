@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Sets up and builds (scripts/setup.sh), then runs kestrune-cli with the given arguments,
-# or the desktop program when there are none.
+# or the desktop program when there are none. Paths in the arguments are relative to the
+# folder it is started from.
 set -euo pipefail
-cd "$(dirname "$0")/.."
-./scripts/setup.sh
+root="$(cd "$(dirname "$0")/.." && pwd)"
+"$root/scripts/setup.sh"
 if [ $# -gt 0 ]; then
-  exec ./build/kestrune-cli "$@"
+  exec "$root/build/kestrune-cli" "$@"
 fi
-exec ./build/kestrune
+exec "$root/build/kestrune"
