@@ -37,6 +37,8 @@ int64_t sys_file_open_read(const char* path);
 void sys_file_close(int64_t fd);
 void sys_file_delete(const char* path);
 bool sys_file_exists(const char* path);
+// True when both paths exist and name the same file or folder (same device and inode).
+bool sys_same_file(const char* a, const char* b);
 uint64_t sys_file_size(int64_t fd);
 // Renames, then syncs the folder of the new name so the new entry survives a crash.
 void sys_file_rename(const char* old_path, const char* new_path);

@@ -176,6 +176,12 @@ void sys_file_delete(const char* path) { syscalls.unlink(path); }
 
 bool sys_file_exists(const char* path) { return access(path, F_OK) == 0; }
 
+bool sys_same_file(const char* a, const char* b) {
+    struct stat first, second;
+    if (stat(a, &first) != 0 || stat(b, &second) != 0) return false;
+    return first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+}
+
 uint64_t sys_file_size(int64_t fd) {
     struct stat info;
     const bool ok = fstat((int)fd, &info) == 0;

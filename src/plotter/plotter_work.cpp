@@ -308,6 +308,26 @@ void end_run(plotter_s* p) {
     }
 }
 
+// Copies a staged file to its target under a temporary name, gives the copy the plot's
+// name once it is durable, then deletes the source.
+void move_copy(job_s* job, const std::string& source, const std::string& destination, double t0) {
+    const std::string temporary = destination + ".moving";
+    // The copy grows under a temporary name and is durable before it takes the plot's
+    // name, so a miner never reads a partial plot and a crash never loses the only copy.
+    sys_file_copy(source.c_str(), temporary.c_str(), [&](uint64_t copied) {
+        const double elapsed = time_now() - t0;
+        if (elapsed > 0) job->move_rate = copied / 1048576.0 / elapsed;
+        job->final_drive->bytes_written += copied - job->bytes_moved;
+        job->bytes_moved = copied;
+    });
+    sys_file_rename(temporary.c_str(), destination.c_str());
+    if (!sys_file_exists(destination.c_str()) || sys_file_exists(temporary.c_str())) {
+        sys_log("Error moving file: %s was not renamed; %s is kept\n", temporary.c_str(), source.c_str());
+        sys_fatal_exit();
+    }
+    sys_file_delete(source.c_str());
+}
+
 }  // namespace
 
 void write_batch(plotter_s* p, job_s* job, uint64_t first, uint64_t count, const std::atomic<bool>* stop) {
@@ -349,22 +369,13 @@ void job_move(plotter_s* p, job_s* job, const std::atomic<bool>* /*stop: a move 
     const double t0 = time_now();
     const std::string source = job_path(job, 0);
     const std::string destination = job_path(job, 1);
-    const std::string temporary = destination + ".moving";
     sys_log("  moving %s to %s\n", source.c_str(), destination.c_str());
-    // The copy grows under a temporary name and is durable before it takes the plot's
-    // name, so a miner never reads a partial plot and a crash never loses the only copy.
-    sys_file_copy(source.c_str(), temporary.c_str(), [&](uint64_t copied) {
-        const double elapsed = time_now() - t0;
-        if (elapsed > 0) job->move_rate = copied / 1048576.0 / elapsed;
-        job->final_drive->bytes_written += copied - job->bytes_moved;
-        job->bytes_moved = copied;
-    });
-    sys_file_rename(temporary.c_str(), destination.c_str());
-    if (!sys_file_exists(destination.c_str()) || sys_file_exists(temporary.c_str())) {
-        sys_log("Error moving file: %s was not renamed; %s is kept\n", temporary.c_str(), source.c_str());
-        sys_fatal_exit();
-    }
-    sys_file_delete(source.c_str());
+    // A staging folder that is the target folder already holds the file at its final place;
+    // copying it onto itself and deleting the source would delete the only copy.
+    if (sys_same_file(job->write_drive->path, job->final_drive->path))
+        sys_log("  %s is already in its target folder\n", source.c_str());
+    else
+        move_copy(job, source, destination, t0);
     sys_log("Move of %llu completed\n", (unsigned long long)job->start_nonce);
     std::lock_guard<std::mutex> hold(p->lock);
     job->write_drive->moving_job = nullptr;
