@@ -41,7 +41,8 @@ bool sys_file_exists(const char* path);
 bool sys_same_file(const char* a, const char* b);
 uint64_t sys_file_size(int64_t fd);
 // Renames, then syncs the folder of the new name so the new entry survives a crash.
-void sys_file_rename(const char* old_path, const char* new_path);
+// False (logged) when the rename failed.
+bool sys_file_rename(const char* old_path, const char* new_path);
 // Writes all `length` bytes at `offset` (several writes if the system returns short
 // counts); any write error is logged and ends the process. Returns `length`.
 uint64_t sys_file_write(int64_t fd, uint64_t offset, uint64_t length, const void* buffer);

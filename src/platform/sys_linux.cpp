@@ -189,12 +189,13 @@ uint64_t sys_file_size(int64_t fd) {
     return ok ? (uint64_t)info.st_size : 0;
 }
 
-void sys_file_rename(const char* old_path, const char* new_path) {
+bool sys_file_rename(const char* old_path, const char* new_path) {
     if (syscalls.rename(old_path, new_path) != 0) {
         sys_log("Failed to rename %s to %s errno %d\n", old_path, new_path, errno);
-        return;
+        return false;
     }
     sys_dir_sync(folder_of(new_path).c_str());
+    return true;
 }
 
 uint64_t sys_file_write(int64_t fd, uint64_t offset, uint64_t length, const void* buffer) {

@@ -208,7 +208,8 @@ void plot_step(plotter_s* p, job_s* job, pass_s* pass) {
     UTIL_ASSERT(job->nonces_done <= job->nonce_count);
 }
 
-// Syncs, closes and renames a fully written file; false when its data could not be made durable.
+// Syncs, closes and renames a fully written file; false when its data could not be made
+// durable or it could not take its plain name (it then keeps its unfinished name).
 bool complete_file(job_s* job) {
     const std::string from = plotting_path(job);
     const std::string to = job_path(job, 0);
@@ -219,7 +220,7 @@ bool complete_file(job_s* job) {
         sys_log("Could not flush %s to disk; it keeps its unfinished name.\n", from.c_str());
         return false;
     }
-    sys_file_rename(from.c_str(), to.c_str());
+    if (!sys_file_rename(from.c_str(), to.c_str())) return false;
     sys_log("Writing to %llu complete.\n", (unsigned long long)job->start_nonce);
     return true;
 }
