@@ -80,6 +80,9 @@ bool plot_file_write_batch(int64_t fd, uint64_t file_nonces, uint64_t first_inde
 void plot_resume_write(int64_t fd, uint64_t file_nonces, uint64_t sector_size, uint64_t nonces_written) {
     uint64_t offset = 0;
     if (nonces_written >= file_nonces || !record_offset(file_nonces, sector_size, &offset)) return;
+    // In a file of an odd size the last sector also holds scoops of written nonces; the
+    // record would overwrite them, so it is left out (a resume then starts from 0).
+    if ((file_nonces - nonces_written) * SCOOP_SIZE < sector_size) return;
     std::vector<uint8_t> record(sector_size, 0);
     for (int b = 0; b < 8; ++b) record[sector_size - 8 + b] = (uint8_t)(nonces_written >> (8 * b));
     sys_file_write(fd, offset, sector_size, record.data());

@@ -26,8 +26,9 @@ bool plot_file_write_batch(int64_t fd, uint64_t file_nonces, uint64_t first_inde
                            const batch_buffer_s* batch, const std::atomic<bool>* stop);
 
 // Writes the resume record (zeros, then `nonces_written` as 64-bit little-endian) into
-// the last sector. Nothing is written once the file is complete: that sector then
-// holds plot data.
+// the last sector. Nothing is written once the file is complete, nor when that sector
+// also holds scoops of nonces already written (a count that is not a whole number of
+// sector groups): the sector then holds plot data.
 void plot_resume_write(int64_t fd, uint64_t file_nonces, uint64_t sector_size, uint64_t nonces_written);
 
 // Flushes the file's data, then writes the resume record, so a record never promises
