@@ -155,9 +155,21 @@ bool already_complete(plan_state_s* st, const drive_s* target, uint64_t start, u
     return false;
 }
 
+// The unfinished file in the writer's folder that is exactly [start, start + n), which the
+// job resumes; every other unfinished file still occupies its nonces.
+std::vector<plots_exempt_s> resumed_by(const plan_state_s* st, const std::string& writer_key, uint64_t start,
+                                       uint64_t n) {
+    std::vector<plots_exempt_s> exempt;
+    for (const auto& e : st->open)
+        if (e.folder == writer_key && e.range.start == start && e.range.count == n) exempt.push_back(e);
+    return exempt;
+}
+
 // Steps next past remembered plots; false when the range would pass the last nonce number.
-bool steer(plan_state_s* st, uint64_t* next, uint64_t n, const drive_s* target) {
-    while (plots_collides(st->plots, *next, n, &st->open)) {
+bool steer(plan_state_s* st, uint64_t* next, uint64_t n, const drive_s* target, const std::string& writer_key) {
+    for (;;) {
+        const std::vector<plots_exempt_s> exempt = resumed_by(st, writer_key, *next, n);
+        if (!plots_collides(st->plots, *next, n, &exempt)) break;
         sys_log("Preventing collision with %llu\n", (unsigned long long)*next);
         if (n > UINT64_MAX - *next || !nonce_range_valid(*next + n, n)) {
             sys_log("No room left below the largest nonce number for %s; its planning stops.\n", target->path);
@@ -183,7 +195,7 @@ bool plan_files(plan_state_s* st, drive_s* writer, drive_s* target, uint64_t tot
                     (unsigned long long)*next, (unsigned long long)(*next + (n - 1)));
             st->result.complete.push_back({writer, writer == target ? nullptr : target, *next, n, st->input->poc2, false});
         } else {
-            if (!steer(st, next, n, target)) return false;
+            if (!steer(st, next, n, target, writer_key)) return false;
             const bool resume = is_open_file(st, writer_key, *next, n);
             if (resume) take_open_file(st, writer_key, *next, n);
             add_job(st, writer, target, *next, n, resume);
