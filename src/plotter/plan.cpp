@@ -165,11 +165,19 @@ std::vector<plots_exempt_s> resumed_by(const plan_state_s* st, const std::string
     return exempt;
 }
 
+// Whether [start, start + n) shares nonces with a file this plan already holds (the same
+// folder chosen twice continues after the same plots).
+bool planned_collides(const plan_state_s* st, uint64_t start, uint64_t n) {
+    for (const plan_job_s& job : st->result.jobs)
+        if (start <= job.start + (job.count - 1) && job.start <= start + (n - 1)) return true;
+    return false;
+}
+
 // Steps next past remembered plots; false when the range would pass the last nonce number.
 bool steer(plan_state_s* st, uint64_t* next, uint64_t n, const drive_s* target, const std::string& writer_key) {
     for (;;) {
         const std::vector<plots_exempt_s> exempt = resumed_by(st, writer_key, *next, n);
-        if (!plots_collides(st->plots, *next, n, &exempt)) break;
+        if (!plots_collides(st->plots, *next, n, &exempt) && !planned_collides(st, *next, n)) break;
         sys_log("Preventing collision with %llu\n", (unsigned long long)*next);
         if (n > UINT64_MAX - *next || !nonce_range_valid(*next + n, n)) {
             sys_log("No room left below the largest nonce number for %s; its planning stops.\n", target->path);
