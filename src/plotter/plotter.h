@@ -106,6 +106,7 @@ struct plotter_s {
     std::atomic<bool> failed{false};          // the run ended on an error (file creation)
     std::atomic<uint32_t> moves_running{0};   // move tasks in flight
     std::atomic<bool> ended{false};           // the work thread has finished its run
+    uint32_t gpu_failures = 0;                // GPU batches failed since the last good one (work thread)
 };
 
 plotter_s* plotter_create();

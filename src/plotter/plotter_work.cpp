@@ -30,6 +30,8 @@ struct pass_s {
     job_s* no_space = nullptr;          // a waiting job skipped for lack of free space
 };
 
+constexpr uint32_t GPU_REBUILDS = 3;  // contexts rebuilt for failed batches before giving up
+
 void sleep_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 std::string plotting_path(const job_s* job) { return job_path(job, 0) + ".plotting"; }
@@ -141,7 +143,12 @@ void recover_gpu(plotter_s* p) {
     const uint64_t nonces = p->gpu.nonces ? p->gpu.nonces(p->gpu_ctx) : 0;
     UTIL_ASSERT(nonces <= p->buffer_nonces);
     if (p->gpu.release) p->gpu.release(p->gpu_ctx);
-    p->gpu_ctx = p->gpu.activate ? p->gpu.activate(p->gpus_used, p->gpu_ids, nonces) : nullptr;
+    p->gpu_ctx = nullptr;
+    // A device that passes its self-test but fails every batch would be rebuilt forever.
+    if (++p->gpu_failures <= GPU_REBUILDS)
+        p->gpu_ctx = p->gpu.activate ? p->gpu.activate(p->gpus_used, p->gpu_ids, nonces) : nullptr;
+    else
+        sys_log("  the GPU failed %u batches in a row with rebuilt contexts\n", (unsigned)p->gpu_failures);
     // A rebuilt context can be incomplete; an untested one would fail again at the next batch.
     double seconds = 0;
     if (p->gpu_ctx && !(p->gpu.test && p->gpu.test(p->gpu_ctx, &seconds))) {
@@ -171,6 +178,7 @@ bool compute_batch(plotter_s* p, job_s* job, pass_s* pass) {
             job->compute_buffer->progress = 0;
             return false;
         }
+        if (done != 0) p->gpu_failures = 0;
     } else {
         plotter_cpu_batch(job, &p->stop);
         pass->computed = true;
