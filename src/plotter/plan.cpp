@@ -53,9 +53,12 @@ bool is_open_file(plan_state_s* st, const std::string& folder, uint64_t start, u
 }
 
 // Collects every unfinished file of the account and form in the folders planning writes to.
+// On staging drives a finished file counts too: a stopped run left it there before its
+// move, and its job only needs to move it.
 void collect_open_files(plan_state_s* st) {
     const plan_input_s& in = *st->input;
-    const auto& writers = in.ssds.empty() ? in.targets : in.ssds;
+    const bool staging = !in.ssds.empty();
+    const auto& writers = staging ? in.ssds : in.targets;
     for (const drive_s* drive : writers) {
         plots_folder_add(st->plots, drive->path);
         const std::string key = path_with_slash(drive->path);
@@ -63,7 +66,7 @@ void collect_open_files(plan_state_s* st) {
         for (const auto& e : st->open) listed = listed || e.folder == key;
         if (listed) continue;
         for (const plot_range_s& range : st->plots->ranges[key])
-            if (range.plotting && range.account == in.account_id && range.poc2 == in.poc2)
+            if ((range.plotting || (staging && range.plain)) && range.account == in.account_id && range.poc2 == in.poc2)
                 st->open.push_back({key, range});
     }
 }
@@ -233,7 +236,7 @@ void plan_target(plan_state_s* st, drive_s* target, drive_s* ssd) {
     // Unfinished files of this account and form continue before anything new is planned.
     uint64_t placed = 0;
     for (const auto& e : open) {
-        if (placed + e.range.count > total) continue;
+        if (placed + e.range.count > total || planned_collides(st, e.range.start, e.range.count)) continue;
         sys_log("  resuming planned file %llu_%llu on %s\n", (unsigned long long)e.range.start,
                 (unsigned long long)e.range.count, writer->path);
         take_open_file(st, e.folder, e.range.start, e.range.count);
