@@ -8,6 +8,7 @@
 // shared by reference count between the pass and its callbacks; at the end of the pass
 // the host detaches the batch from the record under the record's mutex, and callbacks
 // that run later touch nothing but the record, which the last of them frees.
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -51,7 +52,9 @@ void CL_CALLBACK gpu_progress_cb(cl_event, cl_int status, void* user) {
         if (record->batch) {
             const uint64_t done = (h + record->hashes_per_dispatch) * record->pass_nonces /
                                   ((uint64_t)record->count * GPU_MAX_DISPATCHES);
-            record->batch->progress.store(record->base + done);
+            // The last dispatch of a nonce may hash fewer than hashes_per_dispatch, so the
+            // count can run past the pass; progress never does.
+            record->batch->progress.store(record->base + std::min(done, record->pass_nonces));
         }
     }
     progress_unref(record);
