@@ -166,7 +166,9 @@ int64_t sys_file_create(const char* path, uint64_t size) {
     return fd;
 }
 
-int64_t sys_file_open_read(const char* path) { return syscalls.open(path, O_RDONLY | O_CLOEXEC, 0); }
+// O_NONBLOCK keeps a FIFO without a writer from blocking the open forever; it has no
+// effect on reads of regular files.
+int64_t sys_file_open_read(const char* path) { return syscalls.open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC, 0); }
 
 void sys_file_close(int64_t fd) {
     if (fd > 0) close((int)fd);
