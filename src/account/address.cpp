@@ -40,6 +40,9 @@ bool decode_decimal(account_address_s* address, const char* text) {
     char* end = nullptr;
     const unsigned long long id = std::strtoull(digits, &end, 10);
     if (errno == ERANGE) return false;
+    // "1234567 89" is one mistyped id, not the account 1234567.
+    while (*end == ' ' || *end == '\t') ++end;
+    if (*end != 0) return false;
     address_encode(address, id);
     return true;
 }

@@ -1,4 +1,5 @@
 // kestrune-cli: the headless front end (plotting, checking, benchmarks, single nonces).
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -29,6 +30,14 @@ void print_usage(FILE* out) {
     std::fprintf(out, "usage: kestrune-cli COMMAND [OPTIONS]\n\ncommands:\n");
     for (const auto& command : commands) std::fprintf(out, "  %-10s %s\n", command.name, command.summary);
     std::fprintf(out, "\nkestrune-cli COMMAND --help shows the options of a command.\n");
+}
+
+// Output that never reached its reader (a full disk, a closed pipe) means the command
+// did not do its job, whatever it returned.
+int finish_output(int status) {
+    if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return status;
+    std::fprintf(stderr, "kestrune-cli: writing to standard output failed: %s\n", std::strerror(errno));
+    return status == CLI_OK ? CLI_FAILED : status;
 }
 
 }  // namespace
@@ -68,7 +77,7 @@ int main(int argc, char** argv) {
         return CLI_OK;
     }
     for (const auto& command : commands)
-        if (std::strcmp(argv[1], command.name) == 0) return command.run(argc - 1, argv + 1);
+        if (std::strcmp(argv[1], command.name) == 0) return finish_output(command.run(argc - 1, argv + 1));
     std::fprintf(stderr, "kestrune-cli: unknown command '%s'\n", argv[1]);
     print_usage(stderr);
     return CLI_USAGE;

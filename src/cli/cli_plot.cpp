@@ -74,7 +74,8 @@ bool parse_amount(const char* text, double unit, uint64_t* bytes) {
     const double value = std::strtod(text, &end);
     if (!*text || *end || !(value > 0) || value * unit > 1.8e19) return false;
     *bytes = (uint64_t)(value * unit);
-    return true;
+    // Zero means "not given" further on (a fill of 0 would fill the whole drive).
+    return *bytes > 0;
 }
 
 bool is_option(const char* arg, const char* short_name, const char* long_name) {

@@ -82,7 +82,16 @@ sys_syscalls_s& sys_syscalls() { return syscalls; }
 
 void sys_syscalls_reset() { syscalls = default_syscalls(); }
 
-void sys_init() {}
+void sys_init() {
+    // A process started with standard descriptors closed would hand them to the next
+    // files it opens: descriptor 0 reads as "no file", and log or progress text written
+    // to 1 and 2 would land inside a plot file. Park them on /dev/null instead.
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        // The lowest free descriptor is fd itself: the ones below it are open by now.
+        open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+    }
+}
 
 void sys_fatal_exit() { std::_Exit(1); }
 
@@ -166,7 +175,9 @@ int64_t sys_file_create(const char* path, uint64_t size) {
     return fd;
 }
 
-int64_t sys_file_open_read(const char* path) { return syscalls.open(path, O_RDONLY | O_CLOEXEC, 0); }
+// O_NONBLOCK keeps a FIFO without a writer from blocking the open forever; it has no
+// effect on reads of regular files.
+int64_t sys_file_open_read(const char* path) { return syscalls.open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC, 0); }
 
 void sys_file_close(int64_t fd) {
     if (fd > 0) close((int)fd);

@@ -2,7 +2,7 @@
 //
 // DESIGN: every thread logs; one mutex held for the whole of sys_log keeps a stamp
 // and its text together and opens log.txt exactly once. The UI queue has its own
-// mutex, held while the queued calls run, so a queued call must not post again.
+// mutex; a drain takes the queued calls out under it and runs them after releasing it.
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -72,9 +72,14 @@ void sys_ui_post(std::function<void()> call) {
 }
 
 void sys_ui_drain() {
-    std::lock_guard<std::mutex> hold(ui_mutex);
-    for (auto& call : ui_queue) call();
-    ui_queue.clear();
+    // The calls run outside the lock, so one that posts again (a dialog presenter that
+    // itself posts) queues for the next drain instead of deadlocking.
+    std::vector<std::function<void()>> calls;
+    {
+        std::lock_guard<std::mutex> hold(ui_mutex);
+        calls.swap(ui_queue);
+    }
+    for (auto& call : calls) call();
 }
 
 void sys_set_dialog_presenter(sys_dialog_presenter presenter) {
