@@ -1,5 +1,6 @@
 // kestrune-cli bench: nonces per minute of every CPU hash family, computed into a batch
 // buffer in memory (no disk), on one thread and on all plotting threads.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -10,6 +11,7 @@
 #include "cli/cli.h"
 #include "nonce/nonce.h"
 #include "nonce/plt_cpu.h"
+#include "platform/sys.h"
 #include "platform/util.h"
 #include "plotter/job.h"
 #include "settings/settings.h"
@@ -172,6 +174,16 @@ int cli_bench(int argc, char** argv) {
 
     const int32_t saved_threads = cpu_threads;
     const int32_t all = options.threads > 0 ? options.threads : cpu_thread_count();
+    // The first batch holds one group per thread; refuse what would not fit in memory
+    // rather than be ended by the system halfway through.
+    uint64_t widest = 1;
+    for (cpu_family_e family : options.families) widest = std::max<uint64_t>(widest, cpu_family_lanes(family));
+    const uint64_t batch_bytes = (uint64_t)all * widest * PLOT_SIZE;
+    if (batch_bytes > sys_total_ram() / 2) {
+        std::fprintf(stderr, "kestrune-cli bench: %d threads need %s for one batch; this machine has %s\n", all,
+                     fmt_size_tmp(batch_bytes, true, ""), fmt_size_tmp(sys_total_ram(), true, ""));
+        return CLI_FAILED;
+    }
     std::vector<bench_result_s> results;
     for (cpu_family_e family : options.families) {
         results.push_back(bench_measure(family, 1, options.seconds));

@@ -280,6 +280,9 @@ int cli_plot(int argc, char** argv) {
     }
     signal(SIGINT, on_signal);
     signal(SIGTERM, on_signal);
+    // A reader of the progress lines that goes away must not end hours of plotting;
+    // the lost output is reported in the exit status instead.
+    signal(SIGPIPE, SIG_IGN);
     if (!plotter_setup(plotter, gpu_mask, (uint32_t)ssds.size(), (uint32_t)targets.size(), o.memory)) {
         std::fprintf(stderr, "kestrune-cli plot: could not set up plotting (see log.txt)\n");
         return CLI_FAILED;
