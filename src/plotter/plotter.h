@@ -80,6 +80,15 @@ setup_config_s plotter_plan_setup(const setup_input_s& input);
 // multiple of GPU count x G (at least one such group).
 uint64_t plotter_gpu_batch_fit(uint64_t batch, uint32_t gpu_count, uint64_t gpu_nonces);
 
+struct plotter_s;
+
+// Logs the task count and the mode with its batch size, as setup decided them.
+void plotter_log_setup(const setup_config_s& cfg);
+
+// Logs the plotting plan: memory used, every job with where it is written, and where
+// another instance could start.
+void plotter_log_plan(plotter_s* plotter, const setup_config_s& cfg);
+
 struct plotter_s {
     gpu_s* gpu_ctx = nullptr;                 // active GPU context; none in CPU mode
     uint64_t buffer_nonces = 0;               // capacity of every batch buffer

@@ -56,7 +56,9 @@ uint64_t writing_sector_size(plotter_s* plotter, uint64_t* largest_job) {
     return sector;
 }
 
-void log_mode(const setup_config_s& cfg) {
+}  // namespace
+
+void plotter_log_setup(const setup_config_s& cfg) {
     if (cfg.tasks >= 2 || cfg.concurrent) sys_log("Using max %d concurrent tasks.\n", (int)cfg.tasks);
     const unsigned long long batch = cfg.batch;
     switch (cfg.mode) {
@@ -77,6 +79,8 @@ void log_mode(const setup_config_s& cfg) {
     if (cfg.batch_raised)
         sys_log("  memory allows less than %llu nonces per buffer; using %llu\n", batch, batch);
 }
+
+namespace {
 
 // Activates and tests the GPUs, halving the nonce count after each failure. Returns the
 // nonce count that works, or 0.
@@ -128,7 +132,9 @@ bool allocate_buffers(plotter_s* plotter, const setup_config_s& cfg) {
     return true;
 }
 
-void log_plan(plotter_s* plotter, const setup_config_s& cfg) {
+}  // namespace
+
+void plotter_log_plan(plotter_s* plotter, const setup_config_s& cfg) {
     sys_log("Plotting plan:\n");
     sys_log("  %s system RAM will be used by %d buffers\n",
             fmt_size_tmp(cfg.batch * cfg.buffers * PLOT_SIZE + (cfg.gpu_nonces << 19), true, ""), (int)cfg.buffers);
@@ -147,8 +153,6 @@ void log_plan(plotter_s* plotter, const setup_config_s& cfg) {
             (unsigned long long)next);
 }
 
-}  // namespace
-
 bool plotter_setup(plotter_s* plotter, uint32_t gpu_mask, uint32_t ssd_count, uint32_t target_count,
                    uint64_t memory_limit) {
     if (plotter->thread.joinable()) return true;
@@ -165,7 +169,7 @@ bool plotter_setup(plotter_s* plotter, uint32_t gpu_mask, uint32_t ssd_count, ui
     plotter->concurrent = cfg.concurrent;
     plotter->tasks = cfg.tasks;
     plotter->mode = cfg.mode;
-    log_mode(cfg);
+    plotter_log_setup(cfg);
     UTIL_ASSERT(cfg.gpu_nonces % 32 == 0);
     if (plotter->gpus_used) {
         cfg.gpu_nonces = bring_up_gpus(plotter, &cfg);
@@ -180,7 +184,7 @@ bool plotter_setup(plotter_s* plotter, uint32_t gpu_mask, uint32_t ssd_count, ui
         }
     }
     if (!allocate_buffers(plotter, cfg)) return false;
-    log_plan(plotter, cfg);
+    plotter_log_plan(plotter, cfg);
     plotter->stop = false;
     plotter->finished = false;
     plotter->thread = std::thread(thread_proc, plotter);
