@@ -59,7 +59,7 @@ uint64_t writing_sector_size(plotter_s* plotter, uint64_t* largest_job) {
 }  // namespace
 
 void plotter_log_setup(const setup_config_s& cfg) {
-    if (cfg.tasks >= 2 || cfg.concurrent) sys_log("Using max %d concurrent tasks.\n", (int)cfg.tasks);
+    if (cfg.tasks >= 2) sys_log("Using max %d concurrent tasks.\n", (int)cfg.tasks);
     const unsigned long long batch = cfg.batch;
     switch (cfg.mode) {
     case PLOTTER_CPU_DIRECT:

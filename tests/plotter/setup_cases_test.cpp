@@ -1,0 +1,148 @@
+// Setup cases worked out by hand: the logged task and mode lines, the logged plan, the
+// memory budget on odd memory sizes, and the halving of a GPU nonce count that never passes.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "plotter/plotter.h"
+#include "settings/settings.h"
+
+namespace {
+
+constexpr uint64_t GiB = 1ull << 30;
+
+setup_input_s machine(uint64_t ram, uint32_t ssds, uint32_t targets, uint32_t gpus) {
+    setup_input_s in;
+    in.total_ram = ram;
+    in.ssd_count = ssds;
+    in.target_count = targets;
+    in.gpu_count = gpus;
+    in.gpu_global_mem = 8 * GiB;
+    in.gpu_max_alloc = 2 * GiB;
+    return in;
+}
+
+bool has(const std::string& text, const std::string& line) { return text.find(line) != std::string::npos; }
+
+std::string logged_setup(const setup_config_s& cfg) {
+    testing::internal::CaptureStderr();
+    plotter_log_setup(cfg);
+    return testing::internal::GetCapturedStderr();
+}
+
+}  // namespace
+
+TEST(setup_cases, task_and_mode_lines) {
+    struct case_s {
+        uint64_t ram;               // machine memory
+        uint32_t ssds, targets;     // drives
+        uint32_t gpus;              // GPUs used
+        const char* tasks_line;     // expected tasks line; empty: none may be logged
+        const char* mode_line;      // expected mode line
+    };
+    const case_s cases[] = {
+        {16 * GiB, 0, 1, 0, "", "CPU direct mode with 24576 nonces per batch\n"},
+        {16 * GiB, 1, 1, 0, "", "CPU + SSD mode with 16384 nonces per batch\n"},
+        // 10 GiB holds two whole 4 GiB: two tasks over three targets.
+        {10 * GiB, 0, 3, 0, "Using max 2 concurrent tasks.\n", "CPU direct mode with 7680 nonces per batch\n"},
+        // 4 GiB holds one: a single task, so no tasks line, although several targets.
+        {4 * GiB, 0, 3, 0, "", "CPU direct mode with 6144 nonces per batch\n"},
+        {2 * GiB, 3, 1, 0, "Using max 3 concurrent tasks.\n", "CPU + SSD mode with 680 nonces per batch\n"},
+        {16 * GiB, 0, 1, 1, "", "GPU direct mode with 2048 GPU nonces per batch and 22528 buffer nonces\n"},
+        {64 * GiB, 1, 1, 1, "", "GPU + SSD mode with 2048 nonces per batch\n"},
+    };
+    for (const case_s& c : cases) {
+        SCOPED_TRACE(c.mode_line);
+        const std::string text = logged_setup(plotter_plan_setup(machine(c.ram, c.ssds, c.targets, c.gpus)));
+        EXPECT_TRUE(has(text, c.mode_line)) << text;
+        if (*c.tasks_line)
+            EXPECT_TRUE(has(text, c.tasks_line)) << text;
+        else
+            EXPECT_FALSE(has(text, "concurrent tasks")) << text;
+        EXPECT_EQ(has(text, " CPU threads will be used (total "), c.gpus == 0) << text;
+    }
+}
+
+TEST(setup_cases, plan_lines_for_gpu_direct_on_sixteen_gib) {
+    plotter_s* plotter = plotter_create();
+    plotter->gpus_used = 1;
+    const setup_config_s cfg = plotter_plan_setup(machine(16 * GiB, 0, 1, 1));
+    testing::internal::CaptureStderr();
+    plotter_log_plan(plotter, cfg);
+    const std::string text = testing::internal::GetCapturedStderr();
+    // 22528 x 2 x 256 KiB + 2048 x 512 KiB = 12 GiB; 2048 x 512 KiB = 1073741824 bytes.
+    EXPECT_EQ(text,
+              "Plotting plan:\n"
+              "  12.0 GiB system RAM will be used by 2 buffers\n"
+              "  1.1 GB GPU RAM will be used\n"
+              "If you run another instance at the same time and aren't using automatic nonce mode then start at "
+              "nonce: 0\n");
+    plotter_destroy(plotter);
+}
+
+TEST(setup_cases, plan_lines_name_every_job_and_the_next_free_nonce) {
+    plotter_s* plotter = plotter_create();
+    drive_s target, staging, final_target;
+    snprintf(target.path, sizeof target.path, "/t");
+    snprintf(staging.path, sizeof staging.path, "/s");
+    snprintf(final_target.path, sizeof final_target.path, "/u");
+    job_s* direct = job_create(&target, nullptr, 7, 100, 8);
+    direct->poc2 = true;
+    plotter_add_job(plotter, direct);
+    plotter_add_job(plotter, job_create(&staging, &final_target, 7, 108, 16));
+    setup_config_s cfg;
+    cfg.batch = 8;
+    cfg.buffers = 2;
+    testing::internal::CaptureStderr();
+    plotter_log_plan(plotter, cfg);
+    const std::string text = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(text,
+              "Plotting plan:\n"
+              "  4.0 MiB system RAM will be used by 2 buffers\n"
+              "  /t/7_100_8 (written directly)\n"
+              "  /u/7_108_16_16 (buffered through No name)\n"
+              "If you run another instance at the same time and aren't using automatic nonce mode then start at "
+              "nonce: 124\n");
+    plotter_destroy(plotter);
+}
+
+// A GPU whose self-test never passes: 2048 is halved down to 128, then the fallback is asked.
+TEST(setup_cases, gpu_nonce_count_halved_to_128_then_fallback_question) {
+    settings_reset();
+    plotter_s* plotter = plotter_create();
+    std::vector<uint64_t> tried;
+    std::vector<std::string> asked;
+    plotter_gpu_api_s api;
+    api.activate = [&tried](uint32_t, const uint32_t*, uint64_t nonces) {
+        tried.push_back(nonces);
+        return reinterpret_cast<gpu_s*>(&tried);
+    };
+    api.test = [](gpu_s*, double* seconds) {
+        *seconds = 0.25;
+        return false;
+    };
+    api.release = [](gpu_s*) {};
+    api.optimal_nonces = [](uint32_t) { return (uint64_t)0; };
+    api.global_mem = [](uint32_t) { return 8 * GiB; };
+    api.max_alloc = [](uint32_t) { return 2 * GiB; };
+    plotter_set_gpu_api(plotter, api);
+    plotter_set_asker(plotter, [&asked](const char* title, const char* text) {
+        asked.push_back(std::string(title) + "|" + text);
+        return false;
+    });
+    drive_s target;
+    snprintf(target.path, sizeof target.path, "/nowhere");
+    plotter_add_job(plotter, job_create(&target, nullptr, 7, 0, 4096));
+    testing::internal::CaptureStderr();
+    // A 16 GiB limit leaves room for far more than 2048 nonces on any machine of 2 GiB or more.
+    EXPECT_FALSE(plotter_setup(plotter, 1, 0, 1, 16 * GiB));
+    const std::string text = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(tried, (std::vector<uint64_t>{2048, 1024, 512, 256, 128}));
+    EXPECT_EQ(asked, (std::vector<std::string>{"Error initializing GPU|Fall back to using CPU?"}));
+    EXPECT_TRUE(has(text, "Attempting 1 GPU with 1.0 GiB memory.\n")) << text;
+    EXPECT_TRUE(has(text, "Attempting 1 GPU with 64.0 MiB memory.\n")) << text;
+    EXPECT_TRUE(has(text, "Testing GPU configuration ...\n  test completed in 0.25 seconds\n")) << text;
+    EXPECT_FALSE(plotter->thread.joinable());
+    plotter_destroy(plotter);
+}
