@@ -16,6 +16,9 @@ uint64_t cut_to(uint64_t value, uint64_t group) { return value - value % group; 
 uint64_t low5_clear(uint64_t value) { return value & ~(uint64_t)31; }
 uint64_t round_up(uint64_t value, uint64_t group) { return (value + group - 1) / group * group; }
 
+// Three quarters of a byte count rounded down once, without forming 3 x value.
+uint64_t three_quarters(uint64_t value) { return value / 4 * 3 + value % 4 * 3 / 4; }
+
 void plan_tasks(const setup_input_s& in, setup_config_s* cfg) {
     if (in.ssd_count >= 2) {
         cfg->concurrent = true;
@@ -76,13 +79,13 @@ setup_config_s plotter_plan_setup(const setup_input_s& in) {
     cfg.buffers = 2 * cfg.tasks;
     if (in.gpu_count == 0) {
         cfg.mode = ssd ? PLOTTER_CPU_SSD : PLOTTER_CPU_DIRECT;
-        const uint64_t budget = std::min(memory, ssd ? in.total_ram / 2 : in.total_ram / 4 * 3);
+        const uint64_t budget = std::min(memory, ssd ? in.total_ram / 2 : three_quarters(in.total_ram));
         cfg.batch = cut_to(budget / cfg.buffers / PLOT_SIZE, cfg.sector_nonces);
         // Buffers larger than the largest file would only hold memory nobody writes.
         if (in.largest_job) cfg.batch = std::min(cfg.batch, round_up(in.largest_job, cfg.sector_nonces));
     } else {
         cfg.mode = ssd ? PLOTTER_GPU_SSD : PLOTTER_GPU_DIRECT;
-        const uint64_t budget = std::min(memory, in.total_ram / 4 * 3);
+        const uint64_t budget = std::min(memory, three_quarters(in.total_ram));
         cfg.gpu_nonces = plan_gpu_nonces(in, cfg, budget);
         if (in.largest_job) cfg.gpu_nonces = std::min(cfg.gpu_nonces, round_up(in.largest_job, 32));
         if (ssd)

@@ -64,6 +64,15 @@ TEST(setup_cases, task_and_mode_lines) {
     }
 }
 
+// The budget is three quarters (or half) of memory, rounded down once, not a quarter
+// rounded down and then tripled.
+TEST(setup_cases, memory_budget_of_an_odd_memory_size) {
+    // 3 x 11184811 / 4 = 8388608 = 2^23: two buffers of 2^22 bytes, 16 nonces each.
+    EXPECT_EQ(plotter_plan_setup(machine(11184811, 0, 1, 0)).batch, 16u);
+    // Half of 8388609 is 4194304: two buffers of 8 nonces.
+    EXPECT_EQ(plotter_plan_setup(machine(8388609, 1, 1, 0)).batch, 8u);
+}
+
 TEST(setup_cases, plan_lines_for_gpu_direct_on_sixteen_gib) {
     plotter_s* plotter = plotter_create();
     plotter->gpus_used = 1;
