@@ -53,3 +53,22 @@ drive_s engine_drive(const std::string& path, bool ssd) {
     drive_init(&d, path.c_str(), ssd);
     return d;
 }
+
+drive_s make_drive(const std::string& path, uint64_t free_bytes, uint32_t serial) {
+    drive_s d;
+    snprintf(d.path, sizeof d.path, "%s", path.c_str());
+    d.free_bytes = free_bytes;
+    d.serial = serial;
+    return d;
+}
+
+setup_input_s machine(uint64_t ram, uint32_t ssds, uint32_t targets, uint32_t gpus) {
+    setup_input_s in;
+    in.total_ram = ram;
+    in.ssd_count = ssds;
+    in.target_count = targets;
+    in.gpu_count = gpus;
+    in.gpu_global_mem = 8ull << 30;
+    in.gpu_max_alloc = 2ull << 30;
+    return in;
+}

@@ -20,3 +20,9 @@ plan_result_s engine_start(plotter_s* plotter, plots_s* plots, const plan_input_
 
 std::vector<std::string> engine_list(const std::string& folder);
 drive_s engine_drive(const std::string& path, bool ssd);
+
+// A drive record for planning tests, with made-up free space and serial.
+drive_s make_drive(const std::string& path, uint64_t free_bytes, uint32_t serial = 0);
+
+// Setup inputs of a machine with the given memory, folders and GPUs (8 GiB cards).
+setup_input_s machine(uint64_t ram, uint32_t ssds, uint32_t targets, uint32_t gpus = 0);

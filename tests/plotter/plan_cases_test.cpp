@@ -8,19 +8,13 @@
 
 #include "plotter/plan.h"
 #include "plotter/plots.h"
+#include "plotter/engine_support.h"
 #include "test_support.h"
 
 namespace {
 
 constexpr uint64_t GiB = 1ull << 30;
 
-drive_s make_drive(const std::string& path, uint64_t free_bytes, uint32_t serial = 0) {
-    drive_s d;
-    snprintf(d.path, sizeof d.path, "%s", path.c_str());
-    d.free_bytes = free_bytes;
-    d.serial = serial;
-    return d;
-}
 
 bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "plotter/engine_support.h"
 #include "plotter/plotter.h"
 #include "settings/settings.h"
 
@@ -12,16 +13,6 @@ namespace {
 
 constexpr uint64_t GiB = 1ull << 30;
 
-setup_input_s machine(uint64_t ram, uint32_t ssds, uint32_t targets, uint32_t gpus) {
-    setup_input_s in;
-    in.total_ram = ram;
-    in.ssd_count = ssds;
-    in.target_count = targets;
-    in.gpu_count = gpus;
-    in.gpu_global_mem = 8 * GiB;
-    in.gpu_max_alloc = 2 * GiB;
-    return in;
-}
 
 bool has(const std::string& text, const std::string& line) { return text.find(line) != std::string::npos; }
 

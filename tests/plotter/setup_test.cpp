@@ -3,21 +3,12 @@
 
 #include <string>
 
+#include "plotter/engine_support.h"
 #include "plotter/plotter.h"
 
 namespace {
 constexpr uint64_t GiB = 1ull << 30;
 
-setup_input_s machine(uint64_t ram, uint32_t ssds, uint32_t targets, uint32_t gpus = 0) {
-    setup_input_s in;
-    in.total_ram = ram;
-    in.ssd_count = ssds;
-    in.target_count = targets;
-    in.gpu_count = gpus;
-    in.gpu_global_mem = 8 * GiB;
-    in.gpu_max_alloc = 2 * GiB;
-    return in;
-}
 }  // namespace
 
 TEST(plotter_plan_setup, cpu_modes_tasks_buffers_and_batches) {
