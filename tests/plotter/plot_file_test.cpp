@@ -178,6 +178,18 @@ TEST_F(PlotFile, ResumeRecordRoundTrip) {
     sys_file_close(fd);
 }
 
+// In a 12-nonce file (not a whole number of sector groups) the last sector also holds
+// scoop 4095 of nonces 4..11: a record of 8 written nonces would cover written data.
+TEST_F(PlotFile, ResumeRecordNeverOverwritesWrittenNonces) {
+    const std::string marker(4 * SCOOP_SIZE, '\x5a');
+    const uint64_t at = (4095 * 12 + 4) * SCOOP_SIZE;
+    const int64_t fd = create(12);
+    sys_file_write(fd, at, marker.size(), marker.data());
+    plot_resume_write(fd, 12, 512, 8);
+    sys_file_close(fd);
+    EXPECT_EQ(test_read_file(path()).substr(at, marker.size()), marker);
+}
+
 TEST_F(PlotFile, InvalidResumeRecordsStartFromZero) {
     const int64_t fd = create(16);
     const uint64_t record_at = 16 * PLOT_SIZE - 512;

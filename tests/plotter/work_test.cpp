@@ -1,7 +1,9 @@
 // The work thread end to end on real files: direct and staged runs, both orders, stop and
-// resume, failed creation, lack of space, and completing a written file on stop.
+// resume, failed creation and rename, lack of space, odd file sizes, staging into the
+// target folder itself, and completing a written or staged file on the next pass or run.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <fcntl.h>
 #include <sys/statvfs.h>
 
@@ -199,4 +201,75 @@ TEST_F(work_fixture, job_that_never_fits_ends_the_run) {
     EXPECT_TRUE(plotter->stuck);
     EXPECT_EQ(plotter->jobs[0]->job_state, JOB_WAITING);
     EXPECT_TRUE(engine_list(a.path).empty());
+}
+
+// A finished file that cannot take its plain name is no finished plot: the run fails and
+// the file keeps its unfinished name instead of being reported complete.
+TEST_F(work_fixture, file_that_cannot_be_renamed_fails_the_run) {
+    test_dir_s a;
+    drive_s ta = engine_drive(a.path, false);
+    input.targets = {&ta};
+    input.max_fill_bytes = 8 * PLOT_SIZE;
+    sys_syscalls().rename = [](const char*, const char*) { return errno = EACCES, -1; };
+    engine_run(plotter, &plots, input, 8);
+    ASSERT_EQ(plotter->jobs.size(), 1u);
+    EXPECT_NE(plotter->jobs[0]->job_state, JOB_DONE);
+    EXPECT_TRUE(plotter->failed);
+    EXPECT_FALSE(plotter_finished(plotter));
+    EXPECT_EQ(engine_list(a.path), std::vector<std::string>{name_of(0, 8, false) + ".plotting"});
+}
+
+// Twelve nonces are not a whole number of sector groups: the resume record shares the last
+// sector with nonces that earlier batches wrote, and every nonce must still come out right.
+TEST_F(work_fixture, odd_size_file_in_batches_of_eight_is_all_correct) {
+    cpu_threads = 2;
+    test_dir_s a;
+    drive_s ta = engine_drive(a.path, false);
+    plotter_add_job(plotter, job_create(&ta, nullptr, ACCOUNT, 40, 12));
+    ASSERT_TRUE(plotter_setup(plotter, 0, 0, 1, 2 * 8 * PLOT_SIZE));
+    ASSERT_EQ(plotter->buffer_nonces, 8u);
+    plotter_wait(plotter);
+    sys_ui_drain();
+    EXPECT_TRUE(plotter_finished(plotter));
+    expect_plots(a, {{40, 12}}, false);
+}
+
+// A staging folder that is also the target folder (spelled alike or with a trailing slash):
+// the finished file is already where it belongs, and moving it onto itself must not delete it.
+TEST_F(work_fixture, file_staged_in_its_own_target_folder_survives_the_move) {
+    for (bool slash : {false, true}) {
+        SCOPED_TRACE(slash ? "trailing slash, PoC2" : "same spelling, PoC1");
+        test_dir_s dir;
+        drive_s ssd = engine_drive(dir.path + (slash ? "/" : ""), true), target = engine_drive(dir.path, false);
+        input.ssds = {&ssd};
+        input.targets = {&target};
+        input.poc2 = slash;
+        input.max_fill_bytes = 8 * PLOT_SIZE;
+        ASSERT_EQ(engine_run(plotter, &plots, input, 8).jobs.size(), 1u);
+        EXPECT_TRUE(plotter_finished(plotter));
+        expect_plots(dir, {{0, 8}}, slash);
+        fresh_plotter();
+    }
+}
+
+// A file finished on the staging drive but not moved (the run stopped before its move) is
+// moved by the next run of the same plan instead of being left on the staging drive.
+TEST_F(work_fixture, staged_file_left_behind_is_moved_by_the_next_run) {
+    test_dir_s ssd, a;
+    drive_s direct = engine_drive(ssd.path, false);
+    input.targets = {&direct};
+    input.max_fill_bytes = 8 * PLOT_SIZE;
+    engine_run(plotter, &plots, input, 8);
+    ASSERT_EQ(engine_list(ssd.path), std::vector<std::string>{name_of(0, 8, false)});
+
+    fresh_plotter();
+    drive_s s = engine_drive(ssd.path, true), ta = engine_drive(a.path, false);
+    input.ssds = {&s};
+    input.targets = {&ta};
+    const plan_result_s plan = engine_run(plotter, &plots, input, 8);
+    ASSERT_EQ(plan.jobs.size(), 1u);
+    EXPECT_EQ(plan.jobs[0].start, 0u);
+    EXPECT_TRUE(plotter_finished(plotter));
+    EXPECT_TRUE(engine_list(ssd.path).empty());
+    expect_plots(a, {{0, 8}}, false);
 }
