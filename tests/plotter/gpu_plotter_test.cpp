@@ -1,6 +1,6 @@
 // GPU bring-up, fallback and recovery in the plotter, with fake GPU operations that compute
-// on the CPU: halving after failed self-tests, the fallback question, and a failed batch
-// that is recomputed and never written.
+// on the CPU: halving after failed self-tests, the fallback question, a failed batch that is
+// recomputed and never written, and recovery that gives up on a GPU failing every batch.
 #include <gtest/gtest.h>
 
 #include <vector>
@@ -22,6 +22,8 @@ struct fake_gpu_s {
     int tests_to_fail = 0;            // self-tests that fail before one passes
     bool tests_all_fail = false;      // no self-test passes
     int computes_to_fail = 0;         // batches that fail before one succeeds
+    int stop_at = 0;                  // batch at which the fake stops a run that never gives up
+    plotter_s* plotter = nullptr;     // the run it stops
     int activations_allowed = 100;    // activations that return a context
     int computes = 0;                 // batches asked for
     int released = 0;                 // contexts released
@@ -42,7 +44,7 @@ plotter_gpu_api_s fake_api(fake_gpu_s* f) {
         return f->tests_to_fail-- <= 0;
     };
     api.compute = [f](gpu_s*, uint64_t account, uint64_t first, batch_buffer_s* batch, const std::atomic<bool>* stop) {
-        ++f->computes;
+        if (++f->computes == f->stop_at) f->plotter->stop = true;
         if (f->computes_to_fail-- > 0) return (uint64_t)0;
         // Compute the whole buffer on the CPU workers, as a GPU would.
         job_s job;
@@ -74,6 +76,7 @@ struct gpu_fixture : ::testing::Test {
         settings_reset();
         cpu_threads = 2;
         plotter = plotter_create();
+        fake.plotter = plotter;
         plotter_set_gpu_api(plotter, fake_api(&fake));
         plotter_set_asker(plotter, [this](const char* title, const char* text) {
             questions.push_back(std::string(title) + "|" + text);
@@ -143,4 +146,36 @@ TEST_F(gpu_fixture, failed_recovery_declined_keeps_the_unfinished_file) {
     ASSERT_EQ(questions.size(), 1u);
     EXPECT_EQ(questions[0], "Error|Failed to recover GPU device. Fall back to CPU processing?");
     EXPECT_EQ(engine_list(dir.path), std::vector<std::string>{"555_0_72_72.plotting"});
+}
+
+// A GPU whose self-test never passes at any size: 2048 is halved down to 128, then the
+// fallback is asked.
+TEST_F(gpu_fixture, nonce_count_halved_to_128_then_fallback_question) {
+    fake.tests_all_fail = true;
+    plotter_add_job(plotter, job_create(&target, nullptr, ACCOUNT, 0, 4096));
+    testing::internal::CaptureStderr();
+    // A 16 GiB limit leaves room for far more than 2048 nonces on any machine of 2 GiB or more.
+    EXPECT_FALSE(plotter_setup(plotter, 1, 0, 1, 16 * GiB));
+    const std::string text = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(fake.activated, (std::vector<uint64_t>{2048, 1024, 512, 256, 128}));
+    EXPECT_EQ(questions, (std::vector<std::string>{"Error initializing GPU|Fall back to using CPU?"}));
+    for (const char* line : {"Attempting 1 GPU with 1.0 GiB memory.\n", "Attempting 1 GPU with 64.0 MiB memory.\n",
+                             "Testing GPU configuration ...\n  test completed in 0.5 seconds\n"})
+        EXPECT_NE(text.find(line), std::string::npos) << line << text;
+    EXPECT_FALSE(plotter->thread.joinable());
+}
+
+// A rebuilt context that passes its self-test but fails every batch: recovery must give up
+// after a few rounds and offer the CPU, instead of rebuilding forever.
+TEST_F(gpu_fixture, recovery_gives_up_on_repeated_failure_and_the_cpu_finishes_the_file) {
+    fake.computes_to_fail = 1000;
+    fake.stop_at = 30;
+    answer = true;
+    ASSERT_TRUE(setup(72));
+    plotter_wait(plotter);
+    sys_ui_drain();
+    EXPECT_LT(fake.computes, fake.stop_at);
+    EXPECT_EQ(questions, (std::vector<std::string>{"Error|Failed to recover GPU device. Fall back to CPU processing?"}));
+    EXPECT_TRUE(plotter_finished(plotter));
+    EXPECT_EQ(engine_bad_nonces(dir.file("555_0_72_72"), ACCOUNT, 0, 72, false), 0);
 }

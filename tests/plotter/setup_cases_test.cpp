@@ -1,13 +1,11 @@
-// Setup cases worked out by hand: the logged task and mode lines, the logged plan, the
-// memory budget on odd memory sizes, and the halving of a GPU nonce count that never passes.
+// Setup cases worked out by hand: the logged task and mode lines, the logged plan, and the
+// memory budget on odd memory sizes.
 #include <gtest/gtest.h>
 
 #include <string>
-#include <vector>
 
 #include "plotter/engine_support.h"
 #include "plotter/plotter.h"
-#include "settings/settings.h"
 
 namespace {
 
@@ -104,45 +102,5 @@ TEST(setup_cases, plan_lines_name_every_job_and_the_next_free_nonce) {
               "  /u/7_108_16_16 (buffered through No name)\n"
               "If you run another instance at the same time and aren't using automatic nonce mode then start at "
               "nonce: 124\n");
-    plotter_destroy(plotter);
-}
-
-// A GPU whose self-test never passes: 2048 is halved down to 128, then the fallback is asked.
-TEST(setup_cases, gpu_nonce_count_halved_to_128_then_fallback_question) {
-    settings_reset();
-    plotter_s* plotter = plotter_create();
-    std::vector<uint64_t> tried;
-    std::vector<std::string> asked;
-    plotter_gpu_api_s api;
-    api.activate = [&tried](uint32_t, const uint32_t*, uint64_t nonces) {
-        tried.push_back(nonces);
-        return reinterpret_cast<gpu_s*>(&tried);
-    };
-    api.test = [](gpu_s*, double* seconds) {
-        *seconds = 0.25;
-        return false;
-    };
-    api.release = [](gpu_s*) {};
-    api.optimal_nonces = [](uint32_t) { return (uint64_t)0; };
-    api.global_mem = [](uint32_t) { return 8 * GiB; };
-    api.max_alloc = [](uint32_t) { return 2 * GiB; };
-    plotter_set_gpu_api(plotter, api);
-    plotter_set_asker(plotter, [&asked](const char* title, const char* text) {
-        asked.push_back(std::string(title) + "|" + text);
-        return false;
-    });
-    drive_s target;
-    snprintf(target.path, sizeof target.path, "/nowhere");
-    plotter_add_job(plotter, job_create(&target, nullptr, 7, 0, 4096));
-    testing::internal::CaptureStderr();
-    // A 16 GiB limit leaves room for far more than 2048 nonces on any machine of 2 GiB or more.
-    EXPECT_FALSE(plotter_setup(plotter, 1, 0, 1, 16 * GiB));
-    const std::string text = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(tried, (std::vector<uint64_t>{2048, 1024, 512, 256, 128}));
-    EXPECT_EQ(asked, (std::vector<std::string>{"Error initializing GPU|Fall back to using CPU?"}));
-    EXPECT_TRUE(has(text, "Attempting 1 GPU with 1.0 GiB memory.\n")) << text;
-    EXPECT_TRUE(has(text, "Attempting 1 GPU with 64.0 MiB memory.\n")) << text;
-    EXPECT_TRUE(has(text, "Testing GPU configuration ...\n  test completed in 0.25 seconds\n")) << text;
-    EXPECT_FALSE(plotter->thread.joinable());
     plotter_destroy(plotter);
 }
