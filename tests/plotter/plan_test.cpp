@@ -1,8 +1,11 @@
-// Planning with made-up drives: sizes per target, start nonces, collisions, resumable files,
-// and the limits that must never make planning loop or wrap.
+// Planning with made-up drives: sizes per target, fill limits and automatic start nonces with
+// their log lines, collision steering, staging-drive turns and sizes, resumable files, and
+// the limits that must never make planning loop, wrap or plan the same nonces twice.
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <string>
+#include <vector>
 
 #include "plotter/plan.h"
 #include "plotter/plots.h"
@@ -13,7 +16,6 @@ namespace {
 
 constexpr uint64_t GiB = 1ull << 30;
 
-
 void touch(const std::string& path) { std::ofstream(path).put('x'); }
 
 struct plan_fixture : ::testing::Test {
@@ -23,7 +25,20 @@ struct plan_fixture : ::testing::Test {
         input.account_id = 42;
         input.auto_start = false;
     }
+    // Plans from fresh plots and returns what was logged.
+    std::string plan_logged(plan_result_s* plan) {
+        plots = plots_s();
+        testing::internal::CaptureStderr();
+        *plan = plan_compute(&plots, input);
+        return testing::internal::GetCapturedStderr();
+    }
 };
+
+bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+bool overlap(const plan_job_s& a, const plan_job_s& b) {
+    return a.start < b.start + b.count && b.start < a.start + a.count;
+}
 
 }  // namespace
 
@@ -177,31 +192,6 @@ TEST_F(plan_fixture, tiny_largest_file_uses_one_sector_group) {
     for (const auto& j : plan.jobs) EXPECT_EQ(j.count, 8u);
 }
 
-TEST_F(plan_fixture, automatic_start_from_serial_or_after_the_folder_plots) {
-    test_dir_s dir;
-    drive_s t = make_drive(dir.path, GiB, 3);
-    input.targets = {&t};
-    input.auto_start = true;
-    const uint64_t base = 3ull << 32;
-    EXPECT_EQ(plan_compute(&plots, input).jobs.at(0).start, base);
-    touch(dir.file("9_" + std::to_string(base) + "_5000_5000"));
-    plots_s fresh;
-    EXPECT_EQ(plan_compute(&fresh, input).jobs.at(0).start, base + 5000);
-}
-
-TEST_F(plan_fixture, collisions_steer_the_plan) {
-    test_dir_s dir;
-    touch(dir.file("1_0_100_100"));
-    drive_s t = make_drive("/nowhere/t", GiB);
-    input.targets = {&t};
-    input.max_file_bytes = 1000 * 262144;
-    input.max_fill_bytes = 1000 * 262144;
-    plots_folder_add(&plots, dir.path.c_str());
-    const plan_result_s plan = plan_compute(&plots, input);
-    ASSERT_EQ(plan.jobs.size(), 1u);
-    EXPECT_EQ(plan.jobs[0].start, 1000u);
-}
-
 TEST_F(plan_fixture, ranges_end_at_the_last_nonce_number_and_never_wrap) {
     drive_s t = make_drive("/nowhere/t", GiB);
     input.targets = {&t};
@@ -263,4 +253,196 @@ TEST_F(plan_fixture, complete_files_are_not_planned_again_when_asked) {
     plan = plan_compute(&fresh, input);
     ASSERT_EQ(plan.jobs.size(), 1u);
     EXPECT_EQ(plan.jobs[0].start, 16u);  // past the finished file and the partial copy
+}
+
+// The same folder chosen twice as a target (or under two spellings): with automatic start
+// both records continue after the same plots, and still no two files get the same nonces.
+TEST_F(plan_fixture, same_folder_twice_never_plans_the_same_nonces_twice) {
+    test_dir_s dir;
+    touch(dir.file("42_0_8_8"));
+    drive_s first = make_drive(dir.path, GiB), second = make_drive(dir.path + "/", GiB);
+    input.auto_start = true;
+    input.targets = {&first, &second};
+    input.max_fill_bytes = 8 * 262144;
+    const plan_result_s plan = plan_compute(&plots, input);
+    ASSERT_EQ(plan.jobs.size(), 2u);
+    EXPECT_EQ(plan.jobs[0].start, 8u);
+    EXPECT_FALSE(overlap(plan.jobs[0], plan.jobs[1])) << plan.jobs[1].start;
+}
+
+// New files are never planned over the nonces of an unfinished file that the plan does not
+// resume: neither one resumed on a later target nor one too large for its own target.
+TEST_F(plan_fixture, unfinished_file_resumed_on_a_later_target_is_not_planned_again_on_an_earlier_one) {
+    test_dir_s a, b;
+    touch(b.file("42_0_8_8.plotting"));
+    drive_s ta = make_drive(a.path, GiB), tb = make_drive(b.path, GiB);
+    input.targets = {&ta, &tb};
+    input.max_fill_bytes = 8 * 262144;
+    const plan_result_s plan = plan_compute(&plots, input);
+    ASSERT_EQ(plan.jobs.size(), 2u);
+    EXPECT_EQ(plan.jobs[1].write_drive, &tb);
+    EXPECT_TRUE(plan.jobs[1].resume);
+    EXPECT_EQ(plan.jobs[1].start, 0u);
+    EXPECT_FALSE(overlap(plan.jobs[0], plan.jobs[1])) << plan.jobs[0].start;
+}
+
+TEST_F(plan_fixture, unfinished_file_too_large_to_resume_is_steered_around) {
+    test_dir_s a;
+    touch(a.file("42_0_16_16.plotting"));
+    drive_s ta = make_drive(a.path, GiB);
+    input.targets = {&ta};
+    input.max_fill_bytes = 8 * 262144;
+    const plan_result_s plan = plan_compute(&plots, input);
+    ASSERT_EQ(plan.jobs.size(), 1u);
+    EXPECT_FALSE(plan.jobs[0].resume);
+    EXPECT_GE(plan.jobs[0].start, 16u);
+}
+
+TEST_F(plan_fixture, fill_limits_and_their_lines) {
+    struct case_s {
+        uint64_t max_fill;                 // bytes of every target at most; 0 = all
+        uint64_t fill_limit;               // bytes of this target at most; 0 = all
+        uint64_t total;                    // nonces planned on the 10 GiB target
+        std::vector<const char*> lines;    // lines that must be logged
+        std::vector<const char*> absent;   // texts that must not be logged
+    };
+    const case_s cases[] = {
+        {2 * GiB, 0, 8192, {"Limiting drive use to 2 GB max.\n"}, {"Limiting drive /"}},
+        {0, 5000000000, 19072, {"Limiting drive /nowhere/t to 5.0 GB.\n"}, {"Limiting drive use"}},
+        {3 * GiB, 2500000000, 9536, {"Limiting drive use to 3 GB max.\n", "Limiting drive /nowhere/t to 2.5 GB.\n"}, {}},
+        // 0.5 GB gives 1904 nonces, printed as 0 whole GB; the 1 GB target limit is then not exceeded.
+        {500000000, 1000000000, 1904, {"Limiting drive use to 0 GB max.\n"}, {"Limiting drive /"}},
+        {20 * GiB, 0, 40960, {}, {"Limiting"}},
+    };
+    for (const case_s& c : cases) {
+        SCOPED_TRACE(std::to_string(c.max_fill) + " / " + std::to_string(c.fill_limit));
+        drive_s t = make_drive("/nowhere/t", 10 * GiB);
+        t.fill_limit = c.fill_limit;
+        input.targets = {&t};
+        input.max_fill_bytes = c.max_fill;
+        plan_result_s plan;
+        const std::string text = plan_logged(&plan);
+        ASSERT_EQ(plan.jobs.size(), 1u);  // no file size limit: one file
+        EXPECT_EQ(plan.jobs[0].count, c.total);
+        for (const char* line : c.lines) EXPECT_TRUE(has(text, line)) << line << "\n" << text;
+        for (const char* part : c.absent) EXPECT_FALSE(has(text, part)) << part << "\n" << text;
+    }
+}
+
+TEST_F(plan_fixture, automatic_start_lines) {
+    const uint64_t base = 3ull << 32;  // serial 3
+    struct case_s {
+        std::string plot;        // file in the target folder; empty: none
+        uint64_t start;          // first nonce of the first job
+        const char* line;        // logged line, before the path is inserted
+    };
+    const case_s cases[] = {
+        {"", base, "Auto starting drive %s with nonce 12884901888\n"},
+        {"9_" + std::to_string(base) + "_5000_5000", base + 5000, "Continuing drive %s from nonce 12884906888\n"},
+        {"9_0_100_100", base, "Auto starting drive %s with nonce 12884901888\n"},
+        // Plots ending exactly at the base leave the base free.
+        {"9_" + std::to_string(base - 100) + "_100_100", base, "Auto starting drive %s with nonce 12884901888\n"},
+    };
+    for (const case_s& c : cases) {
+        SCOPED_TRACE(c.plot);
+        test_dir_s dir;
+        if (!c.plot.empty()) touch(dir.file(c.plot));
+        drive_s t = make_drive(dir.path, GiB, 3);
+        input.targets = {&t};
+        input.auto_start = true;
+        plan_result_s plan;
+        const std::string text = plan_logged(&plan);
+        ASSERT_EQ(plan.jobs.size(), 1u);
+        EXPECT_EQ(plan.jobs[0].start, c.start);
+        char line[512];
+        snprintf(line, sizeof line, c.line, dir.path.c_str());
+        EXPECT_TRUE(has(text, line)) << line << "\n" << text;
+        EXPECT_FALSE(has(text, "Preventing collision")) << text;
+    }
+}
+
+TEST_F(plan_fixture, collision_steering_and_its_lines) {
+    struct case_s {
+        std::vector<plot_range_s> plots;   // remembered plots in another folder
+        uint64_t start;                    // where the 1000-nonce file lands
+        std::vector<const char*> lines;    // "Preventing collision" lines, in order
+    };
+    const case_s cases[] = {
+        {{{0, 100, 1}}, 1000, {"Preventing collision with 0\n"}},
+        // [0, 1000) ends where the plot begins: that counts, and so does [1000, 2000).
+        {{{1000, 5, 1}}, 2000, {"Preventing collision with 0\n", "Preventing collision with 1000\n"}},
+        {{{0, 100, 1}, {1000, 10, 1}}, 2000, {"Preventing collision with 0\n", "Preventing collision with 1000\n"}},
+        // [1000, 2000) begins where the plot ends: free.
+        {{{900, 100, 1}}, 1000, {"Preventing collision with 0\n"}},
+        {{{5000, 10, 1}}, 0, {}},
+    };
+    for (const case_s& c : cases) {
+        SCOPED_TRACE(c.start);
+        drive_s t = make_drive("/nowhere/t", GiB);
+        input.targets = {&t};
+        input.max_file_bytes = 1000 * 262144;
+        input.max_fill_bytes = 1000 * 262144;
+        plots = plots_s();
+        plots.folders.insert("/remembered/");
+        plots.ranges["/remembered/"] = c.plots;
+        testing::internal::CaptureStderr();
+        const plan_result_s plan = plan_compute(&plots, input);
+        const std::string text = testing::internal::GetCapturedStderr();
+        ASSERT_EQ(plan.jobs.size(), 1u);
+        EXPECT_EQ(plan.jobs[0].start, c.start);
+        EXPECT_EQ(plan.jobs[0].count, 1000u);
+        std::string expected;
+        for (const char* line : c.lines) expected += line;
+        std::string logged;
+        for (size_t at = text.find("Preventing"); at != std::string::npos; at = text.find("Preventing", at + 1))
+            logged += text.substr(at, text.find('\n', at) + 1 - at);
+        EXPECT_EQ(logged, expected);
+    }
+}
+
+TEST_F(plan_fixture, staging_capacity_with_a_largest_file) {
+    struct case_s {
+        uint64_t max_file;                 // largest file in bytes; 0 = none
+        uint64_t target_free;              // target free space
+        std::vector<uint64_t> counts;      // planned file sizes
+    };
+    const case_s cases[] = {
+        // Half of 5 GiB holds 8192 nonces; 1 GB (3814) is smaller and cut to 3808.
+        {1000000000, 3 * GiB, {3808, 3808, 3808, 864}},
+        {0, 10 * GiB, {8192, 8192, 8192, 8192, 8192}},
+        {0, 3 * GiB, {8192, 4096}},
+    };
+    for (const case_s& c : cases) {
+        SCOPED_TRACE(c.max_file);
+        drive_s s = make_drive("/nowhere/s", 5 * GiB);
+        drive_s t = make_drive("/nowhere/t", c.target_free);
+        plots = plots_s();
+        input.ssds = {&s};
+        input.targets = {&t};
+        input.max_file_bytes = c.max_file;
+        const plan_result_s plan = plan_compute(&plots, input);
+        std::vector<uint64_t> counts;
+        for (const plan_job_s& job : plan.jobs) {
+            counts.push_back(job.count);
+            EXPECT_EQ(job.write_drive, &s);
+            EXPECT_EQ(job.final_drive, &t);
+        }
+        EXPECT_EQ(counts, c.counts);
+    }
+}
+
+// A target too full for a file still takes its turn of the staging drives.
+TEST_F(plan_fixture, full_target_still_advances_the_staging_drive) {
+    drive_s s0 = make_drive("/nowhere/s0", 4 * GiB), s1 = make_drive("/nowhere/s1", 4 * GiB);
+    drive_s full = make_drive("/nowhere/full", GiB / 2), t = make_drive("/nowhere/t", 3 * GiB);
+    input.ssds = {&s0, &s1};
+    input.targets = {&full, &t};
+    const plan_result_s plan = plan_compute(&plots, input);
+    ASSERT_EQ(plan.jobs.size(), 2u);
+    for (const plan_job_s& job : plan.jobs) {
+        EXPECT_EQ(job.write_drive, &s1);
+        EXPECT_EQ(job.final_drive, &t);
+    }
+    EXPECT_EQ(plan.jobs[0].start, 0u);
+    EXPECT_EQ(plan.jobs[1].start, 8192u);
 }
