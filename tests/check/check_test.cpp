@@ -1,12 +1,18 @@
 // The checker on real files: a correct file, the wrong order, corrupted scoops, bad sizes
-// and names, and the full check.
+// and names, the full check, and asynchronous reads that are refused or fail.
 #include <gtest/gtest.h>
 
+#include <aio.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <string>
 #include <vector>
 
 #include "check/check.h"
 #include "nonce/nonce.h"
+#include "platform/sys.h"
 #include "test_support.h"
 
 namespace {
@@ -44,6 +50,18 @@ struct check_run_s {
     }
     ~check_run_s() { check_destroy(c); }
 };
+
+int failing_directory_fd = -1;
+int submissions = 0;
+
+// Every third read is refused at submission, every third one after that is pointed at a
+// folder so it fails once running; the rest are real.
+int unreliable_aio_read(aio_request* request) {
+    const int turn = submissions++ % 3;
+    if (turn == 0) return errno = EINVAL, -1;
+    if (turn == 1) request->aio_fildes = failing_directory_fd;
+    return aio_read(request);
+}
 
 }  // namespace
 
@@ -108,4 +126,20 @@ TEST(check, wrong_size_and_bad_names_give_their_messages) {
     EXPECT_EQ(stagger.c->result, CHECK_NOT_OPTIMIZED);
     EXPECT_EQ(stagger.title, "Sorry");
     EXPECT_EQ(stagger.text, "Only optimized files are supported. Why would you plot anything else? :)");
+}
+
+// Refused and failed asynchronous reads are read again directly: the check still ends, with
+// true verdicts.
+TEST(check, refused_and_failed_reads_are_read_again_directly) {
+    test_dir_s dir;
+    failing_directory_fd = open(dir.path.c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(failing_directory_fd, 0);
+    sys_syscalls().aio_read = unreliable_aio_read;
+    const check_run_s run(dir, POC1_NAME, reference_file(), false);
+    sys_syscalls_reset();
+    close(failing_directory_fd);
+    EXPECT_EQ(run.c->result, CHECK_FINISHED);
+    EXPECT_EQ(run.compared, (uint32_t)CHECK_SAMPLES);
+    EXPECT_EQ(run.bad, 0u);
+    EXPECT_GT(submissions, 0);
 }

@@ -67,8 +67,13 @@ TEST(CliPlot, BadOptionsExitWithStatusTwo) {
          {"plot" + p, std::string("plot -i 1"), "plot -i 1" + p + " --bogus", "plot -i 1" + p + " -n 0",
           "plot -i 1" + p + " -s x", "plot -i 1 -p " + dir.file("missing"), "plot -i 1" + p + " -n 8 --fill 1",
           "plot -i BURST-2222-2222-2222-22223" + p, "plot -i 1 -n 8 -p " + deep,
-          "plot -i 1 -n 8" + p + " --family bogus", "plot -i 1 -n 8" + p + " -g x", "plot -i 1 -n 8" + p + " -g 99:99"})
+          "plot -i 1 -n 8" + p + " --family bogus", "plot -i 1 -n 8" + p + " -g x", "plot -i 1 -n 8" + p + " -g 99:99",
+          // Amounts rounding to zero bytes are refused, not taken as "not given" (a zero fill
+          // would otherwise mean the whole drive).
+          "plot -i 1 -s 0 -n 8" + p + " --fill 1e-12", "plot -i 1 -s 0 -n 8" + p + " --max-file 1e-12",
+          "plot -i 1 -s 0 -n 8" + p + " -m 1e-15", "plot -i 1 -s 0 -n 8" + p + " --fill 0"})
         EXPECT_EQ(run_status(bad), 2) << bad;
+    EXPECT_FALSE(exists(dir.file("1_0_8_8")));
     EXPECT_EQ(run_status("plot --help"), 0);
 }
 

@@ -1,5 +1,8 @@
-// kestrune-cli as users run it: nonce bytes, address answers, bench lines and exit statuses.
+// kestrune-cli as users run it: nonce bytes, address answers, bench lines, exit statuses
+// (also when its output is lost), and check on special files or with descriptors closed.
 #include <gtest/gtest.h>
+
+#include <sys/stat.h>
 
 #include <sstream>
 #include <string>
@@ -41,6 +44,10 @@ TEST(Cli, ExitStatusesOfEveryCommand) {
         {"address BURST-Z8PQ-LFLU-CWUJ-D5LXY", 1}, {"address 18446744073709551616", 1}, {"address", 2},
         {"address --help", 0}, {"bench --family avx3", 2}, {"bench --cpu 0", 2}, {"bench --cpu", 2},
         {"bench --seconds -1", 2}, {"bench --frobnicate", 2}, {"bench --help", 0},
+        // Output that never reaches the reader is a failure; a device that takes the bytes but
+        // cannot be synced is none.
+        {"address 123456 >/dev/full", 1}, {"nonce 1 5 >/dev/full", 1}, {"address 123456 >/dev/null", 0},
+        {"nonce 1 5 -o /dev/null", 0},
     };
     for (const exit_case_s& c : cases) EXPECT_EQ(test_run_cli(c.arguments).status, c.status) << c.arguments;
     EXPECT_NE(test_run_cli("nonce --help").output.find("usage: kestrune-cli nonce"), std::string::npos);
@@ -69,4 +76,23 @@ TEST(CliBench, CsvHasAHeaderAndOneLinePerMeasurement) {
     EXPECT_EQ(header, "family,threads,nonces,seconds,nonces_per_min");
     EXPECT_EQ(line.rfind("scalar,1,", 0), 0u) << line;
     EXPECT_FALSE(std::getline(lines, extra)) << "one thread count, one family: one line";
+}
+
+// Things that are not plot files under plot file names (a FIFO with no writer, a folder) fail
+// instead of waiting for data that never comes; a timeout ends a hang with status 124.
+TEST(CliCheck, FifoAndFolderFailWithoutHanging) {
+    test_dir_s dir;
+    ASSERT_EQ(mkfifo(dir.file("1_0_1").c_str(), 0644), 0);
+    ASSERT_EQ(mkdir(dir.file("1_0_1_1").c_str(), 0755), 0);
+    for (const char* name : {"1_0_1", "1_0_1_1"})
+        EXPECT_EQ(test_run_cli("check '" + dir.file(name) + "'", "timeout 60").status, 1) << name;
+}
+
+// A one-nonce PoC1 file is the nonce itself; it passes however the program was started.
+TEST(CliCheck, WorksWithStandardDescriptorsClosed) {
+    test_dir_s dir;
+    const std::string path = dir.file("1_5_1_1");
+    test_write_file(path, std::string((const char*)test_reference_nonce(1, 5), PLOT_SIZE));
+    for (const char* redirect : {"", " <&-", " <&- >&-"})
+        EXPECT_EQ(test_run_cli("check '" + path + "'" + redirect).status, 0) << redirect;
 }
