@@ -1,4 +1,5 @@
-// File services on real files in scratch folders, with faults injected through the system-call table.
+// File services on real files in scratch folders, with faults injected through the system-call
+// table, and files opened while the standard descriptors are closed.
 #include <aio.h>
 #include <fcntl.h>
 #include <sys/sendfile.h>
@@ -8,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -215,6 +217,22 @@ TEST_F(SysFile, MoveInChunksReportsRunningTotalsAndSyncsBeforeDeleting) {
     }
 }
 
+// The copying half of a move: the source stays, a longer destination is replaced whole, and
+// a self-copy is refused without touching the file.
+TEST_F(SysFile, CopyKeepsTheSourceAndReplacesALongerDestination) {
+    test_write_file(dir.file("a"), std::string(1000, 'x'));
+    test_write_file(dir.file("b"), std::string(5000, 'y'));
+    std::vector<uint64_t> totals;
+    EXPECT_TRUE(sys_file_copy(dir.file("a").c_str(), dir.file("b").c_str(),
+                              [&](uint64_t copied) { totals.push_back(copied); }, 300));
+    EXPECT_EQ(totals, (std::vector<uint64_t>{300, 600, 900, 1000}));
+    EXPECT_EQ(test_read_file(dir.file("b")), std::string(1000, 'x'));
+    EXPECT_EQ(test_read_file(dir.file("a")), std::string(1000, 'x'));
+
+    EXPECT_FALSE(sys_file_copy(dir.file("a").c_str(), dir.file("a").c_str(), [](uint64_t) {}));
+    EXPECT_EQ(test_read_file(dir.file("a")), std::string(1000, 'x'));
+}
+
 TEST_F(SysFile, MoveOverExistingFiles) {
     test_write_file(dir.file("src"), "short");
     test_write_file(dir.file("dst"), pattern(20000));
@@ -322,4 +340,21 @@ TEST(SysProcess, MemoryFoldersAndSectors) {
     ASSERT_NE(realpath(dir.path.c_str(), real), nullptr);
     EXPECT_STREQ(here, real);
     EXPECT_NE(sys_chdir(dir.file("missing").c_str()), 0);
+}
+
+// In a process started with its standard descriptors closed, files must not become descriptor
+// 0 (which means "no file") nor 1 or 2 (where log and progress text would land in them).
+TEST_F(SysFile, FilesNeverTakeTheStandardDescriptors) {
+    test_write_file(dir.file("data"), "abc");
+    EXPECT_EXIT(
+        {
+            close(0);
+            close(1);
+            close(2);
+            sys_init();
+            const int64_t read_fd = sys_file_open_read(dir.file("data").c_str());
+            const int64_t write_fd = sys_file_create(dir.file("data").c_str(), 3);
+            std::_Exit(read_fd > 2 && write_fd > 2 ? 0 : 3);
+        },
+        ::testing::ExitedWithCode(0), "");
 }

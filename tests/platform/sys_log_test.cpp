@@ -1,9 +1,12 @@
-// The log: stamp format, truncation of long messages, emptying at the first message of a run.
+// The log: stamp format, truncation of long messages, emptying at the first message of a run;
+// and the UI call queue, which lives beside it, when a queued call posts again.
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <regex>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -81,4 +84,24 @@ TEST_F(SysLog, AnUnopenableLogStillReachesStandardError) {
     rmdir(dir.file("log.txt").c_str());
     sys_log("retried\n");
     EXPECT_EQ(log_text().substr(stamp_length), "retried\n") << "the next message opens the file";
+}
+
+// A queued call that posts again (a dialog presenter that itself posts, a completion notice
+// that queues a follow-up): the drain must not deadlock, and the new call runs on the next
+// drain, not the current one.
+TEST(SysUiQueue, CallPostedFromADrainedCallRunsOnTheNextDrain) {
+    EXPECT_EXIT(
+        {
+            alarm(20);  // a deadlock ends here instead of hanging the suite
+            std::vector<int> ran;
+            sys_ui_post([&ran] {
+                ran.push_back(1);
+                sys_ui_post([&ran] { ran.push_back(2); });
+            });
+            sys_ui_drain();
+            const bool first_only = ran == std::vector<int>{1};
+            sys_ui_drain();
+            std::_Exit(first_only && ran == std::vector<int>{1, 2} ? 0 : 3);
+        },
+        ::testing::ExitedWithCode(0), "");
 }
