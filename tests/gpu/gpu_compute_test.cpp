@@ -1,6 +1,12 @@
 // GPU batches on a real OpenCL runtime against the scalar reference: hashes per dispatch,
-// several devices per pass, stop, bad capacities and the self-test.
+// several devices per pass, stop, bad capacities and the self-test; batch progress from the
+// event callbacks, and OpenCL failures injected into the runtime, which must end the batch
+// with 0 and leave no mapping or event behind.
 #include <gtest/gtest.h>
+
+#include <atomic>
+#include <memory>
+#include <string>
 
 #include "gpu/gpu_fixture.h"
 
@@ -11,6 +17,112 @@ using gpu_ptr = std::unique_ptr<gpu_s, void (*)(gpu_s*)>;
 gpu_ptr activate(const std::vector<gpu_pd_s>& list, uint64_t nonces) {
     return gpu_ptr(gpu_activate_pd(list, nonces), gpu_release);
 }
+
+// Installed over opencl_api for the lifetime of one object: counts the events and mappings
+// made and undone, fails the n-th call of one function with a chosen status, and samples
+// `watched`'s progress right after every progress callback.
+struct cl_probe_s {
+    static inline opencl_api_s real;                 // the table before the probe
+    static inline std::atomic<int> events_made{0};    // events handed out by enqueues
+    static inline std::atomic<int> events_released{0};  // clReleaseEvent calls
+    static inline std::atomic<int> maps{0};           // successful map enqueues
+    static inline std::atomic<int> unmaps{0};         // successful unmap enqueues
+    static inline std::atomic<int> calls{0};          // calls of the failing function so far
+    static inline int fail_at = 0;                    // 1-based failing call, 0 = none
+    static inline cl_int fail_status = CL_SUCCESS;    // the status the failing call reports
+    static inline std::string failing;                // "map", "wait", "kernel" or "callback"
+    static inline batch_buffer_s* watched = nullptr;  // batch sampled after every callback
+    static inline std::atomic<uint64_t> most_progress{0};  // largest progress sampled
+
+    // One registered callback: the real one and its data.
+    struct hop_s {
+        void(CL_CALLBACK* fn)(cl_event, cl_int, void*);  // callback the code registered
+        void* user;                                        // its data
+    };
+
+    static bool fail_now(const char* which) { return fail_at && failing == which && ++calls == fail_at; }
+
+    static cl_int CL_API_CALL ndrange(cl_command_queue q, cl_kernel k, cl_uint dims, const size_t* off,
+                                      const size_t* global, const size_t* local, cl_uint n, const cl_event* wait,
+                                      cl_event* event) {
+        if (fail_now("kernel")) return fail_status;
+        const cl_int status = real.clEnqueueNDRangeKernel(q, k, dims, off, global, local, n, wait, event);
+        if (status == CL_SUCCESS && event) ++events_made;
+        return status;
+    }
+    static void* CL_API_CALL map(cl_command_queue q, cl_mem mem, cl_bool blocking, cl_map_flags flags, size_t off,
+                                 size_t size, cl_uint n, const cl_event* wait, cl_event* event, cl_int* status) {
+        if (fail_now("map")) {
+            *status = fail_status;
+            return nullptr;
+        }
+        void* p = real.clEnqueueMapBuffer(q, mem, blocking, flags, off, size, n, wait, event, status);
+        if (*status == CL_SUCCESS) {
+            ++maps;
+            if (event) ++events_made;
+        }
+        return p;
+    }
+    static cl_int CL_API_CALL unmap(cl_command_queue q, cl_mem mem, void* p, cl_uint n, const cl_event* wait,
+                                    cl_event* event) {
+        const cl_int status = real.clEnqueueUnmapMemObject(q, mem, p, n, wait, event);
+        if (status == CL_SUCCESS) ++unmaps;
+        if (status == CL_SUCCESS && event) ++events_made;
+        return status;
+    }
+    static cl_int CL_API_CALL wait(cl_uint n, const cl_event* list) {
+        if (fail_now("wait")) return fail_status;
+        return real.clWaitForEvents(n, list);
+    }
+    static cl_int CL_API_CALL release(cl_event event) {
+        ++events_released;
+        return real.clReleaseEvent(event);
+    }
+    static void CL_CALLBACK hop(cl_event event, cl_int status, void* data) {
+        auto* h = static_cast<hop_s*>(data);
+        h->fn(event, status, h->user);
+        if (watched) {
+            const uint64_t seen = watched->progress.load();
+            uint64_t most = most_progress.load();
+            while (seen > most && !most_progress.compare_exchange_weak(most, seen)) {
+            }
+        }
+        delete h;
+    }
+    static cl_int CL_API_CALL callback(cl_event event, cl_int type, void(CL_CALLBACK* fn)(cl_event, cl_int, void*),
+                                       void* user) {
+        if (fail_now("callback")) return fail_status;
+        auto* h = new hop_s{fn, user};
+        const cl_int status = real.clSetEventCallback(event, type, hop, h);
+        if (status != CL_SUCCESS) delete h;
+        return status;
+    }
+
+    cl_probe_s(const char* which = "", int at = 0, cl_int status = CL_OUT_OF_RESOURCES) {
+        real = opencl_api;
+        events_made = events_released = maps = unmaps = calls = 0;
+        most_progress = 0;
+        watched = nullptr;
+        failing = which;
+        fail_at = at;
+        fail_status = status;
+        opencl_api.clEnqueueNDRangeKernel = ndrange;
+        opencl_api.clEnqueueMapBuffer = map;
+        opencl_api.clEnqueueUnmapMemObject = unmap;
+        opencl_api.clWaitForEvents = wait;
+        opencl_api.clReleaseEvent = release;
+        opencl_api.clSetEventCallback = callback;
+    }
+    ~cl_probe_s() {
+        opencl_api = real;
+        watched = nullptr;
+    }
+};
+
+struct fault_case_s {
+    const char* which;  // the function that fails ("" for none)
+    int at;             // its failing call, counted over both devices
+};
 
 struct dispatch_case_s {
     int32_t hashes;    // the hash_per_dispatch setting
@@ -125,6 +237,58 @@ TEST(GpuTest, ActivationRefusesZeroNoncesAndUnknownDevices) {
     EXPECT_EQ(gpu_activate_pd({{99, 0}}, 32), nullptr);
     EXPECT_EQ(gpu_activate(1, nullptr, 0), nullptr);
     gpu_release(nullptr);
+}
+
+// Progress never passes the nonces of the pass, even when the hashes per dispatch do not
+// divide the 8192 of a nonce.
+TEST(GpuProgress, CallbacksNeverReportMoreThanThePass) {
+    GPU_REQUIRE_DEVICE(pd);
+    settings_guard_s guard;
+    std::unique_ptr<gpu_s, void (*)(gpu_s*)> gpu(gpu_activate_pd({pd}, 32), gpu_release);
+    ASSERT_TRUE(gpu);
+    ASSERT_TRUE(gpu_make_step2_idle(gpu.get(), 0));
+    // 5000 hashes per dispatch: two dispatches per nonce, the second hashing only 3192.
+    hash_per_dispatch = 5000;
+    test_batch_s buffer(64);  // two passes of 32
+    cl_probe_s probe;
+    cl_probe_s::watched = &buffer.batch;
+    EXPECT_EQ(gpu_compute(gpu.get(), 1, 0, &buffer.batch, nullptr), 64u);
+    EXPECT_GT(cl_probe_s::most_progress.load(), 0u) << "no callback ran while the batch was attached";
+    EXPECT_LE(cl_probe_s::most_progress.load(), 64u);
+    EXPECT_EQ(buffer.batch.progress.load(), 64u);
+}
+
+// A failing enqueue, map, wait or callback registration ends the batch with 0, and once
+// the context is released every mapping is undone and every event released.
+TEST(GpuErrorPaths, EveryFailureEndsTheBatchAndLeavesNothingBehind) {
+    GPU_REQUIRE_DEVICE(pd);
+    settings_guard_s guard;
+    hash_per_dispatch = 512;  // 16 dispatches per device and pass
+    // Kernel call 5 is a hashing dispatch of slot 0; 20 is slot 1's nonce_step1 after slot 0
+    // mapped; map 2 and wait 2 belong to slot 1.
+    const fault_case_s cases[] = {{"", 0},        {"map", 1},    {"map", 2},      {"wait", 1},
+                                  {"wait", 2},    {"kernel", 5}, {"kernel", 20}, {"callback", 20}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.which) + " " + std::to_string(c.at));
+        gpu_s* gpu = gpu_activate_pd({pd, pd}, 32);
+        ASSERT_TRUE(gpu);
+        ASSERT_TRUE(gpu_make_step2_idle(gpu, 0));
+        ASSERT_TRUE(gpu_make_step2_idle(gpu, 1));
+        cl_probe_s probe(c.which, c.at);
+        test_batch_s buffer(128);  // two passes of 2 x 32
+        testing::internal::CaptureStderr();
+        const uint64_t done = gpu_compute(gpu, 1, 0, &buffer.batch, nullptr);
+        const std::string log = testing::internal::GetCapturedStderr();
+        gpu_release(gpu);
+        if (c.at) {
+            EXPECT_EQ(done, 0u);
+            EXPECT_NE(log.find("Received error -5 from OpenCL\n"), std::string::npos) << log;
+        } else {
+            EXPECT_EQ(done, 128u);
+        }
+        EXPECT_EQ(cl_probe_s::maps.load(), cl_probe_s::unmaps.load());
+        EXPECT_EQ(cl_probe_s::events_made.load(), cl_probe_s::events_released.load());
+    }
 }
 
 }  // namespace

@@ -22,24 +22,37 @@
         pd.device = listed_devices[0].index;                                              \
     } while (0)
 
-// Replaces slot d's nonce_step3 with a kernel of the same name and arguments built from
-// `body`, so that a device can be made to produce wrong or unusual output.
-inline bool gpu_replace_step3(gpu_s* gpu, int32_t d, const std::string& body) {
-    const std::string source =
-        "__kernel void nonce_step3(uint p_staggerSize, __global uchar* p_gen, __global uchar* p_scoops) {\n"
-        "    const uint id = (uint)get_global_id(0);\n" + body + "\n}\n";
+// Builds kernel `name` from `source` on slot d's context and puts it in `*slot` in place of
+// the kernel there, so that a device can be made to produce wrong output, or quickly none.
+inline bool gpu_replace_kernel(gpu_s* gpu, int32_t d, cl_kernel* slot, const char* name, const std::string& source) {
     const char* text = source.c_str();
     const size_t length = source.size();
     cl_int status = CL_SUCCESS;
     cl_program program = opencl_api.clCreateProgramWithSource(gpu->context[d], 1, &text, &length, &status);
     if (status != CL_SUCCESS) return false;
-    if (opencl_api.clBuildProgram(program, 0, nullptr, "", nullptr, nullptr) != CL_SUCCESS) return false;
-    cl_kernel kernel = opencl_api.clCreateKernel(program, "nonce_step3", &status);
+    cl_kernel kernel = nullptr;
+    if (opencl_api.clBuildProgram(program, 0, nullptr, "", nullptr, nullptr) == CL_SUCCESS)
+        kernel = opencl_api.clCreateKernel(program, name, &status);
     opencl_api.clReleaseProgram(program);  // the kernel keeps it alive
-    if (status != CL_SUCCESS) return false;
-    opencl_api.clReleaseKernel(gpu->kernel_step3[d]);
-    gpu->kernel_step3[d] = kernel;
+    if (!kernel) return false;
+    opencl_api.clReleaseKernel(*slot);
+    *slot = kernel;
     return true;
+}
+
+// Slot d's nonce_step3 with the same arguments and the given body.
+inline bool gpu_replace_step3(gpu_s* gpu, int32_t d, const std::string& body) {
+    return gpu_replace_kernel(gpu, d, &gpu->kernel_step3[d], "nonce_step3",
+                              "__kernel void nonce_step3(uint p_staggerSize, __global uchar* p_gen, "
+                              "__global uchar* p_scoops) {\n    const uint id = (uint)get_global_id(0);\n" +
+                                  body + "\n}\n");
+}
+
+// Slot d's nonce_step2 hashing nothing, so that a pass is quick when its results do not matter.
+inline bool gpu_make_step2_idle(gpu_s* gpu, int32_t d) {
+    return gpu_replace_kernel(gpu, d, &gpu->kernel_step2[d], "nonce_step2",
+                              "__kernel void nonce_step2(ulong p_startNonce, __global uchar* p_gen, "
+                              "uint p_hashesOffset, uint p_hashesNumber) {}\n");
 }
 
 // Expects batch index `index` to hold nonce `nonce` of `account` (PoC1, every scoop).
