@@ -2,6 +2,10 @@
 // kept, and the nonce recomputed is the one the device's share of the pass starts with.
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <string>
+#include <vector>
+
 #include "gpu/gpu_fixture.h"
 
 namespace {
@@ -34,23 +38,35 @@ size_t count_of(const std::string& text, const std::string& what) {
     return count;
 }
 
-TEST(GpuSpotCheck, AllZeroOutputFailsAtRowZero) {
+// An all-zero slot fails at its row zero; the nonce recomputed is the first of that slot's
+// share of the pass, and slots before it keep their copied output.
+TEST(GpuSpotCheck, AllZeroSlotFailsAtTheFirstNonceOfItsShare) {
     GPU_REQUIRE_DEVICE(pd);
-    gpu_ptr gpu(gpu_activate_pd({pd}, 32), gpu_release);
-    ASSERT_TRUE(gpu);
-    ASSERT_TRUE(gpu_replace_step3(gpu.get(), 0, zero_body));
-    std::vector<uint64_t> recomputed;
-    gpu_record_reference(gpu.get(), &recomputed, [](uint64_t account, uint64_t nonce, uint8_t* out) {
-        nonce_compute(account, nonce, out, false);
-    });
-    test_batch_s buffer(32);
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(gpu_compute(gpu.get(), 9, 640, &buffer.batch, nullptr), 0u);
-    const std::string log = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(count_of(log, "Looks like GPU compute may have failed... spot checking...\n"), 1u);
-    EXPECT_EQ(count_of(log, "Yep it failed!\n"), 1u);
-    EXPECT_EQ(count_of(log, "Assertion failure"), 1u);
-    EXPECT_EQ(recomputed, std::vector<uint64_t>{640});
+    struct case_s {
+        int32_t slots, broken;  // devices in the context and the one giving zeros
+        uint64_t start;         // first nonce of the batch
+        uint64_t recomputed;    // the nonce the spot check recomputes
+    };
+    for (const case_s& c : {case_s{1, 0, 640, 640}, case_s{2, 1, 1000, 1032}}) {
+        SCOPED_TRACE(c.broken);
+        gpu_ptr gpu(gpu_activate_pd(std::vector<gpu_pd_s>(c.slots, pd), 32), gpu_release);
+        ASSERT_TRUE(gpu);
+        ASSERT_TRUE(gpu_replace_step3(gpu.get(), c.broken, zero_body));
+        std::vector<uint64_t> recomputed;
+        gpu_record_reference(gpu.get(), &recomputed, [](uint64_t account, uint64_t nonce, uint8_t* out) {
+            nonce_compute(account, nonce, out, false);
+        });
+        test_batch_s buffer(32 * c.slots);
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(gpu_compute(gpu.get(), 9, c.start, &buffer.batch, nullptr), 0u);
+        const std::string log = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(count_of(log, "Looks like GPU compute may have failed... spot checking...\n"), 1u);
+        EXPECT_EQ(count_of(log, "Yep it failed!\n"), 1u);
+        EXPECT_EQ(count_of(log, "Assertion failure"), 1u);
+        EXPECT_EQ(recomputed, std::vector<uint64_t>{c.recomputed});
+        for (uint64_t index = 0; index < (uint64_t)c.broken * 32; index += 31)
+            expect_batch_nonce(buffer.batch, index, 9, c.start + index);
+    }
 }
 
 TEST(GpuSpotCheck, RecoveryBuildsAWorkingContextForTheSameDevices) {
@@ -70,26 +86,6 @@ TEST(GpuSpotCheck, RecoveryBuildsAWorkingContextForTheSameDevices) {
     expect_batch_nonce(buffer.batch, 0, 4, 0);
     expect_batch_nonce(buffer.batch, 31, 4, 31);
     EXPECT_EQ(gpu_recover(nullptr), nullptr);
-}
-
-TEST(GpuSpotCheck, SlotOneRecomputesTheFirstNonceOfItsShare) {
-    GPU_REQUIRE_DEVICE(pd);
-    gpu_ptr gpu(gpu_activate_pd({pd, pd}, 32), gpu_release);
-    ASSERT_TRUE(gpu);
-    ASSERT_TRUE(gpu_replace_step3(gpu.get(), 1, zero_body));
-    std::vector<uint64_t> recomputed;
-    gpu_record_reference(gpu.get(), &recomputed, [](uint64_t account, uint64_t nonce, uint8_t* out) {
-        nonce_compute(account, nonce, out, false);
-    });
-    test_batch_s buffer(64);
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(gpu_compute(gpu.get(), 9, 1000, &buffer.batch, nullptr), 0u);
-    const std::string log = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(count_of(log, "Yep it failed!\n"), 1u);
-    EXPECT_EQ(recomputed, std::vector<uint64_t>{1032});
-    // Slot 0 was copied before slot 1 failed.
-    expect_batch_nonce(buffer.batch, 0, 9, 1000);
-    expect_batch_nonce(buffer.batch, 31, 9, 1031);
 }
 
 TEST(GpuSpotCheck, GenuineZeroPrefixedRowIsCheckedAndKept) {
