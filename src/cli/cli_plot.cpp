@@ -15,10 +15,10 @@
 #include <vector>
 
 #include "cli/cli.h"
+#include "nonce/plt_cpu.h"
 #include "platform/sys.h"
 #include "platform/util.h"
 #include "plotter/plotter.h"
-#include "plotter/plotter_cpu.h"
 #include "plotter/plots.h"
 #include "settings/settings.h"
 
@@ -246,8 +246,10 @@ int run_plotter(plotter_s* plotter, const plot_options_s& o) {
 
 int apply_processor_options(const plot_options_s& o) {
     if (o.threads) cpu_threads = o.threads;
-    if (o.family && !plotter_cpu_set_family(o.family))
+    cpu_family_e family = CPU_FAMILY_BEST;
+    if (o.family && (!cpu_family_parse(o.family, &family) || !cpu_family_available(family)))
         return cli_usage_error("plot", std::string("CPU family '") + o.family + "' is unknown or not supported here");
+    if (o.family) cpu_set_family(family);
     return -1;
 }
 

@@ -5,7 +5,7 @@
 
 #include "platform/sys.h"
 #include "platform/util.h"
-#include "plotter/plotter_cpu.h"
+#include "nonce/plt_cpu.h"
 #include "settings/settings.h"
 
 namespace {

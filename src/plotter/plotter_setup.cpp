@@ -5,7 +5,7 @@
 #include "platform/sys.h"
 #include "platform/util.h"
 #include "plotter/plotter.h"
-#include "plotter/plotter_cpu.h"
+#include "nonce/plt_cpu.h"
 #include "settings/settings.h"
 
 namespace {
@@ -63,11 +63,11 @@ void plotter_log_setup(const setup_config_s& cfg) {
     const unsigned long long batch = cfg.batch;
     switch (cfg.mode) {
     case PLOTTER_CPU_DIRECT:
-        sys_log("%d CPU threads will be used (total %d detected)\n", plotter_cpu_threads(), plotter_cpu_total());
+        sys_log("%d CPU threads will be used (total %d detected)\n", cpu_thread_count(), cpu_count());
         sys_log("CPU direct mode with %llu nonces per batch\n", batch);
         break;
     case PLOTTER_CPU_SSD:
-        sys_log("%d CPU threads will be used (total %d detected)\n", plotter_cpu_threads(), plotter_cpu_total());
+        sys_log("%d CPU threads will be used (total %d detected)\n", cpu_thread_count(), cpu_count());
         sys_log("CPU + SSD mode with %llu nonces per batch\n", batch);
         break;
     case PLOTTER_GPU_SSD: sys_log("GPU + SSD mode with %llu nonces per batch\n", batch); break;

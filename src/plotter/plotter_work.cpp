@@ -17,7 +17,7 @@
 #include "platform/util.h"
 #include "plotter/plot_file.h"
 #include "plotter/plotter.h"
-#include "plotter/plotter_cpu.h"
+#include "nonce/plt_cpu.h"
 
 namespace {
 
@@ -167,6 +167,18 @@ void recover_gpu(plotter_s* p) {
     sys_log("  Falling back to CPU mode\n");
 }
 
+void compute_on_cpu(plotter_s* p, job_s* job) {
+    batch_buffer_s* batch = job->compute_buffer;
+    const uint64_t left = job->nonce_count - job->nonces_done;
+    const uint64_t count = left < batch->capacity ? left : batch->capacity;
+    job->compute_start = time_now();
+    const uint64_t done = cpu_plot_batch(batch, job->account_id, job->start_nonce + job->nonces_done, count,
+                                         cpu_thread_count(), job->write_drive->sector_size / SCOOP_SIZE, &p->stop,
+                                         &batch->progress);
+    const double elapsed = time_now() - job->compute_start;
+    job->compute_rate = elapsed > 0 ? done * 60.0 / elapsed : 0;
+}
+
 // Computes the job's next batch into compute_buffer; false when it must be skipped this pass.
 bool compute_batch(plotter_s* p, job_s* job, pass_s* pass) {
     if (p->gpu_mask && p->gpu_ctx) {
@@ -180,7 +192,7 @@ bool compute_batch(plotter_s* p, job_s* job, pass_s* pass) {
         }
         if (done != 0) p->gpu_failures = 0;
     } else {
-        plotter_cpu_batch(job, &p->stop);
+        compute_on_cpu(p, job);
         pass->computed = true;
     }
     UTIL_ASSERT(job->compute_buffer->progress <= job->compute_buffer->capacity);
@@ -347,19 +359,16 @@ void write_batch(plotter_s* p, job_s* job, uint64_t first, uint64_t count, const
     UTIL_ASSERT(job->job_state == JOB_PLOTTING);
     const double t0 = time_now();
     if (job->poc2) poc2_convert_batch(buffer, count);
-    const uint64_t row = count * SCOOP_SIZE;
     uint64_t written = 0;
-    for (uint64_t s = 0; s < SCOOPS_PER_PLOT; ++s) {
-        if (stop->load(std::memory_order_relaxed)) return;
-        sys_file_write(job->fd, (s * job->nonce_count + first) * SCOOP_SIZE, row,
-                       buffer->data + s * buffer->capacity * SCOOP_SIZE);
+    const bool whole = plot_file_write_batch(job->fd, job->nonce_count, first, count, buffer, stop, [&](uint64_t row) {
         buffer->progress += row;
         job->bytes_written += row;
         job->write_drive->bytes_written += row;
         written += row;
         const double elapsed = time_now() - t0;
         if (elapsed > 0) job->write_rate = written / 1048576.0 / elapsed;
-    }
+    });
+    if (!whole) return;
     if (first + count == job->nonce_count) {
         job->job_state = JOB_WRITTEN;
         return;

@@ -47,13 +47,7 @@ plotter_gpu_api_s fake_api(fake_gpu_s* f) {
         if (++f->computes == f->stop_at) f->plotter->stop = true;
         if (f->computes_to_fail-- > 0) return (uint64_t)0;
         // Compute the whole buffer on the CPU workers, as a GPU would.
-        job_s job;
-        job.account_id = account;
-        job.start_nonce = first;
-        job.nonce_count = batch->capacity;
-        job.compute_buffer = batch;
-        cpu_plot_batch(&job, stop);
-        return batch->progress.load();
+        return cpu_plot_batch(batch, account, first, batch->capacity, cpu_thread_count(), 0, stop, &batch->progress);
     };
     api.release = [f](gpu_s*) { ++f->released; };
     api.nonces = [f](gpu_s*) { return f->nonces; };
