@@ -17,10 +17,8 @@ int cli_plot_gpus(plotter_s* plotter, const std::vector<std::string>& devices, u
     for (const std::string& text : devices) {
         gpu_pd_s pd;
         if (!gpu_parse_pd(text.c_str(), &pd)) return cli_usage_error("plot", "bad device '" + text + "' (use P:D)");
-        const auto found = std::find_if(all.begin(), all.end(), [&](const gpu_listed_s& l) {
-            return l.platform == pd.platform && l.index == pd.device;
-        });
-        if (found == all.end())
+        const gpu_listed_s* found = gpu_find_pd(all, pd);
+        if (!found)
             return cli_usage_error("plot", "no OpenCL device " + text + " (see kestrune-cli devices)");
         chosen->push_back(pd);
         listed->push_back(found->info);

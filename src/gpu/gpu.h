@@ -12,7 +12,9 @@
 constexpr int32_t GPU_MAX_SLOTS = 8;          // devices in one activation
 constexpr uint32_t GPU_MAX_DISPATCHES = 8192;  // nonce_step2 dispatches per device and pass
 constexpr uint32_t GPU_DEFAULT_HASHES = 8;     // hashes per nonce_step2 dispatch unless set
-constexpr uint64_t GPU_MAX_NONCES = 16383;     // the kernels' 32-bit offsets allow no more
+// Nonces per device and pass at most: the kernels compute byte offsets in 32-bit arithmetic,
+// so nonces x GEN_SIZE must stay below 2^32 (16383), and passes run whole work groups of 32.
+constexpr uint64_t GPU_MAX_NONCES = 16352;
 
 // One recorded GPU.
 struct gpu_device_s {
@@ -85,12 +87,18 @@ uint64_t gpu_global_mem(uint32_t gpu_index);
 uint64_t gpu_nonces(const gpu_s* gpu);
 
 std::vector<gpu_listed_s> gpu_list_all();
+// The listed device named by pd; none when the list has no such device.
+const gpu_listed_s* gpu_find_pd(const std::vector<gpu_listed_s>& all, const gpu_pd_s& pd);
 const char* gpu_type_name(cl_device_type type);
 bool gpu_parse_pd(const char* text, gpu_pd_s* out);
 
 // Activates an explicit list of devices of any type ("P:D"); none when a device does
 // not exist, the list is empty or longer than 8, or nonces is 0.
 gpu_s* gpu_activate_pd(const std::vector<gpu_pd_s>& list, uint64_t nonces);
+
+// A GPU nonce count cut to whole work groups of 32 and, when group is not 0, to a whole
+// number of sector groups.
+inline uint64_t gpu_cut_nonces(uint64_t value, uint64_t group) { return nonce_cut_to(value & ~uint64_t(31), group); }
 
 // Inputs of the per-device nonce count chosen for a plotting run.
 struct gpu_sizing_s {
@@ -104,19 +112,14 @@ struct gpu_sizing_s {
     uint64_t sector_nonces = 8;   // sector size / 64
 };
 
-// Nonces per device and pass: what fits memory and the devices' limits, a multiple of 32
-// cut to whole sectors, capped at the tuned count or 2048.
+// Nonces per device and pass: what fits memory and the devices' limits, capped at the tuned
+// count or 2048, the user's limit and GPU_MAX_NONCES, then cut by gpu_cut_nonces.
 uint64_t gpu_plan_nonces(const gpu_sizing_s& sizing);
 
 // Computes capacity nonces from start_nonce into batch on every device of gpu; returns
 // the batch's progress (its capacity) or 0 on a stop, an OpenCL error or bad output.
 uint64_t gpu_compute(gpu_s* gpu, uint64_t account_id, uint64_t start_nonce, batch_buffer_s* batch,
                      const std::atomic<bool>* stop);
-
-// The GPU side of recovery from a failed batch: releases `failed` and activates the same
-// devices with the same nonce count again; the new context is returned only when it passes
-// the self-test, otherwise none (the caller then falls back to the CPU).
-gpu_s* gpu_recover(gpu_s* failed);
 
 // Runs the three kernels once on slot 0 and times them; true when all ran without error.
 bool gpu_test(gpu_s* gpu, double* seconds);

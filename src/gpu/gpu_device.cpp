@@ -215,9 +215,7 @@ gpu_s* gpu_activate_pd(const std::vector<gpu_pd_s>& list, uint64_t nonces) {
     std::vector<gpu_device_s> devices;
     std::vector<int32_t> log_ids;
     for (const auto& pd : list) {
-        const gpu_listed_s* found = nullptr;
-        for (const auto& listed : all)
-            if (listed.platform == pd.platform && listed.index == pd.device) found = &listed;
+        const gpu_listed_s* found = gpu_find_pd(all, pd);
         if (!found) {
             sys_log("No OpenCL device %d:%d\n", pd.platform, pd.device);
             return nullptr;
@@ -226,23 +224,6 @@ gpu_s* gpu_activate_pd(const std::vector<gpu_pd_s>& list, uint64_t nonces) {
         log_ids.push_back((int32_t)log_ids.size());
     }
     return activate_devices(devices, log_ids, nonces);
-}
-
-gpu_s* gpu_recover(gpu_s* failed) {
-    if (!failed) return nullptr;
-    const uint64_t nonces = gpu_nonces(failed);
-    std::vector<gpu_device_s> devices;
-    std::vector<int32_t> log_ids;
-    for (int32_t d = 0; d < failed->count && d < GPU_MAX_SLOTS; ++d) {
-        devices.push_back(describe(failed->device[d]));
-        log_ids.push_back(failed->device_id[d]);
-    }
-    gpu_release(failed);
-    gpu_s* fresh = activate_devices(devices, log_ids, nonces);
-    double seconds = 0;
-    if (fresh && gpu_test(fresh, &seconds)) return fresh;
-    gpu_release(fresh);
-    return nullptr;
 }
 
 void gpu_release(gpu_s* gpu) {
@@ -312,6 +293,12 @@ std::vector<gpu_listed_s> gpu_list_all() {
     return all;
 }
 
+const gpu_listed_s* gpu_find_pd(const std::vector<gpu_listed_s>& all, const gpu_pd_s& pd) {
+    for (const auto& listed : all)
+        if (listed.platform == pd.platform && listed.index == pd.device) return &listed;
+    return nullptr;
+}
+
 const char* gpu_type_name(cl_device_type type) {
     if (type & CL_DEVICE_TYPE_GPU) return "GPU";
     if (type & CL_DEVICE_TYPE_CPU) return "CPU";
@@ -342,11 +329,8 @@ uint64_t gpu_plan_nonces(const gpu_sizing_s& sizing) {
     uint64_t x = sizing.memory / gpus / buffers / PLOT_SIZE;
     x = std::min(x, sizing.min_max_alloc / GEN_SIZE);
     x = std::min(x, sizing.min_global_mem >> 20);
-    uint64_t nonces = x & ~uint64_t(31);
-    if (sizing.tuned > 0 && x > (uint64_t)sizing.tuned) nonces = (uint64_t)sizing.tuned & ~uint64_t(31);
+    uint64_t nonces = sizing.tuned > 0 && x > (uint64_t)sizing.tuned ? (uint64_t)sizing.tuned : x;
     if (sizing.tuned <= 0) nonces = std::min<uint64_t>(nonces, 2048);
-    // The kernels run in work groups of 32, so a user limit is rounded down to a multiple of 32.
-    if (sizing.max_setting > 0) nonces = std::min<uint64_t>(nonces, (uint64_t)sizing.max_setting & ~uint64_t(31));
-    const uint64_t sector = sizing.sector_nonces ? sizing.sector_nonces : 1;
-    return nonces - nonces % sector;
+    if (sizing.max_setting > 0) nonces = std::min<uint64_t>(nonces, (uint64_t)sizing.max_setting);
+    return gpu_cut_nonces(std::min(nonces, GPU_MAX_NONCES), sizing.sector_nonces);
 }

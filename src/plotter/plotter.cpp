@@ -5,15 +5,12 @@
 
 #include "platform/sys.h"
 #include "platform/util.h"
+#include "gpu/gpu.h"
 #include "nonce/plt_cpu.h"
 #include "settings/settings.h"
 
 namespace {
 
-constexpr uint64_t KERNEL_MAX_NONCES = 16352;  // the kernels' offsets allow below 16384, in groups of 32
-
-uint64_t cut_to(uint64_t value, uint64_t group) { return value - value % group; }
-uint64_t low5_clear(uint64_t value) { return value & ~(uint64_t)31; }
 uint64_t round_up(uint64_t value, uint64_t group) { return (value + group - 1) / group * group; }
 
 // Three quarters of a byte count rounded down once, without forming 3 x value.
@@ -35,29 +32,30 @@ void plan_tasks(const setup_input_s& in, setup_config_s* cfg) {
 }
 
 uint64_t plan_gpu_nonces(const setup_input_s& in, const setup_config_s& cfg, uint64_t budget) {
-    const uint64_t g = in.gpu_count;
-    uint64_t x = budget / g / cfg.buffers / PLOT_SIZE;
-    x = std::min(x, in.gpu_max_alloc / GEN_SIZE);
-    x = std::min(x, in.gpu_global_mem >> 20);
-    uint64_t nonces = in.gpu_tuned_nonces && x > in.gpu_tuned_nonces ? low5_clear(in.gpu_tuned_nonces) : low5_clear(x);
-    if (!in.gpu_tuned_nonces) nonces = std::min<uint64_t>(nonces, 2048);
-    if (in.max_gpu_nonces) nonces = low5_clear(std::min(nonces, in.max_gpu_nonces));  // kernels run groups of 32
-    nonces = std::min(nonces, KERNEL_MAX_NONCES);
-    return cut_to(nonces, cfg.sector_nonces);
+    gpu_sizing_s sizing;
+    sizing.memory = budget;
+    sizing.gpus = in.gpu_count;
+    sizing.buffers = cfg.buffers;
+    sizing.min_max_alloc = in.gpu_max_alloc;
+    sizing.min_global_mem = in.gpu_global_mem;
+    sizing.tuned = (int32_t)std::min<uint64_t>(in.gpu_tuned_nonces, INT32_MAX);
+    sizing.max_setting = (int32_t)std::min<uint64_t>(in.max_gpu_nonces, INT32_MAX);
+    sizing.sector_nonces = cfg.sector_nonces;
+    return gpu_plan_nonces(sizing);
 }
 
 void plan_gpu_direct(const setup_input_s& in, setup_config_s* cfg, uint64_t budget) {
     const uint64_t g = in.gpu_count, B = cfg->buffers;
     const uint64_t need = cfg->gpu_nonces * g * PLOT_SIZE;
     if (budget <= need * B) {
-        const uint64_t batch = cut_to(low5_clear(budget / (g + B) / PLOT_SIZE), cfg->sector_nonces);
+        const uint64_t batch = gpu_cut_nonces(budget / (g + B) / PLOT_SIZE, cfg->sector_nonces);
         // G must stay a multiple of 32 for the kernels, and the batch a whole number of passes.
-        cfg->gpu_nonces = cut_to(low5_clear(batch / g), cfg->sector_nonces);
+        cfg->gpu_nonces = gpu_cut_nonces(batch / g, cfg->sector_nonces);
         cfg->batch = g * cfg->gpu_nonces;
     } else {
         const uint64_t per_buffer = (budget - need) / B;
-        cfg->gpu_nonces = low5_clear(std::min(per_buffer / PLOT_SIZE, cfg->gpu_nonces));
-        const uint64_t n = cut_to(per_buffer / PLOT_SIZE, cfg->sector_nonces);
+        cfg->gpu_nonces = gpu_cut_nonces(std::min(per_buffer / PLOT_SIZE, cfg->gpu_nonces), 0);
+        const uint64_t n = nonce_cut_to(per_buffer / PLOT_SIZE, cfg->sector_nonces);
         cfg->batch = plotter_gpu_batch_fit(n, in.gpu_count, cfg->gpu_nonces);
     }
 }
@@ -80,7 +78,7 @@ setup_config_s plotter_plan_setup(const setup_input_s& in) {
     if (in.gpu_count == 0) {
         cfg.mode = ssd ? PLOTTER_CPU_SSD : PLOTTER_CPU_DIRECT;
         const uint64_t budget = std::min(memory, ssd ? in.total_ram / 2 : three_quarters(in.total_ram));
-        cfg.batch = cut_to(budget / cfg.buffers / PLOT_SIZE, cfg.sector_nonces);
+        cfg.batch = nonce_cut_to(budget / cfg.buffers / PLOT_SIZE, cfg.sector_nonces);
         // Buffers larger than the largest file would only hold memory nobody writes.
         if (in.largest_job) cfg.batch = std::min(cfg.batch, round_up(in.largest_job, cfg.sector_nonces));
     } else {

@@ -5,16 +5,11 @@
 #include "platform/sys.h"
 #include "platform/util.h"
 #include "plotter/plotter.h"
+#include "gpu/gpu.h"
 #include "nonce/plt_cpu.h"
 #include "settings/settings.h"
 
 namespace {
-
-// A GPU nonce count: a multiple of 32 and of the sector group.
-uint64_t low5(uint64_t value, uint64_t group) {
-    value &= ~(uint64_t)31;
-    return group ? value - value % group : value;
-}
 
 bool ask(plotter_s* plotter, const char* title, const char* text) {
     if (!plotter->ask) {
@@ -103,7 +98,7 @@ uint64_t bring_up_gpus(plotter_s* plotter, setup_config_s* cfg) {
             if (plotter->gpu.release) plotter->gpu.release(ctx);
         }
         if (nonces < 130) return 0;
-        nonces = low5(nonces / 2, cfg->sector_nonces);
+        nonces = gpu_cut_nonces(nonces / 2, cfg->sector_nonces);
         if (nonces == 0) return 0;
     }
     if (nonces != first && cfg->batch == first) {

@@ -245,17 +245,20 @@ bool complete_file(job_s* job) {
     return true;
 }
 
-void written_step(plotter_s* p, job_s* job, pass_s* pass) {
+// Completes a job whose last batch is written and frees its drive and buffers; false when
+// the file could not be completed (the job goes back to waiting).
+bool finish_written(plotter_s* p, job_s* job) {
     if (job->write_task.valid()) job->write_task.get();
     const bool ok = complete_file(job);
-    {
-        std::lock_guard<std::mutex> hold(p->lock);
-        job->write_drive->current_job = nullptr;
-        return_buffers(p, job);
-        if (!ok) job->job_state = JOB_WAITING;
-        else job->job_state = job->final_drive ? JOB_READY_TO_MOVE : JOB_DONE;
-    }
-    if (!ok) {
+    std::lock_guard<std::mutex> hold(p->lock);
+    job->write_drive->current_job = nullptr;
+    return_buffers(p, job);
+    job->job_state = ok ? (job->final_drive ? JOB_READY_TO_MOVE : JOB_DONE) : JOB_WAITING;
+    return ok;
+}
+
+void written_step(plotter_s* p, job_s* job, pass_s* pass) {
+    if (!finish_written(p, job)) {
         fail_run(p);
         pass->ended = true;
     }
@@ -315,12 +318,7 @@ void end_run(plotter_s* p) {
     const bool keep = p->keep_files.load();
     for (job_s* job : p->jobs) {
         if (job->job_state == JOB_WRITTEN) {
-            if (job->write_task.valid()) job->write_task.get();
-            const bool ok = complete_file(job);
-            std::lock_guard<std::mutex> hold(p->lock);
-            job->write_drive->current_job = nullptr;
-            return_buffers(p, job);
-            job->job_state = ok ? (job->final_drive ? JOB_READY_TO_MOVE : JOB_DONE) : JOB_WAITING;
+            finish_written(p, job);
         } else if (job->job_state == JOB_PLOTTING) {
             sys_file_close(job->fd);
             job->fd = 0;
