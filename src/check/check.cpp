@@ -210,8 +210,7 @@ bool check_file(check_work_s* w) {
     return true;
 }
 
-}  // namespace
-
+// The checker thread: name and size tests, then the sampled or full comparison.
 void check_thread_proc(checker_s* c) {
     check_work_s w;
     w.checker = c;
@@ -223,6 +222,8 @@ void check_thread_proc(checker_s* c) {
     sys_file_close(w.fd);
     c->result = c->stop.load() ? CHECK_STOPPED : CHECK_FINISHED;
 }
+
+}  // namespace
 
 checker_s* check_start(const char* path, bool full, check_message_fn message, int32_t workers) {
     checker_s* c = new checker_s();

@@ -216,7 +216,7 @@ int run_plotter(plotter_s* plotter, const plot_options_s& o) {
     const bool tty = isatty(STDOUT_FILENO);
     const double started = time_now();
     double last_shown = started;
-    while (!plotter->ended) {
+    while (!plotter->run.ended) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         sys_ui_drain();
         if (interrupted) {
@@ -239,7 +239,7 @@ int run_plotter(plotter_s* plotter, const plot_options_s& o) {
         all_done = all_done && job->job_state == JOB_DONE;
         return true;
     });
-    if (plotter->finished && all_done) return CLI_OK;
+    if (plotter->run.finished && all_done) return CLI_OK;
     std::fprintf(stderr, "kestrune-cli plot: the run ended before every file was complete (see log.txt)\n");
     return CLI_FAILED;
 }

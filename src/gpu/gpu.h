@@ -3,10 +3,8 @@
 #pragma once
 #include <atomic>
 #include <cstdint>
-#include <functional>
 #include <vector>
 
-#include "gpu/opencl.h"
 #include "nonce/nonce.h"
 
 constexpr int32_t GPU_MAX_SLOTS = 8;          // devices in one activation
@@ -16,53 +14,18 @@ constexpr uint32_t GPU_DEFAULT_HASHES = 8;     // hashes per nonce_step2 dispatc
 // so nonces x GEN_SIZE must stay below 2^32 (16383), and passes run whole work groups of 32.
 constexpr uint64_t GPU_MAX_NONCES = 16352;
 
-// One recorded GPU.
-struct gpu_device_s {
-    cl_device_id device = nullptr;  // the device
-    uint64_t global_mem_size = 0;   // CL_DEVICE_GLOBAL_MEM_SIZE, bytes
-    uint64_t max_alloc_size = 0;    // CL_DEVICE_MAX_MEM_ALLOC_SIZE, bytes
-    char name[64] = {};             // CL_DEVICE_NAME, cut to 63 characters
-};
-
-// The GPUs found by gpu_enumerate, in discovery order; the index is the GPU index.
-extern std::vector<gpu_device_s> gpu_devices;
-
-// One activation: up to 8 devices, each with its own context, queue, buffers and kernels.
-struct gpu_s {
-    int32_t count = 0;                               // activated devices, 1 to 8
-    cl_context context[GPU_MAX_SLOTS] = {};          // one context per device
-    cl_program program[GPU_MAX_SLOTS] = {};          // kernel program built for that context
-    cl_kernel kernel_step1[GPU_MAX_SLOTS] = {};      // nonce_step1
-    cl_kernel kernel_step2[GPU_MAX_SLOTS] = {};      // nonce_step2
-    cl_kernel kernel_step3[GPU_MAX_SLOTS] = {};      // nonce_step3
-    cl_device_id device[GPU_MAX_SLOTS] = {};         // the device of each slot
-    int32_t device_id[GPU_MAX_SLOTS] = {};           // GPU index (or list position) logged for it
-    cl_command_queue queue[GPU_MAX_SLOTS] = {};      // in-order queue
-    cl_mem gen_buffer[GPU_MAX_SLOTS] = {};           // nonces x GEN_SIZE generation areas
-    cl_mem scoop_buffer[GPU_MAX_SLOTS] = {};         // nonces x PLOT_SIZE output, scoop-major
-    cl_event step3_event[GPU_MAX_SLOTS] = {};        // last nonce_step3 dispatch
-    cl_event map_event[GPU_MAX_SLOTS] = {};          // last read mapping
-    cl_event* step2_events[GPU_MAX_SLOTS] = {};      // GPU_MAX_DISPATCHES events of one pass
-    uint64_t nonces = 0;                             // nonces per device and pass; output stagger
-    uint32_t hashes_per_dispatch = GPU_DEFAULT_HASHES;  // hashes per nonce_step2 dispatch
-    // Recomputes one nonce in PoC1 order for the spot check; nonce_compute when empty.
-    std::function<void(uint64_t account, uint64_t nonce, uint8_t* out)> reference;
-};
-
-// Built-in nonce counts per pass for known models, looked up by exact name.
-struct gpu_model_s {
-    const char* name;  // CL_DEVICE_NAME of the model
-    int32_t nonces;    // nonces per device and pass that suit it
-};
-extern const gpu_model_s gpu_known_models[20];
+// An activation of up to GPU_MAX_SLOTS devices (its parts: gpu/gpu_context.h).
+struct gpu_s;
 
 // Every OpenCL device of every platform (any type), for the command line.
 struct gpu_listed_s {
     int32_t platform = 0;           // platform index
     int32_t index = 0;              // device index within the platform
-    cl_device_type type = 0;        // CL_DEVICE_TYPE bits
+    uint64_t type = 0;              // CL_DEVICE_TYPE bits
     char platform_name[64] = {};    // CL_PLATFORM_NAME
-    gpu_device_s info;              // handle, memory sizes and name
+    char name[64] = {};             // CL_DEVICE_NAME, cut to 63 characters
+    uint64_t global_mem_size = 0;   // CL_DEVICE_GLOBAL_MEM_SIZE, bytes
+    uint64_t max_alloc_size = 0;    // CL_DEVICE_MAX_MEM_ALLOC_SIZE, bytes
 };
 
 // A device named by platform and device index ("P:D").
@@ -71,8 +34,9 @@ struct gpu_pd_s {
     int32_t device = 0;    // device index within the platform
 };
 
-// Lists every platform and device into the log and records up to max_gpus GPUs into
-// gpu_devices (replacing what it held) and their names into names; returns the count.
+// Lists every platform and device into the log and records up to max_gpus GPUs as the
+// GPU indices of gpu_activate (replacing those recorded before) and their names into
+// names; returns the count.
 int32_t gpu_enumerate(int32_t max_gpus, uint64_t name_length, char (*names)[64]);
 
 // Activates the given GPUs for `nonces` per device and pass. None only for 0 nonces (or a
@@ -89,7 +53,7 @@ uint64_t gpu_nonces(const gpu_s* gpu);
 std::vector<gpu_listed_s> gpu_list_all();
 // The listed device named by pd; none when the list has no such device.
 const gpu_listed_s* gpu_find_pd(const std::vector<gpu_listed_s>& all, const gpu_pd_s& pd);
-const char* gpu_type_name(cl_device_type type);
+const char* gpu_type_name(uint64_t type);
 bool gpu_parse_pd(const char* text, gpu_pd_s* out);
 
 // Activates an explicit list of devices of any type ("P:D"); none when a device does

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdint>
 #include <future>
+#include <string>
 
 #include "nonce/nonce.h"
 
@@ -41,3 +42,11 @@ struct job_s {
     std::atomic<uint32_t> job_state{JOB_WAITING};  // life-cycle state (the writer sets written)
     bool batch_ready = false;                 // compute_buffer holds a finished batch not yet handed off
 };
+
+job_s* job_create(drive_s* write_drive, drive_s* final_drive, uint64_t account_id, uint64_t start_nonce,
+                  uint64_t nonce_count);
+void job_destroy(job_s* job);
+// The job's file: location 0 on the drive it is written on, 1 on its final drive; no suffix.
+std::string job_path(const job_s* job, int location);
+// The same into a fixed buffer; false (buffer emptied) when it does not fit, never cut.
+bool job_path(const job_s* job, uint64_t capacity, char* buffer, int location);

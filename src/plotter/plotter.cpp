@@ -3,10 +3,11 @@
 
 #include <algorithm>
 
-#include "platform/sys.h"
-#include "platform/util.h"
 #include "gpu/gpu.h"
 #include "nonce/plt_cpu.h"
+#include "platform/sys.h"
+#include "platform/util.h"
+#include "plotter/plotter_setup.h"
 #include "settings/settings.h"
 
 namespace {
@@ -103,69 +104,69 @@ setup_config_s plotter_plan_setup(const setup_input_s& in) {
 
 plotter_s* plotter_create() {
     plotter_s* plotter = new plotter_s();
-    plotter->gpu = plotter_gpu_default();
+    plotter->seam.gpu = plotter_gpu_default();
     return plotter;
 }
 
 void plotter_destroy(plotter_s* plotter) {
     if (!plotter) return;
-    if (plotter->thread.joinable()) plotter_stop(plotter, plotter->keep_files.load());
+    if (plotter->run.thread.joinable()) plotter_stop(plotter, plotter->run.keep_files.load());
     plotter_clear_jobs(plotter);
-    for (batch_buffer_s* buffer : plotter->all_buffers) {
+    for (batch_buffer_s* buffer : plotter->run.all_buffers) {
         sys_free(buffer->data);
         delete buffer;
     }
-    if (plotter->gpu_ctx && plotter->gpu.release) plotter->gpu.release(plotter->gpu_ctx);
+    if (plotter->run.gpu_ctx && plotter->seam.gpu.release) plotter->seam.gpu.release(plotter->run.gpu_ctx);
     delete plotter;
 }
 
 void plotter_set_on_finished(plotter_s* plotter, std::function<void()> on_finished) {
-    plotter->on_finished = std::move(on_finished);
+    plotter->seam.on_finished = std::move(on_finished);
 }
 
-void plotter_set_ssd_scatter(plotter_s* plotter, bool flag) { plotter->ssd_scatter = flag; }
-void plotter_set_asker(plotter_s* plotter, plotter_asker ask) { plotter->ask = std::move(ask); }
-void plotter_set_gpu_api(plotter_s* plotter, plotter_gpu_api_s api) { plotter->gpu = std::move(api); }
+void plotter_set_ssd_scatter(plotter_s* plotter, bool flag) { plotter->config.ssd_scatter = flag; }
+void plotter_set_asker(plotter_s* plotter, plotter_asker ask) { plotter->seam.ask = std::move(ask); }
+void plotter_set_gpu_api(plotter_s* plotter, plotter_gpu_api_s api) { plotter->seam.gpu = std::move(api); }
 
 void plotter_add_job(plotter_s* plotter, job_s* job) {
-    std::lock_guard<std::mutex> hold(plotter->lock);
-    plotter->jobs.push_back(job);
+    std::lock_guard<std::mutex> hold(plotter->run.lock);
+    plotter->run.jobs.push_back(job);
 }
 
 void plotter_clear_jobs(plotter_s* plotter) {
-    std::lock_guard<std::mutex> hold(plotter->lock);
-    for (job_s* job : plotter->jobs) job_destroy(job);
-    plotter->jobs.clear();
-    plotter->concurrent = false;
+    std::lock_guard<std::mutex> hold(plotter->run.lock);
+    for (job_s* job : plotter->run.jobs) job_destroy(job);
+    plotter->run.jobs.clear();
+    plotter->config.concurrent = false;
 }
 
 uint64_t plotter_job_count(plotter_s* plotter) {
     if (!plotter) return 0;
-    std::lock_guard<std::mutex> hold(plotter->lock);
-    return plotter->jobs.size();
+    std::lock_guard<std::mutex> hold(plotter->run.lock);
+    return plotter->run.jobs.size();
 }
 
 void plotter_for_each_job(plotter_s* plotter, const std::function<bool(job_s*)>& callback) {
-    std::lock_guard<std::mutex> hold(plotter->lock);
-    for (job_s* job : plotter->jobs)
+    std::lock_guard<std::mutex> hold(plotter->run.lock);
+    for (job_s* job : plotter->run.jobs)
         if (!callback(job)) break;
 }
 
-bool plotter_running(plotter_s* plotter) { return plotter->thread.joinable() && !plotter->finished; }
-bool plotter_finished(plotter_s* plotter) { return plotter->finished; }
-bool plotter_paused(plotter_s* plotter) { return plotter->paused.load(std::memory_order_relaxed); }
-gpu_s* plotter_gpu(plotter_s* plotter) { return plotter->gpu_ctx; }
-void plotter_toggle_pause(plotter_s* plotter) { plotter->paused = !plotter->paused.load(); }
+bool plotter_running(plotter_s* plotter) { return plotter->run.thread.joinable() && !plotter->run.finished; }
+bool plotter_finished(plotter_s* plotter) { return plotter->run.finished; }
+bool plotter_paused(plotter_s* plotter) { return plotter->run.paused.load(std::memory_order_relaxed); }
+gpu_s* plotter_gpu(plotter_s* plotter) { return plotter->run.gpu_ctx; }
+void plotter_toggle_pause(plotter_s* plotter) { plotter->run.paused = !plotter->run.paused.load(); }
 
 void plotter_stop(plotter_s* plotter, bool keep_files) {
-    if (!plotter->thread.joinable()) return;
-    plotter->keep_files = keep_files;
-    plotter->stop = true;
-    plotter->thread.join();
+    if (!plotter->run.thread.joinable()) return;
+    plotter->run.keep_files = keep_files;
+    plotter->run.stop = true;
+    plotter->run.thread.join();
 }
 
 void plotter_wait(plotter_s* plotter) {
-    if (plotter->thread.joinable()) plotter->thread.join();
+    if (plotter->run.thread.joinable()) plotter->run.thread.join();
 }
 
 plan_result_s drive_plan(plotter_s* plotter, plots_s* plots, const plan_input_s& input) {

@@ -7,7 +7,7 @@
 // at most one writer per job runs at a time, and it touches only write_buffer, the file at
 // explicit offsets and counters, while the work thread fills compute_buffer. Buffer
 // ownership, job states the UI reads with them, and the drives' current_job / moving_job
-// change only under plotter->lock, which is never held during computation or I/O. On the
+// change only under plotter->run.lock, which is never held during computation or I/O. On the
 // way out the thread waits for every writer and every move before it closes, renames or
 // deletes anything, so no task touches a file that is being cleaned up.
 #include <chrono>
@@ -17,6 +17,7 @@
 #include "platform/util.h"
 #include "plotter/plot_file.h"
 #include "plotter/plotter.h"
+#include "plotter/plotter_work.h"
 #include "nonce/plt_cpu.h"
 
 namespace {
@@ -30,19 +31,23 @@ struct pass_s {
     job_s* no_space = nullptr;          // a waiting job skipped for lack of free space
 };
 
-constexpr uint32_t GPU_REBUILDS = 3;  // contexts rebuilt for failed batches before giving up
+constexpr uint32_t GPU_REBUILDS = 3;
+
+// The writer and mover tasks (below).
+void write_batch(plotter_s* p, job_s* job, uint64_t first, uint64_t count, const std::atomic<bool>* stop);
+void job_move(plotter_s* p, job_s* job, const std::atomic<bool>* stop);  // contexts rebuilt for failed batches before giving up
 
 void sleep_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 std::string plotting_path(const job_s* job) { return job_path(job, 0) + ".plotting"; }
 
-bool stopping(const plotter_s* p) { return p->stop.load(std::memory_order_relaxed); }
+bool stopping(const plotter_s* p) { return p->run.stop.load(std::memory_order_relaxed); }
 
 // Ends the run on an error; unfinished files are kept so the next run resumes them.
 void fail_run(plotter_s* p) {
-    p->keep_files = true;
-    p->failed = true;
-    p->stop = true;
+    p->run.keep_files = true;
+    p->run.failed = true;
+    p->run.stop = true;
 }
 
 bool drive_has_room(drive_s* drive, uint64_t need, double now) {
@@ -59,8 +64,8 @@ bool drive_has_room(drive_s* drive, uint64_t need, double now) {
 }
 
 void return_buffers(plotter_s* p, job_s* job) {
-    if (job->compute_buffer) p->free_buffers.push_back(job->compute_buffer);
-    if (job->write_buffer) p->free_buffers.push_back(job->write_buffer);
+    if (job->compute_buffer) p->run.free_buffers.push_back(job->compute_buffer);
+    if (job->write_buffer) p->run.free_buffers.push_back(job->write_buffer);
     job->compute_buffer = nullptr;
     job->write_buffer = nullptr;
     job->batch_ready = false;
@@ -93,7 +98,7 @@ bool already_staged(plotter_s* p, job_s* job) {
     sys_file_close(fd);
     if (!complete) return false;
     sys_log("%s is already complete; it only needs moving.\n", path.c_str());
-    std::lock_guard<std::mutex> hold(p->lock);
+    std::lock_guard<std::mutex> hold(p->run.lock);
     job->job_state = JOB_READY_TO_MOVE;
     return true;
 }
@@ -101,7 +106,7 @@ bool already_staged(plotter_s* p, job_s* job) {
 void start_job(plotter_s* p, job_s* job, pass_s* pass) {
     drive_s* drive = job->write_drive;
     {
-        std::lock_guard<std::mutex> hold(p->lock);
+        std::lock_guard<std::mutex> hold(p->run.lock);
         if (drive->current_job) return;
     }
     const bool resuming = sys_file_exists(plotting_path(job).c_str());
@@ -111,12 +116,12 @@ void start_job(plotter_s* p, job_s* job, pass_s* pass) {
         return;
     }
     {
-        std::lock_guard<std::mutex> hold(p->lock);
-        if (p->free_buffers.size() < 2) return;
-        job->compute_buffer = p->free_buffers.back();
-        p->free_buffers.pop_back();
-        job->write_buffer = p->free_buffers.back();
-        p->free_buffers.pop_back();
+        std::lock_guard<std::mutex> hold(p->run.lock);
+        if (p->run.free_buffers.size() < 2) return;
+        job->compute_buffer = p->run.free_buffers.back();
+        p->run.free_buffers.pop_back();
+        job->write_buffer = p->run.free_buffers.back();
+        p->run.free_buffers.pop_back();
         job->compute_buffer->progress = 0;
         job->write_buffer->progress = 0;
         job->batch_ready = false;
@@ -126,7 +131,7 @@ void start_job(plotter_s* p, job_s* job, pass_s* pass) {
     job->fd = open_plot_file(job, resuming);
     if (job->fd) return;
     {
-        std::lock_guard<std::mutex> hold(p->lock);
+        std::lock_guard<std::mutex> hold(p->run.lock);
         job->job_state = JOB_WAITING;
         return_buffers(p, job);
         drive->current_job = nullptr;
@@ -140,27 +145,27 @@ void start_job(plotter_s* p, job_s* job, pass_s* pass) {
 void recover_gpu(plotter_s* p) {
     sys_log("Attempting to recover from GPU failure.\n");
     sys_log("  Recreating OpenCL device context\n");
-    const uint64_t nonces = p->gpu.nonces ? p->gpu.nonces(p->gpu_ctx) : 0;
-    UTIL_ASSERT(nonces <= p->buffer_nonces);
-    if (p->gpu.release) p->gpu.release(p->gpu_ctx);
-    p->gpu_ctx = nullptr;
+    const uint64_t nonces = p->seam.gpu.nonces ? p->seam.gpu.nonces(p->run.gpu_ctx) : 0;
+    UTIL_ASSERT(nonces <= p->config.buffer_nonces);
+    if (p->seam.gpu.release) p->seam.gpu.release(p->run.gpu_ctx);
+    p->run.gpu_ctx = nullptr;
     // A device that passes its self-test but fails every batch would be rebuilt forever.
-    if (++p->gpu_failures <= GPU_REBUILDS)
-        p->gpu_ctx = p->gpu.activate ? p->gpu.activate(p->gpus_used, p->gpu_ids, nonces) : nullptr;
+    if (++p->run.gpu_failures <= GPU_REBUILDS)
+        p->run.gpu_ctx = p->seam.gpu.activate ? p->seam.gpu.activate(p->config.gpus_used, p->config.gpu_ids, nonces) : nullptr;
     else
-        sys_log("  the GPU failed %u batches in a row with rebuilt contexts\n", (unsigned)p->gpu_failures);
+        sys_log("  the GPU failed %u batches in a row with rebuilt contexts\n", (unsigned)p->run.gpu_failures);
     // A rebuilt context can be incomplete; an untested one would fail again at the next batch.
     double seconds = 0;
-    if (p->gpu_ctx && !(p->gpu.test && p->gpu.test(p->gpu_ctx, &seconds))) {
-        if (p->gpu.release) p->gpu.release(p->gpu_ctx);
-        p->gpu_ctx = nullptr;
+    if (p->run.gpu_ctx && !(p->seam.gpu.test && p->seam.gpu.test(p->run.gpu_ctx, &seconds))) {
+        if (p->seam.gpu.release) p->seam.gpu.release(p->run.gpu_ctx);
+        p->run.gpu_ctx = nullptr;
     }
-    if (p->gpu_ctx) return;
-    p->gpu_mask = 0;
-    p->gpus_used = 0;
+    if (p->run.gpu_ctx) return;
+    p->config.gpu_mask = 0;
+    p->config.gpus_used = 0;
     const char* text = "Failed to recover GPU device. Fall back to CPU processing?";
-    if (!p->ask || !p->ask("Error", text)) {
-        if (!p->ask) sys_log("Error: %s (no one to ask; answering no)\n", text);
+    if (!p->seam.ask || !p->seam.ask("Error", text)) {
+        if (!p->seam.ask) sys_log("Error: %s (no one to ask; answering no)\n", text);
         fail_run(p);
         return;
     }
@@ -173,7 +178,7 @@ void compute_on_cpu(plotter_s* p, job_s* job) {
     const uint64_t count = left < batch->capacity ? left : batch->capacity;
     job->compute_start = time_now();
     const uint64_t done = cpu_plot_batch(batch, job->account_id, job->start_nonce + job->nonces_done, count,
-                                         cpu_thread_count(), job->write_drive->sector_size / SCOOP_SIZE, &p->stop,
+                                         cpu_thread_count(), job->write_drive->sector_size / SCOOP_SIZE, &p->run.stop,
                                          &batch->progress);
     const double elapsed = time_now() - job->compute_start;
     job->compute_rate = elapsed > 0 ? done * 60.0 / elapsed : 0;
@@ -181,16 +186,16 @@ void compute_on_cpu(plotter_s* p, job_s* job) {
 
 // Computes the job's next batch into compute_buffer; false when it must be skipped this pass.
 bool compute_batch(plotter_s* p, job_s* job, pass_s* pass) {
-    if (p->gpu_mask && p->gpu_ctx) {
-        const uint64_t done = p->gpu.compute(p->gpu_ctx, job->account_id, job->start_nonce + job->nonces_done,
-                                             job->compute_buffer, &p->stop);
+    if (p->config.gpu_mask && p->run.gpu_ctx) {
+        const uint64_t done = p->seam.gpu.compute(p->run.gpu_ctx, job->account_id, job->start_nonce + job->nonces_done,
+                                             job->compute_buffer, &p->run.stop);
         pass->computed = true;
         if (done == 0 && !stopping(p)) {
             recover_gpu(p);
             job->compute_buffer->progress = 0;
             return false;
         }
-        if (done != 0) p->gpu_failures = 0;
+        if (done != 0) p->run.gpu_failures = 0;
     } else {
         compute_on_cpu(p, job);
         pass->computed = true;
@@ -211,7 +216,7 @@ void plot_step(plotter_s* p, job_s* job, pass_s* pass) {
     if (job->write_task.valid()) {
         // With several jobs in flight the others go on while this writer finishes; the
         // computed batch waits in compute_buffer for the job's next turn.
-        if (p->concurrent && job->write_task.wait_for(std::chrono::microseconds(1)) != std::future_status::ready)
+        if (p->config.concurrent && job->write_task.wait_for(std::chrono::microseconds(1)) != std::future_status::ready)
             return;
         job->write_task.get();
     }
@@ -223,7 +228,7 @@ void plot_step(plotter_s* p, job_s* job, pass_s* pass) {
     std::swap(job->compute_buffer, job->write_buffer);
     job->batch_ready = false;
     const uint64_t n = rest < computed ? rest : computed;
-    job->write_task = std::async(std::launch::async, write_batch, p, job, first, n, &p->stop);
+    job->write_task = std::async(std::launch::async, write_batch, p, job, first, n, &p->run.stop);
     job->nonces_done += n;
     UTIL_ASSERT(job->nonces_done <= job->nonce_count);
 }
@@ -250,7 +255,7 @@ bool complete_file(job_s* job) {
 bool finish_written(plotter_s* p, job_s* job) {
     if (job->write_task.valid()) job->write_task.get();
     const bool ok = complete_file(job);
-    std::lock_guard<std::mutex> hold(p->lock);
+    std::lock_guard<std::mutex> hold(p->run.lock);
     job->write_drive->current_job = nullptr;
     return_buffers(p, job);
     job->job_state = ok ? (job->final_drive ? JOB_READY_TO_MOVE : JOB_DONE) : JOB_WAITING;
@@ -267,7 +272,7 @@ void written_step(plotter_s* p, job_s* job, pass_s* pass) {
 void move_step(plotter_s* p, job_s* job, pass_s* pass) {
     drive_s* target = job->final_drive;
     {
-        std::lock_guard<std::mutex> hold(p->lock);
+        std::lock_guard<std::mutex> hold(p->run.lock);
         if (!target->current_job && !job->write_drive->moving_job) {
             target->current_job = job;
             job->write_drive->moving_job = job;
@@ -276,8 +281,7 @@ void move_step(plotter_s* p, job_s* job, pass_s* pass) {
     }
     if (job->job_state == JOB_MOVING) {
         sys_log("Starting move of %llu to %s\n", (unsigned long long)job->start_nonce, target->path);
-        ++p->moves_running;
-        job->move_task = std::async(std::launch::async, job_move, p, job, &p->stop);
+        job->move_task = std::async(std::launch::async, job_move, p, job, &p->run.stop);
     } else if (pass->now - job->last_wait_log > 60.0) {
         job->last_wait_log = pass->now;
         sys_log("%llu is ready to move, waiting for drive %s to become available.\n",
@@ -299,7 +303,7 @@ void visit(plotter_s* p, job_s* job, pass_s* pass) {
 // True when nothing is in flight, so a job that waits for free space can never start.
 bool run_is_stuck(plotter_s* p, const pass_s& pass) {
     if (!pass.no_space) return false;
-    for (job_s* job : p->jobs)
+    for (job_s* job : p->run.jobs)
         if (job->job_state != JOB_WAITING && job->job_state != JOB_DONE) return false;
     const job_s* job = pass.no_space;
     sys_log("Not enough free space on %s for %s (%s needed, %s free) and nothing running can free it; stopping.\n",
@@ -311,12 +315,12 @@ bool run_is_stuck(plotter_s* p, const pass_s& pass) {
 // Waits for every task, completes files whose last batch was written, and closes (and unless
 // kept, deletes) unfinished ones.
 void end_run(plotter_s* p) {
-    for (job_s* job : p->jobs)
+    for (job_s* job : p->run.jobs)
         if (job->write_task.valid()) job->write_task.wait();
-    for (job_s* job : p->jobs)
+    for (job_s* job : p->run.jobs)
         if (job->move_task.valid()) job->move_task.wait();
-    const bool keep = p->keep_files.load();
-    for (job_s* job : p->jobs) {
+    const bool keep = p->run.keep_files.load();
+    for (job_s* job : p->run.jobs) {
         if (job->job_state == JOB_WRITTEN) {
             finish_written(p, job);
         } else if (job->job_state == JOB_PLOTTING) {
@@ -346,8 +350,6 @@ void move_copy(job_s* job, const std::string& source, const std::string& destina
     }
     sys_file_delete(source.c_str());
 }
-
-}  // namespace
 
 void write_batch(plotter_s* p, job_s* job, uint64_t first, uint64_t count, const std::atomic<bool>* stop) {
     batch_buffer_s* buffer = job->write_buffer;
@@ -393,40 +395,41 @@ void job_move(plotter_s* p, job_s* job, const std::atomic<bool>* /*stop: a move 
     else
         move_copy(job, source, destination, t0);
     sys_log("Move of %llu completed\n", (unsigned long long)job->start_nonce);
-    std::lock_guard<std::mutex> hold(p->lock);
+    std::lock_guard<std::mutex> hold(p->run.lock);
     job->write_drive->moving_job = nullptr;
     job->final_drive->current_job = nullptr;
     job->job_state = JOB_DONE;
-    --p->moves_running;
 }
 
+}  // namespace
+
 void thread_proc(plotter_s* p) {
-    while (!stopping(p) && !p->jobs.empty()) {
-        if (p->paused.load(std::memory_order_relaxed)) {
+    while (!stopping(p) && !p->run.jobs.empty()) {
+        if (p->run.paused.load(std::memory_order_relaxed)) {
             sleep_ms(100);
             continue;
         }
         pass_s pass;
         pass.now = time_now();
-        for (job_s* job : p->jobs) {
+        for (job_s* job : p->run.jobs) {
             visit(p, job, &pass);
             if (pass.ended) break;
         }
         if (pass.ended || pass.all_done) break;
         if (run_is_stuck(p, pass)) {
-            p->stuck = true;
+            p->run.stuck = true;
             fail_run(p);
             break;
         }
-        if (!pass.computed) sleep_ms(p->concurrent ? 10 : 2);
+        if (!pass.computed) sleep_ms(p->config.concurrent ? 10 : 2);
     }
     end_run(p);
     sys_log("Work thread ended\n");
-    p->ended = true;
+    p->run.ended = true;
     if (!stopping(p)) {
         sys_ui_post([p] {
-            p->finished = true;
-            if (p->on_finished) p->on_finished();
+            p->run.finished = true;
+            if (p->seam.on_finished) p->seam.on_finished();
         });
     }
 }

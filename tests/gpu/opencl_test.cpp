@@ -5,7 +5,7 @@
 #include <string>
 #include <utility>
 
-#include "gpu/gpu.h"
+#include "gpu/gpu_context.h"
 #include "test_support.h"
 
 namespace {
