@@ -166,10 +166,11 @@ progress_s sample(plotter_s* plotter) {
     progress_s p;
     plotter_for_each_job(plotter, [&](job_s* job) {
         p.total += job->nonce_count;
-        p.done += job->job_state >= JOB_WRITTEN ? job->nonce_count : job->nonces_done;
-        p.resumed += job->resume_from;
-        p.written += job->bytes_written;
-        p.writer_rate = std::max(p.writer_rate, job->write_rate);
+        const auto relaxed = std::memory_order_relaxed;
+        p.done += job->job_state >= JOB_WRITTEN ? job->nonce_count : job->nonces_done.load(relaxed);
+        p.resumed += job->resume_from.load(relaxed);
+        p.written += job->bytes_written.load(relaxed);
+        p.writer_rate = std::max(p.writer_rate, job->write_rate.load(relaxed));
         return true;
     });
     return p;

@@ -6,10 +6,14 @@
 // (write_batch) and mover (job_move) run as std::async tasks whose futures live in the job;
 // at most one writer per job runs at a time, and it touches only write_buffer, the file at
 // explicit offsets and counters, while the work thread fills compute_buffer. Buffer
-// ownership, job states the UI reads with them, and the drives' current_job / moving_job
-// change only under plotter->run.lock, which is never held during computation or I/O. On the
-// way out the thread waits for every writer and every move before it closes, renames or
-// deletes anything, so no task touches a file that is being cleaned up.
+// ownership, every job_state change (the writer's "written" and the mover's "done"
+// included) and the drives' current_job / moving_job happen under plotter->run.lock,
+// which is never held during computation or I/O. The job counters the front ends read
+// (nonces_done, bytes_written, rates) are atomics, stored relaxed where they only feed the
+// display; a drive's bytes_written and free space have one writer at a time (the task
+// holding the drive) and are plain values read for display. On the way out the thread
+// waits for every writer and every move before it closes, renames or deletes anything, so
+// no task touches a file that is being cleaned up.
 #include <chrono>
 #include <thread>
 
@@ -83,7 +87,7 @@ int64_t open_plot_file(job_s* job, bool resuming) {
     const int64_t fd = sys_file_create(path.c_str(), size);
     if (fd) {
         job->nonces_done = plot_resume_read(fd, job->nonce_count, job->write_drive->sector_size);
-        job->resume_from = job->nonces_done;
+        job->resume_from = job->nonces_done.load();
     }
     return fd;
 }
@@ -181,7 +185,7 @@ void compute_on_cpu(plotter_s* p, job_s* job) {
                                          cpu_thread_count(), job->write_drive->sector_size / SCOOP_SIZE, &p->run.stop,
                                          &batch->progress);
     const double elapsed = time_now() - job->compute_start;
-    job->compute_rate = elapsed > 0 ? done * 60.0 / elapsed : 0;
+    job->compute_rate.store(elapsed > 0 ? done * 60.0 / elapsed : 0, std::memory_order_relaxed);
 }
 
 // Computes the job's next batch into compute_buffer; false when it must be skipped this pass.
@@ -339,9 +343,9 @@ void move_copy(job_s* job, const std::string& source, const std::string& destina
     // name, so a miner never reads a partial plot and a crash never loses the only copy.
     sys_file_copy(source.c_str(), temporary.c_str(), [&](uint64_t copied) {
         const double elapsed = time_now() - t0;
-        if (elapsed > 0) job->move_rate = copied / 1048576.0 / elapsed;
-        job->final_drive->bytes_written += copied - job->bytes_moved;
-        job->bytes_moved = copied;
+        if (elapsed > 0) job->move_rate.store(copied / 1048576.0 / elapsed, std::memory_order_relaxed);
+        job->final_drive->bytes_written += copied - job->bytes_moved.load(std::memory_order_relaxed);
+        job->bytes_moved.store(copied, std::memory_order_relaxed);
     });
     sys_file_rename(temporary.c_str(), destination.c_str());
     if (!sys_file_exists(destination.c_str()) || sys_file_exists(temporary.c_str())) {
@@ -362,14 +366,15 @@ void write_batch(plotter_s* p, job_s* job, uint64_t first, uint64_t count, const
     uint64_t written = 0;
     const bool whole = plot_file_write_batch(job->fd, job->nonce_count, first, count, buffer, stop, [&](uint64_t row) {
         buffer->progress += row;
-        job->bytes_written += row;
+        job->bytes_written.fetch_add(row, std::memory_order_relaxed);
         job->write_drive->bytes_written += row;
         written += row;
         const double elapsed = time_now() - t0;
-        if (elapsed > 0) job->write_rate = written / 1048576.0 / elapsed;
+        if (elapsed > 0) job->write_rate.store(written / 1048576.0 / elapsed, std::memory_order_relaxed);
     });
     if (!whole) return;
     if (first + count == job->nonce_count) {
+        std::lock_guard<std::mutex> hold(p->run.lock);
         job->job_state = JOB_WRITTEN;
         return;
     }
