@@ -27,7 +27,7 @@ struct check_work_s {
     uint64_t start = 0;                    // first nonce
     uint64_t count = 0;                    // nonces in the file
     bool poc2 = false;                     // three-number name
-    int64_t fd = -1;                       // the open file
+    int64_t fd = 0;                        // the open file; 0 = none
     std::vector<uint64_t> index;           // nonce index of each sample
     std::vector<uint8_t> file_bytes;       // PLOT_SIZE, sample k at 2k * 64
     std::vector<uint8_t> computed_bytes;   // PLOT_SIZE, indexed the same way
@@ -202,7 +202,7 @@ bool check_file(check_work_s* w) {
     UTIL_ASSERT(w->fd > 0 && size != 0);
     if (size != w->count * PLOT_SIZE) {
         if (w->fd > 0) sys_file_close(w->fd);
-        w->fd = -1;
+        w->fd = 0;
         c->result = CHECK_BAD_SIZE;
         show(c, "Error", "File has incorrect size.");
         return false;

@@ -10,6 +10,7 @@
 // that run later touch nothing but the record, which the last of them frees.
 #include <algorithm>
 #include <cstring>
+#include <initializer_list>
 #include <memory>
 #include <mutex>
 
@@ -70,35 +71,45 @@ cl_int enqueue(const gpu_s* gpu, int32_t d, cl_kernel kernel, size_t local, cl_e
     return opencl_api.clEnqueueNDRangeKernel(gpu->queue[d], kernel, 1, nullptr, &global, &local, 0, nullptr, event);
 }
 
-// The statuses of the argument calls are folded in: any failure reaches the caller.
-cl_int run_step1(const gpu_s* gpu, int32_t d, uint64_t account, uint64_t start, size_t local) {
-    cl_kernel k = gpu->kernel_step1[d];
-    const cl_ulong address = account, nonce = start;
-    cl_int status = opencl_api.clSetKernelArg(k, 0, sizeof address, &address);
-    status |= opencl_api.clSetKernelArg(k, 1, sizeof nonce, &nonce);
-    status |= opencl_api.clSetKernelArg(k, 2, sizeof(cl_mem), &gpu->gen_buffer[d]);
-    return status != CL_SUCCESS ? status : enqueue(gpu, d, k, local, nullptr);
+// One kernel argument: its size and where its value lies.
+struct kernel_arg_s {
+    size_t size;        // bytes
+    const void* value;  // the value
+};
+
+// Sets the kernel's arguments in order and enqueues it; the status of the first call
+// that fails, so the log names the real error.
+cl_int run_kernel(const gpu_s* gpu, int32_t d, cl_kernel k, std::initializer_list<kernel_arg_s> args, size_t local,
+                  cl_event* event) {
+    cl_uint index = 0;
+    for (const kernel_arg_s& arg : args) {
+        const cl_int status = opencl_api.clSetKernelArg(k, index++, arg.size, arg.value);
+        if (status != CL_SUCCESS) return status;
+    }
+    return enqueue(gpu, d, k, local, event);
 }
 
-cl_int run_step2(const gpu_s* gpu, int32_t d, uint64_t start, uint32_t offset, uint32_t count, size_t local,
-                 cl_event* event) {
-    cl_kernel k = gpu->kernel_step2[d];
-    const cl_ulong nonce = start;
+cl_int run_step1(const gpu_s* gpu, int32_t d, uint64_t account, uint64_t start, size_t local) {
+    const cl_ulong address = account, nonce = start;
+    return run_kernel(gpu, d, gpu->kernel_step1[d],
+                      {{sizeof address, &address}, {sizeof nonce, &nonce}, {sizeof(cl_mem), &gpu->gen_buffer[d]}},
+                      local, nullptr);
+}
+
+cl_int run_step2(const gpu_s* gpu, int32_t d, uint32_t offset, uint32_t count, size_t local, cl_event* event) {
     const cl_uint hashes = count, hashes_offset = offset;
-    cl_int status = opencl_api.clSetKernelArg(k, 0, sizeof nonce, &nonce);
-    status |= opencl_api.clSetKernelArg(k, 1, sizeof(cl_mem), &gpu->gen_buffer[d]);
-    status |= opencl_api.clSetKernelArg(k, 2, sizeof hashes_offset, &hashes_offset);
-    status |= opencl_api.clSetKernelArg(k, 3, sizeof hashes, &hashes);
-    return status != CL_SUCCESS ? status : enqueue(gpu, d, k, local, event);
+    return run_kernel(gpu, d, gpu->kernel_step2[d],
+                      {{sizeof(cl_mem), &gpu->gen_buffer[d]}, {sizeof hashes_offset, &hashes_offset},
+                       {sizeof hashes, &hashes}},
+                      local, event);
 }
 
 cl_int run_step3(const gpu_s* gpu, int32_t d, size_t local, cl_event* event) {
-    cl_kernel k = gpu->kernel_step3[d];
     const cl_uint stagger = (cl_uint)gpu->nonces;
-    cl_int status = opencl_api.clSetKernelArg(k, 0, sizeof stagger, &stagger);
-    status |= opencl_api.clSetKernelArg(k, 1, sizeof(cl_mem), &gpu->gen_buffer[d]);
-    status |= opencl_api.clSetKernelArg(k, 2, sizeof(cl_mem), &gpu->scoop_buffer[d]);
-    return status != CL_SUCCESS ? status : enqueue(gpu, d, k, local, event);
+    return run_kernel(gpu, d, gpu->kernel_step3[d],
+                      {{sizeof stagger, &stagger}, {sizeof(cl_mem), &gpu->gen_buffer[d]},
+                       {sizeof(cl_mem), &gpu->scoop_buffer[d]}},
+                      local, event);
 }
 
 void release_event(cl_event* event) {
@@ -125,7 +136,7 @@ bool enqueue_pass(gpu_s* gpu, int32_t d, uint64_t account, uint64_t start, size_
     uint32_t slot = 0;
     for (int32_t h = (int32_t)PLOT_SIZE; h > 0; h -= (int32_t)(gpu->hashes_per_dispatch * HASH_SIZE), ++slot) {
         cl_event* event = &gpu->step2_events[d][slot];
-        if (report(run_step2(gpu, d, start, (uint32_t)h, gpu->hashes_per_dispatch, local, event))) return false;
+        if (report(run_step2(gpu, d, (uint32_t)h, gpu->hashes_per_dispatch, local, event))) return false;
         UTIL_ASSERT(*event != nullptr);
         record->refs.fetch_add(1);
         const cl_int status = opencl_api.clSetEventCallback(*event, CL_COMPLETE, gpu_progress_cb, record);
@@ -250,7 +261,7 @@ bool gpu_test(gpu_s* gpu, double* seconds) {
     }
     const uint32_t hashes = gpu->hashes_per_dispatch ? gpu->hashes_per_dispatch : GPU_DEFAULT_HASHES;
     for (int32_t h = (int32_t)PLOT_SIZE; h > 0; h -= (int32_t)(hashes * HASH_SIZE)) {
-        if (run_step2(gpu, 0, 0, (uint32_t)h, hashes, local, nullptr) != CL_SUCCESS) {
+        if (run_step2(gpu, 0, (uint32_t)h, hashes, local, nullptr) != CL_SUCCESS) {
             sys_log("  test failed hashing\n");
             return false;
         }

@@ -188,8 +188,7 @@ __kernel void nonce_step1(ulong p_address, ulong p_startNonce, __global uchar* p
 
 // Up to p_hashesNumber chain digests going down from p_hashesOffset: each covers
 // what lies after its own place, at most HASH_CAP bytes.
-__kernel void nonce_step2(ulong p_startNonce, __global uchar* p_gen, uint p_hashesOffset,
-                          uint p_hashesNumber) {
+__kernel void nonce_step2(__global uchar* p_gen, uint p_hashesOffset, uint p_hashesNumber) {
     const uint id = (uint)get_global_id(0);
     __global uchar* area = p_gen + id * (uint)GEN_SIZE;
     uint count = p_hashesNumber;
@@ -199,9 +198,7 @@ __kernel void nonce_step2(ulong p_startNonce, __global uchar* p_gen, uint p_hash
     for (uint h = 0; h < count; ++h) {
         uint digest[8];
         shabal_digest_global(area + offset, length, digest);
-        barrier(CLK_LOCAL_MEM_FENCE);
         for (int i = 0; i < 8; ++i) store_le32(area + offset - HASH_SIZE + 4 * i, digest[i]);
-        barrier(CLK_LOCAL_MEM_FENCE);
         offset -= HASH_SIZE;
         length = min(length + HASH_SIZE, (uint)HASH_CAP);
     }

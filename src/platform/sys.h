@@ -18,8 +18,6 @@ void sys_init();
 // Closes log.txt so that the next message opens (and empties) it again, as the first
 // message of a new run would. For tests only.
 void sys_log_reset_for_tests();
-void sys_getcwd(uint64_t capacity, char* buffer);
-int sys_chdir(const char* path);
 uint64_t sys_total_ram();
 void* sys_alloc(uint64_t size);
 void sys_free(void* block);
@@ -31,7 +29,7 @@ void sys_volume_info(const char* path, uint64_t capacity, char* volume_name, cha
                      uint32_t* serial);
 void sys_dir_list(const char* path, const std::function<bool(const char* name)>& callback);
 
-// Files. A descriptor of 0 means no file.
+// Files. A descriptor of 0 means no file: every call that opens one returns 0 when it cannot.
 int64_t sys_file_create(const char* path, uint64_t size);
 int64_t sys_file_open_read(const char* path);
 void sys_file_close(int64_t fd);
@@ -67,18 +65,10 @@ bool sys_aio_failed(aio_request* request);
 // Cancels a request and waits until the system no longer uses it, so it can be freed.
 void sys_aio_cancel(int64_t fd, aio_request* request);
 void sys_aio_free(aio_request* request);
-// Copies a file with sendfile in 32 MiB chunks, calling progress(bytes so far) after
-// each chunk, makes the copy durable, then deletes the source. Failures end the process.
-bool sys_file_move(const char* source, const char* destination,
-                   const std::function<void(uint64_t copied)>& progress);
-constexpr uint64_t SYS_MOVE_CHUNK = 33554432;
-// sys_file_move with a chosen chunk size (tests use small chunks).
-bool sys_file_move_chunked(const char* source, const char* destination,
-                           const std::function<void(uint64_t copied)>& progress,
-                           uint64_t chunk_bytes);
-// The copying half of a move: sendfile in chunks with progress, then the copy (and its
-// folder entry) made durable; the source stays. False, with nothing done, when the
-// destination is the source itself. Failures end the process.
+constexpr uint64_t SYS_MOVE_CHUNK = 33554432;  // bytes per sendfile call of a copy
+// The copying half of a move: sendfile in chunks, calling progress(bytes so far) after
+// each, then the copy (and its folder entry) made durable; the source stays. False, with
+// nothing done, when the destination is the source itself. Failures end the process.
 bool sys_file_copy(const char* source, const char* destination,
                    const std::function<void(uint64_t copied)>& progress,
                    uint64_t chunk_bytes = SYS_MOVE_CHUNK);

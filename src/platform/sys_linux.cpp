@@ -3,7 +3,7 @@
 // DESIGN: no state is kept between calls apart from the system-call table, which
 // tests replace to inject faults. Writes and synchronous reads loop at explicit
 // offsets, so several threads may use different descriptors at once and a short
-// transfer is continued rather than mistaken for the whole one. Moves make the copy
+// transfer is continued rather than mistaken for the whole one. Copies are made
 // durable before the source is deleted, so a crash never leaves neither file.
 #include <aio.h>
 #include <dirent.h>
@@ -111,13 +111,6 @@ void sys_init() {
 
 void sys_fatal_exit() { std::_Exit(1); }
 
-void sys_getcwd(uint64_t capacity, char* buffer) {
-    if (capacity == 0) return;
-    if (!getcwd(buffer, capacity)) buffer[0] = 0;
-}
-
-int sys_chdir(const char* path) { return chdir(path); }
-
 uint64_t sys_total_ram() {
     const long pages = sysconf(_SC_PHYS_PAGES);
     const long page_size = sysconf(_SC_PAGESIZE);
@@ -193,7 +186,10 @@ int64_t sys_file_create(const char* path, uint64_t size) {
 
 // O_NONBLOCK keeps a FIFO without a writer from blocking the open forever; it has no
 // effect on reads of regular files.
-int64_t sys_file_open_read(const char* path) { return syscalls.open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC, 0); }
+int64_t sys_file_open_read(const char* path) {
+    const int fd = syscalls.open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC, 0);
+    return fd < 0 ? 0 : fd;
+}
 
 void sys_file_close(int64_t fd) {
     if (fd > 0) close((int)fd);
@@ -344,11 +340,6 @@ void sys_aio_cancel(int64_t fd, aio_request* request) {
 
 void sys_aio_free(aio_request* request) { std::free(request); }
 
-bool sys_file_move(const char* source, const char* destination,
-                   const std::function<void(uint64_t copied)>& progress) {
-    return sys_file_move_chunked(source, destination, progress, SYS_MOVE_CHUNK);
-}
-
 bool sys_file_copy(const char* source, const char* destination,
                    const std::function<void(uint64_t copied)>& progress, uint64_t chunk_bytes) {
     if (chunk_bytes == 0) chunk_bytes = SYS_MOVE_CHUNK;
@@ -399,11 +390,5 @@ bool sys_file_copy(const char* source, const char* destination,
         sys_log("Keeping %s: its copy %s may not be durable\n", source, destination);
         sys_fatal_exit();
     }
-    return true;
-}
-
-bool sys_file_move_chunked(const char* source, const char* destination,
-                           const std::function<void(uint64_t copied)>& progress, uint64_t chunk_bytes) {
-    if (sys_file_copy(source, destination, progress, chunk_bytes)) syscalls.unlink(source);
     return true;
 }

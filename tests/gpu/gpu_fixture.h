@@ -51,8 +51,8 @@ inline bool gpu_replace_step3(gpu_s* gpu, int32_t d, const std::string& body) {
 // Slot d's nonce_step2 hashing nothing, so that a pass is quick when its results do not matter.
 inline bool gpu_make_step2_idle(gpu_s* gpu, int32_t d) {
     return gpu_replace_kernel(gpu, d, &gpu->kernel_step2[d], "nonce_step2",
-                              "__kernel void nonce_step2(ulong p_startNonce, __global uchar* p_gen, "
-                              "uint p_hashesOffset, uint p_hashesNumber) {}\n");
+                              "__kernel void nonce_step2(__global uchar* p_gen, uint p_hashesOffset, "
+                              "uint p_hashesNumber) {}\n");
 }
 
 // Expects batch index `index` to hold nonce `nonce` of `account` (PoC1, every scoop).

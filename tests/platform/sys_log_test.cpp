@@ -20,13 +20,13 @@ namespace {
 class SysLog : public testing::Test {
 protected:
     void SetUp() override {
-        sys_getcwd(sizeof start, start);
-        ASSERT_EQ(sys_chdir(dir.path.c_str()), 0);
+        ASSERT_NE(getcwd(start, sizeof start), nullptr);
+        ASSERT_EQ(chdir(dir.path.c_str()), 0);
         sys_log_reset_for_tests();
     }
     void TearDown() override {
         sys_log_reset_for_tests();
-        sys_chdir(start);
+        ASSERT_EQ(chdir(start), 0);
     }
     std::string log_text() const { return test_read_file(dir.file("log.txt")); }
     test_dir_s dir;
