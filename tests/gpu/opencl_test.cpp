@@ -98,36 +98,34 @@ TEST(GpuLookup, DeviceNamesParseAsPlatformColonDevice) {
 
 TEST(GpuSizing, NonceCountFollowsMemoryLimitsAndTunedCounts) {
     const uint64_t GiB = 1ull << 30;
-    gpu_sizing_s sizing;
-    // 16 GiB, one GPU with 8 GiB and 2 GiB allocations, no tuned count: 8191 capped at 2048.
-    sizing.memory = 12 * GiB;
-    sizing.min_max_alloc = 2 * GiB;
-    sizing.min_global_mem = 8 * GiB;
-    EXPECT_EQ(gpu_plan_nonces(sizing), 2048u);
-    // A tuned 4096 on a device that allows about 3000: the device limit, low 5 bits cleared.
-    sizing.min_max_alloc = 3000 * GEN_SIZE;
-    sizing.tuned = 4096;
-    EXPECT_EQ(gpu_plan_nonces(sizing), 2976u);
-    // A tuned count below what fits wins, with its low 5 bits cleared.
-    sizing.tuned = 1344;
-    EXPECT_EQ(gpu_plan_nonces(sizing), 1344u);
-    // The user limit applies and stays a multiple of 32.
-    sizing.max_setting = 1000;
-    EXPECT_EQ(gpu_plan_nonces(sizing), 992u);
-    // Memory shared by two GPUs and four buffers.
-    sizing = gpu_sizing_s{};
-    sizing.memory = 1 * GiB;
-    sizing.gpus = 2;
-    sizing.buffers = 4;
-    sizing.min_max_alloc = sizing.min_global_mem = 64 * GiB;
-    EXPECT_EQ(gpu_plan_nonces(sizing), 512u);
-    sizing.memory = 0;
-    EXPECT_EQ(gpu_plan_nonces(sizing), 0u);
-    // A tuned count beyond what the kernels' 32-bit offsets allow: the last whole work group.
-    sizing.memory = sizing.min_max_alloc = sizing.min_global_mem = 64 * 1024 * GiB;
-    sizing.gpus = 1;
-    sizing.tuned = 20000;
-    EXPECT_EQ(gpu_plan_nonces(sizing), 16352u);
+    struct case_s {
+        uint64_t memory;            // budget
+        uint32_t gpus, buffers;     // devices and batch buffers sharing it
+        uint64_t max_alloc, global; // the devices' limits
+        int32_t tuned, max_setting; // known-model count and user limit, 0 = none
+        uint64_t nonces;            // the count chosen
+    };
+    const case_s cases[] = {
+        {12 * GiB, 1, 2, 2 * GiB, 8 * GiB, 0, 0, 2048},             // 8191 fit, capped at 2048 untuned
+        {12 * GiB, 1, 2, 3000 * GEN_SIZE, 8 * GiB, 4096, 0, 2976},  // the device limit, whole groups of 32
+        {12 * GiB, 1, 2, 3000 * GEN_SIZE, 8 * GiB, 1344, 0, 1344},  // a tuned count below what fits wins
+        {12 * GiB, 1, 2, 3000 * GEN_SIZE, 8 * GiB, 1344, 1000, 992},  // the user limit, whole groups of 32
+        {1 * GiB, 2, 4, 64 * GiB, 64 * GiB, 0, 0, 512},             // memory shared by two GPUs and four buffers
+        {0, 2, 4, 64 * GiB, 64 * GiB, 0, 0, 0},
+        // Beyond what the kernels' 32-bit offsets allow: the last whole work group below it.
+        {64 * 1024 * GiB, 1, 2, 64 * 1024 * GiB, 64 * 1024 * GiB, 20000, 0, 16352},
+    };
+    for (const case_s& c : cases) {
+        gpu_sizing_s sizing;
+        sizing.memory = c.memory;
+        sizing.gpus = c.gpus;
+        sizing.buffers = c.buffers;
+        sizing.min_max_alloc = c.max_alloc;
+        sizing.min_global_mem = c.global;
+        sizing.tuned = c.tuned;
+        sizing.max_setting = c.max_setting;
+        EXPECT_EQ(gpu_plan_nonces(sizing), c.nonces) << "memory " << c.memory << " tuned " << c.tuned;
+    }
 }
 
 // kestrune-cli devices and bench -g on the first listed device.

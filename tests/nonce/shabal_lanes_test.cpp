@@ -28,6 +28,9 @@ struct lane_family_s {
     nonce_group_fn group;  // the lane-parallel nonce group
 };
 
+// Test listings show a family by its label rather than as raw bytes.
+void PrintTo(const lane_family_s& f, std::ostream* os) { *os << f.label; }
+
 template <class CTX, int L, void (*INIT)(CTX*, uint32_t), void (*UPDATE)(CTX*, const void* const*, uint64_t),
           void (*CLOSE)(CTX*, const uint32_t*, uint32_t, void* const*)>
 struct adapter_s {

@@ -135,8 +135,11 @@ TEST_F(PlotFile, BatchRowsLandAtTheirScoopOffsets) {
     fill_synthetic(&buffer, 10, 1);
     const int64_t fd = create(file_nonces);
     sys_syscalls().pwrite = recording_pwrite;
-    EXPECT_TRUE(plot_file_write_batch(fd, file_nonces, first, count, &buffer.batch, nullptr));
+    std::vector<uint64_t> rows;
+    EXPECT_TRUE(plot_file_write_batch(fd, file_nonces, first, count, &buffer.batch, nullptr,
+                                      [&](uint64_t bytes) { rows.push_back(bytes); }));
     sys_file_close(fd);
+    EXPECT_EQ(rows, std::vector<uint64_t>(SCOOPS_PER_PLOT, count * SCOOP_SIZE));
 
     ASSERT_EQ(writes.size(), SCOOPS_PER_PLOT);
     EXPECT_EQ(writes.front(), (std::pair<uint64_t, uint64_t>{512, 512}));
@@ -146,31 +149,32 @@ TEST_F(PlotFile, BatchRowsLandAtTheirScoopOffsets) {
     EXPECT_TRUE(read_file(path()) == expected);
 }
 
-TEST_F(PlotFile, StopLeavesTheRestUnwritten) {
+// A stop before the first row or mid-batch, and a batch that does not fit its place in the
+// file or its buffer, end the write: false, and only the rows before the end are written.
+TEST_F(PlotFile, WritesThatEndEarly) {
+    struct case_s {
+        uint64_t first, count;  // where the batch goes and how many nonces it holds
+        bool stop;              // stop set before the write
+        size_t stop_after;      // writes after which the stop is set; 0 = never
+        size_t rows;            // rows written
+    };
+    const case_s cases[] = {{0, 8, true, 0, 0}, {0, 8, false, 10, 10}, {12, 8, false, 0, 0}, {0, 9, false, 0, 0}};
     test_batch_s buffer(8);
     fill_synthetic(&buffer, 8, 2);
     const int64_t fd = create(16);
-    std::atomic<bool> stop{true};
     sys_syscalls().pwrite = recording_pwrite;
-    EXPECT_FALSE(plot_file_write_batch(fd, 16, 0, 8, &buffer.batch, &stop));
-    EXPECT_TRUE(writes.empty());
-    EXPECT_TRUE(read_file(path()) == std::vector<uint8_t>(16 * PLOT_SIZE, 0)) << "file unchanged";
-
-    stop = false;
-    stop_after_writes = &stop;
-    stop_after_count = 10;
-    EXPECT_FALSE(plot_file_write_batch(fd, 16, 0, 8, &buffer.batch, &stop));
-    EXPECT_EQ(writes.size(), 10u) << "the stop is seen before the next scoop row";
-    sys_file_close(fd);
-}
-
-TEST_F(PlotFile, BatchThatDoesNotFitIsRefused) {
-    test_batch_s buffer(8);
-    const int64_t fd = create(16);
-    sys_syscalls().pwrite = recording_pwrite;
-    EXPECT_FALSE(plot_file_write_batch(fd, 16, 12, 8, &buffer.batch, nullptr));
-    EXPECT_FALSE(plot_file_write_batch(fd, 16, 0, 9, &buffer.batch, nullptr));
-    EXPECT_TRUE(writes.empty());
+    for (const case_s& c : cases) {
+        SCOPED_TRACE("first " + std::to_string(c.first) + " count " + std::to_string(c.count));
+        writes.clear();
+        std::atomic<bool> stop{c.stop};
+        stop_after_writes = c.stop_after ? &stop : nullptr;
+        stop_after_count = c.stop_after;
+        size_t reported = 0;
+        EXPECT_FALSE(plot_file_write_batch(fd, 16, c.first, c.count, &buffer.batch, &stop,
+                                           [&](uint64_t) { ++reported; }));
+        EXPECT_EQ(writes.size(), c.rows);
+        EXPECT_EQ(reported, c.rows);
+    }
     sys_file_close(fd);
 }
 

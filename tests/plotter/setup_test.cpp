@@ -85,6 +85,7 @@ TEST(plotter_plan_setup, memory_limit_and_tiny_memory) {
     EXPECT_EQ(plotter_plan_setup(in).batch, 64u);
 }
 
+// The device limits, tuned count and user limit reach the GPU sizing rule (its cases: GpuSizing).
 TEST(plotter_plan_setup, gpu_nonces_from_device_limits_and_tuned_counts) {
     setup_input_s in = machine(64 * GiB, 1, 1, 1);
     in.gpu_max_alloc = 3000ull * 262160;
@@ -93,8 +94,6 @@ TEST(plotter_plan_setup, gpu_nonces_from_device_limits_and_tuned_counts) {
     EXPECT_EQ(cfg.gpu_nonces, 2976u);
     EXPECT_EQ(cfg.batch, 2976u);
     EXPECT_EQ(cfg.mode, PLOTTER_GPU_SSD);
-    in.gpu_tuned_nonces = 0;
-    EXPECT_EQ(plotter_plan_setup(in).gpu_nonces, 2048u);
     in.max_gpu_nonces = 1000;
     EXPECT_EQ(plotter_plan_setup(in).gpu_nonces, 992u);
 }
