@@ -51,11 +51,14 @@ struct alignas(64) shabal_x16_s {
                               batch_buffer_s* batch, uint64_t first_index);
 
 // The documented widths, and for SSE4.1, AVX and AVX2 also twice each as two
-// interleaved vectors: one hash's permutation is a serial chain of 2-cycle vector
-// operations on current processors, so a second set of lanes in flight gets more work
-// done per cycle. (AVX-512 has no double form: with two 512-bit sets the 32 registers
-// no longer hold the hot state and it runs slower than one set.) Workers use the
-// double width first and finish with the single one.
+// interleaved vectors: one hash's permutation is a serial chain through A, so a second
+// set of lanes in flight gets more work done per cycle. AVX-512 has no double form:
+// two 16-lane states do not fit in 32 registers, and every schedule tried for one
+// (compiler-allocated; all words in memory; the last ten steps' B words in registers;
+// one state in registers and one in memory) ran 5 to 25% slower per lane than the
+// single form on an AVX-512 Xeon whose 512-bit loads and stores cost about a cycle each
+// beside the vector work. Workers use the double width first and finish with the
+// single one.
 SHABAL_LANES_DECLARE(shabal_x4_s, 4, x4_sse41)        // SSE4.1
 SHABAL_LANES_DECLARE(shabal_x8_s, 8, x8_sse41)        // SSE4.1, two vectors
 SHABAL_LANES_DECLARE(shabal_x4_s, 4, x4_avx)          // AVX (VEX encoding of the same code)
