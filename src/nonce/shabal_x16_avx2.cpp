@@ -5,6 +5,7 @@
 #define LANES 16
 #define LANES_CTX shabal_x16_s
 #define LANES_COMPRESS avx2_multi<2>::compress
+#define LANES_VEC_OPS avx2_ops
 #define LANES_NAME(f) shabal_x16_avx2_##f
 #define LANES_GROUP nonce_group_x16_avx2
 #include "nonce/shabal_lanes_impl.inc"

@@ -4,6 +4,7 @@
 #define LANES 16
 #define LANES_CTX shabal_x16_s
 #define LANES_COMPRESS avx512_single::compress
+#define LANES_VEC_OPS avx512_ops
 #define LANES_NAME(f) shabal_x16_##f
 #define LANES_GROUP nonce_group_x16
 #include "nonce/shabal_lanes_impl.inc"

@@ -4,6 +4,7 @@
 #define LANES 8
 #define LANES_CTX shabal_x8_s
 #define LANES_COMPRESS avx2_single::compress
+#define LANES_VEC_OPS avx2_ops
 #define LANES_NAME(f) shabal_x8_##f
 #define LANES_GROUP nonce_group_x8
 #include "nonce/shabal_lanes_impl.inc"
