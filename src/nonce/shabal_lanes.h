@@ -70,7 +70,8 @@ SHABAL_LANES_DECLARE(shabal_x16_s, 16, x16)           // AVX-512F
 #undef SHABAL_LANES_DECLARE
 
 // nonce_group_*: computes the nonces first_nonce .. first_nonce + LANES - 1 of an
-// account, lane m in the generation area gen[m] (GEN_SIZE bytes, 64-byte aligned),
-// and copies them in PoC1 order to batch indices first_index + m of the batch.
+// account in the generation areas gen[0 .. LANES - 1] (GEN_SIZE bytes each, 64-byte
+// aligned; together they hold every lane's data interleaved word by word) and copies
+// nonce m in PoC1 order to batch index first_index + m of the batch.
 using nonce_group_fn = void (*)(uint8_t* const* gen, uint64_t account_id, uint64_t first_nonce,
                                 batch_buffer_s* batch, uint64_t first_index);
