@@ -51,11 +51,14 @@ struct alignas(64) shabal_x16_s {
                               batch_buffer_s* batch, uint64_t first_index);
 
 // The documented widths, and for SSE4.1, AVX and AVX2 also twice each as two
-// interleaved vectors: one hash's permutation is a serial chain of 2-cycle vector
-// operations on current processors, so a second set of lanes in flight gets more work
-// done per cycle. (AVX-512 has no double form: with two 512-bit sets the 32 registers
-// no longer hold the hot state and it runs slower than one set.) Workers use the
-// double width first and finish with the single one.
+// interleaved vectors: one hash's permutation is a serial chain through A, so a second
+// set of lanes in flight gets more work done per cycle. AVX-512 has no double form:
+// two 16-lane states do not fit in 32 registers, and every schedule tried for one
+// (compiler-allocated; all words in memory; the last ten steps' B words in registers;
+// one state in registers and one in memory) ran 5 to 25% slower per lane than the
+// single form on an AVX-512 Xeon whose 512-bit loads and stores cost about a cycle each
+// beside the vector work. Workers use the double width first and finish with the
+// single one.
 SHABAL_LANES_DECLARE(shabal_x4_s, 4, x4_sse41)        // SSE4.1
 SHABAL_LANES_DECLARE(shabal_x8_s, 8, x8_sse41)        // SSE4.1, two vectors
 SHABAL_LANES_DECLARE(shabal_x4_s, 4, x4_avx)          // AVX (VEX encoding of the same code)
@@ -67,7 +70,8 @@ SHABAL_LANES_DECLARE(shabal_x16_s, 16, x16)           // AVX-512F
 #undef SHABAL_LANES_DECLARE
 
 // nonce_group_*: computes the nonces first_nonce .. first_nonce + LANES - 1 of an
-// account, lane m in the generation area gen[m] (GEN_SIZE bytes, 64-byte aligned),
-// and copies them in PoC1 order to batch indices first_index + m of the batch.
+// account in the generation areas gen[0 .. LANES - 1] (GEN_SIZE bytes each, 64-byte
+// aligned; together they hold every lane's data interleaved word by word) and copies
+// nonce m in PoC1 order to batch index first_index + m of the batch.
 using nonce_group_fn = void (*)(uint8_t* const* gen, uint64_t account_id, uint64_t first_nonce,
                                 batch_buffer_s* batch, uint64_t first_index);
