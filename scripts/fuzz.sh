@@ -14,6 +14,7 @@ cmake -S . -B build-fuzz -DKESTRUNE_FUZZ=ON -DCMAKE_BUILD_TYPE=Debug \
   -DCMAKE_DISABLE_FIND_PACKAGE_benchmark=ON >/dev/null
 cmake --build build-fuzz --target fuzz_all -j "$(nproc)"
 
+bin=$PWD/build-fuzz/fuzz
 failed=0
 printf '%-14s %12s %8s %s\n' target executions crashes report
 for source in fuzz/fuzz_*.cpp; do
@@ -27,7 +28,7 @@ for source in fuzz/fuzz_*.cpp; do
   ln -s /dev/null "$work/log.txt"
   status=0
   (cd "$work" && ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1 \
-     "../../$target" -max_total_time="$seconds" -timeout=10 -close_fd_mask=3 \
+     "$bin/$target" -max_total_time="$seconds" -timeout=10 -close_fd_mask=3 \
      -artifact_prefix=artifacts/ -print_final_stats=1 corpus >fuzz.log 2>&1) || status=$?
   executions=$(awk '/stat::number_of_executed_units/ {print $2}' "$work/fuzz.log")
   crashes=$(find "$work/artifacts" -type f | wc -l)
