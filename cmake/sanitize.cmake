@@ -9,6 +9,11 @@ option(KESTRUNE_FUZZ "Build the libFuzzer targets of fuzz/ (needs clang)" OFF)
 if(KESTRUNE_SANITIZE STREQUAL "address")
   add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
   add_link_options(-fsanitize=address,undefined)
+  # Leak reports come after the exit handlers have unloaded the OpenCL driver; keeping it
+  # mapped lets the suppressions name it (tests/sanitize/keep_loaded.c).
+  add_library(kestrune_keep_loaded STATIC ${CMAKE_SOURCE_DIR}/tests/sanitize/keep_loaded.c)
+  link_libraries(kestrune_keep_loaded)
+  add_link_options(-Wl,--wrap=dlclose)
 elseif(KESTRUNE_SANITIZE STREQUAL "thread")
   add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
   add_link_options(-fsanitize=thread)

@@ -17,11 +17,11 @@ case "$cases" in direct|ssd) ;; both) cases="direct ssd" ;; *) echo "killtest: u
 scratch=$(mktemp -d /tmp/kestrune-killtest.XXXXXX)
 trap 'rm -rf "$scratch"' EXIT
 
-# Each target gets one file large enough that no kill lands after its run would have ended;
-# small batches (-m) give many resume points, one thread keeps it to one core.
+# One file per target; small batches (-m) give a resume point every 16 nonces, so little
+# work is lost per kill, and one thread keeps the run to one core.
 account=7900104405094198526
-nonces=${KILLTEST_NONCES:-256}
-plot_args=(-i "$account" -s 0 -n "$nonces" -c 1 -m 0.03 -q)
+nonces=${KILLTEST_NONCES:-128}
+plot_args=(-i "$account" -s 0 -n "$nonces" -c 1 -m 0.016 -q)
 
 # Runs the plotter for a case in folder $1 (targets $1/t1 and $1/t2, staging $1/ssd), in the
 # background; its log stays in $1/work. Sets plot_pid.
@@ -40,7 +40,39 @@ target_digest() {
   (cd "$1" && find t1 t2 -type f -exec sha256sum {} + | awk '{print $2, $1}' | sort)
 }
 
-random_between() { awk -v seed="$RANDOM$RANDOM" -v lo="$1" -v hi="$2" 'BEGIN { srand(seed); printf "%.2f", lo + rand() * (hi - lo) }'; }
+# The files of a case's folders, an unfinished one with the count in its resume record.
+folder_state() {
+  local file size
+  (cd "$1" && find t1 t2 ssd -type f | sort) | while read -r file; do
+    printf '%s' "${file/${account}_/}"
+    if [[ $file == *.plotting ]]; then
+      size=$(stat -c %s "$1/$file")
+      printf '[%s]' "$(od -An -t u8 -j $((size - 8)) -N 8 "$1/$file" | tr -d ' ')"
+    fi
+    printf ' '
+  done
+}
+
+# Nonces a case's folders hold: finished files once each (a file being moved is on both
+# drives) and the resume records of unfinished ones.
+nonces_done() {
+  local file size record total=0
+  declare -A seen=()
+  while read -r file; do
+    local name=${file##*/}
+    if [[ $name =~ ^[0-9]+_[0-9]+_([0-9]+).*\.plotting$ ]]; then
+      # The final batch overwrites the record with plot data: count the file as written.
+      size=$(stat -c %s "$1/$file")
+      record=$(od -An -t u8 -j $((size - 8)) -N 8 "$1/$file" | tr -d ' ')
+      [ ${#record} -lt 19 ] && [ "$record" -le "${BASH_REMATCH[1]}" ] || record=${BASH_REMATCH[1]}
+      total=$((total + record))
+    elif [[ $name =~ ^[0-9]+_[0-9]+_([0-9]+)(_[0-9]+)?$ ]] && [ -z "${seen[$name]:-}" ]; then
+      seen[$name]=1
+      total=$((total + BASH_REMATCH[1]))
+    fi
+  done < <(cd "$1" && find t1 t2 ssd -type f)
+  echo "$total"
+}
 
 run_case() {
   local kind=$1 ok=1
@@ -55,19 +87,25 @@ run_case() {
   ended=$(date +%s.%N)
   local duration
   duration=$(awk -v a="$began" -v b="$ended" 'BEGIN { printf "%.2f", b - a }')
-  # Delays add up to less than one uninterrupted run, so every kill finds work still to do.
-  local slot
-  slot=$(awk -v d="$duration" -v c="$cycles" 'BEGIN { printf "%.3f", d / (c + 1) }')
-
   local cycle mid_run=0
   for ((cycle = 1; cycle <= cycles; ++cycle)); do
     start_plot "$crashed" "$kind"; pid=$plot_pid
-    sleep "$(random_between "$(awk -v s="$slot" 'BEGIN { print s * 0.3 }')" "$slot")"
+    # Kill once the run has added a random 5 to 30% of what is left short of the last two
+    # batches, plus up to 0.15 s, so the kills move on through the late phases (the second
+    # file, the moves) and land at any moment of a batch, while each still finds work to do.
+    local have goal
+    have=$(nonces_done "$crashed")
+    goal=$(awk -v seed="$RANDOM$RANDOM" -v have="$have" -v total=$((2 * nonces)) \
+      'BEGIN { srand(seed); left = have + 32 < total ? total - 32 - have : 0; printf "%d", have + left * (0.05 + 0.25 * rand()) }')
+    while kill -0 "$pid" 2>/dev/null && [ "$(nonces_done "$crashed")" -lt "$goal" ]; do sleep 0.05; done
+    sleep "$(awk -v seed="$RANDOM$RANDOM" 'BEGIN { srand(seed); printf "%.2f", 0.15 * rand() }')"
     if kill -0 "$pid" 2>/dev/null; then
       kill -KILL "$pid"
       mid_run=$((mid_run + 1))
     fi
     wait "$pid" 2>/dev/null || true
+    # What the kill left behind, for the report.
+    echo "  after kill $cycle: $(folder_state "$crashed")" >>"$scratch/$kind.states"
   done
   local status=0
   start_plot "$crashed" "$kind"; pid=$plot_pid
@@ -81,6 +119,9 @@ run_case() {
     sed 's/^/    /' "$scratch/$kind.diff"
     ok=0
   fi
+  local duplicates
+  duplicates=$(cd "$crashed" && find t1 t2 -type f -printf '%f\n' | sort | uniq -d)
+  [ -z "$duplicates" ] || { echo "  the same file on both targets (a duplicate range): $duplicates"; ok=0; }
   local leftovers
   leftovers=$(find "$crashed/ssd" -mindepth 1 | sed "s|$crashed/||")
   if [ -n "$leftovers" ]; then
@@ -88,7 +129,9 @@ run_case() {
     echo "$leftovers" | sed 's/^/    /'
     ok=0
   fi
+  [ -z "${KILLTEST_VERBOSE:-}" ] || cat "$scratch/$kind.states"
   if [ "$ok" -eq 1 ]; then echo "  PASS"; else
+    cat "$scratch/$kind.states"
     echo "  FAIL (last log lines of the final run follow)"
     tail -n 15 "$crashed/work/log.txt" | sed 's/^/    /'
   fi

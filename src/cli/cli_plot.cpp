@@ -243,7 +243,10 @@ int cli_plot(int argc, char** argv) {
     if ((status = apply_processor_options(o)) >= 0) return status;
     plotter_s* plotter = plotter_create();
     uint32_t gpu_mask = 0;
-    if ((status = cli_plot_gpus(plotter, o.gpus, &gpu_mask)) >= 0) return status;
+    if ((status = cli_plot_gpus(plotter, o.gpus, &gpu_mask)) >= 0) {
+        plotter_destroy(plotter);
+        return status;
+    }
     plotter_set_asker(plotter, [&o](const char* title, const char* text) {
         sys_log("%s: %s %s\n", title, text, o.cpu_fallback ? "yes (--cpu-fallback)" : "no (see --cpu-fallback)");
         return o.cpu_fallback;
@@ -265,6 +268,8 @@ int cli_plot(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
     if (!plotter_setup(plotter, gpu_mask, (uint32_t)ssds.size(), (uint32_t)targets.size(), o.memory)) {
         std::fprintf(stderr, "kestrune-cli plot: could not set up plotting (see log.txt)\n");
+        plotter_destroy(plotter);
+        plots_destroy(plots);
         return CLI_FAILED;
     }
     status = run_plotter(plotter, o);
