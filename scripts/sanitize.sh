@@ -13,7 +13,7 @@ kinds=("$@")
 cxx=${SANITIZE_CXX:-g++}
 cc=${SANITIZE_CC:-gcc}
 
-export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:detect_odr_violation=0
+export ASAN_OPTIONS=detect_leaks=1:abort_on_error=0
 export LSAN_OPTIONS=suppressions=$root/tests/sanitize/lsan.supp:print_suppressions=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export TSAN_OPTIONS=second_deadlock_stack=1:history_size=4
