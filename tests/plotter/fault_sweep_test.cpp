@@ -162,8 +162,10 @@ outcome_s run(const folders_s& f, call_e call, uint64_t nth) {
 std::vector<std::string> wrong_complete_files(const std::string& folder, const std::string& clean) {
     std::vector<std::string> wrong;
     for (const std::string& name : engine_list(folder)) {
-        plot_range_s range;
-        if (plots_parse_name(name.c_str(), &range) && range.plain && test_read_file(folder + "/" + name) != clean)
+        plot_name_s parsed;
+        const plot_name_e kind = plot_name_parse(name.c_str(), &parsed);
+        const bool complete = (kind == PLOT_NAME_POC1 || kind == PLOT_NAME_POC2) && !*parsed.rest;
+        if (complete && test_read_file(folder + "/" + name) != clean)
             wrong.push_back(name);
     }
     return wrong;
