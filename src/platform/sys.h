@@ -33,7 +33,7 @@ void sys_dir_list(const char* path, const std::function<bool(const char* name)>&
 int64_t sys_file_create(const char* path, uint64_t size);
 int64_t sys_file_open_read(const char* path);
 void sys_file_close(int64_t fd);
-void sys_file_delete(const char* path);
+bool sys_file_delete(const char* path);  // false when unlink failed
 bool sys_file_exists(const char* path);
 // True when both paths exist and name the same file or folder (same device and inode).
 bool sys_same_file(const char* a, const char* b);

@@ -195,7 +195,7 @@ void sys_file_close(int64_t fd) {
     if (fd > 0) close((int)fd);
 }
 
-void sys_file_delete(const char* path) { syscalls.unlink(path); }
+bool sys_file_delete(const char* path) { return syscalls.unlink(path) == 0; }
 
 bool sys_file_exists(const char* path) { return access(path, F_OK) == 0; }
 
@@ -221,6 +221,16 @@ bool sys_file_rename(const char* old_path, const char* new_path) {
     return true;
 }
 
+// Names the file behind a descriptor in the log, so a write error says which file failed.
+static void log_descriptor_path(int64_t fd) {
+    char link[64], path[4096];
+    snprintf(link, sizeof link, "/proc/self/fd/%lld", (long long)fd);
+    const ssize_t length = readlink(link, path, sizeof path - 1);
+    if (length <= 0) return;
+    path[length] = 0;
+    sys_log("  file: %s\n", path);
+}
+
 uint64_t sys_file_write(int64_t fd, uint64_t offset, uint64_t length, const void* buffer) {
     if (!range_fits(offset, length)) {
         sys_log("Failed to write to file at offset %llu. Error %d\n", (unsigned long long)offset, EINVAL);
@@ -229,6 +239,7 @@ uint64_t sys_file_write(int64_t fd, uint64_t offset, uint64_t length, const void
     const int error = write_fully((int)fd, &offset, length, static_cast<const uint8_t*>(buffer));
     if (error != 0) {
         sys_log("\n\nError while writing to file: %d\n\n", error);
+        log_descriptor_path(fd);
         sys_fatal_exit();
     }
     return length;

@@ -14,6 +14,7 @@
 // holding the drive) and are plain values read for display. On the way out the thread
 // waits for every writer and every move before it closes, renames or deletes anything, so
 // no task touches a file that is being cleaned up.
+#include <cerrno>
 #include <chrono>
 #include <thread>
 
@@ -352,7 +353,9 @@ void move_copy(job_s* job, const std::string& source, const std::string& destina
         sys_log("Error moving file: %s was not renamed; %s is kept\n", temporary.c_str(), source.c_str());
         sys_fatal_exit();
     }
-    sys_file_delete(source.c_str());
+    if (!sys_file_delete(source.c_str()))
+        sys_log("  could not delete %s after moving it (errno %d); the copy in %s is complete\n", source.c_str(), errno,
+                destination.c_str());
 }
 
 void write_batch(plotter_s* p, job_s* job, uint64_t first, uint64_t count, const std::atomic<bool>* stop) {
