@@ -25,8 +25,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     require(name.start + (name.count - 1) >= name.start);  // never passes 2^64 - 1
     // The name the program would write for these numbers reads back the same.
     const bool poc2 = kind == PLOT_NAME_POC2;
-    plot_name_s again;
-    require(plot_name_parse(plot_file_path("/plots", name.account, name.start, name.count, poc2).c_str(), &again) == kind);
+    const std::string written = plot_file_path("/plots", name.account, name.start, name.count, poc2);
+    plot_name_s again;  // its `rest` points into `written`
+    require(plot_name_parse(written.c_str(), &again) == kind);
     require(again.account == name.account && again.start == name.start && again.count == name.count);
     require(std::strcmp(again.rest, "") == 0);
     return 0;
