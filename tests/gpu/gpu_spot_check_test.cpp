@@ -10,8 +10,6 @@
 
 namespace {
 
-using gpu_ptr = std::unique_ptr<gpu_s, void (*)(gpu_s*)>;
-
 // A device whose output buffer comes back all zeros.
 const char zero_body[] =
     "    for (uint s = 0; s < 4096; ++s)\n"
@@ -26,16 +24,32 @@ const char pattern_body[] =
     "            p_scoops[s * 64 * p_staggerSize + id * 64 + b] =\n"
     "                (s == 5 && b < 4) ? 0 : (uchar)(3 * k + s + b + 1);";
 
-void pattern_nonce(uint64_t nonce, uint8_t* out) {
+void pattern_nonce(uint64_t, uint64_t nonce, uint8_t* out) {
     for (uint64_t s = 0; s < SCOOPS_PER_PLOT; ++s)
         for (uint64_t b = 0; b < SCOOP_SIZE; ++b)
             out[s * SCOOP_SIZE + b] = (s == 5 && b < 4) ? 0 : (uint8_t)(3 * (nonce & 0xFF) + s + b + 1);
 }
 
+void true_nonce(uint64_t account, uint64_t nonce, uint8_t* out) { nonce_compute(account, nonce, out, false); }
+
 size_t count_of(const std::string& text, const std::string& what) {
     size_t count = 0;
     for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++count;
     return count;
+}
+
+// Runs one batch of `capacity` nonces from `start` with slot `broken`'s nonce_step3 replaced;
+// returns the log and the nonces the spot check recomputed (answered by `make`).
+std::string run_batch(gpu_s* gpu, int32_t broken, const char* body, void (*make)(uint64_t, uint64_t, uint8_t*),
+                      test_batch_s* buffer, uint64_t start, uint64_t done, std::vector<uint64_t>* recomputed) {
+    EXPECT_TRUE(gpu_replace_step3(gpu, broken, body));
+    gpu->reference = [recomputed, make](uint64_t account, uint64_t nonce, uint8_t* out) {
+        recomputed->push_back(nonce);
+        make(account, nonce, out);
+    };
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(gpu_compute(gpu, 9, start, &buffer->batch, nullptr), done);
+    return testing::internal::GetCapturedStderr();
 }
 
 // An all-zero slot fails at its row zero; the nonce recomputed is the first of that slot's
@@ -49,17 +63,11 @@ TEST(GpuSpotCheck, AllZeroSlotFailsAtTheFirstNonceOfItsShare) {
     };
     for (const case_s& c : {case_s{1, 0, 640, 640}, case_s{2, 1, 1000, 1032}}) {
         SCOPED_TRACE(c.broken);
-        gpu_ptr gpu(gpu_activate_pd(std::vector<gpu_pd_s>(c.slots, pd), 32), gpu_release);
+        gpu_ptr gpu = gpu_activate_list(std::vector<gpu_pd_s>(c.slots, pd), 32);
         ASSERT_TRUE(gpu);
-        ASSERT_TRUE(gpu_replace_step3(gpu.get(), c.broken, zero_body));
-        std::vector<uint64_t> recomputed;
-        gpu_record_reference(gpu.get(), &recomputed, [](uint64_t account, uint64_t nonce, uint8_t* out) {
-            nonce_compute(account, nonce, out, false);
-        });
         test_batch_s buffer(32 * c.slots);
-        testing::internal::CaptureStderr();
-        EXPECT_EQ(gpu_compute(gpu.get(), 9, c.start, &buffer.batch, nullptr), 0u);
-        const std::string log = testing::internal::GetCapturedStderr();
+        std::vector<uint64_t> recomputed;
+        const std::string log = run_batch(gpu.get(), c.broken, zero_body, true_nonce, &buffer, c.start, 0, &recomputed);
         EXPECT_EQ(count_of(log, "Looks like GPU compute may have failed... spot checking...\n"), 1u);
         EXPECT_EQ(count_of(log, "Yep it failed!\n"), 1u);
         EXPECT_EQ(count_of(log, "Assertion failure"), 1u);
@@ -71,21 +79,17 @@ TEST(GpuSpotCheck, AllZeroSlotFailsAtTheFirstNonceOfItsShare) {
 
 TEST(GpuSpotCheck, GenuineZeroPrefixedRowIsCheckedAndKept) {
     GPU_REQUIRE_DEVICE(pd);
-    gpu_ptr gpu(gpu_activate_pd({pd}, 32), gpu_release);
+    gpu_ptr gpu = gpu_activate_list({pd}, 32);
     ASSERT_TRUE(gpu);
-    ASSERT_TRUE(gpu_replace_step3(gpu.get(), 0, pattern_body));
-    std::vector<uint64_t> recomputed;
-    gpu_record_reference(gpu.get(), &recomputed, [](uint64_t, uint64_t nonce, uint8_t* out) { pattern_nonce(nonce, out); });
     test_batch_s buffer(64);  // two passes: each checks its own first nonce
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(gpu_compute(gpu.get(), 9, 200, &buffer.batch, nullptr), 64u);
-    const std::string log = testing::internal::GetCapturedStderr();
+    std::vector<uint64_t> recomputed;
+    const std::string log = run_batch(gpu.get(), 0, pattern_body, pattern_nonce, &buffer, 200, 64, &recomputed);
     EXPECT_EQ(count_of(log, "Nah turns out it's all good. Carrying on...\n"), 2u);
     EXPECT_EQ(count_of(log, "Yep it failed!"), 0u);
     EXPECT_EQ(recomputed, (std::vector<uint64_t>{200, 232}));
     std::vector<uint8_t> expected(PLOT_SIZE);
     for (uint64_t index : {0, 17, 32, 63}) {
-        pattern_nonce(200 + index, expected.data());
+        pattern_nonce(9, 200 + index, expected.data());
         for (uint64_t s : {0, 5, 4095})
             EXPECT_EQ(0, std::memcmp(buffer.storage.data() + (s * 64 + index) * SCOOP_SIZE,
                                      expected.data() + s * SCOOP_SIZE, SCOOP_SIZE))
