@@ -102,7 +102,9 @@ struct cl_probe_s {
 };
 
 // Every dispatch size, the all-zero seed, the last nonces of the range, and two devices per
-// pass over two passes (slot 1 of the first pass holds positions 32..63).
+// pass over two passes (slot 1 of the first pass holds positions 32..63). Progress, sampled
+// after every callback, never passes the batch, even when the hashes per dispatch do not
+// divide the 8192 of a nonce.
 TEST(GpuCompute, BatchEqualsReferenceForEveryDispatchSizeAndSlot) {
     GPU_REQUIRE_DEVICE(pd);
     settings_guard_s guard;
@@ -115,7 +117,7 @@ TEST(GpuCompute, BatchEqualsReferenceForEveryDispatchSizeAndSlot) {
     };
     const case_s cases[] = {
         {1, 1, 32, 0, 0},                                     // 8192 dispatches
-        {3, 1, 32, 18446744073709551615ull, 4294967290ull},   // the last dispatch hashes only 2
+        {5000, 1, 32, 18446744073709551615ull, 4294967290ull},  // the second dispatch hashes only 3192
         {8, 2, 128, 77, 5000},
     };
     for (const case_s& c : cases) {
@@ -124,7 +126,11 @@ TEST(GpuCompute, BatchEqualsReferenceForEveryDispatchSizeAndSlot) {
         gpu_ptr gpu = gpu_activate_list(std::vector<gpu_pd_s>(c.slots, pd), 32);
         ASSERT_TRUE(gpu);
         test_batch_s buffer(c.capacity);
+        cl_probe_s probe;
+        cl_probe_s::watched = &buffer.batch;
         EXPECT_EQ(gpu_compute(gpu.get(), c.account, c.start, &buffer.batch, nullptr), c.capacity);
+        EXPECT_GT(cl_probe_s::most_progress.load(), 0u) << "no callback ran while the batch was attached";
+        EXPECT_LE(cl_probe_s::most_progress.load(), c.capacity);
         EXPECT_EQ(buffer.batch.progress.load(), c.capacity);
         EXPECT_EQ(gpu->hashes_per_dispatch, (uint32_t)c.hashes);
         for (uint64_t index : {0ul, 1ul, 13ul, 31ul, 32ul, 63ul, 64ul, 127ul})
@@ -178,24 +184,6 @@ TEST(GpuCompute, RefusedBatchesAndTheSelfTest) {
     EXPECT_EQ(gpu_activate_pd({{99, 0}}, 32), nullptr);
     EXPECT_EQ(gpu_activate(1, nullptr, 0), nullptr);
     gpu_release(nullptr);
-}
-
-// Progress never passes the nonces of the pass, even when the hashes per dispatch do not
-// divide the 8192 of a nonce (5000: the second dispatch hashes only 3192).
-TEST(GpuProgress, CallbacksNeverReportMoreThanThePass) {
-    GPU_REQUIRE_DEVICE(pd);
-    settings_guard_s guard;
-    gpu_ptr gpu = gpu_activate_list({pd}, 32);
-    ASSERT_TRUE(gpu);
-    ASSERT_TRUE(gpu_make_step2_idle(gpu.get(), 0));
-    hash_per_dispatch = 5000;
-    test_batch_s buffer(64);  // two passes of 32
-    cl_probe_s probe;
-    cl_probe_s::watched = &buffer.batch;
-    EXPECT_EQ(gpu_compute(gpu.get(), 1, 0, &buffer.batch, nullptr), 64u);
-    EXPECT_GT(cl_probe_s::most_progress.load(), 0u) << "no callback ran while the batch was attached";
-    EXPECT_LE(cl_probe_s::most_progress.load(), 64u);
-    EXPECT_EQ(buffer.batch.progress.load(), 64u);
 }
 
 // A failing enqueue, map, wait or callback registration ends the batch with 0, and once
