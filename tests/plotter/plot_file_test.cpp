@@ -136,14 +136,35 @@ TEST_F(PlotFile, WritesThatEndEarly) {
     sys_file_close(fd);
 }
 
-// The record is synced data first, then its sector; a complete file has none, and in a file
-// of 12 nonces (not whole sector groups) the record's sector, which also holds scoop 4095
-// of nonces 4..11, keeps the nonces already written.
-TEST_F(PlotFile, ResumeRecordRoundTrip) {
+// A record is a count below the file's nonces at byte 504 of the last sector, every other
+// byte zero (a fresh file is a record of 0); anything else, or a sector that cannot be read,
+// starts from 0.
+TEST_F(PlotFile, ResumeRecordsAreCheckedWhenRead) {
     const int64_t fd = create(16);
+    const std::pair<uint64_t, uint8_t> records[] = {{504, 0}, {504, 4}, {504, 16}, {504, 17}, {511, 1}, {0, 1}, {503, 0x80}};
+    for (const auto& r : records) {
+        std::string record(512, 0), logged;
+        record[r.first] = (char)r.second;
+        sys_file_write(fd, 16 * PLOT_SIZE - 512, record.size(), record.data());
+        const bool valid = r.first == 504 && r.second < 16;
+        EXPECT_EQ(resume_read_logged(fd, 16, &logged), valid ? r.second : 0u) << r.first;
+        EXPECT_EQ(logged, valid ? "  resuming from nonce " + std::to_string(r.second) + "\n"
+                                : "  incorrect resume data... starting from nonce 0\n");
+    }
+    sys_file_close(fd);
+    test_write_file(dir.file("short"), "x");
+    const int64_t short_fd = sys_file_open_read(dir.file("short").c_str());
     std::string logged;
-    EXPECT_EQ(resume_read_logged(fd, 16, &logged), 0u);
-    EXPECT_EQ(logged, "  resuming from nonce 0\n") << "a fresh file is a valid record of 0";
+    EXPECT_EQ(resume_read_logged(short_fd, 16, &logged), 0u) << "an unreadable record";
+    EXPECT_NE(logged.find("  incorrect resume data... starting from nonce 0\n"), std::string::npos);
+    sys_file_close(short_fd);
+}
+
+// A commit syncs the data before writing the record; a complete file gets none, and in a
+// file of 12 nonces (not whole sector groups) the record's sector, which also holds scoop
+// 4095 of nonces 4..11, keeps the nonces already written.
+TEST_F(PlotFile, ResumeRecordCommitAndPlacement) {
+    const int64_t fd = create(16);
     sys_syscalls().pwrite = recording_pwrite;
     sys_syscalls().fdatasync = [](int fd) { return journal.push_back("sync"), ::fdatasync(fd); };
     ASSERT_TRUE(plot_resume_commit(fd, 16, 512, 8));
@@ -151,11 +172,8 @@ TEST_F(PlotFile, ResumeRecordRoundTrip) {
     std::string record(512, 0);
     record[504] = 8;
     EXPECT_TRUE(test_read_file(path()).substr(16 * PLOT_SIZE - 512) == record);
-    EXPECT_EQ(resume_read_logged(fd, 16, &logged), 8u);
-    EXPECT_EQ(logged, "  resuming from nonce 8\n");
-    writes.clear();
     plot_resume_write(fd, 16, 512, 16);
-    EXPECT_TRUE(writes.empty()) << "a complete file's last sector holds plot data";
+    EXPECT_EQ(writes.size(), 1u) << "a complete file's last sector holds plot data";
     sys_file_close(fd);
 
     const std::string marker(4 * SCOOP_SIZE, '\x5a');
@@ -166,27 +184,6 @@ TEST_F(PlotFile, ResumeRecordRoundTrip) {
     plot_resume_write(fd12, 12, 512, 8);
     sys_file_close(fd12);
     EXPECT_EQ(test_read_file(path()).substr(at, marker.size()), marker);
-}
-
-TEST_F(PlotFile, InvalidResumeRecordsStartFromZero) {
-    const int64_t fd = create(16);
-    const std::pair<uint64_t, uint8_t> bad_bytes[] = {{504, 16}, {504, 17}, {511, 1}, {0, 1}, {503, 0x80}};
-    for (const auto& bad : bad_bytes) {
-        std::string record(512, 0);
-        record[504] = 4;
-        record[bad.first] = (char)bad.second;
-        sys_file_write(fd, 16 * PLOT_SIZE - 512, record.size(), record.data());
-        std::string logged;
-        EXPECT_EQ(resume_read_logged(fd, 16, &logged), 0u) << bad.first;
-        EXPECT_EQ(logged, "  incorrect resume data... starting from nonce 0\n");
-    }
-    sys_file_close(fd);
-    test_write_file(dir.file("short"), "x");
-    const int64_t short_fd = sys_file_open_read(dir.file("short").c_str());
-    std::string logged;
-    EXPECT_EQ(resume_read_logged(short_fd, 16, &logged), 0u) << "an unreadable record";
-    EXPECT_NE(logged.find("  incorrect resume data... starting from nonce 0\n"), std::string::npos);
-    sys_file_close(short_fd);
 }
 
 // A write error mid-batch ends the process; the next run resumes after the last
