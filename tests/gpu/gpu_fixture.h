@@ -3,7 +3,7 @@
 #pragma once
 #include <gtest/gtest.h>
 
-#include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -13,14 +13,15 @@
 #include "test_support.h"
 
 // Skips the test when no OpenCL device exists; otherwise the first listed device.
-#define GPU_REQUIRE_DEVICE(pd)                                                            \
-    gpu_pd_s pd;                                                                          \
-    do {                                                                                  \
-        const auto listed_devices = gpu_list_all();                                       \
-        if (listed_devices.empty()) GTEST_SKIP() << "no OpenCL device present (install PoCL)"; \
-        pd.platform = listed_devices[0].platform;                                         \
-        pd.device = listed_devices[0].index;                                              \
-    } while (0)
+#define GPU_REQUIRE_DEVICE(pd)                                                                 \
+    const auto listed_devices = gpu_list_all();                                                \
+    if (listed_devices.empty()) GTEST_SKIP() << "no OpenCL device present (install PoCL)";     \
+    const gpu_pd_s pd{(int32_t)listed_devices[0].platform, (int32_t)listed_devices[0].index}
+
+using gpu_ptr = std::unique_ptr<gpu_s, void (*)(gpu_s*)>;
+inline gpu_ptr gpu_activate_list(const std::vector<gpu_pd_s>& list, uint64_t nonces) {
+    return gpu_ptr(gpu_activate_pd(list, nonces), gpu_release);
+}
 
 // Builds kernel `name` from `source` on slot d's context and puts it in `*slot` in place of
 // the kernel there, so that a device can be made to produce wrong output, or quickly none.
@@ -58,15 +59,6 @@ inline bool gpu_make_step2_idle(gpu_s* gpu, int32_t d) {
 // Expects batch index `index` to hold nonce `nonce` of `account` (PoC1, every scoop).
 inline void expect_batch_nonce(const batch_buffer_s& batch, uint64_t index, uint64_t account, uint64_t nonce) {
     EXPECT_TRUE(test_rows_hold(batch.data, batch.capacity, index, account, nonce)) << "batch index " << index;
-}
-
-// Records the nonces the spot check recomputes and answers with `make`.
-inline void gpu_record_reference(gpu_s* gpu, std::vector<uint64_t>* recomputed,
-                                 void (*make)(uint64_t account, uint64_t nonce, uint8_t* out)) {
-    gpu->reference = [recomputed, make](uint64_t account, uint64_t nonce, uint8_t* out) {
-        recomputed->push_back(nonce);
-        make(account, nonce, out);
-    };
 }
 
 // Resets the settings the GPU code reads when a test ends.

@@ -1,8 +1,9 @@
-// GPU bring-up, fallback and recovery in the plotter, with fake GPU operations that compute
-// on the CPU: halving after failed self-tests, the fallback question, a failed batch that is
+// GPU bring-up, fallback and recovery in the plotter, with a fake GPU that computes on the
+// CPU: halving after failed self-tests, the fallback question, a failed batch that is
 // recomputed and never written, and recovery that gives up on a GPU failing every batch.
 #include <gtest/gtest.h>
 
+#include <string>
 #include <vector>
 
 #include "engine_support.h"
@@ -15,38 +16,32 @@ namespace {
 
 constexpr uint64_t ACCOUNT = 555;
 constexpr uint64_t GiB = 1ull << 30;
+const char* const FALLBACK = "Error initializing GPU|Fall back to using CPU?";
+const char* const RECOVERY = "Error|Failed to recover GPU device. Fall back to CPU processing?";
 
-// A made-up GPU: which nonce counts were activated, whether tests pass, which batches fail.
+// A made-up GPU: which nonce counts were activated, which self-tests and batches fail.
 struct fake_gpu_s {
     std::vector<uint64_t> activated;  // nonce count of every activation
     int tests_to_fail = 0;            // self-tests that fail before one passes
-    bool tests_all_fail = false;      // no self-test passes
     int computes_to_fail = 0;         // batches that fail before one succeeds
-    int stop_at = 0;                  // batch at which the fake stops a run that never gives up
-    plotter_s* plotter = nullptr;     // the run it stops
     int activations_allowed = 100;    // activations that return a context
     int computes = 0;                 // batches asked for
     int released = 0;                 // contexts released
     uint64_t nonces = 0;              // nonce count of the live context
+    plotter_s* plotter = nullptr;     // stopped at the 30th batch, should recovery never give up
 };
 
 plotter_gpu_api_s fake_api(fake_gpu_s* f) {
     plotter_gpu_api_s api;
     api.activate = [f](uint32_t, const uint32_t*, uint64_t nonces) -> gpu_s* {
         f->activated.push_back(nonces);
-        if (f->activations_allowed-- <= 0) return nullptr;
         f->nonces = nonces;
-        return reinterpret_cast<gpu_s*>(f);
+        return f->activations_allowed-- > 0 ? reinterpret_cast<gpu_s*>(f) : nullptr;
     };
-    api.test = [f](gpu_s*, double* seconds) {
-        *seconds = 0.5;
-        if (f->tests_all_fail) return false;
-        return f->tests_to_fail-- <= 0;
-    };
+    api.test = [f](gpu_s*, double* seconds) { return *seconds = 0.5, f->tests_to_fail-- <= 0; };
     api.compute = [f](gpu_s*, uint64_t account, uint64_t first, batch_buffer_s* batch, const std::atomic<bool>* stop) {
-        if (++f->computes == f->stop_at) f->plotter->run.stop = true;
+        if (++f->computes == 30) f->plotter->run.stop = true;
         if (f->computes_to_fail-- > 0) return (uint64_t)0;
-        // Compute the whole buffer on the CPU workers, as a GPU would.
         return cpu_plot_batch(batch, account, first, batch->capacity, cpu_thread_count(), 0, stop, &batch->progress);
     };
     api.release = [f](gpu_s*) { ++f->released; };
@@ -57,15 +52,20 @@ plotter_gpu_api_s fake_api(fake_gpu_s* f) {
     return api;
 }
 
-struct gpu_fixture : ::testing::Test {
-    plots_s plots;
-    plotter_s* plotter = nullptr;
-    fake_gpu_s fake;
-    plan_input_s input;
-    test_dir_s dir;
-    drive_s target;
-    std::vector<std::string> questions;
-    bool answer = false;
+struct gpu_case_s {
+    const char* name;
+    int tests_to_fail, computes_to_fail, activations_allowed;  // the fake's faults
+    bool answer;                                               // the answer to a question
+    uint64_t nonces;                                           // size of the one file
+    std::vector<uint64_t> activated;                           // nonce counts tried; empty = not checked
+    const char* question;                                      // the question asked, or ""
+    const char* file;  // the file left when the run ends; "" = the run does not start, "stop" = stopped at once
+};
+
+void PrintTo(const gpu_case_s& c, std::ostream* os) { *os << c.name; }
+
+class GpuPlotter : public testing::TestWithParam<gpu_case_s> {
+protected:
     void SetUp() override {
         settings_reset();
         cpu_threads = 2;
@@ -77,99 +77,81 @@ struct gpu_fixture : ::testing::Test {
             return answer;
         });
         target = engine_drive(dir.path, false);
-        input.targets = {&target};
-        input.account_id = ACCOUNT;
-        input.auto_start = false;
     }
     void TearDown() override { plotter_destroy(plotter); }
-    bool setup(uint64_t nonces) {
-        input.max_fill_bytes = nonces * PLOT_SIZE;
-        drive_plan(plotter, &plots, input);
-        return plotter_setup(plotter, 1, 0, 1, 0);
-    }
+    plots_s plots;
+    plotter_s* plotter = nullptr;
+    fake_gpu_s fake;
+    test_dir_s dir;
+    drive_s target;
+    std::vector<std::string> questions;
+    bool answer = false;
 };
 
-}  // namespace
+// G = 320 for a 296-nonce file, 96 for a 72-nonce one.
+const gpu_case_s gpu_cases[] = {
+    {"SelfTestsFailHalveAndFallbackDeclined", 99, 0, 100, false, 296, {320, 160, 64}, FALLBACK, ""},
+    {"SelfTestsFailFallbackAccepted", 99, 0, 100, true, 296, {320, 160, 64}, FALLBACK, "stop"},
+    {"SecondSizePasses", 1, 0, 100, false, 296, {320, 160}, "", "stop"},
+    {"FailedBatchRecomputedAfterRecovery", 0, 1, 100, false, 72, {96, 96}, "", "555_0_72_72"},
+    {"FailedRecoveryDeclinedKeepsTheUnfinishedFile", 0, 1, 1, false, 72, {96, 96}, RECOVERY, "555_0_72_72.plotting"},
+    {"RecoveryGivesUpOnRepeatedFailureAndTheCpuFinishes", 0, 1000, 100, true, 72, {}, RECOVERY, "555_0_72_72"},
+};
 
-TEST_F(gpu_fixture, failing_self_tests_halve_then_ask_and_decline) {
-    fake.tests_all_fail = true;
-    EXPECT_FALSE(setup(296));  // G = 320 for a 296-nonce file
-    EXPECT_EQ(fake.activated, (std::vector<uint64_t>{320, 160, 64}));
-    EXPECT_EQ(fake.released, 3);
-    ASSERT_EQ(questions.size(), 1u);
-    EXPECT_EQ(questions[0], "Error initializing GPU|Fall back to using CPU?");
-    EXPECT_FALSE(plotter->run.thread.joinable());
+TEST_P(GpuPlotter, BringUpAndRecovery) {
+    const gpu_case_s& c = GetParam();
+    fake.tests_to_fail = c.tests_to_fail;
+    fake.computes_to_fail = c.computes_to_fail;
+    fake.activations_allowed = c.activations_allowed;
+    answer = c.answer;
+    plan_input_s input;
+    input.targets = {&target};
+    input.account_id = ACCOUNT;
+    input.auto_start = false;
+    input.max_fill_bytes = c.nonces * PLOT_SIZE;
+    drive_plan(plotter, &plots, input);
+    const std::string file = c.file;
+    ASSERT_EQ(plotter_setup(plotter, 1, 0, 1, 0), !file.empty());
+    if (file.empty()) {
+        EXPECT_EQ(fake.released, (int)fake.activated.size());
+        EXPECT_FALSE(plotter->run.thread.joinable());
+    } else if (file == "stop") {
+        // After the fallback the CPU plots; otherwise the buffers hold whole GPU passes.
+        EXPECT_EQ(plotter->config.gpu_mask == 0, *c.question != 0);
+        EXPECT_TRUE(*c.question || plotter->config.buffer_nonces % fake.activated.back() == 0);
+        plotter_stop(plotter, false);
+        EXPECT_TRUE(!*c.question || fake.computes == 0);
+    } else {
+        plotter_wait(plotter);
+        sys_ui_drain();
+        EXPECT_LT(fake.computes, 30);
+        EXPECT_EQ(engine_list(dir.path), std::vector<std::string>{file});
+        EXPECT_EQ(plotter->run.failed.load(), file.find(".plotting") != std::string::npos);
+        EXPECT_EQ(engine_bad_nonces(dir.file(file), ACCOUNT, 0, 72, false), plotter->run.failed ? 72 : 0);
+    }
+    if (!c.activated.empty()) {
+        EXPECT_EQ(fake.activated, c.activated);
+    }
+    EXPECT_EQ(questions, *c.question ? std::vector<std::string>{c.question} : std::vector<std::string>{});
 }
 
-TEST_F(gpu_fixture, accepted_fallback_runs_on_the_cpu) {
-    fake.tests_all_fail = true;
-    answer = true;
-    ASSERT_TRUE(setup(296));
-    EXPECT_EQ(plotter->config.gpu_mask, 0u);
-    EXPECT_EQ(plotter->config.gpus_used, 0u);
-    plotter_stop(plotter, false);
-    EXPECT_EQ(fake.computes, 0);
-}
+INSTANTIATE_TEST_SUITE_P(Cases, GpuPlotter, testing::ValuesIn(gpu_cases),
+                         [](const testing::TestParamInfo<gpu_case_s>& info) { return std::string(info.param.name); });
 
-TEST_F(gpu_fixture, second_size_that_passes_is_used) {
-    fake.tests_to_fail = 1;
-    ASSERT_TRUE(setup(296));
-    EXPECT_EQ(fake.activated, (std::vector<uint64_t>{320, 160}));
-    EXPECT_EQ(plotter->config.buffer_nonces % 160, 0u);
-    plotter_stop(plotter, false);
-}
-
-TEST_F(gpu_fixture, failed_batch_is_recomputed_after_recovery_and_file_is_correct) {
-    fake.computes_to_fail = 1;
-    ASSERT_TRUE(setup(72));  // G = 96, one batch
-    plotter_wait(plotter);
-    sys_ui_drain();
-    EXPECT_TRUE(plotter_finished(plotter));
-    EXPECT_EQ(fake.activated, (std::vector<uint64_t>{96, 96}));
-    EXPECT_EQ(fake.computes, 2);
-    EXPECT_TRUE(questions.empty());
-    EXPECT_EQ(engine_bad_nonces(dir.file("555_0_72_72"), ACCOUNT, 0, 72, false), 0);
-}
-
-TEST_F(gpu_fixture, failed_recovery_declined_keeps_the_unfinished_file) {
-    fake.computes_to_fail = 1;
-    fake.activations_allowed = 1;
-    ASSERT_TRUE(setup(72));
-    plotter_wait(plotter);
-    EXPECT_TRUE(plotter->run.failed);
-    ASSERT_EQ(questions.size(), 1u);
-    EXPECT_EQ(questions[0], "Error|Failed to recover GPU device. Fall back to CPU processing?");
-    EXPECT_EQ(engine_list(dir.path), std::vector<std::string>{"555_0_72_72.plotting"});
-}
-
-// A GPU whose self-test never passes at any size: 2048 is halved down to 128, then the
-// fallback is asked.
-TEST_F(gpu_fixture, nonce_count_halved_to_128_then_fallback_question) {
-    fake.tests_all_fail = true;
+// A self-test that never passes at any size: 2048 is halved down to 128, then the fallback is
+// asked.
+TEST_F(GpuPlotter, NonceCountHalvedTo128ThenFallbackQuestion) {
+    fake.tests_to_fail = 99;
     plotter_add_job(plotter, job_create(&target, nullptr, ACCOUNT, 0, 4096));
     testing::internal::CaptureStderr();
     // A 16 GiB limit leaves room for far more than 2048 nonces on any machine of 2 GiB or more.
     EXPECT_FALSE(plotter_setup(plotter, 1, 0, 1, 16 * GiB));
     const std::string text = testing::internal::GetCapturedStderr();
     EXPECT_EQ(fake.activated, (std::vector<uint64_t>{2048, 1024, 512, 256, 128}));
-    EXPECT_EQ(questions, (std::vector<std::string>{"Error initializing GPU|Fall back to using CPU?"}));
+    EXPECT_EQ(questions, std::vector<std::string>{FALLBACK});
     for (const char* line : {"Attempting 1 GPU with 1.0 GiB memory.\n", "Attempting 1 GPU with 64.0 MiB memory.\n",
                              "Testing GPU configuration ...\n  test completed in 0.5 seconds\n"})
         EXPECT_NE(text.find(line), std::string::npos) << line << text;
-    EXPECT_FALSE(plotter->run.thread.joinable());
 }
 
-// A rebuilt context that passes its self-test but fails every batch: recovery must give up
-// after a few rounds and offer the CPU, instead of rebuilding forever.
-TEST_F(gpu_fixture, recovery_gives_up_on_repeated_failure_and_the_cpu_finishes_the_file) {
-    fake.computes_to_fail = 1000;
-    fake.stop_at = 30;
-    answer = true;
-    ASSERT_TRUE(setup(72));
-    plotter_wait(plotter);
-    sys_ui_drain();
-    EXPECT_LT(fake.computes, fake.stop_at);
-    EXPECT_EQ(questions, (std::vector<std::string>{"Error|Failed to recover GPU device. Fall back to CPU processing?"}));
-    EXPECT_TRUE(plotter_finished(plotter));
-    EXPECT_EQ(engine_bad_nonces(dir.file("555_0_72_72"), ACCOUNT, 0, 72, false), 0);
-}
+}  // namespace

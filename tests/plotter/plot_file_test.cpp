@@ -1,8 +1,7 @@
-// Plot file names, scoop-row placement of batches, the resume record and whole files
-// checked against known digests.
+// Plot file names, scoop-row placement of batches, the resume record (with a crash between
+// batches) and whole files checked against known digests.
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <string>
@@ -17,28 +16,23 @@
 
 namespace {
 
-std::vector<uint8_t> read_file(const std::string& path) {
-    const std::string bytes = test_read_file(path);
-    return std::vector<uint8_t>(bytes.begin(), bytes.end());
-}
-
 // Fills every scoop of a batch with bytes naming its scoop, its nonce and a tag, so a
 // misplaced scoop shows in a byte comparison.
-void fill_synthetic(test_batch_s* buffer, uint64_t count, uint8_t tag) {
+void fill_synthetic(test_batch_s* buffer, uint8_t tag) {
+    const uint64_t capacity = buffer->batch.capacity;
     for (uint64_t s = 0; s < SCOOPS_PER_PLOT; ++s)
-        for (uint64_t j = 0; j < count; ++j)
+        for (uint64_t j = 0; j < capacity; ++j)
             for (uint64_t b = 0; b < SCOOP_SIZE; ++b)
-                buffer->storage[(s * buffer->batch.capacity + j) * SCOOP_SIZE + b] =
-                    (uint8_t)(s * 31 + j * 7 + b + tag);
+                buffer->storage[(s * capacity + j) * SCOOP_SIZE + b] = (uint8_t)(s * 31 + j * 7 + b + tag);
 }
 
-// The file a list of batches should give: scoop s of file nonce i at (s * N + i) * 64.
-void place(std::vector<uint8_t>* file, uint64_t file_nonces, uint64_t first_index, uint64_t count,
-           const test_batch_s& buffer) {
+// Puts `count` nonces of a batch where the file should have them: scoop s of file nonce i at
+// (s * N + i) * 64.
+void place(std::string* file, uint64_t file_nonces, uint64_t first_index, uint64_t count, const test_batch_s& buffer) {
     for (uint64_t s = 0; s < SCOOPS_PER_PLOT; ++s)
         for (uint64_t j = 0; j < count; ++j)
-            std::copy_n(&buffer.storage[(s * buffer.batch.capacity + j) * SCOOP_SIZE], SCOOP_SIZE,
-                        &(*file)[(s * file_nonces + first_index + j) * SCOOP_SIZE]);
+            file->replace((s * file_nonces + first_index + j) * SCOOP_SIZE, SCOOP_SIZE,
+                          (const char*)&buffer.storage[(s * buffer.batch.capacity + j) * SCOOP_SIZE], SCOOP_SIZE);
 }
 
 std::vector<std::pair<uint64_t, uint64_t>> writes;  // (offset, length) of each pwrite
@@ -80,26 +74,19 @@ uint64_t resume_read_logged(int64_t fd, uint64_t nonces, std::string* logged) {
     return from;
 }
 
-}  // namespace
-
-TEST(PlotName, ThreeNumbersForPoc2FourForPoc1) {
+TEST(PlotName, NamesAndParsing) {
     EXPECT_EQ(plot_file_path("/plots", 123, 4096, 8192, true), "/plots/123_4096_8192");
     EXPECT_EQ(plot_file_path("/plots", 123, 4096, 8192, false), "/plots/123_4096_8192_8192");
-    EXPECT_EQ(plot_file_path("/plots/", 1, 2, 3, true), "/plots//1_2_3");
     EXPECT_EQ(plot_file_name(18446744073709551615ull, 0, 1, false), "18446744073709551615_0_1_1");
-}
-
-TEST(PlotName, Parse) {
     struct case_s {
-        const char* path;                  // what is parsed
-        plot_name_e kind;                  // what the name says
+        const char* path;                            // what is parsed
+        plot_name_e kind;                            // what the name says
         uint64_t account = 0, start = 0, count = 0;  // its numbers (when a plot name)
-        const char* rest = "";             // what follows them
+        const char* rest = "";                       // what follows them
     };
     const uint64_t MAX = UINT64_MAX;
     const case_s cases[] = {
-        {"1_2_3", PLOT_NAME_POC2, 1, 2, 3, ""},
-        {"/a/b/1_2_3_3", PLOT_NAME_POC1, 1, 2, 3, ""},
+        {"1_2_3", PLOT_NAME_POC2, 1, 2, 3, ""}, {"/a/b/1_2_3_3", PLOT_NAME_POC1, 1, 2, 3, ""},
         {"/x_y/1_2_3_3.plotting", PLOT_NAME_POC1, 1, 2, 3, ".plotting"},
         {"1_2_3_4", PLOT_NAME_NOT_OPTIMIZED, 1, 2, 3, ""},
         {"1_2_3_0", PLOT_NAME_NOT_OPTIMIZED, 1, 2, 3, ""},  // a stagger of 0 is no PoC2 name
@@ -107,16 +94,8 @@ TEST(PlotName, Parse) {
         {"18446744073709551615_2_3.plotting", PLOT_NAME_POC2, MAX, 2, 3, ".plotting"},
         {"1_18446744073709551615_1", PLOT_NAME_POC2, 1, MAX, 1, ""},  // ends exactly at the last nonce
         {"1_18446744073709551615_2", PLOT_NAME_NONE},                 // passes it
-        {"1_2_0", PLOT_NAME_NONE},
-        {"1_2_0_0", PLOT_NAME_NONE},
-        {"1_2", PLOT_NAME_NONE},
-        {"x_1_2_3", PLOT_NAME_NONE},
-        {"/a/1_2", PLOT_NAME_NONE},
-        {"", PLOT_NAME_NONE},
-        {"/a/", PLOT_NAME_NONE},
-        {"-1_2_3", PLOT_NAME_NONE},
-        {" 1_2_3", PLOT_NAME_NONE},
-        {"1__2_3", PLOT_NAME_NONE},
+        {"1_2_0", PLOT_NAME_NONE}, {"1_2_0_0", PLOT_NAME_NONE}, {"1_2", PLOT_NAME_NONE}, {"x_1_2_3", PLOT_NAME_NONE},
+        {"/a/", PLOT_NAME_NONE}, {"-1_2_3", PLOT_NAME_NONE}, {" 1_2_3", PLOT_NAME_NONE}, {"1__2_3", PLOT_NAME_NONE},
         {"18446744073709551616_2_3", PLOT_NAME_NONE},
     };
     for (const case_s& c : cases) {
@@ -127,26 +106,6 @@ TEST(PlotName, Parse) {
                   (std::vector<uint64_t>{c.account, c.start, c.count})) << c.path;
         EXPECT_STREQ(name.rest, c.rest) << c.path;
     }
-}
-
-TEST_F(PlotFile, BatchRowsLandAtTheirScoopOffsets) {
-    const uint64_t file_nonces = 16, first = 8, count = 8;
-    test_batch_s buffer(10);  // rows 10 nonces apart, only 8 of them meaningful
-    fill_synthetic(&buffer, 10, 1);
-    const int64_t fd = create(file_nonces);
-    sys_syscalls().pwrite = recording_pwrite;
-    std::vector<uint64_t> rows;
-    EXPECT_TRUE(plot_file_write_batch(fd, file_nonces, first, count, &buffer.batch, nullptr,
-                                      [&](uint64_t bytes) { rows.push_back(bytes); }));
-    sys_file_close(fd);
-    EXPECT_EQ(rows, std::vector<uint64_t>(SCOOPS_PER_PLOT, count * SCOOP_SIZE));
-
-    ASSERT_EQ(writes.size(), SCOOPS_PER_PLOT);
-    EXPECT_EQ(writes.front(), (std::pair<uint64_t, uint64_t>{512, 512}));
-    EXPECT_EQ(writes.back(), (std::pair<uint64_t, uint64_t>{4193792, 512}));
-    std::vector<uint8_t> expected(file_nonces * PLOT_SIZE, 0);
-    place(&expected, file_nonces, first, count, buffer);
-    EXPECT_TRUE(read_file(path()) == expected);
 }
 
 // A stop before the first row or mid-batch, and a batch that does not fit its place in the
@@ -160,7 +119,7 @@ TEST_F(PlotFile, WritesThatEndEarly) {
     };
     const case_s cases[] = {{0, 8, true, 0, 0}, {0, 8, false, 10, 10}, {12, 8, false, 0, 0}, {0, 9, false, 0, 0}};
     test_batch_s buffer(8);
-    fill_synthetic(&buffer, 8, 2);
+    fill_synthetic(&buffer, 2);
     const int64_t fd = create(16);
     sys_syscalls().pwrite = recording_pwrite;
     for (const case_s& c : cases) {
@@ -170,68 +129,29 @@ TEST_F(PlotFile, WritesThatEndEarly) {
         stop_after_writes = c.stop_after ? &stop : nullptr;
         stop_after_count = c.stop_after;
         size_t reported = 0;
-        EXPECT_FALSE(plot_file_write_batch(fd, 16, c.first, c.count, &buffer.batch, &stop,
-                                           [&](uint64_t) { ++reported; }));
+        EXPECT_FALSE(plot_file_write_batch(fd, 16, c.first, c.count, &buffer.batch, &stop, [&](uint64_t) { ++reported; }));
         EXPECT_EQ(writes.size(), c.rows);
         EXPECT_EQ(reported, c.rows);
     }
     sys_file_close(fd);
 }
 
-TEST_F(PlotFile, ResumeRecordRoundTrip) {
+// A record is a count below the file's nonces at byte 504 of the last sector, every other
+// byte zero (a fresh file is a record of 0); anything else, or a sector that cannot be read,
+// starts from 0.
+TEST_F(PlotFile, ResumeRecordsAreCheckedWhenRead) {
     const int64_t fd = create(16);
-    std::string logged;
-    EXPECT_EQ(resume_read_logged(fd, 16, &logged), 0u);
-    EXPECT_EQ(logged, "  resuming from nonce 0\n") << "a fresh file is a valid record of 0";
-
-    sys_syscalls().pwrite = recording_pwrite;
-    sys_syscalls().fdatasync = [](int fd) { return journal.push_back("sync"), ::fdatasync(fd); };
-    ASSERT_TRUE(plot_resume_commit(fd, 16, 512, 8));
-    EXPECT_EQ(journal, (std::vector<std::string>{"sync", "write"})) << "data reaches the disk before the record";
-    const std::vector<uint8_t> file = read_file(path());
-    std::vector<uint8_t> record(512, 0);
-    record[504] = 8;
-    EXPECT_TRUE(std::vector<uint8_t>(file.end() - 512, file.end()) == record);
-
-    EXPECT_EQ(resume_read_logged(fd, 16, &logged), 8u);
-    EXPECT_EQ(logged, "  resuming from nonce 8\n");
-
-    writes.clear();
-    plot_resume_write(fd, 16, 512, 16);
-    EXPECT_TRUE(writes.empty()) << "a complete file's last sector holds plot data";
-    sys_file_close(fd);
-}
-
-// In a 12-nonce file (not a whole number of sector groups) the last sector also holds
-// scoop 4095 of nonces 4..11: a record of 8 written nonces would cover written data.
-TEST_F(PlotFile, ResumeRecordNeverOverwritesWrittenNonces) {
-    const std::string marker(4 * SCOOP_SIZE, '\x5a');
-    const uint64_t at = (4095 * 12 + 4) * SCOOP_SIZE;
-    const int64_t fd = create(12);
-    sys_file_write(fd, at, marker.size(), marker.data());
-    plot_resume_write(fd, 12, 512, 8);
-    sys_file_close(fd);
-    EXPECT_EQ(test_read_file(path()).substr(at, marker.size()), marker);
-}
-
-TEST_F(PlotFile, InvalidResumeRecordsStartFromZero) {
-    const int64_t fd = create(16);
-    const uint64_t record_at = 16 * PLOT_SIZE - 512;
-    struct case_s {
-        uint64_t offset;  // byte of the record to set
-        uint8_t value;    // what to put there
-    };
-    for (case_s bad : {case_s{504, 16}, case_s{504, 17}, case_s{511, 1}, case_s{0, 1}, case_s{503, 0x80}}) {
-        std::vector<uint8_t> record(512, 0);
-        record[504] = 4;
-        record[bad.offset] = bad.value;
-        sys_file_write(fd, record_at, record.size(), record.data());
-        std::string logged;
-        EXPECT_EQ(resume_read_logged(fd, 16, &logged), 0u) << bad.offset;
-        EXPECT_EQ(logged, "  incorrect resume data... starting from nonce 0\n");
+    const std::pair<uint64_t, uint8_t> records[] = {{504, 0}, {504, 4}, {504, 16}, {504, 17}, {511, 1}, {0, 1}, {503, 0x80}};
+    for (const auto& r : records) {
+        std::string record(512, 0), logged;
+        record[r.first] = (char)r.second;
+        sys_file_write(fd, 16 * PLOT_SIZE - 512, record.size(), record.data());
+        const bool valid = r.first == 504 && r.second < 16;
+        EXPECT_EQ(resume_read_logged(fd, 16, &logged), valid ? r.second : 0u) << r.first;
+        EXPECT_EQ(logged, valid ? "  resuming from nonce " + std::to_string(r.second) + "\n"
+                                : "  incorrect resume data... starting from nonce 0\n");
     }
     sys_file_close(fd);
-
     test_write_file(dir.file("short"), "x");
     const int64_t short_fd = sys_file_open_read(dir.file("short").c_str());
     std::string logged;
@@ -240,36 +160,62 @@ TEST_F(PlotFile, InvalidResumeRecordsStartFromZero) {
     sys_file_close(short_fd);
 }
 
+// A commit syncs the data before writing the record; a complete file gets none, and in a
+// file of 12 nonces (not whole sector groups) the record's sector, which also holds scoop
+// 4095 of nonces 4..11, keeps the nonces already written.
+TEST_F(PlotFile, ResumeRecordCommitAndPlacement) {
+    const int64_t fd = create(16);
+    sys_syscalls().pwrite = recording_pwrite;
+    sys_syscalls().fdatasync = [](int fd) { return journal.push_back("sync"), ::fdatasync(fd); };
+    ASSERT_TRUE(plot_resume_commit(fd, 16, 512, 8));
+    EXPECT_EQ(journal, (std::vector<std::string>{"sync", "write"}));
+    std::string record(512, 0);
+    record[504] = 8;
+    EXPECT_TRUE(test_read_file(path()).substr(16 * PLOT_SIZE - 512) == record);
+    plot_resume_write(fd, 16, 512, 16);
+    EXPECT_EQ(writes.size(), 1u) << "a complete file's last sector holds plot data";
+    sys_file_close(fd);
+
+    const std::string marker(4 * SCOOP_SIZE, '\x5a');
+    const uint64_t at = (4095 * 12 + 4) * SCOOP_SIZE;
+    unlink(path().c_str());
+    const int64_t fd12 = create(12);
+    sys_file_write(fd12, at, marker.size(), marker.data());
+    plot_resume_write(fd12, 12, 512, 8);
+    sys_file_close(fd12);
+    EXPECT_EQ(test_read_file(path()).substr(at, marker.size()), marker);
+}
+
 // A write error mid-batch ends the process; the next run resumes after the last
-// committed batch and the finished file is byte for byte what it should be.
+// committed batch and the finished file is byte for byte what it should be. The second
+// batch's rows are 10 nonces apart, only 8 of them written, each reported.
 TEST_F(PlotFile, CrashDuringABatchResumesFromTheLastRecord) {
-    const uint64_t file_nonces = 16;
-    test_batch_s first(8), second(8);
-    fill_synthetic(&first, 8, 3);
-    fill_synthetic(&second, 8, 4);
-    int64_t fd = create(file_nonces);
-    ASSERT_TRUE(plot_file_write_batch(fd, file_nonces, 0, 8, &first.batch, nullptr));
-    ASSERT_TRUE(plot_resume_commit(fd, file_nonces, 512, 8));
+    test_batch_s first(8), second(10);
+    fill_synthetic(&first, 3);
+    fill_synthetic(&second, 4);
+    int64_t fd = create(16);
+    ASSERT_TRUE(plot_file_write_batch(fd, 16, 0, 8, &first.batch, nullptr));
+    ASSERT_TRUE(plot_resume_commit(fd, 16, 512, 8));
     EXPECT_EXIT(
         {
             sys_syscalls().pwrite = recording_pwrite;
             fail_write_at = 100;
-            plot_file_write_batch(fd, file_nonces, 8, 8, &second.batch, nullptr);
+            plot_file_write_batch(fd, 16, 8, 8, &second.batch, nullptr);
         },
         testing::ExitedWithCode(1), "Error while writing to file: 5");
     sys_file_close(fd);
 
-    fd = create(file_nonces);
+    fd = create(16);
     std::string logged;
-    const uint64_t from = resume_read_logged(fd, file_nonces, &logged);
-    ASSERT_EQ(from, 8u);
-    ASSERT_TRUE(plot_file_write_batch(fd, file_nonces, from, 8, &second.batch, nullptr));
+    ASSERT_EQ(resume_read_logged(fd, 16, &logged), 8u);
+    std::vector<uint64_t> rows;
+    ASSERT_TRUE(plot_file_write_batch(fd, 16, 8, 8, &second.batch, nullptr, [&](uint64_t bytes) { rows.push_back(bytes); }));
     sys_file_close(fd);
-
-    std::vector<uint8_t> expected(file_nonces * PLOT_SIZE, 0);
-    place(&expected, file_nonces, 0, 8, first);
-    place(&expected, file_nonces, 8, 8, second);
-    EXPECT_TRUE(read_file(path()) == expected);
+    EXPECT_EQ(rows, std::vector<uint64_t>(SCOOPS_PER_PLOT, 8 * SCOOP_SIZE));
+    std::string expected(16 * PLOT_SIZE, 0);
+    place(&expected, 16, 0, 8, first);
+    place(&expected, 16, 8, 8, second);
+    EXPECT_TRUE(test_read_file(path()) == expected);
 }
 
 // Whole eight-nonce files built the way the writer builds them, against known digests.
@@ -280,18 +226,17 @@ TEST_F(PlotFile, WholeFilesMatchKnownDigests) {
         const uint64_t account = std::stoull(row[0]), start = std::stoull(row[1]), count = std::stoull(row[2]);
         const bool poc2 = row[3] == "poc2";
         ASSERT_EQ(plot_file_name(account, start, count, poc2), row[4]);
-
         test_batch_s buffer(count);
         for (uint64_t j = 0; j < count; ++j) nonce_scatter(test_reference_nonce(account, start + j), &buffer.batch, j);
         if (poc2) poc2_convert_batch(&buffer.batch, count);
-
         const std::string path = plot_file_path(dir.path.c_str(), account, start, count, poc2);
         const int64_t fd = sys_file_create(path.c_str(), count * PLOT_SIZE);
-        ASSERT_GT(fd, 0);
         ASSERT_TRUE(plot_file_write_batch(fd, count, 0, count, &buffer.batch, nullptr));
         sys_file_close(fd);
-        const std::vector<uint8_t> bytes = read_file(path);
+        const std::string bytes = test_read_file(path);
         EXPECT_EQ(std::to_string(bytes.size()), row[5]);
-        EXPECT_EQ(test_sha256_hex(bytes.data(), bytes.size()), row[6]) << row[4];
+        EXPECT_EQ(test_sha256_hex((const uint8_t*)bytes.data(), bytes.size()), row[6]) << row[4];
     }
 }
+
+}  // namespace
