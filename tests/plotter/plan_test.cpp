@@ -4,9 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <map>
 #include <string>
 #include <vector>
 
+#include "platform/sys.h"
 #include "plotter/plan.h"
 #include "plotter/plots.h"
 #include "plotter/engine_support.h"
@@ -186,53 +188,6 @@ TEST_F(plan_fixture, ranges_end_at_the_last_nonce_number_and_never_wrap) {
     EXPECT_TRUE(plan_compute(&plots, input).jobs.empty());
 }
 
-TEST_F(plan_fixture, unfinished_file_of_the_plan_is_resumed_not_avoided) {
-    test_dir_s dir;
-    touch(dir.file("42_0_8_8.plotting"));
-    touch(dir.file("42_100_8.plotting"));  // other form: avoided, not resumed
-    drive_s t = make_drive(dir.path, GiB);
-    input.targets = {&t};
-    input.max_fill_bytes = 8 * 262144;
-    plan_result_s plan = plan_compute(&plots, input);
-    ASSERT_EQ(plan.jobs.size(), 1u);
-    EXPECT_EQ(plan.jobs[0].start, 0u);
-    EXPECT_TRUE(plan.jobs[0].resume);
-    // With automatic start the unfinished file comes first and new files follow it.
-    plots_s fresh;
-    input.auto_start = true;
-    input.max_fill_bytes = 16 * 262144;
-    plan = plan_compute(&fresh, input);
-    ASSERT_EQ(plan.jobs.size(), 2u);
-    EXPECT_EQ(plan.jobs[0].start, 0u);
-    EXPECT_TRUE(plan.jobs[0].resume);
-    EXPECT_EQ(plan.jobs[1].start, 108u);
-    EXPECT_FALSE(plan.jobs[1].resume);
-}
-
-TEST_F(plan_fixture, complete_files_are_not_planned_again_when_asked) {
-    test_dir_s dir;
-    touch(dir.file("42_0_8"));
-    touch(dir.file("42_8_8.moving"));  // an interrupted move's copy is no finished file
-    drive_s t = make_drive(dir.path, GiB);
-    input.targets = {&t};
-    input.poc2 = true;
-    input.max_fill_bytes = 8 * 262144;
-    input.skip_complete = true;
-    plan_result_s plan = plan_compute(&plots, input);
-    EXPECT_TRUE(plan.jobs.empty());
-    ASSERT_EQ(plan.complete.size(), 1u);
-    plots_s second;
-    input.start_nonce = 8;
-    plan = plan_compute(&second, input);
-    EXPECT_TRUE(plan.complete.empty());
-    input.start_nonce = 0;
-    input.skip_complete = false;
-    plots_s fresh;
-    plan = plan_compute(&fresh, input);
-    ASSERT_EQ(plan.jobs.size(), 1u);
-    EXPECT_EQ(plan.jobs[0].start, 16u);  // past the finished file and the partial copy
-}
-
 // The same folder chosen twice as a target (or under two spellings): with automatic start
 // both records continue after the same plots, and still no two files get the same nonces.
 TEST_F(plan_fixture, same_folder_twice_never_plans_the_same_nonces_twice) {
@@ -248,32 +203,82 @@ TEST_F(plan_fixture, same_folder_twice_never_plans_the_same_nonces_twice) {
     EXPECT_FALSE(overlap(plan.jobs[0], plan.jobs[1])) << plan.jobs[1].start;
 }
 
-// New files are never planned over the nonces of an unfinished file that the plan does not
-// resume: neither one resumed on a later target nor one too large for its own target.
-TEST_F(plan_fixture, unfinished_file_resumed_on_a_later_target_is_not_planned_again_on_an_earlier_one) {
-    test_dir_s a, b;
-    touch(b.file("42_0_8_8.plotting"));
-    drive_s ta = make_drive(a.path, GiB), tb = make_drive(b.path, GiB);
-    input.targets = {&ta, &tb};
-    input.max_fill_bytes = 8 * 262144;
-    const plan_result_s plan = plan_compute(&plots, input);
-    ASSERT_EQ(plan.jobs.size(), 2u);
-    EXPECT_EQ(plan.jobs[1].write_drive, &tb);
-    EXPECT_TRUE(plan.jobs[1].resume);
-    EXPECT_EQ(plan.jobs[1].start, 0u);
-    EXPECT_FALSE(overlap(plan.jobs[0], plan.jobs[1])) << plan.jobs[0].start;
-}
-
-TEST_F(plan_fixture, unfinished_file_too_large_to_resume_is_steered_around) {
-    test_dir_s a;
-    touch(a.file("42_0_16_16.plotting"));
-    drive_s ta = make_drive(a.path, GiB);
-    input.targets = {&ta};
-    input.max_fill_bytes = 8 * 262144;
-    const plan_result_s plan = plan_compute(&plots, input);
-    ASSERT_EQ(plan.jobs.size(), 1u);
-    EXPECT_FALSE(plan.jobs[0].resume);
-    EXPECT_GE(plan.jobs[0].start, 16u);
+// Plans over real folders holding earlier files: which are resumed, moved, completed or
+// avoided. Files are "folder/name" in the staging folder s and the targets t0, t1; a leading
+// "!" means another writer holds the file. Jobs read "[s>]target:start+count[r]" (s> when
+// written through s, r when an existing file is taken over), then "complete:N".
+TEST_F(plan_fixture, earlier_files_in_the_folders) {
+    struct case_s {
+        const char* what;
+        std::vector<std::string> files;  // files present before planning
+        bool ssd;                        // plan through s
+        int targets;                     // t0, or t0 and t1
+        bool auto_start;                 // automatic start nonces (else start, skipping complete files)
+        uint64_t start, fill;            // given start nonce; nonces per target
+        std::string jobs;                // expected plan
+    };
+    const case_s cases[] = {
+        {"unfinished file of the planned range", {"t0/42_0_8_8.plotting", "t0/42_100_8.plotting"}, false, 1, false, 0, 8,
+         "t0:0+8r"},
+        {"automatic start: unfinished file first, new files after all plots",
+         {"t0/42_0_8_8.plotting", "t0/42_100_8.plotting"}, false, 1, true, 0, 16, "t0:0+8r t0:108+8"},
+        {"given start elsewhere leaves an unfinished file alone", {"t0/42_0_8_8.plotting"}, false, 1, false, 5000, 8,
+         "t0:5000+8"},
+        {"unfinished file another writer holds is avoided", {"!t0/42_0_8_8.plotting"}, false, 1, false, 0, 8, "t0:8+8"},
+        {"same, automatic start", {"!t0/42_0_8_8.plotting"}, false, 1, true, 0, 8, "t0:8+8"},
+        {"unfinished file too large for the target is avoided", {"t0/42_0_16_16.plotting"}, false, 1, false, 0, 8,
+         "t0:16+8"},
+        {"unfinished file of another target's range waits for it",
+         {"t1/42_0_8_8.plotting"}, false, 2, false, 0, 8, "t0:8+8 t1:16+8"},
+        {"complete file", {"t0/42_0_8_8", "t0/42_8_8_8.moving"}, false, 1, false, 0, 8, "complete:1"},
+        {"partial copy of a move is avoided", {"t0/42_0_8_8", "t0/42_8_8_8.moving"}, false, 1, false, 8, 8, "t0:16+8"},
+        {"staged: complete files on both targets", {"t0/42_0_8_8", "t1/42_8_8_8"}, true, 2, false, 0, 8, "complete:2"},
+        {"staged: a target's plots are avoided", {"t0/42_0_8_8"}, true, 1, false, 4, 8, "s>t0:12+8"},
+        {"staged leftovers go to the target planned for them",
+         {"s/42_0_8_8.plotting", "s/42_8_8_8"}, true, 2, false, 0, 8, "s>t0:0+8r s>t1:8+8r"},
+        {"staged leftover of the second target while the first is complete", {"t0/42_0_8_8", "s/42_8_8_8"}, true, 2,
+         false, 0, 8, "s>t1:8+8r complete:1"},
+        {"staged leftover no plan names goes to a target with room", {"s/42_100_8_8"}, true, 2, false, 0, 8,
+         "s>t0:0+8 s>t1:8+8 s>t0:100+8r"},
+        {"staged copy whose move was done but not cleaned up", {"s/42_0_8_8", "t0/42_0_8_8"}, true, 1, false, 0, 8,
+         "s>t0:0+8r"},
+        {"staged file with a partial copy on its target", {"s/42_0_8_8", "t0/42_0_8_8.moving"}, true, 1, false, 0, 8,
+         "s>t0:0+8r"},
+    };
+    for (const case_s& c : cases) {
+        SCOPED_TRACE(c.what);
+        test_dir_s s_dir, t0_dir, t1_dir;
+        const std::map<std::string, const test_dir_s*> dirs = {{"s", &s_dir}, {"t0", &t0_dir}, {"t1", &t1_dir}};
+        std::vector<int64_t> held;
+        for (std::string file : c.files) {
+            const bool locked = file[0] == '!';
+            if (locked) file.erase(0, 1);
+            const std::string path = dirs.at(file.substr(0, file.find('/')))->file(file.substr(file.find('/') + 1));
+            touch(path);
+            if (locked) held.push_back(sys_file_create(path.c_str(), 0));
+        }
+        drive_s s = make_drive(s_dir.path, 4 * GiB), t0 = make_drive(t0_dir.path, GiB), t1 = make_drive(t1_dir.path, GiB);
+        input.ssds.clear();
+        if (c.ssd) input.ssds = {&s};
+        input.targets = {&t0, &t1};
+        input.targets.resize(c.targets);
+        input.auto_start = c.auto_start;
+        input.skip_complete = !c.auto_start;
+        input.start_nonce = c.start;
+        input.max_fill_bytes = c.fill * 262144;
+        plan_result_s plan;
+        plan_logged(&plan);
+        for (int64_t fd : held) sys_file_close(fd);
+        std::string jobs;
+        for (const plan_job_s& j : plan.jobs) {
+            const drive_s* target = j.final_drive ? j.final_drive : j.write_drive;
+            jobs += std::string(jobs.empty() ? "" : " ") + (j.write_drive == &s ? "s>" : "") +
+                    (target == &t0 ? "t0" : "t1") + ":" + std::to_string(j.start) + "+" + std::to_string(j.count) +
+                    (j.resume ? "r" : "");
+        }
+        if (!plan.complete.empty()) jobs += (jobs.empty() ? "" : " ") + ("complete:" + std::to_string(plan.complete.size()));
+        EXPECT_EQ(jobs, c.jobs);
+    }
 }
 
 TEST_F(plan_fixture, fill_limits_and_their_lines) {
