@@ -12,6 +12,33 @@ constexpr int CLI_USAGE = 2;
 int cli_nonce(int argc, char** argv);
 int cli_address(int argc, char** argv);
 int cli_plot(int argc, char** argv);
+
+// The command line of `plot`, as parsed.
+struct cli_plot_options_s {
+    uint64_t account = 0;             // account id
+    bool have_account = false;        // -i given
+    std::vector<std::string> targets; // -p folders
+    std::vector<std::string> ssds;    // --ssd folders
+    bool have_start = false;          // -s given
+    uint64_t start = 0;               // -s value
+    uint64_t nonces = 0;              // -n value; 0 = fill
+    uint64_t fill_bytes = 0;          // --fill in bytes
+    uint64_t max_file_bytes = 0;      // --max-file in bytes; 0 = the default
+    uint64_t memory = 0;              // -m in bytes
+    int32_t threads = 0;              // -c
+    const char* family = nullptr;     // --family
+    bool poc2 = false;                // --poc2
+    std::vector<std::string> gpus;    // -g
+    bool cpu_fallback = false;        // --cpu-fallback
+    bool discard = false;             // --discard
+    bool quiet = false;               // -q
+};
+
+// Parses the arguments of `plot` (argv[0] is the command name) without touching the
+// file system: -1 when they are complete, else the exit status (CLI_OK after --help,
+// CLI_USAGE with the problem printed).
+int cli_plot_parse(int argc, char** argv, cli_plot_options_s* options);
+
 int cli_check(int argc, char** argv);
 
 struct plotter_s;

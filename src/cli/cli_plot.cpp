@@ -48,26 +48,6 @@ volatile sig_atomic_t interrupted = 0;
 
 void on_signal(int) { interrupted = 1; }
 
-// Parsed command line.
-struct plot_options_s {
-    uint64_t account = 0;             // account id
-    bool have_account = false;        // -i given
-    std::vector<std::string> targets; // -p folders
-    std::vector<std::string> ssds;    // --ssd folders
-    bool have_start = false;          // -s given
-    uint64_t start = 0;               // -s value
-    uint64_t nonces = 0;              // -n value; 0 = fill
-    uint64_t fill_bytes = 0;          // --fill in bytes
-    uint64_t max_file_bytes = 0;      // --max-file in bytes; 0 = the default
-    uint64_t memory = 0;              // -m in bytes
-    int32_t threads = 0;              // -c
-    const char* family = nullptr;     // --family
-    bool poc2 = false;                // --poc2
-    std::vector<std::string> gpus;    // -g
-    bool cpu_fallback = false;        // --cpu-fallback
-    bool discard = false;             // --discard
-    bool quiet = false;               // -q
-};
 
 bool parse_amount(const char* text, double unit, uint64_t* bytes) {
     char* end = nullptr;
@@ -82,62 +62,6 @@ bool is_option(const char* arg, const char* short_name, const char* long_name) {
     return (short_name && std::strcmp(arg, short_name) == 0) || std::strcmp(arg, long_name) == 0;
 }
 
-// Parses argv; returns -1 when parsing may go on, else the exit status.
-int parse_options(int argc, char** argv, plot_options_s* o) {
-    for (int i = 1; i < argc; ++i) {
-        const char* arg = argv[i];
-        if (cli_is_help(arg)) {
-            std::fputs(plot_help, stdout);
-            return CLI_OK;
-        }
-        const bool flag = is_option(arg, nullptr, "--poc2") || is_option(arg, nullptr, "--discard") ||
-                          is_option(arg, "-q", "--quiet") || is_option(arg, nullptr, "--cpu-fallback");
-        if (flag) {
-            if (!std::strcmp(arg, "--poc2")) o->poc2 = true;
-            else if (!std::strcmp(arg, "--discard")) o->discard = true;
-            else if (!std::strcmp(arg, "--cpu-fallback")) o->cpu_fallback = true;
-            else o->quiet = true;
-            continue;
-        }
-        if (i + 1 >= argc) return cli_usage_error("plot", std::string("option '") + arg + "' needs a value");
-        const char* value = argv[++i];
-        const std::string bad = std::string("bad value '") + value + "' for " + arg;
-        uint64_t number = 0;
-        if (is_option(arg, "-i", "--id")) {
-            if (!cli_parse_account(value, &o->account)) return cli_usage_error("plot", bad);
-            o->have_account = true;
-        } else if (is_option(arg, "-p", "--path")) {
-            o->targets.push_back(value);
-        } else if (is_option(arg, nullptr, "--ssd")) {
-            o->ssds.push_back(value);
-        } else if (is_option(arg, "-s", "--sn")) {
-            if (!cli_parse_u64(value, &o->start)) return cli_usage_error("plot", bad);
-            o->have_start = true;
-        } else if (is_option(arg, "-n", "--n")) {
-            if (!cli_parse_u64(value, &o->nonces) || o->nonces == 0 || o->nonces > (UINT64_MAX >> 18))
-                return cli_usage_error("plot", bad);
-        } else if (is_option(arg, nullptr, "--fill")) {
-            if (!parse_amount(value, 1e9, &o->fill_bytes)) return cli_usage_error("plot", bad);
-        } else if (is_option(arg, nullptr, "--max-file")) {
-            if (!parse_amount(value, 1e9, &o->max_file_bytes)) return cli_usage_error("plot", bad);
-        } else if (is_option(arg, "-m", "--mem")) {
-            if (!parse_amount(value, 1073741824.0, &o->memory)) return cli_usage_error("plot", bad);
-        } else if (is_option(arg, "-c", "--cpu")) {
-            if (!cli_parse_u64(value, &number) || number == 0 || number > 4096) return cli_usage_error("plot", bad);
-            o->threads = (int32_t)number;
-        } else if (is_option(arg, nullptr, "--family")) {
-            o->family = value;
-        } else if (is_option(arg, "-g", "--gpu")) {
-            o->gpus.push_back(value);
-        } else {
-            return cli_usage_error("plot", std::string("unknown option '") + arg + "'");
-        }
-    }
-    if (!o->have_account) return cli_usage_error("plot", "needs an account (-i)");
-    if (o->targets.empty()) return cli_usage_error("plot", "needs at least one target folder (-p)");
-    if (o->nonces && o->fill_bytes) return cli_usage_error("plot", "-n and --fill cannot be combined");
-    return -1;
-}
 
 // Opens the drive records; returns -1 on success, else the exit status.
 int open_drives(const std::vector<std::string>& paths, bool ssd, std::vector<drive_s>* drives) {
@@ -195,7 +119,7 @@ void show_progress(plotter_s* plotter, double started, bool tty, bool final_line
     std::fflush(stdout);
 }
 
-plan_input_s plan_from(const plot_options_s& o, std::vector<drive_s>& ssds, std::vector<drive_s>& targets) {
+plan_input_s plan_from(const cli_plot_options_s& o, std::vector<drive_s>& ssds, std::vector<drive_s>& targets) {
     plan_input_s in;
     for (drive_s& d : ssds) in.ssds.push_back(&d);
     for (drive_s& d : targets) {
@@ -213,7 +137,7 @@ plan_input_s plan_from(const plot_options_s& o, std::vector<drive_s>& ssds, std:
 }
 
 // Runs the set-up plotter until it ends or a signal arrives; returns the exit status.
-int run_plotter(plotter_s* plotter, const plot_options_s& o) {
+int run_plotter(plotter_s* plotter, const cli_plot_options_s& o) {
     const bool tty = isatty(STDOUT_FILENO);
     const double started = time_now();
     double last_shown = started;
@@ -245,7 +169,7 @@ int run_plotter(plotter_s* plotter, const plot_options_s& o) {
     return CLI_FAILED;
 }
 
-int apply_processor_options(const plot_options_s& o) {
+int apply_processor_options(const cli_plot_options_s& o) {
     if (o.threads) cpu_threads = o.threads;
     cpu_family_e family = CPU_FAMILY_BEST;
     if (o.family && (!cpu_family_parse(o.family, &family) || !cpu_family_available(family)))
@@ -256,9 +180,65 @@ int apply_processor_options(const plot_options_s& o) {
 
 }  // namespace
 
+int cli_plot_parse(int argc, char** argv, cli_plot_options_s* o) {
+    for (int i = 1; i < argc; ++i) {
+        const char* arg = argv[i];
+        if (cli_is_help(arg)) {
+            std::fputs(plot_help, stdout);
+            return CLI_OK;
+        }
+        const bool flag = is_option(arg, nullptr, "--poc2") || is_option(arg, nullptr, "--discard") ||
+                          is_option(arg, "-q", "--quiet") || is_option(arg, nullptr, "--cpu-fallback");
+        if (flag) {
+            if (!std::strcmp(arg, "--poc2")) o->poc2 = true;
+            else if (!std::strcmp(arg, "--discard")) o->discard = true;
+            else if (!std::strcmp(arg, "--cpu-fallback")) o->cpu_fallback = true;
+            else o->quiet = true;
+            continue;
+        }
+        if (i + 1 >= argc) return cli_usage_error("plot", std::string("option '") + arg + "' needs a value");
+        const char* value = argv[++i];
+        const std::string bad = std::string("bad value '") + value + "' for " + arg;
+        uint64_t number = 0;
+        if (is_option(arg, "-i", "--id")) {
+            if (!cli_parse_account(value, &o->account)) return cli_usage_error("plot", bad);
+            o->have_account = true;
+        } else if (is_option(arg, "-p", "--path")) {
+            o->targets.push_back(value);
+        } else if (is_option(arg, nullptr, "--ssd")) {
+            o->ssds.push_back(value);
+        } else if (is_option(arg, "-s", "--sn")) {
+            if (!cli_parse_u64(value, &o->start)) return cli_usage_error("plot", bad);
+            o->have_start = true;
+        } else if (is_option(arg, "-n", "--n")) {
+            if (!cli_parse_u64(value, &o->nonces) || o->nonces == 0 || o->nonces > (UINT64_MAX >> 18))
+                return cli_usage_error("plot", bad);
+        } else if (is_option(arg, nullptr, "--fill")) {
+            if (!parse_amount(value, 1e9, &o->fill_bytes)) return cli_usage_error("plot", bad);
+        } else if (is_option(arg, nullptr, "--max-file")) {
+            if (!parse_amount(value, 1e9, &o->max_file_bytes)) return cli_usage_error("plot", bad);
+        } else if (is_option(arg, "-m", "--mem")) {
+            if (!parse_amount(value, 1073741824.0, &o->memory)) return cli_usage_error("plot", bad);
+        } else if (is_option(arg, "-c", "--cpu")) {
+            if (!cli_parse_u64(value, &number) || number == 0 || number > 4096) return cli_usage_error("plot", bad);
+            o->threads = (int32_t)number;
+        } else if (is_option(arg, nullptr, "--family")) {
+            o->family = value;
+        } else if (is_option(arg, "-g", "--gpu")) {
+            o->gpus.push_back(value);
+        } else {
+            return cli_usage_error("plot", std::string("unknown option '") + arg + "'");
+        }
+    }
+    if (!o->have_account) return cli_usage_error("plot", "needs an account (-i)");
+    if (o->targets.empty()) return cli_usage_error("plot", "needs at least one target folder (-p)");
+    if (o->nonces && o->fill_bytes) return cli_usage_error("plot", "-n and --fill cannot be combined");
+    return -1;
+}
+
 int cli_plot(int argc, char** argv) {
-    plot_options_s o;
-    int status = parse_options(argc, argv, &o);
+    cli_plot_options_s o;
+    int status = cli_plot_parse(argc, argv, &o);
     if (status >= 0) return status;
     std::vector<drive_s> ssds, targets;
     if ((status = open_drives(o.ssds, true, &ssds)) >= 0) return status;
@@ -266,7 +246,10 @@ int cli_plot(int argc, char** argv) {
     if ((status = apply_processor_options(o)) >= 0) return status;
     plotter_s* plotter = plotter_create();
     uint32_t gpu_mask = 0;
-    if ((status = cli_plot_gpus(plotter, o.gpus, &gpu_mask)) >= 0) return status;
+    if ((status = cli_plot_gpus(plotter, o.gpus, &gpu_mask)) >= 0) {
+        plotter_destroy(plotter);
+        return status;
+    }
     plotter_set_asker(plotter, [&o](const char* title, const char* text) {
         sys_log("%s: %s %s\n", title, text, o.cpu_fallback ? "yes (--cpu-fallback)" : "no (see --cpu-fallback)");
         return o.cpu_fallback;
@@ -292,6 +275,8 @@ int cli_plot(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
     if (!plotter_setup(plotter, gpu_mask, (uint32_t)ssds.size(), (uint32_t)targets.size(), o.memory)) {
         std::fprintf(stderr, "kestrune-cli plot: could not set up plotting (see log.txt)\n");
+        plotter_destroy(plotter);
+        plots_destroy(plots);
         return CLI_FAILED;
     }
     status = run_plotter(plotter, o);

@@ -1,0 +1,32 @@
+// Fuzz target: plot file names. The one name reader takes any bytes; what it accepts must be
+// consistent with the names the program writes.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+
+#include "plotter/plot_file.h"
+
+namespace {
+
+void require(bool condition) {
+    if (!condition) std::abort();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    const std::string path(reinterpret_cast<const char*>(data), size);  // stops at an inner NUL
+    plot_name_s name;
+    const plot_name_e kind = plot_name_parse(path.c_str(), &name);
+    if (kind == PLOT_NAME_NONE) return 0;
+    require(name.count >= 1);
+    require(name.start + (name.count - 1) >= name.start);  // never passes 2^64 - 1
+    if (kind == PLOT_NAME_NOT_OPTIMIZED) return 0;
+    // The name the program would write for these numbers reads back the same.
+    const bool poc2 = kind == PLOT_NAME_POC2;
+    plot_name_s again;
+    require(plot_name_parse(plot_file_path("/plots", name.account, name.start, name.count, poc2).c_str(), &again) == kind);
+    require(again.account == name.account && again.start == name.start && again.count == name.count && *again.rest == 0);
+    return 0;
+}

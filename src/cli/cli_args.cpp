@@ -1,0 +1,26 @@
+// Argument helpers shared by the kestrune-cli commands: usage errors, numbers, accounts.
+#include <cstdio>
+#include <cstring>
+
+#include "account/address.h"
+#include "cli/cli.h"
+#include "platform/util.h"
+
+int cli_usage_error(const char* command, const std::string& message) {
+    std::fprintf(stderr, "kestrune-cli %s: %s\n", command, message.c_str());
+    std::fprintf(stderr, "Try 'kestrune-cli %s --help'.\n", command);
+    return CLI_USAGE;
+}
+
+bool cli_parse_u64(const char* text, uint64_t* value) {
+    if (!text) return false;
+    return str_read_u64(&text, value) && *text == 0;
+}
+
+bool cli_parse_account(const char* text, uint64_t* id) {
+    if (address_parse_account(text, id)) return true;
+    // Short decimal ids (the codec wants 6 or more digits) are still accounts.
+    return cli_parse_u64(text, id);
+}
+
+bool cli_is_help(const char* arg) { return std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0; }
