@@ -93,35 +93,6 @@ TEST(plots, collisions_at_the_edges_and_at_the_top) {
     EXPECT_FALSE(plots_collides(&plots, 5000, 100));
 }
 
-TEST_F(plan_fixture, one_target_fills_its_free_space) {
-    drive_s t = make_drive("/nowhere/t", 3 * GiB);
-    input.targets = {&t};
-    const plan_result_s plan = plan_compute(&plots, input);
-    ASSERT_EQ(plan.jobs.size(), 1u);
-    EXPECT_EQ(plan.jobs[0].count, 12288u);
-    EXPECT_EQ(plan.jobs[0].start, 0u);
-    EXPECT_EQ(plan.jobs[0].write_drive, &t);
-    EXPECT_EQ(plan.jobs[0].final_drive, nullptr);
-    EXPECT_EQ(plan.max_file_bytes, 12288ull * 262144);
-}
-
-TEST_F(plan_fixture, largest_file_splits_the_drive) {
-    drive_s t = make_drive("/nowhere/t", 10 * GiB);
-    input.targets = {&t};
-    input.max_file_bytes = 1000000000;
-    input.start_nonce = 7;
-    const plan_result_s plan = plan_compute(&plots, input);
-    ASSERT_EQ(plan.jobs.size(), 11u);
-    uint64_t next = 7;
-    for (size_t i = 0; i < 10; ++i) {
-        EXPECT_EQ(plan.jobs[i].count, 3808u);
-        EXPECT_EQ(plan.jobs[i].start, next);
-        next += 3808;
-    }
-    EXPECT_EQ(plan.jobs[10].count, 2880u);
-    EXPECT_EQ(plan.jobs[10].start, next);
-}
-
 TEST_F(plan_fixture, fill_limits_cut_each_target) {
     drive_s t = make_drive("/nowhere/t", 10 * GiB);
     drive_s u = make_drive("/nowhere/u", 10 * GiB);
@@ -154,24 +125,6 @@ TEST_F(plan_fixture, targets_take_staging_drives_in_turn) {
     EXPECT_EQ(plan.jobs[2].write_drive, &s1);
 }
 
-TEST_F(plan_fixture, staging_drive_without_room_skips_instead_of_looping) {
-    drive_s s0 = make_drive("/nowhere/s0", GiB);  // half of it fits no file
-    drive_s t0 = make_drive("/nowhere/t0", 3 * GiB);
-    input.targets = {&t0};
-    input.ssds = {&s0};
-    EXPECT_TRUE(plan_compute(&plots, input).jobs.empty());
-}
-
-TEST_F(plan_fixture, tiny_largest_file_uses_one_sector_group) {
-    drive_s t = make_drive("/nowhere/t", GiB);
-    input.targets = {&t};
-    input.max_file_bytes = 1000000;  // below 8 nonces
-    input.max_fill_bytes = 24 * 262144;
-    const plan_result_s plan = plan_compute(&plots, input);
-    ASSERT_EQ(plan.jobs.size(), 3u);
-    for (const auto& j : plan.jobs) EXPECT_EQ(j.count, 8u);
-}
-
 TEST_F(plan_fixture, ranges_end_at_the_last_nonce_number_and_never_wrap) {
     drive_s t = make_drive("/nowhere/t", GiB);
     input.targets = {&t};
@@ -180,8 +133,11 @@ TEST_F(plan_fixture, ranges_end_at_the_last_nonce_number_and_never_wrap) {
     plan_result_s plan = plan_compute(&plots, input);
     ASSERT_EQ(plan.jobs.size(), 1u);
     EXPECT_EQ(plan.jobs[0].start, UINT64_MAX - 7);
+    EXPECT_FALSE(plan.nonces_ran_out);
     input.start_nonce = UINT64_MAX - 6;
-    EXPECT_TRUE(plan_compute(&plots, input).jobs.empty());
+    plan = plan_compute(&plots, input);
+    EXPECT_TRUE(plan.jobs.empty());
+    EXPECT_TRUE(plan.nonces_ran_out);
     // A collision that would steer past the top ends the plan.
     plots.ranges["/z/"] = {{UINT64_MAX - 7, 8, 1, false, false}};
     input.start_nonce = UINT64_MAX - 15;
@@ -383,34 +339,51 @@ TEST_F(plan_fixture, collision_steering_and_its_lines) {
     }
 }
 
-TEST_F(plan_fixture, staging_capacity_with_a_largest_file) {
+// File sizes on one target, written directly or through a staging drive: the target's
+// free space, the largest file and the fill limit split it; consecutive files follow the start.
+TEST_F(plan_fixture, file_sizes_on_one_target) {
     struct case_s {
-        uint64_t max_file;                 // largest file in bytes; 0 = none
+        uint64_t ssd_free;                 // staging drive's free space; 0 = written directly
         uint64_t target_free;              // target free space
+        uint64_t max_file, max_fill;       // largest file and fill limit in bytes; 0 = none
         std::vector<uint64_t> counts;      // planned file sizes
     };
     const case_s cases[] = {
+        {0, 3 * GiB, 0, 0, {12288}},
+        // 1 GB is 3814 nonces, cut to 3808: ten of them and the rest.
+        {0, 10 * GiB, 1000000000, 0, {3808, 3808, 3808, 3808, 3808, 3808, 3808, 3808, 3808, 3808, 2880}},
+        // A largest file below one sector group gives files of one group.
+        {0, GiB, 1000000, 24 * 262144, {8, 8, 8}},
         // Half of 5 GiB holds 8192 nonces; 1 GB (3814) is smaller and cut to 3808.
-        {1000000000, 3 * GiB, {3808, 3808, 3808, 864}},
-        {0, 10 * GiB, {8192, 8192, 8192, 8192, 8192}},
-        {0, 3 * GiB, {8192, 4096}},
+        {5 * GiB, 3 * GiB, 1000000000, 0, {3808, 3808, 3808, 864}},
+        {5 * GiB, 10 * GiB, 0, 0, {8192, 8192, 8192, 8192, 8192}},
+        {5 * GiB, 3 * GiB, 0, 0, {8192, 4096}},
+        // Half of 1 GiB holds no file: nothing is planned, and planning does not loop.
+        {GiB, 3 * GiB, 0, 0, {}},
     };
     for (const case_s& c : cases) {
-        SCOPED_TRACE(c.max_file);
-        drive_s s = make_drive("/nowhere/s", 5 * GiB);
+        SCOPED_TRACE(std::to_string(c.ssd_free) + " / " + std::to_string(c.max_file));
+        drive_s s = make_drive("/nowhere/s", c.ssd_free);
         drive_s t = make_drive("/nowhere/t", c.target_free);
         plots = plots_s();
-        input.ssds = {&s};
+        input.ssds.clear();
+        if (c.ssd_free) input.ssds = {&s};
         input.targets = {&t};
         input.max_file_bytes = c.max_file;
+        input.max_fill_bytes = c.max_fill;
+        input.start_nonce = 7;
         const plan_result_s plan = plan_compute(&plots, input);
         std::vector<uint64_t> counts;
+        uint64_t next = 7;
         for (const plan_job_s& job : plan.jobs) {
             counts.push_back(job.count);
-            EXPECT_EQ(job.write_drive, &s);
-            EXPECT_EQ(job.final_drive, &t);
+            EXPECT_EQ(job.start, next);
+            next += job.count;
+            EXPECT_EQ(job.write_drive, c.ssd_free ? &s : &t);
+            EXPECT_EQ(job.final_drive, c.ssd_free ? &t : nullptr);
         }
         EXPECT_EQ(counts, c.counts);
+        EXPECT_EQ(plan.max_file_bytes, counts.empty() ? 0 : counts[0] * 262144);
     }
 }
 
