@@ -258,8 +258,12 @@ int cli_plot(int argc, char** argv) {
     const plan_result_s plan = drive_plan(plotter, plots, plan_from(o, ssds, targets));
     if (plan.jobs.empty()) {
         const bool complete = !plan.complete.empty();
-        std::printf(complete ? "Every planned file is already complete; nothing to plot.\n"
-                             : "Nothing to plot: no target has room for a file (at least 1 GiB free is needed).\n");
+        std::printf("%s", complete ? "Every planned file is already complete; nothing to plot.\n"
+                          : plan.nonces_ran_out ? "Nothing to plot: the nonce numbers run out (the last is "
+                                                  "18446744073709551615) before a file fits.\n"
+                          : plan.busy ? "Nothing to plot: the planned files are being written by another process.\n"
+                                      : "Nothing to plot: no target has room for a file (at least 1 GiB free is "
+                                        "needed).\n");
         plots_destroy(plots);
         plotter_destroy(plotter);
         return complete ? CLI_OK : CLI_FAILED;

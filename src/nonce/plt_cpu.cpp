@@ -15,6 +15,7 @@
 #include <cpuid.h>
 #include <sys/sysinfo.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -190,7 +191,7 @@ int32_t cpu_count() {
 
 int32_t cpu_thread_count() {
     // A negative setting has no meaning; it is taken as 0, the automatic count.
-    if (cpu_threads > 0) return cpu_threads;
+    if (cpu_threads > 0) return std::min(cpu_threads, CPU_THREADS_PER_PROCESSOR * cpu_count());
     const int32_t count = cpu_count() - 1;
     return count > 1 ? count : 1;
 }

@@ -42,7 +42,10 @@ void cpu_log_features();
 void cpu_brand_string(uint64_t length, char* buffer);
 // Online processors, asked once.
 int32_t cpu_count();
-// Plotting threads: the cpu_threads setting when above 0, else max(cpu_count() - 1, 1).
+// Most plotting threads per processor: more only cost memory and switching.
+constexpr int32_t CPU_THREADS_PER_PROCESSOR = 4;
+// Plotting threads: the cpu_threads setting when above 0 (at most CPU_THREADS_PER_PROCESSOR
+// per processor), else max(cpu_count() - 1, 1).
 int32_t cpu_thread_count();
 
 // Family choice, process-wide. cpu_set_family(BEST) restores the automatic choice;

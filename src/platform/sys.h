@@ -8,6 +8,7 @@
 #include <string>
 
 struct aiocb;
+struct flock;
 struct statvfs;
 using aio_request = struct aiocb;
 
@@ -30,7 +31,22 @@ void sys_volume_info(const char* path, uint64_t capacity, char* volume_name, cha
 void sys_dir_list(const char* path, const std::function<bool(const char* name)>& callback);
 
 // Files. A descriptor of 0 means no file: every call that opens one returns 0 when it cannot.
-int64_t sys_file_create(const char* path, uint64_t size);
+
+// How sys_file_create found its file.
+enum sys_create_e : uint32_t {
+    SYS_CREATE_FAILED = 0,    // not opened: a message said why, or the preallocation failed
+    SYS_CREATE_NEW = 1,       // created by this call
+    SYS_CREATE_EXISTING = 2,  // it existed; its contents are kept
+    SYS_CREATE_LOCKED = 3,    // another writer owns it; nothing was read or written
+};
+// Opens a file for writing as its only writer: creates it (never taking over a file that
+// appears meanwhile) or opens the existing one, locks it (an open-file-description lock,
+// held until the descriptor is closed) before anything is read or written, makes sure the
+// path still names the locked file, then reserves `size` bytes. Returns the descriptor,
+// or 0; `how` (may be null) says which case it was.
+int64_t sys_file_create(const char* path, uint64_t size, sys_create_e* how = nullptr);
+// True when a writer of sys_file_create (in this process or another) holds path's lock.
+bool sys_file_locked(const char* path);
 int64_t sys_file_open_read(const char* path);
 void sys_file_close(int64_t fd);
 bool sys_file_delete(const char* path);  // false when unlink failed
@@ -90,6 +106,7 @@ struct sys_syscalls_s {
     ssize_t (*sendfile)(int out_fd, int in_fd, off_t* offset, size_t count);     // sendfile(2)
     int (*statvfs)(const char* path, struct statvfs* info);                      // statvfs(3)
     int (*aio_read)(aio_request* request);                                       // aio_read(3)
+    int (*lock)(int fd, int command, struct flock* lock);                        // fcntl(2) F_OFD_SETLK, F_OFD_GETLK
 };
 sys_syscalls_s& sys_syscalls();
 void sys_syscalls_reset();

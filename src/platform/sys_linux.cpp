@@ -37,6 +37,7 @@ sys_syscalls_s default_syscalls() {
     table.sendfile = ::sendfile;
     table.statvfs = [](const char* path, struct statvfs* info) { return ::statvfs(path, info); };
     table.aio_read = ::aio_read;
+    table.lock = [](int fd, int command, struct flock* lock) { return ::fcntl(fd, command, lock); };
     return table;
 }
 
@@ -163,8 +164,68 @@ void sys_dir_list(const char* path, const std::function<bool(const char* name)>&
     closedir(dir);
 }
 
-int64_t sys_file_create(const char* path, uint64_t size) {
-    const int fd = syscalls.open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+namespace {
+
+// A write lock over the whole file, owned by the open file description: two opens conflict
+// even within one process, and the lock ends when the last descriptor of the open closes.
+int whole_file_lock(int fd, int command) {
+    struct flock lock;
+    std::memset(&lock, 0, sizeof lock);
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    return syscalls.lock(fd, command, &lock) == 0 ? lock.l_type : -1;
+}
+
+// Whether the descriptor is still the file at path: a writer that finished it may have
+// renamed or deleted it between our open and our lock.
+bool still_named(int fd, const char* path) {
+    struct stat opened, named;
+    return fstat(fd, &opened) == 0 && stat(path, &named) == 0 && opened.st_dev == named.st_dev &&
+           opened.st_ino == named.st_ino;
+}
+
+// Opens path for writing and locks it; -1 with errno on failure, -2 when another writer
+// holds it. The path is created exclusively, or opened when it exists; a file that
+// appears, vanishes or is replaced meanwhile is looked at again.
+int open_locked(const char* path, sys_create_e* how) {
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        bool created = true;
+        int fd = syscalls.open(path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (fd < 0 && errno == EEXIST) {
+            created = false;
+            fd = syscalls.open(path, O_RDWR | O_CLOEXEC, 0);
+            if (fd < 0 && errno == ENOENT) continue;
+        }
+        if (fd < 0) return -1;
+        if (whole_file_lock(fd, F_OFD_SETLK) < 0) {
+            const int error = errno;
+            close(fd);
+            if (error == EAGAIN || error == EACCES) return -2;
+            errno = error;
+            return -1;
+        }
+        if (!still_named(fd, path)) {
+            close(fd);
+            continue;
+        }
+        *how = created ? SYS_CREATE_NEW : SYS_CREATE_EXISTING;
+        return fd;
+    }
+    errno = EBUSY;
+    return -1;
+}
+
+}  // namespace
+
+int64_t sys_file_create(const char* path, uint64_t size, sys_create_e* how) {
+    sys_create_e found = SYS_CREATE_FAILED;
+    if (!how) how = &found;
+    *how = SYS_CREATE_FAILED;
+    const int fd = open_locked(path, how);
+    if (fd == -2) {
+        *how = SYS_CREATE_LOCKED;
+        return 0;
+    }
     if (fd < 0) {
         std::string text = std::string("Could not create file:\n ") + path;
         sys_message_box("Error", text.c_str());
@@ -179,9 +240,18 @@ int64_t sys_file_create(const char* path, uint64_t size) {
     }
     if (error != 0) {
         close(fd);
+        *how = SYS_CREATE_FAILED;
         return 0;
     }
     return fd;
+}
+
+bool sys_file_locked(const char* path) {
+    const int fd = syscalls.open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC, 0);
+    if (fd < 0) return false;
+    const int type = whole_file_lock(fd, F_OFD_GETLK);
+    close(fd);
+    return type >= 0 && type != F_UNLCK;
 }
 
 // O_NONBLOCK keeps a FIFO without a writer from blocking the open forever; it has no

@@ -44,6 +44,7 @@ struct job_s {
     std::future<void> move_task;              // move task
     std::atomic<uint32_t> job_state{JOB_WAITING};  // life-cycle state, changed under the plotter's lock
     bool batch_ready = false;                 // compute_buffer holds a finished batch not yet handed off
+    bool set_aside = false;                   // another writer owns its file; the run leaves it alone
 };
 
 job_s* job_create(drive_s* write_drive, drive_s* final_drive, uint64_t account_id, uint64_t start_nonce,

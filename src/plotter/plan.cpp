@@ -6,6 +6,7 @@
 #include "nonce/nonce.h"
 #include "platform/sys.h"
 #include "platform/util.h"
+#include "plotter/plot_file.h"
 
 namespace {
 
@@ -26,9 +27,10 @@ uint64_t sector_group(const drive_s* drive) {
 
 uint64_t saturating_add(uint64_t a, uint64_t b) { return b > UINT64_MAX - a ? UINT64_MAX : a + b; }
 
+bool staging(const plan_state_s* st) { return !st->input->ssds.empty(); }
+
 // Unfinished files of the planned account and form in a folder that no job has taken yet.
 std::vector<plots_exempt_s> open_files_in(plan_state_s* st, const drive_s* drive) {
-    plots_folder_add(st->plots, drive->path);
     const std::string key = path_with_slash(drive->path);
     std::vector<plots_exempt_s> found;
     for (const auto& e : st->open)
@@ -36,41 +38,61 @@ std::vector<plots_exempt_s> open_files_in(plan_state_s* st, const drive_s* drive
     return found;
 }
 
-// Whether the unfinished file e is the file [start, start + count) in folder.
-bool open_file_is(const plots_exempt_s& e, const std::string& folder, uint64_t start, uint64_t count) {
-    return e.folder == folder && e.range.start == start && e.range.count == count;
-}
-
-void take_open_file(plan_state_s* st, const std::string& folder, uint64_t start, uint64_t count) {
+void take_open_file(plan_state_s* st, const plots_exempt_s& taken) {
     for (auto it = st->open.begin(); it != st->open.end(); ++it)
-        if (open_file_is(*it, folder, start, count)) {
+        if (it->folder == taken.folder && it->range.start == taken.range.start && it->range.count == taken.range.count) {
             st->open.erase(it);
             return;
         }
 }
 
-bool is_open_file(plan_state_s* st, const std::string& folder, uint64_t start, uint64_t count) {
+// The leftover that is exactly [start, start + count) and that a file for target may take:
+// one in the target's own folder when writing directly, one on any staging drive otherwise.
+bool leftover_for(const plan_state_s* st, const drive_s* target, uint64_t start, uint64_t count, plots_exempt_s* out) {
+    const std::string key = path_with_slash(target->path);
     for (const auto& e : st->open)
-        if (open_file_is(e, folder, start, count)) return true;
+        if (e.range.start == start && e.range.count == count && (staging(st) || e.folder == key)) {
+            *out = e;
+            return true;
+        }
     return false;
+}
+
+// The writing drive whose folder is key.
+drive_s* writer_of(const plan_state_s* st, const std::string& key) {
+    for (drive_s* drive : staging(st) ? st->input->ssds : st->input->targets)
+        if (path_with_slash(drive->path) == key) return drive;
+    return nullptr;
+}
+
+std::string leftover_name(const plan_state_s* st, const plots_exempt_s& e) {
+    return e.folder + plot_file_name(st->input->account_id, e.range.start, e.range.count, st->input->poc2) +
+           (e.range.plotting ? ".plotting" : "");
 }
 
 // Collects every unfinished file of the account and form in the folders planning writes to.
 // On staging drives a finished file counts too: a stopped run left it there before its
-// move, and its job only needs to move it.
+// move, and its job only needs to move it. A file another writer holds is left alone; its
+// nonces stay taken.
 void collect_open_files(plan_state_s* st) {
     const plan_input_s& in = *st->input;
-    const bool staging = !in.ssds.empty();
-    const auto& writers = staging ? in.ssds : in.targets;
-    for (const drive_s* drive : writers) {
-        plots_folder_add(st->plots, drive->path);
+    for (const drive_s* drive : staging(st) ? in.ssds : in.targets) {
         const std::string key = path_with_slash(drive->path);
         bool listed = false;
         for (const auto& e : st->open) listed = listed || e.folder == key;
         if (listed) continue;
-        for (const plot_range_s& range : st->plots->ranges[key])
-            if ((range.plotting || (staging && range.plain)) && range.account == in.account_id && range.poc2 == in.poc2)
-                st->open.push_back({key, range});
+        for (const plot_range_s& range : st->plots->ranges[key]) {
+            if (!(range.plotting || (staging(st) && range.plain)) || range.account != in.account_id ||
+                range.poc2 != in.poc2)
+                continue;
+            if (range.busy) {
+                sys_log("%s is being written by another process; leaving it alone.\n",
+                        leftover_name(st, {key, range}).c_str());
+                ++st->result.busy;
+                continue;
+            }
+            st->open.push_back({key, range});
+        }
     }
 }
 
@@ -161,13 +183,23 @@ bool already_complete(plan_state_s* st, const drive_s* target, uint64_t start, u
     return false;
 }
 
-// The unfinished file in the writer's folder that is exactly [start, start + n), which the
-// job resumes; every other unfinished file still occupies its nonces.
-std::vector<plots_exempt_s> resumed_by(const plan_state_s* st, const std::string& writer_key, uint64_t start,
-                                       uint64_t n) {
+// The files a job for [start, start + n) on target takes over, which therefore do not
+// collide with it: the leftover it resumes or moves, and on the target what an interrupted
+// move of that leftover left (its partial copy, or the finished copy of a staged file
+// whose deletion the crash prevented).
+std::vector<plots_exempt_s> taken_by(const plan_state_s* st, const drive_s* target, uint64_t start, uint64_t n) {
     std::vector<plots_exempt_s> exempt;
-    for (const auto& e : st->open)
-        if (open_file_is(e, writer_key, start, n)) exempt.push_back(e);
+    plots_exempt_s leftover;
+    if (!leftover_for(st, target, start, n, &leftover)) return exempt;
+    exempt.push_back(leftover);
+    if (!staging(st)) return exempt;
+    const std::string key = path_with_slash(target->path);
+    const auto it = st->plots->ranges.find(key);
+    if (it == st->plots->ranges.end()) return exempt;
+    for (const plot_range_s& r : it->second)
+        if ((r.moving || (r.plain && leftover.range.plain)) && r.start == start && r.count == n &&
+            r.account == st->input->account_id && r.poc2 == st->input->poc2)
+            exempt.push_back({key, r});
     return exempt;
 }
 
@@ -179,14 +211,38 @@ bool planned_collides(const plan_state_s* st, uint64_t start, uint64_t n) {
     return false;
 }
 
+void ran_out(plan_state_s* st, const drive_s* target) {
+    sys_log("No room left below the largest nonce number for %s; its planning stops.\n", target->path);
+    st->result.nonces_ran_out = true;
+}
+
+// Whether [start, start + count) shares a nonce with a remembered plot (exempt ones aside).
+bool overlaps_remembered(const plan_state_s* st, uint64_t start, uint64_t count,
+                         const std::vector<plots_exempt_s>& exempt) {
+    for (const auto& [folder, list] : st->plots->ranges)
+        for (const plot_range_s& r : list) {
+            if (!(start <= r.start + (r.count - 1) && r.start <= start + (count - 1))) continue;
+            bool own = false;
+            for (const auto& e : exempt)
+                own = own || (e.folder == folder && e.range.start == r.start && e.range.count == r.count &&
+                              e.range.plotting == r.plotting && e.range.plain == r.plain && e.range.moving == r.moving);
+            if (!own) return true;
+        }
+    return false;
+}
+
 // Steps next past remembered plots; false when the range would pass the last nonce number.
-bool steer(plan_state_s* st, uint64_t* next, uint64_t n, const drive_s* target, const std::string& writer_key) {
+// A range that takes over an existing file only has to share no nonce with the others: its
+// file is already there, next to whatever it borders.
+bool steer(plan_state_s* st, uint64_t* next, uint64_t n, const drive_s* target) {
     for (;;) {
-        const std::vector<plots_exempt_s> exempt = resumed_by(st, writer_key, *next, n);
-        if (!plots_collides(st->plots, *next, n, &exempt) && !planned_collides(st, *next, n)) break;
+        const std::vector<plots_exempt_s> exempt = taken_by(st, target, *next, n);
+        const bool collides = exempt.empty() ? plots_collides(st->plots, *next, n)
+                                             : overlaps_remembered(st, *next, n, exempt);
+        if (!collides && !planned_collides(st, *next, n)) break;
         sys_log("Preventing collision with %llu\n", (unsigned long long)*next);
         if (n > UINT64_MAX - *next || !nonce_range_valid(*next + n, n)) {
-            sys_log("No room left below the largest nonce number for %s; its planning stops.\n", target->path);
+            ran_out(st, target);
             return false;
         }
         *next += n;
@@ -194,25 +250,37 @@ bool steer(plan_state_s* st, uint64_t* next, uint64_t n, const drive_s* target, 
     return true;
 }
 
+// Adds the job for [start, start + n) on target: it takes the leftover of exactly that
+// range when there is one (written where the leftover lies), else writes a new file.
+void plan_file(plan_state_s* st, drive_s* writer, drive_s* target, uint64_t start, uint64_t n) {
+    plots_exempt_s leftover;
+    const bool resume = leftover_for(st, target, start, n, &leftover);
+    if (resume) {
+        take_open_file(st, leftover);
+        writer = writer_of(st, leftover.folder);
+    }
+    add_job(st, writer, target, start, n, resume);
+}
+
 // Plans one target's files from next on; returns false when the nonce numbers ran out.
 bool plan_files(plan_state_s* st, drive_s* writer, drive_s* target, uint64_t total, uint64_t placed, uint64_t step,
                 uint64_t* next) {
-    const std::string writer_key = path_with_slash(writer->path);
     while (placed < total) {
         const uint64_t n = std::min(total - placed, step);
         if (!nonce_range_valid(*next, n)) {
-            sys_log("No room left below the largest nonce number for %s; its planning stops.\n", target->path);
+            ran_out(st, target);
             return false;
         }
-        if (already_complete(st, target, *next, n)) {
+        // A finished copy still on a staging drive is moved again rather than left there.
+        plots_exempt_s staged;
+        if (already_complete(st, target, *next, n) &&
+            !(staging(st) && leftover_for(st, target, *next, n, &staged) && staged.range.plain)) {
             sys_log("%s already holds the complete plot of nonces %llu to %llu.\n", target->path,
                     (unsigned long long)*next, (unsigned long long)(*next + (n - 1)));
             st->result.complete.push_back({writer, writer == target ? nullptr : target, *next, n, st->input->poc2, false});
         } else {
-            if (!steer(st, next, n, target, writer_key)) return false;
-            const bool resume = is_open_file(st, writer_key, *next, n);
-            if (resume) take_open_file(st, writer_key, *next, n);
-            add_job(st, writer, target, *next, n, resume);
+            if (!steer(st, next, n, target)) return false;
+            plan_file(st, writer, target, *next, n);
         }
         placed += n;
         if (n > UINT64_MAX - *next) return false;  // the plan reached the last nonce number exactly
@@ -223,31 +291,68 @@ bool plan_files(plan_state_s* st, drive_s* writer, drive_s* target, uint64_t tot
 
 void plan_target(plan_state_s* st, drive_s* target, drive_s* ssd) {
     drive_s* writer = ssd ? ssd : target;
-    std::vector<plots_exempt_s> open = open_files_in(st, writer);
+    const bool auto_start = st->input->auto_start;
+    // Unfinished files in the target's own folder: with automatic start nonces they continue
+    // first; with a given start only the one the plan names again is resumed.
+    std::vector<plots_exempt_s> open;
+    if (!ssd) open = open_files_in(st, target);
     std::sort(open.begin(), open.end(), [](const plots_exempt_s& a, const plots_exempt_s& b) {
         return a.range.start < b.range.start;
     });
     uint64_t reserved = 0;
-    if (!ssd)
-        for (const auto& e : open) reserved = saturating_add(reserved, e.range.count);
+    for (const auto& e : open)
+        if (auto_start || e.range.start == st->next) reserved = saturating_add(reserved, e.range.count);
     reserved = std::min<uint64_t>(reserved, UINT64_MAX / PLOT_SIZE);
     const uint64_t total = target_total(*st->input, target, reserved);
     if (total == 0) return;
     const uint64_t step = target_step(st, target, ssd, total);
     if (step == 0) return;
     uint64_t next = target_start(st, target);
-    // Unfinished files of this account and form continue before anything new is planned.
     uint64_t placed = 0;
     for (const auto& e : open) {
+        if (!auto_start) break;
         if (placed + e.range.count > total || planned_collides(st, e.range.start, e.range.count)) continue;
         sys_log("  resuming planned file %llu_%llu on %s\n", (unsigned long long)e.range.start,
                 (unsigned long long)e.range.count, writer->path);
-        take_open_file(st, e.folder, e.range.start, e.range.count);
+        take_open_file(st, e);
         add_job(st, writer, target, e.range.start, e.range.count, true);
         placed += e.range.count;
     }
     if (!plan_files(st, writer, target, total, placed, step, &next)) next = UINT64_MAX;
     st->next = next;
+}
+
+// Bytes this plan puts on a target.
+uint64_t planned_bytes(const plan_state_s* st, const drive_s* target) {
+    uint64_t bytes = 0;
+    for (const plan_job_s& job : st->result.jobs)
+        if ((job.final_drive ? job.final_drive : job.write_drive) == target)
+            bytes = saturating_add(bytes, job.count * PLOT_SIZE);
+    return bytes;
+}
+
+// Staged leftovers that no target's plan names: each goes to the first target with room
+// for it where its nonces meet no other file, or stays where it is.
+void place_leftovers(plan_state_s* st) {
+    const std::vector<plots_exempt_s> left = st->open;
+    for (const plots_exempt_s& e : left) {
+        const std::string name = leftover_name(st, e);
+        drive_s* home = nullptr;
+        for (drive_s* target : st->input->targets) {
+            const uint64_t need = saturating_add(planned_bytes(st, target), e.range.count * PLOT_SIZE);
+            if (target->free_bytes < need || planned_collides(st, e.range.start, e.range.count)) continue;
+            if (overlaps_remembered(st, e.range.start, e.range.count, taken_by(st, target, e.range.start, e.range.count)))
+                continue;
+            home = target;
+            break;
+        }
+        if (!home) {
+            sys_log("  %s matches no planned file and no target can take it; it stays where it is.\n", name.c_str());
+            continue;
+        }
+        sys_log("  %s matches no planned file; it goes to %s\n", name.c_str(), home->path);
+        plan_file(st, nullptr, home, e.range.start, e.range.count);
+    }
 }
 
 }  // namespace
@@ -258,6 +363,9 @@ plan_result_s plan_compute(plots_s* plots, const plan_input_s& input) {
     st.plots = plots;
     if (input.targets.empty()) return st.result;
     st.next = input.start_nonce;
+    // Every folder is looked at, whatever the mode: new files keep clear of all of them.
+    for (const drive_s* drive : input.ssds) plots_folder_add(plots, drive->path);
+    for (const drive_s* drive : input.targets) plots_folder_add(plots, drive->path);
     collect_open_files(&st);
     size_t ssd_index = 0;
     for (drive_s* target : input.targets) {
@@ -265,5 +373,6 @@ plan_result_s plan_compute(plots_s* plots, const plan_input_s& input) {
         plan_target(&st, target, ssd);
         if (!input.ssds.empty()) ssd_index = (ssd_index + 1) % input.ssds.size();
     }
+    if (staging(&st)) place_leftovers(&st);
     return st.result;
 }

@@ -33,6 +33,8 @@ struct plan_result_s {
     std::vector<plan_job_s> jobs;      // files to plot, in order
     std::vector<plan_job_s> complete;  // planned files found already complete (skip_complete only)
     uint64_t max_file_bytes = 0;       // largest planned file in bytes
+    bool nonces_ran_out = false;       // a target's planning stopped at the largest nonce number
+    uint64_t busy = 0;                 // unfinished files left alone: another writer holds them
 };
 
 // Plans every target in turn. Scans the folders it looks at into plots and logs each

@@ -18,7 +18,7 @@ bool range_less(const plot_range_s& a, const plot_range_s& b) {
 
 bool same_file(const plot_range_s& a, const plot_range_s& b) {
     return a.start == b.start && a.count == b.count && a.account == b.account && a.poc2 == b.poc2 &&
-           a.plotting == b.plotting && a.plain == b.plain;
+           a.plotting == b.plotting && a.plain == b.plain && a.moving == b.moving;
 }
 
 bool exempted(const std::vector<plots_exempt_s>* exempt, const std::string& folder, const plot_range_s& range) {
@@ -59,6 +59,8 @@ void plots_folder_add(plots_s* plots, const char* folder) {
             range.poc2 = kind == PLOT_NAME_POC2;
             range.plotting = std::strcmp(name.rest, ".plotting") == 0;
             range.plain = *name.rest == 0;
+            range.moving = std::strcmp(name.rest, ".moving") == 0;
+            range.busy = range.plotting && sys_file_locked((std::string(folder) + "/" + file).c_str());
             found.push_back(range);
         }
         return true;

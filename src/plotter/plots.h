@@ -17,6 +17,8 @@ struct plot_range_s {
     bool poc2 = false;      // three-number name (PoC2 order)
     bool plotting = false;  // unfinished: the name ends in ".plotting"
     bool plain = false;     // nothing follows the numbers: a finished plot file
+    bool moving = false;    // the name ends in ".moving": a copy a move is making
+    bool busy = false;      // unfinished, and another writer holds its lock
 };
 
 // Every folder scanned so far and the plot files found in each.

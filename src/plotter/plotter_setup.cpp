@@ -56,6 +56,9 @@ uint64_t writing_sector_size(plotter_s* plotter, uint64_t* largest_job) {
 }  // namespace
 
 void plotter_log_setup(const setup_config_s& cfg) {
+    if (cpu_threads > cpu_thread_count() && (cfg.mode == PLOTTER_CPU_DIRECT || cfg.mode == PLOTTER_CPU_SSD))
+        sys_log("%d CPU threads asked for; using %d, %d per processor.\n", (int)cpu_threads, cpu_thread_count(),
+                (int)CPU_THREADS_PER_PROCESSOR);
     if (cfg.tasks >= 2) sys_log("Using max %d concurrent tasks.\n", (int)cfg.tasks);
     const unsigned long long batch = cfg.batch;
     switch (cfg.mode) {

@@ -76,17 +76,23 @@ void return_buffers(plotter_s* p, job_s* job) {
     job->batch_ready = false;
 }
 
-// Opens the job's .plotting file, resuming from its record when it exists.
-int64_t open_plot_file(job_s* job, bool resuming) {
+// Opens the job's .plotting file as its only writer, resuming from its record when it
+// exists. A file another writer owns is left alone: the job is set aside.
+int64_t open_plot_file(job_s* job) {
     const std::string path = plotting_path(job);
     const uint64_t size = job->nonce_count * PLOT_SIZE;
-    if (!resuming) {
+    const bool resuming = sys_file_exists(path.c_str());
+    if (resuming)
+        sys_log("Attempting to resume %s...\n", path.c_str());
+    else
         sys_log("Creating file %s\n", path.c_str());
-        return sys_file_create(path.c_str(), size);
+    sys_create_e how = SYS_CREATE_FAILED;
+    const int64_t fd = sys_file_create(path.c_str(), size, &how);
+    if (how == SYS_CREATE_LOCKED) {
+        sys_log("%s is being written by another process; leaving it alone.\n", path.c_str());
+        job->set_aside = true;
     }
-    sys_log("Attempting to resume %s...\n", path.c_str());
-    const int64_t fd = sys_file_create(path.c_str(), size);
-    if (fd) {
+    if (how == SYS_CREATE_EXISTING) {
         job->nonces_done = plot_resume_read(fd, job->nonce_count, job->write_drive->sector_size);
         job->resume_from = job->nonces_done.load();
     }
@@ -133,7 +139,7 @@ void start_job(plotter_s* p, job_s* job, pass_s* pass) {
         drive->current_job = job;
         job->job_state = JOB_PLOTTING;
     }
-    job->fd = open_plot_file(job, resuming);
+    job->fd = open_plot_file(job);
     if (job->fd) return;
     {
         std::lock_guard<std::mutex> hold(p->run.lock);
@@ -141,6 +147,7 @@ void start_job(plotter_s* p, job_s* job, pass_s* pass) {
         return_buffers(p, job);
         drive->current_job = nullptr;
     }
+    if (job->set_aside) return;
     sys_log("Failed to create or resize %s\n", plotting_path(job).c_str());
     fail_run(p);
     pass->ended = true;
@@ -238,19 +245,22 @@ void plot_step(plotter_s* p, job_s* job, pass_s* pass) {
     UTIL_ASSERT(job->nonces_done <= job->nonce_count);
 }
 
-// Syncs, closes and renames a fully written file; false when its data could not be made
-// durable or it could not take its plain name (it then keeps its unfinished name).
+// Syncs, renames and closes a fully written file; false when its data could not be made
+// durable or it could not take its plain name (it then keeps its unfinished name). The
+// rename comes before the close so the file's lock covers it: no other writer can take
+// over the finished file under its unfinished name.
 bool complete_file(job_s* job) {
     const std::string from = plotting_path(job);
     const std::string to = job_path(job, 0);
     const bool synced = sys_file_sync(job->fd);
+    const bool renamed = synced && sys_file_rename(from.c_str(), to.c_str());
     sys_file_close(job->fd);
     job->fd = 0;
     if (!synced) {
         sys_log("Could not flush %s to disk; it keeps its unfinished name.\n", from.c_str());
         return false;
     }
-    if (!sys_file_rename(from.c_str(), to.c_str())) return false;
+    if (!renamed) return false;
     sys_log("Writing to %llu complete.\n", (unsigned long long)job->start_nonce);
     return true;
 }
@@ -295,6 +305,7 @@ void move_step(plotter_s* p, job_s* job, pass_s* pass) {
 }
 
 void visit(plotter_s* p, job_s* job, pass_s* pass) {
+    if (job->set_aside) return;
     if (job->job_state == JOB_WAITING) start_job(p, job, pass);
     if (pass->ended) return;
     if (job->job_state == JOB_PLOTTING) plot_step(p, job, pass);
@@ -329,9 +340,10 @@ void end_run(plotter_s* p) {
         if (job->job_state == JOB_WRITTEN) {
             finish_written(p, job);
         } else if (job->job_state == JOB_PLOTTING) {
+            // Deleted while still locked, so no other writer takes up a file about to go.
+            if (!keep) sys_file_delete(plotting_path(job).c_str());
             sys_file_close(job->fd);
             job->fd = 0;
-            if (!keep) sys_file_delete(plotting_path(job).c_str());
         }
     }
 }

@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/sys.h"
 #include "plotter/engine_support.h"
 #include "test_support.h"
 
@@ -98,6 +99,25 @@ TEST(CliPlot, WritesBothFormsAndRerunPlotsNothingNew) {
     EXPECT_EQ(run_status("check " + dir.file(id + "_8_8_8")), 1);
     EXPECT_EQ(run_status("check " + dir.file("log.txt")), 1);
     EXPECT_EQ(run_status("check"), 2);
+
+    const test_cli_s top = test_run_cli("plot -q -i " + id + " -s 18446744073709551615 -n 8 -p " + dir.path);
+    EXPECT_EQ(top.status, 1);
+    EXPECT_NE(top.output.find("nonce numbers run out"), std::string::npos) << top.output;
+}
+
+// A second plotter (another process) finds the file this one is writing: it leaves the file
+// alone and plots the next range instead.
+TEST(CliPlot, FileAnotherProcessWritesIsLeftAlone) {
+    test_dir_s dir;
+    const std::string id = std::to_string(ACCOUNT);
+    const std::string unfinished = dir.file(id + "_0_8_8.plotting");
+    const int64_t held = sys_file_create(unfinished.c_str(), 8 * PLOT_SIZE);
+    ASSERT_NE(held, 0);
+    EXPECT_EQ(run_status("plot -q -i " + id + " -s 0 -n 8 -c 1 -p " + dir.path), 0);
+    sys_file_close(held);
+    EXPECT_EQ(test_read_file(unfinished), std::string(8 * PLOT_SIZE, '\0'));
+    EXPECT_EQ(engine_list(dir.path), (std::vector<std::string>{id + "_0_8_8.plotting", id + "_8_8_8"}));
+    EXPECT_EQ(engine_bad_nonces(dir.file(id + "_8_8_8"), ACCOUNT, 8, 8, false), 0);
 }
 
 TEST(CliPlot, StagedThroughSsdToTwoTargets) {

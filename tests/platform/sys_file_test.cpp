@@ -83,6 +83,43 @@ TEST_F(SysFile, CreateKeepsExistingBytesReservesTheSizeAndReportsFailures) {
     EXPECT_EQ(fallocate_calls, 3) << "EINTR is retried, ENOSPC is not";
 }
 
+namespace {
+std::string renamed_away;  // where the injected lock call moves the file first, once
+int lock_after_rename(int fd, int command, struct flock* lock) {
+    if (!renamed_away.empty()) {
+        ::rename((renamed_away.substr(0, renamed_away.size() - 4)).c_str(), renamed_away.c_str());
+        renamed_away.clear();
+    }
+    return fcntl(fd, command, lock);
+}
+}  // namespace
+
+// One writer owns a file: a second open (even in this process) finds it locked and leaves it
+// alone; a file finished and renamed by its writer between our open and our lock is not ours.
+TEST_F(SysFile, CreateMakesItsCallerTheOnlyWriter) {
+    const std::string path = dir.file("plot");
+    sys_create_e how = SYS_CREATE_FAILED;
+    const int64_t first = sys_file_create(path.c_str(), 4096, &how);
+    ASSERT_GT(first, 0);
+    EXPECT_EQ(how, SYS_CREATE_NEW);
+    EXPECT_TRUE(sys_file_locked(path.c_str()));
+    EXPECT_EQ(sys_file_create(path.c_str(), 4096, &how), 0);
+    EXPECT_EQ(how, SYS_CREATE_LOCKED);
+    sys_file_write(first, 0, 4, "done");
+    sys_file_close(first);
+    EXPECT_FALSE(sys_file_locked(path.c_str()));
+
+    renamed_away = path + ".old";
+    sys_syscalls().lock = lock_after_rename;
+    const int64_t second = sys_file_create(path.c_str(), 4096, &how);
+    ASSERT_GT(second, 0);
+    EXPECT_EQ(how, SYS_CREATE_NEW);
+    sys_file_write(second, 0, 4, "next");
+    sys_file_close(second);
+    EXPECT_EQ(test_read_file(path + ".old").substr(0, 4), "done");
+    EXPECT_EQ(test_read_file(path).substr(0, 4), "next");
+}
+
 TEST_F(SysFile, TransfersCompleteShortAndInterruptedCallsAndFailPastTheEndOrOnErrors) {
     const std::string data = pattern(10000);
     sys_syscalls().pwrite = flaky_pwrite;

@@ -4,9 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <map>
 #include <string>
 #include <vector>
 
+#include "platform/sys.h"
 #include "plotter/plan.h"
 #include "plotter/plots.h"
 #include "plotter/engine_support.h"
@@ -91,35 +93,6 @@ TEST(plots, collisions_at_the_edges_and_at_the_top) {
     EXPECT_FALSE(plots_collides(&plots, 5000, 100));
 }
 
-TEST_F(plan_fixture, one_target_fills_its_free_space) {
-    drive_s t = make_drive("/nowhere/t", 3 * GiB);
-    input.targets = {&t};
-    const plan_result_s plan = plan_compute(&plots, input);
-    ASSERT_EQ(plan.jobs.size(), 1u);
-    EXPECT_EQ(plan.jobs[0].count, 12288u);
-    EXPECT_EQ(plan.jobs[0].start, 0u);
-    EXPECT_EQ(plan.jobs[0].write_drive, &t);
-    EXPECT_EQ(plan.jobs[0].final_drive, nullptr);
-    EXPECT_EQ(plan.max_file_bytes, 12288ull * 262144);
-}
-
-TEST_F(plan_fixture, largest_file_splits_the_drive) {
-    drive_s t = make_drive("/nowhere/t", 10 * GiB);
-    input.targets = {&t};
-    input.max_file_bytes = 1000000000;
-    input.start_nonce = 7;
-    const plan_result_s plan = plan_compute(&plots, input);
-    ASSERT_EQ(plan.jobs.size(), 11u);
-    uint64_t next = 7;
-    for (size_t i = 0; i < 10; ++i) {
-        EXPECT_EQ(plan.jobs[i].count, 3808u);
-        EXPECT_EQ(plan.jobs[i].start, next);
-        next += 3808;
-    }
-    EXPECT_EQ(plan.jobs[10].count, 2880u);
-    EXPECT_EQ(plan.jobs[10].start, next);
-}
-
 TEST_F(plan_fixture, fill_limits_cut_each_target) {
     drive_s t = make_drive("/nowhere/t", 10 * GiB);
     drive_s u = make_drive("/nowhere/u", 10 * GiB);
@@ -152,24 +125,6 @@ TEST_F(plan_fixture, targets_take_staging_drives_in_turn) {
     EXPECT_EQ(plan.jobs[2].write_drive, &s1);
 }
 
-TEST_F(plan_fixture, staging_drive_without_room_skips_instead_of_looping) {
-    drive_s s0 = make_drive("/nowhere/s0", GiB);  // half of it fits no file
-    drive_s t0 = make_drive("/nowhere/t0", 3 * GiB);
-    input.targets = {&t0};
-    input.ssds = {&s0};
-    EXPECT_TRUE(plan_compute(&plots, input).jobs.empty());
-}
-
-TEST_F(plan_fixture, tiny_largest_file_uses_one_sector_group) {
-    drive_s t = make_drive("/nowhere/t", GiB);
-    input.targets = {&t};
-    input.max_file_bytes = 1000000;  // below 8 nonces
-    input.max_fill_bytes = 24 * 262144;
-    const plan_result_s plan = plan_compute(&plots, input);
-    ASSERT_EQ(plan.jobs.size(), 3u);
-    for (const auto& j : plan.jobs) EXPECT_EQ(j.count, 8u);
-}
-
 TEST_F(plan_fixture, ranges_end_at_the_last_nonce_number_and_never_wrap) {
     drive_s t = make_drive("/nowhere/t", GiB);
     input.targets = {&t};
@@ -178,59 +133,15 @@ TEST_F(plan_fixture, ranges_end_at_the_last_nonce_number_and_never_wrap) {
     plan_result_s plan = plan_compute(&plots, input);
     ASSERT_EQ(plan.jobs.size(), 1u);
     EXPECT_EQ(plan.jobs[0].start, UINT64_MAX - 7);
+    EXPECT_FALSE(plan.nonces_ran_out);
     input.start_nonce = UINT64_MAX - 6;
-    EXPECT_TRUE(plan_compute(&plots, input).jobs.empty());
+    plan = plan_compute(&plots, input);
+    EXPECT_TRUE(plan.jobs.empty());
+    EXPECT_TRUE(plan.nonces_ran_out);
     // A collision that would steer past the top ends the plan.
     plots.ranges["/z/"] = {{UINT64_MAX - 7, 8, 1, false, false}};
     input.start_nonce = UINT64_MAX - 15;
     EXPECT_TRUE(plan_compute(&plots, input).jobs.empty());
-}
-
-TEST_F(plan_fixture, unfinished_file_of_the_plan_is_resumed_not_avoided) {
-    test_dir_s dir;
-    touch(dir.file("42_0_8_8.plotting"));
-    touch(dir.file("42_100_8.plotting"));  // other form: avoided, not resumed
-    drive_s t = make_drive(dir.path, GiB);
-    input.targets = {&t};
-    input.max_fill_bytes = 8 * 262144;
-    plan_result_s plan = plan_compute(&plots, input);
-    ASSERT_EQ(plan.jobs.size(), 1u);
-    EXPECT_EQ(plan.jobs[0].start, 0u);
-    EXPECT_TRUE(plan.jobs[0].resume);
-    // With automatic start the unfinished file comes first and new files follow it.
-    plots_s fresh;
-    input.auto_start = true;
-    input.max_fill_bytes = 16 * 262144;
-    plan = plan_compute(&fresh, input);
-    ASSERT_EQ(plan.jobs.size(), 2u);
-    EXPECT_EQ(plan.jobs[0].start, 0u);
-    EXPECT_TRUE(plan.jobs[0].resume);
-    EXPECT_EQ(plan.jobs[1].start, 108u);
-    EXPECT_FALSE(plan.jobs[1].resume);
-}
-
-TEST_F(plan_fixture, complete_files_are_not_planned_again_when_asked) {
-    test_dir_s dir;
-    touch(dir.file("42_0_8"));
-    touch(dir.file("42_8_8.moving"));  // an interrupted move's copy is no finished file
-    drive_s t = make_drive(dir.path, GiB);
-    input.targets = {&t};
-    input.poc2 = true;
-    input.max_fill_bytes = 8 * 262144;
-    input.skip_complete = true;
-    plan_result_s plan = plan_compute(&plots, input);
-    EXPECT_TRUE(plan.jobs.empty());
-    ASSERT_EQ(plan.complete.size(), 1u);
-    plots_s second;
-    input.start_nonce = 8;
-    plan = plan_compute(&second, input);
-    EXPECT_TRUE(plan.complete.empty());
-    input.start_nonce = 0;
-    input.skip_complete = false;
-    plots_s fresh;
-    plan = plan_compute(&fresh, input);
-    ASSERT_EQ(plan.jobs.size(), 1u);
-    EXPECT_EQ(plan.jobs[0].start, 16u);  // past the finished file and the partial copy
 }
 
 // The same folder chosen twice as a target (or under two spellings): with automatic start
@@ -248,32 +159,82 @@ TEST_F(plan_fixture, same_folder_twice_never_plans_the_same_nonces_twice) {
     EXPECT_FALSE(overlap(plan.jobs[0], plan.jobs[1])) << plan.jobs[1].start;
 }
 
-// New files are never planned over the nonces of an unfinished file that the plan does not
-// resume: neither one resumed on a later target nor one too large for its own target.
-TEST_F(plan_fixture, unfinished_file_resumed_on_a_later_target_is_not_planned_again_on_an_earlier_one) {
-    test_dir_s a, b;
-    touch(b.file("42_0_8_8.plotting"));
-    drive_s ta = make_drive(a.path, GiB), tb = make_drive(b.path, GiB);
-    input.targets = {&ta, &tb};
-    input.max_fill_bytes = 8 * 262144;
-    const plan_result_s plan = plan_compute(&plots, input);
-    ASSERT_EQ(plan.jobs.size(), 2u);
-    EXPECT_EQ(plan.jobs[1].write_drive, &tb);
-    EXPECT_TRUE(plan.jobs[1].resume);
-    EXPECT_EQ(plan.jobs[1].start, 0u);
-    EXPECT_FALSE(overlap(plan.jobs[0], plan.jobs[1])) << plan.jobs[0].start;
-}
-
-TEST_F(plan_fixture, unfinished_file_too_large_to_resume_is_steered_around) {
-    test_dir_s a;
-    touch(a.file("42_0_16_16.plotting"));
-    drive_s ta = make_drive(a.path, GiB);
-    input.targets = {&ta};
-    input.max_fill_bytes = 8 * 262144;
-    const plan_result_s plan = plan_compute(&plots, input);
-    ASSERT_EQ(plan.jobs.size(), 1u);
-    EXPECT_FALSE(plan.jobs[0].resume);
-    EXPECT_GE(plan.jobs[0].start, 16u);
+// Plans over real folders holding earlier files: which are resumed, moved, completed or
+// avoided. Files are "folder/name" in the staging folder s and the targets t0, t1; a leading
+// "!" means another writer holds the file. Jobs read "[s>]target:start+count[r]" (s> when
+// written through s, r when an existing file is taken over), then "complete:N".
+TEST_F(plan_fixture, earlier_files_in_the_folders) {
+    struct case_s {
+        const char* what;
+        std::vector<std::string> files;  // files present before planning
+        bool ssd;                        // plan through s
+        int targets;                     // t0, or t0 and t1
+        bool auto_start;                 // automatic start nonces (else start, skipping complete files)
+        uint64_t start, fill;            // given start nonce; nonces per target
+        std::string jobs;                // expected plan
+    };
+    const case_s cases[] = {
+        {"unfinished file of the planned range", {"t0/42_0_8_8.plotting", "t0/42_100_8.plotting"}, false, 1, false, 0, 8,
+         "t0:0+8r"},
+        {"automatic start: unfinished file first, new files after all plots",
+         {"t0/42_0_8_8.plotting", "t0/42_100_8.plotting"}, false, 1, true, 0, 16, "t0:0+8r t0:108+8"},
+        {"given start elsewhere leaves an unfinished file alone", {"t0/42_0_8_8.plotting"}, false, 1, false, 5000, 8,
+         "t0:5000+8"},
+        {"unfinished file another writer holds is avoided", {"!t0/42_0_8_8.plotting"}, false, 1, false, 0, 8, "t0:8+8"},
+        {"same, automatic start", {"!t0/42_0_8_8.plotting"}, false, 1, true, 0, 8, "t0:8+8"},
+        {"unfinished file too large for the target is avoided", {"t0/42_0_16_16.plotting"}, false, 1, false, 0, 8,
+         "t0:16+8"},
+        {"unfinished file of another target's range waits for it",
+         {"t1/42_0_8_8.plotting"}, false, 2, false, 0, 8, "t0:8+8 t1:16+8"},
+        {"complete file", {"t0/42_0_8_8", "t0/42_8_8_8.moving"}, false, 1, false, 0, 8, "complete:1"},
+        {"partial copy of a move is avoided", {"t0/42_0_8_8", "t0/42_8_8_8.moving"}, false, 1, false, 8, 8, "t0:16+8"},
+        {"staged: complete files on both targets", {"t0/42_0_8_8", "t1/42_8_8_8"}, true, 2, false, 0, 8, "complete:2"},
+        {"staged: a target's plots are avoided", {"t0/42_0_8_8"}, true, 1, false, 4, 8, "s>t0:12+8"},
+        {"staged leftovers go to the target planned for them",
+         {"s/42_0_8_8.plotting", "s/42_8_8_8"}, true, 2, false, 0, 8, "s>t0:0+8r s>t1:8+8r"},
+        {"staged leftover of the second target while the first is complete", {"t0/42_0_8_8", "s/42_8_8_8"}, true, 2,
+         false, 0, 8, "s>t1:8+8r complete:1"},
+        {"staged leftover no plan names goes to a target with room", {"s/42_100_8_8"}, true, 2, false, 0, 8,
+         "s>t0:0+8 s>t1:8+8 s>t0:100+8r"},
+        {"staged copy whose move was done but not cleaned up", {"s/42_0_8_8", "t0/42_0_8_8"}, true, 1, false, 0, 8,
+         "s>t0:0+8r"},
+        {"staged file with a partial copy on its target", {"s/42_0_8_8", "t0/42_0_8_8.moving"}, true, 1, false, 0, 8,
+         "s>t0:0+8r"},
+    };
+    for (const case_s& c : cases) {
+        SCOPED_TRACE(c.what);
+        test_dir_s s_dir, t0_dir, t1_dir;
+        const std::map<std::string, const test_dir_s*> dirs = {{"s", &s_dir}, {"t0", &t0_dir}, {"t1", &t1_dir}};
+        std::vector<int64_t> held;
+        for (std::string file : c.files) {
+            const bool locked = file[0] == '!';
+            if (locked) file.erase(0, 1);
+            const std::string path = dirs.at(file.substr(0, file.find('/')))->file(file.substr(file.find('/') + 1));
+            touch(path);
+            if (locked) held.push_back(sys_file_create(path.c_str(), 0));
+        }
+        drive_s s = make_drive(s_dir.path, 4 * GiB), t0 = make_drive(t0_dir.path, GiB), t1 = make_drive(t1_dir.path, GiB);
+        input.ssds.clear();
+        if (c.ssd) input.ssds = {&s};
+        input.targets = {&t0, &t1};
+        input.targets.resize(c.targets);
+        input.auto_start = c.auto_start;
+        input.skip_complete = !c.auto_start;
+        input.start_nonce = c.start;
+        input.max_fill_bytes = c.fill * 262144;
+        plan_result_s plan;
+        plan_logged(&plan);
+        for (int64_t fd : held) sys_file_close(fd);
+        std::string jobs;
+        for (const plan_job_s& j : plan.jobs) {
+            const drive_s* target = j.final_drive ? j.final_drive : j.write_drive;
+            jobs += std::string(jobs.empty() ? "" : " ") + (j.write_drive == &s ? "s>" : "") +
+                    (target == &t0 ? "t0" : "t1") + ":" + std::to_string(j.start) + "+" + std::to_string(j.count) +
+                    (j.resume ? "r" : "");
+        }
+        if (!plan.complete.empty()) jobs += (jobs.empty() ? "" : " ") + ("complete:" + std::to_string(plan.complete.size()));
+        EXPECT_EQ(jobs, c.jobs);
+    }
 }
 
 TEST_F(plan_fixture, fill_limits_and_their_lines) {
@@ -378,34 +339,51 @@ TEST_F(plan_fixture, collision_steering_and_its_lines) {
     }
 }
 
-TEST_F(plan_fixture, staging_capacity_with_a_largest_file) {
+// File sizes on one target, written directly or through a staging drive: the target's
+// free space, the largest file and the fill limit split it; consecutive files follow the start.
+TEST_F(plan_fixture, file_sizes_on_one_target) {
     struct case_s {
-        uint64_t max_file;                 // largest file in bytes; 0 = none
+        uint64_t ssd_free;                 // staging drive's free space; 0 = written directly
         uint64_t target_free;              // target free space
+        uint64_t max_file, max_fill;       // largest file and fill limit in bytes; 0 = none
         std::vector<uint64_t> counts;      // planned file sizes
     };
     const case_s cases[] = {
+        {0, 3 * GiB, 0, 0, {12288}},
+        // 1 GB is 3814 nonces, cut to 3808: ten of them and the rest.
+        {0, 10 * GiB, 1000000000, 0, {3808, 3808, 3808, 3808, 3808, 3808, 3808, 3808, 3808, 3808, 2880}},
+        // A largest file below one sector group gives files of one group.
+        {0, GiB, 1000000, 24 * 262144, {8, 8, 8}},
         // Half of 5 GiB holds 8192 nonces; 1 GB (3814) is smaller and cut to 3808.
-        {1000000000, 3 * GiB, {3808, 3808, 3808, 864}},
-        {0, 10 * GiB, {8192, 8192, 8192, 8192, 8192}},
-        {0, 3 * GiB, {8192, 4096}},
+        {5 * GiB, 3 * GiB, 1000000000, 0, {3808, 3808, 3808, 864}},
+        {5 * GiB, 10 * GiB, 0, 0, {8192, 8192, 8192, 8192, 8192}},
+        {5 * GiB, 3 * GiB, 0, 0, {8192, 4096}},
+        // Half of 1 GiB holds no file: nothing is planned, and planning does not loop.
+        {GiB, 3 * GiB, 0, 0, {}},
     };
     for (const case_s& c : cases) {
-        SCOPED_TRACE(c.max_file);
-        drive_s s = make_drive("/nowhere/s", 5 * GiB);
+        SCOPED_TRACE(std::to_string(c.ssd_free) + " / " + std::to_string(c.max_file));
+        drive_s s = make_drive("/nowhere/s", c.ssd_free);
         drive_s t = make_drive("/nowhere/t", c.target_free);
         plots = plots_s();
-        input.ssds = {&s};
+        input.ssds.clear();
+        if (c.ssd_free) input.ssds = {&s};
         input.targets = {&t};
         input.max_file_bytes = c.max_file;
+        input.max_fill_bytes = c.max_fill;
+        input.start_nonce = 7;
         const plan_result_s plan = plan_compute(&plots, input);
         std::vector<uint64_t> counts;
+        uint64_t next = 7;
         for (const plan_job_s& job : plan.jobs) {
             counts.push_back(job.count);
-            EXPECT_EQ(job.write_drive, &s);
-            EXPECT_EQ(job.final_drive, &t);
+            EXPECT_EQ(job.start, next);
+            next += job.count;
+            EXPECT_EQ(job.write_drive, c.ssd_free ? &s : &t);
+            EXPECT_EQ(job.final_drive, c.ssd_free ? &t : nullptr);
         }
         EXPECT_EQ(counts, c.counts);
+        EXPECT_EQ(plan.max_file_bytes, counts.empty() ? 0 : counts[0] * 262144);
     }
 }
 

@@ -6,6 +6,7 @@
 
 #include "plotter/engine_support.h"
 #include "plotter/plotter.h"
+#include "settings/settings.h"
 
 namespace {
 constexpr uint64_t GiB = 1ull << 30;
@@ -61,6 +62,10 @@ TEST(plotter_plan_setup, modes_tasks_buffers_batches_and_their_lines) {
         else
             EXPECT_FALSE(has(text, "concurrent tasks")) << text;
         EXPECT_EQ(has(text, " CPU threads will be used (total "), c.gpus == 0) << text;
+        // A thread setting beyond four per processor is capped, and the CPU modes say so.
+        cpu_threads = 100000;
+        EXPECT_EQ(has(logged(plotter_log_setup, cfg), "100000 CPU threads asked for; using "), c.gpus == 0);
+        cpu_threads = 0;
     }
 }
 

@@ -274,3 +274,37 @@ TEST_F(work_fixture, staged_file_left_behind_is_moved_by_the_next_run) {
     EXPECT_TRUE(engine_list(ssd.path).empty());
     expect_plots(a, {{0, 8}}, false);
 }
+
+// A file another writer took over after planning is left alone: not written, not renamed,
+// and the run does not report it done. A file this run completes is renamed while its
+// writer still holds it, so nobody can take it over under its unfinished name.
+namespace {
+bool renamed_while_locked = false;
+}  // namespace
+
+TEST_F(work_fixture, file_another_writer_holds_is_left_alone) {
+    test_dir_s a;
+    drive_s ta = engine_drive(a.path, false);
+    input.targets = {&ta};
+    input.max_fill_bytes = 8 * PLOT_SIZE;
+    drive_plan(plotter, &plots, input);
+    const std::string unfinished = a.file(name_of(0, 8, false) + ".plotting");
+    const int64_t other = sys_file_create(unfinished.c_str(), 8 * PLOT_SIZE);
+    ASSERT_NE(other, 0);
+    ASSERT_TRUE(plotter_setup(plotter, 0, 0, 1, 2 * 8 * PLOT_SIZE));
+    plotter_wait(plotter);
+    sys_ui_drain();
+    sys_file_close(other);
+    EXPECT_NE(plotter->run.jobs.at(0)->job_state, JOB_DONE);
+    EXPECT_EQ(engine_list(a.path), std::vector<std::string>{name_of(0, 8, false) + ".plotting"});
+    EXPECT_EQ(test_read_file(unfinished), std::string(8 * PLOT_SIZE, '\0'));
+
+    fresh_plotter();
+    sys_syscalls().rename = [](const char* from, const char* to) {
+        renamed_while_locked = sys_file_locked(from);
+        return ::rename(from, to);
+    };
+    engine_run(plotter, &plots, input, 8);
+    EXPECT_TRUE(renamed_while_locked);
+    expect_plots(a, {{0, 8}}, false);
+}
