@@ -23,6 +23,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <random>
 #include <thread>
@@ -81,7 +82,7 @@ struct check_work_s {
 struct full_reads_s {
     std::mutex lock;
     std::condition_variable changed;
-    std::vector<uint8_t> rows[2];           // the file rows of one piece, scoop s at s * capacity * 64
+    std::unique_ptr<owned_batch_s> rows[2];  // the file rows of one piece, as a batch of the compute capacity
     int64_t holds[2] = {-1, -1};            // piece each buffer holds; -1 = free
     bool readable[2] = {false, false};      // every row of it was read
 };
@@ -255,7 +256,8 @@ void run_full(check_work_s* w) {
     e.capacity = std::max(FULL_BATCH / e.round, (uint64_t)1) * e.round;
     for (uint64_t i = 0; i < w->count; i += e.capacity) e.pieces.push_back({i, std::min(e.capacity, w->count - i)});
     full_reads_s reads;
-    for (auto& rows : reads.rows) rows.resize(e.capacity * PLOT_SIZE);
+    for (auto& rows : reads.rows) rows.reset(new owned_batch_s(e.capacity));
+    if (!reads.rows[0]->batch.data || !reads.rows[1]->batch.data) e.short_of_memory = true;
     auto wait_until = [&](std::unique_lock<std::mutex>& hold, const std::function<bool()>& ready) {
         while (!ready() && !stopped(c)) reads.changed.wait_for(hold, std::chrono::milliseconds(10));
         return !stopped(c);
@@ -264,13 +266,14 @@ void run_full(check_work_s* w) {
         std::unique_lock<std::mutex> hold(reads.lock);
         if (!wait_until(hold, [&] { return reads.holds[p % 2] == (int64_t)p; })) return;
         hold.unlock();
-        full_compare(w, e.pieces[p], batch, reads.rows[p % 2].data(), reads.readable[p % 2]);
+        full_compare(w, e.pieces[p], batch, reads.rows[p % 2]->batch.data, reads.readable[p % 2]);
         hold.lock();
         reads.holds[p % 2] = -1;
         reads.changed.notify_all();
     };
-    std::vector<std::thread> slots = engine_start(w, &e);
-    for (size_t p = 0; p < e.pieces.size(); ++p) {
+    std::vector<std::thread> slots;
+    if (!e.short_of_memory) slots = engine_start(w, &e);
+    for (size_t p = 0; p < e.pieces.size() && !e.short_of_memory; ++p) {
         std::unique_lock<std::mutex> hold(reads.lock);
         if (!wait_until(hold, [&] { return reads.holds[p % 2] < 0 || e.short_of_memory; }) || e.short_of_memory) break;
         hold.unlock();
@@ -278,7 +281,7 @@ void run_full(check_work_s* w) {
         bool readable = true;
         for (uint64_t s = 0; s < SCOOPS_PER_PLOT && readable && !stopped(c); ++s)
             readable = sys_file_read(w->fd, (s * w->count + piece.index) * SCOOP_SIZE, piece.count * SCOOP_SIZE,
-                                     &reads.rows[p % 2][s * e.capacity * SCOOP_SIZE]);
+                                     reads.rows[p % 2]->batch.data + s * e.capacity * SCOOP_SIZE);
         hold.lock();
         reads.readable[p % 2] = readable;
         reads.holds[p % 2] = (int64_t)p;
