@@ -53,15 +53,15 @@ struct owned_batch_s {
 // `round`s (the nonces past the piece are computed but never compared; that is cheaper than
 // the scalar path a partial lane group would take).
 struct engine_s {
-    int32_t slots = 1;
-    int32_t threads = 1;
-    uint64_t capacity = 0;
-    uint64_t round = 1;
-    std::vector<check_piece_s> pieces;
-    std::function<void(size_t piece)> on_start;                                 // before computing
+    int32_t slots = 1;                  // compute threads
+    int32_t threads = 1;                // cpu_plot_batch workers of each
+    uint64_t capacity = 0;              // nonces of each compute thread's batch buffer
+    uint64_t round = 1;                 // computed counts are whole multiples of this
+    std::vector<check_piece_s> pieces;  // what to compute, taken in order
+    std::function<void(size_t piece)> on_start;                            // before computing
     std::function<void(size_t piece, batch_buffer_s* batch)> on_computed;  // piece in PoC1 order
-    std::atomic<size_t> next{0};
-    std::atomic<bool> short_of_memory{false};
+    std::atomic<size_t> next{0};               // the next piece to take
+    std::atomic<bool> short_of_memory{false};  // a buffer could not be obtained
 };
 
 // What one check works with, owned by check_thread_proc.
