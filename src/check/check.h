@@ -1,12 +1,7 @@
 // The plot file checker: recomputes sampled scoops (or every nonce) of a plot file on the
 // CPU and compares them with the file, on threads of its own, for a screen or the CLI.
-//
-// DESIGN: check_start creates a checker_s and its thread; the thread parses the name,
-// tests the size, queues one asynchronous 64-byte read per sample and starts worker threads
-// that recompute the sampled nonces. Sample flags are atomic bytes that only go from 0 to 1
-// (match is stored before compared is set), so a painter may read them at any time. The
-// checker thread joins its workers before it ends; check_stop / check_destroy join the
-// checker thread before freeing anything.
+// Sample flags are atomic bytes that only go from 0 to 1 (match is stored before compared is
+// set), so a painter may read them at any time; the threads are described in check.cpp.
 #pragma once
 #include <atomic>
 #include <cstdint>
@@ -14,6 +9,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 constexpr int32_t CHECK_SAMPLES = 1770;
 
@@ -33,6 +29,7 @@ enum check_result_e : uint32_t {
     CHECK_NOT_OPTIMIZED = 3, // stagger differs from the nonce count
     CHECK_BAD_SIZE = 4,      // "File has incorrect size."
     CHECK_STOPPED = 5,       // ended by check_stop
+    CHECK_NO_FILE = 6,       // "Cannot open the plot file." (missing, unreadable)
 };
 
 // Shows a message; the GUI posts a dialog to the UI thread, the CLI prints.
@@ -45,7 +42,7 @@ struct checker_s {
     std::atomic<bool> stop{false};            // set to end the check early
     std::unique_ptr<check_sample_s[]> samples;  // sample_count records, read by the painter
     bool full = false;                        // compare every scoop of every nonce instead of samples
-    int32_t workers = 0;                      // worker threads; 0 = processors - 1 (at least 1)
+    int32_t workers = 0;                      // computing threads; 0 = every processor
     check_message_fn message;                 // how failures are shown
     std::atomic<uint32_t> result{CHECK_RUNNING};  // outcome, check_result_e
     std::atomic<uint64_t> nonces_total{0};    // full check: nonces in the file
@@ -63,3 +60,21 @@ void check_stop(checker_s* checker);
 void check_destroy(checker_s* checker);
 // Sampled check: samples compared so far and how many of them differed.
 void check_counts(const checker_s* checker, uint32_t* compared, uint32_t* bad);
+
+// Consecutive nonces of a file to recompute: file-relative first index and count.
+struct check_piece_s {
+    uint64_t index;
+    uint64_t count;
+};
+
+// Where the samples of a sampled check look: sample k compares scoop scoop[k] of nonce
+// index[k] (file-relative), which lies in the piece whose piece_samples list holds k.
+struct check_plan_s {
+    std::vector<uint64_t> index;
+    std::vector<uint64_t> scoop;
+    std::vector<check_piece_s> pieces;
+    std::vector<std::vector<int32_t>> piece_samples;
+};
+// Plans `samples` samples of a file of `count` (> 0) nonces from `seed`, in runs of `run`
+// consecutive nonces (one lane group), every sample uniform over the whole file.
+check_plan_s check_plan_samples(uint64_t count, int32_t samples, uint64_t run, uint64_t seed);

@@ -11,8 +11,9 @@ namespace {
 
 const char check_help[] =
     "usage: kestrune-cli check FILE... [--full]\n"
-    "Recomputes 1770 sampled scoops of each plot file and compares them with the file.\n"
-    "  --full   compare every scoop of every nonce instead\n"
+    "Recomputes 1770 scoops at random places of each plot file (new places on every run)\n"
+    "and compares them with the file, on every processor.\n"
+    "  --full   compare every scoop of every nonce instead, reading ahead of the computation\n"
     "Exit status 1 when any file fails or cannot be checked.\n";
 
 // Checks one file and prints its verdict; true when it is good.

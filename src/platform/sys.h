@@ -22,6 +22,8 @@ void sys_log_reset_for_tests();
 uint64_t sys_total_ram();
 void* sys_alloc(uint64_t size);
 void sys_free(void* block);
+// 64 random bits from the system (getrandom), different on every call.
+uint64_t sys_random_u64();
 
 // Drives and folders
 uint64_t sys_free_space(const char* path, uint64_t* total_bytes = nullptr);

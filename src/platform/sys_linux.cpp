@@ -128,6 +128,12 @@ void* sys_alloc(uint64_t size) {
 
 void sys_free(void* block) { std::free(block); }
 
+uint64_t sys_random_u64() {
+    uint64_t value = 0;
+    if (getrandom(&value, sizeof value, GRND_RANDOM) != (ssize_t)sizeof value) getrandom(&value, sizeof value, 0);
+    return value;
+}
+
 uint64_t sys_free_space(const char* path, uint64_t* total_bytes) {
     struct statvfs info;
     if (syscalls.statvfs(path, &info) != 0) {
@@ -147,12 +153,7 @@ void sys_volume_info(const char*, uint64_t capacity, char* volume_name, char* fs
         volume_name[0] = 0;
         fs_name[0] = 0;
     }
-    if (!serial) return;
-    uint32_t value = 0;
-    if (getrandom(&value, sizeof value, GRND_RANDOM) != (ssize_t)sizeof value) {
-        getrandom(&value, sizeof value, 0);
-    }
-    *serial = value;
+    if (serial) *serial = (uint32_t)sys_random_u64();
 }
 
 void sys_dir_list(const char* path, const std::function<bool(const char* name)>& callback) {

@@ -78,14 +78,24 @@ TEST(CliBench, CsvHasAHeaderAndOneLinePerMeasurement) {
     EXPECT_FALSE(std::getline(lines, extra)) << "one thread count, one family: one line";
 }
 
-// Things that are not plot files under plot file names (a FIFO with no writer, a folder) fail
-// instead of waiting for data that never comes; a timeout ends a hang with status 124.
-TEST(CliCheck, FifoAndFolderFailWithoutHanging) {
+// Things that are not plot files under plot file names (a FIFO with no writer, a folder, an
+// empty file, no file) fail with their message alone, instead of waiting for data that never
+// comes; a timeout ends a hang with status 124.
+TEST(CliCheck, NonPlotFilesFailWithTheirMessageOnly) {
     test_dir_s dir;
     ASSERT_EQ(mkfifo(dir.file("1_0_1").c_str(), 0644), 0);
     ASSERT_EQ(mkdir(dir.file("1_0_1_1").c_str(), 0755), 0);
-    for (const char* name : {"1_0_1", "1_0_1_1"})
-        EXPECT_EQ(test_run_cli("check '" + dir.file(name) + "'", "timeout 60").status, 1) << name;
+    test_write_file(dir.file("1_0_2"), "");
+    const struct {
+        const char* name;
+        const char* message;
+    } cases[] = {{"1_0_1", "File has incorrect size."}, {"1_0_1_1", "File has incorrect size."},
+                 {"1_0_2", "File has incorrect size."}, {"1_0_3", "Cannot open the plot file."}};
+    for (const auto& t : cases) {
+        const std::string out = test_run_cli("check '" + dir.file(t.name) + "' 2>&1; echo status $?", "timeout 60").output;
+        EXPECT_NE(out.find(std::string(t.name) + ": Error: " + t.message + "\nstatus 1\n"), std::string::npos) << out;
+        EXPECT_EQ(out.find("Assertion"), std::string::npos) << out;
+    }
 }
 
 // A one-nonce PoC1 file is the nonce itself; it passes however the program was started.
