@@ -7,7 +7,8 @@ packages=(build-essential cmake pkg-config
           libgtest-dev libgmock-dev libbenchmark-dev
           libyaml-cpp-dev liblz4-dev
           opencl-headers ocl-icd-libopencl1 pocl-opencl-icd
-          libgtk-3-dev libcairo2-dev xvfb xauth)
+          libgtk-3-dev libcairo2-dev xvfb xauth
+          xdotool imagemagick)
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")

@@ -79,7 +79,7 @@ void read_gpus(const YAML::Node& node, int32_t gpu_count) {
             sys_log("  config.yml: skipping a bad entry under gpus\n");
             continue;
         }
-        if ((int64_t)index < gpu_count) gpu_mask |= 1u << index;
+        if (gpu_count > 0 && index < (uint64_t)gpu_count) gpu_mask |= 1u << index;
     }
 }
 

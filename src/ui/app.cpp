@@ -6,6 +6,7 @@
 // answer posts the question and waits on a promise the UI thread fulfils.
 #include "ui/app.h"
 
+#include <chrono>
 #include <cstring>
 #include <future>
 #include <memory>
@@ -49,6 +50,10 @@ T on_ui_thread(std::function<T()> call) {
     auto done = std::make_shared<std::promise<T>>();
     std::future<T> answer = done->get_future();
     sys_ui_post([done, call] { done->set_value(call()); });
+    // A run being stopped means the UI thread may be waiting for this very thread to end,
+    // and will never drain the queue again: give up with the default answer then.
+    while (answer.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready)
+        if (plotter && plotter->stop) return T();
     return answer.get();
 }
 

@@ -12,7 +12,8 @@
 struct plotter_s;
 struct plots_s;
 
-constexpr const char* APP_VERSION = "0.8.7";
+// The release, set by the build (KESTRUNE_VERSION in CMakeLists.txt).
+constexpr const char* APP_VERSION = KESTRUNE_VERSION;
 
 // Application state; read and changed on the UI thread only.
 extern window_s* main_window;              // the one window; none before start-up creates it

@@ -66,7 +66,7 @@ TEST_F(Prefs, KeysLoadOneByOne) {
          {0, false, 2, 0, TB, 0, 0, 0, 3, 0, true}},
         // Negative or out-of-range numbers keep their fallback instead of wrapping.
         {"account: -1\nmax_gb_per_file: -3\nmax_ram_gb: -2\nmax_gb_to_fill: 1e30\ncpu_threads: -4\n"
-         "max_gpu_nonces: 4294967296\nhash_per_dispatch: 2147483648\ngpus: [-1]\n",
+         "max_gpu_nonces: 4294967296\nhash_per_dispatch: 2147483648\ngpus: [-1, 18446744073709551615]\n",
          {0, true, 0, 0, TB, 0, 0, 0, 0, 0, false}},
         {"just a scalar\n", {0, true, 0, 0, TB, 0, 0, 0, 0, 0, false}},
     };

@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 #include <sys/statvfs.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
+#include <thread>
 
 #include "platform/sys.h"
 #include "plotter/plots.h"
@@ -225,4 +228,25 @@ TEST_F(Screens, DroppedPlottingFilesResumeOnlyWhileSettingUp) {
         EXPECT_EQ(asks, c.asks) << c.path;
         EXPECT_TRUE(window_is_paint(main_window, c.screen));
     }
+}
+
+// A worker's question waits for the UI thread, which answers it from the call queue;
+// a worker never shows a dialog itself. Closing without a run asks nothing.
+TEST_F(Screens, WorkerQuestionsRunOnTheUiThread) {
+    const std::thread::id ui = std::this_thread::get_id();
+    std::thread::id asked_on;
+    window_dialogs().ask = [&](window_s*, const char* title, const char* text) {
+        asked_on = std::this_thread::get_id();
+        return std::string(title) == "Error" && std::string(text) == "Fall back?";
+    };
+    std::atomic<int> answer{-1};
+    std::thread worker([&] { answer = app_ask_any_thread("Error", "Fall back?"); });
+    while (answer < 0) {
+        sys_ui_drain();
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    worker.join();
+    EXPECT_EQ(answer, 1);
+    EXPECT_EQ(asked_on, ui);
+    EXPECT_TRUE(app_close(nullptr));
 }
