@@ -176,6 +176,8 @@ void app_main() {
 }
 
 void processing_start() {
+    // A resume dropped on a prompt leaves no entry over the progress screen.
+    entries_clear(main_window);
     app_prefs_save();
     time_init();
     hit_regions_clear(main_window);

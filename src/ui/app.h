@@ -74,10 +74,11 @@ void open_size_prompt();
 void open_ram_prompt();
 void open_fill_prompt(int32_t drive_index);
 
-// Typed numbers: leading blanks skipped, reading stops at the first unfit character,
-// no number gives 0, and a negative or out-of-range number gives 0 instead of wrapping.
+// Typed numbers: leading blanks skipped, reading stops at the first unfit character and
+// no number gives 0. A negative or out-of-range number gives the setting's start value
+// (0 for a start nonce) instead of wrapping into a huge one.
 uint64_t prompt_read_u64(const char* text);
-uint64_t prompt_read_bytes(const char* text, double unit);
+uint64_t prompt_read_bytes(const char* text, double unit, uint64_t fallback);
 // The account of the prompt's text, 0 when it is not an account.
 uint64_t prompt_read_account(const char* text);
 

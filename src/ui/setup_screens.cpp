@@ -22,6 +22,7 @@ namespace {
 
 constexpr const char* SAMPLE_ADDRESS = "BURST-8V9Y-58B4-RVWP-8HQAV";
 constexpr const char* SAMPLE_ID = "7900104405094198526";
+constexpr uint64_t DEFAULT_MAX_FILE_BYTES = 1000000000000ull;  // the setting's start value
 const char* const processor_labels[9] = {"CPU", "GPU0", "GPU1", "GPU2", "GPU3", "GPU4", "GPU5", "GPU6", "GPU7"};
 
 scroll_state processor_scroll;
@@ -152,9 +153,10 @@ uint64_t prompt_read_u64(const char* text) {
     return errno == ERANGE ? 0 : (uint64_t)value;
 }
 
-uint64_t prompt_read_bytes(const char* text, double unit) {
+uint64_t prompt_read_bytes(const char* text, double unit, uint64_t fallback) {
     const double value = std::strtod(text, nullptr) * unit;
-    if (!std::isfinite(value) || value <= 0 || value >= 18446744073709551615.0) return 0;
+    if (value == 0) return 0;
+    if (!std::isfinite(value) || value < 0 || value >= 18446744073709551615.0) return fallback;
     return (uint64_t)value;
 }
 
@@ -368,7 +370,7 @@ void start_get_nonce_paint(void*) {
 
 void start_get_size_paint(void*) {
     window_s* w = main_window;
-    max_file_bytes = prompt_read_bytes(size_text, 1e9);
+    max_file_bytes = prompt_read_bytes(size_text, 1e9, DEFAULT_MAX_FILE_BYTES);
     prompt_frame(w, "Enter new max file size in GB");
     char line[128];
     std::snprintf(line, sizeof line, "%s = %llu nonces", fmt_size_tmp(max_file_bytes, false, ""),
@@ -379,14 +381,14 @@ void start_get_size_paint(void*) {
 
 void start_get_ram_paint(void*) {
     window_s* w = main_window;
-    max_ram_bytes = prompt_read_bytes(ram_text, 1024.0 * 1024.0 * 1024.0);
+    max_ram_bytes = prompt_read_bytes(ram_text, 1024.0 * 1024.0 * 1024.0, 0);
     prompt_frame(w, "Enter new max RAM size to use in GiB");
     paint_button(w, "OK", true, 270, 339, 100, 34, setup_return, 12);
 }
 
 void drive_fill_paint(void*) {
     window_s* w = main_window;
-    fill_bytes_typed = prompt_read_bytes(fill_text, 1e9);
+    fill_bytes_typed = prompt_read_bytes(fill_text, 1e9, 0);
     prompt_frame(w, "How many GB should be filled on this drive?");
     if (fill_drive_index < (int32_t)target_drives.size()) {
         const drive_s& drive = target_drives[fill_drive_index];

@@ -104,7 +104,15 @@ TEST(Window, DroppedUrisBecomeLocalPaths) {
     EXPECT_TRUE(dropped.empty());
 }
 
-TEST(Window, EntryTextIsCutToItsBuffer) {
+TEST(Window, TextsAreCutToTheirBuffers) {
+    std::vector<size_t> shown;
+    window_dialogs().message = [&](window_s*, const char*, const char* text) { shown.push_back(std::strlen(text)); };
+    const std::string medium(200, 'm'), huge(5000, 'h');
+    message_box(nullptr, "Title", "%s", medium.c_str());
+    message_box(nullptr, "Title", "%s", huge.c_str());
+    window_dialogs_reset();
+    EXPECT_EQ(shown, (std::vector<size_t>{200, 1023}));
+
     char buffer[128];
     text_entry_s entry;
     entry.buffer = buffer;
