@@ -1,6 +1,7 @@
 // config.yml: per-key loading with fallbacks, damaged and unwritable files, and round trips.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <fstream>
 #include <string>
 
@@ -10,33 +11,14 @@
 
 namespace {
 
-struct prefs_values_s {
-    uint64_t account;
-    bool auto_start;
-    uint32_t gpus;
-    uint64_t ram, file, fill;
-    int32_t hash_per_dispatch, threads_per_group, cpu_threads, max_gpu_nonces;
-    bool poc2;
-};
-
-prefs_values_s current() {
-    return {account_id,        auto_start_nonce,  gpu_mask,    max_ram_bytes,  max_file_bytes, max_fill_bytes,
-            hash_per_dispatch, threads_per_group, cpu_threads, max_gpu_nonces, use_poc2_format};
-}
-
-void expect_values(const prefs_values_s& want, const std::string& label) {
-    const prefs_values_s got = current();
-    EXPECT_EQ(got.account, want.account) << label;
-    EXPECT_EQ(got.auto_start, want.auto_start) << label;
-    EXPECT_EQ(got.gpus, want.gpus) << label;
-    EXPECT_EQ(got.ram, want.ram) << label;
-    EXPECT_EQ(got.file, want.file) << label;
-    EXPECT_EQ(got.fill, want.fill) << label;
-    EXPECT_EQ(got.hash_per_dispatch, want.hash_per_dispatch) << label;
-    EXPECT_EQ(got.threads_per_group, want.threads_per_group) << label;
-    EXPECT_EQ(got.cpu_threads, want.cpu_threads) << label;
-    EXPECT_EQ(got.max_gpu_nonces, want.max_gpu_nonces) << label;
-    EXPECT_EQ(got.poc2, want.poc2) << label;
+// The loaded values in one line, so a whole state is one expectation.
+std::string values() {
+    char text[256];
+    std::snprintf(text, sizeof text, "account=%llu auto=%d gpus=%u ram=%llu file=%llu fill=%llu counts=%d,%d,%d,%d poc2=%d",
+                  (unsigned long long)account_id, auto_start_nonce, gpu_mask, (unsigned long long)max_ram_bytes,
+                  (unsigned long long)max_file_bytes, (unsigned long long)max_fill_bytes, hash_per_dispatch,
+                  threads_per_group, cpu_threads, max_gpu_nonces, use_poc2_format);
+    return text;
 }
 
 struct Prefs : testing::Test {
@@ -46,36 +28,34 @@ struct Prefs : testing::Test {
     void TearDown() override { settings_reset(); }
 };
 
-constexpr uint64_t TB = 1000000000000ull;
-
 }  // namespace
 
 // Each file is loaded on a machine with 2 GPUs over the start values.
 TEST_F(Prefs, KeysLoadOneByOne) {
-    struct case_s {
+    const struct {
         const char* text;
-        prefs_values_s want;
+        const char* want;
     } cases[] = {
-        {"account: 123\n", {123, true, 0, 0, TB, 0, 0, 0, 0, 0, false}},
+        {"account: 123\n", "account=123 auto=1 gpus=0 ram=0 file=1000000000000 fill=0 counts=0,0,0,0 poc2=0"},
         {"gpus: [0, 5]\nmax_ram_gb: 12\nmax_gb_per_file: 1.5\nmax_gb_to_fill: 1.5\n",
-         {0, true, 1, 12884901888ull, 1000000000ull, 1500000000ull, 0, 0, 0, 0, false}},
+         "account=0 auto=1 gpus=1 ram=12884901888 file=1000000000 fill=1500000000 counts=0,0,0,0 poc2=0"},
         {"max_gb_per_file: 0\nhash_per_dispatch: 16\nthreads_per_group: 64\nuse_poc2_format: true\n",
-         {0, true, 0, 0, TB, 0, 16, 64, 0, 0, true}},
+         "account=0 auto=1 gpus=0 ram=0 file=1000000000000 fill=0 counts=16,64,0,0 poc2=1"},
         // A bad value or element costs only itself: the keys after it still load.
         {"account: 12345678x\ngpus: [a, 1]\nauto_start_nonce: false\ncpu_threads: 3\nuse_poc2_format: true\n",
-         {0, false, 2, 0, TB, 0, 0, 0, 3, 0, true}},
+         "account=0 auto=0 gpus=2 ram=0 file=1000000000000 fill=0 counts=0,0,3,0 poc2=1"},
         // Negative or out-of-range numbers keep their fallback instead of wrapping.
         {"account: -1\nmax_gb_per_file: -3\nmax_ram_gb: -2\nmax_gb_to_fill: 1e30\ncpu_threads: -4\n"
          "max_gpu_nonces: 4294967296\nhash_per_dispatch: 2147483648\ngpus: [-1, 18446744073709551615]\n",
-         {0, true, 0, 0, TB, 0, 0, 0, 0, 0, false}},
-        {"just a scalar\n", {0, true, 0, 0, TB, 0, 0, 0, 0, 0, false}},
+         "account=0 auto=1 gpus=0 ram=0 file=1000000000000 fill=0 counts=0,0,0,0 poc2=0"},
+        {"just a scalar\n", "account=0 auto=1 gpus=0 ram=0 file=1000000000000 fill=0 counts=0,0,0,0 poc2=0"},
     };
     for (const auto& c : cases) {
         settings_reset();
         test_write_file(path, c.text);
         const prefs_loaded_s loaded = prefs_load(path.c_str(), 2);
         EXPECT_TRUE(loaded.parsed) << c.text;
-        expect_values(c.want, c.text);
+        EXPECT_EQ(values(), c.want) << c.text;
     }
 }
 
@@ -110,7 +90,7 @@ TEST_F(Prefs, SavedFileHasEveryKeyInOrderAndLoadsBack) {
     max_fill_bytes = 1500000000ull;
     cpu_threads = 3;
     use_poc2_format = true;
-    const prefs_values_s saved = current();
+    const std::string saved = values();
     ASSERT_TRUE(prefs_save(path.c_str(), {"/ssd/a"}, {"/p/", "/q r/"}));
     const std::string text = test_read_file(path);
     EXPECT_EQ(text.rfind("# Configuration file for Kestrune\n# This file stores", 0), 0u) << text;
@@ -134,7 +114,7 @@ TEST_F(Prefs, SavedFileHasEveryKeyInOrderAndLoadsBack) {
     settings_reset();
     const prefs_loaded_s loaded = prefs_load(path.c_str(), 4);
     ASSERT_TRUE(loaded.parsed);
-    expect_values(saved, "round trip");
+    EXPECT_EQ(values(), saved);
     EXPECT_EQ(loaded.ssds, (std::vector<std::string>{"/ssd/a"}));
     EXPECT_EQ(loaded.plots, (std::vector<std::string>{"/p/", "/q r/"}));
 }
