@@ -105,7 +105,15 @@ void on_entry_changed(GtkEditable* editable, gpointer data) {
     queue_redraw(window);
 }
 
-void on_app_activate(GtkApplication*, gpointer) {
+void on_app_activate(GtkApplication* app, gpointer) {
+    // A second start of the program while one runs activates this one again (same
+    // application id): show its window instead of starting the program a second time.
+    static bool started = false;
+    if (started) {
+        if (GtkWindow* window = gtk_application_get_active_window(app)) gtk_window_present(window);
+        return;
+    }
+    started = true;
     if (activate_fn) activate_fn();
 }
 
