@@ -10,10 +10,10 @@
 #include <vector>
 
 #include "nonce/nonce.h"
+#include "nonce/plt_cpu.h"
 #include "platform/sys.h"
 #include "platform/util.h"
 #include "plotter/plot_file.h"
-#include "plotter/plotter_cpu.h"
 
 namespace {
 
@@ -45,7 +45,7 @@ void show(checker_s* c, const char* title, const char* text) {
 }
 
 int32_t worker_count(const checker_s* c) {
-    return c->workers > 0 ? c->workers : std::max(plotter_cpu_total() - 1, 1);
+    return c->workers > 0 ? c->workers : std::max(cpu_count() - 1, 1);
 }
 
 void compare_sample(check_work_s* w, int32_t k) {
@@ -181,15 +181,18 @@ void run_full(check_work_s* w) {
 // Name and size tests; false (message shown, result set) when the file cannot be checked.
 bool check_file(check_work_s* w) {
     checker_s* c = w->checker;
-    uint64_t stagger = 0;
-    if (!plot_name_parse(c->path.c_str(), &w->account, &w->start, &w->count, &stagger) || w->count == 0 ||
-        w->count - 1 > UINT64_MAX - w->start || w->count > UINT64_MAX / PLOT_SIZE) {
+    plot_name_s name;
+    const plot_name_e kind = plot_name_parse(c->path.c_str(), &name);
+    if (kind == PLOT_NAME_NONE || name.count > UINT64_MAX / PLOT_SIZE) {
         c->result = CHECK_BAD_NAME;
         show(c, "Error", "Incorrect filename format for plotfile.");
         return false;
     }
-    w->poc2 = stagger == 0;
-    if (!w->poc2 && stagger != w->count) {
+    w->account = name.account;
+    w->start = name.start;
+    w->count = name.count;
+    w->poc2 = kind == PLOT_NAME_POC2;
+    if (kind == PLOT_NAME_NOT_OPTIMIZED) {
         c->result = CHECK_NOT_OPTIMIZED;
         show(c, "Sorry", "Only optimized files are supported. Why would you plot anything else? :)");
         return false;
@@ -207,8 +210,7 @@ bool check_file(check_work_s* w) {
     return true;
 }
 
-}  // namespace
-
+// The checker thread: name and size tests, then the sampled or full comparison.
 void check_thread_proc(checker_s* c) {
     check_work_s w;
     w.checker = c;
@@ -220,6 +222,8 @@ void check_thread_proc(checker_s* c) {
     sys_file_close(w.fd);
     c->result = c->stop.load() ? CHECK_STOPPED : CHECK_FINISHED;
 }
+
+}  // namespace
 
 checker_s* check_start(const char* path, bool full, check_message_fn message, int32_t workers) {
     checker_s* c = new checker_s();

@@ -41,7 +41,7 @@ using check_message_fn = std::function<void(const char* title, const char* text)
 struct checker_s {
     int32_t sample_count = CHECK_SAMPLES;     // samples of a sampled check
     std::string path;                         // the plot file under test
-    std::thread thread;                       // runs check_thread_proc
+    std::thread thread;                       // the checker thread
     std::atomic<bool> stop{false};            // set to end the check early
     std::unique_ptr<check_sample_s[]> samples;  // sample_count records, read by the painter
     bool full = false;                        // compare every scoop of every nonce instead of samples
@@ -56,7 +56,6 @@ struct checker_s {
 
 // Starts checking path. message == none posts the dialog to the UI thread.
 checker_s* check_start(const char* path, bool full = false, check_message_fn message = nullptr, int32_t workers = 0);
-void check_thread_proc(checker_s* checker);
 // Waits for the check to end on its own.
 void check_wait(checker_s* checker);
 // Sets stop and joins the thread.

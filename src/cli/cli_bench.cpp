@@ -13,8 +13,6 @@
 #include "nonce/plt_cpu.h"
 #include "platform/sys.h"
 #include "platform/util.h"
-#include "plotter/job.h"
-#include "settings/settings.h"
 
 namespace {
 
@@ -29,6 +27,7 @@ const char bench_help[] =
     "  -g P:D ...      benchmark OpenCL devices instead (kestrune-cli bench -g 0:0 --help)\n";
 
 constexpr uint64_t MAX_BATCH_NONCES = 512;  // 128 MiB of batch buffer at most
+constexpr uint64_t BENCH_ACCOUNT = 7900104405094198526ull;
 
 struct bench_options_s {
     std::vector<cpu_family_e> families;  // families to measure, scalar first
@@ -49,14 +48,10 @@ struct bench_result_s {
 // batch (one group per worker) also sizes the later ones to about a quarter second.
 bench_result_s bench_measure(cpu_family_e family, int32_t threads, double seconds) {
     cpu_set_family(family);
-    cpu_threads = threads;
     const uint64_t group = (uint64_t)threads * cpu_family_lanes(family);
     std::unique_ptr<uint8_t[]> storage;
     batch_buffer_s batch;
-    job_s job;
-    job.account_id = 7900104405094198526ull;
-    job.nonce_count = ~uint64_t(0);
-    job.compute_buffer = &batch;
+    uint64_t next_nonce = 0;
 
     auto run_batch = [&](uint64_t capacity) {
         if (capacity != batch.capacity) {
@@ -66,9 +61,10 @@ bench_result_s bench_measure(cpu_family_e family, int32_t threads, double second
             batch.data = storage.get();
         }
         batch.progress = 0;
-        cpu_plot_batch(&job, nullptr);
-        job.nonces_done += batch.progress;
-        return batch.progress.load();
+        const uint64_t done = cpu_plot_batch(&batch, BENCH_ACCOUNT, next_nonce, capacity, threads, 0, nullptr,
+                                             &batch.progress);
+        next_nonce += done;
+        return done;
     };
 
     double t0 = time_now();
@@ -172,7 +168,6 @@ int cli_bench(int argc, char** argv) {
     const int status = bench_parse(argc, argv, &options, &done);
     if (done || status != CLI_OK) return status;
 
-    const int32_t saved_threads = cpu_threads;
     const int32_t all = options.threads > 0 ? options.threads : cpu_thread_count();
     // The first batch holds one group per thread; refuse what would not fit in memory
     // rather than be ended by the system halfway through.
@@ -189,7 +184,6 @@ int cli_bench(int argc, char** argv) {
         results.push_back(bench_measure(family, 1, options.seconds));
         if (all > 1) results.push_back(bench_measure(family, all, options.seconds));
     }
-    cpu_threads = saved_threads;
     cpu_set_family(CPU_FAMILY_BEST);
 
     if (options.csv)

@@ -9,6 +9,7 @@
 
 #include "cli/cli.h"
 #include "gpu/gpu.h"
+#include "gpu/opencl.h"
 #include "nonce/nonce.h"
 #include "platform/sys.h"
 #include "platform/util.h"
@@ -81,13 +82,11 @@ uint64_t planned_nonces(const std::vector<gpu_pd_s>& devices) {
     sizing.min_max_alloc = sizing.min_global_mem = UINT64_MAX;
     sizing.max_setting = max_gpu_nonces;
     for (const auto& pd : devices) {
-        const gpu_listed_s* found = nullptr;
-        for (const auto& listed : all)
-            if (listed.platform == pd.platform && listed.index == pd.device) found = &listed;
+        const gpu_listed_s* found = gpu_find_pd(all, pd);
         if (!found) return 0;
-        sizing.min_max_alloc = std::min(sizing.min_max_alloc, found->info.max_alloc_size);
-        sizing.min_global_mem = std::min(sizing.min_global_mem, found->info.global_mem_size);
-        if (!sizing.tuned) sizing.tuned = gpu_model_nonces(found->info.name);
+        sizing.min_max_alloc = std::min(sizing.min_max_alloc, found->max_alloc_size);
+        sizing.min_global_mem = std::min(sizing.min_global_mem, found->global_mem_size);
+        if (!sizing.tuned) sizing.tuned = gpu_model_nonces(found->name);
     }
     return gpu_plan_nonces(sizing);
 }

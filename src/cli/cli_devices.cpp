@@ -4,6 +4,7 @@
 
 #include "cli/cli.h"
 #include "gpu/gpu.h"
+#include "gpu/opencl.h"
 #include "platform/util.h"
 
 namespace {
@@ -40,9 +41,9 @@ int cli_devices(int argc, char** argv) {
     }
     for (const auto& listed : all) {
         std::printf("%d:%d  %-4s %s  [%s]  global %s, max alloc %s\n", listed.platform, listed.index,
-                    gpu_type_name(listed.type), listed.info.name, listed.platform_name,
-                    fmt_size_tmp(listed.info.global_mem_size, true, ""),
-                    fmt_size_tmp(listed.info.max_alloc_size, true, ""));
+                    gpu_type_name(listed.type), listed.name, listed.platform_name,
+                    fmt_size_tmp(listed.global_mem_size, true, ""),
+                    fmt_size_tmp(listed.max_alloc_size, true, ""));
     }
     return CLI_OK;
 }

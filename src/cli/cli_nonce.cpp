@@ -5,10 +5,10 @@
 #include <memory>
 #include <string>
 #include <unistd.h>
-#include <fcntl.h>
 
 #include "cli/cli.h"
 #include "nonce/nonce.h"
+#include "platform/sys.h"
 
 namespace {
 
@@ -23,19 +23,6 @@ const char nonce_help[] =
 const char address_help[] =
     "usage: kestrune-cli address TEXT\n"
     "Prints the account id of a BURST- address or a decimal id.\n";
-
-bool write_all(int fd, const uint8_t* data, size_t length) {
-    while (length > 0) {
-        const ssize_t done = ::write(fd, data, length);
-        if (done < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        data += done;
-        length -= (size_t)done;
-    }
-    return true;
-}
 
 }  // namespace
 
@@ -72,22 +59,15 @@ int cli_nonce(int argc, char** argv) {
     std::unique_ptr<uint8_t[]> data(new uint8_t[PLOT_SIZE]);
     nonce_compute(account, nonce, data.get(), poc2);
 
-    int fd = STDOUT_FILENO;
+    int64_t fd = STDOUT_FILENO;
     if (output) {
-        fd = ::open(output, O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (fd < 0) {
+        fd = sys_file_open_write(output);
+        if (!fd) {
             std::fprintf(stderr, "kestrune-cli nonce: cannot open %s: %s\n", output, std::strerror(errno));
             return CLI_FAILED;
         }
     }
-    bool ok = write_all(fd, data.get(), PLOT_SIZE);
-    if (output) {
-        // Devices and pipes cannot be synced (EINVAL, EROFS); their bytes are delivered.
-        const bool synced = ::fsync(fd) == 0 || errno == EINVAL || errno == EROFS;
-        ok = synced && ok;
-        ok = (::close(fd) == 0) && ok;
-    }
-    if (!ok) {
+    if (!sys_file_write_stream(fd, data.get(), PLOT_SIZE, output != nullptr)) {
         std::fprintf(stderr, "kestrune-cli nonce: writing failed: %s\n", std::strerror(errno));
         return CLI_FAILED;
     }

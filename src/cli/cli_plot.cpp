@@ -15,10 +15,10 @@
 #include <vector>
 
 #include "cli/cli.h"
+#include "nonce/plt_cpu.h"
 #include "platform/sys.h"
 #include "platform/util.h"
 #include "plotter/plotter.h"
-#include "plotter/plotter_cpu.h"
 #include "plotter/plots.h"
 #include "settings/settings.h"
 
@@ -166,10 +166,11 @@ progress_s sample(plotter_s* plotter) {
     progress_s p;
     plotter_for_each_job(plotter, [&](job_s* job) {
         p.total += job->nonce_count;
-        p.done += job->job_state >= JOB_WRITTEN ? job->nonce_count : job->nonces_done;
-        p.resumed += job->resume_from;
-        p.written += job->bytes_written;
-        p.writer_rate = std::max(p.writer_rate, job->write_rate);
+        const auto relaxed = std::memory_order_relaxed;
+        p.done += job->job_state >= JOB_WRITTEN ? job->nonce_count : job->nonces_done.load(relaxed);
+        p.resumed += job->resume_from.load(relaxed);
+        p.written += job->bytes_written.load(relaxed);
+        p.writer_rate = std::max(p.writer_rate, job->write_rate.load(relaxed));
         return true;
     });
     return p;
@@ -216,7 +217,7 @@ int run_plotter(plotter_s* plotter, const plot_options_s& o) {
     const bool tty = isatty(STDOUT_FILENO);
     const double started = time_now();
     double last_shown = started;
-    while (!plotter->ended) {
+    while (!plotter->run.ended) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         sys_ui_drain();
         if (interrupted) {
@@ -239,15 +240,17 @@ int run_plotter(plotter_s* plotter, const plot_options_s& o) {
         all_done = all_done && job->job_state == JOB_DONE;
         return true;
     });
-    if (plotter->finished && all_done) return CLI_OK;
+    if (plotter->run.finished && all_done) return CLI_OK;
     std::fprintf(stderr, "kestrune-cli plot: the run ended before every file was complete (see log.txt)\n");
     return CLI_FAILED;
 }
 
 int apply_processor_options(const plot_options_s& o) {
     if (o.threads) cpu_threads = o.threads;
-    if (o.family && !plotter_cpu_set_family(o.family))
+    cpu_family_e family = CPU_FAMILY_BEST;
+    if (o.family && (!cpu_family_parse(o.family, &family) || !cpu_family_available(family)))
         return cli_usage_error("plot", std::string("CPU family '") + o.family + "' is unknown or not supported here");
+    if (o.family) cpu_set_family(family);
     return -1;
 }
 

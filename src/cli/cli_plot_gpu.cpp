@@ -12,18 +12,16 @@ int cli_plot_gpus(plotter_s* plotter, const std::vector<std::string>& devices, u
     if (devices.empty()) return -1;
     if (devices.size() > 8) return cli_usage_error("plot", "at most 8 devices can be used together");
     auto chosen = std::make_shared<std::vector<gpu_pd_s>>();
-    auto listed = std::make_shared<std::vector<gpu_device_s>>();
+    auto listed = std::make_shared<std::vector<gpu_listed_s>>();
     const std::vector<gpu_listed_s> all = gpu_list_all();
     for (const std::string& text : devices) {
         gpu_pd_s pd;
         if (!gpu_parse_pd(text.c_str(), &pd)) return cli_usage_error("plot", "bad device '" + text + "' (use P:D)");
-        const auto found = std::find_if(all.begin(), all.end(), [&](const gpu_listed_s& l) {
-            return l.platform == pd.platform && l.index == pd.device;
-        });
-        if (found == all.end())
+        const gpu_listed_s* found = gpu_find_pd(all, pd);
+        if (!found)
             return cli_usage_error("plot", "no OpenCL device " + text + " (see kestrune-cli devices)");
         chosen->push_back(pd);
-        listed->push_back(found->info);
+        listed->push_back(*found);
     }
     // The plotter numbers the chosen devices 0..n-1; every activation uses the whole list.
     plotter_gpu_api_s api = plotter_gpu_default();

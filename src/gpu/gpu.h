@@ -3,64 +3,29 @@
 #pragma once
 #include <atomic>
 #include <cstdint>
-#include <functional>
 #include <vector>
 
-#include "gpu/opencl.h"
 #include "nonce/nonce.h"
 
 constexpr int32_t GPU_MAX_SLOTS = 8;          // devices in one activation
 constexpr uint32_t GPU_MAX_DISPATCHES = 8192;  // nonce_step2 dispatches per device and pass
 constexpr uint32_t GPU_DEFAULT_HASHES = 8;     // hashes per nonce_step2 dispatch unless set
-constexpr uint64_t GPU_MAX_NONCES = 16383;     // the kernels' 32-bit offsets allow no more
+// Nonces per device and pass at most: the kernels compute byte offsets in 32-bit arithmetic,
+// so nonces x GEN_SIZE must stay below 2^32 (16383), and passes run whole work groups of 32.
+constexpr uint64_t GPU_MAX_NONCES = 16352;
 
-// One recorded GPU.
-struct gpu_device_s {
-    cl_device_id device = nullptr;  // the device
-    uint64_t global_mem_size = 0;   // CL_DEVICE_GLOBAL_MEM_SIZE, bytes
-    uint64_t max_alloc_size = 0;    // CL_DEVICE_MAX_MEM_ALLOC_SIZE, bytes
-    char name[64] = {};             // CL_DEVICE_NAME, cut to 63 characters
-};
-
-// The GPUs found by gpu_enumerate, in discovery order; the index is the GPU index.
-extern std::vector<gpu_device_s> gpu_devices;
-
-// One activation: up to 8 devices, each with its own context, queue, buffers and kernels.
-struct gpu_s {
-    int32_t count = 0;                               // activated devices, 1 to 8
-    cl_context context[GPU_MAX_SLOTS] = {};          // one context per device
-    cl_program program[GPU_MAX_SLOTS] = {};          // kernel program built for that context
-    cl_kernel kernel_step1[GPU_MAX_SLOTS] = {};      // nonce_step1
-    cl_kernel kernel_step2[GPU_MAX_SLOTS] = {};      // nonce_step2
-    cl_kernel kernel_step3[GPU_MAX_SLOTS] = {};      // nonce_step3
-    cl_device_id device[GPU_MAX_SLOTS] = {};         // the device of each slot
-    int32_t device_id[GPU_MAX_SLOTS] = {};           // GPU index (or list position) logged for it
-    cl_command_queue queue[GPU_MAX_SLOTS] = {};      // in-order queue
-    cl_mem gen_buffer[GPU_MAX_SLOTS] = {};           // nonces x GEN_SIZE generation areas
-    cl_mem scoop_buffer[GPU_MAX_SLOTS] = {};         // nonces x PLOT_SIZE output, scoop-major
-    cl_event step3_event[GPU_MAX_SLOTS] = {};        // last nonce_step3 dispatch
-    cl_event map_event[GPU_MAX_SLOTS] = {};          // last read mapping
-    cl_event* step2_events[GPU_MAX_SLOTS] = {};      // GPU_MAX_DISPATCHES events of one pass
-    uint64_t nonces = 0;                             // nonces per device and pass; output stagger
-    uint32_t hashes_per_dispatch = GPU_DEFAULT_HASHES;  // hashes per nonce_step2 dispatch
-    // Recomputes one nonce in PoC1 order for the spot check; nonce_compute when empty.
-    std::function<void(uint64_t account, uint64_t nonce, uint8_t* out)> reference;
-};
-
-// Built-in nonce counts per pass for known models, looked up by exact name.
-struct gpu_model_s {
-    const char* name;  // CL_DEVICE_NAME of the model
-    int32_t nonces;    // nonces per device and pass that suit it
-};
-extern const gpu_model_s gpu_known_models[20];
+// An activation of up to GPU_MAX_SLOTS devices (its parts: gpu/gpu_context.h).
+struct gpu_s;
 
 // Every OpenCL device of every platform (any type), for the command line.
 struct gpu_listed_s {
     int32_t platform = 0;           // platform index
     int32_t index = 0;              // device index within the platform
-    cl_device_type type = 0;        // CL_DEVICE_TYPE bits
+    uint64_t type = 0;              // CL_DEVICE_TYPE bits
     char platform_name[64] = {};    // CL_PLATFORM_NAME
-    gpu_device_s info;              // handle, memory sizes and name
+    char name[64] = {};             // CL_DEVICE_NAME, cut to 63 characters
+    uint64_t global_mem_size = 0;   // CL_DEVICE_GLOBAL_MEM_SIZE, bytes
+    uint64_t max_alloc_size = 0;    // CL_DEVICE_MAX_MEM_ALLOC_SIZE, bytes
 };
 
 // A device named by platform and device index ("P:D").
@@ -69,8 +34,9 @@ struct gpu_pd_s {
     int32_t device = 0;    // device index within the platform
 };
 
-// Lists every platform and device into the log and records up to max_gpus GPUs into
-// gpu_devices (replacing what it held) and their names into names; returns the count.
+// Lists every platform and device into the log and records up to max_gpus GPUs as the
+// GPU indices of gpu_activate (replacing those recorded before) and their names into
+// names; returns the count.
 int32_t gpu_enumerate(int32_t max_gpus, uint64_t name_length, char (*names)[64]);
 
 // Activates the given GPUs for `nonces` per device and pass. None only for 0 nonces (or a
@@ -85,12 +51,18 @@ uint64_t gpu_global_mem(uint32_t gpu_index);
 uint64_t gpu_nonces(const gpu_s* gpu);
 
 std::vector<gpu_listed_s> gpu_list_all();
-const char* gpu_type_name(cl_device_type type);
+// The listed device named by pd; none when the list has no such device.
+const gpu_listed_s* gpu_find_pd(const std::vector<gpu_listed_s>& all, const gpu_pd_s& pd);
+const char* gpu_type_name(uint64_t type);
 bool gpu_parse_pd(const char* text, gpu_pd_s* out);
 
 // Activates an explicit list of devices of any type ("P:D"); none when a device does
 // not exist, the list is empty or longer than 8, or nonces is 0.
 gpu_s* gpu_activate_pd(const std::vector<gpu_pd_s>& list, uint64_t nonces);
+
+// A GPU nonce count cut to whole work groups of 32 and, when group is not 0, to a whole
+// number of sector groups.
+inline uint64_t gpu_cut_nonces(uint64_t value, uint64_t group) { return nonce_cut_to(value & ~uint64_t(31), group); }
 
 // Inputs of the per-device nonce count chosen for a plotting run.
 struct gpu_sizing_s {
@@ -104,19 +76,14 @@ struct gpu_sizing_s {
     uint64_t sector_nonces = 8;   // sector size / 64
 };
 
-// Nonces per device and pass: what fits memory and the devices' limits, a multiple of 32
-// cut to whole sectors, capped at the tuned count or 2048.
+// Nonces per device and pass: what fits memory and the devices' limits, capped at the tuned
+// count or 2048, the user's limit and GPU_MAX_NONCES, then cut by gpu_cut_nonces.
 uint64_t gpu_plan_nonces(const gpu_sizing_s& sizing);
 
 // Computes capacity nonces from start_nonce into batch on every device of gpu; returns
 // the batch's progress (its capacity) or 0 on a stop, an OpenCL error or bad output.
 uint64_t gpu_compute(gpu_s* gpu, uint64_t account_id, uint64_t start_nonce, batch_buffer_s* batch,
                      const std::atomic<bool>* stop);
-
-// The GPU side of recovery from a failed batch: releases `failed` and activates the same
-// devices with the same nonce count again; the new context is returned only when it passes
-// the self-test, otherwise none (the caller then falls back to the CPU).
-gpu_s* gpu_recover(gpu_s* failed);
 
 // Runs the three kernels once on slot 0 and times them; true when all ran without error.
 bool gpu_test(gpu_s* gpu, double* seconds);

@@ -13,7 +13,7 @@
 #include <memory>
 #include <mutex>
 
-#include "gpu/gpu.h"
+#include "gpu/gpu_context.h"
 #include "platform/sys.h"
 #include "platform/util.h"
 #include "settings/settings.h"

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string>
 
-#include "gpu/gpu.h"
+#include "gpu/gpu_context.h"
 #include "gpu/gpu_kernel_text.h"
 #include "platform/sys.h"
 #include "platform/util.h"
@@ -163,6 +163,35 @@ gpu_s* activate_devices(const std::vector<gpu_device_s>& devices, const std::vec
     return gpu;
 }
 
+// Every device of every platform; `handles` (may be none) receives each one's handle.
+std::vector<gpu_listed_s> list_devices(std::vector<cl_device_id>* handles) {
+    std::vector<gpu_listed_s> all;
+    if (opencl_load() != 0) return all;
+    cl_uint platform_count = 0;
+    if (opencl_api.clGetPlatformIDs(0, nullptr, &platform_count) != CL_SUCCESS || platform_count == 0) return all;
+    std::vector<cl_platform_id> platforms(platform_count);
+    if (opencl_api.clGetPlatformIDs(platform_count, platforms.data(), nullptr) != CL_SUCCESS) return all;
+    for (cl_uint p = 0; p < platform_count; ++p) {
+        const auto devices = platform_devices(platforms[p], CL_DEVICE_TYPE_ALL, MAX_DEVICES);
+        for (size_t d = 0; d < devices.size(); ++d) {
+            gpu_listed_s listed;
+            listed.platform = (int32_t)p;
+            listed.index = (int32_t)d;
+            cl_device_type type = 0;
+            opencl_api.clGetDeviceInfo(devices[d], CL_DEVICE_TYPE, sizeof type, &type, nullptr);
+            listed.type = type;
+            platform_text(platforms[p], CL_PLATFORM_NAME, listed.platform_name);
+            const gpu_device_s info = describe(devices[d]);
+            str_copy(listed.name, info.name, sizeof listed.name);
+            listed.global_mem_size = info.global_mem_size;
+            listed.max_alloc_size = info.max_alloc_size;
+            all.push_back(listed);
+            if (handles) handles->push_back(devices[d]);
+        }
+    }
+    return all;
+}
+
 }  // namespace
 
 int32_t gpu_enumerate(int32_t max_gpus, uint64_t name_length, char (*names)[64]) {
@@ -211,38 +240,20 @@ gpu_s* gpu_activate(int32_t count, const uint32_t* gpu_ids, uint64_t nonces) {
 
 gpu_s* gpu_activate_pd(const std::vector<gpu_pd_s>& list, uint64_t nonces) {
     if (nonces == 0 || list.empty() || list.size() > (size_t)GPU_MAX_SLOTS) return nullptr;
-    const auto all = gpu_list_all();
+    std::vector<cl_device_id> handles;
+    const auto all = list_devices(&handles);
     std::vector<gpu_device_s> devices;
     std::vector<int32_t> log_ids;
     for (const auto& pd : list) {
-        const gpu_listed_s* found = nullptr;
-        for (const auto& listed : all)
-            if (listed.platform == pd.platform && listed.index == pd.device) found = &listed;
+        const gpu_listed_s* found = gpu_find_pd(all, pd);
         if (!found) {
             sys_log("No OpenCL device %d:%d\n", pd.platform, pd.device);
             return nullptr;
         }
-        devices.push_back(found->info);
+        devices.push_back(describe(handles[found - all.data()]));
         log_ids.push_back((int32_t)log_ids.size());
     }
     return activate_devices(devices, log_ids, nonces);
-}
-
-gpu_s* gpu_recover(gpu_s* failed) {
-    if (!failed) return nullptr;
-    const uint64_t nonces = gpu_nonces(failed);
-    std::vector<gpu_device_s> devices;
-    std::vector<int32_t> log_ids;
-    for (int32_t d = 0; d < failed->count && d < GPU_MAX_SLOTS; ++d) {
-        devices.push_back(describe(failed->device[d]));
-        log_ids.push_back(failed->device_id[d]);
-    }
-    gpu_release(failed);
-    gpu_s* fresh = activate_devices(devices, log_ids, nonces);
-    double seconds = 0;
-    if (fresh && gpu_test(fresh, &seconds)) return fresh;
-    gpu_release(fresh);
-    return nullptr;
 }
 
 void gpu_release(gpu_s* gpu) {
@@ -290,29 +301,15 @@ uint64_t gpu_global_mem(uint32_t gpu_index) {
 
 uint64_t gpu_nonces(const gpu_s* gpu) { return gpu ? gpu->nonces : 0; }
 
-std::vector<gpu_listed_s> gpu_list_all() {
-    std::vector<gpu_listed_s> all;
-    if (opencl_load() != 0) return all;
-    cl_uint platform_count = 0;
-    if (opencl_api.clGetPlatformIDs(0, nullptr, &platform_count) != CL_SUCCESS || platform_count == 0) return all;
-    std::vector<cl_platform_id> platforms(platform_count);
-    if (opencl_api.clGetPlatformIDs(platform_count, platforms.data(), nullptr) != CL_SUCCESS) return all;
-    for (cl_uint p = 0; p < platform_count; ++p) {
-        const auto devices = platform_devices(platforms[p], CL_DEVICE_TYPE_ALL, MAX_DEVICES);
-        for (size_t d = 0; d < devices.size(); ++d) {
-            gpu_listed_s listed;
-            listed.platform = (int32_t)p;
-            listed.index = (int32_t)d;
-            opencl_api.clGetDeviceInfo(devices[d], CL_DEVICE_TYPE, sizeof listed.type, &listed.type, nullptr);
-            platform_text(platforms[p], CL_PLATFORM_NAME, listed.platform_name);
-            listed.info = describe(devices[d]);
-            all.push_back(listed);
-        }
-    }
-    return all;
+std::vector<gpu_listed_s> gpu_list_all() { return list_devices(nullptr); }
+
+const gpu_listed_s* gpu_find_pd(const std::vector<gpu_listed_s>& all, const gpu_pd_s& pd) {
+    for (const auto& listed : all)
+        if (listed.platform == pd.platform && listed.index == pd.device) return &listed;
+    return nullptr;
 }
 
-const char* gpu_type_name(cl_device_type type) {
+const char* gpu_type_name(uint64_t type) {
     if (type & CL_DEVICE_TYPE_GPU) return "GPU";
     if (type & CL_DEVICE_TYPE_CPU) return "CPU";
     if (type & CL_DEVICE_TYPE_ACCELERATOR) return "accelerator";
@@ -342,11 +339,8 @@ uint64_t gpu_plan_nonces(const gpu_sizing_s& sizing) {
     uint64_t x = sizing.memory / gpus / buffers / PLOT_SIZE;
     x = std::min(x, sizing.min_max_alloc / GEN_SIZE);
     x = std::min(x, sizing.min_global_mem >> 20);
-    uint64_t nonces = x & ~uint64_t(31);
-    if (sizing.tuned > 0 && x > (uint64_t)sizing.tuned) nonces = (uint64_t)sizing.tuned & ~uint64_t(31);
+    uint64_t nonces = sizing.tuned > 0 && x > (uint64_t)sizing.tuned ? (uint64_t)sizing.tuned : x;
     if (sizing.tuned <= 0) nonces = std::min<uint64_t>(nonces, 2048);
-    // The kernels run in work groups of 32, so a user limit is rounded down to a multiple of 32.
-    if (sizing.max_setting > 0) nonces = std::min<uint64_t>(nonces, (uint64_t)sizing.max_setting & ~uint64_t(31));
-    const uint64_t sector = sizing.sector_nonces ? sizing.sector_nonces : 1;
-    return nonces - nonces % sector;
+    if (sizing.max_setting > 0) nonces = std::min<uint64_t>(nonces, (uint64_t)sizing.max_setting);
+    return gpu_cut_nonces(std::min(nonces, GPU_MAX_NONCES), sizing.sector_nonces);
 }

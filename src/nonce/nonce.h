@@ -37,3 +37,7 @@ void poc2_convert_nonce(uint8_t* nonce_data);
 
 // Rearranges the first `count` nonces of a batch from PoC1 to PoC2 order in place.
 void poc2_convert_batch(batch_buffer_s* batch, uint64_t count);
+
+// A nonce count cut down to a whole number of groups (sector groups, passes); a group of 0
+// leaves it as it is.
+inline uint64_t nonce_cut_to(uint64_t count, uint64_t group) { return group ? count - count % group : count; }

@@ -3,7 +3,7 @@
 // DESIGN: cpu_plot_batch runs on the plotter's work thread. It picks the hash family
 // once per call, obtains every worker's generation areas, starts one thread per
 // worker, computes the remainder nonces itself, then every 10 ms sums the workers'
-// progress slots into the batch buffer's progress until the batch is complete or the
+// progress slots into the caller's progress counter until the batch is complete or the
 // stop flag is seen; it joins every worker and publishes the final count before
 // returning, so no thread outlives a call. Workers share only the batch buffer, where their index
 // ranges do not overlap, and write only their own slot; slots sit on separate cache
@@ -27,11 +27,33 @@
 #include "nonce/shabal_lanes.h"
 #include "platform/sys.h"
 #include "platform/util.h"
-#include "plotter/drive.h"
-#include "plotter/job.h"
 #include "settings/settings.h"
 
 namespace {
+
+// A worker's published count of finished nonces, alone on its cache line.
+struct alignas(64) cpu_progress_slot_s {
+    std::atomic<uint64_t> done{0};  // nonces of this worker's share finished
+};
+
+// What a worker body works on. `areas` are the worker's lanes + 1 generation areas,
+// GEN_SIZE bytes each, 64-byte aligned, owned by the caller.
+struct cpu_worker_args_s {
+    batch_buffer_s* batch;              // batch buffer to fill
+    uint64_t index;                     // worker index t
+    uint64_t account_id;                // seed account
+    uint64_t first_nonce;               // nonce number of the share's first nonce
+    uint64_t share;                     // nonces in the share
+    const std::atomic<bool>* stop;      // polled before every group and single nonce
+    cpu_progress_slot_s* slots;         // one slot per worker
+    uint8_t* const* areas;              // the worker's generation areas
+};
+
+void cpu_worker_scalar(const cpu_worker_args_s& args);
+void cpu_worker_sse4(const cpu_worker_args_s& args);
+void cpu_worker_avx(const cpu_worker_args_s& args);
+void cpu_worker_avx2(const cpu_worker_args_s& args);
+void cpu_worker_avx512(const cpu_worker_args_s& args);
 
 // One family's dispatch entry.
 struct family_ops_s {
@@ -224,7 +246,7 @@ namespace {
 // The worker body of every family: wide groups while one fits in the share, then
 // single-vector groups, then single nonces on the scalar path in the last area.
 void worker_run(const family_ops_s& ops, const cpu_worker_args_s& a) {
-    batch_buffer_s* batch = a.job->compute_buffer;
+    batch_buffer_s* batch = a.batch;
     const uint64_t base = a.index * a.share;
     uint8_t* single = a.areas[area_count(ops) - 1];
     std::atomic<uint64_t>& done = a.slots[a.index].done;
@@ -246,15 +268,11 @@ void worker_run(const family_ops_s& ops, const cpu_worker_args_s& a) {
     }
 }
 
-}  // namespace
-
 void cpu_worker_scalar(const cpu_worker_args_s& args) { worker_run(*family_ops(CPU_FAMILY_SCALAR), args); }
 void cpu_worker_sse4(const cpu_worker_args_s& args) { worker_run(*family_ops(CPU_FAMILY_SSE4), args); }
 void cpu_worker_avx(const cpu_worker_args_s& args) { worker_run(*family_ops(CPU_FAMILY_AVX), args); }
 void cpu_worker_avx2(const cpu_worker_args_s& args) { worker_run(*family_ops(CPU_FAMILY_AVX2), args); }
 void cpu_worker_avx512(const cpu_worker_args_s& args) { worker_run(*family_ops(CPU_FAMILY_AVX512), args); }
-
-namespace {
 
 struct free_deleter_s {
     void operator()(uint8_t* p) const { std::free(p); }
@@ -282,22 +300,17 @@ uint64_t slots_sum(const cpu_progress_slot_s* slots, uint64_t workers) {
 
 }  // namespace
 
-void cpu_plot_batch(job_s* job, const std::atomic<bool>* stop) {
+uint64_t cpu_plot_batch(batch_buffer_s* batch, uint64_t account_id, uint64_t first, uint64_t count,
+                        int32_t threads, uint64_t sector_nonces, const std::atomic<bool>* stop,
+                        std::atomic<uint64_t>* progress) {
     static const std::atomic<bool> never{false};
     if (!stop) stop = &never;
-    batch_buffer_s* batch = job->compute_buffer;
     const family_ops_s& ops = *family_ops(cpu_family_selected());
+    UTIL_ASSERT(count <= batch->capacity);
+    if (count > batch->capacity) count = batch->capacity;
+    if (sector_nonces) UTIL_ASSERT(count % sector_nonces == 0);
 
-    const uint64_t left = job->nonce_count > job->nonces_done ? job->nonce_count - job->nonces_done : 0;
-    const uint64_t count = left < batch->capacity ? left : batch->capacity;
-    if (job->write_drive && job->write_drive->sector_size >= SCOOP_SIZE)
-        UTIL_ASSERT(count % (job->write_drive->sector_size / SCOOP_SIZE) == 0);
-
-    cpu_batch_split_s split = cpu_batch_split(count, (uint64_t)cpu_thread_count());
-    const double start = time_now();
-    job->compute_start = start;
-    const uint64_t first = job->start_nonce + job->nonces_done;
-
+    cpu_batch_split_s split = cpu_batch_split(count, threads > 0 ? (uint64_t)threads : 1);
     std::vector<area_block> blocks;
     std::vector<uint8_t*> areas;
     uint64_t workers = split.share > 0 ? split.threads : 0;
@@ -313,13 +326,13 @@ void cpu_plot_batch(job_s* job, const std::atomic<bool>* stop) {
 
     std::unique_ptr<cpu_progress_slot_s[]> slots(new cpu_progress_slot_s[workers > 0 ? workers : 1]);
     std::vector<cpu_worker_args_s> args(workers);
-    std::vector<std::thread> threads;
+    std::vector<std::thread> pool;
     std::vector<uint64_t> not_started;
     for (uint64_t t = 0; t < workers; ++t) {
-        args[t] = {job, t, job->account_id, first + split.share * t, split.share, stop, slots.get(),
+        args[t] = {batch, t, account_id, first + split.share * t, split.share, stop, slots.get(),
                    areas.data() + t * area_count(ops)};
         try {
-            threads.emplace_back(ops.worker, std::cref(args[t]));
+            pool.emplace_back(ops.worker, std::cref(args[t]));
         } catch (const std::system_error&) {
             not_started.push_back(t);  // run below on this thread rather than lose its share
         }
@@ -330,25 +343,22 @@ void cpu_plot_batch(job_s* job, const std::atomic<bool>* stop) {
         std::unique_ptr<uint8_t[]> area(new uint8_t[PLOT_SIZE]);
         for (uint64_t j = 0; j < split.remainder; ++j) {
             const uint64_t index = split.share * workers + j;
-            nonce_compute(job->account_id, first + index, area.get(), false);
+            nonce_compute(account_id, first + index, area.get(), false);
             nonce_scatter(area.get(), batch, index);
         }
     }
     for (uint64_t t : not_started) ops.worker(args[t]);
 
-    uint64_t published = batch->progress.load(std::memory_order_relaxed);
+    uint64_t published = progress->load(std::memory_order_relaxed);
     auto publish = [&] {
         const uint64_t sum = split.remainder + slots_sum(slots.get(), workers);
-        if (sum != published) batch->progress.store(sum);
+        if (sum != published) progress->store(sum);
         published = sum;
         return sum;
     };
     while (!stop->load(std::memory_order_relaxed) && publish() < count) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    for (auto& thread : threads) thread.join();
-    const uint64_t done = publish();
-
-    const double elapsed = time_now() - start;
-    job->compute_rate = elapsed > 0 ? done * 60.0 / elapsed : 0;
+    for (auto& thread : pool) thread.join();
+    return publish();
 }

@@ -4,7 +4,7 @@
 #include <atomic>
 #include <cstdint>
 
-struct job_s;
+struct batch_buffer_s;
 
 // Instruction-set bits of cpu_features(). AVX, AVX2 and AVX-512F are reported only
 // when the operating system also saves the wider register state.
@@ -65,30 +65,11 @@ struct cpu_batch_split_s {
 };
 cpu_batch_split_s cpu_batch_split(uint64_t count, uint64_t threads);
 
-// A worker's published count of finished nonces, alone on its cache line.
-struct alignas(64) cpu_progress_slot_s {
-    std::atomic<uint64_t> done{0};  // nonces of this worker's share finished
-};
-
-// Computes the job's next batch (min(nonces left, capacity) nonces) into its compute
-// buffer in PoC1 order, keeping the buffer's progress current. Returns when the batch
-// is complete, or early once `stop` is seen, always after joining every worker.
-void cpu_plot_batch(job_s* job, const std::atomic<bool>* stop);
-
-// Worker bodies. `areas` are the worker's lanes + 1 generation areas, GEN_SIZE bytes
-// each, 64-byte aligned, owned by the caller.
-struct cpu_worker_args_s {
-    job_s* job;                         // batch buffer to fill
-    uint64_t index;                     // worker index t
-    uint64_t account_id;                // seed account
-    uint64_t first_nonce;               // nonce number of the share's first nonce
-    uint64_t share;                     // nonces in the share
-    const std::atomic<bool>* stop;      // polled before every group and single nonce
-    cpu_progress_slot_s* slots;         // one slot per worker
-    uint8_t* const* areas;              // the worker's generation areas
-};
-void cpu_worker_scalar(const cpu_worker_args_s& args);
-void cpu_worker_sse4(const cpu_worker_args_s& args);
-void cpu_worker_avx(const cpu_worker_args_s& args);
-void cpu_worker_avx2(const cpu_worker_args_s& args);
-void cpu_worker_avx512(const cpu_worker_args_s& args);
+// Computes `count` nonces (at most the buffer's capacity) from first_nonce for account_id
+// into batch in PoC1 order on `threads` workers, publishing the nonces finished to
+// *progress. count should be a whole number of sector groups of sector_nonces (0 = no
+// check). Returns the nonces finished: count, or fewer once `stop` (may be none) is seen;
+// every worker has been joined by then.
+uint64_t cpu_plot_batch(batch_buffer_s* batch, uint64_t account_id, uint64_t first_nonce, uint64_t count,
+                        int32_t threads, uint64_t sector_nonces, const std::atomic<bool>* stop,
+                        std::atomic<uint64_t>* progress);

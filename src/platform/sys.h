@@ -46,6 +46,12 @@ bool sys_file_rename(const char* old_path, const char* new_path);
 // Writes all `length` bytes at `offset` (several writes if the system returns short
 // counts); any write error is logged and ends the process. Returns `length`.
 uint64_t sys_file_write(int64_t fd, uint64_t offset, uint64_t length, const void* buffer);
+// Creates or empties a file for sys_file_write_stream; 0 (errno kept) when it cannot.
+int64_t sys_file_open_write(const char* path);
+// Writes all bytes at the descriptor's position (pipes and terminals too); with `finish`
+// it then flushes them (a descriptor that cannot be synced counts as flushed) and closes
+// it. False, with errno, on the first failure; nothing is logged.
+bool sys_file_write_stream(int64_t fd, const void* data, uint64_t length, bool finish);
 // Without `request`: reads all `length` bytes at `offset`; an error or an early end
 // of file gives false. With `request`: queues an asynchronous read (see sys_aio_done).
 bool sys_file_read(int64_t fd, uint64_t offset, uint64_t length, void* buffer,

@@ -57,6 +57,22 @@ bool range_fits(uint64_t offset, uint64_t length) {
     return offset <= limit && length <= limit - offset;
 }
 
+// Writes all `length` bytes at *offset, or at the descriptor's position when offset is
+// none (streams); returns 0 on success, else an error number. A write that makes no
+// progress would loop forever; it counts as no space.
+int write_fully(int fd, const uint64_t* offset, uint64_t length, const uint8_t* bytes) {
+    uint64_t done = 0;
+    while (done < length) {
+        const ssize_t put = offset ? syscalls.pwrite(fd, bytes + done, length - done, (off_t)(*offset + done))
+                                   : ::write(fd, bytes + done, length - done);
+        if (put < 0 && errno == EINTR) continue;
+        if (put < 0) return errno;
+        if (put == 0) return ENOSPC;
+        done += (uint64_t)put;
+    }
+    return 0;
+}
+
 // Reads all of [offset, offset + length); returns 0 on success, else an error number
 // (-1 for an early end of file).
 int read_fully(int fd, uint64_t offset, uint64_t length, uint8_t* buffer) {
@@ -214,20 +230,32 @@ uint64_t sys_file_write(int64_t fd, uint64_t offset, uint64_t length, const void
         sys_log("Failed to write to file at offset %llu. Error %d\n", (unsigned long long)offset, EINVAL);
         sys_fatal_exit();
     }
-    const uint8_t* bytes = static_cast<const uint8_t*>(buffer);
-    uint64_t done = 0;
-    while (done < length) {
-        const ssize_t put = syscalls.pwrite((int)fd, bytes + done, length - done, (off_t)(offset + done));
-        if (put < 0 && errno == EINTR) continue;
-        if (put <= 0) {
-            // A write that makes no progress would loop forever; report it as no space.
-            if (put == 0) errno = ENOSPC;
-            sys_log("\n\nError while writing to file: %d\n\n", errno);
-            sys_fatal_exit();
-        }
-        done += (uint64_t)put;
+    const int error = write_fully((int)fd, &offset, length, static_cast<const uint8_t*>(buffer));
+    if (error != 0) {
+        sys_log("\n\nError while writing to file: %d\n\n", error);
+        sys_fatal_exit();
     }
     return length;
+}
+
+int64_t sys_file_open_write(const char* path) {
+    const int fd = syscalls.open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    return fd < 0 ? 0 : fd;
+}
+
+bool sys_file_write_stream(int64_t fd, const void* data, uint64_t length, bool finish) {
+    int error = write_fully((int)fd, nullptr, length, static_cast<const uint8_t*>(data));
+    if (finish) {
+        int synced;
+        do {
+            synced = syscalls.fsync((int)fd);
+        } while (synced != 0 && errno == EINTR);
+        // Devices and pipes cannot be synced (EINVAL, EROFS); their bytes are delivered.
+        if (error == 0 && synced != 0 && errno != EINVAL && errno != EROFS) error = errno;
+        if (close((int)fd) != 0 && error == 0) error = errno;
+    }
+    errno = error;
+    return error == 0;
 }
 
 bool sys_file_read(int64_t fd, uint64_t offset, uint64_t length, void* buffer, aio_request** request) {

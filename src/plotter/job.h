@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdint>
 #include <future>
+#include <string>
 
 #include "nonce/nonce.h"
 
@@ -17,27 +18,38 @@ enum job_state_e : uint32_t {
     JOB_DONE = 5,           // finished on its final drive
 };
 
+// Ownership: the work thread changes the job; its writer and mover tasks update their
+// progress counters. Counters that the front ends read while the job runs are atomics;
+// job_state changes only under the plotter's lock.
 struct job_s {
     uint64_t account_id = 0;                  // account the nonces are computed for
     uint64_t start_nonce = 0;                 // nonce number of the file's first nonce
     uint64_t nonce_count = 0;                 // nonces in the file
-    uint64_t nonces_done = 0;                 // file-relative nonces computed and handed to writers
-    uint64_t resume_from = 0;                 // file-relative index the file was resumed from
+    std::atomic<uint64_t> nonces_done{0};     // file-relative nonces computed and handed to writers
+    std::atomic<uint64_t> resume_from{0};     // file-relative index the file was resumed from
     batch_buffer_s* compute_buffer = nullptr; // buffer the next batch is computed into
     batch_buffer_s* write_buffer = nullptr;   // buffer the previous batch is written from
     bool poc2 = false;                        // PoC2 order, three-number name
     int64_t fd = 0;                           // open .plotting file; 0 = none
     drive_s* write_drive = nullptr;           // drive the file is written on
     drive_s* final_drive = nullptr;           // target the finished file moves to; none = direct
-    uint64_t bytes_written = 0;               // bytes of this file written in this run
-    uint64_t bytes_moved = 0;                 // bytes of this file moved so far
+    std::atomic<uint64_t> bytes_written{0};   // bytes of this file written in this run
+    std::atomic<uint64_t> bytes_moved{0};     // bytes of this file moved so far
     double compute_start = 0;                 // start of the current batch's computation
     double last_wait_log = 0;                 // when the waiting-for-drive message was last logged
-    double compute_rate = 0;                  // nonces per minute of the last CPU batch
-    double write_rate = 0;                    // MiB/s of the current writer task
-    double move_rate = 0;                     // MiB/s of the move task
+    std::atomic<double> compute_rate{0};      // nonces per minute of the last CPU batch
+    std::atomic<double> write_rate{0};        // MiB/s of the current writer task
+    std::atomic<double> move_rate{0};         // MiB/s of the move task
     std::future<void> write_task;             // running or last writer task
     std::future<void> move_task;              // move task
-    std::atomic<uint32_t> job_state{JOB_WAITING};  // life-cycle state (the writer sets written)
+    std::atomic<uint32_t> job_state{JOB_WAITING};  // life-cycle state, changed under the plotter's lock
     bool batch_ready = false;                 // compute_buffer holds a finished batch not yet handed off
 };
+
+job_s* job_create(drive_s* write_drive, drive_s* final_drive, uint64_t account_id, uint64_t start_nonce,
+                  uint64_t nonce_count);
+void job_destroy(job_s* job);
+// The job's file: location 0 on the drive it is written on, 1 on its final drive; no suffix.
+std::string job_path(const job_s* job, int location);
+// The same into a fixed buffer; false (buffer emptied) when it does not fit, never cut.
+bool job_path(const job_s* job, uint64_t capacity, char* buffer, int location);

@@ -24,8 +24,6 @@ uint64_t sector_group(const drive_s* drive) {
     return group ? group : 1;
 }
 
-uint64_t cut_to(uint64_t nonces, uint64_t group) { return nonces - nonces % group; }
-
 uint64_t saturating_add(uint64_t a, uint64_t b) { return b > UINT64_MAX - a ? UINT64_MAX : a + b; }
 
 // Unfinished files of the planned account and form in a folder that no job has taken yet.
@@ -38,9 +36,14 @@ std::vector<plots_exempt_s> open_files_in(plan_state_s* st, const drive_s* drive
     return found;
 }
 
+// Whether the unfinished file e is the file [start, start + count) in folder.
+bool open_file_is(const plots_exempt_s& e, const std::string& folder, uint64_t start, uint64_t count) {
+    return e.folder == folder && e.range.start == start && e.range.count == count;
+}
+
 void take_open_file(plan_state_s* st, const std::string& folder, uint64_t start, uint64_t count) {
     for (auto it = st->open.begin(); it != st->open.end(); ++it)
-        if (it->folder == folder && it->range.start == start && it->range.count == count) {
+        if (open_file_is(*it, folder, start, count)) {
             st->open.erase(it);
             return;
         }
@@ -48,7 +51,7 @@ void take_open_file(plan_state_s* st, const std::string& folder, uint64_t start,
 
 bool is_open_file(plan_state_s* st, const std::string& folder, uint64_t start, uint64_t count) {
     for (const auto& e : st->open)
-        if (e.folder == folder && e.range.start == start && e.range.count == count) return true;
+        if (open_file_is(e, folder, start, count)) return true;
     return false;
 }
 
@@ -79,12 +82,12 @@ uint64_t target_total(const plan_input_s& in, const drive_s* target, uint64_t re
     const uint64_t group = sector_group(target);
     const uint64_t fill = in.max_fill_bytes / PLOT_SIZE;
     if (in.max_fill_bytes != 0 && total > fill) {
-        total = cut_to(fill, group);
+        total = nonce_cut_to(fill, group);
         sys_log("Limiting drive use to %llu GB max.\n", (unsigned long long)(in.max_fill_bytes / 1000000000ull));
     }
     const uint64_t limit = target->fill_limit / PLOT_SIZE;
     if (target->fill_limit != 0 && total > limit) {
-        total = cut_to(limit, group);
+        total = nonce_cut_to(limit, group);
         sys_log("Limiting drive %s to %0.1f GB.\n", target->path, target->fill_limit / 1e9);
     }
     return total;
@@ -109,10 +112,10 @@ uint64_t target_step(plan_state_s* st, const drive_s* target, const drive_s* ssd
             return 0;
         }
         uint64_t cap = limit != 0 ? std::min(room, limit) : room;
-        cap = cut_to(cap, sector_group(ssd));
+        cap = nonce_cut_to(cap, sector_group(ssd));
         f = std::min(cap, total);
     }
-    uint64_t step = cut_to(f, sector_group(target));
+    uint64_t step = nonce_cut_to(f, sector_group(target));
     if (step == 0) {
         // A file limit below one sector group would give empty files; plot one group each.
         step = std::max(sector_group(target), ssd ? sector_group(ssd) : 1);
@@ -164,7 +167,7 @@ std::vector<plots_exempt_s> resumed_by(const plan_state_s* st, const std::string
                                        uint64_t n) {
     std::vector<plots_exempt_s> exempt;
     for (const auto& e : st->open)
-        if (e.folder == writer_key && e.range.start == start && e.range.count == n) exempt.push_back(e);
+        if (open_file_is(e, writer_key, start, n)) exempt.push_back(e);
     return exempt;
 }
 

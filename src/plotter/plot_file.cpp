@@ -38,32 +38,29 @@ std::string plot_file_path(const char* folder, uint64_t account, uint64_t start,
     return std::string(folder) + "/" + plot_file_name(account, start, count, poc2);
 }
 
-bool plot_name_parse(const char* path, uint64_t* account, uint64_t* start, uint64_t* count, uint64_t* stagger) {
+plot_name_e plot_name_parse(const char* path, plot_name_s* name) {
     const char* slash = std::strrchr(path, '/');
     const char* text = slash ? slash + 1 : path;
     uint64_t numbers[4] = {0, 0, 0, 0};
     int found = 0;
     while (found < 4) {
-        if (found > 0) {
-            if (*text != '_') break;
-            const char* after = text + 1;
-            if (!str_read_u64(&after, &numbers[found])) break;
-            text = after;
-        } else if (!str_read_u64(&text, &numbers[0])) {
-            return false;
-        }
+        const char* after = found == 0 ? text : text + 1;
+        if ((found > 0 && *text != '_') || !str_read_u64(&after, &numbers[found])) break;
+        text = after;
         ++found;
     }
-    if (found < 3) return false;
-    *account = numbers[0];
-    *start = numbers[1];
-    *count = numbers[2];
-    *stagger = found == 4 ? numbers[3] : 0;
-    return true;
+    if (found < 3 || numbers[2] == 0 || numbers[2] - 1 > UINT64_MAX - numbers[1]) return PLOT_NAME_NONE;
+    name->account = numbers[0];
+    name->start = numbers[1];
+    name->count = numbers[2];
+    name->rest = text;
+    if (found == 3) return PLOT_NAME_POC2;
+    return numbers[3] == numbers[2] ? PLOT_NAME_POC1 : PLOT_NAME_NOT_OPTIMIZED;
 }
 
 bool plot_file_write_batch(int64_t fd, uint64_t file_nonces, uint64_t first_index, uint64_t count,
-                           const batch_buffer_s* batch, const std::atomic<bool>* stop) {
+                           const batch_buffer_s* batch, const std::atomic<bool>* stop,
+                           const std::function<void(uint64_t row_bytes)>& row_done) {
     // A batch reaching past its place would overwrite other nonces' scoops.
     const bool fits = count <= batch->capacity && first_index <= file_nonces && count <= file_nonces - first_index;
     UTIL_ASSERT(fits);
@@ -73,6 +70,7 @@ bool plot_file_write_batch(int64_t fd, uint64_t file_nonces, uint64_t first_inde
         if (stop && stop->load(std::memory_order_relaxed)) return false;
         const uint8_t* row = batch->data + s * batch->capacity * SCOOP_SIZE;
         sys_file_write(fd, (s * file_nonces + first_index) * SCOOP_SIZE, row_bytes, row);
+        if (row_done) row_done(row_bytes);
     }
     return true;
 }

@@ -3,6 +3,7 @@
 #pragma once
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "nonce/nonce.h"
@@ -12,18 +13,35 @@ std::string plot_file_name(uint64_t account, uint64_t start, uint64_t count, boo
 // The name above joined to a folder with "/".
 std::string plot_file_path(const char* folder, uint64_t account, uint64_t start, uint64_t count, bool poc2);
 
-// Reads the numbers of a plot file name from the part of `path` after its last "/".
-// Four numbers set all outputs; three set the stagger to 0; anything after the numbers
-// (such as ".plotting") is ignored. Numbers are plain decimal digits that fit 64 bits.
-bool plot_name_parse(const char* path, uint64_t* account, uint64_t* start, uint64_t* count, uint64_t* stagger);
+// What a plot file name says about its file.
+enum plot_name_e {
+    PLOT_NAME_NONE = 0,           // not a plot file name
+    PLOT_NAME_POC2 = 1,           // account_start_count
+    PLOT_NAME_POC1 = 2,           // account_start_count_count (PoC1 optimized)
+    PLOT_NAME_NOT_OPTIMIZED = 3,  // four numbers whose stagger is not the count
+};
+
+struct plot_name_s {
+    uint64_t account = 0;    // account id
+    uint64_t start = 0;      // first nonce number
+    uint64_t count = 0;      // nonces in the file, at least 1; start + count - 1 fits 64 bits
+    const char* rest = "";   // what follows the numbers: "" for a finished file, ".plotting", ...
+};
+
+// Reads the part of `path` after its last "/": three or four plain decimal numbers that fit
+// 64 bits, joined by "_". A count of 0 or a range past nonce 2^64 - 1 is no plot name;
+// `name` is filled for every other kind.
+plot_name_e plot_name_parse(const char* path, plot_name_s* name);
 
 // Writes the first `count` nonces of a batch (already in the file's scoop order) into a
 // file of `file_nonces` nonces at file-relative index `first_index`: scoop row s goes
-// to file offset (s * file_nonces + first_index) * 64. The stop flag is checked before
-// every row; returns false when it ended the write early, or (after logging an
-// assertion failure, writing nothing) when the batch does not fit the file or buffer.
+// to file offset (s * file_nonces + first_index) * 64. `row_done` (may be empty) runs after
+// every row with its byte count. The stop flag is checked before every row; returns false
+// when it ended the write early, or (after logging an assertion failure, writing nothing)
+// when the batch does not fit the file or buffer.
 bool plot_file_write_batch(int64_t fd, uint64_t file_nonces, uint64_t first_index, uint64_t count,
-                           const batch_buffer_s* batch, const std::atomic<bool>* stop);
+                           const batch_buffer_s* batch, const std::atomic<bool>* stop,
+                           const std::function<void(uint64_t row_bytes)>& row_done = nullptr);
 
 // Writes the resume record (zeros, then `nonces_written` as 64-bit little-endian) into
 // the last sector. Nothing is written once the file is complete, nor when that sector

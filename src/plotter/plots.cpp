@@ -7,6 +7,7 @@
 #include "nonce/nonce.h"
 #include "platform/sys.h"
 #include "platform/util.h"
+#include "plotter/plot_file.h"
 
 namespace {
 
@@ -42,40 +43,24 @@ plots_s* plots_create() { return new plots_s(); }
 
 void plots_destroy(plots_s* plots) { delete plots; }
 
-bool plots_parse_name(const char* name, plot_range_s* range) {
-    const char* slash = std::strrchr(name, '/');
-    const char* c = slash ? slash + 1 : name;
-    uint64_t numbers[4];
-    int read = 0;
-    while (read < 4 && str_read_u64(&c, &numbers[read])) {
-        ++read;
-        if (read < 4 && c[0] == '_' && c[1] >= '0' && c[1] <= '9') {
-            ++c;
-        } else {
-            break;
-        }
-    }
-    if (read < 3 || numbers[2] == 0) return false;
-    range->account = numbers[0];
-    range->start = numbers[1];
-    range->count = numbers[2];
-    range->poc2 = read == 3;
-    range->plotting = std::strcmp(c, ".plotting") == 0;
-    range->plain = *c == 0;
-    // A name claiming nonces past the last nonce number still occupies up to it.
-    if (!nonce_range_valid(range->start, range->count)) range->count = UINT64_MAX - range->start + 1;
-    if (range->count == 0) range->count = UINT64_MAX;  // start 0: the whole nonce space
-    return true;
-}
-
 void plots_folder_add(plots_s* plots, const char* folder) {
     const std::string key = path_with_slash(folder);
     if (plots->folders.count(key)) return;
     plots->folders.insert(key);
     std::vector<plot_range_s> found;
-    sys_dir_list(folder, [&](const char* name) {
-        plot_range_s range;
-        if (plots_parse_name(name, &range)) found.push_back(range);
+    sys_dir_list(folder, [&](const char* file) {
+        plot_name_s name;
+        const plot_name_e kind = plot_name_parse(file, &name);
+        if (kind != PLOT_NAME_NONE) {
+            plot_range_s range;
+            range.account = name.account;
+            range.start = name.start;
+            range.count = name.count;
+            range.poc2 = kind == PLOT_NAME_POC2;
+            range.plotting = std::strcmp(name.rest, ".plotting") == 0;
+            range.plain = *name.rest == 0;
+            found.push_back(range);
+        }
         return true;
     });
     std::sort(found.begin(), found.end(), range_less);

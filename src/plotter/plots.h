@@ -12,7 +12,7 @@ struct drive_s;
 // One plot file found by a folder scan.
 struct plot_range_s {
     uint64_t start = 0;     // first nonce number
-    uint64_t count = 0;     // number of nonces (at least 1; cut so the range never passes 2^64 - 1)
+    uint64_t count = 0;     // number of nonces (at least 1; the range never passes 2^64 - 1)
     uint64_t account = 0;   // account id from the name
     bool poc2 = false;      // three-number name (PoC2 order)
     bool plotting = false;  // unfinished: the name ends in ".plotting"
@@ -35,10 +35,6 @@ bool drive_init(drive_s* drive, const char* path, bool is_ssd);
 
 plots_s* plots_create();
 void plots_destroy(plots_s* plots);
-
-// Reads a plot file name (the part after the last "/"): three or four decimal numbers
-// joined by "_". False for any other form or for a count of 0.
-bool plots_parse_name(const char* name, plot_range_s* range);
 
 // Scans a folder once; later calls for the same folder do nothing.
 void plots_folder_add(plots_s* plots, const char* folder);

@@ -3,17 +3,15 @@
 
 #include <algorithm>
 
+#include "gpu/gpu.h"
+#include "nonce/plt_cpu.h"
 #include "platform/sys.h"
 #include "platform/util.h"
-#include "plotter/plotter_cpu.h"
+#include "plotter/plotter_setup.h"
 #include "settings/settings.h"
 
 namespace {
 
-constexpr uint64_t KERNEL_MAX_NONCES = 16352;  // the kernels' offsets allow below 16384, in groups of 32
-
-uint64_t cut_to(uint64_t value, uint64_t group) { return value - value % group; }
-uint64_t low5_clear(uint64_t value) { return value & ~(uint64_t)31; }
 uint64_t round_up(uint64_t value, uint64_t group) { return (value + group - 1) / group * group; }
 
 // Three quarters of a byte count rounded down once, without forming 3 x value.
@@ -35,29 +33,30 @@ void plan_tasks(const setup_input_s& in, setup_config_s* cfg) {
 }
 
 uint64_t plan_gpu_nonces(const setup_input_s& in, const setup_config_s& cfg, uint64_t budget) {
-    const uint64_t g = in.gpu_count;
-    uint64_t x = budget / g / cfg.buffers / PLOT_SIZE;
-    x = std::min(x, in.gpu_max_alloc / GEN_SIZE);
-    x = std::min(x, in.gpu_global_mem >> 20);
-    uint64_t nonces = in.gpu_tuned_nonces && x > in.gpu_tuned_nonces ? low5_clear(in.gpu_tuned_nonces) : low5_clear(x);
-    if (!in.gpu_tuned_nonces) nonces = std::min<uint64_t>(nonces, 2048);
-    if (in.max_gpu_nonces) nonces = low5_clear(std::min(nonces, in.max_gpu_nonces));  // kernels run groups of 32
-    nonces = std::min(nonces, KERNEL_MAX_NONCES);
-    return cut_to(nonces, cfg.sector_nonces);
+    gpu_sizing_s sizing;
+    sizing.memory = budget;
+    sizing.gpus = in.gpu_count;
+    sizing.buffers = cfg.buffers;
+    sizing.min_max_alloc = in.gpu_max_alloc;
+    sizing.min_global_mem = in.gpu_global_mem;
+    sizing.tuned = (int32_t)std::min<uint64_t>(in.gpu_tuned_nonces, INT32_MAX);
+    sizing.max_setting = (int32_t)std::min<uint64_t>(in.max_gpu_nonces, INT32_MAX);
+    sizing.sector_nonces = cfg.sector_nonces;
+    return gpu_plan_nonces(sizing);
 }
 
 void plan_gpu_direct(const setup_input_s& in, setup_config_s* cfg, uint64_t budget) {
     const uint64_t g = in.gpu_count, B = cfg->buffers;
     const uint64_t need = cfg->gpu_nonces * g * PLOT_SIZE;
     if (budget <= need * B) {
-        const uint64_t batch = cut_to(low5_clear(budget / (g + B) / PLOT_SIZE), cfg->sector_nonces);
+        const uint64_t batch = gpu_cut_nonces(budget / (g + B) / PLOT_SIZE, cfg->sector_nonces);
         // G must stay a multiple of 32 for the kernels, and the batch a whole number of passes.
-        cfg->gpu_nonces = cut_to(low5_clear(batch / g), cfg->sector_nonces);
+        cfg->gpu_nonces = gpu_cut_nonces(batch / g, cfg->sector_nonces);
         cfg->batch = g * cfg->gpu_nonces;
     } else {
         const uint64_t per_buffer = (budget - need) / B;
-        cfg->gpu_nonces = low5_clear(std::min(per_buffer / PLOT_SIZE, cfg->gpu_nonces));
-        const uint64_t n = cut_to(per_buffer / PLOT_SIZE, cfg->sector_nonces);
+        cfg->gpu_nonces = gpu_cut_nonces(std::min(per_buffer / PLOT_SIZE, cfg->gpu_nonces), 0);
+        const uint64_t n = nonce_cut_to(per_buffer / PLOT_SIZE, cfg->sector_nonces);
         cfg->batch = plotter_gpu_batch_fit(n, in.gpu_count, cfg->gpu_nonces);
     }
 }
@@ -80,7 +79,7 @@ setup_config_s plotter_plan_setup(const setup_input_s& in) {
     if (in.gpu_count == 0) {
         cfg.mode = ssd ? PLOTTER_CPU_SSD : PLOTTER_CPU_DIRECT;
         const uint64_t budget = std::min(memory, ssd ? in.total_ram / 2 : three_quarters(in.total_ram));
-        cfg.batch = cut_to(budget / cfg.buffers / PLOT_SIZE, cfg.sector_nonces);
+        cfg.batch = nonce_cut_to(budget / cfg.buffers / PLOT_SIZE, cfg.sector_nonces);
         // Buffers larger than the largest file would only hold memory nobody writes.
         if (in.largest_job) cfg.batch = std::min(cfg.batch, round_up(in.largest_job, cfg.sector_nonces));
     } else {
@@ -105,69 +104,69 @@ setup_config_s plotter_plan_setup(const setup_input_s& in) {
 
 plotter_s* plotter_create() {
     plotter_s* plotter = new plotter_s();
-    plotter->gpu = plotter_gpu_default();
+    plotter->seam.gpu = plotter_gpu_default();
     return plotter;
 }
 
 void plotter_destroy(plotter_s* plotter) {
     if (!plotter) return;
-    if (plotter->thread.joinable()) plotter_stop(plotter, plotter->keep_files.load());
+    if (plotter->run.thread.joinable()) plotter_stop(plotter, plotter->run.keep_files.load());
     plotter_clear_jobs(plotter);
-    for (batch_buffer_s* buffer : plotter->all_buffers) {
+    for (batch_buffer_s* buffer : plotter->run.all_buffers) {
         sys_free(buffer->data);
         delete buffer;
     }
-    if (plotter->gpu_ctx && plotter->gpu.release) plotter->gpu.release(plotter->gpu_ctx);
+    if (plotter->run.gpu_ctx && plotter->seam.gpu.release) plotter->seam.gpu.release(plotter->run.gpu_ctx);
     delete plotter;
 }
 
 void plotter_set_on_finished(plotter_s* plotter, std::function<void()> on_finished) {
-    plotter->on_finished = std::move(on_finished);
+    plotter->seam.on_finished = std::move(on_finished);
 }
 
-void plotter_set_ssd_scatter(plotter_s* plotter, bool flag) { plotter->ssd_scatter = flag; }
-void plotter_set_asker(plotter_s* plotter, plotter_asker ask) { plotter->ask = std::move(ask); }
-void plotter_set_gpu_api(plotter_s* plotter, plotter_gpu_api_s api) { plotter->gpu = std::move(api); }
+void plotter_set_ssd_scatter(plotter_s* plotter, bool flag) { plotter->config.ssd_scatter = flag; }
+void plotter_set_asker(plotter_s* plotter, plotter_asker ask) { plotter->seam.ask = std::move(ask); }
+void plotter_set_gpu_api(plotter_s* plotter, plotter_gpu_api_s api) { plotter->seam.gpu = std::move(api); }
 
 void plotter_add_job(plotter_s* plotter, job_s* job) {
-    std::lock_guard<std::mutex> hold(plotter->lock);
-    plotter->jobs.push_back(job);
+    std::lock_guard<std::mutex> hold(plotter->run.lock);
+    plotter->run.jobs.push_back(job);
 }
 
 void plotter_clear_jobs(plotter_s* plotter) {
-    std::lock_guard<std::mutex> hold(plotter->lock);
-    for (job_s* job : plotter->jobs) job_destroy(job);
-    plotter->jobs.clear();
-    plotter->concurrent = false;
+    std::lock_guard<std::mutex> hold(plotter->run.lock);
+    for (job_s* job : plotter->run.jobs) job_destroy(job);
+    plotter->run.jobs.clear();
+    plotter->config.concurrent = false;
 }
 
 uint64_t plotter_job_count(plotter_s* plotter) {
     if (!plotter) return 0;
-    std::lock_guard<std::mutex> hold(plotter->lock);
-    return plotter->jobs.size();
+    std::lock_guard<std::mutex> hold(plotter->run.lock);
+    return plotter->run.jobs.size();
 }
 
 void plotter_for_each_job(plotter_s* plotter, const std::function<bool(job_s*)>& callback) {
-    std::lock_guard<std::mutex> hold(plotter->lock);
-    for (job_s* job : plotter->jobs)
+    std::lock_guard<std::mutex> hold(plotter->run.lock);
+    for (job_s* job : plotter->run.jobs)
         if (!callback(job)) break;
 }
 
-bool plotter_running(plotter_s* plotter) { return plotter->thread.joinable() && !plotter->finished; }
-bool plotter_finished(plotter_s* plotter) { return plotter->finished; }
-bool plotter_paused(plotter_s* plotter) { return plotter->paused.load(std::memory_order_relaxed); }
-gpu_s* plotter_gpu(plotter_s* plotter) { return plotter->gpu_ctx; }
-void plotter_toggle_pause(plotter_s* plotter) { plotter->paused = !plotter->paused.load(); }
+bool plotter_running(plotter_s* plotter) { return plotter->run.thread.joinable() && !plotter->run.finished; }
+bool plotter_finished(plotter_s* plotter) { return plotter->run.finished; }
+bool plotter_paused(plotter_s* plotter) { return plotter->run.paused.load(std::memory_order_relaxed); }
+gpu_s* plotter_gpu(plotter_s* plotter) { return plotter->run.gpu_ctx; }
+void plotter_toggle_pause(plotter_s* plotter) { plotter->run.paused = !plotter->run.paused.load(); }
 
 void plotter_stop(plotter_s* plotter, bool keep_files) {
-    if (!plotter->thread.joinable()) return;
-    plotter->keep_files = keep_files;
-    plotter->stop = true;
-    plotter->thread.join();
+    if (!plotter->run.thread.joinable()) return;
+    plotter->run.keep_files = keep_files;
+    plotter->run.stop = true;
+    plotter->run.thread.join();
 }
 
 void plotter_wait(plotter_s* plotter) {
-    if (plotter->thread.joinable()) plotter->thread.join();
+    if (plotter->run.thread.joinable()) plotter->run.thread.join();
 }
 
 plan_result_s drive_plan(plotter_s* plotter, plots_s* plots, const plan_input_s& input) {

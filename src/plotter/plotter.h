@@ -3,9 +3,9 @@
 //
 // DESIGN: one plotter_s lives for the whole process. The UI (or CLI) thread plans jobs into it,
 // calls plotter_setup once, then only reads counters, toggles pause and stops it. The work
-// thread (plotter_work.cpp) owns the run; `lock` guards the job list, the free buffers and
-// the drive reservations and is never held while computing or doing I/O. `stop`, `paused`
-// and `keep_files` are atomics polled without the lock.
+// thread (plotter_work.cpp) owns the run; `run.lock` guards the job list, the free buffers
+// and the drive reservations and is never held while computing or doing I/O. The run's
+// flags are atomics polled without the lock.
 #pragma once
 #include <atomic>
 #include <cstdint>
@@ -47,75 +47,48 @@ enum plotter_mode_e : uint32_t {
     PLOTTER_GPU_SSD = 3,     // GPUs compute, files staged on SSDs
 };
 
-// What setup decides from the machine and the plan, before anything is allocated.
-struct setup_input_s {
-    uint32_t ssd_count = 0;           // staging drives
-    uint32_t target_count = 0;        // target drives
-    uint64_t total_ram = 0;           // physical memory in bytes
-    uint64_t memory_limit = 0;        // user's limit in bytes; 0 = none
-    uint64_t sector_size = 512;       // largest sector size of the jobs' writing drives
-    uint32_t gpu_count = 0;           // GPUs used; 0 = CPU
-    uint64_t gpu_global_mem = 0;      // smallest device memory of the GPUs used
-    uint64_t gpu_max_alloc = 0;       // smallest largest-allocation of the GPUs used
-    uint64_t gpu_tuned_nonces = 0;    // known good nonce count of the first recognised GPU; 0 = none
-    uint64_t max_gpu_nonces = 0;      // the max_gpu_nonces setting; 0 = no limit
-    uint64_t largest_job = 0;         // nonces of the largest planned file; 0 = unknown
-};
-
-struct setup_config_s {
-    bool concurrent = false;          // several jobs may be in flight
-    uint32_t tasks = 1;               // jobs at once
-    plotter_mode_e mode = PLOTTER_CPU_DIRECT;  // processors and staging
-    uint32_t buffers = 2;             // batch buffers, two per task
-    uint64_t sector_nonces = 8;       // batch sizes are multiples of this
-    uint64_t batch = 0;               // nonces per batch buffer
-    uint64_t gpu_nonces = 0;          // nonces per GPU per pass (G)
-    bool batch_raised = false;        // memory allowed less than one sector group; raised to one
-};
-
-// The batch and task rules, as pure arithmetic.
-setup_config_s plotter_plan_setup(const setup_input_s& input);
-
-// The GPU direct rule when the batch or G has changed: the batch is cut to a whole
-// multiple of GPU count x G (at least one such group).
-uint64_t plotter_gpu_batch_fit(uint64_t batch, uint32_t gpu_count, uint64_t gpu_nonces);
-
-struct plotter_s;
-
-// Logs the task count and the mode with its batch size, as setup decided them.
-void plotter_log_setup(const setup_config_s& cfg);
-
-// Logs the plotting plan: memory used, every job with where it is written, and where
-// another instance could start.
-void plotter_log_plan(plotter_s* plotter, const setup_config_s& cfg);
-
-struct plotter_s {
-    gpu_s* gpu_ctx = nullptr;                 // active GPU context; none in CPU mode
+// What setup chose for the run. Written before the work thread starts; the work thread
+// clears the GPU fields when it falls back to the CPU.
+struct plotter_config_s {
     uint64_t buffer_nonces = 0;               // capacity of every batch buffer
-    bool finished = false;                    // set on the UI thread when every job completed
-    std::function<void()> on_finished;        // completion notice, run on the UI thread
-    std::mutex lock;                          // guards jobs, free_buffers, drive reservations
-    std::vector<job_s*> jobs;                 // files to produce, in plan order (owned)
-    std::vector<batch_buffer_s*> free_buffers;  // buffers not attached to a job (owned)
-    std::vector<batch_buffer_s*> all_buffers;   // every buffer allocated, for freeing
-    std::atomic<bool> stop{false};            // request to end plotting
-    std::thread thread;                       // the work thread
-    std::atomic<bool> paused{false};          // the work thread only sleeps while set
-    std::atomic<bool> keep_files{false};      // unfinished files survive a stop
     bool ssd_scatter = false;                 // kept for the settings file; unused by the engine
     uint32_t gpu_mask = 0;                    // bit i = GPU i used; 0 = CPU
     uint32_t gpus_used = 0;                   // number of GPUs used
     uint32_t gpu_ids[8] = {};                 // indices of the GPUs used, ascending
     bool concurrent = false;                  // several jobs may be in flight
     uint32_t tasks = 1;                       // jobs that may run at once
-    plotter_mode_e mode = PLOTTER_CPU_DIRECT; // chosen by setup
-    plotter_gpu_api_s gpu;                    // GPU operations (fakes in tests)
-    plotter_asker ask;                        // yes/no questions; none = answer no
+    plotter_mode_e mode = PLOTTER_CPU_DIRECT; // processors and staging
+};
+
+// The run as the work thread and the front end share it.
+struct plotter_run_s {
+    std::mutex lock;                          // guards jobs, free_buffers, drive reservations
+    std::vector<job_s*> jobs;                 // files to produce, in plan order (owned)
+    std::vector<batch_buffer_s*> free_buffers;  // buffers not attached to a job (owned)
+    std::vector<batch_buffer_s*> all_buffers;   // every buffer allocated, for freeing
+    std::thread thread;                       // the work thread
+    gpu_s* gpu_ctx = nullptr;                 // active GPU context; none in CPU mode (work thread)
+    uint32_t gpu_failures = 0;                // GPU batches failed since the last good one (work thread)
+    bool finished = false;                    // set on the UI thread when every job completed
+    std::atomic<bool> stop{false};            // request to end plotting
+    std::atomic<bool> paused{false};          // the work thread only sleeps while set
+    std::atomic<bool> keep_files{false};      // unfinished files survive a stop
     std::atomic<bool> stuck{false};           // the run ended because a job could never start
     std::atomic<bool> failed{false};          // the run ended on an error (file creation)
-    std::atomic<uint32_t> moves_running{0};   // move tasks in flight
     std::atomic<bool> ended{false};           // the work thread has finished its run
-    uint32_t gpu_failures = 0;                // GPU batches failed since the last good one (work thread)
+};
+
+// How the plotter reaches what lies outside it; front ends set these, tests put fakes in.
+struct plotter_seam_s {
+    plotter_gpu_api_s gpu;                    // GPU operations
+    plotter_asker ask;                        // yes/no questions; none = answer no
+    std::function<void()> on_finished;        // completion notice, run on the UI thread
+};
+
+struct plotter_s {
+    plotter_config_s config;                  // what setup chose
+    plotter_run_s run;                        // shared run state
+    plotter_seam_s seam;                      // GPU operations, questions, completion notice
 };
 
 plotter_s* plotter_create();
@@ -147,17 +120,3 @@ plan_result_s drive_plan(plotter_s* plotter, plots_s* plots, const plan_input_s&
 
 // GPU operations bound to the OpenCL layer.
 plotter_gpu_api_s plotter_gpu_default();
-
-// Work thread (plotter_work.cpp).
-void thread_proc(plotter_s* plotter);
-void write_batch(plotter_s* plotter, job_s* job, uint64_t first, uint64_t count, const std::atomic<bool>* stop);
-void job_move(plotter_s* plotter, job_s* job, const std::atomic<bool>* stop);
-
-// Jobs (job.cpp).
-job_s* job_create(drive_s* write_drive, drive_s* final_drive, uint64_t account_id, uint64_t start_nonce,
-                  uint64_t nonce_count);
-void job_destroy(job_s* job);
-// The job's file: location 0 on the drive it is written on, 1 on its final drive; no suffix.
-std::string job_path(const job_s* job, int location);
-// The same into a fixed buffer; false (buffer emptied) when it does not fit, never cut.
-bool job_path(const job_s* job, uint64_t capacity, char* buffer, int location);

@@ -2,54 +2,51 @@
 // pool, the logged plan, and the start of the work thread.
 #include <algorithm>
 
+#include "gpu/gpu.h"
+#include "nonce/plt_cpu.h"
 #include "platform/sys.h"
 #include "platform/util.h"
 #include "plotter/plotter.h"
-#include "plotter/plotter_cpu.h"
+#include "plotter/plotter_setup.h"
+#include "plotter/plotter_work.h"
 #include "settings/settings.h"
 
 namespace {
 
-// A GPU nonce count: a multiple of 32 and of the sector group.
-uint64_t low5(uint64_t value, uint64_t group) {
-    value &= ~(uint64_t)31;
-    return group ? value - value % group : value;
-}
-
 bool ask(plotter_s* plotter, const char* title, const char* text) {
-    if (!plotter->ask) {
+    if (!plotter->seam.ask) {
         sys_log("%s: %s (no one to ask; answering no)\n", title, text);
         return false;
     }
-    return plotter->ask(title, text);
+    return plotter->seam.ask(title, text);
 }
 
 // Collects the GPUs of the mask and the limits that size their batches.
 void gather_gpus(plotter_s* plotter, uint32_t gpu_mask, setup_input_s* in) {
-    plotter->gpu_mask = gpu_mask;
-    plotter->gpus_used = 0;
+    plotter->config.gpu_mask = gpu_mask;
+    plotter->config.gpus_used = 0;
     bool have_limits = false;
-    for (uint32_t i = 0; i < 32 && plotter->gpus_used < 8; ++i) {
+    for (uint32_t i = 0; i < 32 && plotter->config.gpus_used < 8; ++i) {
         if (!(gpu_mask & (1u << i))) continue;
-        plotter->gpu_ids[plotter->gpus_used++] = i;
-        const uint64_t mem = plotter->gpu.global_mem ? plotter->gpu.global_mem(i) : 0;
-        const uint64_t alloc = plotter->gpu.max_alloc ? plotter->gpu.max_alloc(i) : 0;
+        plotter->config.gpu_ids[plotter->config.gpus_used++] = i;
+        const uint64_t mem = plotter->seam.gpu.global_mem ? plotter->seam.gpu.global_mem(i) : 0;
+        const uint64_t alloc = plotter->seam.gpu.max_alloc ? plotter->seam.gpu.max_alloc(i) : 0;
         in->gpu_global_mem = have_limits ? std::min(in->gpu_global_mem, mem) : mem;
         in->gpu_max_alloc = have_limits ? std::min(in->gpu_max_alloc, alloc) : alloc;
         have_limits = true;
-        const uint64_t tuned = plotter->gpu.optimal_nonces ? plotter->gpu.optimal_nonces(i) : 0;
+        const uint64_t tuned = plotter->seam.gpu.optimal_nonces ? plotter->seam.gpu.optimal_nonces(i) : 0;
         if (tuned && !in->gpu_tuned_nonces) {
             sys_log("Recognized device and using optimal settings!\n");
             in->gpu_tuned_nonces = tuned;
         }
     }
-    in->gpu_count = plotter->gpus_used;
+    in->gpu_count = plotter->config.gpus_used;
 }
 
 uint64_t writing_sector_size(plotter_s* plotter, uint64_t* largest_job) {
     uint64_t sector = 0;
-    std::lock_guard<std::mutex> hold(plotter->lock);
-    for (job_s* job : plotter->jobs) {
+    std::lock_guard<std::mutex> hold(plotter->run.lock);
+    for (job_s* job : plotter->run.jobs) {
         sector = std::max(sector, job->write_drive->sector_size);
         *largest_job = std::max(*largest_job, job->nonce_count);
     }
@@ -63,11 +60,11 @@ void plotter_log_setup(const setup_config_s& cfg) {
     const unsigned long long batch = cfg.batch;
     switch (cfg.mode) {
     case PLOTTER_CPU_DIRECT:
-        sys_log("%d CPU threads will be used (total %d detected)\n", plotter_cpu_threads(), plotter_cpu_total());
+        sys_log("%d CPU threads will be used (total %d detected)\n", cpu_thread_count(), cpu_count());
         sys_log("CPU direct mode with %llu nonces per batch\n", batch);
         break;
     case PLOTTER_CPU_SSD:
-        sys_log("%d CPU threads will be used (total %d detected)\n", plotter_cpu_threads(), plotter_cpu_total());
+        sys_log("%d CPU threads will be used (total %d detected)\n", cpu_thread_count(), cpu_count());
         sys_log("CPU + SSD mode with %llu nonces per batch\n", batch);
         break;
     case PLOTTER_GPU_SSD: sys_log("GPU + SSD mode with %llu nonces per batch\n", batch); break;
@@ -87,35 +84,35 @@ namespace {
 uint64_t bring_up_gpus(plotter_s* plotter, setup_config_s* cfg) {
     uint64_t nonces = cfg->gpu_nonces;
     const uint64_t first = nonces;
-    if (nonces <= 64 || !plotter->gpu.activate) return 0;
+    if (nonces <= 64 || !plotter->seam.gpu.activate) return 0;
     for (;;) {
-        sys_log("Attempting %d GPU with %s memory.\n", (int)plotter->gpus_used, fmt_size_tmp(nonces << 19, true, ""));
-        gpu_s* ctx = plotter->gpu.activate(plotter->gpus_used, plotter->gpu_ids, nonces);
+        sys_log("Attempting %d GPU with %s memory.\n", (int)plotter->config.gpus_used, fmt_size_tmp(nonces << 19, true, ""));
+        gpu_s* ctx = plotter->seam.gpu.activate(plotter->config.gpus_used, plotter->config.gpu_ids, nonces);
         if (ctx) {
             sys_log("Testing GPU configuration ...\n");
             double seconds = 0;
-            const bool ok = plotter->gpu.test && plotter->gpu.test(ctx, &seconds);
+            const bool ok = plotter->seam.gpu.test && plotter->seam.gpu.test(ctx, &seconds);
             sys_log("  test completed in %g seconds\n", seconds);
             if (ok) {
-                plotter->gpu_ctx = ctx;
+                plotter->run.gpu_ctx = ctx;
                 break;
             }
-            if (plotter->gpu.release) plotter->gpu.release(ctx);
+            if (plotter->seam.gpu.release) plotter->seam.gpu.release(ctx);
         }
         if (nonces < 130) return 0;
-        nonces = low5(nonces / 2, cfg->sector_nonces);
+        nonces = gpu_cut_nonces(nonces / 2, cfg->sector_nonces);
         if (nonces == 0) return 0;
     }
     if (nonces != first && cfg->batch == first) {
         sys_log("  adjusting down to %llu\n", (unsigned long long)nonces);
         cfg->batch = nonces;
     }
-    cfg->batch = plotter_gpu_batch_fit(cfg->batch, plotter->gpus_used, nonces);
+    cfg->batch = plotter_gpu_batch_fit(cfg->batch, plotter->config.gpus_used, nonces);
     return nonces;
 }
 
 bool allocate_buffers(plotter_s* plotter, const setup_config_s& cfg) {
-    plotter->buffer_nonces = cfg.batch;
+    plotter->config.buffer_nonces = cfg.batch;
     for (uint32_t i = 0; i < cfg.buffers; ++i) {
         uint8_t* data = (uint8_t*)sys_alloc(cfg.batch * PLOT_SIZE);
         if (!data) {
@@ -126,8 +123,8 @@ bool allocate_buffers(plotter_s* plotter, const setup_config_s& cfg) {
         batch_buffer_s* buffer = new batch_buffer_s();
         buffer->capacity = cfg.batch;
         buffer->data = data;
-        plotter->all_buffers.push_back(buffer);
-        plotter->free_buffers.push_back(buffer);
+        plotter->run.all_buffers.push_back(buffer);
+        plotter->run.free_buffers.push_back(buffer);
     }
     return true;
 }
@@ -138,10 +135,10 @@ void plotter_log_plan(plotter_s* plotter, const setup_config_s& cfg) {
     sys_log("Plotting plan:\n");
     sys_log("  %s system RAM will be used by %d buffers\n",
             fmt_size_tmp(cfg.batch * cfg.buffers * PLOT_SIZE + (cfg.gpu_nonces << 19), true, ""), (int)cfg.buffers);
-    if (plotter->gpus_used) sys_log("  %s GPU RAM will be used\n", fmt_size_tmp(cfg.gpu_nonces << 19, false, ""));
+    if (plotter->config.gpus_used) sys_log("  %s GPU RAM will be used\n", fmt_size_tmp(cfg.gpu_nonces << 19, false, ""));
     uint64_t next = 0;
-    std::lock_guard<std::mutex> hold(plotter->lock);
-    for (job_s* job : plotter->jobs) {
+    std::lock_guard<std::mutex> hold(plotter->run.lock);
+    for (job_s* job : plotter->run.jobs) {
         if (job->final_drive)
             sys_log("  %s (buffered through %s)\n", job_path(job, 1).c_str(),
                     job->write_drive->volume_name[0] ? job->write_drive->volume_name : "No name");
@@ -155,7 +152,7 @@ void plotter_log_plan(plotter_s* plotter, const setup_config_s& cfg) {
 
 bool plotter_setup(plotter_s* plotter, uint32_t gpu_mask, uint32_t ssd_count, uint32_t target_count,
                    uint64_t memory_limit) {
-    if (plotter->thread.joinable()) return true;
+    if (plotter->run.thread.joinable()) return true;
     if (memory_limit) sys_log("Restricting memory usage to %s\n", fmt_size_tmp(memory_limit, true, ""));
     setup_input_s in;
     gather_gpus(plotter, gpu_mask, &in);
@@ -166,27 +163,27 @@ bool plotter_setup(plotter_s* plotter, uint32_t gpu_mask, uint32_t ssd_count, ui
     in.sector_size = writing_sector_size(plotter, &in.largest_job);
     in.max_gpu_nonces = max_gpu_nonces > 0 ? (uint64_t)max_gpu_nonces : 0;
     setup_config_s cfg = plotter_plan_setup(in);
-    plotter->concurrent = cfg.concurrent;
-    plotter->tasks = cfg.tasks;
-    plotter->mode = cfg.mode;
+    plotter->config.concurrent = cfg.concurrent;
+    plotter->config.tasks = cfg.tasks;
+    plotter->config.mode = cfg.mode;
     plotter_log_setup(cfg);
     UTIL_ASSERT(cfg.gpu_nonces % 32 == 0);
-    if (plotter->gpus_used) {
+    if (plotter->config.gpus_used) {
         cfg.gpu_nonces = bring_up_gpus(plotter, &cfg);
-        if (!plotter->gpu_ctx) {
+        if (!plotter->run.gpu_ctx) {
             if (!ask(plotter, "Error initializing GPU", "Fall back to using CPU?")) return false;
-            plotter->gpu_mask = 0;
-            plotter->gpus_used = 0;
+            plotter->config.gpu_mask = 0;
+            plotter->config.gpus_used = 0;
             cfg.gpu_nonces = 0;
             cfg.mode = ssd_count ? PLOTTER_CPU_SSD : PLOTTER_CPU_DIRECT;
-            plotter->mode = cfg.mode;
+            plotter->config.mode = cfg.mode;
             sys_log("Falling back to CPU.\n");
         }
     }
     if (!allocate_buffers(plotter, cfg)) return false;
     plotter_log_plan(plotter, cfg);
-    plotter->stop = false;
-    plotter->finished = false;
-    plotter->thread = std::thread(thread_proc, plotter);
+    plotter->run.stop = false;
+    plotter->run.finished = false;
+    plotter->run.thread = std::thread(thread_proc, plotter);
     return true;
 }

@@ -6,10 +6,14 @@
 // (write_batch) and mover (job_move) run as std::async tasks whose futures live in the job;
 // at most one writer per job runs at a time, and it touches only write_buffer, the file at
 // explicit offsets and counters, while the work thread fills compute_buffer. Buffer
-// ownership, job states the UI reads with them, and the drives' current_job / moving_job
-// change only under plotter->lock, which is never held during computation or I/O. On the
-// way out the thread waits for every writer and every move before it closes, renames or
-// deletes anything, so no task touches a file that is being cleaned up.
+// ownership, every job_state change (the writer's "written" and the mover's "done"
+// included) and the drives' current_job / moving_job happen under plotter->run.lock,
+// which is never held during computation or I/O. The job counters the front ends read
+// (nonces_done, bytes_written, rates) are atomics, stored relaxed where they only feed the
+// display; a drive's bytes_written and free space have one writer at a time (the task
+// holding the drive) and are plain values read for display. On the way out the thread
+// waits for every writer and every move before it closes, renames or deletes anything, so
+// no task touches a file that is being cleaned up.
 #include <chrono>
 #include <thread>
 
@@ -17,7 +21,8 @@
 #include "platform/util.h"
 #include "plotter/plot_file.h"
 #include "plotter/plotter.h"
-#include "plotter/plotter_cpu.h"
+#include "plotter/plotter_work.h"
+#include "nonce/plt_cpu.h"
 
 namespace {
 
@@ -30,19 +35,23 @@ struct pass_s {
     job_s* no_space = nullptr;          // a waiting job skipped for lack of free space
 };
 
-constexpr uint32_t GPU_REBUILDS = 3;  // contexts rebuilt for failed batches before giving up
+constexpr uint32_t GPU_REBUILDS = 3;
+
+// The writer and mover tasks (below).
+void write_batch(plotter_s* p, job_s* job, uint64_t first, uint64_t count, const std::atomic<bool>* stop);
+void job_move(plotter_s* p, job_s* job, const std::atomic<bool>* stop);  // contexts rebuilt for failed batches before giving up
 
 void sleep_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 std::string plotting_path(const job_s* job) { return job_path(job, 0) + ".plotting"; }
 
-bool stopping(const plotter_s* p) { return p->stop.load(std::memory_order_relaxed); }
+bool stopping(const plotter_s* p) { return p->run.stop.load(std::memory_order_relaxed); }
 
 // Ends the run on an error; unfinished files are kept so the next run resumes them.
 void fail_run(plotter_s* p) {
-    p->keep_files = true;
-    p->failed = true;
-    p->stop = true;
+    p->run.keep_files = true;
+    p->run.failed = true;
+    p->run.stop = true;
 }
 
 bool drive_has_room(drive_s* drive, uint64_t need, double now) {
@@ -59,8 +68,8 @@ bool drive_has_room(drive_s* drive, uint64_t need, double now) {
 }
 
 void return_buffers(plotter_s* p, job_s* job) {
-    if (job->compute_buffer) p->free_buffers.push_back(job->compute_buffer);
-    if (job->write_buffer) p->free_buffers.push_back(job->write_buffer);
+    if (job->compute_buffer) p->run.free_buffers.push_back(job->compute_buffer);
+    if (job->write_buffer) p->run.free_buffers.push_back(job->write_buffer);
     job->compute_buffer = nullptr;
     job->write_buffer = nullptr;
     job->batch_ready = false;
@@ -78,7 +87,7 @@ int64_t open_plot_file(job_s* job, bool resuming) {
     const int64_t fd = sys_file_create(path.c_str(), size);
     if (fd) {
         job->nonces_done = plot_resume_read(fd, job->nonce_count, job->write_drive->sector_size);
-        job->resume_from = job->nonces_done;
+        job->resume_from = job->nonces_done.load();
     }
     return fd;
 }
@@ -93,7 +102,7 @@ bool already_staged(plotter_s* p, job_s* job) {
     sys_file_close(fd);
     if (!complete) return false;
     sys_log("%s is already complete; it only needs moving.\n", path.c_str());
-    std::lock_guard<std::mutex> hold(p->lock);
+    std::lock_guard<std::mutex> hold(p->run.lock);
     job->job_state = JOB_READY_TO_MOVE;
     return true;
 }
@@ -101,7 +110,7 @@ bool already_staged(plotter_s* p, job_s* job) {
 void start_job(plotter_s* p, job_s* job, pass_s* pass) {
     drive_s* drive = job->write_drive;
     {
-        std::lock_guard<std::mutex> hold(p->lock);
+        std::lock_guard<std::mutex> hold(p->run.lock);
         if (drive->current_job) return;
     }
     const bool resuming = sys_file_exists(plotting_path(job).c_str());
@@ -111,12 +120,12 @@ void start_job(plotter_s* p, job_s* job, pass_s* pass) {
         return;
     }
     {
-        std::lock_guard<std::mutex> hold(p->lock);
-        if (p->free_buffers.size() < 2) return;
-        job->compute_buffer = p->free_buffers.back();
-        p->free_buffers.pop_back();
-        job->write_buffer = p->free_buffers.back();
-        p->free_buffers.pop_back();
+        std::lock_guard<std::mutex> hold(p->run.lock);
+        if (p->run.free_buffers.size() < 2) return;
+        job->compute_buffer = p->run.free_buffers.back();
+        p->run.free_buffers.pop_back();
+        job->write_buffer = p->run.free_buffers.back();
+        p->run.free_buffers.pop_back();
         job->compute_buffer->progress = 0;
         job->write_buffer->progress = 0;
         job->batch_ready = false;
@@ -126,7 +135,7 @@ void start_job(plotter_s* p, job_s* job, pass_s* pass) {
     job->fd = open_plot_file(job, resuming);
     if (job->fd) return;
     {
-        std::lock_guard<std::mutex> hold(p->lock);
+        std::lock_guard<std::mutex> hold(p->run.lock);
         job->job_state = JOB_WAITING;
         return_buffers(p, job);
         drive->current_job = nullptr;
@@ -140,47 +149,59 @@ void start_job(plotter_s* p, job_s* job, pass_s* pass) {
 void recover_gpu(plotter_s* p) {
     sys_log("Attempting to recover from GPU failure.\n");
     sys_log("  Recreating OpenCL device context\n");
-    const uint64_t nonces = p->gpu.nonces ? p->gpu.nonces(p->gpu_ctx) : 0;
-    UTIL_ASSERT(nonces <= p->buffer_nonces);
-    if (p->gpu.release) p->gpu.release(p->gpu_ctx);
-    p->gpu_ctx = nullptr;
+    const uint64_t nonces = p->seam.gpu.nonces ? p->seam.gpu.nonces(p->run.gpu_ctx) : 0;
+    UTIL_ASSERT(nonces <= p->config.buffer_nonces);
+    if (p->seam.gpu.release) p->seam.gpu.release(p->run.gpu_ctx);
+    p->run.gpu_ctx = nullptr;
     // A device that passes its self-test but fails every batch would be rebuilt forever.
-    if (++p->gpu_failures <= GPU_REBUILDS)
-        p->gpu_ctx = p->gpu.activate ? p->gpu.activate(p->gpus_used, p->gpu_ids, nonces) : nullptr;
+    if (++p->run.gpu_failures <= GPU_REBUILDS)
+        p->run.gpu_ctx = p->seam.gpu.activate ? p->seam.gpu.activate(p->config.gpus_used, p->config.gpu_ids, nonces) : nullptr;
     else
-        sys_log("  the GPU failed %u batches in a row with rebuilt contexts\n", (unsigned)p->gpu_failures);
+        sys_log("  the GPU failed %u batches in a row with rebuilt contexts\n", (unsigned)p->run.gpu_failures);
     // A rebuilt context can be incomplete; an untested one would fail again at the next batch.
     double seconds = 0;
-    if (p->gpu_ctx && !(p->gpu.test && p->gpu.test(p->gpu_ctx, &seconds))) {
-        if (p->gpu.release) p->gpu.release(p->gpu_ctx);
-        p->gpu_ctx = nullptr;
+    if (p->run.gpu_ctx && !(p->seam.gpu.test && p->seam.gpu.test(p->run.gpu_ctx, &seconds))) {
+        if (p->seam.gpu.release) p->seam.gpu.release(p->run.gpu_ctx);
+        p->run.gpu_ctx = nullptr;
     }
-    if (p->gpu_ctx) return;
-    p->gpu_mask = 0;
-    p->gpus_used = 0;
+    if (p->run.gpu_ctx) return;
+    p->config.gpu_mask = 0;
+    p->config.gpus_used = 0;
     const char* text = "Failed to recover GPU device. Fall back to CPU processing?";
-    if (!p->ask || !p->ask("Error", text)) {
-        if (!p->ask) sys_log("Error: %s (no one to ask; answering no)\n", text);
+    if (!p->seam.ask || !p->seam.ask("Error", text)) {
+        if (!p->seam.ask) sys_log("Error: %s (no one to ask; answering no)\n", text);
         fail_run(p);
         return;
     }
     sys_log("  Falling back to CPU mode\n");
 }
 
+void compute_on_cpu(plotter_s* p, job_s* job) {
+    batch_buffer_s* batch = job->compute_buffer;
+    const uint64_t left = job->nonce_count - job->nonces_done;
+    const uint64_t count = left < batch->capacity ? left : batch->capacity;
+    job->compute_start = time_now();
+    const uint64_t done = cpu_plot_batch(batch, job->account_id, job->start_nonce + job->nonces_done, count,
+                                         cpu_thread_count(), job->write_drive->sector_size / SCOOP_SIZE, &p->run.stop,
+                                         &batch->progress);
+    const double elapsed = time_now() - job->compute_start;
+    job->compute_rate.store(elapsed > 0 ? done * 60.0 / elapsed : 0, std::memory_order_relaxed);
+}
+
 // Computes the job's next batch into compute_buffer; false when it must be skipped this pass.
 bool compute_batch(plotter_s* p, job_s* job, pass_s* pass) {
-    if (p->gpu_mask && p->gpu_ctx) {
-        const uint64_t done = p->gpu.compute(p->gpu_ctx, job->account_id, job->start_nonce + job->nonces_done,
-                                             job->compute_buffer, &p->stop);
+    if (p->config.gpu_mask && p->run.gpu_ctx) {
+        const uint64_t done = p->seam.gpu.compute(p->run.gpu_ctx, job->account_id, job->start_nonce + job->nonces_done,
+                                             job->compute_buffer, &p->run.stop);
         pass->computed = true;
         if (done == 0 && !stopping(p)) {
             recover_gpu(p);
             job->compute_buffer->progress = 0;
             return false;
         }
-        if (done != 0) p->gpu_failures = 0;
+        if (done != 0) p->run.gpu_failures = 0;
     } else {
-        plotter_cpu_batch(job, &p->stop);
+        compute_on_cpu(p, job);
         pass->computed = true;
     }
     UTIL_ASSERT(job->compute_buffer->progress <= job->compute_buffer->capacity);
@@ -199,7 +220,7 @@ void plot_step(plotter_s* p, job_s* job, pass_s* pass) {
     if (job->write_task.valid()) {
         // With several jobs in flight the others go on while this writer finishes; the
         // computed batch waits in compute_buffer for the job's next turn.
-        if (p->concurrent && job->write_task.wait_for(std::chrono::microseconds(1)) != std::future_status::ready)
+        if (p->config.concurrent && job->write_task.wait_for(std::chrono::microseconds(1)) != std::future_status::ready)
             return;
         job->write_task.get();
     }
@@ -211,7 +232,7 @@ void plot_step(plotter_s* p, job_s* job, pass_s* pass) {
     std::swap(job->compute_buffer, job->write_buffer);
     job->batch_ready = false;
     const uint64_t n = rest < computed ? rest : computed;
-    job->write_task = std::async(std::launch::async, write_batch, p, job, first, n, &p->stop);
+    job->write_task = std::async(std::launch::async, write_batch, p, job, first, n, &p->run.stop);
     job->nonces_done += n;
     UTIL_ASSERT(job->nonces_done <= job->nonce_count);
 }
@@ -233,17 +254,20 @@ bool complete_file(job_s* job) {
     return true;
 }
 
-void written_step(plotter_s* p, job_s* job, pass_s* pass) {
+// Completes a job whose last batch is written and frees its drive and buffers; false when
+// the file could not be completed (the job goes back to waiting).
+bool finish_written(plotter_s* p, job_s* job) {
     if (job->write_task.valid()) job->write_task.get();
     const bool ok = complete_file(job);
-    {
-        std::lock_guard<std::mutex> hold(p->lock);
-        job->write_drive->current_job = nullptr;
-        return_buffers(p, job);
-        if (!ok) job->job_state = JOB_WAITING;
-        else job->job_state = job->final_drive ? JOB_READY_TO_MOVE : JOB_DONE;
-    }
-    if (!ok) {
+    std::lock_guard<std::mutex> hold(p->run.lock);
+    job->write_drive->current_job = nullptr;
+    return_buffers(p, job);
+    job->job_state = ok ? (job->final_drive ? JOB_READY_TO_MOVE : JOB_DONE) : JOB_WAITING;
+    return ok;
+}
+
+void written_step(plotter_s* p, job_s* job, pass_s* pass) {
+    if (!finish_written(p, job)) {
         fail_run(p);
         pass->ended = true;
     }
@@ -252,7 +276,7 @@ void written_step(plotter_s* p, job_s* job, pass_s* pass) {
 void move_step(plotter_s* p, job_s* job, pass_s* pass) {
     drive_s* target = job->final_drive;
     {
-        std::lock_guard<std::mutex> hold(p->lock);
+        std::lock_guard<std::mutex> hold(p->run.lock);
         if (!target->current_job && !job->write_drive->moving_job) {
             target->current_job = job;
             job->write_drive->moving_job = job;
@@ -261,8 +285,7 @@ void move_step(plotter_s* p, job_s* job, pass_s* pass) {
     }
     if (job->job_state == JOB_MOVING) {
         sys_log("Starting move of %llu to %s\n", (unsigned long long)job->start_nonce, target->path);
-        ++p->moves_running;
-        job->move_task = std::async(std::launch::async, job_move, p, job, &p->stop);
+        job->move_task = std::async(std::launch::async, job_move, p, job, &p->run.stop);
     } else if (pass->now - job->last_wait_log > 60.0) {
         job->last_wait_log = pass->now;
         sys_log("%llu is ready to move, waiting for drive %s to become available.\n",
@@ -284,7 +307,7 @@ void visit(plotter_s* p, job_s* job, pass_s* pass) {
 // True when nothing is in flight, so a job that waits for free space can never start.
 bool run_is_stuck(plotter_s* p, const pass_s& pass) {
     if (!pass.no_space) return false;
-    for (job_s* job : p->jobs)
+    for (job_s* job : p->run.jobs)
         if (job->job_state != JOB_WAITING && job->job_state != JOB_DONE) return false;
     const job_s* job = pass.no_space;
     sys_log("Not enough free space on %s for %s (%s needed, %s free) and nothing running can free it; stopping.\n",
@@ -296,19 +319,14 @@ bool run_is_stuck(plotter_s* p, const pass_s& pass) {
 // Waits for every task, completes files whose last batch was written, and closes (and unless
 // kept, deletes) unfinished ones.
 void end_run(plotter_s* p) {
-    for (job_s* job : p->jobs)
+    for (job_s* job : p->run.jobs)
         if (job->write_task.valid()) job->write_task.wait();
-    for (job_s* job : p->jobs)
+    for (job_s* job : p->run.jobs)
         if (job->move_task.valid()) job->move_task.wait();
-    const bool keep = p->keep_files.load();
-    for (job_s* job : p->jobs) {
+    const bool keep = p->run.keep_files.load();
+    for (job_s* job : p->run.jobs) {
         if (job->job_state == JOB_WRITTEN) {
-            if (job->write_task.valid()) job->write_task.get();
-            const bool ok = complete_file(job);
-            std::lock_guard<std::mutex> hold(p->lock);
-            job->write_drive->current_job = nullptr;
-            return_buffers(p, job);
-            job->job_state = ok ? (job->final_drive ? JOB_READY_TO_MOVE : JOB_DONE) : JOB_WAITING;
+            finish_written(p, job);
         } else if (job->job_state == JOB_PLOTTING) {
             sys_file_close(job->fd);
             job->fd = 0;
@@ -325,9 +343,9 @@ void move_copy(job_s* job, const std::string& source, const std::string& destina
     // name, so a miner never reads a partial plot and a crash never loses the only copy.
     sys_file_copy(source.c_str(), temporary.c_str(), [&](uint64_t copied) {
         const double elapsed = time_now() - t0;
-        if (elapsed > 0) job->move_rate = copied / 1048576.0 / elapsed;
-        job->final_drive->bytes_written += copied - job->bytes_moved;
-        job->bytes_moved = copied;
+        if (elapsed > 0) job->move_rate.store(copied / 1048576.0 / elapsed, std::memory_order_relaxed);
+        job->final_drive->bytes_written += copied - job->bytes_moved.load(std::memory_order_relaxed);
+        job->bytes_moved.store(copied, std::memory_order_relaxed);
     });
     sys_file_rename(temporary.c_str(), destination.c_str());
     if (!sys_file_exists(destination.c_str()) || sys_file_exists(temporary.c_str())) {
@@ -337,8 +355,6 @@ void move_copy(job_s* job, const std::string& source, const std::string& destina
     sys_file_delete(source.c_str());
 }
 
-}  // namespace
-
 void write_batch(plotter_s* p, job_s* job, uint64_t first, uint64_t count, const std::atomic<bool>* stop) {
     batch_buffer_s* buffer = job->write_buffer;
     UTIL_ASSERT(count <= job->nonce_count);
@@ -347,20 +363,18 @@ void write_batch(plotter_s* p, job_s* job, uint64_t first, uint64_t count, const
     UTIL_ASSERT(job->job_state == JOB_PLOTTING);
     const double t0 = time_now();
     if (job->poc2) poc2_convert_batch(buffer, count);
-    const uint64_t row = count * SCOOP_SIZE;
     uint64_t written = 0;
-    for (uint64_t s = 0; s < SCOOPS_PER_PLOT; ++s) {
-        if (stop->load(std::memory_order_relaxed)) return;
-        sys_file_write(job->fd, (s * job->nonce_count + first) * SCOOP_SIZE, row,
-                       buffer->data + s * buffer->capacity * SCOOP_SIZE);
+    const bool whole = plot_file_write_batch(job->fd, job->nonce_count, first, count, buffer, stop, [&](uint64_t row) {
         buffer->progress += row;
-        job->bytes_written += row;
+        job->bytes_written.fetch_add(row, std::memory_order_relaxed);
         job->write_drive->bytes_written += row;
         written += row;
         const double elapsed = time_now() - t0;
-        if (elapsed > 0) job->write_rate = written / 1048576.0 / elapsed;
-    }
+        if (elapsed > 0) job->write_rate.store(written / 1048576.0 / elapsed, std::memory_order_relaxed);
+    });
+    if (!whole) return;
     if (first + count == job->nonce_count) {
+        std::lock_guard<std::mutex> hold(p->run.lock);
         job->job_state = JOB_WRITTEN;
         return;
     }
@@ -386,40 +400,41 @@ void job_move(plotter_s* p, job_s* job, const std::atomic<bool>* /*stop: a move 
     else
         move_copy(job, source, destination, t0);
     sys_log("Move of %llu completed\n", (unsigned long long)job->start_nonce);
-    std::lock_guard<std::mutex> hold(p->lock);
+    std::lock_guard<std::mutex> hold(p->run.lock);
     job->write_drive->moving_job = nullptr;
     job->final_drive->current_job = nullptr;
     job->job_state = JOB_DONE;
-    --p->moves_running;
 }
 
+}  // namespace
+
 void thread_proc(plotter_s* p) {
-    while (!stopping(p) && !p->jobs.empty()) {
-        if (p->paused.load(std::memory_order_relaxed)) {
+    while (!stopping(p) && !p->run.jobs.empty()) {
+        if (p->run.paused.load(std::memory_order_relaxed)) {
             sleep_ms(100);
             continue;
         }
         pass_s pass;
         pass.now = time_now();
-        for (job_s* job : p->jobs) {
+        for (job_s* job : p->run.jobs) {
             visit(p, job, &pass);
             if (pass.ended) break;
         }
         if (pass.ended || pass.all_done) break;
         if (run_is_stuck(p, pass)) {
-            p->stuck = true;
+            p->run.stuck = true;
             fail_run(p);
             break;
         }
-        if (!pass.computed) sleep_ms(p->concurrent ? 10 : 2);
+        if (!pass.computed) sleep_ms(p->config.concurrent ? 10 : 2);
     }
     end_run(p);
     sys_log("Work thread ended\n");
-    p->ended = true;
+    p->run.ended = true;
     if (!stopping(p)) {
         sys_ui_post([p] {
-            p->finished = true;
-            if (p->on_finished) p->on_finished();
+            p->run.finished = true;
+            if (p->seam.on_finished) p->seam.on_finished();
         });
     }
 }

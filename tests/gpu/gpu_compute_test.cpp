@@ -31,7 +31,7 @@ struct cl_probe_s {
     static inline int fail_at = 0;                    // 1-based failing call, 0 = none
     static inline cl_int fail_status = CL_SUCCESS;    // the status the failing call reports
     static inline std::string failing;                // "map", "wait", "kernel" or "callback"
-    static inline batch_buffer_s* watched = nullptr;  // batch sampled after every callback
+    static inline std::atomic<batch_buffer_s*> watched{nullptr};  // batch sampled after every callback (runtime threads)
     static inline std::atomic<uint64_t> most_progress{0};  // largest progress sampled
 
     // One registered callback: the real one and its data.
@@ -81,8 +81,8 @@ struct cl_probe_s {
     static void CL_CALLBACK hop(cl_event event, cl_int status, void* data) {
         auto* h = static_cast<hop_s*>(data);
         h->fn(event, status, h->user);
-        if (watched) {
-            const uint64_t seen = watched->progress.load();
+        if (batch_buffer_s* batch = watched.load()) {
+            const uint64_t seen = batch->progress.load();
             uint64_t most = most_progress.load();
             while (seen > most && !most_progress.compare_exchange_weak(most, seen)) {
             }

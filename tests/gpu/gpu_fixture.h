@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "gpu/gpu.h"
+#include "gpu/gpu_context.h"
 #include "nonce/nonce.h"
 #include "settings/settings.h"
 #include "test_support.h"

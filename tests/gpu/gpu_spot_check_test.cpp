@@ -69,25 +69,6 @@ TEST(GpuSpotCheck, AllZeroSlotFailsAtTheFirstNonceOfItsShare) {
     }
 }
 
-TEST(GpuSpotCheck, RecoveryBuildsAWorkingContextForTheSameDevices) {
-    GPU_REQUIRE_DEVICE(pd);
-    gpu_s* failed = gpu_activate_pd({pd}, 32);
-    ASSERT_TRUE(failed);
-    ASSERT_TRUE(gpu_replace_step3(failed, 0, zero_body));
-    test_batch_s buffer(32);
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(gpu_compute(failed, 4, 0, &buffer.batch, nullptr), 0u);
-    testing::internal::GetCapturedStderr();
-    gpu_ptr fresh(gpu_recover(failed), gpu_release);  // releases `failed`
-    ASSERT_TRUE(fresh);
-    EXPECT_EQ(fresh->count, 1);
-    EXPECT_EQ(fresh->nonces, 32u);
-    EXPECT_EQ(gpu_compute(fresh.get(), 4, 0, &buffer.batch, nullptr), 32u);
-    expect_batch_nonce(buffer.batch, 0, 4, 0);
-    expect_batch_nonce(buffer.batch, 31, 4, 31);
-    EXPECT_EQ(gpu_recover(nullptr), nullptr);
-}
-
 TEST(GpuSpotCheck, GenuineZeroPrefixedRowIsCheckedAndKept) {
     GPU_REQUIRE_DEVICE(pd);
     gpu_ptr gpu(gpu_activate_pd({pd}, 32), gpu_release);

@@ -5,7 +5,7 @@
 #include <string>
 #include <utility>
 
-#include "gpu/gpu.h"
+#include "gpu/gpu_context.h"
 #include "test_support.h"
 
 namespace {
@@ -123,6 +123,11 @@ TEST(GpuSizing, NonceCountFollowsMemoryLimitsAndTunedCounts) {
     EXPECT_EQ(gpu_plan_nonces(sizing), 512u);
     sizing.memory = 0;
     EXPECT_EQ(gpu_plan_nonces(sizing), 0u);
+    // A tuned count beyond what the kernels' 32-bit offsets allow: the last whole work group.
+    sizing.memory = sizing.min_max_alloc = sizing.min_global_mem = 64 * 1024 * GiB;
+    sizing.gpus = 1;
+    sizing.tuned = 20000;
+    EXPECT_EQ(gpu_plan_nonces(sizing), 16352u);
 }
 
 // kestrune-cli devices and bench -g on the first listed device.

@@ -10,7 +10,6 @@
 
 #include "nonce/nonce.h"
 #include "nonce/plt_cpu.h"
-#include "plotter/job.h"
 #include "settings/settings.h"
 #include "test_support.h"
 
@@ -21,16 +20,13 @@ const uint64_t ACCOUNT = 7900104405094198526ull;
 const cpu_family_e all_families[] = {CPU_FAMILY_SCALAR, CPU_FAMILY_SSE4, CPU_FAMILY_AVX, CPU_FAMILY_AVX2,
                                      CPU_FAMILY_AVX512};
 
-// A job with its own batch buffer, filled with a marker byte.
-struct job_batch_s {
+// A batch buffer filled with a marker byte, and the batch computed into it.
+struct cpu_batch_s {
     test_batch_s buffer;  // capacity nonces of 0xEE
-    job_s job;            // the job computing into it
-    job_batch_s(uint64_t capacity, uint64_t start, uint64_t nonce_count, uint64_t done) : buffer(capacity, 0xEE) {
-        job.account_id = ACCOUNT;
-        job.start_nonce = start;
-        job.nonce_count = nonce_count;
-        job.nonces_done = done;
-        job.compute_buffer = &buffer.batch;
+    uint64_t first = 0;   // nonce number of batch index 0
+    cpu_batch_s(uint64_t capacity, uint64_t first_nonce) : buffer(capacity, 0xEE), first(first_nonce) {}
+    uint64_t run(uint64_t count, int32_t threads, const std::atomic<bool>* stop = nullptr) {
+        return cpu_plot_batch(&buffer.batch, ACCOUNT, first, count, threads, 0, stop, &buffer.batch.progress);
     }
     uint64_t progress() const { return buffer.batch.progress.load(); }
     // Checks batch indices 0 .. count - 1 against the reference, the rest untouched.
@@ -38,8 +34,7 @@ struct job_batch_s {
         const uint64_t capacity = buffer.batch.capacity;
         for (uint64_t n = 0; n < capacity; ++n) {
             if (n < count) {
-                EXPECT_TRUE(test_rows_hold(buffer.storage.data(), capacity, n, ACCOUNT,
-                                           job.start_nonce + job.nonces_done + n)) << "index " << n;
+                EXPECT_TRUE(test_rows_hold(buffer.storage.data(), capacity, n, ACCOUNT, first + n)) << "index " << n;
             } else {
                 for (uint64_t s = 0; s < SCOOPS_PER_PLOT; ++s)
                     ASSERT_EQ(buffer.storage[(s * capacity + n) * 64], 0xEE) << "index " << n << " beyond the batch";
@@ -85,46 +80,41 @@ TEST_F(CpuPlot, ThreadCountFollowsTheSetting) {
 TEST_F(CpuPlot, EveryFamilyEndsAWorkerShareWithSingleNonces) {
     // One worker with a share of 2 L - 1: one widest group of L, then (two-vector
     // families) one single-vector group of L / 2, then single nonces.
-    cpu_threads = 1;
     for (cpu_family_e family : all_families) {
         if (!cpu_family_available(family)) continue;
         SCOPED_TRACE(cpu_family_name(family));
         cpu_set_family(family);
         const uint64_t count = 2 * cpu_family_lanes(family) - 1;
-        job_batch_s t(count + 2, 5000, 40 + count, 40);  // the file has `count` nonces left
-        cpu_plot_batch(&t.job, nullptr);
+        cpu_batch_s t(count + 2, 5040);
+        EXPECT_EQ(t.run(count, 1), count);
         EXPECT_EQ(t.progress(), count);
         t.expect_nonces(count);
-        EXPECT_GT(t.job.compute_rate, 0.0);
     }
 }
 
 TEST_F(CpuPlot, BatchesSmallerThanTheThreadsOrEmptyOrWithARemainder) {
     struct case_s {
-        int32_t threads;                             // cpu_threads
-        uint64_t capacity, start, nonce_count, done;  // the batch buffer and the job
-        uint64_t computed;                           // nonces the batch must hold
+        int32_t threads;                   // workers asked for
+        uint64_t capacity, first, count;   // the batch buffer and the batch
     };
     const case_s cases[] = {
-        {3, 13, 0, 13, 0, 13},   // shares of 4 and a remainder of 1
-        {3, 4, 77, 2, 0, 2},     // the file has 2 nonces left: c < T, all done by the caller
-        {2, 2, 0, 10, 10, 0},    // nothing left: c = 0
+        {3, 13, 0, 13},   // shares of 4 and a remainder of 1
+        {3, 4, 77, 2},    // c < T: all done by the calling thread
+        {2, 2, 0, 0},     // nothing to do: c = 0
     };
     for (const case_s& c : cases) {
-        SCOPED_TRACE("threads " + std::to_string(c.threads) + " nonces " + std::to_string(c.nonce_count - c.done));
-        cpu_threads = c.threads;
-        job_batch_s t(c.capacity, c.start, c.nonce_count, c.done);
-        cpu_plot_batch(&t.job, nullptr);
-        EXPECT_EQ(t.progress(), c.computed);
-        t.expect_nonces(c.computed);
+        SCOPED_TRACE("threads " + std::to_string(c.threads) + " nonces " + std::to_string(c.count));
+        cpu_batch_s t(c.capacity, c.first);
+        EXPECT_EQ(t.run(c.count, c.threads), c.count);
+        EXPECT_EQ(t.progress(), c.count);
+        t.expect_nonces(c.count);
     }
 }
 
 TEST_F(CpuPlot, StopBeforeTheBatchLeavesOnlyTheRemainder) {
-    cpu_threads = 2;
     std::atomic<bool> stop{true};
-    job_batch_s t(5, 0, 5, 0);  // share 2 per worker, remainder 1
-    cpu_plot_batch(&t.job, &stop);
+    cpu_batch_s t(5, 0);  // share 2 per worker, remainder 1
+    EXPECT_EQ(t.run(5, 2, &stop), 1u);
     EXPECT_EQ(t.progress(), 1u);
     for (uint64_t s = 0; s < SCOOPS_PER_PLOT; ++s)
         for (uint64_t n = 0; n < 4; ++n)
@@ -133,14 +123,13 @@ TEST_F(CpuPlot, StopBeforeTheBatchLeavesOnlyTheRemainder) {
 
 TEST_F(CpuPlot, StopDuringTheBatchEndsItAndJoinsTheWorkers) {
     cpu_set_family(CPU_FAMILY_SCALAR);  // one nonce at a time: the stop lands mid-share
-    cpu_threads = 2;
-    job_batch_s t(40, 0, 40, 0);
+    cpu_batch_s t(40, 0);
     std::atomic<bool> stop{false};
     std::thread stopper([&] {
         while (t.progress() == 0) std::this_thread::yield();
         stop = true;
     });
-    cpu_plot_batch(&t.job, &stop);
+    t.run(40, 2, &stop);
     stopper.join();
     const uint64_t progress = t.progress();
     EXPECT_GT(progress, 0u);

@@ -6,6 +6,8 @@
 #include <vector>
 
 #include "plotter/plotter.h"
+#include "plotter/plotter_setup.h"
+#include "plotter/plotter_work.h"
 
 // Number of nonces of a plot file whose bytes differ from nonce_compute; -1 when the file
 // is missing or has the wrong size.

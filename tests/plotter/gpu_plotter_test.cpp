@@ -44,16 +44,10 @@ plotter_gpu_api_s fake_api(fake_gpu_s* f) {
         return f->tests_to_fail-- <= 0;
     };
     api.compute = [f](gpu_s*, uint64_t account, uint64_t first, batch_buffer_s* batch, const std::atomic<bool>* stop) {
-        if (++f->computes == f->stop_at) f->plotter->stop = true;
+        if (++f->computes == f->stop_at) f->plotter->run.stop = true;
         if (f->computes_to_fail-- > 0) return (uint64_t)0;
         // Compute the whole buffer on the CPU workers, as a GPU would.
-        job_s job;
-        job.account_id = account;
-        job.start_nonce = first;
-        job.nonce_count = batch->capacity;
-        job.compute_buffer = batch;
-        cpu_plot_batch(&job, stop);
-        return batch->progress.load();
+        return cpu_plot_batch(batch, account, first, batch->capacity, cpu_thread_count(), 0, stop, &batch->progress);
     };
     api.release = [f](gpu_s*) { ++f->released; };
     api.nonces = [f](gpu_s*) { return f->nonces; };
@@ -104,15 +98,15 @@ TEST_F(gpu_fixture, failing_self_tests_halve_then_ask_and_decline) {
     EXPECT_EQ(fake.released, 3);
     ASSERT_EQ(questions.size(), 1u);
     EXPECT_EQ(questions[0], "Error initializing GPU|Fall back to using CPU?");
-    EXPECT_FALSE(plotter->thread.joinable());
+    EXPECT_FALSE(plotter->run.thread.joinable());
 }
 
 TEST_F(gpu_fixture, accepted_fallback_runs_on_the_cpu) {
     fake.tests_all_fail = true;
     answer = true;
     ASSERT_TRUE(setup(296));
-    EXPECT_EQ(plotter->gpu_mask, 0u);
-    EXPECT_EQ(plotter->gpus_used, 0u);
+    EXPECT_EQ(plotter->config.gpu_mask, 0u);
+    EXPECT_EQ(plotter->config.gpus_used, 0u);
     plotter_stop(plotter, false);
     EXPECT_EQ(fake.computes, 0);
 }
@@ -121,7 +115,7 @@ TEST_F(gpu_fixture, second_size_that_passes_is_used) {
     fake.tests_to_fail = 1;
     ASSERT_TRUE(setup(296));
     EXPECT_EQ(fake.activated, (std::vector<uint64_t>{320, 160}));
-    EXPECT_EQ(plotter->buffer_nonces % 160, 0u);
+    EXPECT_EQ(plotter->config.buffer_nonces % 160, 0u);
     plotter_stop(plotter, false);
 }
 
@@ -142,7 +136,7 @@ TEST_F(gpu_fixture, failed_recovery_declined_keeps_the_unfinished_file) {
     fake.activations_allowed = 1;
     ASSERT_TRUE(setup(72));
     plotter_wait(plotter);
-    EXPECT_TRUE(plotter->failed);
+    EXPECT_TRUE(plotter->run.failed);
     ASSERT_EQ(questions.size(), 1u);
     EXPECT_EQ(questions[0], "Error|Failed to recover GPU device. Fall back to CPU processing?");
     EXPECT_EQ(engine_list(dir.path), std::vector<std::string>{"555_0_72_72.plotting"});
@@ -162,7 +156,7 @@ TEST_F(gpu_fixture, nonce_count_halved_to_128_then_fallback_question) {
     for (const char* line : {"Attempting 1 GPU with 1.0 GiB memory.\n", "Attempting 1 GPU with 64.0 MiB memory.\n",
                              "Testing GPU configuration ...\n  test completed in 0.5 seconds\n"})
         EXPECT_NE(text.find(line), std::string::npos) << line << text;
-    EXPECT_FALSE(plotter->thread.joinable());
+    EXPECT_FALSE(plotter->run.thread.joinable());
 }
 
 // A rebuilt context that passes its self-test but fails every batch: recovery must give up

@@ -56,28 +56,6 @@ TEST(drive_init, refuses_paths_too_long_for_file_names) {
     EXPECT_FALSE(drive_init(&d, "", false));
 }
 
-TEST(plots_parse_name, three_and_four_numbers) {
-    struct case_s {
-        const char* name;              // file name or path
-        uint64_t start, count;         // range it occupies
-        bool poc2, plotting;           // form and state
-    };
-    // A name reaching past the last nonce number still occupies up to it.
-    for (case_s c : {case_s{"/a/b/1_2_3_4", 2, 3, false, false}, case_s{"1_2_3", 2, 3, true, false},
-                     case_s{"1_2_3_3.plotting", 2, 3, false, true}, case_s{"1_18446744073709551615_5", UINT64_MAX, 1, true, false}}) {
-        plot_range_s r;
-        ASSERT_TRUE(plots_parse_name(c.name, &r)) << c.name;
-        EXPECT_EQ(r.account, 1u) << c.name;
-        EXPECT_EQ(r.start, c.start) << c.name;
-        EXPECT_EQ(r.count, c.count) << c.name;
-        EXPECT_EQ(r.poc2, c.poc2) << c.name;
-        EXPECT_EQ(r.plotting, c.plotting) << c.name;
-    }
-    plot_range_s r;
-    for (const char* bad : {"1_2", "x_1_2_3", "1_2_0", "-1_2_3", "1_99999999999999999999_3"})
-        EXPECT_FALSE(plots_parse_name(bad, &r)) << bad;
-}
-
 TEST(plots, scan_remembers_both_forms_and_unfinished_files) {
     test_dir_s dir;
     touch(dir.file("1_2_3"));

@@ -91,22 +91,42 @@ TEST(PlotName, ThreeNumbersForPoc2FourForPoc1) {
 
 TEST(PlotName, Parse) {
     struct case_s {
-        const char* path;                         // what is parsed
-        uint64_t account, start, count, stagger;  // the numbers it holds
+        const char* path;                  // what is parsed
+        plot_name_e kind;                  // what the name says
+        uint64_t account = 0, start = 0, count = 0;  // its numbers (when a plot name)
+        const char* rest = "";             // what follows them
     };
-    for (case_s c : {case_s{"/a/b/1_2_3_4", 1, 2, 3, 4}, case_s{"1_2_3", 1, 2, 3, 0}, case_s{"/x_y/1_2_3.plotting", 1, 2, 3, 0},
-                     case_s{"18446744073709551615_2_3_4.plotting", 18446744073709551615ull, 2, 3, 4}}) {
-        uint64_t a = 9, s = 9, n = 9, st = 9;
-        ASSERT_TRUE(plot_name_parse(c.path, &a, &s, &n, &st)) << c.path;
-        EXPECT_EQ((std::vector<uint64_t>{a, s, n, st}), (std::vector<uint64_t>{c.account, c.start, c.count, c.stagger}))
-            << c.path;
+    const uint64_t MAX = UINT64_MAX;
+    const case_s cases[] = {
+        {"1_2_3", PLOT_NAME_POC2, 1, 2, 3, ""},
+        {"/a/b/1_2_3_3", PLOT_NAME_POC1, 1, 2, 3, ""},
+        {"/x_y/1_2_3_3.plotting", PLOT_NAME_POC1, 1, 2, 3, ".plotting"},
+        {"1_2_3_4", PLOT_NAME_NOT_OPTIMIZED, 1, 2, 3, ""},
+        {"1_2_3_0", PLOT_NAME_NOT_OPTIMIZED, 1, 2, 3, ""},  // a stagger of 0 is no PoC2 name
+        {"1_2_3_", PLOT_NAME_POC2, 1, 2, 3, "_"},
+        {"18446744073709551615_2_3.plotting", PLOT_NAME_POC2, MAX, 2, 3, ".plotting"},
+        {"1_18446744073709551615_1", PLOT_NAME_POC2, 1, MAX, 1, ""},  // ends exactly at the last nonce
+        {"1_18446744073709551615_2", PLOT_NAME_NONE},                 // passes it
+        {"1_2_0", PLOT_NAME_NONE},
+        {"1_2_0_0", PLOT_NAME_NONE},
+        {"1_2", PLOT_NAME_NONE},
+        {"x_1_2_3", PLOT_NAME_NONE},
+        {"/a/1_2", PLOT_NAME_NONE},
+        {"", PLOT_NAME_NONE},
+        {"/a/", PLOT_NAME_NONE},
+        {"-1_2_3", PLOT_NAME_NONE},
+        {" 1_2_3", PLOT_NAME_NONE},
+        {"1__2_3", PLOT_NAME_NONE},
+        {"18446744073709551616_2_3", PLOT_NAME_NONE},
+    };
+    for (const case_s& c : cases) {
+        plot_name_s name;
+        ASSERT_EQ(plot_name_parse(c.path, &name), c.kind) << c.path;
+        if (c.kind == PLOT_NAME_NONE) continue;
+        EXPECT_EQ((std::vector<uint64_t>{name.account, name.start, name.count}),
+                  (std::vector<uint64_t>{c.account, c.start, c.count})) << c.path;
+        EXPECT_STREQ(name.rest, c.rest) << c.path;
     }
-    uint64_t a = 9, s = 9, n = 9, st = 9;
-    for (const char* bad : {"1_2", "x_1_2_3", "/a/1_2", "", "/a/", "-1_2_3", " 1_2_3", "1__2_3",
-                            "18446744073709551616_2_3"}) {
-        EXPECT_FALSE(plot_name_parse(bad, &a, &s, &n, &st)) << bad;
-    }
-    EXPECT_EQ((std::vector<uint64_t>{a, s, n, st}), (std::vector<uint64_t>{9, 9, 9, 9})) << "outputs untouched";
 }
 
 TEST_F(PlotFile, BatchRowsLandAtTheirScoopOffsets) {

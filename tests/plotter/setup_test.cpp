@@ -122,7 +122,7 @@ TEST(plotter_plan_setup, cpu_batch_never_exceeds_the_largest_file) {
 
 TEST(plotter_log_plan, plan_lines_for_gpu_direct_on_sixteen_gib) {
     plotter_s* plotter = plotter_create();
-    plotter->gpus_used = 1;
+    plotter->config.gpus_used = 1;
     const setup_config_s cfg = plotter_plan_setup(machine(16 * GiB, 0, 1, 1));
     testing::internal::CaptureStderr();
     plotter_log_plan(plotter, cfg);

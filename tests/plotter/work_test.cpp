@@ -42,8 +42,8 @@ struct work_fixture : ::testing::Test {
         input.targets = {target};
         input.max_fill_bytes = 32 * PLOT_SIZE;
         engine_start(plotter, &plots, input, 8);
-        job_s* job = plotter->jobs.at(0);
-        while (job->nonces_done < 16 && !plotter->ended) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        job_s* job = plotter->run.jobs.at(0);
+        while (job->nonces_done < 16 && !plotter->run.ended) std::this_thread::sleep_for(std::chrono::milliseconds(2));
         plotter_stop(plotter, keep);
     }
     void fresh_plotter() {
@@ -78,11 +78,11 @@ TEST_F(work_fixture, direct_mode_two_targets_poc1_with_partial_batches) {
     input.max_file_bytes = 24 * PLOT_SIZE;
     const plan_result_s plan = engine_run(plotter, &plots, input, 16);
     ASSERT_EQ(plan.jobs.size(), 4u);
-    EXPECT_FALSE(plotter->failed);
+    EXPECT_FALSE(plotter->run.failed);
     EXPECT_TRUE(plotter_finished(plotter));
     expect_plots(a, {{0, 24}, {24, 8}}, false);
     expect_plots(b, {{32, 24}, {56, 8}}, false);
-    EXPECT_EQ(plotter->free_buffers.size(), plotter->all_buffers.size());
+    EXPECT_EQ(plotter->run.free_buffers.size(), plotter->run.all_buffers.size());
 }
 
 TEST_F(work_fixture, ssd_mode_moves_poc2_files_to_both_targets) {
@@ -95,7 +95,7 @@ TEST_F(work_fixture, ssd_mode_moves_poc2_files_to_both_targets) {
     input.max_fill_bytes = 16 * PLOT_SIZE;
     const plan_result_s plan = engine_run(plotter, &plots, input, 8);
     ASSERT_EQ(plan.jobs.size(), 2u);
-    EXPECT_FALSE(plotter->failed);
+    EXPECT_FALSE(plotter->run.failed);
     EXPECT_TRUE(engine_list(ssd.path).empty());
     expect_plots(a, {{0, 16}}, true);
     expect_plots(b, {{16, 16}}, true);
@@ -118,7 +118,7 @@ TEST_F(work_fixture, stop_keeping_files_then_resume) {
     const plan_result_s plan = engine_run(plotter, &plots, input, 8);
     ASSERT_EQ(plan.jobs.size(), 1u);
     EXPECT_TRUE(plan.jobs[0].resume);
-    EXPECT_EQ(plotter->jobs[0]->resume_from, record);
+    EXPECT_EQ(plotter->run.jobs[0]->resume_from, record);
     expect_plots(a, {{0, 32}}, false);
 }
 
@@ -146,7 +146,7 @@ TEST_F(work_fixture, written_file_is_completed_on_stop) {
     job->nonces_done = 8;
     ta.current_job = job;
     job->job_state = JOB_WRITTEN;
-    plotter->stop = true;
+    plotter->run.stop = true;
     thread_proc(plotter);
     EXPECT_EQ(job->job_state, JOB_DONE);
     expect_plots(a, {{0, 8}}, false);
@@ -171,21 +171,22 @@ int statvfs_tiny(const char* path, struct statvfs* info) {
 TEST_F(work_fixture, failed_creation_stops_the_run_and_keeps_other_files) {
     test_dir_s a, b;
     drive_s ta = engine_drive(a.path, false), tb = engine_drive(b.path, false);
-    // An earlier unfinished file on the good target must survive the failed run.
-    test_write_file(a.file(name_of(0, 8, false) + ".plotting"), "x");
+    // An earlier unfinished file on the good target must survive the failed run. It takes
+    // two batches, so the run fails before it can be complete, however fast its writer is.
+    test_write_file(a.file(name_of(0, 16, false) + ".plotting"), "x");
     input.targets = {&ta, &tb};
-    input.max_fill_bytes = 8 * PLOT_SIZE;
+    input.max_fill_bytes = 16 * PLOT_SIZE;
     input.start_nonce = 100;
     failing_folder = b.path;
     sys_syscalls().open = open_failing_in_folder;
     engine_run(plotter, &plots, input, 8);
     failing_folder.clear();
-    EXPECT_TRUE(plotter->failed);
+    EXPECT_TRUE(plotter->run.failed);
     EXPECT_FALSE(plotter_finished(plotter));
     EXPECT_TRUE(engine_list(b.path).empty());
     const auto names = engine_list(a.path);
-    EXPECT_NE(std::find(names.begin(), names.end(), name_of(0, 8, false) + ".plotting"), names.end());
-    EXPECT_EQ(plotter->jobs[1]->job_state, JOB_WAITING);
+    EXPECT_NE(std::find(names.begin(), names.end(), name_of(0, 16, false) + ".plotting"), names.end());
+    EXPECT_EQ(plotter->run.jobs[1]->job_state, JOB_WAITING);
 }
 
 TEST_F(work_fixture, job_that_never_fits_ends_the_run) {
@@ -194,12 +195,12 @@ TEST_F(work_fixture, job_that_never_fits_ends_the_run) {
     input.targets = {&ta};
     input.max_fill_bytes = 8 * PLOT_SIZE;
     drive_plan(plotter, &plots, input);
-    ASSERT_EQ(plotter->jobs.size(), 1u);
+    ASSERT_EQ(plotter->run.jobs.size(), 1u);
     sys_syscalls().statvfs = statvfs_tiny;
     plotter_setup(plotter, 0, 0, 1, 2 * 8 * PLOT_SIZE);
     plotter_wait(plotter);
-    EXPECT_TRUE(plotter->stuck);
-    EXPECT_EQ(plotter->jobs[0]->job_state, JOB_WAITING);
+    EXPECT_TRUE(plotter->run.stuck);
+    EXPECT_EQ(plotter->run.jobs[0]->job_state, JOB_WAITING);
     EXPECT_TRUE(engine_list(a.path).empty());
 }
 
@@ -212,9 +213,9 @@ TEST_F(work_fixture, file_that_cannot_be_renamed_fails_the_run) {
     input.max_fill_bytes = 8 * PLOT_SIZE;
     sys_syscalls().rename = [](const char*, const char*) { return errno = EACCES, -1; };
     engine_run(plotter, &plots, input, 8);
-    ASSERT_EQ(plotter->jobs.size(), 1u);
-    EXPECT_NE(plotter->jobs[0]->job_state, JOB_DONE);
-    EXPECT_TRUE(plotter->failed);
+    ASSERT_EQ(plotter->run.jobs.size(), 1u);
+    EXPECT_NE(plotter->run.jobs[0]->job_state, JOB_DONE);
+    EXPECT_TRUE(plotter->run.failed);
     EXPECT_FALSE(plotter_finished(plotter));
     EXPECT_EQ(engine_list(a.path), std::vector<std::string>{name_of(0, 8, false) + ".plotting"});
 }
@@ -227,7 +228,7 @@ TEST_F(work_fixture, odd_size_file_in_batches_of_eight_is_all_correct) {
     drive_s ta = engine_drive(a.path, false);
     plotter_add_job(plotter, job_create(&ta, nullptr, ACCOUNT, 40, 12));
     ASSERT_TRUE(plotter_setup(plotter, 0, 0, 1, 2 * 8 * PLOT_SIZE));
-    ASSERT_EQ(plotter->buffer_nonces, 8u);
+    ASSERT_EQ(plotter->config.buffer_nonces, 8u);
     plotter_wait(plotter);
     sys_ui_drain();
     EXPECT_TRUE(plotter_finished(plotter));

@@ -1,0 +1,48 @@
+// The parts of a GPU activation and the recorded devices, for the GPU layer's own files
+// and its tests; everyone else uses gpu.h.
+#pragma once
+#include <functional>
+#include <vector>
+
+#include "gpu/gpu.h"
+#include "gpu/opencl.h"
+
+// One recorded GPU.
+struct gpu_device_s {
+    cl_device_id device = nullptr;  // the device
+    uint64_t global_mem_size = 0;   // CL_DEVICE_GLOBAL_MEM_SIZE, bytes
+    uint64_t max_alloc_size = 0;    // CL_DEVICE_MAX_MEM_ALLOC_SIZE, bytes
+    char name[64] = {};             // CL_DEVICE_NAME, cut to 63 characters
+};
+
+// The GPUs found by gpu_enumerate, in discovery order; the index is the GPU index.
+extern std::vector<gpu_device_s> gpu_devices;
+
+// One activation: up to 8 devices, each with its own context, queue, buffers and kernels.
+struct gpu_s {
+    int32_t count = 0;                               // activated devices, 1 to 8
+    cl_context context[GPU_MAX_SLOTS] = {};          // one context per device
+    cl_program program[GPU_MAX_SLOTS] = {};          // kernel program built for that context
+    cl_kernel kernel_step1[GPU_MAX_SLOTS] = {};      // nonce_step1
+    cl_kernel kernel_step2[GPU_MAX_SLOTS] = {};      // nonce_step2
+    cl_kernel kernel_step3[GPU_MAX_SLOTS] = {};      // nonce_step3
+    cl_device_id device[GPU_MAX_SLOTS] = {};         // the device of each slot
+    int32_t device_id[GPU_MAX_SLOTS] = {};           // GPU index (or list position) logged for it
+    cl_command_queue queue[GPU_MAX_SLOTS] = {};      // in-order queue
+    cl_mem gen_buffer[GPU_MAX_SLOTS] = {};           // nonces x GEN_SIZE generation areas
+    cl_mem scoop_buffer[GPU_MAX_SLOTS] = {};         // nonces x PLOT_SIZE output, scoop-major
+    cl_event step3_event[GPU_MAX_SLOTS] = {};        // last nonce_step3 dispatch
+    cl_event map_event[GPU_MAX_SLOTS] = {};          // last read mapping
+    cl_event* step2_events[GPU_MAX_SLOTS] = {};      // GPU_MAX_DISPATCHES events of one pass
+    uint64_t nonces = 0;                             // nonces per device and pass; output stagger
+    uint32_t hashes_per_dispatch = GPU_DEFAULT_HASHES;  // hashes per nonce_step2 dispatch
+    // Recomputes one nonce in PoC1 order for the spot check; nonce_compute when empty.
+    std::function<void(uint64_t account, uint64_t nonce, uint8_t* out)> reference;
+};
+
+// Built-in nonce counts per pass for known models, looked up by exact name.
+struct gpu_model_s {
+    const char* name;  // CL_DEVICE_NAME of the model
+    int32_t nonces;    // nonces per device and pass that suit it
+};
+extern const gpu_model_s gpu_known_models[20];

@@ -1,0 +1,48 @@
+// The setup rules as pure arithmetic, and the log lines that report them: tasks, mode,
+// batch size and GPU nonces from the machine and the plan.
+#pragma once
+#include <cstdint>
+
+#include "plotter/plotter.h"
+
+// What setup decides from the machine and the plan, before anything is allocated.
+struct setup_input_s {
+    uint32_t ssd_count = 0;           // staging drives
+    uint32_t target_count = 0;        // target drives
+    uint64_t total_ram = 0;           // physical memory in bytes
+    uint64_t memory_limit = 0;        // user's limit in bytes; 0 = none
+    uint64_t sector_size = 512;       // largest sector size of the jobs' writing drives
+    uint32_t gpu_count = 0;           // GPUs used; 0 = CPU
+    uint64_t gpu_global_mem = 0;      // smallest device memory of the GPUs used
+    uint64_t gpu_max_alloc = 0;       // smallest largest-allocation of the GPUs used
+    uint64_t gpu_tuned_nonces = 0;    // known good nonce count of the first recognised GPU; 0 = none
+    uint64_t max_gpu_nonces = 0;      // the max_gpu_nonces setting; 0 = no limit
+    uint64_t largest_job = 0;         // nonces of the largest planned file; 0 = unknown
+};
+
+struct setup_config_s {
+    bool concurrent = false;          // several jobs may be in flight
+    uint32_t tasks = 1;               // jobs at once
+    plotter_mode_e mode = PLOTTER_CPU_DIRECT;  // processors and staging
+    uint32_t buffers = 2;             // batch buffers, two per task
+    uint64_t sector_nonces = 8;       // batch sizes are multiples of this
+    uint64_t batch = 0;               // nonces per batch buffer
+    uint64_t gpu_nonces = 0;          // nonces per GPU per pass (G)
+    bool batch_raised = false;        // memory allowed less than one sector group; raised to one
+};
+
+// The batch and task rules, as pure arithmetic.
+setup_config_s plotter_plan_setup(const setup_input_s& input);
+
+// The GPU direct rule when the batch or G has changed: the batch is cut to a whole
+// multiple of GPU count x G (at least one such group).
+uint64_t plotter_gpu_batch_fit(uint64_t batch, uint32_t gpu_count, uint64_t gpu_nonces);
+
+struct plotter_s;
+
+// Logs the task count and the mode with its batch size, as setup decided them.
+void plotter_log_setup(const setup_config_s& cfg);
+
+// Logs the plotting plan: memory used, every job with where it is written, and where
+// another instance could start.
+void plotter_log_plan(plotter_s* plotter, const setup_config_s& cfg);

@@ -1,0 +1,8 @@
+// The plotter's work thread, started by plotter_setup.
+#pragma once
+
+struct plotter_s;
+
+// Runs the plotter's jobs until every one is done, the run fails or it is stopped; then
+// completes or closes the files and posts the completion notice.
+void thread_proc(plotter_s* plotter);
