@@ -53,7 +53,7 @@ T on_ui_thread(std::function<T()> call) {
     // A run being stopped means the UI thread may be waiting for this very thread to end,
     // and will never drain the queue again: give up with the default answer then.
     while (answer.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready)
-        if (plotter && plotter->stop) return T();
+        if (plotter && plotter->run.stop) return T();
     return answer.get();
 }
 
@@ -61,7 +61,7 @@ uint64_t jobs_nonces(uint64_t* done) {
     uint64_t total = 0, finished = 0;
     plotter_for_each_job(plotter, [&](job_s* job) {
         total += job->nonce_count;
-        finished += job->job_state >= JOB_WRITTEN ? job->nonce_count : job->nonces_done;
+        finished += job->job_state >= JOB_WRITTEN ? job->nonce_count : job->nonces_done.load();
         return true;
     });
     if (done) *done = finished;
@@ -69,12 +69,13 @@ uint64_t jobs_nonces(uint64_t* done) {
 }
 
 void resume_dropped(const char* path) {
-    uint64_t account = 0, start = 0, count = 0, stagger = 0;
-    if (!plot_name_parse(path, &account, &start, &count, &stagger)) {
+    plot_name_s name;
+    const plot_name_e kind = plot_name_parse(path, &name);
+    if (kind != PLOT_NAME_POC1 && kind != PLOT_NAME_POC2) {
         message_box(main_window, "Error", "Incorrect filename format for plotfile.");
         return;
     }
-    if (account != account_id) {
+    if (name.account != account_id) {
         message_box(main_window, "Error", "Can't resume plot for a different account id.");
         return;
     }
@@ -87,8 +88,8 @@ void resume_dropped(const char* path) {
     drive_add(1, folder, true);
     if (target_drives.empty()) return;
     plotter_clear_jobs(plotter);
-    job_s* job = job_create(&target_drives[0], nullptr, account, start, count);
-    job->poc2 = stagger == 0;
+    job_s* job = job_create(&target_drives[0], nullptr, name.account, name.start, name.count);
+    job->poc2 = kind == PLOT_NAME_POC2;
     plotter_add_job(plotter, job);
     processing_start();
 }

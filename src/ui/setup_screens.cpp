@@ -261,16 +261,16 @@ void choose_latest_plot() {
                             ? "Select any plot file. Your account id will be read from it."
                             : "Select your latest plot file. Account id and starting nonce will be determined from this.";
     if (!choose_file(main_window, title, sizeof path, path)) return;
-    uint64_t account = 0, start = 0, count = 0, stagger = 0;
-    if (!plot_name_parse(path, &account, &start, &count, &stagger)) {
+    plot_name_s name;
+    if (plot_name_parse(path, &name) == PLOT_NAME_NONE) {
         message_box(main_window, "Error", "Incorrect filename format for plotfile.");
         return;
     }
     char folder[260];
     path_dirname(sizeof folder, folder, path);
     plots_folder_add(plots, folder);
-    next_start_nonce = auto_start_nonce ? 0 : start + count;
-    account_id = account;
+    next_start_nonce = auto_start_nonce ? 0 : name.start + name.count;
+    account_id = name.account;
     setup_return();
 }
 
