@@ -274,3 +274,29 @@ TEST_F(work_fixture, staged_file_left_behind_is_moved_by_the_next_run) {
     EXPECT_TRUE(engine_list(ssd.path).empty());
     expect_plots(a, {{0, 8}}, false);
 }
+
+// Nonces a front end shows: handed-off batches plus the published progress of the batch in
+// the compute buffer, only while the job plots with both buffers, never past the file.
+TEST(job_nonces_computed, counts_the_batch_in_progress) {
+    test_batch_s compute(8), write(8);
+    struct case_s {
+        job_state_e state;
+        bool buffers;
+        uint64_t done, progress, want;
+    } cases[] = {
+        {JOB_WAITING, false, 0, 0, 0},     {JOB_PLOTTING, true, 8, 5, 13},   {JOB_PLOTTING, false, 8, 5, 8},
+        {JOB_PLOTTING, true, 16, 8, 20},  {JOB_WRITTEN, true, 12, 8, 20},   {JOB_DONE, false, 0, 0, 20},
+    };
+    for (const auto& c : cases) {
+        job_s job;
+        job.nonce_count = 20;
+        job.job_state = c.state;
+        job.nonces_done = c.done;
+        compute.batch.progress = c.progress;
+        if (c.buffers) {
+            job.compute_buffer = &compute.batch;
+            job.write_buffer = &write.batch;
+        }
+        EXPECT_EQ(job_nonces_computed(&job), c.want) << c.state << " " << c.done;
+    }
+}
