@@ -19,6 +19,7 @@
 #include "plotter/plotter.h"
 #include "settings/prefs.h"
 #include "settings/settings.h"
+#include "ui/progress.h"
 
 window_s* main_window = nullptr;
 plotter_s* plotter = nullptr;
@@ -37,7 +38,6 @@ std::function<void(uint64_t bytes)> fill_action;
 
 namespace {
 
-uint64_t run_total_nonces = 0;  // nonces of the run in progress, for the progress line
 
 std::string config_path() { return path_with_slash(start_dir) + "config.yml"; }
 
@@ -55,17 +55,6 @@ T on_ui_thread(std::function<T()> call) {
     while (answer.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready)
         if (plotter && plotter->run.stop) return T();
     return answer.get();
-}
-
-uint64_t jobs_nonces(uint64_t* done) {
-    uint64_t total = 0, finished = 0;
-    plotter_for_each_job(plotter, [&](job_s* job) {
-        total += job->nonce_count;
-        finished += job->job_state >= JOB_WRITTEN ? job->nonce_count : job->nonces_done.load();
-        return true;
-    });
-    if (done) *done = finished;
-    return total;
 }
 
 void resume_dropped(const char* path) {
@@ -185,13 +174,18 @@ void processing_start() {
     window_set_paint(main_window, paint_cb);
     window_invalidate(main_window);
     window_set_repaint_interval(main_window, 500);
-    run_total_nonces = jobs_nonces(nullptr);
+    // A start that failed before leaves nothing behind for this one.
+    progress_reset();
     if (!plotter_setup(plotter, gpu_mask, (uint32_t)ssd_drives.size(), (uint32_t)target_drives.size(),
                        max_ram_bytes)) {
         window_set_repaint_interval(main_window, 0);
         message_box(main_window, "Error", "Plotting could not start; see log.txt for the reason.");
         setup_return();
+        return;
     }
+    uint64_t total = 0;
+    plotter_for_each_job(plotter, [&total](job_s* job) { return total += job->nonce_count, true; });
+    history_start(total);
 }
 
 void setup_return() {
@@ -202,7 +196,11 @@ void setup_return() {
 }
 
 void plotting_done() {
+    progress.done_time = time_now();
     sys_log("All done!\n");
+    // The sampler may last have looked up to a second ago: the summary ends with the final totals.
+    history_record(progress.done_time);
+    history_thin();
     window_set_paint(main_window, summary_paint);
     window_set_repaint_interval(main_window, 0);
     message_box(nullptr, "Done!", "All done! All plot files have been completed.");
@@ -234,37 +232,8 @@ void app_drop(void*, int32_t count, char** paths, int32_t, int32_t) {
     if (window_is_paint(main_window, config_paint)) sys_log("  checking dropped plot files is not available yet\n");
 }
 
-// Progress while the run is in progress: the title and the nonces written so far.
-void paint_cb(void*) {
-    window_s* w = main_window;
-    draw_clear(w, 0xFFFFFF);
-    set_font(w, UI_FONT, 22);
-    set_fill(w, COLOR_BLACK);
-    draw_text(w, "Plotting", 24, 24);
-    uint64_t done = 0;
-    jobs_nonces(&done);
-    char line[128];
-    std::snprintf(line, sizeof line, "%llu of %llu nonces done", (unsigned long long)done,
-                  (unsigned long long)run_total_nonces);
-    set_font(w, UI_FONT, 10);
-    set_fill(w, COLOR_BODY);
-    draw_text(w, line, 24, 74);
-}
-
-void summary_paint(void*) {
-    window_s* w = main_window;
-    draw_clear(w, 0xFFFFFF);
-    set_font(w, UI_FONT, 22);
-    set_fill(w, COLOR_BLACK);
-    draw_text(w, "All done!", 24, 24);
-    char line[128];
-    std::snprintf(line, sizeof line, "%llu nonces written", (unsigned long long)run_total_nonces);
-    set_font(w, UI_FONT, 10);
-    set_fill(w, COLOR_BODY);
-    draw_text(w, line, 24, 74);
-}
-
 void app_reset_for_tests() {
+    progress_reset();
     ssd_drives.clear();
     target_drives.clear();
     if (plotter) plotter_clear_jobs(plotter);

@@ -1,5 +1,5 @@
-// The setup screens and the application's drop handling, painted offscreen with the
-// dialogs answered by the test.
+// The setup, progress, summary and checker screens and the application's drop handling,
+// painted offscreen with the dialogs answered by the test.
 #include <gtest/gtest.h>
 #include <sys/statvfs.h>
 
@@ -9,11 +9,13 @@
 #include <thread>
 
 #include "platform/sys.h"
+#include "platform/util.h"
 #include "plotter/plots.h"
 #include "plotter/plotter.h"
 #include "settings/settings.h"
 #include "test_support.h"
 #include "ui/app.h"
+#include "ui/progress.h"
 #include "ui_support.h"
 
 namespace {
@@ -251,4 +253,184 @@ TEST_F(Screens, WorkerQuestionsRunOnTheUiThread) {
     EXPECT_EQ(answer, 1);
     EXPECT_EQ(asked_on, ui);
     EXPECT_TRUE(app_close(nullptr));
+}
+
+namespace {
+
+// A run in progress made of hand-set drives and jobs: one job per drive list entry, the
+// first target's job plotting with both buffers half computed and a quarter written.
+struct synthetic_run_s {
+    test_batch_s compute{8}, write{8};
+    synthetic_run_s(int32_t ssds, int32_t targets) {
+        ssd_drives.resize(ssds);
+        target_drives.resize(targets);
+        for (int32_t i = 0; i < ssds + targets; ++i) {
+            drive_s& d = i < ssds ? ssd_drives[i] : target_drives[i - ssds];
+            std::snprintf(d.path, sizeof d.path, "/mnt/drive%d", i);
+            d.is_ssd = i < ssds;
+        }
+        for (int32_t i = 0; i < targets; ++i) {
+            drive_s* writes = ssds ? &ssd_drives[i % ssds] : &target_drives[i];
+            job_s* job = job_create(writes, ssds ? &target_drives[i] : nullptr, 7, 1000 * i, 32);
+            plotter_add_job(plotter, job);
+            if (i > 0) continue;
+            job->job_state = JOB_PLOTTING;
+            job->nonces_done = 8;
+            job->bytes_written = 8 * PLOT_SIZE;
+            job->compute_buffer = &compute.batch;
+            job->write_buffer = &write.batch;
+            compute.batch.progress = 4;
+            write.batch.progress = 2 * PLOT_SIZE;
+            writes->current_job = job;
+            writes->bytes_written = 8 * PLOT_SIZE;
+        }
+    }
+};
+
+double paint_now = 1;  // the clock the progress screen sees in these tests
+void paint_progress_now(void*) { progress_paint(main_window, paint_now); }
+
+// A chart frame stroked at (x, y, w, h): its left and right edges are drawn, just beyond is blank.
+void expect_chart(const offscreen_s& screen, const char* name, rect_s c) {
+    const int32_t mid = c.y + c.h / 2 + 3;
+    EXPECT_NE(screen.pixel(c.x, mid), 0xFFFFFFu) << name << " left edge " << c.x << "," << c.y;
+    EXPECT_NE(screen.pixel(c.x + c.w, mid), 0xFFFFFFu) << name << " right edge " << c.x + c.w;
+    EXPECT_EQ(screen.pixel(c.x + c.w + 2, mid), 0xFFFFFFu) << name << " past the right edge " << c.x + c.w;
+}
+
+}  // namespace
+
+// Each mode's sections, chart sizes, gauges and values, with a synthetic run.
+TEST_F(Screens, ProgressModesTable) {
+    struct case_s {
+        const char* name;
+        int32_t ssds, targets;
+        uint32_t gpu_mask;
+        std::vector<rect_s> charts;
+        std::vector<std::pair<int32_t, int32_t>> gauge_fill, blank;  // points in and above a gauge's level
+        std::vector<int32_t> value_rows;                             // y of the right column's first value
+    } cases[] = {
+        {"cpu direct", 0, 1, 0, {{24, 50, 442, 160}, {24, 272, 442, 160}},
+         {{490, 200}, {490, 390}}, {{490, 120}, {490, 300}}, {65, 287}},
+        {"cpu ssd", 1, 1, 0, {{24, 50, 500, 92}, {24, 204, 500, 92}, {24, 358, 500, 92}},
+         {}, {{498, 138}}, {65, 219, 373}},
+        {"gpu direct, two targets", 0, 2, 1, {{24, 50, 442, 160}, {24, 272, 247, 160}, {277, 272, 247, 160}},
+         {{490, 200}}, {{490, 120}}, {65, 287}},
+        {"gpu ssd, two staging drives", 2, 1, 3, {{24, 50, 500, 92}, {24, 204, 247, 92}, {277, 204, 247, 92}, {24, 358, 500, 92}},
+         {}, {}, {65, 219, 373}},
+    };
+    gpu_count = 2;
+    std::strcpy(gpu_names[0], "Card A");
+    std::strcpy(gpu_names[1], "Card B");
+    for (const auto& c : cases) {
+        app_reset_for_tests();
+        synthetic_run_s run(c.ssds, c.targets);
+        plotter->config.gpu_mask = c.gpu_mask;
+        hit_regions_clear(main_window);
+        paint_now = 1;
+        main_window->paint = paint_progress_now;
+        screen.paint(main_window);
+        for (const rect_s& chart : c.charts) expect_chart(screen, c.name, chart);
+        for (auto [x, y] : c.gauge_fill) EXPECT_EQ(screen.pixel(x, y), 0xF4F2F4u) << c.name << " " << y;
+        for (auto [x, y] : c.blank) EXPECT_EQ(screen.pixel(x, y), 0xFFFFFFu) << c.name << " " << y;
+        for (int32_t y : c.value_rows) EXPECT_GT(screen.dark_pixels({534, y, 90, 14}), 10) << c.name << " " << y;
+        EXPECT_GT(screen.dark_pixels({400, 24, 124, 12}), 10) << c.name << ": processor names";
+        EXPECT_TRUE(test_has_region(main_window, {534, 455, 86, 20})) << c.name;
+        EXPECT_EQ(progress.targets[0].planned_nonces, 32u) << c.name;
+        plotter->config.gpu_mask = 0;
+        app_reset_for_tests();
+    }
+}
+
+// The estimate waits for data and for its 5 s warm-up; a stage that began at this very
+// paint has no rate yet rather than an infinite one. Pause toggles the run.
+TEST_F(Screens, ProgressEstimateAndPause) {
+    synthetic_run_s run(0, 1);
+    job_s* job = nullptr;
+    plotter_for_each_job(plotter, [&job](job_s* j) { return job = j, false; });
+    const struct {
+        double now;
+        uint64_t done;
+        bool shown;
+    } steps[] = {{1, 0, false}, {6.5, 0, false}, {13, 8, false}, {16, 12, false}, {19, 16, true}};
+    for (const auto& s : steps) {
+        job->nonces_done = s.done;
+        run.compute.batch.progress = 0;
+        paint_now = s.now;
+        main_window->paint = paint_progress_now;
+        screen.paint(main_window);
+        EXPECT_EQ(progress.eta_text[0] != 0, s.shown) << s.now;
+    }
+    // 16 nonces in the 6 s since computing began, 16 of 32 left: 6 s.
+    EXPECT_STREQ(progress.eta_text, (std::string("Estimated time remaining: ") + fmt_duration(6)).c_str());
+    paint_now = 20;
+    screen.paint(main_window);
+    EXPECT_GT(screen.dark_pixels({24, 462, 200, 12}), 10);
+    for (bool paused : {true, false}) {
+        click(577, 465);
+        EXPECT_EQ(plotter_paused(plotter), paused);
+    }
+}
+
+TEST_F(Screens, HistoryBucketsAndThinning) {
+    EXPECT_EQ(history_bucket_for(0), 1.0f);
+    EXPECT_EQ(history_bucket_for(10000000), 120.0f);
+    const struct {
+        size_t records, kept, first;
+    } cases[] = {{0, 0, 0}, {100, 100, 0}, {101, 101, 0}, {150, 75, 1}, {224, 112, 1}, {225, 75, 2}};
+    for (const auto& c : cases) {
+        progress.history.assign(c.records, {});
+        for (size_t i = 0; i < c.records; ++i) progress.history[i].computed = (double)i;
+        history_thin();
+        ASSERT_EQ(progress.history.size(), c.kept) << c.records;
+        if (c.kept) EXPECT_EQ(progress.history[0].computed, (double)c.first) << c.records;
+    }
+}
+
+// Skipped buckets are filled evenly up to the next sample; a sample far past any sane run
+// length is dropped instead of growing the history without bound.
+TEST_F(Screens, HistorySamplerFillsGaps) {
+    synthetic_run_s run(0, 1);
+    job_s* job = nullptr;
+    plotter_for_each_job(plotter, [&job](job_s* j) { return job = j, false; });
+    progress.history_bucket = 1;
+    run.compute.batch.progress = 0;
+    job->bytes_written = 0;
+    const struct {
+        double now;
+        uint64_t done;
+    } samples[] = {{1.5, 3}, {4.2, 12}, {4.9, 13}, {1e9, 32}};
+    for (const auto& s : samples) {
+        job->nonces_done = s.done;
+        history_record(s.now);
+    }
+    const double want[] = {1.5, 3, 6, 9, 13};  // nonces: 0..1 filled from 3, 2..4 from 12, 4 replaced by 13
+    ASSERT_EQ(progress.history.size(), 5u);
+    for (size_t i = 0; i < 5; ++i) EXPECT_DOUBLE_EQ(progress.history[i].computed, want[i] * PLOT_SIZE) << i;
+}
+
+// Bars per record, their positions and colours; an empty history draws no bar.
+TEST_F(Screens, SummaryBarsTable) {
+    synthetic_run_s run(0, 1);
+    const struct {
+        size_t records;
+        int32_t bar_x;  // left pixel of the second bar
+        int32_t gap_x;  // a pixel between the first two bars
+    } cases[] = {{0, 0, 0}, {100, 76, 74}, {150, 65, 63}, {3, 222, 220}};
+    for (const auto& c : cases) {
+        progress.history.clear();
+        for (size_t i = 0; i < c.records; ++i)
+            progress.history.push_back({(double)i * 10, (double)i * 20, (double)i * 30 + (i % 2) * 5});
+        history_thin();
+        progress.done_time = 65;
+        main_window->paint = summary_paint;
+        screen.paint(main_window);
+        EXPECT_GT(screen.dark_pixels({150, 370, 340, 20}), 50) << c.records;
+        if (!c.records) {
+            EXPECT_EQ(screen.pixel(320, 330), 0xFFFFFFu);
+            continue;
+        }
+        EXPECT_EQ(screen.pixel(c.bar_x, 325), 0x117DBBu) << c.records;
+        EXPECT_EQ(screen.pixel(c.gap_x, 320), 0xFFFFFFu) << c.records;
+    }
 }
