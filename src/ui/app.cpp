@@ -57,30 +57,32 @@ T on_ui_thread(std::function<T()> call) {
     return answer.get();
 }
 
-void resume_dropped(const char* path) {
+// Resumes a dropped unfinished file; false when the user declines, so the file is checked instead.
+bool resume_dropped(const char* path) {
     plot_name_s name;
     const plot_name_e kind = plot_name_parse(path, &name);
     if (kind != PLOT_NAME_POC1 && kind != PLOT_NAME_POC2) {
         message_box(main_window, "Error", "Incorrect filename format for plotfile.");
-        return;
+        return true;
     }
     if (name.account != account_id) {
         message_box(main_window, "Error", "Can't resume plot for a different account id.");
-        return;
+        return true;
     }
     if (!ask_yes_no(main_window, "Resume?", "Would you like to resume plotting this file with the currently set options?"))
-        return;
+        return false;
     char folder[260];
     path_dirname(sizeof folder, folder, path);
     ssd_drives.clear();
     target_drives.clear();
     drive_add(1, folder, true);
-    if (target_drives.empty()) return;
+    if (target_drives.empty()) return true;
     plotter_clear_jobs(plotter);
     job_s* job = job_create(&target_drives[0], nullptr, name.account, name.start, name.count);
     job->poc2 = kind == PLOT_NAME_POC2;
     plotter_add_job(plotter, job);
     processing_start();
+    return true;
 }
 
 }  // namespace
@@ -101,7 +103,7 @@ bool app_ask_any_thread(const char* title, const char* text) {
 bool app_setting_up() {
     const window_paint_fn setup_screens[] = {config_paint,          ui_prompt_latest_plot_paint, start_get_account_paint,
                                              start_get_nonce_paint, start_get_size_paint,        start_get_ram_paint,
-                                             drive_fill_paint};
+                                             drive_fill_paint,      ui_check_paint_cb};
     for (window_paint_fn screen : setup_screens)
         if (window_is_paint(main_window, screen)) return true;
     return !main_window;
@@ -166,8 +168,10 @@ void app_main() {
 }
 
 void processing_start() {
-    // A resume dropped on a prompt leaves no entry over the progress screen.
+    // A resume dropped on a prompt leaves no entry over the progress screen, one dropped
+    // on the checker's screen no check computing beside the run.
     entries_clear(main_window);
+    ui_check_end();
     app_prefs_save();
     time_init();
     hit_regions_clear(main_window);
@@ -207,7 +211,10 @@ void plotting_done() {
 }
 
 bool app_close(void*) {
-    if (!plotter || !plotter_running(plotter)) return true;
+    if (!plotter || !plotter_running(plotter)) {
+        ui_check_end();  // a check's threads end before the process does
+        return true;
+    }
     if (!ask_yes_no(main_window, "Close Kestrune?", "Are you sure you want to stop plotting and close Kestrune?"))
         return false;
     const bool keep = ask_yes_no(main_window, "Leave work in progress files?",
@@ -225,15 +232,14 @@ void app_drop(void*, int32_t count, char** paths, int32_t, int32_t) {
         sys_log("  ignored: plotting has already started\n");
         return;
     }
-    if (std::strstr(paths[0], ".plotting")) {
-        resume_dropped(paths[0]);
-        return;
-    }
-    if (window_is_paint(main_window, config_paint)) sys_log("  checking dropped plot files is not available yet\n");
+    if (std::strstr(paths[0], ".plotting") && resume_dropped(paths[0])) return;
+    if (window_is_paint(main_window, config_paint) || window_is_paint(main_window, ui_check_paint_cb))
+        ui_check_start(main_window, count, paths);
 }
 
 void app_reset_for_tests() {
     progress_reset();
+    ui_check_end();
     ssd_drives.clear();
     target_drives.clear();
     if (plotter) plotter_clear_jobs(plotter);

@@ -62,6 +62,15 @@ void drive_fill_paint(void* user_data);
 void paint_cb(void* user_data);
 void summary_paint(void* user_data);
 
+// The plot checker's screen: checks the first dropped path; Back returns to the setup screen.
+void ui_check_start(window_s* window, int32_t count, char** paths);
+void ui_check_paint_cb(void* user_data);
+void ui_check_back();
+// Stops and frees the check, if any, without changing the screen.
+void ui_check_end();
+// The check the screen shows; none when no check exists.
+const struct checker_s* ui_check_current();
+
 // Setup operations
 void drive_add(int32_t kind, const char* path, bool skip_space_check);
 void drive_remove(int32_t kind, int32_t index);

@@ -14,6 +14,7 @@
 #include "plotter/plotter.h"
 #include "settings/settings.h"
 #include "test_support.h"
+#include "check/check.h"
 #include "ui/app.h"
 #include "ui/progress.h"
 #include "ui_support.h"
@@ -205,19 +206,25 @@ TEST_F(Screens, PromptsReadTheirTextTable) {
     EXPECT_GT(screen.dark_pixels({200, 267, 240, 20}), 0);
 }
 
-TEST_F(Screens, DroppedPlottingFilesResumeOnlyWhileSettingUp) {
+// Unfinished files resume only while setting up; a declined resume and plain files open the
+// checker from the setup or checker screen, and nothing happens on the run's screens.
+TEST_F(Screens, DroppedFilesResumeOrCheckWhileSettingUp) {
     account_id = 7;
     struct case_s {
         window_paint_fn screen;
         const char* path;
         const char* message;
         int asks;
+        window_paint_fn after;
     } cases[] = {
-        {config_paint, "/x/8_0_16.plotting", "Can't resume plot for a different account id.", 0},
-        {config_paint, "/x/7_a_16.plotting", "Incorrect filename format for plotfile.", 0},
-        {config_paint, "/x/7_0_16.plotting", nullptr, 1},
-        {paint_cb, "/x/7_0_16.plotting", nullptr, 0},
-        {summary_paint, "/x/7_0_16.plotting", nullptr, 0},
+        {config_paint, "/x/8_0_16.plotting", "Can't resume plot for a different account id.", 0, config_paint},
+        {config_paint, "/x/7_a_16.plotting", "Incorrect filename format for plotfile.", 0, config_paint},
+        {config_paint, "/x/7_0_16.plotting", nullptr, 1, ui_check_paint_cb},
+        {config_paint, "/x/7_0_16", nullptr, 0, ui_check_paint_cb},
+        {ui_check_paint_cb, "/x/7_0_8", nullptr, 0, ui_check_paint_cb},
+        {start_get_size_paint, "/x/7_0_8", nullptr, 0, start_get_size_paint},
+        {paint_cb, "/x/7_0_16.plotting", nullptr, 0, paint_cb},
+        {summary_paint, "/x/7_0_16", nullptr, 0, summary_paint},
     };
     for (const auto& c : cases) {
         messages.clear();
@@ -230,7 +237,11 @@ TEST_F(Screens, DroppedPlottingFilesResumeOnlyWhileSettingUp) {
             EXPECT_EQ(messages[0], c.message);
         }
         EXPECT_EQ(asks, c.asks) << c.path;
-        EXPECT_TRUE(window_is_paint(main_window, c.screen));
+        EXPECT_TRUE(window_is_paint(main_window, c.after)) << c.path;
+        if (c.after == ui_check_paint_cb) {
+            ASSERT_NE(ui_check_current(), nullptr);
+            EXPECT_TRUE(std::strstr(ui_check_current()->path.c_str(), c.path)) << c.path;
+        }
     }
 }
 
@@ -383,7 +394,9 @@ TEST_F(Screens, HistoryBucketsAndThinning) {
         for (size_t i = 0; i < c.records; ++i) progress.history[i].computed = (double)i;
         history_thin();
         ASSERT_EQ(progress.history.size(), c.kept) << c.records;
-        if (c.kept) EXPECT_EQ(progress.history[0].computed, (double)c.first) << c.records;
+        if (c.kept) {
+            EXPECT_EQ(progress.history[0].computed, (double)c.first) << c.records;
+        }
     }
 }
 
@@ -433,4 +446,86 @@ TEST_F(Screens, SummaryBarsTable) {
         EXPECT_EQ(screen.pixel(c.bar_x, 325), 0x117DBBu) << c.records;
         EXPECT_EQ(screen.pixel(c.gap_x, 320), 0xFFFFFFu) << c.records;
     }
+}
+
+namespace {
+
+// A PoC1 optimized file of 4 reference nonces, with every scoop of nonce 1 flipped when bad.
+std::string write_plot(const test_dir_s& dir, bool bad) {
+    const std::string path = dir.file(bad ? "7_0_4_4" : "7_4_4_4");
+    const uint64_t first = bad ? 0 : 4;
+    std::string bytes(4 * PLOT_SIZE, 0);
+    for (uint64_t i = 0; i < 4; ++i)
+        for (uint64_t s = 0; s < SCOOPS_PER_PLOT; ++s)
+            for (uint64_t b = 0; b < SCOOP_SIZE; ++b)
+                bytes[(s * 4 + i) * SCOOP_SIZE + b] =
+                    (char)(test_reference_nonce(7, first + i)[s * SCOOP_SIZE + b] ^ (bad && i == 1 ? 0x5A : 0));
+    test_write_file(path, bytes);
+    return path;
+}
+
+void wait_for_check() {
+    for (int i = 0; i < 6000 && ui_check_current()->result.load() == CHECK_RUNNING; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+}
+
+}  // namespace
+
+// Cells take the colour of their sample's state; real files end green, or partly red.
+TEST_F(Screens, CheckerGridAndVerdicts) {
+    char bad_name[] = "/x/not-a-plot";
+    char* paths[] = {bad_name};
+    ui_check_start(main_window, 1, paths);
+    wait_for_check();
+    checker_s* c = const_cast<checker_s*>(ui_check_current());
+    EXPECT_EQ(c->result.load(), (uint32_t)CHECK_BAD_NAME);
+    sys_set_dialog_presenter(app_message_any_thread);
+    sys_ui_drain();  // the checker thread's dialog, shown on this (the UI) thread
+    sys_set_dialog_presenter(nullptr);
+    EXPECT_EQ(messages, (std::vector<std::string>{"Incorrect filename format for plotfile."}));
+    const struct {
+        int32_t k;
+        std::vector<std::atomic<uint8_t> check_sample_s::*> flags;
+        uint32_t colour;
+    } cells[] = {
+        {0, {}, 0xF0F0F0},
+        {1, {&check_sample_s::read}, 0x34AADC},
+        {60, {&check_sample_s::read, &check_sample_s::computing}, 0xDBDB2F},
+        {1769, {&check_sample_s::computing, &check_sample_s::computed}, 0xFF9500},
+        {4, {&check_sample_s::computed, &check_sample_s::compared}, 0xDE1D10},
+        {5, {&check_sample_s::match, &check_sample_s::compared}, 0x4CD964},
+    };
+    for (const auto& cell : cells)
+        for (auto flag : cell.flags) (c->samples[cell.k].*flag) = 1;
+    screen.paint(main_window);
+    for (const auto& cell : cells)
+        EXPECT_EQ(screen.pixel(28 + 10 * (cell.k % 59), 78 + 10 * (cell.k / 59)), cell.colour) << cell.k;
+    EXPECT_EQ(screen.dark_pixels({174, 430, 300, 14}), 0);  // no verdict after a dialog
+
+    for (bool bad : {false, true}) {
+        std::string path = write_plot(dir, bad);
+        char* file[] = {path.data()};
+        app_drop(nullptr, 1, file, 0, 0);  // dropped on the checker's own screen
+        wait_for_check();
+        ASSERT_EQ(ui_check_current()->result.load(), (uint32_t)CHECK_FINISHED) << bad;
+        screen.paint(main_window);
+        int32_t green = 0, red = 0;
+        for (int32_t k = 0; k < CHECK_SAMPLES; ++k) {
+            const uint32_t colour = screen.pixel(28 + 10 * (k % 59), 78 + 10 * (k / 59));
+            green += colour == 0x4CD964;
+            red += colour == 0xDE1D10;
+        }
+        EXPECT_EQ(green + red, CHECK_SAMPLES) << bad;
+        EXPECT_EQ(red > 0, bad);
+        EXPECT_GT(screen.dark_pixels({174, 430, 300, 14}), 20) << bad;
+        EXPECT_GT(screen.dark_pixels({24, 376, 300, 12}), 20) << bad;  // the path
+    }
+    // Back, even while a check runs, ends it and returns to the setup screen.
+    std::string path = write_plot(dir, false);
+    char* file[] = {path.data()};
+    ui_check_start(main_window, 1, file);
+    click(80, 430);
+    EXPECT_TRUE(window_is_paint(main_window, config_paint));
+    EXPECT_EQ(ui_check_current(), nullptr);
+    EXPECT_FALSE(main_window->repaint_timer);
 }
