@@ -119,16 +119,18 @@ void on_app_activate(GtkApplication* app, gpointer) {
 
 GtkWindow* parent_of(window_s* window) { return window && window->window ? GTK_WINDOW(window->window) : nullptr; }
 
-void gtk_message(window_s* window, const char*, const char* text) {
+void gtk_message(window_s* window, const char* title, const char* text) {
     GtkWidget* dialog = gtk_message_dialog_new(parent_of(window), GTK_DIALOG_DESTROY_WITH_PARENT, GTK_MESSAGE_OTHER,
                                                GTK_BUTTONS_CLOSE, "%s", text);
+    gtk_window_set_title(GTK_WINDOW(dialog), title);
     gtk_dialog_run(GTK_DIALOG(dialog));
     gtk_widget_destroy(dialog);
 }
 
-bool gtk_ask(window_s* window, const char*, const char* text) {
+bool gtk_ask(window_s* window, const char* title, const char* text) {
     GtkWidget* dialog = gtk_message_dialog_new(parent_of(window), GTK_DIALOG_DESTROY_WITH_PARENT,
                                                GTK_MESSAGE_QUESTION, GTK_BUTTONS_YES_NO, "%s", text);
+    gtk_window_set_title(GTK_WINDOW(dialog), title);
     const gint response = gtk_dialog_run(GTK_DIALOG(dialog));
     gtk_widget_destroy(dialog);
     return response == GTK_RESPONSE_YES;

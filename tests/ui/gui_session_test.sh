@@ -1,14 +1,17 @@
 #!/usr/bin/env bash
 # Drives the real desktop program under Xvfb with xdotool, as a user would: the first-run
-# question, the account prompt, a target folder through the native chooser, a small fill,
-# "Start Plotting!", a finished plot file that checks out, and a second start that goes
-# straight to the setup screen. Exits 77 (skipped) when no X server can be started.
+# question, the account prompt, a target folder through the native chooser, a 16-nonce fill,
+# "Start Plotting!" up to the summary screen and a plot file that checks out in full; then a
+# second start that goes straight to the setup screen, where dropped files open the checker
+# (a good file all green, a damaged copy partly red) and a dropped unfinished file resumes
+# through the progress screen (shot mid-run) to the summary. Exits 77 (skipped) when no X server can be started.
 set -u
 for tool in Xvfb xdotool import convert; do
   command -v "$tool" >/dev/null || { echo "SKIP: $tool is not installed"; exit 77; }
 done
 kestrune=$(realpath "$1")
 cli=$(realpath "$2")
+drag_source=$(realpath "$3")
 
 work=$(mktemp -d)
 # The chooser opens in the program's folder; the target is typed relative to it, since
@@ -48,6 +51,52 @@ start() {
   sleep 1
 }
 click() { xdotool mousemove "$1" "$2" click 1; sleep 0.6; }
+# Pixels of one colour inside a rectangle WxH+X+Y of a screenshot.
+count_colour() {
+  convert "$work/$1.png" -crop "$2" +repage -fill black +opaque "#$3" -fill white -opaque "#$3" \
+    -format "%[fx:int(mean*w*h+0.5)]" info:
+}
+# Drags a file from a helper window onto the program's window, as a file manager would.
+drop() {
+  "$drag_source" "$1" 900 100 &
+  local source=$!
+  sleep 1
+  xdotool mousemove 950 150 mousedown 1
+  for x in 940 900 800 700 600 500 400 300; do xdotool mousemove "$x" 200; sleep 0.05; done
+  xdotool mousemove 300 210
+  sleep 0.2
+  xdotool mouseup 1
+  sleep 0.6
+  kill "$source" 2>/dev/null
+}
+# Clicks the button at $2 per cent of the width of the dialog whose title matches the
+# pattern $1 (its buttons sit at its foot).
+answer() {
+  local id
+  id=$(xdotool search --sync --name "^$1\$" | head -1)
+  eval "$(xdotool getwindowgeometry --shell "$id")"
+  click $((X + WIDTH * $2 / 100)) $((Y + HEIGHT - 17))
+}
+# Waits for the checker's grid to hold only verdicts: every cell green or red.
+checked() {
+  local cells=$((1770 * 81)) green red
+  for _ in $(seq 60); do
+    shot "$1"
+    green=$(count_colour "$1" 590x300+24+74 4CD964)
+    red=$(count_colour "$1" 590x300+24+74 DE1D10)
+    [ $((green + red)) -eq $cells ] && { echo "$red"; return; }
+    sleep 0.5
+  done
+  fail "$1: the check did not finish ($green green, $red red pixels)"
+}
+# Waits for the end of a run: the "Done!" message over the summary screen.
+finished() {
+  for _ in $(seq 120); do xdotool search --name '^Done!$' >/dev/null && break; sleep 0.5; done
+  sleep 0.5
+  shot "$1"
+  expect_pixel "$1" 320 334 000000            # the summary's baseline
+  answer 'Done!' 50                           # "Close"
+}
 
 start 1
 mkdir "$target"
@@ -80,19 +129,14 @@ expect_pixel target 490 420 E1E1E1            # enabled once a target is planned
 
 click 45 392                                  # the target's fill caption: the fill prompt
 xdotool key ctrl+a
-xdotool type --delay 20 "0.02"
+xdotool type --delay 20 "0.0042"              # 16 nonces
 sleep 0.5
 click 320 356                                 # "OK"
 click 550 436                                 # "Start Plotting!"
-plot=""
-for _ in $(seq 60); do
-  plot=$(ls "$target" | grep -E '^7900104405094198526_[0-9]+_[0-9]+_[0-9]+$' | head -1)
-  [ -n "$plot" ] && break
-  sleep 0.5
-done
-shot plotting
-[ -n "$plot" ] || fail "no finished plot file in $target: $(ls "$target")"
-"$cli" check "$target/$plot" >/dev/null 2>&1 || fail "the plot file $plot does not check out"
+finished summary
+plot=$(ls "$target" | grep -E '^7900104405094198526_[0-9]+_16_16$' | head -1)
+[ -n "$plot" ] || fail "no finished 16-nonce plot file in $target: $(ls "$target")"
+"$cli" check --full "$target/$plot" >/dev/null 2>&1 || fail "the plot file $plot does not check out"
 grep -q "account: 7900104405094198526" "$work/run/config.yml" || fail "config.yml lacks the account"
 grep -q -- "- $target/" "$work/run/config.yml" || fail "config.yml does not remember the target folder"
 
@@ -102,4 +146,30 @@ start 2
 shot second
 [ "$(darkest second 80x26+24+24)" -lt 100 ] || fail "the second start does not show the setup screen"
 expect_pixel second 215 218 FFFFFF            # no first-run question
-echo "PASS: first-run question, account prompt, chooser, fill prompt, plot $plot, second start"
+
+drop "$target/$plot"
+[ "$(checked check-good)" -eq 0 ] || fail "the good file $plot shows red samples"
+click 89 436                                  # "Back"
+shot back
+expect_pixel back 490 420 CCCCCC              # the setup screen again (no target: Start disabled)
+mkdir "$work/damaged"
+cp "$target/$plot" "$work/damaged/"
+dd if=/dev/zero of="$work/damaged/$plot" bs=1M seek=1 count=1 conv=notrunc status=none
+drop "$work/damaged/$plot"
+[ "$(checked check-damaged)" -gt 0 ] || fail "the damaged copy of $plot shows no red samples"
+
+# An unfinished file without a valid resume record starts again from its first nonce.
+mkdir "$work/resume"
+unfinished=$work/resume/7900104405094198526_0_400_400.plotting
+truncate -s $((400 * 262144)) "$unfinished"
+drop "$unfinished"
+answer 'Resume[?]' 75                           # "Yes"
+sleep 1.5
+shot progress
+expect_pixel progress 540 460 E1E1E1          # "Pause"
+[ "$(pixel progress 24 130)" != FFFFFF ] || fail "progress: no compute chart at (24, 50)"
+[ "$(pixel progress 472 130)" != FFFFFF ] || fail "progress: no gauge at x 472"
+finished resumed
+[ -f "${unfinished%.plotting}" ] || fail "the resumed file did not get its finished name"
+echo "PASS: first-run question, account prompt, chooser, fill prompt, plot $plot, summary, second start, checks, resume"
+
