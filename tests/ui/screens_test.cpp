@@ -354,28 +354,36 @@ TEST_F(Screens, ProgressModesTable) {
 }
 
 // The estimate waits for data and for its 5 s warm-up; a stage that began at this very
-// paint has no rate yet rather than an infinite one. Pause toggles the run.
+// paint has no rate yet rather than an infinite one; a resumed file's earlier nonces are
+// neither computed nor written again. Pause toggles the run.
 TEST_F(Screens, ProgressEstimateAndPause) {
     synthetic_run_s run(0, 1);
     job_s* job = nullptr;
     plotter_for_each_job(plotter, [&job](job_s* j) { return job = j, false; });
+    job->nonce_count = 3200;
+    run.compute.batch.progress = 0;
     const struct {
         double now;
-        uint64_t done;
-        bool shown;
-    } steps[] = {{1, 0, false}, {6.5, 0, false}, {13, 8, false}, {16, 12, false}, {19, 16, true}};
+        uint64_t resumed, done, written;  // nonces
+        const char* shown;                // estimate after this paint; none = no text yet
+    } steps[] = {
+        // 100 nonces counted over the 6 s since computing began, 3100 left: 186 s.
+        {1, 0, 0, 0, nullptr}, {6.5, 0, 0, 0, nullptr}, {13, 0, 8, 0, nullptr},
+        {16, 0, 50, 0, nullptr}, {19, 0, 100, 0, "3 minutes"},
+        // Resumed at 1600, all computed; 100 written in 6 s, 1500 left to write: 90 s.
+        {1, 1600, 3200, 50, nullptr}, {7, 1600, 3200, 100, "1 minute"},
+    };
     for (const auto& s : steps) {
+        if (s.now == 1) progress_reset();
+        job->resume_from = s.resumed;
         job->nonces_done = s.done;
-        run.compute.batch.progress = 0;
+        job->bytes_written = s.written * PLOT_SIZE;
         paint_now = s.now;
         main_window->paint = paint_progress_now;
         screen.paint(main_window);
-        EXPECT_EQ(progress.eta_text[0] != 0, s.shown) << s.now;
+        EXPECT_STREQ(progress.eta_text,
+                     s.shown ? (std::string("Estimated time remaining: ") + s.shown).c_str() : "") << s.now;
     }
-    // 16 nonces in the 6 s since computing began, 16 of 32 left: 6 s.
-    EXPECT_STREQ(progress.eta_text, (std::string("Estimated time remaining: ") + fmt_duration(6)).c_str());
-    paint_now = 20;
-    screen.paint(main_window);
     EXPECT_GT(screen.dark_pixels({24, 462, 200, 12}), 10);
     for (bool paused : {true, false}) {
         click(577, 465);
@@ -528,4 +536,7 @@ TEST_F(Screens, CheckerGridAndVerdicts) {
     EXPECT_TRUE(window_is_paint(main_window, config_paint));
     EXPECT_EQ(ui_check_current(), nullptr);
     EXPECT_FALSE(main_window->repaint_timer);
+    ui_check_start(main_window, 1, file);
+    EXPECT_TRUE(app_close(nullptr));  // closing the window ends the check's threads
+    EXPECT_EQ(ui_check_current(), nullptr);
 }
