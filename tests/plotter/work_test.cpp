@@ -279,24 +279,16 @@ TEST_F(work_fixture, staged_file_left_behind_is_moved_by_the_next_run) {
 // the compute buffer, only while the job plots with both buffers, never past the file.
 TEST(job_nonces_computed, counts_the_batch_in_progress) {
     test_batch_s compute(8), write(8);
-    struct case_s {
-        job_state_e state;
-        bool buffers;
-        uint64_t done, progress, want;
-    } cases[] = {
-        {JOB_WAITING, false, 0, 0, 0},     {JOB_PLOTTING, true, 8, 5, 13},   {JOB_PLOTTING, false, 8, 5, 8},
-        {JOB_PLOTTING, true, 16, 8, 20},  {JOB_WRITTEN, true, 12, 8, 20},   {JOB_DONE, false, 0, 0, 20},
-    };
-    for (const auto& c : cases) {
+    compute.batch.progress = 5;
+    for (auto [state, buffers, done, want] : {std::tuple{JOB_WAITING, false, 0, 0}, {JOB_PLOTTING, true, 8, 13},
+                                              {JOB_PLOTTING, false, 8, 8}, {JOB_PLOTTING, true, 18, 20},
+                                              {JOB_WRITTEN, true, 12, 20}, {JOB_DONE, false, 0, 20}}) {
         job_s job;
         job.nonce_count = 20;
-        job.job_state = c.state;
-        job.nonces_done = c.done;
-        compute.batch.progress = c.progress;
-        if (c.buffers) {
-            job.compute_buffer = &compute.batch;
-            job.write_buffer = &write.batch;
-        }
-        EXPECT_EQ(job_nonces_computed(&job), c.want) << c.state << " " << c.done;
+        job.job_state = state;
+        job.nonces_done = done;
+        job.compute_buffer = buffers ? &compute.batch : nullptr;
+        job.write_buffer = buffers ? &write.batch : nullptr;
+        EXPECT_EQ(job_nonces_computed(&job), (uint64_t)want) << state << " " << done;
     }
 }

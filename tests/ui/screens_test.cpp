@@ -272,6 +272,7 @@ namespace {
 // first target's job plotting with both buffers half computed and a quarter written.
 struct synthetic_run_s {
     test_batch_s compute{8}, write{8};
+    job_s* first = nullptr;  // the job that is plotting
     synthetic_run_s(int32_t ssds, int32_t targets) {
         ssd_drives.resize(ssds);
         target_drives.resize(targets);
@@ -285,6 +286,7 @@ struct synthetic_run_s {
             job_s* job = job_create(writes, ssds ? &target_drives[i] : nullptr, 7, 1000 * i, 32);
             plotter_add_job(plotter, job);
             if (i > 0) continue;
+            first = job;
             job->job_state = JOB_PLOTTING;
             job->nonces_done = 8;
             job->bytes_written = 8 * PLOT_SIZE;
@@ -358,8 +360,7 @@ TEST_F(Screens, ProgressModesTable) {
 // neither computed nor written again. Pause toggles the run.
 TEST_F(Screens, ProgressEstimateAndPause) {
     synthetic_run_s run(0, 1);
-    job_s* job = nullptr;
-    plotter_for_each_job(plotter, [&job](job_s* j) { return job = j, false; });
+    job_s* job = run.first;
     job->nonce_count = 3200;
     run.compute.batch.progress = 0;
     const struct {
@@ -391,43 +392,29 @@ TEST_F(Screens, ProgressEstimateAndPause) {
     }
 }
 
-TEST_F(Screens, HistoryBucketsAndThinning) {
+// Skipped buckets are filled evenly up to the next sample; a sample far past any sane run
+// length is dropped instead of growing the history without bound; thinning keeps every
+// k-th record of 101 or more.
+TEST_F(Screens, HistorySamplerAndThinning) {
     EXPECT_EQ(history_bucket_for(0), 1.0f);
     EXPECT_EQ(history_bucket_for(10000000), 120.0f);
-    const struct {
-        size_t records, kept, first;
-    } cases[] = {{0, 0, 0}, {100, 100, 0}, {101, 101, 0}, {150, 75, 1}, {224, 112, 1}, {225, 75, 2}};
-    for (const auto& c : cases) {
-        progress.history.assign(c.records, {});
-        for (size_t i = 0; i < c.records; ++i) progress.history[i].computed = (double)i;
-        history_thin();
-        ASSERT_EQ(progress.history.size(), c.kept) << c.records;
-        if (c.kept) {
-            EXPECT_EQ(progress.history[0].computed, (double)c.first) << c.records;
-        }
-    }
-}
-
-// Skipped buckets are filled evenly up to the next sample; a sample far past any sane run
-// length is dropped instead of growing the history without bound.
-TEST_F(Screens, HistorySamplerFillsGaps) {
     synthetic_run_s run(0, 1);
-    job_s* job = nullptr;
-    plotter_for_each_job(plotter, [&job](job_s* j) { return job = j, false; });
-    progress.history_bucket = 1;
     run.compute.batch.progress = 0;
-    job->bytes_written = 0;
-    const struct {
-        double now;
-        uint64_t done;
-    } samples[] = {{1.5, 3}, {4.2, 12}, {4.9, 13}, {1e9, 32}};
-    for (const auto& s : samples) {
-        job->nonces_done = s.done;
-        history_record(s.now);
+    run.first->bytes_written = 0;
+    for (auto [now, done] : {std::pair{1.5, 3}, {4.2, 12}, {4.9, 13}, {1e9, 32}}) {
+        run.first->nonces_done = done;
+        history_record(now);
     }
     const double want[] = {1.5, 3, 6, 9, 13};  // nonces: 0..1 filled from 3, 2..4 from 12, 4 replaced by 13
     ASSERT_EQ(progress.history.size(), 5u);
     for (size_t i = 0; i < 5; ++i) EXPECT_DOUBLE_EQ(progress.history[i].computed, want[i] * PLOT_SIZE) << i;
+    for (auto [records, kept, first] : {std::tuple{100, 100, 0}, {101, 101, 0}, {150, 75, 1}, {225, 75, 2}}) {
+        progress.history.assign(records, {});
+        for (int i = 0; i < records; ++i) progress.history[i].computed = i;
+        history_thin();
+        ASSERT_EQ(progress.history.size(), (size_t)kept) << records;
+        EXPECT_EQ(progress.history[0].computed, first) << records;
+    }
 }
 
 // Bars per record, their positions and colours; an empty history draws no bar.
@@ -457,20 +444,6 @@ TEST_F(Screens, SummaryBarsTable) {
 }
 
 namespace {
-
-// A PoC1 optimized file of 4 reference nonces, with every scoop of nonce 1 flipped when bad.
-std::string write_plot(const test_dir_s& dir, bool bad) {
-    const std::string path = dir.file(bad ? "7_0_4_4" : "7_4_4_4");
-    const uint64_t first = bad ? 0 : 4;
-    std::string bytes(4 * PLOT_SIZE, 0);
-    for (uint64_t i = 0; i < 4; ++i)
-        for (uint64_t s = 0; s < SCOOPS_PER_PLOT; ++s)
-            for (uint64_t b = 0; b < SCOOP_SIZE; ++b)
-                bytes[(s * 4 + i) * SCOOP_SIZE + b] =
-                    (char)(test_reference_nonce(7, first + i)[s * SCOOP_SIZE + b] ^ (bad && i == 1 ? 0x5A : 0));
-    test_write_file(path, bytes);
-    return path;
-}
 
 void wait_for_check() {
     for (int i = 0; i < 6000 && ui_check_current()->result.load() == CHECK_RUNNING; ++i)
@@ -510,9 +483,15 @@ TEST_F(Screens, CheckerGridAndVerdicts) {
         EXPECT_EQ(screen.pixel(28 + 10 * (cell.k % 59), 78 + 10 * (cell.k / 59)), cell.colour) << cell.k;
     EXPECT_EQ(screen.dark_pixels({174, 430, 300, 14}), 0);  // no verdict after a dialog
 
+    ASSERT_EQ(test_run_cli("plot -q -i 7 -s 0 -n 8 -p " + dir.path).status, 0);
+    test_dir_s other;
+    std::string path = dir.file("7_0_8_8"), damaged = other.file("7_0_8_8");
+    std::string bytes = test_read_file(path);
+    bytes.replace(bytes.size() / 4, bytes.size() / 4, bytes.size() / 4, '\0');  // scoops 1024 to 2047
+    test_write_file(damaged, bytes);
+    char* file[] = {path.data()};
     for (bool bad : {false, true}) {
-        std::string path = write_plot(dir, bad);
-        char* file[] = {path.data()};
+        file[0] = bad ? damaged.data() : path.data();
         app_drop(nullptr, 1, file, 0, 0);  // dropped on the checker's own screen
         wait_for_check();
         ASSERT_EQ(ui_check_current()->result.load(), (uint32_t)CHECK_FINISHED) << bad;
@@ -529,8 +508,7 @@ TEST_F(Screens, CheckerGridAndVerdicts) {
         EXPECT_GT(screen.dark_pixels({24, 376, 300, 12}), 20) << bad;  // the path
     }
     // Back, even while a check runs, ends it and returns to the setup screen.
-    std::string path = write_plot(dir, false);
-    char* file[] = {path.data()};
+    file[0] = path.data();
     ui_check_start(main_window, 1, file);
     click(80, 430);
     EXPECT_TRUE(window_is_paint(main_window, config_paint));
