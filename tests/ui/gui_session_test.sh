@@ -72,30 +72,31 @@ drop() {
 # Clicks the button at $2 per cent of the width of the dialog whose title matches the
 # pattern $1 (its buttons sit at its foot).
 answer() {
-  local id
-  id=$(xdotool search --sync --name "^$1\$" | head -1)
+  local id=""
+  for _ in $(seq 120); do id=$(xdotool search --name "^$1\$" | head -1); [ -n "$id" ] && break; sleep 0.5; done
+  [ -n "$id" ] || fail "no dialog titled $1"
+  sleep 0.5
   eval "$(xdotool getwindowgeometry --shell "$id")"
   click $((X + WIDTH * $2 / 100)) $((Y + HEIGHT - 17))
 }
-# Waits for the checker's grid to hold only verdicts: every cell green or red.
+# Waits for the checker's grid to hold only verdicts, every cell green or red; sets red to
+# the red pixels.
 checked() {
-  local cells=$((1770 * 81)) green red
+  local cells=$((1770 * 81)) green
   for _ in $(seq 60); do
     shot "$1"
     green=$(count_colour "$1" 590x300+24+74 4CD964)
     red=$(count_colour "$1" 590x300+24+74 DE1D10)
-    [ $((green + red)) -eq $cells ] && { echo "$red"; return; }
+    [ $((green + red)) -eq $cells ] && return
     sleep 0.5
   done
   fail "$1: the check did not finish ($green green, $red red pixels)"
 }
-# Waits for the end of a run: the "Done!" message over the summary screen.
+# Waits for the end of a run: the "Done!" message over the summary screen, which it closes.
 finished() {
-  for _ in $(seq 120); do xdotool search --name '^Done!$' >/dev/null && break; sleep 0.5; done
-  sleep 0.5
+  answer 'Done!' 50                           # "Close"
   shot "$1"
   expect_pixel "$1" 320 334 000000            # the summary's baseline
-  answer 'Done!' 50                           # "Close"
 }
 
 start 1
@@ -148,7 +149,8 @@ shot second
 expect_pixel second 215 218 FFFFFF            # no first-run question
 
 drop "$target/$plot"
-[ "$(checked check-good)" -eq 0 ] || fail "the good file $plot shows red samples"
+checked check-good
+[ "$red" -eq 0 ] || fail "the good file $plot shows red samples"
 click 89 436                                  # "Back"
 shot back
 expect_pixel back 490 420 CCCCCC              # the setup screen again (no target: Start disabled)
@@ -156,7 +158,8 @@ mkdir "$work/damaged"
 cp "$target/$plot" "$work/damaged/"
 dd if=/dev/zero of="$work/damaged/$plot" bs=1M seek=1 count=1 conv=notrunc status=none
 drop "$work/damaged/$plot"
-[ "$(checked check-damaged)" -gt 0 ] || fail "the damaged copy of $plot shows no red samples"
+checked check-damaged
+[ "$red" -gt 0 ] || fail "the damaged copy of $plot shows no red samples"
 
 # An unfinished file without a valid resume record starts again from its first nonce.
 mkdir "$work/resume"
