@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/util.h"
+
 namespace {
 
 const char address_alphabet[] = "23456789ABCDEFGHJKLMNPQRSTUVWXYZ";
@@ -111,5 +113,17 @@ bool address_parse_account(const char* text, uint64_t* id) {
     account_address_s address;
     if (!address_decode(&address, text)) return false;
     *id = address_to_id(&address);
+    return true;
+}
+
+bool address_read_account(const char* text, uint64_t* id) {
+    if (!text) return false;
+    if (address_parse_account(text, id)) return true;
+    while (*text == ' ' || *text == '\t') ++text;
+    uint64_t value = 0;
+    if (!str_read_u64(&text, &value)) return false;
+    while (*text == ' ' || *text == '\t') ++text;
+    if (*text != 0) return false;
+    *id = value;
     return true;
 }

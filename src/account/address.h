@@ -13,3 +13,8 @@ uint64_t address_to_id(const account_address_s* address);
 
 // Decodes an address or decimal id text into an account id; false when it is no account.
 bool address_parse_account(const char* text, uint64_t* id);
+
+// What the program accepts as an account: a text the codec decodes, or a whole decimal
+// number with at most blanks around it (short ids the codec leaves out included).
+// Anything else, such as "12345678x", is no account: false.
+bool address_read_account(const char* text, uint64_t* id);

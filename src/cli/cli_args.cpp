@@ -17,10 +17,6 @@ bool cli_parse_u64(const char* text, uint64_t* value) {
     return str_read_u64(&text, value) && *text == 0;
 }
 
-bool cli_parse_account(const char* text, uint64_t* id) {
-    if (address_parse_account(text, id)) return true;
-    // Short decimal ids (the codec wants 6 or more digits) are still accounts.
-    return cli_parse_u64(text, id);
-}
+bool cli_parse_account(const char* text, uint64_t* id) { return address_read_account(text, id); }
 
 bool cli_is_help(const char* arg) { return std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0; }

@@ -80,7 +80,7 @@ int open_drives(const std::vector<std::string>& paths, bool ssd, std::vector<dri
 // Progress of the run as the display shows it.
 struct progress_s {
     uint64_t total = 0;      // nonces of every planned file
-    uint64_t done = 0;       // nonces handed to writers (whole files once done)
+    uint64_t done = 0;       // nonces computed, the batch in progress included
     uint64_t resumed = 0;    // nonces that were already on disk when the run began
     uint64_t written = 0;    // bytes written in this run
     double writer_rate = 0;  // fastest last-batch rate of a writer, MiB/s
@@ -91,7 +91,7 @@ progress_s sample(plotter_s* plotter) {
     plotter_for_each_job(plotter, [&](job_s* job) {
         p.total += job->nonce_count;
         const auto relaxed = std::memory_order_relaxed;
-        p.done += job->job_state >= JOB_WRITTEN ? job->nonce_count : job->nonces_done.load(relaxed);
+        p.done += job_nonces_computed(job);
         p.resumed += job->resume_from.load(relaxed);
         p.written += job->bytes_written.load(relaxed);
         p.writer_rate = std::max(p.writer_rate, job->write_rate.load(relaxed));

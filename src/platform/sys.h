@@ -15,6 +15,10 @@ using aio_request = struct aiocb;
 // Logging and process
 void sys_log(const char* format, ...) __attribute__((format(printf, 1, 2)));
 [[noreturn]] void sys_fatal_exit();
+// The current working directory (empty when unknown), and changing it; the desktop program
+// keeps config.yml in the folder it started from.
+void sys_getcwd(uint64_t capacity, char* buffer);
+int sys_chdir(const char* path);
 void sys_init();
 // Closes log.txt so that the next message opens (and empties) it again, as the first
 // message of a new run would. For tests only.

@@ -112,6 +112,13 @@ void sys_init() {
 
 void sys_fatal_exit() { std::_Exit(1); }
 
+void sys_getcwd(uint64_t capacity, char* buffer) {
+    if (capacity == 0) return;
+    if (!getcwd(buffer, capacity)) buffer[0] = 0;
+}
+
+int sys_chdir(const char* path) { return chdir(path); }
+
 uint64_t sys_total_ram() {
     const long pages = sysconf(_SC_PHYS_PAGES);
     const long page_size = sysconf(_SC_PAGESIZE);

@@ -24,6 +24,14 @@ void job_destroy(job_s* job) {
     delete job;
 }
 
+uint64_t job_nonces_computed(const job_s* job) {
+    if (job->job_state.load(std::memory_order_relaxed) >= JOB_WRITTEN) return job->nonce_count;
+    uint64_t done = job->nonces_done.load(std::memory_order_relaxed);
+    if (job->job_state.load(std::memory_order_relaxed) == JOB_PLOTTING && job->compute_buffer && job->write_buffer)
+        done += job->compute_buffer->progress.load(std::memory_order_relaxed);
+    return done < job->nonce_count ? done : job->nonce_count;
+}
+
 std::string job_path(const job_s* job, int location) {
     const drive_s* drive = location == 1 && job->final_drive ? job->final_drive : job->write_drive;
     return plot_file_path(drive->path, job->account_id, job->start_nonce, job->nonce_count, job->poc2);

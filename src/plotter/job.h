@@ -50,6 +50,11 @@ struct job_s {
 job_s* job_create(drive_s* write_drive, drive_s* final_drive, uint64_t account_id, uint64_t start_nonce,
                   uint64_t nonce_count);
 void job_destroy(job_s* job);
+// Nonces of the job computed so far, the batch being computed included: every nonce once
+// the job is written, else the nonces handed to writers plus the compute buffer's published
+// progress. Call while holding the plotter's lock (plotter_for_each_job), which keeps the
+// buffers from being swapped meanwhile. For display: the batch may still be stopped.
+uint64_t job_nonces_computed(const job_s* job);
 // The job's file: location 0 on the drive it is written on, 1 on its final drive; no suffix.
 std::string job_path(const job_s* job, int location);
 // The same into a fixed buffer; false (buffer emptied) when it does not fit, never cut.

@@ -232,16 +232,22 @@ void plot_step(plotter_s* p, job_s* job, pass_s* pass) {
             return;
         job->write_task.get();
     }
-    const uint64_t computed = job->compute_buffer->progress;
-    const uint64_t rest = job->nonce_count - job->nonces_done;
     const uint64_t first = job->nonces_done;
-    job->compute_buffer->progress = 0;
-    job->write_buffer->progress = 0;
-    std::swap(job->compute_buffer, job->write_buffer);
-    job->batch_ready = false;
-    const uint64_t n = rest < computed ? rest : computed;
+    uint64_t n = 0;
+    {
+        // Under the lock, so that a front end summing nonces_done and the compute buffer's
+        // progress never sees the batch twice or not at all.
+        std::lock_guard<std::mutex> hold(p->run.lock);
+        const uint64_t computed = job->compute_buffer->progress;
+        const uint64_t rest = job->nonce_count - first;
+        n = rest < computed ? rest : computed;
+        job->compute_buffer->progress = 0;
+        job->write_buffer->progress = 0;
+        std::swap(job->compute_buffer, job->write_buffer);
+        job->batch_ready = false;
+        job->nonces_done += n;
+    }
     job->write_task = std::async(std::launch::async, write_batch, p, job, first, n, &p->run.stop);
-    job->nonces_done += n;
     UTIL_ASSERT(job->nonces_done <= job->nonce_count);
 }
 

@@ -308,3 +308,21 @@ TEST_F(work_fixture, file_another_writer_holds_is_left_alone) {
     EXPECT_TRUE(renamed_while_locked);
     expect_plots(a, {{0, 8}}, false);
 }
+
+// Nonces a front end shows: handed-off batches plus the published progress of the batch in
+// the compute buffer, only while the job plots with both buffers, never past the file.
+TEST(job_nonces_computed, counts_the_batch_in_progress) {
+    test_batch_s compute(8), write(8);
+    compute.batch.progress = 5;
+    for (auto [state, buffers, done, want] : {std::tuple{JOB_WAITING, false, 0, 0}, {JOB_PLOTTING, true, 8, 13},
+                                              {JOB_PLOTTING, false, 8, 8}, {JOB_PLOTTING, true, 18, 20},
+                                              {JOB_WRITTEN, true, 12, 20}, {JOB_DONE, false, 0, 20}}) {
+        job_s job;
+        job.nonce_count = 20;
+        job.job_state = state;
+        job.nonces_done = done;
+        job.compute_buffer = buffers ? &compute.batch : nullptr;
+        job.write_buffer = buffers ? &write.batch : nullptr;
+        EXPECT_EQ(job_nonces_computed(&job), (uint64_t)want) << state << " " << done;
+    }
+}

@@ -1,0 +1,249 @@
+// The application flow: start-up, the application state, starting and ending a run,
+// closing the window and files dropped on it.
+//
+// DESIGN: all of this runs on the UI thread. The plotter's work thread reaches it only
+// through sys_ui_post (its completion notice, engine dialogs); a worker that needs an
+// answer posts the question and waits on a promise the UI thread fulfils.
+#include "ui/app.h"
+
+#include <chrono>
+#include <cstring>
+#include <future>
+#include <memory>
+
+#include "gpu/gpu.h"
+#include "nonce/plt_cpu.h"
+#include "platform/sys.h"
+#include "platform/util.h"
+#include "plotter/plot_file.h"
+#include "plotter/plotter.h"
+#include "settings/prefs.h"
+#include "settings/settings.h"
+#include "ui/progress.h"
+
+window_s* main_window = nullptr;
+plotter_s* plotter = nullptr;
+plots_s* plots = nullptr;
+std::vector<drive_s> ssd_drives;
+std::vector<drive_s> target_drives;
+char cpu_brand[64];
+int32_t gpu_count = 0;
+char gpu_names[8][64];
+uint64_t planned_max_file_bytes = 0;
+uint64_t next_start_nonce = 0;
+char start_dir[260];
+char fill_text[128], ram_text[128], account_text[128], nonce_text[128], size_text[128];
+int32_t fill_drive_index = 0;
+std::function<void(uint64_t bytes)> fill_action;
+
+namespace {
+
+
+std::string config_path() { return path_with_slash(start_dir) + "config.yml"; }
+
+void mouse_ignored(void*, int32_t, int32_t, int32_t) {}
+
+// Runs call on the UI thread and waits for it; directly when already there.
+template <typename T>
+T on_ui_thread(std::function<T()> call) {
+    if (window_on_ui_thread()) return call();
+    auto done = std::make_shared<std::promise<T>>();
+    std::future<T> answer = done->get_future();
+    sys_ui_post([done, call] { done->set_value(call()); });
+    // A run being stopped means the UI thread may be waiting for this very thread to end,
+    // and will never drain the queue again: give up with the default answer then.
+    while (answer.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready)
+        if (plotter && plotter->run.stop) return T();
+    return answer.get();
+}
+
+// Resumes a dropped unfinished file; false when the user declines, so the file is checked instead.
+bool resume_dropped(const char* path) {
+    plot_name_s name;
+    const plot_name_e kind = plot_name_parse(path, &name);
+    if (kind != PLOT_NAME_POC1 && kind != PLOT_NAME_POC2) {
+        message_box(main_window, "Error", "Incorrect filename format for plotfile.");
+        return true;
+    }
+    if (name.account != account_id) {
+        message_box(main_window, "Error", "Can't resume plot for a different account id.");
+        return true;
+    }
+    if (!ask_yes_no(main_window, "Resume?", "Would you like to resume plotting this file with the currently set options?"))
+        return false;
+    char folder[260];
+    path_dirname(sizeof folder, folder, path);
+    ssd_drives.clear();
+    target_drives.clear();
+    drive_add(1, folder, true);
+    if (target_drives.empty()) return true;
+    plotter_clear_jobs(plotter);
+    job_s* job = job_create(&target_drives[0], nullptr, name.account, name.start, name.count);
+    job->poc2 = kind == PLOT_NAME_POC2;
+    plotter_add_job(plotter, job);
+    processing_start();
+    return true;
+}
+
+}  // namespace
+
+void app_message_any_thread(const char* title, const char* text) {
+    const std::string t = title, x = text;
+    on_ui_thread<bool>([t, x] {
+        message_box(main_window, t.c_str(), "%s", x.c_str());
+        return true;
+    });
+}
+
+bool app_ask_any_thread(const char* title, const char* text) {
+    const std::string t = title, x = text;
+    return on_ui_thread<bool>([t, x] { return ask_yes_no(main_window, t.c_str(), "%s", x.c_str()); });
+}
+
+bool app_setting_up() {
+    const window_paint_fn setup_screens[] = {config_paint,          ui_prompt_latest_plot_paint, start_get_account_paint,
+                                             start_get_nonce_paint, start_get_size_paint,        start_get_ram_paint,
+                                             drive_fill_paint,      ui_check_paint_cb};
+    for (window_paint_fn screen : setup_screens)
+        if (window_is_paint(main_window, screen)) return true;
+    return !main_window;
+}
+
+void app_plan() {
+    if (!plotter || !plots) return;
+    plan_input_s input;
+    for (drive_s& drive : ssd_drives) input.ssds.push_back(&drive);
+    for (drive_s& drive : target_drives) input.targets.push_back(&drive);
+    input.account_id = account_id;
+    input.auto_start = auto_start_nonce;
+    input.start_nonce = next_start_nonce;
+    input.max_file_bytes = max_file_bytes;
+    input.max_fill_bytes = max_fill_bytes;
+    input.poc2 = use_poc2_format;
+    planned_max_file_bytes = drive_plan(plotter, plots, input).max_file_bytes;
+}
+
+void app_prefs_load() {
+    const prefs_loaded_s loaded = prefs_load(config_path().c_str(), gpu_count);
+    for (const std::string& ssd : loaded.ssds) drive_add(0, ssd.c_str(), false);
+    for (const std::string& folder : loaded.plots) plots_folder_add(plots, folder.c_str());
+    if (!loaded.parsed) app_prefs_save();
+}
+
+void app_prefs_save() {
+    sys_chdir(start_dir);
+    for (const drive_s& drive : target_drives) plots_folder_add(plots, drive.path);
+    std::vector<std::string> ssds, folders(plots->folders.begin(), plots->folders.end());
+    for (const drive_s& drive : ssd_drives) ssds.push_back(drive.path);
+    prefs_save(config_path().c_str(), ssds, folders);
+}
+
+void app_main() {
+    sys_init();
+    time_init();
+    sys_getcwd(sizeof start_dir, start_dir);
+    if (!(cpu_features() & (CPU_SSE41 | CPU_SSE4A))) {
+        message_box(nullptr, "Sorry", "A CPU with SSE4 instruction support is required.");
+        return;
+    }
+    next_start_nonce = 0;
+    sys_log("Kestrune version %s\n", APP_VERSION);
+    cpu_brand_string(sizeof cpu_brand, cpu_brand);
+    cpu_brand[sizeof cpu_brand - 1] = 0;
+    sys_log("CPU: %s\n", cpu_brand);
+    cpu_log_features();
+    sys_log("Starting up OpenCL...\n");
+    gpu_count = gpu_enumerate(8, 64, gpu_names);
+    plots = plots_create();
+    plotter = plotter_create();
+    plotter_set_on_finished(plotter, plotting_done);
+    plotter_set_asker(plotter, app_ask_any_thread);
+    sys_set_dialog_presenter(app_message_any_thread);
+    app_prefs_load();
+    plotter_set_ssd_scatter(plotter, ssd_scatter);
+    main_window = window_create("Kestrune", 640, 480);
+    window_set_callbacks(main_window, nullptr, app_close, app_drop, mouse_ignored,
+                         account_id != 0 ? config_paint : ui_prompt_latest_plot_paint);
+    window_run_loop();
+}
+
+void processing_start() {
+    // A resume dropped on a prompt leaves no entry over the progress screen, one dropped
+    // on the checker's screen no check computing beside the run.
+    entries_clear(main_window);
+    ui_check_end();
+    app_prefs_save();
+    time_init();
+    hit_regions_clear(main_window);
+    window_set_paint(main_window, paint_cb);
+    window_invalidate(main_window);
+    window_set_repaint_interval(main_window, 500);
+    // A start that failed before leaves nothing behind for this one.
+    progress_reset();
+    if (!plotter_setup(plotter, gpu_mask, (uint32_t)ssd_drives.size(), (uint32_t)target_drives.size(),
+                       max_ram_bytes)) {
+        window_set_repaint_interval(main_window, 0);
+        message_box(main_window, "Error", "Plotting could not start; see log.txt for the reason.");
+        setup_return();
+        return;
+    }
+    uint64_t total = 0;
+    plotter_for_each_job(plotter, [&total](job_s* job) { return total += job->nonce_count, true; });
+    history_start(total);
+}
+
+void setup_return() {
+    entries_clear(main_window);
+    window_set_paint(main_window, config_paint);
+    app_plan();
+    window_invalidate(main_window);
+}
+
+void plotting_done() {
+    progress.done_time = time_now();
+    sys_log("All done!\n");
+    // The sampler may last have looked up to a second ago: the summary ends with the final totals.
+    history_record(progress.done_time);
+    history_thin();
+    window_set_paint(main_window, summary_paint);
+    window_set_repaint_interval(main_window, 0);
+    message_box(nullptr, "Done!", "All done! All plot files have been completed.");
+}
+
+bool app_close(void*) {
+    if (!plotter || !plotter_running(plotter)) {
+        ui_check_end();  // a check's threads end before the process does
+        return true;
+    }
+    if (!ask_yes_no(main_window, "Close Kestrune?", "Are you sure you want to stop plotting and close Kestrune?"))
+        return false;
+    const bool keep = ask_yes_no(main_window, "Leave work in progress files?",
+                                 "Would you like to leave the in progress .plotting file(s) so you can resume later?");
+    plotter_stop(plotter, keep);
+    return true;
+}
+
+void app_drop(void*, int32_t count, char** paths, int32_t, int32_t) {
+    sys_log("Files dropped:\n");
+    for (int32_t i = 0; i < count; ++i) sys_log("  %s\n", paths[i]);
+    if (count < 1) return;
+    // A second run cannot start while one is in progress or has finished.
+    if (!app_setting_up()) {
+        sys_log("  ignored: plotting has already started\n");
+        return;
+    }
+    if (std::strstr(paths[0], ".plotting") && resume_dropped(paths[0])) return;
+    if (window_is_paint(main_window, config_paint) || window_is_paint(main_window, ui_check_paint_cb))
+        ui_check_start(main_window, count, paths);
+}
+
+void app_reset_for_tests() {
+    progress_reset();
+    ui_check_end();
+    ssd_drives.clear();
+    target_drives.clear();
+    if (plotter) plotter_clear_jobs(plotter);
+    next_start_nonce = 0;
+    planned_max_file_bytes = 0;
+    for (char* text : {fill_text, ram_text, account_text, nonce_text, size_text}) text[0] = 0;
+}

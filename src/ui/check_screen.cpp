@@ -1,0 +1,89 @@
+// The plot checker's screen: one square per sample coloured by its progress and verdict,
+// the file's path, a verdict line and the Back button.
+//
+// DESIGN: the screen runs on the UI thread and owns the one checker_s. The checker's
+// thread and workers only set the samples' atomic flags, which every paint (250 ms) reads;
+// starting a new check or leaving with Back stops the running one and joins its thread
+// before freeing it. Dialogs of a failed check reach this thread through sys_ui_post.
+#include <cstdio>
+
+#include "check/check.h"
+#include "ui/app.h"
+
+namespace {
+
+checker_s* checker = nullptr;       // the check shown; none when no check exists
+window_s* check_window = nullptr;   // the window it draws into
+
+uint32_t sample_colour(const check_sample_s& s) {
+    if (s.compared.load()) return s.match.load() ? 0xFF4CD964 : 0xFFDE1D10;
+    if (s.computed.load()) return 0xFFFF9500;
+    if (s.computing.load()) return 0xFFDBDB2F;
+    if (s.read.load()) return 0xFF34AADC;
+    return 0xFFF0F0F0;
+}
+
+// Counts while the check runs, the verdict once it has finished; nothing after a dialog.
+void paint_verdict(window_s* w) {
+    const uint32_t result = checker->result.load();
+    if (result != CHECK_RUNNING && result != CHECK_FINISHED) return;
+    uint32_t compared = 0, bad = 0;
+    check_counts(checker, &compared, &bad);
+    char line[96];
+    if (result == CHECK_RUNNING)
+        std::snprintf(line, sizeof line, "Checking: %u of %d samples compared", compared, checker->sample_count);
+    else if (bad == 0)
+        std::snprintf(line, sizeof line, "All %u samples match: the file is good.", compared);
+    else
+        std::snprintf(line, sizeof line, "%u of %u samples differ: the file is damaged.", bad, compared);
+    set_font(w, UI_FONT, 10);
+    set_fill(w, bad ? 0xFFDE1D10 : COLOR_BODY);
+    draw_text(w, line, 174, 430);
+}
+
+}  // namespace
+
+void ui_check_end() {
+    check_destroy(checker);
+    checker = nullptr;
+}
+
+const checker_s* ui_check_current() { return checker; }
+
+void ui_check_start(window_s* window, int32_t count, char** paths) {
+    if (count < 1) return;
+    ui_check_end();
+    check_window = window;
+    checker = check_start(paths[0]);
+    hit_regions_clear(window);
+    window_set_paint(window, ui_check_paint_cb);
+    window_set_repaint_interval(window, 250);
+}
+
+void ui_check_back() {
+    ui_check_end();
+    window_set_paint(check_window, config_paint);
+    window_set_repaint_interval(check_window, 0);
+}
+
+void ui_check_paint_cb(void*) {
+    window_s* w = check_window;
+    draw_clear(w, 0xFFFFFF);
+    set_font(w, UI_FONT, 22);
+    set_fill(w, COLOR_BLACK);
+    draw_text(w, "Check", 24, 24);
+    no_stroke(w);
+    for (int32_t k = 0; k < CHECK_SAMPLES; ++k) {
+        set_fill(w, checker && k < checker->sample_count ? sample_colour(checker->samples[k]) : 0xFFF0F0F0);
+        draw_rect(w, (float)(24 + 10 * (k % 59)), (float)(74 + 10 * (k / 59)), 9, 9);
+    }
+    if (checker) {
+        clip_push(w, 24, 376, 590, 16);
+        set_font(w, UI_FONT, 7);
+        set_fill(w, COLOR_BODY);
+        draw_text(w, checker->path.c_str(), 24, 376);
+        clip_pop(w);
+        paint_verdict(w);
+    }
+    paint_button(w, "Back", true, 24, 416, 130, 40, ui_check_back, 12);
+}

@@ -1,0 +1,406 @@
+// The setup screens: the setup screen with its processor and folder strips, the first-run
+// question, the five text prompts, and the folder and plot-file choices behind them.
+//
+// [SECTION] Typed values   [SECTION] Folders   [SECTION] Setup screen
+// [SECTION] First-run question   [SECTION] Prompts
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "account/address.h"
+#include "platform/sys.h"
+#include "platform/util.h"
+#include "plotter/plot_file.h"
+#include "plotter/plotter.h"
+#include "settings/settings.h"
+#include "ui/app.h"
+
+namespace {
+
+constexpr const char* SAMPLE_ADDRESS = "BURST-8V9Y-58B4-RVWP-8HQAV";
+constexpr const char* SAMPLE_ID = "7900104405094198526";
+constexpr uint64_t DEFAULT_MAX_FILE_BYTES = 1000000000000ull;  // the setting's start value
+const char* const processor_labels[9] = {"CPU", "GPU0", "GPU1", "GPU2", "GPU3", "GPU4", "GPU5", "GPU6", "GPU7"};
+
+scroll_state processor_scroll;
+scroll_state folder_scroll[2];
+bool folder_scroll_to_end[2];
+uint64_t fill_bytes_typed = 0;  // the fill prompt's value as last painted
+
+std::vector<drive_s>& drives_of(int32_t kind) { return kind == 0 ? ssd_drives : target_drives; }
+
+uint64_t ram_shown() { return max_ram_bytes ? max_ram_bytes : sys_total_ram() / 4 * 3; }
+
+void text_at(window_s* w, const char* text, float size, uint32_t color, float x, float y) {
+    set_font(w, UI_FONT, size);
+    set_fill(w, color);
+    draw_text(w, text, x, y);
+}
+
+void centred(window_s* w, const char* text, float size, uint32_t color, float y) {
+    set_font(w, UI_FONT, size);
+    set_fill(w, color);
+    paint_text_centred(w, text, y);
+}
+
+void choose_folder_of(int32_t kind) {
+    char path[260] = {};
+    const char* title = kind == 1 ? "Path to external drive plots" : "Path to SSD folder";
+    if (choose_folder(main_window, title, sizeof path, path)) drive_add(kind, path, false);
+    folder_scroll_to_end[kind] = true;
+}
+
+// Shared frame of the text prompts: title, the line under the entry.
+void prompt_frame(window_s* w, const char* title) {
+    draw_clear(w, 0xFFFFFF);
+    centred(w, title, 22, COLOR_BODY, 150);
+    set_stroke(w, COLOR_BODY);
+    draw_line(w, 110, 259, 530, 259);
+    no_stroke(w);
+}
+
+void open_prompt(char* buffer, int32_t height, window_paint_fn screen) {
+    entry_add(main_window, 110, 225, 420, height, 128, buffer);
+    window_set_paint(main_window, screen);
+}
+
+void paint_processor_items(window_s* w, int32_t count, int32_t item_w, int32_t x, int32_t y, const region_adder& add) {
+    for (int32_t i = 0; i < count; ++i, x += item_w + 4) {
+        const bool hovered = add(x, y, item_w, 64, [w, i] {
+            gpu_mask = i == 0 ? 0 : gpu_mask ^ (1u << (i - 1));
+            window_invalidate(w);
+        });
+        const bool selected = i == 0 ? gpu_mask == 0 : (gpu_mask >> (i - 1)) & 1;
+        if (selected || hovered) {
+            set_stroke(w, 0xFFD9EAF4);
+            set_fill(w, selected ? 0xFFF1F6FA : 0);
+            draw_rect(w, (float)x, (float)y, (float)item_w, 64);
+            no_stroke(w);
+        }
+        set_font(w, UI_FONT, 14);
+        set_fill(w, COLOR_ACCENT);
+        const char* label = processor_labels[i];
+        draw_text(w, label, (float)x + (float)(int32_t)(item_w - text_width(w, label)) / 2, (float)y + 10);
+        const char* caption = i == 0 ? cpu_brand : gpu_names[i - 1];
+        set_font(w, UI_FONT, 9);
+        set_fill(w, COLOR_BODY);
+        const float caption_w = text_width(w, caption);
+        if (caption_w <= item_w) {
+            draw_text(w, caption, (float)x + (float)(int32_t)(item_w - caption_w) / 2, (float)y + 36);
+        } else {
+            clip_push(w, x, y, item_w - 2, 64);
+            draw_text(w, caption, (float)x, (float)y + 36);
+            clip_pop(w);
+        }
+    }
+}
+
+void paint_plan_summary(window_s* w) {
+    set_font(w, UI_FONT, 10);
+    set_fill(w, COLOR_BODY);
+    uint64_t files = 0, nonces = 0;
+    plotter_for_each_job(plotter, [&](job_s* job) {
+        ++files;
+        nonces += job->nonce_count;
+        return true;
+    });
+    if (files == 0) {
+        draw_text(w, "Select target paths for plot files and optionally SSDs for fast staging.", 24, 74);
+        return;
+    }
+    char size[64], line[128];
+    fmt_size(sizeof size, size, nonces * PLOT_SIZE, false, "");
+    const size_t drives = target_drives.size();
+    std::snprintf(line, sizeof line, "%s will be written to %llu file%s %s %d drive%s.", size,
+                  (unsigned long long)files, files >= 2 ? "s" : "", drives == 1 ? "on" : "across", (int)drives,
+                  drives >= 2 ? "s" : "");
+    draw_text(w, line, 24, 74);
+}
+
+void paint_setting_lines(window_s* w) {
+    int32_t y = ssd_drives.empty() ? 426 : 417;
+    if (target_drives.empty()) y -= 9;
+    char line[128];
+    if (auto_start_nonce)
+        std::snprintf(line, sizeof line, "Start nonce: Automatic");
+    else
+        std::snprintf(line, sizeof line, "Start nonce: %llu", (unsigned long long)next_start_nonce);
+    paint_text_link(w, line, 24, y, open_nonce_prompt);
+    if (!target_drives.empty()) {
+        y += 18;
+        std::snprintf(line, sizeof line, "Max file size: %s", fmt_size_tmp(planned_max_file_bytes, false, ""));
+        paint_text_link(w, line, 24, y, open_size_prompt);
+    }
+    if (ssd_drives.empty()) {
+        y += 18;
+        std::snprintf(line, sizeof line, "RAM to use: %s", fmt_size_tmp(ram_shown(), true, ""));
+        paint_text_link(w, line, 24, y, open_ram_prompt);
+    }
+}
+
+}  // namespace
+
+// [SECTION] Typed values
+
+uint64_t prompt_read_u64(const char* text) {
+    while (*text == ' ' || *text == '\t' || *text == '\n') ++text;
+    if (*text == '-') return 0;
+    errno = 0;
+    const unsigned long long value = std::strtoull(text, nullptr, 10);
+    return errno == ERANGE ? 0 : (uint64_t)value;
+}
+
+uint64_t prompt_read_bytes(const char* text, double unit, uint64_t fallback) {
+    const double value = std::strtod(text, nullptr) * unit;
+    if (value == 0) return 0;
+    if (!std::isfinite(value) || value < 0 || value >= 18446744073709551615.0) return fallback;
+    return (uint64_t)value;
+}
+
+uint64_t prompt_read_account(const char* text) {
+    uint64_t id = 0;
+    return address_read_account(text, &id) ? id : 0;
+}
+
+// [SECTION] Folders
+
+void drive_add(int32_t kind, const char* path, bool skip_space_check) {
+    std::vector<drive_s>& drives = drives_of(kind);
+    for (const drive_s& drive : drives)
+        if (std::strcmp(drive.path, path) == 0) return;
+    plots_folder_add(plots, path);
+    drive_s drive;
+    if (!drive_init(&drive, path, kind == 0)) {
+        message_box(main_window, "Sorry", "The path of this folder is too long for plot file names.");
+        return;
+    }
+    if (!skip_space_check &&
+        (drive_nonces_fit(drive.free_bytes / 2, drive.sector_size) == 0 || drive.free_bytes <= 134217727)) {
+        message_box(main_window, "Sorry", "There isn't enough free space on this drive.");
+        return;
+    }
+    drives.push_back(drive);
+    app_plan();
+    if (main_window) window_invalidate(main_window);
+}
+
+void drive_remove(int32_t kind, int32_t index) {
+    std::vector<drive_s>& drives = drives_of(kind);
+    if (index < 0 || index >= (int32_t)drives.size()) return;
+    drives.erase(drives.begin() + index);
+    app_plan();
+    window_invalidate(main_window);
+}
+
+void paint_folder_input(window_s* w, const char* label, int32_t kind, int32_t y) {
+    text_at(w, label, 14, COLOR_BLACK, 24, (float)y);
+    std::vector<drive_s>& drives = drives_of(kind);
+    std::vector<std::string> captions;
+    std::vector<float> widths;
+    float content = 0;
+    for (const drive_s& drive : drives) {
+        const bool filled = kind == 1 && drive.fill_limit != 0 && drive.fill_limit < drive.free_bytes;
+        char caption[64];
+        if (kind == 1)
+            std::snprintf(caption, sizeof caption, "Fill %s",
+                          fmt_size_tmp(filled ? drive.fill_limit : drive.free_bytes, false, ""));
+        else
+            std::snprintf(caption, sizeof caption, "%s free", fmt_size_tmp(drive.free_bytes, false, ""));
+        set_font(w, UI_FONT, 12);
+        const float path_w = text_width(w, drive.path);
+        set_font(w, UI_FONT, 7);
+        const float caption_w = text_width(w, caption);
+        captions.push_back(caption);
+        widths.push_back(path_w);
+        widths.push_back(caption_w);
+        content += std::max(path_w, caption_w) + 20;
+    }
+    const bool adding = drives.size() < 12;
+    const char* add_text = drives.empty() ? "Click to select..." : "+";
+    set_font(w, UI_FONT, drives.empty() ? 12 : 20);
+    const float add_w = std::max(32.0f, text_width(w, add_text));
+    if (adding) content += add_w;
+    folder_scroll[kind].content_width = content;
+    if (folder_scroll_to_end[kind]) {
+        folder_scroll_to_end[kind] = false;
+        folder_scroll[kind].offset = -content;
+    }
+    paint_scroll_horz(w, &folder_scroll[kind], y + 14, 64, [&](int32_t x, int32_t sy, const region_adder& add) {
+        const int32_t ty = sy + 24, cy = ty + 22;
+        for (int32_t i = 0; i < (int32_t)drives.size(); ++i) {
+            const float path_w = widths[2 * i], caption_w = widths[2 * i + 1];
+            const int32_t item_w = (int32_t)(std::max(path_w, caption_w) + 20);
+            const bool hovered = add(x, sy, item_w, cy - sy, [kind, i] { drive_remove(kind, i); });
+            text_at(w, drives[i].path, 12, hovered ? 0xFF8B12AE : 0xFF4DA60C, (float)x, (float)ty);
+            const bool caption_hovered =
+                kind == 1 && add(x, cy, (int32_t)caption_w + 2, 16, [i] { open_fill_prompt(i); });
+            text_at(w, captions[i].c_str(), 7, caption_hovered ? COLOR_ACCENT : COLOR_BODY, (float)x + 2, (float)cy);
+            x += item_w;
+        }
+        if (!adding) return;
+        const int32_t item_y = drives.empty() ? sy + 4 : sy;
+        const int32_t row = item_y + 24;
+        const bool hovered = add(x, item_y, (int32_t)add_w, 64, [kind] { choose_folder_of(kind); });
+        set_font(w, UI_FONT, drives.empty() ? 12 : 20);
+        set_fill(w, drives.empty() || hovered ? COLOR_ACCENT : COLOR_BODY);
+        draw_text(w, add_text, (float)x + (float)(int32_t)(add_w - text_width(w, add_text)) / 2, (float)row);
+        if (drives.empty() && hovered) {
+            set_stroke(w, COLOR_ACCENT);
+            draw_line(w, (float)x, (float)row + 18, (float)x + add_w, (float)row + 18);
+            no_stroke(w);
+        }
+    });
+}
+
+void choose_latest_plot() {
+    char path[260] = {};
+    const char* title = auto_start_nonce
+                            ? "Select any plot file. Your account id will be read from it."
+                            : "Select your latest plot file. Account id and starting nonce will be determined from this.";
+    if (!choose_file(main_window, title, sizeof path, path)) return;
+    plot_name_s name;
+    if (plot_name_parse(path, &name) == PLOT_NAME_NONE) {
+        message_box(main_window, "Error", "Incorrect filename format for plotfile.");
+        return;
+    }
+    char folder[260];
+    path_dirname(sizeof folder, folder, path);
+    plots_folder_add(plots, folder);
+    next_start_nonce = auto_start_nonce ? 0 : name.start + name.count;
+    account_id = name.account;
+    setup_return();
+}
+
+// [SECTION] Setup screen
+
+void config_paint(void*) {
+    window_s* w = main_window;
+    hit_regions_clear(w);
+    draw_clear(w, 0xFFFFFF);
+    text_at(w, "Config", 22, COLOR_BLACK, 24, 24);
+    paint_plan_summary(w);
+    text_at(w, "Processor", 14, COLOR_BLACK, 24, 114);
+    const int32_t count = std::min(gpu_count, 8) + 1;
+    const int32_t item_w = std::max((560 - (count - 1) * 4) / count, 106);
+    processor_scroll.content_width = (float)((count - 1) * 4 + count * item_w);
+    paint_scroll_horz(w, &processor_scroll, 142, 65, [w, count, item_w](int32_t x, int32_t y, const region_adder& add) {
+        paint_processor_items(w, count, item_w, x, y, add);
+    });
+    const int32_t base = 142 + 64;
+    paint_folder_input(w, "SSD path", 0, base + 32);
+    paint_folder_input(w, "Target disk path", 1, base + 122);
+    paint_setting_lines(w);
+    paint_button(w, "Start Plotting!", account_id != 0 && plotter_job_count(plotter) > 0, 486, 416, 130, 40,
+                 processing_start, 12);
+}
+
+// [SECTION] First-run question
+
+void ui_prompt_latest_plot_paint(void*) {
+    window_s* w = main_window;
+    hit_regions_clear(w);
+    draw_clear(w, 0xFFFFFF);
+    centred(w, "Do you have existing plots?", 22, COLOR_BODY, 150);
+    paint_button(w, "Yes", true, 210, 214, 100, 34, choose_latest_plot, 12);
+    paint_button(w, "No", true, 330, 214, 100, 34, open_account_prompt, 12);
+    centred(w, "Pointing Kestrune to one of your plots will allow it to determine your account id automatically.", 10,
+            COLOR_BLACK, 314);
+}
+
+// [SECTION] Prompts
+
+void open_account_prompt() { open_prompt(account_text, 26, start_get_account_paint); }
+
+void open_nonce_prompt() {
+    std::snprintf(nonce_text, sizeof nonce_text, "%llu", (unsigned long long)next_start_nonce);
+    open_prompt(nonce_text, 30, start_get_nonce_paint);
+}
+
+void open_size_prompt() {
+    std::snprintf(size_text, sizeof size_text, "%g", planned_max_file_bytes / 1e9);
+    open_prompt(size_text, 30, start_get_size_paint);
+}
+
+void open_ram_prompt() {
+    std::snprintf(ram_text, sizeof ram_text, "%0.1f", ram_shown() / (1024.0 * 1024.0 * 1024.0));
+    open_prompt(ram_text, 30, start_get_ram_paint);
+}
+
+void open_fill_prompt(int32_t drive_index) {
+    std::snprintf(fill_text, sizeof fill_text, "%0.1f", max_fill_bytes / 1e9);
+    fill_drive_index = drive_index;
+    fill_action = [drive_index](uint64_t bytes) {
+        if (drive_index < (int32_t)target_drives.size()) target_drives[drive_index].fill_limit = bytes;
+        app_plan();
+    };
+    open_prompt(fill_text, 30, drive_fill_paint);
+}
+
+void start_get_account_paint(void*) {
+    window_s* w = main_window;
+    account_id = prompt_read_account(account_text);
+    prompt_frame(w, "Please enter your address or account id");
+    char example[128];
+    std::snprintf(example, sizeof example, "Example: %s or %s", SAMPLE_ADDRESS, SAMPLE_ID);
+    centred(w, example, 10, COLOR_BODY, 274);
+    paint_button(w, "OK", account_id != 0, 270, 339, 100, 34, setup_return, 12);
+}
+
+void start_get_nonce_paint(void*) {
+    window_s* w = main_window;
+    next_start_nonce = prompt_read_u64(nonce_text);
+    prompt_frame(w, "Enter a new starting nonce");
+    paint_button(w, "Use Auto mode", true, 95, 339, 140, 34, [] {
+        next_start_nonce = 0;
+        auto_start_nonce = true;
+        setup_return();
+    }, 12);
+    paint_button(w, "Choose from file", true, 250, 339, 140, 34, [] {
+        auto_start_nonce = false;
+        choose_latest_plot();
+    }, 12);
+    paint_button(w, "Done", true, 405, 339, 140, 34, [] {
+        auto_start_nonce = false;
+        setup_return();
+    }, 12);
+}
+
+void start_get_size_paint(void*) {
+    window_s* w = main_window;
+    max_file_bytes = prompt_read_bytes(size_text, 1e9, DEFAULT_MAX_FILE_BYTES);
+    prompt_frame(w, "Enter new max file size in GB");
+    char line[128];
+    std::snprintf(line, sizeof line, "%s = %llu nonces", fmt_size_tmp(max_file_bytes, false, ""),
+                  (unsigned long long)(max_file_bytes / PLOT_SIZE));
+    centred(w, line, 12, COLOR_BODY, 267);
+    paint_button(w, "OK", true, 270, 339, 100, 34, setup_return, 12);
+}
+
+void start_get_ram_paint(void*) {
+    window_s* w = main_window;
+    max_ram_bytes = prompt_read_bytes(ram_text, 1024.0 * 1024.0 * 1024.0, 0);
+    prompt_frame(w, "Enter new max RAM size to use in GiB");
+    paint_button(w, "OK", true, 270, 339, 100, 34, setup_return, 12);
+}
+
+void drive_fill_paint(void*) {
+    window_s* w = main_window;
+    fill_bytes_typed = prompt_read_bytes(fill_text, 1e9, 0);
+    prompt_frame(w, "How many GB should be filled on this drive?");
+    if (fill_drive_index < (int32_t)target_drives.size()) {
+        const drive_s& drive = target_drives[fill_drive_index];
+        char line[128];
+        std::snprintf(line, sizeof line, "%s available of %s total", fmt_size_tmp(drive.free_bytes, false, ""),
+                      fmt_size_tmp(drive.total_bytes, false, ""));
+        centred(w, line, 12, COLOR_BODY, 267);
+    }
+    paint_button(w, "OK", true, 270, 339, 100, 34, [w] {
+        entries_clear(w);
+        window_set_paint(w, config_paint);
+        if (fill_action) fill_action(fill_bytes_typed);
+        window_invalidate(w);
+    }, 12);
+}

@@ -1,0 +1,122 @@
+// The window layer: one GTK window drawn by the program itself, hit regions for clicks,
+// modal dialogs, text entries, timers, the main loop and the cairo drawing wrappers.
+#pragma once
+#include <cairo.h>
+
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+struct _GtkWidget;
+
+using window_action = std::function<void()>;
+using window_close_fn = bool (*)(void* user_data);
+using window_drop_fn = void (*)(void* user_data, int32_t count, char** paths, int32_t x, int32_t y);
+using window_mouse_fn = void (*)(void* user_data, int32_t kind, int32_t x, int32_t y);
+using window_paint_fn = void (*)(void* user_data);
+
+constexpr int32_t WINDOW_HIT_REGIONS = 64;
+enum window_mouse_e : int32_t { MOUSE_PRESS = 0, MOUSE_MOTION = 1, MOUSE_RELEASE = 2 };
+
+// One clickable rectangle of the current paint; free while its action is empty.
+struct hit_region_s {
+    int32_t x = 0, y = 0, w = 0, h = 0;  // pixels; zero width or height contains nothing
+    window_action action;                // run by a click inside the rectangle
+};
+
+// A GTK entry bound to a caller-owned buffer that receives every change of its text.
+struct text_entry_s {
+    _GtkWidget* entry = nullptr;  // the widget; none for an offscreen window
+    char* buffer = nullptr;       // caller's buffer, kept alive while the entry exists
+    uint32_t capacity = 0;        // the buffer's size in bytes
+};
+
+struct window_s {
+    _GtkWidget* window = nullptr;         // application window; none offscreen
+    _GtkWidget* fixed = nullptr;          // container of the drawing area and the entries
+    _GtkWidget* area = nullptr;           // drawing area covering the window
+    int32_t pointer_x = 0;                // last pointer position, drawing-area pixels
+    int32_t pointer_y = 0;
+    std::vector<text_entry_s> entries;    // entries shown over the drawing area
+    bool repaint_timer = false;           // the periodic repaint is wanted
+    window_close_fn close = nullptr;      // asked before the window closes
+    window_drop_fn drop = nullptr;        // receives dropped local paths
+    window_mouse_fn mouse = nullptr;      // sees every pointer event
+    window_paint_fn paint = nullptr;      // draws the current screen; the screen itself
+    void* user_data = nullptr;            // handed to every callback
+    cairo_t* cr = nullptr;                // valid only while painting
+    float width = 0, height = 0;          // drawing-area size in pixels
+    uint32_t fill = 0;                    // ARGB fill and text colour; 0 = none
+    uint32_t stroke = 0;                  // ARGB stroke colour; 0 = none
+    bool path_start = true;               // the next path_point starts a sub-path
+    hit_region_s regions[WINDOW_HIT_REGIONS];  // registered by the current paint
+    int32_t pressed = -1;                 // slot pressed and not yet released
+    int32_t hovered = -1;                 // slot under the pointer
+};
+
+// Process and loop. window_run_loop drains the UI call queue every 100 ms.
+int window_main(int argc, char** argv, void (*activate)());
+void window_run_loop();
+void timer_add(uint32_t interval_ms, std::function<bool()> tick);
+// True on the thread that runs the GTK main loop (the thread that created the window).
+bool window_on_ui_thread();
+
+// Window
+window_s* window_create(const char* title, int32_t width, int32_t height);
+// A window without GTK widgets: painted into any cairo context, used by tests.
+window_s* window_create_offscreen(int32_t width, int32_t height);
+void window_set_callbacks(window_s* window, void* user_data, window_close_fn close, window_drop_fn drop,
+                          window_mouse_fn mouse, window_paint_fn paint);
+void window_set_paint(window_s* window, window_paint_fn paint);
+bool window_is_paint(const window_s* window, window_paint_fn paint);
+void window_invalidate(window_s* window);
+void window_set_repaint_interval(window_s* window, uint32_t interval_ms);
+// One paint cycle into cr: clears the hit regions and runs the paint callback.
+void window_paint(window_s* window, cairo_t* cr);
+// What a pointer event does to the hit regions (see the table in window_linux.cpp).
+void window_mouse_event(window_s* window, int32_t kind, int32_t x, int32_t y);
+// Turns dropped URIs into local paths and hands them to the drop callback; URIs that
+// name no local file are logged and left out.
+void window_drop_uris(window_s* window, char** uris, int32_t x, int32_t y);
+
+// Hit regions
+void hit_regions_clear(window_s* window);
+bool hit_region_add(window_s* window, int32_t x, int32_t y, int32_t w, int32_t h, window_action action);
+
+// Dialogs. Each goes through a replaceable table so tests can answer without GTK.
+struct window_dialogs_s {
+    std::function<void(window_s* window, const char* title, const char* text)> message;
+    std::function<bool(window_s* window, const char* title, const char* text)> ask;
+    std::function<bool(window_s* window, const char* title, uint32_t capacity, char* buffer)> choose_file;
+    std::function<bool(window_s* window, const char* title, uint32_t capacity, char* buffer)> choose_folder;
+};
+window_dialogs_s& window_dialogs();
+void window_dialogs_reset();
+void message_box(window_s* window, const char* title, const char* format, ...) __attribute__((format(printf, 3, 4)));
+bool ask_yes_no(window_s* window, const char* title, const char* format, ...) __attribute__((format(printf, 3, 4)));
+bool choose_file(window_s* window, const char* title, uint32_t capacity, char* buffer);
+bool choose_folder(window_s* window, const char* title, uint32_t capacity, char* buffer);
+
+// Text entries
+int32_t entry_add(window_s* window, int32_t x, int32_t y, int32_t w, int32_t h, int32_t max_length, char* buffer);
+void entries_clear(window_s* window);
+// Copies an entry's new text into its buffer, cut to capacity - 1 bytes and terminated.
+void entry_text_changed(text_entry_s* entry, const char* text);
+
+// Drawing, only inside a paint callback
+void draw_clear(window_s* window, uint32_t rgb);
+void clip_push(window_s* window, int32_t x, int32_t y, int32_t w, int32_t h);
+void clip_pop(window_s* window);
+void set_fill(window_s* window, uint32_t argb);
+void no_fill(window_s* window);
+void set_stroke(window_s* window, uint32_t argb);
+void no_stroke(window_s* window);
+void set_line_width(window_s* window, float width);
+void draw_line(window_s* window, float x1, float y1, float x2, float y2);
+void draw_rect(window_s* window, float x, float y, float w, float h);
+void path_begin(window_s* window);
+void path_point(window_s* window, float x, float y);
+void path_end(window_s* window);
+void set_font(window_s* window, const char* face, float size);
+float text_width(window_s* window, const char* text);
+void draw_text(window_s* window, const char* text, float x, float y);

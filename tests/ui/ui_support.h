@@ -1,0 +1,61 @@
+// Offscreen painting for the UI tests: a 640x480 image surface, pixels and hit regions.
+#pragma once
+#include <cairo.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "ui/window.h"
+
+struct rect_s {
+    int32_t x, y, w, h;
+    bool operator==(const rect_s& o) const { return x == o.x && y == o.y && w == o.w && h == o.h; }
+};
+
+struct offscreen_s {
+    cairo_surface_t* surface = cairo_image_surface_create(CAIRO_FORMAT_RGB24, 640, 480);
+    cairo_t* cr = cairo_create(surface);
+    ~offscreen_s() {
+        cairo_destroy(cr);
+        cairo_surface_destroy(surface);
+    }
+    void paint(window_s* window) {
+        window_paint(window, cr);
+        cairo_surface_flush(surface);
+    }
+    // 0xRRGGBB at (x, y).
+    uint32_t pixel(int32_t x, int32_t y) const {
+        const uint8_t* row = cairo_image_surface_get_data(surface) + y * cairo_image_surface_get_stride(surface);
+        return reinterpret_cast<const uint32_t*>(row)[x] & 0xFFFFFF;
+    }
+    // Pixels clearly darker than the white background inside a rectangle: text drawn there.
+    int32_t dark_pixels(rect_s r) const {
+        int32_t count = 0;
+        for (int32_t y = r.y; y < r.y + r.h; ++y)
+            for (int32_t x = r.x; x < r.x + r.w; ++x) count += (pixel(x, y) & 0xFF) < 0xB0;
+        return count;
+    }
+};
+
+inline std::vector<rect_s> test_regions(const window_s* window) {
+    std::vector<rect_s> rects;
+    for (const hit_region_s& r : window->regions)
+        if (r.action) rects.push_back({r.x, r.y, r.w, r.h});
+    return rects;
+}
+
+inline bool test_has_region(const window_s* window, rect_s want) {
+    for (const rect_s& r : test_regions(window))
+        if (r == want) return true;
+    return false;
+}
+
+// Press and release at one point, with a repaint before each as GTK would do.
+inline void test_click(window_s* window, offscreen_s* screen, int32_t x, int32_t y) {
+    window_mouse_event(window, MOUSE_MOTION, x, y);
+    screen->paint(window);
+    window_mouse_event(window, MOUSE_PRESS, x, y);
+    window_mouse_event(window, MOUSE_RELEASE, x, y);
+    screen->paint(window);
+}
