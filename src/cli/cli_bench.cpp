@@ -1,6 +1,7 @@
 // kestrune-cli bench: nonces per minute of every CPU hash family, computed into a batch
 // buffer in memory (no disk), on one thread and on all plotting threads; with --plot, a
 // whole plot file written through the plotter beside the compute-only rate.
+#include <signal.h>
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -10,6 +11,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "cli/cli.h"
@@ -194,6 +196,10 @@ int bench_parse(int argc, char** argv, bench_options_s* options, bool* done) {
     return CLI_OK;
 }
 
+volatile sig_atomic_t interrupted = 0;
+
+void on_signal(int) { interrupted = 1; }
+
 // Plots one file through the plotter as a plot run would and returns the seconds from
 // setup until the file is complete, or a negative value when the run failed. The file is
 // deleted afterwards; a file of that name that is already there is never touched.
@@ -217,7 +223,12 @@ double plot_file_seconds(const bench_options_s& options, cpu_family_e family, in
     plotter_add_job(plotter, job);
     const double t0 = time_now();
     double seconds = -1;
+    // Ctrl-C stops the run and deletes the unfinished file instead of leaving it behind.
+    signal(SIGINT, on_signal);
+    signal(SIGTERM, on_signal);
     if (plotter_setup(plotter, 0, 0, 1, options.plot_memory)) {
+        while (!plotter->run.ended && !interrupted) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        if (interrupted) plotter_stop(plotter, false);
         plotter_wait(plotter);
         sys_ui_drain();
         if (job->job_state == JOB_DONE) seconds = time_now() - t0;
@@ -248,6 +259,7 @@ int bench_plot(const bench_options_s& options, int32_t threads) {
     cpu0 = process_cpu_seconds();
     const double seconds = plot_file_seconds(options, family, threads);
     const double plot_cpu = process_cpu_seconds() - cpu0;
+    if (interrupted) return CLI_FAILED;
     const bench_result_s after = bench_measure(family, threads, options.seconds);
     cpu_set_family(CPU_FAMILY_BEST);
     if (seconds <= 0) {
@@ -262,8 +274,8 @@ int bench_plot(const bench_options_s& options, int32_t threads) {
                 after.per_minute());
     std::printf("end to end   %14.0f nonces/min in %.1f s: %.3f of compute only\n", plotted, seconds,
                 compute > 0 ? plotted / compute : 0);
-    // Processor time per nonce hardly depends on other load, unlike the rates above: the
-    // difference is what writing costs this process in computing time.
+    // Processor time per nonce depends less on other load than the rates above do; the
+    // difference is what writing costs this process (the kernel's own flushing not counted).
     const double compute_ms = before.nonces ? compute_cpu * 1e3 / before.nonces : 0;
     const double plot_ms = plot_cpu * 1e3 / options.plot_nonces;
     std::printf("cpu time     %14.2f ms/nonce end to end, %.2f ms/nonce compute only (%.3f)\n", plot_ms,
