@@ -1,11 +1,17 @@
 // kestrune-cli bench: nonces per minute of every CPU hash family, computed into a batch
-// buffer in memory (no disk), on one thread and on all plotting threads.
+// buffer in memory (no disk), on one thread and on all plotting threads; with --plot, a
+// whole plot file written through the plotter beside the compute-only rate.
+#include <signal.h>
+#include <sys/resource.h>
+
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "cli/cli.h"
@@ -13,18 +19,25 @@
 #include "nonce/plt_cpu.h"
 #include "platform/sys.h"
 #include "platform/util.h"
+#include "plotter/plotter.h"
+#include "settings/settings.h"
 
 namespace {
 
 const char bench_help[] =
     "usage: kestrune-cli bench [--family NAME] [--cpu THREADS] [--seconds S] [--csv] [-g ...]\n"
+    "       kestrune-cli bench --plot DIR [--nonces N] [--mem GiB] [--poc2] [--family NAME] [--cpu THREADS]\n"
     "Measures nonces per minute of the scalar path and of every hash family this\n"
     "processor supports, on one thread and on all plotting threads, without disk I/O.\n"
     "  --family NAME   only this family: scalar, sse4, avx, avx2 or avx512\n"
     "  --cpu THREADS   the 'all threads' count (default: the plotting thread count)\n"
     "  --seconds S     time per measurement (default 2)\n"
     "  --csv           one line per measurement: family,threads,nonces,seconds,nonces_per_min\n"
-    "  -g P:D ...      benchmark OpenCL devices instead (kestrune-cli bench -g 0:0 --help)\n";
+    "  -g P:D ...      benchmark OpenCL devices instead (kestrune-cli bench -g 0:0 --help)\n"
+    "  --plot DIR      plot one file of --nonces (default 2048) into DIR through the plotter,\n"
+    "                  print its end-to-end rate beside the compute-only rate of the same\n"
+    "                  family and threads, then delete the file; --mem limits the buffers\n"
+    "                  like plot -m, --poc2 writes a PoC2 file\n";
 
 constexpr uint64_t MAX_BATCH_NONCES = 512;  // 128 MiB of batch buffer at most
 constexpr uint64_t BENCH_ACCOUNT = 7900104405094198526ull;
@@ -34,6 +47,10 @@ struct bench_options_s {
     int32_t threads = 0;                 // the "all threads" count
     double seconds = 2.0;                // time per measurement
     bool csv = false;                    // machine-readable output
+    const char* plot_folder = nullptr;   // --plot: folder to plot a file into
+    uint64_t plot_nonces = 2048;         // --nonces: nonces of that file
+    uint64_t plot_memory = 0;            // --mem in bytes; 0 = the plotter's default
+    bool plot_poc2 = false;              // --poc2
 };
 
 struct bench_result_s {
@@ -122,6 +139,24 @@ int bench_parse(int argc, char** argv, bench_options_s* options, bool* done) {
             return CLI_OK;
         } else if (std::strcmp(arg, "--csv") == 0) {
             options->csv = true;
+        } else if (std::strcmp(arg, "--poc2") == 0) {
+            options->plot_poc2 = true;
+        } else if (std::strcmp(arg, "--plot") == 0) {
+            if (!value) return cli_usage_error("bench", "--plot needs a folder");
+            options->plot_folder = value;
+            ++i;
+        } else if (std::strcmp(arg, "--nonces") == 0) {
+            if (!value || !cli_parse_u64(value, &number) || number < 1 || number > (1ull << 24))
+                return cli_usage_error("bench", "--nonces needs a count from 1 to 16777216");
+            options->plot_nonces = number;
+            ++i;
+        } else if (std::strcmp(arg, "--mem") == 0) {
+            char* end = nullptr;
+            const double gib = value ? std::strtod(value, &end) : 0;
+            if (!value || *end || !(gib > 0 && gib <= 1 << 20))
+                return cli_usage_error("bench", "--mem needs a size in GiB above 0");
+            options->plot_memory = (uint64_t)(gib * 1073741824.0);
+            ++i;
         } else if (std::strcmp(arg, "--family") == 0) {
             if (!value || !cpu_family_parse(value, &only))
                 return cli_usage_error("bench", "--family needs one of scalar, sse4, avx, avx2, avx512");
@@ -142,6 +177,8 @@ int bench_parse(int argc, char** argv, bench_options_s* options, bool* done) {
             return cli_usage_error("bench", std::string("unknown option '") + arg + "'");
         }
     }
+    if (!options->plot_folder && (options->plot_poc2 || options->plot_memory || options->plot_nonces != 2048))
+        return cli_usage_error("bench", "--nonces, --mem and --poc2 go with --plot");
     if (only != CPU_FAMILY_BEST) {
         if (!cpu_family_available(only)) {
             std::fprintf(stderr, "kestrune-cli bench: this processor does not support the %s family\n",
@@ -150,10 +187,99 @@ int bench_parse(int argc, char** argv, bench_options_s* options, bool* done) {
             return CLI_FAILED;
         }
         options->families = {only};
+    } else if (options->plot_folder) {
+        options->families = {cpu_family_selected()};
     } else {
         for (cpu_family_e f : {CPU_FAMILY_SCALAR, CPU_FAMILY_SSE4, CPU_FAMILY_AVX, CPU_FAMILY_AVX2, CPU_FAMILY_AVX512})
             if (cpu_family_available(f)) options->families.push_back(f);
     }
+    return CLI_OK;
+}
+
+volatile sig_atomic_t interrupted = 0;
+
+void on_signal(int) { interrupted = 1; }
+
+// Plots one file through the plotter as a plot run would and returns the seconds from
+// setup until the file is complete, or a negative value when the run failed. The file is
+// deleted afterwards; a file of that name that is already there is never touched.
+double plot_file_seconds(const bench_options_s& options, cpu_family_e family, int32_t threads) {
+    drive_s drive;
+    if (!drive_init(&drive, options.plot_folder, false)) return -1;
+    // A start nonce from the clock keeps two benches in one folder apart.
+    const uint64_t start = (uint64_t)std::chrono::system_clock::now().time_since_epoch().count() & 0xffffffffffull;
+    job_s* job = job_create(&drive, nullptr, BENCH_ACCOUNT, start, options.plot_nonces);
+    job->poc2 = options.plot_poc2;
+    const std::string path = job_path(job, 0);
+    if (sys_file_exists(path.c_str()) || sys_file_exists((path + ".plotting").c_str())) {
+        std::fprintf(stderr, "kestrune-cli bench: %s already exists; not touching it\n", path.c_str());
+        job_destroy(job);
+        return -1;
+    }
+    const int32_t saved_threads = cpu_threads;
+    cpu_threads = threads;
+    cpu_set_family(family);
+    plotter_s* plotter = plotter_create();
+    plotter_add_job(plotter, job);
+    const double t0 = time_now();
+    double seconds = -1;
+    // Ctrl-C stops the run and deletes the unfinished file instead of leaving it behind.
+    signal(SIGINT, on_signal);
+    signal(SIGTERM, on_signal);
+    if (plotter_setup(plotter, 0, 0, 1, options.plot_memory)) {
+        while (!plotter->run.ended && !interrupted) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        if (interrupted) plotter_stop(plotter, false);
+        plotter_wait(plotter);
+        sys_ui_drain();
+        if (job->job_state == JOB_DONE) seconds = time_now() - t0;
+    }
+    plotter_destroy(plotter);
+    sys_file_delete(path.c_str());
+    sys_file_delete((path + ".plotting").c_str());
+    cpu_threads = saved_threads;
+    cpu_set_family(CPU_FAMILY_BEST);
+    return seconds;
+}
+
+// Processor seconds this process has used, all threads, user and system.
+double process_cpu_seconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    const auto seconds = [](const timeval& t) { return t.tv_sec + t.tv_usec / 1e6; };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+// Compute-only before and after the plot, so that a load that comes or goes meanwhile
+// shows as a spread instead of skewing the ratio.
+int bench_plot(const bench_options_s& options, int32_t threads) {
+    const cpu_family_e family = options.families.front();
+    double cpu0 = process_cpu_seconds();
+    const bench_result_s before = bench_measure(family, threads, options.seconds);
+    const double compute_cpu = process_cpu_seconds() - cpu0;
+    cpu0 = process_cpu_seconds();
+    const double seconds = plot_file_seconds(options, family, threads);
+    const double plot_cpu = process_cpu_seconds() - cpu0;
+    if (interrupted) return CLI_FAILED;
+    const bench_result_s after = bench_measure(family, threads, options.seconds);
+    cpu_set_family(CPU_FAMILY_BEST);
+    if (seconds <= 0) {
+        std::fprintf(stderr, "kestrune-cli bench: plotting into %s failed (see log.txt)\n", options.plot_folder);
+        return CLI_FAILED;
+    }
+    const double compute = (before.per_minute() + after.per_minute()) / 2;
+    const double plotted = options.plot_nonces * 60.0 / seconds;
+    std::printf("%s, %d threads, %llu nonces into %s%s\n", cpu_family_name(family), threads,
+                (unsigned long long)options.plot_nonces, options.plot_folder, options.plot_poc2 ? " (PoC2)" : "");
+    std::printf("compute only %14.0f nonces/min (%.0f before, %.0f after)\n", compute, before.per_minute(),
+                after.per_minute());
+    std::printf("end to end   %14.0f nonces/min in %.1f s: %.3f of compute only\n", plotted, seconds,
+                compute > 0 ? plotted / compute : 0);
+    // Processor time per nonce depends less on other load than the rates above do; the
+    // difference is what writing costs this process (the kernel's own flushing not counted).
+    const double compute_ms = before.nonces ? compute_cpu * 1e3 / before.nonces : 0;
+    const double plot_ms = plot_cpu * 1e3 / options.plot_nonces;
+    std::printf("cpu time     %14.2f ms/nonce end to end, %.2f ms/nonce compute only (%.3f)\n", plot_ms,
+                compute_ms, plot_ms > 0 ? compute_ms / plot_ms : 0);
     return CLI_OK;
 }
 
@@ -179,6 +305,7 @@ int cli_bench(int argc, char** argv) {
                      fmt_size_tmp(batch_bytes, true, ""), fmt_size_tmp(sys_total_ram(), true, ""));
         return CLI_FAILED;
     }
+    if (options.plot_folder) return bench_plot(options, all);
     std::vector<bench_result_s> results;
     for (cpu_family_e family : options.families) {
         results.push_back(bench_measure(family, 1, options.seconds));

@@ -66,6 +66,14 @@ bool sys_file_rename(const char* old_path, const char* new_path);
 // Writes all `length` bytes at `offset` (several writes if the system returns short
 // counts); any write error is logged and ends the process. Returns `length`.
 uint64_t sys_file_write(int64_t fd, uint64_t offset, uint64_t length, const void* buffer);
+// Opens an existing file a second time for direct writes that bypass the page cache;
+// 0 when the file system refuses direct I/O.
+int64_t sys_file_open_direct(const char* path);
+// Writes all `length` bytes at `offset` through a descriptor from sys_file_open_direct.
+// False, with nothing promised about the range, when the transfer is not sector-aligned
+// or the system refuses it: the caller writes it through its ordinary descriptor instead.
+// Any other write error is logged and ends the process.
+bool sys_file_write_direct(int64_t fd, uint64_t offset, uint64_t length, const void* buffer);
 // Creates or empties a file for sys_file_write_stream; 0 (errno kept) when it cannot.
 int64_t sys_file_open_write(const char* path);
 // Writes all bytes at the descriptor's position (pipes and terminals too); with `finish`

@@ -43,6 +43,8 @@ sys_syscalls_s default_syscalls() {
 
 sys_syscalls_s syscalls = default_syscalls();
 
+constexpr uint64_t DIRECT_ALIGN = 512;  // the smallest logical block of a disk
+
 // The folder holding `path`, usable with open(): "." for a bare name, "/" for a
 // file in the root.
 std::string folder_of(const char* path) {
@@ -309,18 +311,37 @@ static void log_descriptor_path(int64_t fd) {
     sys_log("  file: %s\n", path);
 }
 
-uint64_t sys_file_write(int64_t fd, uint64_t offset, uint64_t length, const void* buffer) {
+// Writes the whole range; a failure other than `tolerated` ends the process after naming the
+// file. Returns 0 or the tolerated error.
+static int write_or_exit(int64_t fd, uint64_t offset, uint64_t length, const void* buffer, int tolerated) {
     if (!range_fits(offset, length)) {
         sys_log("Failed to write to file at offset %llu. Error %d\n", (unsigned long long)offset, EINVAL);
-        sys_fatal_exit();
-    }
-    const int error = write_fully((int)fd, &offset, length, static_cast<const uint8_t*>(buffer));
-    if (error != 0) {
-        sys_log("\n\nError while writing to file: %d\n\n", error);
         log_descriptor_path(fd);
         sys_fatal_exit();
     }
+    const int error = write_fully((int)fd, &offset, length, static_cast<const uint8_t*>(buffer));
+    if (error == 0 || error == tolerated) return error;
+    sys_log("\n\nError while writing to file: %d\n\n", error);
+    log_descriptor_path(fd);
+    sys_fatal_exit();
+}
+
+uint64_t sys_file_write(int64_t fd, uint64_t offset, uint64_t length, const void* buffer) {
+    write_or_exit(fd, offset, length, buffer, 0);
     return length;
+}
+
+int64_t sys_file_open_direct(const char* path) {
+    const int fd = syscalls.open(path, O_WRONLY | O_DIRECT | O_CLOEXEC, 0);
+    return fd < 0 ? 0 : fd;
+}
+
+bool sys_file_write_direct(int64_t fd, uint64_t offset, uint64_t length, const void* buffer) {
+    // Direct transfers need sector-aligned offsets, lengths and memory; anything else
+    // would only be refused by the system.
+    if ((offset | length | (uintptr_t)buffer) % DIRECT_ALIGN != 0) return false;
+    // EINVAL: a larger logical block, or no direct I/O after all.
+    return write_or_exit(fd, offset, length, buffer, EINVAL) == 0;
 }
 
 int64_t sys_file_open_write(const char* path) {

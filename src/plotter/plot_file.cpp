@@ -60,7 +60,7 @@ plot_name_e plot_name_parse(const char* path, plot_name_s* name) {
 
 bool plot_file_write_batch(int64_t fd, uint64_t file_nonces, uint64_t first_index, uint64_t count,
                            const batch_buffer_s* batch, const std::atomic<bool>* stop,
-                           const std::function<void(uint64_t row_bytes)>& row_done) {
+                           const std::function<void(uint64_t row_bytes)>& row_done, int64_t direct_fd) {
     // A batch reaching past its place would overwrite other nonces' scoops.
     const bool fits = count <= batch->capacity && first_index <= file_nonces && count <= file_nonces - first_index;
     UTIL_ASSERT(fits);
@@ -69,7 +69,9 @@ bool plot_file_write_batch(int64_t fd, uint64_t file_nonces, uint64_t first_inde
     for (uint64_t s = 0; s < SCOOPS_PER_PLOT; ++s) {
         if (stop && stop->load(std::memory_order_relaxed)) return false;
         const uint8_t* row = batch->data + s * batch->capacity * SCOOP_SIZE;
-        sys_file_write(fd, (s * file_nonces + first_index) * SCOOP_SIZE, row_bytes, row);
+        const uint64_t offset = (s * file_nonces + first_index) * SCOOP_SIZE;
+        if (direct_fd && !sys_file_write_direct(direct_fd, offset, row_bytes, row)) direct_fd = 0;
+        if (!direct_fd) sys_file_write(fd, offset, row_bytes, row);
         if (row_done) row_done(row_bytes);
     }
     return true;

@@ -38,10 +38,13 @@ plot_name_e plot_name_parse(const char* path, plot_name_s* name);
 // to file offset (s * file_nonces + first_index) * 64. `row_done` (may be empty) runs after
 // every row with its byte count. The stop flag is checked before every row; returns false
 // when it ended the write early, or (after logging an assertion failure, writing nothing)
-// when the batch does not fit the file or buffer.
+// when the batch does not fit the file or buffer. With `direct_fd` (from
+// sys_file_open_direct) rows go around the page cache; once one is refused, the rest go
+// through `fd`.
 bool plot_file_write_batch(int64_t fd, uint64_t file_nonces, uint64_t first_index, uint64_t count,
                            const batch_buffer_s* batch, const std::atomic<bool>* stop,
-                           const std::function<void(uint64_t row_bytes)>& row_done = nullptr);
+                           const std::function<void(uint64_t row_bytes)>& row_done = nullptr,
+                           int64_t direct_fd = 0);
 
 // Writes the resume record (zeros, then `nonces_written` as 64-bit little-endian) into
 // the last sector. Nothing is written once the file is complete, nor when that sector

@@ -63,6 +63,12 @@ void plan_gpu_direct(const setup_input_s& in, setup_config_s* cfg, uint64_t budg
 
 }  // namespace
 
+uint64_t plotter_file_batch(uint64_t file_nonces, uint64_t capacity, uint64_t sector_nonces) {
+    const uint64_t group = std::max<uint64_t>(sector_nonces, 1);
+    const uint64_t share = round_up((file_nonces + PLOTTER_MIN_BATCHES - 1) / PLOTTER_MIN_BATCHES, group);
+    return std::min(capacity, share);
+}
+
 uint64_t plotter_gpu_batch_fit(uint64_t batch, uint32_t gpu_count, uint64_t gpu_nonces) {
     const uint64_t pass = (uint64_t)gpu_count * gpu_nonces;
     if (pass == 0) return batch;
@@ -80,8 +86,8 @@ setup_config_s plotter_plan_setup(const setup_input_s& in) {
         cfg.mode = ssd ? PLOTTER_CPU_SSD : PLOTTER_CPU_DIRECT;
         const uint64_t budget = std::min(memory, ssd ? in.total_ram / 2 : three_quarters(in.total_ram));
         cfg.batch = nonce_cut_to(budget / cfg.buffers / PLOT_SIZE, cfg.sector_nonces);
-        // Buffers larger than the largest file would only hold memory nobody writes.
-        if (in.largest_job) cfg.batch = std::min(cfg.batch, round_up(in.largest_job, cfg.sector_nonces));
+        // No larger than the largest file's batch: more would only hold memory nobody fills.
+        if (in.largest_job) cfg.batch = plotter_file_batch(in.largest_job, cfg.batch, cfg.sector_nonces);
     } else {
         cfg.mode = ssd ? PLOTTER_GPU_SSD : PLOTTER_GPU_DIRECT;
         const uint64_t budget = std::min(memory, three_quarters(in.total_ram));

@@ -34,6 +34,15 @@ struct setup_config_s {
 // The batch and task rules, as pure arithmetic.
 setup_config_s plotter_plan_setup(const setup_input_s& input);
 
+// Every file is computed and written in at least this many batches, so the writing of
+// one batch overlaps the computing of the next from the first batch on and only the
+// last, short write is left over when the computing ends.
+constexpr uint64_t PLOTTER_MIN_BATCHES = 4;
+
+// Nonces per CPU batch of a file: its share of PLOTTER_MIN_BATCHES rounded up to whole
+// sector groups, at most `capacity` (the buffer size the memory allows).
+uint64_t plotter_file_batch(uint64_t file_nonces, uint64_t capacity, uint64_t sector_nonces);
+
 // The GPU direct rule when the batch or G has changed: the batch is cut to a whole
 // multiple of GPU count x G (at least one such group).
 uint64_t plotter_gpu_batch_fit(uint64_t batch, uint32_t gpu_count, uint64_t gpu_nonces);

@@ -13,7 +13,11 @@
 // display; a drive's bytes_written and free space have one writer at a time (the task
 // holding the drive) and are plain values read for display. On the way out the thread
 // waits for every writer and every move before it closes, renames or deletes anything, so
-// no task touches a file that is being cleaned up.
+// no task touches a file that is being cleaned up. Every file takes at least
+// PLOTTER_MIN_BATCHES CPU batches, so its writes overlap the computing from the first batch
+// on; a writer sends its rows through a direct descriptor of its own where the file system
+// allows it, and the work thread's descriptor stays the one that syncs, closes and renames.
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <thread>
@@ -22,6 +26,7 @@
 #include "platform/util.h"
 #include "plotter/plot_file.h"
 #include "plotter/plotter.h"
+#include "plotter/plotter_setup.h"
 #include "plotter/plotter_work.h"
 #include "nonce/plt_cpu.h"
 
@@ -187,11 +192,11 @@ void recover_gpu(plotter_s* p) {
 void compute_on_cpu(plotter_s* p, job_s* job) {
     batch_buffer_s* batch = job->compute_buffer;
     const uint64_t left = job->nonce_count - job->nonces_done;
-    const uint64_t count = left < batch->capacity ? left : batch->capacity;
+    const uint64_t sector_nonces = job->write_drive->sector_size / SCOOP_SIZE;
+    const uint64_t count = std::min(left, plotter_file_batch(job->nonce_count, batch->capacity, sector_nonces));
     job->compute_start = time_now();
     const uint64_t done = cpu_plot_batch(batch, job->account_id, job->start_nonce + job->nonces_done, count,
-                                         cpu_thread_count(), job->write_drive->sector_size / SCOOP_SIZE, &p->run.stop,
-                                         &batch->progress);
+                                         cpu_thread_count(), sector_nonces, &p->run.stop, &batch->progress);
     const double elapsed = time_now() - job->compute_start;
     job->compute_rate.store(elapsed > 0 ? done * 60.0 / elapsed : 0, std::memory_order_relaxed);
 }
@@ -385,6 +390,9 @@ void write_batch(plotter_s* p, job_s* job, uint64_t first, uint64_t count, const
     const double t0 = time_now();
     if (job->poc2) poc2_convert_batch(buffer, count);
     uint64_t written = 0;
+    // Rows written around the page cache leave the processors to the computing of the next
+    // batch instead of copying this one; a file system without direct I/O gets 0 here.
+    const int64_t direct = sys_file_open_direct(plotting_path(job).c_str());
     const bool whole = plot_file_write_batch(job->fd, job->nonce_count, first, count, buffer, stop, [&](uint64_t row) {
         buffer->progress += row;
         job->bytes_written.fetch_add(row, std::memory_order_relaxed);
@@ -392,7 +400,8 @@ void write_batch(plotter_s* p, job_s* job, uint64_t first, uint64_t count, const
         written += row;
         const double elapsed = time_now() - t0;
         if (elapsed > 0) job->write_rate.store(written / 1048576.0 / elapsed, std::memory_order_relaxed);
-    });
+    }, direct);
+    sys_file_close(direct);
     if (!whole) return;
     if (first + count == job->nonce_count) {
         std::lock_guard<std::mutex> hold(p->run.lock);

@@ -4,6 +4,7 @@
 
 #include <sys/stat.h>
 
+#include <filesystem>
 #include <sstream>
 #include <string>
 
@@ -43,7 +44,8 @@ TEST(Cli, ExitStatusesOfEveryCommand) {
         {"nonce BURST-2222-2222-2222-22223 2", 2}, {"frobnicate", 2}, {"", 2}, {"nonce --help", 0},
         {"address BURST-Z8PQ-LFLU-CWUJ-D5LXY", 1}, {"address 18446744073709551616", 1}, {"address", 2},
         {"address --help", 0}, {"bench --family avx3", 2}, {"bench --cpu 0", 2}, {"bench --cpu", 2},
-        {"bench --seconds -1", 2}, {"bench --frobnicate", 2}, {"bench --help", 0},
+        {"bench --seconds -1", 2}, {"bench --frobnicate", 2}, {"bench --help", 0}, {"bench --nonces 8", 2},
+        {"bench --plot", 2}, {"bench --plot /nonexistent/kestrune --nonces 8 --seconds 0.01", 1},
         // Output that never reaches the reader is a failure; a device that takes the bytes but
         // cannot be synced is none.
         {"address 123456 >/dev/full", 1}, {"nonce 1 5 >/dev/full", 1}, {"address 123456 >/dev/null", 0},
@@ -76,6 +78,15 @@ TEST(CliBench, CsvHasAHeaderAndOneLinePerMeasurement) {
     EXPECT_EQ(header, "family,threads,nonces,seconds,nonces_per_min");
     EXPECT_EQ(line.rfind("scalar,1,", 0), 0u) << line;
     EXPECT_FALSE(std::getline(lines, extra)) << "one thread count, one family: one line";
+}
+
+// The plotted file is compared with compute only and leaves nothing behind.
+TEST(CliBench, PlotWritesOneFileAndDeletesIt) {
+    test_dir_s dir;
+    const test_cli_s run = test_run_cli("bench --plot " + dir.path + " --nonces 16 --cpu 1 --seconds 0.01");
+    ASSERT_EQ(run.status, 0) << run.output;
+    EXPECT_NE(run.output.find(" of compute only\n"), std::string::npos) << run.output;
+    EXPECT_TRUE(std::filesystem::is_empty(dir.path));
 }
 
 // Things that are not plot files under plot file names (a FIFO with no writer, a folder, an

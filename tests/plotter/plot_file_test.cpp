@@ -218,7 +218,9 @@ TEST_F(PlotFile, CrashDuringABatchResumesFromTheLastRecord) {
     EXPECT_TRUE(test_read_file(path()) == expected);
 }
 
-// Whole eight-nonce files built the way the writer builds them, against known digests.
+// Whole eight-nonce files built the way the writer builds them, against known digests:
+// in one batch through a direct descriptor, and in batches of 3, 3 and 2 whose rows are no
+// whole sectors and so fall back to ordinary writes.
 TEST_F(PlotFile, WholeFilesMatchKnownDigests) {
     const auto rows = test_read_vectors("files.tsv");
     ASSERT_FALSE(rows.empty());
@@ -226,16 +228,30 @@ TEST_F(PlotFile, WholeFilesMatchKnownDigests) {
         const uint64_t account = std::stoull(row[0]), start = std::stoull(row[1]), count = std::stoull(row[2]);
         const bool poc2 = row[3] == "poc2";
         ASSERT_EQ(plot_file_name(account, start, count, poc2), row[4]);
-        test_batch_s buffer(count);
-        for (uint64_t j = 0; j < count; ++j) nonce_scatter(test_reference_nonce(account, start + j), &buffer.batch, j);
-        if (poc2) poc2_convert_batch(&buffer.batch, count);
         const std::string path = plot_file_path(dir.path.c_str(), account, start, count, poc2);
-        const int64_t fd = sys_file_create(path.c_str(), count * PLOT_SIZE);
-        ASSERT_TRUE(plot_file_write_batch(fd, count, 0, count, &buffer.batch, nullptr));
-        sys_file_close(fd);
-        const std::string bytes = test_read_file(path);
-        EXPECT_EQ(std::to_string(bytes.size()), row[5]);
-        EXPECT_EQ(test_sha256_hex((const uint8_t*)bytes.data(), bytes.size()), row[6]) << row[4];
+        for (const uint64_t batch : {count, uint64_t(3)}) {
+            SCOPED_TRACE(batch);
+            const int64_t fd = sys_file_create(path.c_str(), count * PLOT_SIZE);
+            ASSERT_GT(fd, 0);
+            const int64_t direct = sys_file_open_direct(path.c_str());
+            batch_buffer_s buffer;
+            buffer.capacity = batch;
+            buffer.data = (uint8_t*)sys_alloc(batch * PLOT_SIZE);  // page-aligned, as the plotter's
+            for (uint64_t first = 0; first < count; first += batch) {
+                const uint64_t n = std::min(batch, count - first);
+                for (uint64_t j = 0; j < n; ++j)
+                    nonce_scatter(test_reference_nonce(account, start + first + j), &buffer, j);
+                if (poc2) poc2_convert_batch(&buffer, n);
+                ASSERT_TRUE(plot_file_write_batch(fd, count, first, n, &buffer, nullptr, nullptr, direct));
+            }
+            sys_free(buffer.data);
+            sys_file_close(direct);
+            sys_file_close(fd);
+            const std::string bytes = test_read_file(path);
+            EXPECT_EQ(std::to_string(bytes.size()), row[5]);
+            EXPECT_EQ(test_sha256_hex((const uint8_t*)bytes.data(), bytes.size()), row[6]) << row[4];
+            sys_file_delete(path.c_str());
+        }
     }
 }
 

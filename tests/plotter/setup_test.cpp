@@ -118,10 +118,27 @@ TEST(plotter_plan_setup, several_gpus_get_whole_passes) {
     EXPECT_EQ(plotter_gpu_batch_fit(100, 3, 64), 192u);
 }
 
-TEST(plotter_plan_setup, cpu_batch_never_exceeds_the_largest_file) {
-    setup_input_s in = machine(16 * GiB, 0, 1);
-    in.largest_job = 20;
-    EXPECT_EQ(plotter_plan_setup(in).batch, 24u);
+// A CPU batch holds at most a quarter of the largest file, in whole sector groups, and no
+// more than the memory gives each buffer; every file then takes four batches or more.
+TEST(plotter_plan_setup, cpu_batch_is_a_quarter_of_the_largest_file_within_memory) {
+    struct case_s {
+        uint64_t largest, limit, batch;  // largest file, memory limit (0: none), expected batch
+    };
+    const case_s cases[] = {
+        {20, 0, 8},           // a quarter is 5: one sector group
+        {6144, 0, 1536},
+        {6150, 0, 1544},      // a quarter is 1537.5: rounded up to whole sector groups
+        {12288, GiB, 2048},   // 1 GiB over two buffers holds 2048, below a quarter
+        {1u << 20, 0, 24576}, // 16 GiB: three quarters over two buffers
+    };
+    for (const case_s& c : cases) {
+        SCOPED_TRACE(c.largest);
+        setup_input_s in = machine(16 * GiB, 0, 1);
+        in.largest_job = c.largest;
+        in.memory_limit = c.limit;
+        EXPECT_EQ(plotter_plan_setup(in).batch, c.batch);
+    }
+    EXPECT_EQ(plotter_file_batch(100, 1536, 8), 32u);  // a smaller file, same buffers
 }
 
 TEST(plotter_log_plan, plan_lines_for_gpu_direct_on_sixteen_gib) {

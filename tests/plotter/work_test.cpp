@@ -220,19 +220,45 @@ TEST_F(work_fixture, file_that_cannot_be_renamed_fails_the_run) {
     EXPECT_EQ(engine_list(a.path), std::vector<std::string>{name_of(0, 8, false) + ".plotting"});
 }
 
-// Twelve nonces are not a whole number of sector groups: the resume record shares the last
-// sector with nonces that earlier batches wrote, and every nonce must still come out right.
-TEST_F(work_fixture, odd_size_file_in_batches_of_eight_is_all_correct) {
+namespace {
+int open_refusing_direct(const char* path, int flags, mode_t mode) {
+    if (flags & O_DIRECT) return errno = EINVAL, -1;
+    return open(path, flags, mode);
+}
+}  // namespace
+
+// Files that are not a whole number of batches, in both orders, with and without direct
+// writes. Twelve nonces are not even a whole number of sector groups: the resume record
+// shares the last sector with nonces that earlier batches wrote.
+TEST_F(work_fixture, files_not_a_multiple_of_the_batch_are_all_correct) {
+    struct case_s {
+        uint64_t nonces, memory_nonces;  // file size; nonces the memory gives each buffer
+        bool poc2, refuse_direct;        // order; a file system without direct I/O
+        uint64_t batch;                  // expected buffer size
+    };
+    const case_s cases[] = {
+        {12, 8, false, false, 8},
+        {36, 64, true, false, 16},  // a quarter of 36 in sector groups: 16, 16, 4
+        {36, 64, false, true, 16},
+    };
     cpu_threads = 2;
-    test_dir_s a;
-    drive_s ta = engine_drive(a.path, false);
-    plotter_add_job(plotter, job_create(&ta, nullptr, ACCOUNT, 40, 12));
-    ASSERT_TRUE(plotter_setup(plotter, 0, 0, 1, 2 * 8 * PLOT_SIZE));
-    ASSERT_EQ(plotter->config.buffer_nonces, 8u);
-    plotter_wait(plotter);
-    sys_ui_drain();
-    EXPECT_TRUE(plotter_finished(plotter));
-    expect_plots(a, {{40, 12}}, false);
+    for (const case_s& c : cases) {
+        SCOPED_TRACE(c.nonces);
+        test_dir_s a;
+        drive_s ta = engine_drive(a.path, false);
+        if (c.refuse_direct) sys_syscalls().open = open_refusing_direct;
+        job_s* job = job_create(&ta, nullptr, ACCOUNT, 40, c.nonces);
+        job->poc2 = c.poc2;
+        plotter_add_job(plotter, job);
+        ASSERT_TRUE(plotter_setup(plotter, 0, 0, 1, 2 * c.memory_nonces * PLOT_SIZE));
+        EXPECT_EQ(plotter->config.buffer_nonces, c.batch);
+        plotter_wait(plotter);
+        sys_ui_drain();
+        EXPECT_TRUE(plotter_finished(plotter));
+        expect_plots(a, {{40, c.nonces}}, c.poc2);
+        sys_syscalls_reset();
+        fresh_plotter();
+    }
 }
 
 // A staging folder that is also the target folder (spelled alike or with a trailing slash):
