@@ -11,7 +11,6 @@ namespace {
 
 int clicks_a = 0, clicks_b = 0;
 int32_t regions_to_add = 2;
-bool last_add_result = true;
 
 window_s* test_window = nullptr;
 
@@ -20,7 +19,7 @@ void regions_paint(void*) {
     hit_region_add(test_window, 0, 0, 10, 10, [] { ++clicks_a; });
     hit_region_add(test_window, 20, 0, 10, 10, [] { ++clicks_b; });
     for (int32_t i = 2; i < regions_to_add; ++i)
-        last_add_result = hit_region_add(test_window, 40 + 2 * i, 0, 1, 1, [] { ++clicks_b; });
+        hit_region_add(test_window, 40 + 2 * i, 0, 1, 1, [] { ++clicks_b; });
 }
 
 struct step_s {
@@ -54,10 +53,8 @@ TEST(Window, PointerRulesTable) {
         test_window = &window;
         window.paint = regions_paint;
         regions_to_add = c.regions;
-        last_add_result = true;
         clicks_a = clicks_b = 0;
         screen.paint(&window);
-        EXPECT_EQ(last_add_result, c.regions <= 64) << c.name;
         for (const step_s& s : c.steps) {
             if (s.event == 'x') screen.paint(&window);
             if (s.event == 'p') window_mouse_event(&window, MOUSE_PRESS, s.x, s.y);
