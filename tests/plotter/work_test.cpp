@@ -1,15 +1,14 @@
-// The work thread end to end on real files: direct and staged runs, both orders, stop and
-// resume, failed creation and rename, lack of space, odd file sizes, staging into the
-// target folder itself, and completing a written or staged file on the next pass or run.
+// The work thread end to end on real files: direct and staged runs, both orders, failed
+// creation and rename, lack of space, odd file sizes, staging into the target folder itself,
+// and completing a written or staged file on the next pass or run. Stop and resume are
+// covered by the CLI's interruption tests.
 #include <gtest/gtest.h>
 
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/statvfs.h>
 
-#include <chrono>
 #include <cstring>
-#include <thread>
 
 #include "engine_support.h"
 #include "platform/sys.h"
@@ -37,14 +36,9 @@ struct work_fixture : ::testing::Test {
         plotter_destroy(plotter);
         sys_syscalls_reset();
     }
-    // Runs a 32-nonce file in batches of 8 and stops once half of it is computed.
-    void start_and_stop_midway(drive_s* target, bool keep) {
+    void one_target(drive_s* target, uint64_t nonces) {
         input.targets = {target};
-        input.max_fill_bytes = 32 * PLOT_SIZE;
-        engine_start(plotter, &plots, input, 8);
-        job_s* job = plotter->run.jobs.at(0);
-        while (job->nonces_done < 16 && !plotter->run.ended) std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        plotter_stop(plotter, keep);
+        input.max_fill_bytes = nonces * PLOT_SIZE;
     }
     void fresh_plotter() {
         plotter_destroy(plotter);
@@ -53,7 +47,7 @@ struct work_fixture : ::testing::Test {
     }
 };
 
-std::string name_of(uint64_t start, uint64_t count, bool poc2) {
+std::string name_of(uint64_t start, uint64_t count, bool poc2 = false) {
     return plot_file_name(ACCOUNT, start, count, poc2);
 }
 
@@ -69,65 +63,32 @@ void expect_plots(const test_dir_s& dir, const std::vector<std::pair<uint64_t, u
 
 }  // namespace
 
-// Batches of 16: the 24-nonce files end with a partial batch, the 8-nonce files are one.
-TEST_F(work_fixture, direct_mode_two_targets_poc1_with_partial_batches) {
-    test_dir_s a, b;
-    drive_s ta = engine_drive(a.path, false), tb = engine_drive(b.path, false);
-    input.targets = {&ta, &tb};
-    input.max_fill_bytes = 32 * PLOT_SIZE;
-    input.max_file_bytes = 24 * PLOT_SIZE;
-    const plan_result_s plan = engine_run(plotter, &plots, input, 16);
-    ASSERT_EQ(plan.jobs.size(), 4u);
-    EXPECT_FALSE(plotter->run.failed);
-    EXPECT_TRUE(plotter_finished(plotter));
-    expect_plots(a, {{0, 24}, {24, 8}}, false);
-    expect_plots(b, {{32, 24}, {56, 8}}, false);
-    EXPECT_EQ(plotter->run.free_buffers.size(), plotter->run.all_buffers.size());
-}
-
-TEST_F(work_fixture, ssd_mode_moves_poc2_files_to_both_targets) {
-    test_dir_s ssd, a, b;
-    drive_s s = engine_drive(ssd.path, true);
-    drive_s ta = engine_drive(a.path, false), tb = engine_drive(b.path, false);
-    input.ssds = {&s};
-    input.targets = {&ta, &tb};
-    input.poc2 = true;
-    input.max_fill_bytes = 16 * PLOT_SIZE;
-    const plan_result_s plan = engine_run(plotter, &plots, input, 8);
-    ASSERT_EQ(plan.jobs.size(), 2u);
-    EXPECT_FALSE(plotter->run.failed);
-    EXPECT_TRUE(engine_list(ssd.path).empty());
-    expect_plots(a, {{0, 16}}, true);
-    expect_plots(b, {{16, 16}}, true);
-    EXPECT_EQ(ta.bytes_written, 16 * PLOT_SIZE);
-}
-
-TEST_F(work_fixture, stop_keeping_files_then_resume) {
-    test_dir_s a;
-    drive_s ta = engine_drive(a.path, false);
-    start_and_stop_midway(&ta, true);
-    const std::string unfinished = a.file(name_of(0, 32, false) + ".plotting");
-    ASSERT_TRUE(sys_file_exists(unfinished.c_str()));
-    const uint64_t record = test_resume_record(unfinished, 32);
-    EXPECT_GE(record, 8u);
-    EXPECT_LT(record, 32u);
-    EXPECT_EQ(record % 8, 0u);
-
-    fresh_plotter();
-    ta = engine_drive(a.path, false);
-    const plan_result_s plan = engine_run(plotter, &plots, input, 8);
-    ASSERT_EQ(plan.jobs.size(), 1u);
-    EXPECT_TRUE(plan.jobs[0].resume);
-    EXPECT_EQ(plotter->run.jobs[0]->resume_from, record);
-    expect_plots(a, {{0, 32}}, false);
-}
-
-TEST_F(work_fixture, stop_without_keeping_files_deletes_them) {
-    test_dir_s a;
-    drive_s ta = engine_drive(a.path, false);
-    start_and_stop_midway(&ta, false);
-    EXPECT_TRUE(engine_list(a.path).empty());
-    EXPECT_FALSE(plotter_finished(plotter));
+// Direct PoC1 in batches of 16 (24-nonce files end with a partial batch, 8-nonce files are
+// one), and PoC2 staged through a drive that ends empty.
+TEST_F(work_fixture, direct_and_staged_runs_to_two_targets) {
+    for (bool staged : {false, true}) {
+        SCOPED_TRACE(staged ? "staged PoC2" : "direct PoC1");
+        test_dir_s ssd, a, b;
+        drive_s s = engine_drive(ssd.path, true), ta = engine_drive(a.path, false), tb = engine_drive(b.path, false);
+        fresh_plotter();
+        input.ssds = staged ? std::vector<drive_s*>{&s} : std::vector<drive_s*>{};
+        input.targets = {&ta, &tb};
+        input.poc2 = staged;
+        input.max_fill_bytes = (staged ? 16 : 32) * PLOT_SIZE;
+        input.max_file_bytes = (staged ? 16 : 24) * PLOT_SIZE;
+        engine_run(plotter, &plots, input, staged ? 8 : 16);
+        EXPECT_TRUE(plotter_finished(plotter));
+        EXPECT_TRUE(engine_list(ssd.path).empty());
+        if (staged) {
+            expect_plots(a, {{0, 16}}, true);
+            expect_plots(b, {{16, 16}}, true);
+        } else {
+            expect_plots(a, {{0, 24}, {24, 8}}, false);
+            expect_plots(b, {{32, 24}, {56, 8}}, false);
+        }
+        EXPECT_EQ(ta.bytes_written, (staged ? 16 : 32) * PLOT_SIZE);
+        EXPECT_EQ(plotter->run.free_buffers.size(), plotter->run.all_buffers.size());
+    }
 }
 
 TEST_F(work_fixture, written_file_is_completed_on_stop) {
@@ -173,7 +134,7 @@ TEST_F(work_fixture, failed_creation_stops_the_run_and_keeps_other_files) {
     drive_s ta = engine_drive(a.path, false), tb = engine_drive(b.path, false);
     // An earlier unfinished file on the good target must survive the failed run. It takes
     // two batches, so the run fails before it can be complete, however fast its writer is.
-    test_write_file(a.file(name_of(0, 16, false) + ".plotting"), "x");
+    test_write_file(a.file(name_of(0, 16) + ".plotting"), "x");
     input.targets = {&ta, &tb};
     input.max_fill_bytes = 16 * PLOT_SIZE;
     input.start_nonce = 100;
@@ -185,15 +146,14 @@ TEST_F(work_fixture, failed_creation_stops_the_run_and_keeps_other_files) {
     EXPECT_FALSE(plotter_finished(plotter));
     EXPECT_TRUE(engine_list(b.path).empty());
     const auto names = engine_list(a.path);
-    EXPECT_NE(std::find(names.begin(), names.end(), name_of(0, 16, false) + ".plotting"), names.end());
+    EXPECT_NE(std::find(names.begin(), names.end(), name_of(0, 16) + ".plotting"), names.end());
     EXPECT_EQ(plotter->run.jobs[1]->job_state, JOB_WAITING);
 }
 
 TEST_F(work_fixture, job_that_never_fits_ends_the_run) {
     test_dir_s a;
     drive_s ta = engine_drive(a.path, false);
-    input.targets = {&ta};
-    input.max_fill_bytes = 8 * PLOT_SIZE;
+    one_target(&ta, 8);
     drive_plan(plotter, &plots, input);
     ASSERT_EQ(plotter->run.jobs.size(), 1u);
     sys_syscalls().statvfs = statvfs_tiny;
@@ -209,15 +169,12 @@ TEST_F(work_fixture, job_that_never_fits_ends_the_run) {
 TEST_F(work_fixture, file_that_cannot_be_renamed_fails_the_run) {
     test_dir_s a;
     drive_s ta = engine_drive(a.path, false);
-    input.targets = {&ta};
-    input.max_fill_bytes = 8 * PLOT_SIZE;
+    one_target(&ta, 8);
     sys_syscalls().rename = [](const char*, const char*) { return errno = EACCES, -1; };
     engine_run(plotter, &plots, input, 8);
-    ASSERT_EQ(plotter->run.jobs.size(), 1u);
-    EXPECT_NE(plotter->run.jobs[0]->job_state, JOB_DONE);
+    EXPECT_NE(plotter->run.jobs.at(0)->job_state, JOB_DONE);
     EXPECT_TRUE(plotter->run.failed);
-    EXPECT_FALSE(plotter_finished(plotter));
-    EXPECT_EQ(engine_list(a.path), std::vector<std::string>{name_of(0, 8, false) + ".plotting"});
+    EXPECT_EQ(engine_list(a.path), std::vector<std::string>{name_of(0, 8) + ".plotting"});
 }
 
 namespace {
@@ -287,15 +244,13 @@ TEST_F(work_fixture, staged_file_left_behind_is_moved_by_the_next_run) {
     input.targets = {&direct};
     input.max_fill_bytes = 8 * PLOT_SIZE;
     engine_run(plotter, &plots, input, 8);
-    ASSERT_EQ(engine_list(ssd.path), std::vector<std::string>{name_of(0, 8, false)});
+    ASSERT_EQ(engine_list(ssd.path), std::vector<std::string>{name_of(0, 8)});
 
     fresh_plotter();
     drive_s s = engine_drive(ssd.path, true), ta = engine_drive(a.path, false);
     input.ssds = {&s};
     input.targets = {&ta};
-    const plan_result_s plan = engine_run(plotter, &plots, input, 8);
-    ASSERT_EQ(plan.jobs.size(), 1u);
-    EXPECT_EQ(plan.jobs[0].start, 0u);
+    EXPECT_EQ(engine_run(plotter, &plots, input, 8).jobs.at(0).start, 0u);
     EXPECT_TRUE(plotter_finished(plotter));
     EXPECT_TRUE(engine_list(ssd.path).empty());
     expect_plots(a, {{0, 8}}, false);
@@ -311,10 +266,9 @@ bool renamed_while_locked = false;
 TEST_F(work_fixture, file_another_writer_holds_is_left_alone) {
     test_dir_s a;
     drive_s ta = engine_drive(a.path, false);
-    input.targets = {&ta};
-    input.max_fill_bytes = 8 * PLOT_SIZE;
+    one_target(&ta, 8);
     drive_plan(plotter, &plots, input);
-    const std::string unfinished = a.file(name_of(0, 8, false) + ".plotting");
+    const std::string unfinished = a.file(name_of(0, 8) + ".plotting");
     const int64_t other = sys_file_create(unfinished.c_str(), 8 * PLOT_SIZE);
     ASSERT_NE(other, 0);
     ASSERT_TRUE(plotter_setup(plotter, 0, 0, 1, 2 * 8 * PLOT_SIZE));
@@ -322,7 +276,7 @@ TEST_F(work_fixture, file_another_writer_holds_is_left_alone) {
     sys_ui_drain();
     sys_file_close(other);
     EXPECT_NE(plotter->run.jobs.at(0)->job_state, JOB_DONE);
-    EXPECT_EQ(engine_list(a.path), std::vector<std::string>{name_of(0, 8, false) + ".plotting"});
+    EXPECT_EQ(engine_list(a.path), std::vector<std::string>{name_of(0, 8) + ".plotting"});
     EXPECT_EQ(test_read_file(unfinished), std::string(8 * PLOT_SIZE, '\0'));
 
     fresh_plotter();

@@ -62,43 +62,15 @@ struct Screens : testing::Test {
 
 }  // namespace
 
-// Pixels and regions of the screens in typical states.
-TEST_F(Screens, LooksAndRegionsTable) {
-    struct case_s {
-        const char* name;
-        window_paint_fn screen;
-        uint64_t account;
-        bool target;
-        int32_t px, py;
-        std::vector<std::pair<rect_s, uint32_t>> pixels;  // 1x1 rects and their colour
-        std::vector<rect_s> regions;
-        std::vector<rect_s> no_regions;
-        rect_s text;  // a rectangle that must hold drawn text
-    } cases[] = {
-        {"first-run question", ui_prompt_latest_plot_paint, 0, false, 0, 0,
-         {{{215, 218, 1, 1}, 0xE1E1E1}, {{335, 218, 1, 1}, 0xE1E1E1}},
-         {{210, 214, 100, 34}, {330, 214, 100, 34}}, {}, {200, 150, 240, 30}},
-        {"first-run question, Yes hovered", ui_prompt_latest_plot_paint, 0, false, 250, 230,
-         {{{215, 218, 1, 1}, 0xE5F1FB}, {{335, 218, 1, 1}, 0xE1E1E1}}, {}, {}, {200, 150, 240, 30}},
-        {"setup, nothing chosen", config_paint, 0, false, 0, 0,
-         {{{490, 420, 1, 1}, 0xCCCCCC}},
-         {{40, 142, 560, 64}, {24, 417, 320, 14}, {24, 435, 320, 14}}, {{486, 416, 130, 40}}, {24, 24, 80, 26}},
-        {"setup, account and target", config_paint, 7, true, 0, 0,
-         {{{490, 420, 1, 1}, 0xE1E1E1}},
-         {{486, 416, 130, 40}, {24, 426, 320, 14}, {24, 444, 320, 14}, {24, 462, 320, 14}}, {}, {24, 24, 80, 26}},
-        {"setup, start hovered", config_paint, 7, true, 500, 430, {{{490, 420, 1, 1}, 0xE5F1FB}}, {}, {}, {24, 24, 80, 26}},
-    };
-    for (const auto& c : cases) {
+// Start is clickable only with both an account and a target. (The screens' looks: the
+// desktop session test; button faces: the widget tests.)
+TEST_F(Screens, StartNeedsAnAccountAndATarget) {
+    for (int both = 0; both < 4; ++both) {
         app_reset_for_tests();
-        account_id = c.account;
-        if (c.target) drive_add(1, dir.path.c_str(), false);
-        main_window->pointer_x = c.px;
-        main_window->pointer_y = c.py;
-        show(c.screen);
-        for (const auto& [at, colour] : c.pixels) EXPECT_EQ(screen.pixel(at.x, at.y), colour) << c.name << " " << at.x;
-        for (const rect_s& r : c.regions) EXPECT_TRUE(test_has_region(main_window, r)) << c.name << " " << r.x << "," << r.y;
-        for (const rect_s& r : c.no_regions) EXPECT_FALSE(test_has_region(main_window, r)) << c.name;
-        EXPECT_GT(screen.dark_pixels(c.text), 20) << c.name;
+        account_id = both & 1 ? 7 : 0;
+        if (both & 2) drive_add(1, dir.path.c_str(), false);
+        show(config_paint);
+        EXPECT_EQ(test_has_region(main_window, {486, 416, 130, 40}), both == 3) << both;
     }
 }
 
@@ -107,7 +79,6 @@ TEST_F(Screens, ProcessorStripSelectsCpuOrGpus) {
     std::strcpy(gpu_names[0], "Card A");
     std::strcpy(gpu_names[1], "Card B");
     show(config_paint);
-    for (int32_t i = 0; i < 3; ++i) EXPECT_TRUE(test_has_region(main_window, {40 + 188 * i, 142, 184, 64})) << i;
     const struct {
         int32_t x;
         uint32_t mask;
@@ -116,10 +87,6 @@ TEST_F(Screens, ProcessorStripSelectsCpuOrGpus) {
         click(s.x, 150);
         EXPECT_EQ(gpu_mask, s.mask) << s.x;
     }
-    gpu_count = 8;
-    show(config_paint);
-    EXPECT_TRUE(test_has_region(main_window, {608, 142, 32, 65}));
-    EXPECT_FALSE(test_has_region(main_window, {0, 142, 32, 65}));
 }
 
 TEST_F(Screens, FoldersAddRemoveAndRefuse) {
@@ -153,11 +120,9 @@ TEST_F(Screens, FillPromptSetsTheDriveLimit) {
     show(config_paint);
     click(45, 392);  // the target's "Fill ..." caption
     ASSERT_TRUE(window_is_paint(main_window, drive_fill_paint));
-    ASSERT_EQ(main_window->entries.size(), 1u);
     std::strcpy(fill_text, "0.02");
     show(drive_fill_paint);
     click(320, 356);
-    EXPECT_TRUE(window_is_paint(main_window, config_paint));
     EXPECT_TRUE(main_window->entries.empty());
     EXPECT_EQ(target_drives[0].fill_limit, 20000000u);
     uint64_t nonces = 0;
@@ -177,9 +142,7 @@ TEST_F(Screens, PromptsReadTheirTextTable) {
         uint32_t ok_face;
     } cases[] = {
         {open_account_prompt, account_text, "12345678x", &account_id, 0, 0xCCCCCC},
-        {open_account_prompt, account_text, " 12345678 ", &account_id, 12345678, 0xE1E1E1},
         {open_account_prompt, account_text, "BURST-8V9Y-58B4-RVWP-8HQAV", &account_id, 7900104405094198526ull, 0xE1E1E1},
-        {open_account_prompt, account_text, "-5", &account_id, 0, 0xCCCCCC},
         {open_size_prompt, size_text, "2.5", &max_file_bytes, 2500000000ull, 0xE1E1E1},
         {open_size_prompt, size_text, "-2", &max_file_bytes, 1000000000000ull, 0xE1E1E1},
         {open_size_prompt, size_text, "1e30", &max_file_bytes, 1000000000000ull, 0xE1E1E1},
@@ -195,15 +158,9 @@ TEST_F(Screens, PromptsReadTheirTextTable) {
         std::strcpy(c.buffer, c.text);
         screen.paint(main_window);
         EXPECT_EQ(*c.value, c.want) << c.text;
-        if (c.open != open_nonce_prompt) {
-            EXPECT_EQ(screen.pixel(275, 343), c.ok_face) << c.text;
-        }
+        EXPECT_TRUE(c.open == open_nonce_prompt || screen.pixel(275, 343) == c.ok_face) << c.text;
         entries_clear(main_window);
     }
-    open_size_prompt();
-    std::strcpy(size_text, "2.5");
-    screen.paint(main_window);
-    EXPECT_GT(screen.dark_pixels({200, 267, 240, 20}), 0);
 }
 
 // Unfinished files resume only while setting up; a declined resume and plain files open the
@@ -232,10 +189,7 @@ TEST_F(Screens, DroppedFilesResumeOrCheckWhileSettingUp) {
         main_window->paint = c.screen;
         char* paths[] = {const_cast<char*>(c.path)};
         app_drop(nullptr, 1, paths, 0, 0);
-        EXPECT_EQ(messages.size(), c.message ? 1u : 0u) << c.path;
-        if (c.message && !messages.empty()) {
-            EXPECT_EQ(messages[0], c.message);
-        }
+        EXPECT_EQ(messages, c.message ? std::vector<std::string>{c.message} : std::vector<std::string>{}) << c.path;
         EXPECT_EQ(asks, c.asks) << c.path;
         EXPECT_TRUE(window_is_paint(main_window, c.after)) << c.path;
         if (c.after == ui_check_paint_cb) {
@@ -321,16 +275,14 @@ TEST_F(Screens, ProgressModesTable) {
         uint32_t gpu_mask;
         std::vector<rect_s> charts;
         std::vector<std::pair<int32_t, int32_t>> gauge_fill, blank;  // points in and above a gauge's level
-        std::vector<int32_t> value_rows;                             // y of the right column's first value
     } cases[] = {
-        {"cpu direct", 0, 1, 0, {{24, 50, 442, 160}, {24, 272, 442, 160}},
-         {{490, 200}, {490, 390}}, {{490, 120}, {490, 300}}, {65, 287}},
-        {"cpu ssd", 1, 1, 0, {{24, 50, 500, 92}, {24, 204, 500, 92}, {24, 358, 500, 92}},
-         {}, {{498, 138}}, {65, 219, 373}},
+        {"cpu direct", 0, 1, 0, {{24, 50, 442, 160}, {24, 272, 442, 160}}, {{490, 200}, {490, 390}},
+         {{490, 120}, {490, 300}}},
+        {"cpu ssd", 1, 1, 0, {{24, 50, 500, 92}, {24, 204, 500, 92}, {24, 358, 500, 92}}, {}, {{498, 138}}},
         {"gpu direct, two targets", 0, 2, 1, {{24, 50, 442, 160}, {24, 272, 247, 160}, {277, 272, 247, 160}},
-         {{490, 200}}, {{490, 120}}, {65, 287}},
-        {"gpu ssd, two staging drives", 2, 1, 3, {{24, 50, 500, 92}, {24, 204, 247, 92}, {277, 204, 247, 92}, {24, 358, 500, 92}},
-         {}, {}, {65, 219, 373}},
+         {{490, 200}}, {{490, 120}}},
+        {"gpu ssd, two staging drives", 2, 1, 3,
+         {{24, 50, 500, 92}, {24, 204, 247, 92}, {277, 204, 247, 92}, {24, 358, 500, 92}}, {}, {}},
     };
     gpu_count = 2;
     std::strcpy(gpu_names[0], "Card A");
@@ -339,17 +291,11 @@ TEST_F(Screens, ProgressModesTable) {
         app_reset_for_tests();
         synthetic_run_s run(c.ssds, c.targets);
         plotter->config.gpu_mask = c.gpu_mask;
-        hit_regions_clear(main_window);
         paint_now = 1;
-        main_window->paint = paint_progress_now;
-        screen.paint(main_window);
+        show(paint_progress_now);
         for (const rect_s& chart : c.charts) expect_chart(screen, c.name, chart);
         for (auto [x, y] : c.gauge_fill) EXPECT_EQ(screen.pixel(x, y), 0xF4F2F4u) << c.name << " " << y;
         for (auto [x, y] : c.blank) EXPECT_EQ(screen.pixel(x, y), 0xFFFFFFu) << c.name << " " << y;
-        for (int32_t y : c.value_rows) EXPECT_GT(screen.dark_pixels({534, y, 90, 14}), 10) << c.name << " " << y;
-        EXPECT_GT(screen.dark_pixels({400, 24, 124, 12}), 10) << c.name << ": processor names";
-        EXPECT_TRUE(test_has_region(main_window, {534, 455, 86, 20})) << c.name;
-        EXPECT_EQ(progress.targets[0].planned_nonces, 32u) << c.name;
         plotter->config.gpu_mask = 0;
         app_reset_for_tests();
     }
@@ -380,12 +326,10 @@ TEST_F(Screens, ProgressEstimateAndPause) {
         job->nonces_done = s.done;
         job->bytes_written = s.written * PLOT_SIZE;
         paint_now = s.now;
-        main_window->paint = paint_progress_now;
-        screen.paint(main_window);
+        show(paint_progress_now);
         EXPECT_STREQ(progress.eta_text,
                      s.shown ? (std::string("Estimated time remaining: ") + s.shown).c_str() : "") << s.now;
     }
-    EXPECT_GT(screen.dark_pixels({24, 462, 200, 12}), 10);
     for (bool paused : {true, false}) {
         click(577, 465);
         EXPECT_EQ(plotter_paused(plotter), paused);
@@ -420,26 +364,17 @@ TEST_F(Screens, HistorySamplerAndThinning) {
 // Bars per record, their positions and colours; an empty history draws no bar.
 TEST_F(Screens, SummaryBarsTable) {
     synthetic_run_s run(0, 1);
-    const struct {
-        size_t records;
-        int32_t bar_x;  // left pixel of the second bar
-        int32_t gap_x;  // a pixel between the first two bars
-    } cases[] = {{0, 0, 0}, {100, 76, 74}, {150, 65, 63}, {3, 222, 220}};
-    for (const auto& c : cases) {
+    // Records, then a pixel of the second bar and one in the gap before it (0: no bar at all).
+    for (auto [records, bar_x, gap_x] : {std::tuple{0, 0, 0}, {100, 76, 74}, {150, 65, 63}, {3, 222, 220}}) {
         progress.history.clear();
-        for (size_t i = 0; i < c.records; ++i)
-            progress.history.push_back({(double)i * 10, (double)i * 20, (double)i * 30 + (i % 2) * 5});
+        for (int i = 0; i < records; ++i)
+            progress.history.push_back({i * 10.0, i * 20.0, i * 30.0 + (i % 2) * 5});
         history_thin();
         progress.done_time = 65;
-        main_window->paint = summary_paint;
-        screen.paint(main_window);
-        EXPECT_GT(screen.dark_pixels({150, 370, 340, 20}), 50) << c.records;
-        if (!c.records) {
-            EXPECT_EQ(screen.pixel(320, 330), 0xFFFFFFu);
-            continue;
-        }
-        EXPECT_EQ(screen.pixel(c.bar_x, 325), 0x117DBBu) << c.records;
-        EXPECT_EQ(screen.pixel(c.gap_x, 320), 0xFFFFFFu) << c.records;
+        show(summary_paint);
+        EXPECT_GT(screen.dark_pixels({150, 370, 340, 20}), 50) << records;
+        EXPECT_EQ(screen.pixel(records ? bar_x : 320, records ? 325 : 330), records ? 0x117DBBu : 0xFFFFFFu) << records;
+        EXPECT_TRUE(!records || screen.pixel(gap_x, 320) == 0xFFFFFFu) << records;
     }
 }
 
@@ -452,7 +387,7 @@ void wait_for_check() {
 
 }  // namespace
 
-// Cells take the colour of their sample's state; real files end green, or partly red.
+// Cells take the colour of their sample's state.
 TEST_F(Screens, CheckerGridAndVerdicts) {
     char bad_name[] = "/x/not-a-plot";
     char* paths[] = {bad_name};
@@ -483,32 +418,11 @@ TEST_F(Screens, CheckerGridAndVerdicts) {
         EXPECT_EQ(screen.pixel(28 + 10 * (cell.k % 59), 78 + 10 * (cell.k / 59)), cell.colour) << cell.k;
     EXPECT_EQ(screen.dark_pixels({174, 430, 300, 14}), 0);  // no verdict after a dialog
 
-    ASSERT_EQ(test_run_cli("plot -q -i 7 -s 0 -n 8 -p " + dir.path).status, 0);
-    test_dir_s other;
-    std::string path = dir.file("7_0_8_8"), damaged = other.file("7_0_8_8");
-    std::string bytes = test_read_file(path);
-    bytes.replace(bytes.size() / 4, bytes.size() / 4, bytes.size() / 4, '\0');  // scoops 1024 to 2047
-    test_write_file(damaged, bytes);
+    // Back, even while a check runs, ends it and returns to the setup screen; so does closing.
+    // (Real files ending green or partly red: the desktop session test.)
+    std::string path = dir.file("7_0_8_8");
+    test_write_file(path, std::string(8 * PLOT_SIZE, '\0'));
     char* file[] = {path.data()};
-    for (bool bad : {false, true}) {
-        file[0] = bad ? damaged.data() : path.data();
-        app_drop(nullptr, 1, file, 0, 0);  // dropped on the checker's own screen
-        wait_for_check();
-        ASSERT_EQ(ui_check_current()->result.load(), (uint32_t)CHECK_FINISHED) << bad;
-        screen.paint(main_window);
-        int32_t green = 0, red = 0;
-        for (int32_t k = 0; k < CHECK_SAMPLES; ++k) {
-            const uint32_t colour = screen.pixel(28 + 10 * (k % 59), 78 + 10 * (k / 59));
-            green += colour == 0x4CD964;
-            red += colour == 0xDE1D10;
-        }
-        EXPECT_EQ(green + red, CHECK_SAMPLES) << bad;
-        EXPECT_EQ(red > 0, bad);
-        EXPECT_GT(screen.dark_pixels({174, 430, 300, 14}), 20) << bad;
-        EXPECT_GT(screen.dark_pixels({24, 376, 300, 12}), 20) << bad;  // the path
-    }
-    // Back, even while a check runs, ends it and returns to the setup screen.
-    file[0] = path.data();
     ui_check_start(main_window, 1, file);
     click(80, 430);
     EXPECT_TRUE(window_is_paint(main_window, config_paint));

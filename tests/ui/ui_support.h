@@ -3,14 +3,11 @@
 #include <cairo.h>
 
 #include <cstdint>
-#include <string>
-#include <vector>
 
 #include "ui/window.h"
 
 struct rect_s {
     int32_t x, y, w, h;
-    bool operator==(const rect_s& o) const { return x == o.x && y == o.y && w == o.w && h == o.h; }
 };
 
 struct offscreen_s {
@@ -38,16 +35,10 @@ struct offscreen_s {
     }
 };
 
-inline std::vector<rect_s> test_regions(const window_s* window) {
-    std::vector<rect_s> rects;
-    for (const hit_region_s& r : window->regions)
-        if (r.action) rects.push_back({r.x, r.y, r.w, r.h});
-    return rects;
-}
-
-inline bool test_has_region(const window_s* window, rect_s want) {
-    for (const rect_s& r : test_regions(window))
-        if (r == want) return true;
+// Whether a clickable region covers exactly r.
+inline bool test_has_region(const window_s* window, rect_s r) {
+    for (const hit_region_s& h : window->regions)
+        if (h.action && h.x == r.x && h.y == r.y && h.w == r.w && h.h == r.h) return true;
     return false;
 }
 
