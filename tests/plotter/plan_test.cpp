@@ -37,14 +37,25 @@ struct plan_fixture : ::testing::Test {
 
 bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
-// Jobs as "[staging>]target:start+count[r]" (r: an existing file taken over), then "complete:N".
+// Jobs as "[staging>]target:start+count[r]" (r: an existing file taken over), "*N" for N such
+// files one after the other, then "complete:N".
 std::string describe(const plan_result_s& plan, const std::map<const drive_s*, std::string>& names) {
-    std::string jobs;
+    std::string jobs, last;
+    uint64_t next = 0, repeat = 0;
     for (const plan_job_s& j : plan.jobs) {
         const drive_s* target = j.final_drive ? j.final_drive : j.write_drive;
-        jobs += std::string(jobs.empty() ? "" : " ") + (j.final_drive ? names.at(j.write_drive) + ">" : "") +
-                names.at(target) + ":" + std::to_string(j.start) + "+" + std::to_string(j.count) + (j.resume ? "r" : "");
+        const std::string drives = (j.final_drive ? names.at(j.write_drive) + ">" : "") + names.at(target);
+        const std::string size = "+" + std::to_string(j.count) + (j.resume ? "r" : "");
+        if (drives + size != last || j.start != next) {
+            if (repeat > 1) jobs += "*" + std::to_string(repeat);
+            jobs += (jobs.empty() ? "" : " ") + drives + ":" + std::to_string(j.start) + size;
+            last = drives + size;
+            repeat = 0;
+        }
+        next = j.start + j.count;
+        ++repeat;
     }
+    if (repeat > 1) jobs += "*" + std::to_string(repeat);
     if (!plan.complete.empty()) jobs += (jobs.empty() ? "" : " ") + ("complete:" + std::to_string(plan.complete.size()));
     return jobs;
 }
@@ -98,30 +109,6 @@ TEST(plots, collisions_at_the_edges_and_at_the_top) {
     EXPECT_TRUE(plots_collides(&plots, UINT64_MAX - 100, 101));
     EXPECT_TRUE(plots_collides(&plots, UINT64_MAX, 1));
     EXPECT_FALSE(plots_collides(&plots, 5000, 100));
-}
-
-// Targets take the staging drives in turn (half of 4 GiB: files of 8192 nonces); a target too
-// full for a file still takes its turn.
-TEST_F(plan_fixture, targets_take_staging_drives_in_turn) {
-    struct case_s {
-        size_t ssds;
-        uint64_t t0_free;
-        std::string jobs;
-    };
-    const case_s cases[] = {
-        {1, 3 * GiB, "s0>t0:0+8192 s0>t0:8192+4096 s0>t1:12288+8192 s0>t1:20480+4096"},
-        {2, 3 * GiB, "s0>t0:0+8192 s0>t0:8192+4096 s1>t1:12288+8192 s1>t1:20480+4096"},
-        {2, GiB / 2, "s1>t1:0+8192 s1>t1:8192+4096"},
-    };
-    for (const case_s& c : cases) {
-        SCOPED_TRACE(c.jobs);
-        drive_s s0 = make_drive("/nowhere/s0", 4 * GiB), s1 = make_drive("/nowhere/s1", 4 * GiB);
-        drive_s t0 = make_drive("/nowhere/t0", c.t0_free), t1 = make_drive("/nowhere/t1", 3 * GiB);
-        input.targets = {&t0, &t1};
-        input.ssds = {&s0, &s1};
-        input.ssds.resize(c.ssds);
-        EXPECT_EQ(describe(plan_compute(&plots, input), {{&s0, "s0"}, {&s1, "s1"}, {&t0, "t0"}, {&t1, "t1"}}), c.jobs);
-    }
 }
 
 TEST_F(plan_fixture, ranges_end_at_the_last_nonce_number_and_never_wrap) {
@@ -235,8 +222,8 @@ TEST_F(plan_fixture, one_target_and_its_lines) {
         bool auto_start;
         uint64_t max_fill, fill_limit, max_file;  // bytes of every target, of this one, of a file; 0 = all
         std::string jobs;                         // the plan
-        std::vector<const char*> lines, absent;   // texts that must or must not be logged
-        std::string collisions;                   // every "Preventing collision" line, in order
+        std::vector<const char*> lines = {}, absent = {};  // texts that must or must not be logged
+        std::string collisions = "";                        // every "Preventing collision" line, in order
     };
     const case_s cases[] = {
         {"fill limit", "", {}, false, 2 * GiB, 0, 0, "t:0+8192", {"Limiting drive use to 2 GB max.\n"}, {"Limiting drive /"}},
@@ -294,50 +281,47 @@ TEST_F(plan_fixture, one_target_and_its_lines) {
     }
 }
 
-// File sizes on one target, written directly or through a staging drive: the target's
-// free space, the largest file and the fill limit split it; consecutive files follow the start.
-TEST_F(plan_fixture, file_sizes_on_one_target) {
+// File sizes, written directly or through staging drives from nonce 7: free space, the largest
+// file and the fill limit split each target; staged files take half a staging drive at most,
+// targets take the staging drives in turn, and a target too full for a file still takes its turn.
+TEST_F(plan_fixture, file_sizes_and_staging_turns) {
     struct case_s {
-        uint64_t ssd_free;                 // staging drive's free space; 0 = written directly
-        uint64_t target_free;              // target free space
-        uint64_t max_file, max_fill;       // largest file and fill limit in bytes; 0 = none
-        std::vector<uint64_t> counts;      // planned file sizes
+        size_t ssds;                   // staging drives s0, s1 used
+        uint64_t ssd_free;             // free space of each
+        std::vector<uint64_t> targets;  // free space of t0 (and t1)
+        uint64_t max_file, max_fill;   // largest file and fill limit in bytes; 0 = none
+        std::string jobs;
     };
     const case_s cases[] = {
-        {0, 3 * GiB, 0, 0, {12288}},
+        {0, 0, {3 * GiB}, 0, 0, "t0:7+12288"},
         // 1 GB is 3814 nonces, cut to 3808: ten of them and the rest.
-        {0, 10 * GiB, 1000000000, 0, {3808, 3808, 3808, 3808, 3808, 3808, 3808, 3808, 3808, 3808, 2880}},
+        {0, 0, {10 * GiB}, 1000000000, 0, "t0:7+3808*10 t0:38087+2880"},
         // A largest file below one sector group gives files of one group.
-        {0, GiB, 1000000, 24 * 262144, {8, 8, 8}},
+        {0, 0, {GiB}, 1000000, 24 * 262144, "t0:7+8*3"},
         // Half of 5 GiB holds 8192 nonces; 1 GB (3814) is smaller and cut to 3808.
-        {5 * GiB, 3 * GiB, 1000000000, 0, {3808, 3808, 3808, 864}},
-        {5 * GiB, 10 * GiB, 0, 0, {8192, 8192, 8192, 8192, 8192}},
-        {5 * GiB, 3 * GiB, 0, 0, {8192, 4096}},
+        {1, 5 * GiB, {3 * GiB}, 1000000000, 0, "s0>t0:7+3808*3 s0>t0:11431+864"},
+        {1, 5 * GiB, {10 * GiB}, 0, 0, "s0>t0:7+8192*5"},
+        {1, 5 * GiB, {3 * GiB}, 0, 0, "s0>t0:7+8192 s0>t0:8199+4096"},
         // Half of 1 GiB holds no file: nothing is planned, and planning does not loop.
-        {GiB, 3 * GiB, 0, 0, {}},
+        {1, GiB, {3 * GiB}, 0, 0, ""},
+        {1, 4 * GiB, {3 * GiB, 3 * GiB}, 0, 0, "s0>t0:7+8192 s0>t0:8199+4096 s0>t1:12295+8192 s0>t1:20487+4096"},
+        {2, 4 * GiB, {3 * GiB, 3 * GiB}, 0, 0, "s0>t0:7+8192 s0>t0:8199+4096 s1>t1:12295+8192 s1>t1:20487+4096"},
+        {2, 4 * GiB, {GiB / 2, 3 * GiB}, 0, 0, "s1>t1:7+8192 s1>t1:8199+4096"},
     };
     for (const case_s& c : cases) {
-        SCOPED_TRACE(std::to_string(c.ssd_free) + " / " + std::to_string(c.max_file));
-        drive_s s = make_drive("/nowhere/s", c.ssd_free);
-        drive_s t = make_drive("/nowhere/t", c.target_free);
+        SCOPED_TRACE(c.jobs);
+        drive_s s0 = make_drive("/nowhere/s0", c.ssd_free), s1 = make_drive("/nowhere/s1", c.ssd_free);
+        drive_s t0 = make_drive("/nowhere/t0", c.targets[0]), t1 = make_drive("/nowhere/t1", c.targets.back());
         plots = plots_s();
-        input.ssds.clear();
-        if (c.ssd_free) input.ssds = {&s};
-        input.targets = {&t};
+        input.ssds = {&s0, &s1};
+        input.ssds.resize(c.ssds);
+        input.targets = {&t0, &t1};
+        input.targets.resize(c.targets.size());
         input.max_file_bytes = c.max_file;
         input.max_fill_bytes = c.max_fill;
         input.start_nonce = 7;
         const plan_result_s plan = plan_compute(&plots, input);
-        std::vector<uint64_t> counts;
-        uint64_t next = 7;
-        for (const plan_job_s& job : plan.jobs) {
-            counts.push_back(job.count);
-            EXPECT_EQ(job.start, next);
-            next += job.count;
-            EXPECT_EQ(job.write_drive, c.ssd_free ? &s : &t);
-            EXPECT_EQ(job.final_drive, c.ssd_free ? &t : nullptr);
-        }
-        EXPECT_EQ(counts, c.counts);
-        EXPECT_EQ(plan.max_file_bytes, counts.empty() ? 0 : counts[0] * 262144);
+        EXPECT_EQ(describe(plan, {{&s0, "s0"}, {&s1, "s1"}, {&t0, "t0"}, {&t1, "t1"}}), c.jobs);
+        EXPECT_EQ(plan.max_file_bytes, plan.jobs.empty() ? 0 : plan.jobs[0].count * 262144);
     }
 }
