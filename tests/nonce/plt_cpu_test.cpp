@@ -76,33 +76,25 @@ TEST_F(CpuPlot, ThreadCountFollowsTheSetting) {
     }
 }
 
-TEST_F(CpuPlot, EveryFamilyEndsAWorkerShareWithSingleNonces) {
-    // One worker with a share of 2 L - 1: one widest group of L, then (two-vector
-    // families) one single-vector group of L / 2, then single nonces.
-    for (cpu_family_e family : all_families) {
-        if (!cpu_family_available(family)) continue;
-        SCOPED_TRACE(cpu_family_name(family));
-        cpu_set_family(family);
-        const uint64_t count = 2 * cpu_family_lanes(family) - 1;
-        cpu_batch_s t(count + 2, 5040);
-        EXPECT_EQ(t.run(count, 1), count);
-        EXPECT_EQ(t.progress(), count);
-        t.expect_nonces(count);
-    }
-}
-
-TEST_F(CpuPlot, BatchesSmallerThanTheThreadsOrEmptyOrWithARemainder) {
+TEST_F(CpuPlot, BatchesEqualTheReference) {
     struct case_s {
+        cpu_family_e family;
         int32_t threads;                   // workers asked for
         uint64_t capacity, first, count;   // the batch buffer and the batch
     };
-    const case_s cases[] = {
-        {3, 13, 0, 13},   // shares of 4 and a remainder of 1
-        {3, 4, 77, 2},    // c < T: all done by the calling thread
-        {2, 2, 0, 0},     // nothing to do: c = 0
+    std::vector<case_s> cases = {
+        {CPU_FAMILY_BEST, 3, 13, 0, 13},  // shares of 4 and a remainder of 1
+        {CPU_FAMILY_BEST, 3, 4, 77, 2},   // c < T: all done by the calling thread
+        {CPU_FAMILY_BEST, 2, 2, 0, 0},    // nothing to do: c = 0
     };
+    // One worker with a share of 2 L - 1: one widest group of L, then (two-vector families)
+    // one single-vector group of L / 2, then single nonces.
+    for (cpu_family_e f : all_families) cases.push_back({f, 1, 2 * cpu_family_lanes(f) + 1, 5040, 2 * cpu_family_lanes(f) - 1});
     for (const case_s& c : cases) {
-        SCOPED_TRACE("threads " + std::to_string(c.threads) + " nonces " + std::to_string(c.count));
+        if (!cpu_family_available(c.family)) continue;
+        SCOPED_TRACE(std::string(cpu_family_name(c.family)) + " threads " + std::to_string(c.threads) + " nonces " +
+                     std::to_string(c.count));
+        cpu_set_family(c.family);
         cpu_batch_s t(c.capacity, c.first);
         EXPECT_EQ(t.run(c.count, c.threads), c.count);
         EXPECT_EQ(t.progress(), c.count);
