@@ -38,7 +38,7 @@ struct plan_fixture : ::testing::Test {
 bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
 // Jobs as "[staging>]target:start+count[r]" (r: an existing file taken over), "*N" for N such
-// files one after the other, then "complete:N".
+// files one after the other, then "complete:N" and "ran out" when the nonce numbers did.
 std::string describe(const plan_result_s& plan, const std::map<const drive_s*, std::string>& names) {
     std::string jobs, last;
     uint64_t next = 0, repeat = 0;
@@ -57,6 +57,7 @@ std::string describe(const plan_result_s& plan, const std::map<const drive_s*, s
     }
     if (repeat > 1) jobs += "*" + std::to_string(repeat);
     if (!plan.complete.empty()) jobs += (jobs.empty() ? "" : " ") + ("complete:" + std::to_string(plan.complete.size()));
+    if (plan.nonces_ran_out) jobs += jobs.empty() ? "ran out" : " ran out";
     return jobs;
 }
 
@@ -111,24 +112,6 @@ TEST(plots, collisions_at_the_edges_and_at_the_top) {
     EXPECT_FALSE(plots_collides(&plots, 5000, 100));
 }
 
-TEST_F(plan_fixture, ranges_end_at_the_last_nonce_number_and_never_wrap) {
-    drive_s t = make_drive("/nowhere/t", GiB);
-    input.targets = {&t};
-    input.max_fill_bytes = 8 * 262144;
-    input.start_nonce = UINT64_MAX - 7;
-    plan_result_s plan = plan_compute(&plots, input);
-    EXPECT_EQ(describe(plan, {{&t, "t"}}), "t:" + std::to_string(UINT64_MAX - 7) + "+8");
-    EXPECT_FALSE(plan.nonces_ran_out);
-    input.start_nonce = UINT64_MAX - 6;
-    plan = plan_compute(&plots, input);
-    EXPECT_EQ(describe(plan, {{&t, "t"}}), "");
-    EXPECT_TRUE(plan.nonces_ran_out);
-    // A collision that would steer past the top ends the plan.
-    plots.ranges["/z/"] = {{UINT64_MAX - 7, 8, 1, false, false}};
-    input.start_nonce = UINT64_MAX - 15;
-    EXPECT_TRUE(plan_compute(&plots, input).jobs.empty());
-}
-
 // The same folder chosen twice as a target (or under two spellings): with automatic start
 // both records continue after the same plots, and still no two files get the same nonces.
 TEST_F(plan_fixture, same_folder_twice_never_plans_the_same_nonces_twice) {
@@ -181,6 +164,10 @@ TEST_F(plan_fixture, earlier_files_in_the_folders) {
          "s>t0:0+8r"},
         {"staged file with a partial copy on its target", {"s/42_0_8_8", "t0/42_0_8_8.moving"}, true, 1, false, 0, 8,
          "s>t0:0+8r"},
+        {"a file ending at the last nonce number", {}, false, 1, false, UINT64_MAX - 7, 8, "t0:18446744073709551608+8"},
+        {"no room below the last nonce number", {}, false, 1, false, UINT64_MAX - 6, 8, "ran out"},
+        {"a collision would steer past the top", {"t0/7_18446744073709551608_8_8"}, false, 1, false, UINT64_MAX - 15, 8,
+         "ran out"},
     };
     for (const case_s& c : cases) {
         SCOPED_TRACE(c.what);
