@@ -18,11 +18,10 @@ namespace {
 // made and undone, fails the n-th call of one function with CL_OUT_OF_RESOURCES, and samples
 // `watched`'s progress right after every progress callback.
 struct cl_probe_s {
-    static inline opencl_api_s real;                    // the table before the probe
-    static inline std::atomic<int> events_made{0};      // events handed out by enqueues
-    static inline std::atomic<int> events_released{0};  // clReleaseEvent calls
-    static inline std::atomic<int> maps{0}, unmaps{0};  // successful map and unmap enqueues
-    static inline std::atomic<int> calls{0};            // calls of the failing function so far
+    static inline opencl_api_s real;  // the table before the probe
+    // Events handed out by enqueues and released; successful maps and unmaps; calls of the
+    // failing function so far.
+    static inline std::atomic<int> events_made{0}, events_released{0}, maps{0}, unmaps{0}, calls{0};
     static inline int fail_at = 0;                      // 1-based failing call, 0 = none
     static inline std::string failing;                  // "map", "wait", "kernel" or "callback"
     static inline std::atomic<batch_buffer_s*> watched{nullptr};  // sampled after every callback (runtime threads)
@@ -132,7 +131,6 @@ TEST(GpuCompute, BatchEqualsReferenceForEveryDispatchSizeAndSlot) {
         EXPECT_GT(cl_probe_s::most_progress.load(), 0u) << "no callback ran while the batch was attached";
         EXPECT_LE(cl_probe_s::most_progress.load(), c.capacity);
         EXPECT_EQ(buffer.batch.progress.load(), c.capacity);
-        EXPECT_EQ(gpu->hashes_per_dispatch, (uint32_t)c.hashes);
         for (uint64_t index : {0ul, 1ul, 13ul, 31ul, 32ul, 63ul, 64ul, 127ul})
             if (index < c.capacity) expect_batch_nonce(buffer.batch, index, c.account, c.start + index);
     }

@@ -68,44 +68,33 @@ TEST(CpuBatchSplit, DividesTheBatchOverWorkersAndTheCallingThread) {
 }
 
 TEST_F(CpuPlot, ThreadCountFollowsTheSetting) {
-    cpu_threads = 3;
-    EXPECT_EQ(cpu_thread_count(), 3);
-    cpu_threads = 100000;  // more threads than four per processor only cost memory
-    EXPECT_EQ(cpu_thread_count(), 4 * cpu_count());
-    cpu_threads = 0;
     const int32_t automatic = cpu_count() > 1 ? cpu_count() - 1 : 1;
-    EXPECT_EQ(cpu_thread_count(), automatic);
-    cpu_threads = -4;  // meaningless: treated as automatic
-    EXPECT_EQ(cpu_thread_count(), automatic);
-}
-
-TEST_F(CpuPlot, EveryFamilyEndsAWorkerShareWithSingleNonces) {
-    // One worker with a share of 2 L - 1: one widest group of L, then (two-vector
-    // families) one single-vector group of L / 2, then single nonces.
-    for (cpu_family_e family : all_families) {
-        if (!cpu_family_available(family)) continue;
-        SCOPED_TRACE(cpu_family_name(family));
-        cpu_set_family(family);
-        const uint64_t count = 2 * cpu_family_lanes(family) - 1;
-        cpu_batch_s t(count + 2, 5040);
-        EXPECT_EQ(t.run(count, 1), count);
-        EXPECT_EQ(t.progress(), count);
-        t.expect_nonces(count);
+    // More than four threads per processor only cost memory; a negative count means automatic.
+    for (auto c : {std::make_pair(3, 3), {100000, 4 * cpu_count()}, {0, automatic}, {-4, automatic}}) {
+        cpu_threads = c.first;
+        EXPECT_EQ(cpu_thread_count(), c.second) << c.first;
     }
 }
 
-TEST_F(CpuPlot, BatchesSmallerThanTheThreadsOrEmptyOrWithARemainder) {
+TEST_F(CpuPlot, BatchesEqualTheReference) {
     struct case_s {
+        cpu_family_e family;
         int32_t threads;                   // workers asked for
         uint64_t capacity, first, count;   // the batch buffer and the batch
     };
-    const case_s cases[] = {
-        {3, 13, 0, 13},   // shares of 4 and a remainder of 1
-        {3, 4, 77, 2},    // c < T: all done by the calling thread
-        {2, 2, 0, 0},     // nothing to do: c = 0
+    std::vector<case_s> cases = {
+        {CPU_FAMILY_BEST, 3, 13, 0, 13},  // shares of 4 and a remainder of 1
+        {CPU_FAMILY_BEST, 3, 4, 77, 2},   // c < T: all done by the calling thread
+        {CPU_FAMILY_BEST, 2, 2, 0, 0},    // nothing to do: c = 0
     };
+    // One worker with a share of 2 L - 1: one widest group of L, then (two-vector families)
+    // one single-vector group of L / 2, then single nonces.
+    for (cpu_family_e f : all_families) cases.push_back({f, 1, 2 * cpu_family_lanes(f) + 1, 5040, 2 * cpu_family_lanes(f) - 1});
     for (const case_s& c : cases) {
-        SCOPED_TRACE("threads " + std::to_string(c.threads) + " nonces " + std::to_string(c.count));
+        if (!cpu_family_available(c.family)) continue;
+        SCOPED_TRACE(std::string(cpu_family_name(c.family)) + " threads " + std::to_string(c.threads) + " nonces " +
+                     std::to_string(c.count));
+        cpu_set_family(c.family);
         cpu_batch_s t(c.capacity, c.first);
         EXPECT_EQ(t.run(c.count, c.threads), c.count);
         EXPECT_EQ(t.progress(), c.count);
@@ -144,40 +133,38 @@ TEST_F(CpuPlot, StopDuringTheBatchEndsItAndJoinsTheWorkers) {
 }
 
 TEST(CpuFeatures, DecodesLeavesAndOperatingSystemState) {
-    cpu_id_regs_s r;
-    EXPECT_EQ(cpu_features_decode(r), 0u);  // no standard leaves at all
-
-    r.max_leaf = 7;
-    r.leaf1_edx = (1u << 25) | (1u << 26);
-    r.leaf1_ecx = 1u | (1u << 19) | (1u << 20) | (1u << 27) | (1u << 28);
-    r.leaf7_ebx = (1u << 5) | (1u << 16);
-    r.max_ext_leaf = 0x80000001u;
-    r.ext1_ecx = 1u << 6;
-    r.xcr0 = 0xE7;
-    EXPECT_EQ(cpu_features_decode(r), CPU_SSE | CPU_SSE2 | CPU_SSE3 | CPU_SSE4A | CPU_SSE41 | CPU_SSE42 | CPU_AVX |
-                                          CPU_AVX2 | CPU_AVX512F);
-
-    cpu_id_regs_s no_zmm = r;
-    no_zmm.xcr0 = 0x7;  // the OS saves YMM but not the AVX-512 state
-    EXPECT_EQ(cpu_features_decode(no_zmm) & (CPU_AVX | CPU_AVX2 | CPU_AVX512F), CPU_AVX | CPU_AVX2);
-
-    cpu_id_regs_s no_ymm = r;
-    no_ymm.xcr0 = 0x3;  // AVX state not saved: no VEX code may run
-    EXPECT_EQ(cpu_features_decode(no_ymm) & (CPU_AVX | CPU_AVX2 | CPU_AVX512F), 0u);
-    cpu_id_regs_s no_osxsave = r;
-    no_osxsave.leaf1_ecx &= ~(1u << 27);
-    EXPECT_EQ(cpu_features_decode(no_osxsave) & (CPU_AVX | CPU_AVX2 | CPU_AVX512F), 0u);
-
-    cpu_id_regs_s no_leaf7 = r;
-    no_leaf7.max_leaf = 6;
-    EXPECT_EQ(cpu_features_decode(no_leaf7) & (CPU_AVX2 | CPU_AVX512F), 0u);
-    cpu_id_regs_s no_ext = r;
-    no_ext.max_ext_leaf = 0x80000000u;
-    EXPECT_EQ(cpu_features_decode(no_ext) & CPU_SSE4A, 0u);
-
+    EXPECT_EQ(cpu_features_decode(cpu_id_regs_s()), 0u);  // no standard leaves at all
+    cpu_id_regs_s all;
+    all.max_leaf = 7;
+    all.leaf1_edx = (1u << 25) | (1u << 26);
+    all.leaf1_ecx = 1u | (1u << 19) | (1u << 20) | (1u << 27) | (1u << 28);
+    all.leaf7_ebx = (1u << 5) | (1u << 16);
+    all.max_ext_leaf = 0x80000001u;
+    all.ext1_ecx = 1u << 6;
+    all.xcr0 = 0xE7;
+    const uint32_t vex = CPU_AVX | CPU_AVX2 | CPU_AVX512F;
+    struct case_s {
+        const char* what;
+        void (*change)(cpu_id_regs_s*);
+        uint32_t expected;  // of vex | CPU_SSE4A
+    };
+    const case_s cases[] = {
+        {"everything", [](cpu_id_regs_s*) {}, vex | CPU_SSE4A},
+        {"the OS saves YMM but not the AVX-512 state", [](cpu_id_regs_s* r) { r->xcr0 = 0x7; }, CPU_AVX | CPU_AVX2 | CPU_SSE4A},
+        {"AVX state not saved: no VEX code may run", [](cpu_id_regs_s* r) { r->xcr0 = 0x3; }, CPU_SSE4A},
+        {"no OSXSAVE", [](cpu_id_regs_s* r) { r->leaf1_ecx &= ~(1u << 27); }, CPU_SSE4A},
+        {"no leaf 7", [](cpu_id_regs_s* r) { r->max_leaf = 6; }, CPU_AVX | CPU_SSE4A},
+        {"no extended leaf 1", [](cpu_id_regs_s* r) { r->max_ext_leaf = 0x80000000u; }, vex},
+    };
+    for (const case_s& c : cases) {
+        cpu_id_regs_s r = all;
+        c.change(&r);
+        EXPECT_EQ(cpu_features_decode(r) & (vex | CPU_SSE4A), c.expected) << c.what;
+    }
+    EXPECT_EQ(cpu_features_decode(all) & ~(vex | CPU_SSE4A), CPU_SSE | CPU_SSE2 | CPU_SSE3 | CPU_SSE41 | CPU_SSE42);
 }
 
-TEST_F(CpuPlot, FamilyNamesAndAutomaticChoice) {
+TEST_F(CpuPlot, FamilyNamesAndChoice) {
     for (cpu_family_e f : all_families) {
         cpu_family_e parsed = CPU_FAMILY_BEST;
         ASSERT_TRUE(cpu_family_parse(cpu_family_name(f), &parsed));
@@ -187,25 +174,15 @@ TEST_F(CpuPlot, FamilyNamesAndAutomaticChoice) {
     EXPECT_FALSE(cpu_family_parse("avx3", &parsed));
     EXPECT_FALSE(cpu_family_parse("", &parsed));
     EXPECT_TRUE(cpu_family_available(CPU_FAMILY_SCALAR));
-
-    const uint32_t f = cpu_features();
-    const cpu_family_e best = (f & CPU_AVX512F) ? CPU_FAMILY_AVX512
-                              : (f & CPU_AVX2)  ? CPU_FAMILY_AVX2
-                              : (f & CPU_AVX)   ? CPU_FAMILY_AVX
-                              : (f & CPU_SSE41) ? CPU_FAMILY_SSE4
-                                                : CPU_FAMILY_SCALAR;
-    cpu_set_family(CPU_FAMILY_BEST);
-    EXPECT_EQ(cpu_family_selected(), best);
     cpu_set_family(CPU_FAMILY_SCALAR);
     EXPECT_EQ(cpu_family_selected(), CPU_FAMILY_SCALAR);
 }
 
 TEST(CpuQueries, BrandStringHasBoundedCopySemantics) {
-    char full[64];
+    char full[64], small[4] = {'x', 'x', 'x', 'x'};
     cpu_brand_string(sizeof full, full);
-    EXPECT_LT(std::strlen(full), 49u);
-    char small[4] = {'x', 'x', 'x', 'x'};
     cpu_brand_string(sizeof small, small);
+    EXPECT_LT(std::strlen(full), 49u);
     EXPECT_EQ(0, std::strncmp(small, full, sizeof small));
     EXPECT_GE(cpu_count(), 1);
 }

@@ -3,7 +3,7 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <memory>
+#include <numeric>
 #include <vector>
 
 #include "nonce/nonce.h"
@@ -19,61 +19,31 @@ struct lane_family_s {
     const char* label;     // test name suffix
     cpu_family_e family;   // family it belongs to (for the availability check)
     uint32_t lanes;        // hashes per context
-    // init, one update per piece, close; in[k] and out[k] per lane.
     void (*digest)(const uint8_t* const* in, const std::vector<uint64_t>& pieces, uint8_t* const* out);
-    // State words and counter right after init: state[w * lanes + k], W.
-    void (*initial)(std::vector<uint32_t>* state, uint64_t* w, uint64_t* ptr);
-    // Pending byte count after one update of `first` bytes and one of `second` bytes.
-    uint64_t (*ptr_after)(const uint8_t* const* in, uint64_t first, uint64_t second);
     nonce_group_fn group;  // the lane-parallel nonce group
 };
 
 // Test listings show a family by its label rather than as raw bytes.
 void PrintTo(const lane_family_s& f, std::ostream* os) { *os << f.label; }
 
+// init, one update per piece, close, for every lane.
 template <class CTX, int L, void (*INIT)(CTX*, uint32_t), void (*UPDATE)(CTX*, const void* const*, uint64_t),
           void (*CLOSE)(CTX*, const uint32_t*, uint32_t, void* const*)>
-struct adapter_s {
-    static void digest(const uint8_t* const* in, const std::vector<uint64_t>& pieces, uint8_t* const* out) {
-        CTX ctx;
-        INIT(&ctx, 256);
-        const void* at[L];
-        for (int k = 0; k < L; ++k) at[k] = in[k];
-        for (uint64_t piece : pieces) {
-            UPDATE(&ctx, at, piece);
-            for (int k = 0; k < L; ++k) at[k] = static_cast<const uint8_t*>(at[k]) + piece;
-        }
-        void* dst[L];
-        for (int k = 0; k < L; ++k) dst[k] = out[k];
-        CLOSE(&ctx, nullptr, 0, dst);
+void digest_lanes(const uint8_t* const* in, const std::vector<uint64_t>& pieces, uint8_t* const* out) {
+    CTX ctx;
+    INIT(&ctx, 256);
+    const void* at[L];
+    void* dst[L];
+    for (int k = 0; k < L; ++k) at[k] = in[k], dst[k] = out[k];
+    for (uint64_t piece : pieces) {
+        UPDATE(&ctx, at, piece);
+        for (int k = 0; k < L; ++k) at[k] = static_cast<const uint8_t*>(at[k]) + piece;
     }
-    static void initial(std::vector<uint32_t>* state, uint64_t* w, uint64_t* ptr) {
-        CTX ctx;
-        std::memset(&ctx, 0xA5, sizeof ctx);
-        INIT(&ctx, 256);
-        state->assign(ctx.state, ctx.state + 44 * L);
-        *w = (uint64_t)ctx.Whigh << 32 | ctx.Wlow;
-        *ptr = ctx.ptr;
-    }
-    static uint64_t ptr_after(const uint8_t* const* in, uint64_t first, uint64_t second) {
-        CTX ctx;
-        INIT(&ctx, 256);
-        const void* at[L];
-        for (int k = 0; k < L; ++k) at[k] = in[k];
-        UPDATE(&ctx, at, first);
-        for (int k = 0; k < L; ++k) at[k] = in[k] + first;
-        UPDATE(&ctx, at, second);
-        return ctx.ptr;
-    }
-};
+    CLOSE(&ctx, nullptr, 0, dst);
+}
 
-#define FAMILY(fam, CTX, L, name, group)                                                                  \
-    lane_family_s {                                                                                        \
-        #name, fam, L, adapter_s<CTX, L, shabal_##name##_init, shabal_##name##_update, shabal_##name##_close>::digest, \
-            adapter_s<CTX, L, shabal_##name##_init, shabal_##name##_update, shabal_##name##_close>::initial, \
-            adapter_s<CTX, L, shabal_##name##_init, shabal_##name##_update, shabal_##name##_close>::ptr_after, \
-            group                                                                                          \
-    }
+#define FAMILY(fam, CTX, L, name, group) \
+    lane_family_s { #name, fam, L, digest_lanes<CTX, L, shabal_##name##_init, shabal_##name##_update, shabal_##name##_close>, group }
 
 const lane_family_s families[] = {
     FAMILY(CPU_FAMILY_SSE4, shabal_x4_s, 4, x4_sse41, nonce_group_x4_sse41),
@@ -121,90 +91,30 @@ struct aligned_areas_s {
 class ShabalLanes : public testing::TestWithParam<lane_family_s> {
 protected:
     void SetUp() override {
-        if (!cpu_family_available(GetParam().family))
-            GTEST_SKIP() << "processor lacks the " << cpu_family_name(GetParam().family) << " family";
+        if (!cpu_family_available(GetParam().family)) GTEST_SKIP() << cpu_family_name(GetParam().family) << " missing";
     }
 };
 
-std::string family_label(const testing::TestParamInfo<lane_family_s>& info) {
-    return info.param.label;
-}
-
 }  // namespace
 
+// Whole messages of every length class, then messages fed in pieces: empty pieces, pieces
+// across block edges, and one that fills exactly the room left in the first block.
 TEST_P(ShabalLanes, EachLaneEqualsTheScalarDigest) {
     const lane_family_s& f = GetParam();
-    for (uint64_t length : {0ull, 16ull, 48ull, 63ull, 64ull, 65ull, 4080ull, 4096ull, 262160ull}) {
+    const std::vector<uint64_t> piece_lists[] = {{0},     {16},      {48},   {63},   {64}, {65}, {4080}, {4096},
+                                                 {262160}, {1, 63, 64, 0, 65, 7, 4096}, {10, 54}};
+    for (const std::vector<uint64_t>& pieces : piece_lists) {
+        const uint64_t length = std::accumulate(pieces.begin(), pieces.end(), (uint64_t)0);
         lane_inputs_s inputs(f.lanes, length);
         lane_outputs_s outputs(f.lanes);
-        f.digest(inputs.in.data(), {length}, outputs.out.data());
+        f.digest(inputs.in.data(), pieces, outputs.out.data());
         for (uint32_t k = 0; k < f.lanes; ++k) {
             uint8_t expected[32];
             shabal256_digest(inputs.in[k], length, expected);
-            EXPECT_EQ(0, std::memcmp(outputs.out[k], expected, 32)) << "length " << length << " lane " << k;
+            EXPECT_EQ(0, std::memcmp(outputs.out[k], expected, 32))
+                << "length " << length << " in " << pieces.size() << " pieces, lane " << k;
         }
     }
-}
-
-TEST_P(ShabalLanes, UpdateSplitsDoNotChangeDigests) {
-    const lane_family_s& f = GetParam();
-    lane_inputs_s inputs(f.lanes, 4096 + 200);
-    // The second list fills exactly the room left in the first block.
-    for (const std::vector<uint64_t>& pieces : {std::vector<uint64_t>{1, 63, 64, 0, 65, 7, 4096},
-                                                std::vector<uint64_t>{10, 54}}) {
-        uint64_t total = 0;
-        for (uint64_t piece : pieces) total += piece;
-        lane_outputs_s split(f.lanes), whole(f.lanes);
-        f.digest(inputs.in.data(), pieces, split.out.data());
-        f.digest(inputs.in.data(), {total}, whole.out.data());
-        EXPECT_EQ(split.bytes, whole.bytes) << pieces.size() << " pieces";
-    }
-}
-
-TEST_P(ShabalLanes, UpdateFillingTheRoomLeftProcessesTheBlock) {
-    const lane_family_s& f = GetParam();
-    lane_inputs_s inputs(f.lanes, 128);
-    EXPECT_EQ(f.ptr_after(inputs.in.data(), 10, 54), 0u);
-    EXPECT_EQ(f.ptr_after(inputs.in.data(), 10, 53), 63u);
-    EXPECT_EQ(f.ptr_after(inputs.in.data(), 63, 66), 1u);
-}
-
-TEST_P(ShabalLanes, LanesAreIndependent) {
-    const lane_family_s& f = GetParam();
-    const uint64_t length = 300;
-    std::vector<uint8_t> shared(length);
-    for (uint64_t i = 0; i < length; ++i) shared[i] = (uint8_t)(i * 7 + 1);
-    std::vector<std::vector<uint8_t>> lanes(f.lanes, shared);
-    const uint32_t changed = f.lanes - 2;
-    lanes[changed][length / 2] ^= 0x10;
-    std::vector<const uint8_t*> in;
-    for (auto& lane : lanes) in.push_back(lane.data());
-    lane_outputs_s outputs(f.lanes);
-    f.digest(in.data(), {length}, outputs.out.data());
-
-    uint8_t same[32], different[32];
-    shabal256_digest(shared.data(), length, same);
-    shabal256_digest(lanes[changed].data(), length, different);
-    ASSERT_NE(0, std::memcmp(same, different, 32));
-    for (uint32_t k = 0; k < f.lanes; ++k)
-        EXPECT_EQ(0, std::memcmp(outputs.out[k], k == changed ? different : same, 32)) << "lane " << k;
-}
-
-TEST_P(ShabalLanes, InitLoadsTheScalarInitialValueInEveryLane) {
-    const lane_family_s& f = GetParam();
-    std::vector<uint32_t> state;
-    uint64_t w = 0, ptr = 99;
-    f.initial(&state, &w, &ptr);
-    const shabal_state_s& iv = shabal256_initial_state();
-    uint32_t words[44];
-    std::memcpy(words, iv.A, 12 * 4);
-    std::memcpy(words + 12, iv.B, 16 * 4);
-    std::memcpy(words + 28, iv.C, 16 * 4);
-    for (uint32_t word = 0; word < 44; ++word)
-        for (uint32_t k = 0; k < f.lanes; ++k)
-            ASSERT_EQ(state[word * f.lanes + k], words[word]) << "word " << word << " lane " << k;
-    EXPECT_EQ(w, 1u);
-    EXPECT_EQ(ptr, 0u);
 }
 
 TEST_P(ShabalLanes, NullLanePointersFollowTheFirstLane) {
@@ -225,7 +135,8 @@ TEST_P(ShabalLanes, NullLanePointersFollowTheFirstLane) {
     EXPECT_EQ(std::vector<uint8_t>(32, 0x5C), std::vector<uint8_t>(outputs.out[2], outputs.out[2] + 32));
 }
 
-INSTANTIATE_TEST_SUITE_P(Families, ShabalLanes, testing::ValuesIn(families), family_label);
+INSTANTIATE_TEST_SUITE_P(Families, ShabalLanes, testing::ValuesIn(families),
+                         [](const testing::TestParamInfo<lane_family_s>& info) { return std::string(info.param.label); });
 
 // One test for every family so that the reference nonces are computed once.
 TEST(ShabalLaneGroups, EveryGroupEqualsNonceComputeScoopByScoop) {

@@ -1,10 +1,8 @@
 // Helpers for the plotting-engine tests.
 #include "engine_support.h"
 
-#include <dirent.h>
-
 #include <algorithm>
-#include <cstring>
+#include <filesystem>
 
 #include "platform/sys.h"
 #include "plotter/plots.h"
@@ -39,11 +37,8 @@ plan_result_s engine_run(plotter_s* plotter, plots_s* plots, const plan_input_s&
 
 std::vector<std::string> engine_list(const std::string& folder) {
     std::vector<std::string> names;
-    if (DIR* dir = opendir(folder.c_str())) {
-        while (dirent* e = readdir(dir))
-            if (std::strcmp(e->d_name, ".") && std::strcmp(e->d_name, "..")) names.push_back(e->d_name);
-        closedir(dir);
-    }
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(folder, error)) names.push_back(entry.path().filename());
     std::sort(names.begin(), names.end());
     return names;
 }

@@ -4,9 +4,8 @@
 // calls and those around each batch boundary, where the resume record is written). Each
 // faulted run and its fault-free rerun happen in a child process, since write and move errors
 // end the process. A faulted run must log a line naming the file (or its folder) after the
-// fault (two calls fall short today; see sweep_cases) and leave no complete plot name over
-// wrong bytes; the rerun must finish the file with the clean run's bytes and leave the
-// staging folder empty.
+// fault and leave no complete plot name over wrong bytes; the rerun must finish the file with
+// the clean run's bytes and leave the staging folder empty.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -18,7 +17,7 @@
 #include <cstdlib>
 #include <cstdio>
 #include <cstring>
-#include <sstream>
+#include <algorithm>
 
 #include "engine_support.h"
 #include "platform/sys.h"
@@ -37,17 +36,13 @@ constexpr uint64_t ROWS = SCOOPS_PER_PLOT;  // pwrite calls per batch
 enum call_e { CALL_OPEN, CALL_FALLOCATE, CALL_PWRITE, CALL_FDATASYNC, CALL_RENAME, CALL_UNLINK, CALL_NONE };
 const char* const call_names[] = {"open", "posix_fallocate", "pwrite", "fdatasync", "rename", "unlink"};
 
-// Every failed call must be followed by a log line naming the file or its folder.
-const call_e sweep_calls[] = {CALL_OPEN, CALL_FALLOCATE, CALL_PWRITE, CALL_FDATASYNC, CALL_RENAME, CALL_UNLINK};
-
 // The fault of this (child) process: the `nth` call of `call` fails.
 struct fault_s {
     call_e call = CALL_NONE;
     uint64_t nth = 0;
     std::atomic<uint64_t> calls[CALL_NONE] = {};
     sys_syscalls_s real;
-};
-fault_s fault;
+} fault;
 
 bool inject(call_e call) {
     if (++fault.calls[call] != fault.nth || fault.call != call) return false;
@@ -55,7 +50,9 @@ bool inject(call_e call) {
     return true;
 }
 
-void install_fault_hooks() {
+void install_fault_hooks(call_e call, uint64_t nth) {
+    fault.call = call;
+    fault.nth = nth;
     fault.real = sys_syscalls();
     sys_syscalls_s& table = sys_syscalls();
     table.open = [](const char* path, int flags, mode_t mode) {
@@ -89,9 +86,7 @@ struct folders_s {
     dup2(null, STDERR_FILENO);
     sys_log_reset_for_tests();
     if (chdir(f.work.path.c_str()) != 0) std::_Exit(4);
-    fault.call = call;
-    fault.nth = nth;
-    install_fault_hooks();
+    install_fault_hooks(call, nth);
     settings_reset();
     cpu_threads = 1;
     plotter_s* plotter = plotter_create();
@@ -113,7 +108,7 @@ struct folders_s {
         plotter_for_each_job(plotter, [&](job_s* job) { return done = done && job->job_state == JOB_DONE; });
     }
     uint64_t counts[CALL_NONE];
-    for (int c = 0; c < CALL_NONE; ++c) counts[c] = fault.calls[c];
+    std::copy(std::begin(fault.calls), std::end(fault.calls), counts);
     if (write(report, counts, sizeof counts) != (ssize_t)sizeof counts) std::_Exit(5);
     std::_Exit(done ? 0 : 3);
 }
@@ -158,25 +153,14 @@ std::vector<std::string> wrong_complete_files(const std::string& folder, const s
     return wrong;
 }
 
-// Whether a line logged after the injected fault names the file or one of its folders.
+// Whether the log after the injected fault names the file or one of its folders.
 bool error_names_file(const std::string& log, const std::string& name, const folders_s& f) {
     const size_t marker = log.find("Injected fault");
     if (marker == std::string::npos) return false;
-    std::istringstream after(log.substr(log.find('\n', marker) + 1));
-    for (std::string line; std::getline(after, line);)
-        if (line.find(name) != std::string::npos || line.find(f.ssd.path) != std::string::npos ||
-            line.find(f.target.path) != std::string::npos)
-            return true;
+    const std::string after = log.substr(log.find('\n', marker) + 1);
+    for (const std::string& part : {name, f.ssd.path, f.target.path})
+        if (after.find(part) != std::string::npos) return true;
     return false;
-}
-
-// The calls to fail: every one for most system calls; for pwrite (4096 rows per batch)
-// the first two, and around each batch boundary the batch's last row, the resume record
-// and the next batch's first row.
-bool swept(call_e call, uint64_t n, uint64_t total) {
-    if (call != CALL_PWRITE || n <= 2 || n == total) return true;
-    const uint64_t r = n % ROWS;
-    return r <= 2;
 }
 
 }  // namespace
@@ -190,12 +174,15 @@ TEST(fault_sweep, every_failing_file_call_is_reported_and_a_rerun_finishes_the_s
     ASSERT_EQ(engine_bad_nonces(clean_run.target.file(name), ACCOUNT, 0, NONCES, false), 0);
     const std::string clean_bytes = test_read_file(clean_run.target.file(name));
 
-    for (const call_e call : sweep_calls) {
+    for (int c = 0; c < CALL_NONE; ++c) {
+        const call_e call = (call_e)c;
         const uint64_t total = clean.counts[call];
         uint64_t faults = 0;
         std::string statuses;  // how each faulted run ended, for the summary line
         for (uint64_t n = 1; n <= total; ++n) {
-            if (!swept(call, n, total)) continue;
+            // Every call, except pwrite (4096 rows per batch): its first two calls, and around each
+            // batch boundary the batch's last row, the resume record and the next batch's first row.
+            if (call == CALL_PWRITE && n > 2 && n != total && n % ROWS > 2) continue;
             SCOPED_TRACE(std::string(call_names[call]) + " call " + std::to_string(n) + " of " + std::to_string(total));
             ++faults;
             folders_s f;

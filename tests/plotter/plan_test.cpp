@@ -27,9 +27,8 @@ struct plan_fixture : ::testing::Test {
         input.account_id = 42;
         input.auto_start = false;
     }
-    // Plans from fresh plots and returns what was logged.
+    // Plans and returns what was logged.
     std::string plan_logged(plan_result_s* plan) {
-        plots = plots_s();
         testing::internal::CaptureStderr();
         *plan = plan_compute(&plots, input);
         return testing::internal::GetCapturedStderr();
@@ -38,8 +37,28 @@ struct plan_fixture : ::testing::Test {
 
 bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
-bool overlap(const plan_job_s& a, const plan_job_s& b) {
-    return a.start < b.start + b.count && b.start < a.start + a.count;
+// Jobs as "[staging>]target:start+count[r]" (r: an existing file taken over), "*N" for N such
+// files one after the other, then "complete:N" and "ran out" when the nonce numbers did.
+std::string describe(const plan_result_s& plan, const std::map<const drive_s*, std::string>& names) {
+    std::string jobs, last;
+    uint64_t next = 0, repeat = 0;
+    for (const plan_job_s& j : plan.jobs) {
+        const drive_s* target = j.final_drive ? j.final_drive : j.write_drive;
+        const std::string drives = (j.final_drive ? names.at(j.write_drive) + ">" : "") + names.at(target);
+        const std::string size = "+" + std::to_string(j.count) + (j.resume ? "r" : "");
+        if (drives + size != last || j.start != next) {
+            if (repeat > 1) jobs += "*" + std::to_string(repeat);
+            jobs += (jobs.empty() ? "" : " ") + drives + ":" + std::to_string(j.start) + size;
+            last = drives + size;
+            repeat = 0;
+        }
+        next = j.start + j.count;
+        ++repeat;
+    }
+    if (repeat > 1) jobs += "*" + std::to_string(repeat);
+    if (!plan.complete.empty()) jobs += (jobs.empty() ? "" : " ") + ("complete:" + std::to_string(plan.complete.size()));
+    if (plan.nonces_ran_out) jobs += jobs.empty() ? "ran out" : " ran out";
+    return jobs;
 }
 
 }  // namespace
@@ -93,57 +112,6 @@ TEST(plots, collisions_at_the_edges_and_at_the_top) {
     EXPECT_FALSE(plots_collides(&plots, 5000, 100));
 }
 
-TEST_F(plan_fixture, fill_limits_cut_each_target) {
-    drive_s t = make_drive("/nowhere/t", 10 * GiB);
-    drive_s u = make_drive("/nowhere/u", 10 * GiB);
-    u.fill_limit = 8 * 262144 + 100;
-    input.targets = {&t, &u};
-    input.max_fill_bytes = 2 * GiB;
-    const plan_result_s plan = plan_compute(&plots, input);
-    ASSERT_EQ(plan.jobs.size(), 2u);
-    EXPECT_EQ(plan.jobs[0].count, 8192u);
-    EXPECT_EQ(plan.jobs[1].count, 8u);
-    EXPECT_EQ(plan.jobs[1].start, 8192u);  // manual start carries on from the previous target
-}
-
-TEST_F(plan_fixture, targets_take_staging_drives_in_turn) {
-    drive_s s0 = make_drive("/nowhere/s0", 4 * GiB), s1 = make_drive("/nowhere/s1", 4 * GiB);
-    drive_s t0 = make_drive("/nowhere/t0", 3 * GiB), t1 = make_drive("/nowhere/t1", 3 * GiB);
-    input.targets = {&t0, &t1};
-    input.ssds = {&s0};
-    plan_result_s plan = plan_compute(&plots, input);
-    ASSERT_EQ(plan.jobs.size(), 4u);  // SSD room is half of 4 GiB: files of 8192 nonces
-    for (const auto& j : plan.jobs) EXPECT_EQ(j.write_drive, &s0);
-    EXPECT_EQ(plan.jobs[0].final_drive, &t0);
-    EXPECT_EQ(plan.jobs[0].count, 8192u);
-    EXPECT_EQ(plan.jobs[1].count, 4096u);
-    EXPECT_EQ(plan.jobs[3].final_drive, &t1);
-    input.ssds = {&s0, &s1};
-    plan = plan_compute(&plots, input);
-    ASSERT_EQ(plan.jobs.size(), 4u);
-    EXPECT_EQ(plan.jobs[0].write_drive, &s0);
-    EXPECT_EQ(plan.jobs[2].write_drive, &s1);
-}
-
-TEST_F(plan_fixture, ranges_end_at_the_last_nonce_number_and_never_wrap) {
-    drive_s t = make_drive("/nowhere/t", GiB);
-    input.targets = {&t};
-    input.max_fill_bytes = 8 * 262144;
-    input.start_nonce = UINT64_MAX - 7;
-    plan_result_s plan = plan_compute(&plots, input);
-    ASSERT_EQ(plan.jobs.size(), 1u);
-    EXPECT_EQ(plan.jobs[0].start, UINT64_MAX - 7);
-    EXPECT_FALSE(plan.nonces_ran_out);
-    input.start_nonce = UINT64_MAX - 6;
-    plan = plan_compute(&plots, input);
-    EXPECT_TRUE(plan.jobs.empty());
-    EXPECT_TRUE(plan.nonces_ran_out);
-    // A collision that would steer past the top ends the plan.
-    plots.ranges["/z/"] = {{UINT64_MAX - 7, 8, 1, false, false}};
-    input.start_nonce = UINT64_MAX - 15;
-    EXPECT_TRUE(plan_compute(&plots, input).jobs.empty());
-}
-
 // The same folder chosen twice as a target (or under two spellings): with automatic start
 // both records continue after the same plots, and still no two files get the same nonces.
 TEST_F(plan_fixture, same_folder_twice_never_plans_the_same_nonces_twice) {
@@ -153,16 +121,12 @@ TEST_F(plan_fixture, same_folder_twice_never_plans_the_same_nonces_twice) {
     input.auto_start = true;
     input.targets = {&first, &second};
     input.max_fill_bytes = 8 * 262144;
-    const plan_result_s plan = plan_compute(&plots, input);
-    ASSERT_EQ(plan.jobs.size(), 2u);
-    EXPECT_EQ(plan.jobs[0].start, 8u);
-    EXPECT_FALSE(overlap(plan.jobs[0], plan.jobs[1])) << plan.jobs[1].start;
+    EXPECT_EQ(describe(plan_compute(&plots, input), {{&first, "a"}, {&second, "b"}}), "a:8+8 b:16+8");
 }
 
 // Plans over real folders holding earlier files: which are resumed, moved, completed or
 // avoided. Files are "folder/name" in the staging folder s and the targets t0, t1; a leading
-// "!" means another writer holds the file. Jobs read "[s>]target:start+count[r]" (s> when
-// written through s, r when an existing file is taken over), then "complete:N".
+// "!" means another writer holds the file.
 TEST_F(plan_fixture, earlier_files_in_the_folders) {
     struct case_s {
         const char* what;
@@ -200,6 +164,10 @@ TEST_F(plan_fixture, earlier_files_in_the_folders) {
          "s>t0:0+8r"},
         {"staged file with a partial copy on its target", {"s/42_0_8_8", "t0/42_0_8_8.moving"}, true, 1, false, 0, 8,
          "s>t0:0+8r"},
+        {"a file ending at the last nonce number", {}, false, 1, false, UINT64_MAX - 7, 8, "t0:18446744073709551608+8"},
+        {"no room below the last nonce number", {}, false, 1, false, UINT64_MAX - 6, 8, "ran out"},
+        {"a collision would steer past the top", {"t0/7_18446744073709551608_8_8"}, false, 1, false, UINT64_MAX - 15, 8,
+         "ran out"},
     };
     for (const case_s& c : cases) {
         SCOPED_TRACE(c.what);
@@ -222,183 +190,125 @@ TEST_F(plan_fixture, earlier_files_in_the_folders) {
         input.skip_complete = !c.auto_start;
         input.start_nonce = c.start;
         input.max_fill_bytes = c.fill * 262144;
+        plots = plots_s();
         plan_result_s plan;
         plan_logged(&plan);
         for (int64_t fd : held) sys_file_close(fd);
-        std::string jobs;
-        for (const plan_job_s& j : plan.jobs) {
-            const drive_s* target = j.final_drive ? j.final_drive : j.write_drive;
-            jobs += std::string(jobs.empty() ? "" : " ") + (j.write_drive == &s ? "s>" : "") +
-                    (target == &t0 ? "t0" : "t1") + ":" + std::to_string(j.start) + "+" + std::to_string(j.count) +
-                    (j.resume ? "r" : "");
-        }
-        if (!plan.complete.empty()) jobs += (jobs.empty() ? "" : " ") + ("complete:" + std::to_string(plan.complete.size()));
-        EXPECT_EQ(jobs, c.jobs);
+        EXPECT_EQ(describe(plan, {{&s, "s"}, {&t0, "t0"}, {&t1, "t1"}}), c.jobs);
     }
 }
 
-TEST_F(plan_fixture, fill_limits_and_their_lines) {
+// One 10 GiB target with serial 3: fill limits, automatic start nonces and collision steering,
+// with the lines they log ("%s" stands for the target's folder).
+TEST_F(plan_fixture, one_target_and_its_lines) {
+    const uint64_t base = 3ull << 32, K = 1000 * 262144;  // serial 3's automatic start; 1000 nonces
     struct case_s {
-        uint64_t max_fill;                 // bytes of every target at most; 0 = all
-        uint64_t fill_limit;               // bytes of this target at most; 0 = all
-        uint64_t total;                    // nonces planned on the 10 GiB target
-        std::vector<const char*> lines;    // lines that must be logged
-        std::vector<const char*> absent;   // texts that must not be logged
+        const char* what;
+        std::string plot;                    // file in the target folder; empty: none
+        std::vector<plot_range_s> elsewhere;  // plots remembered in another folder
+        bool auto_start;
+        uint64_t max_fill, fill_limit, max_file;  // bytes of every target, of this one, of a file; 0 = all
+        std::string jobs;                         // the plan
+        std::vector<const char*> lines = {}, absent = {};  // texts that must or must not be logged
+        std::string collisions = "";                        // every "Preventing collision" line, in order
     };
     const case_s cases[] = {
-        {2 * GiB, 0, 8192, {"Limiting drive use to 2 GB max.\n"}, {"Limiting drive /"}},
-        {0, 5000000000, 19072, {"Limiting drive /nowhere/t to 5.0 GB.\n"}, {"Limiting drive use"}},
-        {3 * GiB, 2500000000, 9536, {"Limiting drive use to 3 GB max.\n", "Limiting drive /nowhere/t to 2.5 GB.\n"}, {}},
+        {"fill limit", "", {}, false, 2 * GiB, 0, 0, "t:0+8192", {"Limiting drive use to 2 GB max.\n"}, {"Limiting drive /"}},
+        {"target limit", "", {}, false, 0, 5000000000, 0, "t:0+19072", {"Limiting drive %s to 5.0 GB.\n"}, {"Limiting drive use"}},
+        {"both limits", "", {}, false, 3 * GiB, 2500000000, 0, "t:0+9536",
+         {"Limiting drive use to 3 GB max.\n", "Limiting drive %s to 2.5 GB.\n"}},
         // 0.5 GB gives 1904 nonces, printed as 0 whole GB; the 1 GB target limit is then not exceeded.
-        {500000000, 1000000000, 1904, {"Limiting drive use to 0 GB max.\n"}, {"Limiting drive /"}},
-        {20 * GiB, 0, 40960, {}, {"Limiting"}},
+        {"fill limit below 1 GB", "", {}, false, 500000000, 1000000000, 0, "t:0+1904",
+         {"Limiting drive use to 0 GB max.\n"}, {"Limiting drive /"}},
+        {"no limit reached", "", {}, false, 20 * GiB, 0, 0, "t:0+40960", {}, {"Limiting"}},
+        {"automatic start", "", {}, true, 0, 0, 0, "t:" + std::to_string(base) + "+40960",
+         {"Auto starting drive %s with nonce 12884901888\n"}},
+        {"automatic start after plots", "9_" + std::to_string(base) + "_5000_5000", {}, true, 0, 0, 0,
+         "t:" + std::to_string(base + 5000) + "+40960", {"Continuing drive %s from nonce 12884906888\n"}},
+        {"plots below the base", "9_0_100_100", {}, true, 0, 0, 0, "t:" + std::to_string(base) + "+40960",
+         {"Auto starting drive %s with nonce 12884901888\n"}},
+        {"plots ending at the base leave it free", "9_" + std::to_string(base - 100) + "_100_100", {}, true, 0, 0, 0,
+         "t:" + std::to_string(base) + "+40960", {"Auto starting drive %s with nonce 12884901888\n"}},
+        {"collision", "", {{0, 100, 1}}, false, K, 0, K, "t:1000+1000", {}, {}, "Preventing collision with 0\n"},
+        // [0, 1000) ends where the plot begins: that counts, and so does [1000, 2000).
+        {"collision at the end", "", {{1000, 5, 1}}, false, K, 0, K, "t:2000+1000", {}, {},
+         "Preventing collision with 0\nPreventing collision with 1000\n"},
+        {"two collisions", "", {{0, 100, 1}, {1000, 10, 1}}, false, K, 0, K, "t:2000+1000", {}, {},
+         "Preventing collision with 0\nPreventing collision with 1000\n"},
+        // [1000, 2000) begins where the plot ends: free.
+        {"collision at the start", "", {{900, 100, 1}}, false, K, 0, K, "t:1000+1000", {}, {}, "Preventing collision with 0\n"},
+        {"no collision", "", {{5000, 10, 1}}, false, K, 0, K, "t:0+1000"},
     };
     for (const case_s& c : cases) {
-        SCOPED_TRACE(std::to_string(c.max_fill) + " / " + std::to_string(c.fill_limit));
-        drive_s t = make_drive("/nowhere/t", 10 * GiB);
-        t.fill_limit = c.fill_limit;
-        input.targets = {&t};
-        input.max_fill_bytes = c.max_fill;
-        plan_result_s plan;
-        const std::string text = plan_logged(&plan);
-        ASSERT_EQ(plan.jobs.size(), 1u);  // no file size limit: one file
-        EXPECT_EQ(plan.jobs[0].count, c.total);
-        for (const char* line : c.lines) EXPECT_TRUE(has(text, line)) << line << "\n" << text;
-        for (const char* part : c.absent) EXPECT_FALSE(has(text, part)) << part << "\n" << text;
-    }
-}
-
-TEST_F(plan_fixture, automatic_start_lines) {
-    const uint64_t base = 3ull << 32;  // serial 3
-    struct case_s {
-        std::string plot;        // file in the target folder; empty: none
-        uint64_t start;          // first nonce of the first job
-        const char* line;        // logged line, before the path is inserted
-    };
-    const case_s cases[] = {
-        {"", base, "Auto starting drive %s with nonce 12884901888\n"},
-        {"9_" + std::to_string(base) + "_5000_5000", base + 5000, "Continuing drive %s from nonce 12884906888\n"},
-        {"9_0_100_100", base, "Auto starting drive %s with nonce 12884901888\n"},
-        // Plots ending exactly at the base leave the base free.
-        {"9_" + std::to_string(base - 100) + "_100_100", base, "Auto starting drive %s with nonce 12884901888\n"},
-    };
-    for (const case_s& c : cases) {
-        SCOPED_TRACE(c.plot);
+        SCOPED_TRACE(c.what);
         test_dir_s dir;
         if (!c.plot.empty()) touch(dir.file(c.plot));
-        drive_s t = make_drive(dir.path, GiB, 3);
+        drive_s t = make_drive(dir.path, 10 * GiB, 3);
+        t.fill_limit = c.fill_limit;
         input.targets = {&t};
-        input.auto_start = true;
-        plan_result_s plan;
-        const std::string text = plan_logged(&plan);
-        ASSERT_EQ(plan.jobs.size(), 1u);
-        EXPECT_EQ(plan.jobs[0].start, c.start);
-        char line[512];
-        snprintf(line, sizeof line, c.line, dir.path.c_str());
-        EXPECT_TRUE(has(text, line)) << line << "\n" << text;
-        EXPECT_FALSE(has(text, "Preventing collision")) << text;
-    }
-}
-
-TEST_F(plan_fixture, collision_steering_and_its_lines) {
-    struct case_s {
-        std::vector<plot_range_s> plots;   // remembered plots in another folder
-        uint64_t start;                    // where the 1000-nonce file lands
-        std::vector<const char*> lines;    // "Preventing collision" lines, in order
-    };
-    const case_s cases[] = {
-        {{{0, 100, 1}}, 1000, {"Preventing collision with 0\n"}},
-        // [0, 1000) ends where the plot begins: that counts, and so does [1000, 2000).
-        {{{1000, 5, 1}}, 2000, {"Preventing collision with 0\n", "Preventing collision with 1000\n"}},
-        {{{0, 100, 1}, {1000, 10, 1}}, 2000, {"Preventing collision with 0\n", "Preventing collision with 1000\n"}},
-        // [1000, 2000) begins where the plot ends: free.
-        {{{900, 100, 1}}, 1000, {"Preventing collision with 0\n"}},
-        {{{5000, 10, 1}}, 0, {}},
-    };
-    for (const case_s& c : cases) {
-        SCOPED_TRACE(c.start);
-        drive_s t = make_drive("/nowhere/t", GiB);
-        input.targets = {&t};
-        input.max_file_bytes = 1000 * 262144;
-        input.max_fill_bytes = 1000 * 262144;
+        input.auto_start = c.auto_start;
+        input.max_fill_bytes = c.max_fill;
+        input.max_file_bytes = c.max_file;
         plots = plots_s();
         plots.folders.insert("/remembered/");
-        plots.ranges["/remembered/"] = c.plots;
-        testing::internal::CaptureStderr();
-        const plan_result_s plan = plan_compute(&plots, input);
-        const std::string text = testing::internal::GetCapturedStderr();
-        ASSERT_EQ(plan.jobs.size(), 1u);
-        EXPECT_EQ(plan.jobs[0].start, c.start);
-        EXPECT_EQ(plan.jobs[0].count, 1000u);
-        std::string expected;
-        for (const char* line : c.lines) expected += line;
-        std::string logged;
+        plots.ranges["/remembered/"] = c.elsewhere;
+        plan_result_s plan;
+        const std::string text = plan_logged(&plan);
+        EXPECT_EQ(describe(plan, {{&t, "t"}}), c.jobs);
+        char line[512];
+        for (const char* format : c.lines) {
+            snprintf(line, sizeof line, format, dir.path.c_str());
+            EXPECT_TRUE(has(text, line)) << line << "\n" << text;
+        }
+        for (const char* part : c.absent) EXPECT_FALSE(has(text, part)) << part << "\n" << text;
+        std::string collisions;
         for (size_t at = text.find("Preventing"); at != std::string::npos; at = text.find("Preventing", at + 1))
-            logged += text.substr(at, text.find('\n', at) + 1 - at);
-        EXPECT_EQ(logged, expected);
+            collisions += text.substr(at, text.find('\n', at) + 1 - at);
+        EXPECT_EQ(collisions, c.collisions);
     }
 }
 
-// File sizes on one target, written directly or through a staging drive: the target's
-// free space, the largest file and the fill limit split it; consecutive files follow the start.
-TEST_F(plan_fixture, file_sizes_on_one_target) {
+// File sizes, written directly or through staging drives from nonce 7: free space, the largest
+// file and the fill limit split each target; staged files take half a staging drive at most,
+// targets take the staging drives in turn, and a target too full for a file still takes its turn.
+TEST_F(plan_fixture, file_sizes_and_staging_turns) {
     struct case_s {
-        uint64_t ssd_free;                 // staging drive's free space; 0 = written directly
-        uint64_t target_free;              // target free space
-        uint64_t max_file, max_fill;       // largest file and fill limit in bytes; 0 = none
-        std::vector<uint64_t> counts;      // planned file sizes
+        size_t ssds;                   // staging drives s0, s1 used
+        uint64_t ssd_free;             // free space of each
+        std::vector<uint64_t> targets;  // free space of t0 (and t1)
+        uint64_t max_file, max_fill;   // largest file and fill limit in bytes; 0 = none
+        std::string jobs;
     };
     const case_s cases[] = {
-        {0, 3 * GiB, 0, 0, {12288}},
+        {0, 0, {3 * GiB}, 0, 0, "t0:7+12288"},
         // 1 GB is 3814 nonces, cut to 3808: ten of them and the rest.
-        {0, 10 * GiB, 1000000000, 0, {3808, 3808, 3808, 3808, 3808, 3808, 3808, 3808, 3808, 3808, 2880}},
+        {0, 0, {10 * GiB}, 1000000000, 0, "t0:7+3808*10 t0:38087+2880"},
         // A largest file below one sector group gives files of one group.
-        {0, GiB, 1000000, 24 * 262144, {8, 8, 8}},
+        {0, 0, {GiB}, 1000000, 24 * 262144, "t0:7+8*3"},
         // Half of 5 GiB holds 8192 nonces; 1 GB (3814) is smaller and cut to 3808.
-        {5 * GiB, 3 * GiB, 1000000000, 0, {3808, 3808, 3808, 864}},
-        {5 * GiB, 10 * GiB, 0, 0, {8192, 8192, 8192, 8192, 8192}},
-        {5 * GiB, 3 * GiB, 0, 0, {8192, 4096}},
+        {1, 5 * GiB, {3 * GiB}, 1000000000, 0, "s0>t0:7+3808*3 s0>t0:11431+864"},
+        {1, 5 * GiB, {10 * GiB}, 0, 0, "s0>t0:7+8192*5"},
+        {1, 5 * GiB, {3 * GiB}, 0, 0, "s0>t0:7+8192 s0>t0:8199+4096"},
         // Half of 1 GiB holds no file: nothing is planned, and planning does not loop.
-        {GiB, 3 * GiB, 0, 0, {}},
+        {1, GiB, {3 * GiB}, 0, 0, ""},
+        {1, 4 * GiB, {3 * GiB, 3 * GiB}, 0, 0, "s0>t0:7+8192 s0>t0:8199+4096 s0>t1:12295+8192 s0>t1:20487+4096"},
+        {2, 4 * GiB, {3 * GiB, 3 * GiB}, 0, 0, "s0>t0:7+8192 s0>t0:8199+4096 s1>t1:12295+8192 s1>t1:20487+4096"},
+        {2, 4 * GiB, {GiB / 2, 3 * GiB}, 0, 0, "s1>t1:7+8192 s1>t1:8199+4096"},
     };
     for (const case_s& c : cases) {
-        SCOPED_TRACE(std::to_string(c.ssd_free) + " / " + std::to_string(c.max_file));
-        drive_s s = make_drive("/nowhere/s", c.ssd_free);
-        drive_s t = make_drive("/nowhere/t", c.target_free);
+        SCOPED_TRACE(c.jobs);
+        drive_s s0 = make_drive("/nowhere/s0", c.ssd_free), s1 = make_drive("/nowhere/s1", c.ssd_free);
+        drive_s t0 = make_drive("/nowhere/t0", c.targets[0]), t1 = make_drive("/nowhere/t1", c.targets.back());
         plots = plots_s();
-        input.ssds.clear();
-        if (c.ssd_free) input.ssds = {&s};
-        input.targets = {&t};
+        input.ssds = {&s0, &s1};
+        input.ssds.resize(c.ssds);
+        input.targets = {&t0, &t1};
+        input.targets.resize(c.targets.size());
         input.max_file_bytes = c.max_file;
         input.max_fill_bytes = c.max_fill;
         input.start_nonce = 7;
         const plan_result_s plan = plan_compute(&plots, input);
-        std::vector<uint64_t> counts;
-        uint64_t next = 7;
-        for (const plan_job_s& job : plan.jobs) {
-            counts.push_back(job.count);
-            EXPECT_EQ(job.start, next);
-            next += job.count;
-            EXPECT_EQ(job.write_drive, c.ssd_free ? &s : &t);
-            EXPECT_EQ(job.final_drive, c.ssd_free ? &t : nullptr);
-        }
-        EXPECT_EQ(counts, c.counts);
-        EXPECT_EQ(plan.max_file_bytes, counts.empty() ? 0 : counts[0] * 262144);
+        EXPECT_EQ(describe(plan, {{&s0, "s0"}, {&s1, "s1"}, {&t0, "t0"}, {&t1, "t1"}}), c.jobs);
+        EXPECT_EQ(plan.max_file_bytes, plan.jobs.empty() ? 0 : plan.jobs[0].count * 262144);
     }
-}
-
-// A target too full for a file still takes its turn of the staging drives.
-TEST_F(plan_fixture, full_target_still_advances_the_staging_drive) {
-    drive_s s0 = make_drive("/nowhere/s0", 4 * GiB), s1 = make_drive("/nowhere/s1", 4 * GiB);
-    drive_s full = make_drive("/nowhere/full", GiB / 2), t = make_drive("/nowhere/t", 3 * GiB);
-    input.ssds = {&s0, &s1};
-    input.targets = {&full, &t};
-    const plan_result_s plan = plan_compute(&plots, input);
-    ASSERT_EQ(plan.jobs.size(), 2u);
-    for (const plan_job_s& job : plan.jobs) {
-        EXPECT_EQ(job.write_drive, &s1);
-        EXPECT_EQ(job.final_drive, &t);
-    }
-    EXPECT_EQ(plan.jobs[0].start, 0u);
-    EXPECT_EQ(plan.jobs[1].start, 8192u);
 }

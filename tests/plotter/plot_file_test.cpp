@@ -76,7 +76,6 @@ uint64_t resume_read_logged(int64_t fd, uint64_t nonces, std::string* logged) {
 
 TEST(PlotName, NamesAndParsing) {
     EXPECT_EQ(plot_file_path("/plots", 123, 4096, 8192, true), "/plots/123_4096_8192");
-    EXPECT_EQ(plot_file_path("/plots", 123, 4096, 8192, false), "/plots/123_4096_8192_8192");
     EXPECT_EQ(plot_file_name(18446744073709551615ull, 0, 1, false), "18446744073709551615_0_1_1");
     struct case_s {
         const char* path;                            // what is parsed
