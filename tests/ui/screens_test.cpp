@@ -46,9 +46,9 @@ struct Screens : testing::Test {
         };
     }
     void TearDown() override {
+        app_reset_for_tests();  // ends a running check before its file calls are put back
         window_dialogs_reset();
         sys_syscalls_reset();
-        app_reset_for_tests();
         delete main_window;
         main_window = nullptr;
         settings_reset();
