@@ -44,6 +44,9 @@ struct pass_s {
 constexpr uint32_t GPU_REBUILDS = 3;
 
 // The writer and mover tasks (below).
+// Shortest scoop row worth a direct transfer: 512 nonces of one scoop.
+constexpr uint64_t DIRECT_MIN_ROW_BYTES = 32768;
+
 void write_batch(plotter_s* p, job_s* job, uint64_t first, uint64_t count, const std::atomic<bool>* stop);
 void job_move(plotter_s* p, job_s* job, const std::atomic<bool>* stop);  // contexts rebuilt for failed batches before giving up
 
@@ -391,8 +394,10 @@ void write_batch(plotter_s* p, job_s* job, uint64_t first, uint64_t count, const
     if (job->poc2) poc2_convert_batch(buffer, count);
     uint64_t written = 0;
     // Rows written around the page cache leave the processors to the computing of the next
-    // batch instead of copying this one; a file system without direct I/O gets 0 here.
-    const int64_t direct = sys_file_open_direct(plotting_path(job).c_str());
+    // batch instead of copying this one; a file system without direct I/O gets 0 here. Each
+    // direct row is one synchronous transfer, so short rows (small batches) stay buffered.
+    const bool long_rows = count * SCOOP_SIZE >= DIRECT_MIN_ROW_BYTES;
+    const int64_t direct = long_rows ? sys_file_open_direct(plotting_path(job).c_str()) : 0;
     const bool whole = plot_file_write_batch(job->fd, job->nonce_count, first, count, buffer, stop, [&](uint64_t row) {
         buffer->progress += row;
         job->bytes_written.fetch_add(row, std::memory_order_relaxed);
