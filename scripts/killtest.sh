@@ -5,6 +5,8 @@
 # unrequested ranges, no leftovers) in the targets, and staging folders empty.
 # Two cases: direct writing to two targets, and writing through one --ssd staging folder to
 # two targets. Usage: killtest.sh [CYCLES] [direct|ssd|both]   (default: 10 both)
+# Kills run in rounds of at most 10 on fresh folders (each round has its own uninterrupted
+# run and final check), since every kill lands later in the files than the one before.
 # Uses build/kestrune-cli (or $KESTRUNE_CLI). Exit status 1 when a case fails.
 set -euo pipefail
 cycles=${1:-10}
@@ -20,7 +22,7 @@ trap 'rm -rf "$scratch"' EXIT
 # One file per target; small batches (-m) give a resume point every 16 nonces, so little
 # work is lost per kill, and one thread keeps the run to one core.
 account=7900104405094198526
-nonces=${KILLTEST_NONCES:-128}
+nonces=${KILLTEST_NONCES:-256}
 plot_args=(-i "$account" -s 0 -n "$nonces" -c 1 -m 0.016 -q)
 
 # Runs the plotter for a case in folder $1 (targets $1/t1 and $1/t2, staging $1/ssd), in the
@@ -64,7 +66,7 @@ nonces_done() {
       # The final batch overwrites the record with plot data: count the file as written.
       size=$(stat -c %s "$1/$file")
       record=$(od -An -t u8 -j $((size - 8)) -N 8 "$1/$file" | tr -d ' ')
-      [ ${#record} -lt 19 ] && [ "$record" -le "${BASH_REMATCH[1]}" ] || record=${BASH_REMATCH[1]}
+      [ -n "$record" ] && [ ${#record} -lt 19 ] && [ "$record" -le "${BASH_REMATCH[1]}" ] || record=${BASH_REMATCH[1]}
       total=$((total + record))
     elif [[ $name =~ ^[0-9]+_[0-9]+_([0-9]+)(_[0-9]+)?$ ]] && [ -z "${seen[$name]:-}" ]; then
       seen[$name]=1
@@ -75,8 +77,8 @@ nonces_done() {
 }
 
 run_case() {
-  local kind=$1 ok=1
-  local reference=$scratch/$kind-reference crashed=$scratch/$kind-crashed
+  local kind=$1 round=$2 kills=$3 ok=1
+  local reference=$scratch/$kind-$round-reference crashed=$scratch/$kind-$round-crashed
   make_case_folders "$reference"
   make_case_folders "$crashed"
 
@@ -88,7 +90,7 @@ run_case() {
   local duration
   duration=$(awk -v a="$began" -v b="$ended" 'BEGIN { printf "%.2f", b - a }')
   local cycle mid_run=0
-  for ((cycle = 1; cycle <= cycles; ++cycle)); do
+  for ((cycle = 1; cycle <= kills; ++cycle)); do
     start_plot "$crashed" "$kind"; pid=$plot_pid
     # Kill once the run has added a random 5 to 30% of what is left short of the last two
     # batches, plus up to 0.15 s, so the kills move on through the late phases (the second
@@ -105,18 +107,18 @@ run_case() {
     fi
     wait "$pid" 2>/dev/null || true
     # What the kill left behind, for the report.
-    echo "  after kill $cycle: $(folder_state "$crashed")" >>"$scratch/$kind.states"
+    echo "  after kill $cycle: $(folder_state "$crashed")" >>"$scratch/$kind-$round.states"
   done
   local status=0
   start_plot "$crashed" "$kind"; pid=$plot_pid
   wait "$pid" || status=$?
 
-  echo "killtest $kind: uninterrupted run ${duration}s, $mid_run of $cycles kills landed mid-run, final run exit $status"
+  echo "killtest $kind, round $round: uninterrupted run ${duration}s, $mid_run of $kills kills landed mid-run, final run exit $status"
   [ "$status" -eq 0 ] || ok=0
-  [ "$mid_run" -eq "$cycles" ] || { echo "  some runs ended before their kill: make the files larger (KILLTEST_NONCES)"; ok=0; }
-  if ! diff <(target_digest "$reference") <(target_digest "$crashed") >"$scratch/$kind.diff"; then
+  [ "$mid_run" -eq "$kills" ] || { echo "  some runs ended before their kill: make the files larger (KILLTEST_NONCES)"; ok=0; }
+  if ! diff <(target_digest "$reference") <(target_digest "$crashed") >"$scratch/$kind-$round.diff"; then
     echo "  target files differ from the uninterrupted run (< expected, > found):"
-    sed 's/^/    /' "$scratch/$kind.diff"
+    sed 's/^/    /' "$scratch/$kind-$round.diff"
     ok=0
   fi
   local duplicates
@@ -129,9 +131,9 @@ run_case() {
     echo "$leftovers" | sed 's/^/    /'
     ok=0
   fi
-  [ -z "${KILLTEST_VERBOSE:-}" ] || cat "$scratch/$kind.states"
+  [ -z "${KILLTEST_VERBOSE:-}" ] || cat "$scratch/$kind-$round.states"
   if [ "$ok" -eq 1 ]; then echo "  PASS"; else
-    cat "$scratch/$kind.states"
+    cat "$scratch/$kind-$round.states"
     echo "  FAIL (last log lines of the final run follow)"
     tail -n 15 "$crashed/work/log.txt" | sed 's/^/    /'
   fi
@@ -139,5 +141,12 @@ run_case() {
 }
 
 failed=0
-for kind in $cases; do run_case "$kind" || failed=1; done
+for kind in $cases; do
+  left=$cycles round=1
+  while [ "$left" -gt 0 ]; do
+    kills=$((left < 10 ? left : 10))
+    run_case "$kind" "$round" "$kills" || failed=1
+    left=$((left - kills)) round=$((round + 1))
+  done
+done
 exit "$failed"
