@@ -1,8 +1,9 @@
-// Offscreen painting for the UI tests: a 640x480 image surface, pixels and hit regions.
+// Offscreen painting for the UI tests: a 640x480 image surface, its pixels, clicks and hit regions.
 #pragma once
 #include <cairo.h>
 
 #include <cstdint>
+#include <functional>
 
 #include "ui/window.h"
 
@@ -33,6 +34,23 @@ struct offscreen_s {
             for (int32_t x = r.x; x < r.x + r.w; ++x) count += (pixel(x, y) & 0xFF) < 0xB0;
         return count;
     }
+    // Press and release at one point, with a repaint before each as GTK would do.
+    void click(window_s* window, int32_t x, int32_t y) {
+        window_mouse_event(window, MOUSE_MOTION, x, y);
+        paint(window);
+        window_mouse_event(window, MOUSE_PRESS, x, y);
+        window_mouse_event(window, MOUSE_RELEASE, x, y);
+        paint(window);
+    }
+};
+
+// A bare window whose paint callback runs draw.
+struct test_window_s : window_s {
+    std::function<void(window_s*)> draw;
+    explicit test_window_s(std::function<void(window_s*)> d) : draw(std::move(d)) {
+        user_data = this;
+        paint = [](void* self) { static_cast<test_window_s*>(self)->draw(static_cast<window_s*>(self)); };
+    }
 };
 
 // Whether a clickable region covers exactly r.
@@ -40,13 +58,4 @@ inline bool test_has_region(const window_s* window, rect_s r) {
     for (const hit_region_s& h : window->regions)
         if (h.action && h.x == r.x && h.y == r.y && h.w == r.w && h.h == r.h) return true;
     return false;
-}
-
-// Press and release at one point, with a repaint before each as GTK would do.
-inline void test_click(window_s* window, offscreen_s* screen, int32_t x, int32_t y) {
-    window_mouse_event(window, MOUSE_MOTION, x, y);
-    screen->paint(window);
-    window_mouse_event(window, MOUSE_PRESS, x, y);
-    window_mouse_event(window, MOUSE_RELEASE, x, y);
-    screen->paint(window);
 }
