@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstring>
 #include <thread>
+#include <tuple>
 
 #include "check/check.h"
 #include "platform/sys.h"
@@ -33,10 +34,7 @@ struct Screens : testing::Test {
         if (!plots) plots = plots_create();
         app_reset_for_tests();
         main_window = window_create_offscreen(640, 480);
-        std::strcpy(cpu_brand, "Test CPU");
-        gpu_count = 2;
-        std::strcpy(gpu_names[0], "Card A");
-        std::strcpy(gpu_names[1], "Card B");
+        gpu_count = 2;  // the processor strip: CPU, GPU0, GPU1
         window_dialogs_s& d = window_dialogs();
         d.message = [this](window_s*, const char*, const char* text) { messages.push_back(text); };
         d.ask = [this](window_s*, const char*, const char*) { return ++asks, false; };
@@ -62,9 +60,9 @@ struct Screens : testing::Test {
 
 }  // namespace
 
-// Start is clickable only with both an account and a target. (The screens' looks: the
-// desktop session test; button faces: the widget tests.)
-TEST_F(Screens, StartNeedsAnAccountAndATarget) {
+// Start is clickable only with both an account and a target; the processor strip picks the
+// CPU alone or any set of GPUs. (The screens' looks: the desktop session test.)
+TEST_F(Screens, StartNeedsAnAccountAndATargetProcessorsToggle) {
     for (int both = 0; both < 4; ++both) {
         app_reset_for_tests();
         account_id = both & 1 ? 7 : 0;
@@ -72,10 +70,6 @@ TEST_F(Screens, StartNeedsAnAccountAndATarget) {
         show(config_paint);
         EXPECT_EQ(test_has_region(main_window, {486, 416, 130, 40}), both == 3) << both;
     }
-}
-
-TEST_F(Screens, ProcessorStripSelectsCpuOrGpus) {
-    show(config_paint);
     for (auto [x, mask] : {std::pair{421, 2u}, {233, 3u}, {45, 0u}, {233, 1u}, {233, 0u}}) {
         click(x, 150);
         EXPECT_EQ(gpu_mask, mask) << x;
@@ -90,18 +84,14 @@ TEST_F(Screens, FoldersAddFillRemoveAndRefuse) {
     click(45, 350);  // the target strip's "Click to select..."
     drive_add(1, dir.path.c_str(), false);
     ASSERT_EQ(target_drives.size(), 1u);
-    show(config_paint);
     click(45, 392);  // the target's "Fill ..." caption
-    ASSERT_TRUE(window_is_paint(main_window, drive_fill_paint));
     std::strcpy(fill_text, "0.02");
-    show(drive_fill_paint);
-    click(320, 356);
-    EXPECT_TRUE(main_window->entries.empty());
+    click(320, 356);  // the fill prompt's OK
+    EXPECT_TRUE(main_window->entries.empty() && window_is_paint(main_window, config_paint));
     EXPECT_EQ(target_drives[0].fill_limit, 20000000u);
     uint64_t nonces = 0;
     plotter_for_each_job(plotter, [&](job_s* job) { return nonces += job->nonce_count, true; });
     EXPECT_TRUE(nonces > 0 && nonces <= 20000000u / PLOT_SIZE) << nonces;
-    show(config_paint);
     click(45, 350);  // the path itself removes the folder
     EXPECT_TRUE(target_drives.empty());
     EXPECT_EQ(plotter_job_count(plotter), 0u);
@@ -119,12 +109,8 @@ TEST_F(Screens, FoldersAddFillRemoveAndRefuse) {
 
 // What each prompt reads from its text; OK is clickable unless the account prompt holds no account.
 TEST_F(Screens, PromptsReadTheirTextTable) {
-    const struct {
-        void (*open)();
-        const char* text;
-        uint64_t* value;
-        uint64_t want;
-    } cases[] = {
+    using row = std::tuple<void (*)(), const char*, uint64_t*, uint64_t>;  // prompt, text, setting, value read
+    const row cases[] = {
         {open_account_prompt, "12345678x", &account_id, 0},
         {open_account_prompt, "BURST-8V9Y-58B4-RVWP-8HQAV", &account_id, 7900104405094198526ull},
         {open_size_prompt, "2.5", &max_file_bytes, 2500000000ull},
@@ -137,13 +123,13 @@ TEST_F(Screens, PromptsReadTheirTextTable) {
         {open_nonce_prompt, "-1", &next_start_nonce, 0},
         {open_nonce_prompt, "99999999999999999999999", &next_start_nonce, 0},
     };
-    for (const auto& c : cases) {
-        c.open();
-        std::strcpy(main_window->entries.at(0).buffer, c.text);
+    for (auto [open, text, setting, want] : cases) {
+        open();
+        std::strcpy(main_window->entries.at(0).buffer, text);
         screen.paint(main_window);
-        EXPECT_EQ(*c.value, c.want) << c.text;
-        if (c.open != open_nonce_prompt)
-            EXPECT_EQ(test_has_region(main_window, {270, 339, 100, 34}), c.want || c.value != &account_id) << c.text;
+        EXPECT_EQ(*setting, want) << text;
+        const bool ok = test_has_region(main_window, {270, 339, 100, 34});
+        EXPECT_TRUE(open == open_nonce_prompt || ok == (want || setting != &account_id)) << text;
         entries_clear(main_window);
     }
 }
@@ -152,13 +138,8 @@ TEST_F(Screens, PromptsReadTheirTextTable) {
 // checker from the setup or checker screen, and nothing happens on the run's screens.
 TEST_F(Screens, DroppedFilesResumeOrCheckWhileSettingUp) {
     account_id = 7;
-    const struct {
-        window_paint_fn screen;
-        const char* path;
-        const char* message;
-        int asks;
-        window_paint_fn after;
-    } cases[] = {
+    using row = std::tuple<window_paint_fn, const char*, const char*, int, window_paint_fn>;
+    const row cases[] = {  // screen, dropped file, message shown, questions asked, screen after
         {config_paint, "/x/8_0_16.plotting", "Can't resume plot for a different account id.", 0, config_paint},
         {config_paint, "/x/7_a_16.plotting", "Incorrect filename format for plotfile.", 0, config_paint},
         {config_paint, "/x/7_0_16.plotting", nullptr, 1, ui_check_paint_cb},
@@ -168,17 +149,17 @@ TEST_F(Screens, DroppedFilesResumeOrCheckWhileSettingUp) {
         {paint_cb, "/x/7_0_16.plotting", nullptr, 0, paint_cb},
         {summary_paint, "/x/7_0_16", nullptr, 0, summary_paint},
     };
-    for (const auto& c : cases) {
+    for (auto [on, path, message, asked, after] : cases) {
         messages.clear();
         asks = 0;
-        main_window->paint = c.screen;
-        char* paths[] = {const_cast<char*>(c.path)};
+        main_window->paint = on;
+        char* paths[] = {const_cast<char*>(path)};
         app_drop(nullptr, 1, paths, 0, 0);
-        EXPECT_EQ(messages, c.message ? std::vector<std::string>{c.message} : std::vector<std::string>{}) << c.path;
-        EXPECT_EQ(asks, c.asks) << c.path;
-        EXPECT_TRUE(window_is_paint(main_window, c.after)) << c.path;
-        if (c.after == ui_check_paint_cb)
-            EXPECT_TRUE(ui_check_current() && std::strstr(ui_check_current()->path.c_str(), c.path)) << c.path;
+        EXPECT_EQ(messages, message ? std::vector<std::string>{message} : std::vector<std::string>{}) << path;
+        EXPECT_EQ(asks, asked) << path;
+        EXPECT_TRUE(window_is_paint(main_window, after)) << path;
+        const checker_s* check = ui_check_current();
+        EXPECT_TRUE(after != ui_check_paint_cb || (check && check->path == path)) << path;
     }
 }
 
@@ -213,8 +194,6 @@ struct synthetic_run_s {
     synthetic_run_s(int32_t ssds, int32_t targets) {
         ssd_drives.resize(ssds);
         target_drives.resize(targets);
-        for (int32_t i = 0; i < ssds + targets; ++i)
-            std::snprintf((i < ssds ? ssd_drives[i] : target_drives[i - ssds]).path, 260, "/mnt/drive%d", i);
         for (int32_t i = 0; i < targets; ++i) {
             drive_s* writes = ssds ? &ssd_drives[i % ssds] : &target_drives[i];
             job_s* job = job_create(writes, ssds ? &target_drives[i] : nullptr, 7, 1000 * i, 32);
@@ -244,36 +223,31 @@ TEST_F(Screens, ProgressModesTable) {
         int32_t x, y;
         uint32_t colour;
     };
-    const struct {
-        const char* name;
-        int32_t ssds, targets;
-        uint32_t gpu_mask;
-        std::vector<rect_s> charts;
-        std::vector<probe_s> gauges;
-        std::vector<int32_t> titles;
-    } cases[] = {
-        {"cpu direct", 0, 1, 0, {{24, 50, 442, 160}, {24, 272, 442, 160}},
-         {{490, 200, 0xF4F2F4}, {490, 120, 0xFFFFFF}, {490, 390, 0xF4F2F4}, {490, 300, 0xFFFFFF}}, {12, 234}},
-        {"cpu ssd", 1, 1, 0, {{24, 50, 500, 92}, {24, 204, 500, 92}, {24, 358, 500, 92}}, {{498, 138, 0xFFFFFF}},
-         {12, 166, 320}},
-        {"gpu direct, two targets", 0, 2, 1, {{24, 50, 442, 160}, {24, 272, 247, 160}, {277, 272, 247, 160}},
-         {{490, 200, 0xF4F2F4}, {490, 120, 0xFFFFFF}}, {12, 234}},
-        {"gpu ssd, two staging drives", 2, 1, 3,
-         {{24, 50, 500, 92}, {24, 204, 247, 92}, {277, 204, 247, 92}, {24, 358, 500, 92}}, {}, {12, 166, 320}},
+    using row = std::tuple<const char*, int32_t, int32_t, uint32_t, std::vector<int32_t>, std::vector<rect_s>,
+                           std::vector<probe_s>>;  // mode, ssds, targets, GPUs, title rows, charts, gauge pixels
+    const row cases[] = {
+        {"cpu direct", 0, 1, 0, {12, 234}, {{24, 50, 442, 160}, {24, 272, 442, 160}},
+         {{490, 200, 0xF4F2F4}, {490, 120, 0xFFFFFF}, {490, 390, 0xF4F2F4}, {490, 300, 0xFFFFFF}}},
+        {"cpu ssd", 1, 1, 0, {12, 166, 320}, {{24, 50, 500, 92}, {24, 204, 500, 92}, {24, 358, 500, 92}},
+         {{498, 138, 0xFFFFFF}}},
+        {"gpu direct, two targets", 0, 2, 1, {12, 234}, {{24, 50, 442, 160}, {24, 272, 247, 160}, {277, 272, 247, 160}},
+         {{490, 200, 0xF4F2F4}, {490, 120, 0xFFFFFF}}},
+        {"gpu ssd, two staging drives", 2, 1, 3, {12, 166, 320},
+         {{24, 50, 500, 92}, {24, 204, 247, 92}, {277, 204, 247, 92}, {24, 358, 500, 92}}, {}},
     };
-    for (const auto& c : cases) {
+    for (const auto& [mode, ssds, targets, gpus, titles, charts, gauges] : cases) {
         app_reset_for_tests();
-        synthetic_run_s run(c.ssds, c.targets);
-        plotter->config.gpu_mask = c.gpu_mask;
+        synthetic_run_s run(ssds, targets);
+        plotter->config.gpu_mask = gpus;
         show(paint_progress_now);
-        for (const rect_s& r : c.charts) {
-            const int32_t mid = r.y + r.h / 2 + 3;
-            EXPECT_NE(screen.pixel(r.x, mid), 0xFFFFFFu) << c.name << " left edge " << r.x << "," << r.y;
-            EXPECT_NE(screen.pixel(r.x + r.w, mid), 0xFFFFFFu) << c.name << " right edge " << r.x + r.w;
-            EXPECT_EQ(screen.pixel(r.x + r.w + 2, mid), 0xFFFFFFu) << c.name << " past " << r.x + r.w;
+        for (int32_t y : titles) EXPECT_GT(screen.dark_pixels({24, y, 60, 26}), 100) << mode << " title " << y;
+        for (const rect_s& r : charts) {
+            const int32_t mid = r.y + r.height / 2 + 3;
+            EXPECT_NE(screen.pixel(r.x, mid), 0xFFFFFFu) << mode << " left edge " << r.x << "," << r.y;
+            EXPECT_NE(screen.pixel(r.x + r.width, mid), 0xFFFFFFu) << mode << " right edge " << r.x + r.width;
+            EXPECT_EQ(screen.pixel(r.x + r.width + 2, mid), 0xFFFFFFu) << mode << " past " << r.x + r.width;
         }
-        for (auto [x, y, colour] : c.gauges) EXPECT_EQ(screen.pixel(x, y), colour) << c.name << " " << y;
-        for (int32_t y : c.titles) EXPECT_GT(screen.dark_pixels({24, y, 60, 26}), 100) << c.name << " " << y;
+        for (auto [x, y, colour] : gauges) EXPECT_EQ(screen.pixel(x, y), colour) << mode << " gauge " << y;
     }
 }
 
@@ -284,25 +258,22 @@ TEST_F(Screens, ProgressEstimateAndPause) {
     synthetic_run_s run(0, 1);
     run.first->nonce_count = 3200;
     run.compute.batch.progress = 0;
-    const struct {
-        double now;
-        uint64_t resumed, done, written;  // nonces
-        const char* shown;                // estimate after this paint; none = no text yet
-    } steps[] = {
+    using row = std::tuple<double, uint64_t, uint64_t, uint64_t, const char*>;
+    const row steps[] = {  // now, nonces resumed, done and written, estimate shown (none: no text yet)
         // 100 nonces counted over the 6 s since computing began, 3100 left: 186 s.
         {1, 0, 0, 0, nullptr}, {6.5, 0, 0, 0, nullptr}, {13, 0, 8, 0, nullptr},
         {16, 0, 50, 0, nullptr}, {19, 0, 100, 0, "3 minutes"},
         // Resumed at 1600, all computed; 100 written in 6 s, 1500 left to write: 90 s.
         {1, 1600, 3200, 50, nullptr}, {7, 1600, 3200, 100, "1 minute"},
     };
-    for (const auto& s : steps) {
-        if (s.now == 1) progress_reset();
-        run.first->resume_from = s.resumed;
-        run.first->nonces_done = s.done;
-        run.first->bytes_written = s.written * PLOT_SIZE;
-        paint_now = s.now;
+    for (auto [now, resumed, done, written, shown] : steps) {
+        if (now == 1) progress_reset();
+        run.first->resume_from = resumed;
+        run.first->nonces_done = done;
+        run.first->bytes_written = written * PLOT_SIZE;
+        paint_now = now;
         show(paint_progress_now);
-        EXPECT_EQ(progress.eta_text, s.shown ? std::string("Estimated time remaining: ") + s.shown : "") << s.now;
+        EXPECT_EQ(progress.eta_text, shown ? std::string("Estimated time remaining: ") + shown : "") << now;
     }
     for (bool paused : {true, false}) {
         click(577, 465);
@@ -369,20 +340,16 @@ TEST_F(Screens, CheckerGridVerdictsAndBack) {
     using flag = std::atomic<uint8_t> check_sample_s::*;
     const flag read = &check_sample_s::read, computing = &check_sample_s::computing,
                computed = &check_sample_s::computed, compared = &check_sample_s::compared;
-    const struct {
-        int32_t k;
-        std::vector<flag> flags;
-        uint32_t colour;
-    } cells[] = {
+    const std::tuple<int32_t, std::vector<flag>, uint32_t> cells[] = {  // sample, its flags, its colour
         {0, {}, 0xF0F0F0}, {1, {read}, 0x34AADC}, {60, {read, computing}, 0xDBDB2F},
         {1769, {computing, computed}, 0xFF9500}, {4, {computed, compared}, 0xDE1D10},
         {5, {&check_sample_s::match, compared}, 0x4CD964},
     };
-    for (const auto& cell : cells)
-        for (flag f : cell.flags) (c->samples[cell.k].*f) = 1;
+    for (const auto& [k, flags, colour] : cells)
+        for (flag f : flags) (c->samples[k].*f) = 1;
     screen.paint(main_window);
-    for (const auto& cell : cells)
-        EXPECT_EQ(screen.pixel(28 + 10 * (cell.k % 59), 78 + 10 * (cell.k / 59)), cell.colour) << cell.k;
+    for (const auto& [k, flags, colour] : cells)
+        EXPECT_EQ(screen.pixel(28 + 10 * (k % 59), 78 + 10 * (k / 59)), colour) << k;
     EXPECT_EQ(screen.dark_pixels({174, 430, 300, 14}), 0);  // no verdict after a dialog
 
     std::string path = dir.file("7_0_8_8");

@@ -7,9 +7,7 @@
 
 #include "ui/window.h"
 
-struct rect_s {
-    int32_t x, y, w, h;
-};
+using rect_s = cairo_rectangle_int_t;  // x, y, width, height
 
 struct offscreen_s {
     cairo_surface_t* surface = cairo_image_surface_create(CAIRO_FORMAT_RGB24, 640, 480);
@@ -30,8 +28,8 @@ struct offscreen_s {
     // Pixels clearly darker than the white background inside a rectangle: text drawn there.
     int32_t dark_pixels(rect_s r) const {
         int32_t count = 0;
-        for (int32_t y = r.y; y < r.y + r.h; ++y)
-            for (int32_t x = r.x; x < r.x + r.w; ++x) count += (pixel(x, y) & 0xFF) < 0xB0;
+        for (int32_t y = r.y; y < r.y + r.height; ++y)
+            for (int32_t x = r.x; x < r.x + r.width; ++x) count += (pixel(x, y) & 0xFF) < 0xB0;
         return count;
     }
     // Press and release at one point, with a repaint before each as GTK would do.
@@ -56,6 +54,6 @@ struct test_window_s : window_s {
 // Whether a clickable region covers exactly r.
 inline bool test_has_region(const window_s* window, rect_s r) {
     for (const hit_region_s& h : window->regions)
-        if (h.action && h.x == r.x && h.y == r.y && h.w == r.w && h.h == r.h) return true;
+        if (h.action && h.x == r.x && h.y == r.y && h.w == r.width && h.h == r.height) return true;
     return false;
 }

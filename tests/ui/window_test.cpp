@@ -16,12 +16,8 @@ TEST(Window, PointerRulesTable) {
         char event;  // 'p' press, 'm' motion, 'r' release, 'x' repaint
         int32_t x, y;
     };
-    struct case_s {
-        const char* name;
-        int32_t regions;
-        std::vector<step_s> steps;
-        int a, b, hovered;
-    } cases[] = {
+    using row = std::tuple<const char*, int32_t, std::vector<step_s>, int, int, int>;
+    const row cases[] = {  // name, regions, steps, then the clicks of A and B and the hovered slot
         {"press and release in A", 2, {{'p', 5, 5}, {'r', 5, 5}}, 1, 0, -1},
         {"press in A, release in B", 2, {{'p', 5, 5}, {'r', 25, 5}}, 0, 0, -1},
         {"press outside, release in A", 2, {{'p', 15, 5}, {'r', 5, 5}}, 0, 0, -1},
@@ -33,19 +29,19 @@ TEST(Window, PointerRulesTable) {
         {"65th region", 65, {{'p', 40 + 2 * 64, 0}, {'r', 40 + 2 * 64, 0}}, 0, 0, -1},
     };
     offscreen_s screen;
-    for (const auto& c : cases) {
-        int a = 0, b = 0;
+    for (const auto& [name, regions, steps, want_a, want_b, hovered] : cases) {
+        int a = 0, b = 0, count = regions;  // a copy: lambdas cannot capture structured bindings
         test_window_s window([&](window_s* w) {
             hit_region_add(w, 0, 0, 10, 10, [&] { ++a; });
             hit_region_add(w, 20, 0, 10, 10, [&] { ++b; });
-            for (int32_t i = 2; i < c.regions; ++i) hit_region_add(w, 40 + 2 * i, 0, 1, 1, [&] { ++b; });
+            for (int32_t i = 2; i < count; ++i) hit_region_add(w, 40 + 2 * i, 0, 1, 1, [&] { ++b; });
         });
         screen.paint(&window);
-        for (const step_s& s : c.steps) {
+        for (const step_s& s : steps) {
             if (s.event == 'x') screen.paint(&window);
             else window_mouse_event(&window, (int32_t)std::string_view("pmr").find(s.event), s.x, s.y);
         }
-        EXPECT_EQ(std::tuple(a, b, window.hovered), std::tuple(c.a, c.b, c.hovered)) << c.name;
+        EXPECT_EQ(std::tuple(a, b, window.hovered), std::tuple(want_a, want_b, hovered)) << name;
     }
 }
 
@@ -84,19 +80,18 @@ TEST(Window, TextsAreCutToTheirBuffers) {
 
 // Faces: enabled, hovered, disabled (never hovered and not clickable).
 TEST(Widgets, ButtonLooksAndRegions) {
-    const struct {
-        bool enabled;
-        int32_t pointer_x;
-        uint32_t face;
-    } cases[] = {{true, 0, 0xE1E1E1}, {true, 150, 0xE5F1FB}, {false, 150, 0xCCCCCC}};
     offscreen_s screen;
-    for (const auto& c : cases) {
-        test_window_s window([&](window_s* w) { paint_button(w, "OK", c.enabled, 100, 100, 100, 34, [] {}, 12); });
-        window.pointer_x = c.pointer_x;
+    bool enabled = true;
+    test_window_s window([&](window_s* w) { paint_button(w, "OK", enabled, 100, 100, 100, 34, [] {}, 12); });
+    const std::tuple<bool, int32_t, uint32_t> faces[] = {
+        {true, 0, 0xE1E1E1}, {true, 150, 0xE5F1FB}, {false, 150, 0xCCCCCC}};  // enabled, pointer x, face
+    for (auto [enable, pointer_x, face] : faces) {
+        enabled = enable;
+        window.pointer_x = pointer_x;
         window.pointer_y = 110;
         screen.paint(&window);
-        EXPECT_EQ(screen.pixel(105, 104), c.face) << c.enabled << c.pointer_x;
-        EXPECT_EQ(test_has_region(&window, {100, 100, 100, 34}), c.enabled);
+        EXPECT_EQ(screen.pixel(105, 104), face) << enabled << pointer_x;
+        EXPECT_EQ(test_has_region(&window, {100, 100, 100, 34}), enabled);
     }
 }
 
@@ -110,21 +105,19 @@ TEST(Widgets, ScrollStripArrowsAndClipping) {
             for (int i = 0; i < 10; ++i, x += 100) add(x, y, 100, 64, [] {});
         });
     });
-    const auto arrows = [&] {
-        return std::pair{test_has_region(&window, {0, 300, 32, 64}), test_has_region(&window, {608, 300, 32, 64})};
-    };
     offscreen_s screen;
-    screen.paint(&window);
-    EXPECT_EQ(arrows(), std::pair(false, true));
-    screen.click(&window, 620, 320);
-    EXPECT_EQ(strip.offset, -100);
-    EXPECT_EQ(arrows(), std::pair(true, true));
+    // Clicks on the right arrow, then the offset and whether each arrow shows.
+    const std::tuple<int, int, bool, bool> rows[] = {{0, 0, false, true}, {1, -100, true, true}, {5, -440, true, false}};
+    for (auto [clicks, offset, left, right] : rows) {
+        screen.paint(&window);
+        for (int i = 0; i < clicks; ++i) screen.click(&window, 620, 320);
+        EXPECT_EQ(strip.offset, offset) << clicks;
+        EXPECT_EQ(test_has_region(&window, {0, 300, 32, 64}), left) << clicks;
+        EXPECT_EQ(test_has_region(&window, {608, 300, 32, 64}), right) << clicks;
+    }
     strip.offset = -50;
     screen.paint(&window);
     EXPECT_TRUE(test_has_region(&window, {40, 300, 50, 64}));
-    for (int i = 0; i < 5; ++i) screen.click(&window, 620, 320);
-    EXPECT_EQ(strip.offset, -440);
-    EXPECT_EQ(arrows(), std::pair(true, false));
 }
 
 TEST(Widgets, RateSeriesSamplesAndScale) {
