@@ -34,9 +34,10 @@ struct Screens : testing::Test {
         app_reset_for_tests();
         main_window = window_create_offscreen(640, 480);
         gpu_count = 2;  // the processor strip: CPU, GPU0, GPU1
-        window_dialogs_s& d = window_dialogs();
-        d.message = [this](window_s*, const char*, const char* text) { messages.push_back(text); };
-        d.ask = [this](window_s*, const char*, const char*) { return ++asks, false; };
+        window_dialogs().message = [this](window_s*, const char*, const char* text) {
+            messages.push_back(window_on_ui_thread() ? text : "shown off the UI thread");
+        };
+        window_dialogs().ask = [this](window_s*, const char*, const char*) { return ++asks, false; };
     }
     void TearDown() override {
         app_reset_for_tests();  // ends a running check before its file calls are put back
@@ -111,47 +112,50 @@ TEST_F(Screens, PromptsReadTheirTextTable) {
     }
 }
 
+// Dropped URIs become local paths (percent escapes decoded, web addresses left out).
 // Unfinished files resume only while setting up; a declined resume and plain files open the
 // checker from the setup or checker screen, and nothing happens on the run's screens.
 TEST_F(Screens, DroppedFilesResumeOrCheckWhileSettingUp) {
     account_id = 7;
-    using row = std::tuple<window_paint_fn, const char*, std::vector<std::string>, int, window_paint_fn>;
-    const row cases[] = {  // screen, dropped file, message shown, questions asked, screen after
-        {config_paint, "/x/8_0_16.plotting", {"Can't resume plot for a different account id."}, 0, config_paint},
-        {config_paint, "/x/7_a_16.plotting", {"Incorrect filename format for plotfile."}, 0, config_paint},
-        {config_paint, "/x/7_0_16.plotting", {}, 1, ui_check_paint_cb},
-        {config_paint, "/x/7_0_16", {}, 0, ui_check_paint_cb},
-        {ui_check_paint_cb, "/x/7_0_8", {}, 0, ui_check_paint_cb},
-        {start_get_size_paint, "/x/7_0_8", {}, 0, start_get_size_paint},
-        {paint_cb, "/x/7_0_16.plotting", {}, 0, paint_cb},
-        {summary_paint, "/x/7_0_16", {}, 0, summary_paint},
+    main_window->drop = app_drop;
+    using row = std::tuple<window_paint_fn, const char*, std::vector<std::string>, int, const char*>;
+    const row cases[] = {  // screen, dropped URI, message shown, questions asked, file the checker opens
+        {config_paint, "file:///x/8_0_16.plotting", {"Can't resume plot for a different account id."}, 0, nullptr},
+        {config_paint, "file:///x/7_a_16.plotting", {"Incorrect filename format for plotfile."}, 0, nullptr},
+        {config_paint, "file:///x/7_0_16.plotting", {}, 1, "/x/7_0_16.plotting"},
+        {config_paint, "file:///x/two%20words/7_0_16", {}, 0, "/x/two words/7_0_16"},
+        {ui_check_paint_cb, "file:///x/7_0_8", {}, 0, "/x/7_0_8"},
+        {config_paint, "https://example.com/7_0_8", {}, 0, nullptr},
+        {start_get_size_paint, "file:///x/7_0_8", {}, 0, nullptr},
+        {paint_cb, "file:///x/7_0_16.plotting", {}, 0, nullptr},
+        {summary_paint, "file:///x/7_0_16", {}, 0, nullptr},
     };
-    for (const auto& [on, path, shown, asked, after] : cases) {
+    for (const auto& [on, uri, shown, asked, checked] : cases) {
         messages.clear();
         asks = 0;
         main_window->paint = on;
-        char* paths[] = {const_cast<char*>(path)};
-        app_drop(nullptr, 1, paths, 0, 0);
-        EXPECT_EQ(std::tuple(messages, asks, main_window->paint), std::tuple(shown, asked, after)) << path;
-        const checker_s* check = ui_check_current();
-        EXPECT_TRUE(after != ui_check_paint_cb || (check && check->path == path)) << path;
+        char* uris[] = {const_cast<char*>(uri), nullptr};
+        window_drop_uris(main_window, uris, 0, 0);
+        const window_paint_fn after = checked ? ui_check_paint_cb : on;
+        EXPECT_EQ(std::tuple(messages, asks, main_window->paint), std::tuple(shown, asked, after)) << uri;
+        EXPECT_TRUE(!checked || (ui_check_current() && ui_check_current()->path == checked)) << uri;
     }
 }
 
-// A worker's question waits for the UI thread, which answers it from the call queue;
-// a worker never shows a dialog itself. Closing without a run asks nothing.
-TEST_F(Screens, WorkerQuestionsRunOnTheUiThread) {
+// A worker's message and question wait for the UI thread, which shows them from the call
+// queue; a worker never shows a dialog itself. Closing without a run asks nothing.
+TEST_F(Screens, WorkerDialogsRunOnTheUiThread) {
     window_dialogs().ask = [](window_s*, const char* title, const char* text) {
         return window_on_ui_thread() && std::string(title) == "Error" && std::string(text) == "Fall back?";
     };
     std::atomic<int> answer{-1};
-    std::thread worker([&] { answer = app_ask_any_thread("Error", "Fall back?"); });
-    while (answer < 0) {
-        sys_ui_drain();
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+    std::thread worker([&] {
+        app_message_any_thread("Sorry", "Stopped.");
+        answer = app_ask_any_thread("Error", "Fall back?");
+    });
+    for (; answer < 0; std::this_thread::sleep_for(std::chrono::milliseconds(5))) sys_ui_drain();
     worker.join();
-    EXPECT_EQ(answer, 1);
+    EXPECT_EQ(std::pair(messages, answer.load()), std::pair(std::vector<std::string>{"Stopped."}, 1));
     EXPECT_TRUE(app_close(nullptr));
 }
 
@@ -191,18 +195,16 @@ void paint_progress_now(void*) { progress_paint(main_window, paint_now); }
 // Each mode's section titles, charts (left and right edges drawn, blank just beyond) and
 // gauges (filled below their level, blank above it), with a synthetic run.
 TEST_F(Screens, ProgressModesTable) {
-    using probes = std::vector<std::tuple<int32_t, int32_t, uint32_t>>;  // x, y, colour
+    // Mode, staging drives, targets, GPUs, title rows, charts, gauge pixels (x, y, colour).
     using row = std::tuple<const char*, int32_t, int32_t, uint32_t, std::vector<int32_t>, std::vector<rect_s>,
-                           probes>;  // mode, ssds, targets, GPUs, title rows, charts, gauge pixels
+                           std::vector<std::tuple<int32_t, int32_t, uint32_t>>>;
     const row cases[] = {
         {"cpu direct", 0, 1, 0, {12, 234}, {{24, 50, 442, 160}, {24, 272, 442, 160}},
          {{490, 200, 0xF4F2F4}, {490, 120, 0xFFFFFF}, {490, 390, 0xF4F2F4}, {490, 300, 0xFFFFFF}}},
-        {"cpu ssd", 1, 1, 0, {12, 166, 320}, {{24, 50, 500, 92}, {24, 204, 500, 92}, {24, 358, 500, 92}},
-         {{498, 138, 0xFFFFFF}}},
         {"gpu direct, two targets", 0, 2, 1, {12, 234}, {{24, 50, 442, 160}, {24, 272, 247, 160}, {277, 272, 247, 160}},
          {{490, 200, 0xF4F2F4}, {490, 120, 0xFFFFFF}}},
         {"gpu ssd, two staging drives", 2, 1, 3, {12, 166, 320},
-         {{24, 50, 500, 92}, {24, 204, 247, 92}, {277, 204, 247, 92}, {24, 358, 500, 92}}, {}},
+         {{24, 50, 500, 92}, {24, 204, 247, 92}, {277, 204, 247, 92}, {24, 358, 500, 92}}, {{498, 138, 0xFFFFFF}}},
     };
     for (const auto& [mode, ssds, targets, gpus, titles, charts, gauges] : cases) {
         app_reset_for_tests();
@@ -265,21 +267,18 @@ TEST_F(Screens, HistorySamplerThinningAndSummaryBars) {
     std::vector<double> computed;  // nonces: 0..1 filled from 3, 2..4 from 12, 4 replaced by 13
     for (const history_record_s& r : progress.history) computed.push_back(r.computed / PLOT_SIZE);
     EXPECT_EQ(computed, (std::vector<double>{1.5, 3, 6, 9, 13}));
-    for (auto [records, kept, first] : {std::tuple{100, 100, 0}, {101, 101, 0}, {150, 75, 1}, {225, 75, 2}}) {
-        progress.history.assign(records, {});
-        for (int i = 0; i < records; ++i) progress.history[i].computed = i;
-        history_thin();
-        ASSERT_EQ(progress.history.size(), (size_t)kept) << records;
-        EXPECT_EQ(progress.history[0].computed, first) << records;
-    }
-    // The summary: bars per record, their positions and colours, a pixel's gap before each; an
-    // empty history draws no bar. The "... plotted in ..." line is there in every case.
-    // Records, then the first pixel of the second bar (0: no bar at all).
-    for (auto [records, bar_x] : {std::pair{0, 0}, {100, 76}, {150, 65}, {3, 222}}) {
+    // Records, then how many thinning keeps, the first kept and the first pixel of the second
+    // bar on the summary (0: no bars). Bars have a pixel's gap before each and the summary's
+    // colours; the "... plotted in ..." line is there in every case.
+    const std::tuple<int, int, int, int> rows[] = {
+        {0, 0, 0, 0}, {3, 3, 0, 222}, {100, 100, 0, 76}, {101, 101, 0, 73}, {150, 75, 1, 65}, {225, 75, 2, 65}};
+    progress.done_time = 65;
+    for (auto [records, kept, first, bar_x] : rows) {
         progress.history.clear();
         for (int i = 0; i < records; ++i) progress.history.push_back({i * 10.0, i * 20.0, i * 30.0 + (i % 2) * 5});
         history_thin();
-        progress.done_time = 65;
+        ASSERT_EQ(progress.history.size(), (size_t)kept) << records;
+        EXPECT_TRUE(!records || progress.history[0].moved == first * 10.0) << records;
         show(summary_paint);
         EXPECT_GT(screen.dark_pixels({150, 370, 340, 20}), 50) << records;
         EXPECT_EQ(screen.pixel(records ? bar_x : 320, records ? 325 : 330), records ? 0x117DBBu : 0xFFFFFFu) << records;
@@ -287,44 +286,34 @@ TEST_F(Screens, HistorySamplerThinningAndSummaryBars) {
     }
 }
 
-// A bad name ends the check with its dialog, shown on the UI thread; cells take the colour
-// of their sample's state. Back, even while a check runs, ends it and returns to the setup
+// A bad name ends the check (its dialog: the check tests); cells take the colour of their
+// sample's state. Back, even while a check runs, ends it and returns to the setup
 // screen; so does closing. (Real files ending green or partly red: the desktop session test.)
 TEST_F(Screens, CheckerGridVerdictsAndBack) {
-    char bad_name[] = "/x/not-a-plot";
-    char* paths[] = {bad_name};
+    char* paths[] = {const_cast<char*>("/x/not-a-plot")};
     ui_check_start(main_window, 1, paths);
     checker_s* c = const_cast<checker_s*>(ui_check_current());
     for (int i = 0; i < 6000 && c->result.load() == CHECK_RUNNING; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     EXPECT_EQ(c->result.load(), (uint32_t)CHECK_BAD_NAME);
-    sys_set_dialog_presenter(app_message_any_thread);
-    sys_ui_drain();
-    sys_set_dialog_presenter(nullptr);
-    EXPECT_EQ(messages, (std::vector<std::string>{"Incorrect filename format for plotfile."}));
-    using flag = std::atomic<uint8_t> check_sample_s::*;
-    const flag read = &check_sample_s::read, computing = &check_sample_s::computing,
-               computed = &check_sample_s::computed, compared = &check_sample_s::compared;
-    const std::tuple<int32_t, std::vector<flag>, uint32_t> cells[] = {  // sample, its flags, its colour
-        {0, {}, 0xF0F0F0}, {1, {read}, 0x34AADC}, {60, {read, computing}, 0xDBDB2F},
-        {1769, {computing, computed}, 0xFF9500}, {4, {computed, compared}, 0xDE1D10},
-        {5, {&check_sample_s::match, compared}, 0x4CD964},
-    };
-    for (const auto& [k, flags, colour] : cells)
-        for (flag f : flags) (c->samples[k].*f) = 1;
+    // A sample's flags in the order they are set; each cell below has the first `set` of them.
+    std::atomic<uint8_t> check_sample_s::*const flags[] = {&check_sample_s::read, &check_sample_s::computing,
+        &check_sample_s::computed, &check_sample_s::compared, &check_sample_s::match};
+    const std::tuple<int32_t, int, uint32_t> cells[] = {  // sample, flags set, its colour
+        {0, 0, 0xF0F0F0}, {1, 1, 0x34AADC}, {60, 2, 0xDBDB2F}, {1769, 3, 0xFF9500}, {4, 4, 0xDE1D10}, {5, 5, 0x4CD964}};
+    for (auto [k, set, colour] : cells)
+        for (int f = 0; f < set; ++f) c->samples[k].*flags[f] = 1;
     screen.paint(main_window);
-    for (const auto& [k, flags, colour] : cells)
-        EXPECT_EQ(screen.pixel(28 + 10 * (k % 59), 78 + 10 * (k / 59)), colour) << k;
+    for (auto [k, set, colour] : cells) EXPECT_EQ(screen.pixel(28 + 10 * (k % 59), 78 + 10 * (k / 59)), colour) << k;
     EXPECT_EQ(screen.dark_pixels({174, 430, 300, 14}), 0);  // no verdict after a dialog
 
     std::string path = dir.file("7_0_8_8");
     test_write_file(path, std::string(8 * PLOT_SIZE, '\0'));
     char* file[] = {path.data()};
     ui_check_start(main_window, 1, file);
-    click(80, 430);
-    EXPECT_TRUE(window_is_paint(main_window, config_paint));
-    EXPECT_EQ(ui_check_current(), nullptr);
-    EXPECT_FALSE(main_window->repaint_timer);
+    click(80, 430);  // Back
+    const std::tuple<window_paint_fn, const checker_s*, bool> back_at_setup{config_paint, nullptr, false};
+    EXPECT_EQ(std::tuple(main_window->paint, ui_check_current(), main_window->repaint_timer), back_at_setup);
     ui_check_start(main_window, 1, file);
     EXPECT_TRUE(app_close(nullptr));  // closing the window ends the check's threads
     EXPECT_EQ(ui_check_current(), nullptr);

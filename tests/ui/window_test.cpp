@@ -1,5 +1,5 @@
-// The window layer without a display: pointer rules, the 64 hit regions, dropped URIs,
-// entry buffers and the widgets' looks, painted into an image surface.
+// The window layer without a display: pointer rules, the 64 hit regions, text limits and
+// the widgets' looks, painted into an image surface. (Dropped URIs: the screens' drop table.)
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -45,24 +45,6 @@ TEST(Window, PointerRulesTable) {
     }
 }
 
-// Percent escapes are decoded; URIs that are not local files are dropped, and a drop of
-// nothing but those reaches nobody.
-TEST(Window, DroppedUrisBecomeLocalPaths) {
-    std::vector<std::string> dropped;
-    window_s window;
-    window.user_data = &dropped;
-    window.drop = [](void* out, int32_t count, char** paths, int32_t, int32_t) {
-        static_cast<std::vector<std::string>*>(out)->assign(paths, paths + count);
-    };
-    char* uris[] = {const_cast<char*>("file:///tmp/two%20words/7_0_8"), const_cast<char*>("https://example.com/7_0_8"),
-                    const_cast<char*>("file:///tmp/%C3%A9t%C3%A9/1_2_3"), nullptr};
-    window_drop_uris(&window, uris, 0, 0);
-    EXPECT_EQ(dropped, (std::vector<std::string>{"/tmp/two words/7_0_8", "/tmp/\xC3\xA9t\xC3\xA9/1_2_3"}));
-    window.drop = [](void*, int32_t, char**, int32_t, int32_t) { FAIL() << "a drop of web addresses only"; };
-    char* only_web[] = {uris[1], nullptr};
-    window_drop_uris(&window, only_web, 0, 0);
-}
-
 // Dialog texts stop at 1023 bytes, entry texts at their buffer's size less one; shorter ones
 // come through whole. Lengths in turn: the dialog's text, then the entry's buffer.
 TEST(Window, TextsAreCutToTheirBuffers) {
@@ -79,11 +61,19 @@ TEST(Window, TextsAreCutToTheirBuffers) {
     EXPECT_EQ(lengths, (std::vector<size_t>{3, 3, 200, 127, 1023, 127}));
 }
 
-// Faces: enabled, hovered, disabled (never hovered and not clickable).
-TEST(Widgets, ButtonLooksAndRegions) {
-    offscreen_s screen;
+// Button faces: enabled, hovered, disabled (never hovered and not clickable). A strip of ten
+// 100-pixel items 560 wide (arrows 32 wide): only the right arrow at first, both after one
+// step, only the left one at the far end; a half-hidden item is clickable only where it shows.
+TEST(Widgets, ButtonFacesAndScrollStrip) {
     bool enabled = true;
-    test_window_s window([&](window_s* w) { paint_button(w, "OK", enabled, 100, 100, 100, 34, [] {}, 12); });
+    scroll_state strip{1000, 0};
+    test_window_s window([&](window_s* w) {
+        paint_button(w, "OK", enabled, 100, 100, 100, 34, [] {}, 12);
+        paint_scroll_horz(w, &strip, 300, 64, [](int32_t x, int32_t y, const region_adder& add) {
+            for (int i = 0; i < 10; ++i, x += 100) add(x, y, 100, 64, [] {});
+        });
+    });
+    offscreen_s screen;
     const std::tuple<bool, int32_t, uint32_t> faces[] = {
         {true, 0, 0xE1E1E1}, {true, 150, 0xE5F1FB}, {false, 150, 0xCCCCCC}};  // enabled, pointer x, face
     for (auto [enable, pointer_x, face] : faces) {
@@ -94,23 +84,10 @@ TEST(Widgets, ButtonLooksAndRegions) {
         EXPECT_EQ(screen.pixel(105, 104), face) << enabled << pointer_x;
         EXPECT_EQ(test_has_region(&window, {100, 100, 100, 34}), enabled);
     }
-}
-
-// Ten 100-pixel items in a strip 560 wide (arrows 32 wide): only the right arrow at first,
-// both after one step, only the left one at the far end; a half-hidden item is clickable
-// only where it shows.
-TEST(Widgets, ScrollStripArrowsAndClipping) {
-    scroll_state strip{1000, 0};
-    test_window_s window([&](window_s* w) {
-        paint_scroll_horz(w, &strip, 300, 64, [](int32_t x, int32_t y, const region_adder& add) {
-            for (int i = 0; i < 10; ++i, x += 100) add(x, y, 100, 64, [] {});
-        });
-    });
-    offscreen_s screen;
     // Clicks on the right arrow, then the offset and whether each arrow shows.
-    const std::tuple<int, int, bool, bool> rows[] = {
+    const std::tuple<int, int, bool, bool> steps[] = {
         {0, 0, false, true}, {1, -100, true, true}, {5, -440, true, false}};
-    for (auto [clicks, offset, left, right] : rows) {
+    for (auto [clicks, offset, left, right] : steps) {
         screen.paint(&window);
         for (int i = 0; i < clicks; ++i) screen.click(&window, 620, 320);
         EXPECT_EQ(strip.offset, offset) << clicks;
