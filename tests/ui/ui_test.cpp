@@ -1,13 +1,18 @@
-// The setup, progress, summary and checker screens and the application's drop handling,
-// painted offscreen with the dialogs answered by the test.
+// The desktop program's window layer, widgets and screens without a display: each paint goes
+// into a 640x480 image surface whose pixels and hit regions the tests probe, with the dialogs
+// answered by the test. (Real windows, dialogs and drops: gui_session_test.sh.)
+#include <cairo.h>
 #include <gtest/gtest.h>
 #include <sys/statvfs.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <functional>
+#include <string_view>
 #include <thread>
 #include <tuple>
+#include <utility>
 
 #include "check/check.h"
 #include "platform/sys.h"
@@ -17,9 +22,61 @@
 #include "test_support.h"
 #include "ui/app.h"
 #include "ui/progress.h"
-#include "ui_support.h"
+#include "ui/widgets.h"
+#include "ui/window.h"
 
 namespace {
+
+using rect_s = cairo_rectangle_int_t;  // x, y, width, height
+
+struct offscreen_s {
+    cairo_surface_t* surface = cairo_image_surface_create(CAIRO_FORMAT_RGB24, 640, 480);
+    cairo_t* cr = cairo_create(surface);
+    ~offscreen_s() {
+        cairo_destroy(cr);
+        cairo_surface_destroy(surface);
+    }
+    void paint(window_s* window) {
+        window_paint(window, cr);
+        cairo_surface_flush(surface);
+    }
+    // 0xRRGGBB at (x, y).
+    uint32_t pixel(int32_t x, int32_t y) const {
+        const uint8_t* row = cairo_image_surface_get_data(surface) + y * cairo_image_surface_get_stride(surface);
+        return reinterpret_cast<const uint32_t*>(row)[x] & 0xFFFFFF;
+    }
+    // Pixels clearly darker than the white background inside a rectangle: text drawn there.
+    int32_t dark_pixels(rect_s r) const {
+        int32_t count = 0;
+        for (int32_t y = r.y; y < r.y + r.height; ++y)
+            for (int32_t x = r.x; x < r.x + r.width; ++x) count += (pixel(x, y) & 0xFF) < 0xB0;
+        return count;
+    }
+    // Press and release at one point, with a repaint before each as GTK would do.
+    void click(window_s* window, int32_t x, int32_t y) {
+        window_mouse_event(window, MOUSE_MOTION, x, y);
+        paint(window);
+        window_mouse_event(window, MOUSE_PRESS, x, y);
+        window_mouse_event(window, MOUSE_RELEASE, x, y);
+        paint(window);
+    }
+};
+
+// A bare window whose paint callback runs draw.
+struct test_window_s : window_s {
+    std::function<void(window_s*)> draw;
+    explicit test_window_s(std::function<void(window_s*)> d) : draw(std::move(d)) {
+        user_data = this;
+        paint = [](void* self) { static_cast<test_window_s*>(self)->draw(static_cast<window_s*>(self)); };
+    }
+};
+
+// Whether a clickable region covers exactly r.
+bool test_has_region(const window_s* window, rect_s r) {
+    for (const hit_region_s& h : window->regions)
+        if (h.action && h.x == r.x && h.y == r.y && h.w == r.width && h.h == r.height) return true;
+    return false;
+}
 
 struct Screens : testing::Test {
     offscreen_s screen;
@@ -43,18 +100,140 @@ struct Screens : testing::Test {
         app_reset_for_tests();  // ends a running check before its file calls are put back
         window_dialogs_reset();
         sys_syscalls_reset();
-        delete main_window;
-        main_window = nullptr;
+        delete std::exchange(main_window, nullptr);
         settings_reset();
     }
     void show(window_paint_fn screen_fn) {
         main_window->paint = screen_fn;
         screen.paint(main_window);
     }
-    void click(int32_t x, int32_t y) { screen.click(main_window, x, y); }
 };
 
+// A run in progress made of hand-set drives and jobs: one 32-nonce job per target, written
+// to staging drive i % ssds or to the target itself. The first job plots, with both its
+// buffers half computed and a quarter written.
+struct synthetic_run_s {
+    batch_buffer_s compute{8, {4}}, write{8, {2 * PLOT_SIZE}};
+    job_s* first = nullptr;
+    synthetic_run_s(int32_t ssds, int32_t targets) {
+        ssd_drives.resize(ssds);
+        target_drives.resize(targets);
+        for (int32_t i = 0; i < targets; ++i) {
+            drive_s* writes = ssds ? &ssd_drives[i % ssds] : &target_drives[i];
+            job_s* job = job_create(writes, ssds ? &target_drives[i] : nullptr, 7, 1000 * i, 32);
+            plotter_add_job(plotter, job);
+            if (i == 0) first = job;
+        }
+        first->job_state = JOB_PLOTTING;
+        first->compute_buffer = &compute;
+        first->write_buffer = &write;
+        first->write_drive->current_job = first;
+        first->bytes_written = first->write_drive->bytes_written = 8 * PLOT_SIZE;
+    }
+};
+
+double paint_now = 1;  // the clock the progress screen sees in these tests
+void paint_progress_now(void*) { progress_paint(main_window, paint_now); }
+
 }  // namespace
+
+// Regions A at (0, 0, 10, 10) and B at (20, 0, 10, 10), then 1x1 regions at x = 44, 46, ...
+// that count as B: the 64th is clickable, the 65th is refused and never clickable.
+TEST(Window, PointerRulesTable) {
+    using step_s = std::tuple<char, int32_t, int32_t>;  // p press, m motion, r release, x repaint; at x, y
+    using row = std::tuple<const char*, int32_t, std::vector<step_s>, int, int, int>;
+    const row cases[] = {  // name, regions, steps, then the clicks of A and B and the hovered slot
+        {"press and release in A", 2, {{'p', 5, 5}, {'r', 5, 5}}, 1, 0, -1},
+        {"press in A, release in B", 2, {{'p', 5, 5}, {'r', 25, 5}}, 0, 0, -1},
+        {"press outside, release in A", 2, {{'p', 15, 5}, {'r', 5, 5}}, 0, 0, -1},
+        {"repaint between press and release", 2, {{'p', 5, 5}, {'x', 0, 0}, {'r', 6, 6}}, 1, 0, -1},
+        {"second release runs nothing", 2, {{'p', 25, 5}, {'r', 25, 5}, {'r', 25, 5}}, 0, 1, -1},
+        {"motion into B hovers it", 2, {{'m', 25, 5}}, 0, 0, 1},
+        {"motion out of B clears hover", 2, {{'m', 25, 5}, {'m', 15, 5}}, 0, 0, -1},
+        {"64th region", 65, {{'p', 40 + 2 * 63, 0}, {'r', 40 + 2 * 63, 0}}, 0, 1, -1},
+        {"65th region", 65, {{'p', 40 + 2 * 64, 0}, {'r', 40 + 2 * 64, 0}}, 0, 0, -1},
+    };
+    offscreen_s screen;
+    for (const auto& [name, regions, steps, want_a, want_b, hovered] : cases) {
+        int a = 0, b = 0, count = regions;  // a copy: lambdas cannot capture structured bindings
+        test_window_s window([&](window_s* w) {
+            hit_region_add(w, 0, 0, 10, 10, [&] { ++a; });
+            hit_region_add(w, 20, 0, 10, 10, [&] { ++b; });
+            for (int32_t i = 2; i < count; ++i) hit_region_add(w, 40 + 2 * i, 0, 1, 1, [&] { ++b; });
+        });
+        screen.paint(&window);
+        for (auto [event, x, y] : steps) {
+            if (event == 'x') screen.paint(&window);
+            else window_mouse_event(&window, (int32_t)std::string_view("pmr").find(event), x, y);
+        }
+        EXPECT_EQ(std::tuple(a, b, window.hovered), std::tuple(want_a, want_b, hovered)) << name;
+    }
+}
+
+// Dialog texts stop at 1023 bytes, entry texts at their buffer's size less one; shorter ones
+// come through whole. Lengths in turn: the dialog's text, then the entry's buffer.
+TEST_F(Screens, TextsAreCutToTheirBuffers) {
+    std::vector<size_t> lengths;
+    char buffer[128];
+    text_entry_s entry{nullptr, buffer, sizeof buffer};
+    for (size_t length : {3, 200, 5000}) {
+        message_box(nullptr, "Title", "%s", std::string(length, 'm').c_str());
+        entry_text_changed(&entry, std::string(length, 'x').c_str());
+        lengths.insert(lengths.end(), {messages.back().size(), std::strlen(buffer)});
+    }
+    EXPECT_EQ(lengths, (std::vector<size_t>{3, 3, 200, 127, 1023, 127}));
+}
+
+// Button faces: enabled, hovered, disabled (never hovered and not clickable). A strip of ten
+// 100-pixel items 560 wide (arrows 32 wide): only the right arrow at first, both after one
+// step, only the left one at the far end; a half-hidden item is clickable only where it shows.
+TEST(Widgets, ButtonFacesAndScrollStrip) {
+    bool enabled = true;
+    scroll_state strip{1000, 0};
+    test_window_s window([&](window_s* w) {
+        paint_button(w, "OK", enabled, 100, 100, 100, 34, [] {}, 12);
+        paint_scroll_horz(w, &strip, 300, 64, [](int32_t x, int32_t y, const region_adder& add) {
+            for (int i = 0; i < 10; ++i, x += 100) add(x, y, 100, 64, [] {});
+        });
+    });
+    offscreen_s screen;
+    const std::tuple<bool, int32_t, uint32_t> faces[] = {
+        {true, 0, 0xE1E1E1}, {true, 150, 0xE5F1FB}, {false, 150, 0xCCCCCC}};  // enabled, pointer x, face
+    for (auto [enable, pointer_x, face] : faces) {
+        enabled = enable;
+        window.pointer_x = pointer_x;
+        window.pointer_y = 110;
+        screen.paint(&window);
+        EXPECT_EQ(screen.pixel(105, 104), face) << enabled << pointer_x;
+        EXPECT_EQ(test_has_region(&window, {100, 100, 100, 34}), enabled);
+    }
+    // Clicks on the right arrow, then the offset and whether each arrow shows.
+    const std::tuple<int, int, bool, bool> steps[] = {
+        {0, 0, false, true}, {1, -100, true, true}, {5, -440, true, false}};
+    for (auto [clicks, offset, left, right] : steps) {
+        screen.paint(&window);
+        for (int i = 0; i < clicks; ++i) screen.click(&window, 620, 320);
+        EXPECT_EQ(strip.offset, offset) << clicks;
+        EXPECT_EQ(test_has_region(&window, {0, 300, 32, 64}), left) << clicks;
+        EXPECT_EQ(test_has_region(&window, {608, 300, 32, 64}), right) << clicks;
+    }
+    strip.offset = -50;
+    screen.paint(&window);
+    EXPECT_TRUE(test_has_region(&window, {40, 300, 50, 64}));
+}
+
+// Time, value and the rate returned: the first sample has no rate; one under 0.25 s after the
+// last is not recorded; a rate spans the last four samples ((400 - 0) / 2 s) and is never
+// negative. The scale follows the highest rate.
+TEST(Widgets, RateSeriesSamplesAndScale) {
+    rate_series_s series;
+    const std::tuple<float, double, float> samples[] = {
+        {0, 0, 0}, {0.1f, 500, 0}, {1, 100, 100}, {2, 400, 200}, {3, -300, 0}};
+    for (auto [time, value, rate] : samples) EXPECT_EQ(rate_series_add(&series, 4, time, value), rate) << time;
+    EXPECT_EQ(series.samples.size(), 4u);
+    EXPECT_EQ(series.scale_max, 200.0f);
+}
+
 
 // Start is clickable only with both an account and a target; the processor strip picks the
 // CPU alone or any set of GPUs; a target is planned once however often it is added, and
@@ -69,12 +248,12 @@ TEST_F(Screens, SetupScreenStartProcessorsAndFolders) {
         EXPECT_EQ(test_has_region(main_window, {486, 416, 130, 40}), both == 3) << both;
     }
     for (auto [x, mask] : {std::pair{421, 2u}, {233, 3u}, {45, 0u}, {233, 1u}, {233, 0u}}) {
-        click(x, 150);
+        screen.click(main_window, x, 150);
         EXPECT_EQ(gpu_mask, mask) << x;
     }
     drive_add(1, dir.path.c_str(), false);
     EXPECT_EQ(target_drives.size(), 1u);
-    click(45, 350);  // the target's path
+    screen.click(main_window, 45, 350);  // the target's path
     EXPECT_EQ(std::pair(target_drives.size(), plotter_job_count(plotter)), std::pair(size_t{0}, size_t{0}));
     sys_syscalls().statvfs = [](const char*, struct statvfs* info) {
         *info = {};
@@ -159,38 +338,6 @@ TEST_F(Screens, WorkerDialogsRunOnTheUiThread) {
     EXPECT_TRUE(app_close(nullptr));
 }
 
-namespace {
-
-// A run in progress made of hand-set drives and jobs: one 32-nonce job per target, written
-// to staging drive i % ssds or to the target itself. The first job plots, with both its
-// buffers half computed and a quarter written.
-struct synthetic_run_s {
-    batch_buffer_s compute{8}, write{8};
-    job_s* first = nullptr;
-    synthetic_run_s(int32_t ssds, int32_t targets) {
-        ssd_drives.resize(ssds);
-        target_drives.resize(targets);
-        for (int32_t i = 0; i < targets; ++i) {
-            drive_s* writes = ssds ? &ssd_drives[i % ssds] : &target_drives[i];
-            job_s* job = job_create(writes, ssds ? &target_drives[i] : nullptr, 7, 1000 * i, 32);
-            plotter_add_job(plotter, job);
-            if (i == 0) first = job;
-        }
-        first->job_state = JOB_PLOTTING;
-        first->nonces_done = 8;
-        first->compute_buffer = &compute;
-        first->write_buffer = &write;
-        compute.progress = 4;
-        write.progress = 2 * PLOT_SIZE;
-        first->write_drive->current_job = first;
-        first->bytes_written = first->write_drive->bytes_written = 8 * PLOT_SIZE;
-    }
-};
-
-double paint_now = 1;  // the clock the progress screen sees in these tests
-void paint_progress_now(void*) { progress_paint(main_window, paint_now); }
-
-}  // namespace
 
 // Each mode's section titles, charts (left and right edges drawn, blank just beyond) and
 // gauges (filled below their level, blank above it), with a synthetic run.
@@ -247,7 +394,7 @@ TEST_F(Screens, ProgressEstimateAndPause) {
         EXPECT_EQ(progress.eta_text, shown ? std::string("Estimated time remaining: ") + shown : "") << now;
     }
     for (bool paused : {true, false}) {
-        click(577, 465);
+        screen.click(main_window, 577, 465);
         EXPECT_EQ(plotter_paused(plotter), paused);
     }
 }
@@ -311,7 +458,7 @@ TEST_F(Screens, CheckerGridVerdictsAndBack) {
     test_write_file(path, std::string(8 * PLOT_SIZE, '\0'));
     char* file[] = {path.data()};
     ui_check_start(main_window, 1, file);
-    click(80, 430);  // Back
+    screen.click(main_window, 80, 430);  // Back
     const std::tuple<window_paint_fn, const checker_s*, bool> back_at_setup{config_paint, nullptr, false};
     EXPECT_EQ(std::tuple(main_window->paint, ui_check_current(), main_window->repaint_timer), back_at_setup);
     ui_check_start(main_window, 1, file);
