@@ -234,7 +234,6 @@ TEST(Widgets, RateSeriesSamplesAndScale) {
     EXPECT_EQ(series.scale_max, 200.0f);
 }
 
-
 // Start is clickable only with both an account and a target; the processor strip picks the
 // CPU alone or any set of GPUs; a target is planned once however often it is added, and
 // clicking its path removes it; a drive without room is refused. (Looks, the folder chooser
@@ -338,9 +337,9 @@ TEST_F(Screens, WorkerDialogsRunOnTheUiThread) {
     EXPECT_TRUE(app_close(nullptr));
 }
 
-
 // Each mode's section titles, charts (left and right edges drawn, blank just beyond) and
-// gauges (filled below their level, blank above it), with a synthetic run.
+// gauges (filled below their level, blank above it), with a synthetic run. A single staging
+// column is as wide as the move chart below it: 500 pixels, with no gauge beside the charts.
 TEST_F(Screens, ProgressModesTable) {
     // Mode, staging drives, targets, GPUs, title rows, charts, gauge pixels (x, y, colour).
     using row = std::tuple<const char*, int32_t, int32_t, uint32_t, std::vector<int32_t>, std::vector<rect_s>,
