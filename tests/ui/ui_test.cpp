@@ -1,0 +1,466 @@
+// The desktop program's window layer, widgets and screens without a display: each paint goes
+// into a 640x480 image surface whose pixels and hit regions the tests probe, with the dialogs
+// answered by the test. (Real windows, dialogs and drops: gui_session_test.sh.)
+#include <cairo.h>
+#include <gtest/gtest.h>
+#include <sys/statvfs.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <string_view>
+#include <thread>
+#include <tuple>
+#include <utility>
+
+#include "check/check.h"
+#include "platform/sys.h"
+#include "plotter/plots.h"
+#include "plotter/plotter.h"
+#include "settings/settings.h"
+#include "test_support.h"
+#include "ui/app.h"
+#include "ui/progress.h"
+#include "ui/widgets.h"
+#include "ui/window.h"
+
+namespace {
+
+using rect_s = cairo_rectangle_int_t;  // x, y, width, height
+
+struct offscreen_s {
+    cairo_surface_t* surface = cairo_image_surface_create(CAIRO_FORMAT_RGB24, 640, 480);
+    cairo_t* cr = cairo_create(surface);
+    ~offscreen_s() {
+        cairo_destroy(cr);
+        cairo_surface_destroy(surface);
+    }
+    void paint(window_s* window) {
+        window_paint(window, cr);
+        cairo_surface_flush(surface);
+    }
+    // 0xRRGGBB at (x, y).
+    uint32_t pixel(int32_t x, int32_t y) const {
+        const uint8_t* row = cairo_image_surface_get_data(surface) + y * cairo_image_surface_get_stride(surface);
+        return reinterpret_cast<const uint32_t*>(row)[x] & 0xFFFFFF;
+    }
+    // Pixels clearly darker than the white background inside a rectangle: text drawn there.
+    int32_t dark_pixels(rect_s r) const {
+        int32_t count = 0;
+        for (int32_t y = r.y; y < r.y + r.height; ++y)
+            for (int32_t x = r.x; x < r.x + r.width; ++x) count += (pixel(x, y) & 0xFF) < 0xB0;
+        return count;
+    }
+    // Press and release at one point, with a repaint before each as GTK would do.
+    void click(window_s* window, int32_t x, int32_t y) {
+        window_mouse_event(window, MOUSE_MOTION, x, y);
+        paint(window);
+        window_mouse_event(window, MOUSE_PRESS, x, y);
+        window_mouse_event(window, MOUSE_RELEASE, x, y);
+        paint(window);
+    }
+};
+
+// A bare window whose paint callback runs draw.
+struct test_window_s : window_s {
+    std::function<void(window_s*)> draw;
+    explicit test_window_s(std::function<void(window_s*)> d) : draw(std::move(d)) {
+        user_data = this;
+        paint = [](void* self) { static_cast<test_window_s*>(self)->draw(static_cast<window_s*>(self)); };
+    }
+};
+
+// Whether a clickable region covers exactly r.
+bool test_has_region(const window_s* window, rect_s r) {
+    for (const hit_region_s& h : window->regions)
+        if (h.action && h.x == r.x && h.y == r.y && h.w == r.width && h.h == r.height) return true;
+    return false;
+}
+
+struct Screens : testing::Test {
+    offscreen_s screen;
+    test_dir_s dir;
+    std::vector<std::string> messages;
+    int asks = 0;
+
+    void SetUp() override {
+        settings_reset();
+        if (!plotter) plotter = plotter_create();
+        if (!plots) plots = plots_create();
+        app_reset_for_tests();
+        main_window = window_create_offscreen(640, 480);
+        gpu_count = 2;  // the processor strip: CPU, GPU0, GPU1
+        window_dialogs().message = [this](window_s*, const char*, const char* text) {
+            messages.push_back(window_on_ui_thread() ? text : "shown off the UI thread");
+        };
+        window_dialogs().ask = [this](window_s*, const char*, const char*) { return ++asks, false; };
+    }
+    void TearDown() override {
+        app_reset_for_tests();  // ends a running check before its file calls are put back
+        window_dialogs_reset();
+        sys_syscalls_reset();
+        delete std::exchange(main_window, nullptr);
+        settings_reset();
+    }
+    void show(window_paint_fn screen_fn) {
+        main_window->paint = screen_fn;
+        screen.paint(main_window);
+    }
+};
+
+// A run in progress made of hand-set drives and jobs: one 32-nonce job per target, written
+// to staging drive i % ssds or to the target itself. The first job plots, with both its
+// buffers half computed and a quarter written.
+struct synthetic_run_s {
+    batch_buffer_s compute{8, {4}}, write{8, {2 * PLOT_SIZE}};
+    job_s* first = nullptr;
+    synthetic_run_s(int32_t ssds, int32_t targets) {
+        ssd_drives.resize(ssds);
+        target_drives.resize(targets);
+        for (int32_t i = 0; i < targets; ++i) {
+            drive_s* writes = ssds ? &ssd_drives[i % ssds] : &target_drives[i];
+            job_s* job = job_create(writes, ssds ? &target_drives[i] : nullptr, 7, 1000 * i, 32);
+            plotter_add_job(plotter, job);
+            if (i == 0) first = job;
+        }
+        first->job_state = JOB_PLOTTING;
+        first->compute_buffer = &compute;
+        first->write_buffer = &write;
+        first->write_drive->current_job = first;
+        first->bytes_written = first->write_drive->bytes_written = 8 * PLOT_SIZE;
+    }
+};
+
+double paint_now = 1;  // the clock the progress screen sees in these tests
+void paint_progress_now(void*) { progress_paint(main_window, paint_now); }
+
+}  // namespace
+
+// Regions A at (0, 0, 10, 10) and B at (20, 0, 10, 10), then 1x1 regions at x = 44, 46, ...
+// that count as B: the 64th is clickable, the 65th is refused and never clickable.
+TEST(Window, PointerRulesTable) {
+    using step_s = std::tuple<char, int32_t, int32_t>;  // p press, m motion, r release, x repaint; at x, y
+    using row = std::tuple<const char*, int32_t, std::vector<step_s>, int, int, int>;
+    const row cases[] = {  // name, regions, steps, then the clicks of A and B and the hovered slot
+        {"press and release in A", 2, {{'p', 5, 5}, {'r', 5, 5}}, 1, 0, -1},
+        {"press in A, release in B", 2, {{'p', 5, 5}, {'r', 25, 5}}, 0, 0, -1},
+        {"press outside, release in A", 2, {{'p', 15, 5}, {'r', 5, 5}}, 0, 0, -1},
+        {"repaint between press and release", 2, {{'p', 5, 5}, {'x', 0, 0}, {'r', 6, 6}}, 1, 0, -1},
+        {"second release runs nothing", 2, {{'p', 25, 5}, {'r', 25, 5}, {'r', 25, 5}}, 0, 1, -1},
+        {"motion into B hovers it", 2, {{'m', 25, 5}}, 0, 0, 1},
+        {"motion out of B clears hover", 2, {{'m', 25, 5}, {'m', 15, 5}}, 0, 0, -1},
+        {"64th region", 65, {{'p', 40 + 2 * 63, 0}, {'r', 40 + 2 * 63, 0}}, 0, 1, -1},
+        {"65th region", 65, {{'p', 40 + 2 * 64, 0}, {'r', 40 + 2 * 64, 0}}, 0, 0, -1},
+    };
+    offscreen_s screen;
+    for (const auto& [name, regions, steps, want_a, want_b, hovered] : cases) {
+        int a = 0, b = 0, count = regions;  // a copy: lambdas cannot capture structured bindings
+        test_window_s window([&](window_s* w) {
+            hit_region_add(w, 0, 0, 10, 10, [&] { ++a; });
+            hit_region_add(w, 20, 0, 10, 10, [&] { ++b; });
+            for (int32_t i = 2; i < count; ++i) hit_region_add(w, 40 + 2 * i, 0, 1, 1, [&] { ++b; });
+        });
+        screen.paint(&window);
+        for (auto [event, x, y] : steps) {
+            if (event == 'x') screen.paint(&window);
+            else window_mouse_event(&window, (int32_t)std::string_view("pmr").find(event), x, y);
+        }
+        EXPECT_EQ(std::tuple(a, b, window.hovered), std::tuple(want_a, want_b, hovered)) << name;
+    }
+}
+
+// Dialog texts stop at 1023 bytes, entry texts at their buffer's size less one; shorter ones
+// come through whole. Lengths in turn: the dialog's text, then the entry's buffer.
+TEST_F(Screens, TextsAreCutToTheirBuffers) {
+    std::vector<size_t> lengths;
+    char buffer[128];
+    text_entry_s entry{nullptr, buffer, sizeof buffer};
+    for (size_t length : {3, 200, 5000}) {
+        message_box(nullptr, "Title", "%s", std::string(length, 'm').c_str());
+        entry_text_changed(&entry, std::string(length, 'x').c_str());
+        lengths.insert(lengths.end(), {messages.back().size(), std::strlen(buffer)});
+    }
+    EXPECT_EQ(lengths, (std::vector<size_t>{3, 3, 200, 127, 1023, 127}));
+}
+
+// Button faces: enabled, hovered, disabled (never hovered and not clickable). A strip of ten
+// 100-pixel items 560 wide (arrows 32 wide): only the right arrow at first, both after one
+// step, only the left one at the far end; a half-hidden item is clickable only where it shows.
+TEST(Widgets, ButtonFacesAndScrollStrip) {
+    bool enabled = true;
+    scroll_state strip{1000, 0};
+    test_window_s window([&](window_s* w) {
+        paint_button(w, "OK", enabled, 100, 100, 100, 34, [] {}, 12);
+        paint_scroll_horz(w, &strip, 300, 64, [](int32_t x, int32_t y, const region_adder& add) {
+            for (int i = 0; i < 10; ++i, x += 100) add(x, y, 100, 64, [] {});
+        });
+    });
+    offscreen_s screen;
+    const std::tuple<bool, int32_t, uint32_t> faces[] = {
+        {true, 0, 0xE1E1E1}, {true, 150, 0xE5F1FB}, {false, 150, 0xCCCCCC}};  // enabled, pointer x, face
+    for (auto [enable, pointer_x, face] : faces) {
+        enabled = enable;
+        window.pointer_x = pointer_x;
+        window.pointer_y = 110;
+        screen.paint(&window);
+        EXPECT_EQ(screen.pixel(105, 104), face) << enabled << pointer_x;
+        EXPECT_EQ(test_has_region(&window, {100, 100, 100, 34}), enabled);
+    }
+    // Clicks on the right arrow, then the offset and whether each arrow shows.
+    const std::tuple<int, int, bool, bool> steps[] = {
+        {0, 0, false, true}, {1, -100, true, true}, {5, -440, true, false}};
+    for (auto [clicks, offset, left, right] : steps) {
+        screen.paint(&window);
+        for (int i = 0; i < clicks; ++i) screen.click(&window, 620, 320);
+        EXPECT_EQ(strip.offset, offset) << clicks;
+        EXPECT_EQ(test_has_region(&window, {0, 300, 32, 64}), left) << clicks;
+        EXPECT_EQ(test_has_region(&window, {608, 300, 32, 64}), right) << clicks;
+    }
+    strip.offset = -50;
+    screen.paint(&window);
+    EXPECT_TRUE(test_has_region(&window, {40, 300, 50, 64}));
+}
+
+// Time, value and the rate returned: the first sample has no rate; one under 0.25 s after the
+// last is not recorded; a rate spans the last four samples ((400 - 0) / 2 s) and is never
+// negative. The scale follows the highest rate.
+TEST(Widgets, RateSeriesSamplesAndScale) {
+    rate_series_s series;
+    const std::tuple<float, double, float> samples[] = {
+        {0, 0, 0}, {0.1f, 500, 0}, {1, 100, 100}, {2, 400, 200}, {3, -300, 0}};
+    for (auto [time, value, rate] : samples) EXPECT_EQ(rate_series_add(&series, 4, time, value), rate) << time;
+    EXPECT_EQ(series.samples.size(), 4u);
+    EXPECT_EQ(series.scale_max, 200.0f);
+}
+
+// Start is clickable only with both an account and a target; the processor strip picks the
+// CPU alone or any set of GPUs; a target is planned once however often it is added, and
+// clicking its path removes it; a drive without room is refused. (Looks, the folder chooser
+// and the fill prompt: the desktop session test.)
+TEST_F(Screens, SetupScreenStartProcessorsAndFolders) {
+    for (int both = 0; both < 4; ++both) {
+        app_reset_for_tests();
+        account_id = both & 1 ? 7 : 0;
+        if (both & 2) drive_add(1, dir.path.c_str(), false);
+        show(config_paint);
+        EXPECT_EQ(test_has_region(main_window, {486, 416, 130, 40}), both == 3) << both;
+    }
+    for (auto [x, mask] : {std::pair{421, 2u}, {233, 3u}, {45, 0u}, {233, 1u}, {233, 0u}}) {
+        screen.click(main_window, x, 150);
+        EXPECT_EQ(gpu_mask, mask) << x;
+    }
+    drive_add(1, dir.path.c_str(), false);
+    EXPECT_EQ(target_drives.size(), 1u);
+    screen.click(main_window, 45, 350);  // the target's path
+    EXPECT_EQ(std::pair(target_drives.size(), plotter_job_count(plotter)), std::pair(size_t{0}, size_t{0}));
+    sys_syscalls().statvfs = [](const char*, struct statvfs* info) {
+        *info = {};
+        info->f_frsize = 4096;
+        info->f_bavail = info->f_blocks = 1000;  // 4 MB free
+        return 0;
+    };
+    drive_add(0, dir.path.c_str(), false);
+    EXPECT_TRUE(ssd_drives.empty());
+    EXPECT_EQ(messages, (std::vector<std::string>{"There isn't enough free space on this drive."}));
+}
+
+// What each prompt reads from its text. (The account prompt's OK button: the desktop session test.)
+TEST_F(Screens, PromptsReadTheirTextTable) {
+    using row = std::tuple<void (*)(), const char*, uint64_t*, uint64_t>;  // prompt, text, setting, value read
+    const row cases[] = {
+        {open_account_prompt, "12345678x", &account_id, 0},
+        {open_account_prompt, "BURST-8V9Y-58B4-RVWP-8HQAV", &account_id, 7900104405094198526ull},
+        {open_size_prompt, "2.5", &max_file_bytes, 2500000000ull},
+        {open_size_prompt, "-2", &max_file_bytes, 1000000000000ull},
+        {open_size_prompt, "1e30", &max_file_bytes, 1000000000000ull},
+        {open_size_prompt, "abc", &max_file_bytes, 0},
+        {open_ram_prompt, "-1", &max_ram_bytes, 0},
+        {open_ram_prompt, "2", &max_ram_bytes, 2147483648ull},
+        {open_nonce_prompt, "  42abc", &next_start_nonce, 42},
+        {open_nonce_prompt, "-1", &next_start_nonce, 0},
+        {open_nonce_prompt, "99999999999999999999999", &next_start_nonce, 0},
+    };
+    for (auto [open, text, setting, want] : cases) {
+        open();
+        std::strcpy(main_window->entries.at(0).buffer, text);
+        screen.paint(main_window);
+        EXPECT_EQ(*setting, want) << text;
+        entries_clear(main_window);
+    }
+}
+
+// Dropped URIs become local paths (percent escapes decoded, web addresses left out).
+// Unfinished files resume only while setting up; a declined resume and plain files open the
+// checker from the setup or checker screen, and nothing happens on the run's screens.
+TEST_F(Screens, DroppedFilesResumeOrCheckWhileSettingUp) {
+    account_id = 7;
+    main_window->drop = app_drop;
+    using row = std::tuple<window_paint_fn, const char*, std::vector<std::string>, int, const char*>;
+    const row cases[] = {  // screen, dropped URI, message shown, questions asked, file the checker opens
+        {config_paint, "file:///x/8_0_16.plotting", {"Can't resume plot for a different account id."}, 0, nullptr},
+        {config_paint, "file:///x/7_a_16.plotting", {"Incorrect filename format for plotfile."}, 0, nullptr},
+        {config_paint, "file:///x/7_0_16.plotting", {}, 1, "/x/7_0_16.plotting"},
+        {config_paint, "file:///x/two%20words/7_0_16", {}, 0, "/x/two words/7_0_16"},
+        {ui_check_paint_cb, "file:///x/7_0_8", {}, 0, "/x/7_0_8"},
+        {config_paint, "https://example.com/7_0_8", {}, 0, nullptr},
+        {start_get_size_paint, "file:///x/7_0_8", {}, 0, nullptr},
+        {paint_cb, "file:///x/7_0_16.plotting", {}, 0, nullptr},
+        {summary_paint, "file:///x/7_0_16", {}, 0, nullptr},
+    };
+    for (const auto& [on, uri, shown, asked, checked] : cases) {
+        messages.clear();
+        asks = 0;
+        main_window->paint = on;
+        char* uris[] = {const_cast<char*>(uri), nullptr};
+        window_drop_uris(main_window, uris, 0, 0);
+        const window_paint_fn after = checked ? ui_check_paint_cb : on;
+        EXPECT_EQ(std::tuple(messages, asks, main_window->paint), std::tuple(shown, asked, after)) << uri;
+        EXPECT_TRUE(!checked || (ui_check_current() && ui_check_current()->path == checked)) << uri;
+    }
+}
+
+// A worker's message and question wait for the UI thread, which shows them from the call
+// queue; a worker never shows a dialog itself. Closing without a run asks nothing.
+TEST_F(Screens, WorkerDialogsRunOnTheUiThread) {
+    window_dialogs().ask = [](window_s*, const char* title, const char* text) {
+        return window_on_ui_thread() && std::string(title) == "Error" && std::string(text) == "Fall back?";
+    };
+    std::atomic<int> answer{-1};
+    std::thread worker([&] {
+        app_message_any_thread("Sorry", "Stopped.");
+        answer = app_ask_any_thread("Error", "Fall back?");
+    });
+    for (; answer < 0; std::this_thread::sleep_for(std::chrono::milliseconds(5))) sys_ui_drain();
+    worker.join();
+    EXPECT_EQ(std::pair(messages, answer.load()), std::pair(std::vector<std::string>{"Stopped."}, 1));
+    EXPECT_TRUE(app_close(nullptr));
+}
+
+// Each mode's section titles, charts (left and right edges drawn, blank just beyond) and
+// gauges (filled below their level, blank above it), with a synthetic run. A single staging
+// column is as wide as the move chart below it: 500 pixels, with no gauge beside the charts.
+TEST_F(Screens, ProgressModesTable) {
+    // Mode, staging drives, targets, GPUs, title rows, charts, gauge pixels (x, y, colour).
+    using row = std::tuple<const char*, int32_t, int32_t, uint32_t, std::vector<int32_t>, std::vector<rect_s>,
+                           std::vector<std::tuple<int32_t, int32_t, uint32_t>>>;
+    const row cases[] = {
+        {"cpu direct", 0, 1, 0, {12, 234}, {{24, 50, 442, 160}, {24, 272, 442, 160}},
+         {{490, 200, 0xF4F2F4}, {490, 120, 0xFFFFFF}, {490, 390, 0xF4F2F4}, {490, 300, 0xFFFFFF}}},
+        {"gpu direct, two targets", 0, 2, 1, {12, 234}, {{24, 50, 442, 160}, {24, 272, 247, 160}, {277, 272, 247, 160}},
+         {{490, 200, 0xF4F2F4}, {490, 120, 0xFFFFFF}}},
+        {"gpu ssd, two staging drives", 2, 1, 3, {12, 166, 320},
+         {{24, 50, 500, 92}, {24, 204, 247, 92}, {277, 204, 247, 92}, {24, 358, 500, 92}}, {{498, 138, 0xFFFFFF}}},
+    };
+    for (const auto& [mode, ssds, targets, gpus, titles, charts, gauges] : cases) {
+        app_reset_for_tests();
+        synthetic_run_s run(ssds, targets);
+        plotter->config.gpu_mask = gpus;
+        show(paint_progress_now);
+        for (int32_t y : titles) EXPECT_GT(screen.dark_pixels({24, y, 60, 26}), 100) << mode << " title " << y;
+        for (const rect_s& r : charts) {
+            const int32_t mid = r.y + r.height / 2 + 3;
+            EXPECT_NE(screen.pixel(r.x, mid), 0xFFFFFFu) << mode << " left edge " << r.x << "," << r.y;
+            EXPECT_NE(screen.pixel(r.x + r.width, mid), 0xFFFFFFu) << mode << " right edge " << r.x + r.width;
+            EXPECT_EQ(screen.pixel(r.x + r.width + 2, mid), 0xFFFFFFu) << mode << " past " << r.x + r.width;
+        }
+        for (auto [x, y, colour] : gauges) EXPECT_EQ(screen.pixel(x, y), colour) << mode << " gauge " << y;
+    }
+}
+
+// The estimate waits for data and for its 5 s warm-up; a stage that began at this very
+// paint has no rate yet rather than an infinite one; a resumed file's earlier nonces are
+// neither computed nor written again. Pause toggles the run.
+TEST_F(Screens, ProgressEstimateAndPause) {
+    synthetic_run_s run(0, 1);
+    run.first->nonce_count = 3200;
+    run.compute.progress = 0;
+    using row = std::tuple<double, uint64_t, uint64_t, uint64_t, const char*>;
+    const row steps[] = {  // now, nonces resumed, done and written, estimate shown (none: no text yet)
+        // 100 nonces counted over the 6 s since computing began, 3100 left: 186 s.
+        {1, 0, 0, 0, nullptr}, {6.5, 0, 0, 0, nullptr}, {13, 0, 8, 0, nullptr},
+        {16, 0, 50, 0, nullptr}, {19, 0, 100, 0, "3 minutes"},
+        // Resumed at 1600, all computed; 100 written in 6 s, 1500 left to write: 90 s.
+        {1, 1600, 3200, 50, nullptr}, {7, 1600, 3200, 100, "1 minute"},
+    };
+    for (auto [now, resumed, done, written, shown] : steps) {
+        if (now == 1) progress_reset();
+        run.first->resume_from = resumed;
+        run.first->nonces_done = done;
+        run.first->bytes_written = written * PLOT_SIZE;
+        paint_now = now;
+        show(paint_progress_now);
+        EXPECT_EQ(progress.eta_text, shown ? std::string("Estimated time remaining: ") + shown : "") << now;
+    }
+    for (bool paused : {true, false}) {
+        screen.click(main_window, 577, 465);
+        EXPECT_EQ(plotter_paused(plotter), paused);
+    }
+}
+
+// Skipped buckets are filled evenly up to the next sample; a sample far past any sane run
+// length is dropped instead of growing the history without bound; thinning keeps every
+// k-th record of 101 or more.
+TEST_F(Screens, HistorySamplerThinningAndSummaryBars) {
+    EXPECT_EQ(history_bucket_for(0), 1.0f);
+    EXPECT_EQ(history_bucket_for(10000000), 120.0f);
+    synthetic_run_s run(0, 1);
+    run.compute.progress = 0;
+    for (auto [now, done] : {std::pair{1.5, 3}, {4.2, 12}, {4.9, 13}, {1e9, 32}}) {
+        run.first->nonces_done = done;
+        history_record(now);
+    }
+    std::vector<double> computed;  // nonces: 0..1 filled from 3, 2..4 from 12, 4 replaced by 13
+    for (const history_record_s& r : progress.history) computed.push_back(r.computed / PLOT_SIZE);
+    EXPECT_EQ(computed, (std::vector<double>{1.5, 3, 6, 9, 13}));
+    // Records, then how many thinning keeps, the first kept and the first pixel of the second
+    // bar on the summary (0: no bars). Bars have a pixel's gap before each and the summary's
+    // colours; the "... plotted in ..." line is there in every case.
+    const std::tuple<int, int, int, int> rows[] = {
+        {0, 0, 0, 0}, {3, 3, 0, 222}, {100, 100, 0, 76}, {101, 101, 0, 73}, {150, 75, 1, 65}, {225, 75, 2, 65}};
+    progress.done_time = 65;
+    for (auto [records, kept, first, bar_x] : rows) {
+        progress.history.clear();
+        for (int i = 0; i < records; ++i) progress.history.push_back({i * 10.0, i * 20.0, i * 30.0 + (i % 2) * 5});
+        history_thin();
+        ASSERT_EQ(progress.history.size(), (size_t)kept) << records;
+        EXPECT_TRUE(!records || progress.history[0].moved == first * 10.0) << records;
+        show(summary_paint);
+        EXPECT_GT(screen.dark_pixels({150, 370, 340, 20}), 50) << records;
+        EXPECT_EQ(screen.pixel(records ? bar_x : 320, records ? 325 : 330), records ? 0x117DBBu : 0xFFFFFFu) << records;
+        EXPECT_TRUE(!records || screen.pixel(bar_x - 1, 320) == 0xFFFFFFu) << records;
+    }
+}
+
+// A bad name ends the check (its dialog: the check tests); cells take the colour of their
+// sample's state. Back, even while a check runs, ends it and returns to the setup
+// screen; so does closing. (Real files ending green or partly red: the desktop session test.)
+TEST_F(Screens, CheckerGridVerdictsAndBack) {
+    char* paths[] = {const_cast<char*>("/x/not-a-plot")};
+    ui_check_start(main_window, 1, paths);
+    checker_s* c = const_cast<checker_s*>(ui_check_current());
+    for (int i = 0; i < 6000 && c->result.load() == CHECK_RUNNING; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_EQ(c->result.load(), (uint32_t)CHECK_BAD_NAME);
+    // A sample's flags in the order they are set; each cell below has the first `set` of them.
+    std::atomic<uint8_t> check_sample_s::*const flags[] = {&check_sample_s::read, &check_sample_s::computing,
+        &check_sample_s::computed, &check_sample_s::compared, &check_sample_s::match};
+    const std::tuple<int32_t, int, uint32_t> cells[] = {  // sample, flags set, its colour
+        {0, 0, 0xF0F0F0}, {1, 1, 0x34AADC}, {60, 2, 0xDBDB2F}, {1769, 3, 0xFF9500}, {4, 4, 0xDE1D10}, {5, 5, 0x4CD964}};
+    for (auto [k, set, colour] : cells)
+        for (int f = 0; f < set; ++f) c->samples[k].*flags[f] = 1;
+    screen.paint(main_window);
+    for (auto [k, set, colour] : cells) EXPECT_EQ(screen.pixel(28 + 10 * (k % 59), 78 + 10 * (k / 59)), colour) << k;
+    EXPECT_EQ(screen.dark_pixels({174, 430, 300, 14}), 0);  // no verdict after a dialog
+
+    std::string path = dir.file("7_0_8_8");
+    test_write_file(path, std::string(8 * PLOT_SIZE, '\0'));
+    char* file[] = {path.data()};
+    ui_check_start(main_window, 1, file);
+    screen.click(main_window, 80, 430);  // Back
+    const std::tuple<window_paint_fn, const checker_s*, bool> back_at_setup{config_paint, nullptr, false};
+    EXPECT_EQ(std::tuple(main_window->paint, ui_check_current(), main_window->repaint_timer), back_at_setup);
+    ui_check_start(main_window, 1, file);
+    EXPECT_TRUE(app_close(nullptr));  // closing the window ends the check's threads
+    EXPECT_EQ(ui_check_current(), nullptr);
+}
