@@ -1,7 +1,8 @@
 // The work thread end to end on real files: direct and staged runs, staging into the target
-// folder itself, a staged file left behind, odd file sizes, faults (failed creation and
+// folder itself, a file that is not a whole number of batches, faults (failed creation and
 // rename, lack of space, a file another writer holds) and completing a written file on stop.
-// Stop and resume are covered by the CLI's interruption tests.
+// Stop and resume are covered by the CLI's interruption tests, a staged file left behind by
+// the fault sweep's reruns.
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -120,7 +121,7 @@ TEST_F(work_fixture, faults_end_the_run_and_keep_other_files) {
     no_rename.rename = [](const char*, const char*) { return errno = EACCES, -1; };
     no_space.statvfs = [](const char*, struct statvfs* info) { return *info = {}, 0; };
     const struct {
-        const sys_syscalls_s* calls;  // from planning on
+        const sys_syscalls_s* calls;  // system calls once the plan is made
         bool held;                    // another writer takes the file after planning
         bool failed, stuck, kept;     // the run failed, or was stuck; the unfinished file is there
     } cases[] = {{&no_create, false, true, false, false}, {&no_rename, false, true, false, true},
