@@ -19,12 +19,10 @@ int64_t engine_bad_nonces(const std::string& path, uint64_t account, uint64_t st
 
 plan_result_s engine_start(plotter_s* plotter, plots_s* plots, const plan_input_s& input, uint64_t batch_nonces) {
     plan_result_s plan = drive_plan(plotter, plots, input);
-    // Tasks depend on the machine's memory; size the limit for the most buffers setup may ask.
-    const uint64_t tasks = std::max<uint64_t>(std::max(input.ssds.size(), input.targets.size()), 1);
-    const uint64_t most_tasks = std::min<uint64_t>(tasks, std::max<uint64_t>(1, sys_total_ram() >> 32));
-    const uint64_t memory = batch_nonces * PLOT_SIZE * 2 * (input.ssds.size() >= 2 ? input.ssds.size()
-                                                           : input.ssds.size() == 1 ? 1 : most_tasks);
-    plotter_setup(plotter, 0, (uint32_t)input.ssds.size(), (uint32_t)input.targets.size(), memory);
+    // Direct tasks depend on the machine's memory; size the limit for as many as setup may ask.
+    const uint64_t ssds = input.ssds.size(), targets = input.targets.size();
+    const uint64_t tasks = ssds ? ssds : std::clamp<uint64_t>(sys_total_ram() >> 32, 1, std::max<uint64_t>(targets, 1));
+    plotter_setup(plotter, 0, (uint32_t)ssds, (uint32_t)targets, batch_nonces * PLOT_SIZE * 2 * tasks);
     return plan;
 }
 
@@ -46,6 +44,7 @@ std::vector<std::string> engine_list(const std::string& folder) {
 drive_s engine_drive(const std::string& path, bool ssd) {
     drive_s d;
     drive_init(&d, path.c_str(), ssd);
+    d.free_bytes = 1ull << 40;
     return d;
 }
 

@@ -21,6 +21,8 @@ plan_result_s engine_run(plotter_s* plotter, plots_s* plots, const plan_input_s&
 plan_result_s engine_start(plotter_s* plotter, plots_s* plots, const plan_input_s& input, uint64_t batch_nonces);
 
 std::vector<std::string> engine_list(const std::string& folder);
+// A drive record for a real folder, planned as if it had 1 TiB free: plans do not change
+// with what other programs leave free on the disk (the work thread still checks it).
 drive_s engine_drive(const std::string& path, bool ssd);
 
 // A drive record for planning tests, with made-up free space and serial.
