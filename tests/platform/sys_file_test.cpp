@@ -102,8 +102,10 @@ TEST_F(SysFile, CreateReservesLocksAndReportsFailures) {
 }
 
 // Short and interrupted calls are continued; reading past the end fails; a failed write, or
-// one that writes nothing (a full disk), ends the process.
-TEST_F(SysFile, TransfersCompletePartialCallsAndFailOnErrors) {
+// one that writes nothing (a full disk), ends the process. An asynchronous read refused for a
+// full queue (EAGAIN) reads at once and hands back a request marked finished, unless that read
+// fails; other refusals fail. (The checker's tests run the asynchronous reads themselves.)
+TEST_F(SysFile, TransfersContinuePartialCallsFallBackFromAFullQueueAndFailOnErrors) {
     const std::string data = pattern(10000);
     sys_syscalls().pwrite = flaky_pwrite;
     sys_syscalls().pread = flaky_pread;
@@ -119,6 +121,20 @@ TEST_F(SysFile, TransfersCompletePartialCallsAndFailOnErrors) {
     EXPECT_EQ(back, data);
     EXPECT_FALSE(sys_file_read(fd, 19990, 11, &back[0]));
     EXPECT_FALSE(sys_file_read(fd, 20001, 1, &back[0]));
+    sys_syscalls().aio_read = [](aio_request*) { return errno = EAGAIN, -1; };
+    aio_request* request = nullptr;
+    ASSERT_TRUE(sys_file_read(fd, 5100, 4096, &back[0], &request));
+    ASSERT_NE(request, nullptr);
+    EXPECT_EQ(request->aio_fildes, 0) << "marked as finished";
+    EXPECT_TRUE(sys_aio_done(request));
+    sys_aio_cancel(fd, request);
+    EXPECT_EQ(back.substr(0, 4096), data.substr(100, 4096));
+    sys_aio_free(request);
+    EXPECT_FALSE(sys_file_read(fd, 19000, 4096, &back[0], &request)) << "a fallback read past the end";
+    sys_aio_free(request);
+    sys_syscalls().aio_read = [](aio_request*) { return errno = ENOSYS, -1; };
+    EXPECT_FALSE(sys_file_read(fd, 0, 4096, &back[0], &request));
+    sys_aio_free(request);
     for (const int error : {EIO, 0}) {
         pwrite_fail_at = pwrite_calls + 3;
         pwrite_error = error;
@@ -128,30 +144,6 @@ TEST_F(SysFile, TransfersCompletePartialCallsAndFailOnErrors) {
     sys_file_close(fd);
     EXPECT_EQ(test_read_file(file("f")).substr(5000, 10000), data);
     EXPECT_EQ(sys_file_open_read(file("missing")), 0);
-}
-
-// A full queue (EAGAIN) reads at once and hands back a request marked finished, unless that
-// read fails; other errors fail. (The checker's tests run the asynchronous reads themselves.)
-TEST_F(SysFile, AsyncReadFallbackOnAFullQueue) {
-    const std::string data = pattern(65536);
-    test_write_file(file("f"), data);
-    const int64_t fd = sys_file_open_read(file("f"));
-    std::string back(4096, 0);
-    sys_syscalls().aio_read = [](aio_request*) { return errno = EAGAIN, -1; };
-    aio_request* request = nullptr;
-    ASSERT_TRUE(sys_file_read(fd, 100, back.size(), &back[0], &request));
-    ASSERT_NE(request, nullptr);
-    EXPECT_EQ(request->aio_fildes, 0) << "marked as finished";
-    EXPECT_TRUE(sys_aio_done(request));
-    sys_aio_cancel(fd, request);
-    EXPECT_EQ(back, data.substr(100, 4096));
-    sys_aio_free(request);
-    EXPECT_FALSE(sys_file_read(fd, 65000, 4096, &back[0], &request)) << "a fallback read past the end";
-    sys_aio_free(request);
-    sys_syscalls().aio_read = [](aio_request*) { return errno = ENOSYS, -1; };
-    EXPECT_FALSE(sys_file_read(fd, 0, 4096, &back[0], &request));
-    sys_aio_free(request);
-    sys_file_close(fd);
 }
 
 // Copies report running totals, replace a longer destination whole, keep the source and the
