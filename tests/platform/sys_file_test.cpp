@@ -233,9 +233,7 @@ TEST_F(SysFile, FilesNeverTakeTheStandardDescriptors) {
     test_write_file(file("data"), "abc");
     EXPECT_EXIT(
         {
-            close(0);
-            close(1);
-            close(2);
+            for (int fd = 0; fd <= 2; ++fd) close(fd);
             sys_init();
             const int64_t read_fd = sys_file_open_read(file("data"));
             const int64_t write_fd = sys_file_create(file("data"), 3);
