@@ -1,119 +1,180 @@
-// kestrune-cli as users run it: nonce bytes, address answers, bench lines, exit statuses
-// (also when its output is lost), and check on special files or with descriptors closed.
+// kestrune-cli as users run it: nonce bytes, answers and exit statuses of every command (also
+// when output is lost), plotting, rerun and resume after SIGTERM and SIGKILL, and check on
+// plot files, special files and with the standard descriptors closed.
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <cstdio>
 #include <filesystem>
-#include <sstream>
-#include <string>
+#include <regex>
 
 #include "nonce/plt_cpu.h"
+#include "platform/sys.h"
+#include "plotter/engine_support.h"
 #include "test_support.h"
 
 namespace {
 
-std::string sha256_of(const std::string& bytes) {
-    return test_sha256_hex(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
-}
+constexpr uint64_t ACCOUNT = 7900104405094198526ull;
 
-struct exit_case_s {
-    const char* arguments;  // command line after the program name
-    int status;             // exit status expected
-};
+// Starts a run in the background, waits until `ready` holds (or the run ends), sends `signal`
+// and returns the exit status.
+int interrupt_cli(const std::string& arguments, const std::function<bool()>& ready, int signal) {
+    const std::string command = std::string("exec ") + KESTRUNE_CLI_PATH + " " + arguments + " >/dev/null 2>&1";
+    const pid_t pid = fork();
+    if (pid == 0) {
+        execl("/bin/sh", "sh", "-c", command.c_str(), (char*)nullptr);
+        _exit(127);
+    }
+    for (int i = 0; i < 20000 && !ready(); ++i) {
+        if (waitpid(pid, nullptr, WNOHANG) == pid) return -1;
+        usleep(1000);
+    }
+    kill(pid, signal);
+    int raw = 0;
+    waitpid(pid, &raw, 0);
+    return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+}
 
 }  // namespace
 
+// One nonce to standard output, and one in PoC2 order to a file (account 0, nonce 0).
 TEST(CliNonce, WritesTheReferenceBytesToStdoutAndFiles) {
     const auto rows = test_read_vectors("nonces.tsv");
-    const auto& row = rows.back();
-    const test_cli_s poc1 = test_run_cli("nonce " + row[0] + " " + row[1]);
-    ASSERT_EQ(poc1.status, 0);
-    ASSERT_EQ(poc1.output.size(), 262144u);
-    EXPECT_EQ(sha256_of(poc1.output), row[2]);
-
     test_dir_s dir;
-    const std::string file = dir.file("nonce.bin");
-    ASSERT_EQ(test_run_cli("nonce BURST-2222-2222-2222-22222 0 --poc2 -o " + file).status, 0);
-    EXPECT_EQ(sha256_of(test_read_file(file)), rows.front()[3]);  // account 0, nonce 0, PoC2
+    const test_cli_s poc1 = test_run_cli("nonce " + rows.back()[0] + " " + rows.back()[1]);
+    const test_cli_s poc2 = test_run_cli("nonce BURST-2222-2222-2222-22222 0 --poc2 -o " + dir.file("nonce"));
+    const std::string file = test_read_file(dir.file("nonce"));
+    EXPECT_EQ(poc1.status + poc2.status, 0);
+    EXPECT_EQ(test_sha256_hex((const uint8_t*)poc1.output.data(), poc1.output.size()), rows.back()[2]);
+    EXPECT_EQ(test_sha256_hex((const uint8_t*)file.data(), file.size()), rows.front()[3]);
 }
 
-TEST(Cli, ExitStatusesOfEveryCommand) {
-    const exit_case_s cases[] = {
-        {"nonce 1", 2}, {"nonce 1 x12", 2}, {"nonce 1 18446744073709551616", 2}, {"nonce 1 2 --bogus", 2},
-        {"nonce BURST-2222-2222-2222-22223 2", 2}, {"frobnicate", 2}, {"", 2}, {"nonce --help", 0},
-        {"address BURST-Z8PQ-LFLU-CWUJ-D5LXY", 1}, {"address 18446744073709551616", 1}, {"address", 2},
-        {"address --help", 0}, {"bench --family avx3", 2}, {"bench --cpu 0", 2}, {"bench --cpu", 2},
-        {"bench --seconds -1", 2}, {"bench --frobnicate", 2}, {"bench --help", 0}, {"bench --nonces 8", 2},
-        {"bench --plot", 2}, {"bench --plot /nonexistent/kestrune --nonces 8 --seconds 0.01", 1},
-        // Output that never reaches the reader is a failure; a device that takes the bytes but
-        // cannot be synced is none.
-        {"address 123456 >/dev/full", 1}, {"nonce 1 5 >/dev/full", 1}, {"address 123456 >/dev/null", 0},
-        {"nonce 1 5 -o /dev/null", 0},
+// Every command's exit status, and its answer where that is the point. Output that never
+// reaches the reader is a failure; a device that takes the bytes but cannot be synced is none.
+// Plot amounts rounding to zero bytes are refused, not taken as "not given" (a zero fill would
+// mean the whole drive). Refused plots and a bench plot leave nothing behind.
+TEST(Cli, ExitStatusesAndAnswersOfEveryCommand) {
+    test_dir_s dir, other;
+    const std::string p = " -p " + dir.path, deep = other.path + "/" + std::string(200, 'd');
+    ASSERT_TRUE(std::filesystem::create_directory(deep));
+    const std::pair<int, std::vector<std::string>> statuses[] = {
+        {2, {"nonce 1", "nonce 1 x12", "nonce 1 18446744073709551616", "nonce 1 2 --bogus", "frobnicate", "", "check",
+             "nonce BURST-2222-2222-2222-22223 2", "address", "bench --family avx3", "bench --cpu 0", "bench --cpu",
+             "bench --seconds -1", "bench --frobnicate", "bench --nonces 8", "bench --plot", "plot" + p, "plot -i 1",
+             "plot -i 1" + p + " --bogus", "plot -i 1" + p + " -n 0", "plot -i 1" + p + " -s x",
+             "plot -i 1 -p " + dir.file("missing"), "plot -i 1" + p + " -n 8 --fill 1",
+             "plot -i BURST-2222-2222-2222-22223" + p, "plot -i 1 -n 8 -p " + deep,
+             "plot -i 1 -n 8" + p + " --family bogus", "plot -i 1 -n 8" + p + " -g x",
+             "plot -i 1 -n 8" + p + " -g 99:99",
+             "plot -i 1 -s 0 -n 8" + p + " --fill 1e-12", "plot -i 1 -s 0 -n 8" + p + " --max-file 1e-12",
+             "plot -i 1 -s 0 -n 8" + p + " -m 1e-15", "plot -i 1 -s 0 -n 8" + p + " --fill 0"}},
+        {1, {"address BURST-Z8PQ-LFLU-CWUJ-D5LXY", "address 18446744073709551616", "address 123456 >/dev/full",
+             "nonce 1 5 >/dev/full", "bench --plot /nonexistent/kestrune --nonces 8 --seconds 0.01"}},
+        {0, {"address --help", "plot --help", "address 123456 >/dev/null", "nonce 1 5 -o /dev/null"}},
     };
-    for (const exit_case_s& c : cases) EXPECT_EQ(test_run_cli(c.arguments).status, c.status) << c.arguments;
-    EXPECT_NE(test_run_cli("nonce --help").output.find("usage: kestrune-cli nonce"), std::string::npos);
-    EXPECT_NE(test_run_cli("bench --help").output.find("usage: kestrune-cli bench"), std::string::npos);
+    for (const auto& group : statuses)
+        for (const std::string& arguments : group.second)
+            EXPECT_EQ(test_run_cli(arguments).status, group.first) << arguments;
+    const std::pair<std::string, const char*> answers[] = {  // arguments; a pattern all of the output matches
+        {"nonce --help", "usage: kestrune-cli nonce [\\s\\S]*"},
+        {"bench --help", "usage: kestrune-cli bench [\\s\\S]*"},
+        {"address BURST-Z8PQ-LFLU-CWUJ-D5LXX", "13760260011822389942\n"},
+        {"address 7900104405094198526", "7900104405094198526\n"},
+        {"bench --family scalar --cpu 1 --seconds 0.01 --csv",
+         "family,threads,nonces,seconds,nonces_per_min\nscalar,1,\\d+,\\d+\\.\\d+,\\d+\\.\\d\n"},
+        {"bench --plot " + dir.path + " --nonces 1 --cpu 1 --seconds 0.01", "[\\s\\S]* of compute only\n[\\s\\S]*"},
+    };
+    for (const auto& answer : answers) {
+        const test_cli_s run = test_run_cli(answer.first);
+        EXPECT_EQ(run.status, 0) << answer.first;
+        EXPECT_TRUE(std::regex_match(run.output, std::regex(answer.second))) << answer.first << ":\n" << run.output;
+    }
+    EXPECT_TRUE(std::filesystem::is_empty(dir.path));
     for (cpu_family_e f : {CPU_FAMILY_SSE4, CPU_FAMILY_AVX, CPU_FAMILY_AVX2, CPU_FAMILY_AVX512}) {
-        if (!cpu_family_available(f)) {
-            EXPECT_EQ(test_run_cli(std::string("bench --family ") + cpu_family_name(f)).status, 1) << cpu_family_name(f);
-        }
+        const std::string family = cpu_family_name(f);
+        EXPECT_TRUE(cpu_family_available(f) || test_run_cli("bench --family " + family).status == 1) << family;
     }
 }
 
-TEST(CliAddress, PrintsIds) {
-    const test_cli_s valid = test_run_cli("address BURST-Z8PQ-LFLU-CWUJ-D5LXX");
-    EXPECT_EQ(valid.status, 0);
-    EXPECT_EQ(valid.output, "13760260011822389942\n");
-    EXPECT_EQ(test_run_cli("address 7900104405094198526").output, "7900104405094198526\n");
-}
-
-TEST(CliBench, CsvHasAHeaderAndOneLinePerMeasurement) {
-    const test_cli_s run = test_run_cli("bench --family scalar --cpu 1 --seconds 0.01 --csv");
-    ASSERT_EQ(run.status, 0);
-    std::istringstream lines(run.output);
-    std::string header, line, extra;
-    std::getline(lines, header);
-    std::getline(lines, line);
-    EXPECT_EQ(header, "family,threads,nonces,seconds,nonces_per_min");
-    EXPECT_EQ(line.rfind("scalar,1,", 0), 0u) << line;
-    EXPECT_FALSE(std::getline(lines, extra)) << "one thread count, one family: one line";
-}
-
-// The plotted file is compared with compute only and leaves nothing behind.
-TEST(CliBench, PlotWritesOneFileAndDeletesIt) {
+// Both forms plot and pass a full check (every nonce recomputed). A file another process is
+// writing is left alone and the next range plotted instead; a rerun plots nothing new; check
+// fails a file under the wrong form's name; the last nonce numbers cannot be plotted.
+TEST(CliPlot, WritesBothFormsLeavesOtherWritersFilesAndRerunPlotsNothingNew) {
     test_dir_s dir;
-    const test_cli_s run = test_run_cli("bench --plot " + dir.path + " --nonces 16 --cpu 1 --seconds 0.01");
-    ASSERT_EQ(run.status, 0) << run.output;
-    EXPECT_NE(run.output.find(" of compute only\n"), std::string::npos) << run.output;
-    EXPECT_TRUE(std::filesystem::is_empty(dir.path));
+    const std::string id = std::to_string(ACCOUNT), p = " -p " + dir.path;
+    const std::string unfinished = dir.file(id + "_0_8_8.plotting"), poc1 = dir.file(id + "_8_8_8");
+    const int64_t held = sys_file_create(unfinished.c_str(), 8 * PLOT_SIZE);
+    ASSERT_NE(held, 0);
+    ASSERT_EQ(test_run_cli("plot -q -i " + id + " -s 0 -n 8 -c 1" + p).status, 0);
+    ASSERT_EQ(test_run_cli("plot -q -i " + id + " -s 16 -n 8 -c 1 --family scalar --poc2" + p).status, 0);
+    const test_cli_s again = test_run_cli("plot -i " + id + " -s 8 -n 8" + p);
+    EXPECT_EQ(again.status, 0);
+    EXPECT_NE(again.output.find("already complete"), std::string::npos) << again.output;
+    sys_file_close(held);
+    EXPECT_EQ(test_read_file(unfinished), std::string(8 * PLOT_SIZE, '\0'));
+    EXPECT_EQ(engine_list(dir.path), (std::vector<std::string>{id + "_0_8_8.plotting", id + "_16_8", id + "_8_8_8"}));
+
+    EXPECT_EQ(test_run_cli("check " + poc1 + " " + dir.file(id + "_16_8") + " --full").status, 0);
+    ASSERT_EQ(std::rename(dir.file(id + "_16_8").c_str(), dir.file(id + "_16_8_8").c_str()), 0);
+    const test_cli_s wrong = test_run_cli("check " + poc1 + " " + dir.file(id + "_16_8_8"));
+    EXPECT_EQ(wrong.status, 1);
+    EXPECT_EQ(wrong.output, poc1 + ": OK (0 of 1770 samples bad)\n" + dir.file(id + "_16_8_8") +
+                                ": FAILED (1770 of 1770 samples bad)\n");
+
+    const test_cli_s top = test_run_cli("plot -q -i " + id + " -s 18446744073709551615 -n 8" + p);
+    EXPECT_EQ(top.status, 1);
+    EXPECT_NE(top.output.find("nonce numbers run out"), std::string::npos) << top.output;
+}
+
+// SIGTERM with --discard leaves nothing; plain SIGTERM keeps a whole-batch resume record.
+// SIGKILL right after creation and after each of two batches, resuming in between. Either
+// way the next run ends with one correct file.
+TEST(CliPlot, InterruptedRunsResumeToCorrectFiles) {
+    const std::string id = std::to_string(ACCOUNT);
+    for (bool killed : {false, true}) {
+        SCOPED_TRACE(killed ? "SIGKILL" : "SIGTERM");
+        test_dir_s dir;
+        // Two buffers of 8 nonces.
+        const std::string args = "plot -q -i " + id + " -s 0 -n 32 -m 0.00390625 -c 1 -p " + dir.path;
+        const std::string unfinished = dir.file(id + "_0_32_32.plotting");
+        const auto batches = [&](uint64_t n) { return [&, n] { return test_resume_record(unfinished, 32) >= n; }; };
+        if (killed) {
+            interrupt_cli(args, [&] { return sys_file_exists(unfinished.c_str()); }, SIGKILL);
+            for (uint64_t n : {8, 24}) interrupt_cli(args, batches(n), SIGKILL);
+        } else {
+            EXPECT_EQ(interrupt_cli(args + " --discard", batches(8), SIGTERM), 1);
+            EXPECT_TRUE(engine_list(dir.path).empty());
+            EXPECT_EQ(interrupt_cli(args, batches(8), SIGTERM), 1);
+            ASSERT_TRUE(sys_file_exists(unfinished.c_str()));
+            EXPECT_EQ(test_resume_record(unfinished, 32) % 8, 0u);
+        }
+        EXPECT_EQ(test_run_cli(args).status, 0);
+        EXPECT_EQ(engine_list(dir.path), std::vector<std::string>{id + "_0_32_32"});
+        EXPECT_EQ(engine_bad_nonces(dir.file(id + "_0_32_32"), ACCOUNT, 0, 32, false), 0);
+    }
 }
 
 // Things that are not plot files under plot file names (a FIFO with no writer, a folder, an
 // empty file, no file) fail with their message alone, instead of waiting for data that never
-// comes; a timeout ends a hang with status 124.
-TEST(CliCheck, NonPlotFilesFailWithTheirMessageOnly) {
+// comes (a timeout ends a hang with status 124). A one-nonce PoC1 file is the nonce itself; it
+// passes however the program was started.
+TEST(CliCheck, NonPlotFilesFailWithTheirMessageOnlyAndANonceFilePasses) {
     test_dir_s dir;
     ASSERT_EQ(mkfifo(dir.file("1_0_1").c_str(), 0644), 0);
     ASSERT_EQ(mkdir(dir.file("1_0_1_1").c_str(), 0755), 0);
     test_write_file(dir.file("1_0_2"), "");
-    const struct {
-        const char* name;
-        const char* message;
-    } cases[] = {{"1_0_1", "File has incorrect size."}, {"1_0_1_1", "File has incorrect size."},
-                 {"1_0_2", "File has incorrect size."}, {"1_0_3", "Cannot open the plot file."}};
-    for (const auto& t : cases) {
-        const std::string out = test_run_cli("check '" + dir.file(t.name) + "' 2>&1; echo status $?", "timeout 60").output;
-        EXPECT_NE(out.find(std::string(t.name) + ": Error: " + t.message + "\nstatus 1\n"), std::string::npos) << out;
-        EXPECT_EQ(out.find("Assertion"), std::string::npos) << out;
-    }
-}
-
-// A one-nonce PoC1 file is the nonce itself; it passes however the program was started.
-TEST(CliCheck, WorksWithStandardDescriptorsClosed) {
-    test_dir_s dir;
-    const std::string path = dir.file("1_5_1_1");
-    test_write_file(path, std::string((const char*)test_reference_nonce(1, 5), PLOT_SIZE));
-    for (const char* redirect : {"", " <&-", " <&- >&-"})
-        EXPECT_EQ(test_run_cli("check '" + path + "'" + redirect).status, 0) << redirect;
+    test_write_file(dir.file("1_5_1_1"), std::string((const char*)test_reference_nonce(1, 5), PLOT_SIZE));
+    std::string files, want;
+    for (const char* name : {"1_0_1", "1_0_1_1", "1_0_2", "1_5_1_1", "1_0_3"}) files += " '" + dir.file(name) + "'";
+    for (const char* line : {"1_0_1: Error: File has incorrect size.", "1_0_1_1: Error: File has incorrect size.",
+                             "1_0_2: Error: File has incorrect size.", "1_5_1_1: OK (0 of 1770 samples bad)",
+                             "1_0_3: Error: Cannot open the plot file."})
+        want += dir.path + "/" + line + "\n";
+    EXPECT_EQ(test_run_cli("check" + files + " 2>&1; echo status $?", "timeout 60").output, want + "status 1\n");
+    EXPECT_EQ(test_run_cli("check '" + dir.file("1_5_1_1") + "' <&- >&-").status, 0);
 }
