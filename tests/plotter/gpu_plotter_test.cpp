@@ -30,6 +30,8 @@ struct gpu_case_s {
     std::vector<std::string> log = {};                         // lines the setup logs
 };
 
+void PrintTo(const gpu_case_s& c, std::ostream* os) { *os << c.name; }  // names the cases in test lists
+
 class GpuPlotter : public testing::TestWithParam<gpu_case_s> {};
 
 // G = 320 for a 296-nonce file, 96 for a 72-nonce one, 2048 (the most a 2 GiB allocation
