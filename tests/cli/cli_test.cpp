@@ -139,10 +139,10 @@ TEST(CliPlot, InterruptedRunsResumeToCorrectFiles) {
     for (bool killed : {false, true}) {
         SCOPED_TRACE(killed ? "SIGKILL" : "SIGTERM");
         test_dir_s dir;
-        // Two buffers of 8 nonces.
-        const std::string args = "plot -q -i " + id + " -s 0 -n 32 -m 0.00390625 -c 1 -p " + dir.path;
-        const std::string unfinished = dir.file(id + "_0_32_32.plotting");
-        const auto batches = [&](uint64_t n) { return [&, n] { return test_resume_record(unfinished, 32) >= n; }; };
+        // Two buffers of 8 nonces; 64 nonces leave a slow machine time to deliver the signal mid-run.
+        const std::string args = "plot -q -i " + id + " -s 0 -n 64 -m 0.00390625 -c 1 -p " + dir.path;
+        const std::string unfinished = dir.file(id + "_0_64_64.plotting");
+        const auto batches = [&](uint64_t n) { return [&, n] { return test_resume_record(unfinished, 64) >= n; }; };
         if (killed) {
             interrupt_cli(args, [&] { return sys_file_exists(unfinished.c_str()); }, SIGKILL);
             for (uint64_t n : {8, 24}) interrupt_cli(args, batches(n), SIGKILL);
@@ -151,11 +151,11 @@ TEST(CliPlot, InterruptedRunsResumeToCorrectFiles) {
             EXPECT_TRUE(engine_list(dir.path).empty());
             EXPECT_EQ(interrupt_cli(args, batches(8), SIGTERM), 1);
             ASSERT_TRUE(sys_file_exists(unfinished.c_str()));
-            EXPECT_EQ(test_resume_record(unfinished, 32) % 8, 0u);
+            EXPECT_EQ(test_resume_record(unfinished, 64) % 8, 0u);
         }
         EXPECT_EQ(test_run_cli(args).status, 0);
-        EXPECT_EQ(engine_list(dir.path), std::vector<std::string>{id + "_0_32_32"});
-        EXPECT_EQ(engine_bad_nonces(dir.file(id + "_0_32_32"), ACCOUNT, 0, 32, false), 0);
+        EXPECT_EQ(engine_list(dir.path), std::vector<std::string>{id + "_0_64_64"});
+        EXPECT_EQ(engine_bad_nonces(dir.file(id + "_0_64_64"), ACCOUNT, 0, 64, false), 0);
     }
 }
 
