@@ -215,8 +215,8 @@ TEST_F(Gpu, FaultsEndTheBatchAndLeaveNothingBehind) {
         const char* logged;                // a line in the log
         std::vector<uint64_t> recomputed;  // nonces the spot check recomputes (for every row)
     };
-    // Kernel call 5 is a hashing dispatch of slot 0; 20 is slot 1's nonce_step1 after slot 0
-    // mapped; map 2 and wait 2 belong to slot 1.
+    // Kernel call 5 is a hashing dispatch of slot 0; 20 is slot 1's first hashing dispatch,
+    // after slot 0 mapped its output; map 2 and wait 2 belong to slot 1.
     const char* const error = "Received error -5 from OpenCL\n";
     const case_s cases[] = {
         {"", 0, -1, false, 128, "", {}},          {"map", 1, -1, false, 0, error, {}},
