@@ -1,98 +1,126 @@
-// GPU batches on a real OpenCL runtime against the scalar reference: hashes per dispatch,
-// several devices per pass, refused batches and the self-test; batch progress from the event
-// callbacks, and OpenCL failures injected into the runtime, which must end the batch with 0
-// and leave no mapping or event behind.
+// GPU batches on a real OpenCL runtime (PoCL's CPU device here and in CI) against the scalar
+// reference: hashes per dispatch, several devices per pass, refused batches and the
+// self-test; batch progress from the event callbacks; and faults, OpenCL failures injected
+// into the runtime or devices whose kernels are replaced to return zeros for the spot check,
+// which must end the batch with 0 and leave no mapping or event behind.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
 #include <climits>
+#include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
-#include "gpu/gpu_fixture.h"
+#include "gpu/gpu_context.h"
+#include "nonce/nonce.h"
+#include "settings/settings.h"
+#include "test_support.h"
 
 namespace {
 
+using gpu_ptr = std::unique_ptr<gpu_s, void (*)(gpu_s*)>;
+
+// Tests on the first OpenCL device, skipped when there is none; the settings the GPU code
+// reads are reset after each.
+class Gpu : public testing::Test {
+protected:
+    gpu_pd_s pd{};
+    void SetUp() override {
+        const auto listed = gpu_list_all();
+        if (listed.empty()) GTEST_SKIP() << "no OpenCL device present (install PoCL)";
+        pd = {listed[0].platform, listed[0].index};
+    }
+    void TearDown() override { settings_reset(); }
+    // A context of 32 nonces per device on `slots` copies of the device.
+    gpu_ptr activate(int32_t slots) const {
+        return gpu_ptr(gpu_activate_pd(std::vector<gpu_pd_s>(slots, pd), 32), gpu_release);
+    }
+};
+
+// Replaces slot d's nonce_step2 with one hashing nothing, so that a pass is quick when its
+// hashes do not matter, and with `zeros` its nonce_step3 with one writing only zeros.
+bool make_idle(gpu_s* gpu, int32_t d, bool zeros) {
+    const char* source =
+        "__kernel void nonce_step2(__global uchar* gen, uint offset, uint count) {}\n"
+        "__kernel void nonce_step3(uint stagger, __global uchar* gen, __global uchar* scoops) {\n"
+        "    for (uint s = 0; s < 4096; ++s)\n"
+        "        for (uint b = 0; b < 64; ++b) scoops[(s * stagger + get_global_id(0)) * 64 + b] = 0;\n"
+        "}\n";
+    cl_int status = CL_SUCCESS;
+    cl_program program = opencl_api.clCreateProgramWithSource(gpu->context[d], 1, &source, nullptr, &status);
+    if (status != CL_SUCCESS || opencl_api.clBuildProgram(program, 0, nullptr, "", nullptr, nullptr) != CL_SUCCESS)
+        return false;
+    opencl_api.clReleaseKernel(gpu->kernel_step2[d]);
+    gpu->kernel_step2[d] = opencl_api.clCreateKernel(program, "nonce_step2", &status);
+    if (zeros) {
+        opencl_api.clReleaseKernel(gpu->kernel_step3[d]);
+        gpu->kernel_step3[d] = opencl_api.clCreateKernel(program, "nonce_step3", &status);
+    }
+    opencl_api.clReleaseProgram(program);  // the kernels keep it alive
+    return gpu->kernel_step2[d] && gpu->kernel_step3[d];
+}
+
 // Installed over opencl_api for the lifetime of one object: counts the events and mappings
-// made and undone, fails the n-th call of one function with CL_OUT_OF_RESOURCES, and samples
-// `watched`'s progress right after every progress callback.
+// not yet released or undone, fails the n-th call of one function with CL_OUT_OF_RESOURCES,
+// and samples `watched`'s progress right after every progress callback (on runtime threads).
 struct cl_probe_s {
     static inline opencl_api_s real;  // the table before the probe
-    // Events handed out by enqueues and released; successful maps and unmaps; calls of the
+    // Events handed out and mappings made, less those released and undone; calls of the
     // failing function so far.
-    static inline std::atomic<int> events_made{0}, events_released{0}, maps{0}, unmaps{0}, calls{0};
-    static inline int fail_at = 0;                      // 1-based failing call, 0 = none
-    static inline std::string failing;                  // "map", "wait", "kernel" or "callback"
-    static inline std::atomic<batch_buffer_s*> watched{nullptr};  // sampled after every callback (runtime threads)
-    static inline std::atomic<uint64_t> most_progress{0};         // largest progress sampled
-
-    // One registered callback: the real one and its data.
-    struct hop_s {
-        void(CL_CALLBACK* fn)(cl_event, cl_int, void*);
-        void* user;
-    };
+    static inline std::atomic<int> live{0}, calls{0};
+    static inline int fail_at = 0;                                // 1-based failing call, 0 = none
+    static inline std::string failing;                            // "map", "wait", "kernel" or "callback"
+    static inline std::atomic<batch_buffer_s*> watched{nullptr};  // sampled after every callback
+    static inline std::atomic<bool> overshot{false};              // its progress was seen above its capacity
+    static inline std::atomic<void (*)(cl_event, cl_int, void*)> program_cb{nullptr};  // the program's callback
 
     static bool fail_now(const char* which) { return fail_at && failing == which && ++calls == fail_at; }
-    static void made(cl_int status, cl_event* event) { events_made += status == CL_SUCCESS && event; }
-
-    static cl_int CL_API_CALL ndrange(cl_command_queue q, cl_kernel k, cl_uint dims, const size_t* off,
-                                      const size_t* global, const size_t* local, cl_uint n, const cl_event* wait,
-                                      cl_event* event) {
-        if (fail_now("kernel")) return CL_OUT_OF_RESOURCES;
-        const cl_int status = real.clEnqueueNDRangeKernel(q, k, dims, off, global, local, n, wait, event);
-        return made(status, event), status;
-    }
-    static void* CL_API_CALL map(cl_command_queue q, cl_mem mem, cl_bool blocking, cl_map_flags flags, size_t off,
-                                 size_t size, cl_uint n, const cl_event* wait, cl_event* event, cl_int* status) {
-        if (fail_now("map")) return *status = CL_OUT_OF_RESOURCES, nullptr;
-        void* p = real.clEnqueueMapBuffer(q, mem, blocking, flags, off, size, n, wait, event, status);
-        maps += *status == CL_SUCCESS;
-        return made(*status, event), p;
-    }
-    static cl_int CL_API_CALL unmap(cl_command_queue q, cl_mem mem, void* p, cl_uint n, const cl_event* wait,
-                                    cl_event* event) {
-        const cl_int status = real.clEnqueueUnmapMemObject(q, mem, p, n, wait, event);
-        unmaps += status == CL_SUCCESS;
-        return made(status, event), status;
-    }
-    static cl_int CL_API_CALL wait(cl_uint n, const cl_event* list) {
-        return fail_now("wait") ? CL_OUT_OF_RESOURCES : real.clWaitForEvents(n, list);
-    }
-    static cl_int CL_API_CALL release(cl_event event) { return ++events_released, real.clReleaseEvent(event); }
-    static void CL_CALLBACK hop(cl_event event, cl_int status, void* data) {
-        auto* h = static_cast<hop_s*>(data);
-        h->fn(event, status, h->user);
-        if (batch_buffer_s* batch = watched.load()) {
-            const uint64_t seen = batch->progress.load();
-            uint64_t most = most_progress.load();
-            while (seen > most && !most_progress.compare_exchange_weak(most, seen)) {
-            }
-        }
-        delete h;
-    }
-    static cl_int CL_API_CALL callback(cl_event event, cl_int type, void(CL_CALLBACK* fn)(cl_event, cl_int, void*),
-                                       void* user) {
-        if (fail_now("callback")) return CL_OUT_OF_RESOURCES;
-        auto* h = new hop_s{fn, user};
-        const cl_int status = real.clSetEventCallback(event, type, hop, h);
-        if (status != CL_SUCCESS) delete h;
+    static cl_int made(cl_int status, const cl_event* event, int mappings = 0) {
+        if (status == CL_SUCCESS) live += (event != nullptr) + mappings;
         return status;
     }
+    static void sample(cl_event event, cl_int status, void* user) {
+        program_cb.load()(event, status, user);
+        const batch_buffer_s* batch = watched.load();
+        if (batch && batch->progress.load() > batch->capacity) overshot = true;
+    }
 
-    explicit cl_probe_s(const char* which = "", int at = 0) {
+    explicit cl_probe_s(const char* which = "", int at = 0, batch_buffer_s* batch = nullptr) {
         real = opencl_api;
-        events_made = events_released = maps = unmaps = calls = 0;
-        most_progress = 0;
-        watched = nullptr;
+        live = calls = 0;
+        overshot = false;
+        watched = batch;
         failing = which;
         fail_at = at;
-        opencl_api.clEnqueueNDRangeKernel = ndrange;
-        opencl_api.clEnqueueMapBuffer = map;
-        opencl_api.clEnqueueUnmapMemObject = unmap;
-        opencl_api.clWaitForEvents = wait;
-        opencl_api.clReleaseEvent = release;
-        opencl_api.clSetEventCallback = callback;
+        opencl_api.clEnqueueNDRangeKernel = [](auto q, auto k, auto d, auto o, auto g, auto l, auto n, auto w,
+                                               cl_event* e) {
+            if (fail_now("kernel")) return CL_OUT_OF_RESOURCES;
+            return made(real.clEnqueueNDRangeKernel(q, k, d, o, g, l, n, w, e), e);
+        };
+        opencl_api.clEnqueueMapBuffer = [](auto q, auto m, auto b, auto f, auto o, auto s, auto n, auto w, cl_event* e,
+                                           cl_int* status) -> void* {
+            if (fail_now("map")) return *status = CL_OUT_OF_RESOURCES, nullptr;
+            void* p = real.clEnqueueMapBuffer(q, m, b, f, o, s, n, w, e, status);
+            made(*status, e, 1);
+            return p;
+        };
+        opencl_api.clEnqueueUnmapMemObject = [](auto q, auto m, auto p, auto n, auto w, cl_event* e) {
+            return made(real.clEnqueueUnmapMemObject(q, m, p, n, w, e), e, -1);
+        };
+        opencl_api.clWaitForEvents = [](auto n, auto list) {
+            return fail_now("wait") ? CL_OUT_OF_RESOURCES : real.clWaitForEvents(n, list);
+        };
+        opencl_api.clReleaseEvent = [](cl_event event) {
+            --live;
+            return real.clReleaseEvent(event);
+        };
+        opencl_api.clSetEventCallback = [](auto event, auto type, auto fn, auto user) {
+            if (fail_now("callback")) return CL_OUT_OF_RESOURCES;
+            program_cb = fn;
+            return real.clSetEventCallback(event, type, sample, user);
+        };
     }
     ~cl_probe_s() {
         opencl_api = real;
@@ -104,63 +132,50 @@ struct cl_probe_s {
 // pass over two passes (slot 1 of the first pass holds positions 32..63). Progress, sampled
 // after every callback, never passes the batch, even when the hashes per dispatch do not
 // divide the 8192 of a nonce.
-TEST(GpuCompute, BatchEqualsReferenceForEveryDispatchSizeAndSlot) {
-    GPU_REQUIRE_DEVICE(pd);
-    settings_guard_s guard;
+TEST_F(Gpu, BatchEqualsReferenceForEveryDispatchSizeAndSlot) {
     struct case_s {
-        int32_t hashes;    // the hash_per_dispatch setting
-        int32_t slots;     // devices in the context
-        uint64_t capacity; // batch size
-        uint64_t account;  // account id
-        uint64_t start;    // first nonce of the batch
+        int32_t hashes, slots;              // the hash_per_dispatch setting, devices in the context
+        uint64_t capacity, account, start;  // batch size, account id, first nonce of the batch
     };
     const case_s cases[] = {
-        {1, 1, 32, 0, 0},                                     // 8192 dispatches
+        {1, 1, 32, 0, 0},                                       // 8192 dispatches
         {5000, 1, 32, 18446744073709551615ull, 4294967290ull},  // the second dispatch hashes only 3192
         {8, 2, 128, 77, 5000},
     };
     for (const case_s& c : cases) {
         SCOPED_TRACE("hashes per dispatch " + std::to_string(c.hashes));
         hash_per_dispatch = c.hashes;
-        gpu_ptr gpu = gpu_activate_list(std::vector<gpu_pd_s>(c.slots, pd), 32);
+        gpu_ptr gpu = activate(c.slots);
         ASSERT_TRUE(gpu);
         test_batch_s buffer(c.capacity);
-        cl_probe_s probe;
-        cl_probe_s::watched = &buffer.batch;
-        EXPECT_EQ(gpu_compute(gpu.get(), c.account, c.start, &buffer.batch, nullptr), c.capacity);
-        EXPECT_GT(cl_probe_s::most_progress.load(), 0u) << "no callback ran while the batch was attached";
-        EXPECT_LE(cl_probe_s::most_progress.load(), c.capacity);
-        EXPECT_EQ(buffer.batch.progress.load(), c.capacity);
+        cl_probe_s probe("", 0, &buffer.batch);
+        EXPECT_EQ(gpu_compute(gpu.get(), c.account, c.start, &buffer.batch, nullptr), c.capacity);  // its progress
+        EXPECT_FALSE(cl_probe_s::overshot);
         for (uint64_t index : {0ul, 1ul, 13ul, 31ul, 32ul, 63ul, 64ul, 127ul})
-            if (index < c.capacity) expect_batch_nonce(buffer.batch, index, c.account, c.start + index);
-    }
-    // Settings out of range keep the built-in size.
-    test_batch_s empty(0);
-    gpu_ptr gpu = gpu_activate_list({pd}, 32);
-    ASSERT_TRUE(gpu);
-    const std::pair<int32_t, uint32_t> settings[] = {{-5, GPU_DEFAULT_HASHES}, {8193, GPU_DEFAULT_HASHES},
-                                                     {INT_MAX, GPU_DEFAULT_HASHES}, {8192, 8192}};
-    for (const auto& setting : settings) {
-        hash_per_dispatch = setting.first;
-        EXPECT_EQ(gpu_compute(gpu.get(), 1, 0, &empty.batch, nullptr), 0u);
-        EXPECT_EQ(gpu->hashes_per_dispatch, setting.second) << setting.first;
+            EXPECT_TRUE(index >= c.capacity ||
+                        test_rows_hold(buffer.storage.data(), c.capacity, index, c.account, c.start + index))
+                << "batch index " << index;
     }
 }
 
 // Batches that must end with 0 and no progress: a capacity that passes do not fill (refused
 // before anything is written), a stop before the first pass, a work-group size that does not
-// divide the nonces (an OpenCL error), and a context whose kernels are missing.
-TEST(GpuCompute, RefusedBatchesAndTheSelfTest) {
-    GPU_REQUIRE_DEVICE(pd);
-    settings_guard_s guard;
-    gpu_ptr gpu = gpu_activate_list({pd, pd}, 32);
+// divide the nonces (an OpenCL error), and a context whose kernels are missing. Settings of
+// the hashes per dispatch out of range keep the built-in size.
+TEST_F(Gpu, RefusedBatchesAndTheSelfTest) {
+    gpu_ptr gpu = activate(2);
     ASSERT_TRUE(gpu);
     double seconds = -1;
-    EXPECT_TRUE(gpu_test(gpu.get(), &seconds));
-    EXPECT_GT(seconds, 0.0);
+    EXPECT_TRUE(gpu_test(gpu.get(), &seconds) && seconds > 0.0) << seconds;
     EXPECT_EQ(gpu_nonces(gpu.get()), 32u);
 
-    test_batch_s odd(96), full(64);
+    test_batch_s empty(0), odd(96), full(64);
+    for (auto setting : {std::make_pair(-5, GPU_DEFAULT_HASHES), {8193, GPU_DEFAULT_HASHES},
+                         {INT_MAX, GPU_DEFAULT_HASHES}, {8192, 8192u}}) {
+        hash_per_dispatch = setting.first;
+        EXPECT_EQ(gpu_compute(gpu.get(), 1, 0, &empty.batch, nullptr), 0u);
+        EXPECT_EQ(gpu->hashes_per_dispatch, setting.second) << setting.first;
+    }
     odd.batch.progress = 5;
     std::atomic<bool> stop{true};
     EXPECT_EQ(gpu_compute(gpu.get(), 1, 0, &odd.batch, nullptr), 0u);
@@ -177,39 +192,63 @@ TEST(GpuCompute, RefusedBatchesAndTheSelfTest) {
     EXPECT_EQ(odd.batch.progress.load() + full.batch.progress.load(), 0u);
     EXPECT_EQ(std::count(odd.storage.begin(), odd.storage.end(), 0), (long)odd.storage.size()) << "nothing written";
 
-    EXPECT_EQ(gpu_activate_pd({pd}, 0), nullptr);
-    EXPECT_EQ(gpu_activate_pd({}, 32), nullptr);
-    EXPECT_EQ(gpu_activate_pd({{99, 0}}, 32), nullptr);
-    EXPECT_EQ(gpu_activate(1, nullptr, 0), nullptr);
+    for (gpu_s* none : {gpu_activate_pd({pd}, 0), gpu_activate_pd({}, 32), gpu_activate_pd({{99, 0}}, 32),
+                        gpu_activate(1, nullptr, 0)})
+        EXPECT_EQ(none, nullptr);
     gpu_release(nullptr);
 }
 
-// A failing enqueue, map, wait or callback registration ends the batch with 0, and once
-// the context is released every mapping is undone and every event released.
-TEST(GpuErrorPaths, EveryFailureEndsTheBatchAndLeavesNothingBehind) {
-    GPU_REQUIRE_DEVICE(pd);
-    settings_guard_s guard;
+// Faults in one batch of two passes over two devices: a failing enqueue, map, wait or
+// callback registration, logged as an OpenCL error, or a slot whose output comes back all
+// zeros, so that every row of it starts with four zero bytes and is spot-checked against the
+// nonce the slot's share of the pass starts with. A fault ends the batch with 0; zero rows the
+// reference agrees with (a genuine zero nonce) are kept, each pass checking its own first nonce.
+// Once the context is released no mapping or event is left.
+TEST_F(Gpu, FaultsEndTheBatchAndLeaveNothingBehind) {
     hash_per_dispatch = 512;  // 16 dispatches per device and pass
-    // Kernel call 5 is a hashing dispatch of slot 0; 20 is slot 1's nonce_step1 after slot 0
-    // mapped; map 2 and wait 2 belong to slot 1.
-    const std::pair<const char*, int> cases[] = {{"", 0},        {"map", 1},     {"map", 2},      {"wait", 1},
-                                                 {"wait", 2},    {"kernel", 5},  {"kernel", 20}, {"callback", 20}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(std::string(c.first) + " " + std::to_string(c.second));
-        gpu_s* gpu = gpu_activate_pd({pd, pd}, 32);
-        ASSERT_TRUE(gpu);
-        ASSERT_TRUE(gpu_make_step2_idle(gpu, 0));
-        ASSERT_TRUE(gpu_make_step2_idle(gpu, 1));
-        cl_probe_s probe(c.first, c.second);
-        test_batch_s buffer(128);  // two passes of 2 x 32
+    struct case_s {
+        const char* failing;               // the probe's failing function ...
+        int at;                            // ... and which call of it fails
+        int32_t zeros;                     // the slot whose output is all zeros, or -1
+        bool agree;                        // the spot check's reference returns zeros too
+        uint64_t done;                     // what gpu_compute returns
+        const char* logged;                // a line in the log
+        std::vector<uint64_t> recomputed;  // nonces the spot check recomputes (for every row)
+    };
+    // Kernel call 5 is a hashing dispatch of slot 0; 20 is slot 1's first hashing dispatch,
+    // after slot 0 mapped its output; map 2 and wait 2 belong to slot 1.
+    const char* const error = "Received error -5 from OpenCL\n";
+    const case_s cases[] = {
+        {"", 0, -1, false, 128, "", {}},          {"map", 1, -1, false, 0, error, {}},
+        {"map", 2, -1, false, 0, error, {}},      {"wait", 1, -1, false, 0, error, {}},
+        {"wait", 2, -1, false, 0, error, {}},     {"kernel", 5, -1, false, 0, error, {}},
+        {"kernel", 20, -1, false, 0, error, {}},  {"callback", 20, -1, false, 0, error, {}},
+        {"", 0, 1, false, 0, "Yep it failed!\n", {1032}},
+        {"", 0, 0, true, 128, "Nah turns out it's all good. Carrying on...\n", {1000, 1064}},
+    };
+    for (const case_s& c : cases) {
+        SCOPED_TRACE(std::string(c.failing) + " " + std::to_string(c.at) + ", zero slot " + std::to_string(c.zeros));
+        gpu_ptr gpu = activate(2);
+        ASSERT_TRUE(gpu && make_idle(gpu.get(), 0, c.zeros == 0) && make_idle(gpu.get(), 1, c.zeros == 1));
+        std::vector<uint64_t> recomputed;
+        gpu->reference = [&recomputed, &c](uint64_t account, uint64_t nonce, uint8_t* out) {
+            if (recomputed.empty() || recomputed.back() != nonce) recomputed.push_back(nonce);
+            if (c.agree) std::memset(out, 0, PLOT_SIZE);
+            else nonce_compute(account, nonce, out, false);
+        };
+        cl_probe_s probe(c.failing, c.at);
+        test_batch_s buffer(128, 0xEE);  // two passes of 2 x 32
         testing::internal::CaptureStderr();
-        const uint64_t done = gpu_compute(gpu, 1, 0, &buffer.batch, nullptr);
+        const uint64_t done = gpu_compute(gpu.get(), 9, 1000, &buffer.batch, nullptr);
         const std::string log = testing::internal::GetCapturedStderr();
-        gpu_release(gpu);
-        EXPECT_EQ(done, c.second ? 0u : 128u);
-        EXPECT_EQ(log.find("Received error -5 from OpenCL\n") != std::string::npos, c.second != 0) << log;
-        EXPECT_EQ(cl_probe_s::maps.load(), cl_probe_s::unmaps.load());
-        EXPECT_EQ(cl_probe_s::events_made.load(), cl_probe_s::events_released.load());
+        gpu.reset();
+        EXPECT_EQ(done, c.done);
+        EXPECT_NE(log.find(c.logged), std::string::npos) << log;
+        EXPECT_EQ(log.find("Received error") != std::string::npos, c.at != 0) << log;
+        EXPECT_EQ(recomputed, c.recomputed);
+        EXPECT_EQ(cl_probe_s::live.load(), 0) << "events or mappings left behind";
+        EXPECT_TRUE(!c.agree || std::count(buffer.storage.begin(), buffer.storage.begin() + 32 * SCOOP_SIZE, 0) ==
+                                    32 * SCOOP_SIZE) << "zero rows kept";
     }
 }
 

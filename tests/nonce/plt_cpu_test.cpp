@@ -1,5 +1,5 @@
-// CPU batches against nonce_compute for every family, the batch split, stop, and the
-// processor queries.
+// CPU batches against the reference nonces for every family and every way of splitting a
+// batch, stop, the family names and choice, the thread count, and the processor queries.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -17,31 +17,23 @@ namespace {
 
 const uint64_t ACCOUNT = 7900104405094198526ull;
 
-const cpu_family_e all_families[] = {CPU_FAMILY_SCALAR, CPU_FAMILY_SSE4, CPU_FAMILY_AVX, CPU_FAMILY_AVX2,
-                                     CPU_FAMILY_AVX512};
+// Every family and the name the command line knows it by.
+const std::pair<cpu_family_e, const char*> families[] = {
+    {CPU_FAMILY_SCALAR, "scalar"}, {CPU_FAMILY_SSE4, "sse4"}, {CPU_FAMILY_AVX, "avx"}, {CPU_FAMILY_AVX2, "avx2"},
+    {CPU_FAMILY_AVX512, "avx512"}};
 
-// A batch buffer filled with a marker byte, and the batch computed into it.
-struct cpu_batch_s {
-    test_batch_s buffer;  // capacity nonces of 0xEE
-    uint64_t first = 0;   // nonce number of batch index 0
-    cpu_batch_s(uint64_t capacity, uint64_t first_nonce) : buffer(capacity, 0xEE), first(first_nonce) {}
-    uint64_t run(uint64_t count, int32_t threads, const std::atomic<bool>* stop = nullptr) {
-        return cpu_plot_batch(&buffer.batch, ACCOUNT, first, count, threads, 0, stop, &buffer.batch.progress);
-    }
-    uint64_t progress() const { return buffer.batch.progress.load(); }
-    // Checks batch indices 0 .. count - 1 against the reference, the rest untouched.
-    void expect_nonces(uint64_t count) const {
-        const uint64_t capacity = buffer.batch.capacity;
-        for (uint64_t n = 0; n < capacity; ++n) {
-            if (n < count) {
-                EXPECT_TRUE(test_rows_hold(buffer.storage.data(), capacity, n, ACCOUNT, first + n)) << "index " << n;
-            } else {
-                for (uint64_t s = 0; s < SCOOPS_PER_PLOT; ++s)
-                    ASSERT_EQ(buffer.storage[(s * capacity + n) * 64], 0xEE) << "index " << n << " beyond the batch";
-            }
-        }
-    }
-};
+// cpu_plot_batch of `count` nonces from `first` into `t`, publishing its progress there.
+uint64_t run(test_batch_s* t, uint64_t first, uint64_t count, int32_t threads,
+             const std::atomic<bool>* stop = nullptr) {
+    return cpu_plot_batch(&t->batch, ACCOUNT, first, count, threads, 0, stop, &t->batch.progress);
+}
+
+// Whether no scoop of batch index n still holds the 0xEE marker the buffer was filled with.
+bool untouched(const test_batch_s& t, uint64_t n) {
+    for (uint64_t s = 0; s < SCOOPS_PER_PLOT; ++s)
+        if (t.storage[(s * t.batch.capacity + n) * SCOOP_SIZE] != 0xEE) return false;
+    return true;
+}
 
 // Restores the settings and the automatic family after each test.
 class CpuPlot : public testing::Test {
@@ -54,19 +46,6 @@ protected:
 
 }  // namespace
 
-TEST(CpuBatchSplit, DividesTheBatchOverWorkersAndTheCallingThread) {
-    struct case_s {
-        uint64_t count, threads, share, remainder;  // batch, workers, nonces per worker, left to the caller
-    };
-    // 1000 over 3: workers take 0..332, 333..665, 666..998 and the calling thread 999.
-    for (case_s c : {case_s{1000, 3, 333, 1}, case_s{2, 3, 0, 2}, case_s{0, 4, 0, 0}, case_s{17, 1, 17, 0},
-                     case_s{5, 0, 0, 5}}) {
-        const cpu_batch_split_s split = cpu_batch_split(c.count, (uint32_t)c.threads);
-        EXPECT_EQ(split.share, c.share) << c.count << " over " << c.threads;
-        EXPECT_EQ(split.remainder, c.remainder) << c.count << " over " << c.threads;
-    }
-}
-
 TEST_F(CpuPlot, ThreadCountFollowsTheSetting) {
     const int32_t automatic = cpu_count() > 1 ? cpu_count() - 1 : 1;
     // More than four threads per processor only cost memory; a negative count means automatic.
@@ -76,11 +55,14 @@ TEST_F(CpuPlot, ThreadCountFollowsTheSetting) {
     }
 }
 
+// Every batch index below the count holds its reference nonce, none above it is written.
 TEST_F(CpuPlot, BatchesEqualTheReference) {
+    // No worker at all (no memory for one) leaves the whole batch to the calling thread.
+    EXPECT_EQ(cpu_batch_split(5, 0).remainder, 5u);
     struct case_s {
         cpu_family_e family;
-        int32_t threads;                   // workers asked for
-        uint64_t capacity, first, count;   // the batch buffer and the batch
+        int32_t threads;                  // workers asked for
+        uint64_t capacity, first, count;  // the batch buffer and the batch
     };
     std::vector<case_s> cases = {
         {CPU_FAMILY_BEST, 3, 13, 0, 13},  // shares of 4 and a remainder of 1
@@ -89,68 +71,61 @@ TEST_F(CpuPlot, BatchesEqualTheReference) {
     };
     // One worker with a share of 2 L - 1: one widest group of L, then (two-vector families)
     // one single-vector group of L / 2, then single nonces.
-    for (cpu_family_e f : all_families) cases.push_back({f, 1, 2 * cpu_family_lanes(f) + 1, 5040, 2 * cpu_family_lanes(f) - 1});
+    for (const auto& f : families)
+        cases.push_back({f.first, 1, 2 * cpu_family_lanes(f.first) + 1, 5040, 2 * cpu_family_lanes(f.first) - 1});
     for (const case_s& c : cases) {
         if (!cpu_family_available(c.family)) continue;
-        SCOPED_TRACE(std::string(cpu_family_name(c.family)) + " threads " + std::to_string(c.threads) + " nonces " +
-                     std::to_string(c.count));
+        SCOPED_TRACE(std::string(cpu_family_name(c.family)) + ", " + std::to_string(c.count) + " nonces");
         cpu_set_family(c.family);
-        cpu_batch_s t(c.capacity, c.first);
-        EXPECT_EQ(t.run(c.count, c.threads), c.count);
-        EXPECT_EQ(t.progress(), c.count);
-        t.expect_nonces(c.count);
+        test_batch_s t(c.capacity, 0xEE);
+        EXPECT_EQ(run(&t, c.first, c.count, c.threads), c.count);
+        EXPECT_EQ(t.batch.progress.load(), c.count);
+        for (uint64_t n = 0; n < c.capacity; ++n)
+            EXPECT_TRUE(n < c.count ? test_rows_hold(t.storage.data(), c.capacity, n, ACCOUNT, c.first + n)
+                                    : untouched(t, n)) << "index " << n;
     }
 }
 
-TEST_F(CpuPlot, StopBeforeTheBatchLeavesOnlyTheRemainder) {
+// A stop before the batch leaves only the calling thread's remainder done; a stop during it
+// ends the batch with every worker joined, so nothing changes the buffer or the progress after.
+TEST_F(CpuPlot, StopEndsTheBatchAndJoinsTheWorkers) {
     std::atomic<bool> stop{true};
-    cpu_batch_s t(5, 0);  // share 2 per worker, remainder 1
-    EXPECT_EQ(t.run(5, 2, &stop), 1u);
-    EXPECT_EQ(t.progress(), 1u);
-    for (uint64_t s = 0; s < SCOOPS_PER_PLOT; ++s)
-        for (uint64_t n = 0; n < 4; ++n)
-            ASSERT_EQ(t.buffer.storage[(s * 5 + n) * 64], 0xEE) << "worker ran after stop";
-}
+    test_batch_s before(5, 0xEE);  // share 2 per worker, remainder 1
+    EXPECT_EQ(run(&before, 0, 5, 2, &stop), 1u);
+    EXPECT_EQ(before.batch.progress.load(), 1u);
+    for (uint64_t n = 0; n < 4; ++n) EXPECT_TRUE(untouched(before, n)) << "worker ran after stop: index " << n;
 
-TEST_F(CpuPlot, StopDuringTheBatchEndsItAndJoinsTheWorkers) {
     cpu_set_family(CPU_FAMILY_SCALAR);  // one nonce at a time: the stop lands mid-share
-    cpu_batch_s t(40, 0);
-    std::atomic<bool> stop{false};
+    test_batch_s during(40, 0xEE);
+    stop = false;
     std::thread stopper([&] {
-        while (t.progress() == 0) std::this_thread::yield();
+        while (during.batch.progress.load() == 0) std::this_thread::yield();
         stop = true;
     });
-    t.run(40, 2, &stop);
+    const uint64_t done = run(&during, 0, 40, 2, &stop);
     stopper.join();
-    const uint64_t progress = t.progress();
-    EXPECT_GT(progress, 0u);
-    EXPECT_LT(progress, 40u);
-    // Every worker has been joined: nothing changes the buffer any more.
-    const std::vector<uint8_t> after = t.buffer.storage;
+    EXPECT_TRUE(done > 0 && done < 40) << done;
+    const std::vector<uint8_t> after = during.storage;
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    EXPECT_EQ(after, t.buffer.storage);
-    EXPECT_EQ(t.progress(), progress);
+    EXPECT_EQ(after, during.storage);
+    EXPECT_EQ(during.batch.progress.load(), done);
 }
 
-TEST(CpuFeatures, DecodesLeavesAndOperatingSystemState) {
+TEST(CpuQueries, FeaturesFollowLeavesAndOperatingSystemStateAndTheBrandIsBounded) {
     EXPECT_EQ(cpu_features_decode(cpu_id_regs_s()), 0u);  // no standard leaves at all
-    cpu_id_regs_s all;
-    all.max_leaf = 7;
-    all.leaf1_edx = (1u << 25) | (1u << 26);
-    all.leaf1_ecx = 1u | (1u << 19) | (1u << 20) | (1u << 27) | (1u << 28);
-    all.leaf7_ebx = (1u << 5) | (1u << 16);
-    all.max_ext_leaf = 0x80000001u;
-    all.ext1_ecx = 1u << 6;
-    all.xcr0 = 0xE7;
+    // max_leaf; leaf1_ecx: SSE3 (bit 0), SSE4.1 (19), SSE4.2 (20), OSXSAVE (27), AVX (28); leaf1_edx:
+    // SSE (25), SSE2 (26); leaf7_ebx: AVX2 (5), AVX-512F (16); max_ext_leaf; ext1_ecx: SSE4a (6);
+    // xcr0: SSE, YMM, opmask and ZMM state saved.
+    const cpu_id_regs_s all{7, 0x18180001u, 0x06000000u, 0x00010020u, 0x80000001u, 0x40u, 0xE7u};
     const uint32_t vex = CPU_AVX | CPU_AVX2 | CPU_AVX512F;
     struct case_s {
         const char* what;
-        void (*change)(cpu_id_regs_s*);
-        uint32_t expected;  // of vex | CPU_SSE4A
+        void (*change)(cpu_id_regs_s*);  // from `all`
+        uint32_t expected;               // of vex | CPU_SSE4A
     };
     const case_s cases[] = {
         {"everything", [](cpu_id_regs_s*) {}, vex | CPU_SSE4A},
-        {"the OS saves YMM but not the AVX-512 state", [](cpu_id_regs_s* r) { r->xcr0 = 0x7; }, CPU_AVX | CPU_AVX2 | CPU_SSE4A},
+        {"YMM state saved, AVX-512 state not", [](cpu_id_regs_s* r) { r->xcr0 = 0x7; }, CPU_AVX | CPU_AVX2 | CPU_SSE4A},
         {"AVX state not saved: no VEX code may run", [](cpu_id_regs_s* r) { r->xcr0 = 0x3; }, CPU_SSE4A},
         {"no OSXSAVE", [](cpu_id_regs_s* r) { r->leaf1_ecx &= ~(1u << 27); }, CPU_SSE4A},
         {"no leaf 7", [](cpu_id_regs_s* r) { r->max_leaf = 6; }, CPU_AVX | CPU_SSE4A},
@@ -162,27 +137,24 @@ TEST(CpuFeatures, DecodesLeavesAndOperatingSystemState) {
         EXPECT_EQ(cpu_features_decode(r) & (vex | CPU_SSE4A), c.expected) << c.what;
     }
     EXPECT_EQ(cpu_features_decode(all) & ~(vex | CPU_SSE4A), CPU_SSE | CPU_SSE2 | CPU_SSE3 | CPU_SSE41 | CPU_SSE42);
-}
 
-TEST_F(CpuPlot, FamilyNamesAndChoice) {
-    for (cpu_family_e f : all_families) {
-        cpu_family_e parsed = CPU_FAMILY_BEST;
-        ASSERT_TRUE(cpu_family_parse(cpu_family_name(f), &parsed));
-        EXPECT_EQ(parsed, f);
-    }
-    cpu_family_e parsed;
-    EXPECT_FALSE(cpu_family_parse("avx3", &parsed));
-    EXPECT_FALSE(cpu_family_parse("", &parsed));
-    EXPECT_TRUE(cpu_family_available(CPU_FAMILY_SCALAR));
-    cpu_set_family(CPU_FAMILY_SCALAR);
-    EXPECT_EQ(cpu_family_selected(), CPU_FAMILY_SCALAR);
-}
-
-TEST(CpuQueries, BrandStringHasBoundedCopySemantics) {
+    // The brand string is copied with strncpy semantics over the length given.
     char full[64], small[4] = {'x', 'x', 'x', 'x'};
     cpu_brand_string(sizeof full, full);
     cpu_brand_string(sizeof small, small);
     EXPECT_LT(std::strlen(full), 49u);
     EXPECT_EQ(0, std::strncmp(small, full, sizeof small));
-    EXPECT_GE(cpu_count(), 1);
+}
+
+// The names the command line takes; an unknown name is refused and a chosen family is used.
+TEST_F(CpuPlot, FamilyNamesAndChoice) {
+    cpu_family_e parsed = CPU_FAMILY_BEST;
+    for (const auto& c : families) {
+        EXPECT_STREQ(cpu_family_name(c.first), c.second);
+        EXPECT_TRUE(cpu_family_parse(c.second, &parsed) && parsed == c.first) << c.second;
+    }
+    for (const char* unknown : {"avx3", ""}) EXPECT_FALSE(cpu_family_parse(unknown, &parsed)) << unknown;
+    EXPECT_FALSE(cpu_family_parse(nullptr, &parsed));
+    cpu_set_family(CPU_FAMILY_SCALAR);
+    EXPECT_EQ(cpu_family_selected(), CPU_FAMILY_SCALAR);
 }
