@@ -17,7 +17,8 @@ int64_t engine_bad_nonces(const std::string& path, uint64_t account, uint64_t st
     return bad;
 }
 
-plan_result_s engine_start(plotter_s* plotter, plots_s* plots, const plan_input_s& input, uint64_t batch_nonces) {
+// Plans and starts the run without waiting.
+static plan_result_s engine_start(plotter_s* plotter, plots_s* plots, const plan_input_s& input, uint64_t batch_nonces) {
     plan_result_s plan = drive_plan(plotter, plots, input);
     // Direct tasks depend on the machine's memory; size the limit for as many as setup may ask.
     const uint64_t ssds = input.ssds.size(), targets = input.targets.size();

@@ -17,8 +17,6 @@ int64_t engine_bad_nonces(const std::string& path, uint64_t account, uint64_t st
 // batch_nonces, and waits for the work thread to end. Returns the plan.
 plan_result_s engine_run(plotter_s* plotter, plots_s* plots, const plan_input_s& input, uint64_t batch_nonces);
 
-// Starts the same run without waiting.
-plan_result_s engine_start(plotter_s* plotter, plots_s* plots, const plan_input_s& input, uint64_t batch_nonces);
 
 std::vector<std::string> engine_list(const std::string& folder);
 // A drive record for a real folder, planned as if it had 1 TiB free: plans do not change
