@@ -112,11 +112,11 @@ TEST_F(work_fixture, runs_finish_every_file) {
     EXPECT_TRUE(renamed_while_locked);
 }
 
-// Faults end the run without a finished plot, and an unfinished file of another range stays:
+// Faults end the job without a finished plot, and an unfinished file of another range stays:
 // creation that fails; a file that cannot take its plain name (it keeps its unfinished name
 // rather than being reported complete); too little space (the run is stuck, not looping); a
 // file another writer took over after planning (left alone: not written, not renamed, not
-// done, and no failure).
+// done, and no failure). A failed job ends the run as finished, with the failure recorded.
 TEST_F(work_fixture, faults_end_the_run_and_keep_other_files) {
     sys_syscalls_s plain = sys_syscalls(), no_create = plain, no_rename = plain, no_space = plain;
     no_create.open = [](const char*, int, mode_t) { return errno = EACCES, -1; };
@@ -144,8 +144,8 @@ TEST_F(work_fixture, faults_end_the_run_and_keep_other_files) {
         sys_ui_drain();
         EXPECT_EQ(plotter->run.failed, c.failed);
         EXPECT_EQ(plotter->run.stuck, c.stuck);
-        EXPECT_EQ(plotter_finished(plotter), !c.failed);
-        EXPECT_EQ(plotter->run.jobs.at(0)->job_state, JOB_WAITING);
+        EXPECT_EQ(plotter_finished(plotter), !c.stuck);
+        EXPECT_EQ(plotter->run.jobs.at(0)->job_state, c.failed && !c.stuck ? JOB_FAILED : JOB_WAITING);
         EXPECT_EQ(engine_list(a.path), (c.kept ? std::vector<std::string>{own, other} : std::vector<std::string>{other}));
         EXPECT_TRUE(!held || test_read_file(a.file(own)) == std::string(8 * PLOT_SIZE, '\0'));  // never written
         if (held) sys_file_close(held);
