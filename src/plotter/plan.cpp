@@ -129,7 +129,7 @@ uint64_t target_step(plan_state_s* st, const drive_s* target, const drive_s* ssd
     if (ssd) {
         const uint64_t room = drive_nonces_fit(ssd->free_bytes / 2, ssd->sector_size);
         if (room == 0) {
-            sys_log("Not enough free space on staging drive %s for a file; skipping drive %s.\n", ssd->path,
+            sys_log("Not enough free space on staging drive %s for a new file; none is planned for %s.\n", ssd->path,
                     target->path);
             return 0;
         }

@@ -209,6 +209,86 @@ TEST_F(work_fixture, staged_files_never_replace_a_target_file) {
     }
 }
 
+// The failing drive of the table below: calls on files in it past the first `fail_after` fail.
+struct failing_s {
+    std::string folder;
+    int error = 0;
+    uint64_t fail_after = 0, calls = 0;
+} failing;
+
+bool fails(const std::string& path) {
+    return !failing.folder.empty() && path.rfind(failing.folder + "/", 0) == 0 && ++failing.calls > failing.fail_after;
+}
+
+bool fd_fails(int fd) {
+    char path[4096] = {};
+    return readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), path, sizeof path - 1) > 0 && fails(path);
+}
+
+// One failing target (a row write, the resume record's sync, the mover's copy or its rename
+// failing with EIO, ENOSPC or EROFS) ends only its own file: the other target's file is complete
+// and right, the failed file keeps its name (an unfinished file its record, a staged file its
+// copy on the SSD), the log names the file, the drive and the reason in words, and a rerun
+// completes the failed file byte-exact.
+TEST_F(work_fixture, a_failing_drive_ends_only_its_files) {
+    enum call_e { PWRITE, SYNC, COPY, RENAME };
+    const struct {
+        call_e call;
+        int error;
+        uint64_t fail_after;  // calls on the failing drive that still succeed
+        uint64_t record;      // nonces the failed file's resume record promises (direct runs)
+    } cases[] = {{PWRITE, EIO, SCOOPS_PER_PLOT + 1, 8}, {PWRITE, ENOSPC, 3, 0}, {SYNC, EROFS, 0, 0},
+                 {SYNC, EIO, 0, 0},        {COPY, ENOSPC, 0, 0},    {COPY, EIO, 0, 0},  {RENAME, EROFS, 0, 0}};
+    sys_syscalls().pwrite = [](int fd, const void* b, size_t n, off_t o) -> ssize_t {
+        return fd_fails(fd) ? (errno = failing.error, -1) : pwrite(fd, b, n, o);
+    };
+    const sys_syscalls_s plain = sys_syscalls();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(strerror(c.error)) + " on call " + std::to_string(c.call));
+        test_dir_s s, a, b, work;
+        ASSERT_EQ(chdir(work.path.c_str()), 0);
+        sys_log_reset_for_tests();
+        failing = {b.path, c.error, c.fail_after, 0};
+        sys_syscalls() = plain;
+        if (c.call != PWRITE) failing.folder.clear();
+        if (c.call == SYNC) sys_syscalls().fdatasync = [](int fd) { return fd_fails(fd) ? (errno = failing.error, -1) : 0; };
+        if (c.call == COPY)
+            sys_syscalls().sendfile = [](int out, int in, off_t* at, size_t n) -> ssize_t {
+                return fd_fails(out) ? (errno = failing.error, -1) : sendfile(out, in, at, n);
+            };
+        if (c.call == RENAME)
+            sys_syscalls().rename_noreplace = [](const char* from, const char* to) {
+                return fails(to) ? (errno = failing.error, -1) : renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE);
+            };
+        if (c.call != PWRITE) failing.folder = b.path;
+        const bool staged = c.call == COPY || c.call == RENAME;
+        drive_s ssd = engine_drive(s.path, true), ta = engine_drive(a.path, false), tb = engine_drive(b.path, false);
+        input.ssds = staged ? std::vector<drive_s*>{&ssd} : std::vector<drive_s*>{};
+        input.targets = {&ta, &tb};
+        input.max_fill_bytes = 16 * PLOT_SIZE;
+        input.skip_complete = true;
+        engine_run(plotter, &plots, input, 8);
+        EXPECT_TRUE(plotter->run.failed && plotter_finished(plotter));
+        EXPECT_TRUE(tb.failed && !ta.failed);
+        const std::string log = test_read_file(work.file("log.txt"));
+        EXPECT_NE(log.find(std::string("drive ") + b.path + ": " + strerror(c.error)), std::string::npos) << log;
+        EXPECT_EQ(engine_bad_nonces(a.file(name_of(0, 16)), ACCOUNT, 0, 16, false), 0);
+        if (staged) EXPECT_EQ(engine_list(s.path), std::vector<std::string>{name_of(16, 16)});
+        if (staged) EXPECT_EQ(engine_list(b.path), std::vector<std::string>{});
+        if (!staged) EXPECT_EQ(test_resume_record(b.file(name_of(16, 16) + ".plotting"), 16), c.record);
+
+        failing = {};
+        sys_syscalls() = plain;
+        fresh_plotter();
+        ta = engine_drive(a.path, false), tb = engine_drive(b.path, false);
+        engine_run(plotter, &plots, input, 8);
+        EXPECT_FALSE(plotter->run.failed);
+        expect_plots({{'s', &s}, {'a', &a}, {'b', &b}}, "a:0+16 b:16+16", false);
+        fresh_plotter();
+        ASSERT_EQ(chdir("/"), 0);
+    }
+}
+
 // A file whose last batch was written when the run stopped is completed on the way out.
 TEST_F(work_fixture, written_file_is_completed_on_stop) {
     test_dir_s a;
