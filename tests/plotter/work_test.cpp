@@ -137,7 +137,7 @@ TEST_F(work_fixture, faults_end_the_run_and_keep_other_files) {
         drive_plan(plotter, &plots, input);
         sys_syscalls() = *c.calls;
         const int64_t held = c.held ? sys_file_create(a.file(own).c_str(), 8 * PLOT_SIZE) : 0;
-        ASSERT_TRUE(plotter_setup(plotter, 0, 0, 1, 2 * 8 * PLOT_SIZE));
+        ASSERT_TRUE(plotter_setup(plotter, {0, 2 * 8 * PLOT_SIZE, 0, 0}, 0, 1));
         plotter_wait(plotter);
         sys_ui_drain();
         EXPECT_EQ(plotter->run.failed, c.failed);
