@@ -5,6 +5,7 @@
 // the fault sweep's reruns.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/statvfs.h>
@@ -12,6 +13,7 @@
 #include <cstring>
 #include <map>
 #include <sstream>
+#include <thread>
 
 #include "engine_support.h"
 #include "platform/sys.h"
@@ -74,6 +76,7 @@ int rename_noting_lock(const char* from, const char* to) {
 // folder itself (same spelling, or with a trailing slash: moving the file onto itself must
 // not delete it); a file that is not a whole number of batches. A finished file is renamed
 // while its writer still holds it, so nobody can take it over under its unfinished name.
+// The drives count the bytes written or moved onto them while a reader watches the counts.
 TEST_F(work_fixture, runs_finish_every_file) {
     struct case_s {
         const char* ssd;                 // staging folder: none, "s", or the target folder "a" or "a/"
@@ -81,13 +84,14 @@ TEST_F(work_fixture, runs_finish_every_file) {
         bool poc2;
         uint64_t fill, max_file, batch;  // nonces per target and per file; buffers the memory gives
         std::string files;
+        uint64_t onto_ssd, onto_a, onto_b;  // nonces written or moved onto each drive
     };
     const case_s cases[] = {
-        {"", 2, false, 16, 8, 8, "a:0+8 a:8+8 b:16+8 b:24+8"},
-        {"s", 2, true, 8, 0, 8, "a:0+8 b:8+8"},
-        {"a", 1, false, 8, 0, 8, "a:0+8"},
-        {"a/", 1, true, 8, 0, 8, "a:0+8"},
-        {"", 1, true, 40, 0, 64, "a:0+40"},  // a quarter of 40 in sector groups: 16, 16, 8
+        {"", 2, false, 16, 8, 8, "a:0+8 a:8+8 b:16+8 b:24+8", 0, 16, 16},
+        {"s", 2, true, 8, 0, 8, "a:0+8 b:8+8", 16, 8, 8},
+        {"a", 1, false, 8, 0, 8, "a:0+8", 8, 0, 0},  // already in place: nothing moves onto a
+        {"a/", 1, true, 8, 0, 8, "a:0+8", 8, 0, 0},
+        {"", 1, true, 40, 0, 64, "a:0+40", 0, 40, 0},  // a quarter of 40 in sector groups: 16, 16, 8
     };
     cpu_threads = 2;
     sys_syscalls().rename = rename_noting_lock;
@@ -101,7 +105,19 @@ TEST_F(work_fixture, runs_finish_every_file) {
         input.poc2 = c.poc2;
         input.max_fill_bytes = c.fill * PLOT_SIZE;
         input.max_file_bytes = c.max_file * PLOT_SIZE;
+        std::atomic<bool> ran{false};
+        uint64_t seen = 0;  // the progress screen's reads, while the tasks add
+        std::thread reader([&] {
+            for (; !ran; std::this_thread::yield())
+                seen = std::max(seen, ssd.bytes_written.load() + ta.bytes_written.load() + tb.bytes_written.load());
+        });
         engine_run(plotter, &plots, input, c.batch);
+        ran = true;
+        reader.join();
+        EXPECT_LE(seen, (c.onto_ssd + c.onto_a + c.onto_b) * PLOT_SIZE);
+        EXPECT_EQ(ssd.bytes_written.load(), c.onto_ssd * PLOT_SIZE);
+        EXPECT_EQ(ta.bytes_written.load(), c.onto_a * PLOT_SIZE);
+        EXPECT_EQ(tb.bytes_written.load(), c.onto_b * PLOT_SIZE);
         EXPECT_TRUE(plotter_finished(plotter));
         EXPECT_EQ(plotter->run.free_buffers.size(), plotter->run.all_buffers.size());
         expect_plots({{'s', &s}, {'a', &a}, {'b', &b}}, c.files, c.poc2);
