@@ -64,6 +64,11 @@ uint64_t sys_file_size(int64_t fd);
 // Renames, then syncs the folder of the new name so the new entry survives a crash.
 // False (logged) when the rename failed.
 bool sys_file_rename(const char* old_path, const char* new_path);
+// The same, except that it never replaces a file: false with errno EEXIST (nothing logged)
+// when new_path exists, even one that appears at the last moment; false with the system's
+// errno (logged) on any other failure. File systems without an atomic no-replace rename
+// get a hard link and an unlink of the old name instead.
+bool sys_file_rename_new(const char* old_path, const char* new_path);
 // Writes all `length` bytes at `offset` (several writes if the system returns short
 // counts); any write error is logged and ends the process. Returns `length`.
 uint64_t sys_file_write(int64_t fd, uint64_t offset, uint64_t length, const void* buffer);
@@ -117,6 +122,8 @@ struct sys_syscalls_s {
     int (*fdatasync)(int fd);                                                    // fdatasync(2)
     int (*fsync)(int fd);                                                        // fsync(2), files and folders
     int (*rename)(const char* old_path, const char* new_path);                   // rename(2)
+    int (*rename_noreplace)(const char* old_path, const char* new_path);         // renameat2(2), RENAME_NOREPLACE
+    int (*link)(const char* old_path, const char* new_path);                     // link(2)
     int (*unlink)(const char* path);                                             // unlink(2)
     ssize_t (*sendfile)(int out_fd, int in_fd, off_t* offset, size_t count);     // sendfile(2)
     int (*statvfs)(const char* path, struct statvfs* info);                      // statvfs(3)

@@ -14,6 +14,8 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <stdio.h>
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -33,6 +35,10 @@ sys_syscalls_s default_syscalls() {
     table.fdatasync = ::fdatasync;
     table.fsync = ::fsync;
     table.rename = ::rename;
+    table.rename_noreplace = [](const char* old_path, const char* new_path) {
+        return ::renameat2(AT_FDCWD, old_path, AT_FDCWD, new_path, RENAME_NOREPLACE);
+    };
+    table.link = ::link;
     table.unlink = ::unlink;
     table.sendfile = ::sendfile;
     table.statvfs = [](const char* path, struct statvfs* info) { return ::statvfs(path, info); };
@@ -304,6 +310,28 @@ uint64_t sys_file_size(int64_t fd) {
 bool sys_file_rename(const char* old_path, const char* new_path) {
     if (syscalls.rename(old_path, new_path) != 0) {
         sys_log("Failed to rename %s to %s errno %d\n", old_path, new_path, errno);
+        return false;
+    }
+    sys_dir_sync(folder_of(new_path).c_str());
+    return true;
+}
+
+// Whether a failed no-replace rename means the file system lacks the flag, not a refusal.
+static bool noreplace_unsupported(int error) { return error == EINVAL || error == ENOSYS || error == EOPNOTSUPP; }
+
+bool sys_file_rename_new(const char* old_path, const char* new_path) {
+    int done = syscalls.rename_noreplace(old_path, new_path);
+    // A hard link cannot replace an existing name either; the old name goes once the new
+    // one exists, so the file is never without a name.
+    if (done != 0 && noreplace_unsupported(errno)) {
+        done = syscalls.link(old_path, new_path);
+        if (done == 0 && syscalls.unlink(old_path) != 0)
+            sys_log("  %s is also still named %s (errno %d)\n", new_path, old_path, errno);
+    }
+    if (done != 0) {
+        const int error = errno;
+        if (error != EEXIST) sys_log("Failed to rename %s to %s: %s\n", old_path, new_path, std::strerror(error));
+        errno = error;
         return false;
     }
     sys_dir_sync(folder_of(new_path).c_str());

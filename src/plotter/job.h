@@ -16,6 +16,7 @@ enum job_state_e : uint32_t {
     JOB_READY_TO_MOVE = 3,  // finished under its plain name on the SSD
     JOB_MOVING = 4,         // a move task is carrying it to the target
     JOB_DONE = 5,           // finished on its final drive
+    JOB_FAILED = 6,         // ended on an error; its files stay as they are for the next run
 };
 
 // Ownership: the work thread changes the job; its writer and mover tasks update their

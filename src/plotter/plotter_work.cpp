@@ -273,7 +273,9 @@ bool complete_file(job_s* job) {
     const std::string from = plotting_path(job);
     const std::string to = job_path(job, 0);
     const bool synced = sys_file_sync(job->fd);
-    const bool renamed = synced && sys_file_rename(from.c_str(), to.c_str());
+    const bool renamed = synced && sys_file_rename_new(from.c_str(), to.c_str());
+    if (synced && !renamed && errno == EEXIST)
+        sys_log("%s already exists and is never replaced; %s keeps its unfinished name.\n", to.c_str(), from.c_str());
     sys_file_close(job->fd);
     job->fd = 0;
     if (!synced) {
@@ -333,14 +335,14 @@ void visit(plotter_s* p, job_s* job, pass_s* pass) {
     if (job->job_state == JOB_WRITTEN) written_step(p, job, pass);
     if (pass->ended) return;
     if (job->job_state == JOB_READY_TO_MOVE) move_step(p, job, pass);
-    if (job->job_state != JOB_DONE) pass->all_done = false;
+    if (job->job_state != JOB_DONE && job->job_state != JOB_FAILED) pass->all_done = false;
 }
 
 // True when nothing is in flight, so a job that waits for free space can never start.
 bool run_is_stuck(plotter_s* p, const pass_s& pass) {
     if (!pass.no_space) return false;
     for (job_s* job : p->run.jobs)
-        if (job->job_state != JOB_WAITING && job->job_state != JOB_DONE) return false;
+        if (job->job_state != JOB_WAITING && job->job_state != JOB_DONE && job->job_state != JOB_FAILED) return false;
     const job_s* job = pass.no_space;
     sys_log("Not enough free space on %s for %s (%s needed, %s free) and nothing running can free it; stopping.\n",
             job->write_drive->path, plotting_path(job).c_str(),
@@ -368,9 +370,18 @@ void end_run(plotter_s* p) {
     }
 }
 
+// The file on the target that a move must not replace (the finished plot or an unfinished
+// file of the same name), or empty.
+std::string move_blocker(const std::string& destination) {
+    for (const std::string& path : {destination, destination + ".plotting"})
+        if (sys_file_exists(path.c_str())) return path;
+    return "";
+}
+
 // Copies a staged file to its target under a temporary name, gives the copy the plot's
-// name once it is durable, then deletes the source.
-void move_copy(job_s* job, const std::string& source, const std::string& destination, double t0) {
+// name once it is durable (never replacing a file that took that name meanwhile), then
+// deletes the source. False when the staged file stays where it is.
+bool move_copy(job_s* job, const std::string& source, const std::string& destination, double t0) {
     const std::string temporary = destination + ".moving";
     // The copy grows under a temporary name and is durable before it takes the plot's
     // name, so a miner never reads a partial plot and a crash never loses the only copy.
@@ -380,14 +391,19 @@ void move_copy(job_s* job, const std::string& source, const std::string& destina
         job->final_drive->bytes_written.add(copied - job->bytes_moved.load(std::memory_order_relaxed));
         job->bytes_moved.store(copied, std::memory_order_relaxed);
     });
-    sys_file_rename(temporary.c_str(), destination.c_str());
-    if (!sys_file_exists(destination.c_str()) || sys_file_exists(temporary.c_str())) {
-        sys_log("Error moving file: %s was not renamed; %s is kept\n", temporary.c_str(), source.c_str());
-        sys_fatal_exit();
+    if (!sys_file_rename_new(temporary.c_str(), destination.c_str())) {
+        if (errno == EEXIST)
+            sys_log("Not moving %s: %s appeared during the move and is never replaced; %s is kept\n", source.c_str(),
+                    destination.c_str(), source.c_str());
+        else
+            sys_log("Error moving file: %s was not renamed; %s is kept\n", temporary.c_str(), source.c_str());
+        sys_file_delete(temporary.c_str());
+        return false;
     }
     if (!sys_file_delete(source.c_str()))
         sys_log("  could not delete %s after moving it (errno %d); the copy in %s is complete\n", source.c_str(), errno,
                 destination.c_str());
+    return true;
 }
 
 void write_batch(plotter_s* p, job_s* job, uint64_t first, uint64_t count, const std::atomic<bool>* stop) {
@@ -436,15 +452,22 @@ void job_move(plotter_s* p, job_s* job, const std::atomic<bool>* /*stop: a move 
     sys_log("  moving %s to %s\n", source.c_str(), destination.c_str());
     // A staging folder that is the target folder already holds the file at its final place;
     // copying it onto itself and deleting the source would delete the only copy.
-    if (sys_same_file(job->write_drive->path, job->final_drive->path))
+    bool moved = true;
+    const std::string blocker = move_blocker(destination);
+    if (sys_same_file(job->write_drive->path, job->final_drive->path)) {
         sys_log("  %s is already in its target folder\n", source.c_str());
-    else
-        move_copy(job, source, destination, t0);
-    sys_log("Move of %llu completed\n", (unsigned long long)job->start_nonce);
+    } else if (!blocker.empty()) {
+        sys_log("Not moving %s: %s already exists and is never replaced; %s is kept\n", source.c_str(),
+                blocker.c_str(), source.c_str());
+        moved = false;
+    } else {
+        moved = move_copy(job, source, destination, t0);
+    }
+    if (moved) sys_log("Move of %llu completed\n", (unsigned long long)job->start_nonce);
     std::lock_guard<std::mutex> hold(p->run.lock);
     job->write_drive->moving_job = nullptr;
     job->final_drive->current_job = nullptr;
-    job->job_state = JOB_DONE;
+    job->job_state = moved ? JOB_DONE : JOB_FAILED;
 }
 
 }  // namespace

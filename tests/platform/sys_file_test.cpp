@@ -186,6 +186,25 @@ TEST_F(SysFile, CopyInChunks) {
     EXPECT_EQ(test_read_file(file("src")), pattern(5000)) << "a failed copy keeps its source";
 }
 
+// A no-replace rename never replaces a file, with the system's flag or, where the file system
+// lacks it, through a hard link; the refused file keeps its name and the existing one its bytes.
+TEST_F(SysFile, RenameNewNeverReplaces) {
+    for (const bool flag_supported : {true, false}) {
+        SCOPED_TRACE(flag_supported);
+        if (!flag_supported) sys_syscalls().rename_noreplace = [](const char*, const char*) { return errno = EINVAL, -1; };
+        test_write_file(file("a.moving"), "new");
+        test_write_file(file("b"), "old");
+        errno = 0;
+        EXPECT_FALSE(sys_file_rename_new(file("a.moving"), file("b")));
+        EXPECT_EQ(errno, EEXIST);
+        EXPECT_EQ(test_read_file(file("a.moving")) + test_read_file(file("b")), "newold");
+        EXPECT_TRUE(sys_file_rename_new(file("a.moving"), file("a")));
+        EXPECT_EQ(test_read_file(file("a")), "new");
+        EXPECT_FALSE(sys_file_exists(file("a.moving")));
+        sys_file_delete(file("a"));
+    }
+}
+
 // A rename syncs its folder; renames and syncs report their failures.
 TEST_F(SysFile, RenameAndSyncsReportFailures) {
     test_write_file(file("a.plotting"), "x");

@@ -8,7 +8,9 @@
 #include <atomic>
 #include <cerrno>
 #include <fcntl.h>
+#include <sys/sendfile.h>
 #include <sys/statvfs.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <map>
@@ -66,7 +68,7 @@ void expect_plots(const std::map<char, const test_dir_s*>& dirs, const std::stri
 bool renamed_while_locked = true;
 int rename_noting_lock(const char* from, const char* to) {
     if (std::strstr(from, ".plotting")) renamed_while_locked = renamed_while_locked && sys_file_locked(from);
-    return rename(from, to);
+    return renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE);
 }
 
 }  // namespace
@@ -94,7 +96,7 @@ TEST_F(work_fixture, runs_finish_every_file) {
         {"", 1, true, 40, 0, 64, "a:0+40", 0, 40, 0},  // a quarter of 40 in sector groups: 16, 16, 8
     };
     cpu_threads = 2;
-    sys_syscalls().rename = rename_noting_lock;
+    sys_syscalls().rename_noreplace = rename_noting_lock;
     for (const case_s& c : cases) {
         SCOPED_TRACE(c.files);
         test_dir_s s, a, b;
@@ -134,7 +136,7 @@ TEST_F(work_fixture, runs_finish_every_file) {
 TEST_F(work_fixture, faults_end_the_run_and_keep_other_files) {
     sys_syscalls_s plain = sys_syscalls(), no_create = plain, no_rename = plain, no_space = plain;
     no_create.open = [](const char*, int, mode_t) { return errno = EACCES, -1; };
-    no_rename.rename = [](const char*, const char*) { return errno = EACCES, -1; };
+    no_rename.rename_noreplace = [](const char*, const char*) { return errno = EACCES, -1; };
     no_space.statvfs = [](const char*, struct statvfs* info) { return *info = {}, 0; };
     const struct {
         const sys_syscalls_s* calls;  // system calls once the plan is made
@@ -164,6 +166,62 @@ TEST_F(work_fixture, faults_end_the_run_and_keep_other_files) {
         EXPECT_TRUE(!held || test_read_file(a.file(own)) == std::string(8 * PLOT_SIZE, '\0'));  // never written
         if (held) sys_file_close(held);
         fresh_plotter();
+    }
+}
+
+// The PoC1 file of nonces [0, count) as the reference computes them.
+std::string reference_plot(uint64_t count) {
+    std::string bytes;
+    for (uint64_t s = 0; s < SCOOPS_PER_PLOT; ++s)
+        for (uint64_t i = 0; i < count; ++i) bytes.append((const char*)test_reference_nonce(ACCOUNT, i) + s * SCOOP_SIZE, SCOOP_SIZE);
+    return bytes;
+}
+
+// A staged file left on the SSD never replaces a file of its name on the target: a stale file
+// beside the finished plot; an unfinished file of that name on the target; a file that takes
+// the name while the move copies (the copy is dropped, the staged file kept, the job failed);
+// and the leftover that no target holds, which still moves. The planned file moves in each.
+TEST_F(work_fixture, staged_files_never_replace_a_target_file) {
+    const std::string name = name_of(0, 8), good = reference_plot(8), stale(8 * PLOT_SIZE, 'x');
+    const struct {
+        const char* on_target;   // suffix of the file of that name already on the target, or none
+        bool appears;            // a file of that name appears on the target during the move
+        bool stays;              // the staged file is still on the SSD afterwards
+        const char* log;         // the line that says why
+    } cases[] = {{"", false, true, "stays where it is: "}, {".plotting", false, true, "stays where it is: "},
+                 {nullptr, true, true, "appeared during the move and is never replaced"},
+                 {nullptr, false, false, "matches no planned file; it goes to"}};
+    static std::string intruder;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(&c - cases);
+        test_dir_s s, a, work;
+        ASSERT_EQ(chdir(work.path.c_str()), 0);
+        sys_log_reset_for_tests();
+        const std::string staged = c.on_target && !*c.on_target ? stale : good;
+        test_write_file(s.file(name), staged);
+        if (c.on_target) test_write_file(a.file(name + c.on_target), good);
+        intruder = c.appears ? a.file(name) : "";
+        sys_syscalls().sendfile = [](int out, int in, off_t* offset, size_t count) {
+            char from[4096] = {};
+            const bool staged = readlink(("/proc/self/fd/" + std::to_string(in)).c_str(), from, sizeof from - 1) > 0 &&
+                                std::strstr(from, "_0_8_8");
+            if (staged && !intruder.empty()) test_write_file(std::exchange(intruder, ""), "intruder");
+            return sendfile(out, in, offset, count);
+        };
+        drive_s ssd = engine_drive(s.path, true), ta = engine_drive(a.path, false);
+        input.ssds = {&ssd};
+        input.targets = {&ta};
+        input.start_nonce = 3000;
+        input.max_fill_bytes = 8 * PLOT_SIZE;
+        engine_run(plotter, &plots, input, 8);
+        EXPECT_TRUE(test_read_file(a.file(name + (c.on_target ? c.on_target : ""))) == (c.appears ? "intruder" : good));
+        EXPECT_EQ(engine_bad_nonces(a.file(name_of(3000, 8)), ACCOUNT, 3000, 8, false), 0);
+        EXPECT_EQ(engine_list(s.path), c.stays ? std::vector<std::string>{name} : std::vector<std::string>{});
+        EXPECT_TRUE(!c.stays || test_read_file(s.file(name)) == staged);
+        EXPECT_EQ(engine_list(a.path).size(), 2u);  // no .moving copy left behind
+        EXPECT_NE(test_read_file(work.file("log.txt")).find(c.log), std::string::npos) << test_read_file(work.file("log.txt"));
+        fresh_plotter();
+        ASSERT_EQ(chdir("/"), 0);
     }
 }
 
