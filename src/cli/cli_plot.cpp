@@ -19,6 +19,7 @@
 #include "platform/sys.h"
 #include "platform/util.h"
 #include "plotter/plotter.h"
+#include "plotter/plotter_setup.h"
 #include "plotter/plots.h"
 #include "settings/settings.h"
 
@@ -279,7 +280,7 @@ int cli_plot(int argc, char** argv) {
     // A reader of the progress lines that goes away must not end hours of plotting;
     // the lost output is reported in the exit status instead.
     signal(SIGPIPE, SIG_IGN);
-    if (!plotter_setup(plotter, gpu_mask, (uint32_t)ssds.size(), (uint32_t)targets.size(), o.memory)) {
+    if (!plotter_setup(plotter, {gpu_mask, o.memory, 0, o.threads}, (uint32_t)ssds.size(), (uint32_t)targets.size())) {
         std::fprintf(stderr, "kestrune-cli plot: could not set up plotting (see log.txt)\n");
         plotter_destroy(plotter);
         plots_destroy(plots);

@@ -10,6 +10,7 @@
 struct aiocb;
 struct flock;
 struct statvfs;
+struct statx;
 using aio_request = struct aiocb;
 
 // Logging and process
@@ -30,9 +31,9 @@ uint64_t sys_random_u64();
 
 // Drives and folders
 uint64_t sys_free_space(const char* path, uint64_t* total_bytes = nullptr);
+// The logical block size of the disk under a folder, as its file system reports the
+// direct-I/O alignment of a file there; 512 when the file system does not tell.
 uint64_t sys_sector_size(const char* path);
-void sys_volume_info(const char* path, uint64_t capacity, char* volume_name, char* fs_name,
-                     uint32_t* serial);
 void sys_dir_list(const char* path, const std::function<bool(const char* name)>& callback);
 
 // Files. A descriptor of 0 means no file: every call that opens one returns 0 when it cannot.
@@ -129,6 +130,8 @@ struct sys_syscalls_s {
     int (*statvfs)(const char* path, struct statvfs* info);                      // statvfs(3)
     int (*aio_read)(aio_request* request);                                       // aio_read(3)
     int (*lock)(int fd, int command, struct flock* lock);                        // fcntl(2) F_OFD_SETLK, F_OFD_GETLK
+    int (*statx)(int dirfd, const char* path, int flags, unsigned int mask, struct statx* info);  // statx(2)
+    int (*memalign)(void** block, size_t alignment, size_t size);               // posix_memalign(3), for sys_alloc
 };
 sys_syscalls_s& sys_syscalls();
 void sys_syscalls_reset();

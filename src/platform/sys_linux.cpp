@@ -44,6 +44,8 @@ sys_syscalls_s default_syscalls() {
     table.statvfs = [](const char* path, struct statvfs* info) { return ::statvfs(path, info); };
     table.aio_read = ::aio_read;
     table.lock = [](int fd, int command, struct flock* lock) { return ::fcntl(fd, command, lock); };
+    table.statx = ::statx;
+    table.memalign = ::posix_memalign;
     return table;
 }
 
@@ -139,7 +141,7 @@ uint64_t sys_total_ram() {
 void* sys_alloc(uint64_t size) {
     // Page alignment suits every SIMD width and lets the buffers be used for direct I/O.
     void* block = nullptr;
-    if (posix_memalign(&block, 4096, size ? size : 1) != 0) return nullptr;
+    if (syscalls.memalign(&block, 4096, size ? size : 1) != 0) return nullptr;
     return block;
 }
 
@@ -163,14 +165,21 @@ uint64_t sys_free_space(const char* path, uint64_t* total_bytes) {
     return (uint64_t)info.f_bavail * unit;
 }
 
-uint64_t sys_sector_size(const char*) { return 512; }
-
-void sys_volume_info(const char*, uint64_t capacity, char* volume_name, char* fs_name, uint32_t* serial) {
-    if (capacity > 0) {
-        volume_name[0] = 0;
-        fs_name[0] = 0;
-    }
-    if (serial) *serial = (uint32_t)sys_random_u64();
+uint64_t sys_sector_size(const char* path) {
+    // The direct-I/O offset alignment is the disk's logical block size, and the file system
+    // reports it for regular files only: an unnamed temporary file in the folder asks
+    // without leaving anything behind. (st_blksize is the preferred I/O size, usually the
+    // page size, not a block of the disk; BLKSSZGET needs the device node itself.)
+    const int fd = ::open(path, O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    if (fd < 0) return 512;
+    struct statx info;
+    std::memset(&info, 0, sizeof info);
+    const bool told = syscalls.statx(fd, "", AT_EMPTY_PATH, STATX_DIOALIGN, &info) == 0 &&
+                      (info.stx_mask & STATX_DIOALIGN) != 0;
+    close(fd);
+    const uint64_t block = told ? info.stx_dio_offset_align : 0;
+    // 0 means no direct I/O (tmpfs); only powers of two from 512 to 64 KiB are blocks.
+    return block >= 512 && block <= 65536 && (block & (block - 1)) == 0 ? block : 512;
 }
 
 void sys_dir_list(const char* path, const std::function<bool(const char* name)>& callback) {

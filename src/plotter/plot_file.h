@@ -50,6 +50,10 @@ int plot_file_write_batch(int64_t fd, uint64_t file_nonces, uint64_t first_index
                           const std::function<void(uint64_t row_bytes)>& row_done = nullptr,
                           int64_t direct_fd = 0);
 
+// Size of the resume record on every disk: the size unfinished files have always had it in,
+// so a file resumes whatever the block size of the disk it lies on.
+constexpr uint64_t PLOT_RECORD_BYTES = 512;
+
 // Writes the resume record (zeros, then `nonces_written` as 64-bit little-endian) into
 // the last sector. Nothing is written once the file is complete, nor when that sector
 // also holds scoops of nonces already written (a count that is not a whole number of

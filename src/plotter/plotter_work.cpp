@@ -10,8 +10,8 @@
 // included) and the drives' current_job / moving_job happen under plotter->run.lock,
 // which is never held during computation or I/O. The job counters the front ends read
 // (nonces_done, bytes_written, rates) are atomics, stored relaxed where they only feed the
-// display; a drive's bytes_written and free space have one writer at a time (the task
-// holding the drive) and are plain values read for display. On the way out the thread
+// display; a drive's bytes_written is an atomic that its writer and mover tasks add to, and
+// its free space is written by the work thread only. On the way out the thread
 // waits for every writer and every move before it closes, renames or deletes anything, so
 // no task touches a file that is being cleaned up. Every file takes at least
 // PLOTTER_MIN_BATCHES CPU batches, so its writes overlap the computing from the first batch
@@ -27,7 +27,7 @@
 #include "platform/util.h"
 #include "plotter/plot_file.h"
 #include "plotter/plotter.h"
-#include "plotter/plotter_setup.h"
+#include "plotter/plotter_size.h"
 #include "plotter/plotter_work.h"
 #include "nonce/plt_cpu.h"
 
@@ -110,13 +110,19 @@ bool drive_failed_for(plotter_s* p, job_s* job) {
     return true;
 }
 
-bool drive_has_room(drive_s* drive, uint64_t need, double now) {
+// Whether a move off the drive is running; the mover clears it under the lock.
+bool moving_off(plotter_s* p, const drive_s* drive) {
+    std::lock_guard<std::mutex> hold(p->run.lock);
+    return drive->moving_job != nullptr;
+}
+
+bool drive_has_room(plotter_s* p, drive_s* drive, uint64_t need, double now) {
     if (now - drive->free_time > 1.0 || drive->free_time == 0) {
         drive->free_bytes = sys_free_space(drive->path);
         drive->free_time = now;
     }
     if (drive->free_bytes >= need) return true;
-    if (drive->moving_job) return false;  // the move will free the space
+    if (moving_off(p, drive)) return false;  // the move will free the space
     sleep_ms(50);
     drive->free_bytes = sys_free_space(drive->path);
     drive->free_time = time_now();
@@ -148,7 +154,7 @@ int64_t open_plot_file(job_s* job) {
         job->set_aside = true;
     }
     if (how == SYS_CREATE_EXISTING) {
-        job->nonces_done = plot_resume_read(fd, job->nonce_count, job->write_drive->sector_size);
+        job->nonces_done = plot_resume_read(fd, job->nonce_count, PLOT_RECORD_BYTES);
         job->resume_from = job->nonces_done.load();
     }
     return fd;
@@ -177,7 +183,7 @@ void start_job(plotter_s* p, job_s* job, pass_s* pass) {
     }
     const bool resuming = sys_file_exists(plotting_path(job).c_str());
     if (!resuming && already_staged(p, job)) return;
-    if (!resuming && !drive_has_room(drive, job->nonce_count * PLOT_SIZE, pass->now)) {
+    if (!resuming && !drive_has_room(p, drive, job->nonce_count * PLOT_SIZE, pass->now)) {
         pass->no_space = job;
         return;
     }
@@ -444,7 +450,7 @@ move_end_s move_copy(job_s* job, const std::string& source, const std::string& d
     const bool copied = sys_file_copy(source.c_str(), temporary.c_str(), [&](uint64_t copied) {
         const double elapsed = time_now() - t0;
         if (elapsed > 0) job->move_rate.store(copied / 1048576.0 / elapsed, std::memory_order_relaxed);
-        job->final_drive->bytes_written += copied - job->bytes_moved.load(std::memory_order_relaxed);
+        job->final_drive->bytes_written.add(copied - job->bytes_moved.load(std::memory_order_relaxed));
         job->bytes_moved.store(copied, std::memory_order_relaxed);
     });
     if (!copied) {
@@ -500,7 +506,7 @@ void write_batch(plotter_s* p, job_s* job, uint64_t first, uint64_t count, const
     const int result = plot_file_write_batch(job->fd, job->nonce_count, first, count, buffer, stop, [&](uint64_t row) {
         buffer->progress += row;
         job->bytes_written.fetch_add(row, std::memory_order_relaxed);
-        job->write_drive->bytes_written += row;
+        job->write_drive->bytes_written.add(row);
         written += row;
         const double elapsed = time_now() - t0;
         if (elapsed > 0) job->write_rate.store(written / 1048576.0 / elapsed, std::memory_order_relaxed);
@@ -515,7 +521,7 @@ void write_batch(plotter_s* p, job_s* job, uint64_t first, uint64_t count, const
     }
     if (stop->load(std::memory_order_relaxed)) return;
     // The record may only promise nonces whose data is on the disk.
-    if (!plot_resume_commit(job->fd, job->nonce_count, job->write_drive->sector_size, first + count))
+    if (!plot_resume_commit(job->fd, job->nonce_count, PLOT_RECORD_BYTES, first + count))
         job->failure = failure_text("flushing", plotting_path(job), job->write_drive, errno);
 }
 

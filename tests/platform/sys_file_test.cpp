@@ -231,9 +231,9 @@ TEST_F(SysFile, RenameAndSyncsReportFailures) {
     sys_file_close(fd);
 }
 
-// A missing folder has no free space (its total left alone) and lists nothing. Volume serials,
-// which seed automatic start nonces, are random; batch buffers are aligned for direct transfers.
-TEST_F(SysFile, FreeSpaceListingVolumeInfoAndMemory) {
+// A missing folder has no free space (its total left alone) and lists nothing; batch buffers
+// are aligned for direct transfers.
+TEST_F(SysFile, FreeSpaceListingAndMemory) {
     uint64_t total = 77;
     EXPECT_EQ(sys_free_space(file("missing"), &total), 0u);
     EXPECT_EQ(total, 77u);
@@ -244,14 +244,41 @@ TEST_F(SysFile, FreeSpaceListingVolumeInfoAndMemory) {
         sys_dir_list(folder, [&](const char* name) { return listed.push_back(name), true; });
     std::sort(listed.begin(), listed.end());
     EXPECT_EQ(listed, (std::vector<std::string>{".", "..", "one"}));
-    char name[8] = "x", fs[8] = "y";
-    uint32_t serials[3] = {};
-    for (uint32_t& serial : serials) sys_volume_info(dir.path.c_str(), sizeof name, name, fs, &serial);
-    EXPECT_EQ(std::string(name) + fs, "");
-    EXPECT_TRUE(serials[0] != serials[1] || serials[1] != serials[2]) << "serials are random";
     void* block = sys_alloc(1 << 20);
     EXPECT_EQ((uintptr_t)block % 512, 0u);
     sys_free(block);
+}
+
+namespace {
+uint32_t reported_alignment = 0;  // what the injected statx reports
+bool alignment_known = false;     // whether it sets STATX_DIOALIGN in its mask
+
+int reporting_statx(int, const char*, int, unsigned int, struct statx* info) {
+    info->stx_mask = alignment_known ? STATX_DIOALIGN : 0;
+    info->stx_dio_offset_align = reported_alignment;
+    return 0;
+}
+}  // namespace
+
+// The sector size is the direct-I/O alignment the file system reports for a file in the
+// folder (the disk's logical block size); 512 when it tells nothing, or no block size.
+TEST_F(SysFile, SectorSizeIsTheReportedBlockSize) {
+    const struct {
+        bool known;
+        uint32_t alignment;
+        uint64_t sector;
+    } cases[] = {{true, 4096, 4096}, {true, 512, 512}, {true, 0, 512}, {false, 4096, 512},
+                 {true, 1000, 512},  {true, 256, 512}, {true, 1u << 20, 512}};
+    sys_syscalls().statx = reporting_statx;
+    for (const auto& c : cases) {
+        alignment_known = c.known;
+        reported_alignment = c.alignment;
+        EXPECT_EQ(sys_sector_size(dir.path.c_str()), c.sector) << c.known << " " << c.alignment;
+    }
+    sys_syscalls_reset();
+    EXPECT_EQ(sys_sector_size(file("missing")), 512u);
+    const uint64_t here = sys_sector_size(dir.path.c_str());
+    EXPECT_TRUE(here >= 512 && (here & (here - 1)) == 0) << here;
 }
 
 // In a process started with its standard descriptors closed, files must not become descriptor

@@ -2,9 +2,9 @@
 // one 32-nonce file in four batches) is made to fail the Nth call of open, posix_fallocate,
 // pwrite, fdatasync, rename or unlink, for every N the clean run reaches (pwrite: the first
 // calls and those around the first batch boundary, where the resume record is written). Each
-// faulted run and its fault-free rerun happen in a child process, since write and move errors
-// end the process. A faulted run must log a line naming the file (or its folder) after the
-// fault and leave no complete plot name over wrong bytes, and a failed sync must end it; the
+// faulted run and its fault-free rerun happen in a child process, so a fault can never leak into
+// the next run. A faulted run must log a line naming the file (or its folder) after the
+// fault and leave no complete plot name over wrong bytes, and a failed sync must fail it; the
 // rerun must finish the file with the clean run's bytes and leave the staging folder empty
 // (but for a moved file whose staged copy could not be deleted: a staged file never replaces
 // the target's file of its name, so that copy stays).

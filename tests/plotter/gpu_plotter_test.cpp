@@ -78,7 +78,7 @@ TEST_P(GpuPlotter, BringUpAndRecovery) {
     plotter_add_job(plotter, job_create(&target, nullptr, ACCOUNT, 0, c.nonces));
     testing::internal::CaptureStderr();
     // A 16 GiB limit leaves room for far more than 2048 nonces on any machine of 2 GiB or more.
-    EXPECT_EQ(plotter_setup(plotter, 1, 0, 1, 16 * GiB), !c.file.empty());
+    EXPECT_EQ(plotter_setup(plotter, {1, 16 * GiB, 0, 2}, 0, 1), !c.file.empty());
     const std::string log = testing::internal::GetCapturedStderr();
     for (const std::string& line : c.log) EXPECT_NE(log.find(line), std::string::npos) << line << log;
     if (c.file.empty()) {

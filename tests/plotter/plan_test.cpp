@@ -143,7 +143,7 @@ TEST_F(plan_fixture, earlier_files_in_the_folders) {
     }
 }
 
-// One 10 GiB target with serial 3 (automatic start 3 << 32 = 12884901888): fill limits,
+// One 10 GiB target with nonce seed 3 (automatic start 3 << 32 = 12884901888): fill limits,
 // automatic start nonces and collision steering, with everything planning logs ("%s" is the
 // target's folder). A plot in the target folder, or remembered elsewhere; limits in bytes.
 TEST_F(plan_fixture, one_target_and_its_lines) {

@@ -5,6 +5,7 @@
 // the fault sweep's reruns.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/sendfile.h>
@@ -14,6 +15,7 @@
 #include <cstring>
 #include <map>
 #include <sstream>
+#include <thread>
 
 #include "engine_support.h"
 #include "platform/sys.h"
@@ -76,6 +78,7 @@ int rename_noting_lock(const char* from, const char* to) {
 // folder itself (same spelling, or with a trailing slash: moving the file onto itself must
 // not delete it); a file that is not a whole number of batches. A finished file is renamed
 // while its writer still holds it, so nobody can take it over under its unfinished name.
+// The drives count the bytes written or moved onto them while a reader watches the counts.
 TEST_F(work_fixture, runs_finish_every_file) {
     struct case_s {
         const char* ssd;                 // staging folder: none, "s", or the target folder "a" or "a/"
@@ -83,13 +86,14 @@ TEST_F(work_fixture, runs_finish_every_file) {
         bool poc2;
         uint64_t fill, max_file, batch;  // nonces per target and per file; buffers the memory gives
         std::string files;
+        uint64_t onto_ssd, onto_a, onto_b;  // nonces written or moved onto each drive
     };
     const case_s cases[] = {
-        {"", 2, false, 16, 8, 8, "a:0+8 a:8+8 b:16+8 b:24+8"},
-        {"s", 2, true, 8, 0, 8, "a:0+8 b:8+8"},
-        {"a", 1, false, 8, 0, 8, "a:0+8"},
-        {"a/", 1, true, 8, 0, 8, "a:0+8"},
-        {"", 1, true, 40, 0, 64, "a:0+40"},  // a quarter of 40 in sector groups: 16, 16, 8
+        {"", 2, false, 16, 8, 8, "a:0+8 a:8+8 b:16+8 b:24+8", 0, 16, 16},
+        {"s", 2, true, 8, 0, 8, "a:0+8 b:8+8", 16, 8, 8},
+        {"a", 1, false, 8, 0, 8, "a:0+8", 8, 0, 0},  // already in place: nothing moves onto a
+        {"a/", 1, true, 8, 0, 8, "a:0+8", 8, 0, 0},
+        {"", 1, true, 40, 0, 64, "a:0+40", 0, 40, 0},  // a quarter of 40 in sector groups: 16, 16, 8
     };
     cpu_threads = 2;
     sys_syscalls().rename_noreplace = rename_noting_lock;
@@ -103,7 +107,19 @@ TEST_F(work_fixture, runs_finish_every_file) {
         input.poc2 = c.poc2;
         input.max_fill_bytes = c.fill * PLOT_SIZE;
         input.max_file_bytes = c.max_file * PLOT_SIZE;
+        std::atomic<bool> ran{false};
+        uint64_t seen = 0;  // the progress screen's reads, while the tasks add
+        std::thread reader([&] {
+            for (; !ran; std::this_thread::yield())
+                seen = std::max(seen, ssd.bytes_written.load() + ta.bytes_written.load() + tb.bytes_written.load());
+        });
         engine_run(plotter, &plots, input, c.batch);
+        ran = true;
+        reader.join();
+        EXPECT_LE(seen, (c.onto_ssd + c.onto_a + c.onto_b) * PLOT_SIZE);
+        EXPECT_EQ(ssd.bytes_written.load(), c.onto_ssd * PLOT_SIZE);
+        EXPECT_EQ(ta.bytes_written.load(), c.onto_a * PLOT_SIZE);
+        EXPECT_EQ(tb.bytes_written.load(), c.onto_b * PLOT_SIZE);
         EXPECT_TRUE(plotter_finished(plotter));
         EXPECT_EQ(plotter->run.free_buffers.size(), plotter->run.all_buffers.size());
         expect_plots({{'s', &s}, {'a', &a}, {'b', &b}}, c.files, c.poc2);
@@ -139,7 +155,7 @@ TEST_F(work_fixture, faults_end_the_run_and_keep_other_files) {
         drive_plan(plotter, &plots, input);
         sys_syscalls() = *c.calls;
         const int64_t held = c.held ? sys_file_create(a.file(own).c_str(), 8 * PLOT_SIZE) : 0;
-        ASSERT_TRUE(plotter_setup(plotter, 0, 0, 1, 2 * 8 * PLOT_SIZE));
+        ASSERT_TRUE(plotter_setup(plotter, {0, 2 * 8 * PLOT_SIZE, 0, 0}, 0, 1));
         plotter_wait(plotter);
         sys_ui_drain();
         EXPECT_EQ(plotter->run.failed, c.failed);
