@@ -146,14 +146,23 @@ bool write_header(work_s& w) {
     return sys_file_write_checked(w.jfd, 0, BLOCK, block);
 }
 
-// Reads the journal's header; false when it is torn or missing (nothing was ever flushed
-// after it, so the file is untouched). Sets the capacity.
-bool read_header(work_s& w) {
+// What a part of the journal (its header, a slot) holds. A read error is never taken for
+// a torn part: redoing an older step and going on from there would journal half-converted
+// scoops as originals.
+enum part_e { PART_NONE, PART_WHOLE, PART_DAMAGED, PART_ERROR };
+
+// Reads the journal's header and sets the capacity. PART_NONE: torn or missing, and no
+// slot was ever written after it (the journal ends within the header's block), so the file
+// is untouched. PART_DAMAGED: a bad header with slots after it.
+part_e read_header(work_s& w, uint64_t journal_size) {
     uint64_t stored[7], expected[7];
-    if (!sys_file_read(w.jfd, 0, sizeof stored, stored)) return false;
+    if (journal_size < sizeof stored) return PART_NONE;
+    if (!sys_file_read(w.jfd, 0, sizeof stored, stored)) return PART_ERROR;
     w.capacity = stored[5];
     header_words(w, expected);
-    return std::memcmp(stored, expected, sizeof stored) == 0 && w.capacity % HALF == 0 && w.capacity > 0;
+    if (std::memcmp(stored, expected, sizeof stored) == 0 && w.capacity % HALF == 0 && w.capacity > 0)
+        return PART_WHOLE;
+    return journal_size <= BLOCK ? PART_NONE : PART_DAMAGED;
 }
 
 // Writes `halves` as step `seq` into its slot and flushes the journal.
@@ -166,29 +175,34 @@ bool write_slot(work_s& w, uint64_t seq, const step_s& st, const uint8_t* halves
            sys_file_write_checked(w.jfd, at + BLOCK, length, halves) && sys_file_sync(w.jfd);
 }
 
-// Reads the slot at `index` into `halves`; false unless it is whole and plausible.
-bool read_slot(work_s& w, uint64_t index, step_s* st, uint64_t* seq, uint8_t* halves) {
+// Reads the slot at `index` into `halves`: PART_WHOLE, PART_NONE (never written, torn or
+// implausible) or PART_ERROR.
+part_e read_slot(work_s& w, uint64_t index, uint64_t journal_size, step_s* st, uint64_t* seq, uint8_t* halves) {
     uint64_t words[8];
     const uint64_t at = slot_offset(w, index);
-    if (!sys_file_read(w.jfd, at, sizeof words, words)) return false;
-    if (words[0] != SLOT_MAGIC || words[7] != checksum((const uint8_t*)words, 7 * 8)) return false;
+    if (at + sizeof words > journal_size) return PART_NONE;
+    if (!sys_file_read(w.jfd, at, sizeof words, words)) return PART_ERROR;
+    if (words[0] != SLOT_MAGIC || words[7] != checksum((const uint8_t*)words, 7 * 8)) return PART_NONE;
     *seq = words[1];
     *st = {words[2], words[3], words[4], words[5]};
     const bool sane = *seq % 2 == index && st->pairs >= 1 && st->s0 < PAIRS && st->pairs <= PAIRS - st->s0 &&
                       st->a < st->b && st->b <= w.nonces && (st->pairs == 1 || (st->a == 0 && st->b == w.nonces));
-    if (!sane) return false;
-    const uint64_t length = step_units(*st) * 2 * HALF;
-    if (length > w.capacity || !sys_file_read(w.jfd, at + BLOCK, length, halves)) return false;
-    return checksum(halves, length) == words[6];
+    const uint64_t length = sane ? step_units(*st) * 2 * HALF : 0;
+    if (!sane || length > w.capacity || at + BLOCK + length > journal_size) return PART_NONE;
+    if (!sys_file_read(w.jfd, at + BLOCK, length, halves)) return PART_ERROR;
+    return checksum(halves, length) == words[6] ? PART_WHOLE : PART_NONE;
 }
 
 // Finishes the step of the newest whole slot; sets `at` after it. False on an I/O error.
-bool redo_newest(work_s& w, position_s* at) {
+bool redo_newest(work_s& w, uint64_t journal_size, position_s* at) {
     uint8_t* halves = w.buffer + w.pieces;
     uint8_t* other = halves + w.capacity;  // room for the second slot while both are compared
     step_s st[2];
     uint64_t seq[2];
-    const bool whole[2] = {read_slot(w, 0, &st[0], &seq[0], halves), read_slot(w, 1, &st[1], &seq[1], other)};
+    const part_e part[2] = {read_slot(w, 0, journal_size, &st[0], &seq[0], halves),
+                            read_slot(w, 1, journal_size, &st[1], &seq[1], other)};
+    if (part[0] == PART_ERROR || part[1] == PART_ERROR) return false;
+    const bool whole[2] = {part[0] == PART_WHOLE, part[1] == PART_WHOLE};
     if (!whole[0] && !whole[1]) return true;
     const int newest = whole[0] && (!whole[1] || seq[0] > seq[1]) ? 0 : 1;
     const uint8_t* kept = newest == 0 ? halves : other;
@@ -307,7 +321,7 @@ bool open_source(work_s* w, convert_result_s* result) {
         sys_file_delete(w->source.c_str());
         return refuse(CONVERT_REFUSED, "the file vanished");
     }
-    if (!w->fd) return refuse(CONVERT_FAILED, "cannot open it for writing");
+    if (!w->fd) return refuse(CONVERT_REFUSED, "cannot open it for writing");
     return true;
 }
 
@@ -338,11 +352,15 @@ bool allocate(work_s* w) {
 bool open_journal(work_s* w, position_s* at, std::string* why) {
     w->jfd = sys_file_create(w->journal.c_str(), 0);
     if (!w->jfd) return *why = "cannot create the journal " + w->journal, false;
-    const uint64_t budget = w->step_bytes;
-    if (w->resume && read_header(*w)) {
+    const uint64_t budget = w->step_bytes, size = sys_file_size(w->jfd);
+    const part_e header = w->resume ? read_header(*w, size) : PART_NONE;
+    if (header == PART_ERROR) return *why = "cannot read the journal " + w->journal, false;
+    if (header == PART_DAMAGED)
+        return *why = "the journal " + w->journal + " is damaged: how far the conversion got is unknown", false;
+    if (header == PART_WHOLE) {
         w->step_bytes = std::min(budget - budget % UNIT, w->capacity * 2);
         if (!allocate(w)) return *why = "not enough memory", false;
-        if (!redo_newest(*w, at)) return *why = "I/O error while finishing the journal's step", false;
+        if (!redo_newest(*w, size, at)) return *why = "I/O error while finishing the journal's step", false;
         return true;
     }
     w->capacity = w->step_bytes / 2;

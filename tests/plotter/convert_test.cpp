@@ -209,3 +209,27 @@ TEST_F(convert_test, planning_sees_a_converted_file) {
     EXPECT_TRUE(plots_collides(&plots, 4, 100));  // what plot -s 4 would write
     EXPECT_FALSE(plots_collides(&plots, 8, 100));
 }
+
+// A read error while a rerun reads the journal or the file must stop it, not pass for a
+// torn slot: going on after an older step would journal half-converted scoops as originals.
+TEST_F(convert_test, a_read_error_while_resuming_stops_the_rerun_and_the_next_one_finishes) {
+    const uint64_t n = 64, memory = 2 * 700 * n * PAIR;  // three steps, as in the sweep
+    const std::string poc1 = image(n, false), poc2 = image(n, true);
+    const uint64_t step2_low_piece = 8;  // pwrite calls: header, then slot header, halves, low, high per step
+    for (uint64_t nth = 1;; ++nth) {
+        SCOPED_TRACE("pread call " + std::to_string(nth) + " of the first rerun");
+        test_dir_s d;
+        test_write_file(path_of(d, n, false), poc1);
+        install_hooks(CALL_PWRITE, step2_low_piece);
+        ASSERT_EQ(convert_file(path_of(d, n, false), true, memory).status, CONVERT_FAILED);
+        install_hooks(CALL_PREAD, nth);
+        const convert_result_s first = convert_file(path_of(d, n, false), true, memory);
+        const bool reached = calls[CALL_PREAD] >= nth;
+        install_hooks(CALL_NONE, 0);
+        const convert_result_s second = convert_file(path_of(d, n, true), true, memory);
+        EXPECT_TRUE(second.status == CONVERT_DONE || (!reached && second.status == CONVERT_ALREADY)) << second.message;
+        EXPECT_TRUE(test_read_file(path_of(d, n, true)) == poc2);
+        EXPECT_EQ(reached, first.status == CONVERT_FAILED) << first.message;
+        if (!reached) break;
+    }
+}
