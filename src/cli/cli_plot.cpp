@@ -150,13 +150,19 @@ int run_plotter(plotter_s* plotter, const cli_plot_options_s& o) {
     plotter_wait(plotter);
     sys_ui_drain();
     if (!o.quiet) show_progress(plotter, started, tty, true);
-    bool all_done = true;
+    uint64_t files = 0, done = 0, failed = 0;
     plotter_for_each_job(plotter, [&](job_s* job) {
-        all_done = all_done && job->job_state == JOB_DONE;
+        ++files;
+        done += job->job_state == JOB_DONE;
+        failed += job->job_state == JOB_FAILED;
         return true;
     });
-    if (plotter->run.finished && all_done) return CLI_OK;
-    std::fprintf(stderr, "kestrune-cli plot: the run ended before every file was complete (see log.txt)\n");
+    if (plotter->run.finished && done == files) return CLI_OK;
+    if (failed)
+        std::fprintf(stderr, "kestrune-cli plot: %llu of %llu files failed (see above); the same command resumes them\n",
+                     (unsigned long long)failed, (unsigned long long)files);
+    else
+        std::fprintf(stderr, "kestrune-cli plot: the run ended before every file was complete (see log.txt)\n");
     return CLI_FAILED;
 }
 

@@ -14,7 +14,6 @@ using aio_request = struct aiocb;
 
 // Logging and process
 void sys_log(const char* format, ...) __attribute__((format(printf, 1, 2)));
-[[noreturn]] void sys_fatal_exit();
 // The current working directory (empty when unknown), and changing it; the desktop program
 // keeps config.yml in the folder it started from.
 void sys_getcwd(uint64_t capacity, char* buffer);
@@ -40,7 +39,7 @@ void sys_dir_list(const char* path, const std::function<bool(const char* name)>&
 
 // How sys_file_create found its file.
 enum sys_create_e : uint32_t {
-    SYS_CREATE_FAILED = 0,    // not opened: a message said why, or the preallocation failed
+    SYS_CREATE_FAILED = 0,    // not opened, or the preallocation failed: errno says why
     SYS_CREATE_NEW = 1,       // created by this call
     SYS_CREATE_EXISTING = 2,  // it existed; its contents are kept
     SYS_CREATE_LOCKED = 3,    // another writer owns it; nothing was read or written
@@ -63,17 +62,23 @@ uint64_t sys_file_size(int64_t fd);
 // Renames, then syncs the folder of the new name so the new entry survives a crash.
 // False (logged) when the rename failed.
 bool sys_file_rename(const char* old_path, const char* new_path);
+// The same, except that it never replaces a file: false with errno EEXIST (nothing logged)
+// when new_path exists, even one that appears at the last moment; false with the system's
+// errno (logged) on any other failure. File systems without an atomic no-replace rename
+// get a hard link and an unlink of the old name instead.
+bool sys_file_rename_new(const char* old_path, const char* new_path);
 // Writes all `length` bytes at `offset` (several writes if the system returns short
-// counts); any write error is logged and ends the process. Returns `length`.
-uint64_t sys_file_write(int64_t fd, uint64_t offset, uint64_t length, const void* buffer);
+// counts). False, with errno (a write that makes no progress counts as ENOSPC), on the
+// first failure; nothing is logged: the caller knows which file and drive it was.
+bool sys_file_write(int64_t fd, uint64_t offset, uint64_t length, const void* buffer);
 // Opens an existing file a second time for direct writes that bypass the page cache;
 // 0 when the file system refuses direct I/O.
 int64_t sys_file_open_direct(const char* path);
 // Writes all `length` bytes at `offset` through a descriptor from sys_file_open_direct.
-// False, with nothing promised about the range, when the transfer is not sector-aligned
-// or the system refuses it: the caller writes it through its ordinary descriptor instead.
-// Any other write error is logged and ends the process.
-bool sys_file_write_direct(int64_t fd, uint64_t offset, uint64_t length, const void* buffer);
+// 0 on success; EINVAL, with nothing promised about the range, when the transfer is not
+// sector-aligned or the system refuses direct I/O for it: the caller writes it through its
+// ordinary descriptor instead. Any other value is the system's error for a failed write.
+int sys_file_write_direct(int64_t fd, uint64_t offset, uint64_t length, const void* buffer);
 // Creates or empties a file for sys_file_write_stream; 0 (errno kept) when it cannot.
 int64_t sys_file_open_write(const char* path);
 // Writes all bytes at the descriptor's position (pipes and terminals too); with `finish`
@@ -98,7 +103,8 @@ void sys_aio_free(aio_request* request);
 constexpr uint64_t SYS_MOVE_CHUNK = 33554432;  // bytes per sendfile call of a copy
 // The copying half of a move: sendfile in chunks, calling progress(bytes so far) after
 // each, then the copy (and its folder entry) made durable; the source stays. False, with
-// nothing done, when the destination is the source itself. Failures end the process.
+// errno, when any step failed (the partial destination is left for the caller to delete),
+// or with EEXIST and nothing done when the destination is the source itself.
 bool sys_file_copy(const char* source, const char* destination,
                    const std::function<void(uint64_t copied)>& progress,
                    uint64_t chunk_bytes = SYS_MOVE_CHUNK);
@@ -126,6 +132,8 @@ struct sys_syscalls_s {
     int (*fdatasync)(int fd);                                                    // fdatasync(2)
     int (*fsync)(int fd);                                                        // fsync(2), files and folders
     int (*rename)(const char* old_path, const char* new_path);                   // rename(2)
+    int (*rename_noreplace)(const char* old_path, const char* new_path);         // renameat2(2), RENAME_NOREPLACE
+    int (*link)(const char* old_path, const char* new_path);                     // link(2)
     int (*unlink)(const char* path);                                             // unlink(2)
     ssize_t (*sendfile)(int out_fd, int in_fd, off_t* offset, size_t count);     // sendfile(2)
     int (*statvfs)(const char* path, struct statvfs* info);                      // statvfs(3)

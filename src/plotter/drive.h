@@ -18,6 +18,8 @@ struct drive_s {
     job_s* current_job = nullptr;  // job writing to this drive or moving a file into it
     double free_time = 0;          // when free_bytes was last read by the work thread
     uint64_t fill_limit = 0;       // bytes of this target to fill at most; 0 = no limit
+    bool failed = false;           // a write, sync or move on it failed in this run; it takes no more
+                                   // work (set under the plotter's lock)
     // Progress screen only.
     double shown_rate = 0;         // last displayed write rate, MiB/s
 };

@@ -74,7 +74,7 @@ struct plotter_run_s {
     std::atomic<bool> paused{false};          // the work thread only sleeps while set
     std::atomic<bool> keep_files{false};      // unfinished files survive a stop
     std::atomic<bool> stuck{false};           // the run ended because a job could never start
-    std::atomic<bool> failed{false};          // the run ended on an error (file creation)
+    std::atomic<bool> failed{false};          // a file of the run failed, or the run ended on an error
     std::atomic<bool> ended{false};           // the work thread has finished its run
 };
 
@@ -83,6 +83,9 @@ struct plotter_seam_s {
     plotter_gpu_api_s gpu;                    // GPU operations
     plotter_asker ask;                        // yes/no questions; none = answer no
     std::function<void()> on_finished;        // completion notice, run on the UI thread
+    // A file whose work failed, with the text that says which file and drive and why; called
+    // on the work thread or a mover task (the log already has the text). None = log only.
+    std::function<void(const std::string& text)> on_failure;
 };
 
 struct plotter_s {
