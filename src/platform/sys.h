@@ -109,10 +109,6 @@ bool sys_file_copy(const char* source, const char* destination,
                    const std::function<void(uint64_t copied)>& progress,
                    uint64_t chunk_bytes = SYS_MOVE_CHUNK);
 
-// Writes all `length` bytes at `offset` as sys_file_write does, but a failure is logged and
-// returned as false (errno kept) instead of ending the process, for callers whose files a
-// rerun repairs.
-bool sys_file_write_checked(int64_t fd, uint64_t offset, uint64_t length, const void* buffer);
 // The size of the file at path (stat, links followed); false when it cannot be read.
 bool sys_path_size(const char* path, uint64_t* size);
 // False when nobody may write the file: no write permission bit is set (even for root,

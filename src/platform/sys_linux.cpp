@@ -526,17 +526,6 @@ bool sys_file_copy(const char* source, const char* destination,
     return sys_dir_sync(folder_of(destination).c_str());
 }
 
-bool sys_file_write_checked(int64_t fd, uint64_t offset, uint64_t length, const void* buffer) {
-    int error = range_fits(offset, length) ? 0 : EINVAL;
-    if (error == 0) error = write_fully((int)fd, &offset, length, static_cast<const uint8_t*>(buffer));
-    if (error == 0) return true;
-    sys_log("Failed to write %llu bytes at offset %llu. Error %d\n", (unsigned long long)length,
-            (unsigned long long)offset, error);
-    log_descriptor_path(fd);
-    errno = error;
-    return false;
-}
-
 bool sys_path_size(const char* path, uint64_t* size) {
     struct stat info;
     if (stat(path, &info) != 0) return false;

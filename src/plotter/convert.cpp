@@ -15,6 +15,7 @@
 #include "plotter/convert.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 #include "nonce/nonce.h"
@@ -76,6 +77,14 @@ uint64_t checksum(const uint8_t* data, uint64_t length) {
     return h ^ (h >> 32);
 }
 
+// Writes a range of the plot file or the journal; a failure is logged with the file's name.
+bool write_at(const work_s& w, int64_t fd, uint64_t offset, uint64_t length, const void* data) {
+    if (sys_file_write(fd, offset, length, data)) return true;
+    sys_log("Failed to write %llu bytes at offset %llu of %s: %s\n", (unsigned long long)length,
+            (unsigned long long)offset, (fd == w.fd ? w.source : w.journal).c_str(), std::strerror(errno));
+    return false;
+}
+
 uint64_t step_units(const step_s& st) { return st.pairs * (st.b - st.a); }
 
 step_s next_step(uint64_t nonces, position_s at, uint64_t step_bytes) {
@@ -126,8 +135,8 @@ bool write_exchanged(work_s& w, const step_s& st, uint8_t* low, uint8_t* high, c
         std::memcpy(h, halves + jl * HALF, HALF);
     });
     const uint64_t length = count * SCOOP_SIZE;
-    if (!sys_file_write_checked(w.fd, low_offset(w, st), length, low)) return false;
-    if (!sys_file_write_checked(w.fd, high_offset(w, st), length, high)) return false;
+    if (!write_at(w, w.fd, low_offset(w, st), length, low)) return false;
+    if (!write_at(w, w.fd, high_offset(w, st), length, high)) return false;
     w.rewritten += 2 * length;
     return sys_file_sync(w.fd);
 }
@@ -143,7 +152,7 @@ void header_words(const work_s& w, uint64_t* words) {
 bool write_header(work_s& w) {
     uint8_t block[BLOCK] = {};
     header_words(w, (uint64_t*)block);
-    return sys_file_write_checked(w.jfd, 0, BLOCK, block);
+    return write_at(w, w.jfd, 0, BLOCK, block);
 }
 
 // What a part of the journal (its header, a slot) holds. A read error is never taken for
@@ -171,8 +180,8 @@ bool write_slot(work_s& w, uint64_t seq, const step_s& st, const uint8_t* halves
     uint64_t words[BLOCK / 8] = {SLOT_MAGIC, seq, st.s0, st.pairs, st.a, st.b, checksum(halves, length), 0};
     words[7] = checksum((const uint8_t*)words, 7 * 8);
     const uint64_t at = slot_offset(w, seq);
-    return sys_file_write_checked(w.jfd, at, BLOCK, words) &&
-           sys_file_write_checked(w.jfd, at + BLOCK, length, halves) && sys_file_sync(w.jfd);
+    return write_at(w, w.jfd, at, BLOCK, words) &&
+           write_at(w, w.jfd, at + BLOCK, length, halves) && sys_file_sync(w.jfd);
 }
 
 // Reads the slot at `index` into `halves`: PART_WHOLE, PART_NONE (never written, torn or
@@ -249,6 +258,16 @@ convert_result_s outcome(convert_status_e status, const std::string& message, co
 
 const char* layout(bool poc2) { return poc2 ? "poc2" : "poc1"; }
 
+// The file has its new name, made durable before the journal was to be deleted: deletes
+// the journal. Always false (nothing left to do); the result says how it went.
+bool finish_journal(work_s* w, convert_result_s* result) {
+    const bool deleted = sys_file_delete(w->journal.c_str());
+    if (deleted) sys_dir_sync(w->folder.c_str());
+    *result = deleted ? outcome(CONVERT_ALREADY, w->target + ": already converted to " + layout(w->to_poc2), *w)
+                      : outcome(CONVERT_FAILED, w->journal + ": could not delete the finished journal", *w);
+    return false;
+}
+
 // Works out which names and journals exist. Returns true when there is work to do; else
 // fills `result` (refused, already converted, or a leftover journal cleared).
 bool resolve(const std::string& path, bool to_poc2, work_s* w, convert_result_s* result) {
@@ -275,17 +294,17 @@ bool resolve(const std::string& path, bool to_poc2, work_s* w, convert_result_s*
     w->target = prefix + plot_file_name(name.account, name.start, name.count, to_poc2);
     w->journal = convert_journal_path(w->source);
     const bool source = sys_file_exists(w->source.c_str()), target = sys_file_exists(w->target.c_str());
+    const bool journal = sys_file_exists(w->journal.c_str());
+    // A rename done as a hard link and an unlink of the old name can stop between the two.
+    if (source && target && journal && sys_same_file(w->source.c_str(), w->target.c_str()) &&
+        sys_file_delete(w->source.c_str()))
+        return finish_journal(w, result);
     if (source && target) return refuse("both " + w->source + " and " + w->target + " exist");
-    if (sys_file_exists(w->journal.c_str())) {
+    if (journal) {
         w->resume = true;
         if (source) return true;
         if (!target) return refuse("the journal " + w->journal + " has no plot file beside it");
-        // The rename was made durable before the journal was to be deleted.
-        const bool deleted = sys_file_delete(w->journal.c_str());
-        if (deleted) sys_dir_sync(w->folder.c_str());
-        *result = deleted ? outcome(CONVERT_ALREADY, w->target + ": already converted to " + layout(to_poc2), *w)
-                          : outcome(CONVERT_FAILED, w->journal + ": could not delete the finished journal", *w);
-        return false;
+        return finish_journal(w, result);
     }
     if (sys_file_exists(convert_journal_path(w->target).c_str()))
         return refuse(std::string("a conversion to ") + layout(!to_poc2) + " is in progress (" +
@@ -396,7 +415,7 @@ convert_result_s convert_file(const std::string& path, bool to_poc2, uint64_t me
     std::string why;
     bool ok = open_journal(&w, &at, &why);
     if (ok && !run_steps(w, at, progress)) ok = false, why = "I/O error while converting";
-    if (ok && !sys_file_rename(w.source.c_str(), w.target.c_str())) ok = false, why = "could not rename it";
+    if (ok && !sys_file_rename_new(w.source.c_str(), w.target.c_str())) ok = false, why = "could not rename it";
     if (ok && !sys_file_delete(w.journal.c_str())) ok = false, why = "could not delete the journal";
     if (ok) sys_dir_sync(w.folder.c_str());
     release(w);

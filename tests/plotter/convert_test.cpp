@@ -70,6 +70,9 @@ void install_hooks(call_e call, uint64_t nth) {
     t.fdatasync = [](int) { return inject(CALL_FDATASYNC) ? -1 : 0; };
     t.fsync = [](int) { return inject(CALL_FSYNC) ? -1 : 0; };
     t.rename = [](const char* a, const char* b) { return inject(CALL_RENAME) ? -1 : real.rename(a, b); };
+    t.rename_noreplace = [](const char* a, const char* b) {
+        return inject(CALL_RENAME) ? -1 : real.rename_noreplace(a, b);
+    };
     t.unlink = [](const char* p) { return inject(CALL_UNLINK) ? -1 : real.unlink(p); };
 }
 
@@ -126,6 +129,20 @@ TEST_F(convert_test, a_file_in_the_asked_layout_or_already_converted_is_left_alo
     }
     EXPECT_TRUE(test_read_file(path_of(d, 8, true)) == poc2);
     EXPECT_EQ(names(d), std::vector<std::string>{plot_file_name(ACCOUNT, 0, 8, true)});
+}
+
+// A rename done as a hard link stopped before the old name went: the file under both names
+// and the journal beside it. A rerun drops the old name and the journal.
+TEST_F(convert_test, a_rename_stopped_between_link_and_unlink_is_finished) {
+    test_dir_s d;
+    const std::string poc2 = image(8, true);
+    test_write_file(path_of(d, 8, true), poc2);
+    ASSERT_EQ(link(path_of(d, 8, true).c_str(), path_of(d, 8, false).c_str()), 0);
+    test_write_file(convert_journal_path(path_of(d, 8, false)), std::string(4096, 'j'));
+    const convert_result_s r = convert_file(path_of(d, 8, false), true, 1 << 20);
+    EXPECT_EQ(r.status, CONVERT_ALREADY) << r.message;
+    EXPECT_EQ(names(d), std::vector<std::string>{plot_file_name(ACCOUNT, 0, 8, true)});
+    EXPECT_TRUE(test_read_file(path_of(d, 8, true)) == poc2);
 }
 
 TEST_F(convert_test, refusals_change_no_byte_and_leave_no_file) {
