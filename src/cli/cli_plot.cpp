@@ -50,15 +50,6 @@ volatile sig_atomic_t interrupted = 0;
 void on_signal(int) { interrupted = 1; }
 
 
-bool parse_amount(const char* text, double unit, uint64_t* bytes) {
-    char* end = nullptr;
-    const double value = std::strtod(text, &end);
-    if (!*text || *end || !(value > 0) || value * unit > 1.8e19) return false;
-    *bytes = (uint64_t)(value * unit);
-    // Zero means "not given" further on (a fill of 0 would fill the whole drive).
-    return *bytes > 0;
-}
-
 bool is_option(const char* arg, const char* short_name, const char* long_name) {
     return (short_name && std::strcmp(arg, short_name) == 0) || std::strcmp(arg, long_name) == 0;
 }
@@ -221,11 +212,11 @@ int cli_plot_parse(int argc, char** argv, cli_plot_options_s* o) {
             if (!cli_parse_u64(value, &o->nonces) || o->nonces == 0 || o->nonces > (UINT64_MAX >> 18))
                 return cli_usage_error("plot", bad);
         } else if (is_option(arg, nullptr, "--fill")) {
-            if (!parse_amount(value, 1e9, &o->fill_bytes)) return cli_usage_error("plot", bad);
+            if (!cli_parse_amount(value, 1e9, &o->fill_bytes)) return cli_usage_error("plot", bad);
         } else if (is_option(arg, nullptr, "--max-file")) {
-            if (!parse_amount(value, 1e9, &o->max_file_bytes)) return cli_usage_error("plot", bad);
+            if (!cli_parse_amount(value, 1e9, &o->max_file_bytes)) return cli_usage_error("plot", bad);
         } else if (is_option(arg, "-m", "--mem")) {
-            if (!parse_amount(value, 1073741824.0, &o->memory)) return cli_usage_error("plot", bad);
+            if (!cli_parse_amount(value, 1073741824.0, &o->memory)) return cli_usage_error("plot", bad);
         } else if (is_option(arg, "-c", "--cpu")) {
             if (!cli_parse_u64(value, &number) || number == 0 || number > 4096) return cli_usage_error("plot", bad);
             o->threads = (int32_t)number;

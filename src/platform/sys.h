@@ -110,6 +110,12 @@ bool sys_file_copy(const char* source, const char* destination,
                    const std::function<void(uint64_t copied)>& progress,
                    uint64_t chunk_bytes = SYS_MOVE_CHUNK);
 
+// The size of the file at path (stat, links followed); false when it cannot be read.
+bool sys_path_size(const char* path, uint64_t* size);
+// False when nobody may write the file: no write permission bit is set (even for root,
+// who could write regardless), or this process is refused write access.
+bool sys_file_writable(const char* path);
+
 // Fault-injection seam. Every system call the file services make that can fail in an
 // interesting way goes through this process-wide table, so tests can make the Nth
 // write fail, a preallocation report ENOSPC or a read come back short. The defaults

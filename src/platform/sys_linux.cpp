@@ -534,3 +534,15 @@ bool sys_file_copy(const char* source, const char* destination,
     close(out);
     return sys_dir_sync(folder_of(destination).c_str());
 }
+
+bool sys_path_size(const char* path, uint64_t* size) {
+    struct stat info;
+    if (stat(path, &info) != 0) return false;
+    *size = (uint64_t)info.st_size;
+    return true;
+}
+
+bool sys_file_writable(const char* path) {
+    struct stat info;
+    return stat(path, &info) == 0 && (info.st_mode & 0222) != 0 && access(path, W_OK) == 0;
+}

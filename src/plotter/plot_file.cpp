@@ -96,14 +96,20 @@ bool plot_resume_commit(int64_t fd, uint64_t file_nonces, uint64_t sector_size, 
     return sys_file_sync(fd) && plot_resume_write(fd, file_nonces, sector_size, nonces_written);
 }
 
-uint64_t plot_resume_read(int64_t fd, uint64_t file_nonces, uint64_t sector_size) {
-    uint64_t offset = 0, value = 0;
+bool plot_resume_value(int64_t fd, uint64_t file_nonces, uint64_t sector_size, uint64_t* value) {
+    uint64_t offset = 0;
+    *value = 0;
     bool valid = record_offset(file_nonces, sector_size, &offset);
     std::vector<uint8_t> record(valid ? sector_size : 0);
     valid = valid && sys_file_read(fd, offset, sector_size, record.data());
     for (uint64_t i = 0; valid && i < sector_size - 8; ++i) valid = record[i] == 0;
-    for (int b = 0; valid && b < 8; ++b) value |= (uint64_t)record[sector_size - 8 + b] << (8 * b);
-    if (!valid || value >= file_nonces) {
+    for (int b = 0; valid && b < 8; ++b) *value |= (uint64_t)record[sector_size - 8 + b] << (8 * b);
+    return valid && *value < file_nonces;
+}
+
+uint64_t plot_resume_read(int64_t fd, uint64_t file_nonces, uint64_t sector_size) {
+    uint64_t value = 0;
+    if (!plot_resume_value(fd, file_nonces, sector_size, &value)) {
         sys_log("  incorrect resume data... starting from nonce 0\n");
         return 0;
     }

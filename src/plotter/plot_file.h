@@ -65,6 +65,10 @@ bool plot_resume_write(int64_t fd, uint64_t file_nonces, uint64_t sector_size, u
 // record's write failed.
 bool plot_resume_commit(int64_t fd, uint64_t file_nonces, uint64_t sector_size, uint64_t nonces_written);
 
+// Reads the resume record without logging: true with the count it promises when the
+// record is valid (zeros before a value below file_nonces).
+bool plot_resume_value(int64_t fd, uint64_t file_nonces, uint64_t sector_size, uint64_t* value);
+
 // Reads the resume record and logs the outcome; returns the file-relative index to
 // continue from, 0 when the record is unreadable or invalid.
 uint64_t plot_resume_read(int64_t fd, uint64_t file_nonces, uint64_t sector_size);

@@ -127,7 +127,7 @@ TEST(CliPlot, WritesBothFormsLeavesOtherWritersFilesAndRerunPlotsNothingNew) {
     const test_cli_s wrong = test_run_cli("check " + poc1 + " " + dir.file(id + "_16_8_8"));
     EXPECT_EQ(wrong.status, 1);
     EXPECT_EQ(wrong.output, poc1 + ": OK (0 of 1770 samples bad)\n" + dir.file(id + "_16_8_8") +
-                                ": FAILED (1770 of 1770 samples bad)\n");
+                                ": FAILED (1770 of 1770 samples bad)\n2 files checked, 1 bad, 0 unreadable\n");
 
     const test_cli_s top = test_run_cli("plot -q -i " + id + " -s 18446744073709551615 -n 8" + p);
     EXPECT_EQ(top.status, 1);
@@ -178,6 +178,7 @@ TEST(CliCheck, NonPlotFilesFailWithTheirMessageOnlyAndANonceFilePasses) {
                              "1_0_2: Error: File has incorrect size.", "1_5_1_1: OK (0 of 1770 samples bad)",
                              "1_0_3: Error: Cannot open the plot file."})
         want += dir.path + "/" + line + "\n";
+    want += "5 files checked, 0 bad, 4 unreadable\n";
     EXPECT_EQ(test_run_cli("check" + files + " 2>&1; echo status $?", "timeout 60").output, want + "status 1\n");
     EXPECT_EQ(test_run_cli("check '" + dir.file("1_5_1_1") + "' <&- >&-").status, 0);
 }
