@@ -58,6 +58,7 @@ void cpu_worker_avx(const cpu_worker_args_s& args);
 void cpu_worker_avx2(const cpu_worker_args_s& args);
 void cpu_worker_avx512(const cpu_worker_args_s& args);
 void cpu_worker_avx512x2(const cpu_worker_args_s& args);
+void cpu_worker_avx512x4(const cpu_worker_args_s& args);
 
 // One family's dispatch entry.
 struct family_ops_s {
@@ -93,6 +94,8 @@ const family_ops_s family_table[] = {
      shabal_x16_probe},
     {CPU_FAMILY_AVX512X2, "avx512x2", CPU_AVX512F, 32, nonce_group_x32, 16, nonce_group_x16, cpu_worker_avx512x2, 32,
      shabal_x32_probe},
+    {CPU_FAMILY_AVX512X4, "avx512x4", CPU_AVX512F, 64, nonce_group_x64, 32, nonce_group_x32, cpu_worker_avx512x4, 64,
+     shabal_x64_probe},
 };
 
 const family_ops_s* family_ops(cpu_family_e family) {
@@ -354,6 +357,7 @@ void cpu_worker_avx(const cpu_worker_args_s& args) { worker_run(*family_ops(CPU_
 void cpu_worker_avx2(const cpu_worker_args_s& args) { worker_run(*family_ops(CPU_FAMILY_AVX2), args); }
 void cpu_worker_avx512(const cpu_worker_args_s& args) { worker_run(*family_ops(CPU_FAMILY_AVX512), args); }
 void cpu_worker_avx512x2(const cpu_worker_args_s& args) { worker_run(*family_ops(CPU_FAMILY_AVX512X2), args); }
+void cpu_worker_avx512x4(const cpu_worker_args_s& args) { worker_run(*family_ops(CPU_FAMILY_AVX512X4), args); }
 
 struct free_deleter_s {
     void operator()(uint8_t* p) const { std::free(p); }

@@ -19,7 +19,8 @@ constexpr uint32_t CPU_AVX2 = 128;
 constexpr uint32_t CPU_AVX512F = 256;
 
 // The hash families (forms) a batch can be computed with; BEST = the fastest available, as
-// timed on first use. AVX512X2 is AVX-512 with two 16-lane states stepped together.
+// timed on first use. AVX512X2 and AVX512X4 are AVX-512 with two and four 16-lane
+// states stepped together.
 enum cpu_family_e {
     CPU_FAMILY_BEST,
     CPU_FAMILY_SCALAR,
@@ -28,6 +29,7 @@ enum cpu_family_e {
     CPU_FAMILY_AVX2,
     CPU_FAMILY_AVX512,
     CPU_FAMILY_AVX512X2,
+    CPU_FAMILY_AVX512X4,
     CPU_FAMILY_COUNT
 };
 

@@ -48,6 +48,16 @@ struct alignas(64) shabal_x32_s {
     uint32_t out_size;                 // digest size in bits; always 256
 };
 
+// Sixty-four hashes at once; word w of lane k is state[64 w + k].
+struct alignas(64) shabal_x64_s {
+    uint8_t buf[64][64];               // pending partial block of each lane
+    uint64_t ptr;                      // bytes pending in every lane's buffer, 0..63
+    alignas(64) uint32_t state[2816];  // interleaved chaining state of all lanes
+    uint32_t Whigh;                    // high half of the block counter
+    uint32_t Wlow;                     // low half of the block counter
+    uint32_t out_size;                 // digest size in bits; always 256
+};
+
 // Every family has the same six entry points. Lane arrays hold one pointer per
 // lane: a null input is replaced by the first non-null one (all null: nothing
 // happens), a null output skips that lane. `ub` holds each lane's extra trailing
@@ -79,6 +89,7 @@ SHABAL_LANES_DECLARE(shabal_x8_s, 8, x8)              // AVX2
 SHABAL_LANES_DECLARE(shabal_x16_s, 16, x16_avx2)      // AVX2, two vectors
 SHABAL_LANES_DECLARE(shabal_x16_s, 16, x16)           // AVX-512F
 SHABAL_LANES_DECLARE(shabal_x32_s, 32, x32)           // AVX-512F, two states
+SHABAL_LANES_DECLARE(shabal_x64_s, 64, x64)           // AVX-512F, four states
 
 #undef SHABAL_LANES_DECLARE
 

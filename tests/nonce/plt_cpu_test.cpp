@@ -19,7 +19,7 @@ const uint64_t ACCOUNT = 7900104405094198526ull;
 // Every family and the name the command line knows it by.
 const std::pair<cpu_family_e, const char*> families[] = {
     {CPU_FAMILY_SCALAR, "scalar"}, {CPU_FAMILY_SSE4, "sse4"}, {CPU_FAMILY_AVX, "avx"}, {CPU_FAMILY_AVX2, "avx2"},
-    {CPU_FAMILY_AVX512, "avx512"}, {CPU_FAMILY_AVX512X2, "avx512x2"}};
+    {CPU_FAMILY_AVX512, "avx512"}, {CPU_FAMILY_AVX512X2, "avx512x2"}, {CPU_FAMILY_AVX512X4, "avx512x4"}};
 
 // cpu_plot_batch of `count` nonces from `first` into `t`, publishing its progress there.
 uint64_t run(test_batch_s* t, uint64_t first, uint64_t count, int32_t threads,
@@ -159,22 +159,23 @@ TEST_F(CpuPlot, FamilyNamesAndChoice) {
 TEST(CpuChoice, FastestSupportedTimedFamilyWins) {
     const auto bit = [](cpu_family_e f) { return 1u << f; };
     const uint32_t all = bit(CPU_FAMILY_SCALAR) | bit(CPU_FAMILY_SSE4) | bit(CPU_FAMILY_AVX) | bit(CPU_FAMILY_AVX2) |
-                         bit(CPU_FAMILY_AVX512) | bit(CPU_FAMILY_AVX512X2);
+                         bit(CPU_FAMILY_AVX512) | bit(CPU_FAMILY_AVX512X2) | bit(CPU_FAMILY_AVX512X4);
     struct case_s {
         const char* what;
-        double times[CPU_FAMILY_COUNT];  // BEST, scalar, sse4, avx, avx2, avx512, avx512x2
+        double times[CPU_FAMILY_COUNT];  // BEST, scalar, sse4, avx, avx2, avx512, avx512x2, avx512x4
         uint32_t supported;
         cpu_family_e expected;
     };
     const case_s cases[] = {
-        {"two states faster (2-cycle vector latency)", {0, 9, 4, 4, 2, 1.0, 0.6}, all, CPU_FAMILY_AVX512X2},
-        {"one state faster (1-cycle latency)", {0, 9, 4, 4, 2, 0.5, 0.6}, all, CPU_FAMILY_AVX512},
+        {"four states fastest (2-cycle vector latency)", {0, 9, 4, 4, 2, 1.0, 0.6, 0.5}, all, CPU_FAMILY_AVX512X4},
+        {"two states fastest", {0, 9, 4, 4, 2, 1.0, 0.6, 0.7}, all, CPU_FAMILY_AVX512X2},
+        {"one state fastest (1-cycle latency)", {0, 9, 4, 4, 2, 0.5, 0.6, 0.7}, all, CPU_FAMILY_AVX512},
         {"a weaker set can win", {0, 9, 4, 4, 0.4, 0.5, 0.6}, all, CPU_FAMILY_AVX2},
         {"a tie goes to the family listed first", {0, 9, 4, 4, 2, 0.5, 0.5}, all, CPU_FAMILY_AVX512},
         {"fastest timing of a family the processor lacks is ignored", {0, 9, 4, 4, 2, 0.5, 0.1},
          all & ~bit(CPU_FAMILY_AVX512X2), CPU_FAMILY_AVX512},
-        {"no AVX-512 at all", {0, 9, 4, 3, 2, 0.5, 0.1}, all & ~bit(CPU_FAMILY_AVX512) & ~bit(CPU_FAMILY_AVX512X2),
-         CPU_FAMILY_AVX2},
+        {"no AVX-512 at all", {0, 9, 4, 3, 2, 0.5, 0.1, 0.1},
+         all & ~(bit(CPU_FAMILY_AVX512) | bit(CPU_FAMILY_AVX512X2) | bit(CPU_FAMILY_AVX512X4)), CPU_FAMILY_AVX2},
         {"a family not timed is never chosen", {0, 9, 4, 4, 2, 0, 0.6}, all, CPU_FAMILY_AVX512X2},
         {"a time for BEST itself is no family", {0.01, 9, 4, 4, 2, 1, 0.6}, all | 1u, CPU_FAMILY_AVX512X2},
         {"nothing timed: the scalar path", {}, all, CPU_FAMILY_SCALAR},
