@@ -280,12 +280,13 @@ double probe_seconds(const family_ops_s& ops, uint64_t blocks) {
 // all forms; the fastest round of each counts, as the one least disturbed by other work.
 cpu_form_times_s cpu_time_forms() {
     constexpr double PROBE_SECONDS = 0.0003;
-    constexpr int PROBE_ROUNDS = 8;
+    constexpr int PROBE_ROUNDS = 16;
     struct probe_s {
         const family_ops_s* ops;
         uint64_t blocks;
         double best;
     };
+    const auto t0 = std::chrono::steady_clock::now();
     std::vector<probe_s> probes;
     for (const auto& ops : family_table) {
         if (!cpu_family_available(ops.family)) continue;
@@ -300,6 +301,7 @@ cpu_form_times_s cpu_time_forms() {
         }
     cpu_form_times_s times;
     for (const probe_s& p : probes) times.seconds_per_block[p.ops->family] = p.best;
+    times.seconds_spent = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     return times;
 }
 

@@ -75,6 +75,7 @@ uint32_t cpu_families_supported();
 // Seconds one lane of each family takes per compressed block; 0 = not timed.
 struct cpu_form_times_s {
     double seconds_per_block[CPU_FAMILY_COUNT] = {};  // indexed by cpu_family_e
+    double seconds_spent = 0;                          // how long the timing took
 };
 // The fastest family that is both timed and in `supported` (bit 1 << family); of equal
 // times the one listed first in cpu_family_e. SCALAR when none qualifies. Pure.
