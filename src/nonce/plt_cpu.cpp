@@ -1,9 +1,9 @@
 // CPU plotting workers, the hash-family dispatcher and the processor queries.
 //
 // DESIGN: cpu_plot_batch runs on the plotter's work thread. It picks the hash family
-// once per call (unless forced, the form that was fastest when every form the processor
-// supports was timed for a few milliseconds on first use: no single form is the fastest
-// on every processor), obtains every worker's generation areas, starts one thread per
+// once per call: the one forced, else the one that was fastest when every family the
+// processor supports was timed for a few milliseconds on first use (no single form is the
+// fastest on every processor). It obtains every worker's generation areas, starts one thread per
 // worker, computes the remainder nonces itself, then every 10 ms sums the workers'
 // progress slots into the caller's progress counter until the batch is complete or the
 // stop flag is seen; it joins every worker and publishes the final count before
@@ -28,8 +28,8 @@
 
 #include "nonce/nonce.h"
 #include "nonce/shabal_lanes.h"
-#include "platform/sys.h"
 #include "nonce/shabal.h"
+#include "platform/sys.h"
 #include "platform/util.h"
 
 namespace {
@@ -244,7 +244,7 @@ void cpu_set_family(cpu_family_e family) { requested_family.store(family, std::m
 cpu_family_e cpu_family_selected() {
     const auto requested = (cpu_family_e)requested_family.load(std::memory_order_relaxed);
     if (requested != CPU_FAMILY_BEST && cpu_family_available(requested)) return requested;
-    // A processor with SSE4a but not SSE4.1 ends on the scalar path.
+    // A processor with SSE4a but not SSE4.1 supports only the scalar path, which then wins.
     static const cpu_family_e fastest = cpu_choose_family(cpu_form_times(), cpu_families_supported());
     return fastest;
 }
