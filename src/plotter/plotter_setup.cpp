@@ -54,18 +54,18 @@ uint64_t writing_sector_size(plotter_s* plotter, uint64_t* largest_job) {
 }  // namespace
 
 void plotter_log_setup(const sizing_s& cfg, int32_t cpu_threads) {
-    if (cpu_threads > cpu_thread_count() && (cfg.mode == PLOTTER_CPU_DIRECT || cfg.mode == PLOTTER_CPU_SSD))
-        sys_log("%d CPU threads asked for; using %d, %d per processor.\n", (int)cpu_threads, cpu_thread_count(),
-                (int)CPU_THREADS_PER_PROCESSOR);
+    if (cpu_threads > cpu_thread_count(cpu_threads) && (cfg.mode == PLOTTER_CPU_DIRECT || cfg.mode == PLOTTER_CPU_SSD))
+        sys_log("%d CPU threads asked for; using %d, %d per processor.\n", (int)cpu_threads,
+                cpu_thread_count(cpu_threads), (int)CPU_THREADS_PER_PROCESSOR);
     if (cfg.tasks >= 2) sys_log("Using max %d concurrent tasks.\n", (int)cfg.tasks);
     const unsigned long long batch = cfg.batch;
     switch (cfg.mode) {
     case PLOTTER_CPU_DIRECT:
-        sys_log("%d CPU threads will be used (total %d detected)\n", cpu_thread_count(), cpu_count());
+        sys_log("%d CPU threads will be used (total %d detected)\n", cpu_thread_count(cpu_threads), cpu_count());
         sys_log("CPU direct mode with %llu nonces per batch\n", batch);
         break;
     case PLOTTER_CPU_SSD:
-        sys_log("%d CPU threads will be used (total %d detected)\n", cpu_thread_count(), cpu_count());
+        sys_log("%d CPU threads will be used (total %d detected)\n", cpu_thread_count(cpu_threads), cpu_count());
         sys_log("CPU + SSD mode with %llu nonces per batch\n", batch);
         break;
     case PLOTTER_GPU_SSD: sys_log("GPU + SSD mode with %llu nonces per batch\n", batch); break;

@@ -30,6 +30,7 @@
 #include "plotter/plotter_size.h"
 #include "plotter/plotter_work.h"
 #include "nonce/plt_cpu.h"
+#include "settings/settings.h"
 
 namespace {
 
@@ -251,7 +252,7 @@ void compute_on_cpu(plotter_s* p, job_s* job) {
     const uint64_t count = std::min(left, plotter_file_batch(job->nonce_count, batch->capacity, sector_nonces));
     job->compute_start = time_now();
     const uint64_t done = cpu_plot_batch(batch, job->account_id, job->start_nonce + job->nonces_done, count,
-                                         cpu_thread_count(), sector_nonces, &p->run.stop, &batch->progress);
+                                         cpu_thread_count(p->config.cpu_threads), sector_nonces, &p->run.stop, &batch->progress);
     const double elapsed = time_now() - job->compute_start;
     job->compute_rate.store(elapsed > 0 ? done * 60.0 / elapsed : 0, std::memory_order_relaxed);
 }

@@ -65,7 +65,8 @@ TEST_P(GpuPlotter, BringUpAndRecovery) {
     gpu.compute = [&](gpu_s*, uint64_t account, uint64_t first, batch_buffer_s* batch, const std::atomic<bool>* stop) {
         if (++computes == 30) plotter->run.stop = true;  // should recovery never give up
         if (c.computes_to_fail-- > 0) return (uint64_t)0;
-        return cpu_plot_batch(batch, account, first, batch->capacity, cpu_thread_count(), 0, stop, &batch->progress);
+        return cpu_plot_batch(batch, account, first, batch->capacity, cpu_thread_count(cpu_threads), 0, stop,
+                              &batch->progress);
     };
     gpu.release = [&](gpu_s*) { ++released; };
     gpu.nonces = [&](gpu_s*) { return activated.back(); };
