@@ -32,7 +32,8 @@ struct plotter_gpu_api_s {
         compute;                                                                             // 0 = failed or stopped
     std::function<void(gpu_s* gpu)> release;                                                // none is ignored
     std::function<uint64_t(gpu_s* gpu)> nonces;                                             // nonces per device per pass
-    std::function<uint64_t(uint32_t id)> optimal_nonces;                                    // tuned count, 0 = unknown
+    std::function<uint64_t(uint32_t id)> optimal_nonces;                                    // device's own size, 0 = unknown
+    uint64_t forced_nonces = 0;                                                              // size given by the user, 0 = none
     std::function<uint64_t(uint32_t id)> global_mem;                                        // device memory in bytes
     std::function<uint64_t(uint32_t id)> max_alloc;                                         // largest allocation
 };
@@ -120,3 +121,9 @@ plan_result_s drive_plan(plotter_s* plotter, plots_s* plots, const plan_input_s&
 
 // GPU operations bound to the OpenCL layer.
 plotter_gpu_api_s plotter_gpu_default();
+struct gpu_desc_s;
+struct gpu_tuning_s;
+// The settings the GPU dispatch takes.
+gpu_tuning_s plotter_gpu_tuning();
+// Logs GPU id's own nonces per pass and what set them; 0 when it reports nothing usable.
+uint64_t plotter_gpu_device_nonces(uint32_t id, const gpu_desc_s& desc, uint64_t forced);
