@@ -6,7 +6,8 @@
 # Usage: gpu_bench.sh [--quick] [--device P:D] [--cli PATH] [--dir DIR]
 #        gpu_bench.sh --bundle OUT
 #   --quick     small sizes for a CPU OpenCL runtime (PoCL): bench at 32, 64 and 128 nonces
-#               per pass, 256-nonce files with 64 nonces per pass, one and two queue slots
+#               per pass, a 512-nonce PoC2 file with 128 nonces per pass and a 256-nonce PoC1
+#               file with the device named twice (two queue slots)
 #   --device    the device to use (default: the first GPU listed, else 0:0)
 #   --cli       kestrune-cli to run (default: beside this script, then build/)
 #   --dir       where the plot files go, on local disk (default: $TMPDIR or /tmp); removed after
@@ -63,7 +64,7 @@ planned=$(awk -v d="$device" '$1 == d { found = 1; next } found && /plans/ { pri
 echo "device $device: plotting would use $planned nonces per pass"
 
 if [ "$quick" = 1 ]; then
-  sizes="32 64 128" file_nonces=256 pass=64 seconds=0
+  sizes="32 64 128" file_nonces=512 pass=128 seconds=0
 else
   # A quarter, half and all of the planned size, in whole groups of 32.
   sizes="$((planned / 4 / 32 * 32)) $((planned / 2 / 32 * 32)) $planned" file_nonces=65536 pass="" seconds=20
@@ -80,9 +81,10 @@ work=$(mktemp -d "$dir/kestrune-gpu-bench.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 account=10282355196851764065
 
-# Plots one file with the device (slots: how many times it is named), then checks it.
+# Plots one file of `file_nonces` with the device (slots: how many times it is named), then
+# checks it.
 plot_and_check() {
-  local name=$1 slots=$2 format=$3 gpus=() i
+  local name=$1 slots=$2 format=$3 file_nonces=$4 gpus=() i
   for ((i = 0; i < slots; ++i)); do gpus+=(-g "$device"); done
   mkdir -p "$work/$name"
   step "plot $file_nonces nonces ($format, $slots slot(s)${pass:+, $pass nonces per pass})"
@@ -110,7 +112,8 @@ plot_and_check() {
   rm -rf "${work:?}/$name"
 }
 
-plot_and_check poc2 1 PoC2
-[ "$quick" = 0 ] || plot_and_check poc1 2 PoC1
+plot_and_check poc2 1 PoC2 $file_nonces
+# Two queue slots on the one device: one pass of two shares fills the file.
+[ "$quick" = 0 ] || plot_and_check poc1 2 PoC1 $((2 * pass))
 echo
 echo "gpu_bench: all steps passed in $(( $(date +%s) - start )) s"

@@ -26,6 +26,7 @@ struct gpu_desc_s {
     uint32_t compute_units = 0;       // CL_DEVICE_MAX_COMPUTE_UNITS
     uint64_t max_work_group = 0;      // CL_DEVICE_MAX_WORK_GROUP_SIZE
     uint32_t preferred_multiple = 0;  // warp or wavefront width where the vendor reports one
+    bool host_memory = false;         // CL_DEVICE_HOST_UNIFIED_MEMORY: its memory is the host's
 };
 
 // Every OpenCL device of every platform (any type), for the command line.
@@ -111,8 +112,9 @@ struct gpu_size_s {
 // The built-in nonces per pass for a device that reports nothing usable.
 constexpr uint64_t GPU_FALLBACK_NONCES = 2048;
 
-// Nonces per pass for one device from what it reports: its memory (less a margin) holds the
-// generation area and two output buffers per nonce, one output buffer fits one allocation,
+// Nonces per pass for one device from what it reports: its memory (less a margin, or only a
+// quarter of it when it is the host's own memory, which the batch buffers need too) holds
+// the generation area and two output buffers per nonce, one output buffer fits one allocation,
 // and enough work groups fill every compute unit; the known-model table, the setting and
 // the user's count override these.
 gpu_size_s gpu_size_device(const gpu_desc_s& desc, const gpu_overrides_s& overrides);

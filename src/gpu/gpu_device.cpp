@@ -75,6 +75,9 @@ gpu_device_s describe(cl_device_id device) {
         info.desc.max_work_group = group;
     info.desc.preferred_multiple = std::max(device_u32(device, DEVICE_WARP_SIZE_NV),
                                             device_u32(device, DEVICE_WAVEFRONT_WIDTH_AMD));
+    cl_bool unified = CL_FALSE;
+    if (opencl_api.clGetDeviceInfo(device, CL_DEVICE_HOST_UNIFIED_MEMORY, sizeof unified, &unified, nullptr) == CL_SUCCESS)
+        info.desc.host_memory = unified == CL_TRUE;
     device_text(device, CL_DEVICE_NAME, info.desc.name);
     return info;
 }

@@ -60,8 +60,10 @@ gpu_size_s gpu_size_device(const gpu_desc_s& desc, const gpu_overrides_s& overri
         size.nonces = model > 0 ? (uint64_t)model : GPU_FALLBACK_NONCES;
         size.limit = model > 0 ? GPU_LIMIT_MODEL : GPU_LIMIT_FALLBACK;
     } else {
-        // An eighth of the memory stays free for the runtime and the kernels' own needs.
-        size.nonces = (desc.global_mem_size - desc.global_mem_size / 8) / DEVICE_BYTES;
+        // An eighth of the memory stays free for the runtime and the kernels' own needs; memory
+        // shared with the host leaves the batch buffers and everything else three quarters.
+        const uint64_t usable = desc.host_memory ? desc.global_mem_size / 4 : desc.global_mem_size / 8 * 7;
+        size.nonces = usable / DEVICE_BYTES;
         size.limit = GPU_LIMIT_MEMORY;
         cap(&size, desc.max_alloc_size / PLOT_SIZE, GPU_LIMIT_ALLOCATION);
         const int32_t model = gpu_model_nonces(desc.name);

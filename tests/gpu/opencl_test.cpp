@@ -83,7 +83,8 @@ TEST(GpuLookup, KnownModelsDeviceNamesAndUnknownIndexes) {
     EXPECT_NE(testing::internal::GetCapturedStderr().find("Assertion failure gpu_device.cpp"), std::string::npos);
 }
 
-// A device's own size from what it reports (every count by hand: memory less an eighth over
+// A device's own size from what it reports (every count by hand: memory less an eighth, or a
+// quarter of the host's memory, over
 // GEN_SIZE + 2 x PLOT_SIZE = 786448 bytes per nonce, one output buffer per allocation, compute
 // units x work-group width x 4), the limit that decided it and the generation buffers split
 // to fit the largest allocation.
@@ -108,6 +109,8 @@ TEST(GpuSizing, DeviceSizeFromWhatTheDeviceReports) {
         {"quarter allocation", {"Quarter", 16 * GiB, 4 * GiB, 60, 256, 64}, plain, 16384, GPU_LIMIT_ALLOCATION, 2},
         // Two compute units of work groups up to 4096: 32768 in flight, far below the memory.
         {"few compute units", {"Cpu", 64 * GiB, 16 * GiB, 2, 4096, 0}, plain, 32768, GPU_LIMIT_FILL, 1},
+        // The same device on the host's own memory: a quarter of 64 GiB holds 21844 nonces.
+        {"host memory", {"Cpu", 64 * GiB, 16 * GiB, 2, 4096, 0, true}, plain, 21824, GPU_LIMIT_MEMORY, 1},
         {"reports nothing", {"Mystery", 0, 0, 0, 0, 0}, plain, 2048, GPU_LIMIT_FALLBACK, 1},
         {"known model", {"GeForce GTX 1080 Ti", 11 * GiB, 2816ull << 20, 28, 1024, 32}, plain, 3584, GPU_LIMIT_MODEL, 1},
         {"known model, nothing reported", {"GeForce GTX 960", 0, 0, 0, 0, 0}, plain, 1024, GPU_LIMIT_MODEL, 1},

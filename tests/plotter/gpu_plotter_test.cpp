@@ -113,3 +113,28 @@ INSTANTIATE_TEST_SUITE_P(Cases, GpuPlotter, testing::ValuesIn(gpu_cases),
                          [](const testing::TestParamInfo<gpu_case_s>& info) { return std::string(info.param.name); });
 
 }  // namespace
+
+// The plan says when a device's own size is cut, and by what: a 12 GiB budget for two
+// buffers holds 24576 nonces, below the device's 95552; a cut below what the host allows
+// comes from the file or the settings; no line when nothing was cut.
+TEST(GpuPlotterLog, CutOfTheDeviceSize) {
+    const struct {
+        uint64_t own, chosen;
+        const char* line;
+    } cases[] = {
+        {95552, 2048, "  host memory cuts the GPU size from 95552 to 2048 nonces per device\n"},
+        {20000, 2048, "  the file size or the settings cuts the GPU size from 20000 to 2048 nonces per device\n"},
+        {2048, 2048, ""},
+        {0, 2048, ""},
+    };
+    for (const auto& c : cases) {
+        setup_input_s in = machine(16 * GiB, 0, 1, 1);
+        in.gpu_tuned_nonces = c.own;
+        setup_config_s cfg;
+        cfg.gpu_nonces = c.chosen;
+        testing::internal::CaptureStderr();
+        plotter_gpu_log_cut(in, cfg);
+        const std::string log = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(log.empty() ? log : log.substr(log.find("  ")), c.line) << c.own;
+    }
+}
