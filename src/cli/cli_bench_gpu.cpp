@@ -159,7 +159,10 @@ int cli_bench_gpu(int argc, char** argv) {
         return CLI_FAILED;
     }
     batch_buffer_s batch;
-    batch.capacity = nonces * options.devices.size();
+    // Two passes per batch, where the memory allows, so that the copy-out of one overlaps
+    // the computing of the next as in plotting; the pinned read-back buffers take one more.
+    const uint64_t pass = nonces * options.devices.size();
+    batch.capacity = 3 * pass * PLOT_SIZE <= sys_total_ram() / 4 * 3 ? 2 * pass : pass;
     std::unique_ptr<uint8_t, void (*)(void*)> data(static_cast<uint8_t*>(sys_alloc(batch.capacity * PLOT_SIZE)),
                                                   sys_free);
     if (!data) {

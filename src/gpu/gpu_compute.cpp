@@ -2,12 +2,12 @@
 // rows into the batch buffer, progress reporting, the spot check and the self-test.
 //
 // DESIGN: gpu_compute runs on the plotter's work thread and is the only user of its
-// gpu_s while it runs. Passes are pipelined: every device gets pass k enqueued (kernels
-// on its compute queue into output buffer k mod 2, then a non-blocking read of that
-// buffer into pinned host memory on its copy queue, waiting on the pass's last kernel)
-// before the host copies pass k-1's rows out of the other pinned buffer. So the devices
-// compute while results travel and while the host copies them, and all devices of a pass
-// run in parallel. The runtime calls gpu_progress_cb on its own threads, possibly after
+// gpu_s while it runs. Passes are pipelined: every device gets the kernels of pass k
+// enqueued (on its compute queue, into output buffer k mod 2) before the host copies pass
+// k-1's rows out of the device's pinned host buffer; then the non-blocking read of pass k
+// into that pinned buffer goes onto the copy queue, waiting on the pass's last kernel. So
+// the devices compute while results travel and while the host copies them, and all
+// devices of a pass run in parallel. The runtime calls gpu_progress_cb on its own threads, possibly after
 // the pass's results are already copied, so each pass gets its own heap record, shared
 // by reference count between the pass and its callbacks; when the pass is collected the
 // host detaches the batch from the record under the record's mutex, and callbacks that
@@ -75,8 +75,8 @@ bool slot_ready(const gpu_s* gpu, int32_t d) {
     bool ready = gpu->queue[d] && gpu->copy_queue[d] && gpu->parts[d] && gpu->kernel_step1[d] && gpu->kernel_step2[d] &&
                  gpu->kernel_step3[d];
     for (uint32_t p = 0; ready && p < gpu->parts[d]; ++p) ready = gpu->gen_buffer[d][p] != nullptr;
-    for (int k = 0; ready && k < 2; ++k)
-        ready = gpu->scoop_buffer[d][k] && gpu->host_rows[d][k] && gpu->step2_events[d][k];
+    for (int k = 0; ready && k < 2; ++k) ready = gpu->scoop_buffer[d][k] && gpu->step2_events[d][k];
+    ready = ready && gpu->host_rows[d];
     return ready;
 }
 
@@ -174,14 +174,18 @@ bool enqueue_kernels(gpu_s* gpu, int32_t d, int k, uint64_t account, uint64_t st
     return true;
 }
 
-// Everything one device does in a pass: the kernels, then the non-blocking read of the
-// output into pinned host memory on the copy queue.
+// The kernels of one pass of device d, submitted.
 bool enqueue_pass(gpu_s* gpu, int32_t d, int k, uint64_t account, uint64_t start, gpu_progress_s* record) {
     release_pass_events(gpu, d, k);
     if (!enqueue_kernels(gpu, d, k, account, start, record)) return false;
     opencl_api.clFlush(gpu->queue[d]);
+    return true;
+}
+
+// The non-blocking read of output k into the pinned buffer once the pass's kernels end.
+bool enqueue_read(gpu_s* gpu, int32_t d, int k) {
     const cl_int status = opencl_api.clEnqueueReadBuffer(gpu->copy_queue[d], gpu->scoop_buffer[d][k], CL_FALSE, 0,
-                                                         gpu->nonces * PLOT_SIZE, gpu->host_rows[d][k], 1,
+                                                         gpu->nonces * PLOT_SIZE, gpu->host_rows[d], 1,
                                                          &gpu->step3_event[d][k], &gpu->read_event[d][k]);
     if (report(status)) return false;
     opencl_api.clFlush(gpu->copy_queue[d]);
@@ -211,7 +215,7 @@ bool collect_pass(gpu_s* gpu, int32_t d, int k, uint64_t account, uint64_t first
     if (report(opencl_api.clWaitForEvents(1, &gpu->read_event[d][k]))) return false;
     release_pass_events(gpu, d, k);
     const uint64_t row_bytes = gpu->nonces * SCOOP_SIZE;
-    const uint8_t* rows = gpu->host_rows[d][k];
+    const uint8_t* rows = gpu->host_rows[d];
     for (uint64_t s = 0; s < SCOOPS_PER_PLOT; ++s) {
         const uint8_t* row = rows + s * row_bytes;
         const bool suspicious = row[0] == 0 && row[1] == 0 && row[2] == 0 && row[3] == 0;
@@ -290,6 +294,8 @@ uint64_t gpu_compute(gpu_s* gpu, uint64_t account_id, uint64_t start_nonce, batc
         if (more) current = start_pass(gpu, account_id, start_nonce, offset, (int)k, batch, &ok);
         if (ok && previous.record) ok = finish_pass(gpu, &previous, account_id, start_nonce, batch);
         drop_pass(&previous);
+        // The pinned buffer is free again once the previous pass is copied out.
+        for (int32_t d = 0; d < gpu->count && ok && more; ++d) ok = enqueue_read(gpu, d, (int)k);
         previous = current;
         if (!ok || !more) break;
     }

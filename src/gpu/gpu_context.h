@@ -34,8 +34,8 @@ struct gpu_s {
     uint64_t part_nonces[GPU_MAX_SLOTS] = {};        // nonces of each but the last
     cl_mem gen_buffer[GPU_MAX_SLOTS][GPU_MAX_PARTS] = {};  // generation areas, word-interleaved
     cl_mem scoop_buffer[GPU_MAX_SLOTS][2] = {};      // nonces x PLOT_SIZE output, scoop-major
-    cl_mem host_buffer[GPU_MAX_SLOTS][2] = {};       // pinned host copies of the output
-    uint8_t* host_rows[GPU_MAX_SLOTS][2] = {};       // host_buffer mapped once at activation
+    cl_mem host_buffer[GPU_MAX_SLOTS] = {};          // pinned host copy of one output
+    uint8_t* host_rows[GPU_MAX_SLOTS] = {};          // host_buffer mapped once at activation
     cl_event step3_event[GPU_MAX_SLOTS][2] = {};     // last nonce_step3 into each output
     cl_event read_event[GPU_MAX_SLOTS][2] = {};      // read-back of each output
     cl_event* step2_events[GPU_MAX_SLOTS][2] = {};   // GPU_MAX_DISPATCHES events per output

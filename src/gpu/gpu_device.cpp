@@ -122,7 +122,7 @@ cl_mem create_buffer(gpu_s* gpu, int32_t d, cl_mem_flags flags, uint64_t bytes, 
     return opencl_api.clCreateBuffer(gpu->context[d], flags, bytes, nullptr, status);
 }
 
-// The generation buffers, two output buffers and two pinned host buffers (mapped once).
+// The generation buffers, two output buffers and a pinned host buffer (mapped once).
 bool create_buffers(gpu_s* gpu, int32_t d, uint64_t max_alloc) {
     cl_int status = CL_SUCCESS;
     gpu->parts[d] = gpu_gen_parts(gpu->nonces, max_alloc, (uint32_t)gpu->local_size, &gpu->part_nonces[d]);
@@ -135,15 +135,14 @@ bool create_buffers(gpu_s* gpu, int32_t d, uint64_t max_alloc) {
         return false;
     }
     const uint64_t bytes = gpu->nonces * PLOT_SIZE;
-    for (int k = 0; k < 2 && status == CL_SUCCESS; ++k) {
+    for (int k = 0; k < 2 && status == CL_SUCCESS; ++k)
         gpu->scoop_buffer[d][k] = create_buffer(gpu, d, CL_MEM_WRITE_ONLY, bytes, &status);
-        if (status == CL_SUCCESS)
-            gpu->host_buffer[d][k] = create_buffer(gpu, d, CL_MEM_READ_WRITE | CL_MEM_ALLOC_HOST_PTR, bytes, &status);
-        if (status == CL_SUCCESS)
-            gpu->host_rows[d][k] = static_cast<uint8_t*>(opencl_api.clEnqueueMapBuffer(
-                gpu->copy_queue[d], gpu->host_buffer[d][k], CL_TRUE, CL_MAP_READ | CL_MAP_WRITE, 0, bytes, 0, nullptr,
-                nullptr, &status));
-    }
+    if (status == CL_SUCCESS)
+        gpu->host_buffer[d] = create_buffer(gpu, d, CL_MEM_READ_WRITE | CL_MEM_ALLOC_HOST_PTR, bytes, &status);
+    if (status == CL_SUCCESS)
+        gpu->host_rows[d] = static_cast<uint8_t*>(opencl_api.clEnqueueMapBuffer(
+            gpu->copy_queue[d], gpu->host_buffer[d], CL_TRUE, CL_MAP_READ | CL_MAP_WRITE, 0, bytes, 0, nullptr, nullptr,
+            &status));
     if (status != CL_SUCCESS) {
         sys_log("Failed to allocate GPU memory.\n");
         return false;
@@ -311,12 +310,13 @@ void gpu_release(gpu_s* gpu) {
         // Nothing may still run on buffers and events about to go.
         if (gpu->queue[d]) opencl_api.clFinish(gpu->queue[d]);
         if (gpu->copy_queue[d]) opencl_api.clFinish(gpu->copy_queue[d]);
+        if (gpu->host_rows[d]) {
+            opencl_api.clEnqueueUnmapMemObject(gpu->copy_queue[d], gpu->host_buffer[d], gpu->host_rows[d], 0, nullptr,
+                                               nullptr);
+            opencl_api.clFinish(gpu->copy_queue[d]);
+        }
+        if (gpu->host_buffer[d]) opencl_api.clReleaseMemObject(gpu->host_buffer[d]);
         for (int k = 0; k < 2; ++k) {
-            if (gpu->host_rows[d][k])
-                opencl_api.clEnqueueUnmapMemObject(gpu->copy_queue[d], gpu->host_buffer[d][k], gpu->host_rows[d][k], 0,
-                                                   nullptr, nullptr);
-            if (gpu->host_rows[d][k]) opencl_api.clFinish(gpu->copy_queue[d]);
-            if (gpu->host_buffer[d][k]) opencl_api.clReleaseMemObject(gpu->host_buffer[d][k]);
             if (gpu->scoop_buffer[d][k]) opencl_api.clReleaseMemObject(gpu->scoop_buffer[d][k]);
             if (gpu->step3_event[d][k]) opencl_api.clReleaseEvent(gpu->step3_event[d][k]);
             if (gpu->read_event[d][k]) opencl_api.clReleaseEvent(gpu->read_event[d][k]);

@@ -210,8 +210,8 @@ TEST_F(Gpu, FaultsEndTheBatchAndLeaveNothingBehind) {
         const char* logged;                // a line in the log
         std::vector<uint64_t> recomputed;  // nonces the spot check recomputes (for every row)
     };
-    // Kernel call 5 is a hashing dispatch of slot 0; 20 is slot 1's first hashing dispatch,
-    // after slot 0's read-back; read 2 and wait 2 belong to slot 1, read 3 to the second pass,
+    // Kernel call 5 is a hashing dispatch of slot 0; 20 is slot 1's first hashing dispatch;
+    // read 2 and wait 2 belong to slot 1, read 3 to the second pass, whose kernels are
     // enqueued before the first pass is collected.
     const char* const error = "Received error -5 from OpenCL\n";
     const case_s cases[] = {
