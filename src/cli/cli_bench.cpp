@@ -346,11 +346,10 @@ volatile sig_atomic_t interrupted = 0;
 
 void on_signal(int) { interrupted = 1; }
 
-// Plots one file through the plotter as a plot run would (on the threads of the cpu_threads
-// setting) and returns the seconds from setup until the file is complete, or a negative value
+// Plots one file through the plotter as a plot run would (on `threads` threads) and returns the seconds from setup until the file is complete, or a negative value
 // when the run failed. The file is deleted afterwards; a file of that name that is already
 // there is never touched.
-double plot_file_seconds(const bench_options_s& options, cpu_family_e family) {
+double plot_file_seconds(const bench_options_s& options, cpu_family_e family, int32_t threads) {
     drive_s drive;
     if (!drive_init(&drive, options.plot_folder, false)) return -1;
     // A start nonce from the clock keeps two benches in one folder apart.
@@ -394,7 +393,7 @@ int bench_plot(const bench_options_s& options, int32_t threads) {
     const bench_result_s before = bench_measure(family, threads, options.seconds);
     const double compute_cpu = process_cpu_seconds() - cpu0;
     cpu0 = process_cpu_seconds();
-    const double seconds = plot_file_seconds(options, family);
+    const double seconds = plot_file_seconds(options, family, threads);
     const double plot_cpu = process_cpu_seconds() - cpu0;
     if (interrupted) return CLI_FAILED;
     const bench_result_s after = bench_measure(family, threads, options.seconds);
@@ -442,10 +441,7 @@ int cli_bench(int argc, char** argv) {
                      fmt_size_tmp(batch_bytes, true, ""), fmt_size_tmp(sys_total_ram(), true, ""));
         return CLI_FAILED;
     }
-    if (options.plot_folder) {
-        cpu_threads = all;  // the plotter's thread count; this process runs nothing else
-        return bench_plot(options, all);
-    }
+    if (options.plot_folder) return bench_plot(options, all);
     std::vector<bench_run_s> runs;
     for (cpu_family_e family : options.families) {
         runs.push_back({{family, 1, 0, 0}});
