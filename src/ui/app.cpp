@@ -7,6 +7,7 @@
 #include "ui/app.h"
 
 #include <chrono>
+#include <cerrno>
 #include <cstring>
 #include <future>
 #include <memory>
@@ -31,15 +32,26 @@ int32_t gpu_count = 0;
 char gpu_names[8][64];
 uint64_t planned_max_file_bytes = 0;
 uint64_t next_start_nonce = 0;
-char start_dir[260];
+std::string start_dir;
 char fill_text[128], ram_text[128], account_text[128], nonce_text[128], size_text[128];
 int32_t fill_drive_index = 0;
 std::function<void(uint64_t bytes)> fill_action;
 
 namespace {
 
+// Settings are written only by the process that holds the start folder and could read
+// the config.yml found there.
+bool prefs_writable = false;
 
-std::string config_path() { return path_with_slash(start_dir) + "config.yml"; }
+// config.yml in the start folder. The name is relative, so a folder too long to be named
+// whole still works: nothing but this changes the working folder, and only back to it.
+std::string config_path() {
+    if (!start_dir.empty() && sys_getcwd() != start_dir) sys_chdir(start_dir.c_str());
+    return "config.yml";
+}
+
+// Whether a run is going on: started, and neither completed nor ended by an error.
+bool run_in_progress() { return plotter && plotter_running(plotter) && !plotter->run.ended.load(); }
 
 void mouse_ignored(void*, int32_t, int32_t, int32_t) {}
 
@@ -71,11 +83,10 @@ bool resume_dropped(const char* path) {
     }
     if (!ask_yes_no(main_window, "Resume?", "Would you like to resume plotting this file with the currently set options?"))
         return false;
-    char folder[260];
-    path_dirname(sizeof folder, folder, path);
+    const std::string folder = path_folder(path);
     ssd_drives.clear();
     target_drives.clear();
-    drive_add(1, folder, true);
+    drive_add(1, folder.c_str(), true);
     if (target_drives.empty()) return true;
     plotter_clear_jobs(plotter);
     job_s* job = job_create(&target_drives[0], nullptr, name.account, name.start, name.count);
@@ -123,16 +134,43 @@ void app_plan() {
     planned_max_file_bytes = drive_plan(plotter, plots, input).max_file_bytes;
 }
 
+bool app_start_folder() {
+    start_dir = sys_getcwd();
+    prefs_writable = false;
+    if (start_dir.empty()) {
+        const int error = errno;
+        sys_log("The folder Kestrune was started in cannot be found: %s\n", std::strerror(error));
+        message_box(nullptr, "Error",
+                    "Kestrune cannot find the folder it was started in (%s). Settings and the log will not be kept.",
+                    std::strerror(error));
+        return true;
+    }
+    if (sys_log_claim() == SYS_LOG_BUSY) {
+        message_box(nullptr, "Sorry", "Kestrune is already running in this folder.");
+        return false;
+    }
+    prefs_writable = true;
+    return true;
+}
+
 void app_prefs_load() {
+    if (start_dir.empty()) return;
     const prefs_loaded_s loaded = prefs_load(config_path().c_str(), gpu_count);
+    if (loaded.unreadable) {
+        prefs_writable = false;
+        message_box(main_window, "Error",
+                    "config.yml in %s cannot be read: %s.\nKestrune starts with default settings and leaves the file "
+                    "as it is.",
+                    window_display_name(start_dir.c_str()).c_str(), std::strerror(loaded.unreadable));
+    }
     for (const std::string& ssd : loaded.ssds) drive_add(0, ssd.c_str(), false);
     for (const std::string& folder : loaded.plots) plots_folder_add(plots, folder.c_str());
     if (!loaded.parsed) app_prefs_save();
 }
 
 void app_prefs_save() {
-    sys_chdir(start_dir);
     for (const drive_s& drive : target_drives) plots_folder_add(plots, drive.path);
+    if (!prefs_writable) return;
     std::vector<std::string> ssds, folders(plots->folders.begin(), plots->folders.end());
     for (const drive_s& drive : ssd_drives) ssds.push_back(drive.path);
     prefs_save(config_path().c_str(), ssds, folders);
@@ -141,7 +179,7 @@ void app_prefs_save() {
 void app_main() {
     sys_init();
     time_init();
-    sys_getcwd(sizeof start_dir, start_dir);
+    if (!app_start_folder()) return;
     if (!(cpu_features() & (CPU_SSE41 | CPU_SSE4A))) {
         message_box(nullptr, "Sorry", "A CPU with SSE4 instruction support is required.");
         return;
@@ -211,15 +249,16 @@ void plotting_done() {
 }
 
 bool app_close(void*) {
-    if (!plotter || !plotter_running(plotter)) {
-        ui_check_end();  // a check's threads end before the process does
-        return true;
-    }
+    ui_check_end();  // a check's threads end before the process does
+    if (!run_in_progress()) return true;
     if (!ask_yes_no(main_window, "Close Kestrune?", "Are you sure you want to stop plotting and close Kestrune?"))
         return false;
+    // Each question waits in a nested loop where the run may end: an answer given after
+    // that no longer applies, and there are no unfinished files left to ask about.
+    if (!run_in_progress()) return true;
     const bool keep = ask_yes_no(main_window, "Leave work in progress files?",
                                  "Would you like to leave the in progress .plotting file(s) so you can resume later?");
-    plotter_stop(plotter, keep);
+    if (run_in_progress()) plotter_stop(plotter, keep);
     return true;
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 #include <cstdint>
 #include <functional>
+#include <string>
 #include <vector>
 
 #include "plotter/drive.h"
@@ -26,7 +27,7 @@ extern int32_t gpu_count;                  // GPUs found at start-up, at most 8
 extern char gpu_names[8][64];              // their names
 extern uint64_t planned_max_file_bytes;    // largest file of the current plan
 extern uint64_t next_start_nonce;          // start nonce when auto_start_nonce is off
-extern char start_dir[260];                // working directory at start-up
+extern std::string start_dir;              // working directory at start-up; empty when unknown
 extern char fill_text[128], ram_text[128], account_text[128], nonce_text[128], size_text[128];
 extern int32_t fill_drive_index;           // target drive the fill prompt edits
 extern std::function<void(uint64_t bytes)> fill_action;  // stores the fill prompt's value
@@ -39,6 +40,9 @@ bool app_close(void* user_data);
 void app_drop(void* user_data, int32_t count, char** paths, int32_t x, int32_t y);
 // Rebuilds the plotter's jobs from the folders and settings; sets planned_max_file_bytes.
 void app_plan();
+// Records the start folder and takes hold of it (log.txt's lock). A folder that cannot be
+// found is reported and kept nowhere; false when another Kestrune already holds the folder.
+bool app_start_folder();
 // Loads config.yml from start_dir (writing a fresh one when it was missing or unreadable)
 // and applies its folder lists.
 void app_prefs_load();
@@ -73,6 +77,8 @@ const struct checker_s* ui_check_current();
 
 // Setup operations
 void drive_add(int32_t kind, const char* path, bool skip_space_check);
+// The folder part of a path, whatever its length.
+std::string path_folder(const char* path);
 void drive_remove(int32_t kind, int32_t index);
 void choose_latest_plot();
 void paint_folder_input(window_s* window, const char* label, int32_t kind, int32_t y);

@@ -8,12 +8,14 @@
 #include <cstdio>
 
 #include "check/check.h"
+#include "platform/sys.h"
 #include "ui/app.h"
 
 namespace {
 
 checker_s* checker = nullptr;       // the check shown; none when no check exists
 window_s* check_window = nullptr;   // the window it draws into
+int32_t dropped_count = 0;          // files dropped together; only the first is checked
 
 uint32_t sample_colour(const check_sample_s& s) {
     if (s.compared.load()) return s.match.load() ? 0xFF4CD964 : 0xFFDE1D10;
@@ -55,6 +57,8 @@ void ui_check_start(window_s* window, int32_t count, char** paths) {
     ui_check_end();
     check_window = window;
     checker = check_start(paths[0]);
+    dropped_count = count;
+    if (count > 1) sys_log("  %d files dropped; only the first is checked\n", (int)count);
     hit_regions_clear(window);
     window_set_paint(window, ui_check_paint_cb);
     window_set_repaint_interval(window, 250);
@@ -81,9 +85,16 @@ void ui_check_paint_cb(void*) {
         clip_push(w, 24, 376, 590, 16);
         set_font(w, UI_FONT, 7);
         set_fill(w, COLOR_BODY);
-        draw_text(w, checker->path.c_str(), 24, 376);
+        draw_text(w, window_display_name(checker->path.c_str()).c_str(), 24, 376);
         clip_pop(w);
         paint_verdict(w);
+    }
+    if (checker && dropped_count > 1) {
+        char line[96];
+        std::snprintf(line, sizeof line, "Only the first of the %d dropped files is checked.", (int)dropped_count);
+        set_font(w, UI_FONT, 10);
+        set_fill(w, COLOR_BODY);
+        draw_text(w, line, 174, 446);
     }
     paint_button(w, "Back", true, 24, 416, 130, 40, ui_check_back, 12);
 }

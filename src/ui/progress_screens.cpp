@@ -172,7 +172,8 @@ void paint_drive_path(window_s* w, const char* path, float x, float y, float wid
     set_font(w, UI_FONT, 11);
     set_fill(w, COLOR_BODY);
     clip_push(w, (int32_t)clip_left, (int32_t)y, (int32_t)width, 24);
-    draw_text(w, path, x + width - text_width(w, path), y);
+    const std::string shown = window_display_name(path);
+    draw_text(w, shown.c_str(), x + width - text_width(w, shown.c_str()), y);
     clip_pop(w);
 }
 
@@ -202,7 +203,7 @@ float paint_ssds(window_s* w, double now, float y, float h, const totals_s& t) {
         const float yb = y + 38 + h;
         if (view.current) {
             paint_progress_line(w, CHART_WRITE.outline, x, yb, (float)(f * cw));
-            paint_file_line(w, job_path(view.current, 0).c_str(), x, yb, (float)cw);
+            paint_file_line(w, window_display_name(job_path(view.current, 0).c_str()).c_str(), x, yb, (float)cw);
         } else if (view.staged_waiting) {
             paint_file_line(w, "Staged file ready and waiting.", x, yb, (float)cw);
         }
@@ -236,7 +237,8 @@ float paint_targets(window_s* w, double now, float y, float h, bool ssd, const t
         if (view.current) {
             const double g = ratio(ssd ? view.job_moved : view.job_written, view.job_bytes);
             paint_progress_line(w, colours.outline, x, y + 38 + h, (float)(g * cw));
-            paint_file_line(w, job_path(view.current, 1).c_str(), x, y + 38 + h, (float)cw);
+            paint_file_line(w, window_display_name(job_path(view.current, 1).c_str()).c_str(), x, y + 38 + h,
+                            (float)cw);
         }
     }
     return speed;
@@ -249,8 +251,10 @@ void paint_speed_values(window_s* w, float y, const char* caption, double bytes,
     paint_values(w, y, caption, value, "Speed", rate);
 }
 
-// Recomputes the time estimate every 5 s from the average rate of each stage since it began.
-void update_estimate(double now, const totals_s& t) {
+// Recomputes the time estimate every 5 s from the average rate of each stage since it
+// began. The stages overlap, so the run ends when the slowest has done what is left to it:
+// computing, writing, and in staged runs moving.
+void update_estimate(double now, const totals_s& t, bool staged) {
     const double total = (double)t.total * NONCE_BYTES, computed = (double)t.computed * NONCE_BYTES;
     if (!(now - progress.last_eta_update > 5) || t.moved >= total) return;
     progress.last_eta_update = now;
@@ -260,9 +264,9 @@ void update_estimate(double now, const totals_s& t) {
     const auto left = [](double rest, double r) { return r > 0 ? std::max(rest, 0.0) / r : 0.0; };
     // Resumed nonces were written by an earlier run: this run computes and writes only the rest.
     const double compute = rate(std::max(computed - t.resumed, 0.0), progress.compute_began);
-    double estimate = left(total - computed, compute);
-    if (computed >= total) estimate = left(total - t.resumed - t.written, rate(t.written, progress.write_began));
-    if (t.written + t.resumed >= total) estimate = left(total - t.moved, rate(t.moved, progress.move_began));
+    const double write = rate(t.written, progress.write_began), move = rate(t.moved, progress.move_began);
+    double estimate = std::max(left(total - computed, compute), left(total - t.resumed - t.written, write));
+    if (staged) estimate = std::max(estimate, left(total - t.moved, move));
     if (now > 5 && estimate > 0)
         std::snprintf(progress.eta_text, sizeof progress.eta_text, "Estimated time remaining: %s",
                       fmt_duration(std::min(estimate, ETA_LIMIT)));
@@ -297,7 +301,7 @@ void progress_paint(window_s* w, double now) {
     }
     const float speed = paint_targets(w, now, y, h, ssd, t);
     paint_speed_values(w, y, ssd ? "Moved" : "Written", ssd ? t.moved : t.written, speed);
-    update_estimate(now, t);
+    update_estimate(now, t, ssd);
     if (progress.eta_text[0] && t.moved < (double)t.total * NONCE_BYTES) {
         set_font(w, UI_FONT, 9);
         set_fill(w, COLOR_BODY);

@@ -23,6 +23,7 @@ namespace {
 constexpr const char* SAMPLE_ADDRESS = "BURST-8V9Y-58B4-RVWP-8HQAV";
 constexpr const char* SAMPLE_ID = "7900104405094198526";
 constexpr uint64_t DEFAULT_MAX_FILE_BYTES = 1000000000000ull;  // the setting's start value
+constexpr uint64_t MIN_FREE_BYTES = 134217728;  // a drive with less is not worth planning on
 const char* const processor_labels[9] = {"CPU", "GPU0", "GPU1", "GPU2", "GPU3", "GPU4", "GPU5", "GPU6", "GPU7"};
 
 scroll_state processor_scroll;
@@ -47,9 +48,9 @@ void centred(window_s* w, const char* text, float size, uint32_t color, float y)
 }
 
 void choose_folder_of(int32_t kind) {
-    char path[260] = {};
+    std::string path;
     const char* title = kind == 1 ? "Path to external drive plots" : "Path to SSD folder";
-    if (choose_folder(main_window, title, sizeof path, path)) drive_add(kind, path, false);
+    if (choose_folder(main_window, title, &path)) drive_add(kind, path.c_str(), false);
     folder_scroll_to_end[kind] = true;
 }
 
@@ -167,6 +168,12 @@ uint64_t prompt_read_account(const char* text) {
 
 // [SECTION] Folders
 
+std::string path_folder(const char* path) {
+    std::string folder(std::strlen(path) + 1, '\0');
+    path_dirname(folder.size(), folder.data(), path);
+    return folder.c_str();
+}
+
 void drive_add(int32_t kind, const char* path, bool skip_space_check) {
     std::vector<drive_s>& drives = drives_of(kind);
     for (const drive_s& drive : drives)
@@ -178,8 +185,13 @@ void drive_add(int32_t kind, const char* path, bool skip_space_check) {
         return;
     }
     if (!skip_space_check &&
-        (drive_nonces_fit(drive.free_bytes / 2, drive.sector_size) == 0 || drive.free_bytes <= 134217727)) {
-        message_box(main_window, "Sorry", "There isn't enough free space on this drive.");
+        (drive_nonces_fit(drive.free_bytes / 2, drive.sector_size) == 0 || drive.free_bytes < MIN_FREE_BYTES)) {
+        char free_text[32], need_text[32];
+        fmt_size(sizeof free_text, free_text, drive.free_bytes, false, "");
+        fmt_size(sizeof need_text, need_text, MIN_FREE_BYTES, false, "");
+        sys_log("Not adding %s: %s free, the plan needs at least %s\n", path, free_text, need_text);
+        message_box(main_window, "Sorry", "There isn't enough free space on this drive.\n%s has %s free; at least %s is needed.",
+                    window_display_name(path).c_str(), free_text, need_text);
         return;
     }
     drives.push_back(drive);
@@ -198,7 +210,7 @@ void drive_remove(int32_t kind, int32_t index) {
 void paint_folder_input(window_s* w, const char* label, int32_t kind, int32_t y) {
     text_at(w, label, 14, COLOR_BLACK, 24, (float)y);
     std::vector<drive_s>& drives = drives_of(kind);
-    std::vector<std::string> captions;
+    std::vector<std::string> captions, shown;
     std::vector<float> widths;
     float content = 0;
     for (const drive_s& drive : drives) {
@@ -210,7 +222,8 @@ void paint_folder_input(window_s* w, const char* label, int32_t kind, int32_t y)
         else
             std::snprintf(caption, sizeof caption, "%s free", fmt_size_tmp(drive.free_bytes, false, ""));
         set_font(w, UI_FONT, 12);
-        const float path_w = text_width(w, drive.path);
+        shown.push_back(window_display_name(drive.path));
+        const float path_w = text_width(w, shown.back().c_str());
         set_font(w, UI_FONT, 7);
         const float caption_w = text_width(w, caption);
         captions.push_back(caption);
@@ -234,7 +247,7 @@ void paint_folder_input(window_s* w, const char* label, int32_t kind, int32_t y)
             const float path_w = widths[2 * i], caption_w = widths[2 * i + 1];
             const int32_t item_w = (int32_t)(std::max(path_w, caption_w) + 20);
             const bool hovered = add(x, sy, item_w, cy - sy, [kind, i] { drive_remove(kind, i); });
-            text_at(w, drives[i].path, 12, hovered ? 0xFF8B12AE : 0xFF4DA60C, (float)x, (float)ty);
+            text_at(w, shown[i].c_str(), 12, hovered ? 0xFF8B12AE : 0xFF4DA60C, (float)x, (float)ty);
             const bool caption_hovered =
                 kind == 1 && add(x, cy, (int32_t)caption_w + 2, 16, [i] { open_fill_prompt(i); });
             text_at(w, captions[i].c_str(), 7, caption_hovered ? COLOR_ACCENT : COLOR_BODY, (float)x + 2, (float)cy);
@@ -256,19 +269,17 @@ void paint_folder_input(window_s* w, const char* label, int32_t kind, int32_t y)
 }
 
 void choose_latest_plot() {
-    char path[260] = {};
+    std::string path;
     const char* title = auto_start_nonce
                             ? "Select any plot file. Your account id will be read from it."
                             : "Select your latest plot file. Account id and starting nonce will be determined from this.";
-    if (!choose_file(main_window, title, sizeof path, path)) return;
+    if (!choose_file(main_window, title, &path)) return;
     plot_name_s name;
-    if (plot_name_parse(path, &name) == PLOT_NAME_NONE) {
+    if (plot_name_parse(path.c_str(), &name) == PLOT_NAME_NONE) {
         message_box(main_window, "Error", "Incorrect filename format for plotfile.");
         return;
     }
-    char folder[260];
-    path_dirname(sizeof folder, folder, path);
-    plots_folder_add(plots, folder);
+    plots_folder_add(plots, path_folder(path.c_str()).c_str());
     next_start_nonce = auto_start_nonce ? 0 : name.start + name.count;
     account_id = name.account;
     setup_return();

@@ -3,7 +3,11 @@
 // answered by the test. (Real windows, dialogs and drops: gui_session_test.sh.)
 #include <cairo.h>
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <glib.h>
+#include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -146,6 +150,9 @@ TEST(Window, PointerRulesTable) {
         {"press and release in A", 2, {{'p', 5, 5}, {'r', 5, 5}}, 1, 0, -1},
         {"press in A, release in B", 2, {{'p', 5, 5}, {'r', 25, 5}}, 0, 0, -1},
         {"press outside, release in A", 2, {{'p', 15, 5}, {'r', 5, 5}}, 0, 0, -1},
+        {"press in A, release outside, press outside, release in A", 2,
+         {{'p', 5, 5}, {'r', 15, 5}, {'p', 15, 5}, {'r', 5, 5}}, 0, 0, -1},
+        {"press in A, release outside, click in A", 2, {{'p', 5, 5}, {'r', 15, 5}, {'p', 5, 5}, {'r', 5, 5}}, 1, 0, -1},
         {"repaint between press and release", 2, {{'p', 5, 5}, {'x', 0, 0}, {'r', 6, 6}}, 1, 0, -1},
         {"second release runs nothing", 2, {{'p', 25, 5}, {'r', 25, 5}, {'r', 25, 5}}, 0, 1, -1},
         {"motion into B hovers it", 2, {{'m', 25, 5}}, 0, 0, 1},
@@ -262,8 +269,91 @@ TEST_F(Screens, SetupScreenStartProcessorsAndFolders) {
     };
     drive_add(0, dir.path.c_str(), false);
     EXPECT_TRUE(ssd_drives.empty());
-    EXPECT_EQ(messages, (std::vector<std::string>{"There isn't enough free space on this drive."}));
+    ASSERT_EQ(messages.size(), 1u);  // the refusal names the folder, its free space and the least needed
+    EXPECT_EQ(messages[0], "There isn't enough free space on this drive.\n" + dir.path +
+                               " has 4.1 MB free; at least 134.2 MB is needed.");
 }
+
+// A folder name that is not UTF-8 (bytes ff fe) is drawn through its display name: the
+// setup screen goes on below it ("Target disk path" and its "Click to select..."), and the
+// drive keeps the real bytes for its files.
+TEST_F(Screens, FolderNamesThatAreNotUtf8AreDrawn) {
+    const std::string odd = dir.file("\xff\xfe");
+    ASSERT_EQ(mkdir(odd.c_str(), 0755), 0);
+    drive_add(0, odd.c_str(), true);
+    ASSERT_EQ(ssd_drives.size(), 1u);
+    EXPECT_EQ(std::string(ssd_drives[0].path), odd);
+    show(config_paint);
+    EXPECT_GT(screen.dark_pixels({24, 328, 150, 20}), 50);  // "Target disk path"
+    int32_t link = 0;  // "Click to select..." in the accent colour
+    for (int32_t y = 366; y < 390; ++y)
+        for (int32_t x = 40; x < 170; ++x) link += screen.pixel(x, y) != 0xFFFFFF;
+    EXPECT_GT(link, 50);
+    const std::string shown = window_display_name(odd.c_str());
+    EXPECT_TRUE(g_utf8_validate(shown.c_str(), -1, nullptr)) << shown;
+}
+
+// The start folder: one longer than any fixed buffer keeps its own config.yml; one that no
+// longer exists is reported and nothing is written anywhere else; one whose log.txt another
+// Kestrune holds is refused, its log left whole; a config.yml that is a folder is reported,
+// the settings start from their defaults and nothing tries to replace it.
+TEST_F(Screens, StartFolderLongGoneHeldOrUnreadable) {
+    char before[4096];
+    ASSERT_NE(getcwd(before, sizeof before), nullptr);
+    const std::string long_dir = dir.path + "/" + std::string(200, 'a') + "/" + std::string(100, 'b');
+    ASSERT_EQ(mkdir((dir.path + "/" + std::string(200, 'a')).c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(long_dir.c_str(), 0755), 0);
+    const auto start_in = [&](const std::string& folder) {
+        sys_log_reset_for_tests();
+        messages.clear();
+        EXPECT_EQ(chdir(folder.c_str()), 0);
+        return app_start_folder();
+    };
+    EXPECT_TRUE(start_in(long_dir));
+    EXPECT_EQ(start_dir, long_dir);
+    app_prefs_save();
+    EXPECT_TRUE(sys_file_exists((long_dir + "/config.yml").c_str()));
+
+    const std::string gone = dir.file("gone");
+    ASSERT_EQ(mkdir(gone.c_str(), 0755), 0);
+    const bool root_had_config = sys_file_exists("/config.yml");
+    ASSERT_EQ(chdir(gone.c_str()), 0);
+    ASSERT_EQ(rmdir(gone.c_str()), 0);
+    EXPECT_TRUE(start_in("."));
+    EXPECT_EQ(start_dir, "");
+    app_prefs_save();
+    EXPECT_EQ(sys_file_exists("/config.yml"), root_had_config);
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_NE(messages[0].find("cannot find the folder it was started in"), std::string::npos) << messages[0];
+
+    const std::string held = dir.file("held");
+    ASSERT_EQ(mkdir(held.c_str(), 0755), 0);
+    const int log = open((held + "/log.txt").c_str(), O_RDWR | O_CREAT, 0644);
+    struct flock lock = {};
+    lock.l_type = F_WRLCK;
+    ASSERT_EQ(fcntl(log, F_OFD_SETLK, &lock), 0);
+    ASSERT_EQ(write(log, "running\n", 8), 8);
+    EXPECT_FALSE(start_in(held));
+    EXPECT_EQ(messages, (std::vector<std::string>{"Kestrune is already running in this folder."}));
+    EXPECT_EQ(test_read_file(held + "/log.txt"), "running\n");
+    close(log);
+
+    ASSERT_EQ(unlink((long_dir + "/config.yml").c_str()), 0);
+    ASSERT_EQ(mkdir((long_dir + "/config.yml").c_str(), 0755), 0);
+    EXPECT_TRUE(start_in(long_dir));
+    account_id = 0;
+    app_prefs_load();
+    app_prefs_save();
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_NE(messages[0].find("config.yml in " + long_dir + " cannot be read: Is a directory."), std::string::npos)
+        << messages[0];
+    struct stat info = {};
+    EXPECT_TRUE(stat((long_dir + "/config.yml").c_str(), &info) == 0 && S_ISDIR(info.st_mode));
+    EXPECT_FALSE(sys_file_exists((long_dir + "/config.yml.tmp").c_str()));
+    sys_log_reset_for_tests();
+    ASSERT_EQ(chdir(before), 0);
+}
+
 
 // What each prompt reads from its text. (The account prompt's OK button: the desktop session test.)
 TEST_F(Screens, PromptsReadTheirTextTable) {
@@ -337,6 +427,36 @@ TEST_F(Screens, WorkerDialogsRunOnTheUiThread) {
     EXPECT_TRUE(app_close(nullptr));
 }
 
+// The close question outlives the run: when the run ends while a question is open, its
+// answer no longer applies and closing stops nothing (no "keep files: no" reaches the run).
+TEST_F(Screens, CloseQuestionsOutlivingTheRunAreIgnored) {
+    std::atomic<bool> release{false};
+    plotter->run.thread = std::thread([&] {
+        while (!release && !plotter->run.stop) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    });
+    plotter->run.ended = false;
+    window_dialogs().ask = [this](window_s*, const char*, const char*) {
+        if (++asks == 2) plotter->run.ended = true;  // the run ends while the second question is open
+        return asks == 1;
+    };
+    EXPECT_TRUE(app_close(nullptr));
+    EXPECT_EQ(std::tuple(asks, plotter->run.stop.load()), std::tuple(2, false));
+    release = true;
+    plotter->run.thread.join();
+    plotter->run.ended = false;
+    plotter->run.stop = false;
+}
+
+// Several files dropped at once: the first is checked and the screen says so; the log lists them all.
+TEST_F(Screens, SeveralDroppedFilesSayOnlyTheFirstIsChecked) {
+    main_window->paint = config_paint;
+    char* paths[] = {const_cast<char*>("/x/7_0_8"), const_cast<char*>("/x/7_8_8"), const_cast<char*>("/x/7_16_8")};
+    app_drop(nullptr, 3, paths, 0, 0);
+    ASSERT_TRUE(ui_check_current() && ui_check_current()->path == "/x/7_0_8");
+    screen.paint(main_window);
+    EXPECT_GT(screen.dark_pixels({174, 446, 300, 14}), 50);
+}
+
 // Each mode's section titles, charts (left and right edges drawn, blank just beyond) and
 // gauges (filled below their level, blank above it), with a synthetic run. A single staging
 // column is as wide as the move chart below it: 500 pixels, with no gauge beside the charts.
@@ -382,6 +502,9 @@ TEST_F(Screens, ProgressEstimateAndPause) {
         {16, 0, 50, 0, nullptr}, {19, 0, 100, 0, "3 minutes"},
         // Resumed at 1600, all computed; 100 written in 6 s, 1500 left to write: 90 s.
         {1, 1600, 3200, 50, nullptr}, {7, 1600, 3200, 100, "1 minute"},
+        // Computing almost done (10 nonces left) while 3100 wait to be written at 100 per 6 s:
+        // the writes set the time, not the nearly finished computing.
+        {1, 0, 8, 8, nullptr}, {7, 0, 3190, 100, "3 minutes"},
     };
     for (auto [now, resumed, done, written, shown] : steps) {
         if (now == 1) progress_reset();
