@@ -20,22 +20,12 @@
 #include "plotter/plotter.h"
 #include "settings/prefs.h"
 #include "settings/settings.h"
+#include "ui/check_screen.h"
 #include "ui/progress.h"
+#include "ui/session.h"
+#include "ui/setup.h"
 
-window_s* main_window = nullptr;
-plotter_s* plotter = nullptr;
-plots_s* plots = nullptr;
-std::vector<drive_s> ssd_drives;
-std::vector<drive_s> target_drives;
-char cpu_brand[64];
-int32_t gpu_count = 0;
-char gpu_names[8][64];
-uint64_t planned_max_file_bytes = 0;
-uint64_t next_start_nonce = 0;
 std::string start_dir;
-char fill_text[128], ram_text[128], account_text[128], nonce_text[128], size_text[128];
-int32_t fill_drive_index = 0;
-std::function<void(uint64_t bytes)> fill_action;
 
 namespace {
 
@@ -84,12 +74,12 @@ bool resume_dropped(const char* path) {
     if (!ask_yes_no(main_window, "Resume?", "Would you like to resume plotting this file with the currently set options?"))
         return false;
     const std::string folder = path_folder(path);
-    ssd_drives.clear();
-    target_drives.clear();
+    setup.ssd_drives.clear();
+    setup.target_drives.clear();
     drive_add(1, folder.c_str(), true);
-    if (target_drives.empty()) return true;
+    if (setup.target_drives.empty()) return true;
     plotter_clear_jobs(plotter);
-    job_s* job = job_create(&target_drives[0], nullptr, name.account, name.start, name.count);
+    job_s* job = job_create(&setup.target_drives[0], nullptr, name.account, name.start, name.count);
     job->poc2 = kind == PLOT_NAME_POC2;
     plotter_add_job(plotter, job);
     processing_start();
@@ -111,28 +101,7 @@ bool app_ask_any_thread(const char* title, const char* text) {
     return on_ui_thread<bool>([t, x] { return ask_yes_no(main_window, t.c_str(), "%s", x.c_str()); });
 }
 
-bool app_setting_up() {
-    const window_paint_fn setup_screens[] = {config_paint,          ui_prompt_latest_plot_paint, start_get_account_paint,
-                                             start_get_nonce_paint, start_get_size_paint,        start_get_ram_paint,
-                                             drive_fill_paint,      ui_check_paint_cb};
-    for (window_paint_fn screen : setup_screens)
-        if (window_is_paint(main_window, screen)) return true;
-    return !main_window;
-}
-
-void app_plan() {
-    if (!plotter || !plots) return;
-    plan_input_s input;
-    for (drive_s& drive : ssd_drives) input.ssds.push_back(&drive);
-    for (drive_s& drive : target_drives) input.targets.push_back(&drive);
-    input.account_id = account_id;
-    input.auto_start = auto_start_nonce;
-    input.start_nonce = next_start_nonce;
-    input.max_file_bytes = max_file_bytes;
-    input.max_fill_bytes = max_fill_bytes;
-    input.poc2 = use_poc2_format;
-    planned_max_file_bytes = drive_plan(plotter, plots, input).max_file_bytes;
-}
+bool app_setting_up() { return !main_window || ui_phase == UI_SETUP || ui_phase == UI_PROMPT || ui_phase == UI_CHECK; }
 
 bool app_start_folder() {
     start_dir = sys_getcwd();
@@ -169,10 +138,10 @@ void app_prefs_load() {
 }
 
 void app_prefs_save() {
-    for (const drive_s& drive : target_drives) plots_folder_add(plots, drive.path);
+    for (const drive_s& drive : setup.target_drives) plots_folder_add(plots, drive.path);
     if (!prefs_writable) return;
     std::vector<std::string> ssds, folders(plots->folders.begin(), plots->folders.end());
-    for (const drive_s& drive : ssd_drives) ssds.push_back(drive.path);
+    for (const drive_s& drive : setup.ssd_drives) ssds.push_back(drive.path);
     prefs_save(config_path().c_str(), ssds, folders);
 }
 
@@ -184,7 +153,7 @@ void app_main() {
         message_box(nullptr, "Sorry", "A CPU with SSE4 instruction support is required.");
         return;
     }
-    next_start_nonce = 0;
+    setup.next_start_nonce = 0;
     sys_log("Kestrune version %s\n", APP_VERSION);
     cpu_brand_string(sizeof cpu_brand, cpu_brand);
     cpu_brand[sizeof cpu_brand - 1] = 0;
@@ -199,9 +168,10 @@ void app_main() {
     sys_set_dialog_presenter(app_message_any_thread);
     app_prefs_load();
     plotter_set_ssd_scatter(plotter, ssd_scatter);
+    setup.start = processing_start;
     main_window = window_create("Kestrune", 640, 480);
-    window_set_callbacks(main_window, nullptr, app_close, app_drop, mouse_ignored,
-                         account_id != 0 ? config_paint : ui_prompt_latest_plot_paint);
+    window_set_callbacks(main_window, nullptr, app_close, app_drop, mouse_ignored, nullptr);
+    setup_show_first();
     window_run_loop();
 }
 
@@ -213,28 +183,21 @@ void processing_start() {
     app_prefs_save();
     time_init();
     hit_regions_clear(main_window);
-    window_set_paint(main_window, paint_cb);
+    ui_show(UI_RUN, paint_cb);
     window_invalidate(main_window);
     window_set_repaint_interval(main_window, 500);
     // A start that failed before leaves nothing behind for this one.
     progress_reset();
-    if (!plotter_setup(plotter, gpu_mask, (uint32_t)ssd_drives.size(), (uint32_t)target_drives.size(),
+    if (!plotter_setup(plotter, gpu_mask, (uint32_t)setup.ssd_drives.size(), (uint32_t)setup.target_drives.size(),
                        max_ram_bytes)) {
         window_set_repaint_interval(main_window, 0);
         message_box(main_window, "Error", "Plotting could not start; see log.txt for the reason.");
-        setup_return();
+        setup_show();
         return;
     }
     uint64_t total = 0;
     plotter_for_each_job(plotter, [&total](job_s* job) { return total += job->nonce_count, true; });
     history_start(total);
-}
-
-void setup_return() {
-    entries_clear(main_window);
-    window_set_paint(main_window, config_paint);
-    app_plan();
-    window_invalidate(main_window);
 }
 
 void plotting_done() {
@@ -243,7 +206,7 @@ void plotting_done() {
     // The sampler may last have looked up to a second ago: the summary ends with the final totals.
     history_record(progress.done_time);
     history_thin();
-    window_set_paint(main_window, summary_paint);
+    ui_show(UI_SUMMARY, summary_paint);
     window_set_repaint_interval(main_window, 0);
     message_box(nullptr, "Done!", "All done! All plot files have been completed.");
 }
@@ -272,17 +235,14 @@ void app_drop(void*, int32_t count, char** paths, int32_t, int32_t) {
         return;
     }
     if (std::strstr(paths[0], ".plotting") && resume_dropped(paths[0])) return;
-    if (window_is_paint(main_window, config_paint) || window_is_paint(main_window, ui_check_paint_cb))
-        ui_check_start(main_window, count, paths);
+    if (ui_phase == UI_SETUP || ui_phase == UI_CHECK) ui_check_start(main_window, count, paths);
 }
 
 void app_reset_for_tests() {
     progress_reset();
     ui_check_end();
-    ssd_drives.clear();
-    target_drives.clear();
+    setup_reset();
+    setup.start = processing_start;
     if (plotter) plotter_clear_jobs(plotter);
-    next_start_nonce = 0;
-    planned_max_file_bytes = 0;
-    for (char* text : {fill_text, ram_text, account_text, nonce_text, size_text}) text[0] = 0;
+    ui_phase = UI_SETUP;
 }

@@ -5,11 +5,15 @@
 // thread and workers only set the samples' atomic flags, which every paint (250 ms) reads;
 // starting a new check or leaving with Back stops the running one and joins its thread
 // before freeing it. Dialogs of a failed check reach this thread through sys_ui_post.
+#include "ui/check_screen.h"
+
 #include <cstdio>
 
 #include "check/check.h"
 #include "platform/sys.h"
-#include "ui/app.h"
+#include "ui/session.h"
+#include "ui/setup.h"
+#include "ui/widgets.h"
 
 namespace {
 
@@ -60,14 +64,14 @@ void ui_check_start(window_s* window, int32_t count, char** paths) {
     dropped_count = count;
     if (count > 1) sys_log("  %d files dropped; only the first is checked\n", (int)count);
     hit_regions_clear(window);
-    window_set_paint(window, ui_check_paint_cb);
+    ui_show(UI_CHECK, ui_check_paint_cb);
     window_set_repaint_interval(window, 250);
 }
 
 void ui_check_back() {
     ui_check_end();
-    window_set_paint(check_window, config_paint);
     window_set_repaint_interval(check_window, 0);
+    setup_show();
 }
 
 void ui_check_paint_cb(void*) {

@@ -14,7 +14,8 @@
 
 #include "platform/util.h"
 #include "plotter/plotter.h"
-#include "ui/app.h"
+#include "ui/session.h"
+#include "ui/setup.h"
 
 progress_state_s progress;
 
@@ -47,11 +48,11 @@ int32_t drive_index(const std::vector<drive_s>& list, const drive_s* drive) {
 void count_drive(totals_s* t, const job_s* job, const drive_s* drive) {
     std::vector<drive_progress_s>* slots = &progress.ssds;
     std::vector<drive_view_s>* views = &t->ssds;
-    int32_t i = drive_index(ssd_drives, drive);
+    int32_t i = drive_index(setup.ssd_drives, drive);
     if (i < 0) {
         slots = &progress.targets;
         views = &t->targets;
-        i = drive_index(target_drives, drive);
+        i = drive_index(setup.target_drives, drive);
     }
     if (i < 0) return;
     (*slots)[i].planned_nonces += job->nonce_count;
@@ -71,10 +72,10 @@ void count_drive(totals_s* t, const job_s* job, const drive_s* drive) {
 
 totals_s read_totals() {
     totals_s t;
-    t.ssds.resize(ssd_drives.size());
-    t.targets.resize(target_drives.size());
-    progress.ssds.resize(ssd_drives.size());
-    progress.targets.resize(target_drives.size());
+    t.ssds.resize(setup.ssd_drives.size());
+    t.targets.resize(setup.target_drives.size());
+    progress.ssds.resize(setup.ssd_drives.size());
+    progress.targets.resize(setup.target_drives.size());
     for (auto* slots : {&progress.ssds, &progress.targets})
         for (drive_progress_s& slot : *slots) slot.planned_nonces = 0;
     plotter_for_each_job(plotter, [&t](job_s* job) {
@@ -189,17 +190,17 @@ int32_t column_width(size_t n) { return n ? (506 - 6 * (int32_t)n) / (int32_t)n 
 
 float paint_ssds(window_s* w, double now, float y, float h, const totals_s& t) {
     paint_title(w, "Write", y);
-    const int32_t cw = column_width(ssd_drives.size());
+    const int32_t cw = column_width(setup.ssd_drives.size());
     float speed = 0;
-    for (size_t j = 0; j < ssd_drives.size(); ++j) {
+    for (size_t j = 0; j < setup.ssd_drives.size(); ++j) {
         const float x = (float)(24 + (int32_t)j * (cw + 6));
         char caption[32];
-        const float rate = drive_rate(&progress.ssds[j], ssd_drives[j], now, caption);
+        const float rate = drive_rate(&progress.ssds[j], setup.ssd_drives[j], now, caption);
         speed += rate;
         const drive_view_s& view = t.ssds[j];
         const double f = view.current ? ratio(view.job_written, view.job_bytes) : 0;
         paint_chart(w, x, y + 38, (float)cw, h, caption, rate > 0, &progress.ssds[j].write_series, CHART_WRITE, f);
-        paint_drive_path(w, ssd_drives[j].path, x, y + 12, (float)cw, x);
+        paint_drive_path(w, setup.ssd_drives[j].path, x, y + 12, (float)cw, x);
         const float yb = y + 38 + h;
         if (view.current) {
             paint_progress_line(w, CHART_WRITE.outline, x, yb, (float)(f * cw));
@@ -215,25 +216,25 @@ float paint_targets(window_s* w, double now, float y, float h, bool ssd, const t
     const char* title = ssd ? "Move" : "Write";
     paint_title(w, title, y);
     const float title_end = 24 + text_width(w, title);
-    const int32_t cw = column_width(target_drives.size());
+    const int32_t cw = column_width(setup.target_drives.size());
     const chart_colors_s& colours = ssd ? CHART_MOVE : CHART_WRITE;
     float speed = 0;
-    for (size_t j = 0; j < target_drives.size(); ++j) {
+    for (size_t j = 0; j < setup.target_drives.size(); ++j) {
         const float x = (float)(24 + (int32_t)j * (cw + 6));
         drive_progress_s* slot = &progress.targets[j];
         char caption[32];
-        const float rate = drive_rate(slot, target_drives[j], now, caption);
+        const float rate = drive_rate(slot, setup.target_drives[j], now, caption);
         speed += rate;
         const drive_view_s& view = t.targets[j];
-        const double f = ratio((double)target_drives[j].bytes_written, (double)slot->planned_nonces * NONCE_BYTES);
-        if (!ssd && view.current && target_drives.size() == 1) {
+        const double f = ratio((double)setup.target_drives[j].bytes_written, (double)slot->planned_nonces * NONCE_BYTES);
+        if (!ssd && view.current && setup.target_drives.size() == 1) {
             paint_chart(w, 24, y + 38, 442, h, caption, rate > 0, &slot->write_series, colours, f);
             const double c = view.buffer_bytes, p = view.buffer_progress > 0 ? view.buffer_progress : c;
             paint_gauge(w, y + 38, h, std::max(c - p, 0.0), c);
         } else {
             paint_chart(w, x, y + 38, (float)cw, h, caption, rate > 0, &slot->write_series, colours, f);
         }
-        paint_drive_path(w, target_drives[j].path, x, y + 12, (float)cw, std::max(x, title_end));
+        paint_drive_path(w, setup.target_drives[j].path, x, y + 12, (float)cw, std::max(x, title_end));
         if (view.current) {
             const double g = ratio(ssd ? view.job_moved : view.job_written, view.job_bytes);
             paint_progress_line(w, colours.outline, x, y + 38 + h, (float)(g * cw));
@@ -287,7 +288,7 @@ history_record_s lerp(const history_record_s& a, const history_record_s& b, doub
 void progress_paint(window_s* w, double now) {
     draw_clear(w, 0xFFFFFF);
     const totals_s t = read_totals();
-    const bool ssd = !ssd_drives.empty();
+    const bool ssd = !setup.ssd_drives.empty();
     const float h = ssd ? 92 : 160;
     if (progress.compute_began == 0 && t.computed != 0) progress.compute_began = now;
     if (progress.write_began == 0 && t.written != 0) progress.write_began = now;

@@ -25,7 +25,10 @@
 #include "settings/settings.h"
 #include "test_support.h"
 #include "ui/app.h"
+#include "ui/check_screen.h"
 #include "ui/progress.h"
+#include "ui/session.h"
+#include "ui/setup.h"
 #include "ui/widgets.h"
 #include "ui/window.h"
 
@@ -120,11 +123,11 @@ struct synthetic_run_s {
     batch_buffer_s compute{8, {4}}, write{8, {2 * PLOT_SIZE}};
     job_s* first = nullptr;
     synthetic_run_s(int32_t ssds, int32_t targets) {
-        ssd_drives.resize(ssds);
-        target_drives.resize(targets);
+        setup.ssd_drives.resize(ssds);
+        setup.target_drives.resize(targets);
         for (int32_t i = 0; i < targets; ++i) {
-            drive_s* writes = ssds ? &ssd_drives[i % ssds] : &target_drives[i];
-            job_s* job = job_create(writes, ssds ? &target_drives[i] : nullptr, 7, 1000 * i, 32);
+            drive_s* writes = ssds ? &setup.ssd_drives[i % ssds] : &setup.target_drives[i];
+            job_s* job = job_create(writes, ssds ? &setup.target_drives[i] : nullptr, 7, 1000 * i, 32);
             plotter_add_job(plotter, job);
             if (i == 0) first = job;
         }
@@ -258,9 +261,9 @@ TEST_F(Screens, SetupScreenStartProcessorsAndFolders) {
         EXPECT_EQ(gpu_mask, mask) << x;
     }
     drive_add(1, dir.path.c_str(), false);
-    EXPECT_EQ(target_drives.size(), 1u);
+    EXPECT_EQ(setup.target_drives.size(), 1u);
     screen.click(main_window, 45, 350);  // the target's path
-    EXPECT_EQ(std::pair(target_drives.size(), plotter_job_count(plotter)), std::pair(size_t{0}, size_t{0}));
+    EXPECT_EQ(std::pair(setup.target_drives.size(), plotter_job_count(plotter)), std::pair(size_t{0}, size_t{0}));
     sys_syscalls().statvfs = [](const char*, struct statvfs* info) {
         *info = {};
         info->f_frsize = 4096;
@@ -268,7 +271,7 @@ TEST_F(Screens, SetupScreenStartProcessorsAndFolders) {
         return 0;
     };
     drive_add(0, dir.path.c_str(), false);
-    EXPECT_TRUE(ssd_drives.empty());
+    EXPECT_TRUE(setup.ssd_drives.empty());
     ASSERT_EQ(messages.size(), 1u);  // the refusal names the folder, its free space and the least needed
     EXPECT_EQ(messages[0], "There isn't enough free space on this drive.\n" + dir.path +
                                " has 4.1 MB free; at least 134.2 MB is needed.");
@@ -281,8 +284,8 @@ TEST_F(Screens, FolderNamesThatAreNotUtf8AreDrawn) {
     const std::string odd = dir.file("\xff\xfe");
     ASSERT_EQ(mkdir(odd.c_str(), 0755), 0);
     drive_add(0, odd.c_str(), true);
-    ASSERT_EQ(ssd_drives.size(), 1u);
-    EXPECT_EQ(std::string(ssd_drives[0].path), odd);
+    ASSERT_EQ(setup.ssd_drives.size(), 1u);
+    EXPECT_EQ(std::string(setup.ssd_drives[0].path), odd);
     show(config_paint);
     EXPECT_GT(screen.dark_pixels({24, 328, 150, 20}), 50);  // "Target disk path"
     int32_t link = 0;  // "Click to select..." in the accent colour
@@ -367,9 +370,9 @@ TEST_F(Screens, PromptsReadTheirTextTable) {
         {open_size_prompt, "abc", &max_file_bytes, 0},
         {open_ram_prompt, "-1", &max_ram_bytes, 0},
         {open_ram_prompt, "2", &max_ram_bytes, 2147483648ull},
-        {open_nonce_prompt, "  42abc", &next_start_nonce, 42},
-        {open_nonce_prompt, "-1", &next_start_nonce, 0},
-        {open_nonce_prompt, "99999999999999999999999", &next_start_nonce, 0},
+        {open_nonce_prompt, "  42abc", &setup.next_start_nonce, 42},
+        {open_nonce_prompt, "-1", &setup.next_start_nonce, 0},
+        {open_nonce_prompt, "99999999999999999999999", &setup.next_start_nonce, 0},
     };
     for (auto [open, text, setting, want] : cases) {
         open();
@@ -386,22 +389,22 @@ TEST_F(Screens, PromptsReadTheirTextTable) {
 TEST_F(Screens, DroppedFilesResumeOrCheckWhileSettingUp) {
     account_id = 7;
     main_window->drop = app_drop;
-    using row = std::tuple<window_paint_fn, const char*, std::vector<std::string>, int, const char*>;
-    const row cases[] = {  // screen, dropped URI, message shown, questions asked, file the checker opens
-        {config_paint, "file:///x/8_0_16.plotting", {"Can't resume plot for a different account id."}, 0, nullptr},
-        {config_paint, "file:///x/7_a_16.plotting", {"Incorrect filename format for plotfile."}, 0, nullptr},
-        {config_paint, "file:///x/7_0_16.plotting", {}, 1, "/x/7_0_16.plotting"},
-        {config_paint, "file:///x/two%20words/7_0_16", {}, 0, "/x/two words/7_0_16"},
-        {ui_check_paint_cb, "file:///x/7_0_8", {}, 0, "/x/7_0_8"},
-        {config_paint, "https://example.com/7_0_8", {}, 0, nullptr},
-        {start_get_size_paint, "file:///x/7_0_8", {}, 0, nullptr},
-        {paint_cb, "file:///x/7_0_16.plotting", {}, 0, nullptr},
-        {summary_paint, "file:///x/7_0_16", {}, 0, nullptr},
+    using row = std::tuple<ui_phase_e, window_paint_fn, const char*, std::vector<std::string>, int, const char*>;
+    const row cases[] = {  // phase and screen, dropped URI, message shown, questions asked, file the checker opens
+        {UI_SETUP, config_paint, "file:///x/8_0_16.plotting", {"Can't resume plot for a different account id."}, 0, nullptr},
+        {UI_SETUP, config_paint, "file:///x/7_a_16.plotting", {"Incorrect filename format for plotfile."}, 0, nullptr},
+        {UI_SETUP, config_paint, "file:///x/7_0_16.plotting", {}, 1, "/x/7_0_16.plotting"},
+        {UI_SETUP, config_paint, "file:///x/two%20words/7_0_16", {}, 0, "/x/two words/7_0_16"},
+        {UI_CHECK, ui_check_paint_cb, "file:///x/7_0_8", {}, 0, "/x/7_0_8"},
+        {UI_SETUP, config_paint, "https://example.com/7_0_8", {}, 0, nullptr},
+        {UI_PROMPT, start_get_size_paint, "file:///x/7_0_8", {}, 0, nullptr},
+        {UI_RUN, paint_cb, "file:///x/7_0_16.plotting", {}, 0, nullptr},
+        {UI_SUMMARY, summary_paint, "file:///x/7_0_16", {}, 0, nullptr},
     };
-    for (const auto& [on, uri, shown, asked, checked] : cases) {
+    for (const auto& [phase, on, uri, shown, asked, checked] : cases) {
         messages.clear();
         asks = 0;
-        main_window->paint = on;
+        ui_show(phase, on);
         char* uris[] = {const_cast<char*>(uri), nullptr};
         window_drop_uris(main_window, uris, 0, 0);
         const window_paint_fn after = checked ? ui_check_paint_cb : on;
@@ -449,7 +452,7 @@ TEST_F(Screens, CloseQuestionsOutlivingTheRunAreIgnored) {
 
 // Several files dropped at once: the first is checked and the screen says so; the log lists them all.
 TEST_F(Screens, SeveralDroppedFilesSayOnlyTheFirstIsChecked) {
-    main_window->paint = config_paint;
+    ui_show(UI_SETUP, config_paint);
     char* paths[] = {const_cast<char*>("/x/7_0_8"), const_cast<char*>("/x/7_8_8"), const_cast<char*>("/x/7_16_8")};
     app_drop(nullptr, 3, paths, 0, 0);
     ASSERT_TRUE(ui_check_current() && ui_check_current()->path == "/x/7_0_8");
