@@ -79,6 +79,8 @@ BENCHMARK_CAPTURE(bench_group, sse4_x2, CPU_FAMILY_SSE4, 8, nonce_group_x8_sse41
 BENCHMARK_CAPTURE(bench_group, avx_x2, CPU_FAMILY_AVX, 8, nonce_group_x8_avx)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(bench_group, avx2_x2, CPU_FAMILY_AVX2, 16, nonce_group_x16_avx2)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(bench_group, avx512, CPU_FAMILY_AVX512, 16, nonce_group_x16)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(bench_group, avx512_x2, CPU_FAMILY_AVX512X2, 32, nonce_group_x32)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(bench_group, avx512_x4, CPU_FAMILY_AVX512X4, 64, nonce_group_x64)->Unit(benchmark::kMillisecond);
 
 void compress_sse4(benchmark::State& s) {
     bench_compress<shabal_x4_s, 4, shabal_x4_sse41_init, shabal_x4_sse41_compress>(s, CPU_FAMILY_SSE4);
@@ -97,10 +99,18 @@ void compress_sse4_x2(benchmark::State& s) {
 void compress_avx2_x2(benchmark::State& s) {
     bench_compress<shabal_x16_s, 16, shabal_x16_avx2_init, shabal_x16_avx2_compress>(s, CPU_FAMILY_AVX2);
 }
+void compress_avx512_x2(benchmark::State& s) {
+    bench_compress<shabal_x32_s, 32, shabal_x32_init, shabal_x32_compress>(s, CPU_FAMILY_AVX512X2);
+}
+void compress_avx512_x4(benchmark::State& s) {
+    bench_compress<shabal_x64_s, 64, shabal_x64_init, shabal_x64_compress>(s, CPU_FAMILY_AVX512X4);
+}
 
 BENCHMARK(bench_compress_scalar);
 BENCHMARK(compress_sse4_x2);
 BENCHMARK(compress_avx2_x2);
+BENCHMARK(compress_avx512_x2);
+BENCHMARK(compress_avx512_x4);
 BENCHMARK(compress_sse4);
 BENCHMARK(compress_avx);
 BENCHMARK(compress_avx2);

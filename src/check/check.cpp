@@ -313,6 +313,17 @@ bool check_file(check_work_s* w) {
         show(c, "Sorry", "Only optimized files are supported. Why would you plot anything else? :)");
         return false;
     }
+    // Its nonces are not all there yet: every comparison would only report missing data.
+    if (sys_file_locked(c->path.c_str())) {
+        c->result = CHECK_BEING_WRITTEN;
+        show(c, "Error", "The file is being written; check it once plotting has finished.");
+        return false;
+    }
+    if (std::strcmp(name.rest, ".plotting") == 0 || std::strcmp(name.rest, ".moving") == 0) {
+        c->result = CHECK_UNFINISHED;
+        show(c, "Error", "The file is unfinished; finish plotting it before checking it.");
+        return false;
+    }
     w->fd = sys_file_open_read(c->path.c_str());
     if (w->fd <= 0) {
         w->fd = 0;

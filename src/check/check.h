@@ -30,6 +30,8 @@ enum check_result_e : uint32_t {
     CHECK_BAD_SIZE = 4,      // "File has incorrect size."
     CHECK_STOPPED = 5,       // ended by check_stop
     CHECK_NO_FILE = 6,       // "Cannot open the plot file." (missing, unreadable)
+    CHECK_BEING_WRITTEN = 7, // a writer holds the file's lock; nothing compared
+    CHECK_UNFINISHED = 8,    // an unfinished ".plotting" (or partial ".moving") file; nothing compared
 };
 
 // Shows a message; the GUI posts a dialog to the UI thread, the CLI prints.

@@ -40,6 +40,8 @@ struct cli_plot_options_s {
 int cli_plot_parse(int argc, char** argv, cli_plot_options_s* options);
 
 int cli_check(int argc, char** argv);
+int cli_convert(int argc, char** argv);
+int cli_plots(int argc, char** argv);
 
 struct plotter_s;
 // Binds the -g devices to the plotter and sets the GPU mask; -1 on success, else the exit status.
@@ -55,6 +57,10 @@ int cli_usage_error(const char* command, const std::string& message);
 
 // Parses a whole decimal unsigned 64-bit number; false on anything else or overflow.
 bool cli_parse_u64(const char* text, uint64_t* value);
+
+// Parses a positive decimal amount (fractions allowed) in `unit` bytes; false on anything
+// else or when it comes to 0 bytes.
+bool cli_parse_amount(const char* text, double unit, uint64_t* bytes);
 
 // Parses an account as a BURST- address or a decimal id.
 bool cli_parse_account(const char* text, uint64_t* id);

@@ -1,6 +1,7 @@
-// kestrune-cli bench: nonces per minute of every CPU hash family, computed into a batch
-// buffer in memory (no disk), on one thread and on all plotting threads; with --plot, a
-// whole plot file written through the plotter beside the compute-only rate.
+// kestrune-cli bench: nonces per minute of every CPU hash family (form), computed into a
+// batch buffer in memory (no disk), on one thread and on all plotting threads, with the
+// processor's vector-add latency and the form the plotter picks; with --plot, a whole plot
+// file written through the plotter beside the compute-only rate.
 #include <signal.h>
 #include <sys/resource.h>
 
@@ -20,6 +21,7 @@
 #include "platform/sys.h"
 #include "platform/util.h"
 #include "plotter/plotter.h"
+#include "plotter/plotter_setup.h"
 #include "settings/settings.h"
 
 namespace {
@@ -28,8 +30,12 @@ const char bench_help[] =
     "usage: kestrune-cli bench [--family NAME] [--cpu THREADS] [--seconds S] [--csv] [-g ...]\n"
     "       kestrune-cli bench --plot DIR [--nonces N] [--mem GiB] [--poc2] [--family NAME] [--cpu THREADS]\n"
     "Measures nonces per minute of the scalar path and of every hash family this\n"
-    "processor supports, on one thread and on all plotting threads, without disk I/O.\n"
-    "  --family NAME   only this family: scalar, sse4, avx, avx2 or avx512\n"
+    "processor supports, on one thread and on all plotting threads, without disk I/O,\n"
+    "then the plotter's own choice ('best', timed on first use); '*' marks the family it\n"
+    "chose. Also prints the latency of a dependent vector add in processor cycles and\n"
+    "each family's cycles per 16-lane block.\n"
+    "  --family NAME   only this family: scalar, sse4, avx, avx2, avx512, avx512x2 or\n"
+    "                  avx512x4\n"
     "  --cpu THREADS   the 'all threads' count (default: the plotting thread count)\n"
     "  --seconds S     time per measurement (default 2)\n"
     "  --csv           one line per measurement: family,threads,nonces,seconds,nonces_per_min\n"
@@ -54,67 +60,205 @@ struct bench_options_s {
 };
 
 struct bench_result_s {
-    cpu_family_e family;  // family measured
-    int32_t threads;      // worker threads
-    uint64_t nonces;      // nonces computed
-    double seconds;       // time they took
+    cpu_family_e family;      // family measured
+    int32_t threads;          // worker threads
+    uint64_t nonces;          // nonces computed
+    double seconds;           // time they took
+    double cpu_seconds = 0;   // processor time they took, all threads
     double per_minute() const { return seconds > 0 ? nonces * 60.0 / seconds : 0; }
+    // Processor time per nonce counts only while this process ran, so other work on the
+    // machine disturbs it far less than the rate.
+    double cpu_ms() const { return nonces ? cpu_seconds * 1e3 / nonces : 0; }
 };
 
-// Runs batches of whole groups per worker until `seconds` have passed. The first
-// batch (one group per worker) also sizes the later ones to about a quarter second.
-bench_result_s bench_measure(cpu_family_e family, int32_t threads, double seconds) {
-    cpu_set_family(family);
-    const uint64_t group = (uint64_t)threads * cpu_family_lanes(family);
-    std::unique_ptr<uint8_t[]> storage;
-    batch_buffer_s batch;
-    uint64_t next_nonce = 0;
-
-    auto run_batch = [&](uint64_t capacity) {
-        if (capacity != batch.capacity) {
-            storage.reset();
-            storage.reset(new uint8_t[capacity * PLOT_SIZE]);
-            batch.capacity = capacity;
-            batch.data = storage.get();
-        }
-        batch.progress = 0;
-        const uint64_t done = cpu_plot_batch(&batch, BENCH_ACCOUNT, next_nonce, capacity, threads, 0, nullptr,
-                                             &batch.progress);
-        next_nonce += done;
-        return done;
-    };
-
-    double t0 = time_now();
-    run_batch(group);
-    const double first = time_now() - t0;
-    uint64_t groups = first > 0 ? (uint64_t)(0.25 / first) : 8;
-    if (groups < 1) groups = 1;
-    if (groups * group > MAX_BATCH_NONCES) groups = MAX_BATCH_NONCES / group > 0 ? MAX_BATCH_NONCES / group : 1;
-
-    bench_result_s result{family, threads, 0, 0};
-    t0 = time_now();
-    do {
-        result.nonces += run_batch(groups * group);
-        result.seconds = time_now() - t0;
-    } while (result.seconds < seconds);
-    return result;
+// Processor seconds this process has used, all threads, user and system.
+double process_cpu_seconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    const auto seconds = [](const timeval& t) { return t.tv_sec + t.tv_usec / 1e6; };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
 }
 
-void print_table(const std::vector<bench_result_s>& results) {
+// One family and thread count being measured: batches of whole groups per worker, the
+// first (one group per worker) also sizing the later ones to about a quarter second.
+struct bench_run_s {
+    bench_result_s result;   // family, threads and what was measured so far
+    uint64_t batch = 0;      // nonces per later batch; 0 until sized
+    uint64_t next_nonce = 0; // nonce number of the next batch's first nonce
+};
+
+// One batch of the run into `storage` (MAX_BATCH_NONCES nonces or the first batch's size).
+void bench_step(bench_run_s* run, std::unique_ptr<uint8_t[]>* storage, uint64_t* storage_nonces) {
+    cpu_set_family(run->result.family);
+    const uint64_t group = (uint64_t)run->result.threads * cpu_family_lanes(run->result.family);
+    const uint64_t count = run->batch ? run->batch : group;
+    if (count > *storage_nonces) {
+        storage->reset();
+        storage->reset(new uint8_t[count * PLOT_SIZE]);
+        *storage_nonces = count;
+    }
+    batch_buffer_s batch;
+    batch.capacity = count;
+    batch.data = storage->get();
+    const double t0 = time_now(), cpu0 = process_cpu_seconds();
+    const uint64_t done = cpu_plot_batch(&batch, BENCH_ACCOUNT, run->next_nonce, count, run->result.threads, 0,
+                                         nullptr, &batch.progress);
+    const double seconds = time_now() - t0;
+    run->next_nonce += done;
+    if (run->batch) {
+        run->result.nonces += done;
+        run->result.seconds += seconds;
+        run->result.cpu_seconds += process_cpu_seconds() - cpu0;
+        return;
+    }
+    uint64_t groups = seconds > 0 ? (uint64_t)(0.25 / seconds) : 8;
+    groups = std::max<uint64_t>(std::min(groups, MAX_BATCH_NONCES / group), 1);
+    run->batch = groups * group;
+}
+
+// Measures every run for `seconds` each, one batch of each in turn, so that a load that
+// comes or goes while they run meets all of them alike.
+void bench_measure_all(std::vector<bench_run_s>* runs, double seconds) {
+    std::unique_ptr<uint8_t[]> storage;
+    uint64_t storage_nonces = 0;
+    bool more = true;
+    while (more) {
+        more = false;
+        for (bench_run_s& run : *runs) {
+            if (run.batch && run.result.seconds >= seconds) continue;
+            bench_step(&run, &storage, &storage_nonces);
+            more = true;
+        }
+    }
+}
+
+bench_result_s bench_measure(cpu_family_e family, int32_t threads, double seconds) {
+    std::vector<bench_run_s> runs{{{family, threads, 0, 0}}};
+    bench_measure_all(&runs, seconds);
+    return runs.front().result;
+}
+
+// Processor clock and vector-add latency from dependent chains. A chain of scalar adds
+// takes one cycle per add on every x86-64 core, so a vector chain's time over the scalar
+// chain's is the vector latency in cycles whatever the clock; the shortest of many short
+// bursts counts, as the one least disturbed by other work.
+struct bench_clock_s {
+    double core_hz = 0;         // processor cycles per second
+    double add_latency = 0;     // cycles per dependent vector add
+    const char* vector = "";    // the instruction and register width measured
+};
+
+#define BENCH_X8(op) op op op op op op op op
+constexpr long CHAIN_LOOPS = 4000;  // 8 dependent operations each
+
+// The shortest time of each chain over bursts taken in turn, so that a change of clock
+// or load meets both chains alike.
+template <class F, class G>
+void chain_seconds(F scalar_chain, G vector_chain, double* scalar, double* vector) {
+    const auto seconds = [](auto chain) {
+        const auto t0 = std::chrono::steady_clock::now();
+        chain();
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    };
+    *scalar = *vector = 0;
+    for (int burst = 0; burst < 400; ++burst) {
+        const double s = seconds(scalar_chain), v = seconds(vector_chain);
+        if (*scalar == 0 || s < *scalar) *scalar = s;
+        if (*vector == 0 || v < *vector) *vector = v;
+    }
+}
+
+// The widest vector add the processor has; the instructions run only when it has them.
+bench_clock_s bench_measure_clock() {
+    const uint32_t f = cpu_features();
+    bench_clock_s clock;
+    const auto scalar_chain = [] {
+        long x = 0;
+        for (long i = 0; i < CHAIN_LOOPS; ++i) __asm__ volatile(BENCH_X8("add $1, %0\n\t") : "+r"(x));
+    };
+    double scalar = 0, vector = 0;
+    if (f & CPU_AVX512F) {
+        clock.vector = "vpaddd zmm";
+        chain_seconds(scalar_chain, [] {
+            for (long i = 0; i < CHAIN_LOOPS; ++i)
+                __asm__ volatile(BENCH_X8("vpaddd %%zmm0, %%zmm0, %%zmm0\n\t") ::: "xmm0");
+            __asm__ volatile("vzeroupper" ::: "xmm0");
+        }, &scalar, &vector);
+    } else if (f & CPU_AVX2) {
+        clock.vector = "vpaddd ymm";
+        chain_seconds(scalar_chain, [] {
+            for (long i = 0; i < CHAIN_LOOPS; ++i)
+                __asm__ volatile(BENCH_X8("vpaddd %%ymm0, %%ymm0, %%ymm0\n\t") ::: "xmm0");
+            __asm__ volatile("vzeroupper" ::: "xmm0");
+        }, &scalar, &vector);
+    } else if (f & CPU_AVX) {
+        clock.vector = "vpaddd xmm";
+        chain_seconds(scalar_chain, [] {
+            for (long i = 0; i < CHAIN_LOOPS; ++i)
+                __asm__ volatile(BENCH_X8("vpaddd %%xmm0, %%xmm0, %%xmm0\n\t") ::: "xmm0");
+        }, &scalar, &vector);
+    } else {
+        clock.vector = "paddd xmm";
+        chain_seconds(scalar_chain, [] {
+            for (long i = 0; i < CHAIN_LOOPS; ++i) __asm__ volatile(BENCH_X8("paddd %%xmm0, %%xmm0\n\t") ::: "xmm0");
+        }, &scalar, &vector);
+    }
+    clock.core_hz = scalar > 0 ? 8.0 * CHAIN_LOOPS / scalar : 0;
+    clock.add_latency = scalar > 0 ? vector / scalar : 0;
+    return clock;
+}
+
+// Lane blocks one nonce costs (the re-initialisations are copies, not blocks).
+constexpr double BLOCKS_PER_NONCE = 556996;
+
+void print_table(const std::vector<bench_result_s>& results, const bench_clock_s& clock) {
     char brand[64];
     cpu_brand_string(sizeof brand, brand);
     brand[sizeof brand - 1] = 0;
-    std::printf("CPU: %s (%d processors)\n", brand, cpu_count());
-    std::printf("%-8s %8s %10s %14s %9s\n", "family", "threads", "nonces", "nonces/min", "speed-up");
+    const cpu_family_e chosen = cpu_family_selected();
+    const cpu_form_times_s& times = cpu_form_times();
+    std::printf("CPU: %s (%d processors), about %.2f GHz\n", brand, cpu_count(), clock.core_hz / 1e9);
+    std::printf("dependent %s chain: %.2f cycles per add\n", clock.vector, clock.add_latency);
+    std::printf("families timed for the choice in %.1f ms; '*' marks the one chosen\n", times.seconds_spent * 1e3);
+    std::printf("%-10s %8s %10s %14s %9s %13s %12s %12s\n", "family", "threads", "nonces", "nonces/min", "speed-up",
+                "cpu ms/nonce", "cyc/blk kern", "cyc/blk all");
     for (const auto& r : results) {
         const bench_result_s* scalar = nullptr;
         for (const auto& s : results)
             if (s.family == CPU_FAMILY_SCALAR && s.threads == r.threads) scalar = &s;
-        char speedup[32] = "-";
+        char speedup[32] = "-", kernel[32] = "-", whole[32] = "-";
         if (scalar && scalar->per_minute() > 0)
             std::snprintf(speedup, sizeof speedup, "%.2fx", r.per_minute() / scalar->per_minute());
-        std::printf("%-8s %8d %10llu %14.0f %9s\n", cpu_family_name(r.family), r.threads,
-                    (unsigned long long)r.nonces, r.per_minute(), speedup);
+        // Cycles per 16-lane block: of the compression alone as timed for the choice, and of
+        // whole nonces by processor time (message rows, digests' last blocks and scatter included).
+        const cpu_family_e f = r.family == CPU_FAMILY_BEST ? chosen : r.family;
+        if (times.seconds_per_block[f] > 0)
+            std::snprintf(kernel, sizeof kernel, "%.0f", times.seconds_per_block[f] * 16 * clock.core_hz);
+        if (r.cpu_ms() > 0)
+            std::snprintf(whole, sizeof whole, "%.0f", r.cpu_ms() / 1e3 / BLOCKS_PER_NONCE * 16 * clock.core_hz);
+        std::string name = r.family == CPU_FAMILY_BEST ? "best" : cpu_family_name(f);
+        if (r.family == chosen) name += " *";
+        std::printf("%-10s %8d %10llu %14.0f %9s %13.2f %12s %12s\n", name.c_str(), r.threads,
+                    (unsigned long long)r.nonces, r.per_minute(), speedup, r.cpu_ms(), kernel, whole);
+    }
+    // The plotter's own choice against the fastest family forced, at each thread count: by
+    // rate, and by processor time per nonce.
+    for (const auto& r : results) {
+        if (r.family != CPU_FAMILY_BEST) continue;
+        const bench_result_s *fastest = nullptr, *leanest = nullptr;
+        for (const auto& s : results) {
+            if (s.family == CPU_FAMILY_BEST || s.threads != r.threads) continue;
+            if (!fastest || s.per_minute() > fastest->per_minute()) fastest = &s;
+            if (s.cpu_ms() > 0 && (!leanest || s.cpu_ms() < leanest->cpu_ms())) leanest = &s;
+        }
+        if (fastest && fastest->per_minute() > 0)
+            std::printf("best (%s), %d threads: %.1f%% of the rate of the fastest forced family (%s)\n",
+                        cpu_family_name(chosen), r.threads, 100 * r.per_minute() / fastest->per_minute(),
+                        cpu_family_name(fastest->family));
+        if (leanest && r.cpu_ms() > 0)
+            std::printf("best (%s), %d threads: %.1f%% of the processor time per nonce of the leanest (%s)\n",
+                        cpu_family_name(chosen), r.threads, 100 * r.cpu_ms() / leanest->cpu_ms(),
+                        cpu_family_name(leanest->family));
     }
 }
 
@@ -159,7 +303,8 @@ int bench_parse(int argc, char** argv, bench_options_s* options, bool* done) {
             ++i;
         } else if (std::strcmp(arg, "--family") == 0) {
             if (!value || !cpu_family_parse(value, &only))
-                return cli_usage_error("bench", "--family needs one of scalar, sse4, avx, avx2, avx512");
+                return cli_usage_error("bench", "--family needs one of scalar, sse4, avx, avx2, avx512, avx512x2, "
+                                                "avx512x4");
             ++i;
         } else if (std::strcmp(arg, "--cpu") == 0) {
             if (!value || !cli_parse_u64(value, &number) || number < 1 || number > 4096)
@@ -190,8 +335,9 @@ int bench_parse(int argc, char** argv, bench_options_s* options, bool* done) {
     } else if (options->plot_folder) {
         options->families = {cpu_family_selected()};
     } else {
-        for (cpu_family_e f : {CPU_FAMILY_SCALAR, CPU_FAMILY_SSE4, CPU_FAMILY_AVX, CPU_FAMILY_AVX2, CPU_FAMILY_AVX512})
-            if (cpu_family_available(f)) options->families.push_back(f);
+        for (int f = CPU_FAMILY_SCALAR; f < CPU_FAMILY_COUNT; ++f)
+            if (cpu_family_available((cpu_family_e)f)) options->families.push_back((cpu_family_e)f);
+        options->families.push_back(CPU_FAMILY_BEST);
     }
     return CLI_OK;
 }
@@ -200,9 +346,10 @@ volatile sig_atomic_t interrupted = 0;
 
 void on_signal(int) { interrupted = 1; }
 
-// Plots one file through the plotter as a plot run would and returns the seconds from
-// setup until the file is complete, or a negative value when the run failed. The file is
-// deleted afterwards; a file of that name that is already there is never touched.
+// Plots one file through the plotter as a plot run would (on `threads` CPU threads) and
+// returns the seconds from setup until the file is complete, or a negative value
+// when the run failed. The file is deleted afterwards; a file of that name that is already
+// there is never touched.
 double plot_file_seconds(const bench_options_s& options, cpu_family_e family, int32_t threads) {
     drive_s drive;
     if (!drive_init(&drive, options.plot_folder, false)) return -1;
@@ -216,8 +363,6 @@ double plot_file_seconds(const bench_options_s& options, cpu_family_e family, in
         job_destroy(job);
         return -1;
     }
-    const int32_t saved_threads = cpu_threads;
-    cpu_threads = threads;
     cpu_set_family(family);
     plotter_s* plotter = plotter_create();
     plotter_add_job(plotter, job);
@@ -226,7 +371,7 @@ double plot_file_seconds(const bench_options_s& options, cpu_family_e family, in
     // Ctrl-C stops the run and deletes the unfinished file instead of leaving it behind.
     signal(SIGINT, on_signal);
     signal(SIGTERM, on_signal);
-    if (plotter_setup(plotter, 0, 0, 1, options.plot_memory)) {
+    if (plotter_setup(plotter, {0, options.plot_memory, 0, threads}, 0, 1)) {
         while (!plotter->run.ended && !interrupted) std::this_thread::sleep_for(std::chrono::milliseconds(10));
         if (interrupted) plotter_stop(plotter, false);
         plotter_wait(plotter);
@@ -236,18 +381,10 @@ double plot_file_seconds(const bench_options_s& options, cpu_family_e family, in
     plotter_destroy(plotter);
     sys_file_delete(path.c_str());
     sys_file_delete((path + ".plotting").c_str());
-    cpu_threads = saved_threads;
     cpu_set_family(CPU_FAMILY_BEST);
     return seconds;
 }
 
-// Processor seconds this process has used, all threads, user and system.
-double process_cpu_seconds() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    const auto seconds = [](const timeval& t) { return t.tv_sec + t.tv_usec / 1e6; };
-    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
-}
 
 // Compute-only before and after the plot, so that a load that comes or goes meanwhile
 // shows as a spread instead of skewing the ratio.
@@ -294,7 +431,7 @@ int cli_bench(int argc, char** argv) {
     const int status = bench_parse(argc, argv, &options, &done);
     if (done || status != CLI_OK) return status;
 
-    const int32_t all = options.threads > 0 ? options.threads : cpu_thread_count();
+    const int32_t all = options.threads > 0 ? options.threads : cpu_thread_count(cpu_threads);
     // The first batch holds one group per thread; refuse what would not fit in memory
     // rather than be ended by the system halfway through.
     uint64_t widest = 1;
@@ -305,17 +442,23 @@ int cli_bench(int argc, char** argv) {
                      fmt_size_tmp(batch_bytes, true, ""), fmt_size_tmp(sys_total_ram(), true, ""));
         return CLI_FAILED;
     }
-    if (options.plot_folder) return bench_plot(options, all);
-    std::vector<bench_result_s> results;
-    for (cpu_family_e family : options.families) {
-        results.push_back(bench_measure(family, 1, options.seconds));
-        if (all > 1) results.push_back(bench_measure(family, all, options.seconds));
+    if (options.plot_folder) {
+        cpu_threads = all;  // the plotter's thread count; this process runs nothing else
+        return bench_plot(options, all);
     }
+    std::vector<bench_run_s> runs;
+    for (cpu_family_e family : options.families) {
+        runs.push_back({{family, 1, 0, 0}});
+        if (all > 1) runs.push_back({{family, all, 0, 0}});
+    }
+    bench_measure_all(&runs, options.seconds);
     cpu_set_family(CPU_FAMILY_BEST);
+    std::vector<bench_result_s> results;
+    for (const bench_run_s& run : runs) results.push_back(run.result);
 
     if (options.csv)
         print_csv(results);
     else
-        print_table(results);
+        print_table(results, bench_measure_clock());
     return CLI_OK;
 }

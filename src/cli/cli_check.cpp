@@ -14,17 +14,22 @@ const char check_help[] =
     "Recomputes 1770 scoops at random places of each plot file (new places on every run)\n"
     "and compares them with the file, on every processor.\n"
     "  --full   compare every scoop of every nonce instead, reading ahead of the computation\n"
+    "Several files end with a summary line: files checked, bad, unreadable.\n"
     "Exit status 1 when any file fails or cannot be checked.\n";
 
-// Checks one file and prints its verdict; true when it is good.
-bool check_one(const char* path, bool full) {
+// What became of one file.
+enum verdict_e { VERDICT_GOOD, VERDICT_BAD, VERDICT_UNREADABLE };
+
+// Checks one file and prints its verdict.
+verdict_e check_one(const char* path, bool full) {
     std::string problem;
     checker_s* c = check_start(path, full, [&problem](const char* title, const char* text) {
         problem = std::string(title) + ": " + text;
     });
     check_wait(c);
     bool good = false;
-    if (c->result != CHECK_FINISHED) {
+    const bool finished = c->result == CHECK_FINISHED;
+    if (!finished) {
         std::printf("%s: %s\n", path, problem.empty() ? "check did not finish" : problem.c_str());
     } else if (full) {
         good = c->nonces_bad.load() == 0;
@@ -38,7 +43,7 @@ bool check_one(const char* path, bool full) {
     }
     std::fflush(stdout);
     check_destroy(c);
-    return good;
+    return !finished ? VERDICT_UNREADABLE : good ? VERDICT_GOOD : VERDICT_BAD;
 }
 
 }  // namespace
@@ -59,7 +64,10 @@ int cli_check(int argc, char** argv) {
             files.push_back(argv[i]);
     }
     if (files.empty()) return cli_usage_error("check", "needs at least one plot file");
-    bool all_good = true;
-    for (const char* file : files) all_good = check_one(file, full) && all_good;
-    return all_good ? CLI_OK : CLI_FAILED;
+    size_t counts[3] = {0, 0, 0};
+    for (const char* file : files) ++counts[check_one(file, full)];
+    if (files.size() > 1)
+        std::printf("%zu files checked, %zu bad, %zu unreadable\n", files.size(), counts[VERDICT_BAD],
+                    counts[VERDICT_UNREADABLE]);
+    return counts[VERDICT_GOOD] == files.size() ? CLI_OK : CLI_FAILED;
 }

@@ -21,6 +21,8 @@ const command_s commands[] = {
     {"address", cli_address, "print the account id of an address or decimal id"},
     {"plot", cli_plot, "plan and write plot files (resumes unfinished ones)"},
     {"check", cli_check, "verify plot files by recomputing sampled scoops"},
+    {"convert", cli_convert, "rearrange optimized plot files in place between PoC1 and PoC2"},
+    {"plots", cli_plots, "list plot files of folders: states, overlaps, totals"},
     {"devices", cli_devices, "list the OpenCL platforms and devices"},
     {"bench", cli_bench, "measure nonces per minute of the CPU hash families (-g P:D: of GPUs)"},
 };

@@ -19,6 +19,7 @@
 #include "platform/sys.h"
 #include "platform/util.h"
 #include "plotter/plotter.h"
+#include "plotter/plotter_setup.h"
 #include "plotter/plots.h"
 #include "settings/settings.h"
 
@@ -37,7 +38,8 @@ const char plot_help[] =
     "      --max-file GB  largest plot file\n"
     "  -m, --mem GiB      memory for batch buffers\n"
     "  -c, --cpu THREADS  CPU plotting threads\n"
-    "      --family F     CPU code path: scalar, sse4, avx, avx2, avx512\n"
+    "      --family F     CPU code path: scalar, sse4, avx, avx2, avx512, avx512x2, avx512x4\n"
+    "                     (default: the fastest this processor has, timed at start)\n"
     "      --poc2         PoC2 files (three-number names)\n"
     "  -g, --gpu P:D      OpenCL platform:device to plot with (repeatable)\n"
     "      --cpu-fallback fall back to the CPU when the GPUs cannot be used\n"
@@ -48,15 +50,6 @@ volatile sig_atomic_t interrupted = 0;
 
 void on_signal(int) { interrupted = 1; }
 
-
-bool parse_amount(const char* text, double unit, uint64_t* bytes) {
-    char* end = nullptr;
-    const double value = std::strtod(text, &end);
-    if (!*text || *end || !(value > 0) || value * unit > 1.8e19) return false;
-    *bytes = (uint64_t)(value * unit);
-    // Zero means "not given" further on (a fill of 0 would fill the whole drive).
-    return *bytes > 0;
-}
 
 bool is_option(const char* arg, const char* short_name, const char* long_name) {
     return (short_name && std::strcmp(arg, short_name) == 0) || std::strcmp(arg, long_name) == 0;
@@ -159,13 +152,19 @@ int run_plotter(plotter_s* plotter, const cli_plot_options_s& o) {
     plotter_wait(plotter);
     sys_ui_drain();
     if (!o.quiet) show_progress(plotter, started, tty, true);
-    bool all_done = true;
+    uint64_t files = 0, done = 0, failed = 0;
     plotter_for_each_job(plotter, [&](job_s* job) {
-        all_done = all_done && job->job_state == JOB_DONE;
+        ++files;
+        done += job->job_state == JOB_DONE;
+        failed += job->job_state == JOB_FAILED;
         return true;
     });
-    if (plotter->run.finished && all_done) return CLI_OK;
-    std::fprintf(stderr, "kestrune-cli plot: the run ended before every file was complete (see log.txt)\n");
+    if (plotter->run.finished && done == files) return CLI_OK;
+    if (failed)
+        std::fprintf(stderr, "kestrune-cli plot: %llu of %llu files failed (see above); the same command resumes them\n",
+                     (unsigned long long)failed, (unsigned long long)files);
+    else
+        std::fprintf(stderr, "kestrune-cli plot: the run ended before every file was complete (see log.txt)\n");
     return CLI_FAILED;
 }
 
@@ -214,11 +213,11 @@ int cli_plot_parse(int argc, char** argv, cli_plot_options_s* o) {
             if (!cli_parse_u64(value, &o->nonces) || o->nonces == 0 || o->nonces > (UINT64_MAX >> 18))
                 return cli_usage_error("plot", bad);
         } else if (is_option(arg, nullptr, "--fill")) {
-            if (!parse_amount(value, 1e9, &o->fill_bytes)) return cli_usage_error("plot", bad);
+            if (!cli_parse_amount(value, 1e9, &o->fill_bytes)) return cli_usage_error("plot", bad);
         } else if (is_option(arg, nullptr, "--max-file")) {
-            if (!parse_amount(value, 1e9, &o->max_file_bytes)) return cli_usage_error("plot", bad);
+            if (!cli_parse_amount(value, 1e9, &o->max_file_bytes)) return cli_usage_error("plot", bad);
         } else if (is_option(arg, "-m", "--mem")) {
-            if (!parse_amount(value, 1073741824.0, &o->memory)) return cli_usage_error("plot", bad);
+            if (!cli_parse_amount(value, 1073741824.0, &o->memory)) return cli_usage_error("plot", bad);
         } else if (is_option(arg, "-c", "--cpu")) {
             if (!cli_parse_u64(value, &number) || number == 0 || number > 4096) return cli_usage_error("plot", bad);
             o->threads = (int32_t)number;
@@ -273,7 +272,7 @@ int cli_plot(int argc, char** argv) {
     // A reader of the progress lines that goes away must not end hours of plotting;
     // the lost output is reported in the exit status instead.
     signal(SIGPIPE, SIG_IGN);
-    if (!plotter_setup(plotter, gpu_mask, (uint32_t)ssds.size(), (uint32_t)targets.size(), o.memory)) {
+    if (!plotter_setup(plotter, {gpu_mask, o.memory, 0, o.threads}, (uint32_t)ssds.size(), (uint32_t)targets.size())) {
         std::fprintf(stderr, "kestrune-cli plot: could not set up plotting (see log.txt)\n");
         plotter_destroy(plotter);
         plots_destroy(plots);

@@ -1,7 +1,9 @@
 // CPU plotting workers, the hash-family dispatcher and the processor queries.
 //
 // DESIGN: cpu_plot_batch runs on the plotter's work thread. It picks the hash family
-// once per call, obtains every worker's generation areas, starts one thread per
+// once per call: the one forced, else the one that was fastest when every family the
+// processor supports was timed for a few milliseconds on first use (no single form is the
+// fastest on every processor). It obtains every worker's generation areas, starts one thread per
 // worker, computes the remainder nonces itself, then every 10 ms sums the workers'
 // progress slots into the caller's progress counter until the batch is complete or the
 // stop flag is seen; it joins every worker and publishes the final count before
@@ -26,9 +28,9 @@
 
 #include "nonce/nonce.h"
 #include "nonce/shabal_lanes.h"
+#include "nonce/shabal.h"
 #include "platform/sys.h"
 #include "platform/util.h"
-#include "settings/settings.h"
 
 namespace {
 
@@ -55,6 +57,8 @@ void cpu_worker_sse4(const cpu_worker_args_s& args);
 void cpu_worker_avx(const cpu_worker_args_s& args);
 void cpu_worker_avx2(const cpu_worker_args_s& args);
 void cpu_worker_avx512(const cpu_worker_args_s& args);
+void cpu_worker_avx512x2(const cpu_worker_args_s& args);
+void cpu_worker_avx512x4(const cpu_worker_args_s& args);
 
 // One family's dispatch entry.
 struct family_ops_s {
@@ -66,14 +70,32 @@ struct family_ops_s {
     uint32_t lanes;                             // nonces per group
     nonce_group_fn group;                       // one vector of lanes; null = scalar only
     void (*worker)(const cpu_worker_args_s&);   // its worker body
+    uint32_t probe_lanes;                       // lanes its probe hashes at once
+    uint32_t (*probe)(uint64_t blocks);         // the widest form's compression, for timing
 };
 
+// The scalar compression of one repeated block, for timing beside the lane families.
+uint32_t scalar_probe(uint64_t blocks) {
+    shabal_state_s state = shabal256_initial_state();
+    alignas(64) static const uint8_t block[64] = {};
+    for (uint64_t b = 0; b < blocks; ++b) shabal256_compress(&state, block, 1);
+    return state.A[0];
+}
+
 const family_ops_s family_table[] = {
-    {CPU_FAMILY_SCALAR, "scalar", 0, 0, nullptr, 1, nullptr, cpu_worker_scalar},
-    {CPU_FAMILY_SSE4, "sse4", CPU_SSE41, 8, nonce_group_x8_sse41, 4, nonce_group_x4_sse41, cpu_worker_sse4},
-    {CPU_FAMILY_AVX, "avx", CPU_SSE41 | CPU_AVX, 8, nonce_group_x8_avx, 4, nonce_group_x4_avx, cpu_worker_avx},
-    {CPU_FAMILY_AVX2, "avx2", CPU_AVX | CPU_AVX2, 16, nonce_group_x16_avx2, 8, nonce_group_x8, cpu_worker_avx2},
-    {CPU_FAMILY_AVX512, "avx512", CPU_AVX512F, 0, nullptr, 16, nonce_group_x16, cpu_worker_avx512},
+    {CPU_FAMILY_SCALAR, "scalar", 0, 0, nullptr, 1, nullptr, cpu_worker_scalar, 1, scalar_probe},
+    {CPU_FAMILY_SSE4, "sse4", CPU_SSE41, 8, nonce_group_x8_sse41, 4, nonce_group_x4_sse41, cpu_worker_sse4, 8,
+     shabal_x8_sse41_probe},
+    {CPU_FAMILY_AVX, "avx", CPU_SSE41 | CPU_AVX, 8, nonce_group_x8_avx, 4, nonce_group_x4_avx, cpu_worker_avx, 8,
+     shabal_x8_avx_probe},
+    {CPU_FAMILY_AVX2, "avx2", CPU_AVX | CPU_AVX2, 16, nonce_group_x16_avx2, 8, nonce_group_x8, cpu_worker_avx2, 16,
+     shabal_x16_avx2_probe},
+    {CPU_FAMILY_AVX512, "avx512", CPU_AVX512F, 0, nullptr, 16, nonce_group_x16, cpu_worker_avx512, 16,
+     shabal_x16_probe},
+    {CPU_FAMILY_AVX512X2, "avx512x2", CPU_AVX512F, 32, nonce_group_x32, 16, nonce_group_x16, cpu_worker_avx512x2, 32,
+     shabal_x32_probe},
+    {CPU_FAMILY_AVX512X4, "avx512x4", CPU_AVX512F, 64, nonce_group_x64, 32, nonce_group_x32, cpu_worker_avx512x4, 64,
+     shabal_x64_probe},
 };
 
 const family_ops_s* family_ops(cpu_family_e family) {
@@ -189,9 +211,9 @@ int32_t cpu_count() {
     return count;
 }
 
-int32_t cpu_thread_count() {
+int32_t cpu_thread_count(int32_t setting) {
     // A negative setting has no meaning; it is taken as 0, the automatic count.
-    if (cpu_threads > 0) return std::min(cpu_threads, CPU_THREADS_PER_PROCESSOR * cpu_count());
+    if (setting > 0) return std::min(setting, CPU_THREADS_PER_PROCESSOR * cpu_count());
     const int32_t count = cpu_count() - 1;
     return count > 1 ? count : 1;
 }
@@ -222,10 +244,72 @@ void cpu_set_family(cpu_family_e family) { requested_family.store(family, std::m
 cpu_family_e cpu_family_selected() {
     const auto requested = (cpu_family_e)requested_family.load(std::memory_order_relaxed);
     if (requested != CPU_FAMILY_BEST && cpu_family_available(requested)) return requested;
-    // A processor with SSE4a but not SSE4.1 ends on the scalar path.
-    for (cpu_family_e f : {CPU_FAMILY_AVX512, CPU_FAMILY_AVX2, CPU_FAMILY_AVX, CPU_FAMILY_SSE4})
-        if (cpu_family_available(f)) return f;
-    return CPU_FAMILY_SCALAR;
+    // A processor with SSE4a but not SSE4.1 supports only the scalar path, which then wins.
+    static const cpu_family_e fastest = cpu_choose_family(cpu_form_times(), cpu_families_supported());
+    return fastest;
+}
+
+uint32_t cpu_families_supported() {
+    uint32_t mask = 0;
+    for (const auto& ops : family_table)
+        if (cpu_family_available(ops.family)) mask |= 1u << ops.family;
+    return mask;
+}
+
+cpu_family_e cpu_choose_family(const cpu_form_times_s& times, uint32_t supported) {
+    cpu_family_e best = CPU_FAMILY_SCALAR;
+    double best_time = 0;
+    for (int f = CPU_FAMILY_SCALAR; f < CPU_FAMILY_COUNT; ++f) {
+        const double t = times.seconds_per_block[f];
+        if (!(supported >> f & 1u) || !(t > 0)) continue;
+        if (best_time == 0 || t < best_time) best = (cpu_family_e)f, best_time = t;
+    }
+    return best;
+}
+
+namespace {
+
+double probe_seconds(const family_ops_s& ops, uint64_t blocks) {
+    const auto t0 = std::chrono::steady_clock::now();
+    const uint32_t word = ops.probe(blocks);
+    __asm__ volatile("" : : "r"(word));  // the result is used: the work is done before the clock is read
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+}
+
+// Each supported form, sized to about PROBE_SECONDS a call, then PROBE_ROUNDS rounds over
+// all forms; the fastest round of each counts, as the one least disturbed by other work.
+cpu_form_times_s cpu_time_forms() {
+    constexpr double PROBE_SECONDS = 0.0003;
+    constexpr int PROBE_ROUNDS = 16;
+    struct probe_s {
+        const family_ops_s* ops;
+        uint64_t blocks;
+        double best;
+    };
+    const auto t0 = std::chrono::steady_clock::now();
+    std::vector<probe_s> probes;
+    for (const auto& ops : family_table) {
+        if (!cpu_family_available(ops.family)) continue;
+        const double first = probe_seconds(ops, 16);  // also derives the form's initial value
+        const double scaled = first > 0 ? 16 * PROBE_SECONDS / first : 4096;
+        probes.push_back({&ops, (uint64_t)std::min(std::max(scaled, 1.0), 65536.0), 0});
+    }
+    for (int round = 0; round < PROBE_ROUNDS; ++round)
+        for (probe_s& p : probes) {
+            const double t = probe_seconds(*p.ops, p.blocks) / ((double)p.blocks * p.ops->probe_lanes);
+            if (p.best == 0 || t < p.best) p.best = t;
+        }
+    cpu_form_times_s times;
+    for (const probe_s& p : probes) times.seconds_per_block[p.ops->family] = p.best;
+    times.seconds_spent = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    return times;
+}
+
+}  // namespace
+
+const cpu_form_times_s& cpu_form_times() {
+    static const cpu_form_times_s times = cpu_time_forms();
+    return times;
 }
 
 uint32_t cpu_family_lanes(cpu_family_e family) {
@@ -274,6 +358,8 @@ void cpu_worker_sse4(const cpu_worker_args_s& args) { worker_run(*family_ops(CPU
 void cpu_worker_avx(const cpu_worker_args_s& args) { worker_run(*family_ops(CPU_FAMILY_AVX), args); }
 void cpu_worker_avx2(const cpu_worker_args_s& args) { worker_run(*family_ops(CPU_FAMILY_AVX2), args); }
 void cpu_worker_avx512(const cpu_worker_args_s& args) { worker_run(*family_ops(CPU_FAMILY_AVX512), args); }
+void cpu_worker_avx512x2(const cpu_worker_args_s& args) { worker_run(*family_ops(CPU_FAMILY_AVX512X2), args); }
+void cpu_worker_avx512x4(const cpu_worker_args_s& args) { worker_run(*family_ops(CPU_FAMILY_AVX512X4), args); }
 
 struct free_deleter_s {
     void operator()(uint8_t* p) const { std::free(p); }

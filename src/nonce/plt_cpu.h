@@ -18,8 +18,20 @@ constexpr uint32_t CPU_AVX = 64;
 constexpr uint32_t CPU_AVX2 = 128;
 constexpr uint32_t CPU_AVX512F = 256;
 
-// The hash families a batch can be computed with; BEST = the strongest available.
-enum cpu_family_e { CPU_FAMILY_BEST, CPU_FAMILY_SCALAR, CPU_FAMILY_SSE4, CPU_FAMILY_AVX, CPU_FAMILY_AVX2, CPU_FAMILY_AVX512 };
+// The hash families (forms) a batch can be computed with; BEST = the fastest available, as
+// timed on first use. AVX512X2 and AVX512X4 are AVX-512 with two and four 16-lane
+// states stepped together.
+enum cpu_family_e {
+    CPU_FAMILY_BEST,
+    CPU_FAMILY_SCALAR,
+    CPU_FAMILY_SSE4,
+    CPU_FAMILY_AVX,
+    CPU_FAMILY_AVX2,
+    CPU_FAMILY_AVX512,
+    CPU_FAMILY_AVX512X2,
+    CPU_FAMILY_AVX512X4,
+    CPU_FAMILY_COUNT
+};
 
 // The CPUID/XGETBV values cpu_features() is computed from.
 struct cpu_id_regs_s {
@@ -44,12 +56,12 @@ void cpu_brand_string(uint64_t length, char* buffer);
 int32_t cpu_count();
 // Most plotting threads per processor: more only cost memory and switching.
 constexpr int32_t CPU_THREADS_PER_PROCESSOR = 4;
-// Plotting threads: the cpu_threads setting when above 0 (at most CPU_THREADS_PER_PROCESSOR
-// per processor), else max(cpu_count() - 1, 1).
-int32_t cpu_thread_count();
+// Plotting threads: the thread-count setting `setting` when above 0 (at most
+// CPU_THREADS_PER_PROCESSOR per processor), else max(cpu_count() - 1, 1).
+int32_t cpu_thread_count(int32_t setting);
 
-// Family choice, process-wide. cpu_set_family(BEST) restores the automatic choice;
-// a family the processor lacks also falls back to it.
+// Family choice, process-wide. cpu_set_family(BEST) restores the automatic choice (the
+// fastest form as timed on first use); a family the processor lacks also falls back to it.
 bool cpu_family_parse(const char* name, cpu_family_e* out);
 const char* cpu_family_name(cpu_family_e family);
 bool cpu_family_available(cpu_family_e family);
@@ -57,6 +69,20 @@ void cpu_set_family(cpu_family_e family);
 cpu_family_e cpu_family_selected();
 // Nonces one group of the family computes at once (1 for the scalar path).
 uint32_t cpu_family_lanes(cpu_family_e family);
+// Families this processor supports, bit 1 << family.
+uint32_t cpu_families_supported();
+
+// Seconds one lane of each family takes per compressed block; 0 = not timed.
+struct cpu_form_times_s {
+    double seconds_per_block[CPU_FAMILY_COUNT] = {};  // indexed by cpu_family_e
+    double seconds_spent = 0;                          // how long the timing took
+};
+// The fastest family that is both timed and in `supported` (bit 1 << family); of equal
+// times the one listed first in cpu_family_e. SCALAR when none qualifies. Pure.
+cpu_family_e cpu_choose_family(const cpu_form_times_s& times, uint32_t supported);
+// Every supported family's time, measured once per process in a few milliseconds on the
+// calling thread, interleaved so that a load that comes and goes meets every form alike.
+const cpu_form_times_s& cpu_form_times();
 
 // How a batch of `count` nonces is divided over `threads` workers: worker t fills
 // batch indices share * t .. share * t + share - 1, the calling thread the last

@@ -1,4 +1,4 @@
-// Multi-lane Shabal-256 (4, 8 or 16 hashes in lockstep, one per vector lane) and the
+// Multi-lane Shabal-256 (4, 8, 16 or 32 hashes in lockstep, one per vector lane) and the
 // lane-parallel nonce group built on it. Each family lives in its own source file
 // compiled for its instruction set; call a family only after cpu_family_available()
 // said yes.
@@ -38,7 +38,27 @@ struct alignas(64) shabal_x16_s {
     uint32_t out_size;                 // digest size in bits; always 256
 };
 
-// Every family has the same five entry points. Lane arrays hold one pointer per
+// Thirty-two hashes at once; word w of lane k is state[32 w + k].
+struct alignas(64) shabal_x32_s {
+    uint8_t buf[32][64];               // pending partial block of each lane
+    uint64_t ptr;                      // bytes pending in every lane's buffer, 0..63
+    alignas(64) uint32_t state[1408];  // interleaved chaining state of all lanes
+    uint32_t Whigh;                    // high half of the block counter
+    uint32_t Wlow;                     // low half of the block counter
+    uint32_t out_size;                 // digest size in bits; always 256
+};
+
+// Sixty-four hashes at once; word w of lane k is state[64 w + k].
+struct alignas(64) shabal_x64_s {
+    uint8_t buf[64][64];               // pending partial block of each lane
+    uint64_t ptr;                      // bytes pending in every lane's buffer, 0..63
+    alignas(64) uint32_t state[2816];  // interleaved chaining state of all lanes
+    uint32_t Whigh;                    // high half of the block counter
+    uint32_t Wlow;                     // low half of the block counter
+    uint32_t out_size;                 // digest size in bits; always 256
+};
+
+// Every family has the same six entry points. Lane arrays hold one pointer per
 // lane: a null input is replaced by the first non-null one (all null: nothing
 // happens), a null output skips that lane. `ub` holds each lane's extra trailing
 // bits (null = none) and `n` their count; the program always passes null and 0.
@@ -48,17 +68,19 @@ struct alignas(64) shabal_x16_s {
     void shabal_##SUFFIX##_close(CTX* ctx, const uint32_t* ub, uint32_t n, void* const out[LANES]); \
     void shabal_##SUFFIX##_compress(CTX* ctx, const uint8_t* const blocks[LANES], uint64_t count); \
     void nonce_group_##SUFFIX(uint8_t* const gen[LANES], uint64_t account_id, uint64_t first_nonce, \
-                              batch_buffer_s* batch, uint64_t first_index);
+                              batch_buffer_s* batch, uint64_t first_index);                   \
+    uint32_t shabal_##SUFFIX##_probe(uint64_t blocks);
 
 // The documented widths, and for SSE4.1, AVX and AVX2 also twice each as two
 // interleaved vectors: one hash's permutation is a serial chain through A, so a second
-// set of lanes in flight gets more work done per cycle. AVX-512 has no double form:
-// two 16-lane states do not fit in 32 registers, and every schedule tried for one
-// (compiler-allocated; all words in memory; the last ten steps' B words in registers;
-// one state in registers and one in memory) ran 5 to 25% slower per lane than the
-// single form on an AVX-512 Xeon whose 512-bit loads and stores cost about a cycle each
-// beside the vector work. Workers use the double width first and finish with the
-// single one.
+// set of lanes in flight gets more work done per cycle. AVX-512 has both a one-state
+// form with A and B in registers and a two-state form with every word but the chains'
+// in L1: which is faster depends on the processor (on one AVX-512 Xeon the one-state
+// form wins; on a processor whose dependent vector operations take two cycles the
+// two-state form does), so plt_cpu times them on first use. Workers use the double
+// width first and finish with the single one.
+// shabal_*_probe compresses one block `blocks` times in every lane the way a nonce
+// group does, for timing the form; it returns a state word so the work is kept.
 SHABAL_LANES_DECLARE(shabal_x4_s, 4, x4_sse41)        // SSE4.1
 SHABAL_LANES_DECLARE(shabal_x8_s, 8, x8_sse41)        // SSE4.1, two vectors
 SHABAL_LANES_DECLARE(shabal_x4_s, 4, x4_avx)          // AVX (VEX encoding of the same code)
@@ -66,6 +88,8 @@ SHABAL_LANES_DECLARE(shabal_x8_s, 8, x8_avx)          // AVX, two vectors
 SHABAL_LANES_DECLARE(shabal_x8_s, 8, x8)              // AVX2
 SHABAL_LANES_DECLARE(shabal_x16_s, 16, x16_avx2)      // AVX2, two vectors
 SHABAL_LANES_DECLARE(shabal_x16_s, 16, x16)           // AVX-512F
+SHABAL_LANES_DECLARE(shabal_x32_s, 32, x32)           // AVX-512F, two states
+SHABAL_LANES_DECLARE(shabal_x64_s, 64, x64)           // AVX-512F, four states
 
 #undef SHABAL_LANES_DECLARE
 

@@ -10,11 +10,11 @@
 struct aiocb;
 struct flock;
 struct statvfs;
+struct statx;
 using aio_request = struct aiocb;
 
 // Logging and process
 void sys_log(const char* format, ...) __attribute__((format(printf, 1, 2)));
-[[noreturn]] void sys_fatal_exit();
 // The current working directory whatever its length; empty, with errno, when the system
 // cannot name it (deleted, or not reachable). The desktop program keeps config.yml and
 // log.txt in the folder it started from.
@@ -42,16 +42,16 @@ uint64_t sys_random_u64();
 
 // Drives and folders
 uint64_t sys_free_space(const char* path, uint64_t* total_bytes = nullptr);
+// The logical block size of the disk under a folder, as its file system reports the
+// direct-I/O alignment of a file there; 512 when the file system does not tell.
 uint64_t sys_sector_size(const char* path);
-void sys_volume_info(const char* path, uint64_t capacity, char* volume_name, char* fs_name,
-                     uint32_t* serial);
 void sys_dir_list(const char* path, const std::function<bool(const char* name)>& callback);
 
 // Files. A descriptor of 0 means no file: every call that opens one returns 0 when it cannot.
 
 // How sys_file_create found its file.
 enum sys_create_e : uint32_t {
-    SYS_CREATE_FAILED = 0,    // not opened: a message said why, or the preallocation failed
+    SYS_CREATE_FAILED = 0,    // not opened, or the preallocation failed: errno says why
     SYS_CREATE_NEW = 1,       // created by this call
     SYS_CREATE_EXISTING = 2,  // it existed; its contents are kept
     SYS_CREATE_LOCKED = 3,    // another writer owns it; nothing was read or written
@@ -74,17 +74,23 @@ uint64_t sys_file_size(int64_t fd);
 // Renames, then syncs the folder of the new name so the new entry survives a crash.
 // False (logged) when the rename failed.
 bool sys_file_rename(const char* old_path, const char* new_path);
+// The same, except that it never replaces a file: false with errno EEXIST (nothing logged)
+// when new_path exists, even one that appears at the last moment; false with the system's
+// errno (logged) on any other failure. File systems without an atomic no-replace rename
+// get a hard link and an unlink of the old name instead.
+bool sys_file_rename_new(const char* old_path, const char* new_path);
 // Writes all `length` bytes at `offset` (several writes if the system returns short
-// counts); any write error is logged and ends the process. Returns `length`.
-uint64_t sys_file_write(int64_t fd, uint64_t offset, uint64_t length, const void* buffer);
+// counts). False, with errno (a write that makes no progress counts as ENOSPC), on the
+// first failure; nothing is logged: the caller knows which file and drive it was.
+bool sys_file_write(int64_t fd, uint64_t offset, uint64_t length, const void* buffer);
 // Opens an existing file a second time for direct writes that bypass the page cache;
 // 0 when the file system refuses direct I/O.
 int64_t sys_file_open_direct(const char* path);
 // Writes all `length` bytes at `offset` through a descriptor from sys_file_open_direct.
-// False, with nothing promised about the range, when the transfer is not sector-aligned
-// or the system refuses it: the caller writes it through its ordinary descriptor instead.
-// Any other write error is logged and ends the process.
-bool sys_file_write_direct(int64_t fd, uint64_t offset, uint64_t length, const void* buffer);
+// 0 on success; EINVAL, with nothing promised about the range, when the transfer is not
+// sector-aligned or the system refuses direct I/O for it: the caller writes it through its
+// ordinary descriptor instead. Any other value is the system's error for a failed write.
+int sys_file_write_direct(int64_t fd, uint64_t offset, uint64_t length, const void* buffer);
 // Creates or empties a file for sys_file_write_stream; 0 (errno kept) when it cannot.
 int64_t sys_file_open_write(const char* path);
 // Writes all bytes at the descriptor's position (pipes and terminals too); with `finish`
@@ -109,10 +115,17 @@ void sys_aio_free(aio_request* request);
 constexpr uint64_t SYS_MOVE_CHUNK = 33554432;  // bytes per sendfile call of a copy
 // The copying half of a move: sendfile in chunks, calling progress(bytes so far) after
 // each, then the copy (and its folder entry) made durable; the source stays. False, with
-// nothing done, when the destination is the source itself. Failures end the process.
+// errno, when any step failed (the partial destination is left for the caller to delete),
+// or with EEXIST and nothing done when the destination is the source itself.
 bool sys_file_copy(const char* source, const char* destination,
                    const std::function<void(uint64_t copied)>& progress,
                    uint64_t chunk_bytes = SYS_MOVE_CHUNK);
+
+// The size of the file at path (stat, links followed); false when it cannot be read.
+bool sys_path_size(const char* path, uint64_t* size);
+// False when nobody may write the file: no write permission bit is set (even for root,
+// who could write regardless), or this process is refused write access.
+bool sys_file_writable(const char* path);
 
 // Fault-injection seam. Every system call the file services make that can fail in an
 // interesting way goes through this process-wide table, so tests can make the Nth
@@ -127,11 +140,15 @@ struct sys_syscalls_s {
     int (*fdatasync)(int fd);                                                    // fdatasync(2)
     int (*fsync)(int fd);                                                        // fsync(2), files and folders
     int (*rename)(const char* old_path, const char* new_path);                   // rename(2)
+    int (*rename_noreplace)(const char* old_path, const char* new_path);         // renameat2(2), RENAME_NOREPLACE
+    int (*link)(const char* old_path, const char* new_path);                     // link(2)
     int (*unlink)(const char* path);                                             // unlink(2)
     ssize_t (*sendfile)(int out_fd, int in_fd, off_t* offset, size_t count);     // sendfile(2)
     int (*statvfs)(const char* path, struct statvfs* info);                      // statvfs(3)
     int (*aio_read)(aio_request* request);                                       // aio_read(3)
     int (*lock)(int fd, int command, struct flock* lock);                        // fcntl(2) F_OFD_SETLK, F_OFD_GETLK
+    int (*statx)(int dirfd, const char* path, int flags, unsigned int mask, struct statx* info);  // statx(2)
+    int (*memalign)(void** block, size_t alignment, size_t size);               // posix_memalign(3), for sys_alloc
 };
 sys_syscalls_s& sys_syscalls();
 void sys_syscalls_reset();

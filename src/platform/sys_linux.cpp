@@ -14,6 +14,8 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <stdio.h>
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -33,11 +35,17 @@ sys_syscalls_s default_syscalls() {
     table.fdatasync = ::fdatasync;
     table.fsync = ::fsync;
     table.rename = ::rename;
+    table.rename_noreplace = [](const char* old_path, const char* new_path) {
+        return ::renameat2(AT_FDCWD, old_path, AT_FDCWD, new_path, RENAME_NOREPLACE);
+    };
+    table.link = ::link;
     table.unlink = ::unlink;
     table.sendfile = ::sendfile;
     table.statvfs = [](const char* path, struct statvfs* info) { return ::statvfs(path, info); };
     table.aio_read = ::aio_read;
     table.lock = [](int fd, int command, struct flock* lock) { return ::fcntl(fd, command, lock); };
+    table.statx = ::statx;
+    table.memalign = ::posix_memalign;
     return table;
 }
 
@@ -90,9 +98,13 @@ int read_fully(int fd, uint64_t offset, uint64_t length, uint8_t* buffer) {
     return 0;
 }
 
-[[noreturn]] void move_failed(const char* format, const char* path) {
-    sys_log(format, path, std::strerror(errno));
-    sys_fatal_exit();
+// Closes descriptors of a failed copy and hands back false with the error that ended it.
+bool copy_failed(int in, int out) {
+    const int error = errno;
+    if (in >= 0) close(in);
+    if (out >= 0) close(out);
+    errno = error;
+    return false;
 }
 
 }  // namespace
@@ -111,8 +123,6 @@ void sys_init() {
         open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
     }
 }
-
-void sys_fatal_exit() { std::_Exit(1); }
 
 std::string sys_getcwd() {
     // The buffer grows until the folder fits: a folder may be longer than any fixed size.
@@ -137,7 +147,7 @@ uint64_t sys_total_ram() {
 void* sys_alloc(uint64_t size) {
     // Page alignment suits every SIMD width and lets the buffers be used for direct I/O.
     void* block = nullptr;
-    if (posix_memalign(&block, 4096, size ? size : 1) != 0) return nullptr;
+    if (syscalls.memalign(&block, 4096, size ? size : 1) != 0) return nullptr;
     return block;
 }
 
@@ -161,14 +171,21 @@ uint64_t sys_free_space(const char* path, uint64_t* total_bytes) {
     return (uint64_t)info.f_bavail * unit;
 }
 
-uint64_t sys_sector_size(const char*) { return 512; }
-
-void sys_volume_info(const char*, uint64_t capacity, char* volume_name, char* fs_name, uint32_t* serial) {
-    if (capacity > 0) {
-        volume_name[0] = 0;
-        fs_name[0] = 0;
-    }
-    if (serial) *serial = (uint32_t)sys_random_u64();
+uint64_t sys_sector_size(const char* path) {
+    // The direct-I/O offset alignment is the disk's logical block size, and the file system
+    // reports it for regular files only: an unnamed temporary file in the folder asks
+    // without leaving anything behind. (st_blksize is the preferred I/O size, usually the
+    // page size, not a block of the disk; BLKSSZGET needs the device node itself.)
+    const int fd = ::open(path, O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    if (fd < 0) return 512;
+    struct statx info;
+    std::memset(&info, 0, sizeof info);
+    const bool told = syscalls.statx(fd, "", AT_EMPTY_PATH, STATX_DIOALIGN, &info) == 0 &&
+                      (info.stx_mask & STATX_DIOALIGN) != 0;
+    close(fd);
+    const uint64_t block = told ? info.stx_dio_offset_align : 0;
+    // 0 means no direct I/O (tmpfs); only powers of two from 512 to 64 KiB are blocks.
+    return block >= 512 && block <= 65536 && (block & (block - 1)) == 0 ? block : 512;
 }
 
 void sys_dir_list(const char* path, const std::function<bool(const char* name)>& callback) {
@@ -242,11 +259,7 @@ int64_t sys_file_create(const char* path, uint64_t size, sys_create_e* how) {
         *how = SYS_CREATE_LOCKED;
         return 0;
     }
-    if (fd < 0) {
-        std::string text = std::string("Could not create file:\n ") + path;
-        sys_message_box("Error", text.c_str());
-        return 0;
-    }
+    if (fd < 0) return 0;  // errno says why
     // posix_fallocate rejects a length of 0, and an empty file needs no reservation.
     int error = size > (uint64_t)INT64_MAX ? EFBIG : 0;
     while (size > 0 && error == 0) {
@@ -257,6 +270,7 @@ int64_t sys_file_create(const char* path, uint64_t size, sys_create_e* how) {
     if (error != 0) {
         close(fd);
         *how = SYS_CREATE_FAILED;
+        errno = error;
         return 0;
     }
     return fd;
@@ -307,34 +321,38 @@ bool sys_file_rename(const char* old_path, const char* new_path) {
     return true;
 }
 
-// Names the file behind a descriptor in the log, so a write error says which file failed.
-static void log_descriptor_path(int64_t fd) {
-    char link[64], path[4096];
-    snprintf(link, sizeof link, "/proc/self/fd/%lld", (long long)fd);
-    const ssize_t length = readlink(link, path, sizeof path - 1);
-    if (length <= 0) return;
-    path[length] = 0;
-    sys_log("  file: %s\n", path);
-}
+// Whether a failed no-replace rename means the file system lacks the flag, not a refusal.
+static bool noreplace_unsupported(int error) { return error == EINVAL || error == ENOSYS || error == EOPNOTSUPP; }
 
-// Writes the whole range; a failure other than `tolerated` ends the process after naming the
-// file. Returns 0 or the tolerated error.
-static int write_or_exit(int64_t fd, uint64_t offset, uint64_t length, const void* buffer, int tolerated) {
-    if (!range_fits(offset, length)) {
-        sys_log("Failed to write to file at offset %llu. Error %d\n", (unsigned long long)offset, EINVAL);
-        log_descriptor_path(fd);
-        sys_fatal_exit();
+bool sys_file_rename_new(const char* old_path, const char* new_path) {
+    int done = syscalls.rename_noreplace(old_path, new_path);
+    // A hard link cannot replace an existing name either; the old name goes once the new
+    // one exists, so the file is never without a name.
+    if (done != 0 && noreplace_unsupported(errno)) {
+        done = syscalls.link(old_path, new_path);
+        if (done == 0 && syscalls.unlink(old_path) != 0)
+            sys_log("  %s is also still named %s (errno %d)\n", new_path, old_path, errno);
     }
-    const int error = write_fully((int)fd, &offset, length, static_cast<const uint8_t*>(buffer));
-    if (error == 0 || error == tolerated) return error;
-    sys_log("\n\nError while writing to file: %d\n\n", error);
-    log_descriptor_path(fd);
-    sys_fatal_exit();
+    if (done != 0) {
+        const int error = errno;
+        if (error != EEXIST) sys_log("Failed to rename %s to %s: %s\n", old_path, new_path, std::strerror(error));
+        errno = error;
+        return false;
+    }
+    sys_dir_sync(folder_of(new_path).c_str());
+    return true;
 }
 
-uint64_t sys_file_write(int64_t fd, uint64_t offset, uint64_t length, const void* buffer) {
-    write_or_exit(fd, offset, length, buffer, 0);
-    return length;
+// Writes the whole range; 0 or the system's error number.
+static int write_range(int64_t fd, uint64_t offset, uint64_t length, const void* buffer) {
+    if (!range_fits(offset, length)) return EFBIG;
+    return write_fully((int)fd, &offset, length, static_cast<const uint8_t*>(buffer));
+}
+
+bool sys_file_write(int64_t fd, uint64_t offset, uint64_t length, const void* buffer) {
+    const int error = write_range(fd, offset, length, buffer);
+    errno = error;
+    return error == 0;
 }
 
 int64_t sys_file_open_direct(const char* path) {
@@ -342,12 +360,11 @@ int64_t sys_file_open_direct(const char* path) {
     return fd < 0 ? 0 : fd;
 }
 
-bool sys_file_write_direct(int64_t fd, uint64_t offset, uint64_t length, const void* buffer) {
+int sys_file_write_direct(int64_t fd, uint64_t offset, uint64_t length, const void* buffer) {
     // Direct transfers need sector-aligned offsets, lengths and memory; anything else
     // would only be refused by the system.
-    if ((offset | length | (uintptr_t)buffer) % DIRECT_ALIGN != 0) return false;
-    // EINVAL: a larger logical block, or no direct I/O after all.
-    return write_or_exit(fd, offset, length, buffer, EINVAL) == 0;
+    if ((offset | length | (uintptr_t)buffer) % DIRECT_ALIGN != 0) return EINVAL;
+    return write_range(fd, offset, length, buffer);
 }
 
 int64_t sys_file_open_write(const char* path) {
@@ -410,14 +427,19 @@ bool sys_file_sync(int64_t fd) {
     do {
         result = syscalls.fdatasync((int)fd);
     } while (result != 0 && errno == EINTR);
-    if (result != 0) sys_log("Failed to sync file. Error %d\n", errno);
-    return result == 0;
+    if (result == 0) return true;
+    const int error = errno;
+    sys_log("Failed to sync file: %s\n", std::strerror(error));
+    errno = error;
+    return false;
 }
 
 bool sys_dir_sync(const char* folder) {
     const int fd = syscalls.open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
     if (fd < 0) {
-        sys_log("Failed to open folder %s for sync. Error %d\n", folder, errno);
+        const int error = errno;
+        sys_log("Failed to open folder %s for sync: %s\n", folder, std::strerror(error));
+        errno = error;
         return false;
     }
     int result;
@@ -428,7 +450,8 @@ bool sys_dir_sync(const char* folder) {
     close(fd);
     // Some file systems cannot sync a folder at all; their entries are as safe as they get.
     if (result != 0 && error != EINVAL && error != ENOTSUP) {
-        sys_log("Failed to sync folder %s. Error %d\n", folder, error);
+        sys_log("Failed to sync folder %s: %s\n", folder, std::strerror(error));
+        errno = error;
         return false;
     }
     return true;
@@ -478,19 +501,17 @@ bool sys_file_copy(const char* source, const char* destination,
                    const std::function<void(uint64_t copied)>& progress, uint64_t chunk_bytes) {
     if (chunk_bytes == 0) chunk_bytes = SYS_MOVE_CHUNK;
     const int in = syscalls.open(source, O_RDONLY | O_CLOEXEC, 0);
-    if (in < 0) move_failed("Error opening %s for move! Error %s\n", source);
     struct stat info;
-    if (fstat(in, &info) != 0) move_failed("Error opening %s for move! Error %s\n", source);
+    if (in < 0 || fstat(in, &info) != 0) return copy_failed(in, -1);
     const int out = syscalls.open(destination, O_WRONLY | O_CREAT | O_CLOEXEC, info.st_mode & 07777);
-    if (out < 0) move_failed("Error opening %s for write! Error %s\n", destination);
+    if (out < 0) return copy_failed(in, -1);
 
     // Copying a file onto itself (and then deleting the source) would lose it.
     struct stat target;
     if (fstat(out, &target) == 0 && target.st_dev == info.st_dev && target.st_ino == info.st_ino) {
         sys_log("Not copying %s: it is already %s\n", source, destination);
-        close(in);
-        close(out);
-        return false;
+        errno = EEXIST;
+        return copy_failed(in, out);
     }
 
     const off_t size = info.st_size;
@@ -499,30 +520,35 @@ bool sys_file_copy(const char* source, const char* destination,
         const uint64_t count = (uint64_t)(size - offset) < chunk_bytes ? (uint64_t)(size - offset) : chunk_bytes;
         const ssize_t sent = syscalls.sendfile(out, in, &offset, count);
         progress((uint64_t)offset);
-        if (sent == 0) break;
         if (sent < 0 && errno == EINTR) continue;
-        if (sent < 0) {
-            sys_log("Error from sendfile: %s\n", std::strerror(errno));
-            sys_fatal_exit();
+        if (sent < 0) return copy_failed(in, out);
+        // A source that ends early (or a copy that makes no progress) leaves a short copy.
+        if (sent == 0) {
+            errno = EIO;
+            return copy_failed(in, out);
         }
-    }
-    if (offset != size) {
-        sys_log("Error moving file, %lld of %lld bytes completed\n", (long long)offset, (long long)size);
-        sys_fatal_exit();
     }
 
     // An older, longer destination would otherwise keep its tail.
-    if (ftruncate(out, size) != 0) move_failed("Error finishing %s after move! Error %s\n", destination);
+    if (ftruncate(out, size) != 0) return copy_failed(in, out);
     int synced;
     do {
         synced = syscalls.fsync(out);
     } while (synced != 0 && errno == EINTR);
-    if (synced != 0) move_failed("Error syncing %s after move! Error %s\n", destination);
+    if (synced != 0) return copy_failed(in, out);
     close(in);
     close(out);
-    if (!sys_dir_sync(folder_of(destination).c_str())) {
-        sys_log("Keeping %s: its copy %s may not be durable\n", source, destination);
-        sys_fatal_exit();
-    }
+    return sys_dir_sync(folder_of(destination).c_str());
+}
+
+bool sys_path_size(const char* path, uint64_t* size) {
+    struct stat info;
+    if (stat(path, &info) != 0) return false;
+    *size = (uint64_t)info.st_size;
     return true;
+}
+
+bool sys_file_writable(const char* path) {
+    struct stat info;
+    return stat(path, &info) == 0 && (info.st_mode & 0222) != 0 && access(path, W_OK) == 0;
 }

@@ -34,8 +34,9 @@ void fmt_size(uint64_t capacity, char* buffer, uint64_t bytes, bool power_of_two
 }
 
 const char* fmt_size_tmp(uint64_t bytes, bool power_of_two, const char* suffix) {
-    static char buffers[3][64];
-    static int next = 0;
+    // Per thread: the work thread logs sizes while the UI thread paints them.
+    thread_local char buffers[3][64];
+    thread_local int next = 0;
     char* out = buffers[next];
     next = (next + 1) % 3;
     fmt_size(sizeof buffers[0], out, bytes, power_of_two, suffix);
@@ -43,7 +44,7 @@ const char* fmt_size_tmp(uint64_t bytes, bool power_of_two, const char* suffix) 
 }
 
 const char* fmt_duration(double seconds) {
-    static char buffer[64];
+    thread_local char buffer[64];
     const int minutes = (int)(seconds / 60.0);
     const int hours = minutes / 60;
     const int rest = minutes % 60;
@@ -62,13 +63,16 @@ timespec clock_origin;
 
 void time_init() { clock_gettime(CLOCK_MONOTONIC, &clock_origin); }
 
+uint32_t time_ms_between(const timespec& from, const timespec& to) {
+    const uint32_t seconds_ms = (uint32_t)((uint64_t)(to.tv_sec - from.tv_sec) * 1000u);
+    const int64_t nanos = (int64_t)to.tv_nsec - (int64_t)from.tv_nsec;
+    return seconds_ms + (uint32_t)(int32_t)(nanos / 1000000);
+}
+
 double time_now() {
     timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
-    const uint32_t seconds_ms = (uint32_t)((uint64_t)(now.tv_sec - clock_origin.tv_sec) * 1000u);
-    const int64_t nanos = (int64_t)now.tv_nsec - (int64_t)clock_origin.tv_nsec;
-    const uint32_t elapsed_ms = seconds_ms + (uint32_t)(int32_t)(nanos / 1000000);
-    return elapsed_ms / 1000.0;
+    return time_ms_between(clock_origin, now) / 1000.0;
 }
 
 void path_dirname(uint64_t capacity, char* buffer, const char* path) {

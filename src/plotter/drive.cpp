@@ -1,8 +1,9 @@
-// Drive records: filling one in for a chosen folder.
+// Drive records: filling one in for a chosen folder, and the nonces a byte amount holds.
+#include "plotter/drive.h"
+
 #include <cstring>
 
-#include "plotter/drive.h"
-#include "plotter/plots.h"
+#include "nonce/nonce.h"
 #include "platform/sys.h"
 #include "platform/util.h"
 
@@ -10,11 +11,17 @@ bool drive_init(drive_s* drive, const char* path, bool is_ssd) {
     if (!path || !*path || std::strlen(path) > DRIVE_PATH_MAX) return false;
     *drive = drive_s();
     str_copy(drive->path, path, sizeof drive->path);
-    sys_volume_info(path, sizeof drive->volume_name, drive->volume_name, drive->fs_name, &drive->serial);
+    drive->nonce_seed = (uint32_t)sys_random_u64();
     drive->free_bytes = sys_free_space(path, &drive->total_bytes);
     drive->sector_size = sys_sector_size(path);
     drive->is_ssd = is_ssd;
     return true;
 }
 
-uint64_t plots_next_nonce(plots_s* plots, const drive_s* drive) { return plots_next_nonce(plots, drive->path); }
+uint64_t drive_nonces_fit(uint64_t bytes, uint64_t sector_size) {
+    uint64_t nonces = (bytes / PLOT_SIZE) & ~(uint64_t)0xFFF;
+    nonces &= ((uint64_t)1 << 46) - 1;
+    const uint64_t group = sector_size / SCOOP_SIZE;
+    if (sector_size != 0 && group != 0) nonces -= nonces % group;
+    return nonces;
+}

@@ -1,23 +1,49 @@
-// A chosen folder (staging SSD or target) as the planner and the work thread see it.
+// A chosen folder (staging SSD or target) as the planner and the work thread see it, and
+// the nonce arithmetic of a drive.
 #pragma once
+#include <atomic>
 #include <cstdint>
 
 struct job_s;
 
+// A byte count that writer and mover tasks add to while the progress screen reads it.
+// Copying a record copies the count (records are copied only while no run uses them).
+struct drive_counter_s {
+    std::atomic<uint64_t> value{0};  // the count
+    drive_counter_s() = default;
+    drive_counter_s(const drive_counter_s& other) : value(other.load()) {}
+    drive_counter_s& operator=(const drive_counter_s& other) {
+        value.store(other.load(), std::memory_order_relaxed);
+        return *this;
+    }
+    uint64_t load() const { return value.load(std::memory_order_relaxed); }
+    void add(uint64_t bytes) { value.fetch_add(bytes, std::memory_order_relaxed); }
+};
+
 struct drive_s {
     char path[260] = {};           // the folder as chosen
-    char volume_name[260] = {};    // "No name" when empty, which on Linux is always
-    char fs_name[260] = {};        // file-system name (empty on Linux)
-    uint32_t serial = 0;           // volume serial (random on Linux); seeds the automatic start nonce
+    uint32_t nonce_seed = 0;       // random, drawn when the drive is added; seeds the automatic start nonce
     uint64_t total_bytes = 0;      // size of the file system
     uint64_t free_bytes = 0;       // free space, refreshed by the work thread and the progress screen
-    uint64_t sector_size = 512;    // bytes per sector; sizes the resume record
+    uint64_t sector_size = 512;    // logical block size; batches and file sizes are whole blocks
     bool is_ssd = false;           // a staging folder
-    uint64_t bytes_written = 0;    // bytes written to or moved onto the drive in this run
-    job_s* moving_job = nullptr;   // job whose file is being moved off this drive
-    job_s* current_job = nullptr;  // job writing to this drive or moving a file into it
+    drive_counter_s bytes_written; // bytes written to or moved onto the drive in this run
+    job_s* moving_job = nullptr;   // job whose file is being moved off this drive (under the plotter's lock)
+    job_s* current_job = nullptr;  // job writing to this drive or moving a file into it (under the plotter's lock)
     double free_time = 0;          // when free_bytes was last read by the work thread
     uint64_t fill_limit = 0;       // bytes of this target to fill at most; 0 = no limit
-    // Progress screen only.
-    double shown_rate = 0;         // last displayed write rate, MiB/s
+    bool failed = false;           // a write, sync or move on it failed in this run; it takes no more
+                                   // work (set under the plotter's lock)
 };
+
+// Longest folder path a drive accepts: its longest plot file name and the in-progress
+// suffix must still fit the 260-byte path fields.
+constexpr uint64_t DRIVE_PATH_MAX = 260 - 1 - 1 - (4 * 20 + 3) - 10;
+
+// Fills a drive record for a folder. False (and nothing changed) when the path is too long
+// to hold the names of its plot files; the caller reports it.
+bool drive_init(drive_s* drive, const char* path, bool is_ssd);
+
+// Nonces a byte amount holds for planning: whole groups of 4096 nonces, below 2^46,
+// then a multiple of sector_size / 64 when the sector size is not 0.
+uint64_t drive_nonces_fit(uint64_t bytes, uint64_t sector_size);

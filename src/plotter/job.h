@@ -16,6 +16,7 @@ enum job_state_e : uint32_t {
     JOB_READY_TO_MOVE = 3,  // finished under its plain name on the SSD
     JOB_MOVING = 4,         // a move task is carrying it to the target
     JOB_DONE = 5,           // finished on its final drive
+    JOB_FAILED = 6,         // ended on an error; its files stay as they are for the next run
 };
 
 // Ownership: the work thread changes the job; its writer and mover tasks update their
@@ -45,6 +46,8 @@ struct job_s {
     std::atomic<uint32_t> job_state{JOB_WAITING};  // life-cycle state, changed under the plotter's lock
     bool batch_ready = false;                 // compute_buffer holds a finished batch not yet handed off
     bool set_aside = false;                   // another writer owns its file; the run leaves it alone
+    std::string failure;                      // why the job failed: set by the work thread or the task
+                                              // that failed before the job becomes JOB_FAILED
 };
 
 job_s* job_create(drive_s* write_drive, drive_s* final_drive, uint64_t account_id, uint64_t start_nonce,

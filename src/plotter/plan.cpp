@@ -129,7 +129,7 @@ uint64_t target_step(plan_state_s* st, const drive_s* target, const drive_s* ssd
     if (ssd) {
         const uint64_t room = drive_nonces_fit(ssd->free_bytes / 2, ssd->sector_size);
         if (room == 0) {
-            sys_log("Not enough free space on staging drive %s for a file; skipping drive %s.\n", ssd->path,
+            sys_log("Not enough free space on staging drive %s for a new file; none is planned for %s.\n", ssd->path,
                     target->path);
             return 0;
         }
@@ -151,7 +151,7 @@ uint64_t target_step(plan_state_s* st, const drive_s* target, const drive_s* ssd
 
 uint64_t target_start(plan_state_s* st, const drive_s* target) {
     if (!st->input->auto_start) return st->next;
-    const uint64_t base = (uint64_t)target->serial << 32;
+    const uint64_t base = (uint64_t)target->nonce_seed << 32;
     const uint64_t last = plots_next_nonce(st->plots, target);
     if (last <= base) {
         sys_log("Auto starting drive %s with nonce %llu\n", target->path, (unsigned long long)base);
@@ -183,10 +183,35 @@ bool already_complete(plan_state_s* st, const drive_s* target, uint64_t start, u
     return false;
 }
 
+// The file on target that bears the final name of a staged leftover (finished or
+// unfinished), or empty: such a leftover stays where it is.
+std::string target_holder(const plan_state_s* st, const drive_s* target, const plots_exempt_s& staged) {
+    const std::string key = path_with_slash(target->path);
+    const auto it = st->plots->ranges.find(key);
+    if (it == st->plots->ranges.end()) return "";
+    for (const plot_range_s& r : it->second)
+        if ((r.plain || r.plotting) && r.start == staged.range.start && r.count == staged.range.count &&
+            r.account == st->input->account_id && r.poc2 == st->input->poc2)
+            return key + plot_file_name(r.account, r.start, r.count, r.poc2) + (r.plotting ? ".plotting" : "");
+    return "";
+}
+
+// Says why a staged leftover stays on its drive; true when a target holds its name.
+bool leftover_held(plan_state_s* st, const plots_exempt_s& staged) {
+    for (const drive_s* target : st->input->targets) {
+        const std::string holder = target_holder(st, target, staged);
+        if (holder.empty()) continue;
+        sys_log("  %s stays where it is: %s already exists and is never replaced.\n",
+                leftover_name(st, staged).c_str(), holder.c_str());
+        return true;
+    }
+    return false;
+}
+
 // The files a job for [start, start + n) on target takes over, which therefore do not
-// collide with it: the leftover it resumes or moves, and on the target what an interrupted
-// move of that leftover left (its partial copy, or the finished copy of a staged file
-// whose deletion the crash prevented).
+// collide with it: the leftover it resumes or moves, and on the target the partial copy
+// that an interrupted move of that leftover left. A finished or unfinished file of the
+// same name on the target is never taken over: a staged file must not replace it.
 std::vector<plots_exempt_s> taken_by(const plan_state_s* st, const drive_s* target, uint64_t start, uint64_t n) {
     std::vector<plots_exempt_s> exempt;
     plots_exempt_s leftover;
@@ -197,7 +222,7 @@ std::vector<plots_exempt_s> taken_by(const plan_state_s* st, const drive_s* targ
     const auto it = st->plots->ranges.find(key);
     if (it == st->plots->ranges.end()) return exempt;
     for (const plot_range_s& r : it->second)
-        if ((r.moving || (r.plain && leftover.range.plain)) && r.start == start && r.count == n &&
+        if (r.moving && r.start == start && r.count == n &&
             r.account == st->input->account_id && r.poc2 == st->input->poc2)
             exempt.push_back({key, r});
     return exempt;
@@ -271,13 +296,14 @@ bool plan_files(plan_state_s* st, drive_s* writer, drive_s* target, uint64_t tot
             ran_out(st, target);
             return false;
         }
-        // A finished copy still on a staging drive is moved again rather than left there.
-        plots_exempt_s staged;
-        if (already_complete(st, target, *next, n) &&
-            !(staging(st) && leftover_for(st, target, *next, n, &staged) && staged.range.plain)) {
+        if (already_complete(st, target, *next, n)) {
             sys_log("%s already holds the complete plot of nonces %llu to %llu.\n", target->path,
                     (unsigned long long)*next, (unsigned long long)(*next + (n - 1)));
             st->result.complete.push_back({writer, writer == target ? nullptr : target, *next, n, st->input->poc2, false});
+            // A staged file of the same name stays where it is (said once, here).
+            plots_exempt_s staged;
+            if (staging(st) && leftover_for(st, target, *next, n, &staged) && leftover_held(st, staged))
+                take_open_file(st, staged);
         } else {
             if (!steer(st, next, n, target)) return false;
             plan_file(st, writer, target, *next, n);
@@ -337,6 +363,7 @@ void place_leftovers(plan_state_s* st) {
     const std::vector<plots_exempt_s> left = st->open;
     for (const plots_exempt_s& e : left) {
         const std::string name = leftover_name(st, e);
+        if (leftover_held(st, e)) continue;
         drive_s* home = nullptr;
         for (drive_s* target : st->input->targets) {
             const uint64_t need = saturating_add(planned_bytes(st, target), e.range.count * PLOT_SIZE);

@@ -9,9 +9,9 @@
 // Everything planning depends on, passed explicitly so tests can use made-up drives.
 struct plan_input_s {
     std::vector<drive_s*> ssds;       // staging drives in list order (path, free_bytes, sector_size)
-    std::vector<drive_s*> targets;    // target drives in list order (also serial and fill_limit)
+    std::vector<drive_s*> targets;    // target drives in list order (also nonce_seed and fill_limit)
     uint64_t account_id = 0;          // account of every planned file
-    bool auto_start = true;           // start nonces per drive from its serial and its plots
+    bool auto_start = true;           // start nonces per drive from its nonce seed and its plots
     uint64_t start_nonce = 0;         // first nonce of the first target when auto_start is off
     uint64_t max_file_bytes = 0;      // largest file; 0 = no limit
     uint64_t max_fill_bytes = 0;      // bytes of each target to fill at most; 0 = all free space

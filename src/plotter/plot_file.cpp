@@ -1,6 +1,8 @@
 // Plot file names, scoop-row writes of a batch, and the resume record.
 #include "plotter/plot_file.h"
 
+#include <cerrno>
+
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -58,50 +60,56 @@ plot_name_e plot_name_parse(const char* path, plot_name_s* name) {
     return numbers[3] == numbers[2] ? PLOT_NAME_POC1 : PLOT_NAME_NOT_OPTIMIZED;
 }
 
-bool plot_file_write_batch(int64_t fd, uint64_t file_nonces, uint64_t first_index, uint64_t count,
-                           const batch_buffer_s* batch, const std::atomic<bool>* stop,
-                           const std::function<void(uint64_t row_bytes)>& row_done, int64_t direct_fd) {
+int plot_file_write_batch(int64_t fd, uint64_t file_nonces, uint64_t first_index, uint64_t count,
+                          const batch_buffer_s* batch, const std::atomic<bool>* stop,
+                          const std::function<void(uint64_t row_bytes)>& row_done, int64_t direct_fd) {
     // A batch reaching past its place would overwrite other nonces' scoops.
     const bool fits = count <= batch->capacity && first_index <= file_nonces && count <= file_nonces - first_index;
     UTIL_ASSERT(fits);
-    if (!fits) return false;
+    if (!fits) return PLOT_WRITE_MISFIT;
     const uint64_t row_bytes = count * SCOOP_SIZE;
     for (uint64_t s = 0; s < SCOOPS_PER_PLOT; ++s) {
-        if (stop && stop->load(std::memory_order_relaxed)) return false;
+        if (stop && stop->load(std::memory_order_relaxed)) return PLOT_WRITE_STOPPED;
         const uint8_t* row = batch->data + s * batch->capacity * SCOOP_SIZE;
         const uint64_t offset = (s * file_nonces + first_index) * SCOOP_SIZE;
-        if (direct_fd && !sys_file_write_direct(direct_fd, offset, row_bytes, row)) direct_fd = 0;
-        if (!direct_fd) sys_file_write(fd, offset, row_bytes, row);
+        const int direct_error = direct_fd ? sys_file_write_direct(direct_fd, offset, row_bytes, row) : EINVAL;
+        if (direct_error != 0 && direct_error != EINVAL) return direct_error;
+        if (direct_error == EINVAL) direct_fd = 0;  // refused: this row and the rest go buffered
+        if (!direct_fd && !sys_file_write(fd, offset, row_bytes, row)) return errno;
         if (row_done) row_done(row_bytes);
     }
-    return true;
+    return 0;
 }
 
-void plot_resume_write(int64_t fd, uint64_t file_nonces, uint64_t sector_size, uint64_t nonces_written) {
+bool plot_resume_write(int64_t fd, uint64_t file_nonces, uint64_t sector_size, uint64_t nonces_written) {
     uint64_t offset = 0;
-    if (nonces_written >= file_nonces || !record_offset(file_nonces, sector_size, &offset)) return;
+    if (nonces_written >= file_nonces || !record_offset(file_nonces, sector_size, &offset)) return true;
     // In a file of an odd size the last sector also holds scoops of written nonces; the
     // record would overwrite them, so it is left out (a resume then starts from 0).
-    if ((file_nonces - nonces_written) * SCOOP_SIZE < sector_size) return;
+    if ((file_nonces - nonces_written) * SCOOP_SIZE < sector_size) return true;
     std::vector<uint8_t> record(sector_size, 0);
     for (int b = 0; b < 8; ++b) record[sector_size - 8 + b] = (uint8_t)(nonces_written >> (8 * b));
-    sys_file_write(fd, offset, sector_size, record.data());
+    return sys_file_write(fd, offset, sector_size, record.data());
 }
 
 bool plot_resume_commit(int64_t fd, uint64_t file_nonces, uint64_t sector_size, uint64_t nonces_written) {
-    if (!sys_file_sync(fd)) return false;
-    plot_resume_write(fd, file_nonces, sector_size, nonces_written);
-    return true;
+    return sys_file_sync(fd) && plot_resume_write(fd, file_nonces, sector_size, nonces_written);
 }
 
-uint64_t plot_resume_read(int64_t fd, uint64_t file_nonces, uint64_t sector_size) {
-    uint64_t offset = 0, value = 0;
+bool plot_resume_value(int64_t fd, uint64_t file_nonces, uint64_t sector_size, uint64_t* value) {
+    uint64_t offset = 0;
+    *value = 0;
     bool valid = record_offset(file_nonces, sector_size, &offset);
     std::vector<uint8_t> record(valid ? sector_size : 0);
     valid = valid && sys_file_read(fd, offset, sector_size, record.data());
     for (uint64_t i = 0; valid && i < sector_size - 8; ++i) valid = record[i] == 0;
-    for (int b = 0; valid && b < 8; ++b) value |= (uint64_t)record[sector_size - 8 + b] << (8 * b);
-    if (!valid || value >= file_nonces) {
+    for (int b = 0; valid && b < 8; ++b) *value |= (uint64_t)record[sector_size - 8 + b] << (8 * b);
+    return valid && *value < file_nonces;
+}
+
+uint64_t plot_resume_read(int64_t fd, uint64_t file_nonces, uint64_t sector_size) {
+    uint64_t value = 0;
+    if (!plot_resume_value(fd, file_nonces, sector_size, &value)) {
         sys_log("  incorrect resume data... starting from nonce 0\n");
         return 0;
     }

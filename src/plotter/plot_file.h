@@ -33,28 +33,41 @@ struct plot_name_s {
 // `name` is filled for every other kind.
 plot_name_e plot_name_parse(const char* path, plot_name_s* name);
 
+// How plot_file_write_batch ends besides 0 (the whole batch written) or a system error number.
+constexpr int PLOT_WRITE_STOPPED = -1;  // the stop flag ended the write early
+constexpr int PLOT_WRITE_MISFIT = -2;   // the batch does not fit the file or buffer; nothing written
+
 // Writes the first `count` nonces of a batch (already in the file's scoop order) into a
 // file of `file_nonces` nonces at file-relative index `first_index`: scoop row s goes
 // to file offset (s * file_nonces + first_index) * 64. `row_done` (may be empty) runs after
-// every row with its byte count. The stop flag is checked before every row; returns false
-// when it ended the write early, or (after logging an assertion failure, writing nothing)
-// when the batch does not fit the file or buffer. With `direct_fd` (from
+// every row with its byte count. The stop flag is checked before every row. Returns 0 when
+// the whole batch is written, PLOT_WRITE_STOPPED, PLOT_WRITE_MISFIT (after logging an
+// assertion failure), or the error number of the first failed write. With `direct_fd` (from
 // sys_file_open_direct) rows go around the page cache; once one is refused, the rest go
 // through `fd`.
-bool plot_file_write_batch(int64_t fd, uint64_t file_nonces, uint64_t first_index, uint64_t count,
-                           const batch_buffer_s* batch, const std::atomic<bool>* stop,
-                           const std::function<void(uint64_t row_bytes)>& row_done = nullptr,
-                           int64_t direct_fd = 0);
+int plot_file_write_batch(int64_t fd, uint64_t file_nonces, uint64_t first_index, uint64_t count,
+                          const batch_buffer_s* batch, const std::atomic<bool>* stop,
+                          const std::function<void(uint64_t row_bytes)>& row_done = nullptr,
+                          int64_t direct_fd = 0);
+
+// Size of the resume record on every disk: the size unfinished files have always had it in,
+// so a file resumes whatever the block size of the disk it lies on.
+constexpr uint64_t PLOT_RECORD_BYTES = 512;
 
 // Writes the resume record (zeros, then `nonces_written` as 64-bit little-endian) into
 // the last sector. Nothing is written once the file is complete, nor when that sector
 // also holds scoops of nonces already written (a count that is not a whole number of
-// sector groups): the sector then holds plot data.
-void plot_resume_write(int64_t fd, uint64_t file_nonces, uint64_t sector_size, uint64_t nonces_written);
+// sector groups): the sector then holds plot data. False, with errno, when the write failed.
+bool plot_resume_write(int64_t fd, uint64_t file_nonces, uint64_t sector_size, uint64_t nonces_written);
 
 // Flushes the file's data, then writes the resume record, so a record never promises
-// nonces that could still be lost in a crash. False (no record written) if the flush failed.
+// nonces that could still be lost in a crash. False, with errno, if the flush or the
+// record's write failed.
 bool plot_resume_commit(int64_t fd, uint64_t file_nonces, uint64_t sector_size, uint64_t nonces_written);
+
+// Reads the resume record without logging: true with the count it promises when the
+// record is valid (zeros before a value below file_nonces).
+bool plot_resume_value(int64_t fd, uint64_t file_nonces, uint64_t sector_size, uint64_t* value);
 
 // Reads the resume record and logs the outcome; returns the file-relative index to
 // continue from, 0 when the record is unreadable or invalid.

@@ -7,10 +7,10 @@
 #include "nonce/nonce.h"
 #include "platform/sys.h"
 #include "platform/util.h"
+#include "plotter/drive.h"
 #include "plotter/plot_file.h"
 
 namespace {
-
 
 bool range_less(const plot_range_s& a, const plot_range_s& b) {
     return a.start != b.start ? a.start < b.start : a.count < b.count;
@@ -79,18 +79,12 @@ uint64_t plots_next_nonce(plots_s* plots, const char* folder) {
     return last.count > UINT64_MAX - last.start ? UINT64_MAX : last.start + last.count;
 }
 
+uint64_t plots_next_nonce(plots_s* plots, const drive_s* drive) { return plots_next_nonce(plots, drive->path); }
+
 bool plots_collides(const plots_s* plots, uint64_t start, uint64_t count,
                     const std::vector<plots_exempt_s>* exempt) {
     for (const auto& [folder, list] : plots->ranges)
         for (const auto& range : list)
             if (ranges_meet(start, count, range.start, range.count) && !exempted(exempt, folder, range)) return true;
     return false;
-}
-
-uint64_t drive_nonces_fit(uint64_t bytes, uint64_t sector_size) {
-    uint64_t nonces = (bytes / PLOT_SIZE) & ~(uint64_t)0xFFF;
-    nonces &= ((uint64_t)1 << 46) - 1;
-    const uint64_t group = sector_size / SCOOP_SIZE;
-    if (sector_size != 0 && group != 0) nonces -= nonces % group;
-    return nonces;
 }

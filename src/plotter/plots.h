@@ -1,5 +1,5 @@
-// Remembered plot folders and the nonce arithmetic of planning: which ranges exist, where
-// a drive continues, whether a new range collides, and how many nonces a byte amount holds.
+// Remembered plot folders: which ranges exist, where a folder continues, and whether a new
+// range collides.
 #pragma once
 #include <cstdint>
 #include <map>
@@ -27,14 +27,6 @@ struct plots_s {
     std::map<std::string, std::vector<plot_range_s>> ranges;     // per folder, ascending by start, then count
 };
 
-// Longest folder path a drive accepts: its longest plot file name and the in-progress
-// suffix must still fit the 260-byte path fields.
-constexpr uint64_t DRIVE_PATH_MAX = 260 - 1 - 1 - (4 * 20 + 3) - 10;
-
-// Fills a drive record for a folder. False (and nothing changed) when the path is too long
-// to hold the names of its plot files; the caller reports it.
-bool drive_init(drive_s* drive, const char* path, bool is_ssd);
-
 plots_s* plots_create();
 void plots_destroy(plots_s* plots);
 
@@ -60,7 +52,3 @@ bool plots_collides(const plots_s* plots, uint64_t start, uint64_t count,
 inline bool nonce_range_valid(uint64_t start, uint64_t count) {
     return count > 0 && count - 1 <= UINT64_MAX - start;
 }
-
-// Nonces a byte amount holds for planning: whole groups of 4096 nonces, below 2^46,
-// then a multiple of sector_size / 64 when the sector size is not 0.
-uint64_t drive_nonces_fit(uint64_t bytes, uint64_t sector_size);

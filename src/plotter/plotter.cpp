@@ -1,112 +1,8 @@
-// The plotter record, its small operations, the setup arithmetic and plotter_setup.
+// The plotter record and its small operations, and rebuilding its jobs from a plan.
 #include "plotter/plotter.h"
 
-#include <algorithm>
-
-#include "gpu/gpu.h"
-#include "nonce/plt_cpu.h"
 #include "platform/sys.h"
-#include "platform/util.h"
-#include "plotter/plotter_setup.h"
-#include "settings/settings.h"
-
-namespace {
-
-uint64_t round_up(uint64_t value, uint64_t group) { return (value + group - 1) / group * group; }
-
-// Three quarters of a byte count rounded down once, without forming 3 x value.
-uint64_t three_quarters(uint64_t value) { return value / 4 * 3 + value % 4 * 3 / 4; }
-
-void plan_tasks(const setup_input_s& in, setup_config_s* cfg) {
-    if (in.ssd_count >= 2) {
-        cfg->concurrent = true;
-        cfg->tasks = in.ssd_count;
-    } else if (in.ssd_count == 1) {
-        cfg->concurrent = false;
-        cfg->tasks = 1;
-    } else {
-        cfg->concurrent = in.target_count > 1;
-        const int32_t by_memory = (int32_t)(in.total_ram >> 32);
-        const int64_t tasks = std::min<int64_t>(by_memory, in.target_count);
-        cfg->tasks = (uint32_t)std::max<int64_t>(1, tasks);
-    }
-}
-
-uint64_t plan_gpu_nonces(const setup_input_s& in, const setup_config_s& cfg, uint64_t budget) {
-    gpu_sizing_s sizing;
-    sizing.memory = budget;
-    sizing.gpus = in.gpu_count;
-    sizing.buffers = cfg.buffers;
-    sizing.min_max_alloc = in.gpu_max_alloc;
-    sizing.min_global_mem = in.gpu_global_mem;
-    sizing.tuned = (int32_t)std::min<uint64_t>(in.gpu_tuned_nonces, INT32_MAX);
-    sizing.max_setting = (int32_t)std::min<uint64_t>(in.max_gpu_nonces, INT32_MAX);
-    sizing.sector_nonces = cfg.sector_nonces;
-    return gpu_plan_nonces(sizing);
-}
-
-void plan_gpu_direct(const setup_input_s& in, setup_config_s* cfg, uint64_t budget) {
-    const uint64_t g = in.gpu_count, B = cfg->buffers;
-    const uint64_t need = cfg->gpu_nonces * g * PLOT_SIZE;
-    if (budget <= need * B) {
-        const uint64_t batch = gpu_cut_nonces(budget / (g + B) / PLOT_SIZE, cfg->sector_nonces);
-        // G must stay a multiple of 32 for the kernels, and the batch a whole number of passes.
-        cfg->gpu_nonces = gpu_cut_nonces(batch / g, cfg->sector_nonces);
-        cfg->batch = g * cfg->gpu_nonces;
-    } else {
-        const uint64_t per_buffer = (budget - need) / B;
-        cfg->gpu_nonces = gpu_cut_nonces(std::min(per_buffer / PLOT_SIZE, cfg->gpu_nonces), 0);
-        const uint64_t n = nonce_cut_to(per_buffer / PLOT_SIZE, cfg->sector_nonces);
-        cfg->batch = plotter_gpu_batch_fit(n, in.gpu_count, cfg->gpu_nonces);
-    }
-}
-
-}  // namespace
-
-uint64_t plotter_file_batch(uint64_t file_nonces, uint64_t capacity, uint64_t sector_nonces) {
-    const uint64_t group = std::max<uint64_t>(sector_nonces, 1);
-    const uint64_t share = round_up((file_nonces + PLOTTER_MIN_BATCHES - 1) / PLOTTER_MIN_BATCHES, group);
-    return std::min(capacity, share);
-}
-
-uint64_t plotter_gpu_batch_fit(uint64_t batch, uint32_t gpu_count, uint64_t gpu_nonces) {
-    const uint64_t pass = (uint64_t)gpu_count * gpu_nonces;
-    if (pass == 0) return batch;
-    return batch < pass ? pass : batch - batch % pass;
-}
-
-setup_config_s plotter_plan_setup(const setup_input_s& in) {
-    setup_config_s cfg;
-    plan_tasks(in, &cfg);
-    const bool ssd = in.ssd_count > 0;
-    const uint64_t memory = in.memory_limit ? in.memory_limit : in.total_ram;
-    cfg.sector_nonces = std::max<uint64_t>(in.sector_size, 256) / SCOOP_SIZE;
-    cfg.buffers = 2 * cfg.tasks;
-    if (in.gpu_count == 0) {
-        cfg.mode = ssd ? PLOTTER_CPU_SSD : PLOTTER_CPU_DIRECT;
-        const uint64_t budget = std::min(memory, ssd ? in.total_ram / 2 : three_quarters(in.total_ram));
-        cfg.batch = nonce_cut_to(budget / cfg.buffers / PLOT_SIZE, cfg.sector_nonces);
-        // No larger than the largest file's batch: more would only hold memory nobody fills.
-        if (in.largest_job) cfg.batch = plotter_file_batch(in.largest_job, cfg.batch, cfg.sector_nonces);
-    } else {
-        cfg.mode = ssd ? PLOTTER_GPU_SSD : PLOTTER_GPU_DIRECT;
-        const uint64_t budget = std::min(memory, three_quarters(in.total_ram));
-        cfg.gpu_nonces = plan_gpu_nonces(in, cfg, budget);
-        if (in.largest_job) cfg.gpu_nonces = std::min(cfg.gpu_nonces, round_up(in.largest_job, 32));
-        if (ssd)
-            cfg.batch = in.gpu_count * cfg.gpu_nonces;
-        else
-            plan_gpu_direct(in, &cfg, budget);
-    }
-    const uint64_t pass = in.gpu_count && cfg.gpu_nonces ? in.gpu_count * cfg.gpu_nonces : cfg.sector_nonces;
-    if (in.largest_job && in.gpu_count) cfg.batch = std::min(cfg.batch, round_up(in.largest_job, pass));
-    if (cfg.batch == 0) {
-        // Less memory than one sector group per buffer: a batch of 0 nonces would never finish.
-        cfg.batch = cfg.sector_nonces;
-        cfg.batch_raised = true;
-    }
-    return cfg;
-}
+#include "plotter/plotter_gpu.h"
 
 plotter_s* plotter_create() {
     plotter_s* plotter = new plotter_s();
@@ -118,12 +14,18 @@ void plotter_destroy(plotter_s* plotter) {
     if (!plotter) return;
     if (plotter->run.thread.joinable()) plotter_stop(plotter, plotter->run.keep_files.load());
     plotter_clear_jobs(plotter);
+    plotter_free_buffers(plotter);
+    if (plotter->run.gpu_ctx && plotter->seam.gpu.release) plotter->seam.gpu.release(plotter->run.gpu_ctx);
+    delete plotter;
+}
+
+void plotter_free_buffers(plotter_s* plotter) {
     for (batch_buffer_s* buffer : plotter->run.all_buffers) {
         sys_free(buffer->data);
         delete buffer;
     }
-    if (plotter->run.gpu_ctx && plotter->seam.gpu.release) plotter->seam.gpu.release(plotter->run.gpu_ctx);
-    delete plotter;
+    plotter->run.all_buffers.clear();
+    plotter->run.free_buffers.clear();
 }
 
 void plotter_set_on_finished(plotter_s* plotter, std::function<void()> on_finished) {
@@ -161,7 +63,6 @@ void plotter_for_each_job(plotter_s* plotter, const std::function<bool(job_s*)>&
 bool plotter_running(plotter_s* plotter) { return plotter->run.thread.joinable() && !plotter->run.finished; }
 bool plotter_finished(plotter_s* plotter) { return plotter->run.finished; }
 bool plotter_paused(plotter_s* plotter) { return plotter->run.paused.load(std::memory_order_relaxed); }
-gpu_s* plotter_gpu(plotter_s* plotter) { return plotter->run.gpu_ctx; }
 void plotter_toggle_pause(plotter_s* plotter) { plotter->run.paused = !plotter->run.paused.load(); }
 
 void plotter_stop(plotter_s* plotter, bool keep_files) {

@@ -1,8 +1,8 @@
 // The plotting engine's record: jobs, batch buffers, GPU context, flags shared with the work
-// thread, and plotter_setup, which turns a plan into a running configuration.
+// thread, and its small operations.
 //
 // DESIGN: one plotter_s lives for the whole process. The UI (or CLI) thread plans jobs into it,
-// calls plotter_setup once, then only reads counters, toggles pause and stops it. The work
+// calls plotter_setup (plotter_setup.h) once, then only reads counters, toggles pause and stops it. The work
 // thread (plotter_work.cpp) owns the run; `run.lock` guards the job list, the free buffers
 // and the drive reservations and is never held while computing or doing I/O. The run's
 // flags are atomics polled without the lock.
@@ -19,6 +19,7 @@
 #include "plotter/drive.h"
 #include "plotter/job.h"
 #include "plotter/plan.h"
+#include "plotter/plotter_size.h"
 
 struct gpu_s;
 
@@ -40,13 +41,6 @@ struct plotter_gpu_api_s {
 // Asks the user a yes/no question; the GUI shows a dialog, the CLI answers from its options.
 using plotter_asker = std::function<bool(const char* title, const char* text)>;
 
-enum plotter_mode_e : uint32_t {
-    PLOTTER_CPU_DIRECT = 0,  // CPU computes, files written on their targets
-    PLOTTER_CPU_SSD = 1,     // CPU computes, files staged on SSDs
-    PLOTTER_GPU_DIRECT = 2,  // GPUs compute, files written on their targets
-    PLOTTER_GPU_SSD = 3,     // GPUs compute, files staged on SSDs
-};
-
 // What setup chose for the run. Written before the work thread starts; the work thread
 // clears the GPU fields when it falls back to the CPU.
 struct plotter_config_s {
@@ -56,7 +50,7 @@ struct plotter_config_s {
     uint32_t gpus_used = 0;                   // number of GPUs used
     uint32_t gpu_ids[8] = {};                 // indices of the GPUs used, ascending
     bool concurrent = false;                  // several jobs may be in flight
-    uint32_t tasks = 1;                       // jobs that may run at once
+    int32_t cpu_threads = 0;                  // the cpu_threads setting; 0 = automatic
     plotter_mode_e mode = PLOTTER_CPU_DIRECT; // processors and staging
 };
 
@@ -74,7 +68,7 @@ struct plotter_run_s {
     std::atomic<bool> paused{false};          // the work thread only sleeps while set
     std::atomic<bool> keep_files{false};      // unfinished files survive a stop
     std::atomic<bool> stuck{false};           // the run ended because a job could never start
-    std::atomic<bool> failed{false};          // the run ended on an error (file creation)
+    std::atomic<bool> failed{false};          // a file of the run failed, or the run ended on an error
     std::atomic<bool> ended{false};           // the work thread has finished its run
 };
 
@@ -83,6 +77,9 @@ struct plotter_seam_s {
     plotter_gpu_api_s gpu;                    // GPU operations
     plotter_asker ask;                        // yes/no questions; none = answer no
     std::function<void()> on_finished;        // completion notice, run on the UI thread
+    // A file whose work failed, with the text that says which file and drive and why; called
+    // on the work thread or a mover task (the log already has the text). None = log only.
+    std::function<void(const std::string& text)> on_failure;
 };
 
 struct plotter_s {
@@ -93,6 +90,8 @@ struct plotter_s {
 
 plotter_s* plotter_create();
 void plotter_destroy(plotter_s* plotter);
+// Frees every batch buffer; only while no work thread runs.
+void plotter_free_buffers(plotter_s* plotter);
 void plotter_set_on_finished(plotter_s* plotter, std::function<void()> on_finished);
 void plotter_set_ssd_scatter(plotter_s* plotter, bool flag);
 void plotter_set_asker(plotter_s* plotter, plotter_asker ask);
@@ -104,19 +103,10 @@ void plotter_for_each_job(plotter_s* plotter, const std::function<bool(job_s*)>&
 bool plotter_running(plotter_s* plotter);
 bool plotter_finished(plotter_s* plotter);
 bool plotter_paused(plotter_s* plotter);
-gpu_s* plotter_gpu(plotter_s* plotter);
 void plotter_toggle_pause(plotter_s* plotter);
 void plotter_stop(plotter_s* plotter, bool keep_files);
 // Waits for the work thread to end on its own (every job done, or the run failed).
 void plotter_wait(plotter_s* plotter);
 
-// Prepares devices and buffers for the planned jobs and starts the work thread. False when
-// the run cannot start (GPU fallback declined, buffers not allocated); the reason is logged.
-bool plotter_setup(plotter_s* plotter, uint32_t gpu_mask, uint32_t ssd_count, uint32_t target_count,
-                   uint64_t memory_limit);
-
 // Rebuilds the plotter's jobs from a plan (the planner's result for input).
 plan_result_s drive_plan(plotter_s* plotter, plots_s* plots, const plan_input_s& input);
-
-// GPU operations bound to the OpenCL layer.
-plotter_gpu_api_s plotter_gpu_default();

@@ -2,7 +2,7 @@
 #include <algorithm>
 
 #include "gpu/gpu.h"
-#include "plotter/plotter.h"
+#include "plotter/plotter_gpu.h"
 
 plotter_gpu_api_s plotter_gpu_default() {
     plotter_gpu_api_s api;

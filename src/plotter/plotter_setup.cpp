@@ -1,15 +1,13 @@
-// plotter_setup: tasks, mode and batch size, GPU bring-up with its CPU fallback, the buffer
-// pool, the logged plan, and the start of the work thread.
+// plotter_setup: sizing, GPU bring-up with its CPU fallback, the buffer pool, the logged
+// run, and the start of the work thread.
 #include <algorithm>
 
 #include "gpu/gpu.h"
 #include "nonce/plt_cpu.h"
 #include "platform/sys.h"
 #include "platform/util.h"
-#include "plotter/plotter.h"
 #include "plotter/plotter_setup.h"
 #include "plotter/plotter_work.h"
-#include "settings/settings.h"
 
 namespace {
 
@@ -22,7 +20,7 @@ bool ask(plotter_s* plotter, const char* title, const char* text) {
 }
 
 // Collects the GPUs of the mask and the limits that size their batches.
-void gather_gpus(plotter_s* plotter, uint32_t gpu_mask, setup_input_s* in) {
+void gather_gpus(plotter_s* plotter, uint32_t gpu_mask, sizing_input_s* in) {
     plotter->config.gpu_mask = gpu_mask;
     plotter->config.gpus_used = 0;
     bool have_limits = false;
@@ -55,19 +53,19 @@ uint64_t writing_sector_size(plotter_s* plotter, uint64_t* largest_job) {
 
 }  // namespace
 
-void plotter_log_setup(const setup_config_s& cfg) {
-    if (cpu_threads > cpu_thread_count() && (cfg.mode == PLOTTER_CPU_DIRECT || cfg.mode == PLOTTER_CPU_SSD))
-        sys_log("%d CPU threads asked for; using %d, %d per processor.\n", (int)cpu_threads, cpu_thread_count(),
-                (int)CPU_THREADS_PER_PROCESSOR);
+void plotter_log_setup(const sizing_s& cfg, int32_t cpu_threads) {
+    if (cpu_threads > cpu_thread_count(cpu_threads) && (cfg.mode == PLOTTER_CPU_DIRECT || cfg.mode == PLOTTER_CPU_SSD))
+        sys_log("%d CPU threads asked for; using %d, %d per processor.\n", (int)cpu_threads,
+                cpu_thread_count(cpu_threads), (int)CPU_THREADS_PER_PROCESSOR);
     if (cfg.tasks >= 2) sys_log("Using max %d concurrent tasks.\n", (int)cfg.tasks);
     const unsigned long long batch = cfg.batch;
     switch (cfg.mode) {
     case PLOTTER_CPU_DIRECT:
-        sys_log("%d CPU threads will be used (total %d detected)\n", cpu_thread_count(), cpu_count());
+        sys_log("%d CPU threads will be used (total %d detected)\n", cpu_thread_count(cpu_threads), cpu_count());
         sys_log("CPU direct mode with %llu nonces per batch\n", batch);
         break;
     case PLOTTER_CPU_SSD:
-        sys_log("%d CPU threads will be used (total %d detected)\n", cpu_thread_count(), cpu_count());
+        sys_log("%d CPU threads will be used (total %d detected)\n", cpu_thread_count(cpu_threads), cpu_count());
         sys_log("CPU + SSD mode with %llu nonces per batch\n", batch);
         break;
     case PLOTTER_GPU_SSD: sys_log("GPU + SSD mode with %llu nonces per batch\n", batch); break;
@@ -84,7 +82,7 @@ namespace {
 
 // Activates and tests the GPUs, halving the nonce count after each failure. Returns the
 // nonce count that works, or 0.
-uint64_t bring_up_gpus(plotter_s* plotter, setup_config_s* cfg) {
+uint64_t bring_up_gpus(plotter_s* plotter, sizing_s* cfg) {
     uint64_t nonces = cfg->gpu_nonces;
     const uint64_t first = nonces;
     if (nonces <= 64 || !plotter->seam.gpu.activate) return 0;
@@ -114,7 +112,7 @@ uint64_t bring_up_gpus(plotter_s* plotter, setup_config_s* cfg) {
     return nonces;
 }
 
-bool allocate_buffers(plotter_s* plotter, const setup_config_s& cfg) {
+bool allocate_buffers(plotter_s* plotter, const sizing_s& cfg) {
     plotter->config.buffer_nonces = cfg.batch;
     for (uint32_t i = 0; i < cfg.buffers; ++i) {
         uint8_t* data = (uint8_t*)sys_alloc(cfg.batch * PLOT_SIZE);
@@ -134,7 +132,7 @@ bool allocate_buffers(plotter_s* plotter, const setup_config_s& cfg) {
 
 }  // namespace
 
-void plotter_log_plan(plotter_s* plotter, const setup_config_s& cfg) {
+void plotter_log_run(plotter_s* plotter, const sizing_s& cfg) {
     sys_log("Plotting plan:\n");
     sys_log("  %s system RAM will be used by %d buffers\n",
             fmt_size_tmp(cfg.batch * cfg.buffers * PLOT_SIZE + (cfg.gpu_nonces << 19), true, ""), (int)cfg.buffers);
@@ -143,8 +141,7 @@ void plotter_log_plan(plotter_s* plotter, const setup_config_s& cfg) {
     std::lock_guard<std::mutex> hold(plotter->run.lock);
     for (job_s* job : plotter->run.jobs) {
         if (job->final_drive)
-            sys_log("  %s (buffered through %s)\n", job_path(job, 1).c_str(),
-                    job->write_drive->volume_name[0] ? job->write_drive->volume_name : "No name");
+            sys_log("  %s (buffered through %s)\n", job_path(job, 1).c_str(), job->write_drive->path);
         else
             sys_log("  %s (written directly)\n", job_path(job, 0).c_str());
         next = job->start_nonce + job->nonce_count;
@@ -153,23 +150,23 @@ void plotter_log_plan(plotter_s* plotter, const setup_config_s& cfg) {
             (unsigned long long)next);
 }
 
-bool plotter_setup(plotter_s* plotter, uint32_t gpu_mask, uint32_t ssd_count, uint32_t target_count,
-                   uint64_t memory_limit) {
+bool plotter_setup(plotter_s* plotter, const plotter_options_s& options, uint32_t ssd_count, uint32_t target_count) {
     if (plotter->run.thread.joinable()) return true;
+    const uint64_t memory_limit = options.memory_limit;
     if (memory_limit) sys_log("Restricting memory usage to %s\n", fmt_size_tmp(memory_limit, true, ""));
-    setup_input_s in;
-    gather_gpus(plotter, gpu_mask, &in);
+    sizing_input_s in;
+    gather_gpus(plotter, options.gpu_mask, &in);
     in.ssd_count = ssd_count;
     in.target_count = target_count;
     in.total_ram = sys_total_ram();
     in.memory_limit = memory_limit;
     in.sector_size = writing_sector_size(plotter, &in.largest_job);
-    in.max_gpu_nonces = max_gpu_nonces > 0 ? (uint64_t)max_gpu_nonces : 0;
-    setup_config_s cfg = plotter_plan_setup(in);
+    in.max_gpu_nonces = options.max_gpu_nonces > 0 ? (uint64_t)options.max_gpu_nonces : 0;
+    sizing_s cfg = plotter_size(in);
     plotter->config.concurrent = cfg.concurrent;
-    plotter->config.tasks = cfg.tasks;
     plotter->config.mode = cfg.mode;
-    plotter_log_setup(cfg);
+    plotter->config.cpu_threads = options.cpu_threads;
+    plotter_log_setup(cfg, options.cpu_threads);
     UTIL_ASSERT(cfg.gpu_nonces % 32 == 0);
     if (plotter->config.gpus_used) {
         cfg.gpu_nonces = bring_up_gpus(plotter, &cfg);
@@ -183,8 +180,15 @@ bool plotter_setup(plotter_s* plotter, uint32_t gpu_mask, uint32_t ssd_count, ui
             sys_log("Falling back to CPU.\n");
         }
     }
-    if (!allocate_buffers(plotter, cfg)) return false;
-    plotter_log_plan(plotter, cfg);
+    // A failed earlier attempt keeps nothing pooled: its buffers may be larger than this one's.
+    plotter_free_buffers(plotter);
+    if (!allocate_buffers(plotter, cfg)) {
+        plotter_free_buffers(plotter);
+        if (plotter->run.gpu_ctx && plotter->seam.gpu.release) plotter->seam.gpu.release(plotter->run.gpu_ctx);
+        plotter->run.gpu_ctx = nullptr;
+        return false;
+    }
+    plotter_log_run(plotter, cfg);
     plotter->run.stop = false;
     plotter->run.finished = false;
     plotter->run.thread = std::thread(thread_proc, plotter);

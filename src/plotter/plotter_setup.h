@@ -1,57 +1,28 @@
-// The setup rules as pure arithmetic, and the log lines that report them: tasks, mode,
-// batch size and GPU nonces from the machine and the plan.
+// plotter_setup: turns the planned jobs into a running configuration (sizing, GPU bring-up,
+// buffers, the logged run) and starts the work thread.
 #pragma once
 #include <cstdint>
 
 #include "plotter/plotter.h"
+#include "plotter/plotter_size.h"
 
-// What setup decides from the machine and the plan, before anything is allocated.
-struct setup_input_s {
-    uint32_t ssd_count = 0;           // staging drives
-    uint32_t target_count = 0;        // target drives
-    uint64_t total_ram = 0;           // physical memory in bytes
-    uint64_t memory_limit = 0;        // user's limit in bytes; 0 = none
-    uint64_t sector_size = 512;       // largest sector size of the jobs' writing drives
-    uint32_t gpu_count = 0;           // GPUs used; 0 = CPU
-    uint64_t gpu_global_mem = 0;      // smallest device memory of the GPUs used
-    uint64_t gpu_max_alloc = 0;       // smallest largest-allocation of the GPUs used
-    uint64_t gpu_tuned_nonces = 0;    // known good nonce count of the first recognised GPU; 0 = none
-    uint64_t max_gpu_nonces = 0;      // the max_gpu_nonces setting; 0 = no limit
-    uint64_t largest_job = 0;         // nonces of the largest planned file; 0 = unknown
+// The settings plotter setup works with; the front ends fill it from their own store.
+struct plotter_options_s {
+    uint32_t gpu_mask = 0;            // bit i = GPU i computes; 0 = CPU
+    uint64_t memory_limit = 0;        // bytes the buffers may take; 0 = automatic
+    int32_t max_gpu_nonces = 0;       // GPU nonces per device and pass at most; 0 = no limit
+    int32_t cpu_threads = 0;          // CPU plotting threads asked for; 0 = automatic
 };
 
-struct setup_config_s {
-    bool concurrent = false;          // several jobs may be in flight
-    uint32_t tasks = 1;               // jobs at once
-    plotter_mode_e mode = PLOTTER_CPU_DIRECT;  // processors and staging
-    uint32_t buffers = 2;             // batch buffers, two per task
-    uint64_t sector_nonces = 8;       // batch sizes are multiples of this
-    uint64_t batch = 0;               // nonces per batch buffer
-    uint64_t gpu_nonces = 0;          // nonces per GPU per pass (G)
-    bool batch_raised = false;        // memory allowed less than one sector group; raised to one
-};
+// Prepares devices and buffers for the planned jobs and starts the work thread. False when
+// the run cannot start (GPU fallback declined, buffers not allocated); the reason is logged,
+// nothing of the attempt stays behind and a later call may try again.
+bool plotter_setup(plotter_s* plotter, const plotter_options_s& options, uint32_t ssd_count, uint32_t target_count);
 
-// The batch and task rules, as pure arithmetic.
-setup_config_s plotter_plan_setup(const setup_input_s& input);
+// Logs the task count and the mode with its batch size, as sizing decided them;
+// cpu_threads is the number asked for (0 = automatic).
+void plotter_log_setup(const sizing_s& sizing, int32_t cpu_threads);
 
-// Every file is computed and written in at least this many batches, so the writing of
-// one batch overlaps the computing of the next from the first batch on and only the
-// last, short write is left over when the computing ends.
-constexpr uint64_t PLOTTER_MIN_BATCHES = 4;
-
-// Nonces per CPU batch of a file: its share of PLOTTER_MIN_BATCHES rounded up to whole
-// sector groups, at most `capacity` (the buffer size the memory allows).
-uint64_t plotter_file_batch(uint64_t file_nonces, uint64_t capacity, uint64_t sector_nonces);
-
-// The GPU direct rule when the batch or G has changed: the batch is cut to a whole
-// multiple of GPU count x G (at least one such group).
-uint64_t plotter_gpu_batch_fit(uint64_t batch, uint32_t gpu_count, uint64_t gpu_nonces);
-
-struct plotter_s;
-
-// Logs the task count and the mode with its batch size, as setup decided them.
-void plotter_log_setup(const setup_config_s& cfg);
-
-// Logs the plotting plan: memory used, every job with where it is written, and where
+// Logs the run as set up: memory used, every job with where it is written, and where
 // another instance could start.
-void plotter_log_plan(plotter_s* plotter, const setup_config_s& cfg);
+void plotter_log_run(plotter_s* plotter, const sizing_s& sizing);

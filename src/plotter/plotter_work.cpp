@@ -10,8 +10,8 @@
 // included) and the drives' current_job / moving_job happen under plotter->run.lock,
 // which is never held during computation or I/O. The job counters the front ends read
 // (nonces_done, bytes_written, rates) are atomics, stored relaxed where they only feed the
-// display; a drive's bytes_written and free space have one writer at a time (the task
-// holding the drive) and are plain values read for display. On the way out the thread
+// display; a drive's bytes_written is an atomic that its writer and mover tasks add to, and
+// its free space is written by the work thread only. On the way out the thread
 // waits for every writer and every move before it closes, renames or deletes anything, so
 // no task touches a file that is being cleaned up. Every file takes at least
 // PLOTTER_MIN_BATCHES CPU batches, so its writes overlap the computing from the first batch
@@ -20,15 +20,17 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <thread>
 
 #include "platform/sys.h"
 #include "platform/util.h"
 #include "plotter/plot_file.h"
 #include "plotter/plotter.h"
-#include "plotter/plotter_setup.h"
+#include "plotter/plotter_size.h"
 #include "plotter/plotter_work.h"
 #include "nonce/plt_cpu.h"
+#include "settings/settings.h"
 
 namespace {
 
@@ -56,6 +58,8 @@ std::string plotting_path(const job_s* job) { return job_path(job, 0) + ".plotti
 
 bool stopping(const plotter_s* p) { return p->run.stop.load(std::memory_order_relaxed); }
 
+void return_buffers(plotter_s* p, job_s* job);
+
 // Ends the run on an error; unfinished files are kept so the next run resumes them.
 void fail_run(plotter_s* p) {
     p->run.keep_files = true;
@@ -63,13 +67,63 @@ void fail_run(plotter_s* p) {
     p->run.stop = true;
 }
 
-bool drive_has_room(drive_s* drive, uint64_t need, double now) {
+// The message for a file whose work failed on a drive, with the system's reason in words.
+std::string failure_text(const char* doing, const std::string& path, const drive_s* drive, int error) {
+    return std::string("Error ") + doing + " " + path + " on drive " + drive->path + ": " + std::strerror(error) +
+           ". This drive's files stop here; the next run resumes them.";
+}
+
+// Ends a job on an error once none of its tasks runs: the drive that failed takes no more
+// work in this run, the job's files keep their names (an unfinished file its resume record)
+// for the next run, and the other drives go on. The text goes to the log and the front end.
+void fail_job(plotter_s* p, job_s* job, drive_s* failed, const std::string& text) {
+    sys_log("%s\n", text.c_str());
+    if (job->fd) sys_file_close(job->fd);
+    job->fd = 0;
+    {
+        std::lock_guard<std::mutex> hold(p->run.lock);
+        failed->failed = true;
+        if (job->write_drive->current_job == job) job->write_drive->current_job = nullptr;
+        if (job->final_drive && job->final_drive->current_job == job) job->final_drive->current_job = nullptr;
+        if (job->write_drive->moving_job == job) job->write_drive->moving_job = nullptr;
+        return_buffers(p, job);
+        job->failure = text;
+        job->job_state = JOB_FAILED;
+    }
+    p->run.failed = true;
+    if (p->seam.on_failure) p->seam.on_failure(text);
+}
+
+// A job that a failed drive would write or receive ends without being tried. A finished
+// file on a failed staging drive may still move: the target is sound.
+bool drive_failed_for(plotter_s* p, job_s* job) {
+    const bool writes = job->job_state == JOB_WAITING && job->write_drive->failed;
+    const bool receives = job->final_drive && job->final_drive->failed &&
+                          (job->job_state == JOB_WAITING || job->job_state == JOB_READY_TO_MOVE);
+    if (!writes && !receives) return false;
+    const drive_s* failed = writes ? job->write_drive : job->final_drive;
+    const std::string text = "Not starting " + job_path(job, writes ? 0 : 1) + ": drive " + failed->path +
+                             " failed earlier in this run; the next run tries it again.";
+    sys_log("%s\n", text.c_str());
+    std::lock_guard<std::mutex> hold(p->run.lock);
+    job->failure = text;
+    job->job_state = JOB_FAILED;
+    return true;
+}
+
+// Whether a move off the drive is running; the mover clears it under the lock.
+bool moving_off(plotter_s* p, const drive_s* drive) {
+    std::lock_guard<std::mutex> hold(p->run.lock);
+    return drive->moving_job != nullptr;
+}
+
+bool drive_has_room(plotter_s* p, drive_s* drive, uint64_t need, double now) {
     if (now - drive->free_time > 1.0 || drive->free_time == 0) {
         drive->free_bytes = sys_free_space(drive->path);
         drive->free_time = now;
     }
     if (drive->free_bytes >= need) return true;
-    if (drive->moving_job) return false;  // the move will free the space
+    if (moving_off(p, drive)) return false;  // the move will free the space
     sleep_ms(50);
     drive->free_bytes = sys_free_space(drive->path);
     drive->free_time = time_now();
@@ -101,7 +155,7 @@ int64_t open_plot_file(job_s* job) {
         job->set_aside = true;
     }
     if (how == SYS_CREATE_EXISTING) {
-        job->nonces_done = plot_resume_read(fd, job->nonce_count, job->write_drive->sector_size);
+        job->nonces_done = plot_resume_read(fd, job->nonce_count, PLOT_RECORD_BYTES);
         job->resume_from = job->nonces_done.load();
     }
     return fd;
@@ -130,7 +184,7 @@ void start_job(plotter_s* p, job_s* job, pass_s* pass) {
     }
     const bool resuming = sys_file_exists(plotting_path(job).c_str());
     if (!resuming && already_staged(p, job)) return;
-    if (!resuming && !drive_has_room(drive, job->nonce_count * PLOT_SIZE, pass->now)) {
+    if (!resuming && !drive_has_room(p, drive, job->nonce_count * PLOT_SIZE, pass->now)) {
         pass->no_space = job;
         return;
     }
@@ -149,16 +203,15 @@ void start_job(plotter_s* p, job_s* job, pass_s* pass) {
     }
     job->fd = open_plot_file(job);
     if (job->fd) return;
-    {
-        std::lock_guard<std::mutex> hold(p->run.lock);
-        job->job_state = JOB_WAITING;
-        return_buffers(p, job);
-        drive->current_job = nullptr;
+    const int error = errno;
+    if (!job->set_aside) {
+        fail_job(p, job, drive, failure_text("creating", plotting_path(job), drive, error));
+        return;
     }
-    if (job->set_aside) return;
-    sys_log("Failed to create or resize %s\n", plotting_path(job).c_str());
-    fail_run(p);
-    pass->ended = true;
+    std::lock_guard<std::mutex> hold(p->run.lock);
+    job->job_state = JOB_WAITING;
+    return_buffers(p, job);
+    drive->current_job = nullptr;
 }
 
 // Throws a failed GPU context away and builds a new one, or falls back to the CPU.
@@ -199,7 +252,7 @@ void compute_on_cpu(plotter_s* p, job_s* job) {
     const uint64_t count = std::min(left, plotter_file_batch(job->nonce_count, batch->capacity, sector_nonces));
     job->compute_start = time_now();
     const uint64_t done = cpu_plot_batch(batch, job->account_id, job->start_nonce + job->nonces_done, count,
-                                         cpu_thread_count(), sector_nonces, &p->run.stop, &batch->progress);
+                                         cpu_thread_count(p->config.cpu_threads), sector_nonces, &p->run.stop, &batch->progress);
     const double elapsed = time_now() - job->compute_start;
     job->compute_rate.store(elapsed > 0 ? done * 60.0 / elapsed : 0, std::memory_order_relaxed);
 }
@@ -230,7 +283,19 @@ bool compute_batch(plotter_s* p, job_s* job, pass_s* pass) {
     return true;
 }
 
+// Collects the job's writer once it has returned (waiting for it with `wait`); true when it
+// failed, which ends the job.
+bool writer_failed(plotter_s* p, job_s* job, bool wait) {
+    if (!job->write_task.valid()) return false;
+    if (!wait && job->write_task.wait_for(std::chrono::seconds(0)) != std::future_status::ready) return false;
+    job->write_task.get();
+    if (job->failure.empty()) return false;
+    fail_job(p, job, job->write_drive, job->failure);
+    return true;
+}
+
 void plot_step(plotter_s* p, job_s* job, pass_s* pass) {
+    if (writer_failed(p, job, false)) return;
     if (job->nonces_done == job->nonce_count) return;
     if (!job->batch_ready && !compute_batch(p, job, pass)) return;
     if (job->write_task.valid()) {
@@ -238,7 +303,7 @@ void plot_step(plotter_s* p, job_s* job, pass_s* pass) {
         // computed batch waits in compute_buffer for the job's next turn.
         if (p->config.concurrent && job->write_task.wait_for(std::chrono::microseconds(1)) != std::future_status::ready)
             return;
-        job->write_task.get();
+        if (writer_failed(p, job, true)) return;
     }
     const uint64_t first = job->nonces_done;
     uint64_t n = 0;
@@ -263,17 +328,19 @@ void plot_step(plotter_s* p, job_s* job, pass_s* pass) {
 // durable or it could not take its plain name (it then keeps its unfinished name). The
 // rename comes before the close so the file's lock covers it: no other writer can take
 // over the finished file under its unfinished name.
-bool complete_file(job_s* job) {
+// On failure the text says why.
+bool complete_file(job_s* job, std::string* failure) {
     const std::string from = plotting_path(job);
     const std::string to = job_path(job, 0);
     const bool synced = sys_file_sync(job->fd);
-    const bool renamed = synced && sys_file_rename(from.c_str(), to.c_str());
+    const bool renamed = synced && sys_file_rename_new(from.c_str(), to.c_str());
+    const int error = errno;
     sys_file_close(job->fd);
     job->fd = 0;
-    if (!synced) {
-        sys_log("Could not flush %s to disk; it keeps its unfinished name.\n", from.c_str());
-        return false;
-    }
+    if (!synced) *failure = failure_text("flushing", from, job->write_drive, error);
+    else if (!renamed && error == EEXIST)
+        *failure = to + " already exists and is never replaced; " + from + " keeps its unfinished name.";
+    else if (!renamed) *failure = failure_text("renaming", from, job->write_drive, error);
     if (!renamed) return false;
     sys_log("Writing to %llu complete.\n", (unsigned long long)job->start_nonce);
     return true;
@@ -283,20 +350,19 @@ bool complete_file(job_s* job) {
 // the file could not be completed (the job goes back to waiting).
 bool finish_written(plotter_s* p, job_s* job) {
     if (job->write_task.valid()) job->write_task.get();
-    const bool ok = complete_file(job);
-    std::lock_guard<std::mutex> hold(p->run.lock);
-    job->write_drive->current_job = nullptr;
-    return_buffers(p, job);
-    job->job_state = ok ? (job->final_drive ? JOB_READY_TO_MOVE : JOB_DONE) : JOB_WAITING;
-    return ok;
+    std::string failure = job->failure;
+    if (failure.empty() && complete_file(job, &failure)) {
+        std::lock_guard<std::mutex> hold(p->run.lock);
+        job->write_drive->current_job = nullptr;
+        return_buffers(p, job);
+        job->job_state = job->final_drive ? JOB_READY_TO_MOVE : JOB_DONE;
+        return true;
+    }
+    fail_job(p, job, job->write_drive, failure);
+    return false;
 }
 
-void written_step(plotter_s* p, job_s* job, pass_s* pass) {
-    if (!finish_written(p, job)) {
-        fail_run(p);
-        pass->ended = true;
-    }
-}
+void written_step(plotter_s* p, job_s* job, pass_s* /*pass*/) { finish_written(p, job); }
 
 void move_step(plotter_s* p, job_s* job, pass_s* pass) {
     drive_s* target = job->final_drive;
@@ -320,6 +386,7 @@ void move_step(plotter_s* p, job_s* job, pass_s* pass) {
 
 void visit(plotter_s* p, job_s* job, pass_s* pass) {
     if (job->set_aside) return;
+    if (drive_failed_for(p, job)) return;
     if (job->job_state == JOB_WAITING) start_job(p, job, pass);
     if (pass->ended) return;
     if (job->job_state == JOB_PLOTTING) plot_step(p, job, pass);
@@ -327,14 +394,14 @@ void visit(plotter_s* p, job_s* job, pass_s* pass) {
     if (job->job_state == JOB_WRITTEN) written_step(p, job, pass);
     if (pass->ended) return;
     if (job->job_state == JOB_READY_TO_MOVE) move_step(p, job, pass);
-    if (job->job_state != JOB_DONE) pass->all_done = false;
+    if (job->job_state != JOB_DONE && job->job_state != JOB_FAILED) pass->all_done = false;
 }
 
 // True when nothing is in flight, so a job that waits for free space can never start.
 bool run_is_stuck(plotter_s* p, const pass_s& pass) {
     if (!pass.no_space) return false;
     for (job_s* job : p->run.jobs)
-        if (job->job_state != JOB_WAITING && job->job_state != JOB_DONE) return false;
+        if (job->job_state != JOB_WAITING && job->job_state != JOB_DONE && job->job_state != JOB_FAILED) return false;
     const job_s* job = pass.no_space;
     sys_log("Not enough free space on %s for %s (%s needed, %s free) and nothing running can free it; stopping.\n",
             job->write_drive->path, plotting_path(job).c_str(),
@@ -362,26 +429,65 @@ void end_run(plotter_s* p) {
     }
 }
 
+// How a move ended: done, or the text that says why not and the drive that failed (none
+// when the move was refused rather than failed).
+struct move_end_s {
+    std::string failure;        // empty when the file moved
+    drive_s* failed = nullptr;  // the drive that failed, if any
+};
+
+std::string move_failure_text(const std::string& source, const drive_s* target, const std::string& why) {
+    return "Error moving " + source + " to drive " + target->path + ": " + why + ". " + source +
+           " is kept; the next run moves it.";
+}
+
 // Copies a staged file to its target under a temporary name, gives the copy the plot's
-// name once it is durable, then deletes the source.
-void move_copy(job_s* job, const std::string& source, const std::string& destination, double t0) {
+// name once it is durable (never replacing a file that took that name meanwhile), then
+// deletes the source. A failed copy is deleted; the staged file stays.
+move_end_s move_copy(job_s* job, const std::string& source, const std::string& destination, double t0) {
     const std::string temporary = destination + ".moving";
     // The copy grows under a temporary name and is durable before it takes the plot's
     // name, so a miner never reads a partial plot and a crash never loses the only copy.
-    sys_file_copy(source.c_str(), temporary.c_str(), [&](uint64_t copied) {
+    const bool copied = sys_file_copy(source.c_str(), temporary.c_str(), [&](uint64_t copied) {
         const double elapsed = time_now() - t0;
         if (elapsed > 0) job->move_rate.store(copied / 1048576.0 / elapsed, std::memory_order_relaxed);
-        job->final_drive->bytes_written += copied - job->bytes_moved.load(std::memory_order_relaxed);
+        job->final_drive->bytes_written.add(copied - job->bytes_moved.load(std::memory_order_relaxed));
         job->bytes_moved.store(copied, std::memory_order_relaxed);
     });
-    sys_file_rename(temporary.c_str(), destination.c_str());
-    if (!sys_file_exists(destination.c_str()) || sys_file_exists(temporary.c_str())) {
-        sys_log("Error moving file: %s was not renamed; %s is kept\n", temporary.c_str(), source.c_str());
-        sys_fatal_exit();
+    if (!copied) {
+        const int error = errno;
+        sys_file_delete(temporary.c_str());
+        return {move_failure_text(source, job->final_drive, std::strerror(error)), job->final_drive};
+    }
+    if (!sys_file_rename_new(temporary.c_str(), destination.c_str())) {
+        const int error = errno;
+        sys_file_delete(temporary.c_str());
+        if (error == EEXIST)
+            return {"Not moving " + source + ": " + destination + " appeared during the move and is never replaced; " +
+                    source + " is kept."};
+        return {move_failure_text(source, job->final_drive, std::strerror(error)), job->final_drive};
     }
     if (!sys_file_delete(source.c_str()))
         sys_log("  could not delete %s after moving it (errno %d); the copy in %s is complete\n", source.c_str(), errno,
                 destination.c_str());
+    return {};
+}
+
+// Why the staged file cannot go to its target now, or empty: a file of its name is there
+// (never replaced), or the target lacks the room for it.
+move_end_s move_refusal(const job_s* job, const std::string& source, const std::string& destination) {
+    for (const std::string& path : {destination, destination + ".plotting"})
+        if (sys_file_exists(path.c_str()))
+            return {"Not moving " + source + ": " + path + " already exists and is never replaced; " + source +
+                    " is kept."};
+    const uint64_t need = job->nonce_count * PLOT_SIZE, free_bytes = sys_free_space(job->final_drive->path);
+    if (free_bytes >= need) return {};
+    char needed[32], left[32];
+    fmt_size(sizeof needed, needed, need, false, "");
+    fmt_size(sizeof left, left, free_bytes, false, "");
+    return {move_failure_text(source, job->final_drive,
+                              std::string("not enough free space (") + needed + " needed, " + left + " free)"),
+            job->final_drive};
 }
 
 void write_batch(plotter_s* p, job_s* job, uint64_t first, uint64_t count, const std::atomic<bool>* stop) {
@@ -398,16 +504,17 @@ void write_batch(plotter_s* p, job_s* job, uint64_t first, uint64_t count, const
     // direct row is one synchronous transfer, so short rows (small batches) stay buffered.
     const bool long_rows = count * SCOOP_SIZE >= DIRECT_MIN_ROW_BYTES;
     const int64_t direct = long_rows ? sys_file_open_direct(plotting_path(job).c_str()) : 0;
-    const bool whole = plot_file_write_batch(job->fd, job->nonce_count, first, count, buffer, stop, [&](uint64_t row) {
+    const int result = plot_file_write_batch(job->fd, job->nonce_count, first, count, buffer, stop, [&](uint64_t row) {
         buffer->progress += row;
         job->bytes_written.fetch_add(row, std::memory_order_relaxed);
-        job->write_drive->bytes_written += row;
+        job->write_drive->bytes_written.add(row);
         written += row;
         const double elapsed = time_now() - t0;
         if (elapsed > 0) job->write_rate.store(written / 1048576.0 / elapsed, std::memory_order_relaxed);
     }, direct);
     sys_file_close(direct);
-    if (!whole) return;
+    if (result > 0) job->failure = failure_text("writing", plotting_path(job), job->write_drive, result);
+    if (result != 0) return;
     if (first + count == job->nonce_count) {
         std::lock_guard<std::mutex> hold(p->run.lock);
         job->job_state = JOB_WRITTEN;
@@ -415,10 +522,8 @@ void write_batch(plotter_s* p, job_s* job, uint64_t first, uint64_t count, const
     }
     if (stop->load(std::memory_order_relaxed)) return;
     // The record may only promise nonces whose data is on the disk.
-    if (!plot_resume_commit(job->fd, job->nonce_count, job->write_drive->sector_size, first + count)) {
-        sys_log("Could not flush %s to disk; stopping.\n", plotting_path(job).c_str());
-        fail_run(p);
-    }
+    if (!plot_resume_commit(job->fd, job->nonce_count, PLOT_RECORD_BYTES, first + count))
+        job->failure = failure_text("flushing", plotting_path(job), job->write_drive, errno);
 }
 
 void job_move(plotter_s* p, job_s* job, const std::atomic<bool>* /*stop: a move always finishes*/) {
@@ -430,15 +535,24 @@ void job_move(plotter_s* p, job_s* job, const std::atomic<bool>* /*stop: a move 
     sys_log("  moving %s to %s\n", source.c_str(), destination.c_str());
     // A staging folder that is the target folder already holds the file at its final place;
     // copying it onto itself and deleting the source would delete the only copy.
-    if (sys_same_file(job->write_drive->path, job->final_drive->path))
+    move_end_s end;
+    if (sys_same_file(job->write_drive->path, job->final_drive->path)) {
         sys_log("  %s is already in its target folder\n", source.c_str());
-    else
-        move_copy(job, source, destination, t0);
-    sys_log("Move of %llu completed\n", (unsigned long long)job->start_nonce);
+    } else {
+        end = move_refusal(job, source, destination);
+        if (end.failure.empty()) end = move_copy(job, source, destination, t0);
+    }
+    if (end.failed) {
+        fail_job(p, job, end.failed, end.failure);
+        return;
+    }
+    if (end.failure.empty()) sys_log("Move of %llu completed\n", (unsigned long long)job->start_nonce);
+    else sys_log("%s\n", end.failure.c_str());
     std::lock_guard<std::mutex> hold(p->run.lock);
     job->write_drive->moving_job = nullptr;
     job->final_drive->current_job = nullptr;
-    job->job_state = JOB_DONE;
+    job->failure = end.failure;
+    job->job_state = end.failure.empty() ? JOB_DONE : JOB_FAILED;
 }
 
 }  // namespace

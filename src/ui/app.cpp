@@ -18,6 +18,7 @@
 #include "platform/util.h"
 #include "plotter/plot_file.h"
 #include "plotter/plotter.h"
+#include "plotter/plotter_setup.h"
 #include "settings/prefs.h"
 #include "settings/settings.h"
 #include "ui/check_screen.h"
@@ -188,8 +189,9 @@ void processing_start() {
     window_set_repaint_interval(main_window, 500);
     // A start that failed before leaves nothing behind for this one.
     progress_reset();
-    if (!plotter_setup(plotter, gpu_mask, (uint32_t)setup.ssd_drives.size(), (uint32_t)setup.target_drives.size(),
-                       max_ram_bytes)) {
+    const settings_s s = settings_get();
+    if (!plotter_setup(plotter, {s.gpu_mask, s.max_ram_bytes, s.max_gpu_nonces, s.cpu_threads},
+                       (uint32_t)setup.ssd_drives.size(), (uint32_t)setup.target_drives.size())) {
         window_set_repaint_interval(main_window, 0);
         message_box(main_window, "Error", "Plotting could not start; see log.txt for the reason.");
         setup_show();

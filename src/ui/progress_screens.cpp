@@ -180,7 +180,7 @@ void paint_drive_path(window_s* w, const char* path, float x, float y, float wid
 
 // A drive's write rate and its caption; the rate feeds the section's speed.
 float drive_rate(drive_progress_s* slot, const drive_s& drive, double now, char (&caption)[32]) {
-    const float rate = rate_series_add(&slot->write_series, 4, (float)now, (double)drive.bytes_written);
+    const float rate = rate_series_add(&slot->write_series, 4, (float)now, (double)drive.bytes_written.load());
     fmt_size(sizeof caption, caption, (uint64_t)rate, false, "/s");
     return rate;
 }
@@ -226,7 +226,7 @@ float paint_targets(window_s* w, double now, float y, float h, bool ssd, const t
         const float rate = drive_rate(slot, setup.target_drives[j], now, caption);
         speed += rate;
         const drive_view_s& view = t.targets[j];
-        const double f = ratio((double)setup.target_drives[j].bytes_written, (double)slot->planned_nonces * NONCE_BYTES);
+        const double f = ratio((double)setup.target_drives[j].bytes_written.load(), (double)slot->planned_nonces * NONCE_BYTES);
         if (!ssd && view.current && setup.target_drives.size() == 1) {
             paint_chart(w, 24, y + 38, 442, h, caption, rate > 0, &slot->write_series, colours, f);
             const double c = view.buffer_bytes, p = view.buffer_progress > 0 ? view.buffer_progress : c;

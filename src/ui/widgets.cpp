@@ -40,11 +40,6 @@ void paint_text_link(window_s* window, const char* text, int32_t x, int32_t y, w
     draw_text(window, text, (float)x, (float)y);
 }
 
-int32_t scroll_visible_width(int32_t h) {
-    const int32_t arrow = h / 2;
-    return (632 - arrow) - (arrow + 8);
-}
-
 void paint_scroll_horz(window_s* window, scroll_state* state, int32_t y, int32_t h, const item_painter& items) {
     const int32_t arrow = h / 2;
     const int32_t left = arrow + 8, right = 632 - arrow, visible = right - left;

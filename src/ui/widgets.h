@@ -59,8 +59,6 @@ struct rate_series_s {
 void paint_button(window_s* window, const char* label, bool enabled, int32_t x, int32_t y, int32_t w, int32_t h,
                   window_action action, float font_size);
 void paint_text_link(window_s* window, const char* text, int32_t x, int32_t y, window_action action);
-// Visible width of a strip of height h on the 640-pixel window.
-int32_t scroll_visible_width(int32_t h);
 void paint_scroll_horz(window_s* window, scroll_state* state, int32_t y, int32_t h, const item_painter& items);
 void paint_scroll_arrow(window_s* window, scroll_state* state, int32_t x, int32_t y, int32_t w, int32_t h,
                         bool towards_start);

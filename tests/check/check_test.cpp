@@ -165,3 +165,30 @@ TEST(check, names_sizes_and_missing_files_give_their_messages) {
         EXPECT_EQ(run.title + "|" + run.text, messages.at(result)) << name;
     }
 }
+
+// A file whose writer holds its lock, and an unfinished one, are refused before anything is
+// compared: their missing nonces would only read as damage.
+TEST(check, files_being_written_or_unfinished_are_not_compared) {
+    const std::string data = plot_bytes(false, INTACT), name = NAMES[0];
+    const std::string writing = "Error|The file is being written; check it once plotting has finished.";
+    const std::string unfinished = "Error|The file is unfinished; finish plotting it before checking it.";
+    const struct {
+        std::string name;
+        bool locked;  // a writer holds it
+        check_result_e result;
+        const std::string& message;
+    } cases[] = {{name, true, CHECK_BEING_WRITTEN, writing},
+                 {name + ".plotting", true, CHECK_BEING_WRITTEN, writing},
+                 {name + ".plotting", false, CHECK_UNFINISHED, unfinished},
+                 {name + ".moving", false, CHECK_UNFINISHED, unfinished}};
+    test_dir_s dir;
+    for (const auto& t : cases) {
+        test_write_file(dir.file(t.name), data);
+        const int64_t writer = t.locked ? sys_file_create(dir.file(t.name).c_str(), data.size()) : 0;
+        const check_run_s run(dir, t.name, nullptr, false);
+        if (writer) sys_file_close(writer);
+        EXPECT_EQ(run.c->result, t.result) << t.name;
+        EXPECT_EQ(run.compared, 0u) << t.name;
+        EXPECT_EQ(run.title + "|" + run.text, t.message) << t.name;
+    }
+}

@@ -102,8 +102,8 @@ TEST(Cli, ExitStatusesAndAnswersOfEveryCommand) {
 }
 
 // Both forms plot and pass a full check (every nonce recomputed). A file another process is
-// writing is left alone and the next range plotted instead; a rerun plots nothing new; check
-// fails a file under the wrong form's name; the last nonce numbers cannot be plotted.
+// writing is left alone and the next range plotted instead, and check refuses it; a rerun
+// plots nothing new; check fails a file under the wrong form's name; the last nonce numbers cannot be plotted.
 TEST(CliPlot, WritesBothFormsLeavesOtherWritersFilesAndRerunPlotsNothingNew) {
     test_dir_s dir;
     const std::string id = std::to_string(ACCOUNT), p = " -p " + dir.path;
@@ -115,6 +115,9 @@ TEST(CliPlot, WritesBothFormsLeavesOtherWritersFilesAndRerunPlotsNothingNew) {
     const test_cli_s again = test_run_cli("plot -i " + id + " -s 8 -n 8" + p);
     EXPECT_EQ(again.status, 0);
     EXPECT_NE(again.output.find("already complete"), std::string::npos) << again.output;
+    const test_cli_s busy = test_run_cli("check " + unfinished);
+    EXPECT_EQ(busy.status, 1);
+    EXPECT_EQ(busy.output, unfinished + ": Error: The file is being written; check it once plotting has finished.\n");
     sys_file_close(held);
     EXPECT_EQ(test_read_file(unfinished), std::string(8 * PLOT_SIZE, '\0'));
     EXPECT_EQ(engine_list(dir.path), (std::vector<std::string>{id + "_0_8_8.plotting", id + "_16_8", id + "_8_8_8"}));
@@ -124,7 +127,7 @@ TEST(CliPlot, WritesBothFormsLeavesOtherWritersFilesAndRerunPlotsNothingNew) {
     const test_cli_s wrong = test_run_cli("check " + poc1 + " " + dir.file(id + "_16_8_8"));
     EXPECT_EQ(wrong.status, 1);
     EXPECT_EQ(wrong.output, poc1 + ": OK (0 of 1770 samples bad)\n" + dir.file(id + "_16_8_8") +
-                                ": FAILED (1770 of 1770 samples bad)\n");
+                                ": FAILED (1770 of 1770 samples bad)\n2 files checked, 1 bad, 0 unreadable\n");
 
     const test_cli_s top = test_run_cli("plot -q -i " + id + " -s 18446744073709551615 -n 8" + p);
     EXPECT_EQ(top.status, 1);
@@ -175,6 +178,7 @@ TEST(CliCheck, NonPlotFilesFailWithTheirMessageOnlyAndANonceFilePasses) {
                              "1_0_2: Error: File has incorrect size.", "1_5_1_1: OK (0 of 1770 samples bad)",
                              "1_0_3: Error: Cannot open the plot file."})
         want += dir.path + "/" + line + "\n";
+    want += "5 files checked, 0 bad, 4 unreadable\n";
     EXPECT_EQ(test_run_cli("check" + files + " 2>&1; echo status $?", "timeout 60").output, want + "status 1\n");
     EXPECT_EQ(test_run_cli("check '" + dir.file("1_5_1_1") + "' <&- >&-").status, 0);
 }

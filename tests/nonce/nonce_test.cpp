@@ -44,7 +44,8 @@ void digest_lanes(const uint8_t* const* in, const std::vector<uint64_t>& pieces,
     CLOSE(&ctx, nullptr, 0, dst);
 }
 
-// One family's entry points (x8 and x16_avx2 are the two-vector forms) behind one face.
+// One family's entry points (x8, x16_avx2 and x32 are two-vector forms, x64 a four-vector
+// one) behind one face.
 struct lane_family_s {
     const char* label;    // test name suffix
     cpu_family_e family;  // family it belongs to (for the availability check)
@@ -61,7 +62,8 @@ const lane_family_s families[] = {
     FAMILY(CPU_FAMILY_SSE4, shabal_x4_s, 4, x4_sse41),  FAMILY(CPU_FAMILY_SSE4, shabal_x8_s, 8, x8_sse41),
     FAMILY(CPU_FAMILY_AVX, shabal_x4_s, 4, x4_avx),     FAMILY(CPU_FAMILY_AVX, shabal_x8_s, 8, x8_avx),
     FAMILY(CPU_FAMILY_AVX2, shabal_x8_s, 8, x8),        FAMILY(CPU_FAMILY_AVX2, shabal_x16_s, 16, x16_avx2),
-    FAMILY(CPU_FAMILY_AVX512, shabal_x16_s, 16, x16),
+    FAMILY(CPU_FAMILY_AVX512, shabal_x16_s, 16, x16),    FAMILY(CPU_FAMILY_AVX512X2, shabal_x32_s, 32, x32),
+    FAMILY(CPU_FAMILY_AVX512X4, shabal_x64_s, 64, x64),
 };
 
 class ShabalLanes : public testing::TestWithParam<lane_family_s> {};

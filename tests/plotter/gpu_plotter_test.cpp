@@ -65,7 +65,8 @@ TEST_P(GpuPlotter, BringUpAndRecovery) {
     gpu.compute = [&](gpu_s*, uint64_t account, uint64_t first, batch_buffer_s* batch, const std::atomic<bool>* stop) {
         if (++computes == 30) plotter->run.stop = true;  // should recovery never give up
         if (c.computes_to_fail-- > 0) return (uint64_t)0;
-        return cpu_plot_batch(batch, account, first, batch->capacity, cpu_thread_count(), 0, stop, &batch->progress);
+        return cpu_plot_batch(batch, account, first, batch->capacity, cpu_thread_count(cpu_threads), 0, stop,
+                              &batch->progress);
     };
     gpu.release = [&](gpu_s*) { ++released; };
     gpu.nonces = [&](gpu_s*) { return activated.back(); };
@@ -78,7 +79,7 @@ TEST_P(GpuPlotter, BringUpAndRecovery) {
     plotter_add_job(plotter, job_create(&target, nullptr, ACCOUNT, 0, c.nonces));
     testing::internal::CaptureStderr();
     // A 16 GiB limit leaves room for far more than 2048 nonces on any machine of 2 GiB or more.
-    EXPECT_EQ(plotter_setup(plotter, 1, 0, 1, 16 * GiB), !c.file.empty());
+    EXPECT_EQ(plotter_setup(plotter, {1, 16 * GiB, 0, 2}, 0, 1), !c.file.empty());
     const std::string log = testing::internal::GetCapturedStderr();
     for (const std::string& line : c.log) EXPECT_NE(log.find(line), std::string::npos) << line << log;
     if (c.file.empty()) {

@@ -105,8 +105,9 @@ TEST_F(plan_fixture, earlier_files_in_the_folders) {
         {{"s/42_0_8_8.plotting", "s/42_8_8_8"}, "s>t0 t1", 0, 8, "s>t0:0+8r s>t1:8+8r"},
         {{"t0/42_0_8_8", "s/42_8_8_8"}, "s>t0 t1", 0, 8, "s>t1:8+8r complete:1"},
         {{"s/42_100_8_8"}, "s>t0 t1", 0, 8, "s>t0:0+8 s>t1:8+8 s>t0:100+8r"},
-        // A staged file whose move was done but not cleaned up, or left a partial copy.
-        {{"s/42_0_8_8", "t0/42_0_8_8"}, "s>t0", 0, 8, "s>t0:0+8r"},
+        // A staged file of a name the target already holds stays; a partial copy is moved over.
+        {{"s/42_0_8_8", "t0/42_0_8_8"}, "s>t0", 0, 8, "complete:1"},
+        {{"s/42_0_8_8", "t0/42_0_8_8.plotting"}, "s>t0", 0, 8, "s>t0:8+8"},
         {{"s/42_0_8_8", "t0/42_0_8_8.moving"}, "s>t0", 0, 8, "s>t0:0+8r"},
         // The same folder twice continues after the same plots, but never plans nonces twice.
         {{"t0/42_0_8_8"}, "t0 t0/", AUTO, 8, "t0:8+8 t0/:16+8"},
@@ -142,7 +143,7 @@ TEST_F(plan_fixture, earlier_files_in_the_folders) {
     }
 }
 
-// One 10 GiB target with serial 3 (automatic start 3 << 32 = 12884901888): fill limits,
+// One 10 GiB target with nonce seed 3 (automatic start 3 << 32 = 12884901888): fill limits,
 // automatic start nonces and collision steering, with everything planning logs ("%s" is the
 // target's folder). A plot in the target folder, or remembered elsewhere; limits in bytes.
 TEST_F(plan_fixture, one_target_and_its_lines) {

@@ -75,8 +75,8 @@ TEST_F(PlotFile, WritesThatEndEarly) {
         writes = 0;
         std::atomic<bool> stop{stop_first};
         size_t reported = 0;
-        EXPECT_FALSE(plot_file_write_batch(fd, 16, first, count, &buffer.batch, &stop,
-                                           [&](uint64_t) { stop = ++reported == stop_after; }));
+        EXPECT_LT(plot_file_write_batch(fd, 16, first, count, &buffer.batch, &stop,
+                                        [&](uint64_t) { stop = ++reported == stop_after; }), 0);
         EXPECT_EQ(std::make_pair(writes, reported), std::make_pair(stop_after, stop_after)) << first << " " << count;
     }
     sys_file_close(fd);
@@ -137,19 +137,16 @@ TEST_F(PlotFile, WholeFilesMatchKnownDigests) {
                     EXPECT_EQ(test_resume_record(path, count), 0u);
                     sys_syscalls_reset();
                     ASSERT_TRUE(plot_resume_commit(fd, count, 64, 3));
-                    EXPECT_EXIT(
-                        {
-                            sys_syscalls().pwrite = counting_pwrite;
-                            fail_write_at = writes + 100;
-                            plot_file_write_batch(fd, count, first, n, &buffer, nullptr, nullptr, direct);
-                        },
-                        testing::ExitedWithCode(1), "Error while writing to file: 5");
+                    sys_syscalls().pwrite = counting_pwrite;
+                    fail_write_at = writes + 100;
+                    EXPECT_EQ(plot_file_write_batch(fd, count, first, n, &buffer, nullptr, nullptr, direct), EIO);
+                    sys_syscalls_reset();
                     sys_file_close(fd);
                     fd = sys_file_create(path.c_str(), count * PLOT_SIZE);
                     EXPECT_EQ(plot_resume_read(fd, count, 64), 3u);
                 }
-                ASSERT_TRUE(plot_file_write_batch(fd, count, first, n, &buffer, nullptr,
-                                                  [&](uint64_t bytes) { reported += bytes; }, direct));
+                ASSERT_EQ(plot_file_write_batch(fd, count, first, n, &buffer, nullptr,
+                                                [&](uint64_t bytes) { reported += bytes; }, direct), 0);
             }
             plot_resume_write(fd, count, 512, count);
             sys_free(buffer.data);

@@ -1,13 +1,16 @@
-// The setup arithmetic and its log lines: tasks, modes, batch sizes, GPU nonce counts and
-// the plotting plan.
+// Sizing and its log lines: tasks, modes, batch sizes, GPU nonce counts and the plotting
+// plan; and a setup tried again after it failed.
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstdlib>
 #include <sstream>
 #include <string>
 
 #include "plotter/engine_support.h"
 #include "plotter/plotter.h"
-#include "settings/settings.h"
+#include "platform/sys.h"
+#include "test_support.h"
 
 namespace {
 constexpr uint64_t GiB = 1ull << 30;
@@ -21,7 +24,7 @@ std::string logged(F log) {
 
 // A machine() with some inputs changed.
 template <typename F>
-setup_input_s with(setup_input_s in, F change) {
+sizing_input_s with(sizing_input_s in, F change) {
     change(in);
     return in;
 }
@@ -31,9 +34,9 @@ setup_input_s with(setup_input_s in, F change) {
 // Modes, tasks, batches and GPU nonce counts, as the lines that report them: the mode line
 // holds the batch (and G), the tasks line appears for two tasks or more, and a batch raised
 // above what the memory allows says so.
-TEST(plotter_plan_setup, modes_tasks_and_batches_by_their_lines) {
+TEST(plotter_size, modes_tasks_and_batches_by_their_lines) {
     const struct {
-        setup_input_s in;
+        sizing_input_s in;
         bool concurrent;
         const char* lines;  // the lines logged
     } cases[] = {
@@ -76,13 +79,11 @@ TEST(plotter_plan_setup, modes_tasks_and_batches_by_their_lines) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.lines);
-        const setup_config_s cfg = plotter_plan_setup(c.in);
+        const sizing_s cfg = plotter_size(c.in);
         EXPECT_EQ(cfg.concurrent, c.concurrent);
         EXPECT_EQ(cfg.buffers, 2 * cfg.tasks);
         // A thread setting beyond four per processor is capped, and the CPU modes say so.
-        cpu_threads = 100000;
-        std::istringstream text(logged([&] { plotter_log_setup(cfg); }));
-        cpu_threads = 0;
+        std::istringstream text(logged([&] { plotter_log_setup(cfg, 100000); }));
         std::string lines;  // all but the lines of this machine's thread counts
         for (std::string line; std::getline(text, line);) lines += line.find("CPU threads") != line.npos ? "" : line + "\n";
         EXPECT_EQ(lines, c.lines);
@@ -93,11 +94,11 @@ TEST(plotter_plan_setup, modes_tasks_and_batches_by_their_lines) {
 // Several GPUs get whole passes of G (a multiple of 32), and the buffers with the GPUs' G
 // nonces each fit the memory (a limit, or three quarters of 16 GiB), under both branches of
 // the direct rule; a smaller file gets its own batch from the same buffers.
-TEST(plotter_plan_setup, whole_gpu_passes_and_file_batches) {
-    setup_input_s in = machine(16 * GiB, 0, 1, 3);
+TEST(plotter_size, whole_gpu_passes_and_file_batches) {
+    sizing_input_s in = machine(16 * GiB, 0, 1, 3);
     for (uint64_t limit : {576ull << 20, 0ull}) {  // 576 MiB: 2 buffers and 3 GPUs of G = 384 fill it
         in.memory_limit = limit;
-        const setup_config_s cfg = plotter_plan_setup(in);
+        const sizing_s cfg = plotter_size(in);
         EXPECT_TRUE(cfg.gpu_nonces > 0 && cfg.gpu_nonces % 32 == 0) << cfg.gpu_nonces;
         EXPECT_EQ(cfg.batch % (3 * cfg.gpu_nonces), 0u);
         EXPECT_LE((cfg.batch * cfg.buffers + 3 * cfg.gpu_nonces) * PLOT_SIZE, limit ? limit : 12 * GiB);
@@ -107,13 +108,13 @@ TEST(plotter_plan_setup, whole_gpu_passes_and_file_batches) {
     EXPECT_EQ(plotter_file_batch(100, 1536, 8), 32u);
 }
 
-TEST(plotter_log_plan, plan_lines_for_gpu_direct_and_for_every_job) {
+TEST(plotter_log_run, plan_lines_for_gpu_direct_and_for_every_job) {
     const std::string tail =
         "If you run another instance at the same time and aren't using automatic nonce mode then start at nonce: ";
     plotter_s* plotter = plotter_create();
     plotter->config.gpus_used = 1;
     // 22528 x 2 x 256 KiB + 2048 x 512 KiB = 12 GiB; 2048 x 512 KiB = 1073741824 bytes.
-    EXPECT_EQ(logged([&] { plotter_log_plan(plotter, plotter_plan_setup(machine(16 * GiB, 0, 1, 1))); }),
+    EXPECT_EQ(logged([&] { plotter_log_run(plotter, plotter_size(machine(16 * GiB, 0, 1, 1))); }),
               "Plotting plan:\n  12.0 GiB system RAM will be used by 2 buffers\n  1.1 GB GPU RAM will be used\n" + tail + "0\n");
     plotter->config.gpus_used = 0;
     drive_s target = make_drive("/t", 0), staging = make_drive("/s", 0), final_target = make_drive("/u", 0);
@@ -121,10 +122,37 @@ TEST(plotter_log_plan, plan_lines_for_gpu_direct_and_for_every_job) {
     direct->poc2 = true;
     plotter_add_job(plotter, direct);
     plotter_add_job(plotter, job_create(&staging, &final_target, 7, 108, 16));
-    setup_config_s cfg;
+    sizing_s cfg;
     cfg.batch = 8;
-    EXPECT_EQ(logged([&] { plotter_log_plan(plotter, cfg); }),
+    EXPECT_EQ(logged([&] { plotter_log_run(plotter, cfg); }),
               "Plotting plan:\n  4.0 MiB system RAM will be used by 2 buffers\n  /t/7_100_8 (written directly)\n"
-              "  /u/7_108_16_16 (buffered through No name)\n" + tail + "124\n");
+              "  /u/7_108_16_16 (buffered through /s)\n" + tail + "124\n");
+    plotter_destroy(plotter);
+}
+
+namespace {
+int allocations = 0;
+int second_allocation_fails(void** block, size_t alignment, size_t size) {
+    return ++allocations == 2 ? ENOMEM : posix_memalign(block, alignment, size);
+}
+}  // namespace
+
+// The retry that the allocation message asks for ("Try again setting a lower max RAM size")
+// works with its own buffers only: the failed attempt's larger one is not left in the pool.
+TEST(plotter_setup, failed_allocation_leaves_nothing_for_the_retry) {
+    test_dir_s dir;
+    drive_s target = engine_drive(dir.path, false);
+    plotter_s* plotter = plotter_create();
+    plotter_add_job(plotter, job_create(&target, nullptr, 7, 0, 64));
+    allocations = 0;
+    sys_syscalls().memalign = second_allocation_fails;
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(plotter_setup(plotter, {0, 2 * 64 * PLOT_SIZE, 0, 0}, 0, 1));  // batches of 16 (a quarter file)
+    sys_syscalls_reset();
+    EXPECT_TRUE(plotter_setup(plotter, {0, 2 * 8 * PLOT_SIZE, 0, 0}, 0, 1));
+    plotter_stop(plotter, false);
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(plotter->run.all_buffers.size(), 2u);
+    for (const batch_buffer_s* buffer : plotter->run.all_buffers) EXPECT_EQ(buffer->capacity, 8u);
     plotter_destroy(plotter);
 }

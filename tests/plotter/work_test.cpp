@@ -5,13 +5,17 @@
 // the fault sweep's reruns.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
 #include <fcntl.h>
+#include <sys/sendfile.h>
 #include <sys/statvfs.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <map>
 #include <sstream>
+#include <thread>
 
 #include "engine_support.h"
 #include "platform/sys.h"
@@ -64,7 +68,7 @@ void expect_plots(const std::map<char, const test_dir_s*>& dirs, const std::stri
 bool renamed_while_locked = true;
 int rename_noting_lock(const char* from, const char* to) {
     if (std::strstr(from, ".plotting")) renamed_while_locked = renamed_while_locked && sys_file_locked(from);
-    return rename(from, to);
+    return renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE);
 }
 
 }  // namespace
@@ -74,6 +78,7 @@ int rename_noting_lock(const char* from, const char* to) {
 // folder itself (same spelling, or with a trailing slash: moving the file onto itself must
 // not delete it); a file that is not a whole number of batches. A finished file is renamed
 // while its writer still holds it, so nobody can take it over under its unfinished name.
+// The drives count the bytes written or moved onto them while a reader watches the counts.
 TEST_F(work_fixture, runs_finish_every_file) {
     struct case_s {
         const char* ssd;                 // staging folder: none, "s", or the target folder "a" or "a/"
@@ -81,16 +86,17 @@ TEST_F(work_fixture, runs_finish_every_file) {
         bool poc2;
         uint64_t fill, max_file, batch;  // nonces per target and per file; buffers the memory gives
         std::string files;
+        uint64_t onto_ssd, onto_a, onto_b;  // nonces written or moved onto each drive
     };
     const case_s cases[] = {
-        {"", 2, false, 16, 8, 8, "a:0+8 a:8+8 b:16+8 b:24+8"},
-        {"s", 2, true, 8, 0, 8, "a:0+8 b:8+8"},
-        {"a", 1, false, 8, 0, 8, "a:0+8"},
-        {"a/", 1, true, 8, 0, 8, "a:0+8"},
-        {"", 1, true, 40, 0, 64, "a:0+40"},  // a quarter of 40 in sector groups: 16, 16, 8
+        {"", 2, false, 16, 8, 8, "a:0+8 a:8+8 b:16+8 b:24+8", 0, 16, 16},
+        {"s", 2, true, 8, 0, 8, "a:0+8 b:8+8", 16, 8, 8},
+        {"a", 1, false, 8, 0, 8, "a:0+8", 8, 0, 0},  // already in place: nothing moves onto a
+        {"a/", 1, true, 8, 0, 8, "a:0+8", 8, 0, 0},
+        {"", 1, true, 40, 0, 64, "a:0+40", 0, 40, 0},  // a quarter of 40 in sector groups: 16, 16, 8
     };
     cpu_threads = 2;
-    sys_syscalls().rename = rename_noting_lock;
+    sys_syscalls().rename_noreplace = rename_noting_lock;
     for (const case_s& c : cases) {
         SCOPED_TRACE(c.files);
         test_dir_s s, a, b;
@@ -101,7 +107,19 @@ TEST_F(work_fixture, runs_finish_every_file) {
         input.poc2 = c.poc2;
         input.max_fill_bytes = c.fill * PLOT_SIZE;
         input.max_file_bytes = c.max_file * PLOT_SIZE;
+        std::atomic<bool> ran{false};
+        uint64_t seen = 0;  // the progress screen's reads, while the tasks add
+        std::thread reader([&] {
+            for (; !ran; std::this_thread::yield())
+                seen = std::max(seen, ssd.bytes_written.load() + ta.bytes_written.load() + tb.bytes_written.load());
+        });
         engine_run(plotter, &plots, input, c.batch);
+        ran = true;
+        reader.join();
+        EXPECT_LE(seen, (c.onto_ssd + c.onto_a + c.onto_b) * PLOT_SIZE);
+        EXPECT_EQ(ssd.bytes_written.load(), c.onto_ssd * PLOT_SIZE);
+        EXPECT_EQ(ta.bytes_written.load(), c.onto_a * PLOT_SIZE);
+        EXPECT_EQ(tb.bytes_written.load(), c.onto_b * PLOT_SIZE);
         EXPECT_TRUE(plotter_finished(plotter));
         EXPECT_EQ(plotter->run.free_buffers.size(), plotter->run.all_buffers.size());
         expect_plots({{'s', &s}, {'a', &a}, {'b', &b}}, c.files, c.poc2);
@@ -110,15 +128,15 @@ TEST_F(work_fixture, runs_finish_every_file) {
     EXPECT_TRUE(renamed_while_locked);
 }
 
-// Faults end the run without a finished plot, and an unfinished file of another range stays:
+// Faults end the job without a finished plot, and an unfinished file of another range stays:
 // creation that fails; a file that cannot take its plain name (it keeps its unfinished name
 // rather than being reported complete); too little space (the run is stuck, not looping); a
 // file another writer took over after planning (left alone: not written, not renamed, not
-// done, and no failure).
+// done, and no failure). A failed job ends the run as finished, with the failure recorded.
 TEST_F(work_fixture, faults_end_the_run_and_keep_other_files) {
     sys_syscalls_s plain = sys_syscalls(), no_create = plain, no_rename = plain, no_space = plain;
     no_create.open = [](const char*, int, mode_t) { return errno = EACCES, -1; };
-    no_rename.rename = [](const char*, const char*) { return errno = EACCES, -1; };
+    no_rename.rename_noreplace = [](const char*, const char*) { return errno = EACCES, -1; };
     no_space.statvfs = [](const char*, struct statvfs* info) { return *info = {}, 0; };
     const struct {
         const sys_syscalls_s* calls;  // system calls once the plan is made
@@ -137,17 +155,153 @@ TEST_F(work_fixture, faults_end_the_run_and_keep_other_files) {
         drive_plan(plotter, &plots, input);
         sys_syscalls() = *c.calls;
         const int64_t held = c.held ? sys_file_create(a.file(own).c_str(), 8 * PLOT_SIZE) : 0;
-        ASSERT_TRUE(plotter_setup(plotter, 0, 0, 1, 2 * 8 * PLOT_SIZE));
+        ASSERT_TRUE(plotter_setup(plotter, {0, 2 * 8 * PLOT_SIZE, 0, 0}, 0, 1));
         plotter_wait(plotter);
         sys_ui_drain();
         EXPECT_EQ(plotter->run.failed, c.failed);
         EXPECT_EQ(plotter->run.stuck, c.stuck);
-        EXPECT_EQ(plotter_finished(plotter), !c.failed);
-        EXPECT_EQ(plotter->run.jobs.at(0)->job_state, JOB_WAITING);
+        EXPECT_EQ(plotter_finished(plotter), !c.stuck);
+        EXPECT_EQ(plotter->run.jobs.at(0)->job_state, c.failed && !c.stuck ? JOB_FAILED : JOB_WAITING);
         EXPECT_EQ(engine_list(a.path), (c.kept ? std::vector<std::string>{own, other} : std::vector<std::string>{other}));
         EXPECT_TRUE(!held || test_read_file(a.file(own)) == std::string(8 * PLOT_SIZE, '\0'));  // never written
         if (held) sys_file_close(held);
         fresh_plotter();
+    }
+}
+
+// The PoC1 file of nonces [0, count) as the reference computes them.
+std::string reference_plot(uint64_t count) {
+    std::string bytes;
+    for (uint64_t s = 0; s < SCOOPS_PER_PLOT; ++s)
+        for (uint64_t i = 0; i < count; ++i) bytes.append((const char*)test_reference_nonce(ACCOUNT, i) + s * SCOOP_SIZE, SCOOP_SIZE);
+    return bytes;
+}
+
+// A staged file left on the SSD never replaces a file of its name on the target: a stale file
+// beside the finished plot; an unfinished file of that name on the target; a file that takes
+// the name while the move copies (the copy is dropped, the staged file kept, the job failed);
+// and the leftover that no target holds, which still moves. The planned file moves in each.
+TEST_F(work_fixture, staged_files_never_replace_a_target_file) {
+    const std::string name = name_of(0, 8), good = reference_plot(8), stale(8 * PLOT_SIZE, 'x');
+    const struct {
+        const char* on_target;   // suffix of the file of that name already on the target, or none
+        bool appears;            // a file of that name appears on the target during the move
+        bool stays;              // the staged file is still on the SSD afterwards
+        const char* log;         // the line that says why
+    } cases[] = {{"", false, true, "stays where it is: "}, {".plotting", false, true, "stays where it is: "},
+                 {nullptr, true, true, "appeared during the move and is never replaced"},
+                 {nullptr, false, false, "matches no planned file; it goes to"}};
+    static std::string intruder;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(&c - cases);
+        test_dir_s s, a, work;
+        ASSERT_EQ(chdir(work.path.c_str()), 0);
+        sys_log_reset_for_tests();
+        const std::string staged = c.on_target && !*c.on_target ? stale : good;
+        test_write_file(s.file(name), staged);
+        if (c.on_target) test_write_file(a.file(name + c.on_target), good);
+        intruder = c.appears ? a.file(name) : "";
+        sys_syscalls().sendfile = [](int out, int in, off_t* offset, size_t count) {
+            char from[4096] = {};
+            const bool staged = readlink(("/proc/self/fd/" + std::to_string(in)).c_str(), from, sizeof from - 1) > 0 &&
+                                std::strstr(from, "_0_8_8");
+            if (staged && !intruder.empty()) test_write_file(std::exchange(intruder, ""), "intruder");
+            return sendfile(out, in, offset, count);
+        };
+        drive_s ssd = engine_drive(s.path, true), ta = engine_drive(a.path, false);
+        input.ssds = {&ssd};
+        input.targets = {&ta};
+        input.start_nonce = 3000;
+        input.max_fill_bytes = 8 * PLOT_SIZE;
+        engine_run(plotter, &plots, input, 8);
+        EXPECT_TRUE(test_read_file(a.file(name + (c.on_target ? c.on_target : ""))) == (c.appears ? "intruder" : good));
+        EXPECT_EQ(engine_bad_nonces(a.file(name_of(3000, 8)), ACCOUNT, 3000, 8, false), 0);
+        EXPECT_EQ(engine_list(s.path), c.stays ? std::vector<std::string>{name} : std::vector<std::string>{});
+        EXPECT_TRUE(!c.stays || test_read_file(s.file(name)) == staged);
+        EXPECT_EQ(engine_list(a.path).size(), 2u);  // no .moving copy left behind
+        EXPECT_NE(test_read_file(work.file("log.txt")).find(c.log), std::string::npos) << test_read_file(work.file("log.txt"));
+        fresh_plotter();
+        ASSERT_EQ(chdir("/"), 0);
+    }
+}
+
+// The failing drive of the table below: calls on files in it past the first `fail_after` fail.
+struct failing_s {
+    std::string folder;
+    int error = 0;
+    uint64_t fail_after = 0, calls = 0;
+} failing;
+
+bool fails(const std::string& path) {
+    return !failing.folder.empty() && path.rfind(failing.folder + "/", 0) == 0 && ++failing.calls > failing.fail_after;
+}
+
+bool fd_fails(int fd) {
+    char path[4096] = {};
+    return readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), path, sizeof path - 1) > 0 && fails(path);
+}
+
+// One failing target (a row write, the resume record's sync, the mover's copy or its rename
+// failing with EIO, ENOSPC or EROFS) ends only its own file: the other target's file is complete
+// and right, the failed file keeps its name (an unfinished file its record, a staged file its
+// copy on the SSD), the log names the file, the drive and the reason in words, and a rerun
+// completes the failed file byte-exact.
+TEST_F(work_fixture, a_failing_drive_ends_only_its_files) {
+    enum call_e { PWRITE, SYNC, COPY, RENAME };
+    const struct {
+        call_e call;
+        int error;
+        uint64_t fail_after;  // calls on the failing drive that still succeed
+        uint64_t record;      // nonces the failed file's resume record promises (direct runs)
+    } cases[] = {{PWRITE, EIO, SCOOPS_PER_PLOT + 1, 8}, {PWRITE, ENOSPC, 3, 0}, {SYNC, EROFS, 0, 0},
+                 {SYNC, EIO, 0, 0},        {COPY, ENOSPC, 0, 0},    {COPY, EIO, 0, 0},  {RENAME, EROFS, 0, 0}};
+    sys_syscalls().pwrite = [](int fd, const void* b, size_t n, off_t o) -> ssize_t {
+        return fd_fails(fd) ? (errno = failing.error, -1) : pwrite(fd, b, n, o);
+    };
+    const sys_syscalls_s plain = sys_syscalls();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(strerror(c.error)) + " on call " + std::to_string(c.call));
+        test_dir_s s, a, b, work;
+        ASSERT_EQ(chdir(work.path.c_str()), 0);
+        sys_log_reset_for_tests();
+        failing = {b.path, c.error, c.fail_after, 0};
+        sys_syscalls() = plain;
+        if (c.call != PWRITE) failing.folder.clear();
+        if (c.call == SYNC) sys_syscalls().fdatasync = [](int fd) { return fd_fails(fd) ? (errno = failing.error, -1) : 0; };
+        if (c.call == COPY)
+            sys_syscalls().sendfile = [](int out, int in, off_t* at, size_t n) -> ssize_t {
+                return fd_fails(out) ? (errno = failing.error, -1) : sendfile(out, in, at, n);
+            };
+        if (c.call == RENAME)
+            sys_syscalls().rename_noreplace = [](const char* from, const char* to) {
+                return fails(to) ? (errno = failing.error, -1) : renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE);
+            };
+        if (c.call != PWRITE) failing.folder = b.path;
+        const bool staged = c.call == COPY || c.call == RENAME;
+        drive_s ssd = engine_drive(s.path, true), ta = engine_drive(a.path, false), tb = engine_drive(b.path, false);
+        input.ssds = staged ? std::vector<drive_s*>{&ssd} : std::vector<drive_s*>{};
+        input.targets = {&ta, &tb};
+        input.max_fill_bytes = 16 * PLOT_SIZE;
+        input.skip_complete = true;
+        engine_run(plotter, &plots, input, 8);
+        EXPECT_TRUE(plotter->run.failed && plotter_finished(plotter));
+        EXPECT_TRUE(tb.failed && !ta.failed);
+        const std::string log = test_read_file(work.file("log.txt"));
+        EXPECT_NE(log.find(std::string("drive ") + b.path + ": " + strerror(c.error)), std::string::npos) << log;
+        EXPECT_EQ(engine_bad_nonces(a.file(name_of(0, 16)), ACCOUNT, 0, 16, false), 0);
+        if (staged) EXPECT_EQ(engine_list(s.path), std::vector<std::string>{name_of(16, 16)});
+        if (staged) EXPECT_EQ(engine_list(b.path), std::vector<std::string>{});
+        if (!staged) EXPECT_EQ(test_resume_record(b.file(name_of(16, 16) + ".plotting"), 16), c.record);
+
+        failing = {};
+        sys_syscalls() = plain;
+        fresh_plotter();
+        ta = engine_drive(a.path, false), tb = engine_drive(b.path, false);
+        engine_run(plotter, &plots, input, 8);
+        EXPECT_FALSE(plotter->run.failed);
+        expect_plots({{'s', &s}, {'a', &a}, {'b', &b}}, "a:0+16 b:16+16", false);
+        fresh_plotter();
+        ASSERT_EQ(chdir("/"), 0);
     }
 }
 

@@ -135,7 +135,8 @@ struct synthetic_run_s {
         first->compute_buffer = &compute;
         first->write_buffer = &write;
         first->write_drive->current_job = first;
-        first->bytes_written = first->write_drive->bytes_written = 8 * PLOT_SIZE;
+        first->bytes_written = 8 * PLOT_SIZE;
+        first->write_drive->bytes_written.add(8 * PLOT_SIZE);
     }
 };
 

@@ -1,0 +1,37 @@
+// In-place conversion of optimized plot files between PoC1 and PoC2 scoop order, made
+// crash-safe by a journal beside the file.
+#pragma once
+#include <cstdint>
+#include <functional>
+#include <string>
+
+// How a conversion ended.
+enum convert_status_e {
+    CONVERT_DONE = 0,       // converted (or a crashed conversion finished) and renamed
+    CONVERT_ALREADY = 1,    // nothing to do: the file already has the asked-for layout
+    CONVERT_REFUSED = 2,    // not touched: the message says why
+    CONVERT_FAILED = 3,     // an I/O error stopped it; a rerun finishes it
+};
+
+struct convert_result_s {
+    convert_status_e status = CONVERT_REFUSED;
+    std::string message;      // what happened, for the user (no trailing newline)
+    std::string final_path;   // the file's name in the asked-for layout
+    uint64_t bytes = 0;       // bytes of the file rewritten by this run
+    bool resumed = false;     // a journal of an earlier, interrupted run was finished
+};
+
+// Called before the first step and after every step with the bytes of the file done so far (earlier runs included)
+// and the file's size.
+using convert_progress_fn = std::function<void(uint64_t done, uint64_t total)>;
+
+// The journal of the file at plot_path while it is being converted.
+std::string convert_journal_path(const std::string& plot_path);
+
+// Converts the plot file named by `path` (either its PoC1 or its PoC2 name) to PoC2 order
+// (to_poc2) or PoC1 order, in place, using at most about `memory` bytes of buffers (at
+// least a few hundred bytes). The file keeps its old name until every byte is converted
+// and flushed, then it is renamed and its journal deleted. A journal left by an interrupted
+// run is finished first, whichever name is given.
+convert_result_s convert_file(const std::string& path, bool to_poc2, uint64_t memory,
+                              const convert_progress_fn& progress = nullptr);

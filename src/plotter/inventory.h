@@ -1,0 +1,53 @@
+// An inventory of plot folders from names, sizes, resume records and locks alone (no nonce
+// data is read): each file's state, overlapping ranges, totals per account and per folder.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// What the inventory found out about one file.
+enum plots_state_e {
+    PLOTS_COMPLETE = 0,    // finished name, size matching the name
+    PLOTS_UNFINISHED = 1,  // a .plotting file nobody is writing
+    PLOTS_WRITING = 2,     // another process holds the writer's lock
+    PLOTS_WRONG_SIZE = 3,  // the size does not match the name
+    PLOTS_CONVERTING = 4,  // a conversion journal lies beside it
+};
+const char* plots_state_name(plots_state_e state);  // "complete", "unfinished", ...
+
+struct plots_file_s {
+    std::string path;         // folder as given, "/", name
+    std::string folder;       // the folder as given
+    uint64_t account = 0;     // account id from the name
+    uint64_t start = 0;       // first nonce number
+    uint64_t nonces = 0;      // nonce count from the name
+    bool poc2 = false;        // three-number name
+    plots_state_e state = PLOTS_COMPLETE;
+    uint64_t size = 0;        // bytes on disk
+    uint64_t written = 0;     // unfinished files: nonces the resume record promises (0 when invalid)
+};
+
+// Two files of one account whose nonce ranges share `nonces` nonces.
+struct plots_overlap_s {
+    uint64_t account = 0;
+    std::string first, second;  // paths, in the order the files are listed
+    uint64_t nonces = 0;
+};
+
+// Totals of a group of files (one account or one folder).
+struct plots_total_s {
+    std::string folder;       // folder totals: the folder as given
+    uint64_t account = 0;     // account totals: the account
+    uint64_t files = 0, nonces = 0, bytes = 0;  // bytes: nonces x 262144
+    uint64_t free_bytes = 0;  // folder totals: free space on its file system
+};
+
+struct plots_inventory_s {
+    std::vector<plots_file_s> files;       // by folder as given, then by name
+    std::vector<plots_overlap_s> overlaps;  // by account, then by the first file's place
+    std::vector<plots_total_s> accounts;   // ascending by account
+    std::vector<plots_total_s> folders;    // in the order given, each once
+};
+
+// Lists the plot files of every folder; a folder that cannot be listed has none.
+plots_inventory_s plots_inventory(const std::vector<std::string>& folders);

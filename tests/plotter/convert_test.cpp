@@ -1,0 +1,252 @@
+// In-place conversion: round trips against nonce_compute and the known-answer files,
+// refusals that touch nothing, and a fault sweep through the system-call seam.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+
+#include "platform/sys.h"
+#include "plotter/convert.h"
+#include "plotter/plot_file.h"
+#include "plotter/plots.h"
+#include "test_support.h"
+
+namespace {
+
+constexpr uint64_t ACCOUNT = 7900104405094198526ull;  // the known-answer files' account
+constexpr uint64_t PAIR = 2 * SCOOP_SIZE;              // bytes one nonce of one scoop pair takes
+
+// A whole file of n nonces in the given order, from the eight reference nonces 0..7: file
+// nonce i is reference nonce i % 8 with every byte XORed with i / 8, so every nonce differs
+// and both orders come from nonce_compute alone.
+std::string image(uint64_t n, bool poc2) {
+    std::string bytes(n * PLOT_SIZE, '\0');
+    for (uint64_t i = 0; i < n; ++i) {
+        const uint8_t* ref = test_reference_nonce(ACCOUNT, i % 8, poc2);
+        for (uint64_t s = 0; s < SCOOPS_PER_PLOT; ++s)
+            for (uint64_t b = 0; b < SCOOP_SIZE; ++b)
+                bytes[(s * n + i) * SCOOP_SIZE + b] = (char)(ref[s * SCOOP_SIZE + b] ^ (uint8_t)(i / 8));
+    }
+    return bytes;
+}
+
+std::string path_of(const test_dir_s& d, uint64_t n, bool poc2) { return d.file(plot_file_name(ACCOUNT, 0, n, poc2)); }
+
+std::vector<std::string> names(const test_dir_s& d) {
+    std::vector<std::string> found;
+    for (const auto& entry : std::filesystem::directory_iterator(d.path)) found.push_back(entry.path().filename());
+    std::sort(found.begin(), found.end());
+    return found;
+}
+
+// Syncs succeed without touching the disk: the many small steps stay fast. The sweep
+// makes one chosen call fail.
+enum call_e { CALL_OPEN, CALL_PREAD, CALL_PWRITE, CALL_FDATASYNC, CALL_FSYNC, CALL_RENAME, CALL_UNLINK, CALL_NONE };
+const char* const call_names[] = {"open", "pread", "pwrite", "fdatasync", "fsync", "rename", "unlink"};
+call_e fault_call = CALL_NONE;
+uint64_t fault_nth = 0, calls[CALL_NONE];
+sys_syscalls_s real;
+
+bool inject(call_e call) { return ++calls[call] == fault_nth && fault_call == call && (errno = EIO, true); }
+
+void install_hooks(call_e call, uint64_t nth) {
+    sys_syscalls_reset();
+    real = sys_syscalls();
+    fault_call = call, fault_nth = nth;
+    std::fill(std::begin(calls), std::end(calls), 0);
+    sys_syscalls_s& t = sys_syscalls();
+    t.open = [](const char* p, int f, mode_t m) { return inject(CALL_OPEN) ? -1 : real.open(p, f, m); };
+    t.pread = [](int d, void* b, size_t n, off_t o) { return inject(CALL_PREAD) ? (ssize_t)-1 : real.pread(d, b, n, o); };
+    // A failing write leaves its first half written, as a crash in mid-write would.
+    t.pwrite = [](int d, const void* b, size_t n, off_t o) {
+        if (!inject(CALL_PWRITE)) return real.pwrite(d, b, n, o);
+        if (n > 1) real.pwrite(d, b, n / 2, o);
+        return errno = EIO, (ssize_t)-1;
+    };
+    t.fdatasync = [](int) { return inject(CALL_FDATASYNC) ? -1 : 0; };
+    t.fsync = [](int) { return inject(CALL_FSYNC) ? -1 : 0; };
+    t.rename = [](const char* a, const char* b) { return inject(CALL_RENAME) ? -1 : real.rename(a, b); };
+    t.rename_noreplace = [](const char* a, const char* b) {
+        return inject(CALL_RENAME) ? -1 : real.rename_noreplace(a, b);
+    };
+    t.unlink = [](const char* p) { return inject(CALL_UNLINK) ? -1 : real.unlink(p); };
+}
+
+struct convert_test : ::testing::Test {
+    void SetUp() override { install_hooks(CALL_NONE, 0); }
+    void TearDown() override { sys_syscalls_reset(); }
+};
+
+}  // namespace
+
+TEST_F(convert_test, known_answer_files_convert_both_ways) {
+    const auto vectors = test_read_vectors("files.tsv");
+    ASSERT_EQ(vectors.size(), 2u);
+    test_dir_s d;
+    test_write_file(path_of(d, 8, false), image(8, false));
+    ASSERT_EQ(test_sha256_hex((const uint8_t*)image(8, false).data(), 8 * PLOT_SIZE), vectors[0][6]);
+    for (const bool to_poc2 : {true, false}) {
+        const convert_result_s r = convert_file(path_of(d, 8, !to_poc2), to_poc2, 40 * PAIR);
+        ASSERT_EQ(r.status, CONVERT_DONE) << r.message;
+        const std::string bytes = test_read_file(path_of(d, 8, to_poc2));
+        EXPECT_EQ(test_sha256_hex((const uint8_t*)bytes.data(), bytes.size()), vectors[to_poc2 ? 1 : 0][6]);
+        EXPECT_EQ(names(d), std::vector<std::string>{plot_file_name(ACCOUNT, 0, 8, to_poc2)});
+    }
+}
+
+// Memory sizes give steps of part of one pair (8 or 24 nonces), of several whole pairs, and
+// of the whole file at once; 100 nonces is not a multiple of the 8-nonce piece rounding.
+TEST_F(convert_test, round_trips_are_byte_exact_for_every_step_shape) {
+    const struct {
+        uint64_t n, memory;
+    } cases[] = {{64, 2 * 8 * PAIR}, {64, 2 * 3 * 64 * PAIR + 2 * PAIR}, {100, 2 * 24 * PAIR},
+                 {100, 4 * 100 * PLOT_SIZE}, {256, 2 * 5 * 256 * PAIR}};
+    for (const auto& c : cases) {
+        const uint64_t n = c.n, memory = c.memory;
+        const std::string poc1 = image(n, false), poc2 = image(n, true);
+        SCOPED_TRACE(std::to_string(n) + " nonces, memory " + std::to_string(memory));
+        test_dir_s d;
+        test_write_file(path_of(d, n, false), poc1);
+        ASSERT_EQ(convert_file(path_of(d, n, false), true, memory).status, CONVERT_DONE);
+        EXPECT_TRUE(test_read_file(path_of(d, n, true)) == poc2);
+        ASSERT_EQ(convert_file(path_of(d, n, true), false, memory).status, CONVERT_DONE);
+        EXPECT_TRUE(test_read_file(path_of(d, n, false)) == poc1);
+        EXPECT_EQ(names(d), std::vector<std::string>{plot_file_name(ACCOUNT, 0, n, false)});
+    }
+}
+
+TEST_F(convert_test, a_file_in_the_asked_layout_or_already_converted_is_left_alone) {
+    test_dir_s d;
+    const std::string poc2 = image(8, true);
+    test_write_file(path_of(d, 8, true), poc2);
+    for (const bool poc2_name : {true, false}) {
+        const convert_result_s r = convert_file(path_of(d, 8, poc2_name), true, 1 << 20);
+        EXPECT_EQ(r.status, CONVERT_ALREADY) << r.message;
+    }
+    EXPECT_TRUE(test_read_file(path_of(d, 8, true)) == poc2);
+    EXPECT_EQ(names(d), std::vector<std::string>{plot_file_name(ACCOUNT, 0, 8, true)});
+}
+
+// A rename done as a hard link stopped before the old name went: the file under both names
+// and the journal beside it. A rerun drops the old name and the journal.
+TEST_F(convert_test, a_rename_stopped_between_link_and_unlink_is_finished) {
+    test_dir_s d;
+    const std::string poc2 = image(8, true);
+    test_write_file(path_of(d, 8, true), poc2);
+    ASSERT_EQ(link(path_of(d, 8, true).c_str(), path_of(d, 8, false).c_str()), 0);
+    test_write_file(convert_journal_path(path_of(d, 8, false)), std::string(4096, 'j'));
+    const convert_result_s r = convert_file(path_of(d, 8, false), true, 1 << 20);
+    EXPECT_EQ(r.status, CONVERT_ALREADY) << r.message;
+    EXPECT_EQ(names(d), std::vector<std::string>{plot_file_name(ACCOUNT, 0, 8, true)});
+    EXPECT_TRUE(test_read_file(path_of(d, 8, true)) == poc2);
+}
+
+TEST_F(convert_test, refusals_change_no_byte_and_leave_no_file) {
+    struct case_s {
+        const char* what;
+        std::string name;  // file to create and to convert
+        uint64_t size;
+        bool read_only, locked, twin;  // twin: the other name exists too
+    };
+    const std::string poc1 = plot_file_name(ACCOUNT, 0, 8, false);
+    const case_s cases[] = {
+        {"unfinished", poc1 + ".plotting", 8 * PLOT_SIZE, false, false, false},
+        {"short", poc1, 8 * PLOT_SIZE - 512, false, false, false},
+        {"long", poc1, 8 * PLOT_SIZE + 1, false, false, false},
+        {"stagger", plot_file_name(ACCOUNT, 0, 8, true) + "_4", 8 * PLOT_SIZE, false, false, false},
+        {"read-only", poc1, 8 * PLOT_SIZE, true, false, false},
+        {"locked by a plot", poc1, 8 * PLOT_SIZE, false, true, false},
+        {"both names", poc1, 8 * PLOT_SIZE, false, false, true},
+        {"not a plot name", "notes.txt", 8 * PLOT_SIZE, false, false, false},
+    };
+    for (const case_s& c : cases) {
+        SCOPED_TRACE(c.what);
+        test_dir_s d;
+        std::string bytes = image(8, false);
+        bytes.resize(c.size, 'x');
+        test_write_file(d.file(c.name), bytes);
+        if (c.twin) test_write_file(path_of(d, 8, true), bytes);
+        if (c.read_only) chmod(d.file(c.name).c_str(), 0444);
+        const int64_t lock = c.locked ? sys_file_create(d.file(c.name).c_str(), 0) : 0;
+        const std::vector<std::string> before = names(d);
+        const convert_result_s r = convert_file(d.file(c.name), true, 1 << 20);
+        sys_file_close(lock);
+        EXPECT_EQ(r.status, CONVERT_REFUSED) << r.message;
+        EXPECT_NE(r.message.find(c.name), std::string::npos) << r.message;
+        EXPECT_EQ(names(d), before);
+        EXPECT_TRUE(test_read_file(d.file(c.name)) == bytes);
+    }
+}
+
+// Every call of the conversion fails once in turn (a failing write leaves half its bytes);
+// then a rerun, given the old or the new name in turn and with other memory, must finish
+// the file byte-exact under its new name alone.
+TEST_F(convert_test, a_fault_at_any_call_leaves_a_file_that_a_rerun_finishes) {
+    const uint64_t n = 64, memory = 2 * 700 * n * PAIR;  // three steps of whole pairs
+    const std::string poc1 = image(n, false), poc2 = image(n, true);
+    {
+        test_dir_s d;
+        test_write_file(path_of(d, n, false), poc1);
+        ASSERT_EQ(convert_file(path_of(d, n, false), true, memory).status, CONVERT_DONE);
+    }
+    const std::vector<uint64_t> totals(std::begin(calls), std::end(calls));
+    ASSERT_GE(totals[CALL_PWRITE], 13u);  // header, then per step two slot writes and two piece writes
+    uint64_t runs = 0;  // alternates the name and the memory of the reruns
+    for (call_e call = CALL_OPEN; call < CALL_NONE; call = (call_e)(call + 1)) {
+        for (uint64_t nth = 1; nth <= totals[call]; ++nth) {
+            SCOPED_TRACE(std::string(call_names[call]) + " call " + std::to_string(nth));
+            test_dir_s d;
+            test_write_file(path_of(d, n, false), poc1);
+            install_hooks(call, nth);
+            const convert_result_s faulted = convert_file(path_of(d, n, false), true, memory);
+            install_hooks(CALL_NONE, 0);
+            const bool by_new_name = (++runs % 2) == 0;
+            const convert_result_s rerun = convert_file(path_of(d, n, by_new_name), true, memory / (1 + runs % 3));
+            EXPECT_TRUE(rerun.status == CONVERT_DONE || rerun.status == CONVERT_ALREADY) << rerun.message;
+            EXPECT_TRUE(faulted.status != CONVERT_DONE || rerun.status == CONVERT_ALREADY) << faulted.message;
+            EXPECT_EQ(names(d), std::vector<std::string>{plot_file_name(ACCOUNT, 0, n, true)});
+            EXPECT_TRUE(test_read_file(path_of(d, n, true)) == poc2);
+        }
+    }
+    for (const call_e call : {CALL_PWRITE, CALL_FDATASYNC, CALL_FSYNC, CALL_RENAME, CALL_UNLINK})
+        EXPECT_GT(totals[call], 0u) << call_names[call] << " is never called";
+}
+
+TEST_F(convert_test, planning_sees_a_converted_file) {
+    test_dir_s d;
+    test_write_file(path_of(d, 8, false), image(8, false));
+    ASSERT_EQ(convert_file(path_of(d, 8, false), true, 1 << 20).status, CONVERT_DONE);
+    plots_s plots;
+    plots_folder_add(&plots, d.path.c_str());
+    EXPECT_EQ(plots_next_nonce(&plots, d.path.c_str()), 8u);
+    EXPECT_TRUE(plots_collides(&plots, 4, 100));  // what plot -s 4 would write
+    EXPECT_FALSE(plots_collides(&plots, 8, 100));
+}
+
+// A read error while a rerun reads the journal or the file must stop it, not pass for a
+// torn slot: going on after an older step would journal half-converted scoops as originals.
+TEST_F(convert_test, a_read_error_while_resuming_stops_the_rerun_and_the_next_one_finishes) {
+    const uint64_t n = 64, memory = 2 * 700 * n * PAIR;  // three steps, as in the sweep
+    const std::string poc1 = image(n, false), poc2 = image(n, true);
+    const uint64_t step2_low_piece = 8;  // pwrite calls: header, then slot header, halves, low, high per step
+    for (uint64_t nth = 1;; ++nth) {
+        SCOPED_TRACE("pread call " + std::to_string(nth) + " of the first rerun");
+        test_dir_s d;
+        test_write_file(path_of(d, n, false), poc1);
+        install_hooks(CALL_PWRITE, step2_low_piece);
+        ASSERT_EQ(convert_file(path_of(d, n, false), true, memory).status, CONVERT_FAILED);
+        install_hooks(CALL_PREAD, nth);
+        const convert_result_s first = convert_file(path_of(d, n, false), true, memory);
+        const bool reached = calls[CALL_PREAD] >= nth;
+        install_hooks(CALL_NONE, 0);
+        const convert_result_s second = convert_file(path_of(d, n, true), true, memory);
+        EXPECT_TRUE(second.status == CONVERT_DONE || (!reached && second.status == CONVERT_ALREADY)) << second.message;
+        EXPECT_TRUE(test_read_file(path_of(d, n, true)) == poc2);
+        EXPECT_EQ(reached, first.status == CONVERT_FAILED) << first.message;
+        if (!reached) break;
+    }
+}
