@@ -346,7 +346,8 @@ volatile sig_atomic_t interrupted = 0;
 
 void on_signal(int) { interrupted = 1; }
 
-// Plots one file through the plotter as a plot run would (on `threads` threads) and returns the seconds from setup until the file is complete, or a negative value
+// Plots one file through the plotter as a plot run would (on `threads` CPU threads) and
+// returns the seconds from setup until the file is complete, or a negative value
 // when the run failed. The file is deleted afterwards; a file of that name that is already
 // there is never touched.
 double plot_file_seconds(const bench_options_s& options, cpu_family_e family, int32_t threads) {

@@ -15,11 +15,22 @@ using aio_request = struct aiocb;
 
 // Logging and process
 void sys_log(const char* format, ...) __attribute__((format(printf, 1, 2)));
-// The current working directory (empty when unknown), and changing it; the desktop program
-// keeps config.yml in the folder it started from.
-void sys_getcwd(uint64_t capacity, char* buffer);
+// The current working directory whatever its length; empty, with errno, when the system
+// cannot name it (deleted, or not reachable). The desktop program keeps config.yml and
+// log.txt in the folder it started from.
+std::string sys_getcwd();
 int sys_chdir(const char* path);
 void sys_init();
+// Who writes log.txt in the current folder. Only its holder empties it (at the first
+// message) and writes to it; the others log to standard error only.
+enum sys_log_e : uint32_t {
+    SYS_LOG_FAILED = 0,  // it cannot be opened; the next message tries again
+    SYS_LOG_OWN = 1,     // this process holds it
+    SYS_LOG_BUSY = 2,    // another process holds it (another Kestrune runs in this folder)
+};
+// Opens and locks log.txt now, as the first message would; the desktop program asks
+// before anything else whether it holds its folder.
+sys_log_e sys_log_claim();
 // Closes log.txt so that the next message opens (and empties) it again, as the first
 // message of a new run would. For tests only.
 void sys_log_reset_for_tests();

@@ -124,9 +124,15 @@ void sys_init() {
     }
 }
 
-void sys_getcwd(uint64_t capacity, char* buffer) {
-    if (capacity == 0) return;
-    if (!getcwd(buffer, capacity)) buffer[0] = 0;
+std::string sys_getcwd() {
+    // The buffer grows until the folder fits: a folder may be longer than any fixed size.
+    for (size_t capacity = 4096; capacity <= ((size_t)1 << 24); capacity *= 2) {
+        std::string buffer(capacity, '\0');
+        if (getcwd(buffer.data(), capacity)) return buffer.c_str();
+        if (errno != ERANGE) return std::string();
+    }
+    errno = ENAMETOOLONG;
+    return std::string();
 }
 
 int sys_chdir(const char* path) { return chdir(path); }

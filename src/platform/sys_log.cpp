@@ -3,6 +3,13 @@
 // DESIGN: every thread logs; one mutex held for the whole of sys_log keeps a stamp
 // and its text together and opens log.txt exactly once. The UI queue has its own
 // mutex; a drain takes the queued calls out under it and runs them after releasing it.
+// log.txt is emptied only by the process that holds its lock (an open-file-description
+// lock, released when the process ends): a second program started in the same folder
+// leaves the first one's log alone and writes to standard error only.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -17,6 +24,28 @@ namespace {
 
 std::mutex log_mutex;
 FILE* log_file = nullptr;
+sys_log_e log_state = SYS_LOG_FAILED;  // how the last claim ended
+
+// Opens log.txt without emptying it, takes its lock, and only then empties it.
+// Called with log_mutex held.
+sys_log_e claim_log() {
+    if (log_file) return SYS_LOG_OWN;
+    if (log_state == SYS_LOG_BUSY) return SYS_LOG_BUSY;
+    const int fd = open("log.txt", O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) return log_state = SYS_LOG_FAILED;
+    struct flock lock = {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    if (fcntl(fd, F_OFD_SETLK, &lock) != 0) {
+        const bool busy = errno == EAGAIN || errno == EACCES;
+        close(fd);
+        if (busy) std::fputs("log.txt is in use by another Kestrune in this folder; messages go here only\n", stderr);
+        return log_state = busy ? SYS_LOG_BUSY : SYS_LOG_FAILED;
+    }
+    log_file = ftruncate(fd, 0) == 0 ? fdopen(fd, "w") : nullptr;
+    if (!log_file) close(fd);
+    return log_state = log_file ? SYS_LOG_OWN : SYS_LOG_FAILED;
+}
 
 std::mutex ui_mutex;
 std::vector<std::function<void()>> ui_queue;
@@ -47,8 +76,7 @@ void sys_log(const char* format, ...) {
     }
 
     std::fputs(text, stderr);
-    if (!log_file) log_file = std::fopen("log.txt", "w");
-    if (!log_file) return;
+    if (claim_log() != SYS_LOG_OWN) return;
 
     char stamp[32];
     time_t now = std::time(nullptr);
@@ -60,10 +88,16 @@ void sys_log(const char* format, ...) {
     std::fflush(log_file);
 }
 
+sys_log_e sys_log_claim() {
+    std::lock_guard<std::mutex> hold(log_mutex);
+    return claim_log();
+}
+
 void sys_log_reset_for_tests() {
     std::lock_guard<std::mutex> hold(log_mutex);
     if (log_file) std::fclose(log_file);
     log_file = nullptr;
+    log_state = SYS_LOG_FAILED;
 }
 
 void sys_ui_post(std::function<void()> call) {

@@ -7,6 +7,8 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <exception>
 
 #include "platform/sys.h"
 #include "platform/util.h"
@@ -106,6 +108,19 @@ void apply(const YAML::Node& root, int32_t gpu_count, prefs_loaded_s* loaded) {
     use_poc2_format = read_bool(root["use_poc2_format"], false);
 }
 
+// The whole file into text; 0, or the reason it cannot be read (ENOENT: there is none).
+int read_file_text(const char* path, std::string* text) {
+    errno = 0;
+    FILE* file = std::fopen(path, "rb");
+    if (!file) return errno ? errno : EIO;
+    char chunk[16384];
+    size_t got = 0;
+    while ((got = std::fread(chunk, 1, sizeof chunk, file)) > 0) text->append(chunk, got);
+    const int error = std::ferror(file) ? (errno ? errno : EIO) : 0;
+    std::fclose(file);
+    return error;
+}
+
 void emit_gap(YAML::Emitter& out, const char* comment) {
     out << YAML::Newline << YAML::Newline << YAML::Comment(comment) << YAML::Newline;
 }
@@ -115,12 +130,19 @@ void emit_gap(YAML::Emitter& out, const char* comment) {
 prefs_loaded_s prefs_load(const char* path, int32_t gpu_count) {
     prefs_loaded_s loaded;
     const double started = time_now();
+    std::string text;
+    const int error = read_file_text(path, &text);
+    if (error == ENOENT) return loaded;  // no file yet: the first run
+    if (error) {
+        sys_log("config.yml cannot be read: %s; the settings start from their defaults and the file is left as it is\n",
+                std::strerror(error));
+        loaded.unreadable = error;
+        return loaded;
+    }
     YAML::Node root;
     try {
-        root = YAML::LoadFile(path);
-    } catch (const YAML::BadFile&) {
-        return loaded;  // no file yet: the first run
-    } catch (const YAML::Exception& error) {
+        root = YAML::Load(text);
+    } catch (const std::exception& error) {
         const std::string backup = std::string(path) + ".bak";
         sys_log("config.yml could not be read (%s); keeping it as %s\n", error.what(), backup.c_str());
         loaded.backed_up = sys_file_rename(path, backup.c_str());

@@ -7,6 +7,7 @@
 #include "ui/app.h"
 
 #include <chrono>
+#include <cerrno>
 #include <cstring>
 #include <future>
 #include <memory>
@@ -21,27 +22,28 @@
 #include "plotter/plotter_setup.h"
 #include "settings/prefs.h"
 #include "settings/settings.h"
+#include "ui/check_screen.h"
 #include "ui/progress.h"
+#include "ui/session.h"
+#include "ui/setup.h"
 
-window_s* main_window = nullptr;
-plotter_s* plotter = nullptr;
-plots_s* plots = nullptr;
-std::vector<drive_s> ssd_drives;
-std::vector<drive_s> target_drives;
-char cpu_brand[64];
-int32_t gpu_count = 0;
-char gpu_names[8][64];
-uint64_t planned_max_file_bytes = 0;
-uint64_t next_start_nonce = 0;
-char start_dir[260];
-char fill_text[128], ram_text[128], account_text[128], nonce_text[128], size_text[128];
-int32_t fill_drive_index = 0;
-std::function<void(uint64_t bytes)> fill_action;
+std::string start_dir;
 
 namespace {
 
+// Settings are written only by the process that holds the start folder and could read
+// the config.yml found there.
+bool prefs_writable = false;
 
-std::string config_path() { return path_with_slash(start_dir) + "config.yml"; }
+// config.yml in the start folder. The name is relative, so a folder too long to be named
+// whole still works: nothing but this changes the working folder, and only back to it.
+std::string config_path() {
+    if (!start_dir.empty() && sys_getcwd() != start_dir) sys_chdir(start_dir.c_str());
+    return "config.yml";
+}
+
+// Whether a run is going on: started, and neither completed nor ended by an error.
+bool run_in_progress() { return plotter && plotter_running(plotter) && !plotter->run.ended.load(); }
 
 void mouse_ignored(void*, int32_t, int32_t, int32_t) {}
 
@@ -73,14 +75,13 @@ bool resume_dropped(const char* path) {
     }
     if (!ask_yes_no(main_window, "Resume?", "Would you like to resume plotting this file with the currently set options?"))
         return false;
-    char folder[260];
-    path_dirname(sizeof folder, folder, path);
-    ssd_drives.clear();
-    target_drives.clear();
-    drive_add(1, folder, true);
-    if (target_drives.empty()) return true;
+    const std::string folder = path_folder(path);
+    setup.ssd_drives.clear();
+    setup.target_drives.clear();
+    drive_add(1, folder.c_str(), true);
+    if (setup.target_drives.empty()) return true;
     plotter_clear_jobs(plotter);
-    job_s* job = job_create(&target_drives[0], nullptr, name.account, name.start, name.count);
+    job_s* job = job_create(&setup.target_drives[0], nullptr, name.account, name.start, name.count);
     job->poc2 = kind == PLOT_NAME_POC2;
     plotter_add_job(plotter, job);
     processing_start();
@@ -102,53 +103,59 @@ bool app_ask_any_thread(const char* title, const char* text) {
     return on_ui_thread<bool>([t, x] { return ask_yes_no(main_window, t.c_str(), "%s", x.c_str()); });
 }
 
-bool app_setting_up() {
-    const window_paint_fn setup_screens[] = {config_paint,          ui_prompt_latest_plot_paint, start_get_account_paint,
-                                             start_get_nonce_paint, start_get_size_paint,        start_get_ram_paint,
-                                             drive_fill_paint,      ui_check_paint_cb};
-    for (window_paint_fn screen : setup_screens)
-        if (window_is_paint(main_window, screen)) return true;
-    return !main_window;
-}
+bool app_setting_up() { return !main_window || ui_phase == UI_SETUP || ui_phase == UI_PROMPT || ui_phase == UI_CHECK; }
 
-void app_plan() {
-    if (!plotter || !plots) return;
-    plan_input_s input;
-    for (drive_s& drive : ssd_drives) input.ssds.push_back(&drive);
-    for (drive_s& drive : target_drives) input.targets.push_back(&drive);
-    input.account_id = account_id;
-    input.auto_start = auto_start_nonce;
-    input.start_nonce = next_start_nonce;
-    input.max_file_bytes = max_file_bytes;
-    input.max_fill_bytes = max_fill_bytes;
-    input.poc2 = use_poc2_format;
-    planned_max_file_bytes = drive_plan(plotter, plots, input).max_file_bytes;
+bool app_start_folder() {
+    start_dir = sys_getcwd();
+    prefs_writable = false;
+    if (start_dir.empty()) {
+        const int error = errno;
+        sys_log("The folder Kestrune was started in cannot be found: %s\n", std::strerror(error));
+        message_box(nullptr, "Error",
+                    "Kestrune cannot find the folder it was started in (%s). Settings and the log will not be kept.",
+                    std::strerror(error));
+        return true;
+    }
+    if (sys_log_claim() == SYS_LOG_BUSY) {
+        message_box(nullptr, "Sorry", "Kestrune is already running in this folder.");
+        return false;
+    }
+    prefs_writable = true;
+    return true;
 }
 
 void app_prefs_load() {
+    if (start_dir.empty()) return;
     const prefs_loaded_s loaded = prefs_load(config_path().c_str(), gpu_count);
+    if (loaded.unreadable) {
+        prefs_writable = false;
+        message_box(main_window, "Error",
+                    "config.yml in %s cannot be read: %s.\nKestrune starts with default settings and leaves the file "
+                    "as it is.",
+                    window_display_name(start_dir.c_str()).c_str(), std::strerror(loaded.unreadable));
+    }
     for (const std::string& ssd : loaded.ssds) drive_add(0, ssd.c_str(), false);
     for (const std::string& folder : loaded.plots) plots_folder_add(plots, folder.c_str());
     if (!loaded.parsed) app_prefs_save();
 }
 
 void app_prefs_save() {
-    sys_chdir(start_dir);
-    for (const drive_s& drive : target_drives) plots_folder_add(plots, drive.path);
+    for (const drive_s& drive : setup.target_drives) plots_folder_add(plots, drive.path);
+    if (!prefs_writable) return;
     std::vector<std::string> ssds, folders(plots->folders.begin(), plots->folders.end());
-    for (const drive_s& drive : ssd_drives) ssds.push_back(drive.path);
+    for (const drive_s& drive : setup.ssd_drives) ssds.push_back(drive.path);
     prefs_save(config_path().c_str(), ssds, folders);
 }
 
 void app_main() {
     sys_init();
     time_init();
-    sys_getcwd(sizeof start_dir, start_dir);
+    if (!app_start_folder()) return;
     if (!(cpu_features() & (CPU_SSE41 | CPU_SSE4A))) {
         message_box(nullptr, "Sorry", "A CPU with SSE4 instruction support is required.");
         return;
     }
-    next_start_nonce = 0;
+    setup.next_start_nonce = 0;
     sys_log("Kestrune version %s\n", APP_VERSION);
     cpu_brand_string(sizeof cpu_brand, cpu_brand);
     cpu_brand[sizeof cpu_brand - 1] = 0;
@@ -167,9 +174,10 @@ void app_main() {
     tuning.threads_per_group = threads_per_group;
     plotter_set_gpu_api(plotter, plotter_gpu_default(tuning));
     plotter_set_ssd_scatter(plotter, ssd_scatter);
+    setup.start = processing_start;
     main_window = window_create("Kestrune", 640, 480);
-    window_set_callbacks(main_window, nullptr, app_close, app_drop, mouse_ignored,
-                         account_id != 0 ? config_paint : ui_prompt_latest_plot_paint);
+    window_set_callbacks(main_window, nullptr, app_close, app_drop, mouse_ignored, nullptr);
+    setup_show_first();
     window_run_loop();
 }
 
@@ -181,29 +189,22 @@ void processing_start() {
     app_prefs_save();
     time_init();
     hit_regions_clear(main_window);
-    window_set_paint(main_window, paint_cb);
+    ui_show(UI_RUN, paint_cb);
     window_invalidate(main_window);
     window_set_repaint_interval(main_window, 500);
     // A start that failed before leaves nothing behind for this one.
     progress_reset();
     const settings_s s = settings_get();
     if (!plotter_setup(plotter, {s.gpu_mask, s.max_ram_bytes, s.max_gpu_nonces, s.cpu_threads},
-                       (uint32_t)ssd_drives.size(), (uint32_t)target_drives.size())) {
+                       (uint32_t)setup.ssd_drives.size(), (uint32_t)setup.target_drives.size())) {
         window_set_repaint_interval(main_window, 0);
         message_box(main_window, "Error", "Plotting could not start; see log.txt for the reason.");
-        setup_return();
+        setup_show();
         return;
     }
     uint64_t total = 0;
     plotter_for_each_job(plotter, [&total](job_s* job) { return total += job->nonce_count, true; });
     history_start(total);
-}
-
-void setup_return() {
-    entries_clear(main_window);
-    window_set_paint(main_window, config_paint);
-    app_plan();
-    window_invalidate(main_window);
 }
 
 void plotting_done() {
@@ -212,21 +213,22 @@ void plotting_done() {
     // The sampler may last have looked up to a second ago: the summary ends with the final totals.
     history_record(progress.done_time);
     history_thin();
-    window_set_paint(main_window, summary_paint);
+    ui_show(UI_SUMMARY, summary_paint);
     window_set_repaint_interval(main_window, 0);
     message_box(nullptr, "Done!", "All done! All plot files have been completed.");
 }
 
 bool app_close(void*) {
-    if (!plotter || !plotter_running(plotter)) {
-        ui_check_end();  // a check's threads end before the process does
-        return true;
-    }
+    ui_check_end();  // a check's threads end before the process does
+    if (!run_in_progress()) return true;
     if (!ask_yes_no(main_window, "Close Kestrune?", "Are you sure you want to stop plotting and close Kestrune?"))
         return false;
+    // Each question waits in a nested loop where the run may end: an answer given after
+    // that no longer applies, and there are no unfinished files left to ask about.
+    if (!run_in_progress()) return true;
     const bool keep = ask_yes_no(main_window, "Leave work in progress files?",
                                  "Would you like to leave the in progress .plotting file(s) so you can resume later?");
-    plotter_stop(plotter, keep);
+    if (run_in_progress()) plotter_stop(plotter, keep);
     return true;
 }
 
@@ -240,17 +242,14 @@ void app_drop(void*, int32_t count, char** paths, int32_t, int32_t) {
         return;
     }
     if (std::strstr(paths[0], ".plotting") && resume_dropped(paths[0])) return;
-    if (window_is_paint(main_window, config_paint) || window_is_paint(main_window, ui_check_paint_cb))
-        ui_check_start(main_window, count, paths);
+    if (ui_phase == UI_SETUP || ui_phase == UI_CHECK) ui_check_start(main_window, count, paths);
 }
 
 void app_reset_for_tests() {
     progress_reset();
     ui_check_end();
-    ssd_drives.clear();
-    target_drives.clear();
+    setup_reset();
+    setup.start = processing_start;
     if (plotter) plotter_clear_jobs(plotter);
-    next_start_nonce = 0;
-    planned_max_file_bytes = 0;
-    for (char* text : {fill_text, ram_text, account_text, nonce_text, size_text}) text[0] = 0;
+    ui_phase = UI_SETUP;
 }

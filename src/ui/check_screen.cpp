@@ -5,15 +5,21 @@
 // thread and workers only set the samples' atomic flags, which every paint (250 ms) reads;
 // starting a new check or leaving with Back stops the running one and joins its thread
 // before freeing it. Dialogs of a failed check reach this thread through sys_ui_post.
+#include "ui/check_screen.h"
+
 #include <cstdio>
 
 #include "check/check.h"
-#include "ui/app.h"
+#include "platform/sys.h"
+#include "ui/session.h"
+#include "ui/setup.h"
+#include "ui/widgets.h"
 
 namespace {
 
 checker_s* checker = nullptr;       // the check shown; none when no check exists
 window_s* check_window = nullptr;   // the window it draws into
+int32_t dropped_count = 0;          // files dropped together; only the first is checked
 
 uint32_t sample_colour(const check_sample_s& s) {
     if (s.compared.load()) return s.match.load() ? 0xFF4CD964 : 0xFFDE1D10;
@@ -55,15 +61,17 @@ void ui_check_start(window_s* window, int32_t count, char** paths) {
     ui_check_end();
     check_window = window;
     checker = check_start(paths[0]);
+    dropped_count = count;
+    if (count > 1) sys_log("  %d files dropped; only the first is checked\n", (int)count);
     hit_regions_clear(window);
-    window_set_paint(window, ui_check_paint_cb);
+    ui_show(UI_CHECK, ui_check_paint_cb);
     window_set_repaint_interval(window, 250);
 }
 
 void ui_check_back() {
     ui_check_end();
-    window_set_paint(check_window, config_paint);
     window_set_repaint_interval(check_window, 0);
+    setup_show();
 }
 
 void ui_check_paint_cb(void*) {
@@ -81,9 +89,16 @@ void ui_check_paint_cb(void*) {
         clip_push(w, 24, 376, 590, 16);
         set_font(w, UI_FONT, 7);
         set_fill(w, COLOR_BODY);
-        draw_text(w, checker->path.c_str(), 24, 376);
+        draw_text(w, window_display_name(checker->path.c_str()).c_str(), 24, 376);
         clip_pop(w);
         paint_verdict(w);
+    }
+    if (checker && dropped_count > 1) {
+        char line[96];
+        std::snprintf(line, sizeof line, "Only the first of the %d dropped files is checked.", (int)dropped_count);
+        set_font(w, UI_FONT, 10);
+        set_fill(w, COLOR_BODY);
+        draw_text(w, line, 174, 446);
     }
     paint_button(w, "Back", true, 24, 416, 130, 40, ui_check_back, 12);
 }

@@ -19,7 +19,7 @@ struct drive_progress_s {
 
 struct progress_state_s {
     rate_series_s compute_series;                // nonces per minute
-    std::vector<drive_progress_s> ssds, targets; // parallel to ssd_drives and target_drives
+    std::vector<drive_progress_s> ssds, targets; // parallel to the setup's drive lists
     double compute_began = 0, write_began = 0, move_began = 0;  // first paint with data; 0 = not yet
     double last_eta_update = 0;
     char eta_text[128] = {};                     // last "Estimated time remaining: %s"
@@ -43,5 +43,8 @@ void history_thin();
 // The screens with an explicit clock, as paint_cb and summary_paint call them.
 void progress_paint(window_s* window, double now);
 void summary_draw(window_s* window);
+// The screens as paint callbacks, on the window of the session.
+void paint_cb(void* user_data);
+void summary_paint(void* user_data);
 // Forgets the run's progress, for tests.
 void progress_reset();

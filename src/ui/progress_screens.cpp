@@ -14,7 +14,8 @@
 
 #include "platform/util.h"
 #include "plotter/plotter.h"
-#include "ui/app.h"
+#include "ui/session.h"
+#include "ui/setup.h"
 
 progress_state_s progress;
 
@@ -47,11 +48,11 @@ int32_t drive_index(const std::vector<drive_s>& list, const drive_s* drive) {
 void count_drive(totals_s* t, const job_s* job, const drive_s* drive) {
     std::vector<drive_progress_s>* slots = &progress.ssds;
     std::vector<drive_view_s>* views = &t->ssds;
-    int32_t i = drive_index(ssd_drives, drive);
+    int32_t i = drive_index(setup.ssd_drives, drive);
     if (i < 0) {
         slots = &progress.targets;
         views = &t->targets;
-        i = drive_index(target_drives, drive);
+        i = drive_index(setup.target_drives, drive);
     }
     if (i < 0) return;
     (*slots)[i].planned_nonces += job->nonce_count;
@@ -71,10 +72,10 @@ void count_drive(totals_s* t, const job_s* job, const drive_s* drive) {
 
 totals_s read_totals() {
     totals_s t;
-    t.ssds.resize(ssd_drives.size());
-    t.targets.resize(target_drives.size());
-    progress.ssds.resize(ssd_drives.size());
-    progress.targets.resize(target_drives.size());
+    t.ssds.resize(setup.ssd_drives.size());
+    t.targets.resize(setup.target_drives.size());
+    progress.ssds.resize(setup.ssd_drives.size());
+    progress.targets.resize(setup.target_drives.size());
     for (auto* slots : {&progress.ssds, &progress.targets})
         for (drive_progress_s& slot : *slots) slot.planned_nonces = 0;
     plotter_for_each_job(plotter, [&t](job_s* job) {
@@ -172,7 +173,8 @@ void paint_drive_path(window_s* w, const char* path, float x, float y, float wid
     set_font(w, UI_FONT, 11);
     set_fill(w, COLOR_BODY);
     clip_push(w, (int32_t)clip_left, (int32_t)y, (int32_t)width, 24);
-    draw_text(w, path, x + width - text_width(w, path), y);
+    const std::string shown = window_display_name(path);
+    draw_text(w, shown.c_str(), x + width - text_width(w, shown.c_str()), y);
     clip_pop(w);
 }
 
@@ -188,21 +190,21 @@ int32_t column_width(size_t n) { return n ? (506 - 6 * (int32_t)n) / (int32_t)n 
 
 float paint_ssds(window_s* w, double now, float y, float h, const totals_s& t) {
     paint_title(w, "Write", y);
-    const int32_t cw = column_width(ssd_drives.size());
+    const int32_t cw = column_width(setup.ssd_drives.size());
     float speed = 0;
-    for (size_t j = 0; j < ssd_drives.size(); ++j) {
+    for (size_t j = 0; j < setup.ssd_drives.size(); ++j) {
         const float x = (float)(24 + (int32_t)j * (cw + 6));
         char caption[32];
-        const float rate = drive_rate(&progress.ssds[j], ssd_drives[j], now, caption);
+        const float rate = drive_rate(&progress.ssds[j], setup.ssd_drives[j], now, caption);
         speed += rate;
         const drive_view_s& view = t.ssds[j];
         const double f = view.current ? ratio(view.job_written, view.job_bytes) : 0;
         paint_chart(w, x, y + 38, (float)cw, h, caption, rate > 0, &progress.ssds[j].write_series, CHART_WRITE, f);
-        paint_drive_path(w, ssd_drives[j].path, x, y + 12, (float)cw, x);
+        paint_drive_path(w, setup.ssd_drives[j].path, x, y + 12, (float)cw, x);
         const float yb = y + 38 + h;
         if (view.current) {
             paint_progress_line(w, CHART_WRITE.outline, x, yb, (float)(f * cw));
-            paint_file_line(w, job_path(view.current, 0).c_str(), x, yb, (float)cw);
+            paint_file_line(w, window_display_name(job_path(view.current, 0).c_str()).c_str(), x, yb, (float)cw);
         } else if (view.staged_waiting) {
             paint_file_line(w, "Staged file ready and waiting.", x, yb, (float)cw);
         }
@@ -214,29 +216,30 @@ float paint_targets(window_s* w, double now, float y, float h, bool ssd, const t
     const char* title = ssd ? "Move" : "Write";
     paint_title(w, title, y);
     const float title_end = 24 + text_width(w, title);
-    const int32_t cw = column_width(target_drives.size());
+    const int32_t cw = column_width(setup.target_drives.size());
     const chart_colors_s& colours = ssd ? CHART_MOVE : CHART_WRITE;
     float speed = 0;
-    for (size_t j = 0; j < target_drives.size(); ++j) {
+    for (size_t j = 0; j < setup.target_drives.size(); ++j) {
         const float x = (float)(24 + (int32_t)j * (cw + 6));
         drive_progress_s* slot = &progress.targets[j];
         char caption[32];
-        const float rate = drive_rate(slot, target_drives[j], now, caption);
+        const float rate = drive_rate(slot, setup.target_drives[j], now, caption);
         speed += rate;
         const drive_view_s& view = t.targets[j];
-        const double f = ratio((double)target_drives[j].bytes_written.load(), (double)slot->planned_nonces * NONCE_BYTES);
-        if (!ssd && view.current && target_drives.size() == 1) {
+        const double f = ratio((double)setup.target_drives[j].bytes_written.load(), (double)slot->planned_nonces * NONCE_BYTES);
+        if (!ssd && view.current && setup.target_drives.size() == 1) {
             paint_chart(w, 24, y + 38, 442, h, caption, rate > 0, &slot->write_series, colours, f);
             const double c = view.buffer_bytes, p = view.buffer_progress > 0 ? view.buffer_progress : c;
             paint_gauge(w, y + 38, h, std::max(c - p, 0.0), c);
         } else {
             paint_chart(w, x, y + 38, (float)cw, h, caption, rate > 0, &slot->write_series, colours, f);
         }
-        paint_drive_path(w, target_drives[j].path, x, y + 12, (float)cw, std::max(x, title_end));
+        paint_drive_path(w, setup.target_drives[j].path, x, y + 12, (float)cw, std::max(x, title_end));
         if (view.current) {
             const double g = ratio(ssd ? view.job_moved : view.job_written, view.job_bytes);
             paint_progress_line(w, colours.outline, x, y + 38 + h, (float)(g * cw));
-            paint_file_line(w, job_path(view.current, 1).c_str(), x, y + 38 + h, (float)cw);
+            paint_file_line(w, window_display_name(job_path(view.current, 1).c_str()).c_str(), x, y + 38 + h,
+                            (float)cw);
         }
     }
     return speed;
@@ -249,8 +252,10 @@ void paint_speed_values(window_s* w, float y, const char* caption, double bytes,
     paint_values(w, y, caption, value, "Speed", rate);
 }
 
-// Recomputes the time estimate every 5 s from the average rate of each stage since it began.
-void update_estimate(double now, const totals_s& t) {
+// Recomputes the time estimate every 5 s from the average rate of each stage since it
+// began. The stages overlap, so the run ends when the slowest has done what is left to it:
+// computing, writing, and in staged runs moving.
+void update_estimate(double now, const totals_s& t, bool staged) {
     const double total = (double)t.total * NONCE_BYTES, computed = (double)t.computed * NONCE_BYTES;
     if (!(now - progress.last_eta_update > 5) || t.moved >= total) return;
     progress.last_eta_update = now;
@@ -260,9 +265,9 @@ void update_estimate(double now, const totals_s& t) {
     const auto left = [](double rest, double r) { return r > 0 ? std::max(rest, 0.0) / r : 0.0; };
     // Resumed nonces were written by an earlier run: this run computes and writes only the rest.
     const double compute = rate(std::max(computed - t.resumed, 0.0), progress.compute_began);
-    double estimate = left(total - computed, compute);
-    if (computed >= total) estimate = left(total - t.resumed - t.written, rate(t.written, progress.write_began));
-    if (t.written + t.resumed >= total) estimate = left(total - t.moved, rate(t.moved, progress.move_began));
+    const double write = rate(t.written, progress.write_began), move = rate(t.moved, progress.move_began);
+    double estimate = std::max(left(total - computed, compute), left(total - t.resumed - t.written, write));
+    if (staged) estimate = std::max(estimate, left(total - t.moved, move));
     if (now > 5 && estimate > 0)
         std::snprintf(progress.eta_text, sizeof progress.eta_text, "Estimated time remaining: %s",
                       fmt_duration(std::min(estimate, ETA_LIMIT)));
@@ -283,7 +288,7 @@ history_record_s lerp(const history_record_s& a, const history_record_s& b, doub
 void progress_paint(window_s* w, double now) {
     draw_clear(w, 0xFFFFFF);
     const totals_s t = read_totals();
-    const bool ssd = !ssd_drives.empty();
+    const bool ssd = !setup.ssd_drives.empty();
     const float h = ssd ? 92 : 160;
     if (progress.compute_began == 0 && t.computed != 0) progress.compute_began = now;
     if (progress.write_began == 0 && t.written != 0) progress.write_began = now;
@@ -297,7 +302,7 @@ void progress_paint(window_s* w, double now) {
     }
     const float speed = paint_targets(w, now, y, h, ssd, t);
     paint_speed_values(w, y, ssd ? "Moved" : "Written", ssd ? t.moved : t.written, speed);
-    update_estimate(now, t);
+    update_estimate(now, t, ssd);
     if (progress.eta_text[0] && t.moved < (double)t.total * NONCE_BYTES) {
         set_font(w, UI_FONT, 9);
         set_fill(w, COLOR_BODY);

@@ -1,8 +1,10 @@
 // The setup screens: the setup screen with its processor and folder strips, the first-run
 // question, the five text prompts, and the folder and plot-file choices behind them.
 //
-// [SECTION] Typed values   [SECTION] Folders   [SECTION] Setup screen
+// [SECTION] Plan and screens   [SECTION] Typed values   [SECTION] Folders   [SECTION] Setup screen
 // [SECTION] First-run question   [SECTION] Prompts
+#include "ui/setup.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
@@ -16,13 +18,17 @@
 #include "plotter/plot_file.h"
 #include "plotter/plotter.h"
 #include "settings/settings.h"
-#include "ui/app.h"
+#include "ui/session.h"
+#include "ui/widgets.h"
+
+setup_s setup;
 
 namespace {
 
 constexpr const char* SAMPLE_ADDRESS = "BURST-8V9Y-58B4-RVWP-8HQAV";
 constexpr const char* SAMPLE_ID = "7900104405094198526";
 constexpr uint64_t DEFAULT_MAX_FILE_BYTES = 1000000000000ull;  // the setting's start value
+constexpr uint64_t MIN_FREE_BYTES = 134217728;  // a drive with less is not worth planning on
 const char* const processor_labels[9] = {"CPU", "GPU0", "GPU1", "GPU2", "GPU3", "GPU4", "GPU5", "GPU6", "GPU7"};
 
 scroll_state processor_scroll;
@@ -30,7 +36,7 @@ scroll_state folder_scroll[2];
 bool folder_scroll_to_end[2];
 uint64_t fill_bytes_typed = 0;  // the fill prompt's value as last painted
 
-std::vector<drive_s>& drives_of(int32_t kind) { return kind == 0 ? ssd_drives : target_drives; }
+std::vector<drive_s>& drives_of(int32_t kind) { return kind == 0 ? setup.ssd_drives : setup.target_drives; }
 
 uint64_t ram_shown() { return max_ram_bytes ? max_ram_bytes : sys_total_ram() / 4 * 3; }
 
@@ -47,9 +53,9 @@ void centred(window_s* w, const char* text, float size, uint32_t color, float y)
 }
 
 void choose_folder_of(int32_t kind) {
-    char path[260] = {};
+    std::string path;
     const char* title = kind == 1 ? "Path to external drive plots" : "Path to SSD folder";
-    if (choose_folder(main_window, title, sizeof path, path)) drive_add(kind, path, false);
+    if (choose_folder(main_window, title, &path)) drive_add(kind, path.c_str(), false);
     folder_scroll_to_end[kind] = true;
 }
 
@@ -64,7 +70,11 @@ void prompt_frame(window_s* w, const char* title) {
 
 void open_prompt(char* buffer, int32_t height, window_paint_fn screen) {
     entry_add(main_window, 110, 225, 420, height, 128, buffer);
-    window_set_paint(main_window, screen);
+    ui_show(UI_PROMPT, screen);
+}
+
+void start_run() {
+    if (setup.start) setup.start();
 }
 
 void paint_processor_items(window_s* w, int32_t count, int32_t item_w, int32_t x, int32_t y, const region_adder& add) {
@@ -113,7 +123,7 @@ void paint_plan_summary(window_s* w) {
     }
     char size[64], line[128];
     fmt_size(sizeof size, size, nonces * PLOT_SIZE, false, "");
-    const size_t drives = target_drives.size();
+    const size_t drives = setup.target_drives.size();
     std::snprintf(line, sizeof line, "%s will be written to %llu file%s %s %d drive%s.", size,
                   (unsigned long long)files, files >= 2 ? "s" : "", drives == 1 ? "on" : "across", (int)drives,
                   drives >= 2 ? "s" : "");
@@ -121,20 +131,20 @@ void paint_plan_summary(window_s* w) {
 }
 
 void paint_setting_lines(window_s* w) {
-    int32_t y = ssd_drives.empty() ? 426 : 417;
-    if (target_drives.empty()) y -= 9;
+    int32_t y = setup.ssd_drives.empty() ? 426 : 417;
+    if (setup.target_drives.empty()) y -= 9;
     char line[128];
     if (auto_start_nonce)
         std::snprintf(line, sizeof line, "Start nonce: Automatic");
     else
-        std::snprintf(line, sizeof line, "Start nonce: %llu", (unsigned long long)next_start_nonce);
+        std::snprintf(line, sizeof line, "Start nonce: %llu", (unsigned long long)setup.next_start_nonce);
     paint_text_link(w, line, 24, y, open_nonce_prompt);
-    if (!target_drives.empty()) {
+    if (!setup.target_drives.empty()) {
         y += 18;
-        std::snprintf(line, sizeof line, "Max file size: %s", fmt_size_tmp(planned_max_file_bytes, false, ""));
+        std::snprintf(line, sizeof line, "Max file size: %s", fmt_size_tmp(setup.planned_max_file_bytes, false, ""));
         paint_text_link(w, line, 24, y, open_size_prompt);
     }
-    if (ssd_drives.empty()) {
+    if (setup.ssd_drives.empty()) {
         y += 18;
         std::snprintf(line, sizeof line, "RAM to use: %s", fmt_size_tmp(ram_shown(), true, ""));
         paint_text_link(w, line, 24, y, open_ram_prompt);
@@ -142,6 +152,42 @@ void paint_setting_lines(window_s* w) {
 }
 
 }  // namespace
+
+// [SECTION] Plan and screens
+
+void setup_show() {
+    entries_clear(main_window);
+    ui_show(UI_SETUP, config_paint);
+    setup_plan();
+    window_invalidate(main_window);
+}
+
+void setup_show_first() {
+    if (account_id != 0)
+        ui_show(UI_SETUP, config_paint);
+    else
+        ui_show(UI_PROMPT, ui_prompt_latest_plot_paint);
+}
+
+void setup_plan() {
+    if (!plotter || !plots) return;
+    plan_input_s input;
+    for (drive_s& drive : setup.ssd_drives) input.ssds.push_back(&drive);
+    for (drive_s& drive : setup.target_drives) input.targets.push_back(&drive);
+    input.account_id = account_id;
+    input.auto_start = auto_start_nonce;
+    input.start_nonce = setup.next_start_nonce;
+    input.max_file_bytes = max_file_bytes;
+    input.max_fill_bytes = max_fill_bytes;
+    input.poc2 = use_poc2_format;
+    setup.planned_max_file_bytes = drive_plan(plotter, plots, input).max_file_bytes;
+}
+
+void setup_reset() {
+    std::function<void()> start = std::move(setup.start);
+    setup = setup_s();
+    setup.start = std::move(start);
+}
 
 // [SECTION] Typed values
 
@@ -167,6 +213,12 @@ uint64_t prompt_read_account(const char* text) {
 
 // [SECTION] Folders
 
+std::string path_folder(const char* path) {
+    std::string folder(std::strlen(path) + 1, '\0');
+    path_dirname(folder.size(), folder.data(), path);
+    return folder.c_str();
+}
+
 void drive_add(int32_t kind, const char* path, bool skip_space_check) {
     std::vector<drive_s>& drives = drives_of(kind);
     for (const drive_s& drive : drives)
@@ -178,12 +230,17 @@ void drive_add(int32_t kind, const char* path, bool skip_space_check) {
         return;
     }
     if (!skip_space_check &&
-        (drive_nonces_fit(drive.free_bytes / 2, drive.sector_size) == 0 || drive.free_bytes <= 134217727)) {
-        message_box(main_window, "Sorry", "There isn't enough free space on this drive.");
+        (drive_nonces_fit(drive.free_bytes / 2, drive.sector_size) == 0 || drive.free_bytes < MIN_FREE_BYTES)) {
+        char free_text[32], need_text[32];
+        fmt_size(sizeof free_text, free_text, drive.free_bytes, false, "");
+        fmt_size(sizeof need_text, need_text, MIN_FREE_BYTES, false, "");
+        sys_log("Not adding %s: %s free, the plan needs at least %s\n", path, free_text, need_text);
+        message_box(main_window, "Sorry", "There isn't enough free space on this drive.\n%s has %s free; at least %s is needed.",
+                    window_display_name(path).c_str(), free_text, need_text);
         return;
     }
     drives.push_back(drive);
-    app_plan();
+    setup_plan();
     if (main_window) window_invalidate(main_window);
 }
 
@@ -191,14 +248,14 @@ void drive_remove(int32_t kind, int32_t index) {
     std::vector<drive_s>& drives = drives_of(kind);
     if (index < 0 || index >= (int32_t)drives.size()) return;
     drives.erase(drives.begin() + index);
-    app_plan();
+    setup_plan();
     window_invalidate(main_window);
 }
 
 void paint_folder_input(window_s* w, const char* label, int32_t kind, int32_t y) {
     text_at(w, label, 14, COLOR_BLACK, 24, (float)y);
     std::vector<drive_s>& drives = drives_of(kind);
-    std::vector<std::string> captions;
+    std::vector<std::string> captions, shown;
     std::vector<float> widths;
     float content = 0;
     for (const drive_s& drive : drives) {
@@ -210,7 +267,8 @@ void paint_folder_input(window_s* w, const char* label, int32_t kind, int32_t y)
         else
             std::snprintf(caption, sizeof caption, "%s free", fmt_size_tmp(drive.free_bytes, false, ""));
         set_font(w, UI_FONT, 12);
-        const float path_w = text_width(w, drive.path);
+        shown.push_back(window_display_name(drive.path));
+        const float path_w = text_width(w, shown.back().c_str());
         set_font(w, UI_FONT, 7);
         const float caption_w = text_width(w, caption);
         captions.push_back(caption);
@@ -234,7 +292,7 @@ void paint_folder_input(window_s* w, const char* label, int32_t kind, int32_t y)
             const float path_w = widths[2 * i], caption_w = widths[2 * i + 1];
             const int32_t item_w = (int32_t)(std::max(path_w, caption_w) + 20);
             const bool hovered = add(x, sy, item_w, cy - sy, [kind, i] { drive_remove(kind, i); });
-            text_at(w, drives[i].path, 12, hovered ? 0xFF8B12AE : 0xFF4DA60C, (float)x, (float)ty);
+            text_at(w, shown[i].c_str(), 12, hovered ? 0xFF8B12AE : 0xFF4DA60C, (float)x, (float)ty);
             const bool caption_hovered =
                 kind == 1 && add(x, cy, (int32_t)caption_w + 2, 16, [i] { open_fill_prompt(i); });
             text_at(w, captions[i].c_str(), 7, caption_hovered ? COLOR_ACCENT : COLOR_BODY, (float)x + 2, (float)cy);
@@ -256,22 +314,20 @@ void paint_folder_input(window_s* w, const char* label, int32_t kind, int32_t y)
 }
 
 void choose_latest_plot() {
-    char path[260] = {};
+    std::string path;
     const char* title = auto_start_nonce
                             ? "Select any plot file. Your account id will be read from it."
                             : "Select your latest plot file. Account id and starting nonce will be determined from this.";
-    if (!choose_file(main_window, title, sizeof path, path)) return;
+    if (!choose_file(main_window, title, &path)) return;
     plot_name_s name;
-    if (plot_name_parse(path, &name) == PLOT_NAME_NONE) {
+    if (plot_name_parse(path.c_str(), &name) == PLOT_NAME_NONE) {
         message_box(main_window, "Error", "Incorrect filename format for plotfile.");
         return;
     }
-    char folder[260];
-    path_dirname(sizeof folder, folder, path);
-    plots_folder_add(plots, folder);
-    next_start_nonce = auto_start_nonce ? 0 : name.start + name.count;
+    plots_folder_add(plots, path_folder(path.c_str()).c_str());
+    setup.next_start_nonce = auto_start_nonce ? 0 : name.start + name.count;
     account_id = name.account;
-    setup_return();
+    setup_show();
 }
 
 // [SECTION] Setup screen
@@ -294,7 +350,7 @@ void config_paint(void*) {
     paint_folder_input(w, "Target disk path", 1, base + 122);
     paint_setting_lines(w);
     paint_button(w, "Start Plotting!", account_id != 0 && plotter_job_count(plotter) > 0, 486, 416, 130, 40,
-                 processing_start, 12);
+                 start_run, 12);
 }
 
 // [SECTION] First-run question
@@ -312,51 +368,51 @@ void ui_prompt_latest_plot_paint(void*) {
 
 // [SECTION] Prompts
 
-void open_account_prompt() { open_prompt(account_text, 26, start_get_account_paint); }
+void open_account_prompt() { open_prompt(setup.account_text, 26, start_get_account_paint); }
 
 void open_nonce_prompt() {
-    std::snprintf(nonce_text, sizeof nonce_text, "%llu", (unsigned long long)next_start_nonce);
-    open_prompt(nonce_text, 30, start_get_nonce_paint);
+    std::snprintf(setup.nonce_text, sizeof setup.nonce_text, "%llu", (unsigned long long)setup.next_start_nonce);
+    open_prompt(setup.nonce_text, 30, start_get_nonce_paint);
 }
 
 void open_size_prompt() {
-    std::snprintf(size_text, sizeof size_text, "%g", planned_max_file_bytes / 1e9);
-    open_prompt(size_text, 30, start_get_size_paint);
+    std::snprintf(setup.size_text, sizeof setup.size_text, "%g", setup.planned_max_file_bytes / 1e9);
+    open_prompt(setup.size_text, 30, start_get_size_paint);
 }
 
 void open_ram_prompt() {
-    std::snprintf(ram_text, sizeof ram_text, "%0.1f", ram_shown() / (1024.0 * 1024.0 * 1024.0));
-    open_prompt(ram_text, 30, start_get_ram_paint);
+    std::snprintf(setup.ram_text, sizeof setup.ram_text, "%0.1f", ram_shown() / (1024.0 * 1024.0 * 1024.0));
+    open_prompt(setup.ram_text, 30, start_get_ram_paint);
 }
 
 void open_fill_prompt(int32_t drive_index) {
-    std::snprintf(fill_text, sizeof fill_text, "%0.1f", max_fill_bytes / 1e9);
-    fill_drive_index = drive_index;
-    fill_action = [drive_index](uint64_t bytes) {
-        if (drive_index < (int32_t)target_drives.size()) target_drives[drive_index].fill_limit = bytes;
-        app_plan();
+    std::snprintf(setup.fill_text, sizeof setup.fill_text, "%0.1f", max_fill_bytes / 1e9);
+    setup.fill_drive_index = drive_index;
+    setup.fill_action = [drive_index](uint64_t bytes) {
+        if (drive_index < (int32_t)setup.target_drives.size()) setup.target_drives[drive_index].fill_limit = bytes;
+        setup_plan();
     };
-    open_prompt(fill_text, 30, drive_fill_paint);
+    open_prompt(setup.fill_text, 30, drive_fill_paint);
 }
 
 void start_get_account_paint(void*) {
     window_s* w = main_window;
-    account_id = prompt_read_account(account_text);
+    account_id = prompt_read_account(setup.account_text);
     prompt_frame(w, "Please enter your address or account id");
     char example[128];
     std::snprintf(example, sizeof example, "Example: %s or %s", SAMPLE_ADDRESS, SAMPLE_ID);
     centred(w, example, 10, COLOR_BODY, 274);
-    paint_button(w, "OK", account_id != 0, 270, 339, 100, 34, setup_return, 12);
+    paint_button(w, "OK", account_id != 0, 270, 339, 100, 34, setup_show, 12);
 }
 
 void start_get_nonce_paint(void*) {
     window_s* w = main_window;
-    next_start_nonce = prompt_read_u64(nonce_text);
+    setup.next_start_nonce = prompt_read_u64(setup.nonce_text);
     prompt_frame(w, "Enter a new starting nonce");
     paint_button(w, "Use Auto mode", true, 95, 339, 140, 34, [] {
-        next_start_nonce = 0;
+        setup.next_start_nonce = 0;
         auto_start_nonce = true;
-        setup_return();
+        setup_show();
     }, 12);
     paint_button(w, "Choose from file", true, 250, 339, 140, 34, [] {
         auto_start_nonce = false;
@@ -364,34 +420,34 @@ void start_get_nonce_paint(void*) {
     }, 12);
     paint_button(w, "Done", true, 405, 339, 140, 34, [] {
         auto_start_nonce = false;
-        setup_return();
+        setup_show();
     }, 12);
 }
 
 void start_get_size_paint(void*) {
     window_s* w = main_window;
-    max_file_bytes = prompt_read_bytes(size_text, 1e9, DEFAULT_MAX_FILE_BYTES);
+    max_file_bytes = prompt_read_bytes(setup.size_text, 1e9, DEFAULT_MAX_FILE_BYTES);
     prompt_frame(w, "Enter new max file size in GB");
     char line[128];
     std::snprintf(line, sizeof line, "%s = %llu nonces", fmt_size_tmp(max_file_bytes, false, ""),
                   (unsigned long long)(max_file_bytes / PLOT_SIZE));
     centred(w, line, 12, COLOR_BODY, 267);
-    paint_button(w, "OK", true, 270, 339, 100, 34, setup_return, 12);
+    paint_button(w, "OK", true, 270, 339, 100, 34, setup_show, 12);
 }
 
 void start_get_ram_paint(void*) {
     window_s* w = main_window;
-    max_ram_bytes = prompt_read_bytes(ram_text, 1024.0 * 1024.0 * 1024.0, 0);
+    max_ram_bytes = prompt_read_bytes(setup.ram_text, 1024.0 * 1024.0 * 1024.0, 0);
     prompt_frame(w, "Enter new max RAM size to use in GiB");
-    paint_button(w, "OK", true, 270, 339, 100, 34, setup_return, 12);
+    paint_button(w, "OK", true, 270, 339, 100, 34, setup_show, 12);
 }
 
 void drive_fill_paint(void*) {
     window_s* w = main_window;
-    fill_bytes_typed = prompt_read_bytes(fill_text, 1e9, 0);
+    fill_bytes_typed = prompt_read_bytes(setup.fill_text, 1e9, 0);
     prompt_frame(w, "How many GB should be filled on this drive?");
-    if (fill_drive_index < (int32_t)target_drives.size()) {
-        const drive_s& drive = target_drives[fill_drive_index];
+    if (setup.fill_drive_index < (int32_t)setup.target_drives.size()) {
+        const drive_s& drive = setup.target_drives[setup.fill_drive_index];
         char line[128];
         std::snprintf(line, sizeof line, "%s available of %s total", fmt_size_tmp(drive.free_bytes, false, ""),
                       fmt_size_tmp(drive.total_bytes, false, ""));
@@ -399,8 +455,8 @@ void drive_fill_paint(void*) {
     }
     paint_button(w, "OK", true, 270, 339, 100, 34, [w] {
         entries_clear(w);
-        window_set_paint(w, config_paint);
-        if (fill_action) fill_action(fill_bytes_typed);
+        ui_show(UI_SETUP, config_paint);
+        if (setup.fill_action) setup.fill_action(fill_bytes_typed);
         window_invalidate(w);
     }, 12);
 }

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <string>
 #include <vector>
 
 struct _GtkWidget;
@@ -87,15 +88,20 @@ bool hit_region_add(window_s* window, int32_t x, int32_t y, int32_t w, int32_t h
 struct window_dialogs_s {
     std::function<void(window_s* window, const char* title, const char* text)> message;
     std::function<bool(window_s* window, const char* title, const char* text)> ask;
-    std::function<bool(window_s* window, const char* title, uint32_t capacity, char* buffer)> choose_file;
-    std::function<bool(window_s* window, const char* title, uint32_t capacity, char* buffer)> choose_folder;
+    std::function<bool(window_s* window, const char* title, std::string* path)> choose_file;
+    std::function<bool(window_s* window, const char* title, std::string* path)> choose_folder;
 };
 window_dialogs_s& window_dialogs();
 void window_dialogs_reset();
 void message_box(window_s* window, const char* title, const char* format, ...) __attribute__((format(printf, 3, 4)));
 bool ask_yes_no(window_s* window, const char* title, const char* format, ...) __attribute__((format(printf, 3, 4)));
-bool choose_file(window_s* window, const char* title, uint32_t capacity, char* buffer);
-bool choose_folder(window_s* window, const char* title, uint32_t capacity, char* buffer);
+// The chosen path, whole and as the file system spells it; false (path untouched) on cancel.
+bool choose_file(window_s* window, const char* title, std::string* path);
+bool choose_folder(window_s* window, const char* title, std::string* path);
+// A path as the user reads it: file names are bytes that need not be UTF-8, and every path
+// drawn or shown goes through this one conversion (GLib's display name); the bytes
+// themselves stay for file operations and config.yml.
+std::string window_display_name(const char* path);
 
 // Text entries
 int32_t entry_add(window_s* window, int32_t x, int32_t y, int32_t w, int32_t h, int32_t max_length, char* buffer);

@@ -13,6 +13,10 @@
 //   motion  out of hovered -> no hovered slot, redraw
 //   release in S == pressed -> S's action runs once, no pressed slot
 //   release in S != pressed -> no pressed slot, nothing runs
+//   release outside every slot -> no pressed slot, nothing runs
+//   press   outside every slot -> no pressed slot
+// A press therefore only counts for the release that follows it: a press on a button,
+// a release elsewhere, then a press on empty space and a release on the button is no click.
 // Every paint registers its regions again in the same order, so a slot number survives
 // the timer's repaints between press and release.
 #include <gtk/gtk.h>
@@ -136,7 +140,7 @@ bool gtk_ask(window_s* window, const char* title, const char* text) {
     return response == GTK_RESPONSE_YES;
 }
 
-bool gtk_choose(window_s* window, const char* title, uint32_t capacity, char* buffer, GtkFileChooserAction action) {
+bool gtk_choose(window_s* window, const char* title, std::string* path, GtkFileChooserAction action) {
     GtkWidget* dialog = gtk_file_chooser_dialog_new(title, parent_of(window), action, "gtk-cancel",
                                                     GTK_RESPONSE_CANCEL, "gtk-ok", GTK_RESPONSE_ACCEPT, nullptr);
     // Enter in the typed-location field accepts, so a path can be given from the keyboard.
@@ -150,7 +154,7 @@ bool gtk_choose(window_s* window, const char* title, uint32_t capacity, char* bu
     if (gtk_dialog_run(GTK_DIALOG(dialog)) == GTK_RESPONSE_ACCEPT) {
         gchar* name = gtk_file_chooser_get_filename(GTK_FILE_CHOOSER(dialog));
         if (name) {
-            str_copy(buffer, name, capacity);
+            *path = name;
             g_free(name);
             chosen = true;
         }
@@ -163,11 +167,11 @@ window_dialogs_s default_dialogs() {
     window_dialogs_s d;
     d.message = gtk_message;
     d.ask = gtk_ask;
-    d.choose_file = [](window_s* w, const char* t, uint32_t c, char* b) {
-        return gtk_choose(w, t, c, b, GTK_FILE_CHOOSER_ACTION_OPEN);
+    d.choose_file = [](window_s* w, const char* t, std::string* p) {
+        return gtk_choose(w, t, p, GTK_FILE_CHOOSER_ACTION_OPEN);
     };
-    d.choose_folder = [](window_s* w, const char* t, uint32_t c, char* b) {
-        return gtk_choose(w, t, c, b, GTK_FILE_CHOOSER_ACTION_SELECT_FOLDER);
+    d.choose_folder = [](window_s* w, const char* t, std::string* p) {
+        return gtk_choose(w, t, p, GTK_FILE_CHOOSER_ACTION_SELECT_FOLDER);
     };
     return d;
 }
@@ -189,6 +193,17 @@ std::string format_message(const char* format, va_list args) {
     std::vsnprintf(large.get(), 16384, format, args);
     large[16383] = 0;
     return large.get();
+}
+
+// Text that is not UTF-8 would put the cairo context into an error state in which the
+// rest of the screen draws nothing; paths come through window_display_name, and anything
+// else invalid is repaired here rather than lose the screen.
+std::string valid_text(const char* text) {
+    if (g_utf8_validate(text, -1, nullptr)) return text;
+    gchar* repaired = g_utf8_make_valid(text, -1);
+    std::string valid = repaired;
+    g_free(repaired);
+    return valid;
 }
 
 void set_source(window_s* window, uint32_t argb) {
@@ -319,6 +334,8 @@ void window_mouse_event(window_s* window, int32_t kind, int32_t x, int32_t y) {
     window->pointer_x = x;
     window->pointer_y = y;
     if (window->mouse) window->mouse(window->user_data, kind, x, y);
+    const int32_t pressed = window->pressed;
+    if (kind != MOUSE_MOTION) window->pressed = -1;
     for (int32_t i = 0; i < WINDOW_HIT_REGIONS; ++i) {
         const hit_region_s& r = window->regions[i];
         const bool inside = r.action && r.x <= x && x < r.x + r.w && r.y <= y && y < r.y + r.h;
@@ -334,11 +351,9 @@ void window_mouse_event(window_s* window, int32_t kind, int32_t x, int32_t y) {
         } else if (kind == MOUSE_MOTION && window->hovered != i) {
             window->hovered = i;
             queue_redraw(window);
-        } else if (kind == MOUSE_RELEASE) {
-            const bool click = window->pressed == i;
-            window->pressed = -1;
+        } else if (kind == MOUSE_RELEASE && pressed == i) {
             // A copy: the action may open a dialog, and repaints under it rebuild the regions.
-            if (click) window_action(r.action)();
+            window_action(r.action)();
         }
     }
 }
@@ -368,7 +383,7 @@ void window_dialogs_reset() { dialogs_table() = default_dialogs(); }
 void message_box(window_s* window, const char* title, const char* format, ...) {
     va_list args;
     va_start(args, format);
-    const std::string text = format_message(format, args);
+    const std::string text = valid_text(format_message(format, args).c_str());
     va_end(args);
     dialogs_table().message(window, title, text.c_str());
 }
@@ -376,17 +391,24 @@ void message_box(window_s* window, const char* title, const char* format, ...) {
 bool ask_yes_no(window_s* window, const char* title, const char* format, ...) {
     va_list args;
     va_start(args, format);
-    const std::string text = format_message(format, args);
+    const std::string text = valid_text(format_message(format, args).c_str());
     va_end(args);
     return dialogs_table().ask(window, title, text.c_str());
 }
 
-bool choose_file(window_s* window, const char* title, uint32_t capacity, char* buffer) {
-    return dialogs_table().choose_file(window, title, capacity, buffer);
+bool choose_file(window_s* window, const char* title, std::string* path) {
+    return dialogs_table().choose_file(window, title, path);
 }
 
-bool choose_folder(window_s* window, const char* title, uint32_t capacity, char* buffer) {
-    return dialogs_table().choose_folder(window, title, capacity, buffer);
+bool choose_folder(window_s* window, const char* title, std::string* path) {
+    return dialogs_table().choose_folder(window, title, path);
+}
+
+std::string window_display_name(const char* path) {
+    gchar* shown = g_filename_display_name(path);
+    std::string text = shown;
+    g_free(shown);
+    return text;
 }
 
 // [SECTION] Entries
@@ -491,12 +513,16 @@ void set_font(window_s* window, const char* face, float size) {
 }
 
 float text_width(window_s* window, const char* text) {
+    const std::string valid = valid_text(text);
+    text = valid.c_str();
     cairo_text_extents_t extents;
     cairo_text_extents(window->cr, text, &extents);
     return (float)extents.width;
 }
 
 void draw_text(window_s* window, const char* text, float x, float y) {
+    const std::string valid = valid_text(text);
+    text = valid.c_str();
     cairo_text_extents_t extents;
     cairo_text_extents(window->cr, text, &extents);
     cairo_move_to(window->cr, x, y + extents.height);

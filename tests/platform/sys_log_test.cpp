@@ -1,5 +1,6 @@
 // The log: stamp format, truncation of long messages, emptying at the first message of a run,
 // a log that cannot be opened; and the UI call queue when a queued call posts again.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -53,6 +54,29 @@ TEST_F(SysLog, StampsCutsEchoesAndEmptiesTheFileAtTheFirstMessageOfARun) {
     sys_log_reset_for_tests();
     sys_log("new run\n");
     EXPECT_TRUE(log_is(log_text(), stamp + "new run\n")) << log_text();
+}
+
+// A second program in the same folder finds log.txt held (here by this test's own lock):
+// it neither empties nor writes the file, and says so on standard error. Once the lock is
+// gone, the next run holds the file and empties it.
+TEST_F(SysLog, ALogHeldByAnotherProgramIsLeftAlone) {
+    const int held = open(dir.file("log.txt").c_str(), O_RDWR | O_CREAT, 0644);
+    ASSERT_GE(held, 0);
+    struct flock lock = {};
+    lock.l_type = F_WRLCK;
+    ASSERT_EQ(fcntl(held, F_OFD_SETLK, &lock), 0);
+    ASSERT_EQ(write(held, "first program\n", 14), 14);
+    testing::internal::CaptureStderr();
+    const std::vector<sys_log_e> claims = {sys_log_claim(), sys_log_claim()};
+    sys_log("second program\n");
+    const std::string echoed = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(claims, (std::vector<sys_log_e>{SYS_LOG_BUSY, SYS_LOG_BUSY}));
+    EXPECT_NE(echoed.find("second program\n"), std::string::npos);
+    EXPECT_EQ(log_text(), "first program\n");
+    close(held);
+    sys_log_reset_for_tests();
+    EXPECT_EQ(sys_log_claim(), SYS_LOG_OWN);
+    EXPECT_EQ(log_text(), "");
 }
 
 // A queued call that posts again (a dialog presenter that itself posts, a completion notice

@@ -1,8 +1,12 @@
 // config.yml: per-key loading with fallbacks, damaged and unwritable files, and round trips.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
+#include <tuple>
 
 #include "platform/sys.h"
 #include "settings/prefs.h"
@@ -78,6 +82,31 @@ TEST_F(Prefs, MissingAndDamagedFiles) {
     EXPECT_TRUE(!loaded.parsed && loaded.backed_up);
     EXPECT_EQ(test_read_file(path + ".bak"), damaged);
     EXPECT_FALSE(sys_file_exists(path.c_str()));
+}
+
+// A config.yml that exists but cannot be read (a folder of that name, a file without read
+// permission) is reported with its reason, loads nothing and is not moved aside: the caller
+// must not replace what it could not read.
+TEST_F(Prefs, UnreadableFilesAreLeftAlone) {
+    ASSERT_EQ(mkdir(path.c_str(), 0755), 0);
+    const prefs_loaded_s folder = prefs_load(path.c_str(), 0);
+    EXPECT_EQ(std::tuple(folder.parsed, folder.backed_up, folder.unreadable), std::tuple(false, false, EISDIR));
+    EXPECT_TRUE(sys_file_exists(path.c_str()) && !sys_file_exists((path + ".bak").c_str()));
+    rmdir(path.c_str());
+    if (geteuid() == 0) GTEST_SKIP() << "root reads files without read permission";
+    test_write_file(path, "account: 9\n");
+    chmod(path.c_str(), 0);
+    EXPECT_EQ(prefs_load(path.c_str(), 0).unreadable, EACCES);
+    EXPECT_EQ(account_id, 0u);
+}
+
+// Folder names are bytes, not necessarily UTF-8: a save and a load give back the same bytes.
+TEST_F(Prefs, FolderBytesSurviveASaveAndALoad) {
+    const std::vector<std::string> ssds = {"/mnt/\xff\xfe", "/a b/\xe9t\xe9"}, plots = {"/p/\xc3(/", "/q/"};
+    ASSERT_TRUE(prefs_save(path.c_str(), ssds, plots));
+    const prefs_loaded_s loaded = prefs_load(path.c_str(), 0);
+    EXPECT_TRUE(loaded.parsed);
+    EXPECT_EQ(std::pair(loaded.ssds, loaded.plots), std::pair(ssds, plots));
 }
 
 // Values loaded from a file are saved with every key and comment in order, and load back.

@@ -4,7 +4,9 @@
 # "Start Plotting!" up to the summary screen and a plot file that checks out in full; then a
 # second start that goes straight to the setup screen, where dropped files open the checker
 # (a good file all green, a damaged copy partly red) and a dropped unfinished file resumes
-# through the progress screen (shot mid-run) to the summary. Exits 77 (skipped) when no X server can be started.
+# through the progress screen (shot mid-run) to the summary. On the way: a press and release
+# on different regions clicks nothing, and a second program in the same folder is refused.
+# Exits 77 (skipped) when no X server can be started.
 set -u
 for tool in Xvfb xdotool import convert; do
   command -v "$tool" >/dev/null || { echo "SKIP: $tool is not installed"; exit 77; }
@@ -118,6 +120,23 @@ shot setup
 [ "$(darkest setup 80x26+24+24)" -lt 100 ] || fail "no \"Config\" title at (24, 24)"
 expect_pixel setup 490 420 CCCCCC             # "Start Plotting!" disabled without a target
 
+# A press on the target's "Click to select...", released outside every region, then a press
+# on empty space released on it: no click, so no chooser.
+xdotool mousemove 100 378 mousedown 1; sleep 0.3
+xdotool mousemove 320 100; sleep 0.3; xdotool mouseup 1; sleep 0.3
+xdotool mousedown 1; sleep 0.3; xdotool mousemove 100 378; sleep 0.3; xdotool mouseup 1; sleep 1
+! xdotool search --name 'Path to external drive plots' >/dev/null 2>&1 || fail "a press and release on different regions opened the chooser"
+
+# A second program started in the same folder leaves the running one's log and settings
+# alone and says why.
+log_head=$(head -1 "$work/run/log.txt")
+(cd "$work/run" && exec "$kestrune" >"$work/run/stderr-again.txt" 2>&1) &
+again=$!
+answer 'Sorry' 50                             # "Kestrune is already running in this folder."
+for _ in $(seq 20); do kill -0 "$again" 2>/dev/null || break; sleep 0.2; done
+! kill -0 "$again" 2>/dev/null || fail "the second program did not end"
+[ "$(head -1 "$work/run/log.txt")" = "$log_head" ] || fail "the second program emptied the running one's log.txt"
+
 click 100 378                                 # target "Click to select...": the folder chooser
 sleep 1
 xdotool mousemove 500 400 key ctrl+l
@@ -175,5 +194,5 @@ expect_pixel progress 540 460 E1E1E1          # "Pause"
 [ "$(pixel progress 472 130)" != FFFFFF ] || fail "progress: no gauge at x 472"
 finished resumed
 [ -f "${unfinished%.plotting}" ] || fail "the resumed file did not get its finished name"
-echo "PASS: first-run question, account prompt, chooser, fill prompt, plot $plot, summary, second start, checks, resume"
+echo "PASS: first-run question, account prompt, pointer rule, second program refused, chooser, fill prompt, plot $plot, summary, second start, checks, resume"
 

@@ -3,7 +3,11 @@
 // answered by the test. (Real windows, dialogs and drops: gui_session_test.sh.)
 #include <cairo.h>
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <glib.h>
+#include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -21,7 +25,10 @@
 #include "settings/settings.h"
 #include "test_support.h"
 #include "ui/app.h"
+#include "ui/check_screen.h"
 #include "ui/progress.h"
+#include "ui/session.h"
+#include "ui/setup.h"
 #include "ui/widgets.h"
 #include "ui/window.h"
 
@@ -116,11 +123,11 @@ struct synthetic_run_s {
     batch_buffer_s compute{8, {4}}, write{8, {2 * PLOT_SIZE}};
     job_s* first = nullptr;
     synthetic_run_s(int32_t ssds, int32_t targets) {
-        ssd_drives.resize(ssds);
-        target_drives.resize(targets);
+        setup.ssd_drives.resize(ssds);
+        setup.target_drives.resize(targets);
         for (int32_t i = 0; i < targets; ++i) {
-            drive_s* writes = ssds ? &ssd_drives[i % ssds] : &target_drives[i];
-            job_s* job = job_create(writes, ssds ? &target_drives[i] : nullptr, 7, 1000 * i, 32);
+            drive_s* writes = ssds ? &setup.ssd_drives[i % ssds] : &setup.target_drives[i];
+            job_s* job = job_create(writes, ssds ? &setup.target_drives[i] : nullptr, 7, 1000 * i, 32);
             plotter_add_job(plotter, job);
             if (i == 0) first = job;
         }
@@ -147,6 +154,9 @@ TEST(Window, PointerRulesTable) {
         {"press and release in A", 2, {{'p', 5, 5}, {'r', 5, 5}}, 1, 0, -1},
         {"press in A, release in B", 2, {{'p', 5, 5}, {'r', 25, 5}}, 0, 0, -1},
         {"press outside, release in A", 2, {{'p', 15, 5}, {'r', 5, 5}}, 0, 0, -1},
+        {"press in A, release outside, press outside, release in A", 2,
+         {{'p', 5, 5}, {'r', 15, 5}, {'p', 15, 5}, {'r', 5, 5}}, 0, 0, -1},
+        {"press in A, release outside, click in A", 2, {{'p', 5, 5}, {'r', 15, 5}, {'p', 5, 5}, {'r', 5, 5}}, 1, 0, -1},
         {"repaint between press and release", 2, {{'p', 5, 5}, {'x', 0, 0}, {'r', 6, 6}}, 1, 0, -1},
         {"second release runs nothing", 2, {{'p', 25, 5}, {'r', 25, 5}, {'r', 25, 5}}, 0, 1, -1},
         {"motion into B hovers it", 2, {{'m', 25, 5}}, 0, 0, 1},
@@ -252,9 +262,9 @@ TEST_F(Screens, SetupScreenStartProcessorsAndFolders) {
         EXPECT_EQ(gpu_mask, mask) << x;
     }
     drive_add(1, dir.path.c_str(), false);
-    EXPECT_EQ(target_drives.size(), 1u);
+    EXPECT_EQ(setup.target_drives.size(), 1u);
     screen.click(main_window, 45, 350);  // the target's path
-    EXPECT_EQ(std::pair(target_drives.size(), plotter_job_count(plotter)), std::pair(size_t{0}, size_t{0}));
+    EXPECT_EQ(std::pair(setup.target_drives.size(), plotter_job_count(plotter)), std::pair(size_t{0}, size_t{0}));
     sys_syscalls().statvfs = [](const char*, struct statvfs* info) {
         *info = {};
         info->f_frsize = 4096;
@@ -262,9 +272,92 @@ TEST_F(Screens, SetupScreenStartProcessorsAndFolders) {
         return 0;
     };
     drive_add(0, dir.path.c_str(), false);
-    EXPECT_TRUE(ssd_drives.empty());
-    EXPECT_EQ(messages, (std::vector<std::string>{"There isn't enough free space on this drive."}));
+    EXPECT_TRUE(setup.ssd_drives.empty());
+    ASSERT_EQ(messages.size(), 1u);  // the refusal names the folder, its free space and the least needed
+    EXPECT_EQ(messages[0], "There isn't enough free space on this drive.\n" + dir.path +
+                               " has 4.1 MB free; at least 134.2 MB is needed.");
 }
+
+// A folder name that is not UTF-8 (bytes ff fe) is drawn through its display name: the
+// setup screen goes on below it ("Target disk path" and its "Click to select..."), and the
+// drive keeps the real bytes for its files.
+TEST_F(Screens, FolderNamesThatAreNotUtf8AreDrawn) {
+    const std::string odd = dir.file("\xff\xfe");
+    ASSERT_EQ(mkdir(odd.c_str(), 0755), 0);
+    drive_add(0, odd.c_str(), true);
+    ASSERT_EQ(setup.ssd_drives.size(), 1u);
+    EXPECT_EQ(std::string(setup.ssd_drives[0].path), odd);
+    show(config_paint);
+    EXPECT_GT(screen.dark_pixels({24, 328, 150, 20}), 50);  // "Target disk path"
+    int32_t link = 0;  // "Click to select..." in the accent colour
+    for (int32_t y = 366; y < 390; ++y)
+        for (int32_t x = 40; x < 170; ++x) link += screen.pixel(x, y) != 0xFFFFFF;
+    EXPECT_GT(link, 50);
+    const std::string shown = window_display_name(odd.c_str());
+    EXPECT_TRUE(g_utf8_validate(shown.c_str(), -1, nullptr)) << shown;
+}
+
+// The start folder: one longer than any fixed buffer keeps its own config.yml; one that no
+// longer exists is reported and nothing is written anywhere else; one whose log.txt another
+// Kestrune holds is refused, its log left whole; a config.yml that is a folder is reported,
+// the settings start from their defaults and nothing tries to replace it.
+TEST_F(Screens, StartFolderLongGoneHeldOrUnreadable) {
+    char before[4096];
+    ASSERT_NE(getcwd(before, sizeof before), nullptr);
+    const std::string long_dir = dir.path + "/" + std::string(200, 'a') + "/" + std::string(100, 'b');
+    ASSERT_EQ(mkdir((dir.path + "/" + std::string(200, 'a')).c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(long_dir.c_str(), 0755), 0);
+    const auto start_in = [&](const std::string& folder) {
+        sys_log_reset_for_tests();
+        messages.clear();
+        EXPECT_EQ(chdir(folder.c_str()), 0);
+        return app_start_folder();
+    };
+    EXPECT_TRUE(start_in(long_dir));
+    EXPECT_EQ(start_dir, long_dir);
+    app_prefs_save();
+    EXPECT_TRUE(sys_file_exists((long_dir + "/config.yml").c_str()));
+
+    const std::string gone = dir.file("gone");
+    ASSERT_EQ(mkdir(gone.c_str(), 0755), 0);
+    const bool root_had_config = sys_file_exists("/config.yml");
+    ASSERT_EQ(chdir(gone.c_str()), 0);
+    ASSERT_EQ(rmdir(gone.c_str()), 0);
+    EXPECT_TRUE(start_in("."));
+    EXPECT_EQ(start_dir, "");
+    app_prefs_save();
+    EXPECT_EQ(sys_file_exists("/config.yml"), root_had_config);
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_NE(messages[0].find("cannot find the folder it was started in"), std::string::npos) << messages[0];
+
+    const std::string held = dir.file("held");
+    ASSERT_EQ(mkdir(held.c_str(), 0755), 0);
+    const int log = open((held + "/log.txt").c_str(), O_RDWR | O_CREAT, 0644);
+    struct flock lock = {};
+    lock.l_type = F_WRLCK;
+    ASSERT_EQ(fcntl(log, F_OFD_SETLK, &lock), 0);
+    ASSERT_EQ(write(log, "running\n", 8), 8);
+    EXPECT_FALSE(start_in(held));
+    EXPECT_EQ(messages, (std::vector<std::string>{"Kestrune is already running in this folder."}));
+    EXPECT_EQ(test_read_file(held + "/log.txt"), "running\n");
+    close(log);
+
+    ASSERT_EQ(unlink((long_dir + "/config.yml").c_str()), 0);
+    ASSERT_EQ(mkdir((long_dir + "/config.yml").c_str(), 0755), 0);
+    EXPECT_TRUE(start_in(long_dir));
+    account_id = 0;
+    app_prefs_load();
+    app_prefs_save();
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_NE(messages[0].find("config.yml in " + long_dir + " cannot be read: Is a directory."), std::string::npos)
+        << messages[0];
+    struct stat info = {};
+    EXPECT_TRUE(stat((long_dir + "/config.yml").c_str(), &info) == 0 && S_ISDIR(info.st_mode));
+    EXPECT_FALSE(sys_file_exists((long_dir + "/config.yml.tmp").c_str()));
+    sys_log_reset_for_tests();
+    ASSERT_EQ(chdir(before), 0);
+}
+
 
 // What each prompt reads from its text. (The account prompt's OK button: the desktop session test.)
 TEST_F(Screens, PromptsReadTheirTextTable) {
@@ -278,9 +371,9 @@ TEST_F(Screens, PromptsReadTheirTextTable) {
         {open_size_prompt, "abc", &max_file_bytes, 0},
         {open_ram_prompt, "-1", &max_ram_bytes, 0},
         {open_ram_prompt, "2", &max_ram_bytes, 2147483648ull},
-        {open_nonce_prompt, "  42abc", &next_start_nonce, 42},
-        {open_nonce_prompt, "-1", &next_start_nonce, 0},
-        {open_nonce_prompt, "99999999999999999999999", &next_start_nonce, 0},
+        {open_nonce_prompt, "  42abc", &setup.next_start_nonce, 42},
+        {open_nonce_prompt, "-1", &setup.next_start_nonce, 0},
+        {open_nonce_prompt, "99999999999999999999999", &setup.next_start_nonce, 0},
     };
     for (auto [open, text, setting, want] : cases) {
         open();
@@ -297,22 +390,22 @@ TEST_F(Screens, PromptsReadTheirTextTable) {
 TEST_F(Screens, DroppedFilesResumeOrCheckWhileSettingUp) {
     account_id = 7;
     main_window->drop = app_drop;
-    using row = std::tuple<window_paint_fn, const char*, std::vector<std::string>, int, const char*>;
-    const row cases[] = {  // screen, dropped URI, message shown, questions asked, file the checker opens
-        {config_paint, "file:///x/8_0_16.plotting", {"Can't resume plot for a different account id."}, 0, nullptr},
-        {config_paint, "file:///x/7_a_16.plotting", {"Incorrect filename format for plotfile."}, 0, nullptr},
-        {config_paint, "file:///x/7_0_16.plotting", {}, 1, "/x/7_0_16.plotting"},
-        {config_paint, "file:///x/two%20words/7_0_16", {}, 0, "/x/two words/7_0_16"},
-        {ui_check_paint_cb, "file:///x/7_0_8", {}, 0, "/x/7_0_8"},
-        {config_paint, "https://example.com/7_0_8", {}, 0, nullptr},
-        {start_get_size_paint, "file:///x/7_0_8", {}, 0, nullptr},
-        {paint_cb, "file:///x/7_0_16.plotting", {}, 0, nullptr},
-        {summary_paint, "file:///x/7_0_16", {}, 0, nullptr},
+    using row = std::tuple<ui_phase_e, window_paint_fn, const char*, std::vector<std::string>, int, const char*>;
+    const row cases[] = {  // phase and screen, dropped URI, message shown, questions asked, file the checker opens
+        {UI_SETUP, config_paint, "file:///x/8_0_16.plotting", {"Can't resume plot for a different account id."}, 0, nullptr},
+        {UI_SETUP, config_paint, "file:///x/7_a_16.plotting", {"Incorrect filename format for plotfile."}, 0, nullptr},
+        {UI_SETUP, config_paint, "file:///x/7_0_16.plotting", {}, 1, "/x/7_0_16.plotting"},
+        {UI_SETUP, config_paint, "file:///x/two%20words/7_0_16", {}, 0, "/x/two words/7_0_16"},
+        {UI_CHECK, ui_check_paint_cb, "file:///x/7_0_8", {}, 0, "/x/7_0_8"},
+        {UI_SETUP, config_paint, "https://example.com/7_0_8", {}, 0, nullptr},
+        {UI_PROMPT, start_get_size_paint, "file:///x/7_0_8", {}, 0, nullptr},
+        {UI_RUN, paint_cb, "file:///x/7_0_16.plotting", {}, 0, nullptr},
+        {UI_SUMMARY, summary_paint, "file:///x/7_0_16", {}, 0, nullptr},
     };
-    for (const auto& [on, uri, shown, asked, checked] : cases) {
+    for (const auto& [phase, on, uri, shown, asked, checked] : cases) {
         messages.clear();
         asks = 0;
-        main_window->paint = on;
+        ui_show(phase, on);
         char* uris[] = {const_cast<char*>(uri), nullptr};
         window_drop_uris(main_window, uris, 0, 0);
         const window_paint_fn after = checked ? ui_check_paint_cb : on;
@@ -336,6 +429,36 @@ TEST_F(Screens, WorkerDialogsRunOnTheUiThread) {
     worker.join();
     EXPECT_EQ(std::pair(messages, answer.load()), std::pair(std::vector<std::string>{"Stopped."}, 1));
     EXPECT_TRUE(app_close(nullptr));
+}
+
+// The close question outlives the run: when the run ends while a question is open, its
+// answer no longer applies and closing stops nothing (no "keep files: no" reaches the run).
+TEST_F(Screens, CloseQuestionsOutlivingTheRunAreIgnored) {
+    std::atomic<bool> release{false};
+    plotter->run.thread = std::thread([&] {
+        while (!release && !plotter->run.stop) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    });
+    plotter->run.ended = false;
+    window_dialogs().ask = [this](window_s*, const char*, const char*) {
+        if (++asks == 2) plotter->run.ended = true;  // the run ends while the second question is open
+        return asks == 1;
+    };
+    EXPECT_TRUE(app_close(nullptr));
+    EXPECT_EQ(std::tuple(asks, plotter->run.stop.load()), std::tuple(2, false));
+    release = true;
+    plotter->run.thread.join();
+    plotter->run.ended = false;
+    plotter->run.stop = false;
+}
+
+// Several files dropped at once: the first is checked and the screen says so; the log lists them all.
+TEST_F(Screens, SeveralDroppedFilesSayOnlyTheFirstIsChecked) {
+    ui_show(UI_SETUP, config_paint);
+    char* paths[] = {const_cast<char*>("/x/7_0_8"), const_cast<char*>("/x/7_8_8"), const_cast<char*>("/x/7_16_8")};
+    app_drop(nullptr, 3, paths, 0, 0);
+    ASSERT_TRUE(ui_check_current() && ui_check_current()->path == "/x/7_0_8");
+    screen.paint(main_window);
+    EXPECT_GT(screen.dark_pixels({174, 446, 300, 14}), 50);
 }
 
 // Each mode's section titles, charts (left and right edges drawn, blank just beyond) and
@@ -383,6 +506,9 @@ TEST_F(Screens, ProgressEstimateAndPause) {
         {16, 0, 50, 0, nullptr}, {19, 0, 100, 0, "3 minutes"},
         // Resumed at 1600, all computed; 100 written in 6 s, 1500 left to write: 90 s.
         {1, 1600, 3200, 50, nullptr}, {7, 1600, 3200, 100, "1 minute"},
+        // Computing almost done (10 nonces left) while 3100 wait to be written at 100 per 6 s:
+        // the writes set the time, not the nearly finished computing.
+        {1, 0, 8, 8, nullptr}, {7, 0, 3190, 100, "3 minutes"},
     };
     for (auto [now, resumed, done, written, shown] : steps) {
         if (now == 1) progress_reset();

@@ -1,0 +1,17 @@
+// The plot checker's screen, shown for files dropped on the setup screen.
+#pragma once
+#include <cstdint>
+
+#include "ui/window.h"
+
+struct checker_s;
+
+// Checks the first dropped path (saying on screen when more were dropped); Back returns
+// to the setup screen.
+void ui_check_start(window_s* window, int32_t count, char** paths);
+void ui_check_paint_cb(void* user_data);
+void ui_check_back();
+// Stops and frees the check, if any, without changing the screen.
+void ui_check_end();
+// The check the screen shows; none when no check exists.
+const checker_s* ui_check_current();

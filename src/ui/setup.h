@@ -1,0 +1,67 @@
+// The setup screens: the setup screen with its processor and folder strips, the first-run
+// question, the text prompts, the folder and plot-file choices behind them, and the plan
+// they make.
+#pragma once
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "plotter/drive.h"
+#include "ui/window.h"
+
+// What the setup screens keep between paints. One record, owned by the setup code; the
+// run's screens read the drive lists, which the planned jobs point into.
+struct setup_s {
+    std::vector<drive_s> ssd_drives;      // staging folders, in the order added
+    std::vector<drive_s> target_drives;   // target folders, in the order added
+    uint64_t next_start_nonce = 0;        // start nonce when auto_start_nonce is off
+    uint64_t planned_max_file_bytes = 0;  // largest file of the current plan
+    char fill_text[128] = {}, ram_text[128] = {}, account_text[128] = {}, nonce_text[128] = {},
+         size_text[128] = {};             // the prompts' entry buffers
+    int32_t fill_drive_index = 0;         // target drive the fill prompt edits
+    std::function<void(uint64_t bytes)> fill_action;  // stores the fill prompt's value
+    std::function<void()> start;          // "Start Plotting!"; set by the application flow
+};
+
+extern setup_s setup;
+
+// Shows the setup screen (closing any prompt) with a fresh plan.
+void setup_show();
+// Shows the first screen: the setup screen, or the first-run question without an account.
+void setup_show_first();
+// Rebuilds the plotter's jobs from the folders and settings; sets planned_max_file_bytes.
+void setup_plan();
+// Forgets the folders, the plan and the prompts' texts (the start action stays).
+void setup_reset();
+
+// Screens
+void config_paint(void* user_data);
+void ui_prompt_latest_plot_paint(void* user_data);
+void start_get_account_paint(void* user_data);
+void start_get_nonce_paint(void* user_data);
+void start_get_size_paint(void* user_data);
+void start_get_ram_paint(void* user_data);
+void drive_fill_paint(void* user_data);
+
+// Folders. kind 0 is a staging folder, 1 a target.
+void drive_add(int32_t kind, const char* path, bool skip_space_check);
+void drive_remove(int32_t kind, int32_t index);
+// The folder part of a path, whatever its length.
+std::string path_folder(const char* path);
+void choose_latest_plot();
+void paint_folder_input(window_s* window, const char* label, int32_t kind, int32_t y);
+// Prompt openers: fill the prompt's buffer, add its entry and show it.
+void open_account_prompt();
+void open_nonce_prompt();
+void open_size_prompt();
+void open_ram_prompt();
+void open_fill_prompt(int32_t drive_index);
+
+// Typed numbers: leading blanks skipped, reading stops at the first unfit character and
+// no number gives 0. A negative or out-of-range number gives the setting's start value
+// (0 for a start nonce) instead of wrapping into a huge one.
+uint64_t prompt_read_u64(const char* text);
+uint64_t prompt_read_bytes(const char* text, double unit, uint64_t fallback);
+// The account of the prompt's text, 0 when it is not an account.
+uint64_t prompt_read_account(const char* text);
