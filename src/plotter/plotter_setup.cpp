@@ -149,8 +149,30 @@ void plotter_log_run(plotter_s* plotter, const sizing_s& cfg) {
             (unsigned long long)next);
 }
 
+namespace {
+
+// Clears what an ended run left (its thread, flags, buffers, GPU context and the failed marks
+// of the drives), so that a new start, such as the retry after a drive came back, runs afresh.
+void forget_last_run(plotter_s* plotter) {
+    if (plotter->run.thread.joinable()) plotter->run.thread.join();
+    plotter_run_s& run = plotter->run;
+    run.stop = run.paused = run.keep_files = run.stuck = run.failed = run.ended = false;
+    run.finished = false;
+    run.gpu_failures = 0;
+    plotter_free_buffers(plotter);
+    if (run.gpu_ctx && plotter->seam.gpu.release) plotter->seam.gpu.release(run.gpu_ctx);
+    run.gpu_ctx = nullptr;
+    std::lock_guard<std::mutex> hold(run.lock);
+    for (job_s* job : run.jobs)
+        for (drive_s* drive : {job->write_drive, job->final_drive})
+            if (drive) drive->failed = false;
+}
+
+}  // namespace
+
 bool plotter_setup(plotter_s* plotter, const plotter_options_s& options, uint32_t ssd_count, uint32_t target_count) {
-    if (plotter->run.thread.joinable()) return true;
+    if (plotter->run.thread.joinable() && !plotter->run.ended) return true;  // a run is in progress
+    forget_last_run(plotter);
     const uint64_t memory_limit = options.memory_limit;
     if (memory_limit) sys_log("Restricting memory usage to %s\n", fmt_size_tmp(memory_limit, true, ""));
     sizing_input_s in;

@@ -244,8 +244,8 @@ bool fd_fails(int fd) {
 // One failing target (a row write, the resume record's sync, the mover's copy or its rename
 // failing with EIO, ENOSPC or EROFS) ends only its own file: the other target's file is complete
 // and right, the failed file keeps its name (an unfinished file its record, a staged file its
-// copy on the SSD), the log names the file, the drive and the reason in words, and a rerun
-// completes the failed file byte-exact.
+// copy on the SSD), the log names the file, the drive and the reason in words, and a new start
+// of the same plotter completes the failed file byte-exact.
 TEST_F(work_fixture, a_failing_drive_ends_only_its_files) {
     enum call_e { PWRITE, SYNC, COPY, RENAME };
     const struct {
@@ -296,10 +296,10 @@ TEST_F(work_fixture, a_failing_drive_ends_only_its_files) {
             EXPECT_EQ(test_resume_record(b.file(name_of(16, 16) + ".plotting"), 16), c.record);
         }
 
+        // Started again in the same program with the same drive records, once the drive is back.
         failing = {};
         sys_syscalls() = plain;
-        fresh_plotter();
-        ta = engine_drive(a.path, false), tb = engine_drive(b.path, false);
+        plots = plots_s();
         engine_run(plotter, &plots, input, 8);
         EXPECT_FALSE(plotter->run.failed);
         expect_plots({{'s', &s}, {'a', &a}, {'b', &b}}, "a:0+16 b:16+16", false);
