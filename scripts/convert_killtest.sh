@@ -15,7 +15,7 @@ cli=$(realpath "${KESTRUNE_CLI:-build/kestrune-cli}")
 scratch=$(mktemp -d /tmp/kestrune-convert-killtest.XXXXXX)
 trap 'rm -rf "$scratch"' EXIT
 account=7900104405094198526
-nonces=${KILLTEST_NONCES:-128}
+nonces=${KILLTEST_NONCES:-64}
 starts=(0 1000 5000)
 # Small steps (a 512 KiB buffer) give every file many steps, each flushed twice, so a kill
 # lands at any phase: reading, journal writing, file writing, flushing, renaming.

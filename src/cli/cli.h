@@ -29,6 +29,7 @@ struct cli_plot_options_s {
     const char* family = nullptr;     // --family
     bool poc2 = false;                // --poc2
     std::vector<std::string> gpus;    // -g
+    uint64_t gpu_nonces = 0;          // --gpu-nonces; 0 = sized from the devices
     bool cpu_fallback = false;        // --cpu-fallback
     bool discard = false;             // --discard
     bool quiet = false;               // -q
@@ -45,7 +46,23 @@ int cli_plots(int argc, char** argv);
 
 struct plotter_s;
 // Binds the -g devices to the plotter and sets the GPU mask; -1 on success, else the exit status.
-int cli_plot_gpus(plotter_s* plotter, const std::vector<std::string>& devices, uint32_t* gpu_mask);
+// gpu_nonces, when not 0, is the nonces per device and pass the user gave.
+int cli_plot_gpus(plotter_s* plotter, const std::vector<std::string>& devices, uint64_t gpu_nonces,
+                  uint32_t* gpu_mask);
+struct gpu_desc_s;
+// The nonces per pass plotting would give a device among `gpus` alike, with all of the
+// host's memory budget, and the limit that set them.
+struct cli_gpu_plan_s {
+    uint64_t nonces = 0;
+    const char* limit = "";   // what decided the size
+    uint32_t gen_buffers = 0; // generation buffers at that size
+};
+cli_gpu_plan_s cli_gpu_plan(const gpu_desc_s& desc, uint32_t gpus, uint64_t forced);
+// The GPU dispatch settings of config.yml, as the OpenCL layer takes them.
+struct gpu_tuning_s;
+gpu_tuning_s cli_gpu_tuning();
+// Reads a --gpu-nonces value: a multiple of 32 from 32 to GPU_MAX_NONCES.
+bool cli_parse_gpu_nonces(const char* text, uint64_t* nonces);
 int cli_devices(int argc, char** argv);
 // bench: CPU families; with -g P:D it hands over to cli_bench_gpu.
 int cli_bench(int argc, char** argv);

@@ -442,10 +442,7 @@ int cli_bench(int argc, char** argv) {
                      fmt_size_tmp(batch_bytes, true, ""), fmt_size_tmp(sys_total_ram(), true, ""));
         return CLI_FAILED;
     }
-    if (options.plot_folder) {
-        cpu_threads = all;  // the plotter's thread count; this process runs nothing else
-        return bench_plot(options, all);
-    }
+    if (options.plot_folder) return bench_plot(options, all);
     std::vector<bench_run_s> runs;
     for (cpu_family_e family : options.families) {
         runs.push_back({{family, 1, 0, 0}});

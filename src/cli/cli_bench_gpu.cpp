@@ -18,14 +18,14 @@
 namespace {
 
 const char bench_gpu_help[] =
-    "usage: kestrune-cli bench -g P:D [-g P:D...] [--nonces N] [--seconds S] [--csv]\n"
+    "usage: kestrune-cli bench -g P:D [-g P:D...] [--gpu-nonces N] [--seconds S] [--csv]\n"
     "Measures nonces per minute on OpenCL devices (see 'kestrune-cli devices'), computing\n"
     "only. The first batch is compared with the CPU reference.\n"
     "  -g P:D       a device by platform and device index; repeat for several\n"
-    "  --nonces N   nonces per device and pass, a multiple of 32 up to 16352\n"
-    "               (default: as plotting would choose)\n"
+    "  --gpu-nonces N  nonces per device and pass, a multiple of 32 (also --nonces)\n"
+    "               (default: as plotting would choose from the devices)\n"
     "  --seconds S  keep computing batches for at least S seconds (default 10)\n"
-    "  --csv        print family,threads,nonces,seconds,nonces_per_min\n";
+    "  --csv        print family,threads,nonces,seconds,nonces_per_min,gpu_nonces,limit\n";
 
 constexpr uint64_t BENCH_ACCOUNT = 10282355196851764065ull;
 
@@ -51,10 +51,10 @@ int parse_options(int argc, char** argv, bench_options_s* options) {
                 return cli_usage_error("bench", "-g needs a device as P:D, for example 0:0");
             options->family += (options->devices.empty() ? "opencl:" : "+") + std::string(argv[++i]);
             options->devices.push_back(pd);
-        } else if (std::strcmp(arg, "--nonces") == 0) {
-            if (!has_value || !cli_parse_u64(argv[i + 1], &options->nonces) || options->nonces == 0 ||
-                options->nonces % 32 != 0 || options->nonces > GPU_MAX_NONCES)
-                return cli_usage_error("bench", "--nonces needs a multiple of 32 from 32 to 16352");
+        } else if (std::strcmp(arg, "--nonces") == 0 || std::strcmp(arg, "--gpu-nonces") == 0) {
+            if (!has_value || !cli_parse_gpu_nonces(argv[i + 1], &options->nonces))
+                return cli_usage_error("bench", std::string(arg) + " needs a multiple of 32 from 32 to " +
+                                                    std::to_string(GPU_MAX_NONCES));
             ++i;
         } else if (std::strcmp(arg, "--seconds") == 0) {
             char* end = nullptr;
@@ -73,22 +73,18 @@ int parse_options(int argc, char** argv, bench_options_s* options) {
     return -1;
 }
 
-// The per-device nonce count plotting would choose for these devices; 0 if one is missing.
-uint64_t planned_nonces(const std::vector<gpu_pd_s>& devices) {
+// The per-device nonce count plotting would choose for these devices (the smallest of
+// their plans), or the one given; 0 if a device is missing.
+cli_gpu_plan_s planned_nonces(const std::vector<gpu_pd_s>& devices, uint64_t forced) {
     const auto all = gpu_list_all();
-    gpu_sizing_s sizing;
-    sizing.memory = sys_total_ram() / 4 * 3;
-    sizing.gpus = (uint32_t)devices.size();
-    sizing.min_max_alloc = sizing.min_global_mem = UINT64_MAX;
-    sizing.max_setting = max_gpu_nonces;
+    cli_gpu_plan_s chosen;
     for (const auto& pd : devices) {
         const gpu_listed_s* found = gpu_find_pd(all, pd);
-        if (!found) return 0;
-        sizing.min_max_alloc = std::min(sizing.min_max_alloc, found->max_alloc_size);
-        sizing.min_global_mem = std::min(sizing.min_global_mem, found->global_mem_size);
-        if (!sizing.tuned) sizing.tuned = gpu_model_nonces(found->name);
+        if (!found) return cli_gpu_plan_s{};
+        const cli_gpu_plan_s plan = cli_gpu_plan(found->desc, (uint32_t)devices.size(), forced);
+        if (!chosen.nonces || plan.nonces < chosen.nonces) chosen = plan;
     }
-    return gpu_plan_nonces(sizing);
+    return chosen;
 }
 
 // Compares the whole batch, or 16 nonces spread over it including the first and last,
@@ -143,19 +139,23 @@ int cli_bench_gpu(int argc, char** argv) {
         std::fprintf(stderr, "kestrune-cli bench: no usable OpenCL library\n");
         return CLI_FAILED;
     }
-    const uint64_t nonces = options.nonces ? options.nonces : planned_nonces(options.devices);
+    const cli_gpu_plan_s plan = planned_nonces(options.devices, options.nonces);
+    const uint64_t nonces = plan.nonces;
     if (nonces < 32) {
         std::fprintf(stderr, "kestrune-cli bench: no such device, or too little device memory\n");
         return CLI_FAILED;
     }
-    std::unique_ptr<gpu_s, void (*)(gpu_s*)> gpu(gpu_activate_pd(options.devices, nonces), gpu_release);
+    std::unique_ptr<gpu_s, void (*)(gpu_s*)> gpu(gpu_activate_pd(options.devices, nonces, cli_gpu_tuning()), gpu_release);
     double test_seconds = 0;
     if (!gpu || !gpu_test(gpu.get(), &test_seconds)) {
         std::fprintf(stderr, "kestrune-cli bench: the OpenCL devices could not be set up\n");
         return CLI_FAILED;
     }
     batch_buffer_s batch;
-    batch.capacity = nonces * options.devices.size();
+    // Two passes per batch, where the memory allows, so that the copy-out of one overlaps
+    // the computing of the next as in plotting; the pinned read-back buffers take one more.
+    const uint64_t pass = nonces * options.devices.size();
+    batch.capacity = 3 * pass * PLOT_SIZE <= sys_total_ram() / 4 * 3 ? 2 * pass : pass;
     std::unique_ptr<uint8_t, void (*)(void*)> data(static_cast<uint8_t*>(sys_alloc(batch.capacity * PLOT_SIZE)),
                                                   sys_free);
     if (!data) {
@@ -169,12 +169,13 @@ int cli_bench_gpu(int argc, char** argv) {
     if (!measure(gpu.get(), &batch, options.seconds, &done, &elapsed)) return CLI_FAILED;
     const double rate = elapsed > 0 ? done * 60.0 / elapsed : 0.0;
     if (options.csv) {
-        std::printf("family,threads,nonces,seconds,nonces_per_min\n");
-        std::printf("%s,%zu,%llu,%.3f,%.0f\n", options.family.c_str(), options.devices.size(),
-                    (unsigned long long)done, elapsed, rate);
+        std::printf("family,threads,nonces,seconds,nonces_per_min,gpu_nonces,limit\n");
+        std::printf("%s,%zu,%llu,%.3f,%.0f,%llu,%s\n", options.family.c_str(), options.devices.size(),
+                    (unsigned long long)done, elapsed, rate, (unsigned long long)nonces, plan.limit);
     } else {
-        std::printf("%s: %llu nonces (%llu per device and pass) in %.2f s: %.0f nonces/min\n",
-                    options.family.c_str(), (unsigned long long)done, (unsigned long long)nonces, elapsed, rate);
+        std::printf("%s: %llu nonces (%llu per device and pass, set by %s) in %.2f s: %.0f nonces/min\n",
+                    options.family.c_str(), (unsigned long long)done, (unsigned long long)nonces, plan.limit,
+                    elapsed, rate);
     }
     return CLI_OK;
 }

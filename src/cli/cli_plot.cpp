@@ -42,6 +42,7 @@ const char plot_help[] =
     "                     (default: the fastest this processor has, timed at start)\n"
     "      --poc2         PoC2 files (three-number names)\n"
     "  -g, --gpu P:D      OpenCL platform:device to plot with (repeatable)\n"
+    "      --gpu-nonces N nonces per device and pass, a multiple of 32 (default: from the device)\n"
     "      --cpu-fallback fall back to the CPU when the GPUs cannot be used\n"
     "      --discard      delete unfinished .plotting files on interrupt\n"
     "  -q, --quiet        no progress display\n";
@@ -225,6 +226,8 @@ int cli_plot_parse(int argc, char** argv, cli_plot_options_s* o) {
             o->family = value;
         } else if (is_option(arg, "-g", "--gpu")) {
             o->gpus.push_back(value);
+        } else if (is_option(arg, nullptr, "--gpu-nonces")) {
+            if (!cli_parse_gpu_nonces(value, &o->gpu_nonces)) return cli_usage_error("plot", bad);
         } else {
             return cli_usage_error("plot", std::string("unknown option '") + arg + "'");
         }
@@ -232,6 +235,7 @@ int cli_plot_parse(int argc, char** argv, cli_plot_options_s* o) {
     if (!o->have_account) return cli_usage_error("plot", "needs an account (-i)");
     if (o->targets.empty()) return cli_usage_error("plot", "needs at least one target folder (-p)");
     if (o->nonces && o->fill_bytes) return cli_usage_error("plot", "-n and --fill cannot be combined");
+    if (o->gpu_nonces && o->gpus.empty()) return cli_usage_error("plot", "--gpu-nonces needs -g");
     return -1;
 }
 
@@ -245,7 +249,7 @@ int cli_plot(int argc, char** argv) {
     if ((status = apply_processor_options(o)) >= 0) return status;
     plotter_s* plotter = plotter_create();
     uint32_t gpu_mask = 0;
-    if ((status = cli_plot_gpus(plotter, o.gpus, &gpu_mask)) >= 0) {
+    if ((status = cli_plot_gpus(plotter, o.gpus, o.gpu_nonces, &gpu_mask)) >= 0) {
         plotter_destroy(plotter);
         return status;
     }

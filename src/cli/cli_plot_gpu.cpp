@@ -7,7 +7,8 @@
 #include "gpu/gpu.h"
 #include "plotter/plotter_gpu.h"
 
-int cli_plot_gpus(plotter_s* plotter, const std::vector<std::string>& devices, uint32_t* gpu_mask) {
+int cli_plot_gpus(plotter_s* plotter, const std::vector<std::string>& devices, uint64_t gpu_nonces,
+                  uint32_t* gpu_mask) {
     *gpu_mask = 0;
     if (devices.empty()) return -1;
     if (devices.size() > 8) return cli_usage_error("plot", "at most 8 devices can be used together");
@@ -24,13 +25,17 @@ int cli_plot_gpus(plotter_s* plotter, const std::vector<std::string>& devices, u
         listed->push_back(*found);
     }
     // The plotter numbers the chosen devices 0..n-1; every activation uses the whole list.
-    plotter_gpu_api_s api = plotter_gpu_default();
-    api.activate = [chosen](uint32_t, const uint32_t*, uint64_t nonces) { return gpu_activate_pd(*chosen, nonces); };
-    api.optimal_nonces = [listed](uint32_t id) {
-        return (uint64_t)std::max(gpu_model_nonces((*listed)[id].name), 0);
+    const gpu_tuning_s tuning = cli_gpu_tuning();
+    plotter_gpu_api_s api = plotter_gpu_default(tuning);
+    api.activate = [chosen, tuning](uint32_t, const uint32_t*, uint64_t nonces) {
+        return gpu_activate_pd(*chosen, nonces, tuning);
     };
-    api.global_mem = [listed](uint32_t id) { return (*listed)[id].global_mem_size; };
-    api.max_alloc = [listed](uint32_t id) { return (*listed)[id].max_alloc_size; };
+    api.optimal_nonces = [listed, gpu_nonces](uint32_t id) {
+        return plotter_gpu_device_nonces(id, (*listed)[id].desc, gpu_nonces);
+    };
+    api.forced_nonces = gpu_nonces;
+    api.global_mem = [listed](uint32_t id) { return (*listed)[id].desc.global_mem_size; };
+    api.max_alloc = [listed](uint32_t id) { return (*listed)[id].desc.max_alloc_size; };
     plotter_set_gpu_api(plotter, api);
     *gpu_mask = (uint32_t)((1ull << devices.size()) - 1);
     return -1;

@@ -1,13 +1,17 @@
-// GPU batch computation: the kernel dispatches of every pass, the copy-out of the scoop
+// GPU batch computation: the kernel dispatches of every pass, the read-back of the scoop
 // rows into the batch buffer, progress reporting, the spot check and the self-test.
 //
 // DESIGN: gpu_compute runs on the plotter's work thread and is the only user of its
-// gpu_s while it runs. All devices of a pass are enqueued before the host waits for any,
-// so they work in parallel. The runtime calls gpu_progress_cb on its own threads, possibly
-// after the pass's results are already copied, so each pass gets its own heap record,
-// shared by reference count between the pass and its callbacks; at the end of the pass
-// the host detaches the batch from the record under the record's mutex, and callbacks
-// that run later touch nothing but the record, which the last of them frees.
+// gpu_s while it runs. Passes are pipelined: every device gets the kernels of pass k
+// enqueued (on its compute queue, into output buffer k mod 2) before the host copies pass
+// k-1's rows out of the device's pinned host buffer; then the non-blocking read of pass k
+// into that pinned buffer goes onto the copy queue, waiting on the pass's last kernel. So
+// the devices compute while results travel and while the host copies them, and all
+// devices of a pass run in parallel. The runtime calls gpu_progress_cb on its own threads, possibly after
+// the pass's results are already copied, so each pass gets its own heap record, shared
+// by reference count between the pass and its callbacks; when the pass is collected the
+// host detaches the batch from the record under the record's mutex, and callbacks that
+// run later touch nothing but the record, which the last of them frees.
 #include <algorithm>
 #include <cstring>
 #include <initializer_list>
@@ -17,7 +21,6 @@
 #include "gpu/gpu_context.h"
 #include "platform/sys.h"
 #include "platform/util.h"
-#include "settings/settings.h"
 
 namespace {
 
@@ -32,6 +35,13 @@ struct gpu_progress_s {
     std::atomic<uint64_t> hashes{0};   // hashes finished in this pass, all devices summed
     std::atomic<int32_t> refs{1};      // the pass itself plus one per registered callback
 };
+
+// Two passes report at once; progress only ever grows.
+void store_max(std::atomic<uint64_t>* progress, uint64_t value) {
+    uint64_t seen = progress->load();
+    while (seen < value && !progress->compare_exchange_weak(seen, value)) {
+    }
+}
 
 void progress_unref(gpu_progress_s* record) {
     if (record->refs.fetch_sub(1) == 1) delete record;
@@ -55,20 +65,19 @@ void CL_CALLBACK gpu_progress_cb(cl_event, cl_int status, void* user) {
                                   ((uint64_t)record->count * GPU_MAX_DISPATCHES);
             // The last dispatch of a nonce may hash fewer than hashes_per_dispatch, so the
             // count can run past the pass; progress never does.
-            record->batch->progress.store(record->base + std::min(done, record->pass_nonces));
+            store_max(&record->batch->progress, record->base + std::min(done, record->pass_nonces));
         }
     }
     progress_unref(record);
 }
 
 bool slot_ready(const gpu_s* gpu, int32_t d) {
-    return gpu->queue[d] && gpu->gen_buffer[d] && gpu->scoop_buffer[d] && gpu->kernel_step1[d] &&
-           gpu->kernel_step2[d] && gpu->kernel_step3[d] && gpu->step2_events[d];
-}
-
-cl_int enqueue(const gpu_s* gpu, int32_t d, cl_kernel kernel, size_t local, cl_event* event) {
-    const size_t global = gpu->nonces;
-    return opencl_api.clEnqueueNDRangeKernel(gpu->queue[d], kernel, 1, nullptr, &global, &local, 0, nullptr, event);
+    bool ready = gpu->queue[d] && gpu->copy_queue[d] && gpu->parts[d] && gpu->kernel_step1[d] && gpu->kernel_step2[d] &&
+                 gpu->kernel_step3[d];
+    for (uint32_t p = 0; ready && p < gpu->parts[d]; ++p) ready = gpu->gen_buffer[d][p] != nullptr;
+    for (int k = 0; ready && k < 2; ++k) ready = gpu->scoop_buffer[d][k] && gpu->step2_events[d][k];
+    ready = ready && gpu->host_rows[d];
+    return ready;
 }
 
 // One kernel argument: its size and where its value lies.
@@ -77,39 +86,43 @@ struct kernel_arg_s {
     const void* value;  // the value
 };
 
-// Sets the kernel's arguments in order and enqueues it; the status of the first call
-// that fails, so the log names the real error.
-cl_int run_kernel(const gpu_s* gpu, int32_t d, cl_kernel k, std::initializer_list<kernel_arg_s> args, size_t local,
+// Sets the kernel's arguments in order and enqueues it over generation buffer p of slot d:
+// its work items are numbered from the buffer's first nonce of the device's pass. The
+// status of the first call that fails, so the log names the real error.
+cl_int run_kernel(const gpu_s* gpu, int32_t d, uint32_t p, cl_kernel k, std::initializer_list<kernel_arg_s> args,
                   cl_event* event) {
     cl_uint index = 0;
     for (const kernel_arg_s& arg : args) {
         const cl_int status = opencl_api.clSetKernelArg(k, index++, arg.size, arg.value);
         if (status != CL_SUCCESS) return status;
     }
-    return enqueue(gpu, d, k, local, event);
+    const size_t offset = p * gpu->part_nonces[d];
+    const size_t global = std::min<uint64_t>(gpu->part_nonces[d], gpu->nonces - offset);
+    const size_t local = gpu->local_size;
+    return opencl_api.clEnqueueNDRangeKernel(gpu->queue[d], k, 1, &offset, &global, &local, 0, nullptr, event);
 }
 
-cl_int run_step1(const gpu_s* gpu, int32_t d, uint64_t account, uint64_t start, size_t local) {
+cl_int run_step1(const gpu_s* gpu, int32_t d, uint32_t p, uint64_t account, uint64_t start) {
     const cl_ulong address = account, nonce = start;
-    return run_kernel(gpu, d, gpu->kernel_step1[d],
-                      {{sizeof address, &address}, {sizeof nonce, &nonce}, {sizeof(cl_mem), &gpu->gen_buffer[d]}},
-                      local, nullptr);
+    return run_kernel(gpu, d, p, gpu->kernel_step1[d],
+                      {{sizeof address, &address}, {sizeof nonce, &nonce}, {sizeof(cl_mem), &gpu->gen_buffer[d][p]}},
+                      nullptr);
 }
 
-cl_int run_step2(const gpu_s* gpu, int32_t d, uint32_t offset, uint32_t count, size_t local, cl_event* event) {
-    const cl_uint hashes = count, hashes_offset = offset;
-    return run_kernel(gpu, d, gpu->kernel_step2[d],
-                      {{sizeof(cl_mem), &gpu->gen_buffer[d]}, {sizeof hashes_offset, &hashes_offset},
+cl_int run_step2(const gpu_s* gpu, int32_t d, uint32_t p, uint32_t offset, cl_event* event) {
+    const cl_uint hashes = gpu->hashes_per_dispatch, hashes_offset = offset;
+    return run_kernel(gpu, d, p, gpu->kernel_step2[d],
+                      {{sizeof(cl_mem), &gpu->gen_buffer[d][p]}, {sizeof hashes_offset, &hashes_offset},
                        {sizeof hashes, &hashes}},
-                      local, event);
+                      event);
 }
 
-cl_int run_step3(const gpu_s* gpu, int32_t d, size_t local, cl_event* event) {
+cl_int run_step3(const gpu_s* gpu, int32_t d, uint32_t p, int k, cl_event* event) {
     const cl_uint stagger = (cl_uint)gpu->nonces;
-    return run_kernel(gpu, d, gpu->kernel_step3[d],
-                      {{sizeof stagger, &stagger}, {sizeof(cl_mem), &gpu->gen_buffer[d]},
-                       {sizeof(cl_mem), &gpu->scoop_buffer[d]}},
-                      local, event);
+    return run_kernel(gpu, d, p, gpu->kernel_step3[d],
+                      {{sizeof stagger, &stagger}, {sizeof(cl_mem), &gpu->gen_buffer[d][p]},
+                       {sizeof(cl_mem), &gpu->scoop_buffer[d][k]}},
+                      event);
 }
 
 void release_event(cl_event* event) {
@@ -117,10 +130,10 @@ void release_event(cl_event* event) {
     *event = nullptr;
 }
 
-void release_pass_events(gpu_s* gpu, int32_t d) {
-    for (uint32_t e = 0; e < GPU_MAX_DISPATCHES; ++e) release_event(&gpu->step2_events[d][e]);
-    release_event(&gpu->step3_event[d]);
-    release_event(&gpu->map_event[d]);
+void release_pass_events(gpu_s* gpu, int32_t d, int k) {
+    for (uint32_t e = 0; e < GPU_MAX_DISPATCHES; ++e) release_event(&gpu->step2_events[d][k][e]);
+    release_event(&gpu->step3_event[d][k]);
+    release_event(&gpu->read_event[d][k]);
 }
 
 cl_int report(cl_int status) {
@@ -128,27 +141,55 @@ cl_int report(cl_int status) {
     return status;
 }
 
-// Everything one device does in a pass, up to the non-blocking map of its output.
-bool enqueue_pass(gpu_s* gpu, int32_t d, uint64_t account, uint64_t start, size_t local,
-                  gpu_progress_s* record, void** mapped) {
-    release_pass_events(gpu, d);
-    if (report(run_step1(gpu, d, account, start, local))) return false;
+// The 8192 chain hashes of every generation buffer of slot d, hashes_per_dispatch at a
+// time; the last buffer's dispatches get events (the queue is in order, so they finish
+// after the others) and, with a record, progress callbacks.
+bool enqueue_hashing(gpu_s* gpu, int32_t d, int k, gpu_progress_s* record) {
     uint32_t slot = 0;
+    const uint32_t last = gpu->parts[d] - 1;
     for (int32_t h = (int32_t)PLOT_SIZE; h > 0; h -= (int32_t)(gpu->hashes_per_dispatch * HASH_SIZE), ++slot) {
-        cl_event* event = &gpu->step2_events[d][slot];
-        if (report(run_step2(gpu, d, (uint32_t)h, gpu->hashes_per_dispatch, local, event))) return false;
+        for (uint32_t p = 0; p < last; ++p)
+            if (report(run_step2(gpu, d, p, (uint32_t)h, nullptr))) return false;
+        cl_event* event = record ? &gpu->step2_events[d][k][slot] : nullptr;
+        if (report(run_step2(gpu, d, last, (uint32_t)h, event))) return false;
+        if (!record) continue;
         UTIL_ASSERT(*event != nullptr);
         record->refs.fetch_add(1);
         const cl_int status = opencl_api.clSetEventCallback(*event, CL_COMPLETE, gpu_progress_cb, record);
         if (status != CL_SUCCESS) record->refs.fetch_sub(1);
         if (report(status)) return false;
     }
-    if (report(run_step3(gpu, d, local, &gpu->step3_event[d]))) return false;
-    cl_int status = CL_SUCCESS;
-    *mapped = opencl_api.clEnqueueMapBuffer(gpu->queue[d], gpu->scoop_buffer[d], CL_FALSE, CL_MAP_READ, 0,
-                                            gpu->nonces * PLOT_SIZE, 0, nullptr, &gpu->map_event[d], &status);
-    if (status != CL_SUCCESS) *mapped = nullptr;
-    return report(status) == CL_SUCCESS;
+    return true;
+}
+
+// All kernels of one pass of slot d into output buffer k; step3_event marks their end.
+bool enqueue_kernels(gpu_s* gpu, int32_t d, int k, uint64_t account, uint64_t start, gpu_progress_s* record) {
+    for (uint32_t p = 0; p < gpu->parts[d]; ++p)
+        if (report(run_step1(gpu, d, p, account, start))) return false;
+    if (!enqueue_hashing(gpu, d, k, record)) return false;
+    for (uint32_t p = 0; p < gpu->parts[d]; ++p) {
+        cl_event* event = p + 1 == gpu->parts[d] ? &gpu->step3_event[d][k] : nullptr;
+        if (report(run_step3(gpu, d, p, k, event))) return false;
+    }
+    return true;
+}
+
+// The kernels of one pass of device d, submitted.
+bool enqueue_pass(gpu_s* gpu, int32_t d, int k, uint64_t account, uint64_t start, gpu_progress_s* record) {
+    release_pass_events(gpu, d, k);
+    if (!enqueue_kernels(gpu, d, k, account, start, record)) return false;
+    opencl_api.clFlush(gpu->queue[d]);
+    return true;
+}
+
+// The non-blocking read of output k into the pinned buffer once the pass's kernels end.
+bool enqueue_read(gpu_s* gpu, int32_t d, int k) {
+    const cl_int status = opencl_api.clEnqueueReadBuffer(gpu->copy_queue[d], gpu->scoop_buffer[d][k], CL_FALSE, 0,
+                                                         gpu->nonces * PLOT_SIZE, gpu->host_rows[d], 1,
+                                                         &gpu->step3_event[d][k], &gpu->read_event[d][k]);
+    if (report(status)) return false;
+    opencl_api.clFlush(gpu->copy_queue[d]);
+    return true;
 }
 
 // A row whose first four bytes are zero is suspicious: recompute the nonce it starts
@@ -167,13 +208,14 @@ bool spot_check(const gpu_s* gpu, uint64_t account, uint64_t nonce, uint64_t sco
     return true;
 }
 
-// Waits for device d's output and copies its scoop rows to batch index `first` on.
-bool collect_pass(gpu_s* gpu, int32_t d, uint64_t account, uint64_t first_nonce, uint64_t first,
-                  batch_buffer_s* batch, void* mapped) {
-    if (gpu->map_event[d] && report(opencl_api.clWaitForEvents(1, &gpu->map_event[d]))) return false;
-    release_pass_events(gpu, d);
+// Waits for device d's read-back of output k and copies its scoop rows to batch index
+// `first` on.
+bool collect_pass(gpu_s* gpu, int32_t d, int k, uint64_t account, uint64_t first_nonce, uint64_t first,
+                  batch_buffer_s* batch) {
+    if (report(opencl_api.clWaitForEvents(1, &gpu->read_event[d][k]))) return false;
+    release_pass_events(gpu, d, k);
     const uint64_t row_bytes = gpu->nonces * SCOOP_SIZE;
-    const auto* rows = static_cast<const uint8_t*>(mapped);
+    const uint8_t* rows = gpu->host_rows[d];
     for (uint64_t s = 0; s < SCOOPS_PER_PLOT; ++s) {
         const uint8_t* row = rows + s * row_bytes;
         const bool suspicious = row[0] == 0 && row[1] == 0 && row[2] == 0 && row[3] == 0;
@@ -183,44 +225,50 @@ bool collect_pass(gpu_s* gpu, int32_t d, uint64_t account, uint64_t first_nonce,
     return true;
 }
 
-void unmap_all(gpu_s* gpu, void** mapped) {
-    for (int32_t d = 0; d < gpu->count; ++d) {
-        if (mapped[d]) opencl_api.clEnqueueUnmapMemObject(gpu->queue[d], gpu->scoop_buffer[d], mapped[d], 0,
-                                                          nullptr, nullptr);
-        mapped[d] = nullptr;
-    }
+// A pass on its way: where it lies in the batch, its output buffer and its progress record.
+struct pass_s {
+    uint64_t offset = 0;               // batch index of the pass's first nonce
+    int k = 0;                         // output buffer
+    gpu_progress_s* record = nullptr;  // none while no pass is in flight
+};
+
+pass_s start_pass(gpu_s* gpu, uint64_t account, uint64_t start_nonce, uint64_t offset, int k, batch_buffer_s* batch,
+                  bool* ok) {
+    pass_s pass;
+    pass.offset = offset;
+    pass.k = k;
+    pass.record = new gpu_progress_s();
+    pass.record->batch = batch;
+    pass.record->base = offset;
+    pass.record->pass_nonces = gpu->nonces * (uint64_t)gpu->count;
+    pass.record->hashes_per_dispatch = gpu->hashes_per_dispatch;
+    pass.record->count = gpu->count;
+    for (int32_t d = 0; d < gpu->count && *ok; ++d)
+        *ok = enqueue_pass(gpu, d, k, account, start_nonce + offset + d * gpu->nonces, pass.record);
+    return pass;
 }
 
-// One pass: every device computes gpu->nonces nonces from start_nonce + offset on.
-bool run_pass(gpu_s* gpu, uint64_t account, uint64_t start_nonce, uint64_t offset, batch_buffer_s* batch,
-              size_t local) {
-    auto* record = new gpu_progress_s();
-    record->batch = batch;
-    record->base = batch->progress.load();
-    record->pass_nonces = gpu->nonces * (uint64_t)gpu->count;
-    record->hashes_per_dispatch = gpu->hashes_per_dispatch;
-    record->count = gpu->count;
-    void* mapped[GPU_MAX_SLOTS] = {};
+bool finish_pass(gpu_s* gpu, pass_s* pass, uint64_t account, uint64_t start_nonce, batch_buffer_s* batch) {
     bool ok = true;
-    for (int32_t d = 0; d < gpu->count && ok; ++d)
-        ok = enqueue_pass(gpu, d, account, start_nonce + offset + d * gpu->nonces, local, record, &mapped[d]);
     for (int32_t d = 0; d < gpu->count && ok; ++d) {
-        const uint64_t first = offset + d * gpu->nonces;
-        ok = collect_pass(gpu, d, account, start_nonce + first, first, batch, mapped[d]);
+        const uint64_t first = pass->offset + d * gpu->nonces;
+        ok = collect_pass(gpu, d, pass->k, account, start_nonce + first, first, batch);
     }
-    unmap_all(gpu, mapped);
-    progress_detach(record);
+    progress_detach(pass->record);
+    pass->record = nullptr;
+    if (ok) store_max(&batch->progress, pass->offset + gpu->nonces * (uint64_t)gpu->count);
     return ok;
+}
+
+void drop_pass(pass_s* pass) {
+    if (pass->record) progress_detach(pass->record);
+    pass->record = nullptr;
 }
 
 }  // namespace
 
 uint64_t gpu_compute(gpu_s* gpu, uint64_t account_id, uint64_t start_nonce, batch_buffer_s* batch,
                      const std::atomic<bool>* stop) {
-    // A setting outside what the event table holds is ignored: the built-in count stays.
-    if (hash_per_dispatch >= 1 && hash_per_dispatch <= (int32_t)GPU_MAX_DISPATCHES)
-        gpu->hashes_per_dispatch = (uint32_t)hash_per_dispatch;
-    const size_t local = threads_per_group > 0 ? (size_t)threads_per_group : 32;
     batch->progress.store(0);
     if (batch->capacity == 0) return 0;
     const bool count_ok = gpu->count >= 1 && gpu->count <= GPU_MAX_SLOTS;
@@ -237,40 +285,59 @@ uint64_t gpu_compute(gpu_s* gpu, uint64_t account_id, uint64_t start_nonce, batc
             return 0;
         }
     }
-    for (uint64_t offset = 0; offset < batch->capacity; offset += pass_nonces) {
-        if (stop && stop->load(std::memory_order_relaxed)) return 0;
-        const uint64_t base = batch->progress.load();
-        if (!run_pass(gpu, account_id, start_nonce, offset, batch, local)) return 0;
-        batch->progress.store(base + pass_nonces);
+    pass_s previous;
+    bool ok = true, stopped = false;
+    for (uint64_t offset = 0, k = 0;; offset += pass_nonces, k ^= 1) {
+        stopped = stop && stop->load(std::memory_order_relaxed);
+        const bool more = offset < batch->capacity && !stopped;
+        pass_s current;
+        if (more) current = start_pass(gpu, account_id, start_nonce, offset, (int)k, batch, &ok);
+        if (ok && previous.record) ok = finish_pass(gpu, &previous, account_id, start_nonce, batch);
+        drop_pass(&previous);
+        // The pinned buffer is free again once the previous pass is copied out.
+        for (int32_t d = 0; d < gpu->count && ok && more; ++d) ok = enqueue_read(gpu, d, (int)k);
+        previous = current;
+        if (!ok || !more) break;
     }
+    drop_pass(&previous);
+    if (!ok || stopped) return 0;
     return batch->progress.load();
 }
 
 bool gpu_test(gpu_s* gpu, double* seconds) {
     const double start = time_now();
     if (seconds) *seconds = 0;
-    if (!gpu || gpu->count < 1 || !slot_ready(gpu, 0)) {
+    bool ready = gpu && gpu->count >= 1;
+    for (int32_t d = 0; ready && d < gpu->count; ++d) ready = slot_ready(gpu, d);
+    if (!ready) {
         sys_log("  test failed: the GPU context is incomplete\n");
         return false;
     }
-    const size_t local = 32;
-    cl_int status = run_step1(gpu, 0, 123456789, 0, local);
-    if (status != CL_SUCCESS) {
-        sys_log("OpenCL error: %d\n", status);
-        return false;
-    }
-    const uint32_t hashes = gpu->hashes_per_dispatch ? gpu->hashes_per_dispatch : GPU_DEFAULT_HASHES;
-    for (int32_t h = (int32_t)PLOT_SIZE; h > 0; h -= (int32_t)(hashes * HASH_SIZE)) {
-        if (run_step2(gpu, 0, (uint32_t)h, hashes, local, nullptr) != CL_SUCCESS) {
+    for (int32_t d = 0; d < gpu->count; ++d) {
+        release_pass_events(gpu, d, 0);
+        cl_int status = CL_SUCCESS;
+        for (uint32_t p = 0; p < gpu->parts[d] && status == CL_SUCCESS; ++p) status = run_step1(gpu, d, p, 123456789, 0);
+        if (status != CL_SUCCESS) {
+            sys_log("OpenCL error: %d\n", status);
+            return false;
+        }
+        if (!enqueue_hashing(gpu, d, 0, nullptr)) {
             sys_log("  test failed hashing\n");
             return false;
         }
+        for (uint32_t p = 0; p < gpu->parts[d] && status == CL_SUCCESS; ++p)
+            status = run_step3(gpu, d, p, 0, p + 1 == gpu->parts[d] ? &gpu->step3_event[d][0] : nullptr);
+        if (status != CL_SUCCESS) {
+            sys_log("  test failed xor\n");
+            return false;
+        }
+        opencl_api.clFlush(gpu->queue[d]);
     }
-    if (run_step3(gpu, 0, local, nullptr) != CL_SUCCESS) {
-        sys_log("  test failed xor\n");
-        return false;
+    bool ok = true;
+    for (int32_t d = 0; d < gpu->count; ++d) {
+        ok = opencl_api.clWaitForEvents(1, &gpu->step3_event[d][0]) == CL_SUCCESS && ok;
+        release_event(&gpu->step3_event[d][0]);
     }
-    status = opencl_api.clFinish(gpu->queue[0]);
     if (seconds) *seconds = time_now() - start;
-    return status == CL_SUCCESS;
+    return ok;
 }

@@ -10,15 +10,15 @@
 // One recorded GPU.
 struct gpu_device_s {
     cl_device_id device = nullptr;  // the device
-    uint64_t global_mem_size = 0;   // CL_DEVICE_GLOBAL_MEM_SIZE, bytes
-    uint64_t max_alloc_size = 0;    // CL_DEVICE_MAX_MEM_ALLOC_SIZE, bytes
-    char name[64] = {};             // CL_DEVICE_NAME, cut to 63 characters
+    gpu_desc_s desc;                // what it reports
 };
 
 // The GPUs found by gpu_enumerate, in discovery order; the index is the GPU index.
 extern std::vector<gpu_device_s> gpu_devices;
 
-// One activation: up to 8 devices, each with its own context, queue, buffers and kernels.
+// One activation: up to 8 devices, each with its own context, two queues, buffers and
+// kernels. Passes alternate between the two output buffers: while the compute queue runs
+// pass k+1 into one, the copy queue reads pass k from the other into pinned host memory.
 struct gpu_s {
     int32_t count = 0;                               // activated devices, 1 to 8
     cl_context context[GPU_MAX_SLOTS] = {};          // one context per device
@@ -28,14 +28,20 @@ struct gpu_s {
     cl_kernel kernel_step3[GPU_MAX_SLOTS] = {};      // nonce_step3
     cl_device_id device[GPU_MAX_SLOTS] = {};         // the device of each slot
     int32_t device_id[GPU_MAX_SLOTS] = {};           // GPU index (or list position) logged for it
-    cl_command_queue queue[GPU_MAX_SLOTS] = {};      // in-order queue
-    cl_mem gen_buffer[GPU_MAX_SLOTS] = {};           // nonces x GEN_SIZE generation areas
-    cl_mem scoop_buffer[GPU_MAX_SLOTS] = {};         // nonces x PLOT_SIZE output, scoop-major
-    cl_event step3_event[GPU_MAX_SLOTS] = {};        // last nonce_step3 dispatch
-    cl_event map_event[GPU_MAX_SLOTS] = {};          // last read mapping
-    cl_event* step2_events[GPU_MAX_SLOTS] = {};      // GPU_MAX_DISPATCHES events of one pass
+    cl_command_queue queue[GPU_MAX_SLOTS] = {};      // in-order queue of the kernels
+    cl_command_queue copy_queue[GPU_MAX_SLOTS] = {}; // in-order queue of the read-backs
+    uint32_t parts[GPU_MAX_SLOTS] = {};              // generation buffers of the slot
+    uint64_t part_nonces[GPU_MAX_SLOTS] = {};        // nonces of each but the last
+    cl_mem gen_buffer[GPU_MAX_SLOTS][GPU_MAX_PARTS] = {};  // generation areas, word-interleaved
+    cl_mem scoop_buffer[GPU_MAX_SLOTS][2] = {};      // nonces x PLOT_SIZE output, scoop-major
+    cl_mem host_buffer[GPU_MAX_SLOTS] = {};          // pinned host copy of one output
+    uint8_t* host_rows[GPU_MAX_SLOTS] = {};          // host_buffer mapped once at activation
+    cl_event step3_event[GPU_MAX_SLOTS][2] = {};     // last nonce_step3 into each output
+    cl_event read_event[GPU_MAX_SLOTS][2] = {};      // read-back of each output
+    cl_event* step2_events[GPU_MAX_SLOTS][2] = {};   // GPU_MAX_DISPATCHES events per output
     uint64_t nonces = 0;                             // nonces per device and pass; output stagger
     uint32_t hashes_per_dispatch = GPU_DEFAULT_HASHES;  // hashes per nonce_step2 dispatch
+    size_t local_size = 32;                          // work-group size of every dispatch
     // Recomputes one nonce in PoC1 order for the spot check; nonce_compute when empty.
     std::function<void(uint64_t account, uint64_t nonce, uint8_t* out)> reference;
 };

@@ -54,12 +54,31 @@ std::vector<cl_device_id> platform_devices(cl_platform_id platform, cl_device_ty
     return std::vector<cl_device_id>(devices, devices + std::min(found, limit));
 }
 
+uint32_t device_u32(cl_device_id device, cl_device_info param) {
+    cl_uint value = 0;
+    if (opencl_api.clGetDeviceInfo(device, param, sizeof value, &value, nullptr) != CL_SUCCESS) return 0;
+    return value;
+}
+
+// Vendor queries of the warp (NVIDIA) and wavefront (AMD) width; other devices refuse them.
+constexpr cl_device_info DEVICE_WARP_SIZE_NV = 0x4003;
+constexpr cl_device_info DEVICE_WAVEFRONT_WIDTH_AMD = 0x4043;
+
 gpu_device_s describe(cl_device_id device) {
     gpu_device_s info;
     info.device = device;
-    info.global_mem_size = device_u64(device, CL_DEVICE_GLOBAL_MEM_SIZE);
-    info.max_alloc_size = device_u64(device, CL_DEVICE_MAX_MEM_ALLOC_SIZE);
-    device_text(device, CL_DEVICE_NAME, info.name);
+    info.desc.global_mem_size = device_u64(device, CL_DEVICE_GLOBAL_MEM_SIZE);
+    info.desc.max_alloc_size = device_u64(device, CL_DEVICE_MAX_MEM_ALLOC_SIZE);
+    info.desc.compute_units = device_u32(device, CL_DEVICE_MAX_COMPUTE_UNITS);
+    size_t group = 0;
+    if (opencl_api.clGetDeviceInfo(device, CL_DEVICE_MAX_WORK_GROUP_SIZE, sizeof group, &group, nullptr) == CL_SUCCESS)
+        info.desc.max_work_group = group;
+    info.desc.preferred_multiple = std::max(device_u32(device, DEVICE_WARP_SIZE_NV),
+                                            device_u32(device, DEVICE_WAVEFRONT_WIDTH_AMD));
+    cl_bool unified = CL_FALSE;
+    if (opencl_api.clGetDeviceInfo(device, CL_DEVICE_HOST_UNIFIED_MEMORY, sizeof unified, &unified, nullptr) == CL_SUCCESS)
+        info.desc.host_memory = unified == CL_TRUE;
+    device_text(device, CL_DEVICE_NAME, info.desc.name);
     return info;
 }
 
@@ -99,8 +118,40 @@ void log_build_failure(cl_program program, cl_device_id device) {
     sys_log("Error building OpenCL program:\n%s\n", log.c_str());
 }
 
+cl_mem create_buffer(gpu_s* gpu, int32_t d, cl_mem_flags flags, uint64_t bytes, cl_int* status) {
+    return opencl_api.clCreateBuffer(gpu->context[d], flags, bytes, nullptr, status);
+}
+
+// The generation buffers, two output buffers and a pinned host buffer (mapped once).
+bool create_buffers(gpu_s* gpu, int32_t d, uint64_t max_alloc) {
+    cl_int status = CL_SUCCESS;
+    gpu->parts[d] = gpu_gen_parts(gpu->nonces, max_alloc, (uint32_t)gpu->local_size, &gpu->part_nonces[d]);
+    for (uint32_t p = 0; p < gpu->parts[d] && status == CL_SUCCESS; ++p) {
+        const uint64_t nonces = std::min(gpu->part_nonces[d], gpu->nonces - p * gpu->part_nonces[d]);
+        gpu->gen_buffer[d][p] = create_buffer(gpu, d, CL_MEM_READ_WRITE, nonces * GEN_SIZE, &status);
+    }
+    if (gpu->parts[d] == 0 || status != CL_SUCCESS) {
+        sys_log("Failed to allocate GPU buffer with error %d\n", status);
+        return false;
+    }
+    const uint64_t bytes = gpu->nonces * PLOT_SIZE;
+    for (int k = 0; k < 2 && status == CL_SUCCESS; ++k)
+        gpu->scoop_buffer[d][k] = create_buffer(gpu, d, CL_MEM_WRITE_ONLY, bytes, &status);
+    if (status == CL_SUCCESS)
+        gpu->host_buffer[d] = create_buffer(gpu, d, CL_MEM_READ_WRITE | CL_MEM_ALLOC_HOST_PTR, bytes, &status);
+    if (status == CL_SUCCESS)
+        gpu->host_rows[d] = static_cast<uint8_t*>(opencl_api.clEnqueueMapBuffer(
+            gpu->copy_queue[d], gpu->host_buffer[d], CL_TRUE, CL_MAP_READ | CL_MAP_WRITE, 0, bytes, 0, nullptr, nullptr,
+            &status));
+    if (status != CL_SUCCESS) {
+        sys_log("Failed to allocate GPU memory.\n");
+        return false;
+    }
+    return true;
+}
+
 // Builds slot d of gpu; false (after its message) when the slot could not be completed.
-bool activate_slot(gpu_s* gpu, int32_t d, const std::string& text) {
+bool activate_slot(gpu_s* gpu, int32_t d, uint64_t max_alloc, const std::string& text) {
     cl_int status = CL_SUCCESS;
     cl_device_id device = gpu->device[d];
     gpu->context[d] = opencl_api.clCreateContext(nullptr, 1, &device, nullptr, nullptr, &status);
@@ -110,19 +161,10 @@ bool activate_slot(gpu_s* gpu, int32_t d, const std::string& text) {
     }
     gpu->queue[d] = opencl_api.clCreateCommandQueue(gpu->context[d], device, 0, &status);
     UTIL_ASSERT(status == CL_SUCCESS);
-    gpu->gen_buffer[d] = opencl_api.clCreateBuffer(gpu->context[d], CL_MEM_READ_WRITE, gpu->nonces * GEN_SIZE,
-                                                   nullptr, &status);
-    if (status != CL_SUCCESS) {
-        sys_log("Failed to allocate GPU buffer with error %d\n", status);
-        return false;
-    }
-    gpu->scoop_buffer[d] = opencl_api.clCreateBuffer(gpu->context[d], CL_MEM_WRITE_ONLY | CL_MEM_ALLOC_HOST_PTR,
-                                                     gpu->nonces * PLOT_SIZE, nullptr, &status);
-    if (status != CL_SUCCESS) {
-        sys_log("Failed to allocate GPU memory.\n");
-        return false;
-    }
-    gpu->step2_events[d] = new cl_event[GPU_MAX_DISPATCHES]();
+    gpu->copy_queue[d] = opencl_api.clCreateCommandQueue(gpu->context[d], device, 0, &status);
+    UTIL_ASSERT(status == CL_SUCCESS);
+    if (!gpu->queue[d] || !gpu->copy_queue[d] || !create_buffers(gpu, d, max_alloc)) return false;
+    for (int k = 0; k < 2; ++k) gpu->step2_events[d][k] = new cl_event[GPU_MAX_DISPATCHES]();
     const char* source = text.data();
     const size_t length = text.size();
     gpu->program[d] = opencl_api.clCreateProgramWithSource(gpu->context[d], 1, &source, &length, &status);
@@ -142,24 +184,33 @@ bool activate_slot(gpu_s* gpu, int32_t d, const std::string& text) {
     return true;
 }
 
+uint64_t max_alloc(const gpu_desc_s& desc, const gpu_tuning_s& tuning) {
+    if (!desc.max_alloc_size) return tuning.max_alloc ? tuning.max_alloc : UINT64_MAX;
+    return tuning.max_alloc ? std::min(tuning.max_alloc, desc.max_alloc_size) : desc.max_alloc_size;
+}
+
 // Shared by both activation entries: one slot per (device, logged index, name).
 gpu_s* activate_devices(const std::vector<gpu_device_s>& devices, const std::vector<int32_t>& log_ids,
-                        uint64_t nonces) {
-    if (nonces == 0 || devices.empty() || devices.size() > (size_t)GPU_MAX_SLOTS) return nullptr;
+                        uint64_t nonces, const gpu_tuning_s& tuning) {
+    if (nonces == 0 || nonces > GPU_MAX_NONCES || devices.empty() || devices.size() > (size_t)GPU_MAX_SLOTS)
+        return nullptr;
     gpu_s* gpu = new gpu_s();
     gpu->nonces = nonces;
     gpu->count = (int32_t)devices.size();
-    gpu->hashes_per_dispatch = GPU_DEFAULT_HASHES;
+    // A setting outside what the event table holds is ignored: the built-in count stays.
+    const bool hashes_ok = tuning.hashes_per_dispatch >= 1 && tuning.hashes_per_dispatch <= (int32_t)GPU_MAX_DISPATCHES;
+    gpu->hashes_per_dispatch = hashes_ok ? (uint32_t)tuning.hashes_per_dispatch : GPU_DEFAULT_HASHES;
+    gpu->local_size = tuning.threads_per_group > 0 ? (size_t)tuning.threads_per_group : 32;
     for (int32_t d = 0; d < gpu->count; ++d) {
         gpu->device[d] = devices[d].device;
         gpu->device_id[d] = log_ids[d];
-        sys_log("Activating device %d %s. Aiming for %s GPU RAM usage\n", log_ids[d], devices[d].name,
-                fmt_size_tmp(nonces * 524288, true, ""));
+        sys_log("Activating device %d %s. Aiming for %s GPU RAM usage\n", log_ids[d], devices[d].desc.name,
+                fmt_size_tmp(nonces * (GEN_SIZE + 2 * PLOT_SIZE), true, ""));
     }
     const std::string text = kernel_text();
     if (text.empty()) return gpu;
     for (int32_t d = 0; d < gpu->count; ++d)
-        if (!activate_slot(gpu, d, text)) break;
+        if (!activate_slot(gpu, d, max_alloc(devices[d].desc, tuning), text)) break;
     return gpu;
 }
 
@@ -181,10 +232,7 @@ std::vector<gpu_listed_s> list_devices(std::vector<cl_device_id>* handles) {
             opencl_api.clGetDeviceInfo(devices[d], CL_DEVICE_TYPE, sizeof type, &type, nullptr);
             listed.type = type;
             platform_text(platforms[p], CL_PLATFORM_NAME, listed.platform_name);
-            const gpu_device_s info = describe(devices[d]);
-            str_copy(listed.name, info.name, sizeof listed.name);
-            listed.global_mem_size = info.global_mem_size;
-            listed.max_alloc_size = info.max_alloc_size;
+            listed.desc = describe(devices[d]).desc;
             all.push_back(listed);
             if (handles) handles->push_back(devices[d]);
         }
@@ -218,14 +266,14 @@ int32_t gpu_enumerate(int32_t max_gpus, uint64_t name_length, char (*names)[64])
             if (!(type & CL_DEVICE_TYPE_GPU) || count >= max_gpus) continue;
             gpu_devices.push_back(describe(devices[d]));
             if (names && name_length > 0)
-                str_copy(names[count], gpu_devices.back().name, std::min<uint64_t>(name_length, 64));
+                str_copy(names[count], gpu_devices.back().desc.name, std::min<uint64_t>(name_length, 64));
             ++count;
         }
     }
     return count;
 }
 
-gpu_s* gpu_activate(int32_t count, const uint32_t* gpu_ids, uint64_t nonces) {
+gpu_s* gpu_activate(int32_t count, const uint32_t* gpu_ids, uint64_t nonces, const gpu_tuning_s& tuning) {
     if (nonces == 0 || count < 1 || count > GPU_MAX_SLOTS) return nullptr;
     std::vector<gpu_device_s> devices;
     std::vector<int32_t> log_ids;
@@ -235,10 +283,10 @@ gpu_s* gpu_activate(int32_t count, const uint32_t* gpu_ids, uint64_t nonces) {
         devices.push_back(known ? gpu_devices[gpu_ids[i]] : gpu_device_s{});
         log_ids.push_back((int32_t)gpu_ids[i]);
     }
-    return activate_devices(devices, log_ids, nonces);
+    return activate_devices(devices, log_ids, nonces, tuning);
 }
 
-gpu_s* gpu_activate_pd(const std::vector<gpu_pd_s>& list, uint64_t nonces) {
+gpu_s* gpu_activate_pd(const std::vector<gpu_pd_s>& list, uint64_t nonces, const gpu_tuning_s& tuning) {
     if (nonces == 0 || list.empty() || list.size() > (size_t)GPU_MAX_SLOTS) return nullptr;
     std::vector<cl_device_id> handles;
     const auto all = list_devices(&handles);
@@ -253,22 +301,35 @@ gpu_s* gpu_activate_pd(const std::vector<gpu_pd_s>& list, uint64_t nonces) {
         devices.push_back(describe(handles[found - all.data()]));
         log_ids.push_back((int32_t)log_ids.size());
     }
-    return activate_devices(devices, log_ids, nonces);
+    return activate_devices(devices, log_ids, nonces, tuning);
 }
 
 void gpu_release(gpu_s* gpu) {
     if (!gpu) return;
     for (int32_t d = 0; d < GPU_MAX_SLOTS; ++d) {
-        if (gpu->gen_buffer[d]) opencl_api.clReleaseMemObject(gpu->gen_buffer[d]);
-        if (gpu->scoop_buffer[d]) opencl_api.clReleaseMemObject(gpu->scoop_buffer[d]);
-        if (gpu->queue[d]) opencl_api.clReleaseCommandQueue(gpu->queue[d]);
-        if (gpu->step3_event[d]) opencl_api.clReleaseEvent(gpu->step3_event[d]);
-        if (gpu->map_event[d]) opencl_api.clReleaseEvent(gpu->map_event[d]);
-        if (gpu->step2_events[d]) {
-            for (uint32_t e = 0; e < GPU_MAX_DISPATCHES; ++e)
-                if (gpu->step2_events[d][e]) opencl_api.clReleaseEvent(gpu->step2_events[d][e]);
-            delete[] gpu->step2_events[d];
+        // Nothing may still run on buffers and events about to go.
+        if (gpu->queue[d]) opencl_api.clFinish(gpu->queue[d]);
+        if (gpu->copy_queue[d]) opencl_api.clFinish(gpu->copy_queue[d]);
+        if (gpu->host_rows[d]) {
+            opencl_api.clEnqueueUnmapMemObject(gpu->copy_queue[d], gpu->host_buffer[d], gpu->host_rows[d], 0, nullptr,
+                                               nullptr);
+            opencl_api.clFinish(gpu->copy_queue[d]);
         }
+        if (gpu->host_buffer[d]) opencl_api.clReleaseMemObject(gpu->host_buffer[d]);
+        for (int k = 0; k < 2; ++k) {
+            if (gpu->scoop_buffer[d][k]) opencl_api.clReleaseMemObject(gpu->scoop_buffer[d][k]);
+            if (gpu->step3_event[d][k]) opencl_api.clReleaseEvent(gpu->step3_event[d][k]);
+            if (gpu->read_event[d][k]) opencl_api.clReleaseEvent(gpu->read_event[d][k]);
+            if (gpu->step2_events[d][k]) {
+                for (uint32_t e = 0; e < GPU_MAX_DISPATCHES; ++e)
+                    if (gpu->step2_events[d][k][e]) opencl_api.clReleaseEvent(gpu->step2_events[d][k][e]);
+                delete[] gpu->step2_events[d][k];
+            }
+        }
+        for (uint32_t p = 0; p < GPU_MAX_PARTS; ++p)
+            if (gpu->gen_buffer[d][p]) opencl_api.clReleaseMemObject(gpu->gen_buffer[d][p]);
+        if (gpu->queue[d]) opencl_api.clReleaseCommandQueue(gpu->queue[d]);
+        if (gpu->copy_queue[d]) opencl_api.clReleaseCommandQueue(gpu->copy_queue[d]);
         if (gpu->kernel_step3[d]) opencl_api.clReleaseKernel(gpu->kernel_step3[d]);
         if (gpu->kernel_step2[d]) opencl_api.clReleaseKernel(gpu->kernel_step2[d]);
         if (gpu->kernel_step1[d]) opencl_api.clReleaseKernel(gpu->kernel_step1[d]);
@@ -286,17 +347,21 @@ int32_t gpu_model_nonces(const char* name) {
 
 int32_t gpu_optimal_nonces(uint32_t gpu_index) {
     UTIL_ASSERT(gpu_index < gpu_devices.size());
-    return gpu_index < gpu_devices.size() ? gpu_model_nonces(gpu_devices[gpu_index].name) : 0;
+    return gpu_index < gpu_devices.size() ? gpu_model_nonces(gpu_devices[gpu_index].desc.name) : 0;
 }
 
 uint64_t gpu_max_alloc(uint32_t gpu_index) {
     UTIL_ASSERT(gpu_index < gpu_devices.size());
-    return gpu_index < gpu_devices.size() ? gpu_devices[gpu_index].max_alloc_size : 0;
+    return gpu_index < gpu_devices.size() ? gpu_devices[gpu_index].desc.max_alloc_size : 0;
 }
 
 uint64_t gpu_global_mem(uint32_t gpu_index) {
     UTIL_ASSERT(gpu_index < gpu_devices.size());
-    return gpu_index < gpu_devices.size() ? gpu_devices[gpu_index].global_mem_size : 0;
+    return gpu_index < gpu_devices.size() ? gpu_devices[gpu_index].desc.global_mem_size : 0;
+}
+
+gpu_desc_s gpu_describe(uint32_t gpu_index) {
+    return gpu_index < gpu_devices.size() ? gpu_devices[gpu_index].desc : gpu_desc_s{};
 }
 
 uint64_t gpu_nonces(const gpu_s* gpu) { return gpu ? gpu->nonces : 0; }
@@ -333,14 +398,3 @@ bool gpu_parse_pd(const char* text, gpu_pd_s* out) {
     return true;
 }
 
-uint64_t gpu_plan_nonces(const gpu_sizing_s& sizing) {
-    const uint64_t gpus = sizing.gpus ? sizing.gpus : 1;
-    const uint64_t buffers = sizing.buffers ? sizing.buffers : 1;
-    uint64_t x = sizing.memory / gpus / buffers / PLOT_SIZE;
-    x = std::min(x, sizing.min_max_alloc / GEN_SIZE);
-    x = std::min(x, sizing.min_global_mem >> 20);
-    uint64_t nonces = sizing.tuned > 0 && x > (uint64_t)sizing.tuned ? (uint64_t)sizing.tuned : x;
-    if (sizing.tuned <= 0) nonces = std::min<uint64_t>(nonces, 2048);
-    if (sizing.max_setting > 0) nonces = std::min<uint64_t>(nonces, (uint64_t)sizing.max_setting);
-    return gpu_cut_nonces(std::min(nonces, GPU_MAX_NONCES), sizing.sector_nonces);
-}

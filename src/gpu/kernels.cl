@@ -1,10 +1,12 @@
-// Kestrune's OpenCL nonce kernels: one work item computes one nonce in its own
-// generation area. nonce_step1 writes the seed, nonce_step2 runs a slice of the
-// 8192-digest chain (many short dispatches keep every kernel run brief), and
-// nonce_step3 hashes the whole area, XORs the result over it and stores the
-// scoops scoop-major into the output buffer.
+// Kestrune's OpenCL nonce kernels: one work item computes one nonce. nonce_step1 writes
+// the seed, nonce_step2 runs a slice of the 8192-digest chain (many short dispatches keep
+// every kernel run brief), and nonce_step3 hashes the whole area, XORs the result over it
+// and stores the scoops scoop-major into the output buffer.
 //
-// Byte offsets are 32-bit: a device buffer holds at most 16383 generation areas.
+// Generation layout: a dispatch covers one generation buffer, whose work items are
+// numbered from the dispatch's global offset. Word w of the area of work item i of the
+// buffer lies at w * (work items of the buffer) + i, so neighbouring work items read and
+// write neighbouring words. Every offset is 64-bit.
 
 #define HASH_SIZE 32
 #define HASHES_PER_SCOOP 2
@@ -13,33 +15,6 @@
 #define PLOT_SIZE 262144
 #define HASH_CAP 4096
 #define GEN_SIZE 262160
-
-// ---------------------------------------------------------------------------
-// Byte order. Shabal words are little-endian; the seed numbers are big-endian.
-// ---------------------------------------------------------------------------
-
-uint load_le32(__global const uchar* p) {
-#ifdef __ENDIAN_LITTLE__
-    return *(__global const uint*)p;
-#else
-    return (uint)p[0] | ((uint)p[1] << 8) | ((uint)p[2] << 16) | ((uint)p[3] << 24);
-#endif
-}
-
-void store_le32(__global uchar* p, uint v) {
-#ifdef __ENDIAN_LITTLE__
-    *(__global uint*)p = v;
-#else
-    p[0] = (uchar)v;
-    p[1] = (uchar)(v >> 8);
-    p[2] = (uchar)(v >> 16);
-    p[3] = (uchar)(v >> 24);
-#endif
-}
-
-void store_be64(__global uchar* p, ulong v) {
-    for (int i = 0; i < 8; ++i) p[i] = (uchar)(v >> (56 - 8 * i));
-}
 
 // ---------------------------------------------------------------------------
 // Shabal-256
@@ -59,26 +34,16 @@ __constant uint C_init_256[16] = {
     0x56C56167, 0xED614433, 0x88B59D60, 0x60E2CEBA, 0x758B4B8B, 0x83E82A7F,
     0xBC968828, 0xE6E00BF7, 0xBA839E55, 0x9B491C60};
 
-typedef struct {
-    uint A[12];
-    uint B[16];
-    uint C[16];
-    ulong W;  // block counter
-} shabal_context_t;
+#define GEN_WORDS (GEN_SIZE / 4)
 
-void shabal_init(shabal_context_t* s) {
-    for (int i = 0; i < 12; ++i) s->A[i] = A_init_256[i];
-    for (int i = 0; i < 16; ++i) s->B[i] = B_init_256[i];
-    for (int i = 0; i < 16; ++i) s->C[i] = C_init_256[i];
-    s->W = 1;
-}
+// Index of word w of this work item's area in its generation buffer.
+#define AREA_INDEX(w) ((ulong)(w) * stride + item)
 
 // One step of the permutation; every index is a literal so the state stays in registers.
 #define PERM_ELT(a0, a1, b0, b1, b2, b3, c, m)                                          \
     A[a0] = ((A[a0] ^ (rotate(A[a1], 15U) * 5U) ^ C[c]) * 3U) ^ B[b1] ^ (B[b2] & ~B[b3]) \
             ^ M[m];                                                                     \
     B[b0] = ~(rotate(B[b0], 1U) ^ A[a0]);
-
 // The 48 steps: three passes over the 16 message words.
 #define APPLY_P_STEPS                          \
     PERM_ELT(0, 11, 0, 13, 9, 6, 8, 0)         \
@@ -130,90 +95,98 @@ void shabal_init(shabal_context_t* s) {
     PERM_ELT(10, 9, 14, 11, 7, 4, 10, 14)      \
     PERM_ELT(11, 10, 15, 12, 8, 5, 9, 15)
 
-// Compression of one block without the counter increment (the final block runs
-// four times with the same counter).
-void shabal_block(shabal_context_t* s, const uint M[16]) {
-    uint A[12], B[16], C[16];
-    for (int i = 0; i < 12; ++i) A[i] = s->A[i];
-    for (int i = 0; i < 16; ++i) B[i] = s->B[i] + M[i];   // INPUT_BLOCK_ADD
-    for (int i = 0; i < 16; ++i) C[i] = s->C[i];
-    A[0] ^= (uint)s->W;                                    // XOR_W
-    A[1] ^= (uint)(s->W >> 32);
-    for (int i = 0; i < 16; ++i) B[i] = rotate(B[i], 17U);
-    APPLY_P_STEPS
-#pragma unroll
-    for (int k = 0; k < 36; ++k) A[k % 12] += C[(k + 3) % 16];
-    for (int i = 0; i < 12; ++i) s->A[i] = A[i];
-    // INPUT_BLOCK_SUB and SWAP_BC in one go: B takes the reduced C, C takes B.
-    for (int i = 0; i < 16; ++i) {
-        s->B[i] = C[i] - M[i];
-        s->C[i] = B[i];
+// Compression of one block with counter (wlo, whi), state in A, B, C (private arrays that
+// the unrolled loops keep in registers). INPUT_BLOCK_SUB and SWAP_BC end it in one go.
+#define SHABAL_BLOCK(wlo, whi)                                          \
+    {                                                                   \
+        _Pragma("unroll") for (int i = 0; i < 16; ++i) B[i] = rotate(B[i] + M[i], 17U); \
+        A[0] ^= (wlo);                                                  \
+        A[1] ^= (whi);                                                  \
+        APPLY_P_STEPS                                                   \
+        _Pragma("unroll") for (int k = 0; k < 36; ++k) A[k % 12] += C[(k + 3) % 16]; \
+        _Pragma("unroll") for (int i = 0; i < 16; ++i) {                \
+            const uint t = C[i] - M[i];                                 \
+            C[i] = B[i];                                                \
+            B[i] = t;                                                   \
+        }                                                               \
     }
-}
 
-void shabal_data_block(shabal_context_t* s, __global const uchar* p) {
-    uint M[16];
-    for (int i = 0; i < 16; ++i) M[i] = load_le32(p + 4 * i);
-    shabal_block(s, M);
-    s->W += 1;  // INCR_W
-}
-
-// Digest of len bytes of global memory (len a multiple of 4); the eight digest
-// words are C[8..15].
-void shabal_digest_global(__global const uchar* p, uint len, uint out[8]) {
-    shabal_context_t s;
-    shabal_init(&s);
-    const uint blocks = len / 64;
-    for (uint b = 0; b < blocks; ++b) shabal_data_block(&s, p + 64 * b);
+// Digest of `words` words of this work item's area from word `first` on (words a
+// multiple of 4); the eight digest words are C[8..15].
+void area_digest(__global const uint* gen, ulong stride, ulong item, uint first, uint words, uint out[8]) {
+    uint A[12], B[16], C[16], M[16];
+#pragma unroll
+    for (int i = 0; i < 12; ++i) A[i] = A_init_256[i];
+#pragma unroll
+    for (int i = 0; i < 16; ++i) {
+        B[i] = B_init_256[i];
+        C[i] = C_init_256[i];
+    }
+    const uint blocks = words / 16;
+    uint w = 1;
+    for (uint b = 0; b < blocks; ++b, ++w) {
+#pragma unroll
+        for (int i = 0; i < 16; ++i) M[i] = gen[AREA_INDEX(first + 16 * b + i)];
+        SHABAL_BLOCK(w, 0U)
+    }
     // Final block: the remaining words, then 0x80 and zeros, processed four times.
-    __global const uchar* tail = p + 64 * blocks;
-    const uint words = (len % 64) / 4;
-    uint M[16];
-    for (uint i = 0; i < 16; ++i) M[i] = i < words ? load_le32(tail + 4 * i) : (i == words ? 0x80U : 0U);
-    for (int r = 0; r < 4; ++r) shabal_block(&s, M);
-    for (int i = 0; i < 8; ++i) out[i] = s.C[8 + i];
+    const uint tail = first + 16 * blocks, left = words % 16;
+#pragma unroll
+    for (uint i = 0; i < 16; ++i) M[i] = i < left ? gen[AREA_INDEX(tail + i)] : (i == left ? 0x80U : 0U);
+    for (int r = 0; r < 4; ++r) SHABAL_BLOCK(w, 0U)
+#pragma unroll
+    for (int i = 0; i < 8; ++i) out[i] = C[8 + i];
 }
 
 // ---------------------------------------------------------------------------
 // Kernels
 // ---------------------------------------------------------------------------
 
-// Seed of the nonce: account id and nonce number, big-endian, after the nonce data.
-__kernel void nonce_step1(ulong p_address, ulong p_startNonce, __global uchar* p_gen) {
-    const uint id = (uint)get_global_id(0);
-    __global uchar* area = p_gen + id * (uint)GEN_SIZE;
-    store_be64(area + PLOT_SIZE, p_address);
-    store_be64(area + PLOT_SIZE + 8, p_startNonce + id);
+// This work item's place in its generation buffer and the buffer's width.
+#define AREA_SETUP                                                   \
+    const ulong item = get_global_id(0) - get_global_offset(0);      \
+    const ulong stride = get_global_size(0);
+
+// Seed of the nonce: account id and nonce number, big-endian, after the nonce data. The
+// global id counts from the start of the device's share of the pass.
+__kernel void nonce_step1(ulong p_address, ulong p_startNonce, __global uint* p_gen) {
+    AREA_SETUP
+    const ulong nonce = p_startNonce + get_global_id(0);
+    const uint seed = PLOT_SIZE / 4;
+    p_gen[AREA_INDEX(seed)] = as_uint(as_uchar4((uint)(p_address >> 32)).wzyx);
+    p_gen[AREA_INDEX(seed + 1)] = as_uint(as_uchar4((uint)p_address).wzyx);
+    p_gen[AREA_INDEX(seed + 2)] = as_uint(as_uchar4((uint)(nonce >> 32)).wzyx);
+    p_gen[AREA_INDEX(seed + 3)] = as_uint(as_uchar4((uint)nonce).wzyx);
 }
 
-// Up to p_hashesNumber chain digests going down from p_hashesOffset: each covers
+// Up to p_hashesNumber chain digests going down from byte p_hashesOffset: each covers
 // what lies after its own place, at most HASH_CAP bytes.
-__kernel void nonce_step2(__global uchar* p_gen, uint p_hashesOffset, uint p_hashesNumber) {
-    const uint id = (uint)get_global_id(0);
-    __global uchar* area = p_gen + id * (uint)GEN_SIZE;
+__kernel void nonce_step2(__global uint* p_gen, uint p_hashesOffset, uint p_hashesNumber) {
+    AREA_SETUP
     uint count = p_hashesNumber;
     if (count * HASH_SIZE > p_hashesOffset) count = p_hashesOffset / HASH_SIZE;
-    uint offset = p_hashesOffset;
-    uint length = min((uint)GEN_SIZE - offset, (uint)HASH_CAP);
+    uint word = p_hashesOffset / 4;
+    uint words = min((uint)GEN_WORDS - word, (uint)HASH_CAP / 4);
     for (uint h = 0; h < count; ++h) {
         uint digest[8];
-        shabal_digest_global(area + offset, length, digest);
-        for (int i = 0; i < 8; ++i) store_le32(area + offset - HASH_SIZE + 4 * i, digest[i]);
-        offset -= HASH_SIZE;
-        length = min(length + HASH_SIZE, (uint)HASH_CAP);
+        area_digest(p_gen, stride, item, word, words, digest);
+        word -= HASH_SIZE / 4;
+#pragma unroll
+        for (int i = 0; i < 8; ++i) p_gen[AREA_INDEX(word + i)] = digest[i];
+        words = min(words + HASH_SIZE / 4, (uint)HASH_CAP / 4);
     }
 }
 
-// Final digest over the whole area, XORed over the nonce data on its way to the
-// output buffer, where scoop s of nonce id lands at (s * p_staggerSize + id) * 64.
-__kernel void nonce_step3(uint p_staggerSize, __global uchar* p_gen, __global uchar* p_scoops) {
-    const uint id = (uint)get_global_id(0);
-    __global const uchar* area = p_gen + id * (uint)GEN_SIZE;
-    uint final_digest[8];
-    shabal_digest_global(area, GEN_SIZE, final_digest);
+// Final digest over the whole area, XORed over the nonce data on its way to the output
+// buffer, where scoop s of the device's nonce id lands at (s * p_staggerSize + id) * 64.
+__kernel void nonce_step3(uint p_staggerSize, __global uint* p_gen, __global uint* p_scoops) {
+    AREA_SETUP
+    uint digest[8];
+    area_digest(p_gen, stride, item, 0, GEN_WORDS, digest);
+    const ulong id = get_global_id(0);
     for (uint s = 0; s < SCOOPS_PER_PLOT; ++s) {
-        __global const uchar* src = area + s * SCOOP_SIZE;
-        __global uchar* dst = p_scoops + s * SCOOP_SIZE * p_staggerSize + id * SCOOP_SIZE;
-        for (int i = 0; i < 16; ++i) store_le32(dst + 4 * i, load_le32(src + 4 * i) ^ final_digest[i % 8]);
+        __global uint* dst = p_scoops + ((ulong)s * p_staggerSize + id) * (SCOOP_SIZE / 4);
+#pragma unroll
+        for (uint i = 0; i < 16; ++i) dst[i] = p_gen[AREA_INDEX(s * 16 + i)] ^ digest[i % 8];
     }
 }

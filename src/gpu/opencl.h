@@ -15,7 +15,8 @@
     X(clBuildProgram) X(clGetProgramBuildInfo) X(clCreateKernel) X(clReleaseContext)         \
     X(clReleaseCommandQueue) X(clReleaseMemObject) X(clReleaseProgram) X(clReleaseKernel)    \
     X(clReleaseEvent) X(clSetKernelArg) X(clEnqueueNDRangeKernel) X(clSetEventCallback)      \
-    X(clWaitForEvents) X(clEnqueueMapBuffer) X(clEnqueueUnmapMemObject) X(clFinish)
+    X(clWaitForEvents) X(clEnqueueMapBuffer) X(clEnqueueUnmapMemObject) X(clFinish)               \
+    X(clEnqueueReadBuffer) X(clFlush)
 
 struct opencl_api_s {
 #define OPENCL_API_ENTRY(name) decltype(&::name) name;  // resolved entry; empty while unloaded

@@ -268,21 +268,18 @@ bool finish_journal(work_s* w, convert_result_s* result) {
     return false;
 }
 
-// Works out which names and journals exist. Returns true when there is work to do; else
-// fills `result` (refused, already converted, or a leftover journal cleared).
-bool resolve(const std::string& path, bool to_poc2, work_s* w, convert_result_s* result) {
+// Reads the name given (either form, or its journal's) into both names and the journal's;
+// false with the reason when it names no optimized plot file.
+bool read_names(const std::string& path, bool to_poc2, work_s* w, std::string* why) {
     plot_name_s name;
     const plot_name_e kind = plot_name_parse(path.c_str(), &name);
     const std::string rest = kind == PLOT_NAME_NONE ? "" : name.rest;
-    auto refuse = [&](const std::string& why) {
-        *result = outcome(CONVERT_REFUSED, path + ": " + why, *w);
-        return false;
-    };
     if (kind == PLOT_NAME_NONE || (!rest.empty() && rest != ".plotting" && rest != ".converting"))
-        return refuse("not a plot file name");
-    if (rest == ".plotting") return refuse("an unfinished plot file (.plotting): finish it with plot first");
-    if (kind == PLOT_NAME_NOT_OPTIMIZED) return refuse("its stagger differs from its nonce count: not an optimized file");
-    if (name.count > UINT64_MAX / PLOT_SIZE) return refuse("too many nonces");
+        return *why = "not a plot file name", false;
+    if (rest == ".plotting") return *why = "an unfinished plot file (.plotting): finish it with plot first", false;
+    if (kind == PLOT_NAME_NOT_OPTIMIZED)
+        return *why = "its stagger differs from its nonce count: not an optimized file", false;
+    if (name.count > UINT64_MAX / PLOT_SIZE) return *why = "too many nonces", false;
     const size_t slash = path.rfind('/');
     const std::string prefix = slash == std::string::npos ? "" : path.substr(0, slash + 1);
     w->folder = prefix.empty() ? "." : prefix;
@@ -293,6 +290,18 @@ bool resolve(const std::string& path, bool to_poc2, work_s* w, convert_result_s*
     w->source = prefix + plot_file_name(name.account, name.start, name.count, !to_poc2);
     w->target = prefix + plot_file_name(name.account, name.start, name.count, to_poc2);
     w->journal = convert_journal_path(w->source);
+    return true;
+}
+
+// Works out which names and journals exist. Returns true when there is work to do; else
+// fills `result` (refused, already converted, or a leftover journal cleared).
+bool resolve(const std::string& path, bool to_poc2, work_s* w, convert_result_s* result) {
+    auto refuse = [&](const std::string& why) {
+        *result = outcome(CONVERT_REFUSED, path + ": " + why, *w);
+        return false;
+    };
+    std::string why;
+    if (!read_names(path, to_poc2, w, &why)) return refuse(why);
     const bool source = sys_file_exists(w->source.c_str()), target = sys_file_exists(w->target.c_str());
     const bool journal = sys_file_exists(w->journal.c_str());
     // A rename done as a hard link and an unlink of the old name can stop between the two.

@@ -33,7 +33,8 @@ struct plotter_gpu_api_s {
         compute;                                                                             // 0 = failed or stopped
     std::function<void(gpu_s* gpu)> release;                                                // none is ignored
     std::function<uint64_t(gpu_s* gpu)> nonces;                                             // nonces per device per pass
-    std::function<uint64_t(uint32_t id)> optimal_nonces;                                    // tuned count, 0 = unknown
+    std::function<uint64_t(uint32_t id)> optimal_nonces;                                    // device's own size, 0 = unknown
+    uint64_t forced_nonces = 0;                                                              // size given by the user, 0 = none
     std::function<uint64_t(uint32_t id)> global_mem;                                        // device memory in bytes
     std::function<uint64_t(uint32_t id)> max_alloc;                                         // largest allocation
 };

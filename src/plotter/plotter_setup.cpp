@@ -6,6 +6,7 @@
 #include "nonce/plt_cpu.h"
 #include "platform/sys.h"
 #include "platform/util.h"
+#include "plotter/plotter_gpu.h"
 #include "plotter/plotter_setup.h"
 #include "plotter/plotter_work.h"
 
@@ -32,13 +33,11 @@ void gather_gpus(plotter_s* plotter, uint32_t gpu_mask, sizing_input_s* in) {
         in->gpu_global_mem = have_limits ? std::min(in->gpu_global_mem, mem) : mem;
         in->gpu_max_alloc = have_limits ? std::min(in->gpu_max_alloc, alloc) : alloc;
         have_limits = true;
-        const uint64_t tuned = plotter->seam.gpu.optimal_nonces ? plotter->seam.gpu.optimal_nonces(i) : 0;
-        if (tuned && !in->gpu_tuned_nonces) {
-            sys_log("Recognized device and using optimal settings!\n");
-            in->gpu_tuned_nonces = tuned;
-        }
+        const uint64_t own = plotter->seam.gpu.optimal_nonces ? plotter->seam.gpu.optimal_nonces(i) : 0;
+        if (own) in->gpu_tuned_nonces = in->gpu_tuned_nonces ? std::min(in->gpu_tuned_nonces, own) : own;
     }
     in->gpu_count = plotter->config.gpus_used;
+    in->gpu_forced = plotter->seam.gpu.forced_nonces != 0;
 }
 
 uint64_t writing_sector_size(plotter_s* plotter, uint64_t* largest_job) {
@@ -167,6 +166,7 @@ bool plotter_setup(plotter_s* plotter, const plotter_options_s& options, uint32_
     plotter->config.mode = cfg.mode;
     plotter->config.cpu_threads = options.cpu_threads;
     plotter_log_setup(cfg, options.cpu_threads);
+    plotter_gpu_log_cut(in, cfg);
     UTIL_ASSERT(cfg.gpu_nonces % 32 == 0);
     if (plotter->config.gpus_used) {
         cfg.gpu_nonces = bring_up_gpus(plotter, &cfg);

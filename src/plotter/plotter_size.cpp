@@ -88,14 +88,19 @@ sizing_s plotter_size(const sizing_input_s& in) {
         cfg.mode = ssd ? PLOTTER_GPU_SSD : PLOTTER_GPU_DIRECT;
         const uint64_t budget = std::min(memory, three_quarters(in.total_ram));
         cfg.gpu_nonces = size_gpu_nonces(in, cfg, budget);
-        if (in.largest_job) cfg.gpu_nonces = std::min(cfg.gpu_nonces, round_up(in.largest_job, 32));
+        // A pass of at most a quarter of the largest file, so that it is written in four batches
+        // or more, unless the user gave the size.
+        const uint64_t files = in.gpu_forced ? 1 : PLOTTER_MIN_BATCHES;
+        const uint64_t share = (in.largest_job + files * in.gpu_count - 1) / (files * in.gpu_count);
+        if (in.largest_job)
+            cfg.gpu_nonces = std::min(cfg.gpu_nonces, round_up(share, std::max<uint64_t>(32, cfg.sector_nonces)));
         if (ssd)
             cfg.batch = in.gpu_count * cfg.gpu_nonces;
         else
             size_gpu_direct(in, &cfg, budget);
     }
     const uint64_t pass = in.gpu_count && cfg.gpu_nonces ? in.gpu_count * cfg.gpu_nonces : cfg.sector_nonces;
-    if (in.largest_job && in.gpu_count) cfg.batch = std::min(cfg.batch, round_up(in.largest_job, pass));
+    if (in.largest_job && in.gpu_count) cfg.batch = plotter_file_batch(in.largest_job, cfg.batch, pass);
     if (cfg.batch == 0) {
         // Less memory than one sector group per buffer: a batch of 0 nonces would never finish.
         cfg.batch = cfg.sector_nonces;

@@ -20,7 +20,8 @@ struct sizing_input_s {
     uint32_t gpu_count = 0;           // GPUs used; 0 = CPU
     uint64_t gpu_global_mem = 0;      // smallest device memory of the GPUs used
     uint64_t gpu_max_alloc = 0;       // smallest largest-allocation of the GPUs used
-    uint64_t gpu_tuned_nonces = 0;    // known good nonce count of the first recognised GPU; 0 = none
+    uint64_t gpu_tuned_nonces = 0;    // smallest own size of the GPUs used (model or reported); 0 = none
+    bool gpu_forced = false;          // the user gave the GPU size: no cut to a quarter of the largest file
     uint64_t max_gpu_nonces = 0;      // the max_gpu_nonces setting; 0 = no limit
     uint64_t largest_job = 0;         // nonces of the largest planned file; 0 = unknown
 };

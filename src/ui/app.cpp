@@ -18,6 +18,7 @@
 #include "platform/util.h"
 #include "plotter/plot_file.h"
 #include "plotter/plotter.h"
+#include "plotter/plotter_gpu.h"
 #include "plotter/plotter_setup.h"
 #include "settings/prefs.h"
 #include "settings/settings.h"
@@ -168,6 +169,10 @@ void app_main() {
     plotter_set_asker(plotter, app_ask_any_thread);
     sys_set_dialog_presenter(app_message_any_thread);
     app_prefs_load();
+    gpu_tuning_s tuning;
+    tuning.hashes_per_dispatch = hash_per_dispatch;
+    tuning.threads_per_group = threads_per_group;
+    plotter_set_gpu_api(plotter, plotter_gpu_default(tuning));
     plotter_set_ssd_scatter(plotter, ssd_scatter);
     setup.start = processing_start;
     main_window = window_create("Kestrune", 640, 480);

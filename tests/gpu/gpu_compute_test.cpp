@@ -2,7 +2,7 @@
 // reference: hashes per dispatch, several devices per pass, refused batches and the
 // self-test; batch progress from the event callbacks; and faults, OpenCL failures injected
 // into the runtime or devices whose kernels are replaced to return zeros for the spot check,
-// which must end the batch with 0 and leave no mapping or event behind.
+// which must end the batch with 0 and leave no event behind.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -15,15 +15,13 @@
 
 #include "gpu/gpu_context.h"
 #include "nonce/nonce.h"
-#include "settings/settings.h"
 #include "test_support.h"
 
 namespace {
 
 using gpu_ptr = std::unique_ptr<gpu_s, void (*)(gpu_s*)>;
 
-// Tests on the first OpenCL device, skipped when there is none; the settings the GPU code
-// reads are reset after each.
+// Tests on the first OpenCL device, skipped when there is none.
 class Gpu : public testing::Test {
 protected:
     gpu_pd_s pd{};
@@ -32,10 +30,12 @@ protected:
         if (listed.empty()) GTEST_SKIP() << "no OpenCL device present (install PoCL)";
         pd = {listed[0].platform, listed[0].index};
     }
-    void TearDown() override { settings_reset(); }
-    // A context of 32 nonces per device on `slots` copies of the device.
-    gpu_ptr activate(int32_t slots) const {
-        return gpu_ptr(gpu_activate_pd(std::vector<gpu_pd_s>(slots, pd), 32), gpu_release);
+    // A context of `nonces` per device on `slots` copies of the device.
+    gpu_ptr activate(int32_t slots, int32_t hashes = 0, int32_t group = 0, uint64_t nonces = 32) const {
+        gpu_tuning_s tuning;
+        tuning.hashes_per_dispatch = hashes;
+        tuning.threads_per_group = group;
+        return gpu_ptr(gpu_activate_pd(std::vector<gpu_pd_s>(slots, pd), nonces, tuning), gpu_release);
     }
 };
 
@@ -62,23 +62,22 @@ bool make_idle(gpu_s* gpu, int32_t d, bool zeros) {
     return gpu->kernel_step2[d] && gpu->kernel_step3[d];
 }
 
-// Installed over opencl_api for the lifetime of one object: counts the events and mappings
-// not yet released or undone, fails the n-th call of one function with CL_OUT_OF_RESOURCES,
+// Installed over opencl_api for the lifetime of one object: counts the events not yet
+// released, fails the n-th call of one function with CL_OUT_OF_RESOURCES,
 // and samples `watched`'s progress right after every progress callback (on runtime threads).
 struct cl_probe_s {
     static inline opencl_api_s real;  // the table before the probe
-    // Events handed out and mappings made, less those released and undone; calls of the
-    // failing function so far.
+    // Events handed out less those released; calls of the failing function so far.
     static inline std::atomic<int> live{0}, calls{0};
     static inline int fail_at = 0;                                // 1-based failing call, 0 = none
-    static inline std::string failing;                            // "map", "wait", "kernel" or "callback"
+    static inline std::string failing;                            // "read", "wait", "kernel" or "callback"
     static inline std::atomic<batch_buffer_s*> watched{nullptr};  // sampled after every callback
     static inline std::atomic<bool> overshot{false};              // its progress was seen above its capacity
     static inline std::atomic<void (*)(cl_event, cl_int, void*)> program_cb{nullptr};  // the program's callback
 
     static bool fail_now(const char* which) { return fail_at && failing == which && ++calls == fail_at; }
-    static cl_int made(cl_int status, const cl_event* event, int mappings = 0) {
-        if (status == CL_SUCCESS) live += (event != nullptr) + mappings;
+    static cl_int made(cl_int status, const cl_event* event) {
+        if (status == CL_SUCCESS) live += (event != nullptr);
         return status;
     }
     static void sample(cl_event event, cl_int status, void* user) {
@@ -99,15 +98,10 @@ struct cl_probe_s {
             if (fail_now("kernel")) return CL_OUT_OF_RESOURCES;
             return made(real.clEnqueueNDRangeKernel(q, k, d, o, g, l, n, w, e), e);
         };
-        opencl_api.clEnqueueMapBuffer = [](auto q, auto m, auto b, auto f, auto o, auto s, auto n, auto w, cl_event* e,
-                                           cl_int* status) -> void* {
-            if (fail_now("map")) return *status = CL_OUT_OF_RESOURCES, nullptr;
-            void* p = real.clEnqueueMapBuffer(q, m, b, f, o, s, n, w, e, status);
-            made(*status, e, 1);
-            return p;
-        };
-        opencl_api.clEnqueueUnmapMemObject = [](auto q, auto m, auto p, auto n, auto w, cl_event* e) {
-            return made(real.clEnqueueUnmapMemObject(q, m, p, n, w, e), e, -1);
+        opencl_api.clEnqueueReadBuffer = [](auto q, auto m, auto b, auto o, auto s, auto p, auto n, auto w,
+                                            cl_event* e) {
+            if (fail_now("read")) return CL_OUT_OF_RESOURCES;
+            return made(real.clEnqueueReadBuffer(q, m, b, o, s, p, n, w, e), e);
         };
         opencl_api.clWaitForEvents = [](auto n, auto list) {
             return fail_now("wait") ? CL_OUT_OF_RESOURCES : real.clWaitForEvents(n, list);
@@ -134,7 +128,7 @@ struct cl_probe_s {
 // divide the 8192 of a nonce.
 TEST_F(Gpu, BatchEqualsReferenceForEveryDispatchSizeAndSlot) {
     struct case_s {
-        int32_t hashes, slots;              // the hash_per_dispatch setting, devices in the context
+        int32_t hashes, slots;              // hashes per dispatch, devices in the context
         uint64_t capacity, account, start;  // batch size, account id, first nonce of the batch
     };
     const case_s cases[] = {
@@ -144,8 +138,7 @@ TEST_F(Gpu, BatchEqualsReferenceForEveryDispatchSizeAndSlot) {
     };
     for (const case_s& c : cases) {
         SCOPED_TRACE("hashes per dispatch " + std::to_string(c.hashes));
-        hash_per_dispatch = c.hashes;
-        gpu_ptr gpu = activate(c.slots);
+        gpu_ptr gpu = activate(c.slots, c.hashes);
         ASSERT_TRUE(gpu);
         test_batch_s buffer(c.capacity);
         cl_probe_s probe("", 0, &buffer.batch);
@@ -160,8 +153,8 @@ TEST_F(Gpu, BatchEqualsReferenceForEveryDispatchSizeAndSlot) {
 
 // Batches that must end with 0 and no progress: a capacity that passes do not fill (refused
 // before anything is written), a stop before the first pass, a work-group size that does not
-// divide the nonces (an OpenCL error), and a context whose kernels are missing. Settings of
-// the hashes per dispatch out of range keep the built-in size.
+// divide the nonces (an OpenCL error), and a context whose kernels are missing. Hashes per
+// dispatch out of range keep the built-in size. The self-test runs every slot.
 TEST_F(Gpu, RefusedBatchesAndTheSelfTest) {
     gpu_ptr gpu = activate(2);
     ASSERT_TRUE(gpu);
@@ -169,43 +162,45 @@ TEST_F(Gpu, RefusedBatchesAndTheSelfTest) {
     EXPECT_TRUE(gpu_test(gpu.get(), &seconds) && seconds > 0.0) << seconds;
     EXPECT_EQ(gpu_nonces(gpu.get()), 32u);
 
-    test_batch_s empty(0), odd(96), full(64);
     for (auto setting : {std::make_pair(-5, GPU_DEFAULT_HASHES), {8193, GPU_DEFAULT_HASHES},
                          {INT_MAX, GPU_DEFAULT_HASHES}, {8192, 8192u}}) {
-        hash_per_dispatch = setting.first;
-        EXPECT_EQ(gpu_compute(gpu.get(), 1, 0, &empty.batch, nullptr), 0u);
-        EXPECT_EQ(gpu->hashes_per_dispatch, setting.second) << setting.first;
+        gpu_ptr tuned = activate(1, setting.first);
+        EXPECT_TRUE(tuned && tuned->hashes_per_dispatch == setting.second) << setting.first;
     }
+    test_batch_s empty(0), odd(96), full(64);
+    EXPECT_EQ(gpu_compute(gpu.get(), 1, 0, &empty.batch, nullptr), 0u);
     odd.batch.progress = 5;
     std::atomic<bool> stop{true};
     EXPECT_EQ(gpu_compute(gpu.get(), 1, 0, &odd.batch, nullptr), 0u);
     EXPECT_EQ(gpu_compute(gpu.get(), 1, 0, &full.batch, &stop), 0u);
-    threads_per_group = 24;
+    gpu_ptr uneven = activate(1, 0, 24);
+    ASSERT_TRUE(uneven);
     testing::internal::CaptureStderr();
-    EXPECT_EQ(gpu_compute(gpu.get(), 1, 0, &full.batch, nullptr), 0u);
+    EXPECT_FALSE(gpu_test(uneven.get(), &seconds));
+    EXPECT_EQ(gpu_compute(uneven.get(), 1, 0, &full.batch, nullptr), 0u);
     EXPECT_NE(testing::internal::GetCapturedStderr().find("Received error -54 from OpenCL\n"), std::string::npos);
-    threads_per_group = 32;
-    opencl_api.clReleaseKernel(gpu->kernel_step2[0]);  // as after a failed build
-    gpu->kernel_step2[0] = nullptr;
+    opencl_api.clReleaseKernel(gpu->kernel_step2[1]);  // as after a failed build, on the second slot
+    gpu->kernel_step2[1] = nullptr;
     EXPECT_FALSE(gpu_test(gpu.get(), &seconds));
     EXPECT_EQ(gpu_compute(gpu.get(), 1, 0, &full.batch, nullptr), 0u);
     EXPECT_EQ(odd.batch.progress.load() + full.batch.progress.load(), 0u);
     EXPECT_EQ(std::count(odd.storage.begin(), odd.storage.end(), 0), (long)odd.storage.size()) << "nothing written";
 
-    for (gpu_s* none : {gpu_activate_pd({pd}, 0), gpu_activate_pd({}, 32), gpu_activate_pd({{99, 0}}, 32),
-                        gpu_activate(1, nullptr, 0)})
+    const gpu_tuning_s tuning;
+    for (gpu_s* none : {gpu_activate_pd({pd}, 0, tuning), gpu_activate_pd({}, 32, tuning),
+                        gpu_activate_pd({{99, 0}}, 32, tuning), gpu_activate(1, nullptr, 0, tuning),
+                        gpu_activate_pd({pd}, GPU_MAX_NONCES + 32, tuning)})
         EXPECT_EQ(none, nullptr);
     gpu_release(nullptr);
 }
 
-// Faults in one batch of two passes over two devices: a failing enqueue, map, wait or
+// Faults in one batch of two passes over two devices: a failing enqueue, read-back, wait or
 // callback registration, logged as an OpenCL error, or a slot whose output comes back all
 // zeros, so that every row of it starts with four zero bytes and is spot-checked against the
 // nonce the slot's share of the pass starts with. A fault ends the batch with 0; zero rows the
 // reference agrees with (a genuine zero nonce) are kept, each pass checking its own first nonce.
-// Once the context is released no mapping or event is left.
+// Once the context is released no event is left.
 TEST_F(Gpu, FaultsEndTheBatchAndLeaveNothingBehind) {
-    hash_per_dispatch = 512;  // 16 dispatches per device and pass
     struct case_s {
         const char* failing;               // the probe's failing function ...
         int at;                            // ... and which call of it fails
@@ -215,12 +210,13 @@ TEST_F(Gpu, FaultsEndTheBatchAndLeaveNothingBehind) {
         const char* logged;                // a line in the log
         std::vector<uint64_t> recomputed;  // nonces the spot check recomputes (for every row)
     };
-    // Kernel call 5 is a hashing dispatch of slot 0; 20 is slot 1's first hashing dispatch,
-    // after slot 0 mapped its output; map 2 and wait 2 belong to slot 1.
+    // Kernel call 5 is a hashing dispatch of slot 0; 20 is slot 1's first hashing dispatch;
+    // read 2 and wait 2 belong to slot 1, read 3 to the second pass, whose kernels are
+    // enqueued before the first pass is collected.
     const char* const error = "Received error -5 from OpenCL\n";
     const case_s cases[] = {
-        {"", 0, -1, false, 128, "", {}},          {"map", 1, -1, false, 0, error, {}},
-        {"map", 2, -1, false, 0, error, {}},      {"wait", 1, -1, false, 0, error, {}},
+        {"", 0, -1, false, 128, "", {}},          {"read", 1, -1, false, 0, error, {}},
+        {"read", 2, -1, false, 0, error, {}},     {"read", 3, -1, false, 0, error, {}},      {"wait", 1, -1, false, 0, error, {}},
         {"wait", 2, -1, false, 0, error, {}},     {"kernel", 5, -1, false, 0, error, {}},
         {"kernel", 20, -1, false, 0, error, {}},  {"callback", 20, -1, false, 0, error, {}},
         {"", 0, 1, false, 0, "Yep it failed!\n", {1032}},
@@ -228,7 +224,7 @@ TEST_F(Gpu, FaultsEndTheBatchAndLeaveNothingBehind) {
     };
     for (const case_s& c : cases) {
         SCOPED_TRACE(std::string(c.failing) + " " + std::to_string(c.at) + ", zero slot " + std::to_string(c.zeros));
-        gpu_ptr gpu = activate(2);
+        gpu_ptr gpu = activate(2, 512);  // 16 dispatches per device and pass
         ASSERT_TRUE(gpu && make_idle(gpu.get(), 0, c.zeros == 0) && make_idle(gpu.get(), 1, c.zeros == 1));
         std::vector<uint64_t> recomputed;
         gpu->reference = [&recomputed, &c](uint64_t account, uint64_t nonce, uint8_t* out) {
@@ -246,7 +242,7 @@ TEST_F(Gpu, FaultsEndTheBatchAndLeaveNothingBehind) {
         EXPECT_NE(log.find(c.logged), std::string::npos) << log;
         EXPECT_EQ(log.find("Received error") != std::string::npos, c.at != 0) << log;
         EXPECT_EQ(recomputed, c.recomputed);
-        EXPECT_EQ(cl_probe_s::live.load(), 0) << "events or mappings left behind";
+        EXPECT_EQ(cl_probe_s::live.load(), 0) << "events left behind";
         EXPECT_TRUE(!c.agree || std::count(buffer.storage.begin(), buffer.storage.begin() + 32 * SCOOP_SIZE, 0) ==
                                     32 * SCOOP_SIZE) << "zero rows kept";
     }

@@ -37,7 +37,7 @@ TEST(OpenclLoader, MissingOrUnusableLibraryMeansNoGpusAndNoCrash) {
         testing::internal::CaptureStderr();
         EXPECT_EQ(gpu_enumerate(8, 64, names), 0);
         EXPECT_EQ(testing::internal::GetCapturedStderr(), c.logged);
-        EXPECT_TRUE(gpu_devices.empty() && gpu_list_all().empty() && !gpu_activate_pd({{0, 0}}, 32));
+        EXPECT_TRUE(gpu_devices.empty() && gpu_list_all().empty() && !gpu_activate_pd({{0, 0}}, 32, {}));
     }
 }
 
@@ -83,21 +83,72 @@ TEST(GpuLookup, KnownModelsDeviceNamesAndUnknownIndexes) {
     EXPECT_NE(testing::internal::GetCapturedStderr().find("Assertion failure gpu_device.cpp"), std::string::npos);
 }
 
-TEST(GpuSizing, NonceCountFollowsMemoryLimitsAndTunedCounts) {
+// A device's own size from what it reports (every count by hand: memory less an eighth, or a
+// quarter of the host's memory, over
+// GEN_SIZE + 2 x PLOT_SIZE = 786448 bytes per nonce, one output buffer per allocation, compute
+// units x work-group width x 4), the limit that decided it and the generation buffers split
+// to fit the largest allocation.
+TEST(GpuSizing, DeviceSizeFromWhatTheDeviceReports) {
+    const uint64_t GiB = 1ull << 30;
+    struct case_s {
+        const char* what;
+        gpu_desc_s desc;
+        gpu_overrides_s overrides;
+        uint64_t nonces;
+        gpu_limit_e limit;
+        uint32_t gen_buffers;
+    };
+    const gpu_overrides_s plain;
+    const case_s cases[] = {
+        // 2 GiB, 512 MiB allocations: 2389 fit the memory, 2048 one allocation; 2048 areas of
+        // 262160 bytes are just over 512 MiB, so two generation buffers.
+        {"small card", {"Small", 2 * GiB, 512ull << 20, 10, 1024, 32}, plain, 2048, GPU_LIMIT_ALLOCATION, 2},
+        // 80 GiB, one allocation may take it all: 95571 fit, cut to 95552.
+        {"H100-like", {"H100", 80 * GiB, 80 * GiB, 132, 1024, 32}, plain, 95552, GPU_LIMIT_MEMORY, 1},
+        // A quarter of 16 GiB per allocation: 16384 output rows fit one; their areas need two.
+        {"quarter allocation", {"Quarter", 16 * GiB, 4 * GiB, 60, 256, 64}, plain, 16384, GPU_LIMIT_ALLOCATION, 2},
+        // Two compute units of work groups up to 4096: 32768 in flight, far below the memory.
+        {"few compute units", {"Cpu", 64 * GiB, 16 * GiB, 2, 4096, 0}, plain, 32768, GPU_LIMIT_FILL, 1},
+        // The same device on the host's own memory: a quarter of 64 GiB holds 21844 nonces.
+        {"host memory", {"Cpu", 64 * GiB, 16 * GiB, 2, 4096, 0, true}, plain, 21824, GPU_LIMIT_MEMORY, 1},
+        {"reports nothing", {"Mystery", 0, 0, 0, 0, 0}, plain, 2048, GPU_LIMIT_FALLBACK, 1},
+        {"known model", {"GeForce GTX 1080 Ti", 11 * GiB, 2816ull << 20, 28, 1024, 32}, plain, 3584, GPU_LIMIT_MODEL, 1},
+        {"known model, nothing reported", {"GeForce GTX 960", 0, 0, 0, 0, 0}, plain, 1024, GPU_LIMIT_MODEL, 1},
+        {"setting", {"Small", 2 * GiB, 512ull << 20, 10, 1024, 32}, {0, 1000, 32}, 992, GPU_LIMIT_SETTING, 1},
+        // The user's count wins over the device and the setting, in whole groups.
+        {"option", {"Mystery", 0, 0, 0, 0, 0}, {16448, 1000, 32}, 16448, GPU_LIMIT_OPTION, 1},
+        {"option, uneven", {"Small", 2 * GiB, 512ull << 20, 10, 1024, 32}, {3000, 0, 64}, 2944, GPU_LIMIT_OPTION, 2},
+    };
+    for (const case_s& c : cases) {
+        const gpu_size_s size = gpu_size_device(c.desc, c.overrides);
+        EXPECT_EQ(size.nonces, c.nonces) << c.what;
+        EXPECT_EQ(size.limit, c.limit) << c.what << ": " << gpu_limit_name(size.limit);
+        EXPECT_EQ(size.gen_buffers, c.gen_buffers) << c.what;
+    }
+    uint64_t part = 0;
+    // 100 nonces in groups of 32 with room for two groups per buffer: 4 groups in 2 buffers.
+    EXPECT_EQ(gpu_gen_parts(100, 2 * 32 * GEN_SIZE, 32, &part), 2u);
+    EXPECT_EQ(part, 64u);
+    EXPECT_EQ(gpu_gen_parts(100, 32 * GEN_SIZE - 1, 32, &part), 0u) << "not one group fits";
+    EXPECT_EQ(gpu_gen_parts(65 * 32, 32 * GEN_SIZE, 32, &part), 0u) << "more buffers than a device may hold";
+}
+
+TEST(GpuSizing, RunSizeWithinTheHostMemory) {
     const uint64_t GiB = 1ull << 30, huge = 64 * 1024 * GiB;
-    // memory, GPUs, buffers, device max alloc and global memory, tuned count, user limit;
-    // the count chosen.
+    // memory, GPUs, buffers, device max alloc and global memory, the devices' own size, user
+    // limit; the count chosen.
     const std::pair<gpu_sizing_s, uint64_t> cases[] = {
-        {{12 * GiB, 1, 2, 2 * GiB, 8 * GiB, 0, 0}, 2048},               // 8191 fit, capped at 2048 untuned
-        {{12 * GiB, 1, 2, 3000 * GEN_SIZE, 8 * GiB, 4096, 0}, 2976},    // the device limit, whole groups of 32
-        {{12 * GiB, 1, 2, 3000 * GEN_SIZE, 8 * GiB, 1344, 0}, 1344},    // a tuned count below what fits wins
+        {{12 * GiB, 1, 2, 2 * GiB, 8 * GiB, 0, 0}, 2048},               // nothing reported: at most 2048
+        {{12 * GiB, 1, 2, 3000 * GEN_SIZE, 8 * GiB, 4096, 0}, 2976},    // one output buffer per allocation
+        {{12 * GiB, 1, 2, 3000 * GEN_SIZE, 8 * GiB, 1344, 0}, 1344},    // the device's own size below what fits
         {{12 * GiB, 1, 2, 3000 * GEN_SIZE, 8 * GiB, 1344, 1000}, 992},  // the user limit, whole groups of 32
-        {{1 * GiB, 2, 4, 64 * GiB, 64 * GiB, 0, 0}, 512},               // memory shared by 2 GPUs, 4 buffers
+        {{1 * GiB, 2, 4, 64 * GiB, 64 * GiB, 0, 0}, 512},               // 1 GiB for 2 GPUs x 4 buffers
+        {{4 * GiB, 1, 2, 64 * GiB, 64 * GiB, 95552, 0}, 8192},          // host memory cuts a large device
         {{0, 2, 4, 64 * GiB, 64 * GiB, 0, 0}, 0},
-        {{huge, 1, 2, huge, huge, 20000, 0}, 16352},  // the last work group the kernels' 32-bit offsets allow
+        {{huge, 1, 2, huge, huge, 20000, 0}, 20000},  // beyond what 32-bit offsets could address
     };
     for (const auto& c : cases)
-        EXPECT_EQ(gpu_plan_nonces(c.first), c.second) << "memory " << c.first.memory << " tuned " << c.first.tuned;
+        EXPECT_EQ(gpu_plan_nonces(c.first), c.second) << "memory " << c.first.memory << " own " << c.first.tuned;
 }
 
 // kestrune-cli devices, also with a runtime that has no platforms (the ICD loader reads its
@@ -107,17 +158,20 @@ TEST(CliGpu, DevicesAndBench) {
     const bool present = !gpu_list_all().empty();
     const std::string devices = test_run_cli("devices").output;
     EXPECT_EQ(present ? devices.rfind("0:0  ", 0) : devices.find("No OpenCL"), 0u) << devices;
+    EXPECT_EQ(devices.find(" nonces per pass (set by ") != std::string::npos, present) << devices;
     test_dir_s empty;
     const test_cli_s none = test_run_cli("devices", "OCL_ICD_VENDORS=" + empty.path);
     EXPECT_TRUE(none.status == 0 && none.output == "No OpenCL devices found.\n") << none.output;
-    for (const char* bad : {"bench -g", "bench -g 0", "bench -g 0:0 --nonces 33", "bench -g 0:0 --nonces 0",
+    for (const char* bad : {"bench -g", "bench -g 0", "bench -g 0:0 --nonces 33", "bench -g 0:0 --gpu-nonces 0",
                             "bench -g 0:0 --seconds -1", "bench -g 0:0 --seconds x", "bench -g 0:0 --frobnicate"})
         EXPECT_EQ(test_run_cli(bad).status, 2) << bad;
     EXPECT_EQ(test_run_cli("bench -g 97:0 --nonces 32").status, 1);
     if (!present) return;
     const test_cli_s run = test_run_cli("bench -g 0:0 --nonces 32 --seconds 0 --csv");
     EXPECT_EQ(run.status, 0) << run.output;
-    EXPECT_EQ(run.output.rfind("family,threads,nonces,seconds,nonces_per_min\nopencl:0:0,1,32,", 0), 0u) << run.output;
+    // One batch of two passes of 32, the copy-out of the first overlapping the second.
+    EXPECT_EQ(run.output.rfind("family,threads,nonces,seconds,nonces_per_min,gpu_nonces,limit\nopencl:0:0,1,64,", 0), 0u) << run.output;
+    EXPECT_NE(run.output.find(",32,--gpu-nonces\n"), std::string::npos) << run.output;
 }
 
 }  // namespace

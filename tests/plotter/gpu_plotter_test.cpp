@@ -9,6 +9,7 @@
 #include "engine_support.h"
 #include "nonce/plt_cpu.h"
 #include "platform/sys.h"
+#include "plotter/plotter_gpu.h"
 #include "settings/settings.h"
 #include "test_support.h"
 
@@ -28,24 +29,29 @@ struct gpu_case_s {
     const char* question;                                      // the one question asked, or ""
     std::string file;  // the file left when the run ends; "" = the run does not start, "stop" = stopped at once
     std::vector<std::string> log = {};                         // lines the setup logs
+    uint64_t forced = 0;                                       // the size the user gave, 0 = none
 };
 
 void PrintTo(const gpu_case_s& c, std::ostream* os) { *os << c.name; }  // names the cases in test lists
 
 class GpuPlotter : public testing::TestWithParam<gpu_case_s> {};
 
-// G = 320 for a 296-nonce file, 96 for a 72-nonce one, 2048 (the most a 2 GiB allocation
-// holds) for a 4096-nonce one, which is halved down to 128 before the fallback is asked.
+// A GPU pass holds at most a quarter of the file, in groups of 32: G = 320 for a 1184-nonce
+// file and 2048 (the most without the device's own figures) for an 8192-nonce one, which is
+// halved down to 128 before the fallback is asked. A size the user gave is not cut to a
+// quarter: 96 for a 72-nonce file, written in one batch.
 const gpu_case_s gpu_cases[] = {
-    {"SelfTestsFailHalveAndFallbackDeclined", 99, 0, 100, false, 296, {320, 160, 64}, FALLBACK, ""},
-    {"SelfTestsFailFallbackAccepted", 99, 0, 100, true, 296, {320, 160, 64}, FALLBACK, "stop"},
-    {"NonceCountHalvedTo128ThenFallbackQuestion", 99, 0, 100, false, 4096, {2048, 1024, 512, 256, 128}, FALLBACK, "",
+    {"SelfTestsFailHalveAndFallbackDeclined", 99, 0, 100, false, 1184, {320, 160, 64}, FALLBACK, ""},
+    {"SelfTestsFailFallbackAccepted", 99, 0, 100, true, 1184, {320, 160, 64}, FALLBACK, "stop"},
+    {"NonceCountHalvedTo128ThenFallbackQuestion", 99, 0, 100, false, 8192, {2048, 1024, 512, 256, 128}, FALLBACK, "",
      {"Attempting 1 GPU with 1.0 GiB memory.\n", "Attempting 1 GPU with 64.0 MiB memory.\n",
       "Testing GPU configuration ...\n  test completed in 0.5 seconds\n"}},
-    {"SecondSizePasses", 1, 0, 100, false, 296, {320, 160}, "", "stop"},
-    {"FailedBatchRecomputedAfterRecovery", 0, 1, 100, false, 72, {96, 96}, "", "555_0_72_72"},
-    {"FailedRecoveryDeclinedKeepsTheUnfinishedFile", 0, 1, 1, false, 72, {96, 96}, RECOVERY, "555_0_72_72.plotting"},
-    {"RepeatedFailureGivesUpAndTheCpuFinishes", 0, 1000, 100, true, 72, {96, 96, 96, 96}, RECOVERY, "555_0_72_72"},
+    {"SecondSizePasses", 1, 0, 100, false, 1184, {320, 160}, "", "stop"},
+    {"FailedBatchRecomputedAfterRecovery", 0, 1, 100, false, 72, {96, 96}, "", "555_0_72_72", {}, 96},
+    {"FailedRecoveryDeclinedKeepsTheUnfinishedFile", 0, 1, 1, false, 72, {96, 96}, RECOVERY, "555_0_72_72.plotting",
+     {}, 96},
+    {"RepeatedFailureGivesUpAndTheCpuFinishes", 0, 1000, 100, true, 72, {96, 96, 96, 96}, RECOVERY, "555_0_72_72",
+     {}, 96},
 };
 
 TEST_P(GpuPlotter, BringUpAndRecovery) {
@@ -72,6 +78,8 @@ TEST_P(GpuPlotter, BringUpAndRecovery) {
     gpu.nonces = [&](gpu_s*) { return activated.back(); };
     gpu.global_mem = [](uint32_t) { return 8 * GiB; };
     gpu.max_alloc = [](uint32_t) { return 2 * GiB; };
+    gpu.optimal_nonces = [&](uint32_t) { return c.forced; };
+    gpu.forced_nonces = c.forced;
     plotter_set_gpu_api(plotter, gpu);
     plotter_set_asker(plotter, [&](const char* t, const char* x) { return asked += t + std::string("|") + x, c.answer; });
     test_dir_s dir;
@@ -107,3 +115,28 @@ INSTANTIATE_TEST_SUITE_P(Cases, GpuPlotter, testing::ValuesIn(gpu_cases),
                          [](const testing::TestParamInfo<gpu_case_s>& info) { return std::string(info.param.name); });
 
 }  // namespace
+
+// The plan says when a device's own size is cut, and by what: a 12 GiB budget for two
+// buffers holds 24576 nonces, below the device's 95552; a cut below what the host allows
+// comes from the file or the settings; no line when nothing was cut.
+TEST(GpuPlotterLog, CutOfTheDeviceSize) {
+    const struct {
+        uint64_t own, chosen;
+        const char* line;
+    } cases[] = {
+        {95552, 2048, "  host memory cuts the GPU size from 95552 to 2048 nonces per device\n"},
+        {20000, 2048, "  the file size or the settings cuts the GPU size from 20000 to 2048 nonces per device\n"},
+        {2048, 2048, ""},
+        {0, 2048, ""},
+    };
+    for (const auto& c : cases) {
+        sizing_input_s in = machine(16 * GiB, 0, 1, 1);
+        in.gpu_tuned_nonces = c.own;
+        sizing_s cfg;
+        cfg.gpu_nonces = c.chosen;
+        testing::internal::CaptureStderr();
+        plotter_gpu_log_cut(in, cfg);
+        const std::string log = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(log.empty() ? log : log.substr(log.find("  ")), c.line) << c.own;
+    }
+}

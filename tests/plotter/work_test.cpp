@@ -289,9 +289,12 @@ TEST_F(work_fixture, a_failing_drive_ends_only_its_files) {
         const std::string log = test_read_file(work.file("log.txt"));
         EXPECT_NE(log.find(std::string("drive ") + b.path + ": " + strerror(c.error)), std::string::npos) << log;
         EXPECT_EQ(engine_bad_nonces(a.file(name_of(0, 16)), ACCOUNT, 0, 16, false), 0);
-        if (staged) EXPECT_EQ(engine_list(s.path), std::vector<std::string>{name_of(16, 16)});
-        if (staged) EXPECT_EQ(engine_list(b.path), std::vector<std::string>{});
-        if (!staged) EXPECT_EQ(test_resume_record(b.file(name_of(16, 16) + ".plotting"), 16), c.record);
+        if (staged) {
+            EXPECT_EQ(engine_list(s.path), std::vector<std::string>{name_of(16, 16)});
+            EXPECT_EQ(engine_list(b.path), std::vector<std::string>{});
+        } else {
+            EXPECT_EQ(test_resume_record(b.file(name_of(16, 16) + ".plotting"), 16), c.record);
+        }
 
         failing = {};
         sys_syscalls() = plain;
