@@ -14,7 +14,7 @@ set(rank_cli 6)
 set(rank_ui 6)
 # The settings values are the front ends' store: these engine layers take what they need as
 # arguments and never include a settings header.
-set(without_settings plotter check)
+set(without_settings nonce gpu plotter check)
 
 file(GLOB_RECURSE sources RELATIVE ${SOURCE_DIR}/src
   ${SOURCE_DIR}/src/*.h ${SOURCE_DIR}/src/*.cpp ${SOURCE_DIR}/src/*.inc)

@@ -94,6 +94,7 @@ void plotter_destroy(plotter_s* plotter);
 // Frees every batch buffer; only while no work thread runs.
 void plotter_free_buffers(plotter_s* plotter);
 void plotter_set_on_finished(plotter_s* plotter, std::function<void()> on_finished);
+void plotter_set_on_failure(plotter_s* plotter, std::function<void(const std::string& text)> on_failure);
 void plotter_set_ssd_scatter(plotter_s* plotter, bool flag);
 void plotter_set_asker(plotter_s* plotter, plotter_asker ask);
 void plotter_set_gpu_api(plotter_s* plotter, plotter_gpu_api_s api);

@@ -30,7 +30,6 @@
 #include "plotter/plotter_size.h"
 #include "plotter/plotter_work.h"
 #include "nonce/plt_cpu.h"
-#include "settings/settings.h"
 
 namespace {
 

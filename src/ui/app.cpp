@@ -98,6 +98,10 @@ void app_message_any_thread(const char* title, const char* text) {
     });
 }
 
+void app_failure_any_thread(const std::string& text) {
+    sys_ui_post([text] { message_box(main_window, "Error", "%s", text.c_str()); });
+}
+
 bool app_ask_any_thread(const char* title, const char* text) {
     const std::string t = title, x = text;
     return on_ui_thread<bool>([t, x] { return ask_yes_no(main_window, t.c_str(), "%s", x.c_str()); });
@@ -174,6 +178,7 @@ void app_main() {
     tuning.threads_per_group = threads_per_group;
     plotter_set_gpu_api(plotter, plotter_gpu_default(tuning));
     plotter_set_ssd_scatter(plotter, ssd_scatter);
+    plotter_set_on_failure(plotter, app_failure_any_thread);
     setup.start = processing_start;
     main_window = window_create("Kestrune", 640, 480);
     window_set_callbacks(main_window, nullptr, app_close, app_drop, mouse_ignored, nullptr);
@@ -209,13 +214,36 @@ void processing_start() {
 
 void plotting_done() {
     progress.done_time = time_now();
-    sys_log("All done!\n");
+    uint64_t files = 0, done = 0;
+    plotter_for_each_job(plotter, [&](job_s* job) {
+        ++files;
+        done += job->job_state == JOB_DONE;
+        return true;
+    });
+    window_set_repaint_interval(main_window, 0);
+    if (done == files) {
+        sys_log("All done!\n");
+    } else {
+        sys_log("Plotting ended: %llu of %llu files failed (see above).\n", (unsigned long long)(files - done),
+                (unsigned long long)files);
+    }
+    if (done == 0 && files != 0) {
+        // Nothing to summarise: back to the setup screen, where a new start resumes the files.
+        setup_show();
+        message_box(nullptr, "Error", "No file was completed: every file of the run failed (see log.txt). "
+                                      "Start plotting again once the drives are back to resume them.");
+        return;
+    }
     // The sampler may last have looked up to a second ago: the summary ends with the final totals.
     history_record(progress.done_time);
     history_thin();
     ui_show(UI_SUMMARY, summary_paint);
-    window_set_repaint_interval(main_window, 0);
-    message_box(nullptr, "Done!", "All done! All plot files have been completed.");
+    if (done == files)
+        message_box(nullptr, "Done!", "All done! All plot files have been completed.");
+    else
+        message_box(nullptr, "Error", "%llu of %llu files failed; the summary lists them. Start plotting again once "
+                                      "the drives are back to resume them.",
+                    (unsigned long long)(files - done), (unsigned long long)files);
 }
 
 bool app_close(void*) {

@@ -26,6 +26,9 @@ void app_prefs_save();
 // elsewhere posted to it while the caller waits for the answer.
 void app_message_any_thread(const char* title, const char* text);
 bool app_ask_any_thread(const char* title, const char* text);
+// Shows the text of a file that failed, from any thread, without waiting for the answer:
+// a worker goes on with the other drives while the message is up.
+void app_failure_any_thread(const std::string& text);
 // Whether the program is in its setting-up phase (the prompts, the setup and checker screens).
 bool app_setting_up();
 

@@ -31,6 +31,7 @@ struct drive_view_s {
     double job_written = 0, job_moved = 0, job_bytes = 0;  // the current job's counters
     double buffer_bytes = 0, buffer_progress = 0;          // its write buffer: capacity, bytes written
     bool staged_waiting = false;                           // a finished staged file waits on it
+    bool failed = false;                                   // a file's work on it failed in this run
 };
 
 struct totals_s {
@@ -57,6 +58,7 @@ void count_drive(totals_s* t, const job_s* job, const drive_s* drive) {
     if (i < 0) return;
     (*slots)[i].planned_nonces += job->nonce_count;
     drive_view_s& view = (*views)[i];
+    view.failed = drive->failed;
     if (drive->current_job == job) {
         view.current = job;
         view.job_written = (double)job->bytes_written.load(std::memory_order_relaxed);
@@ -154,10 +156,13 @@ void paint_compute(window_s* w, double now, float h, bool ssd, const totals_s& t
 }
 
 // The file name under a drive's chart, 5 points, clipped to the column.
-void paint_file_line(window_s* w, const char* text, float x, float y, float width) {
+constexpr uint32_t COLOR_FAILED = 0xFFC42B1C;
+constexpr const char* DRIVE_FAILED_LINE = "This drive failed; its files resume on the next run.";
+
+void paint_file_line(window_s* w, const char* text, float x, float y, float width, uint32_t colour = COLOR_BODY) {
     clip_push(w, (int32_t)x, (int32_t)y, (int32_t)width, 10);
     set_font(w, UI_FONT, 5);
-    set_fill(w, COLOR_BODY);
+    set_fill(w, colour);
     draw_text(w, text, x, y + 2);
     clip_pop(w);
 }
@@ -202,7 +207,9 @@ float paint_ssds(window_s* w, double now, float y, float h, const totals_s& t) {
         paint_chart(w, x, y + 38, (float)cw, h, caption, rate > 0, &progress.ssds[j].write_series, CHART_WRITE, f);
         paint_drive_path(w, setup.ssd_drives[j].path, x, y + 12, (float)cw, x);
         const float yb = y + 38 + h;
-        if (view.current) {
+        if (view.failed) {
+            paint_file_line(w, DRIVE_FAILED_LINE, x, yb, (float)cw, COLOR_FAILED);
+        } else if (view.current) {
             paint_progress_line(w, CHART_WRITE.outline, x, yb, (float)(f * cw));
             paint_file_line(w, window_display_name(job_path(view.current, 0).c_str()).c_str(), x, yb, (float)cw);
         } else if (view.staged_waiting) {
@@ -235,7 +242,9 @@ float paint_targets(window_s* w, double now, float y, float h, bool ssd, const t
             paint_chart(w, x, y + 38, (float)cw, h, caption, rate > 0, &slot->write_series, colours, f);
         }
         paint_drive_path(w, setup.target_drives[j].path, x, y + 12, (float)cw, std::max(x, title_end));
-        if (view.current) {
+        if (view.failed) {
+            paint_file_line(w, DRIVE_FAILED_LINE, x, y + 38 + h, (float)cw, COLOR_FAILED);
+        } else if (view.current) {
             const double g = ratio(ssd ? view.job_moved : view.job_written, view.job_bytes);
             paint_progress_line(w, colours.outline, x, y + 38 + h, (float)(g * cw));
             paint_file_line(w, window_display_name(job_path(view.current, 1).c_str()).c_str(), x, y + 38 + h,
@@ -357,6 +366,20 @@ void history_thin() {
     history.swap(kept);
 }
 
+// The files of the run that failed, one line each (the first few; the log has them all).
+void paint_failures(window_s* w, const std::vector<std::string>& failures, float y) {
+    if (failures.empty()) return;
+    char heading[64];
+    std::snprintf(heading, sizeof heading, "%zu file%s failed:", failures.size(), failures.size() == 1 ? "" : "s");
+    set_font(w, UI_FONT, 11);
+    set_fill(w, COLOR_FAILED);
+    draw_text(w, heading, 24, y);
+    const size_t shown = std::min<size_t>(failures.size(), 3);
+    for (size_t i = 0; i < shown; ++i)
+        paint_file_line(w, window_display_name(failures[i].c_str()).c_str(), 24, y + 18 + 12 * (float)i, 592, COLOR_FAILED);
+    if (failures.size() > shown) paint_file_line(w, "... and more: see log.txt", 24, y + 18 + 12 * 3, 592, COLOR_FAILED);
+}
+
 void summary_draw(window_s* w) {
     draw_clear(w, 0xFFFFFF);
     paint_title(w, "Summary", 24);
@@ -392,13 +415,19 @@ void summary_draw(window_s* w) {
     draw_line(w, (float)x0, 334, (float)(x0 + m * b), 334);
     set_line_width(w, 1);
     uint64_t total = 0;
-    plotter_for_each_job(plotter, [&total](job_s* job) { return total += job->nonce_count, true; });
+    std::vector<std::string> failures;
+    plotter_for_each_job(plotter, [&](job_s* job) {
+        if (job->job_state == JOB_FAILED) failures.push_back(job->failure);
+        else total += job->nonce_count;
+        return true;
+    });
     char line[64];
     std::snprintf(line, sizeof line, "%s plotted in %s", fmt_size_tmp(total * PLOT_SIZE, false, ""),
                   fmt_duration(progress.done_time));
     set_font(w, UI_FONT, 16);
     set_fill(w, COLOR_BLACK);
     paint_text_centred(w, line, 370);
+    paint_failures(w, failures, 400);
 }
 
 void summary_paint(void*) { summary_draw(main_window); }

@@ -492,6 +492,56 @@ TEST_F(Screens, ProgressModesTable) {
     }
 }
 
+// Pixels of the failure colour (a strong red) inside a rectangle.
+int32_t red_pixels(const offscreen_s& screen, rect_s r) {
+    int32_t count = 0;
+    for (int32_t y = r.y; y < r.y + r.height; ++y)
+        for (int32_t x = r.x; x < r.x + r.width; ++x) {
+            const uint32_t p = screen.pixel(x, y);
+            count += (p >> 16) > 0xA0 && ((p >> 8) & 0xFF) < 0x90 && (p & 0xFF) < 0x90;
+        }
+    return count;
+}
+
+// A file that fails on a worker reaches the UI thread as a message without holding the worker,
+// the progress screen marks the failed drive, and the run ends on the summary listing the
+// failure, or on the setup screen when no file was completed.
+TEST_F(Screens, FailedFilesAreShownAndListed) {
+    synthetic_run_s run(0, 2);
+    const std::string text = "Error writing a on drive b: Input/output error.";
+    std::thread([&] { app_failure_any_thread(text); }).join();
+    EXPECT_TRUE(messages.empty());
+    sys_ui_drain();
+    EXPECT_EQ(messages, std::vector<std::string>{text});
+    const rect_s second_file_line = {277, 430, 247, 14};
+    show(paint_progress_now);
+    EXPECT_EQ(red_pixels(screen, second_file_line), 0);
+    setup.target_drives[1].failed = true;
+    show(paint_progress_now);
+    EXPECT_GT(red_pixels(screen, second_file_line), 20);
+
+    job_s* second = nullptr;
+    plotter_for_each_job(plotter, [&](job_s* job) { return second = job, true; });
+    run.first->job_state = JOB_DONE;
+    second->job_state = JOB_FAILED;
+    second->failure = text;
+    messages.clear();
+    plotting_done();
+    EXPECT_EQ(ui_phase, UI_SUMMARY);
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].rfind("1 of 2 files failed", 0), 0u) << messages[0];
+    screen.paint(main_window);
+    EXPECT_GT(red_pixels(screen, {24, 395, 592, 50}), 50);
+
+    run.first->job_state = JOB_FAILED;
+    messages.clear();
+    plotting_done();
+    EXPECT_TRUE(app_setting_up());
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].rfind("No file was completed", 0), 0u) << messages[0];
+    run.first->job_state = JOB_PLOTTING;  // the synthetic run's buffers are its own
+}
+
 // The estimate waits for data and for its 5 s warm-up; a stage that began at this very
 // paint has no rate yet rather than an infinite one; a resumed file's earlier nonces are
 // neither computed nor written again. Pause toggles the run.
