@@ -8,11 +8,10 @@
 
 #include "platform/sys.h"
 
-void util_assert(bool condition, bool fatal, const char* file, int line) {
+void util_assert(bool condition, const char* file, int line) {
     if (condition) return;
     const char* base = std::strrchr(file, '/');
     sys_log("Assertion failure %s : %d\n", base ? base + 1 : file, line);
-    if (fatal) std::exit(1);
 }
 
 void fmt_size(uint64_t capacity, char* buffer, uint64_t bytes, bool power_of_two, const char* suffix) {

@@ -4,8 +4,8 @@
 #include <ctime>
 #include <string>
 
-void util_assert(bool condition, bool fatal, const char* file, int line);
-#define UTIL_ASSERT(cond) util_assert((cond), false, __FILE__, __LINE__)
+void util_assert(bool condition, const char* file, int line);
+#define UTIL_ASSERT(cond) util_assert((cond), __FILE__, __LINE__)
 
 void fmt_size(uint64_t capacity, char* buffer, uint64_t bytes, bool power_of_two, const char* suffix);
 // fmt_size into the next of three buffers of the calling thread (the fourth call reuses
