@@ -2,6 +2,8 @@
 // folders, files, the command-line program and the reference nonce cache.
 #include "test_support.h"
 
+#include <gtest/gtest.h>
+
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,7 +18,17 @@
 #include <stdexcept>
 #include <tuple>
 
+#include "platform/sys.h"
+
 namespace {
+
+// Every test process claims log.txt before its first test: ctest runs tests side by side in one
+// folder, and the one-time note that another process holds the log must not land inside the
+// standard error a test captures.
+struct log_claim_s : testing::Environment {
+    void SetUp() override { sys_log("%s", ""); }
+};
+testing::Environment* const log_claim = testing::AddGlobalTestEnvironment(new log_claim_s);
 
 // Runs a shell command; standard error is dropped.
 test_cli_s run_command(const std::string& command) {
