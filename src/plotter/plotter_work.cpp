@@ -96,17 +96,21 @@ void fail_job(plotter_s* p, job_s* job, drive_s* failed, const std::string& text
 // A job that a failed drive would write or receive ends without being tried. A finished
 // file on a failed staging drive may still move: the target is sound.
 bool drive_failed_for(plotter_s* p, job_s* job) {
-    const bool writes = job->job_state == JOB_WAITING && job->write_drive->failed;
-    const bool receives = job->final_drive && job->final_drive->failed &&
-                          (job->job_state == JOB_WAITING || job->job_state == JOB_READY_TO_MOVE);
-    if (!writes && !receives) return false;
-    const drive_s* failed = writes ? job->write_drive : job->final_drive;
-    const std::string text = "Not starting " + job_path(job, writes ? 0 : 1) + ": drive " + failed->path +
-                             " failed earlier in this run; the next run tries it again.";
+    std::string text;
+    {
+        // A mover task marks its target failed under the lock.
+        std::lock_guard<std::mutex> hold(p->run.lock);
+        const bool writes = job->job_state == JOB_WAITING && job->write_drive->failed;
+        const bool receives = job->final_drive && job->final_drive->failed &&
+                              (job->job_state == JOB_WAITING || job->job_state == JOB_READY_TO_MOVE);
+        if (!writes && !receives) return false;
+        const drive_s* failed = writes ? job->write_drive : job->final_drive;
+        text = "Not starting " + job_path(job, writes ? 0 : 1) + ": drive " + failed->path +
+               " failed earlier in this run; the next run tries it again.";
+        job->failure = text;
+        job->job_state = JOB_FAILED;
+    }
     sys_log("%s\n", text.c_str());
-    std::lock_guard<std::mutex> hold(p->run.lock);
-    job->failure = text;
-    job->job_state = JOB_FAILED;
     return true;
 }
 
