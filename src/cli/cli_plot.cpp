@@ -162,7 +162,7 @@ int run_plotter(plotter_s* plotter, const cli_plot_options_s& o) {
     });
     if (plotter->run.finished && done == files) return CLI_OK;
     if (failed)
-        std::fprintf(stderr, "kestrune-cli plot: %llu of %llu files failed (see above); the same command resumes them\n",
+        std::fprintf(stderr, "kestrune-cli plot: %llu of %llu files did not complete (see above)\n",
                      (unsigned long long)failed, (unsigned long long)files);
     else
         std::fprintf(stderr, "kestrune-cli plot: the run ended before every file was complete (see log.txt)\n");

@@ -183,16 +183,17 @@ bool already_complete(plan_state_s* st, const drive_s* target, uint64_t start, u
     return false;
 }
 
-// The file on target that bears the final name of a staged leftover (finished or
-// unfinished), or empty: such a leftover stays where it is.
+// The unfinished file on target that bears the final name of a staged leftover, or empty: such
+// a leftover stays where it is. (A finished file of that name is the mover's to judge: a copy
+// that a crash kept from being deleted after its move is dropped, anything else stays.)
 std::string target_holder(const plan_state_s* st, const drive_s* target, const plots_exempt_s& staged) {
     const std::string key = path_with_slash(target->path);
     const auto it = st->plots->ranges.find(key);
     if (it == st->plots->ranges.end()) return "";
     for (const plot_range_s& r : it->second)
-        if ((r.plain || r.plotting) && r.start == staged.range.start && r.count == staged.range.count &&
+        if (r.plotting && r.start == staged.range.start && r.count == staged.range.count &&
             r.account == st->input->account_id && r.poc2 == st->input->poc2)
-            return key + plot_file_name(r.account, r.start, r.count, r.poc2) + (r.plotting ? ".plotting" : "");
+            return key + plot_file_name(r.account, r.start, r.count, r.poc2) + ".plotting";
     return "";
 }
 
@@ -209,9 +210,9 @@ bool leftover_held(plan_state_s* st, const plots_exempt_s& staged) {
 }
 
 // The files a job for [start, start + n) on target takes over, which therefore do not
-// collide with it: the leftover it resumes or moves, and on the target the partial copy
-// that an interrupted move of that leftover left. A finished or unfinished file of the
-// same name on the target is never taken over: a staged file must not replace it.
+// collide with it: the leftover it resumes or moves, and on the target what an interrupted
+// move of that leftover left (its partial copy, or the finished copy of a staged file
+// whose deletion the crash prevented, which the mover compares and never replaces).
 std::vector<plots_exempt_s> taken_by(const plan_state_s* st, const drive_s* target, uint64_t start, uint64_t n) {
     std::vector<plots_exempt_s> exempt;
     plots_exempt_s leftover;
@@ -222,7 +223,7 @@ std::vector<plots_exempt_s> taken_by(const plan_state_s* st, const drive_s* targ
     const auto it = st->plots->ranges.find(key);
     if (it == st->plots->ranges.end()) return exempt;
     for (const plot_range_s& r : it->second)
-        if (r.moving && r.start == start && r.count == n &&
+        if ((r.moving || (r.plain && leftover.range.plain)) && r.start == start && r.count == n &&
             r.account == st->input->account_id && r.poc2 == st->input->poc2)
             exempt.push_back({key, r});
     return exempt;
@@ -296,14 +297,14 @@ bool plan_files(plan_state_s* st, drive_s* writer, drive_s* target, uint64_t tot
             ran_out(st, target);
             return false;
         }
-        if (already_complete(st, target, *next, n)) {
+        // A finished copy still on a staging drive goes to the mover, which drops it when the
+        // target's file has the same bytes and otherwise leaves both as they are.
+        plots_exempt_s staged;
+        if (already_complete(st, target, *next, n) &&
+            !(staging(st) && leftover_for(st, target, *next, n, &staged) && staged.range.plain)) {
             sys_log("%s already holds the complete plot of nonces %llu to %llu.\n", target->path,
                     (unsigned long long)*next, (unsigned long long)(*next + (n - 1)));
             st->result.complete.push_back({writer, writer == target ? nullptr : target, *next, n, st->input->poc2, false});
-            // A staged file of the same name stays where it is (said once, here).
-            plots_exempt_s staged;
-            if (staging(st) && leftover_for(st, target, *next, n, &staged) && leftover_held(st, staged))
-                take_open_file(st, staged);
         } else {
             if (!steer(st, next, n, target)) return false;
             plan_file(st, writer, target, *next, n);

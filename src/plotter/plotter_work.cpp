@@ -22,6 +22,7 @@
 #include <chrono>
 #include <cstring>
 #include <thread>
+#include <vector>
 
 #include "platform/sys.h"
 #include "platform/util.h"
@@ -476,13 +477,33 @@ move_end_s move_copy(job_s* job, const std::string& source, const std::string& d
     return {};
 }
 
+// Whether two files hold the same bytes; false when either cannot be read whole.
+bool same_bytes(const std::string& a, const std::string& b) {
+    constexpr uint64_t CHUNK = 4u << 20;
+    const int64_t fa = sys_file_open_read(a.c_str()), fb = sys_file_open_read(b.c_str());
+    bool same = fa && fb && sys_file_size(fa) == sys_file_size(fb);
+    const uint64_t size = same ? sys_file_size(fa) : 0;
+    std::vector<uint8_t> left(same ? CHUNK : 0), right(same ? CHUNK : 0);
+    for (uint64_t at = 0; same && at < size; at += CHUNK) {
+        const uint64_t n = std::min(CHUNK, size - at);
+        same = sys_file_read(fa, at, n, left.data()) && sys_file_read(fb, at, n, right.data()) &&
+               std::memcmp(left.data(), right.data(), n) == 0;
+    }
+    sys_file_close(fa);
+    sys_file_close(fb);
+    return same;
+}
+
 // Why the staged file cannot go to its target now, or empty: a file of its name is there
 // (never replaced), or the target lacks the room for it.
 move_end_s move_refusal(const job_s* job, const std::string& source, const std::string& destination) {
-    for (const std::string& path : {destination, destination + ".plotting"})
-        if (sys_file_exists(path.c_str()))
-            return {"Not moving " + source + ": " + path + " already exists and is never replaced; " + source +
-                    " is kept."};
+    const std::string unfinished = destination + ".plotting";
+    if (sys_file_exists(unfinished.c_str()))
+        return {"Not moving " + source + ": " + unfinished + " already exists and is never replaced; " + source +
+                " is kept."};
+    if (sys_file_exists(destination.c_str()))
+        return {"Not moving " + source + ": " + destination + " already exists with other bytes and is never " +
+                "replaced; " + source + " is kept."};
     const uint64_t need = job->nonce_count * PLOT_SIZE, free_bytes = sys_free_space(job->final_drive->path);
     if (free_bytes >= need) return {};
     char needed[32], left[32];
@@ -541,6 +562,11 @@ void job_move(plotter_s* p, job_s* job, const std::atomic<bool>* /*stop: a move 
     move_end_s end;
     if (sys_same_file(job->write_drive->path, job->final_drive->path)) {
         sys_log("  %s is already in its target folder\n", source.c_str());
+    } else if (sys_file_exists(destination.c_str()) && same_bytes(source, destination)) {
+        // A move that a crash stopped after the copy took its name and before the staged
+        // file was deleted: the target's file is the same, so only the deletion is left.
+        sys_log("  %s already has the same bytes; deleting the staged copy %s\n", destination.c_str(), source.c_str());
+        if (!sys_file_delete(source.c_str())) sys_log("  could not delete %s (errno %d)\n", source.c_str(), errno);
     } else {
         end = move_refusal(job, source, destination);
         if (end.failure.empty()) end = move_copy(job, source, destination, t0);

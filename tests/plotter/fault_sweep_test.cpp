@@ -5,9 +5,7 @@
 // faulted run and its fault-free rerun happen in a child process, so a fault can never leak into
 // the next run. A faulted run must log a line naming the file (or its folder) after the
 // fault and leave no complete plot name over wrong bytes, and a failed sync must fail it; the
-// rerun must finish the file with the clean run's bytes and leave the staging folder empty
-// (but for a moved file whose staged copy could not be deleted: a staged file never replaces
-// the target's file of its name, so that copy stays).
+// rerun must finish the file with the clean run's bytes and leave the staging folder empty.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -147,8 +145,7 @@ TEST(fault_sweep, every_failing_file_call_is_reported_and_a_rerun_finishes_the_s
             EXPECT_EQ(run(f, CALL_NONE, 0), "exit 0") << test_read_file(f.work.file("log.txt"));
             EXPECT_EQ(engine_list(f.target.path), std::vector<std::string>{name});
             EXPECT_TRUE(test_read_file(f.target.file(name)) == clean_bytes);
-            // A staged copy that could not be deleted after its move stays: the target holds its name.
-            EXPECT_EQ(engine_list(f.ssd.path), call == CALL_UNLINK ? std::vector<std::string>{name} : std::vector<std::string>{});
+            EXPECT_EQ(engine_list(f.ssd.path), std::vector<std::string>{});
         }
         std::printf("fault sweep: %s failed at calls:%s of %llu\n", call_names[call], faulted.c_str(),
                     (unsigned long long)total);

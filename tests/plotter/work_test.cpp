@@ -179,25 +179,29 @@ std::string reference_plot(uint64_t count) {
 
 // A staged file left on the SSD never replaces a file of its name on the target: a stale file
 // beside the finished plot; an unfinished file of that name on the target; a file that takes
-// the name while the move copies (the copy is dropped, the staged file kept, the job failed);
-// and the leftover that no target holds, which still moves. The planned file moves in each.
+// the name while the move copies (the copy is dropped, the staged file kept, the job failed).
+// A staged copy with the target's very bytes (a crash between a move's rename and its delete)
+// is deleted, and the leftover that no target holds still moves. The planned file moves in each.
 TEST_F(work_fixture, staged_files_never_replace_a_target_file) {
     const std::string name = name_of(0, 8), good = reference_plot(8), stale(8 * PLOT_SIZE, 'x');
     const struct {
         const char* on_target;   // suffix of the file of that name already on the target, or none
+        bool stale;              // the staged file holds other bytes than the reference
         bool appears;            // a file of that name appears on the target during the move
         bool stays;              // the staged file is still on the SSD afterwards
         const char* log;         // the line that says why
-    } cases[] = {{"", false, true, "stays where it is: "}, {".plotting", false, true, "stays where it is: "},
-                 {nullptr, true, true, "appeared during the move and is never replaced"},
-                 {nullptr, false, false, "matches no planned file; it goes to"}};
+    } cases[] = {{"", true, false, true, "already exists with other bytes and is never replaced"},
+                 {".plotting", false, false, true, "stays where it is: "},
+                 {nullptr, false, true, true, "appeared during the move and is never replaced"},
+                 {"", false, false, false, "already has the same bytes; deleting the staged copy"},
+                 {nullptr, false, false, false, "matches no planned file; it goes to"}};
     static std::string intruder;
     for (const auto& c : cases) {
         SCOPED_TRACE(&c - cases);
         test_dir_s s, a, work;
         ASSERT_EQ(chdir(work.path.c_str()), 0);
         sys_log_reset_for_tests();
-        const std::string staged = c.on_target && !*c.on_target ? stale : good;
+        const std::string staged = c.stale ? stale : good;
         test_write_file(s.file(name), staged);
         if (c.on_target) test_write_file(a.file(name + c.on_target), good);
         intruder = c.appears ? a.file(name) : "";
