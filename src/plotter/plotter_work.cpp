@@ -17,6 +17,9 @@
 // PLOTTER_MIN_BATCHES CPU batches, so its writes overlap the computing from the first batch
 // on; a writer sends its rows through a direct descriptor of its own where the file system
 // allows it, and the work thread's descriptor stays the one that syncs, closes and renames.
+// Failures end jobs, not the run: a writer or mover that fails leaves its text in the job and
+// the job ends as failed once no task of it runs (fail_job); its drive is marked failed under
+// the lock, jobs that would use that drive are not started, and the other drives go on.
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
