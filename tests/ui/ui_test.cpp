@@ -539,7 +539,7 @@ TEST_F(Screens, FailedFilesAreShownAndListed) {
     EXPECT_TRUE(app_setting_up());
     ASSERT_EQ(messages.size(), 1u);
     EXPECT_EQ(messages[0].rfind("No file was completed", 0), 0u) << messages[0];
-    run.first->job_state = JOB_PLOTTING;  // the synthetic run's buffers are its own
+    EXPECT_EQ(plotter_job_count(plotter), 0u);  // the setup screen planned afresh: no target is chosen
 }
 
 // The estimate waits for data and for its 5 s warm-up; a stage that began at this very
