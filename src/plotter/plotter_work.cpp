@@ -76,8 +76,8 @@ std::string failure_text(const char* doing, const std::string& path, const drive
            ". This drive's files stop here; the next run resumes them.";
 }
 
-// Ends a job on an error once none of its tasks runs: the drive that failed takes no more
-// work in this run, the job's files keep their names (an unfinished file its resume record)
+// Ends a job on an error once none of its tasks runs: the drive that failed (if any) takes no
+// more work in this run, the job's files keep their names (an unfinished file its resume record)
 // for the next run, and the other drives go on. The text goes to the log and the front end.
 void fail_job(plotter_s* p, job_s* job, drive_s* failed, const std::string& text) {
     sys_log("%s\n", text.c_str());
@@ -85,7 +85,7 @@ void fail_job(plotter_s* p, job_s* job, drive_s* failed, const std::string& text
     job->fd = 0;
     {
         std::lock_guard<std::mutex> hold(p->run.lock);
-        failed->failed = true;
+        if (failed) failed->failed = true;
         if (job->write_drive->current_job == job) job->write_drive->current_job = nullptr;
         if (job->final_drive && job->final_drive->current_job == job) job->final_drive->current_job = nullptr;
         if (job->write_drive->moving_job == job) job->write_drive->moving_job = nullptr;
@@ -335,8 +335,9 @@ void plot_step(plotter_s* p, job_s* job, pass_s* pass) {
 // durable or it could not take its plain name (it then keeps its unfinished name). The
 // rename comes before the close so the file's lock covers it: no other writer can take
 // over the finished file under its unfinished name.
-// On failure the text says why.
-bool complete_file(job_s* job, std::string* failure) {
+// On failure the text says why, and `drive_fault` whether the drive failed (rather than a
+// file of the plain name having appeared, which is never replaced).
+bool complete_file(job_s* job, std::string* failure, bool* drive_fault) {
     const std::string from = plotting_path(job);
     const std::string to = job_path(job, 0);
     const bool synced = sys_file_sync(job->fd);
@@ -344,6 +345,7 @@ bool complete_file(job_s* job, std::string* failure) {
     const int error = errno;
     sys_file_close(job->fd);
     job->fd = 0;
+    *drive_fault = !renamed && error != EEXIST;
     if (!synced) *failure = failure_text("flushing", from, job->write_drive, error);
     else if (!renamed && error == EEXIST)
         *failure = to + " already exists and is never replaced; " + from + " keeps its unfinished name.";
@@ -358,14 +360,15 @@ bool complete_file(job_s* job, std::string* failure) {
 bool finish_written(plotter_s* p, job_s* job) {
     if (job->write_task.valid()) job->write_task.get();
     std::string failure = job->failure;
-    if (failure.empty() && complete_file(job, &failure)) {
+    bool drive_fault = true;
+    if (failure.empty() && complete_file(job, &failure, &drive_fault)) {
         std::lock_guard<std::mutex> hold(p->run.lock);
         job->write_drive->current_job = nullptr;
         return_buffers(p, job);
         job->job_state = job->final_drive ? JOB_READY_TO_MOVE : JOB_DONE;
         return true;
     }
-    fail_job(p, job, job->write_drive, failure);
+    fail_job(p, job, drive_fault ? job->write_drive : nullptr, failure);
     return false;
 }
 
