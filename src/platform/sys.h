@@ -62,6 +62,11 @@ enum sys_create_e : uint32_t {
 // path still names the locked file, then reserves `size` bytes. Returns the descriptor,
 // or 0; `how` (may be null) says which case it was.
 int64_t sys_file_create(const char* path, uint64_t size, sys_create_e* how = nullptr);
+// Takes the same lock on an existing file without creating, reserving or changing anything,
+// so that no other writer (a plot or a convert) rewrites it while the caller copies or
+// deletes it. Returns the descriptor that holds the lock (SYS_CREATE_EXISTING), or 0 with
+// SYS_CREATE_LOCKED when another writer holds it, or SYS_CREATE_FAILED and errno.
+int64_t sys_file_hold(const char* path, sys_create_e* how);
 // True when a writer of sys_file_create (in this process or another) holds path's lock.
 bool sys_file_locked(const char* path);
 int64_t sys_file_open_read(const char* path);

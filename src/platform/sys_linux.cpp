@@ -218,16 +218,16 @@ bool still_named(int fd, const char* path) {
 }
 
 // Opens path for writing and locks it; -1 with errno on failure, -2 when another writer
-// holds it. The path is created exclusively, or opened when it exists; a file that
-// appears, vanishes or is replaced meanwhile is looked at again.
-int open_locked(const char* path, sys_create_e* how) {
+// holds it. The path is created exclusively (with `create`), or opened when it exists; a
+// file that appears, vanishes or is replaced meanwhile is looked at again.
+int open_locked(const char* path, bool create, sys_create_e* how) {
     for (int attempt = 0; attempt < 8; ++attempt) {
-        bool created = true;
-        int fd = syscalls.open(path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-        if (fd < 0 && errno == EEXIST) {
+        bool created = create;
+        int fd = create ? syscalls.open(path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644) : -1;
+        if (!create || (fd < 0 && errno == EEXIST)) {
             created = false;
             fd = syscalls.open(path, O_RDWR | O_CLOEXEC, 0);
-            if (fd < 0 && errno == ENOENT) continue;
+            if (fd < 0 && errno == ENOENT && create) continue;
         }
         if (fd < 0) return -1;
         if (whole_file_lock(fd, F_OFD_SETLK) < 0) {
@@ -254,7 +254,7 @@ int64_t sys_file_create(const char* path, uint64_t size, sys_create_e* how) {
     sys_create_e found = SYS_CREATE_FAILED;
     if (!how) how = &found;
     *how = SYS_CREATE_FAILED;
-    const int fd = open_locked(path, how);
+    const int fd = open_locked(path, true, how);
     if (fd == -2) {
         *how = SYS_CREATE_LOCKED;
         return 0;
@@ -274,6 +274,15 @@ int64_t sys_file_create(const char* path, uint64_t size, sys_create_e* how) {
         return 0;
     }
     return fd;
+}
+
+int64_t sys_file_hold(const char* path, sys_create_e* how) {
+    sys_create_e found = SYS_CREATE_FAILED;
+    if (!how) how = &found;
+    *how = SYS_CREATE_FAILED;
+    const int fd = open_locked(path, false, how);
+    if (fd == -2) *how = SYS_CREATE_LOCKED;
+    return fd < 0 ? 0 : fd;
 }
 
 bool sys_file_locked(const char* path) {

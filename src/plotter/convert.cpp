@@ -338,7 +338,7 @@ bool open_source(work_s* w, convert_result_s* result) {
         return refuse(CONVERT_REFUSED, "its size (" + std::to_string(size) + " bytes) does not match its name (" +
                                            std::to_string(w->nonces * PLOT_SIZE) + " bytes)");
     if (!sys_file_writable(w->source.c_str())) return refuse(CONVERT_REFUSED, "the file is read-only");
-    const char* busy = "in use by another process (a running plot or convert holds its lock)";
+    const char* busy = "in use: a running plot is writing or moving it, or another convert holds it (its lock is taken)";
     if (sys_file_locked(w->source.c_str())) return refuse(CONVERT_REFUSED, busy);
     sys_create_e how = SYS_CREATE_FAILED;
     w->fd = sys_file_create(w->source.c_str(), 0, &how);

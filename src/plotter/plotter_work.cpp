@@ -520,6 +520,26 @@ move_end_s move_refusal(const job_s* job, const std::string& source, const std::
             job->final_drive};
 }
 
+// Takes the staged file's writer lock for the whole move, so that no convert (nor another
+// plot) rewrites it between the copy and its deletion: the target would get half-rewritten
+// bytes under the old name. False, with `end` saying why, when another process holds it or it
+// cannot be opened; a file that nobody may write (a read-only staging drive) cannot be
+// rewritten either and moves without the lock.
+bool hold_staged(const std::string& source, int64_t* hold, move_end_s* end) {
+    sys_create_e how = SYS_CREATE_FAILED;
+    *hold = sys_file_hold(source.c_str(), &how);
+    if (*hold) return true;
+    if (how == SYS_CREATE_LOCKED) {
+        *end = {"Not moving " + source + ": it is being converted or written by another process (it holds the " +
+                "file's lock); " + source + " is kept and the next run moves it."};
+        return false;
+    }
+    if (errno == EROFS || errno == EACCES || errno == EPERM) return true;
+    *end = {"Not moving " + source + ": cannot open it (" + std::strerror(errno) + "); " + source +
+            " is kept and the next run moves it."};
+    return false;
+}
+
 void write_batch(plotter_s* p, job_s* job, uint64_t first, uint64_t count, const std::atomic<bool>* stop) {
     batch_buffer_s* buffer = job->write_buffer;
     UTIL_ASSERT(count <= job->nonce_count);
@@ -566,8 +586,10 @@ void job_move(plotter_s* p, job_s* job, const std::atomic<bool>* /*stop: a move 
     // A staging folder that is the target folder already holds the file at its final place;
     // copying it onto itself and deleting the source would delete the only copy.
     move_end_s end;
+    int64_t hold = 0;
     if (sys_same_file(job->write_drive->path, job->final_drive->path)) {
         sys_log("  %s is already in its target folder\n", source.c_str());
+    } else if (!hold_staged(source, &hold, &end)) {
     } else if (sys_file_exists(destination.c_str()) && same_bytes(source, destination)) {
         // A move that a crash stopped after the copy took its name and before the staged
         // file was deleted: the target's file is the same, so only the deletion is left.
@@ -577,17 +599,16 @@ void job_move(plotter_s* p, job_s* job, const std::atomic<bool>* /*stop: a move 
         end = move_refusal(job, source, destination);
         if (end.failure.empty()) end = move_copy(job, source, destination, t0);
     }
-    if (end.failed) {
+    sys_file_close(hold);
+    if (!end.failure.empty()) {
         fail_job(p, job, end.failed, end.failure);
         return;
     }
-    if (end.failure.empty()) sys_log("Move of %llu completed\n", (unsigned long long)job->start_nonce);
-    else sys_log("%s\n", end.failure.c_str());
-    std::lock_guard<std::mutex> hold(p->run.lock);
+    sys_log("Move of %llu completed\n", (unsigned long long)job->start_nonce);
+    std::lock_guard<std::mutex> lock(p->run.lock);
     job->write_drive->moving_job = nullptr;
     job->final_drive->current_job = nullptr;
-    job->failure = end.failure;
-    job->job_state = end.failure.empty() ? JOB_DONE : JOB_FAILED;
+    job->job_state = JOB_DONE;
 }
 
 }  // namespace

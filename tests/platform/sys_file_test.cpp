@@ -75,8 +75,19 @@ TEST_F(SysFile, CreateReservesLocksAndReportsFailures) {
     EXPECT_TRUE(sys_file_locked(file("plot")));
     EXPECT_EQ(sys_file_create(file("plot"), 4096, &how), 0);
     EXPECT_EQ(how, SYS_CREATE_LOCKED);
+    EXPECT_EQ(sys_file_hold(file("plot"), &how), 0);
+    EXPECT_EQ(how, SYS_CREATE_LOCKED) << "a holder waits for no writer";
     sys_file_close(fd);
     EXPECT_FALSE(sys_file_locked(file("plot")));
+    // A holder locks an existing file as a writer would, and never creates one.
+    const int64_t held = sys_file_hold(file("plot"), &how);
+    EXPECT_EQ(how, SYS_CREATE_EXISTING);
+    EXPECT_TRUE(held > 0 && sys_file_locked(file("plot")));
+    EXPECT_EQ(sys_file_create(file("plot"), 0, &how), 0);
+    EXPECT_EQ(how, SYS_CREATE_LOCKED);
+    sys_file_close(held);
+    EXPECT_EQ(sys_file_hold(file("absent"), &how), 0);
+    EXPECT_TRUE(how == SYS_CREATE_FAILED && errno == ENOENT && !sys_file_exists(file("absent")));
     EXPECT_EQ(test_read_file(file("plot")).substr(0, 10), "0123456789");
 
     static std::string from, to;

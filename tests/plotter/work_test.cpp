@@ -19,6 +19,7 @@
 
 #include "engine_support.h"
 #include "platform/sys.h"
+#include "plotter/convert.h"
 #include "plotter/plot_file.h"
 #include "settings/settings.h"
 #include "test_support.h"
@@ -189,12 +190,13 @@ TEST_F(work_fixture, staged_files_never_replace_a_target_file) {
         bool stale;              // the staged file holds other bytes than the reference
         bool appears;            // a file of that name appears on the target during the move
         bool stays;              // the staged file is still on the SSD afterwards
+        bool refused;            // its move was refused: the job failed and the front end heard why
         const char* log;         // the line that says why
-    } cases[] = {{"", true, false, true, "already exists with other bytes and is never replaced"},
-                 {".plotting", false, false, true, "stays where it is: "},
-                 {nullptr, false, true, true, "appeared during the move and is never replaced"},
-                 {"", false, false, false, "already has the same bytes; deleting the staged copy"},
-                 {nullptr, false, false, false, "matches no planned file; it goes to"}};
+    } cases[] = {{"", true, false, true, true, "already exists with other bytes and is never replaced"},
+                 {".plotting", false, false, true, false, "stays where it is: "},
+                 {nullptr, false, true, true, true, "appeared during the move and is never replaced"},
+                 {"", false, false, false, false, "already has the same bytes; deleting the staged copy"},
+                 {nullptr, false, false, false, false, "matches no planned file; it goes to"}};
     static std::string intruder;
     for (const auto& c : cases) {
         SCOPED_TRACE(&c - cases);
@@ -217,13 +219,72 @@ TEST_F(work_fixture, staged_files_never_replace_a_target_file) {
         input.targets = {&ta};
         input.start_nonce = 3000;
         input.max_fill_bytes = 8 * PLOT_SIZE;
+        std::string heard;
+        plotter_set_on_failure(plotter, [&](const std::string& text) { heard += text; });
         engine_run(plotter, &plots, input, 8);
+        EXPECT_EQ(plotter->run.failed, c.refused);
+        EXPECT_EQ(heard.find(c.log) != std::string::npos, c.refused) << heard;
         EXPECT_TRUE(test_read_file(a.file(name + (c.on_target ? c.on_target : ""))) == (c.appears ? "intruder" : good));
         EXPECT_EQ(engine_bad_nonces(a.file(name_of(3000, 8)), ACCOUNT, 3000, 8, false), 0);
         EXPECT_EQ(engine_list(s.path), c.stays ? std::vector<std::string>{name} : std::vector<std::string>{});
         EXPECT_TRUE(!c.stays || test_read_file(s.file(name)) == staged);
         EXPECT_EQ(engine_list(a.path).size(), 2u);  // no .moving copy left behind
         EXPECT_NE(test_read_file(work.file("log.txt")).find(c.log), std::string::npos) << test_read_file(work.file("log.txt"));
+        fresh_plotter();
+        ASSERT_EQ(chdir("/"), 0);
+    }
+}
+
+// A staged file is rewritten by nobody while it moves: the mover holds the file's writer lock
+// from before its copy until the staged file is deleted. A convert started during the copy is
+// refused with the reason and the target gets the plot's own bytes; a staged file that a
+// convert already holds is not moved: the job fails through the failure path (the front end
+// hears of it), the file stays untouched on the SSD, and a rerun moves it once it is free.
+TEST_F(work_fixture, a_file_being_moved_is_never_converted) {
+    const std::string name = name_of(0, 8), good = reference_plot(8);
+    static std::string staged_path;
+    static convert_result_s during;
+    for (const bool held_before : {false, true}) {
+        SCOPED_TRACE(held_before ? "a convert holds it first" : "a convert starts during the copy");
+        test_dir_s s, a, work;
+        ASSERT_EQ(chdir(work.path.c_str()), 0);
+        sys_log_reset_for_tests();
+        test_write_file(s.file(name), good);
+        staged_path = s.file(name);
+        during = {};
+        sys_syscalls().sendfile = [](int out, int in, off_t* offset, size_t count) {
+            if (*offset == 0 && during.message.empty()) during = convert_file(staged_path, true, 1 << 20);
+            return sendfile(out, in, offset, count);
+        };
+        const int64_t converter = held_before ? sys_file_hold(staged_path.c_str(), nullptr) : 0;
+        std::vector<std::string> heard;
+        plotter_set_on_failure(plotter, [&](const std::string& text) { heard.push_back(text); });
+        drive_s ssd = engine_drive(s.path, true), ta = engine_drive(a.path, false);
+        input.ssds = {&ssd};
+        input.targets = {&ta};
+        input.max_fill_bytes = 8 * PLOT_SIZE;
+        engine_run(plotter, &plots, input, 8);
+        const std::string log = test_read_file(work.file("log.txt"));
+        EXPECT_EQ(test_read_file(s.file(name)) == good, held_before) << "moved, or kept whole";
+        EXPECT_EQ(engine_list(s.path).size(), held_before ? 1u : 0u);
+        if (held_before) {
+            EXPECT_TRUE(plotter->run.failed);
+            EXPECT_FALSE(ta.failed) << "the target drive did nothing wrong";
+            ASSERT_EQ(heard.size(), 1u);
+            EXPECT_NE(heard[0].find("is being converted or written by another process"), std::string::npos) << heard[0];
+            EXPECT_EQ(engine_list(a.path), std::vector<std::string>{});
+            sys_file_close(converter);
+            fresh_plotter();
+            engine_run(plotter, &plots, input, 8);
+            EXPECT_FALSE(plotter->run.failed);
+        } else {
+            EXPECT_EQ(during.status, CONVERT_REFUSED);
+            EXPECT_NE(during.message.find("a running plot is writing or moving it"), std::string::npos) << during.message;
+            EXPECT_FALSE(sys_file_exists(convert_journal_path(staged_path).c_str()));
+            EXPECT_FALSE(plotter->run.failed) << log;
+        }
+        EXPECT_EQ(engine_list(s.path), std::vector<std::string>{});
+        EXPECT_EQ(engine_bad_nonces(a.file(name), ACCOUNT, 0, 8, false), 0) << log;
         fresh_plotter();
         ASSERT_EQ(chdir("/"), 0);
     }
