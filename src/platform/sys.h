@@ -128,9 +128,23 @@ bool sys_file_copy(const char* source, const char* destination,
 
 // The size of the file at path (stat, links followed); false when it cannot be read.
 bool sys_path_size(const char* path, uint64_t* size);
-// False when nobody may write the file: no write permission bit is set (even for root,
-// who could write regardless), or this process is refused write access.
+// False when nobody may write the file, with errno: EACCES when no write permission bit is
+// set (even for root, who could write regardless) or this process is refused write access,
+// EROFS when its file system is mounted read-only.
 bool sys_file_writable(const char* path);
+// What the path itself is: a final symbolic link is described, not followed.
+struct sys_path_info_s {
+    bool symlink = false;   // the path is a symbolic link
+    bool regular = false;   // the path is a regular file
+    uint64_t size = 0;      // bytes
+    uint64_t links = 0;     // names the file has (hard links)
+    uint64_t device = 0;    // device and inode: the same pair is the same file
+    uint64_t inode = 0;
+};
+// False, with errno, when the path cannot be looked at.
+bool sys_path_info(const char* path, sys_path_info_s* info);
+// The absolute path with every symbolic link resolved; empty when it cannot be resolved.
+std::string sys_real_path(const char* path);
 
 // Fault-injection seam. Every system call the file services make that can fail in an
 // interesting way goes through this process-wide table, so tests can make the Nth
@@ -154,6 +168,7 @@ struct sys_syscalls_s {
     int (*lock)(int fd, int command, struct flock* lock);                        // fcntl(2) F_OFD_SETLK, F_OFD_GETLK
     int (*statx)(int dirfd, const char* path, int flags, unsigned int mask, struct statx* info);  // statx(2)
     int (*memalign)(void** block, size_t alignment, size_t size);               // posix_memalign(3), for sys_alloc
+    int (*access)(const char* path, int mode);                                   // access(2)
 };
 sys_syscalls_s& sys_syscalls();
 void sys_syscalls_reset();

@@ -45,6 +45,7 @@ sys_syscalls_s default_syscalls() {
     table.aio_read = ::aio_read;
     table.lock = [](int fd, int command, struct flock* lock) { return ::fcntl(fd, command, lock); };
     table.statx = ::statx;
+    table.access = ::access;
     table.memalign = ::posix_memalign;
     return table;
 }
@@ -306,7 +307,7 @@ void sys_file_close(int64_t fd) {
 
 bool sys_file_delete(const char* path) { return syscalls.unlink(path) == 0; }
 
-bool sys_file_exists(const char* path) { return access(path, F_OK) == 0; }
+bool sys_file_exists(const char* path) { return syscalls.access(path, F_OK) == 0; }
 
 bool sys_same_file(const char* a, const char* b) {
     struct stat first, second;
@@ -559,5 +560,27 @@ bool sys_path_size(const char* path, uint64_t* size) {
 
 bool sys_file_writable(const char* path) {
     struct stat info;
-    return stat(path, &info) == 0 && (info.st_mode & 0222) != 0 && access(path, W_OK) == 0;
+    if (stat(path, &info) != 0) return false;
+    if ((info.st_mode & 0222) == 0) return errno = EACCES, false;
+    return syscalls.access(path, W_OK) == 0;
+}
+
+bool sys_path_info(const char* path, sys_path_info_s* info) {
+    struct statx found;
+    const unsigned mask = STATX_TYPE | STATX_NLINK | STATX_SIZE | STATX_INO;
+    if (syscalls.statx(AT_FDCWD, path, AT_SYMLINK_NOFOLLOW, mask, &found) != 0) return false;
+    info->symlink = S_ISLNK(found.stx_mode);
+    info->regular = S_ISREG(found.stx_mode);
+    info->size = found.stx_size;
+    info->links = found.stx_nlink;
+    info->device = ((uint64_t)found.stx_dev_major << 32) | found.stx_dev_minor;
+    info->inode = found.stx_ino;
+    return true;
+}
+
+std::string sys_real_path(const char* path) {
+    char* real = realpath(path, nullptr);
+    const std::string found = real ? real : "";
+    std::free(real);
+    return found;
 }

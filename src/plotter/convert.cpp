@@ -20,6 +20,7 @@
 
 #include "nonce/nonce.h"
 #include "platform/sys.h"
+#include "platform/util.h"
 #include "plotter/plot_file.h"
 
 namespace {
@@ -293,6 +294,28 @@ bool read_names(const std::string& path, bool to_poc2, work_s* w, std::string* w
     return true;
 }
 
+std::string wrong_size(uint64_t size, uint64_t nonces) {
+    return "its size (" + std::to_string(size) + " bytes) does not match its name (" +
+           std::to_string(nonces * PLOT_SIZE) + " bytes)";
+}
+
+// Why the file cannot be rewritten in place under its name alone, or empty: a link's bytes
+// belong to another name (a symbolic link's file keeps its own name, which the rename would
+// not follow; a file with hard links shows its bytes under every name).
+std::string link_refusal(const std::string& path) {
+    sys_path_info_s info;
+    if (!sys_path_info(path.c_str(), &info)) return "";
+    if (info.symlink) {
+        const std::string real = sys_real_path(path.c_str());
+        return "it is a symbolic link" + (real.empty() ? std::string() : " to " + real) +
+               ": convert the file itself, then point the link at its new name";
+    }
+    if (info.links > 1)
+        return "it has " + std::to_string(info.links) + " names (hard links): converting it would change the " +
+               "bytes under its other names too; remove the other names first";
+    return "";
+}
+
 // Works out which names and journals exist. Returns true when there is work to do; else
 // fills `result` (refused, already converted, or a leftover journal cleared).
 bool resolve(const std::string& path, bool to_poc2, work_s* w, convert_result_s* result) {
@@ -319,6 +342,9 @@ bool resolve(const std::string& path, bool to_poc2, work_s* w, convert_result_s*
         return refuse(std::string("a conversion to ") + layout(!to_poc2) + " is in progress (" +
                       convert_journal_path(w->target) + "): finish it with --to " + layout(!to_poc2) + " first");
     if (target) {
+        uint64_t size = 0;
+        if (sys_path_size(w->target.c_str(), &size) && size != w->nonces * PLOT_SIZE)
+            return refuse(wrong_size(size, w->nonces));
         *result = outcome(CONVERT_ALREADY, w->target + ": already in " + layout(to_poc2) + " layout", *w);
         return false;
     }
@@ -333,11 +359,12 @@ bool open_source(work_s* w, convert_result_s* result) {
         *result = outcome(status, w->source + ": " + why, *w);
         return false;
     };
+    const std::string linked = link_refusal(w->source);
+    if (!linked.empty()) return refuse(CONVERT_REFUSED, linked);
     if (!sys_path_size(w->source.c_str(), &size)) return refuse(CONVERT_REFUSED, "cannot read its size");
-    if (size != w->nonces * PLOT_SIZE)
-        return refuse(CONVERT_REFUSED, "its size (" + std::to_string(size) + " bytes) does not match its name (" +
-                                           std::to_string(w->nonces * PLOT_SIZE) + " bytes)");
-    if (!sys_file_writable(w->source.c_str())) return refuse(CONVERT_REFUSED, "the file is read-only");
+    if (size != w->nonces * PLOT_SIZE) return refuse(CONVERT_REFUSED, wrong_size(size, w->nonces));
+    if (!sys_file_writable(w->source.c_str()))
+        return refuse(CONVERT_REFUSED, errno == EROFS ? "it is on a read-only file system" : "the file is read-only");
     const char* busy = "in use: a running plot is writing or moving it, or another convert holds it (its lock is taken)";
     if (sys_file_locked(w->source.c_str())) return refuse(CONVERT_REFUSED, busy);
     sys_create_e how = SYS_CREATE_FAILED;
@@ -354,15 +381,25 @@ bool open_source(work_s* w, convert_result_s* result) {
 }
 
 // Sizes the steps: two step bytes of buffers within the memory, the journal within half
-// the free space. False when not even one nonce per step fits.
-bool size_steps(work_s* w, uint64_t memory) {
+// the free space. When not even one nonce per step fits, says which of the two is short and
+// the least it takes.
+bool size_steps(work_s* w, uint64_t memory, std::string* why) {
     uint64_t step = std::min(memory / 2, STEP_MAX);
+    if (step < UNIT) {
+        *why = "not enough memory for a step: " + std::to_string(memory) + " bytes allowed, at least " +
+               std::to_string(2 * UNIT) + " bytes needed";
+        return false;
+    }
     if (!w->resume) {
-        const uint64_t room = sys_free_space(w->folder.c_str()) / 2;
+        const uint64_t free_bytes = sys_free_space(w->folder.c_str()), room = free_bytes / 2;
         step = room > 3 * BLOCK ? std::min(step, room - 3 * BLOCK) : 0;
+        if (step < UNIT) {
+            *why = std::string("not enough free space for the journal: ") + fmt_size_tmp(free_bytes, false, "") +
+                   " free, at least " + fmt_size_tmp(2 * (3 * BLOCK + UNIT), false, "") + " needed";
+            return false;
+        }
     }
     step -= step % UNIT;
-    if (step < UNIT) return false;
     w->step_bytes = step;
     w->capacity = step / 2;
     return true;
@@ -378,8 +415,13 @@ bool allocate(work_s* w) {
 
 // Opens or creates the journal; on a resume finishes its newest step. Sets `at`.
 bool open_journal(work_s* w, position_s* at, std::string* why) {
-    w->jfd = sys_file_create(w->journal.c_str(), 0);
-    if (!w->jfd) return *why = "cannot create the journal " + w->journal, false;
+    sys_create_e how = SYS_CREATE_FAILED;
+    w->jfd = sys_file_create(w->journal.c_str(), 0, &how);
+    if (how == SYS_CREATE_LOCKED) return *why = "another convert holds its journal " + w->journal, false;
+    if (!w->jfd)
+        return *why = std::string("cannot ") + (w->resume ? "open" : "create") + " the journal " + w->journal + ": " +
+                      std::strerror(errno),
+               false;
     const uint64_t budget = w->step_bytes, size = sys_file_size(w->jfd);
     const part_e header = w->resume ? read_header(*w, size) : PART_NONE;
     if (header == PART_ERROR) return *why = "cannot read the journal " + w->journal, false;
@@ -415,14 +457,18 @@ convert_result_s convert_file(const std::string& path, bool to_poc2, uint64_t me
     work_s w;
     convert_result_s result;
     if (!resolve(path, to_poc2, &w, &result) || !open_source(&w, &result)) return result;
-    if (!size_steps(&w, memory)) {
+    std::string why;
+    if (!size_steps(&w, memory, &why)) {
         release(w);
-        return outcome(CONVERT_REFUSED, w.source + ": not enough memory or free space for the journal", w);
+        return outcome(CONVERT_REFUSED, w.source + ": " + why, w);
     }
     sys_log("Converting %s to %s%s\n", w.source.c_str(), layout(to_poc2), w.resume ? " (resuming)" : "");
     position_s at;
-    std::string why;
     bool ok = open_journal(&w, &at, &why);
+    if (!ok && !w.jfd && !w.resume) {  // nothing was touched
+        release(w);
+        return outcome(CONVERT_REFUSED, w.source + ": " + why, w);
+    }
     if (ok && !run_steps(w, at, progress)) ok = false, why = "I/O error while converting";
     if (ok && !sys_file_rename_new(w.source.c_str(), w.target.c_str())) ok = false, why = "could not rename it";
     if (ok && !sys_file_delete(w.journal.c_str())) ok = false, why = "could not delete the journal";

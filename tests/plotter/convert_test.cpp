@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -146,39 +147,61 @@ TEST_F(convert_test, a_rename_stopped_between_link_and_unlink_is_finished) {
 }
 
 TEST_F(convert_test, refusals_change_no_byte_and_leave_no_file) {
+    enum setup_e { PLAIN, READ_ONLY, READ_ONLY_MOUNT, LOCKED, TWIN, SYMLINK, HARD_LINK, NO_JOURNAL, FULL };
     struct case_s {
         const char* what;
         std::string name;  // file to create and to convert
         uint64_t size;
-        bool read_only, locked, twin;  // twin: the other name exists too
+        setup_e setup;
+        uint64_t memory;
+        const char* why;  // the reason the message gives
     };
-    const std::string poc1 = plot_file_name(ACCOUNT, 0, 8, false);
+    const std::string poc1 = plot_file_name(ACCOUNT, 0, 8, false), poc2 = plot_file_name(ACCOUNT, 0, 8, true);
+    const uint64_t size = 8 * PLOT_SIZE, mib = 1 << 20;
     const case_s cases[] = {
-        {"unfinished", poc1 + ".plotting", 8 * PLOT_SIZE, false, false, false},
-        {"short", poc1, 8 * PLOT_SIZE - 512, false, false, false},
-        {"long", poc1, 8 * PLOT_SIZE + 1, false, false, false},
-        {"stagger", plot_file_name(ACCOUNT, 0, 8, true) + "_4", 8 * PLOT_SIZE, false, false, false},
-        {"read-only", poc1, 8 * PLOT_SIZE, true, false, false},
-        {"locked by a plot", poc1, 8 * PLOT_SIZE, false, true, false},
-        {"both names", poc1, 8 * PLOT_SIZE, false, false, true},
-        {"not a plot name", "notes.txt", 8 * PLOT_SIZE, false, false, false},
+        {"unfinished", poc1 + ".plotting", size, PLAIN, mib, "unfinished plot file"},
+        {"short", poc1, size - 512, PLAIN, mib, "does not match its name"},
+        {"long", poc1, size + 1, PLAIN, mib, "does not match its name"},
+        {"short, named in the asked-for layout", poc2, size - 512, PLAIN, mib, "does not match its name"},
+        {"stagger", poc2 + "_4", size, PLAIN, mib, "stagger"},
+        {"read-only", poc1, size, READ_ONLY, mib, "the file is read-only"},
+        {"read-only mount", poc1, size, READ_ONLY_MOUNT, mib, "read-only file system"},
+        {"locked by a plot", poc1, size, LOCKED, mib, "a running plot is writing or moving it"},
+        {"both names", poc1, size, TWIN, mib, "both"},
+        {"not a plot name", "notes.txt", size, PLAIN, mib, "not a plot file name"},
+        {"symbolic link", poc1, size, SYMLINK, mib, "symbolic link to "},
+        {"hard link", poc1, size, HARD_LINK, mib, "2 names (hard links)"},
+        {"journal not creatable", poc1, size, NO_JOURNAL, mib, "cannot create the journal"},
+        {"memory too small", poc1, size, PLAIN, 100, "not enough memory for a step: 100 bytes allowed, at least 256 bytes needed"},
+        {"disk nearly full", poc1, size, FULL, mib, "not enough free space for the journal"},
     };
     for (const case_s& c : cases) {
         SCOPED_TRACE(c.what);
-        test_dir_s d;
+        test_dir_s d, elsewhere;
         std::string bytes = image(8, false);
         bytes.resize(c.size, 'x');
-        test_write_file(d.file(c.name), bytes);
-        if (c.twin) test_write_file(path_of(d, 8, true), bytes);
-        if (c.read_only) chmod(d.file(c.name).c_str(), 0444);
-        const int64_t lock = c.locked ? sys_file_create(d.file(c.name).c_str(), 0) : 0;
+        const std::string file = c.setup == SYMLINK ? elsewhere.file(c.name) : d.file(c.name);
+        test_write_file(file, bytes);
+        if (c.setup == SYMLINK) ASSERT_EQ(symlink(file.c_str(), d.file(c.name).c_str()), 0);
+        if (c.setup == HARD_LINK) ASSERT_EQ(link(file.c_str(), elsewhere.file("other name").c_str()), 0);
+        if (c.setup == TWIN) test_write_file(path_of(d, 8, true), bytes);
+        if (c.setup == READ_ONLY) chmod(file.c_str(), 0444);
+        if (c.setup == READ_ONLY_MOUNT) sys_syscalls().access = [](const char* p, int mode) { return mode == W_OK ? (errno = EROFS, -1) : access(p, mode); };
+        if (c.setup == NO_JOURNAL)
+            sys_syscalls().open = [](const char* p, int f, mode_t m) {
+                return std::strstr(p, ".converting") ? (errno = EACCES, -1) : real.open(p, f, m);
+            };
+        if (c.setup == FULL) sys_syscalls().statvfs = [](const char*, struct statvfs* info) { return *info = {}, 0; };
+        const int64_t lock = c.setup == LOCKED ? sys_file_create(file.c_str(), 0) : 0;
         const std::vector<std::string> before = names(d);
-        const convert_result_s r = convert_file(d.file(c.name), true, 1 << 20);
+        const convert_result_s r = convert_file(d.file(c.name), true, c.memory);
         sys_file_close(lock);
+        install_hooks(CALL_NONE, 0);
         EXPECT_EQ(r.status, CONVERT_REFUSED) << r.message;
         EXPECT_NE(r.message.find(c.name), std::string::npos) << r.message;
+        EXPECT_NE(r.message.find(c.why), std::string::npos) << r.message;
         EXPECT_EQ(names(d), before);
-        EXPECT_TRUE(test_read_file(d.file(c.name)) == bytes);
+        EXPECT_TRUE(test_read_file(file) == bytes);
     }
 }
 
