@@ -1,0 +1,98 @@
+#!/usr/bin/env bash
+# Plotting on emulated hard disks (scripts/drive_rig.sh): each case's rate as a fraction of
+# the drive's rate (or of the sum of the drives' rates), beside what the processor computes
+# in the same run, so it shows whether the drives or the processor set the pace.
+#
+#   drive_bench.sh            # the cases of the README's table (about 12 minutes, 12 GiB written)
+#   drive_bench.sh --quick    # one short direct case (128 MiB), the one CI runs
+#
+# Needs root and loop devices; builds build/ first when kestrune-cli is missing. Every file is
+# checked afterwards with the throttles lifted (--full in the quick case), and the drives are
+# torn down on exit whatever happens.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+cli=$PWD/build/kestrune-cli
+rig=$PWD/scripts/drive_rig.sh
+[ -x "$cli" ] || ./scripts/setup.sh >/dev/null
+export RIG_DIR=${RIG_DIR:-/var/tmp/kestrune-rig}
+work=$(mktemp -d /var/tmp/kestrune-bench.XXXXXX)
+trap '"$rig" down; rm -rf "$work"' EXIT
+"$rig" down
+account=7900104405094198526
+threads=$(nproc)
+failed=0
+
+now() { date +%s.%N; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }'; }
+
+# The processor's rate in MB/s of nonces: the plotter's own choice on every thread.
+compute_mbps() {
+  "$cli" bench --cpu "$threads" --seconds "$1" --csv 2>/dev/null |
+    awk -F, -v t="$threads" '$1 == "best" && $2 == t { printf "%.1f", $5 * 262144 / 60 / 1e6 }'
+}
+
+# check FILE...: sampled, or every nonce with CHECK=--full.
+check() {
+  for file in "$@"; do
+    if ! "$cli" check ${CHECK:-} "$file" >"$work/check.out" 2>&1; then
+      echo "  FAILED check of $file:"; sed 's/^/    /' "$work/check.out"; failed=1
+    fi
+  done
+}
+
+# direct NAME DRIVES MBPS IOPS NONCES MEM_GIB: one file of NONCES on each drive, written
+# directly; prints the fraction of the drives' summed rate.
+direct() {
+  local name=$1 drives=$2 mbps=$3 iops=$4 nonces=$5 mem=$6
+  mapfile -t folders < <("$rig" up "$drives" "$mbps" "$iops")
+  local targets=() t0 t1 log="$work/direct$drives.log"
+  for folder in "${folders[@]}"; do targets+=(-p "$folder"); done
+  t0=$(now)
+  "$cli" plot -i "$account" -s 0 -n "$nonces" "${targets[@]}" -m "$mem" -q >"$log" 2>&1 ||
+    { echo "  plot failed:"; tail -5 "$log"; failed=1; }
+  t1=$(now)
+  local rate
+  rate=$(awk -v b=$((nonces * drives * 262144)) -v s="$(awk -v a="$t0" -v b="$t1" 'BEGIN { print b - a }')" 'BEGIN { printf "%.1f", b / s / 1e6 }')
+  printf "%-44s %8s MB/s of %4d MB/s  %s of the drives\n" "$name" "$rate" $((mbps * drives)) "$(ratio "$rate" $((mbps * drives)))"
+  grep -h "batch" "$log" | head -2 | sed 's/^/    plan: /' || true
+  "$rig" pace 0 0
+  check $(for folder in "${folders[@]}"; do ls "$folder"/"${account}"_* ; done)
+  "$rig" down
+}
+
+# staged NAME MBPS IOPS NONCES: one file plotted into a staging folder on the host's disk and
+# moved to one drive; prints the move's fraction of the drive's rate.
+staged() {
+  local name=$1 mbps=$2 iops=$3 nonces=$4
+  local folder
+  folder=$("$rig" up 1 "$mbps" "$iops")
+  mkdir -p "$work/ssd"
+  "$cli" plot -i "$account" -s 0 -n "$nonces" -p "$folder" --ssd "$work/ssd" -q >"$work/staged.log" 2>&1 &
+  local pid=$! began="" log="$work/staged.log"
+  while kill -0 "$pid" 2>/dev/null; do
+    if [ -z "$began" ] && compgen -G "$folder/*.moving" >/dev/null; then began=$(now); fi
+    sleep 0.05
+  done
+  wait "$pid" || { echo "  plot failed:"; tail -5 "$log"; failed=1; }
+  local ended rate
+  ended=$(now)
+  rate=$(awk -v b=$((nonces * 262144)) -v s="$(awk -v a="${began:-$ended}" -v b="$ended" 'BEGIN { print b - a }')" \
+    'BEGIN { printf "%.1f", (s > 0 ? b / s / 1e6 : 0) }')
+  printf "%-44s %8s MB/s of %4d MB/s  %s of the drive (the move)\n" "$name" "$rate" "$mbps" "$(ratio "$rate" "$mbps")"
+  "$rig" pace 0 0
+  check "$folder"/"${account}"_*
+  rm -rf "$work/ssd"
+  "$rig" down
+}
+
+compute=$(compute_mbps 3)
+echo "processor: $compute MB/s of nonces on $threads threads (the plotter's choice of family)"
+if [ "${1:-}" = "--quick" ]; then
+  CHECK=--full direct "one drive 100 MB/s 1000 req/s, 512 nonces" 1 100 1000 512 1
+else
+  direct "one drive 25 MB/s 100 req/s, 16384 nonces, -m 1" 1 25 100 16384 1
+  direct "two drives 25 MB/s 100 req/s, 16384 each, -m 2" 2 25 100 16384 2
+  staged "one drive 200 MB/s 250 req/s behind a staging folder, 16384" 200 250 16384
+fi
+echo "processor after: $(compute_mbps 3) MB/s"
+exit "$failed"
