@@ -46,6 +46,10 @@ uint64_t sys_free_space(const char* path, uint64_t* total_bytes = nullptr);
 // direct-I/O alignment of a file there; 512 when the file system does not tell.
 uint64_t sys_sector_size(const char* path);
 void sys_dir_list(const char* path, const std::function<bool(const char* name)>& callback);
+// Whether new files can be written in a folder: creates a small file of its own name there,
+// writes a byte to it and deletes it. 0 when all of that worked, else the system's error
+// number (ENOENT: no such folder, ENOTDIR, EACCES, EROFS, ENOSPC...).
+int sys_dir_try_write(const char* folder);
 
 // Files. A descriptor of 0 means no file: every call that opens one returns 0 when it cannot.
 

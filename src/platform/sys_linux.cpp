@@ -198,6 +198,23 @@ void sys_dir_list(const char* path, const std::function<bool(const char* name)>&
     closedir(dir);
 }
 
+int sys_dir_try_write(const char* folder) {
+    // A name no plot file or other program's file has, unique to this process and call.
+    char name[64];
+    std::snprintf(name, sizeof name, ".kestrune-write-test-%d-%016llx", (int)getpid(),
+                  (unsigned long long)sys_random_u64());
+    const std::string path = path_with_slash(folder) + name;
+    const int fd = syscalls.open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) return errno;
+    const char byte = 0;
+    errno = 0;
+    const ssize_t wrote = syscalls.pwrite(fd, &byte, 1, 0);
+    int error = wrote == 1 ? 0 : wrote < 0 && errno ? errno : ENOSPC;  // no progress counts as a full disk
+    close(fd);
+    if (syscalls.unlink(path.c_str()) != 0 && error == 0) error = errno;
+    return error;
+}
+
 namespace {
 
 // A write lock over the whole file, owned by the open file description: two opens conflict

@@ -32,6 +32,18 @@ uint64_t job_nonces_computed(const job_s* job) {
     return done < job->nonce_count ? done : job->nonce_count;
 }
 
+const drive_s* job_failed_drive(const job_s* job) {
+    const uint32_t state = job->job_state.load(std::memory_order_relaxed);
+    if (state == JOB_WAITING && job->write_drive->failed) return job->write_drive;
+    const bool to_move = state == JOB_WAITING || state == JOB_READY_TO_MOVE;
+    if (to_move && job->final_drive && job->final_drive->failed) return job->final_drive;
+    return nullptr;
+}
+
+bool job_lost(const job_s* job) {
+    return job->job_state.load(std::memory_order_relaxed) == JOB_FAILED || job_failed_drive(job) != nullptr;
+}
+
 std::string job_path(const job_s* job, int location) {
     const drive_s* drive = location == 1 && job->final_drive ? job->final_drive : job->write_drive;
     return plot_file_path(drive->path, job->account_id, job->start_nonce, job->nonce_count, job->poc2);

@@ -58,6 +58,13 @@ void job_destroy(job_s* job);
 // progress. Call while holding the plotter's lock (plotter_for_each_job), which keeps the
 // buffers from being swapped meanwhile. For display: the batch may still be stopped.
 uint64_t job_nonces_computed(const job_s* job);
+// The failed drive that keeps the job from going on in this run: its writing drive before it
+// starts, its target before its file moves there; none when it can go on. Call while holding
+// the plotter's lock, under which drives are marked failed.
+const drive_s* job_failed_drive(const job_s* job);
+// Whether no drive takes the job's nonces in this run any more: it failed, or a drive it
+// needs failed. Call while holding the plotter's lock.
+bool job_lost(const job_s* job);
 // The job's file: location 0 on the drive it is written on, 1 on its final drive; no suffix.
 std::string job_path(const job_s* job, int location);
 // The same into a fixed buffer; false (buffer emptied) when it does not fit, never cut.

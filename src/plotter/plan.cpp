@@ -20,10 +20,12 @@ struct plan_state_s {
     bool raised_logged = false;           // the raised file size was logged
 };
 
-uint64_t sector_group(const drive_s* drive) {
-    const uint64_t group = drive->sector_size / SCOOP_SIZE;
+uint64_t sector_group(uint64_t sector_size) {
+    const uint64_t group = sector_size / SCOOP_SIZE;
     return group ? group : 1;
 }
+
+uint64_t sector_group(const drive_s* drive) { return sector_group(drive->sector_size); }
 
 uint64_t saturating_add(uint64_t a, uint64_t b) { return b > UINT64_MAX - a ? UINT64_MAX : a + b; }
 
@@ -116,10 +118,12 @@ uint64_t target_total(const plan_input_s& in, const drive_s* target, uint64_t re
 }
 
 // Largest file in nonces; 0 = no limit. A limit below one nonce still limits.
-uint64_t file_limit(const plan_input_s& in) {
-    if (in.max_file_bytes == 0) return 0;
-    return std::max<uint64_t>(in.max_file_bytes / PLOT_SIZE, 1);
+uint64_t file_limit(uint64_t max_file_bytes) {
+    if (max_file_bytes == 0) return 0;
+    return std::max<uint64_t>(max_file_bytes / PLOT_SIZE, 1);
 }
+
+uint64_t file_limit(const plan_input_s& in) { return file_limit(in.max_file_bytes); }
 
 // Nonces of one file on a target; 0 when the target cannot be planned.
 uint64_t target_step(plan_state_s* st, const drive_s* target, const drive_s* ssd, uint64_t total) {
@@ -384,6 +388,12 @@ void place_leftovers(plan_state_s* st) {
 }
 
 }  // namespace
+
+uint64_t plan_file_nonces(uint64_t max_file_bytes, uint64_t sector_size) {
+    const uint64_t group = sector_group(sector_size);
+    const uint64_t step = nonce_cut_to(file_limit(max_file_bytes), group);
+    return step || max_file_bytes == 0 ? step : group;
+}
 
 plan_result_s plan_compute(plots_s* plots, const plan_input_s& input) {
     plan_state_s st;

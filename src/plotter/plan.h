@@ -37,6 +37,11 @@ struct plan_result_s {
     uint64_t busy = 0;                 // unfinished files left alone: another writer holds them
 };
 
+// Nonces of each file planning makes under a largest file size (0 = no limit, which gives 0)
+// on a drive of this sector size, when the drive has room for more: whole sectors, and at
+// least one sector's worth even when the limit is smaller.
+uint64_t plan_file_nonces(uint64_t max_file_bytes, uint64_t sector_size);
+
 // Plans every target in turn. Scans the folders it looks at into plots and logs each
 // decision; drives are only read.
 plan_result_s plan_compute(plots_s* plots, const plan_input_s& input);

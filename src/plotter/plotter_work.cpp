@@ -71,9 +71,11 @@ void fail_run(plotter_s* p) {
 }
 
 // The message for a file whose work failed on a drive, with the system's reason in words.
+// A resume is promised only when the unfinished file is there to resume.
 std::string failure_text(const char* doing, const std::string& path, const drive_s* drive, int error) {
+    const char* next = sys_file_exists(path.c_str()) ? "the next run resumes this file" : "no file was left to resume";
     return std::string("Error ") + doing + " " + path + " on drive " + drive->path + ": " + std::strerror(error) +
-           ". This drive's files stop here; the next run resumes them.";
+           ". This drive's files stop here; " + next + ".";
 }
 
 // Ends a job on an error once none of its tasks runs: the drive that failed (if any) takes no
@@ -104,12 +106,9 @@ bool drive_failed_for(plotter_s* p, job_s* job) {
     {
         // A mover task marks its target failed under the lock.
         std::lock_guard<std::mutex> hold(p->run.lock);
-        const bool writes = job->job_state == JOB_WAITING && job->write_drive->failed;
-        const bool receives = job->final_drive && job->final_drive->failed &&
-                              (job->job_state == JOB_WAITING || job->job_state == JOB_READY_TO_MOVE);
-        if (!writes && !receives) return false;
-        const drive_s* failed = writes ? job->write_drive : job->final_drive;
-        text = "Not starting " + job_path(job, writes ? 0 : 1) + ": drive " + failed->path +
+        const drive_s* failed = job_failed_drive(job);
+        if (!failed) return false;
+        text = "Not starting " + job_path(job, failed == job->write_drive ? 0 : 1) + ": drive " + failed->path +
                " failed earlier in this run; the next run tries it again.";
         job->failure = text;
         job->job_state = JOB_FAILED;

@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <future>
 #include <memory>
@@ -44,6 +45,66 @@ std::string config_path() {
 
 // Whether a run is going on: started, and neither completed nor ended by an error.
 bool run_in_progress() { return plotter && plotter_running(plotter) && !plotter->run.ended.load(); }
+
+// Failures of the run not yet shown in a dialog: one that ends the run is said together with
+// the run's outcome, in one message.
+std::vector<std::string> failures_unsaid;
+constexpr size_t FAILURES_SAID = 3;  // failure texts one message quotes; the log has them all
+
+// Whether the run ends with nothing more to do: every file done or lost. A stopped run ends
+// without an outcome message.
+bool run_ends_with_failures() {
+    if (plotter->run.stop) return false;
+    bool going = false;
+    plotter_for_each_job(plotter, [&going](job_s* job) {
+        going = job->job_state != JOB_DONE && !job_lost(job);
+        return !going;
+    });
+    return !going;
+}
+
+// The unsaid failures as a paragraph, emptied.
+std::string take_unsaid_failures() {
+    std::string text;
+    for (size_t i = 0; i < failures_unsaid.size() && i < FAILURES_SAID; ++i)
+        text += (i ? "\n" : "") + failures_unsaid[i];
+    if (failures_unsaid.size() > FAILURES_SAID)
+        text += "\n... and " + std::to_string(failures_unsaid.size() - FAILURES_SAID) + " more in log.txt.";
+    failures_unsaid.clear();
+    return text;
+}
+
+// What a new start does for the failed files of the run: resume those whose unfinished file
+// is there, move those whose staged copy is there (a failed move).
+std::string resume_sentence() {
+    uint64_t unfinished = 0, staged = 0;
+    plotter_for_each_job(plotter, [&](job_s* job) {
+        if (job->job_state != JOB_FAILED) return true;
+        const std::string written = job_path(job, 0);
+        if (sys_file_exists((written + ".plotting").c_str())) ++unfinished;
+        else if (job->final_drive && sys_file_exists(written.c_str())) ++staged;
+        return true;
+    });
+    if (unfinished + staged == 0) return "No unfinished file was kept, so there is nothing to resume.";
+    const auto files = [](uint64_t n, const char* kind) {
+        return std::to_string(n) + " " + kind + " file" + (n == 1 ? "" : "s");
+    };
+    std::string work;
+    if (unfinished) work = "resumes the " + files(unfinished, "unfinished");
+    if (staged) work += std::string(unfinished ? " and moves the " : "moves the ") + files(staged, "staged");
+    return "Start plotting again once the drives are back: it " + work + ".";
+}
+
+// The folders of the run that no longer take files, as sentences; empty when all do.
+std::string unwritable_folders() {
+    std::string refusals;
+    for (const auto* drives : {&setup.ssd_drives, &setup.target_drives})
+        for (const drive_s& drive : *drives) {
+            const std::string refusal = folder_write_refusal(drive.path);
+            if (!refusal.empty()) refusals += (refusals.empty() ? "" : "\n") + refusal;
+        }
+    return refusals;
+}
 
 void mouse_ignored(void*, int32_t, int32_t, int32_t) {}
 
@@ -99,7 +160,11 @@ void app_message_any_thread(const char* title, const char* text) {
 }
 
 void app_failure_any_thread(const std::string& text) {
-    sys_ui_post([text] { message_box(main_window, "Error", "%s", text.c_str()); });
+    sys_ui_post([text] {
+        failures_unsaid.push_back(text);
+        // A failure that ends the run waits for the run's outcome, which says both at once.
+        if (!run_ends_with_failures()) message_box(main_window, "Error", "%s", take_unsaid_failures().c_str());
+    });
 }
 
 bool app_ask_any_thread(const char* title, const char* text) {
@@ -120,9 +185,23 @@ bool app_start_folder() {
                     std::strerror(error));
         return true;
     }
-    if (sys_log_claim() == SYS_LOG_BUSY) {
+    const sys_log_e log = sys_log_claim();
+    const int log_error = errno;
+    if (log == SYS_LOG_BUSY) {
         message_box(nullptr, "Sorry", "Kestrune is already running in this folder.");
         return false;
+    }
+    const std::string shown = window_display_name(start_dir.c_str());
+    if (const int error = sys_dir_try_write(start_dir.c_str())) {
+        const char* lost = log == SYS_LOG_OWN ? "Settings" : "Settings and the log";
+        sys_log("The folder Kestrune was started in, %s, takes no files: %s\n", start_dir.c_str(), std::strerror(error));
+        message_box(nullptr, "Error", "Kestrune cannot write to %s, the folder it was started in: %s. %s will not be kept there.",
+                    shown.c_str(), std::strerror(error), lost);
+        return true;
+    }
+    if (log != SYS_LOG_OWN) {
+        message_box(nullptr, "Error", "Kestrune cannot write log.txt in %s: %s. The log will not be kept there.",
+                    shown.c_str(), std::strerror(log_error));
     }
     prefs_writable = true;
     return true;
@@ -191,6 +270,14 @@ void processing_start() {
     // on the checker's screen no check computing beside the run.
     entries_clear(main_window);
     ui_check_end();
+    // A folder that stopped taking files since it was chosen is named with the reason.
+    const std::string refusals = unwritable_folders();
+    if (!refusals.empty()) {
+        sys_log("Plotting cannot start: %s\n", refusals.c_str());
+        message_box(main_window, "Sorry", "Plotting cannot start: %s", refusals.c_str());
+        setup_show();
+        return;
+    }
     app_prefs_save();
     time_init();
     hit_regions_clear(main_window);
@@ -227,11 +314,24 @@ void plotting_done() {
         sys_log("Plotting ended: %llu of %llu files failed (see above).\n", (unsigned long long)(files - done),
                 (unsigned long long)files);
     }
+    // One message: the outcome, the failures not yet shown, and what a new start does.
+    std::string outcome;
+    if (done != files) {
+        char verdict[128];
+        if (done == 0)
+            std::snprintf(verdict, sizeof verdict, "No file was completed: every file of the run failed (see log.txt).");
+        else
+            std::snprintf(verdict, sizeof verdict, "%llu of %llu files failed; the summary lists them.",
+                          (unsigned long long)(files - done), (unsigned long long)files);
+        const std::string unsaid = take_unsaid_failures();
+        outcome = std::string(verdict) + (unsaid.empty() ? "" : "\n\n" + unsaid) + "\n\n" +
+                  resume_sentence();
+    }
+    failures_unsaid.clear();
     if (done == 0 && files != 0) {
-        // Nothing to summarise: back to the setup screen, where a new start resumes the files.
+        // Nothing to summarise: back to the setup screen, where a new start plans again.
         setup_show();
-        message_box(nullptr, "Error", "No file was completed: every file of the run failed (see log.txt). "
-                                      "Start plotting again once the drives are back to resume them.");
+        message_box(nullptr, "Error", "%s", outcome.c_str());
         return;
     }
     // The sampler may last have looked up to a second ago: the summary ends with the final totals.
@@ -241,9 +341,7 @@ void plotting_done() {
     if (done == files)
         message_box(nullptr, "Done!", "All done! All plot files have been completed.");
     else
-        message_box(nullptr, "Error", "%llu of %llu files failed; the summary lists them. Start plotting again once "
-                                      "the drives are back to resume them.",
-                    (unsigned long long)(files - done), (unsigned long long)files);
+        message_box(nullptr, "Error", "%s", outcome.c_str());
 }
 
 bool app_close(void*) {

@@ -81,6 +81,13 @@ totals_s read_totals() {
     for (auto* slots : {&progress.ssds, &progress.targets})
         for (drive_progress_s& slot : *slots) slot.planned_nonces = 0;
     plotter_for_each_job(plotter, [&t](job_s* job) {
+        if (job_lost(job)) {
+            // No drive takes its nonces: they leave the totals and the estimate. The drive
+            // still shows that it failed.
+            if (job->write_drive) count_drive(&t, job, job->write_drive);
+            if (job->final_drive) count_drive(&t, job, job->final_drive);
+            return true;
+        }
         t.computed += job_nonces_computed(job);
         t.total += job->nonce_count;
         if (job->compute_buffer) {
@@ -157,7 +164,7 @@ void paint_compute(window_s* w, double now, float h, bool ssd, const totals_s& t
 
 // The file name under a drive's chart, 5 points, clipped to the column.
 constexpr uint32_t COLOR_FAILED = 0xFFC42B1C;
-constexpr const char* DRIVE_FAILED_LINE = "This drive failed; its files resume on the next run.";
+constexpr const char* DRIVE_FAILED_LINE = "This drive failed; it takes no more files in this run.";
 
 void paint_file_line(window_s* w, const char* text, float x, float y, float width, uint32_t colour = COLOR_BODY) {
     clip_push(w, (int32_t)x, (int32_t)y, (int32_t)width, 10);

@@ -47,6 +47,8 @@ void drive_fill_paint(void* user_data);
 // Folders. kind 0 is a staging folder, 1 a target.
 void drive_add(int32_t kind, const char* path, bool skip_space_check);
 void drive_remove(int32_t kind, int32_t index);
+// Why files cannot be written in a folder, as a sentence naming it; empty when they can.
+std::string folder_write_refusal(const char* path);
 // The folder part of a path, whatever its length.
 std::string path_folder(const char* path);
 void choose_latest_plot();
@@ -58,10 +60,15 @@ void open_size_prompt();
 void open_ram_prompt();
 void open_fill_prompt(int32_t drive_index);
 
-// Typed numbers: leading blanks skipped, reading stops at the first unfit character and
-// no number gives 0. A negative or out-of-range number gives the setting's start value
-// (0 for a start nonce) instead of wrapping into a huge one.
-uint64_t prompt_read_u64(const char* text);
-uint64_t prompt_read_bytes(const char* text, double unit, uint64_t fallback);
+// A number as a prompt reads it from its text: the value, or why the text is refused.
+struct prompt_number_s {
+    uint64_t value = 0;   // the number read (bytes, for amounts); 0 when refused
+    std::string refusal;  // why the text is not such a number, in words; empty when accepted
+};
+// A whole number (a start nonce): digits, blanks around them allowed.
+prompt_number_s prompt_read_u64(const char* text);
+// An amount of `unit` bytes written as a decimal number (2.5, 1e3), at most `most` bytes;
+// `too_much` says why a larger one is refused (empty: the text "is too large").
+prompt_number_s prompt_read_bytes(const char* text, double unit, uint64_t most, const std::string& too_much = "");
 // The account of the prompt's text, 0 when it is not an account.
 uint64_t prompt_read_account(const char* text);

@@ -6,7 +6,6 @@
 #include "ui/setup.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -15,6 +14,7 @@
 #include "account/address.h"
 #include "platform/sys.h"
 #include "platform/util.h"
+#include "plotter/plan.h"
 #include "plotter/plot_file.h"
 #include "plotter/plotter.h"
 #include "settings/settings.h"
@@ -27,8 +27,9 @@ namespace {
 
 constexpr const char* SAMPLE_ADDRESS = "BURST-8V9Y-58B4-RVWP-8HQAV";
 constexpr const char* SAMPLE_ID = "7900104405094198526";
-constexpr uint64_t DEFAULT_MAX_FILE_BYTES = 1000000000000ull;  // the setting's start value
 constexpr uint64_t MIN_FREE_BYTES = 134217728;  // a drive with less is not worth planning on
+constexpr double GIB = 1024.0 * 1024.0 * 1024.0;
+constexpr uint32_t COLOR_REFUSAL = 0xFFC42B1C;  // a prompt's reason for refusing its text
 const char* const processor_labels[9] = {"CPU", "GPU0", "GPU1", "GPU2", "GPU3", "GPU4", "GPU5", "GPU6", "GPU7"};
 
 scroll_state processor_scroll;
@@ -39,6 +40,36 @@ uint64_t fill_bytes_typed = 0;  // the fill prompt's value as last painted
 std::vector<drive_s>& drives_of(int32_t kind) { return kind == 0 ? setup.ssd_drives : setup.target_drives; }
 
 uint64_t ram_shown() { return max_ram_bytes ? max_ram_bytes : sys_total_ram() / 4 * 3; }
+
+// Bytes the plan writes to each target, in the order of the target list.
+std::vector<uint64_t> planned_target_bytes() {
+    std::vector<uint64_t> bytes(setup.target_drives.size(), 0);
+    plotter_for_each_job(plotter, [&bytes](job_s* job) {
+        const drive_s* target = job->final_drive ? job->final_drive : job->write_drive;
+        for (size_t i = 0; i < bytes.size(); ++i)
+            if (target == &setup.target_drives[i]) bytes[i] += job->nonce_count * PLOT_SIZE;
+        return true;
+    });
+    return bytes;
+}
+
+// The largest sector of the chosen folders: the one that rounds file sizes most.
+uint64_t widest_sector() {
+    uint64_t sector = 512;
+    for (const auto* drives : {&setup.ssd_drives, &setup.target_drives})
+        for (const drive_s& drive : *drives) sector = std::max(sector, drive.sector_size);
+    return sector;
+}
+
+// What a largest file size means for the files of the plan.
+std::string file_size_meaning(uint64_t bytes) {
+    if (bytes == 0) return "0 = no limit: each file as large as its drive allows";
+    const uint64_t nonces = plan_file_nonces(bytes, widest_sector());
+    char line[128];
+    std::snprintf(line, sizeof line, "%s = %llu nonces", fmt_size_tmp(nonces * PLOT_SIZE, false, ""),
+                  (unsigned long long)nonces);
+    return line;
+}
 
 void text_at(window_s* w, const char* text, float size, uint32_t color, float x, float y) {
     set_font(w, UI_FONT, size);
@@ -57,6 +88,12 @@ void choose_folder_of(int32_t kind) {
     const char* title = kind == 1 ? "Path to external drive plots" : "Path to SSD folder";
     if (choose_folder(main_window, title, &path)) drive_add(kind, path.c_str(), false);
     folder_scroll_to_end[kind] = true;
+}
+
+// A prompt's line under its entry: what the typed value means, or why it is refused.
+void prompt_line(window_s* w, const std::string& meaning, const prompt_number_s& typed) {
+    if (!typed.refusal.empty()) centred(w, typed.refusal.c_str(), 12, COLOR_REFUSAL, 267);
+    else if (!meaning.empty()) centred(w, meaning.c_str(), 12, COLOR_BODY, 267);
 }
 
 // Shared frame of the text prompts: title, the line under the entry.
@@ -141,7 +178,10 @@ void paint_setting_lines(window_s* w) {
     paint_text_link(w, line, 24, y, open_nonce_prompt);
     if (!setup.target_drives.empty()) {
         y += 18;
-        std::snprintf(line, sizeof line, "Max file size: %s", fmt_size_tmp(setup.planned_max_file_bytes, false, ""));
+        if (max_file_bytes == 0)
+            std::snprintf(line, sizeof line, "Max file size: no limit");
+        else
+            std::snprintf(line, sizeof line, "Max file size: %s", fmt_size_tmp(setup.planned_max_file_bytes, false, ""));
         paint_text_link(w, line, 24, y, open_size_prompt);
     }
     if (setup.ssd_drives.empty()) {
@@ -191,19 +231,59 @@ void setup_reset() {
 
 // [SECTION] Typed values
 
-uint64_t prompt_read_u64(const char* text) {
-    while (*text == ' ' || *text == '\t' || *text == '\n') ++text;
-    if (*text == '-') return 0;
-    errno = 0;
-    const unsigned long long value = std::strtoull(text, nullptr, 10);
-    return errno == ERANGE ? 0 : (uint64_t)value;
+namespace {
+
+prompt_number_s refused(const std::string& why) {
+    prompt_number_s number;
+    number.refusal = why;
+    return number;
 }
 
-uint64_t prompt_read_bytes(const char* text, double unit, uint64_t fallback) {
-    const double value = std::strtod(text, nullptr) * unit;
-    if (value == 0) return 0;
-    if (!std::isfinite(value) || value < 0 || value >= 18446744073709551615.0) return fallback;
-    return (uint64_t)value;
+std::string trimmed(const char* text) {
+    std::string t(text);
+    const size_t first = t.find_first_not_of(" \t\n");
+    if (first == std::string::npos) return "";
+    return t.substr(first, t.find_last_not_of(" \t\n") - first + 1);
+}
+
+std::string quoted(const std::string& text) { return "\"" + text + "\""; }
+
+// Whole numbers are digits only; decimal numbers also take a point and an exponent
+// (strtod alone would also read hexadecimal, "inf" and "nan").
+bool whole_number(const std::string& t) { return !t.empty() && t.find_first_not_of("0123456789") == std::string::npos; }
+
+bool decimal_number(const std::string& t, double* value) {
+    if (t.empty() || t.find_first_not_of("0123456789.eE+-") != std::string::npos) return false;
+    char* end = nullptr;
+    *value = std::strtod(t.c_str(), &end);
+    return end != t.c_str() && *end == 0;
+}
+
+}  // namespace
+
+prompt_number_s prompt_read_u64(const char* text) {
+    const std::string t = trimmed(text);
+    if (t.empty()) return refused("Type a number.");
+    if (t[0] == '-' && whole_number(t.substr(1))) return refused("The number cannot be negative.");
+    if (!whole_number(t)) return refused(quoted(t) + " is not a number.");
+    const char* digits = t.c_str();
+    prompt_number_s number;
+    if (!str_read_u64(&digits, &number.value)) return refused(quoted(t) + " is too large.");
+    return number;
+}
+
+prompt_number_s prompt_read_bytes(const char* text, double unit, uint64_t most, const std::string& too_much) {
+    const std::string t = trimmed(text);
+    double value = 0;
+    if (t.empty()) return refused("Type a number.");
+    if (!decimal_number(t, &value)) return refused(quoted(t) + " is not a number.");
+    if (value < 0) return refused("The number cannot be negative.");
+    const double bytes = value * unit;
+    if (!(bytes < 18446744073709551615.0)) return refused(quoted(t) + " is too large.");
+    if ((uint64_t)bytes > most) return refused(too_much.empty() ? quoted(t) + " is too large." : too_much);
+    prompt_number_s number;
+    number.value = (uint64_t)bytes;
+    return number;
 }
 
 uint64_t prompt_read_account(const char* text) {
@@ -219,10 +299,22 @@ std::string path_folder(const char* path) {
     return folder.c_str();
 }
 
+std::string folder_write_refusal(const char* path) {
+    const int error = sys_dir_try_write(path);
+    if (error == 0) return "";
+    return "Kestrune cannot write files in " + window_display_name(path) + ": " + std::strerror(error) + ".";
+}
+
 void drive_add(int32_t kind, const char* path, bool skip_space_check) {
     std::vector<drive_s>& drives = drives_of(kind);
     for (const drive_s& drive : drives)
         if (std::strcmp(drive.path, path) == 0) return;
+    const std::string refusal = folder_write_refusal(path);
+    if (!refusal.empty()) {
+        sys_log("Not adding %s: %s\n", path, refusal.c_str());
+        message_box(main_window, "Sorry", "%s", refusal.c_str());
+        return;
+    }
     plots_folder_add(plots, path);
     drive_s drive;
     if (!drive_init(&drive, path, kind == 0)) {
@@ -258,12 +350,15 @@ void paint_folder_input(window_s* w, const char* label, int32_t kind, int32_t y)
     std::vector<std::string> captions, shown;
     std::vector<float> widths;
     float content = 0;
-    for (const drive_s& drive : drives) {
-        const bool filled = kind == 1 && drive.fill_limit != 0 && drive.fill_limit < drive.free_bytes;
+    // A target's caption is what the plan writes to it, as the plan summary counts it.
+    const std::vector<uint64_t> planned = kind == 1 ? planned_target_bytes() : std::vector<uint64_t>();
+    for (size_t i = 0; i < drives.size(); ++i) {
+        const drive_s& drive = drives[i];
         char caption[64];
-        if (kind == 1)
-            std::snprintf(caption, sizeof caption, "Fill %s",
-                          fmt_size_tmp(filled ? drive.fill_limit : drive.free_bytes, false, ""));
+        if (kind == 1 && planned[i] != 0)
+            std::snprintf(caption, sizeof caption, "Fill %s", fmt_size_tmp(planned[i], false, ""));
+        else if (kind == 1)
+            std::snprintf(caption, sizeof caption, "Nothing planned: %s free", fmt_size_tmp(drive.free_bytes, false, ""));
         else
             std::snprintf(caption, sizeof caption, "%s free", fmt_size_tmp(drive.free_bytes, false, ""));
         set_font(w, UI_FONT, 12);
@@ -376,12 +471,13 @@ void open_nonce_prompt() {
 }
 
 void open_size_prompt() {
-    std::snprintf(setup.size_text, sizeof setup.size_text, "%g", setup.planned_max_file_bytes / 1e9);
+    const uint64_t shown = max_file_bytes == 0 ? 0 : setup.planned_max_file_bytes;
+    std::snprintf(setup.size_text, sizeof setup.size_text, "%g", shown / 1e9);
     open_prompt(setup.size_text, 30, start_get_size_paint);
 }
 
 void open_ram_prompt() {
-    std::snprintf(setup.ram_text, sizeof setup.ram_text, "%0.1f", ram_shown() / (1024.0 * 1024.0 * 1024.0));
+    std::snprintf(setup.ram_text, sizeof setup.ram_text, "%0.1f", ram_shown() / GIB);
     open_prompt(setup.ram_text, 30, start_get_ram_paint);
 }
 
@@ -407,8 +503,10 @@ void start_get_account_paint(void*) {
 
 void start_get_nonce_paint(void*) {
     window_s* w = main_window;
-    setup.next_start_nonce = prompt_read_u64(setup.nonce_text);
+    const prompt_number_s typed = prompt_read_u64(setup.nonce_text);
+    if (typed.refusal.empty()) setup.next_start_nonce = typed.value;
     prompt_frame(w, "Enter a new starting nonce");
+    prompt_line(w, "", typed);
     paint_button(w, "Use Auto mode", true, 95, 339, 140, 34, [] {
         setup.next_start_nonce = 0;
         auto_start_nonce = true;
@@ -418,7 +516,7 @@ void start_get_nonce_paint(void*) {
         auto_start_nonce = false;
         choose_latest_plot();
     }, 12);
-    paint_button(w, "Done", true, 405, 339, 140, 34, [] {
+    paint_button(w, "Done", typed.refusal.empty(), 405, 339, 140, 34, [] {
         auto_start_nonce = false;
         setup_show();
     }, 12);
@@ -426,34 +524,42 @@ void start_get_nonce_paint(void*) {
 
 void start_get_size_paint(void*) {
     window_s* w = main_window;
-    max_file_bytes = prompt_read_bytes(setup.size_text, 1e9, DEFAULT_MAX_FILE_BYTES);
+    const prompt_number_s typed = prompt_read_bytes(setup.size_text, 1e9, UINT64_MAX);
+    if (typed.refusal.empty()) max_file_bytes = typed.value;
     prompt_frame(w, "Enter new max file size in GB");
-    char line[128];
-    std::snprintf(line, sizeof line, "%s = %llu nonces", fmt_size_tmp(max_file_bytes, false, ""),
-                  (unsigned long long)(max_file_bytes / PLOT_SIZE));
-    centred(w, line, 12, COLOR_BODY, 267);
-    paint_button(w, "OK", true, 270, 339, 100, 34, setup_show, 12);
+    prompt_line(w, file_size_meaning(max_file_bytes), typed);
+    paint_button(w, "OK", typed.refusal.empty(), 270, 339, 100, 34, setup_show, 12);
 }
 
 void start_get_ram_paint(void*) {
     window_s* w = main_window;
-    max_ram_bytes = prompt_read_bytes(setup.ram_text, 1024.0 * 1024.0 * 1024.0, 0);
+    // The memory as shown (to a tenth of a GiB) may be typed back; more than that is refused.
+    const uint64_t memory = sys_total_ram();
+    const uint64_t shown = (uint64_t)(std::ceil(memory / GIB * 10) / 10 * GIB);
+    const std::string too_much =
+        std::string("This machine has ") + fmt_size_tmp(memory, true, "") + " of memory; type at most that.";
+    const prompt_number_s typed = prompt_read_bytes(setup.ram_text, GIB, shown, too_much);
+    if (typed.refusal.empty()) max_ram_bytes = std::min(typed.value, memory);
     prompt_frame(w, "Enter new max RAM size to use in GiB");
-    paint_button(w, "OK", true, 270, 339, 100, 34, setup_show, 12);
+    prompt_line(w, "", typed);
+    paint_button(w, "OK", typed.refusal.empty(), 270, 339, 100, 34, setup_show, 12);
 }
 
 void drive_fill_paint(void*) {
     window_s* w = main_window;
-    fill_bytes_typed = prompt_read_bytes(setup.fill_text, 1e9, 0);
+    const prompt_number_s typed = prompt_read_bytes(setup.fill_text, 1e9, UINT64_MAX);
+    if (typed.refusal.empty()) fill_bytes_typed = typed.value;
     prompt_frame(w, "How many GB should be filled on this drive?");
+    std::string available;
     if (setup.fill_drive_index < (int32_t)setup.target_drives.size()) {
         const drive_s& drive = setup.target_drives[setup.fill_drive_index];
         char line[128];
         std::snprintf(line, sizeof line, "%s available of %s total", fmt_size_tmp(drive.free_bytes, false, ""),
                       fmt_size_tmp(drive.total_bytes, false, ""));
-        centred(w, line, 12, COLOR_BODY, 267);
+        available = line;
     }
-    paint_button(w, "OK", true, 270, 339, 100, 34, [w] {
+    prompt_line(w, available, typed);
+    paint_button(w, "OK", typed.refusal.empty(), 270, 339, 100, 34, [w] {
         entries_clear(w);
         ui_show(UI_SETUP, config_paint);
         if (setup.fill_action) setup.fill_action(fill_bytes_typed);

@@ -53,6 +53,7 @@ struct window_s {
     hit_region_s regions[WINDOW_HIT_REGIONS];  // registered by the current paint
     int32_t pressed = -1;                 // slot pressed and not yet released
     int32_t hovered = -1;                 // slot under the pointer
+    std::vector<std::string>* texts = nullptr;  // when set, every text drawn is added (tests read screens)
 };
 
 // Process and loop. window_run_loop drains the UI call queue every 100 ms.

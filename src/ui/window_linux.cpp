@@ -523,6 +523,7 @@ float text_width(window_s* window, const char* text) {
 void draw_text(window_s* window, const char* text, float x, float y) {
     const std::string valid = valid_text(text);
     text = valid.c_str();
+    if (window->texts) window->texts->push_back(valid);
     cairo_text_extents_t extents;
     cairo_text_extents(window->cr, text, &extents);
     cairo_move_to(window->cr, x, y + extents.height);

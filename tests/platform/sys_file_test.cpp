@@ -292,6 +292,39 @@ TEST_F(SysFile, SectorSizeIsTheReportedBlockSize) {
     EXPECT_TRUE(here >= 512 && (here & (here - 1)) == 0) << here;
 }
 
+namespace {
+int open_error = 0;    // what the injected open fails with
+int pwrite_error_once = 0;  // what the injected pwrite fails with
+
+int refusing_open(const char*, int, mode_t) { return errno = open_error, -1; }
+ssize_t refusing_pwrite(int, const void*, size_t, off_t) { return errno = pwrite_error_once, -1; }
+}  // namespace
+
+// Whether a folder takes new files, with the system's reason when it does not: a folder that
+// is not there, a file in its place, a read-only file system, a refusal, a full disk. The
+// file made to find out never stays behind.
+TEST_F(SysFile, FolderWriteTestSaysWhyNot) {
+    test_write_file(file("plain"), "");
+    const struct {
+        const char* folder;  // under the scratch folder; "" is the folder itself
+        int open_fails, pwrite_fails, error;
+    } cases[] = {{"", 0, 0, 0},        {"missing", 0, 0, ENOENT}, {"plain", 0, 0, ENOTDIR},
+                 {"", EROFS, 0, EROFS}, {"", EACCES, 0, EACCES},   {"", 0, ENOSPC, ENOSPC}};
+    for (const auto& c : cases) {
+        sys_syscalls_reset();
+        open_error = c.open_fails;
+        pwrite_error_once = c.pwrite_fails;
+        if (c.open_fails) sys_syscalls().open = refusing_open;
+        if (c.pwrite_fails) sys_syscalls().pwrite = refusing_pwrite;
+        const std::string folder = *c.folder ? dir.file(c.folder) : dir.path;
+        EXPECT_EQ(sys_dir_try_write(folder.c_str()), c.error) << c.folder << " " << c.open_fails << c.pwrite_fails;
+        std::vector<std::string> listed;
+        sys_dir_list(dir.path.c_str(), [&](const char* name) { return listed.push_back(name), true; });
+        std::sort(listed.begin(), listed.end());
+        EXPECT_EQ(listed, (std::vector<std::string>{".", "..", "plain"})) << c.folder;
+    }
+}
+
 // In a process started with its standard descriptors closed, files must not become descriptor
 // 0 (which means "no file") nor 1 or 2 (where log and progress text would land in them).
 TEST_F(SysFile, FilesNeverTakeTheStandardDescriptors) {

@@ -133,7 +133,8 @@ TEST_F(work_fixture, runs_finish_every_file) {
 // creation that fails; a file that cannot take its plain name (it keeps its unfinished name
 // rather than being reported complete); too little space (the run is stuck, not looping); a
 // file another writer took over after planning (left alone: not written, not renamed, not
-// done, and no failure). A failed job ends the run as finished, with the failure recorded.
+// done, and no failure). A failed job ends the run as finished, with the failure recorded;
+// its text promises a resume only when the unfinished file is there.
 TEST_F(work_fixture, faults_end_the_run_and_keep_other_files) {
     sys_syscalls_s plain = sys_syscalls(), no_create = plain, no_rename = plain, no_space = plain;
     no_create.open = [](const char*, int, mode_t) { return errno = EACCES, -1; };
@@ -163,6 +164,11 @@ TEST_F(work_fixture, faults_end_the_run_and_keep_other_files) {
         EXPECT_EQ(plotter->run.stuck, c.stuck);
         EXPECT_EQ(plotter_finished(plotter), !c.stuck);
         EXPECT_EQ(plotter->run.jobs.at(0)->job_state, c.failed && !c.stuck ? JOB_FAILED : JOB_WAITING);
+        // The failure promises a resume only for a file that is there to resume.
+        const std::string& failure = plotter->run.jobs.at(0)->failure;
+        if (c.failed && !c.stuck)
+            EXPECT_NE(failure.find(c.kept ? "; the next run resumes this file." : "; no file was left to resume."),
+                      std::string::npos) << failure;
         EXPECT_EQ(engine_list(a.path), (c.kept ? std::vector<std::string>{own, other} : std::vector<std::string>{other}));
         EXPECT_TRUE(!held || test_read_file(a.file(own)) == std::string(8 * PLOT_SIZE, '\0'));  // never written
         if (held) sys_file_close(held);

@@ -9,7 +9,9 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <functional>
@@ -20,6 +22,7 @@
 
 #include "check/check.h"
 #include "platform/sys.h"
+#include "platform/util.h"
 #include "plotter/plots.h"
 #include "plotter/plotter.h"
 #include "settings/settings.h"
@@ -44,6 +47,7 @@ struct offscreen_s {
         cairo_surface_destroy(surface);
     }
     void paint(window_s* window) {
+        if (window->texts) window->texts->clear();
         window_paint(window, cr);
         cairo_surface_flush(surface);
     }
@@ -89,6 +93,7 @@ struct Screens : testing::Test {
     offscreen_s screen;
     test_dir_s dir;
     std::vector<std::string> messages;
+    std::vector<std::string> drawn;  // the texts of the last paint
     int asks = 0;
 
     void SetUp() override {
@@ -97,6 +102,7 @@ struct Screens : testing::Test {
         if (!plots) plots = plots_create();
         app_reset_for_tests();
         main_window = window_create_offscreen(640, 480);
+        main_window->texts = &drawn;
         gpu_count = 2;  // the processor strip: CPU, GPU0, GPU1
         window_dialogs().message = [this](window_s*, const char*, const char* text) {
             messages.push_back(window_on_ui_thread() ? text : "shown off the UI thread");
@@ -114,7 +120,24 @@ struct Screens : testing::Test {
         main_window->paint = screen_fn;
         screen.paint(main_window);
     }
+    bool shown(const std::string& text) const { return std::find(drawn.begin(), drawn.end(), text) != drawn.end(); }
 };
+
+// Opens under one folder fail with one error, as on a read-only or refused folder.
+std::string refused_folder;
+int refused_error = 0;
+int open_refusing_folder(const char* path, int flags, mode_t mode) {
+    if (!refused_folder.empty() && std::string_view(path).rfind(refused_folder, 0) == 0) return errno = refused_error, -1;
+    return ::open(path, flags, mode);
+}
+
+// A file system of 81.5 GB, all of it free.
+int statvfs_81_gb(const char*, struct statvfs* info) {
+    *info = {};
+    info->f_frsize = 4096;
+    info->f_bavail = info->f_blocks = 81500000000ull / 4096;
+    return 0;
+}
 
 // A run in progress made of hand-set drives and jobs: one 32-nonce job per target, written
 // to staging drive i % ssds or to the target itself. The first job plots, with both its
@@ -359,29 +382,81 @@ TEST_F(Screens, StartFolderLongGoneHeldOrUnreadable) {
 }
 
 
-// What each prompt reads from its text. (The account prompt's OK button: the desktop session test.)
-TEST_F(Screens, PromptsReadTheirTextTable) {
-    using row = std::tuple<void (*)(), const char*, uint64_t*, uint64_t>;  // prompt, text, setting, value read
+// What each prompt makes of its text: a number it takes, with what it means under the entry,
+// or a refusal in words there, the setting left as it was and the prompt's button disabled
+// until the text is a number again. The file size line gives the nonces the plan really
+// uses. (The account prompt's OK button: the desktop session test.)
+TEST_F(Screens, PromptsReadOrRefuseTheirTextTable) {
+    drive_add(1, dir.path.c_str(), true);
+    const rect_s ok = {270, 339, 100, 34}, done = {405, 339, 140, 34};
+    char memory[64];
+    fmt_size(sizeof memory, memory, sys_total_ram(), true, "");
+    const std::string too_much = std::string("This machine has ") + memory + " of memory; type at most that.";
+    uint64_t* fill = &setup.target_drives.at(0).fill_limit;  // set only by the fill prompt's OK
+    void (*open_fill)() = [] { open_fill_prompt(0); };
+    // Prompt, setting, its value before, text typed, its value after, line under the entry
+    // (nullptr: not looked at), the button that leaves the prompt and whether it is enabled.
+    using row = std::tuple<void (*)(), uint64_t*, uint64_t, std::string, uint64_t, const char*, rect_s, bool>;
     const row cases[] = {
-        {open_account_prompt, "12345678x", &account_id, 0},
-        {open_account_prompt, "BURST-8V9Y-58B4-RVWP-8HQAV", &account_id, 7900104405094198526ull},
-        {open_size_prompt, "2.5", &max_file_bytes, 2500000000ull},
-        {open_size_prompt, "-2", &max_file_bytes, 1000000000000ull},
-        {open_size_prompt, "1e30", &max_file_bytes, 1000000000000ull},
-        {open_size_prompt, "abc", &max_file_bytes, 0},
-        {open_ram_prompt, "-1", &max_ram_bytes, 0},
-        {open_ram_prompt, "2", &max_ram_bytes, 2147483648ull},
-        {open_nonce_prompt, "  42abc", &setup.next_start_nonce, 42},
-        {open_nonce_prompt, "-1", &setup.next_start_nonce, 0},
-        {open_nonce_prompt, "99999999999999999999999", &setup.next_start_nonce, 0},
+        {open_account_prompt, &account_id, 5, "12345678x", 0, nullptr, ok, false},
+        {open_account_prompt, &account_id, 5, "BURST-8V9Y-58B4-RVWP-8HQAV", 7900104405094198526ull, nullptr, ok, true},
+        {open_size_prompt, &max_file_bytes, 7, "2.5", 2500000000ull, "2.5 GB = 9536 nonces", ok, true},
+        {open_size_prompt, &max_file_bytes, 7, " 0.002 ", 2000000, "2.1 MB = 8 nonces", ok, true},
+        {open_size_prompt, &max_file_bytes, 7, "0", 0, "0 = no limit: each file as large as its drive allows", ok, true},
+        {open_size_prompt, &max_file_bytes, 7, "-2", 7, "The number cannot be negative.", ok, false},
+        {open_size_prompt, &max_file_bytes, 7, "1e30", 7, "\"1e30\" is too large.", ok, false},
+        {open_size_prompt, &max_file_bytes, 7, "abc", 7, "\"abc\" is not a number.", ok, false},
+        {open_size_prompt, &max_file_bytes, 7, "12abc", 7, "\"12abc\" is not a number.", ok, false},
+        {open_size_prompt, &max_file_bytes, 7, "", 7, "Type a number.", ok, false},
+        {open_ram_prompt, &max_ram_bytes, 7, "-1", 7, "The number cannot be negative.", ok, false},
+        {open_ram_prompt, &max_ram_bytes, 7, "2", 2147483648ull, nullptr, ok, true},
+        {open_ram_prompt, &max_ram_bytes, 7, "abc", 7, "\"abc\" is not a number.", ok, false},
+        {open_ram_prompt, &max_ram_bytes, 7, "100000", 7, too_much.c_str(), ok, false},
+        {open_fill, fill, 7, "12abc", 7, "\"12abc\" is not a number.", ok, false},
+        {open_nonce_prompt, &setup.next_start_nonce, 7, "  42abc", 7, "\"42abc\" is not a number.", done, false},
+        {open_nonce_prompt, &setup.next_start_nonce, 7, "42", 42, nullptr, done, true},
+        {open_nonce_prompt, &setup.next_start_nonce, 7, "-1", 7, "The number cannot be negative.", done, false},
+        {open_nonce_prompt, &setup.next_start_nonce, 7, "99999999999999999999999", 7,
+         "\"99999999999999999999999\" is too large.", done, false},
     };
-    for (auto [open, text, setting, want] : cases) {
+    for (const auto& [open, setting, before, text, after, line, button, enabled] : cases) {
+        *setting = before;
         open();
-        std::strcpy(main_window->entries.at(0).buffer, text);
+        std::strcpy(main_window->entries.at(0).buffer, text.c_str());
         screen.paint(main_window);
-        EXPECT_EQ(*setting, want) << text;
+        EXPECT_EQ(*setting, after) << text;
+        if (line) EXPECT_TRUE(shown(line)) << text << ": " << testing::PrintToString(drawn);
+        EXPECT_EQ(test_has_region(main_window, button), enabled) << text;
         entries_clear(main_window);
     }
+}
+
+// The file size prompt's line is what the plan then makes: files of 8 nonces for 0.002 GB
+// (less than a sector's worth), one file for 0, which the setup screen calls no limit and
+// the prompt opens with again.
+TEST_F(Screens, FileSizePromptSaysWhatThePlanMakes) {
+    max_fill_bytes = 64 * PLOT_SIZE;
+    drive_add(1, dir.path.c_str(), true);
+    // Text typed, the line under the entry, the planned files' nonces, the setup screen's line.
+    using row = std::tuple<const char*, const char*, std::vector<uint64_t>, const char*>;
+    const row cases[] = {
+        {"0.002", "2.1 MB = 8 nonces", std::vector<uint64_t>(8, 8), "Max file size: 2.1 MB"},
+        {"0", "0 = no limit: each file as large as its drive allows", {64}, "Max file size: no limit"},
+    };
+    for (const auto& [text, line, files, setting] : cases) {
+        show(config_paint);
+        open_size_prompt();
+        std::strcpy(main_window->entries.at(0).buffer, text);
+        screen.paint(main_window);
+        EXPECT_TRUE(shown(line)) << text << ": " << testing::PrintToString(drawn);
+        screen.click(main_window, 320, 356);  // "OK"
+        std::vector<uint64_t> planned;
+        plotter_for_each_job(plotter, [&](job_s* job) { return planned.push_back(job->nonce_count), true; });
+        EXPECT_EQ(planned, files) << text;
+        EXPECT_TRUE(shown(setting)) << text << ": " << testing::PrintToString(drawn);
+    }
+    open_size_prompt();
+    EXPECT_STREQ(setup.size_text, "0");
 }
 
 // Dropped URIs become local paths (percent escapes decoded, web addresses left out).
@@ -449,6 +524,28 @@ TEST_F(Screens, CloseQuestionsOutlivingTheRunAreIgnored) {
     plotter->run.thread.join();
     plotter->run.ended = false;
     plotter->run.stop = false;
+}
+
+// Closing during a run asks twice; while the questions are open the run goes on, neither
+// paused nor stopped, and then it stops as answered: keeping the unfinished files or not.
+TEST_F(Screens, CloseStopsTheRunAsAnsweredWithoutPausingIt) {
+    for (bool keep : {true, false}) {
+        plotter->run.ended = false;
+        plotter->run.thread = std::thread([] {
+            while (!plotter->run.stop) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        });
+        std::vector<std::pair<bool, bool>> during;  // paused, stopped: at each question
+        asks = 0;
+        window_dialogs().ask = [&](window_s*, const char*, const char*) {
+            during.emplace_back(plotter_paused(plotter), plotter->run.stop.load());
+            return ++asks == 1 || keep;
+        };
+        EXPECT_TRUE(app_close(nullptr));
+        const std::vector<std::pair<bool, bool>> going_on = {{false, false}, {false, false}};
+        EXPECT_EQ(during, going_on) << keep;
+        EXPECT_EQ(std::tuple(plotter->run.stop.load(), plotter->run.keep_files.load()), std::tuple(true, keep));
+        plotter->run.stop = plotter->run.keep_files = false;
+    }
 }
 
 // Several files dropped at once: the first is checked and the screen says so; the log lists them all.
@@ -640,4 +737,192 @@ TEST_F(Screens, CheckerGridVerdictsAndBack) {
     ui_check_start(main_window, 1, file);
     EXPECT_TRUE(app_close(nullptr));  // closing the window ends the check's threads
     EXPECT_EQ(ui_check_current(), nullptr);
+}
+
+// A folder that cannot take files is refused with the system's reason when it is chosen,
+// and again at "Start Plotting!" when it stopped taking them since; no free space is quoted
+// for it.
+TEST_F(Screens, UnwritableFoldersAreRefusedWithTheReason) {
+    const std::string gone = dir.file("gone");
+    // Kind, folder, the error its opens fail with, the reason shown (empty: the folder is taken).
+    const std::tuple<int32_t, std::string, int, std::string> cases[] = {
+        {1, gone, 0, "No such file or directory"},
+        {1, dir.path, EROFS, "Read-only file system"},
+        {0, dir.path, EACCES, "Permission denied"},
+        {1, dir.path, 0, ""},
+    };
+    sys_syscalls().open = open_refusing_folder;
+    for (const auto& [kind, folder, error, reason] : cases) {
+        app_reset_for_tests();
+        messages.clear();
+        refused_folder = error ? folder : "";
+        refused_error = error;
+        drive_add(kind, folder.c_str(), false);
+        const std::vector<std::string> refusal = {"Kestrune cannot write files in " + folder + ": " + reason + "."};
+        EXPECT_EQ(messages, reason.empty() ? std::vector<std::string>{} : refusal) << folder << " " << error;
+        EXPECT_EQ(setup.ssd_drives.size() + setup.target_drives.size(), reason.empty() ? 1u : 0u) << reason;
+    }
+    // The folder taken last turns read-only before the start.
+    account_id = 7;
+    max_ram_bytes = 64 << 20;
+    setup.target_drives.at(0).fill_limit = 8 * PLOT_SIZE;
+    setup_plan();
+    ASSERT_GT(plotter_job_count(plotter), 0u);
+    refused_folder = dir.path;
+    refused_error = EROFS;
+    messages.clear();
+    show(config_paint);
+    screen.click(main_window, 550, 436);  // "Start Plotting!"
+    const bool started = plotter_running(plotter);
+    if (started) plotter_stop(plotter, false);
+    refused_folder.clear();
+    EXPECT_EQ(std::tuple(started, ui_phase, messages),
+              std::tuple(false, UI_SETUP,
+                         std::vector<std::string>{"Plotting cannot start: Kestrune cannot write files in " + dir.path +
+                                                  ": Read-only file system."}));
+}
+
+// The start folder that takes no files (a read-only file system) is named in one message
+// with the reason, saying what will not be kept there; config.yml is not written. A log.txt
+// that cannot be written in a folder that takes files costs only the log.
+TEST_F(Screens, StartFolderThatCannotBeWritten) {
+    char before[4096];
+    ASSERT_NE(getcwd(before, sizeof before), nullptr);
+    sys_syscalls().open = open_refusing_folder;
+    // The folder's opens fail with this error; log.txt is a folder; the message; config.yml written.
+    using row = std::tuple<int, bool, std::string, bool>;
+    const std::string folder = dir.file("start");
+    const row cases[] = {
+        {0, false, "", true},
+        {EROFS, true,
+         "Kestrune cannot write to " + folder +
+             ", the folder it was started in: Read-only file system. Settings and the log will not be kept there.",
+         false},
+        {0, true, "Kestrune cannot write log.txt in " + folder + ": Is a directory. The log will not be kept there.",
+         true},
+    };
+    for (const auto& [error, log_is_folder, message, saved] : cases) {
+        ASSERT_EQ(system(("rm -rf '" + folder + "' && mkdir '" + folder + "'").c_str()), 0);
+        if (log_is_folder) ASSERT_EQ(mkdir((folder + "/log.txt").c_str(), 0755), 0);
+        refused_folder = error ? folder : "";
+        refused_error = error;
+        sys_log_reset_for_tests();
+        messages.clear();
+        ASSERT_EQ(chdir(folder.c_str()), 0);
+        EXPECT_TRUE(app_start_folder());
+        app_prefs_save();
+        EXPECT_EQ(messages, message.empty() ? std::vector<std::string>{} : std::vector<std::string>{message}) << error;
+        EXPECT_EQ(sys_file_exists((folder + "/config.yml").c_str()), saved) << error;
+    }
+    refused_folder.clear();
+    sys_log_reset_for_tests();
+    ASSERT_EQ(chdir(before), 0);
+}
+
+// After failures the messages say only what is true, in one message where one will do: a
+// failure while other files still run is shown at once, one that ends the run comes with
+// the run's outcome. Resuming is promised only for unfinished files that are there; the
+// failed drive's line says what it is.
+TEST_F(Screens, FailureMessagesSayOnlyWhatIsTrue) {
+    const std::string text = "Error writing a on drive b: Input/output error. This drive's files stop here.";
+    const std::string none_kept = "No unfinished file was kept, so there is nothing to resume.";
+    const std::string resumes = "Start plotting again once the drives are back: it resumes the 1 unfinished file.";
+    const std::string moves = "Start plotting again once the drives are back: it moves the 1 staged file.";
+    const std::string some = "1 of 2 files failed; the summary lists them.\n\n";
+    // Written through a staging drive; the first job's state when the second fails; whether
+    // the second's file (unfinished, or its staged copy) is there; the messages when the
+    // failure reaches the UI thread, and the one at the end.
+    using row = std::tuple<bool, uint32_t, bool, std::vector<std::string>, std::string>;
+    const row cases[] = {
+        {false, JOB_PLOTTING, false, {text}, some + none_kept},
+        {false, JOB_DONE, false, {}, some + text + "\n\n" + none_kept},
+        {false, JOB_DONE, true, {}, some + text + "\n\n" + resumes},
+        {true, JOB_DONE, true, {}, some + text + "\n\n" + moves},
+        {false, JOB_FAILED, true, {},
+         "No file was completed: every file of the run failed (see log.txt).\n\n" + text + "\n\n" + resumes},
+    };
+    for (const auto& [staged, first_state, kept, at_failure, at_end] : cases) {
+        app_reset_for_tests();
+        synthetic_run_s run(staged ? 1 : 0, 2);
+        for (auto* drives : {&setup.ssd_drives, &setup.target_drives})
+            for (drive_s& drive : *drives) std::snprintf(drive.path, sizeof drive.path, "%s", dir.path.c_str());
+        job_s* second = nullptr;
+        plotter_for_each_job(plotter, [&](job_s* job) { return second = job, true; });
+        const std::string left = job_path(second, 0) + (staged ? "" : ".plotting");
+        if (kept) test_write_file(left, "x");
+        else unlink(left.c_str());
+        run.first->job_state = first_state;
+        second->job_state = JOB_FAILED;
+        second->failure = text;
+        setup.target_drives[1].failed = true;
+        messages.clear();
+        std::thread([&] { app_failure_any_thread(text); }).join();
+        sys_ui_drain();
+        EXPECT_EQ(messages, at_failure) << staged << first_state << kept;
+        show(paint_progress_now);
+        EXPECT_TRUE(shown("This drive failed; it takes no more files in this run.")) << testing::PrintToString(drawn);
+        if (first_state == JOB_PLOTTING) run.first->job_state = JOB_DONE;
+        messages.clear();
+        plotting_done();
+        EXPECT_EQ(messages, std::vector<std::string>{at_end}) << staged << first_state << kept;
+        unlink(left.c_str());
+        run.first->compute_buffer = run.first->write_buffer = nullptr;
+    }
+}
+
+// The compute totals and the estimate leave out the nonces no drive will take: a failed
+// file's, and those of a file waiting for a drive that failed. Two files of 3200 nonces,
+// the first 100 computed and written in 6 s.
+TEST_F(Screens, ComputeTotalsLeaveOutWhatNoDriveTakes) {
+    // The second file's state, whether its drive failed, the estimate, the "Remaining" value.
+    using row = std::tuple<uint32_t, bool, const char*, const char*>;
+    const row cases[] = {
+        {JOB_WAITING, false, "6 minutes", "1.7 GB"},
+        {JOB_WAITING, true, "3 minutes", "0.8 GB"},
+        {JOB_FAILED, true, "3 minutes", "0.8 GB"},
+    };
+    for (const auto& [state, failed, estimate, remaining] : cases) {
+        app_reset_for_tests();
+        synthetic_run_s run(0, 2);
+        run.compute.progress = 0;
+        job_s* second = nullptr;
+        plotter_for_each_job(plotter, [&](job_s* job) { return second = job, true; });
+        run.first->nonce_count = second->nonce_count = 3200;
+        second->job_state = state;
+        setup.target_drives[1].failed = failed;
+        for (auto [now, done] : {std::pair{1.0, 8}, {7.0, 100}}) {
+            run.first->nonces_done = done;
+            run.first->bytes_written = done * PLOT_SIZE;
+            paint_now = now;
+            show(paint_progress_now);
+        }
+        EXPECT_EQ(progress.eta_text, std::string("Estimated time remaining: ") + estimate) << state << failed;
+        EXPECT_TRUE(shown(remaining)) << state << failed << testing::PrintToString(drawn);
+        run.first->compute_buffer = run.first->write_buffer = nullptr;
+    }
+}
+
+// A target's "Fill" caption says what will be written to it, as the plan summary above does,
+// whatever limits it: the fill setting, the drive's own fill, its free space (81.5 GB here,
+// of which whole GiB are planned).
+TEST_F(Screens, FillCaptionsAgreeWithThePlan) {
+    sys_syscalls().statvfs = statvfs_81_gb;
+    // The fill setting, the drive's fill, its caption, the plan summary.
+    using row = std::tuple<uint64_t, uint64_t, const char*, const char*>;
+    const row cases[] = {
+        {18874368, 0, "Fill 18.9 MB", "18.9 MB will be written to 1 file on 1 drive."},
+        {0, 18874368, "Fill 18.9 MB", "18.9 MB will be written to 1 file on 1 drive."},
+        {0, 0, "Fill 80.5 GB", "80.5 GB will be written to 1 file on 1 drive."},
+    };
+    account_id = 7;
+    for (const auto& [setting, own, caption, summary] : cases) {
+        app_reset_for_tests();
+        max_fill_bytes = setting;
+        drive_add(1, dir.path.c_str(), false);
+        ASSERT_EQ(setup.target_drives.size(), 1u);
+        setup.target_drives[0].fill_limit = own;
+        setup_plan();
+        show(config_paint);
+        EXPECT_TRUE(shown(caption) && shown(summary)) << caption << ": " << testing::PrintToString(drawn);
+    }
 }
