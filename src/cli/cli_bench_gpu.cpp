@@ -1,8 +1,14 @@
 // kestrune-cli bench -g P:D: nonce throughput of OpenCL devices, computing only (no disk),
-// with the first batch checked against the scalar reference.
+// with the first batch checked against the scalar reference, and its progress on standard
+// error while it runs.
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <future>
 #include <memory>
 #include <string>
 #include <vector>
@@ -103,6 +109,43 @@ int64_t verify_batch(const batch_buffer_s& batch, uint64_t start_nonce) {
     return -1;
 }
 
+// One line of a phase's progress on standard error.
+void show_progress(const char* phase, uint64_t done, uint64_t total, double seconds, bool tty, bool last) {
+    const double rate = seconds > 0 ? done * 60.0 / seconds : 0.0;
+    char line[160];
+    std::snprintf(line, sizeof line, "  %s %5.1f%% of %llu nonces  %.0f s  %.0f nonces/min  ETA %s", phase,
+                  total ? 100.0 * done / total : 100.0, (unsigned long long)total, seconds, rate,
+                  rate > 0 ? fmt_duration((total - std::min(done, total)) * 60.0 / rate) : "unknown");
+    if (tty)
+        std::fprintf(stderr, "\r%-78s%s", line, last ? "\n" : "");
+    else
+        std::fprintf(stderr, "%s\n", line);
+    std::fflush(stderr);
+}
+
+// Runs work (which counts its nonces in *done) on its own thread and shows its progress
+// until it returns: redrawn in place on a terminal twice a second, otherwise a line every
+// 10 s and at each quarter of the phase; a last line when it ends. Returns what work returns.
+template <class F>
+auto with_progress(const char* phase, const std::atomic<uint64_t>* done, uint64_t total, F work) {
+    const bool tty = isatty(STDERR_FILENO) != 0;
+    const double started = time_now();
+    double shown = started;
+    uint64_t quarters = 0;
+    auto result = std::async(std::launch::async, work);
+    while (result.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready) {
+        const double now = time_now();
+        const uint64_t count = std::min(done->load(), total);
+        const uint64_t quarter = total ? count * 4 / total : 0;
+        if (now - shown < (tty ? 0.5 : 10.0) && (tty || quarter <= quarters || quarter >= 4)) continue;
+        show_progress(phase, count, total, now - started, tty, false);
+        shown = now;
+        quarters = std::max(quarters, quarter);
+    }
+    show_progress(phase, std::min(done->load(), total), total, time_now() - started, tty, true);
+    return result.get();
+}
+
 // Computes batches for at least the given time; false on a failure (already reported).
 bool measure(gpu_s* gpu, batch_buffer_s* batch, double seconds, uint64_t* nonces, double* elapsed) {
     uint64_t start = 0;
@@ -110,7 +153,11 @@ bool measure(gpu_s* gpu, batch_buffer_s* batch, double seconds, uint64_t* nonces
     *elapsed = 0.0;
     do {
         const double t0 = time_now();
-        if (gpu_compute(gpu, BENCH_ACCOUNT, start, batch, nullptr) != batch->capacity) {
+        const std::string phase = "batch " + std::to_string(start / batch->capacity + 1);
+        const uint64_t done = with_progress(phase.c_str(), &batch->progress, batch->capacity, [gpu, start, batch] {
+            return gpu_compute(gpu, BENCH_ACCOUNT, start, batch, nullptr);
+        });
+        if (done != batch->capacity) {
             std::fprintf(stderr, "kestrune-cli bench: the OpenCL computation failed\n");
             return false;
         }
@@ -145,17 +192,25 @@ int cli_bench_gpu(int argc, char** argv) {
         std::fprintf(stderr, "kestrune-cli bench: no such device, or too little device memory\n");
         return CLI_FAILED;
     }
-    std::unique_ptr<gpu_s, void (*)(gpu_s*)> gpu(gpu_activate_pd(options.devices, nonces, cli_gpu_tuning()), gpu_release);
-    double test_seconds = 0;
-    if (!gpu || !gpu_test(gpu.get(), &test_seconds)) {
-        std::fprintf(stderr, "kestrune-cli bench: the OpenCL devices could not be set up\n");
-        return CLI_FAILED;
-    }
     batch_buffer_s batch;
     // Two passes per batch, where the memory allows, so that the copy-out of one overlaps
     // the computing of the next as in plotting; the pinned read-back buffers take one more.
     const uint64_t pass = nonces * options.devices.size();
     batch.capacity = 3 * pass * PLOT_SIZE <= sys_total_ram() / 4 * 3 ? 2 * pass : pass;
+    // A pass can take minutes (far longer on a CPU device): say what comes before it starts.
+    std::fprintf(stderr, "%s: %llu nonces per device and pass (set by %s); a self-test pass, then batches of %llu "
+                         "nonces for at least %g s\n",
+                 options.family.c_str(), (unsigned long long)nonces, plan.limit, (unsigned long long)batch.capacity,
+                 options.seconds);
+    std::unique_ptr<gpu_s, void (*)(gpu_s*)> gpu(gpu_activate_pd(options.devices, nonces, cli_gpu_tuning()), gpu_release);
+    double test_seconds = 0;
+    std::atomic<uint64_t> tested{0};
+    const auto test = [&] { return gpu_test(gpu.get(), &test_seconds, &tested); };
+    if (!gpu || !with_progress("self-test", &tested, pass, test)) {
+        std::fprintf(stderr, "kestrune-cli bench: the OpenCL devices could not be set up: %s\n",
+                     gpu ? gpu_problem(gpu.get()).c_str() : "they could not be activated");
+        return CLI_FAILED;
+    }
     std::unique_ptr<uint8_t, void (*)(void*)> data(static_cast<uint8_t*>(sys_alloc(batch.capacity * PLOT_SIZE)),
                                                   sys_free);
     if (!data) {

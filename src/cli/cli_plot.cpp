@@ -277,7 +277,8 @@ int cli_plot(int argc, char** argv) {
     // the lost output is reported in the exit status instead.
     signal(SIGPIPE, SIG_IGN);
     if (!plotter_setup(plotter, {gpu_mask, o.memory, 0, o.threads}, (uint32_t)ssds.size(), (uint32_t)targets.size())) {
-        std::fprintf(stderr, "kestrune-cli plot: could not set up plotting (see log.txt)\n");
+        std::fprintf(stderr, "kestrune-cli plot: could not set up plotting: %s (see log.txt)\n",
+                     plotter->run.setup_failure.c_str());
         plotter_destroy(plotter);
         plots_destroy(plots);
         return CLI_FAILED;

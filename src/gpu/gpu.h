@@ -3,6 +3,7 @@
 #pragma once
 #include <atomic>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "nonce/nonce.h"
@@ -146,5 +147,9 @@ uint64_t gpu_compute(gpu_s* gpu, uint64_t account_id, uint64_t start_nonce, batc
                      const std::atomic<bool>* stop);
 
 // Runs one whole pass on every slot at the activated size and times it; true when every
-// kernel ran without error.
-bool gpu_test(gpu_s* gpu, double* seconds);
+// kernel ran without error. progress, when given, counts the pass's nonces done so far.
+bool gpu_test(gpu_s* gpu, double* seconds, std::atomic<uint64_t>* progress = nullptr);
+
+// Why gpu cannot be used, in words naming the device and the runtime's error: what stopped
+// its activation, or what failed its self-test. Empty while nothing has gone wrong.
+std::string gpu_problem(const gpu_s* gpu);

@@ -10,8 +10,9 @@
 // devices of a pass run in parallel. The runtime calls gpu_progress_cb on its own threads, possibly after
 // the pass's results are already copied, so each pass gets its own heap record, shared
 // by reference count between the pass and its callbacks; when the pass is collected the
-// host detaches the batch from the record under the record's mutex, and callbacks that
-// run later touch nothing but the record, which the last of them frees.
+// host detaches the batch's progress counter from the record under the record's mutex, and
+// callbacks that run later touch nothing but the record, which the last of them frees. The
+// self-test's pass reports its progress the same way.
 #include <algorithm>
 #include <cstring>
 #include <initializer_list>
@@ -26,8 +27,8 @@ namespace {
 
 // Shared between one pass and the progress callbacks of its nonce_step2 dispatches.
 struct gpu_progress_s {
-    std::mutex lock;                   // guards batch against the detach at the pass's end
-    batch_buffer_s* batch = nullptr;   // batch being computed; none once the pass is over
+    std::mutex lock;                   // guards progress against the detach at the pass's end
+    std::atomic<uint64_t>* progress = nullptr;  // the batch's (or self-test's) count; none once the pass is over
     uint64_t base = 0;                 // the batch's progress when the pass began
     uint64_t pass_nonces = 0;          // nonces of the pass over all devices
     uint32_t hashes_per_dispatch = 0;  // hashes each finished dispatch adds
@@ -50,7 +51,7 @@ void progress_unref(gpu_progress_s* record) {
 void progress_detach(gpu_progress_s* record) {
     {
         std::lock_guard<std::mutex> hold(record->lock);
-        record->batch = nullptr;
+        record->progress = nullptr;
     }
     progress_unref(record);
 }
@@ -60,25 +61,35 @@ void CL_CALLBACK gpu_progress_cb(cl_event, cl_int status, void* user) {
     if (status == CL_COMPLETE) {
         const uint64_t h = record->hashes.fetch_add(record->hashes_per_dispatch);
         std::lock_guard<std::mutex> hold(record->lock);
-        if (record->batch) {
+        if (record->progress) {
             const uint64_t done = (h + record->hashes_per_dispatch) * record->pass_nonces /
                                   ((uint64_t)record->count * GPU_MAX_DISPATCHES);
             // The last dispatch of a nonce may hash fewer than hashes_per_dispatch, so the
             // count can run past the pass; progress never does.
-            store_max(&record->batch->progress, record->base + std::min(done, record->pass_nonces));
+            store_max(record->progress, record->base + std::min(done, record->pass_nonces));
         }
     }
     progress_unref(record);
 }
 
-bool slot_ready(const gpu_s* gpu, int32_t d) {
-    bool ready = gpu->queue[d] && gpu->copy_queue[d] && gpu->parts[d] && gpu->kernel_step1[d] && gpu->kernel_step2[d] &&
-                 gpu->kernel_step3[d];
-    for (uint32_t p = 0; ready && p < gpu->parts[d]; ++p) ready = gpu->gen_buffer[d][p] != nullptr;
-    for (int k = 0; ready && k < 2; ++k) ready = gpu->scoop_buffer[d][k] && gpu->step2_events[d][k];
-    ready = ready && gpu->host_rows[d];
-    return ready;
+// What slot d lacks to compute, or none.
+const char* slot_missing(const gpu_s* gpu, int32_t d) {
+    if (!gpu->queue[d] || !gpu->copy_queue[d]) return "a command queue";
+    if (!gpu->parts[d]) return "generation buffers";
+    for (uint32_t p = 0; p < gpu->parts[d]; ++p)
+        if (!gpu->gen_buffer[d][p]) return "a generation buffer";
+    for (int k = 0; k < 2; ++k) {
+        if (!gpu->scoop_buffer[d][k]) return "an output buffer";
+        if (!gpu->step2_events[d][k]) return "an event table";
+    }
+    if (!gpu->host_rows[d]) return "pinned host memory";
+    if (!gpu->kernel_step1[d]) return "kernel nonce_step1";
+    if (!gpu->kernel_step2[d]) return "kernel nonce_step2";
+    if (!gpu->kernel_step3[d]) return "kernel nonce_step3";
+    return nullptr;
 }
+
+bool slot_ready(const gpu_s* gpu, int32_t d) { return slot_missing(gpu, d) == nullptr; }
 
 // One kernel argument: its size and where its value lies.
 struct kernel_arg_s {
@@ -143,30 +154,41 @@ cl_int report(cl_int status) {
 
 // The 8192 chain hashes of every generation buffer of slot d, hashes_per_dispatch at a
 // time; the last buffer's dispatches get events (the queue is in order, so they finish
-// after the others) and, with a record, progress callbacks.
-bool enqueue_hashing(gpu_s* gpu, int32_t d, int k, gpu_progress_s* record) {
+// after the others) and, with a record, progress callbacks. The first failing status.
+cl_int enqueue_hashing(gpu_s* gpu, int32_t d, int k, gpu_progress_s* record) {
     uint32_t slot = 0;
     const uint32_t last = gpu->parts[d] - 1;
     for (int32_t h = (int32_t)PLOT_SIZE; h > 0; h -= (int32_t)(gpu->hashes_per_dispatch * HASH_SIZE), ++slot) {
         for (uint32_t p = 0; p < last; ++p)
-            if (report(run_step2(gpu, d, p, (uint32_t)h, nullptr))) return false;
+            if (const cl_int status = report(run_step2(gpu, d, p, (uint32_t)h, nullptr))) return status;
         cl_event* event = record ? &gpu->step2_events[d][k][slot] : nullptr;
-        if (report(run_step2(gpu, d, last, (uint32_t)h, event))) return false;
+        if (const cl_int status = report(run_step2(gpu, d, last, (uint32_t)h, event))) return status;
         if (!record) continue;
         UTIL_ASSERT(*event != nullptr);
         record->refs.fetch_add(1);
         const cl_int status = opencl_api.clSetEventCallback(*event, CL_COMPLETE, gpu_progress_cb, record);
         if (status != CL_SUCCESS) record->refs.fetch_sub(1);
-        if (report(status)) return false;
+        if (report(status)) return status;
     }
-    return true;
+    return CL_SUCCESS;
+}
+
+// A progress record for a pass of every slot of gpu, counting into `progress` from `base`.
+gpu_progress_s* new_progress(const gpu_s* gpu, std::atomic<uint64_t>* progress, uint64_t base) {
+    gpu_progress_s* record = new gpu_progress_s();
+    record->progress = progress;
+    record->base = base;
+    record->pass_nonces = gpu->nonces * (uint64_t)gpu->count;
+    record->hashes_per_dispatch = gpu->hashes_per_dispatch;
+    record->count = gpu->count;
+    return record;
 }
 
 // All kernels of one pass of slot d into output buffer k; step3_event marks their end.
 bool enqueue_kernels(gpu_s* gpu, int32_t d, int k, uint64_t account, uint64_t start, gpu_progress_s* record) {
     for (uint32_t p = 0; p < gpu->parts[d]; ++p)
         if (report(run_step1(gpu, d, p, account, start))) return false;
-    if (!enqueue_hashing(gpu, d, k, record)) return false;
+    if (enqueue_hashing(gpu, d, k, record) != CL_SUCCESS) return false;
     for (uint32_t p = 0; p < gpu->parts[d]; ++p) {
         cl_event* event = p + 1 == gpu->parts[d] ? &gpu->step3_event[d][k] : nullptr;
         if (report(run_step3(gpu, d, p, k, event))) return false;
@@ -237,12 +259,7 @@ pass_s start_pass(gpu_s* gpu, uint64_t account, uint64_t start_nonce, uint64_t o
     pass_s pass;
     pass.offset = offset;
     pass.k = k;
-    pass.record = new gpu_progress_s();
-    pass.record->batch = batch;
-    pass.record->base = offset;
-    pass.record->pass_nonces = gpu->nonces * (uint64_t)gpu->count;
-    pass.record->hashes_per_dispatch = gpu->hashes_per_dispatch;
-    pass.record->count = gpu->count;
+    pass.record = new_progress(gpu, &batch->progress, offset);
     for (int32_t d = 0; d < gpu->count && *ok; ++d)
         *ok = enqueue_pass(gpu, d, k, account, start_nonce + offset + d * gpu->nonces, pass.record);
     return pass;
@@ -263,6 +280,48 @@ bool finish_pass(gpu_s* gpu, pass_s* pass, uint64_t account, uint64_t start_nonc
 void drop_pass(pass_s* pass) {
     if (pass->record) progress_detach(pass->record);
     pass->record = nullptr;
+}
+
+// A context whose every slot can compute; otherwise its problem names what a slot lacks.
+bool test_ready(gpu_s* gpu) {
+    if (!gpu || gpu->count < 1) return false;
+    for (int32_t d = 0; d < gpu->count; ++d) {
+        if (const char* missing = slot_missing(gpu, d)) {
+            gpu_note_problem(gpu, d, std::string("the context lacks ") + missing);
+            return false;
+        }
+    }
+    return true;
+}
+
+void test_failed(gpu_s* gpu, int32_t d, const char* step, cl_int status) {
+    gpu_note_problem(gpu, d, std::string("the self-test failed: ") + step + " returned " + gpu_error_text(status));
+}
+
+// The self-test's pass on slot d, enqueued; false (after its message) when a kernel is refused.
+bool enqueue_test(gpu_s* gpu, int32_t d, gpu_progress_s* record) {
+    release_pass_events(gpu, d, 0);
+    cl_int status = CL_SUCCESS;
+    for (uint32_t p = 0; p < gpu->parts[d] && status == CL_SUCCESS; ++p) status = run_step1(gpu, d, p, 123456789, 0);
+    if (status != CL_SUCCESS) {
+        sys_log("OpenCL error: %d\n", status);
+        test_failed(gpu, d, "nonce_step1", status);
+        return false;
+    }
+    if ((status = enqueue_hashing(gpu, d, 0, record)) != CL_SUCCESS) {
+        sys_log("  test failed hashing\n");
+        test_failed(gpu, d, "nonce_step2", status);
+        return false;
+    }
+    for (uint32_t p = 0; p < gpu->parts[d] && status == CL_SUCCESS; ++p)
+        status = run_step3(gpu, d, p, 0, p + 1 == gpu->parts[d] ? &gpu->step3_event[d][0] : nullptr);
+    if (status != CL_SUCCESS) {
+        sys_log("  test failed xor\n");
+        test_failed(gpu, d, "nonce_step3", status);
+        return false;
+    }
+    opencl_api.clFlush(gpu->queue[d]);
+    return true;
 }
 
 }  // namespace
@@ -304,39 +363,28 @@ uint64_t gpu_compute(gpu_s* gpu, uint64_t account_id, uint64_t start_nonce, batc
     return batch->progress.load();
 }
 
-bool gpu_test(gpu_s* gpu, double* seconds) {
+bool gpu_test(gpu_s* gpu, double* seconds, std::atomic<uint64_t>* progress) {
     const double start = time_now();
     if (seconds) *seconds = 0;
-    bool ready = gpu && gpu->count >= 1;
-    for (int32_t d = 0; ready && d < gpu->count; ++d) ready = slot_ready(gpu, d);
-    if (!ready) {
+    if (progress) progress->store(0);
+    if (!test_ready(gpu)) {
         sys_log("  test failed: the GPU context is incomplete\n");
         return false;
     }
-    for (int32_t d = 0; d < gpu->count; ++d) {
-        release_pass_events(gpu, d, 0);
-        cl_int status = CL_SUCCESS;
-        for (uint32_t p = 0; p < gpu->parts[d] && status == CL_SUCCESS; ++p) status = run_step1(gpu, d, p, 123456789, 0);
-        if (status != CL_SUCCESS) {
-            sys_log("OpenCL error: %d\n", status);
-            return false;
-        }
-        if (!enqueue_hashing(gpu, d, 0, nullptr)) {
-            sys_log("  test failed hashing\n");
-            return false;
-        }
-        for (uint32_t p = 0; p < gpu->parts[d] && status == CL_SUCCESS; ++p)
-            status = run_step3(gpu, d, p, 0, p + 1 == gpu->parts[d] ? &gpu->step3_event[d][0] : nullptr);
-        if (status != CL_SUCCESS) {
-            sys_log("  test failed xor\n");
-            return false;
-        }
-        opencl_api.clFlush(gpu->queue[d]);
-    }
+    gpu_progress_s* record = progress ? new_progress(gpu, progress, 0) : nullptr;
     bool ok = true;
-    for (int32_t d = 0; d < gpu->count; ++d) {
-        ok = opencl_api.clWaitForEvents(1, &gpu->step3_event[d][0]) == CL_SUCCESS && ok;
-        release_event(&gpu->step3_event[d][0]);
+    int32_t enqueued = 0;
+    while (ok && enqueued < gpu->count) ok = enqueue_test(gpu, enqueued++, record);
+    for (int32_t d = 0; d < enqueued; ++d) {
+        cl_event* end = &gpu->step3_event[d][0];
+        const cl_int status = *end ? opencl_api.clWaitForEvents(1, end) : CL_SUCCESS;
+        if (ok && status != CL_SUCCESS) test_failed(gpu, d, "waiting for its end", status);
+        ok = ok && status == CL_SUCCESS;
+        release_pass_events(gpu, d, 0);
+    }
+    if (record) {
+        if (ok) store_max(progress, record->pass_nonces);
+        progress_detach(record);
     }
     if (seconds) *seconds = time_now() - start;
     return ok;

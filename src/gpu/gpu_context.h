@@ -2,6 +2,7 @@
 // and its tests; everyone else uses gpu.h.
 #pragma once
 #include <functional>
+#include <string>
 #include <vector>
 
 #include "gpu/gpu.h"
@@ -42,9 +43,16 @@ struct gpu_s {
     uint64_t nonces = 0;                             // nonces per device and pass; output stagger
     uint32_t hashes_per_dispatch = GPU_DEFAULT_HASHES;  // hashes per nonce_step2 dispatch
     size_t local_size = 32;                          // work-group size of every dispatch
+    std::string problem;                             // why it cannot be used; empty while it can
     // Recomputes one nonce in PoC1 order for the spot check; nonce_compute when empty.
     std::function<void(uint64_t account, uint64_t nonce, uint8_t* out)> reference;
 };
+
+// Records why gpu cannot be used, naming slot d's device (none for d < 0), unless an
+// earlier problem, the cause of this one, is recorded already.
+void gpu_note_problem(gpu_s* gpu, int32_t d, const std::string& text);
+// An OpenCL status as problem texts give it: "error -5 (CL_OUT_OF_RESOURCES)".
+std::string gpu_error_text(cl_int status);
 
 // Built-in nonce counts per pass for known models, looked up by exact name.
 struct gpu_model_s {

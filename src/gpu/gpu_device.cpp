@@ -122,6 +122,22 @@ cl_mem create_buffer(gpu_s* gpu, int32_t d, cl_mem_flags flags, uint64_t bytes, 
     return opencl_api.clCreateBuffer(gpu->context[d], flags, bytes, nullptr, status);
 }
 
+// Why the generation areas of the activated nonces find no buffers within max_alloc.
+std::string unsplittable(const gpu_s* gpu, uint64_t max_alloc) {
+    const uint64_t group = gpu->local_size * GEN_SIZE;
+    if (max_alloc < group)
+        return "a work group of " + std::to_string(gpu->local_size) + " generation areas (" +
+               fmt_size_tmp(group, true, "") + ") exceeds the largest allocation (" +
+               fmt_size_tmp(max_alloc, true, "") + ")";
+    return std::to_string(gpu->nonces) + " generation areas need more than " + std::to_string(GPU_MAX_PARTS) +
+           " buffers within the largest allocation (" + fmt_size_tmp(max_alloc, true, "") + ")";
+}
+
+std::string failed_allocation(const char* what, uint64_t bytes, cl_int status) {
+    return std::string("allocating ") + what + " of " + fmt_size_tmp(bytes, true, "") + " failed with " +
+           gpu_error_text(status);
+}
+
 // The generation buffers, two output buffers and a pinned host buffer (mapped once).
 bool create_buffers(gpu_s* gpu, int32_t d, uint64_t max_alloc) {
     cl_int status = CL_SUCCESS;
@@ -129,7 +145,10 @@ bool create_buffers(gpu_s* gpu, int32_t d, uint64_t max_alloc) {
     for (uint32_t p = 0; p < gpu->parts[d] && status == CL_SUCCESS; ++p) {
         const uint64_t nonces = std::min(gpu->part_nonces[d], gpu->nonces - p * gpu->part_nonces[d]);
         gpu->gen_buffer[d][p] = create_buffer(gpu, d, CL_MEM_READ_WRITE, nonces * GEN_SIZE, &status);
+        if (status != CL_SUCCESS)
+            gpu_note_problem(gpu, d, failed_allocation("a generation buffer", nonces * GEN_SIZE, status));
     }
+    if (gpu->parts[d] == 0) gpu_note_problem(gpu, d, unsplittable(gpu, max_alloc));
     if (gpu->parts[d] == 0 || status != CL_SUCCESS) {
         sys_log("Failed to allocate GPU buffer with error %d\n", status);
         return false;
@@ -137,12 +156,18 @@ bool create_buffers(gpu_s* gpu, int32_t d, uint64_t max_alloc) {
     const uint64_t bytes = gpu->nonces * PLOT_SIZE;
     for (int k = 0; k < 2 && status == CL_SUCCESS; ++k)
         gpu->scoop_buffer[d][k] = create_buffer(gpu, d, CL_MEM_WRITE_ONLY, bytes, &status);
-    if (status == CL_SUCCESS)
+    if (status != CL_SUCCESS) gpu_note_problem(gpu, d, failed_allocation("an output buffer", bytes, status));
+    if (status == CL_SUCCESS) {
         gpu->host_buffer[d] = create_buffer(gpu, d, CL_MEM_READ_WRITE | CL_MEM_ALLOC_HOST_PTR, bytes, &status);
-    if (status == CL_SUCCESS)
+        if (status != CL_SUCCESS) gpu_note_problem(gpu, d, failed_allocation("pinned host memory", bytes, status));
+    }
+    if (status == CL_SUCCESS) {
         gpu->host_rows[d] = static_cast<uint8_t*>(opencl_api.clEnqueueMapBuffer(
             gpu->copy_queue[d], gpu->host_buffer[d], CL_TRUE, CL_MAP_READ | CL_MAP_WRITE, 0, bytes, 0, nullptr, nullptr,
             &status));
+        if (status != CL_SUCCESS)
+            gpu_note_problem(gpu, d, "mapping the pinned host memory failed with " + gpu_error_text(status));
+    }
     if (status != CL_SUCCESS) {
         sys_log("Failed to allocate GPU memory.\n");
         return false;
@@ -157,13 +182,18 @@ bool activate_slot(gpu_s* gpu, int32_t d, uint64_t max_alloc, const std::string&
     gpu->context[d] = opencl_api.clCreateContext(nullptr, 1, &device, nullptr, nullptr, &status);
     if (status != CL_SUCCESS || !gpu->context[d]) {
         sys_log("Failed to created OpenCL device with error %d!\n", status);
+        gpu_note_problem(gpu, d, "creating an OpenCL context failed with " + gpu_error_text(status));
         return false;
     }
-    gpu->queue[d] = opencl_api.clCreateCommandQueue(gpu->context[d], device, 0, &status);
-    UTIL_ASSERT(status == CL_SUCCESS);
-    gpu->copy_queue[d] = opencl_api.clCreateCommandQueue(gpu->context[d], device, 0, &status);
-    UTIL_ASSERT(status == CL_SUCCESS);
-    if (!gpu->queue[d] || !gpu->copy_queue[d] || !create_buffers(gpu, d, max_alloc)) return false;
+    for (cl_command_queue* queue : {&gpu->queue[d], &gpu->copy_queue[d]}) {
+        *queue = opencl_api.clCreateCommandQueue(gpu->context[d], device, 0, &status);
+        UTIL_ASSERT(status == CL_SUCCESS);
+        if (!*queue) {
+            gpu_note_problem(gpu, d, "creating a command queue failed with " + gpu_error_text(status));
+            return false;
+        }
+    }
+    if (!create_buffers(gpu, d, max_alloc)) return false;
     for (int k = 0; k < 2; ++k) gpu->step2_events[d][k] = new cl_event[GPU_MAX_DISPATCHES]();
     const char* source = text.data();
     const size_t length = text.size();
@@ -173,6 +203,8 @@ bool activate_slot(gpu_s* gpu, int32_t d, uint64_t max_alloc, const std::string&
     if (status != CL_SUCCESS) {
         if (gpu->program[d]) log_build_failure(gpu->program[d], device);
         else sys_log("Error building OpenCL program:\n\n");
+        gpu_note_problem(gpu, d, "building the kernel program failed with " + gpu_error_text(status) +
+                                     " (the compiler's messages are in the log)");
         return false;
     }
     cl_kernel* kernels[3] = {gpu->kernel_step1, gpu->kernel_step2, gpu->kernel_step3};
@@ -180,8 +212,11 @@ bool activate_slot(gpu_s* gpu, int32_t d, uint64_t max_alloc, const std::string&
     for (int k = 0; k < 3; ++k) {
         kernels[k][d] = opencl_api.clCreateKernel(gpu->program[d], names[k], &status);
         UTIL_ASSERT(status == CL_SUCCESS);
+        if (!kernels[k][d])
+            gpu_note_problem(gpu, d, std::string("creating kernel ") + names[k] + " failed with " +
+                                         gpu_error_text(status));
     }
-    return true;
+    return gpu->problem.empty();
 }
 
 uint64_t max_alloc(const gpu_desc_s& desc, const gpu_tuning_s& tuning) {
@@ -208,7 +243,10 @@ gpu_s* activate_devices(const std::vector<gpu_device_s>& devices, const std::vec
                 fmt_size_tmp(nonces * (GEN_SIZE + 2 * PLOT_SIZE), true, ""));
     }
     const std::string text = kernel_text();
-    if (text.empty()) return gpu;
+    if (text.empty()) {
+        gpu_note_problem(gpu, -1, "the built-in kernel program could not be unpacked");
+        return gpu;
+    }
     for (int32_t d = 0; d < gpu->count; ++d)
         if (!activate_slot(gpu, d, max_alloc(devices[d].desc, tuning), text)) break;
     return gpu;
@@ -365,6 +403,17 @@ gpu_desc_s gpu_describe(uint32_t gpu_index) {
 }
 
 uint64_t gpu_nonces(const gpu_s* gpu) { return gpu ? gpu->nonces : 0; }
+
+void gpu_note_problem(gpu_s* gpu, int32_t d, const std::string& text) {
+    if (!gpu->problem.empty()) return;
+    gpu->problem = d < 0 ? text : "device " + std::to_string(gpu->device_id[d]) + ": " + text;
+}
+
+std::string gpu_error_text(cl_int status) {
+    return "error " + std::to_string(status) + " (" + opencl_error_name(status) + ")";
+}
+
+std::string gpu_problem(const gpu_s* gpu) { return gpu ? gpu->problem : "no GPU context"; }
 
 std::vector<gpu_listed_s> gpu_list_all() { return list_devices(nullptr); }
 

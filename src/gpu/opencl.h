@@ -31,6 +31,9 @@ extern opencl_api_s opencl_api;
 // cannot be registered, -3 the library lacks a function the program calls.
 int32_t opencl_load();
 
+// The name of an OpenCL status ("CL_OUT_OF_RESOURCES"); "an unknown error" for others.
+const char* opencl_error_name(cl_int status);
+
 // Closes the library and empties the table. Registered as an exit handler by opencl_load.
 void opencl_unload();
 

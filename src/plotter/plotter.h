@@ -37,6 +37,7 @@ struct plotter_gpu_api_s {
     uint64_t forced_nonces = 0;                                                              // size given by the user, 0 = none
     std::function<uint64_t(uint32_t id)> global_mem;                                        // device memory in bytes
     std::function<uint64_t(uint32_t id)> max_alloc;                                         // largest allocation
+    std::function<std::string(gpu_s* gpu)> problem;                                         // why a context is unusable
 };
 
 // Asks the user a yes/no question; the GUI shows a dialog, the CLI answers from its options.
@@ -71,6 +72,7 @@ struct plotter_run_s {
     std::atomic<bool> stuck{false};           // the run ended because a job could never start
     std::atomic<bool> failed{false};          // a file of the run failed, or the run ended on an error
     std::atomic<bool> ended{false};           // the work thread has finished its run
+    std::string setup_failure;                // why the last plotter_setup did not start a run; "" when it did
 };
 
 // How the plotter reaches what lies outside it; front ends set these, tests put fakes in.

@@ -38,5 +38,6 @@ plotter_gpu_api_s plotter_gpu_default(const gpu_tuning_s& tuning) {
     api.optimal_nonces = [](uint32_t id) { return plotter_gpu_device_nonces(id, gpu_describe(id), 0); };
     api.global_mem = [](uint32_t id) { return gpu_global_mem(id); };
     api.max_alloc = [](uint32_t id) { return gpu_max_alloc(id); };
+    api.problem = [](gpu_s* gpu) { return gpu_problem(gpu); };
     return api;
 }

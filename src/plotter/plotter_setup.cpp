@@ -79,29 +79,51 @@ void plotter_log_setup(const sizing_s& cfg, int32_t cpu_threads) {
 
 namespace {
 
-// Activates and tests the GPUs, halving the nonce count after each failure. Returns the
-// nonce count that works, or 0.
-uint64_t bring_up_gpus(plotter_s* plotter, sizing_s* cfg) {
+std::string nonces_text(uint64_t nonces) { return std::to_string(nonces) + " nonces per device and pass"; }
+
+// Activates and tests the GPUs at `nonces`; the context, or none with why in *why.
+gpu_s* try_gpus(plotter_s* plotter, uint64_t nonces, std::string* why) {
+    sys_log("Attempting %d GPU with %s memory.\n", (int)plotter->config.gpus_used, fmt_size_tmp(nonces << 19, true, ""));
+    const plotter_gpu_api_s& gpu = plotter->seam.gpu;
+    gpu_s* ctx = gpu.activate(plotter->config.gpus_used, plotter->config.gpu_ids, nonces);
+    if (!ctx) {
+        *why = "the devices could not be activated";
+        return nullptr;
+    }
+    sys_log("Testing GPU configuration ...\n");
+    double seconds = 0;
+    const bool ok = gpu.test && gpu.test(ctx, &seconds);
+    sys_log("  test completed in %g seconds\n", seconds);
+    if (ok) return ctx;
+    *why = gpu.problem ? gpu.problem(ctx) : std::string();
+    if (why->empty()) *why = gpu.test ? "the self-test failed" : "the GPUs cannot be tested";
+    if (gpu.release) gpu.release(ctx);
+    return nullptr;
+}
+
+// Activates and tests the GPUs, halving the nonce count after each failure down to the
+// least that set-up takes. Returns the nonce count that works, or 0 with why in *why.
+uint64_t bring_up_gpus(plotter_s* plotter, sizing_s* cfg, std::string* why) {
     uint64_t nonces = cfg->gpu_nonces;
-    const uint64_t first = nonces;
-    if (nonces <= 64 || !plotter->seam.gpu.activate) return 0;
+    const uint64_t first = nonces, least = plotter_gpu_least_nonces(cfg->sector_nonces);
+    if (nonces < least) {
+        *why = ": " + nonces_text(nonces) + " are too few (the GPU path takes at least " + std::to_string(least) +
+               "; a larger memory limit or GPU nonce count gives more)";
+        return 0;
+    }
+    if (!plotter->seam.gpu.activate) {
+        *why = ": this program has no GPU support";
+        return 0;
+    }
     for (;;) {
-        sys_log("Attempting %d GPU with %s memory.\n", (int)plotter->config.gpus_used, fmt_size_tmp(nonces << 19, true, ""));
-        gpu_s* ctx = plotter->seam.gpu.activate(plotter->config.gpus_used, plotter->config.gpu_ids, nonces);
-        if (ctx) {
-            sys_log("Testing GPU configuration ...\n");
-            double seconds = 0;
-            const bool ok = plotter->seam.gpu.test && plotter->seam.gpu.test(ctx, &seconds);
-            sys_log("  test completed in %g seconds\n", seconds);
-            if (ok) {
-                plotter->run.gpu_ctx = ctx;
-                break;
-            }
-            if (plotter->seam.gpu.release) plotter->seam.gpu.release(ctx);
-        }
-        if (nonces < 130) return 0;
-        nonces = gpu_cut_nonces(nonces / 2, cfg->sector_nonces);
-        if (nonces == 0) return 0;
+        std::string problem;
+        plotter->run.gpu_ctx = try_gpus(plotter, nonces, &problem);
+        if (plotter->run.gpu_ctx) break;
+        *why = " at " + nonces_text(nonces) + ": " + problem;
+        sys_log("  GPU set-up failed%s\n", why->c_str());
+        const uint64_t next = std::max(gpu_cut_nonces(nonces / 2, cfg->sector_nonces), least);
+        if (next >= nonces) return 0;
+        nonces = next;
     }
     if (nonces != first && cfg->batch == first) {
         sys_log("  adjusting down to %llu\n", (unsigned long long)nonces);
@@ -116,8 +138,10 @@ bool allocate_buffers(plotter_s* plotter, const sizing_s& cfg) {
     for (uint32_t i = 0; i < cfg.buffers; ++i) {
         uint8_t* data = (uint8_t*)sys_alloc(cfg.batch * PLOT_SIZE);
         if (!data) {
-            sys_message_box("Error",
-                            "Error allocating enough memory for efficient processing. Try again setting a lower max RAM size.");
+            const char* text =
+                "Error allocating enough memory for efficient processing. Try again setting a lower max RAM size.";
+            sys_message_box("Error", text);
+            plotter->run.setup_failure = text;
             return false;
         }
         batch_buffer_s* buffer = new batch_buffer_s();
@@ -173,6 +197,7 @@ void forget_last_run(plotter_s* plotter) {
 bool plotter_setup(plotter_s* plotter, const plotter_options_s& options, uint32_t ssd_count, uint32_t target_count) {
     if (plotter->run.thread.joinable() && !plotter->run.ended) return true;  // a run is in progress
     forget_last_run(plotter);
+    plotter->run.setup_failure.clear();
     const uint64_t memory_limit = options.memory_limit;
     if (memory_limit) sys_log("Restricting memory usage to %s\n", fmt_size_tmp(memory_limit, true, ""));
     sizing_input_s in;
@@ -191,9 +216,15 @@ bool plotter_setup(plotter_s* plotter, const plotter_options_s& options, uint32_
     plotter_gpu_log_cut(in, cfg);
     UTIL_ASSERT(cfg.gpu_nonces % 32 == 0);
     if (plotter->config.gpus_used) {
-        cfg.gpu_nonces = bring_up_gpus(plotter, &cfg);
+        std::string why;
+        cfg.gpu_nonces = bring_up_gpus(plotter, &cfg, &why);
         if (!plotter->run.gpu_ctx) {
-            if (!ask(plotter, "Error initializing GPU", "Fall back to using CPU?")) return false;
+            const std::string failure = "The GPU could not be set up" + why;
+            sys_log("%s\n", failure.c_str());
+            if (!ask(plotter, "Error initializing GPU", (failure + ". Fall back to using CPU?").c_str())) {
+                plotter->run.setup_failure = failure;
+                return false;
+            }
             plotter->config.gpu_mask = 0;
             plotter->config.gpus_used = 0;
             cfg.gpu_nonces = 0;

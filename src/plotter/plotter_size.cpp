@@ -2,6 +2,7 @@
 #include "plotter/plotter_size.h"
 
 #include <algorithm>
+#include <numeric>
 
 #include "gpu/gpu.h"
 #include "nonce/nonce.h"
@@ -65,6 +66,10 @@ uint64_t plotter_file_batch(uint64_t file_nonces, uint64_t capacity, uint64_t se
     return std::min(capacity, share);
 }
 
+uint64_t plotter_gpu_least_nonces(uint64_t sector_nonces) {
+    return round_up(PLOTTER_GPU_MIN_NONCES, std::lcm<uint64_t>(32, std::max<uint64_t>(sector_nonces, 1)));
+}
+
 uint64_t plotter_gpu_batch_fit(uint64_t batch, uint32_t gpu_count, uint64_t gpu_nonces) {
     const uint64_t pass = (uint64_t)gpu_count * gpu_nonces;
     if (pass == 0) return batch;
@@ -89,11 +94,14 @@ sizing_s plotter_size(const sizing_input_s& in) {
         const uint64_t budget = std::min(memory, three_quarters(in.total_ram));
         cfg.gpu_nonces = size_gpu_nonces(in, cfg, budget);
         // A pass of at most a quarter of the largest file, so that it is written in four batches
-        // or more, unless the user gave the size.
+        // or more, unless the user gave the size; but never fewer nonces than set-up takes: a
+        // small file is then written from fewer, or only one, batches.
         const uint64_t files = in.gpu_forced ? 1 : PLOTTER_MIN_BATCHES;
         const uint64_t share = (in.largest_job + files * in.gpu_count - 1) / (files * in.gpu_count);
+        const uint64_t least = plotter_gpu_least_nonces(cfg.sector_nonces);
         if (in.largest_job)
-            cfg.gpu_nonces = std::min(cfg.gpu_nonces, round_up(share, std::max<uint64_t>(32, cfg.sector_nonces)));
+            cfg.gpu_nonces = std::min(
+                cfg.gpu_nonces, std::max(round_up(share, std::max<uint64_t>(32, cfg.sector_nonces)), least));
         if (ssd)
             cfg.batch = in.gpu_count * cfg.gpu_nonces;
         else

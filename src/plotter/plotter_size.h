@@ -38,6 +38,13 @@ struct sizing_s {
     bool batch_raised = false;        // memory allowed less than one sector group; raised to one
 };
 
+// GPU passes of fewer nonces per device are never attempted: too few to be worth a context.
+constexpr uint64_t PLOTTER_GPU_MIN_NONCES = 65;
+
+// The fewest nonces per device and pass that set-up attempts: PLOTTER_GPU_MIN_NONCES rounded
+// up to whole work groups of 32 and whole sector groups.
+uint64_t plotter_gpu_least_nonces(uint64_t sector_nonces);
+
 // The batch and task rules.
 sizing_s plotter_size(const sizing_input_s& input);
 

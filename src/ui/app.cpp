@@ -290,7 +290,7 @@ void processing_start() {
     if (!plotter_setup(plotter, {s.gpu_mask, s.max_ram_bytes, s.max_gpu_nonces, s.cpu_threads},
                        (uint32_t)setup.ssd_drives.size(), (uint32_t)setup.target_drives.size())) {
         window_set_repaint_interval(main_window, 0);
-        message_box(main_window, "Error", "Plotting could not start; see log.txt for the reason.");
+        message_box(main_window, "Error", "Plotting could not start: %s", plotter->run.setup_failure.c_str());
         setup_show();
         return;
     }

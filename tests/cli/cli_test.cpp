@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <regex>
 
+#include "gpu/gpu.h"
 #include "nonce/plt_cpu.h"
 #include "platform/sys.h"
 #include "plotter/engine_support.h"
@@ -181,4 +182,29 @@ TEST(CliCheck, NonPlotFilesFailWithTheirMessageOnlyAndANonceFilePasses) {
     want += "5 files checked, 0 bad, 4 unreadable\n";
     EXPECT_EQ(test_run_cli("check" + files + " 2>&1; echo status $?", "timeout 60").output, want + "status 1\n");
     EXPECT_EQ(test_run_cli("check '" + dir.file("1_5_1_1") + "' <&- >&-").status, 0);
+}
+
+// On an OpenCL device (PoCL's CPU device here): a file of 64 nonces, whose quarter would be a
+// GPU pass below what set-up takes, plots with the least pass and checks exact in full. A GPU
+// nonce count too small for set-up ends the run, and the message says why.
+TEST(CliPlot, SmallFilesPlotOnTheGpuAndRefusalsSayWhy) {
+    if (gpu_list_all().empty()) GTEST_SKIP() << "no OpenCL device present (install PoCL)";
+    test_dir_s dir;
+    const std::string id = std::to_string(ACCOUNT), p = " -p " + dir.path, file = dir.file(id + "_0_64_64");
+    // Standard error only: the log lines, then the message.
+    const test_cli_s refused =
+        test_run_cli("plot -q -i " + id + " -s 0 -n 64 -g 0:0 --gpu-nonces 32" + p + " 2>&1 >/dev/null; exit $?");
+    const std::string message =
+        "kestrune-cli plot: could not set up plotting: The GPU could not be set up: 32 nonces per device and pass "
+        "are too few (the GPU path takes at least 96; a larger memory limit or GPU nonce count gives more) (see "
+        "log.txt)\n";
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_TRUE(refused.output.size() > message.size() &&
+                refused.output.compare(refused.output.size() - message.size(), message.size(), message) == 0)
+        << refused.output;
+    EXPECT_TRUE(engine_list(dir.path).empty());
+    const test_cli_s run = test_run_cli("plot -q -i " + id + " -s 0 -n 64 -g 0:0" + p);
+    ASSERT_EQ(run.status, 0) << run.output;
+    EXPECT_EQ(engine_list(dir.path), std::vector<std::string>{id + "_0_64_64"});
+    EXPECT_EQ(test_run_cli("check --full " + file).output, file + ": OK (0 of 64 nonces bad)\n");
 }

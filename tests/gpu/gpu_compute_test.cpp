@@ -194,6 +194,42 @@ TEST_F(Gpu, RefusedBatchesAndTheSelfTest) {
     gpu_release(nullptr);
 }
 
+// Why a context cannot be used is said in words, naming the device and the runtime's error:
+// an allocation limit too small for one work group of generation areas (32 x 262160 bytes),
+// a work-group size that does not divide the nonces, a kernel missing on the second slot.
+// A context that passes its self-test has nothing to say, and the self-test reports its
+// progress up to the whole pass of every slot.
+TEST_F(Gpu, ProblemsAreSaidInWordsAndTheSelfTestShowsProgress) {
+    double seconds = 0;
+    std::atomic<uint64_t> progress{0};
+    gpu_ptr good = activate(2);
+    ASSERT_TRUE(good);
+    EXPECT_TRUE(gpu_test(good.get(), &seconds, &progress));
+    EXPECT_EQ(progress.load(), 64u);
+    EXPECT_EQ(gpu_problem(good.get()), "");
+
+    gpu_tuning_s tuning;
+    tuning.max_alloc = 1ull << 20;
+    gpu_ptr small(gpu_activate_pd({pd}, 32, tuning), gpu_release);
+    gpu_ptr uneven = activate(1, 0, 24);
+    ASSERT_TRUE(small && uneven);
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(gpu_test(small.get(), &seconds));
+    EXPECT_FALSE(gpu_test(uneven.get(), &seconds));
+    opencl_api.clReleaseKernel(good->kernel_step2[1]);
+    good->kernel_step2[1] = nullptr;
+    EXPECT_FALSE(gpu_test(good.get(), &seconds));
+    testing::internal::GetCapturedStderr();
+    const std::pair<gpu_s*, const char*> said[] = {
+        {small.get(),
+         "device 0: a work group of 32 generation areas (8.0 MiB) exceeds the largest allocation (1.0 MiB)"},
+        {uneven.get(), "device 0: the self-test failed: nonce_step1 returned error -54 (CL_INVALID_WORK_GROUP_SIZE)"},
+        {good.get(), "device 1: the context lacks kernel nonce_step2"},
+    };
+    for (const auto& c : said) EXPECT_EQ(gpu_problem(c.first), c.second);
+    EXPECT_EQ(gpu_problem(nullptr), "no GPU context");
+}
+
 // Faults in one batch of two passes over two devices: a failing enqueue, read-back, wait or
 // callback registration, logged as an OpenCL error, or a slot whose output comes back all
 // zeros, so that every row of it starts with four zero bytes and is spot-checked against the

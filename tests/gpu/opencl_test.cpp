@@ -3,6 +3,7 @@
 // command-line device list and GPU benchmark.
 #include <gtest/gtest.h>
 
+#include <regex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -167,11 +168,28 @@ TEST(CliGpu, DevicesAndBench) {
         EXPECT_EQ(test_run_cli(bad).status, 2) << bad;
     EXPECT_EQ(test_run_cli("bench -g 97:0 --nonces 32").status, 1);
     if (!present) return;
-    const test_cli_s run = test_run_cli("bench -g 0:0 --nonces 32 --seconds 0 --csv");
+    const std::string said_file = empty.file("stderr");
+    const test_cli_s run = test_run_cli("bench -g 0:0 --nonces 32 --seconds 0 --csv 2>" + said_file + "; exit $?");
     EXPECT_EQ(run.status, 0) << run.output;
     // One batch of two passes of 32, the copy-out of the first overlapping the second.
     EXPECT_EQ(run.output.rfind("family,threads,nonces,seconds,nonces_per_min,gpu_nonces,limit\nopencl:0:0,1,64,", 0), 0u) << run.output;
     EXPECT_NE(run.output.find(",32,--gpu-nonces\n"), std::string::npos) << run.output;
+    // Standard error names the pass size before the devices are set up, and shows the self-test
+    // pass and the batch while they run: a line at some point between 0 and 100 %, and at the end.
+    const std::string said = test_read_file(said_file);
+    const size_t announced = said.find("opencl:0:0: 32 nonces per device and pass (set by --gpu-nonces); a self-test "
+                                       "pass, then batches of 64 nonces for at least 0 s\n");
+    EXPECT_LT(announced, said.find("Activating device")) << said;
+    for (const char* phase : {"self-test", "batch 1"}) {
+        bool midway = false, ended = false;
+        const std::regex line(std::string("  ") + phase + " +(\\d+\\.\\d)% of (\\d+) nonces");
+        for (std::sregex_iterator m(said.begin(), said.end(), line), end; m != end; ++m) {
+            const double percent = std::stod((*m)[1]);
+            midway = midway || (percent > 0 && percent < 100);
+            ended = ended || (percent == 100 && (*m)[2] == (phase[0] == 's' ? "32" : "64"));
+        }
+        EXPECT_TRUE(midway && ended) << phase << ":\n" << said;
+    }
 }
 
 }  // namespace

@@ -17,8 +17,13 @@ namespace {
 
 constexpr uint64_t ACCOUNT = 555;
 constexpr uint64_t GiB = 1ull << 30;
-const char* const FALLBACK = "Error initializing GPU|Fall back to using CPU?";
-const char* const RECOVERY = "Error|Failed to recover GPU device. Fall back to CPU processing?";
+// What the fake GPU's failing self-test reports.
+const char* const FAULT = "the self-test failed with error -5 (CL_OUT_OF_RESOURCES)";
+const std::string FALLBACK = "Error initializing GPU|";
+const std::string CPU_QUESTION = ". Fall back to using CPU?";
+const std::string TESTS_FAILED = std::string("The GPU could not be set up at 96 nonces per device and pass: ") + FAULT;
+const std::string TESTS_FAIL = FALLBACK + TESTS_FAILED + CPU_QUESTION;
+const std::string RECOVERY = "Error|Failed to recover GPU device. Fall back to CPU processing?";
 
 struct gpu_case_s {
     const char* name;
@@ -26,7 +31,7 @@ struct gpu_case_s {
     bool answer;                                               // the answer to a question
     uint64_t nonces;                                           // size of the one file
     std::vector<uint64_t> activated;                           // nonce counts tried
-    const char* question;                                      // the one question asked, or ""
+    std::string question;                                      // the one question asked, or ""
     std::string file;  // the file left when the run ends; "" = the run does not start, "stop" = stopped at once
     std::vector<std::string> log = {};                         // lines the setup logs
     uint64_t forced = 0;                                       // the size the user gave, 0 = none
@@ -36,17 +41,33 @@ void PrintTo(const gpu_case_s& c, std::ostream* os) { *os << c.name; }  // names
 
 class GpuPlotter : public testing::TestWithParam<gpu_case_s> {};
 
-// A GPU pass holds at most a quarter of the file, in groups of 32: G = 320 for a 1184-nonce
-// file and 2048 (the most without the device's own figures) for an 8192-nonce one, which is
-// halved down to 128 before the fallback is asked. A size the user gave is not cut to a
-// quarter: 96 for a 72-nonce file, written in one batch.
+// A GPU pass holds at most a quarter of the file, in groups of 32, but never fewer than the
+// 96 that set-up takes: G = 320 for a 1184-nonce file, 96 for a 72-nonce one (its quarter
+// would be 32; one batch holds more than the file needs), and 2048 (the most without the
+// device's own figures) for an 8192-nonce one. Failed self-tests halve G down to 96, each
+// failure logged with its reason, and the fallback question says why the last size failed. A
+// size the user gave is not cut to a quarter: 96 for a 72-nonce file, written in one batch;
+// 32 is too few and refused without an attempt, saying so.
 const gpu_case_s gpu_cases[] = {
-    {"SelfTestsFailHalveAndFallbackDeclined", 99, 0, 100, false, 1184, {320, 160, 64}, FALLBACK, ""},
-    {"SelfTestsFailFallbackAccepted", 99, 0, 100, true, 1184, {320, 160, 64}, FALLBACK, "stop"},
-    {"NonceCountHalvedTo128ThenFallbackQuestion", 99, 0, 100, false, 8192, {2048, 1024, 512, 256, 128}, FALLBACK, "",
+    {"SelfTestsFailHalveAndFallbackDeclined", 99, 0, 100, false, 1184, {320, 160, 96}, TESTS_FAIL, "",
+     {std::string("  GPU set-up failed at 320 nonces per device and pass: ") + FAULT + "\n",
+      std::string("  GPU set-up failed at 96 nonces per device and pass: ") + FAULT + "\n"}},
+    {"SelfTestsFailFallbackAccepted", 99, 0, 100, true, 1184, {320, 160, 96}, TESTS_FAIL, "stop",
+     {TESTS_FAILED + "\n", "Falling back to CPU.\n"}},
+    {"NonceCountHalvedToTheLeastThenFallbackQuestion", 99, 0, 100, false, 8192, {2048, 1024, 512, 256, 128, 96},
+     TESTS_FAIL, "",
      {"Attempting 1 GPU with 1.0 GiB memory.\n", "Attempting 1 GPU with 64.0 MiB memory.\n",
       "Testing GPU configuration ...\n  test completed in 0.5 seconds\n"}},
+    {"ActivationFailsAtEverySize", 0, 0, 0, false, 1184, {320, 160, 96},
+     FALLBACK + "The GPU could not be set up at 96 nonces per device and pass: the devices could not be activated" +
+         CPU_QUESTION,
+     ""},
+    {"TooFewNoncesGivenAreRefusedSayingWhy", 0, 0, 100, false, 72, {},
+     FALLBACK + "The GPU could not be set up: 32 nonces per device and pass are too few (the GPU path takes at "
+                "least 96; a larger memory limit or GPU nonce count gives more)" + CPU_QUESTION,
+     "", {}, 32},
     {"SecondSizePasses", 1, 0, 100, false, 1184, {320, 160}, "", "stop"},
+    {"SmallFileTakesTheLeastPass", 0, 0, 100, false, 72, {96}, "", "555_0_72_72"},
     {"FailedBatchRecomputedAfterRecovery", 0, 1, 100, false, 72, {96, 96}, "", "555_0_72_72", {}, 96},
     {"FailedRecoveryDeclinedKeepsTheUnfinishedFile", 0, 1, 1, false, 72, {96, 96}, RECOVERY, "555_0_72_72.plotting",
      {}, 96},
@@ -58,14 +79,16 @@ TEST_P(GpuPlotter, BringUpAndRecovery) {
     gpu_case_s c = GetParam();
     std::vector<uint64_t> activated;  // nonce count of every activation
     std::string asked;  // every question asked, "title|text"
-    int computes = 0, released = 0;
+    int computes = 0, contexts = 0, released = 0;
     settings_reset();
     cpu_threads = 2;
     plotter_s* plotter = plotter_create();
     plotter_gpu_api_s gpu;
     gpu.activate = [&](uint32_t, const uint32_t*, uint64_t nonces) -> gpu_s* {
         activated.push_back(nonces);
-        return c.activations_allowed-- > 0 ? reinterpret_cast<gpu_s*>(&c) : nullptr;
+        if (c.activations_allowed-- <= 0) return nullptr;
+        ++contexts;
+        return reinterpret_cast<gpu_s*>(&c);
     };
     gpu.test = [&](gpu_s*, double* seconds) { return *seconds = 0.5, c.tests_to_fail-- <= 0; };
     gpu.compute = [&](gpu_s*, uint64_t account, uint64_t first, batch_buffer_s* batch, const std::atomic<bool>* stop) {
@@ -75,6 +98,7 @@ TEST_P(GpuPlotter, BringUpAndRecovery) {
                               &batch->progress);
     };
     gpu.release = [&](gpu_s*) { ++released; };
+    gpu.problem = [](gpu_s*) { return std::string(FAULT); };
     gpu.nonces = [&](gpu_s*) { return activated.back(); };
     gpu.global_mem = [](uint32_t) { return 8 * GiB; };
     gpu.max_alloc = [](uint32_t) { return 2 * GiB; };
@@ -91,20 +115,26 @@ TEST_P(GpuPlotter, BringUpAndRecovery) {
     const std::string log = testing::internal::GetCapturedStderr();
     for (const std::string& line : c.log) EXPECT_NE(log.find(line), std::string::npos) << line << log;
     if (c.file.empty()) {
-        EXPECT_EQ(released, (int)activated.size());
+        EXPECT_EQ(released, contexts);
+        // The front end shows why the run did not start: the reason the question gave.
+        const std::string text = c.question.substr(c.question.find('|') + 1);
+        EXPECT_EQ(plotter->run.setup_failure + CPU_QUESTION, text);
+        EXPECT_NE(log.find(plotter->run.setup_failure + "\n"), std::string::npos) << log;
     } else if (c.file == "stop") {
         // After the fallback the CPU plots; otherwise the buffers hold whole GPU passes.
-        EXPECT_EQ(plotter->config.gpu_mask == 0, *c.question != 0);
-        EXPECT_TRUE(*c.question || plotter->config.buffer_nonces % activated.back() == 0);
+        EXPECT_EQ(plotter->config.gpu_mask == 0, !c.question.empty());
+        EXPECT_TRUE(!c.question.empty() || plotter->config.buffer_nonces % activated.back() == 0);
+        EXPECT_EQ(plotter->run.setup_failure, "");
         plotter_stop(plotter, false);
-        EXPECT_TRUE(!*c.question || computes == 0);
+        EXPECT_TRUE(c.question.empty() || computes == 0);
     } else {
         plotter_wait(plotter);
         sys_ui_drain();
         EXPECT_LT(computes, 30);
         EXPECT_EQ(engine_list(dir.path), std::vector<std::string>{c.file});
         EXPECT_EQ(plotter->run.failed.load(), c.file.find(".plotting") != std::string::npos);
-        EXPECT_EQ(engine_bad_nonces(dir.file(c.file), ACCOUNT, 0, 72, false), plotter->run.failed ? 72 : 0);
+        const int64_t bad = plotter->run.failed ? (int64_t)c.nonces : 0;
+        EXPECT_EQ(engine_bad_nonces(dir.file(c.file), ACCOUNT, 0, c.nonces, false), bad);
     }
     EXPECT_EQ(activated, c.activated);
     EXPECT_EQ(asked, c.question);
@@ -115,6 +145,32 @@ INSTANTIATE_TEST_SUITE_P(Cases, GpuPlotter, testing::ValuesIn(gpu_cases),
                          [](const testing::TestParamInfo<gpu_case_s>& info) { return std::string(info.param.name); });
 
 }  // namespace
+
+// A GPU pass holds about a quarter of the largest file but never fewer nonces per device
+// than set-up takes: 96 with 512-byte sectors (groups of 32), 128 with 4096-byte ones (groups
+// of 64). Such a pass is the batch (the last one writes only what the file lacks). A quarter
+// above that is kept; a memory limit too small for the least keeps its smaller count, which
+// set-up then refuses, saying why.
+TEST(GpuPlotterSize, SmallFilesGetTheLeastPassSetUpTakes) {
+    const struct {
+        uint64_t file, sector;
+        uint32_t gpus, ssds;
+        uint64_t limit, gpu_nonces, batch;
+    } cases[] = {
+        {64, 512, 1, 0, 0, 96, 96},      {128, 512, 1, 0, 0, 96, 96},  {256, 512, 1, 0, 0, 96, 96},
+        {256, 4096, 1, 0, 0, 128, 128},  {256, 512, 2, 0, 0, 96, 192}, {256, 512, 1, 1, 0, 96, 96},
+        {1024, 512, 1, 0, 0, 256, 256},  {64, 512, 1, 0, 32ull << 20, 32, 32},
+    };
+    for (const auto& c : cases) {
+        sizing_input_s in = machine(16 * GiB, c.ssds, 1, c.gpus);
+        in.largest_job = c.file;
+        in.sector_size = c.sector;
+        in.memory_limit = c.limit;
+        const sizing_s cfg = plotter_size(in);
+        EXPECT_EQ(cfg.gpu_nonces, c.gpu_nonces) << c.file << " nonces, " << c.gpus << " GPUs, sector " << c.sector;
+        EXPECT_EQ(cfg.batch, c.batch) << c.file << " nonces, " << c.gpus << " GPUs, sector " << c.sector;
+    }
+}
 
 // The plan says when a device's own size is cut, and by what: a 12 GiB budget for two
 // buffers holds 24576 nonces, below the device's 95552; a cut below what the host allows
