@@ -18,8 +18,13 @@ bool drive_init(drive_s* drive, const char* path, bool is_ssd) {
     return true;
 }
 
+uint64_t drive_nonce_group(const drive_s* drive) {
+    const uint64_t group = drive->sector_size / SCOOP_SIZE;
+    return group ? group : 1;
+}
+
 uint64_t drive_nonces_fit(uint64_t bytes, uint64_t sector_size) {
-    uint64_t nonces = (bytes / PLOT_SIZE) & ~(uint64_t)0xFFF;
+    uint64_t nonces = nonce_cut_to(bytes / PLOT_SIZE, DRIVE_PLAN_NONCES);
     nonces &= ((uint64_t)1 << 46) - 1;
     const uint64_t group = sector_size / SCOOP_SIZE;
     if (sector_size != 0 && group != 0) nonces -= nonces % group;

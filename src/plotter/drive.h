@@ -44,6 +44,14 @@ constexpr uint64_t DRIVE_PATH_MAX = 260 - 1 - 1 - (4 * 20 + 3) - 10;
 // to hold the names of its plot files; the caller reports it.
 bool drive_init(drive_s* drive, const char* path, bool is_ssd);
 
-// Nonces a byte amount holds for planning: whole groups of 4096 nonces, below 2^46,
+// Nonces whose scoops fill one sector of the drive. A file on it holds a whole number of
+// these, so that each of its scoop rows (64 bytes a nonce) is whole sectors.
+uint64_t drive_nonce_group(const drive_s* drive);
+
+// Planning counts free space in whole groups of this many nonces (1 GiB): a drive with
+// less free space gets no file.
+constexpr uint64_t DRIVE_PLAN_NONCES = 4096;
+
+// Nonces a byte amount holds for planning: whole groups of DRIVE_PLAN_NONCES, below 2^46,
 // then a multiple of sector_size / 64 when the sector size is not 0.
 uint64_t drive_nonces_fit(uint64_t bytes, uint64_t sector_size);
