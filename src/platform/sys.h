@@ -42,6 +42,9 @@ uint64_t sys_random_u64();
 
 // Drives and folders
 uint64_t sys_free_space(const char* path, uint64_t* total_bytes = nullptr);
+// 32 bits that stay the same for every folder of one file system, from run to run: its id
+// (statvfs), else its device number; random only when neither can be read.
+uint32_t sys_volume_serial(const char* path);
 // The logical block size of the disk under a folder, as its file system reports the
 // direct-I/O alignment of a file there; 512 when the file system does not tell.
 uint64_t sys_sector_size(const char* path);

@@ -11,7 +11,7 @@ bool drive_init(drive_s* drive, const char* path, bool is_ssd) {
     if (!path || !*path || std::strlen(path) > DRIVE_PATH_MAX) return false;
     *drive = drive_s();
     str_copy(drive->path, path, sizeof drive->path);
-    drive->nonce_seed = (uint32_t)sys_random_u64();
+    drive->nonce_seed = sys_volume_serial(path);
     drive->free_bytes = sys_free_space(path, &drive->total_bytes);
     drive->sector_size = sys_sector_size(path);
     drive->is_ssd = is_ssd;

@@ -22,7 +22,8 @@ struct drive_counter_s {
 
 struct drive_s {
     char path[260] = {};           // the folder as chosen
-    uint32_t nonce_seed = 0;       // random, drawn when the drive is added; seeds the automatic start nonce
+    uint32_t nonce_seed = 0;       // the file system's serial; seeds the automatic start nonce, so every
+                                   // run on that file system starts from the same base
     uint64_t total_bytes = 0;      // size of the file system
     uint64_t free_bytes = 0;       // free space, refreshed by the work thread and the progress screen
     uint64_t sector_size = 512;    // logical block size; batches and file sizes are whole blocks

@@ -1,6 +1,7 @@
 // kestrune-cli as users run it: nonce bytes, answers and exit statuses of every command (also
-// when output is lost), plotting, rerun and resume after SIGTERM and SIGKILL, and check on
-// plot files, special files and with the standard descriptors closed.
+// when output is lost), plotting, rerun and resume after SIGTERM and SIGKILL, automatic start
+// nonces over successive runs, and check on plot files, special files and with the standard
+// descriptors closed.
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -8,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <regex>
@@ -181,4 +183,20 @@ TEST(CliCheck, NonPlotFilesFailWithTheirMessageOnlyAndANonceFilePasses) {
     want += "5 files checked, 0 bad, 4 unreadable\n";
     EXPECT_EQ(test_run_cli("check" + files + " 2>&1; echo status $?", "timeout 60").output, want + "status 1\n");
     EXPECT_EQ(test_run_cli("check '" + dir.file("1_5_1_1") + "' <&- >&-").status, 0);
+}
+
+// Runs without -s into one folder: each continues where the previous one's file ended.
+TEST(CliPlot, AutomaticStartsContinueAfterThePlotsInTheFolder) {
+    test_dir_s dir;
+    const std::string id = std::to_string(ACCOUNT);
+    for (int run = 0; run < 2; ++run) ASSERT_EQ(test_run_cli("plot -q -c 1 -n 8 -i " + id + " -p " + dir.path).status, 0);
+    std::vector<uint64_t> starts;
+    for (const std::string& name : engine_list(dir.path)) {
+        ASSERT_EQ(name.substr(0, id.size() + 1), id + "_") << name;
+        starts.push_back(std::stoull(name.substr(id.size() + 1)));
+        EXPECT_EQ(name, id + "_" + std::to_string(starts.back()) + "_8_8");
+    }
+    std::sort(starts.begin(), starts.end());
+    ASSERT_EQ(starts.size(), 2u);
+    EXPECT_EQ(starts[1], starts[0] + 8);
 }

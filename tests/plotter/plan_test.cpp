@@ -1,8 +1,10 @@
 // Planning with made-up drives: sizes per target, fill limits and automatic start nonces with
 // their log lines, collision steering, staging-drive turns and sizes, resumable files, targets
-// left out, and the limits that must never make planning loop, wrap or plan the same nonces
-// twice.
+// left out, start nonce seeds per file system, and the limits that must never make planning
+// loop, wrap or plan the same nonces twice.
 #include <gtest/gtest.h>
+
+#include <sys/statvfs.h>
 
 #include <map>
 #include <sstream>
@@ -11,6 +13,7 @@
 
 #include "platform/sys.h"
 #include "plotter/plan.h"
+#include "plotter/plot_file.h"
 #include "plotter/plots.h"
 #include "plotter/engine_support.h"
 #include "test_support.h"
@@ -281,4 +284,69 @@ TEST_F(plan_fixture, a_staged_leftover_may_go_to_a_target_left_out) {
     EXPECT_EQ(plan(), "s>t0:100+8r");
     EXPECT_NE(log.find("Target " + t0_dir.path + " is left out"), std::string::npos) << log;
     EXPECT_NE(log.find("42_100_8_8 matches no planned file; it goes to " + t0_dir.path), std::string::npos) << log;
+}
+
+namespace {
+
+uint64_t fake_fsid = 0;  // the file system id the fake statvfs reports
+
+int statvfs_with_fake_fsid(const char* path, struct statvfs* info) {
+    const int result = ::statvfs(path, info);
+    info->f_fsid = fake_fsid;
+    return result;
+}
+
+}  // namespace
+
+// The automatic start nonce's seed belongs to the file system: every folder of one file
+// system gets the same seed in every run, and file systems with other ids get other seeds.
+// One that reports no id (0) still keeps a seed from run to run.
+TEST(drive, nonce_seed_follows_the_file_system) {
+    test_dir_s a, b;
+    drive_s first, again, other;
+    ASSERT_TRUE(drive_init(&first, a.path.c_str(), false) && drive_init(&again, a.path.c_str(), false) &&
+                drive_init(&other, b.path.c_str(), true));
+    EXPECT_EQ(first.nonce_seed, again.nonce_seed);
+    EXPECT_EQ(first.nonce_seed, other.nonce_seed);
+    struct case_s {
+        uint64_t fsid_a, fsid_b;
+        bool same;
+    };
+    const case_s cases[] = {
+        {7, 7, true}, {7, 8, false}, {1ull << 32, 1, false}, {0x100000002ull, 0x200000001ull, false}, {0, 0, true},
+    };
+    for (const case_s& c : cases) {
+        SCOPED_TRACE(std::to_string(c.fsid_a) + " " + std::to_string(c.fsid_b));
+        sys_syscalls().statvfs = statvfs_with_fake_fsid;
+        fake_fsid = c.fsid_a;
+        drive_init(&first, a.path.c_str(), false);
+        fake_fsid = c.fsid_b;
+        drive_init(&other, a.path.c_str(), false);
+        sys_syscalls_reset();
+        EXPECT_EQ(first.nonce_seed == other.nonce_seed, c.same);
+    }
+}
+
+// Runs without a start nonce, one after the other into one folder (a fresh drive record each
+// time, as each run makes its own): every run's file begins where the previous one's ended.
+TEST_F(plan_fixture, automatic_starts_continue_after_the_last_run) {
+    test_dir_s dir;
+    input.auto_start = true;
+    uint64_t end = 0;
+    for (int run = 0; run < 3; ++run) {
+        SCOPED_TRACE(run);
+        drive_s t;
+        ASSERT_TRUE(drive_init(&t, dir.path.c_str(), false));
+        t.free_bytes = 10 * GiB;
+        t.fill_limit = 8 * PLOT_SIZE;
+        use("t", {{"t", &t}});
+        const std::string jobs = plan();
+        const uint64_t start = std::stoull(jobs.substr(2));
+        EXPECT_EQ(jobs, "t:" + std::to_string(start) + "+8");
+        if (run > 0) {
+            EXPECT_EQ(start, end);
+        }
+        test_write_file(dir.file(plot_file_name(42, start, 8, false)), "x");
+        end = start + 8;
+    }
 }
