@@ -23,6 +23,7 @@ struct cli_plot_options_s {
     uint64_t start = 0;               // -s value
     uint64_t nonces = 0;              // -n value; 0 = fill
     uint64_t fill_bytes = 0;          // --fill in bytes
+    std::string fill_text;            // --fill as given
     uint64_t max_file_bytes = 0;      // --max-file in bytes; 0 = the default
     uint64_t memory = 0;              // -m in bytes
     int32_t threads = 0;              // -c

@@ -1,7 +1,7 @@
 // kestrune-cli as users run it: nonce bytes, answers and exit statuses of every command (also
-// when output is lost), plotting, rerun and resume after SIGTERM and SIGKILL, automatic start
-// nonces over successive runs, and check on plot files, special files and with the standard
-// descriptors closed.
+// when output is lost), plotting, rerun and resume after SIGTERM and SIGKILL, the words for
+// nonce counts and targets left out, automatic start nonces over successive runs, and check
+// on plot files, special files and with the standard descriptors closed.
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -183,6 +183,76 @@ TEST(CliCheck, NonPlotFilesFailWithTheirMessageOnlyAndANonceFilePasses) {
     want += "5 files checked, 0 bad, 4 unreadable\n";
     EXPECT_EQ(test_run_cli("check" + files + " 2>&1; echo status $?", "timeout 60").output, want + "status 1\n");
     EXPECT_EQ(test_run_cli("check '" + dir.file("1_5_1_1") + "' <&- >&-").status, 0);
+}
+
+namespace {
+
+// Runs kestrune-cli in `folder`, where its log.txt goes; standard error joins the output.
+test_cli_s run_cli_in(const std::string& folder, const std::string& arguments) {
+    return test_run_cli(arguments + " 2>&1; exit $?", "cd '" + folder + "' &&");
+}
+
+}  // namespace
+
+// Nonce counts and fills below one file are a wrong command line that names the smallest
+// count and why (each scoop row of a file fills whole sectors); an uneven count is rounded
+// down and the run says so, and says its limit in units that fit.
+TEST(CliPlot, SmallAndUnevenNonceCountsAreSaidInWords) {
+    test_dir_s dir, work;
+    const uint64_t sector = sys_sector_size(dir.path.c_str()), group = sector / SCOOP_SIZE;
+    const std::string id = std::to_string(ACCOUNT), p = " -p " + dir.path, g = std::to_string(group);
+    const std::string why = "(each scoop row of a file fills whole " + std::to_string(sector) + "-byte sectors)";
+    const std::string smallest = "the smallest file on " + dir.path + " is " + g + " nonces";
+    const uint64_t uneven = 12 * group + 4, even = 12 * group;
+    char limit[64];  // the limit in MB, as a size below 750 MB is said
+    std::snprintf(limit, sizeof limit, "%.1f MB", uneven * PLOT_SIZE / 1e6);
+    struct case_s {
+        std::string arguments;
+        int status;
+        std::vector<std::string> said;
+    };
+    const case_s cases[] = {
+        {"-n 1", 2, {"-n 1 is too small: " + smallest + " " + why}},
+        {"-n " + std::to_string(group - 1), 2, {"-n " + std::to_string(group - 1) + " is too small: " + smallest}},
+        {"--fill 0.000001", 2, {"--fill 0.000001 is too small: " + smallest}},
+        {"-s 0 -n " + std::to_string(uneven), 0,
+         {"-n " + std::to_string(uneven) + " is rounded down to " + std::to_string(even) + " nonces on " + dir.path +
+              ": files there are whole groups of " + g + " nonces " + why,
+          "Limiting drive " + dir.path + " to " + limit + "."}},
+    };
+    for (const case_s& c : cases) {
+        const test_cli_s run = run_cli_in(work.path, "plot -q -c 1 -i " + id + p + " " + c.arguments);
+        EXPECT_EQ(run.status, c.status) << c.arguments << ":\n" << run.output;
+        for (const std::string& line : c.said) EXPECT_NE(run.output.find(line), std::string::npos) << line << "\n" << run.output;
+        for (const char* wrong : {"no target has room", "0.0 GB"})
+            EXPECT_EQ(run.output.find(wrong), std::string::npos) << c.arguments << ":\n" << run.output;
+    }
+    EXPECT_EQ(engine_list(dir.path), std::vector<std::string>{id + "_0_" + std::to_string(even) + "_" + std::to_string(even)});
+}
+
+// A target too small for one file (/proc: a file system with no free space) is named with its
+// free space and the least a file needs. The other targets are plotted; the run fails either
+// way, since it did not plot what was asked.
+TEST(CliPlot, TargetsLeftOutAreNamedAndTheRunDoesNotClaimSuccess) {
+    const std::string id = std::to_string(ACCOUNT);
+    const std::string proc_out = "Target /proc is left out: it has 0.0 KiB free, and a file needs at least 1.0 GiB "
+                                 "free there.";
+    struct case_s {
+        bool with_folder;  // a target with room comes first
+        std::vector<std::string> said, files;
+    };
+    const case_s cases[] = {
+        {true, {proc_out, "kestrune-cli plot: no file was planned for /proc (left out)"}, {id + "_0_8_8"}},
+        {false, {proc_out, "Nothing to plot: every target was left out (see above)."}, {}},
+    };
+    for (const case_s& c : cases) {
+        test_dir_s dir, work;
+        const std::string targets = (c.with_folder ? "-p " + dir.path : "") + " -p /proc";
+        const test_cli_s run = run_cli_in(work.path, "plot -q -c 1 -s 0 -n 8 -i " + id + " " + targets);
+        EXPECT_EQ(run.status, 1) << targets << ":\n" << run.output;
+        for (const std::string& line : c.said) EXPECT_NE(run.output.find(line), std::string::npos) << line << "\n" << run.output;
+        EXPECT_EQ(engine_list(dir.path), c.files);
+    }
 }
 
 // Runs without -s into one folder: each continues where the previous one's file ended.
