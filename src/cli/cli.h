@@ -70,6 +70,10 @@ int cli_bench(int argc, char** argv);
 // bench with -g P:D: OpenCL nonce throughput, the first batch checked against nonce_compute.
 int cli_bench_gpu(int argc, char** argv);
 
+// Where a final message sends the reader for the details: log.txt when this run's messages
+// went there, else the messages it printed above.
+const char* cli_log_hint();
+
 // Prints "kestrune-cli: <message>" to standard error and returns CLI_USAGE.
 int cli_usage_error(const char* command, const std::string& message);
 

@@ -209,7 +209,7 @@ int run_plotter(plotter_s* plotter, const cli_plot_options_s& o) {
         std::fprintf(stderr, "kestrune-cli plot: %llu of %llu files did not complete (see above)\n",
                      (unsigned long long)failed, (unsigned long long)files);
     else
-        std::fprintf(stderr, "kestrune-cli plot: the run ended before every file was complete (see log.txt)\n");
+        std::fprintf(stderr, "kestrune-cli plot: the run ended before every file was complete (%s)\n", cli_log_hint());
     return CLI_FAILED;
 }
 
@@ -319,7 +319,7 @@ int cli_plot(int argc, char** argv) {
     // Targets left out take no task of their own.
     const uint32_t planned_targets = (uint32_t)(targets.size() - plan.left_out.size());
     if (!plotter_setup(plotter, {gpu_mask, o.memory, 0, o.threads}, (uint32_t)ssds.size(), planned_targets)) {
-        std::fprintf(stderr, "kestrune-cli plot: could not set up plotting (see log.txt)\n");
+        std::fprintf(stderr, "kestrune-cli plot: could not set up plotting (%s)\n", cli_log_hint());
         plotter_destroy(plotter);
         plots_destroy(plots);
         return CLI_FAILED;

@@ -1,7 +1,8 @@
 // kestrune-cli as users run it: nonce bytes, answers and exit statuses of every command (also
 // when output is lost), plotting, rerun and resume after SIGTERM and SIGKILL, the words for
-// nonce counts and targets left out, automatic start nonces over successive runs, and check
-// on plot files, special files and with the standard descriptors closed.
+// nonce counts, targets left out and a log.txt that cannot be opened, automatic start nonces
+// over successive runs, and check on plot files, special files and with the standard
+// descriptors closed.
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -192,6 +193,19 @@ test_cli_s run_cli_in(const std::string& folder, const std::string& arguments) {
     return test_run_cli(arguments + " 2>&1; exit $?", "cd '" + folder + "' &&");
 }
 
+// The lines of `text` that contain `part`.
+std::vector<std::string> lines_with(const std::string& text, const std::string& part) {
+    std::vector<std::string> found;
+    size_t begin = 0;
+    while (begin < text.size()) {
+        const size_t end = std::min(text.find('\n', begin), text.size());
+        const std::string line = text.substr(begin, end - begin);
+        if (line.find(part) != std::string::npos) found.push_back(line);
+        begin = end + 1;
+    }
+    return found;
+}
+
 }  // namespace
 
 // Nonce counts and fills below one file are a wrong command line that names the smallest
@@ -269,4 +283,41 @@ TEST(CliPlot, AutomaticStartsContinueAfterThePlotsInTheFolder) {
     std::sort(starts.begin(), starts.end());
     ASSERT_EQ(starts.size(), 2u);
     EXPECT_EQ(starts[1], starts[0] + 8);
+}
+
+// A log.txt that cannot be opened (a folder, a link into a missing folder) gets one warning
+// line with the reason over a whole run, and no message points to it. An ordinary one gets no
+// warning, and a failure points to it.
+TEST(Cli, AnUnopenableLogIsWarnedAboutOnceAndNeverPointedTo) {
+    struct case_s {
+        std::string log;      // what log.txt is
+        std::string warning;  // the one line about it; empty: none
+    };
+    const case_s cases[] = {
+        {"folder", "log.txt cannot be opened (Is a directory); messages go here only"},
+        {"link", "log.txt cannot be opened (No such file or directory); messages go here only"},
+        {"file", ""},
+    };
+    for (const case_s& c : cases) {
+        SCOPED_TRACE(c.log);
+        test_dir_s dir, work;
+        const std::string log = work.file("log.txt");
+        if (c.log == "folder") {
+            ASSERT_EQ(mkdir(log.c_str(), 0755), 0);
+        } else if (c.log == "link") {
+            ASSERT_EQ(symlink("/nonexistent-kestrune/log.txt", log.c_str()), 0);
+        }
+        const test_cli_s plot = run_cli_in(work.path, "plot -c 1 -s 0 -n 8 -i 1 -p " + dir.path);
+        const test_cli_s bench = run_cli_in(work.path, "bench --plot /nonexistent/kestrune --nonces 8 --seconds 0.01");
+        EXPECT_EQ(plot.status, 0) << plot.output;
+        EXPECT_EQ(bench.status, 1) << bench.output;
+        const std::vector<std::string> warned = c.warning.empty() ? std::vector<std::string>{}
+                                                                   : std::vector<std::string>{c.warning};
+        EXPECT_EQ(lines_with(plot.output, "log.txt"), warned) << plot.output;
+        const std::vector<std::string> pointed = lines_with(bench.output, "see log.txt");
+        EXPECT_EQ(pointed.size(), c.warning.empty() ? 1u : 0u) << bench.output;
+        EXPECT_EQ(lines_with(bench.output, "log.txt").size(), 1u) << bench.output;
+        EXPECT_NE(bench.output.find("kestrune-cli bench: plotting into /nonexistent/kestrune failed"), std::string::npos)
+            << bench.output;
+    }
 }
