@@ -23,6 +23,7 @@ struct cli_plot_options_s {
     uint64_t start = 0;               // -s value
     uint64_t nonces = 0;              // -n value; 0 = fill
     uint64_t fill_bytes = 0;          // --fill in bytes
+    std::string fill_text;            // --fill as given
     uint64_t max_file_bytes = 0;      // --max-file in bytes; 0 = the default
     uint64_t memory = 0;              // -m in bytes
     int32_t threads = 0;              // -c
@@ -68,6 +69,10 @@ int cli_devices(int argc, char** argv);
 int cli_bench(int argc, char** argv);
 // bench with -g P:D: OpenCL nonce throughput, the first batch checked against nonce_compute.
 int cli_bench_gpu(int argc, char** argv);
+
+// Where a final message sends the reader for the details: log.txt when this run's messages
+// went there, else the messages it printed above.
+const char* cli_log_hint();
 
 // Prints "kestrune-cli: <message>" to standard error and returns CLI_USAGE.
 int cli_usage_error(const char* command, const std::string& message);

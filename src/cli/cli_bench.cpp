@@ -400,7 +400,7 @@ int bench_plot(const bench_options_s& options, int32_t threads) {
     const bench_result_s after = bench_measure(family, threads, options.seconds);
     cpu_set_family(CPU_FAMILY_BEST);
     if (seconds <= 0) {
-        std::fprintf(stderr, "kestrune-cli bench: plotting into %s failed (see log.txt)\n", options.plot_folder);
+        std::fprintf(stderr, "kestrune-cli bench: plotting into %s failed (%s)\n", options.plot_folder, cli_log_hint());
         return CLI_FAILED;
     }
     const double compute = (before.per_minute() + after.per_minute()) / 2;

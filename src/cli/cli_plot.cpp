@@ -71,6 +71,50 @@ int open_drives(const std::vector<std::string>& paths, bool ssd, std::vector<dri
     return -1;
 }
 
+// Why a target's files hold whole groups of nonces.
+std::string group_reason(const drive_s& target) {
+    return "(each scoop row of a file fills whole " + std::to_string(target.sector_size) + "-byte sectors)";
+}
+
+// -n and --fill against the smallest file of each target: below it is a wrong command line;
+// a count between whole groups is rounded down, and the run says so. Returns -1 when the
+// amounts can be planned, else the exit status.
+int check_amounts(const cli_plot_options_s& o, const std::vector<drive_s>& targets) {
+    for (const drive_s& target : targets) {
+        const uint64_t group = drive_nonce_group(target.sector_size);
+        const std::string smallest =
+            "the smallest file on " + std::string(target.path) + " is " + std::to_string(group) + " nonces";
+        if (o.nonces && o.nonces < group)
+            return cli_usage_error("plot", "-n " + std::to_string(o.nonces) + " is too small: " + smallest + " " +
+                                               group_reason(target));
+        if (o.fill_bytes && o.fill_bytes < group * PLOT_SIZE)
+            return cli_usage_error("plot", "--fill " + o.fill_text + " is too small: " + smallest + ", " +
+                                               fmt_size_tmp(group * PLOT_SIZE, false, "") + " " + group_reason(target));
+        if (o.nonces % group)
+            sys_log("-n %llu is rounded down to %llu nonces on %s: files there are whole groups of %llu nonces %s\n",
+                    (unsigned long long)o.nonces, (unsigned long long)nonce_cut_to(o.nonces, group), target.path,
+                    (unsigned long long)group, group_reason(target).c_str());
+    }
+    return -1;
+}
+
+// Why nothing was planned.
+const char* nothing_to_plot(const plan_result_s& plan, size_t targets) {
+    if (!plan.complete.empty()) return "Every planned file is already complete; nothing to plot.\n";
+    if (plan.nonces_ran_out)
+        return "Nothing to plot: the nonce numbers run out (the last is 18446744073709551615) before a file fits.\n";
+    if (plan.busy) return "Nothing to plot: the planned files are being written by another process.\n";
+    if (plan.left_out.size() == targets) return "Nothing to plot: every target was left out (see above).\n";
+    return "Nothing to plot (see above).\n";
+}
+
+// Names the targets that got no file; CLI_FAILED when there are any, else `status`.
+int report_left_out(const plan_result_s& plan, int status) {
+    for (const drive_s* target : plan.left_out)
+        std::fprintf(stderr, "kestrune-cli plot: no file was planned for %s (left out)\n", target->path);
+    return plan.left_out.empty() ? status : CLI_FAILED;
+}
+
 // Progress of the run as the display shows it.
 struct progress_s {
     uint64_t total = 0;      // nonces of every planned file
@@ -165,7 +209,7 @@ int run_plotter(plotter_s* plotter, const cli_plot_options_s& o) {
         std::fprintf(stderr, "kestrune-cli plot: %llu of %llu files did not complete (see above)\n",
                      (unsigned long long)failed, (unsigned long long)files);
     else
-        std::fprintf(stderr, "kestrune-cli plot: the run ended before every file was complete (see log.txt)\n");
+        std::fprintf(stderr, "kestrune-cli plot: the run ended before every file was complete (%s)\n", cli_log_hint());
     return CLI_FAILED;
 }
 
@@ -215,6 +259,7 @@ int cli_plot_parse(int argc, char** argv, cli_plot_options_s* o) {
                 return cli_usage_error("plot", bad);
         } else if (is_option(arg, nullptr, "--fill")) {
             if (!cli_parse_amount(value, 1e9, &o->fill_bytes)) return cli_usage_error("plot", bad);
+            o->fill_text = value;
         } else if (is_option(arg, nullptr, "--max-file")) {
             if (!cli_parse_amount(value, 1e9, &o->max_file_bytes)) return cli_usage_error("plot", bad);
         } else if (is_option(arg, "-m", "--mem")) {
@@ -246,6 +291,7 @@ int cli_plot(int argc, char** argv) {
     std::vector<drive_s> ssds, targets;
     if ((status = open_drives(o.ssds, true, &ssds)) >= 0) return status;
     if ((status = open_drives(o.targets, false, &targets)) >= 0) return status;
+    if ((status = check_amounts(o, targets)) >= 0) return status;
     if ((status = apply_processor_options(o)) >= 0) return status;
     plotter_s* plotter = plotter_create();
     uint32_t gpu_mask = 0;
@@ -260,30 +306,26 @@ int cli_plot(int argc, char** argv) {
     plots_s* plots = plots_create();
     const plan_result_s plan = drive_plan(plotter, plots, plan_from(o, ssds, targets));
     if (plan.jobs.empty()) {
-        const bool complete = !plan.complete.empty();
-        std::printf("%s", complete ? "Every planned file is already complete; nothing to plot.\n"
-                          : plan.nonces_ran_out ? "Nothing to plot: the nonce numbers run out (the last is "
-                                                  "18446744073709551615) before a file fits.\n"
-                          : plan.busy ? "Nothing to plot: the planned files are being written by another process.\n"
-                                      : "Nothing to plot: no target has room for a file (at least 1 GiB free is "
-                                        "needed).\n");
+        std::printf("%s", nothing_to_plot(plan, targets.size()));
         plots_destroy(plots);
         plotter_destroy(plotter);
-        return complete ? CLI_OK : CLI_FAILED;
+        return report_left_out(plan, plan.complete.empty() ? CLI_FAILED : CLI_OK);
     }
     signal(SIGINT, on_signal);
     signal(SIGTERM, on_signal);
     // A reader of the progress lines that goes away must not end hours of plotting;
     // the lost output is reported in the exit status instead.
     signal(SIGPIPE, SIG_IGN);
-    if (!plotter_setup(plotter, {gpu_mask, o.memory, 0, o.threads}, (uint32_t)ssds.size(), (uint32_t)targets.size())) {
-        std::fprintf(stderr, "kestrune-cli plot: could not set up plotting: %s (see log.txt)\n",
-                     plotter->run.setup_failure.c_str());
+    // Targets left out take no task of their own.
+    const uint32_t planned_targets = (uint32_t)(targets.size() - plan.left_out.size());
+    if (!plotter_setup(plotter, {gpu_mask, o.memory, 0, o.threads}, (uint32_t)ssds.size(), planned_targets)) {
+        std::fprintf(stderr, "kestrune-cli plot: could not set up plotting: %s (%s)\n", plotter->run.setup_failure.c_str(),
+                     cli_log_hint());
         plotter_destroy(plotter);
         plots_destroy(plots);
         return CLI_FAILED;
     }
-    status = run_plotter(plotter, o);
+    status = report_left_out(plan, run_plotter(plotter, o));
     plotter_destroy(plotter);
     plots_destroy(plots);
     return status;

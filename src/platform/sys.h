@@ -24,13 +24,17 @@ void sys_init();
 // Who writes log.txt in the current folder. Only its holder empties it (at the first
 // message) and writes to it; the others log to standard error only.
 enum sys_log_e : uint32_t {
-    SYS_LOG_FAILED = 0,  // it cannot be opened; the next message tries again
+    SYS_LOG_FAILED = 0,  // it cannot be opened (said once on standard error, with the reason);
+                         // the next message tries again
     SYS_LOG_OWN = 1,     // this process holds it
     SYS_LOG_BUSY = 2,    // another process holds it (another Kestrune runs in this folder)
 };
 // Opens and locks log.txt now, as the first message would; the desktop program asks
 // before anything else whether it holds its folder.
 sys_log_e sys_log_claim();
+// How the last message's try to reach log.txt ended, without trying again: SYS_LOG_OWN only
+// when messages are going into the file.
+sys_log_e sys_log_state();
 // Closes log.txt so that the next message opens (and empties) it again, as the first
 // message of a new run would. For tests only.
 void sys_log_reset_for_tests();
@@ -42,6 +46,9 @@ uint64_t sys_random_u64();
 
 // Drives and folders
 uint64_t sys_free_space(const char* path, uint64_t* total_bytes = nullptr);
+// 32 bits that stay the same for every folder of one file system, from run to run: its id
+// (statvfs), else its device number; random only when neither can be read.
+uint32_t sys_volume_serial(const char* path);
 // The logical block size of the disk under a folder, as its file system reports the
 // direct-I/O alignment of a file there; 512 when the file system does not tell.
 uint64_t sys_sector_size(const char* path);

@@ -172,6 +172,19 @@ uint64_t sys_free_space(const char* path, uint64_t* total_bytes) {
     return (uint64_t)info.f_bavail * unit;
 }
 
+uint32_t sys_volume_serial(const char* path) {
+    uint64_t id = 0;
+    struct statvfs info;
+    if (syscalls.statvfs(path, &info) == 0) id = (uint64_t)info.f_fsid;
+    struct statx device;
+    std::memset(&device, 0, sizeof device);
+    if (id == 0 && syscalls.statx(AT_FDCWD, path, 0, 0, &device) == 0)
+        id = (uint64_t)device.stx_dev_major << 32 | device.stx_dev_minor;
+    if (id == 0) return (uint32_t)sys_random_u64();
+    // Both halves of the id count: one multiplication spreads them over the upper bits.
+    return (uint32_t)((id * 0x9E3779B97F4A7C15ull) >> 32);
+}
+
 uint64_t sys_sector_size(const char* path) {
     // The direct-I/O offset alignment is the disk's logical block size, and the file system
     // reports it for regular files only: an unnamed temporary file in the folder asks

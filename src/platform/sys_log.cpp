@@ -5,7 +5,8 @@
 // mutex; a drain takes the queued calls out under it and runs them after releasing it.
 // log.txt is emptied only by the process that holds its lock (an open-file-description
 // lock, released when the process ends): a second program started in the same folder
-// leaves the first one's log alone and writes to standard error only.
+// leaves the first one's log alone and writes to standard error only. A log.txt that cannot
+// be opened at all is said once, with the reason; each later message still tries again.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <memory>
 #include <mutex>
@@ -25,6 +27,15 @@ namespace {
 std::mutex log_mutex;
 FILE* log_file = nullptr;
 sys_log_e log_state = SYS_LOG_FAILED;  // how the last claim ended
+bool open_failure_said = false;        // the one line about a log.txt that cannot be opened was written
+
+// Says once per run, with the reason, that log.txt cannot be opened; later failures are silent.
+sys_log_e log_open_failed(int error) {
+    if (!open_failure_said)
+        std::fprintf(stderr, "log.txt cannot be opened (%s); messages go here only\n", std::strerror(error));
+    open_failure_said = true;
+    return log_state = SYS_LOG_FAILED;
+}
 
 // Opens log.txt without emptying it, takes its lock, and only then empties it.
 // Called with log_mutex held.
@@ -32,19 +43,24 @@ sys_log_e claim_log() {
     if (log_file) return SYS_LOG_OWN;
     if (log_state == SYS_LOG_BUSY) return SYS_LOG_BUSY;
     const int fd = open("log.txt", O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0) return log_state = SYS_LOG_FAILED;
+    if (fd < 0) return log_open_failed(errno);
     struct flock lock = {};
     lock.l_type = F_WRLCK;
     lock.l_whence = SEEK_SET;
     if (fcntl(fd, F_OFD_SETLK, &lock) != 0) {
-        const bool busy = errno == EAGAIN || errno == EACCES;
+        const int error = errno;
         close(fd);
-        if (busy) std::fputs("log.txt is in use by another Kestrune in this folder; messages go here only\n", stderr);
-        return log_state = busy ? SYS_LOG_BUSY : SYS_LOG_FAILED;
+        if (error != EAGAIN && error != EACCES) return log_open_failed(error);
+        std::fputs("log.txt is in use by another Kestrune in this folder; messages go here only\n", stderr);
+        return log_state = SYS_LOG_BUSY;
     }
     log_file = ftruncate(fd, 0) == 0 ? fdopen(fd, "w") : nullptr;
-    if (!log_file) close(fd);
-    return log_state = log_file ? SYS_LOG_OWN : SYS_LOG_FAILED;
+    if (!log_file) {
+        const int error = errno;
+        close(fd);
+        return log_open_failed(error);
+    }
+    return log_state = SYS_LOG_OWN;
 }
 
 std::mutex ui_mutex;
@@ -75,8 +91,10 @@ void sys_log(const char* format, ...) {
         text = heap_text.get();
     }
 
+    // The claim comes first, so that a note about log.txt stands before the message.
+    const bool to_file = claim_log() == SYS_LOG_OWN;
     std::fputs(text, stderr);
-    if (claim_log() != SYS_LOG_OWN) return;
+    if (!to_file) return;
 
     char stamp[32];
     time_t now = std::time(nullptr);
@@ -93,11 +111,17 @@ sys_log_e sys_log_claim() {
     return claim_log();
 }
 
+sys_log_e sys_log_state() {
+    std::lock_guard<std::mutex> hold(log_mutex);
+    return log_state;
+}
+
 void sys_log_reset_for_tests() {
     std::lock_guard<std::mutex> hold(log_mutex);
     if (log_file) std::fclose(log_file);
     log_file = nullptr;
     log_state = SYS_LOG_FAILED;
+    open_failure_said = false;
 }
 
 void sys_ui_post(std::function<void()> call) {

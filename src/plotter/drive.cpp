@@ -11,15 +11,20 @@ bool drive_init(drive_s* drive, const char* path, bool is_ssd) {
     if (!path || !*path || std::strlen(path) > DRIVE_PATH_MAX) return false;
     *drive = drive_s();
     str_copy(drive->path, path, sizeof drive->path);
-    drive->nonce_seed = (uint32_t)sys_random_u64();
+    drive->nonce_seed = sys_volume_serial(path);
     drive->free_bytes = sys_free_space(path, &drive->total_bytes);
     drive->sector_size = sys_sector_size(path);
     drive->is_ssd = is_ssd;
     return true;
 }
 
+uint64_t drive_nonce_group(uint64_t sector_size) {
+    const uint64_t group = sector_size / SCOOP_SIZE;
+    return group ? group : 1;
+}
+
 uint64_t drive_nonces_fit(uint64_t bytes, uint64_t sector_size) {
-    uint64_t nonces = (bytes / PLOT_SIZE) & ~(uint64_t)0xFFF;
+    uint64_t nonces = nonce_cut_to(bytes / PLOT_SIZE, DRIVE_PLAN_NONCES);
     nonces &= ((uint64_t)1 << 46) - 1;
     const uint64_t group = sector_size / SCOOP_SIZE;
     if (sector_size != 0 && group != 0) nonces -= nonces % group;

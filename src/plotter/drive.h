@@ -22,7 +22,8 @@ struct drive_counter_s {
 
 struct drive_s {
     char path[260] = {};           // the folder as chosen
-    uint32_t nonce_seed = 0;       // random, drawn when the drive is added; seeds the automatic start nonce
+    uint32_t nonce_seed = 0;       // the file system's serial; seeds the automatic start nonce, so every
+                                   // run on that file system starts from the same base
     uint64_t total_bytes = 0;      // size of the file system
     uint64_t free_bytes = 0;       // free space, refreshed by the work thread and the progress screen
     uint64_t sector_size = 512;    // logical block size; batches and file sizes are whole blocks
@@ -44,6 +45,14 @@ constexpr uint64_t DRIVE_PATH_MAX = 260 - 1 - 1 - (4 * 20 + 3) - 10;
 // to hold the names of its plot files; the caller reports it.
 bool drive_init(drive_s* drive, const char* path, bool is_ssd);
 
-// Nonces a byte amount holds for planning: whole groups of 4096 nonces, below 2^46,
+// Nonces whose scoops fill one sector of `sector_size` bytes. A file on such a drive holds a
+// whole number of these, so that each of its scoop rows (64 bytes a nonce) is whole sectors.
+uint64_t drive_nonce_group(uint64_t sector_size);
+
+// Planning counts free space in whole groups of this many nonces (1 GiB): a drive with
+// less free space gets no file.
+constexpr uint64_t DRIVE_PLAN_NONCES = 4096;
+
+// Nonces a byte amount holds for planning: whole groups of DRIVE_PLAN_NONCES, below 2^46,
 // then a multiple of sector_size / 64 when the sector size is not 0.
 uint64_t drive_nonces_fit(uint64_t bytes, uint64_t sector_size);

@@ -20,13 +20,6 @@ struct plan_state_s {
     bool raised_logged = false;           // the raised file size was logged
 };
 
-uint64_t sector_group(uint64_t sector_size) {
-    const uint64_t group = sector_size / SCOOP_SIZE;
-    return group ? group : 1;
-}
-
-uint64_t sector_group(const drive_s* drive) { return sector_group(drive->sector_size); }
-
 uint64_t saturating_add(uint64_t a, uint64_t b) { return b > UINT64_MAX - a ? UINT64_MAX : a + b; }
 
 bool staging(const plan_state_s* st) { return !st->input->ssds.empty(); }
@@ -103,18 +96,41 @@ void collect_open_files(plan_state_s* st) {
 uint64_t target_total(const plan_input_s& in, const drive_s* target, uint64_t reserved_nonces) {
     const uint64_t free_bytes = saturating_add(target->free_bytes, reserved_nonces * PLOT_SIZE);
     uint64_t total = drive_nonces_fit(free_bytes, 0);
-    const uint64_t group = sector_group(target);
+    const uint64_t group = drive_nonce_group(target->sector_size);
     const uint64_t fill = in.max_fill_bytes / PLOT_SIZE;
     if (in.max_fill_bytes != 0 && total > fill) {
         total = nonce_cut_to(fill, group);
-        sys_log("Limiting drive use to %llu GB max.\n", (unsigned long long)(in.max_fill_bytes / 1000000000ull));
+        sys_log("Limiting drive use to %s max.\n", fmt_size_tmp(in.max_fill_bytes, false, ""));
     }
     const uint64_t limit = target->fill_limit / PLOT_SIZE;
     if (target->fill_limit != 0 && total > limit) {
         total = nonce_cut_to(limit, group);
-        sys_log("Limiting drive %s to %0.1f GB.\n", target->path, target->fill_limit / 1e9);
+        sys_log("Limiting drive %s to %s.\n", target->path, fmt_size_tmp(target->fill_limit, false, ""));
     }
     return total;
+}
+
+void leave_out(plan_state_s* st, const drive_s* target) { st->result.left_out.push_back(target); }
+
+// Says why a target's total came to 0 and leaves it out: its free space (with what its
+// resumable files hold) is below the whole GiB planning counts in, or a fill limit is
+// below its smallest file.
+void leave_out_small(plan_state_s* st, const drive_s* target, uint64_t reserved_nonces) {
+    const plan_input_s& in = *st->input;
+    const uint64_t reserved = reserved_nonces * PLOT_SIZE;
+    if (drive_nonces_fit(saturating_add(target->free_bytes, reserved), 0) == 0) {
+        const uint64_t need = DRIVE_PLAN_NONCES * PLOT_SIZE - reserved;
+        sys_log("Target %s is left out: it has %s free, and a file needs at least %s free there.\n", target->path,
+                fmt_size_tmp(target->free_bytes, true, ""), fmt_size_tmp(need, true, ""));
+    } else {
+        uint64_t fill = in.max_fill_bytes;
+        if (target->fill_limit != 0 && (fill == 0 || target->fill_limit < fill)) fill = target->fill_limit;
+        const uint64_t group = drive_nonce_group(target->sector_size);
+        sys_log("Target %s is left out: a fill of %s holds no file; the smallest there is %llu nonces (%s).\n",
+                target->path, fmt_size_tmp(fill, false, ""), (unsigned long long)group,
+                fmt_size_tmp(group * PLOT_SIZE, false, ""));
+    }
+    leave_out(st, target);
 }
 
 // Largest file in nonces; 0 = no limit. A limit below one nonce still limits.
@@ -133,18 +149,21 @@ uint64_t target_step(plan_state_s* st, const drive_s* target, const drive_s* ssd
     if (ssd) {
         const uint64_t room = drive_nonces_fit(ssd->free_bytes / 2, ssd->sector_size);
         if (room == 0) {
-            sys_log("Not enough free space on staging drive %s for a new file; none is planned for %s.\n", ssd->path,
-                    target->path);
+            // A staged file may take half of the drive, counted in whole GiB.
+            sys_log("Target %s is left out: staging drive %s has %s free, and a staged file needs at least %s there.\n",
+                    target->path, ssd->path, fmt_size_tmp(ssd->free_bytes, true, ""),
+                    fmt_size_tmp(2 * DRIVE_PLAN_NONCES * PLOT_SIZE, true, ""));
+            leave_out(st, target);
             return 0;
         }
         uint64_t cap = limit != 0 ? std::min(room, limit) : room;
-        cap = nonce_cut_to(cap, sector_group(ssd));
+        cap = nonce_cut_to(cap, drive_nonce_group(ssd->sector_size));
         f = std::min(cap, total);
     }
-    uint64_t step = nonce_cut_to(f, sector_group(target));
+    uint64_t step = nonce_cut_to(f, drive_nonce_group(target->sector_size));
     if (step == 0) {
         // A file limit below one sector group would give empty files; plot one group each.
-        step = std::max(sector_group(target), ssd ? sector_group(ssd) : 1);
+        step = std::max(drive_nonce_group(target->sector_size), ssd ? drive_nonce_group(ssd->sector_size) : 1);
         if (!st->raised_logged)
             sys_log("Largest file size is below %llu nonces; using files of %llu nonces.\n",
                     (unsigned long long)step, (unsigned long long)step);
@@ -335,7 +354,10 @@ void plan_target(plan_state_s* st, drive_s* target, drive_s* ssd) {
         if (auto_start || e.range.start == st->next) reserved = saturating_add(reserved, e.range.count);
     reserved = std::min<uint64_t>(reserved, UINT64_MAX / PLOT_SIZE);
     const uint64_t total = target_total(*st->input, target, reserved);
-    if (total == 0) return;
+    if (total == 0) {
+        leave_out_small(st, target, reserved);
+        return;
+    }
     const uint64_t step = target_step(st, target, ssd, total);
     if (step == 0) return;
     uint64_t next = target_start(st, target);
@@ -384,13 +406,16 @@ void place_leftovers(plan_state_s* st) {
         }
         sys_log("  %s matches no planned file; it goes to %s\n", name.c_str(), home->path);
         plan_file(st, nullptr, home, e.range.start, e.range.count);
+        // A target too small for new files that takes this one is no longer left out.
+        auto& out = st->result.left_out;
+        out.erase(std::remove(out.begin(), out.end(), home), out.end());
     }
 }
 
 }  // namespace
 
 uint64_t plan_file_nonces(uint64_t max_file_bytes, uint64_t sector_size) {
-    const uint64_t group = sector_group(sector_size);
+    const uint64_t group = drive_nonce_group(sector_size);
     const uint64_t step = nonce_cut_to(file_limit(max_file_bytes), group);
     return step || max_file_bytes == 0 ? step : group;
 }

@@ -35,6 +35,7 @@ struct plan_result_s {
     uint64_t max_file_bytes = 0;       // largest planned file in bytes
     bool nonces_ran_out = false;       // a target's planning stopped at the largest nonce number
     uint64_t busy = 0;                 // unfinished files left alone: another writer holds them
+    std::vector<const drive_s*> left_out;  // targets too small for a file, in list order (each logged)
 };
 
 // Nonces of each file planning makes under a largest file size (0 = no limit, which gives 0)

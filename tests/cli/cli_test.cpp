@@ -1,6 +1,8 @@
 // kestrune-cli as users run it: nonce bytes, answers and exit statuses of every command (also
-// when output is lost), plotting, rerun and resume after SIGTERM and SIGKILL, and check on
-// plot files, special files and with the standard descriptors closed.
+// when output is lost), plotting, rerun and resume after SIGTERM and SIGKILL, the words for
+// nonce counts, targets left out and a log.txt that cannot be opened, automatic start nonces
+// over successive runs, and check on plot files, special files and with the standard
+// descriptors closed.
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -8,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <regex>
@@ -196,8 +199,8 @@ TEST(CliPlot, SmallFilesPlotOnTheGpuAndRefusalsSayWhy) {
         test_run_cli("plot -q -i " + id + " -s 0 -n 64 -g 0:0 --gpu-nonces 32" + p + " 2>&1 >/dev/null; exit $?");
     const std::string message =
         "kestrune-cli plot: could not set up plotting: The GPU could not be set up: 32 nonces per device and pass "
-        "are too few (the GPU path takes at least 96; a larger memory limit or GPU nonce count gives more) (see "
-        "log.txt)\n";
+        "are too few (the GPU path takes at least 96; a larger memory limit or GPU nonce count gives more) (see the "
+        "messages above)\n";
     EXPECT_EQ(refused.status, 1);
     EXPECT_TRUE(refused.output.size() > message.size() &&
                 refused.output.compare(refused.output.size() - message.size(), message.size(), message) == 0)
@@ -207,4 +210,140 @@ TEST(CliPlot, SmallFilesPlotOnTheGpuAndRefusalsSayWhy) {
     ASSERT_EQ(run.status, 0) << run.output;
     EXPECT_EQ(engine_list(dir.path), std::vector<std::string>{id + "_0_64_64"});
     EXPECT_EQ(test_run_cli("check --full " + file).output, file + ": OK (0 of 64 nonces bad)\n");
+}
+
+namespace {
+
+// Runs kestrune-cli in `folder`, where its log.txt goes; standard error joins the output.
+test_cli_s run_cli_in(const std::string& folder, const std::string& arguments) {
+    return test_run_cli(arguments + " 2>&1; exit $?", "cd '" + folder + "' &&");
+}
+
+// The lines of `text` that contain `part`.
+std::vector<std::string> lines_with(const std::string& text, const std::string& part) {
+    std::vector<std::string> found;
+    size_t begin = 0;
+    while (begin < text.size()) {
+        const size_t end = std::min(text.find('\n', begin), text.size());
+        const std::string line = text.substr(begin, end - begin);
+        if (line.find(part) != std::string::npos) found.push_back(line);
+        begin = end + 1;
+    }
+    return found;
+}
+
+}  // namespace
+
+// Nonce counts and fills below one file are a wrong command line that names the smallest
+// count and why (each scoop row of a file fills whole sectors); an uneven count is rounded
+// down and the run says so, and says its limit in units that fit.
+TEST(CliPlot, SmallAndUnevenNonceCountsAreSaidInWords) {
+    test_dir_s dir, work;
+    const uint64_t sector = sys_sector_size(dir.path.c_str()), group = sector / SCOOP_SIZE;
+    const std::string id = std::to_string(ACCOUNT), p = " -p " + dir.path, g = std::to_string(group);
+    const std::string why = "(each scoop row of a file fills whole " + std::to_string(sector) + "-byte sectors)";
+    const std::string smallest = "the smallest file on " + dir.path + " is " + g + " nonces";
+    const uint64_t uneven = 12 * group + 4, even = 12 * group;
+    char limit[64];  // the limit in MB, as a size below 750 MB is said
+    std::snprintf(limit, sizeof limit, "%.1f MB", uneven * PLOT_SIZE / 1e6);
+    struct case_s {
+        std::string arguments;
+        int status;
+        std::vector<std::string> said;
+    };
+    const case_s cases[] = {
+        {"-n 1", 2, {"-n 1 is too small: " + smallest + " " + why}},
+        {"-n " + std::to_string(group - 1), 2, {"-n " + std::to_string(group - 1) + " is too small: " + smallest}},
+        {"--fill 0.000001", 2, {"--fill 0.000001 is too small: " + smallest}},
+        {"-s 0 -n " + std::to_string(uneven), 0,
+         {"-n " + std::to_string(uneven) + " is rounded down to " + std::to_string(even) + " nonces on " + dir.path +
+              ": files there are whole groups of " + g + " nonces " + why,
+          "Limiting drive " + dir.path + " to " + limit + "."}},
+    };
+    for (const case_s& c : cases) {
+        const test_cli_s run = run_cli_in(work.path, "plot -q -c 1 -i " + id + p + " " + c.arguments);
+        EXPECT_EQ(run.status, c.status) << c.arguments << ":\n" << run.output;
+        for (const std::string& line : c.said) EXPECT_NE(run.output.find(line), std::string::npos) << line << "\n" << run.output;
+        for (const char* wrong : {"no target has room", "0.0 GB"})
+            EXPECT_EQ(run.output.find(wrong), std::string::npos) << c.arguments << ":\n" << run.output;
+    }
+    EXPECT_EQ(engine_list(dir.path), std::vector<std::string>{id + "_0_" + std::to_string(even) + "_" + std::to_string(even)});
+}
+
+// A target too small for one file (/proc: a file system with no free space) is named with its
+// free space and the least a file needs. The other targets are plotted; the run fails either
+// way, since it did not plot what was asked.
+TEST(CliPlot, TargetsLeftOutAreNamedAndTheRunDoesNotClaimSuccess) {
+    const std::string id = std::to_string(ACCOUNT);
+    const std::string proc_out = "Target /proc is left out: it has 0.0 KiB free, and a file needs at least 1.0 GiB "
+                                 "free there.";
+    struct case_s {
+        bool with_folder;  // a target with room comes first
+        std::vector<std::string> said, files;
+    };
+    const case_s cases[] = {
+        {true, {proc_out, "kestrune-cli plot: no file was planned for /proc (left out)"}, {id + "_0_8_8"}},
+        {false, {proc_out, "Nothing to plot: every target was left out (see above)."}, {}},
+    };
+    for (const case_s& c : cases) {
+        test_dir_s dir, work;
+        const std::string targets = (c.with_folder ? "-p " + dir.path : "") + " -p /proc";
+        const test_cli_s run = run_cli_in(work.path, "plot -q -c 1 -s 0 -n 8 -i " + id + " " + targets);
+        EXPECT_EQ(run.status, 1) << targets << ":\n" << run.output;
+        for (const std::string& line : c.said) EXPECT_NE(run.output.find(line), std::string::npos) << line << "\n" << run.output;
+        EXPECT_EQ(engine_list(dir.path), c.files);
+    }
+}
+
+// Runs without -s into one folder: each continues where the previous one's file ended.
+TEST(CliPlot, AutomaticStartsContinueAfterThePlotsInTheFolder) {
+    test_dir_s dir;
+    const std::string id = std::to_string(ACCOUNT);
+    for (int run = 0; run < 2; ++run) ASSERT_EQ(test_run_cli("plot -q -c 1 -n 8 -i " + id + " -p " + dir.path).status, 0);
+    std::vector<uint64_t> starts;
+    for (const std::string& name : engine_list(dir.path)) {
+        ASSERT_EQ(name.substr(0, id.size() + 1), id + "_") << name;
+        starts.push_back(std::stoull(name.substr(id.size() + 1)));
+        EXPECT_EQ(name, id + "_" + std::to_string(starts.back()) + "_8_8");
+    }
+    std::sort(starts.begin(), starts.end());
+    ASSERT_EQ(starts.size(), 2u);
+    EXPECT_EQ(starts[1], starts[0] + 8);
+}
+
+// A log.txt that cannot be opened (a folder, a link into a missing folder) gets one warning
+// line with the reason over a whole run, and no message points to it. An ordinary one gets no
+// warning, and a failure points to it.
+TEST(Cli, AnUnopenableLogIsWarnedAboutOnceAndNeverPointedTo) {
+    struct case_s {
+        std::string log;      // what log.txt is
+        std::string warning;  // the one line about it; empty: none
+    };
+    const case_s cases[] = {
+        {"folder", "log.txt cannot be opened (Is a directory); messages go here only"},
+        {"link", "log.txt cannot be opened (No such file or directory); messages go here only"},
+        {"file", ""},
+    };
+    for (const case_s& c : cases) {
+        SCOPED_TRACE(c.log);
+        test_dir_s dir, work;
+        const std::string log = work.file("log.txt");
+        if (c.log == "folder") {
+            ASSERT_EQ(mkdir(log.c_str(), 0755), 0);
+        } else if (c.log == "link") {
+            ASSERT_EQ(symlink("/nonexistent-kestrune/log.txt", log.c_str()), 0);
+        }
+        const test_cli_s plot = run_cli_in(work.path, "plot -c 1 -s 0 -n 8 -i 1 -p " + dir.path);
+        const test_cli_s bench = run_cli_in(work.path, "bench --plot /nonexistent/kestrune --nonces 8 --seconds 0.01");
+        EXPECT_EQ(plot.status, 0) << plot.output;
+        EXPECT_EQ(bench.status, 1) << bench.output;
+        const std::vector<std::string> warned = c.warning.empty() ? std::vector<std::string>{}
+                                                                   : std::vector<std::string>{c.warning};
+        EXPECT_EQ(lines_with(plot.output, "log.txt"), warned) << plot.output;
+        const std::vector<std::string> pointed = lines_with(bench.output, "see log.txt");
+        EXPECT_EQ(pointed.size(), c.warning.empty() ? 1u : 0u) << bench.output;
+        EXPECT_EQ(lines_with(bench.output, "log.txt").size(), 1u) << bench.output;
+        EXPECT_NE(bench.output.find("kestrune-cli bench: plotting into /nonexistent/kestrune failed"), std::string::npos)
+            << bench.output;
+    }
 }

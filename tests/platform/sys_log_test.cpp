@@ -38,18 +38,21 @@ const std::string stamp = "\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d ";
 bool log_is(const std::string& text, const std::string& pattern) { return std::regex_match(text, std::regex(pattern)); }
 
 // Every message reaches standard error. A log that cannot be opened (here a folder in its
-// place) is tried again at the next message; the first message of a run empties the file. A
-// longer message is cut to 1023 bytes, newline included; one of exactly 1023 is kept whole.
+// place) is said once, with the reason, and tried again at the next message; the first message
+// of a run empties the file. A longer message is cut to 1023 bytes, newline included; one of
+// exactly 1023 is kept whole.
 TEST_F(SysLog, StampsCutsEchoesAndEmptiesTheFileAtTheFirstMessageOfARun) {
     ASSERT_EQ(mkdir(dir.file("log.txt").c_str(), 0755), 0);
     testing::internal::CaptureStderr();
     sys_log("only here\n");
+    sys_log("and here\n");
     rmdir(dir.file("log.txt").c_str());
     sys_log("first %d\n", 1);
     sys_log("%s\n", std::string(3000, 'x').c_str());
     sys_log("%s", std::string(1023, 'y').c_str());
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "only here\nfirst 1\n" + std::string(1023, 'x') + std::string(1023, 'y'));
+              "log.txt cannot be opened (Is a directory); messages go here only\nonly here\nand here\nfirst 1\n" +
+                  std::string(1023, 'x') + std::string(1023, 'y'));
     EXPECT_TRUE(log_is(log_text(), stamp + "first 1\n" + stamp + "x{1023}" + stamp + "y{1023}")) << log_text();
     sys_log_reset_for_tests();
     sys_log("new run\n");

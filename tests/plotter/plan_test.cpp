@@ -1,7 +1,10 @@
 // Planning with made-up drives: sizes per target, fill limits and automatic start nonces with
-// their log lines, collision steering, staging-drive turns and sizes, resumable files, and
-// the limits that must never make planning loop, wrap or plan the same nonces twice.
+// their log lines, collision steering, staging-drive turns and sizes, resumable files, targets
+// left out, start nonce seeds per file system, and the limits that must never make planning
+// loop, wrap or plan the same nonces twice.
 #include <gtest/gtest.h>
+
+#include <sys/statvfs.h>
 
 #include <map>
 #include <sstream>
@@ -10,6 +13,7 @@
 
 #include "platform/sys.h"
 #include "plotter/plan.h"
+#include "plotter/plot_file.h"
 #include "plotter/plots.h"
 #include "plotter/engine_support.h"
 #include "test_support.h"
@@ -44,8 +48,8 @@ struct plan_fixture : ::testing::Test {
     }
 
     // Plans, keeps the log, forgets the scanned folders and returns the jobs as
-    // "[staging>]target:start+count[r]" (r: an existing file taken over), then "complete:N"
-    // and "ran out" when the nonce numbers did.
+    // "[staging>]target:start+count[r]" (r: an existing file taken over), then "complete:N",
+    // "ran out" when the nonce numbers did and "out:target" for each target left out.
     std::string plan() {
         testing::internal::CaptureStderr();
         const plan_result_s result = plan_compute(&plots, input);
@@ -60,6 +64,7 @@ struct plan_fixture : ::testing::Test {
         }
         if (!result.complete.empty()) jobs += "complete:" + std::to_string(result.complete.size()) + " ";
         if (result.nonces_ran_out) jobs += "ran out ";
+        for (const drive_s* target : result.left_out) jobs += "out:" + names.at(target) + " ";
         EXPECT_EQ(result.max_file_bytes, largest * PLOT_SIZE);
         return jobs.substr(0, jobs.size() - !jobs.empty());  // without the last space
     }
@@ -148,8 +153,8 @@ TEST_F(plan_fixture, earlier_files_in_the_folders) {
 // automatic start nonces and collision steering, with everything planning logs ("%s" is the
 // target's folder). A plot in the target folder, or remembered elsewhere; limits in bytes.
 TEST_F(plan_fixture, one_target_and_its_lines) {
-    const uint64_t K = 1000 * PLOT_SIZE;  // 1000 nonces, logged as a 0 GB fill limit
-    const std::string K_LINE = "Limiting drive use to 0 GB max.\n";
+    const uint64_t K = 1000 * PLOT_SIZE;  // 1000 nonces, 262144000 bytes
+    const std::string K_LINE = "Limiting drive use to 262.1 MB max.\n";
     struct case_s {
         std::string plot;
         std::vector<plot_range_s> elsewhere;
@@ -158,9 +163,11 @@ TEST_F(plan_fixture, one_target_and_its_lines) {
     };
     const case_s cases[] = {
         {"", {}, 0, 0, 5000000000, 0, "t:0+19072", "Limiting drive %s to 5.0 GB.\n"},
-        {"", {}, 0, 3 * GiB, 2500000000, 0, "t:0+9536", "Limiting drive use to 3 GB max.\nLimiting drive %s to 2.5 GB.\n"},
-        // 0.5 GB gives 1904 nonces, printed as 0 whole GB; the 1 GB target limit is then not exceeded.
-        {"", {}, 0, 500000000, 1000000000, 0, "t:0+1904", K_LINE},
+        {"", {}, 0, 3 * GiB, 2500000000, 0, "t:0+9536", "Limiting drive use to 3.2 GB max.\nLimiting drive %s to 2.5 GB.\n"},
+        // 0.5 GB gives 1904 nonces; the 1 GB target limit is then not exceeded. Limits below a GB
+        // are said in the units that fit them, never as 0 GB.
+        {"", {}, 0, 500000000, 1000000000, 0, "t:0+1904", "Limiting drive use to 500.0 MB max.\n"},
+        {"", {}, 0, 0, 8 * PLOT_SIZE, 0, "t:0+8", "Limiting drive %s to 2.1 MB.\n"},
         {"", {}, 0, 20 * GiB, 0, 0, "t:0+40960", ""},
         {"", {}, AUTO, 0, 0, 0, "t:12884901888+40960", "Auto starting drive %s with nonce 12884901888\n"},
         {"9_12884901888_5000_5000", {}, AUTO, 0, 0, 0, "t:12884906888+40960", "Continuing drive %s from nonce 12884906888\n"},
@@ -210,10 +217,10 @@ TEST_F(plan_fixture, file_sizes_and_staging_turns) {
         {"s0>t0", 5 * GiB, 3 * GiB, 0, 1000000000, 0, "s0>t0:7+3808 s0>t0:3815+3808 s0>t0:7623+3808 s0>t0:11431+864"},
         {"s0>t0", 5 * GiB, 3 * GiB, 0, 0, 0, "s0>t0:7+8192 s0>t0:8199+4096"},
         // Half of 1 GiB holds no file: nothing is planned, and planning does not loop.
-        {"s0>t0", GiB, 3 * GiB, 0, 0, 0, ""},
+        {"s0>t0", GiB, 3 * GiB, 0, 0, 0, "out:t0"},
         {"s0>t0 t1", 4 * GiB, 3 * GiB, 3 * GiB, 0, 0, "s0>t0:7+8192 s0>t0:8199+4096 s0>t1:12295+8192 s0>t1:20487+4096"},
         {"s0 s1>t0 t1", 4 * GiB, 3 * GiB, 3 * GiB, 0, 0, "s0>t0:7+8192 s0>t0:8199+4096 s1>t1:12295+8192 s1>t1:20487+4096"},
-        {"s0 s1>t0 t1", 4 * GiB, GiB / 2, 3 * GiB, 0, 0, "s1>t1:7+8192 s1>t1:8199+4096"},
+        {"s0 s1>t0 t1", 4 * GiB, GiB / 2, 3 * GiB, 0, 0, "s1>t1:7+8192 s1>t1:8199+4096 out:t0"},
     };
     input.start_nonce = 7;
     for (const case_s& c : cases) {
@@ -224,5 +231,122 @@ TEST_F(plan_fixture, file_sizes_and_staging_turns) {
         input.max_file_bytes = c.max_file;
         input.max_fill_bytes = c.max_fill;
         EXPECT_EQ(plan(), c.jobs);
+    }
+}
+
+// Targets that get no file are named in the result and in a line saying why: the free space
+// planning needs (whole GiB; a staging drive gives a file half of its space), or a fill
+// limit below the smallest file. The others are planned as before.
+TEST_F(plan_fixture, targets_left_out_and_why) {
+    struct case_s {
+        std::string drives;
+        uint64_t ssd_free, t0_free, t1_free;  // bytes free on the staging drive, and on t0 and t1
+        uint64_t max_fill;                    // fill limit in bytes; 0 = none
+        std::string jobs, log;
+    };
+    const std::string t0_out = "Target /nowhere/t0 is left out: ";
+    const case_s cases[] = {
+        {"t0 t1", 0, GiB / 2, 3 * GiB, 0, "t1:7+12288 out:t0",
+         t0_out + "it has 512.0 MiB free, and a file needs at least 1.0 GiB free there.\n"},
+        {"t0", 0, 0, 0, 0, "out:t0", t0_out + "it has 0.0 KiB free, and a file needs at least 1.0 GiB free there.\n"},
+        {"t0", 0, GiB / 4 * 3, 0, 0, "out:t0",
+         t0_out + "it has 0.8 GiB free, and a file needs at least 1.0 GiB free there.\n"},
+        {"s0>t0 t1", GiB, 3 * GiB, 3 * GiB, 0, "out:t0 out:t1",
+         t0_out + "staging drive /nowhere/s0 has 1.0 GiB free, and a staged file needs at least 2.0 GiB there.\n"
+                  "Target /nowhere/t1 is left out: staging drive /nowhere/s0 has 1.0 GiB free, and a staged file "
+                  "needs at least 2.0 GiB there.\n"},
+        {"t0 t1", 0, 3 * GiB, 3 * GiB, 4 * PLOT_SIZE, "out:t0 out:t1",
+         "Limiting drive use to 1.0 MB max.\n" + t0_out +
+             "a fill of 1.0 MB holds no file; the smallest there is 8 nonces (2.1 MB).\n"
+             "Limiting drive use to 1.0 MB max.\nTarget /nowhere/t1 is left out: a fill of 1.0 MB holds no file; "
+             "the smallest there is 8 nonces (2.1 MB).\n"},
+        {"t0", 0, GiB, 0, 8 * PLOT_SIZE, "t0:7+8", "Limiting drive use to 2.1 MB max.\n"},
+    };
+    input.start_nonce = 7;
+    for (const case_s& c : cases) {
+        SCOPED_TRACE(c.jobs);
+        drive_s s0 = make_drive("/nowhere/s0", c.ssd_free);
+        drive_s t0 = make_drive("/nowhere/t0", c.t0_free), t1 = make_drive("/nowhere/t1", c.t1_free);
+        use(c.drives, {{"s0", &s0}, {"t0", &t0}, {"t1", &t1}});
+        input.max_fill_bytes = c.max_fill;
+        EXPECT_EQ(plan(), c.jobs);
+        EXPECT_EQ(log, c.log);
+    }
+}
+
+// A staged file that no plan names goes to a target too small for new files when that target
+// has room for it: the target is then no longer left out.
+TEST_F(plan_fixture, a_staged_leftover_may_go_to_a_target_left_out) {
+    test_dir_s s_dir, t0_dir;
+    test_write_file(s_dir.file("42_100_8_8"), "x");
+    drive_s s = make_drive(s_dir.path, 4 * GiB), t0 = make_drive(t0_dir.path, GiB / 2);
+    use("s>t0", {{"s", &s}, {"t0", &t0}});
+    EXPECT_EQ(plan(), "s>t0:100+8r");
+    EXPECT_NE(log.find("Target " + t0_dir.path + " is left out"), std::string::npos) << log;
+    EXPECT_NE(log.find("42_100_8_8 matches no planned file; it goes to " + t0_dir.path), std::string::npos) << log;
+}
+
+namespace {
+
+uint64_t fake_fsid = 0;  // the file system id the fake statvfs reports
+
+int statvfs_with_fake_fsid(const char* path, struct statvfs* info) {
+    const int result = ::statvfs(path, info);
+    info->f_fsid = fake_fsid;
+    return result;
+}
+
+}  // namespace
+
+// The automatic start nonce's seed belongs to the file system: every folder of one file
+// system gets the same seed in every run, and file systems with other ids get other seeds.
+// One that reports no id (0) still keeps a seed from run to run.
+TEST(drive, nonce_seed_follows_the_file_system) {
+    test_dir_s a, b;
+    drive_s first, again, other;
+    ASSERT_TRUE(drive_init(&first, a.path.c_str(), false) && drive_init(&again, a.path.c_str(), false) &&
+                drive_init(&other, b.path.c_str(), true));
+    EXPECT_EQ(first.nonce_seed, again.nonce_seed);
+    EXPECT_EQ(first.nonce_seed, other.nonce_seed);
+    struct case_s {
+        uint64_t fsid_a, fsid_b;
+        bool same;
+    };
+    const case_s cases[] = {
+        {7, 7, true}, {7, 8, false}, {1ull << 32, 1, false}, {0x100000002ull, 0x200000001ull, false}, {0, 0, true},
+    };
+    for (const case_s& c : cases) {
+        SCOPED_TRACE(std::to_string(c.fsid_a) + " " + std::to_string(c.fsid_b));
+        sys_syscalls().statvfs = statvfs_with_fake_fsid;
+        fake_fsid = c.fsid_a;
+        drive_init(&first, a.path.c_str(), false);
+        fake_fsid = c.fsid_b;
+        drive_init(&other, a.path.c_str(), false);
+        sys_syscalls_reset();
+        EXPECT_EQ(first.nonce_seed == other.nonce_seed, c.same);
+    }
+}
+
+// Runs without a start nonce, one after the other into one folder (a fresh drive record each
+// time, as each run makes its own): every run's file begins where the previous one's ended.
+TEST_F(plan_fixture, automatic_starts_continue_after_the_last_run) {
+    test_dir_s dir;
+    input.auto_start = true;
+    uint64_t end = 0;
+    for (int run = 0; run < 3; ++run) {
+        SCOPED_TRACE(run);
+        drive_s t;
+        ASSERT_TRUE(drive_init(&t, dir.path.c_str(), false));
+        t.free_bytes = 10 * GiB;
+        t.fill_limit = 8 * PLOT_SIZE;
+        use("t", {{"t", &t}});
+        const std::string jobs = plan();
+        const uint64_t start = std::stoull(jobs.substr(2));
+        EXPECT_EQ(jobs, "t:" + std::to_string(start) + "+8");
+        if (run > 0) {
+            EXPECT_EQ(start, end);
+        }
+        test_write_file(dir.file(plot_file_name(42, start, 8, false)), "x");
+        end = start + 8;
     }
 }
