@@ -32,6 +32,7 @@
 #include "nonce/nonce.h"
 #include "nonce/plt_cpu.h"
 #include "platform/sys.h"
+#include "plotter/convert.h"
 #include "plotter/plot_file.h"
 
 namespace {
@@ -311,6 +312,19 @@ bool check_file(check_work_s* w) {
     if (kind == PLOT_NAME_NOT_OPTIMIZED) {
         c->result = CHECK_NOT_OPTIMIZED;
         show(c, "Sorry", "Only optimized files are supported. Why would you plot anything else? :)");
+        return false;
+    }
+    // Part of it may be in each order: comparing would call a file damaged that one more
+    // convert finishes.
+    convert_pending_s pending;
+    if (convert_pending(c->path, &pending)) {
+        c->result = CHECK_CONVERTING;
+        const std::string text =
+            sys_file_locked(c->path.c_str())
+                ? std::string("The file is being converted to ") + (pending.to_poc2 ? "poc2" : "poc1") +
+                      " by a running convert; check it once that has finished. Nothing was compared."
+                : "The file " + convert_pending_text(c->path, pending) + ". Nothing was compared.";
+        show(c, "Error", text.c_str());
         return false;
     }
     // Its nonces are not all there yet: every comparison would only report missing data.

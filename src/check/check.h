@@ -32,6 +32,7 @@ enum check_result_e : uint32_t {
     CHECK_NO_FILE = 6,       // "Cannot open the plot file." (missing, unreadable)
     CHECK_BEING_WRITTEN = 7, // a writer holds the file's lock; nothing compared
     CHECK_UNFINISHED = 8,    // an unfinished ".plotting" (or partial ".moving") file; nothing compared
+    CHECK_CONVERTING = 9,    // a conversion journal lies beside it: half of it may be in each order; nothing compared
 };
 
 // Shows a message; the GUI posts a dialog to the UI thread, the CLI prints.

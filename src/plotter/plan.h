@@ -1,6 +1,7 @@
 // Nonce planning: turns the chosen folders into the list of plot files of a run.
 #pragma once
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "plotter/drive.h"
@@ -35,6 +36,8 @@ struct plan_result_s {
     uint64_t max_file_bytes = 0;       // largest planned file in bytes
     bool nonces_ran_out = false;       // a target's planning stopped at the largest nonce number
     uint64_t busy = 0;                 // unfinished files left alone: another writer holds them
+    std::vector<std::string> converting;  // files left alone because their conversion is unfinished:
+                                          // for each, what it is and how to finish it (logged too)
 };
 
 // Plans every target in turn. Scans the folders it looks at into plots and logs each

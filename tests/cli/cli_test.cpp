@@ -182,3 +182,38 @@ TEST(CliCheck, NonPlotFilesFailWithTheirMessageOnlyAndANonceFilePasses) {
     EXPECT_EQ(test_run_cli("check" + files + " 2>&1; echo status $?", "timeout 60").output, want + "status 1\n");
     EXPECT_EQ(test_run_cli("check '" + dir.file("1_5_1_1") + "' <&- >&-").status, 0);
 }
+
+// A file whose conversion is unfinished is never planned over, moved or taken for complete,
+// in either form: plot names it and says how to finish it, and plots nothing in its place.
+TEST(CliPlot, FilesBeingConvertedAreNamedAndLeftAlone) {
+    const std::string id = std::to_string(ACCOUNT), bytes(8 * PLOT_SIZE, '\7');
+    const struct {
+        const char* what;
+        std::string file, journal;  // names of the file being converted and of its journal
+        bool staged;                // they lie on the staging folder
+        const char* options;
+    } cases[] = {
+        {"PoC1 plan", id + "_0_8_8", id + "_0_8_8.converting", false, ""},
+        {"PoC2 plan", id + "_0_8_8", id + "_0_8_8.converting", false, " --poc2"},
+        {"renamed, journal left", id + "_0_8", id + "_0_8_8.converting", false, " --poc2"},
+        {"staged", id + "_0_8_8", id + "_0_8_8.converting", true, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        test_dir_s target, ssd;
+        const test_dir_s& home = c.staged ? ssd : target;
+        test_write_file(home.file(c.file), bytes);
+        test_write_file(home.file(c.journal), std::string(4096, '\1'));
+        const test_cli_s run = test_run_cli("plot -q -i " + id + " -s 0 -n 8 -c 1 -p " + target.path +
+                                            (c.staged ? " --ssd " + ssd.path : "") + c.options);
+        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(run.output, home.file(c.file) + " is being converted to poc2: its journal " + home.file(c.journal) +
+                                  " lies beside it, and running `kestrune-cli convert " + home.file(c.file) +
+                                  "` again finishes it; it is left alone.\n"
+                                  "Nothing to plot: the planned files are being converted.\n");
+        const std::vector<std::string> left = {c.file, c.journal};
+        EXPECT_EQ(engine_list(home.path), left);
+        EXPECT_TRUE(engine_list((c.staged ? target : ssd).path).empty());
+        EXPECT_EQ(test_read_file(home.file(c.file)), bytes);
+    }
+}

@@ -461,6 +461,32 @@ TEST_F(Screens, SeveralDroppedFilesSayOnlyTheFirstIsChecked) {
     EXPECT_GT(screen.dark_pixels({174, 446, 300, 14}), 50);
 }
 
+// A file with a conversion journal beside it is not called damaged: the checker compares
+// nothing (the grid stays grey, no verdict) and its message says how to finish the conversion.
+TEST_F(Screens, CheckerSaysAHalfConvertedFileIsBeingConverted) {
+    sys_set_dialog_presenter(app_message_any_thread);
+    sys_ui_drain();  // what earlier checks left for the UI thread
+    messages.clear();
+    const std::string path = dir.file("7_0_8_8");
+    test_write_file(path, std::string(8 * PLOT_SIZE, '\0'));
+    test_write_file(path + ".converting", std::string(4096, '\1'));
+    char* file[] = {const_cast<char*>(path.c_str())};
+    ui_check_start(main_window, 1, file);
+    const checker_s* c = ui_check_current();
+    for (int i = 0; i < 6000 && (c->result.load() == CHECK_RUNNING || messages.empty()); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        sys_ui_drain();
+    }
+    sys_set_dialog_presenter(nullptr);
+    EXPECT_EQ(c->result.load(), (uint32_t)CHECK_CONVERTING);
+    EXPECT_EQ(messages, std::vector<std::string>{"The file is being converted to poc2: its journal " + path +
+                                                 ".converting lies beside it, and running `kestrune-cli convert " +
+                                                 path + "` again finishes it. Nothing was compared."});
+    screen.paint(main_window);
+    EXPECT_EQ(screen.dark_pixels({174, 418, 440, 32}), 0);
+    EXPECT_EQ(screen.pixel(28 + 10 * 5, 78), 0xF0F0F0u);
+}
+
 // Each mode's section titles, charts (left and right edges drawn, blank just beyond) and
 // gauges (filled below their level, blank above it), with a synthetic run. A single staging
 // column is as wide as the move chart below it: 500 pixels, with no gauge beside the charts.
