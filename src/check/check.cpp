@@ -249,7 +249,6 @@ void full_compare(check_work_s* w, const check_piece_s& piece, batch_buffer_s* b
 
 void run_full(check_work_s* w) {
     checker_s* c = w->checker;
-    c->nonces_total = w->count;
     engine_s e;
     e.slots = 1;
     e.threads = worker_count(c);
@@ -352,6 +351,7 @@ bool check_file(check_work_s* w) {
         show(c, "Error", "File has incorrect size.");
         return false;
     }
+    c->nonces_total = w->count;
     return true;
 }
 

@@ -48,7 +48,7 @@ struct checker_s {
     int32_t workers = 0;                      // computing threads; 0 = every processor
     check_message_fn message;                 // how failures are shown
     std::atomic<uint32_t> result{CHECK_RUNNING};  // outcome, check_result_e
-    std::atomic<uint64_t> nonces_total{0};    // full check: nonces in the file
+    std::atomic<uint64_t> nonces_total{0};    // nonces in the file, once its name and size are checked
     std::atomic<uint64_t> nonces_checked{0};  // full check: nonces compared so far
     std::atomic<uint64_t> nonces_bad{0};      // full check: nonces with any differing scoop
     std::atomic<uint32_t> reads_failed{0};    // samples whose read failed (counted as bad)
