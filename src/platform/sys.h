@@ -45,7 +45,9 @@ uint64_t sys_free_space(const char* path, uint64_t* total_bytes = nullptr);
 // The logical block size of the disk under a folder, as its file system reports the
 // direct-I/O alignment of a file there; 512 when the file system does not tell.
 uint64_t sys_sector_size(const char* path);
-void sys_dir_list(const char* path, const std::function<bool(const char* name)>& callback);
+// Calls back with each entry's name until the callback returns false. False, with errno,
+// when the folder cannot be opened or read to its end.
+bool sys_dir_list(const char* path, const std::function<bool(const char* name)>& callback);
 
 // Files. A descriptor of 0 means no file: every call that opens one returns 0 when it cannot.
 
@@ -123,6 +125,15 @@ bool sys_file_copy(const char* source, const char* destination,
 
 // The size of the file at path (stat, links followed); false when it cannot be read.
 bool sys_path_size(const char* path, uint64_t* size);
+// What stat says about a path, links followed.
+struct sys_path_info_s {
+    uint64_t device = 0, inode = 0;  // together they name one file or folder, whatever its path
+    uint64_t size = 0;               // bytes
+    bool regular = false;            // a regular file
+    bool folder = false;             // a directory
+};
+// False, with errno, when the path cannot be looked at.
+bool sys_path_info(const char* path, sys_path_info_s* info);
 // False when nobody may write the file: no write permission bit is set (even for root,
 // who could write regardless), or this process is refused write access.
 bool sys_file_writable(const char* path);

@@ -188,13 +188,22 @@ uint64_t sys_sector_size(const char* path) {
     return block >= 512 && block <= 65536 && (block & (block - 1)) == 0 ? block : 512;
 }
 
-void sys_dir_list(const char* path, const std::function<bool(const char* name)>& callback) {
+bool sys_dir_list(const char* path, const std::function<bool(const char* name)>& callback) {
     DIR* dir = opendir(path);
-    if (!dir) return;
-    while (const dirent* entry = readdir(dir)) {
+    if (!dir) return false;
+    int error = 0;
+    for (;;) {
+        errno = 0;  // readdir tells an error from the end only through errno
+        const dirent* entry = readdir(dir);
+        if (!entry) {
+            error = errno;
+            break;
+        }
         if (!callback(entry->d_name)) break;
     }
     closedir(dir);
+    errno = error;
+    return error == 0;
 }
 
 namespace {
@@ -542,9 +551,20 @@ bool sys_file_copy(const char* source, const char* destination,
 }
 
 bool sys_path_size(const char* path, uint64_t* size) {
-    struct stat info;
-    if (stat(path, &info) != 0) return false;
-    *size = (uint64_t)info.st_size;
+    sys_path_info_s info;
+    if (!sys_path_info(path, &info)) return false;
+    *size = info.size;
+    return true;
+}
+
+bool sys_path_info(const char* path, sys_path_info_s* info) {
+    struct stat found;
+    if (stat(path, &found) != 0) return false;
+    info->device = (uint64_t)found.st_dev;
+    info->inode = (uint64_t)found.st_ino;
+    info->size = (uint64_t)found.st_size;
+    info->regular = S_ISREG(found.st_mode);
+    info->folder = S_ISDIR(found.st_mode);
     return true;
 }
 
