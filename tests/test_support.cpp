@@ -89,6 +89,13 @@ test_dir_s::~test_dir_s() {
     if (std::system(command.c_str()) != 0) std::fprintf(stderr, "could not remove %s\n", path.c_str());
 }
 
+// glibc's iconv judges, independent of the code under test.
+bool test_utf8_valid(const std::string& text) {
+    test_dir_s dir;
+    test_write_file(dir.file("text"), text);
+    return run_command("iconv -f UTF-8 -t UTF-8 " + dir.file("text") + " >/dev/null 2>&1").status == 0;
+}
+
 std::string test_read_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());

@@ -22,6 +22,8 @@ struct test_dir_s {
 };
 
 std::string test_read_file(const std::string& path);
+// Whether text is valid UTF-8 throughout.
+bool test_utf8_valid(const std::string& text);
 void test_write_file(const std::string& path, const std::string& bytes);
 
 // The little-endian resume record in the last eight bytes of an unfinished file of

@@ -32,6 +32,7 @@
 #include "nonce/nonce.h"
 #include "nonce/plt_cpu.h"
 #include "platform/sys.h"
+#include "plotter/convert.h"
 #include "plotter/plot_file.h"
 
 namespace {
@@ -248,7 +249,6 @@ void full_compare(check_work_s* w, const check_piece_s& piece, batch_buffer_s* b
 
 void run_full(check_work_s* w) {
     checker_s* c = w->checker;
-    c->nonces_total = w->count;
     engine_s e;
     e.slots = 1;
     e.threads = worker_count(c);
@@ -313,6 +313,19 @@ bool check_file(check_work_s* w) {
         show(c, "Sorry", "Only optimized files are supported. Why would you plot anything else? :)");
         return false;
     }
+    // Part of it may be in each order: comparing would call a file damaged that one more
+    // convert finishes.
+    convert_pending_s pending;
+    if (convert_pending(c->path, &pending)) {
+        c->result = CHECK_CONVERTING;
+        const std::string text =
+            sys_file_locked(c->path.c_str())
+                ? std::string("The file is being converted to ") + (pending.to_poc2 ? "poc2" : "poc1") +
+                      " by a running convert; check it once that has finished. Nothing was compared."
+                : "The file " + convert_pending_text(c->path, pending) + ". Nothing was compared.";
+        show(c, "Error", text.c_str());
+        return false;
+    }
     // Its nonces are not all there yet: every comparison would only report missing data.
     if (sys_file_locked(c->path.c_str())) {
         c->result = CHECK_BEING_WRITTEN;
@@ -338,6 +351,7 @@ bool check_file(check_work_s* w) {
         show(c, "Error", "File has incorrect size.");
         return false;
     }
+    c->nonces_total = w->count;
     return true;
 }
 

@@ -32,6 +32,7 @@ enum check_result_e : uint32_t {
     CHECK_NO_FILE = 6,       // "Cannot open the plot file." (missing, unreadable)
     CHECK_BEING_WRITTEN = 7, // a writer holds the file's lock; nothing compared
     CHECK_UNFINISHED = 8,    // an unfinished ".plotting" (or partial ".moving") file; nothing compared
+    CHECK_CONVERTING = 9,    // a conversion journal lies beside it: half of it may be in each order; nothing compared
 };
 
 // Shows a message; the GUI posts a dialog to the UI thread, the CLI prints.
@@ -47,7 +48,7 @@ struct checker_s {
     int32_t workers = 0;                      // computing threads; 0 = every processor
     check_message_fn message;                 // how failures are shown
     std::atomic<uint32_t> result{CHECK_RUNNING};  // outcome, check_result_e
-    std::atomic<uint64_t> nonces_total{0};    // full check: nonces in the file
+    std::atomic<uint64_t> nonces_total{0};    // nonces in the file, once its name and size are checked
     std::atomic<uint64_t> nonces_checked{0};  // full check: nonces compared so far
     std::atomic<uint64_t> nonces_bad{0};      // full check: nonces with any differing scoop
     std::atomic<uint32_t> reads_failed{0};    // samples whose read failed (counted as bad)

@@ -305,6 +305,14 @@ int cli_plot(int argc, char** argv) {
     });
     plots_s* plots = plots_create();
     const plan_result_s plan = drive_plan(plotter, plots, plan_from(o, ssds, targets));
+    if (plan.jobs.empty() && !plan.converting.empty()) {
+        for (const std::string& text : plan.converting) std::printf("%s\n", text.c_str());
+        std::printf("Nothing to plot: the planned files are %sbeing converted.\n",
+                    plan.complete.empty() ? "" : "complete or ");
+        plots_destroy(plots);
+        plotter_destroy(plotter);
+        return CLI_FAILED;
+    }
     if (plan.jobs.empty()) {
         std::printf("%s", nothing_to_plot(plan, targets.size()));
         plots_destroy(plots);

@@ -52,7 +52,9 @@ uint32_t sys_volume_serial(const char* path);
 // The logical block size of the disk under a folder, as its file system reports the
 // direct-I/O alignment of a file there; 512 when the file system does not tell.
 uint64_t sys_sector_size(const char* path);
-void sys_dir_list(const char* path, const std::function<bool(const char* name)>& callback);
+// Calls back with each entry's name until the callback returns false. False, with errno,
+// when the folder cannot be opened or read to its end.
+bool sys_dir_list(const char* path, const std::function<bool(const char* name)>& callback);
 // Whether new files can be written in a folder: creates a small file of its own name there,
 // writes a byte to it and deletes it. 0 when all of that worked, else the system's error
 // number (ENOENT: no such folder, ENOTDIR, EACCES, EROFS, ENOSPC...).
@@ -143,17 +145,18 @@ bool sys_path_size(const char* path, uint64_t* size);
 // set (even for root, who could write regardless) or this process is refused write access,
 // EROFS when its file system is mounted read-only.
 bool sys_file_writable(const char* path);
-// What the path itself is: a final symbolic link is described, not followed.
+// What a path names. Links are followed, unless `follow_links` is false: a final symbolic
+// link is then described itself.
 struct sys_path_info_s {
-    bool symlink = false;   // the path is a symbolic link
-    bool regular = false;   // the path is a regular file
-    uint64_t size = 0;      // bytes
-    uint64_t links = 0;     // names the file has (hard links)
-    uint64_t device = 0;    // device and inode: the same pair is the same file
-    uint64_t inode = 0;
+    uint64_t device = 0, inode = 0;  // together they name one file or folder, whatever its path
+    uint64_t size = 0;               // bytes
+    uint64_t links = 0;              // names the file has (hard links)
+    bool regular = false;            // a regular file
+    bool folder = false;             // a directory
+    bool symlink = false;            // a symbolic link (only when links are not followed)
 };
 // False, with errno, when the path cannot be looked at.
-bool sys_path_info(const char* path, sys_path_info_s* info);
+bool sys_path_info(const char* path, sys_path_info_s* info, bool follow_links = true);
 // The absolute path with every symbolic link resolved; empty when it cannot be resolved.
 std::string sys_real_path(const char* path);
 

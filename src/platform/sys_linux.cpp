@@ -202,13 +202,22 @@ uint64_t sys_sector_size(const char* path) {
     return block >= 512 && block <= 65536 && (block & (block - 1)) == 0 ? block : 512;
 }
 
-void sys_dir_list(const char* path, const std::function<bool(const char* name)>& callback) {
+bool sys_dir_list(const char* path, const std::function<bool(const char* name)>& callback) {
     DIR* dir = opendir(path);
-    if (!dir) return;
-    while (const dirent* entry = readdir(dir)) {
+    if (!dir) return false;
+    int error = 0;
+    for (;;) {
+        errno = 0;  // readdir tells an error from the end only through errno
+        const dirent* entry = readdir(dir);
+        if (!entry) {
+            error = errno;
+            break;
+        }
         if (!callback(entry->d_name)) break;
     }
     closedir(dir);
+    errno = error;
+    return error == 0;
 }
 
 int sys_dir_try_write(const char* folder) {
@@ -582,9 +591,9 @@ bool sys_file_copy(const char* source, const char* destination,
 }
 
 bool sys_path_size(const char* path, uint64_t* size) {
-    struct stat info;
-    if (stat(path, &info) != 0) return false;
-    *size = (uint64_t)info.st_size;
+    sys_path_info_s info;
+    if (!sys_path_info(path, &info)) return false;
+    *size = info.size;
     return true;
 }
 
@@ -595,12 +604,13 @@ bool sys_file_writable(const char* path) {
     return syscalls.access(path, W_OK) == 0;
 }
 
-bool sys_path_info(const char* path, sys_path_info_s* info) {
+bool sys_path_info(const char* path, sys_path_info_s* info, bool follow_links) {
     struct statx found;
     const unsigned mask = STATX_TYPE | STATX_NLINK | STATX_SIZE | STATX_INO;
-    if (syscalls.statx(AT_FDCWD, path, AT_SYMLINK_NOFOLLOW, mask, &found) != 0) return false;
+    if (syscalls.statx(AT_FDCWD, path, follow_links ? 0 : AT_SYMLINK_NOFOLLOW, mask, &found) != 0) return false;
     info->symlink = S_ISLNK(found.stx_mode);
     info->regular = S_ISREG(found.stx_mode);
+    info->folder = S_ISDIR(found.stx_mode);
     info->size = found.stx_size;
     info->links = found.stx_nlink;
     info->device = ((uint64_t)found.stx_dev_major << 32) | found.stx_dev_minor;

@@ -14,22 +14,32 @@ void util_assert(bool condition, const char* file, int line) {
     sys_log("Assertion failure %s : %d\n", base ? base + 1 : file, line);
 }
 
-void fmt_size(uint64_t capacity, char* buffer, uint64_t bytes, bool power_of_two, const char* suffix) {
-    static const char* const decimal_units[4] = {"KB", "MB", "GB", "TB"};
-    static const char* const binary_units[4] = {"KiB", "MiB", "GiB", "TiB"};
+namespace {
+
+// Bytes in the largest unit that the value reaches three quarters of (KB/KiB at least, the
+// unit with index `top` at most).
+void fmt_scaled(uint64_t capacity, char* buffer, double bytes, bool power_of_two, const char* suffix, int top) {
+    static const char* const decimal_units[8] = {"KB", "MB", "GB", "TB", "PB", "EB", "ZB", "YB"};
+    static const char* const binary_units[8] = {"KiB", "MiB", "GiB", "TiB", "PiB", "EiB", "ZiB", "YiB"};
     const double base = power_of_two ? 1024.0 : 1000.0;
-    const double b2 = base * base, b3 = b2 * base, b4 = b3 * base;
     int unit = 0;
     double divisor = base;
-    // A unit is used once the value reaches three quarters of it.
-    if (bytes >= 0.75 * b2) unit = 1, divisor = b2;
-    if (bytes >= 0.75 * b3) {
-        unit = 2, divisor = b3;
-        if (bytes >= 0.75 * b4) unit = 3, divisor = b4;
-    }
+    while (unit < top && bytes >= 0.75 * divisor * base) ++unit, divisor *= base;
     if (capacity == 0) return;
-    std::snprintf(buffer, capacity, "%0.1f %s%s", (double)bytes / divisor,
+    std::snprintf(buffer, capacity, "%0.1f %s%s", bytes / divisor,
                   power_of_two ? binary_units[unit] : decimal_units[unit], suffix);
+}
+
+}  // namespace
+
+void fmt_size(uint64_t capacity, char* buffer, uint64_t bytes, bool power_of_two, const char* suffix) {
+    fmt_scaled(capacity, buffer, (double)bytes, power_of_two, suffix, 3);
+}
+
+std::string fmt_size_wide(double bytes, bool power_of_two, const char* suffix) {
+    char buffer[64];
+    fmt_scaled(sizeof buffer, buffer, bytes, power_of_two, suffix, 7);
+    return buffer;
 }
 
 const char* fmt_size_tmp(uint64_t bytes, bool power_of_two, const char* suffix) {

@@ -8,6 +8,9 @@ void util_assert(bool condition, const char* file, int line);
 #define UTIL_ASSERT(cond) util_assert((cond), __FILE__, __LINE__)
 
 void fmt_size(uint64_t capacity, char* buffer, uint64_t bytes, bool power_of_two, const char* suffix);
+// fmt_size for amounts that may pass 2^64 bytes (a count of nonces times their size): units
+// up to YB or YiB.
+std::string fmt_size_wide(double bytes, bool power_of_two, const char* suffix = "");
 // fmt_size into the next of three buffers of the calling thread (the fourth call reuses
 // the first): results stay valid for one message, and no other thread writes them.
 const char* fmt_size_tmp(uint64_t bytes, bool power_of_two, const char* suffix);

@@ -15,6 +15,7 @@
 #include "plotter/convert.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 
@@ -259,6 +260,16 @@ convert_result_s outcome(convert_status_e status, const std::string& message, co
 
 const char* layout(bool poc2) { return poc2 ? "poc2" : "poc1"; }
 
+// The path as one word of a shell command: quoted when it holds anything but plain characters.
+std::string shell_word(const std::string& path) {
+    bool plain = !path.empty();
+    for (const unsigned char c : path) plain = plain && (std::isalnum(c) || std::strchr("_./-+=:,@%", c));
+    if (plain) return path;
+    std::string quoted = "'";
+    for (const char c : path) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
 // The file has its new name, made durable before the journal was to be deleted: deletes
 // the journal. Always false (nothing left to do); the result says how it went.
 bool finish_journal(work_s* w, convert_result_s* result) {
@@ -304,7 +315,7 @@ std::string wrong_size(uint64_t size, uint64_t nonces) {
 // not follow; a file with hard links shows its bytes under every name).
 std::string link_refusal(const std::string& path) {
     sys_path_info_s info;
-    if (!sys_path_info(path.c_str(), &info)) return "";
+    if (!sys_path_info(path.c_str(), &info, false)) return "";
     if (info.symlink) {
         const std::string real = sys_real_path(path.c_str());
         return "it is a symbolic link" + (real.empty() ? std::string() : " to " + real) +
@@ -451,6 +462,35 @@ void release(work_s& w) {
 }  // namespace
 
 std::string convert_journal_path(const std::string& plot_path) { return plot_path + ".converting"; }
+
+// Either name works for the rerun, so the file's own journal is looked for first, then the
+// one its old name leaves until the journal is deleted after the rename.
+bool convert_pending(const std::string& plot_path, convert_pending_s* pending,
+                     const std::function<bool(const std::string&)>& exists) {
+    plot_name_s name;
+    const plot_name_e kind = plot_name_parse(plot_path.c_str(), &name);
+    if ((kind != PLOT_NAME_POC1 && kind != PLOT_NAME_POC2) || *name.rest) return false;
+    const size_t slash = plot_path.rfind('/');
+    const std::string prefix = slash == std::string::npos ? "" : plot_path.substr(0, slash + 1);
+    const bool poc2 = kind == PLOT_NAME_POC2;
+    for (const bool journal_poc2 : {poc2, !poc2}) {
+        const std::string journal =
+            convert_journal_path(prefix + plot_file_name(name.account, name.start, name.count, journal_poc2));
+        if (exists ? exists(journal) : sys_file_exists(journal.c_str())) {
+            pending->journal = journal;
+            pending->to_poc2 = !journal_poc2;
+            return true;
+        }
+    }
+    return false;
+}
+
+std::string convert_pending_text(const std::string& plot_path, const convert_pending_s& pending) {
+    std::string command = "kestrune-cli convert " + shell_word(plot_path);
+    if (!pending.to_poc2) command += " --to poc1";
+    return std::string("is being converted to ") + layout(pending.to_poc2) + ": its journal " + pending.journal +
+           " lies beside it, and running `" + command + "` again finishes it";
+}
 
 convert_result_s convert_file(const std::string& path, bool to_poc2, uint64_t memory,
                               const convert_progress_fn& progress) {

@@ -28,6 +28,21 @@ using convert_progress_fn = std::function<void(uint64_t done, uint64_t total)>;
 // The journal of the file at plot_path while it is being converted.
 std::string convert_journal_path(const std::string& plot_path);
 
+// A conversion that has not finished yet.
+struct convert_pending_s {
+    std::string journal;  // its journal
+    bool to_poc2 = true;  // the layout it converts to
+};
+// Whether the finished plot file at plot_path is in the middle of a conversion: a journal
+// of either of its names lies beside it (the old name's journal stays until the file has its
+// new name). `exists` tells whether a path exists (default: the file system).
+bool convert_pending(const std::string& plot_path, convert_pending_s* pending,
+                     const std::function<bool(const std::string&)>& exists = nullptr);
+// What the pending conversion of plot_path means for the user, to follow the file's name:
+// "is being converted to poc2: its journal ... lies beside it, and running `kestrune-cli
+// convert ...` again finishes it".
+std::string convert_pending_text(const std::string& plot_path, const convert_pending_s& pending);
+
 // Converts the plot file named by `path` (either its PoC1 or its PoC2 name) to PoC2 order
 // (to_poc2) or PoC1 order, in place, using at most about `memory` bytes of buffers (at
 // least a few hundred bytes). The file keeps its old name until every byte is converted

@@ -2,6 +2,7 @@
 #include "plotter/inventory.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <map>
 #include <set>
@@ -14,6 +15,8 @@
 
 namespace {
 
+using identity_t = std::pair<uint64_t, uint64_t>;  // device and inode
+
 std::string join(const std::string& folder, const std::string& name) {
     return !folder.empty() && folder.back() == '/' ? folder + name : folder + "/" + name;
 }
@@ -21,6 +24,8 @@ std::string join(const std::string& folder, const std::string& name) {
 bool size_matches(uint64_t size, uint64_t nonces) {
     return nonces <= UINT64_MAX / PLOT_SIZE && size == nonces * PLOT_SIZE;
 }
+
+uint64_t add_saturating(uint64_t a, uint64_t b) { return b > UINT64_MAX - a ? UINT64_MAX : a + b; }
 
 // Nonces the resume record of an unfinished file promises; 0 when it is invalid.
 uint64_t promised(const std::string& path, uint64_t nonces) {
@@ -31,64 +36,83 @@ uint64_t promised(const std::string& path, uint64_t nonces) {
     return value;
 }
 
+// The state of a plot file from its name's suffix, its size, its lock and its neighbours.
+void judge(const std::string& rest, const std::set<std::string>& names, const std::string& name, plots_file_s* f) {
+    const bool right_size = size_matches(f->size, f->nonces);
+    convert_pending_s pending;
+    const auto listed = [&](const std::string& other) { return names.count(other) > 0; };
+    if (rest.empty() && convert_pending(name, &pending, listed)) {
+        f->state = PLOTS_CONVERTING;
+        f->journal = join(f->folder, pending.journal);
+    } else if (rest == ".moving") {
+        f->state = PLOTS_MOVING;  // grows until the mover renames it; the staged file is the one that counts
+    } else if (sys_file_locked(f->path.c_str())) {
+        f->state = PLOTS_WRITING;
+        if (rest == ".plotting" && right_size) f->written = promised(f->path, f->nonces);
+    } else if (!right_size) {
+        f->state = PLOTS_WRONG_SIZE;
+    } else if (rest == ".plotting") {
+        f->state = PLOTS_UNFINISHED;
+        f->written = promised(f->path, f->nonces);
+    } else {
+        f->state = PLOTS_COMPLETE;
+    }
+}
+
 // The file's entry, or false when the name is no plot file of the inventory (other
-// suffixes, journals).
+// suffixes, journals, anything but a regular file) or the file was already listed.
 bool examine(const std::string& folder, const std::string& name, const std::set<std::string>& names,
-             plots_file_s* f) {
+             std::set<identity_t>* seen, plots_file_s* f) {
     plot_name_s parsed;
     const plot_name_e kind = plot_name_parse(name.c_str(), &parsed);
     if (kind == PLOT_NAME_NONE) return false;
     const std::string rest = parsed.rest;
-    const bool plain = rest.empty(), unfinished = rest == ".plotting" || rest == ".moving";
-    if (!plain && !unfinished) return false;
+    if (!rest.empty() && rest != ".plotting" && rest != ".moving") return false;
     f->path = join(folder, name);
+    sys_path_info_s info;
+    if (!sys_path_info(f->path.c_str(), &info) || !info.regular) return false;  // gone meanwhile, or no file
+    if (!seen->insert({info.device, info.inode}).second) return false;
     f->folder = folder;
     f->account = parsed.account;
     f->start = parsed.start;
     f->nonces = parsed.count;
     f->poc2 = kind == PLOT_NAME_POC2;
-    if (!sys_path_size(f->path.c_str(), &f->size)) return false;  // gone meanwhile
-    const bool right_size = size_matches(f->size, f->nonces);
-    const bool locked = sys_file_locked(f->path.c_str());
-    if (plain && names.count(convert_journal_path(name))) {
-        f->state = PLOTS_CONVERTING;
-    } else if (locked) {
-        f->state = PLOTS_WRITING;
-    } else if (!right_size) {
-        f->state = PLOTS_WRONG_SIZE;
-    } else if (unfinished) {
-        f->state = PLOTS_UNFINISHED;
-        if (rest == ".plotting") f->written = promised(f->path, f->nonces);
-    } else {
-        f->state = PLOTS_COMPLETE;
-    }
+    f->size = info.size;
+    judge(rest, names, name, f);
     return true;
 }
 
-void list_folder(const std::string& folder, plots_inventory_s* inv) {
-    std::set<std::string> names;
-    sys_dir_list(folder.c_str(), [&](const char* name) {
-        names.insert(name);
-        return true;
-    });
+// Adds a file to a total: the nonces it holds on the disk.
+void count(const plots_file_s& f, plots_total_s* total) {
+    ++total->files;
+    if (f.state == PLOTS_COMPLETE || f.state == PLOTS_CONVERTING) total->nonces = add_saturating(total->nonces, f.nonces);
+    if (f.state == PLOTS_UNFINISHED || f.state == PLOTS_WRITING) total->written = add_saturating(total->written, f.written);
+}
+
+void list_folder(const std::string& folder, std::set<identity_t>* seen, plots_inventory_s* inv) {
     plots_total_s total;
     total.folder = folder;
+    std::set<std::string> names;
+    if (!sys_dir_list(folder.c_str(), [&](const char* name) { return names.insert(name), true; })) {
+        total.error = std::strerror(errno);
+        names.clear();
+    }
     total.free_bytes = sys_free_space(folder.c_str());
     for (const std::string& name : names) {
         plots_file_s f;
-        if (!examine(folder, name, names, &f)) continue;
-        ++total.files;
-        total.nonces += f.nonces;
+        if (!examine(folder, name, names, seen, &f)) continue;
+        count(f, &total);
         inv->files.push_back(f);
     }
-    total.bytes = total.nonces * PLOT_SIZE;
     inv->folders.push_back(total);
 }
 
-// Every pair of files of one account whose ranges meet.
+// Every pair of files of one account whose ranges meet. A mover's copy is left out: it is
+// the staged file on its way, not a second plot.
 void find_overlaps(plots_inventory_s* inv) {
-    std::vector<size_t> order(inv->files.size());
-    for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::vector<size_t> order;
+    for (size_t i = 0; i < inv->files.size(); ++i)
+        if (inv->files[i].state != PLOTS_MOVING) order.push_back(i);
     const auto& files = inv->files;
     std::sort(order.begin(), order.end(), [&](size_t x, size_t y) {
         if (files[x].account != files[y].account) return files[x].account < files[y].account;
@@ -132,23 +156,25 @@ const char* plots_state_name(plots_state_e state) {
         case PLOTS_WRITING: return "writing";
         case PLOTS_WRONG_SIZE: return "wrong-size";
         case PLOTS_CONVERTING: return "converting";
+        case PLOTS_MOVING: return "moving";
     }
     return "unknown";
 }
 
 plots_inventory_s plots_inventory(const std::vector<std::string>& folders) {
     plots_inventory_s inv;
-    std::set<std::string> seen;
-    for (const std::string& folder : folders)
-        if (seen.insert(path_with_slash(folder.c_str())).second) list_folder(folder, &inv);
+    std::set<identity_t> seen_folders, seen_files;
+    for (const std::string& folder : folders) {
+        sys_path_info_s info;
+        if (sys_path_info(folder.c_str(), &info) && !seen_folders.insert({info.device, info.inode}).second) continue;
+        list_folder(folder, &seen_files, &inv);
+    }
     find_overlaps(&inv);
     std::map<uint64_t, plots_total_s> accounts;
     for (const plots_file_s& f : inv.files) {
         plots_total_s& t = accounts[f.account];
         t.account = f.account;
-        ++t.files;
-        t.nonces += f.nonces;
-        t.bytes += f.nonces * PLOT_SIZE;
+        count(f, &t);
     }
     for (const auto& entry : accounts) inv.accounts.push_back(entry.second);
     return inv;

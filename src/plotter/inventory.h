@@ -11,7 +11,8 @@ enum plots_state_e {
     PLOTS_UNFINISHED = 1,  // a .plotting file nobody is writing
     PLOTS_WRITING = 2,     // another process holds the writer's lock
     PLOTS_WRONG_SIZE = 3,  // the size does not match the name
-    PLOTS_CONVERTING = 4,  // a conversion journal lies beside it
+    PLOTS_CONVERTING = 4,  // a conversion journal of either of its names lies beside it
+    PLOTS_MOVING = 5,      // a mover's copy (".moving"), growing until it gets its plain name
 };
 const char* plots_state_name(plots_state_e state);  // "complete", "unfinished", ...
 
@@ -24,7 +25,8 @@ struct plots_file_s {
     bool poc2 = false;        // three-number name
     plots_state_e state = PLOTS_COMPLETE;
     uint64_t size = 0;        // bytes on disk
-    uint64_t written = 0;     // unfinished files: nonces the resume record promises (0 when invalid)
+    uint64_t written = 0;     // unfinished and writing: nonces the resume record promises (0 when invalid)
+    std::string journal;      // converting: the journal beside it
 };
 
 // Two files of one account whose nonce ranges share `nonces` nonces.
@@ -34,12 +36,18 @@ struct plots_overlap_s {
     uint64_t nonces = 0;
 };
 
-// Totals of a group of files (one account or one folder).
+// Totals of a group of files (one account or one folder). Only nonces that are on the disk
+// count: those of complete files (and of files being converted, which hold all of theirs),
+// and apart from them the nonces unfinished files have written. Sums saturate at 2^64 - 1;
+// a size in bytes (nonces x 262144) may pass 2^64 and is left to the reader to scale.
 struct plots_total_s {
     std::string folder;       // folder totals: the folder as given
     uint64_t account = 0;     // account totals: the account
-    uint64_t files = 0, nonces = 0, bytes = 0;  // bytes: nonces x 262144
+    uint64_t files = 0;       // files listed, in any state
+    uint64_t nonces = 0;      // nonces of complete and converting files
+    uint64_t written = 0;     // nonces written so far into unfinished files
     uint64_t free_bytes = 0;  // folder totals: free space on its file system
+    std::string error;        // folder totals: why the folder could not be listed; empty when it was
 };
 
 struct plots_inventory_s {
@@ -49,5 +57,8 @@ struct plots_inventory_s {
     std::vector<plots_total_s> folders;    // in the order given, each once
 };
 
-// Lists the plot files of every folder; a folder that cannot be listed has none.
+// Lists the plot files of every folder. Folders and files are told apart by device and
+// inode, so a folder given twice (under another spelling or through a link) and a file
+// reached under two names are listed once, where they are first met. Only regular files
+// are plot files. A folder that cannot be listed has no files and says why in its error.
 plots_inventory_s plots_inventory(const std::vector<std::string>& folders);

@@ -6,6 +6,7 @@
 #include "nonce/nonce.h"
 #include "platform/sys.h"
 #include "platform/util.h"
+#include "plotter/convert.h"
 #include "plotter/plot_file.h"
 
 namespace {
@@ -65,6 +66,38 @@ std::string leftover_name(const plan_state_s* st, const plots_exempt_s& e) {
            (e.range.plotting ? ".plotting" : "");
 }
 
+// Says once that a finished file whose conversion is unfinished is left alone, and how to
+// finish it: half of it may be in each order, so it is neither complete nor to be replaced.
+void report_converting(plan_state_s* st, const std::string& key, const plot_range_s& r) {
+    const std::string path = key + plot_file_name(r.account, r.start, r.count, r.poc2);
+    convert_pending_s pending;
+    if (!convert_pending(path, &pending)) return;  // finished meanwhile
+    const std::string text = path + " " + convert_pending_text(path, pending) + "; it is left alone.";
+    for (const std::string& said : st->result.converting)
+        if (said == text) return;
+    sys_log("%s\n", text.c_str());
+    st->result.converting.push_back(text);
+}
+
+// Whether the file of exactly [start, start + n) lies, in either form, in a folder a file for
+// target is written to, with its conversion unfinished (said once when it does).
+bool converting_at(plan_state_s* st, const drive_s* target, uint64_t start, uint64_t n) {
+    std::vector<std::string> keys = {path_with_slash(target->path)};
+    if (staging(st))
+        for (const drive_s* ssd : st->input->ssds) keys.push_back(path_with_slash(ssd->path));
+    bool found = false;
+    for (const std::string& key : keys) {
+        const auto it = st->plots->ranges.find(key);
+        if (it == st->plots->ranges.end()) continue;
+        for (const plot_range_s& r : it->second)
+            if (r.converting && r.account == st->input->account_id && r.start == start && r.count == n) {
+                report_converting(st, key, r);
+                found = true;
+            }
+    }
+    return found;
+}
+
 // Collects every unfinished file of the account and form in the folders planning writes to.
 // On staging drives a finished file counts too: a stopped run left it there before its
 // move, and its job only needs to move it. A file another writer holds is left alone; its
@@ -80,6 +113,10 @@ void collect_open_files(plan_state_s* st) {
             if (!(range.plotting || (staging(st) && range.plain)) || range.account != in.account_id ||
                 range.poc2 != in.poc2)
                 continue;
+            if (range.converting) {  // never moved while its conversion is unfinished
+                report_converting(st, key, range);
+                continue;
+            }
             if (range.busy) {
                 sys_log("%s is being written by another process; leaving it alone.\n",
                         leftover_name(st, {key, range}).c_str());
@@ -323,7 +360,9 @@ bool plan_files(plan_state_s* st, drive_s* writer, drive_s* target, uint64_t tot
         // A finished copy still on a staging drive goes to the mover, which drops it when the
         // target's file has the same bytes and otherwise leaves both as they are.
         plots_exempt_s staged;
-        if (already_complete(st, target, *next, n) &&
+        if (converting_at(st, target, *next, n)) {
+            // Its nonces stay with it; nothing is planned in their place.
+        } else if (already_complete(st, target, *next, n) &&
             !(staging(st) && leftover_for(st, target, *next, n, &staged) && staged.range.plain)) {
             sys_log("%s already holds the complete plot of nonces %llu to %llu.\n", target->path,
                     (unsigned long long)*next, (unsigned long long)(*next + (n - 1)));

@@ -1,6 +1,7 @@
 // Nonce planning: turns the chosen folders into the list of plot files of a run.
 #pragma once
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "plotter/drive.h"
@@ -36,6 +37,8 @@ struct plan_result_s {
     bool nonces_ran_out = false;       // a target's planning stopped at the largest nonce number
     uint64_t busy = 0;                 // unfinished files left alone: another writer holds them
     std::vector<const drive_s*> left_out;  // targets too small for a file, in list order (each logged)
+    std::vector<std::string> converting;   // files left alone because their conversion is unfinished:
+                                           // for each, what it is and how to finish it (logged too)
 };
 
 // Nonces of each file planning makes under a largest file size (0 = no limit, which gives 0)

@@ -3,10 +3,12 @@
 
 #include <algorithm>
 #include <cstring>
+#include <set>
 
 #include "nonce/nonce.h"
 #include "platform/sys.h"
 #include "platform/util.h"
+#include "plotter/convert.h"
 #include "plotter/drive.h"
 #include "plotter/plot_file.h"
 
@@ -47,24 +49,27 @@ void plots_folder_add(plots_s* plots, const char* folder) {
     const std::string key = path_with_slash(folder);
     if (plots->folders.count(key)) return;
     plots->folders.insert(key);
+    std::set<std::string> names;
+    sys_dir_list(folder, [&](const char* file) { return names.insert(file), true; });
+    const auto listed = [&](const std::string& name) { return names.count(name) > 0; };
     std::vector<plot_range_s> found;
-    sys_dir_list(folder, [&](const char* file) {
+    for (const std::string& file : names) {
         plot_name_s name;
-        const plot_name_e kind = plot_name_parse(file, &name);
-        if (kind != PLOT_NAME_NONE) {
-            plot_range_s range;
-            range.account = name.account;
-            range.start = name.start;
-            range.count = name.count;
-            range.poc2 = kind == PLOT_NAME_POC2;
-            range.plotting = std::strcmp(name.rest, ".plotting") == 0;
-            range.plain = *name.rest == 0;
-            range.moving = std::strcmp(name.rest, ".moving") == 0;
-            range.busy = range.plotting && sys_file_locked((std::string(folder) + "/" + file).c_str());
-            found.push_back(range);
-        }
-        return true;
-    });
+        const plot_name_e kind = plot_name_parse(file.c_str(), &name);
+        if (kind == PLOT_NAME_NONE) continue;
+        plot_range_s range;
+        range.account = name.account;
+        range.start = name.start;
+        range.count = name.count;
+        range.poc2 = kind == PLOT_NAME_POC2;
+        range.plotting = std::strcmp(name.rest, ".plotting") == 0;
+        range.plain = *name.rest == 0;
+        range.moving = std::strcmp(name.rest, ".moving") == 0;
+        range.busy = range.plotting && sys_file_locked((std::string(folder) + "/" + file).c_str());
+        convert_pending_s pending;
+        range.converting = range.plain && convert_pending(file, &pending, listed);
+        found.push_back(range);
+    }
     std::sort(found.begin(), found.end(), range_less);
     plots->ranges[key] = std::move(found);
 }

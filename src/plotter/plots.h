@@ -19,6 +19,7 @@ struct plot_range_s {
     bool plain = false;     // nothing follows the numbers: a finished plot file
     bool moving = false;    // the name ends in ".moving": a copy a move is making
     bool busy = false;      // unfinished, and another writer holds its lock
+    bool converting = false;  // finished, and a conversion journal of either of its names lies beside it
 };
 
 // Every folder scanned so far and the plot files found in each.

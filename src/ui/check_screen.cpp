@@ -10,6 +10,7 @@
 #include <cstdio>
 
 #include "check/check.h"
+#include "nonce/nonce.h"
 #include "platform/sys.h"
 #include "ui/session.h"
 #include "ui/setup.h"
@@ -29,25 +30,44 @@ uint32_t sample_colour(const check_sample_s& s) {
     return 0xFFF0F0F0;
 }
 
-// Counts while the check runs, the verdict once it has finished; nothing after a dialog.
+// The verdict beside the Back button, and below it how much of the file the sample read.
 void paint_verdict(window_s* w) {
-    const uint32_t result = checker->result.load();
-    if (result != CHECK_RUNNING && result != CHECK_FINISHED) return;
-    uint32_t compared = 0, bad = 0;
-    check_counts(checker, &compared, &bad);
-    char line[96];
-    if (result == CHECK_RUNNING)
-        std::snprintf(line, sizeof line, "Checking: %u of %d samples compared", compared, checker->sample_count);
-    else if (bad == 0)
-        std::snprintf(line, sizeof line, "All %u samples match: the file is good.", compared);
-    else
-        std::snprintf(line, sizeof line, "%u of %u samples differ: the file is damaged.", bad, compared);
+    const ui_check_verdict_s verdict = ui_check_verdict(checker);
     set_font(w, UI_FONT, 10);
-    set_fill(w, bad ? 0xFFDE1D10 : COLOR_BODY);
-    draw_text(w, line, 174, 430);
+    set_fill(w, verdict.bad ? 0xFFDE1D10 : COLOR_BODY);
+    draw_text(w, verdict.line.c_str(), 174, 420);
+    set_fill(w, COLOR_BODY);
+    draw_text(w, verdict.note.c_str(), 174, 436);
 }
 
 }  // namespace
+
+// Counts while the check runs, the verdict once it has finished; nothing after a dialog. A
+// sample that matches says nothing of the scoops it did not read, so every line says it is one.
+ui_check_verdict_s ui_check_verdict(const checker_s* c) {
+    ui_check_verdict_s verdict;
+    const uint32_t result = c ? c->result.load() : (uint32_t)CHECK_STOPPED;
+    if (result != CHECK_RUNNING && result != CHECK_FINISHED) return verdict;
+    uint32_t compared = 0, bad = 0;
+    check_counts(c, &compared, &bad);
+    const unsigned long long scoops = c->nonces_total.load() * SCOOPS_PER_PLOT;
+    char line[160];
+    if (result == CHECK_RUNNING)
+        std::snprintf(line, sizeof line, "Checking: %u of %d sampled scoops compared", compared, c->sample_count);
+    else if (bad == 0)
+        std::snprintf(line, sizeof line, "All %u sampled scoops match.", compared);
+    else
+        std::snprintf(line, sizeof line, "%u of %u sampled scoops differ: the file is damaged.", bad, compared);
+    verdict.line = line;
+    if (result == CHECK_RUNNING)
+        std::snprintf(line, sizeof line, "Sampled: %d of the file's %llu scoops are read.", c->sample_count, scoops);
+    else
+        std::snprintf(line, sizeof line, "Sampled: only %u of the file's %llu scoops were read; the others were not checked.",
+                      compared, scoops);
+    verdict.note = line;
+    verdict.bad = bad != 0;
+    return verdict;
+}
 
 void ui_check_end() {
     check_destroy(checker);
@@ -98,7 +118,7 @@ void ui_check_paint_cb(void*) {
         std::snprintf(line, sizeof line, "Only the first of the %d dropped files is checked.", (int)dropped_count);
         set_font(w, UI_FONT, 10);
         set_fill(w, COLOR_BODY);
-        draw_text(w, line, 174, 446);
+        draw_text(w, line, 174, 452);
     }
     paint_button(w, "Back", true, 24, 416, 130, 40, ui_check_back, 12);
 }

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <filesystem>
 #include <map>
 #include <string>
 #include <tuple>
@@ -102,6 +103,7 @@ TEST(check, good_files_pass_and_damage_anywhere_is_found) {
         sys_syscalls_reset();
         SCOPED_TRACE("case " + std::to_string(&t - cases));
         EXPECT_EQ(run.c->result, CHECK_FINISHED);
+        EXPECT_EQ(run.c->nonces_total.load(), COUNT);  // a sampled verdict says how much of the file it saw
         EXPECT_EQ(t.full ? run.c->nonces_checked.load() : run.compared, t.full ? COUNT : CHECK_SAMPLES);
         const uint64_t bad = t.full ? run.c->nonces_bad.load() : run.bad;
         EXPECT_TRUE(bad >= t.low && bad <= t.high) << bad;
@@ -190,5 +192,47 @@ TEST(check, files_being_written_or_unfinished_are_not_compared) {
         EXPECT_EQ(run.c->result, t.result) << t.name;
         EXPECT_EQ(run.compared, 0u) << t.name;
         EXPECT_EQ(run.title + "|" + run.text, t.message) << t.name;
+    }
+}
+
+// A file with a conversion journal beside it (its own, or its old name's after the rename)
+// may hold each order in part: it is not compared, and the message says how to finish the
+// conversion. A running convert holds the lock. A journal of another range changes nothing.
+TEST(check, files_being_converted_are_not_compared) {
+    test_dir_s dir;
+    const std::string data = plot_bytes(false, INTACT), id = std::to_string(ACCOUNT), d = dir.path + "/";
+    const std::string running =
+        "Error|The file is being converted to poc2 by a running convert; check it once that has finished. "
+        "Nothing was compared.";
+    const struct {
+        std::string name, journal;  // the file checked, the journal beside it
+        bool locked;                // a running convert holds the file
+        check_result_e result;
+        std::string message;
+    } cases[] = {
+        {id + "_0_8_8", id + "_0_8_8.converting", false, CHECK_CONVERTING,
+         "Error|The file is being converted to poc2: its journal " + d + id + "_0_8_8.converting lies beside it, "
+         "and running `kestrune-cli convert " + d + id + "_0_8_8` again finishes it. Nothing was compared."},
+        {id + "_0_8", id + "_0_8_8.converting", false, CHECK_CONVERTING,
+         "Error|The file is being converted to poc2: its journal " + d + id + "_0_8_8.converting lies beside it, "
+         "and running `kestrune-cli convert " + d + id + "_0_8` again finishes it. Nothing was compared."},
+        {id + "_0_8", id + "_0_8.converting", false, CHECK_CONVERTING,
+         "Error|The file is being converted to poc1: its journal " + d + id + "_0_8.converting lies beside it, "
+         "and running `kestrune-cli convert " + d + id + "_0_8 --to poc1` again finishes it. Nothing was compared."},
+        {id + "_0_8_8", id + "_0_8_8.converting", true, CHECK_CONVERTING, running},
+        {id + "_0_8_8", id + "_0_16_16.converting", false, CHECK_FINISHED, "|"},
+    };
+    for (const auto& t : cases) {
+        SCOPED_TRACE(t.name + " beside " + t.journal);
+        test_write_file(dir.file(t.name), data);
+        test_write_file(dir.file(t.journal), std::string(4096, '\1'));
+        const int64_t convert = t.locked ? sys_file_create(dir.file(t.name).c_str(), 0) : 0;
+        const check_run_s run(dir, t.name, nullptr, false);
+        if (convert) sys_file_close(convert);
+        EXPECT_EQ(run.c->result, t.result);
+        EXPECT_EQ(run.title + "|" + run.text, t.message);
+        EXPECT_EQ(run.compared, t.result == CHECK_FINISHED ? (uint32_t)CHECK_SAMPLES : 0u);
+        std::filesystem::remove(dir.file(t.name));
+        std::filesystem::remove(dir.file(t.journal));
     }
 }

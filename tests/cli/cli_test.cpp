@@ -130,8 +130,9 @@ TEST(CliPlot, WritesBothFormsLeavesOtherWritersFilesAndRerunPlotsNothingNew) {
     ASSERT_EQ(std::rename(dir.file(id + "_16_8").c_str(), dir.file(id + "_16_8_8").c_str()), 0);
     const test_cli_s wrong = test_run_cli("check " + poc1 + " " + dir.file(id + "_16_8_8"));
     EXPECT_EQ(wrong.status, 1);
-    EXPECT_EQ(wrong.output, poc1 + ": OK (0 of 1770 samples bad)\n" + dir.file(id + "_16_8_8") +
-                                ": FAILED (1770 of 1770 samples bad)\n2 files checked, 1 bad, 0 unreadable\n");
+    const std::string sample = " bad of 1770 scoops read, of 32768 in the file; --full reads them all)\n";
+    EXPECT_EQ(wrong.output, poc1 + ": OK (sampled: 0" + sample + dir.file(id + "_16_8_8") + ": FAILED (sampled: 1770" +
+                                sample + "2 files checked, 1 bad, 0 unreadable\n");
 
     const test_cli_s top = test_run_cli("plot -q -i " + id + " -s 18446744073709551615 -n 8" + p);
     EXPECT_EQ(top.status, 1);
@@ -179,7 +180,8 @@ TEST(CliCheck, NonPlotFilesFailWithTheirMessageOnlyAndANonceFilePasses) {
     std::string files, want;
     for (const char* name : {"1_0_1", "1_0_1_1", "1_0_2", "1_5_1_1", "1_0_3"}) files += " '" + dir.file(name) + "'";
     for (const char* line : {"1_0_1: Error: File has incorrect size.", "1_0_1_1: Error: File has incorrect size.",
-                             "1_0_2: Error: File has incorrect size.", "1_5_1_1: OK (0 of 1770 samples bad)",
+                             "1_0_2: Error: File has incorrect size.",
+                             "1_5_1_1: OK (sampled: 0 bad of 1770 scoops read, of 4096 in the file; --full reads them all)",
                              "1_0_3: Error: Cannot open the plot file."})
         want += dir.path + "/" + line + "\n";
     want += "5 files checked, 0 bad, 4 unreadable\n";
@@ -345,5 +347,66 @@ TEST(Cli, AnUnopenableLogIsWarnedAboutOnceAndNeverPointedTo) {
         EXPECT_EQ(lines_with(bench.output, "log.txt").size(), 1u) << bench.output;
         EXPECT_NE(bench.output.find("kestrune-cli bench: plotting into /nonexistent/kestrune failed"), std::string::npos)
             << bench.output;
+    }
+}
+
+// A file whose conversion was interrupted is not called damaged: check compares nothing, says
+// how to finish it and fails; the summary counts it apart. (The checker's cases: the check tests.)
+TEST(CliCheck, AHalfConvertedFileIsNamedAsSuchAndNotCompared) {
+    test_dir_s dir;
+    const std::string converting = dir.file("1_5_1_1"), good = dir.file("1_6_1");
+    test_write_file(converting, std::string((const char*)test_reference_nonce(1, 5), PLOT_SIZE / 2) +
+                                    std::string((const char*)test_reference_nonce(1, 5, true) + PLOT_SIZE / 2, PLOT_SIZE / 2));
+    test_write_file(converting + ".converting", std::string(4096, '\1'));
+    test_write_file(good, std::string((const char*)test_reference_nonce(1, 6, true), PLOT_SIZE));
+    const std::string said = converting + ": Error: The file is being converted to poc2: its journal " + converting +
+                             ".converting lies beside it, and running `kestrune-cli convert " + converting +
+                             "` again finishes it. Nothing was compared.\n";
+    for (const char* full : {"", " --full"}) {
+        SCOPED_TRACE(full);
+        const test_cli_s one = test_run_cli("check " + converting + full);
+        EXPECT_EQ(one.status, 1);
+        EXPECT_EQ(one.output, said);
+        const test_cli_s two = test_run_cli("check " + converting + " " + good + full);
+        EXPECT_EQ(two.status, 1);
+        EXPECT_EQ(two.output.substr(0, said.size()), said);
+        EXPECT_NE(two.output.find(good + ": OK ("), std::string::npos) << two.output;
+        EXPECT_NE(two.output.find("\n2 files checked, 0 bad, 0 unreadable, 1 being converted\n"), std::string::npos)
+            << two.output;
+    }
+}
+
+// A file whose conversion is unfinished is never planned over, moved or taken for complete,
+// in either form: plot names it and says how to finish it, and plots nothing in its place.
+TEST(CliPlot, FilesBeingConvertedAreNamedAndLeftAlone) {
+    const std::string id = std::to_string(ACCOUNT), bytes(8 * PLOT_SIZE, '\7');
+    const struct {
+        const char* what;
+        std::string file, journal;  // names of the file being converted and of its journal
+        bool staged;                // they lie on the staging folder
+        const char* options;
+    } cases[] = {
+        {"PoC1 plan", id + "_0_8_8", id + "_0_8_8.converting", false, ""},
+        {"PoC2 plan", id + "_0_8_8", id + "_0_8_8.converting", false, " --poc2"},
+        {"renamed, journal left", id + "_0_8", id + "_0_8_8.converting", false, " --poc2"},
+        {"staged", id + "_0_8_8", id + "_0_8_8.converting", true, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        test_dir_s target, ssd;
+        const test_dir_s& home = c.staged ? ssd : target;
+        test_write_file(home.file(c.file), bytes);
+        test_write_file(home.file(c.journal), std::string(4096, '\1'));
+        const test_cli_s run = test_run_cli("plot -q -i " + id + " -s 0 -n 8 -c 1 -p " + target.path +
+                                            (c.staged ? " --ssd " + ssd.path : "") + c.options);
+        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(run.output, home.file(c.file) + " is being converted to poc2: its journal " + home.file(c.journal) +
+                                  " lies beside it, and running `kestrune-cli convert " + home.file(c.file) +
+                                  "` again finishes it; it is left alone.\n"
+                                  "Nothing to plot: the planned files are being converted.\n");
+        const std::vector<std::string> left = {c.file, c.journal};
+        EXPECT_EQ(engine_list(home.path), left);
+        EXPECT_TRUE(engine_list((c.staged ? target : ssd).path).empty());
+        EXPECT_EQ(test_read_file(home.file(c.file)), bytes);
     }
 }

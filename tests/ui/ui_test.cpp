@@ -555,7 +555,74 @@ TEST_F(Screens, SeveralDroppedFilesSayOnlyTheFirstIsChecked) {
     app_drop(nullptr, 3, paths, 0, 0);
     ASSERT_TRUE(ui_check_current() && ui_check_current()->path == "/x/7_0_8");
     screen.paint(main_window);
-    EXPECT_GT(screen.dark_pixels({174, 446, 300, 14}), 50);
+    EXPECT_GT(screen.dark_pixels({174, 452, 300, 14}), 50);
+}
+
+// The verdict says the check is a sample and how many of the file's scoops it read: a good
+// sample does not make a good file. Nothing is said where a dialog said why there is no check.
+TEST_F(Screens, CheckerVerdictSaysHowMuchOfTheFileTheSampleRead) {
+    const struct {
+        check_result_e result;
+        uint32_t compared, bad;  // the first `compared` samples are compared, the first `bad` of them differ
+        const char *line, *note;
+    } cases[] = {
+        {CHECK_RUNNING, 3, 0, "Checking: 3 of 1770 sampled scoops compared",
+         "Sampled: 1770 of the file's 32768 scoops are read."},
+        {CHECK_FINISHED, 1770, 0, "All 1770 sampled scoops match.",
+         "Sampled: only 1770 of the file's 32768 scoops were read; the others were not checked."},
+        {CHECK_FINISHED, 1770, 2, "2 of 1770 sampled scoops differ: the file is damaged.",
+         "Sampled: only 1770 of the file's 32768 scoops were read; the others were not checked."},
+        {CHECK_CONVERTING, 0, 0, "", ""},
+        {CHECK_BAD_SIZE, 0, 0, "", ""},
+    };
+    for (const auto& t : cases) {
+        checker_s c;
+        c.samples.reset(new check_sample_s[c.sample_count]);
+        c.nonces_total = 8;
+        c.result = t.result;
+        for (uint32_t k = 0; k < t.compared; ++k) c.samples[k].match = k >= t.bad, c.samples[k].compared = 1;
+        const ui_check_verdict_s verdict = ui_check_verdict(&c);
+        EXPECT_EQ(std::tuple(verdict.line, verdict.note, verdict.bad), std::tuple(t.line, t.note, t.bad > 0))
+            << t.result << " " << t.bad;
+    }
+    // On the screen: both lines beside the Back button.
+    std::string path = dir.file("7_0_8");
+    test_write_file(path, std::string(8 * PLOT_SIZE, '\0'));
+    char* file[] = {path.data()};
+    ui_check_start(main_window, 1, file);
+    const checker_s* c = ui_check_current();
+    for (int i = 0; i < 6000 && c->result.load() == CHECK_RUNNING; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_EQ(c->result.load(), (uint32_t)CHECK_FINISHED);
+    screen.paint(main_window);
+    EXPECT_GT(screen.dark_pixels({174, 420, 440, 14}), 50);
+    EXPECT_GT(screen.dark_pixels({174, 436, 440, 14}), 50);
+}
+
+// A file with a conversion journal beside it is not called damaged: the checker compares
+// nothing (the grid stays grey, no verdict) and its message says how to finish the conversion.
+TEST_F(Screens, CheckerSaysAHalfConvertedFileIsBeingConverted) {
+    sys_set_dialog_presenter(app_message_any_thread);
+    sys_ui_drain();  // what earlier checks left for the UI thread
+    messages.clear();
+    const std::string path = dir.file("7_0_8_8");
+    test_write_file(path, std::string(8 * PLOT_SIZE, '\0'));
+    test_write_file(path + ".converting", std::string(4096, '\1'));
+    char* file[] = {const_cast<char*>(path.c_str())};
+    ui_check_start(main_window, 1, file);
+    const checker_s* c = ui_check_current();
+    for (int i = 0; i < 6000 && (c->result.load() == CHECK_RUNNING || messages.empty()); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        sys_ui_drain();
+    }
+    sys_set_dialog_presenter(nullptr);
+    EXPECT_EQ(c->result.load(), (uint32_t)CHECK_CONVERTING);
+    EXPECT_EQ(messages, std::vector<std::string>{"The file is being converted to poc2: its journal " + path +
+                                                 ".converting lies beside it, and running `kestrune-cli convert " +
+                                                 path + "` again finishes it. Nothing was compared."});
+    screen.paint(main_window);
+    EXPECT_EQ(screen.dark_pixels({174, 418, 440, 32}), 0);
+    EXPECT_EQ(screen.pixel(28 + 10 * 5, 78), 0xF0F0F0u);
 }
 
 // Each mode's section titles, charts (left and right edges drawn, blank just beyond) and
@@ -725,7 +792,7 @@ TEST_F(Screens, CheckerGridVerdictsAndBack) {
         for (int f = 0; f < set; ++f) c->samples[k].*flags[f] = 1;
     screen.paint(main_window);
     for (auto [k, set, colour] : cells) EXPECT_EQ(screen.pixel(28 + 10 * (k % 59), 78 + 10 * (k / 59)), colour) << k;
-    EXPECT_EQ(screen.dark_pixels({174, 430, 300, 14}), 0);  // no verdict after a dialog
+    EXPECT_EQ(screen.dark_pixels({174, 418, 440, 32}), 0);  // no verdict after a dialog
 
     std::string path = dir.file("7_0_8_8");
     test_write_file(path, std::string(8 * PLOT_SIZE, '\0'));
