@@ -145,6 +145,15 @@ void return_buffers(plotter_s* p, job_s* job) {
     job->batch_ready = false;
 }
 
+// Computes nonces on the CPU into a batch buffer; the nonces finished.
+uint64_t cpu_batch(plotter_s* p, batch_buffer_s* batch, uint64_t account, uint64_t first_nonce, uint64_t count,
+                   uint64_t sector_nonces) {
+    const int32_t threads = cpu_thread_count(p->config.cpu_threads);
+    if (p->seam.cpu_batch)
+        return p->seam.cpu_batch(batch, account, first_nonce, count, threads, sector_nonces, &p->run.stop, &batch->progress);
+    return cpu_plot_batch(batch, account, first_nonce, count, threads, sector_nonces, &p->run.stop, &batch->progress);
+}
+
 // The job's tail (the file's last nonces) computed anew into its compute buffer, in the
 // file's scoop order, as a batch is computed on the CPU; none when the buffer cannot hold
 // it or a stop came first.
@@ -152,8 +161,7 @@ const batch_buffer_s* compute_tail(plotter_s* p, job_s* job) {
     batch_buffer_s* batch = job->compute_buffer;
     const uint64_t first = plot_tail_first(job->nonce_count), count = job->nonce_count - first;
     if (!batch || batch->capacity < count) return nullptr;
-    const uint64_t done = cpu_plot_batch(batch, job->account_id, job->start_nonce + first, count,
-                                         cpu_thread_count(p->config.cpu_threads), 0, &p->run.stop, &batch->progress);
+    const uint64_t done = cpu_batch(p, batch, job->account_id, job->start_nonce + first, count, 0);
     batch->progress = 0;
     if (done < count) return nullptr;
     if (job->poc2) poc2_convert_batch(batch, count);
@@ -278,8 +286,7 @@ void compute_on_cpu(plotter_s* p, job_s* job) {
     const uint64_t sector_nonces = job->write_drive->sector_size / SCOOP_SIZE;
     const uint64_t count = std::min(left, plotter_file_batch(job->nonce_count, batch->capacity, sector_nonces));
     job->compute_start = time_now();
-    const uint64_t done = cpu_plot_batch(batch, job->account_id, job->start_nonce + job->nonces_done, count,
-                                         cpu_thread_count(p->config.cpu_threads), sector_nonces, &p->run.stop, &batch->progress);
+    const uint64_t done = cpu_batch(p, batch, job->account_id, job->start_nonce + job->nonces_done, count, sector_nonces);
     const double elapsed = time_now() - job->compute_start;
     job->compute_rate.store(elapsed > 0 ? done * 60.0 / elapsed : 0, std::memory_order_relaxed);
 }
