@@ -169,7 +169,9 @@ const batch_buffer_s* compute_tail(plotter_s* p, job_s* job) {
 }
 
 // Opens the job's .plotting file as its only writer, resuming from its record (or its tail)
-// when it exists. A file another writer owns is left alone: the job is set aside.
+// when it exists. A new file's name is made durable at once (otherwise only the final rename
+// syncs the folder), so a crash cannot lose the hours of work that follow with it. A file
+// another writer owns is left alone: the job is set aside.
 int64_t open_plot_file(plotter_s* p, job_s* job) {
     const std::string path = plotting_path(job);
     const uint64_t size = job->nonce_count * PLOT_SIZE;
@@ -184,6 +186,7 @@ int64_t open_plot_file(plotter_s* p, job_s* job) {
         sys_log("%s is being written by another process; leaving it alone.\n", path.c_str());
         job->set_aside = true;
     }
+    if (how == SYS_CREATE_NEW) sys_dir_sync(job->write_drive->path);
     if (how == SYS_CREATE_EXISTING) {
         job->nonces_done = plot_resume_read(fd, job->nonce_count, PLOT_RECORD_BYTES, [&] { return compute_tail(p, job); });
         job->resume_from = job->nonces_done.load();
