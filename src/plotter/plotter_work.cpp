@@ -507,9 +507,12 @@ move_end_s move_copy(job_s* job, const std::string& source, const std::string& d
                     source + " is kept."};
         return {move_failure_text(source, job->final_drive, std::strerror(error)), job->final_drive};
     }
+    // The deletion is made durable too: a staged copy back after a crash would be moved again.
     if (!sys_file_delete(source.c_str()))
         sys_log("  could not delete %s after moving it (errno %d); the copy in %s is complete\n", source.c_str(), errno,
                 destination.c_str());
+    else
+        sys_dir_sync(job->write_drive->path);
     return {};
 }
 
@@ -619,6 +622,7 @@ void job_move(plotter_s* p, job_s* job, const std::atomic<bool>* /*stop: a move 
         // file was deleted: the target's file is the same, so only the deletion is left.
         sys_log("  %s already has the same bytes; deleting the staged copy %s\n", destination.c_str(), source.c_str());
         if (!sys_file_delete(source.c_str())) sys_log("  could not delete %s (errno %d)\n", source.c_str(), errno);
+        else sys_dir_sync(job->write_drive->path);
     } else {
         end = move_refusal(job, source, destination);
         if (end.failure.empty()) end = move_copy(job, source, destination, t0);

@@ -1,4 +1,4 @@
-// Power-loss replay of a short plot and a convert. Each operation runs once with
+// Power-loss replay of a short plot, a staged move and a convert. Each operation runs once with
 // its file-system calls recorded through the system-call seam; then every state a power loss
 // may leave at a sync or a name change (unsynced writes dropped, half kept or torn at 4 KiB;
 // unsynced creates, renames and unlinks lost) is put into fresh folders and the same operation
@@ -229,6 +229,19 @@ TEST(power_loss, a_plot_ends_byte_exact_from_every_state) {
                                {"  resuming from nonce 16\n", "  resuming from nonce 32\n", "  resuming from nonce 40\n",
                                 "  part of its last 8 nonces is on the disk\n",
                                 "  the file is complete: its last 8 nonces are on the disk\n"}}));
+}
+
+// A finished staged file moved to its target: the copy under a temporary name, its sync,
+// the rename, the staged file's deletion.
+TEST(power_loss, a_staged_move_ends_byte_exact_from_every_state) {
+    expect_all_survive(replay({"a staged move", 2,
+                               [](const std::vector<std::string>& f) {
+                                   test_write_file(f[1] + "/" + plot_file_name(ACCOUNT, 0, MOVE_NONCES, false),
+                                                   pattern(MOVE_NONCES * PLOT_SIZE));
+                               },
+                               [](const std::vector<std::string>& f) { return run_plot(f[0], f[1], MOVE_NONCES); },
+                               "",
+                               {"Move of 0 completed\n", "already has the same bytes; deleting the staged copy"}}));
 }
 
 // A conversion to PoC2 in three journalled steps, its rename and the journal's deletion.
