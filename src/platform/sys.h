@@ -162,7 +162,8 @@ std::string sys_real_path(const char* path);
 
 // Fault-injection seam. Every system call the file services make that can fail in an
 // interesting way goes through this process-wide table, so tests can make the Nth
-// write fail, a preallocation report ENOSPC or a read come back short. The defaults
+// write fail, a preallocation report ENOSPC or a read come back short, or record every
+// change the program makes to its files (the power-loss replay). The defaults
 // call the C library. The table is read without locks: replace entries only while no
 // other thread uses the file services, and restore them with sys_syscalls_reset().
 struct sys_syscalls_s {
@@ -183,6 +184,7 @@ struct sys_syscalls_s {
     int (*statx)(int dirfd, const char* path, int flags, unsigned int mask, struct statx* info);  // statx(2)
     int (*memalign)(void** block, size_t alignment, size_t size);               // posix_memalign(3), for sys_alloc
     int (*access)(const char* path, int mode);                                   // access(2)
+    int (*ftruncate)(int fd, off_t length);                                      // ftruncate(2)
 };
 sys_syscalls_s& sys_syscalls();
 void sys_syscalls_reset();

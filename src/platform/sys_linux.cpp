@@ -47,6 +47,7 @@ sys_syscalls_s default_syscalls() {
     table.statx = ::statx;
     table.access = ::access;
     table.memalign = ::posix_memalign;
+    table.ftruncate = ::ftruncate;
     return table;
 }
 
@@ -579,7 +580,7 @@ bool sys_file_copy(const char* source, const char* destination,
     }
 
     // An older, longer destination would otherwise keep its tail.
-    if (ftruncate(out, size) != 0) return copy_failed(in, out);
+    if (syscalls.ftruncate(out, size) != 0) return copy_failed(in, out);
     int synced;
     do {
         synced = syscalls.fsync(out);

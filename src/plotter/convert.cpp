@@ -50,6 +50,7 @@ struct work_s {
     uint64_t account = 0, start = 0, nonces = 0;
     bool to_poc2 = true;
     bool resume = false;      // the journal exists
+    bool redone = false;      // it held a whole step of an earlier run, finished again here
     int64_t fd = 0, jfd = 0;  // the plot file (locked) and the journal
     uint64_t capacity = 0;    // bytes of second halves one slot holds
     uint64_t step_bytes = 0;  // file bytes one step may cover
@@ -217,7 +218,8 @@ bool redo_newest(work_s& w, uint64_t journal_size, position_s* at) {
     if (!whole[0] && !whole[1]) return true;
     const int newest = whole[0] && (!whole[1] || seq[0] > seq[1]) ? 0 : 1;
     const uint8_t* kept = newest == 0 ? halves : other;
-    sys_log("  finishing step %llu from the journal\n", (unsigned long long)seq[newest]);
+    sys_log("  resuming: finishing step %llu from the journal\n", (unsigned long long)seq[newest]);
+    w.redone = true;
     uint8_t* low = w.buffer;
     uint8_t* high = w.buffer + step_units(st[newest]) * SCOOP_SIZE;
     if (!read_pieces(w, st[newest], low, high) || !write_exchanged(w, st[newest], low, high, kept)) return false;
@@ -254,7 +256,7 @@ convert_result_s outcome(convert_status_e status, const std::string& message, co
     r.message = message;
     r.final_path = w.target;
     r.bytes = w.rewritten;
-    r.resumed = w.resume;
+    r.resumed = w.redone;
     return r;
 }
 
@@ -502,7 +504,9 @@ convert_result_s convert_file(const std::string& path, bool to_poc2, uint64_t me
         release(w);
         return outcome(CONVERT_REFUSED, w.source + ": " + why, w);
     }
-    sys_log("Converting %s to %s%s\n", w.source.c_str(), layout(to_poc2), w.resume ? " (resuming)" : "");
+    // A resume is told once the journal shows a whole step (redo_newest): without one,
+    // nothing was done.
+    sys_log("Converting %s to %s\n", w.source.c_str(), layout(to_poc2));
     position_s at;
     bool ok = open_journal(&w, &at, &why);
     if (!ok && !w.jfd && !w.resume) {  // nothing was touched

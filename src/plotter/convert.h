@@ -18,7 +18,7 @@ struct convert_result_s {
     std::string message;      // what happened, for the user (no trailing newline)
     std::string final_path;   // the file's name in the asked-for layout
     uint64_t bytes = 0;       // bytes of the file rewritten by this run
-    bool resumed = false;     // a journal of an earlier, interrupted run was finished
+    bool resumed = false;     // the journal held a whole step of an earlier, interrupted run
 };
 
 // Called before the first step and after every step with the bytes of the file done so far (earlier runs included)

@@ -107,12 +107,42 @@ bool plot_resume_value(int64_t fd, uint64_t file_nonces, uint64_t sector_size, u
     return valid && *value < file_nonces;
 }
 
-uint64_t plot_resume_read(int64_t fd, uint64_t file_nonces, uint64_t sector_size) {
-    uint64_t value = 0;
-    if (!plot_resume_value(fd, file_nonces, sector_size, &value)) {
-        sys_log("  incorrect resume data... starting from nonce 0\n");
-        return 0;
+uint64_t plot_tail_first(uint64_t file_nonces) {
+    return file_nonces > PLOT_TAIL_NONCES ? file_nonces - PLOT_TAIL_NONCES : 0;
+}
+
+plot_tail_e plot_tail_compare(int64_t fd, uint64_t file_nonces, const batch_buffer_s* tail) {
+    const uint64_t first = plot_tail_first(file_nonces), count = file_nonces - first;
+    if (!tail || tail->capacity < count) return PLOT_TAIL_NONE;
+    std::vector<uint8_t> row(count * SCOOP_SIZE);
+    uint64_t same = 0;
+    for (uint64_t s = 0; s < SCOOPS_PER_PLOT; ++s) {
+        if (!sys_file_read(fd, (s * file_nonces + first) * SCOOP_SIZE, row.size(), row.data())) return PLOT_TAIL_NONE;
+        const uint8_t* computed = tail->data + s * tail->capacity * SCOOP_SIZE;
+        for (uint64_t i = 0; i < count; ++i)
+            same += std::memcmp(row.data() + i * SCOOP_SIZE, computed + i * SCOOP_SIZE, SCOOP_SIZE) == 0;
     }
-    sys_log("  resuming from nonce %llu\n", (unsigned long long)value);
-    return value;
+    if (same == 0) return PLOT_TAIL_NONE;
+    return same == count * SCOOPS_PER_PLOT ? PLOT_TAIL_WHOLE : PLOT_TAIL_PART;
+}
+
+uint64_t plot_resume_read(int64_t fd, uint64_t file_nonces, uint64_t sector_size,
+                          const std::function<const batch_buffer_s*()>& compute_tail) {
+    uint64_t value = 0;
+    if (plot_resume_value(fd, file_nonces, sector_size, &value)) {
+        sys_log("  resuming from nonce %llu\n", (unsigned long long)value);
+        return value;
+    }
+    const plot_tail_e tail = compute_tail ? plot_tail_compare(fd, file_nonces, compute_tail()) : PLOT_TAIL_NONE;
+    const unsigned long long first = plot_tail_first(file_nonces), count = file_nonces - first;
+    if (tail == PLOT_TAIL_WHOLE) {
+        sys_log("  the file is complete: its last %llu nonces are on the disk\n", count);
+        return file_nonces;
+    }
+    if (tail == PLOT_TAIL_PART) {
+        sys_log("  part of its last %llu nonces is on the disk\n  resuming from nonce %llu\n", count, first);
+        return first;
+    }
+    sys_log("  incorrect resume data... starting from nonce 0\n");
+    return 0;
 }

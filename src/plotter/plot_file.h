@@ -69,6 +69,31 @@ bool plot_resume_commit(int64_t fd, uint64_t file_nonces, uint64_t sector_size, 
 // record is valid (zeros before a value below file_nonces).
 bool plot_resume_value(int64_t fd, uint64_t file_nonces, uint64_t sector_size, uint64_t* value);
 
+// The tail of a file: its last PLOT_TAIL_NONCES nonces (the whole of a smaller file). Their
+// row of scoop 4095 is the file's last 512 bytes, where the resume record lies, so the
+// record is overwritten exactly when the tail is written. The writer issues no write into
+// the tail before everything ahead of it is flushed and the record says so (it splits the
+// batch that reaches into the tail there), so tail bytes on the disk prove the rest of the
+// file durable. The tail's place follows from the file's size alone: a resume finds it
+// whatever batch sizes earlier runs used (they depend on memory and processors).
+constexpr uint64_t PLOT_TAIL_NONCES = PLOT_RECORD_BYTES / SCOOP_SIZE;
+// The file-relative index of the tail's first nonce.
+uint64_t plot_tail_first(uint64_t file_nonces);
+
+// How much of a file's tail is on the disk.
+enum plot_tail_e {
+    PLOT_TAIL_NONE = 0,   // no scoop of it (or the file could not be read)
+    PLOT_TAIL_PART = 1,   // some scoops, not all
+    PLOT_TAIL_WHOLE = 2,  // every scoop
+};
+// Compares the file's tail with its nonces computed anew: `tail` holds them from index 0,
+// in the file's scoop order.
+plot_tail_e plot_tail_compare(int64_t fd, uint64_t file_nonces, const batch_buffer_s* tail);
+
 // Reads the resume record and logs the outcome; returns the file-relative index to
-// continue from, 0 when the record is unreadable or invalid.
-uint64_t plot_resume_read(int64_t fd, uint64_t file_nonces, uint64_t sector_size);
+// continue from. When the record is unreadable or invalid, `compute_tail` (may be empty)
+// gives the tail's nonces computed anew (none when it cannot), and the tail decides: all of
+// it on the disk gives file_nonces (the file is complete), part of it the tail's first
+// index; otherwise the file starts from 0.
+uint64_t plot_resume_read(int64_t fd, uint64_t file_nonces, uint64_t sector_size,
+                          const std::function<const batch_buffer_s*()>& compute_tail = nullptr);

@@ -83,6 +83,12 @@ struct plotter_seam_s {
     // A file whose work failed, with the text that says which file and drive and why; called
     // on the work thread or a mover task (the log already has the text). None = log only.
     std::function<void(const std::string& text)> on_failure;
+    // Computes nonces on the CPU, as cpu_plot_batch does (none = cpu_plot_batch). Tests that
+    // rerun the same plot many times put in a source that does not compute them again.
+    std::function<uint64_t(batch_buffer_s* batch, uint64_t account, uint64_t first_nonce, uint64_t count,
+                           int32_t threads, uint64_t sector_nonces, const std::atomic<bool>* stop,
+                           std::atomic<uint64_t>* progress)>
+        cpu_batch;
 };
 
 struct plotter_s {

@@ -144,9 +144,34 @@ void return_buffers(plotter_s* p, job_s* job) {
     job->batch_ready = false;
 }
 
-// Opens the job's .plotting file as its only writer, resuming from its record when it
-// exists. A file another writer owns is left alone: the job is set aside.
-int64_t open_plot_file(job_s* job) {
+// Computes nonces on the CPU into a batch buffer; the nonces finished.
+uint64_t cpu_batch(plotter_s* p, batch_buffer_s* batch, uint64_t account, uint64_t first_nonce, uint64_t count,
+                   uint64_t sector_nonces) {
+    const int32_t threads = cpu_thread_count(p->config.cpu_threads);
+    if (p->seam.cpu_batch)
+        return p->seam.cpu_batch(batch, account, first_nonce, count, threads, sector_nonces, &p->run.stop, &batch->progress);
+    return cpu_plot_batch(batch, account, first_nonce, count, threads, sector_nonces, &p->run.stop, &batch->progress);
+}
+
+// The job's tail (the file's last nonces) computed anew into its compute buffer, in the
+// file's scoop order, as a batch is computed on the CPU; none when the buffer cannot hold
+// it or a stop came first.
+const batch_buffer_s* compute_tail(plotter_s* p, job_s* job) {
+    batch_buffer_s* batch = job->compute_buffer;
+    const uint64_t first = plot_tail_first(job->nonce_count), count = job->nonce_count - first;
+    if (!batch || batch->capacity < count) return nullptr;
+    const uint64_t done = cpu_batch(p, batch, job->account_id, job->start_nonce + first, count, 0);
+    batch->progress = 0;
+    if (done < count) return nullptr;
+    if (job->poc2) poc2_convert_batch(batch, count);
+    return batch;
+}
+
+// Opens the job's .plotting file as its only writer, resuming from its record (or its tail)
+// when it exists. A new file's name is made durable at once (otherwise only the final rename
+// syncs the folder), so a crash cannot lose the hours of work that follow with it. A file
+// another writer owns is left alone: the job is set aside.
+int64_t open_plot_file(plotter_s* p, job_s* job) {
     const std::string path = plotting_path(job);
     const uint64_t size = job->nonce_count * PLOT_SIZE;
     const bool resuming = sys_file_exists(path.c_str());
@@ -160,8 +185,9 @@ int64_t open_plot_file(job_s* job) {
         sys_log("%s is being written by another process; leaving it alone.\n", path.c_str());
         job->set_aside = true;
     }
+    if (how == SYS_CREATE_NEW) sys_dir_sync(job->write_drive->path);
     if (how == SYS_CREATE_EXISTING) {
-        job->nonces_done = plot_resume_read(fd, job->nonce_count, PLOT_RECORD_BYTES);
+        job->nonces_done = plot_resume_read(fd, job->nonce_count, PLOT_RECORD_BYTES, [&] { return compute_tail(p, job); });
         job->resume_from = job->nonces_done.load();
     }
     return fd;
@@ -207,7 +233,12 @@ void start_job(plotter_s* p, job_s* job, pass_s* pass) {
         drive->current_job = job;
         job->job_state = JOB_PLOTTING;
     }
-    job->fd = open_plot_file(job);
+    job->fd = open_plot_file(p, job);
+    if (job->fd && job->nonces_done == job->nonce_count) {
+        // Found complete: it only needs its plain name.
+        std::lock_guard<std::mutex> hold(p->run.lock);
+        job->job_state = JOB_WRITTEN;
+    }
     if (job->fd) return;
     const int error = errno;
     if (!job->set_aside) {
@@ -257,8 +288,7 @@ void compute_on_cpu(plotter_s* p, job_s* job) {
     const uint64_t sector_nonces = job->write_drive->sector_size / SCOOP_SIZE;
     const uint64_t count = std::min(left, plotter_file_batch(job->nonce_count, batch->capacity, sector_nonces));
     job->compute_start = time_now();
-    const uint64_t done = cpu_plot_batch(batch, job->account_id, job->start_nonce + job->nonces_done, count,
-                                         cpu_thread_count(p->config.cpu_threads), sector_nonces, &p->run.stop, &batch->progress);
+    const uint64_t done = cpu_batch(p, batch, job->account_id, job->start_nonce + job->nonces_done, count, sector_nonces);
     const double elapsed = time_now() - job->compute_start;
     job->compute_rate.store(elapsed > 0 ? done * 60.0 / elapsed : 0, std::memory_order_relaxed);
 }
@@ -476,9 +506,12 @@ move_end_s move_copy(job_s* job, const std::string& source, const std::string& d
                     source + " is kept."};
         return {move_failure_text(source, job->final_drive, std::strerror(error)), job->final_drive};
     }
+    // The deletion is made durable too: a staged copy back after a crash would be moved again.
     if (!sys_file_delete(source.c_str()))
         sys_log("  could not delete %s after moving it (errno %d); the copy in %s is complete\n", source.c_str(), errno,
                 destination.c_str());
+    else
+        sys_dir_sync(job->write_drive->path);
     return {};
 }
 
@@ -553,15 +586,31 @@ void write_batch(plotter_s* p, job_s* job, uint64_t first, uint64_t count, const
     // direct row is one synchronous transfer, so short rows (small batches) stay buffered.
     const bool long_rows = count * SCOOP_SIZE >= DIRECT_MIN_ROW_BYTES;
     const int64_t direct = long_rows ? sys_file_open_direct(plotting_path(job).c_str()) : 0;
-    const int result = plot_file_write_batch(job->fd, job->nonce_count, first, count, buffer, stop, [&](uint64_t row) {
+    const auto row_done = [&](uint64_t row) {
         buffer->progress += row;
         job->bytes_written.fetch_add(row, std::memory_order_relaxed);
         job->write_drive->bytes_written.add(row);
         written += row;
         const double elapsed = time_now() - t0;
         if (elapsed > 0) job->write_rate.store(written / 1048576.0 / elapsed, std::memory_order_relaxed);
-    }, direct);
+    };
+    // A batch reaching into the file's tail is written up to the tail, flushed and recorded
+    // before the tail's rows go out, so tail bytes on the disk prove the rest there.
+    const uint64_t tail = plot_tail_first(job->nonce_count);
+    const uint64_t head = first < tail && tail < first + count ? tail - first : count;
+    int result = plot_file_write_batch(job->fd, job->nonce_count, first, head, buffer, stop, row_done, direct);
     sys_file_close(direct);
+    if (result == 0 && head < count) {
+        if (stop->load(std::memory_order_relaxed)) return;
+        if (!plot_resume_commit(job->fd, job->nonce_count, PLOT_RECORD_BYTES, tail)) {
+            job->failure = failure_text("flushing", plotting_path(job), job->write_drive, errno);
+            return;
+        }
+        batch_buffer_s rest;  // the batch from its first tail nonce on
+        rest.capacity = buffer->capacity;
+        rest.data = buffer->data + head * SCOOP_SIZE;
+        result = plot_file_write_batch(job->fd, job->nonce_count, tail, count - head, &rest, stop, row_done);
+    }
     if (result > 0) job->failure = failure_text("writing", plotting_path(job), job->write_drive, result);
     if (result != 0) return;
     if (first + count == job->nonce_count) {
@@ -594,6 +643,7 @@ void job_move(plotter_s* p, job_s* job, const std::atomic<bool>* /*stop: a move 
         // file was deleted: the target's file is the same, so only the deletion is left.
         sys_log("  %s already has the same bytes; deleting the staged copy %s\n", destination.c_str(), source.c_str());
         if (!sys_file_delete(source.c_str())) sys_log("  could not delete %s (errno %d)\n", source.c_str(), errno);
+        else sys_dir_sync(job->write_drive->path);
     } else {
         end = move_refusal(job, source, destination);
         if (end.failure.empty()) end = move_copy(job, source, destination, t0);

@@ -193,9 +193,10 @@ TEST_F(SysFile, CopyInChunks) {
         [] {},
         [] { sys_syscalls().sendfile = [](int, int, off_t*, size_t) -> ssize_t { return 0; }; },
         [] { sys_syscalls().sendfile = [](int, int, off_t*, size_t) -> ssize_t { return errno = ENOSPC, -1; }; },
-        [] { sys_syscalls().fsync = [](int) { return errno = EIO, -1; }; }};
-    const int errors[] = {ENOENT, EIO, ENOSPC, EIO};
-    for (int i = 0; i < 4; ++i) {
+        [] { sys_syscalls().fsync = [](int) { return errno = EIO, -1; }; },
+        [] { sys_syscalls().ftruncate = [](int, off_t) { return errno = EFBIG, -1; }; }};
+    const int errors[] = {ENOENT, EIO, ENOSPC, EIO, EFBIG};
+    for (int i = 0; i < 5; ++i) {
         faults[i]();
         errno = 0;
         EXPECT_FALSE(sys_file_copy(file(i ? "src" : "missing"), file("dst"), progress));

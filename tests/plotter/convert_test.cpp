@@ -273,3 +273,37 @@ TEST_F(convert_test, a_read_error_while_resuming_stops_the_rerun_and_the_next_on
         if (!reached) break;
     }
 }
+
+// A rerun says it resumes (in the log, and in the result the CLI reports) only when the
+// journal holds a whole step, which it then finishes. A journal cut short after its header
+// (its first sync failed), or one whose first slot is torn, means no step was done: the
+// rerun converts from the start without that word.
+TEST_F(convert_test, a_rerun_says_resuming_only_when_a_step_was_done) {
+    const uint64_t n = 64, memory = 2 * 700 * n * PAIR;  // three steps, as in the sweep
+    const std::string poc1 = image(n, false), poc2 = image(n, true);
+    const struct {
+        const char* what;
+        call_e call;
+        uint64_t nth;
+        bool step_done;
+    } cases[] = {{"header only", CALL_FDATASYNC, 1, false},
+                 {"first slot torn", CALL_PWRITE, 2, false},  // pwrite calls: header, then slot header, halves, ...
+                 {"second step's piece fails", CALL_PWRITE, 8, true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        test_dir_s d;
+        test_write_file(path_of(d, n, false), poc1);
+        install_hooks(c.call, c.nth);
+        ASSERT_EQ(convert_file(path_of(d, n, false), true, memory).status, CONVERT_FAILED);
+        install_hooks(CALL_NONE, 0);
+        ASSERT_TRUE(sys_file_exists(convert_journal_path(path_of(d, n, false)).c_str()));
+        testing::internal::CaptureStderr();
+        const convert_result_s rerun = convert_file(path_of(d, n, false), true, memory);
+        const std::string log = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(rerun.status, CONVERT_DONE) << rerun.message;
+        EXPECT_EQ(rerun.resumed, c.step_done);
+        EXPECT_EQ(log.find("resum") != std::string::npos, c.step_done) << log;
+        EXPECT_TRUE(test_read_file(path_of(d, n, true)) == poc2);
+        EXPECT_EQ(names(d), std::vector<std::string>{plot_file_name(ACCOUNT, 0, n, true)});
+    }
+}

@@ -379,6 +379,56 @@ TEST_F(work_fixture, a_failing_drive_ends_only_its_files) {
     }
 }
 
+// An unfinished file whose resume record was overwritten by its last nonces (the rename to
+// its plain name was lost in a crash). Its last 8 nonces, the tail, are written only once
+// everything before them is on the disk, so they decide: a whole tail completes the file
+// without plotting anything; part of one (here its last scoop row, over the record) resumes
+// at the tail; a last sector of other bytes, with no tail written, starts from nonce 0. Each
+// run ends with the right file under its plain name alone.
+TEST_F(work_fixture, a_file_whose_tail_is_on_the_disk_is_completed_or_resumed_at_the_tail) {
+    constexpr uint64_t N = 16, TAIL = 8;
+    const struct {
+        const char* what;
+        bool poc2;
+        uint64_t tail_rows;   // rows of the tail written, counted back from scoop 4095
+        bool other_bytes;     // the last sector holds bytes that are neither a record nor the tail
+        uint64_t resume_from; // where the run went on
+        const char* log;
+    } cases[] = {
+        {"whole tail", false, SCOOPS_PER_PLOT, false, N, "  the file is complete: its last 8 nonces are on the disk\n"},
+        {"whole tail, PoC2", true, SCOOPS_PER_PLOT, false, N, "  the file is complete: its last 8 nonces are on the disk\n"},
+        {"last row of the tail", false, 1, false, N - TAIL, "  part of its last 8 nonces is on the disk\n  resuming from nonce 8\n"},
+        {"other bytes", false, 0, true, 0, "  incorrect resume data... starting from nonce 0\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        test_dir_s a, work;
+        ASSERT_EQ(chdir(work.path.c_str()), 0);
+        sys_log_reset_for_tests();
+        std::string bytes(N * PLOT_SIZE, '\0');
+        for (uint64_t s = 0; s < SCOOPS_PER_PLOT; ++s)
+            for (uint64_t i = 0; i < N; ++i)
+                if (i < N - TAIL || s >= SCOOPS_PER_PLOT - c.tail_rows)
+                    bytes.replace((s * N + i) * SCOOP_SIZE, SCOOP_SIZE,
+                                  (const char*)test_reference_nonce(ACCOUNT, i, c.poc2) + s * SCOOP_SIZE, SCOOP_SIZE);
+        if (c.other_bytes) bytes.replace(bytes.size() - 512, 512, std::string(512, 'x'));
+        test_write_file(a.file(name_of(0, N, c.poc2) + ".plotting"), bytes);
+        drive_s ta = engine_drive(a.path, false);
+        input.targets = {&ta};
+        input.poc2 = c.poc2;
+        input.max_fill_bytes = N * PLOT_SIZE;
+        engine_run(plotter, &plots, input, 8);
+        const std::string log = test_read_file(work.file("log.txt"));
+        EXPECT_NE(log.find(c.log), std::string::npos) << log;
+        ASSERT_EQ(plotter->run.jobs.size(), 1u);
+        EXPECT_EQ(plotter->run.jobs[0]->resume_from.load(), c.resume_from);
+        EXPECT_FALSE(plotter->run.failed);
+        expect_plots({{'a', &a}}, "a:0+16", c.poc2);
+        fresh_plotter();
+        ASSERT_EQ(chdir("/"), 0);
+    }
+}
+
 // A file whose last batch was written when the run stopped is completed on the way out.
 TEST_F(work_fixture, written_file_is_completed_on_stop) {
     test_dir_s a;

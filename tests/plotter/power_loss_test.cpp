@@ -1,0 +1,259 @@
+// Power-loss replay of a short plot, a staged move and a convert. Each operation runs once with
+// its file-system calls recorded through the system-call seam; then every state a power loss
+// may leave at a sync or a name change (unsynced writes dropped, half kept or torn at 4 KiB;
+// unsynced creates, renames and unlinks lost) is put into fresh folders and the same operation
+// runs again. Every rerun must end byte-exact with the recorded run, with nothing stray. Also:
+// once the program has finished, a power loss changes nothing; a plot never starts over from
+// nonce 0 (a crash leaves either its record or its tail); and once a plot's data has been
+// synced, its unfinished file keeps its name through any crash.
+//
+// The default suite takes the states at the syncs and name changes; KESTRUNE_REPLAY_POINTS=n
+// (scripts/power_loss.sh) adds n points inside every run of writes, for a larger run.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <memory>
+#include <set>
+
+#include "engine_support.h"
+#include "nonce/plt_cpu.h"
+#include "platform/crash_replay.h"
+#include "platform/sys.h"
+#include "plotter/convert.h"
+#include "plotter/plot_file.h"
+#include "plotter/plots.h"
+#include "settings/settings.h"
+#include "test_support.h"
+
+namespace {
+
+constexpr uint64_t ACCOUNT = 7900104405094198526ull;
+constexpr uint64_t PLOT_NONCES = 48;  // three batches of 16; the last one reaches into the tail
+constexpr uint64_t PLOT_BATCH = 16;
+constexpr uint64_t MOVE_NONCES = 16;
+constexpr uint64_t CONVERT_NONCES = 16;
+constexpr uint64_t CONVERT_MEMORY = 2 * 700 * CONVERT_NONCES * 2 * SCOOP_SIZE;  // three steps
+
+// Nonces computed once per process by the real CPU code and handed out again from memory, so
+// that the many reruns of the plot cost no hashing.
+std::map<uint64_t, std::unique_ptr<uint8_t[]>> computed;  // nonce -> its PLOT_SIZE bytes, PoC1 order
+
+uint64_t remembered_batch(batch_buffer_s* batch, uint64_t account, uint64_t first, uint64_t count, int32_t threads,
+                          uint64_t sector_nonces, const std::atomic<bool>* stop, std::atomic<uint64_t>* progress) {
+    bool known = true;
+    for (uint64_t i = 0; i < count; ++i) known = known && computed.count(first + i);
+    if (!known) {
+        const uint64_t done = cpu_plot_batch(batch, account, first, count, threads, sector_nonces, stop, progress);
+        for (uint64_t i = 0; i < done; ++i) {
+            std::unique_ptr<uint8_t[]>& nonce = computed[first + i];
+            nonce.reset(new uint8_t[PLOT_SIZE]);
+            for (uint64_t s = 0; s < SCOOPS_PER_PLOT; ++s)
+                std::memcpy(nonce.get() + s * SCOOP_SIZE, batch->data + (s * batch->capacity + i) * SCOOP_SIZE, SCOOP_SIZE);
+        }
+        return done;
+    }
+    for (uint64_t i = 0; i < count; ++i) nonce_scatter(computed[first + i].get(), batch, i);
+    *progress = count;
+    return count;
+}
+
+// Bytes that stand for a plot where nothing checks the nonces: a move and a convert.
+std::string pattern(uint64_t size) {
+    std::string bytes(size, '\0');
+    uint64_t x = 0x9e3779b97f4a7c15ull;
+    for (uint64_t i = 0; i < size; i += 8) {
+        x ^= x << 13, x ^= x >> 7, x ^= x << 17;
+        std::memcpy(&bytes[i], &x, std::min<uint64_t>(8, size - i));
+    }
+    return bytes;
+}
+
+// Plans and runs a plot of the file of PLOT_NONCES (or the staged move of MOVE_NONCES when an
+// SSD folder is given); true when the run did not fail.
+bool run_plot(const std::string& target_folder, const std::string& ssd_folder, uint64_t nonces) {
+    settings_reset();
+    cpu_threads = 1;
+    plotter_s* plotter = plotter_create();
+    plotter->seam.cpu_batch = remembered_batch;
+    plots_s plots;
+    drive_s target = engine_drive(target_folder, false), ssd = engine_drive(ssd_folder, true);
+    plan_input_s input;
+    input.account_id = ACCOUNT;
+    input.auto_start = false;
+    input.skip_complete = true;
+    input.targets = {&target};
+    if (!ssd_folder.empty()) input.ssds = {&ssd};
+    input.max_fill_bytes = nonces * PLOT_SIZE;
+    engine_run(plotter, &plots, input, PLOT_BATCH);
+    const bool ok = !plotter->run.failed && plotter_finished(plotter);
+    plotter_destroy(plotter);
+    return ok;
+}
+
+std::string convert_path(const std::string& folder, bool poc2) {
+    return folder + "/" + plot_file_name(ACCOUNT, 0, CONVERT_NONCES, poc2);
+}
+
+// One operation to replay: how its folders start, and the operation itself (true when it
+// ended well), given the folders it works in.
+struct scenario_s {
+    const char* name;
+    size_t folders;
+    std::function<void(const std::vector<std::string>& folders)> prepare;
+    std::function<bool(const std::vector<std::string>& folders)> run;
+    std::string progress_name;  // a file whose synced data must keep its name (or this name without ".plotting")
+    std::vector<std::string> paths;  // log lines some rerun must reach: the recovery paths the states exercise
+};
+
+struct outcome_s {
+    size_t ops = 0, cuts = 0, states = 0;
+    double seconds = 0;
+    std::vector<std::string> failures;  // one line per state that failed, with why
+    std::map<std::string, size_t> reached;  // reruns whose log has each of the scenario's lines
+};
+
+size_t stretch_points() {
+    const char* text = std::getenv("KESTRUNE_REPLAY_POINTS");
+    return text ? (size_t)std::strtoull(text, nullptr, 10) : 0;
+}
+
+std::vector<std::string> paths_of(const std::vector<std::unique_ptr<test_dir_s>>& dirs) {
+    std::vector<std::string> paths;
+    for (const auto& d : dirs) paths.push_back(d->path);
+    return paths;
+}
+
+std::vector<std::unique_ptr<test_dir_s>> fresh_dirs(size_t count) {
+    std::vector<std::unique_ptr<test_dir_s>> dirs;
+    for (size_t i = 0; i < count; ++i) dirs.push_back(std::make_unique<test_dir_s>());
+    return dirs;
+}
+
+// The checks of one state that need no rerun: what a finished operation made stays, and
+// synced progress keeps its name.
+std::string check_image(const scenario_s& sc, const crash_recording_s& rec, const crash_state_s& state,
+                        const crash_image_s& image, const crash_image_s& expected, size_t progress_synced) {
+    if (state.cut == rec.ops.size()) {
+        const std::string diff = crash_image_diff(expected, image);
+        if (!diff.empty()) return "after the operation ended, a power loss changes its result: " + diff;
+    }
+    if (!sc.progress_name.empty() && state.cut > progress_synced) {
+        const std::string plain = sc.progress_name.substr(0, sc.progress_name.size() - std::string(".plotting").size());
+        if (!image.names.count({0, sc.progress_name}) && !image.names.count({0, plain}))
+            return sc.progress_name + " lost its name after its data was synced";
+    }
+    return "";
+}
+
+outcome_s replay(const scenario_s& sc) {
+    outcome_s out;
+    const auto began = std::chrono::steady_clock::now();
+    test_dir_s work;  // log.txt of every run
+    if (chdir(work.path.c_str()) != 0) return out.failures.push_back("cannot enter " + work.path), out;
+
+    const auto originals = fresh_dirs(sc.folders);
+    sc.prepare(paths_of(originals));
+    crash_recording_s rec;
+    crash_record_start(&rec, paths_of(originals));
+    const bool recorded_ok = sc.run(paths_of(originals));
+    crash_record_stop();
+    if (!recorded_ok) out.failures.push_back("the recorded run failed:\n" + test_read_file(work.file("log.txt")));
+    const crash_image_s expected = crash_read_folders(paths_of(originals));
+    const std::string model = crash_image_diff(expected, crash_image(rec, {rec.ops.size()}));
+    if (!model.empty()) out.failures.push_back("the recording does not rebuild the run's result:\n" + model);
+    const size_t progress_synced = sc.progress_name.empty() ? SIZE_MAX : crash_first_sync(rec, {0, sc.progress_name});
+    if (!sc.progress_name.empty() && progress_synced == SIZE_MAX) out.failures.push_back(sc.progress_name + " is never synced");
+
+    out.ops = rec.ops.size();
+    const std::vector<size_t> cuts = crash_cuts(rec, stretch_points());
+    out.cuts = cuts.size();
+    std::set<std::string> seen;
+    for (const size_t cut : cuts) {
+        for (int data = 0; data < CRASH_DATA_COUNT; ++data) {
+            for (int names = 0; names < CRASH_NAMES_COUNT; ++names) {
+                const crash_state_s state{cut, (crash_data_e)data, (crash_names_e)names};
+                const crash_image_s image = crash_image(rec, state);
+                std::string why = check_image(sc, rec, state, image, expected, progress_synced);
+                if (!seen.insert(crash_image_key(image)).second && why.empty()) continue;
+                ++out.states;
+                const auto scratch = fresh_dirs(sc.folders);
+                crash_materialize(image, paths_of(scratch));
+                // Reruns need no durability; syncs that do nothing keep them off the disk's queue.
+                sys_syscalls().fdatasync = [](int) { return 0; };
+                sys_syscalls().fsync = [](int) { return 0; };
+                sys_log_reset_for_tests();
+                const bool ok = sc.run(paths_of(scratch));
+                sys_syscalls_reset();
+                const std::string log = test_read_file(work.file("log.txt"));
+                for (const std::string& line : sc.paths) out.reached[line] += log.find(line) != std::string::npos;
+                const std::string diff = crash_image_diff(expected, crash_read_folders(paths_of(scratch)));
+                if (!ok) why += "the rerun failed; ";
+                if (!diff.empty()) why += "the rerun ended with other files: " + diff;
+                if (log.find("incorrect resume data") != std::string::npos) why += "the rerun started over from nonce 0; ";
+                if (!why.empty()) out.failures.push_back(crash_state_text(state) + ": " + why + "\nlog:\n" + log);
+            }
+        }
+    }
+    if (chdir("/") != 0) out.failures.push_back("cannot leave " + work.path);
+    out.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+    std::printf("power-loss replay of %s: %zu recorded ops, %zu points, %zu distinct states rerun in %.1f s\n", sc.name,
+                out.ops, out.cuts, out.states, out.seconds);
+    return out;
+}
+
+void expect_all_survive(const outcome_s& out) {
+    if (std::getenv("KESTRUNE_REPLAY_ALL_FAILURES"))
+        for (const std::string& f : out.failures) std::printf("%s\n", f.substr(0, f.find('\n')).c_str());
+    EXPECT_GE(out.states, 5u);  // a recording that missed the calls would leave one or two
+    for (const auto& [line, reruns] : out.reached) EXPECT_GT(reruns, 0u) << "no rerun logs: " << line;
+    EXPECT_EQ(out.failures.size(), 0u) << out.failures.size() << " states failed; the first:\n"
+                                       << (out.failures.empty() ? "" : out.failures[0]);
+}
+
+}  // namespace
+
+// A plot of three batches straight onto its target: creating the unfinished file, two batches
+// with their records, the last batch split at the tail, the rename.
+TEST(power_loss, a_plot_ends_byte_exact_from_every_state) {
+    const std::string unfinished = plot_file_name(ACCOUNT, 0, PLOT_NONCES, false) + ".plotting";
+    expect_all_survive(replay({"a plot", 1, [](const std::vector<std::string>&) {},
+                               [](const std::vector<std::string>& f) { return run_plot(f[0], "", PLOT_NONCES); },
+                               unfinished,
+                               {"  resuming from nonce 16\n", "  resuming from nonce 32\n", "  resuming from nonce 40\n",
+                                "  part of its last 8 nonces is on the disk\n",
+                                "  the file is complete: its last 8 nonces are on the disk\n"}}));
+}
+
+// A finished staged file moved to its target: the copy under a temporary name, its sync,
+// the rename, the staged file's deletion.
+TEST(power_loss, a_staged_move_ends_byte_exact_from_every_state) {
+    expect_all_survive(replay({"a staged move", 2,
+                               [](const std::vector<std::string>& f) {
+                                   test_write_file(f[1] + "/" + plot_file_name(ACCOUNT, 0, MOVE_NONCES, false),
+                                                   pattern(MOVE_NONCES * PLOT_SIZE));
+                               },
+                               [](const std::vector<std::string>& f) { return run_plot(f[0], f[1], MOVE_NONCES); },
+                               "",
+                               {"Move of 0 completed\n", "already has the same bytes; deleting the staged copy"}}));
+}
+
+// A conversion to PoC2 in three journalled steps, its rename and the journal's deletion.
+TEST(power_loss, a_convert_ends_byte_exact_from_every_state) {
+    expect_all_survive(replay({"a convert", 1,
+                               [](const std::vector<std::string>& f) {
+                                   test_write_file(convert_path(f[0], false), pattern(CONVERT_NONCES * PLOT_SIZE));
+                               },
+                               [](const std::vector<std::string>& f) {
+                                   const convert_result_s r = convert_file(convert_path(f[0], false), true, CONVERT_MEMORY);
+                                   return r.status == CONVERT_DONE || r.status == CONVERT_ALREADY;
+                               },
+                               "",
+                               {"  resuming: finishing step 1 from the journal\n", "  resuming: finishing step 3 from the journal\n"}}));
+}
