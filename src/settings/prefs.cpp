@@ -85,6 +85,10 @@ void read_gpus(const YAML::Node& node, int32_t gpu_count) {
     }
 }
 
+// A file size without limit (0 in memory). A 0 in the file means the default size, so no limit
+// is written as the largest whole number of GB that fits the byte count, and read back as 0.
+constexpr uint64_t NO_FILE_LIMIT_GB = UINT64_MAX / 1000000000ull;
+
 void apply(const YAML::Node& root, int32_t gpu_count, prefs_loaded_s* loaded) {
     read_u64(root["account"], &account_id);
     auto_start_nonce = read_bool(root["auto_start_nonce"], auto_start_nonce);
@@ -95,7 +99,7 @@ void apply(const YAML::Node& root, int32_t gpu_count, prefs_loaded_s* loaded) {
     if (read_amount(root["max_ram_gb"], gib, &amount)) max_ram_bytes = (uint64_t)(amount * gib);
     if (read_amount(root["max_gb_to_fill"], 1e9, &amount)) max_fill_bytes = (uint64_t)(amount * 1e9);
     if (read_amount(root["max_gb_per_file"], 1e9, &amount) && (uint64_t)amount != 0)
-        max_file_bytes = (uint64_t)amount * 1000000000ull;
+        max_file_bytes = (uint64_t)amount >= NO_FILE_LIMIT_GB ? 0 : (uint64_t)amount * 1000000000ull;
     read_gpus(root["gpus"], gpu_count);
     loaded->ssds = read_folders(root["ssds"], "ssds");
     loaded->plots = read_folders(root["plots"], "plots");
@@ -180,7 +184,10 @@ std::string prefs_text(const std::vector<std::string>& ssds, const std::vector<s
     emit_gap(out, "Overrides");
     const double to_gib = 1.0 / 1024.0 / 1024.0 / 1024.0;
     out << YAML::Key << "max_ram_gb" << YAML::Value << max_ram_bytes * to_gib;
-    out << YAML::Key << "max_gb_per_file" << YAML::Value << max_file_bytes / 1000.0 / 1000.0 / 1000.0
+    out << YAML::Key << "max_gb_per_file" << YAML::Value;
+    if (max_file_bytes == 0) out << NO_FILE_LIMIT_GB;
+    else out << max_file_bytes / 1000.0 / 1000.0 / 1000.0;
+    out
         << YAML::Comment("Each plot file will be this size or less in GB");
     out << YAML::Key << "max_gb_to_fill" << YAML::Value << max_fill_bytes / 1000.0 / 1000.0 / 1000.0
         << YAML::Comment("Use this to fill only part of a target drive");

@@ -137,6 +137,24 @@ TEST_F(Prefs, SavedFileHasEveryKeyInOrderAndLoadsBack) {
     EXPECT_EQ(values(prefs_load(path.c_str(), 4)), want);
 }
 
+// A file size without limit (0, as the desktop program's prompt takes it) survives a save and
+// a load: a 0 in the file keeps meaning the default, so no limit is written as the largest
+// whole number of GB, which reads back as no limit; other sizes read back as before.
+TEST_F(Prefs, NoFileSizeLimitSurvivesASaveAndALoad) {
+    for (const auto& [bytes, written, loaded] : {std::tuple{0ull, "max_gb_per_file: 18446744073 ", 0ull},
+                                                 {2000000000ull, "max_gb_per_file: 2 ", 2000000000ull},
+                                                 {1000000000000ull, "max_gb_per_file: 1000 ", 1000000000000ull}}) {
+        SCOPED_TRACE(written);
+        settings_reset();
+        max_file_bytes = bytes;
+        ASSERT_TRUE(prefs_save(path.c_str(), {}, {}));
+        EXPECT_NE(test_read_file(path).find(written), std::string::npos) << test_read_file(path);
+        settings_reset();
+        prefs_load(path.c_str(), 0);
+        EXPECT_EQ(max_file_bytes, loaded);
+    }
+}
+
 // A save that cannot write, sync or rename its temporary file into place is reported and
 // leaves the old file whole, no temporary file, and the settings as they were.
 TEST_F(Prefs, FailedSavesKeepTheOldFile) {
