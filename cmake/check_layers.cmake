@@ -8,13 +8,16 @@ set(rank_account 1)
 set(rank_settings 1)
 set(rank_nonce 2)
 set(rank_gpu 3)
+set(rank_plotfile 3)
 set(rank_plotter 4)
 set(rank_check 5)
 set(rank_cli 6)
 set(rank_ui 6)
 # The settings values are the front ends' store: these engine layers take what they need as
 # arguments and never include a settings header.
-set(without_settings nonce gpu plotter check)
+set(without_settings nonce gpu plotfile plotter check)
+# The checker reads plot files; it needs nothing of a plotting run.
+set(without_plotter check)
 
 file(GLOB_RECURSE sources RELATIVE ${SOURCE_DIR}/src
   ${SOURCE_DIR}/src/*.h ${SOURCE_DIR}/src/*.cpp ${SOURCE_DIR}/src/*.inc)
@@ -31,6 +34,10 @@ foreach(source ${sources})
     string(REGEX REPLACE "^[ \t]*#[ \t]*include[ \t]*\"([^/\"]+)/.*" "\\1" used "${line}")
     if(DEFINED rank_${used} AND rank_${used} GREATER rank_${layer})
       message(SEND_ERROR "${source} (${layer}) includes the higher layer ${used}: ${line}")
+      math(EXPR faults "${faults} + 1")
+    endif()
+    if(used STREQUAL "plotter" AND layer IN_LIST without_plotter)
+      message(SEND_ERROR "${source} (${layer}) includes the plotting run: ${line}")
       math(EXPR faults "${faults} + 1")
     endif()
     if(used STREQUAL "settings" AND layer IN_LIST without_settings)

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string>
 
-#include "plotter/plot_file.h"
+#include "plotfile/plot_file.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "nonce/nonce.h"
-#include "plotter/plot_file.h"
+#include "plotfile/plot_file.h"
 
 namespace {
 

@@ -32,8 +32,8 @@
 #include "nonce/nonce.h"
 #include "nonce/plt_cpu.h"
 #include "platform/sys.h"
-#include "plotter/convert.h"
-#include "plotter/plot_file.h"
+#include "plotfile/convert.h"
+#include "plotfile/plot_file.h"
 
 namespace {
 

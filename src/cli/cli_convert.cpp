@@ -9,7 +9,7 @@
 
 #include "cli/cli.h"
 #include "platform/util.h"
-#include "plotter/convert.h"
+#include "plotfile/convert.h"
 
 namespace {
 

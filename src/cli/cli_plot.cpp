@@ -20,7 +20,7 @@
 #include "platform/util.h"
 #include "plotter/plotter.h"
 #include "plotter/plotter_setup.h"
-#include "plotter/plots.h"
+#include "plotfile/plots.h"
 #include "settings/settings.h"
 
 namespace {

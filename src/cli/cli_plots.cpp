@@ -8,7 +8,7 @@
 #include "cli/cli.h"
 #include "nonce/nonce.h"
 #include "platform/util.h"
-#include "plotter/inventory.h"
+#include "plotfile/inventory.h"
 
 namespace {
 

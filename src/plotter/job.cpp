@@ -2,7 +2,7 @@
 #include <cstring>
 
 #include "platform/sys.h"
-#include "plotter/plot_file.h"
+#include "plotfile/plot_file.h"
 #include "plotter/plotter.h"
 
 job_s* job_create(drive_s* write_drive, drive_s* final_drive, uint64_t account_id, uint64_t start_nonce,

@@ -6,8 +6,8 @@
 #include "nonce/nonce.h"
 #include "platform/sys.h"
 #include "platform/util.h"
-#include "plotter/convert.h"
-#include "plotter/plot_file.h"
+#include "plotfile/convert.h"
+#include "plotfile/plot_file.h"
 
 namespace {
 
@@ -212,7 +212,7 @@ uint64_t target_step(plan_state_s* st, const drive_s* target, const drive_s* ssd
 uint64_t target_start(plan_state_s* st, const drive_s* target) {
     if (!st->input->auto_start) return st->next;
     const uint64_t base = (uint64_t)target->nonce_seed << 32;
-    const uint64_t last = plots_next_nonce(st->plots, target);
+    const uint64_t last = plots_next_nonce(st->plots, target->path);
     if (last <= base) {
         sys_log("Auto starting drive %s with nonce %llu\n", target->path, (unsigned long long)base);
         return base;

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "plotter/drive.h"
-#include "plotter/plots.h"
+#include "plotfile/plots.h"
 
 // Everything planning depends on, passed explicitly so tests can use made-up drives.
 struct plan_input_s {

@@ -29,7 +29,7 @@
 
 #include "platform/sys.h"
 #include "platform/util.h"
-#include "plotter/plot_file.h"
+#include "plotfile/plot_file.h"
 #include "plotter/plotter.h"
 #include "plotter/plotter_size.h"
 #include "plotter/plotter_work.h"

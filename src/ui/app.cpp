@@ -17,7 +17,7 @@
 #include "nonce/plt_cpu.h"
 #include "platform/sys.h"
 #include "platform/util.h"
-#include "plotter/plot_file.h"
+#include "plotfile/plot_file.h"
 #include "plotter/plotter.h"
 #include "plotter/plotter_gpu.h"
 #include "plotter/plotter_setup.h"

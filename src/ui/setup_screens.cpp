@@ -15,7 +15,7 @@
 #include "platform/sys.h"
 #include "platform/util.h"
 #include "plotter/plan.h"
-#include "plotter/plot_file.h"
+#include "plotfile/plot_file.h"
 #include "plotter/plotter.h"
 #include "settings/settings.h"
 #include "ui/session.h"

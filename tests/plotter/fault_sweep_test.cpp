@@ -21,8 +21,8 @@
 
 #include "engine_support.h"
 #include "platform/sys.h"
-#include "plotter/plot_file.h"
-#include "plotter/plots.h"
+#include "plotfile/plot_file.h"
+#include "plotfile/plots.h"
 #include "settings/settings.h"
 #include "test_support.h"
 

@@ -13,8 +13,8 @@
 
 #include "platform/sys.h"
 #include "plotter/plan.h"
-#include "plotter/plot_file.h"
-#include "plotter/plots.h"
+#include "plotfile/plot_file.h"
+#include "plotfile/plots.h"
 #include "plotter/engine_support.h"
 #include "test_support.h"
 

@@ -26,9 +26,9 @@
 #include "nonce/plt_cpu.h"
 #include "platform/crash_replay.h"
 #include "platform/sys.h"
-#include "plotter/convert.h"
-#include "plotter/plot_file.h"
-#include "plotter/plots.h"
+#include "plotfile/convert.h"
+#include "plotfile/plot_file.h"
+#include "plotfile/plots.h"
 #include "settings/settings.h"
 #include "test_support.h"
 

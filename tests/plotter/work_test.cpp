@@ -19,8 +19,8 @@
 
 #include "engine_support.h"
 #include "platform/sys.h"
-#include "plotter/convert.h"
-#include "plotter/plot_file.h"
+#include "plotfile/convert.h"
+#include "plotfile/plot_file.h"
 #include "settings/settings.h"
 #include "test_support.h"
 

@@ -23,7 +23,7 @@
 #include "check/check.h"
 #include "platform/sys.h"
 #include "platform/util.h"
-#include "plotter/plots.h"
+#include "plotfile/plots.h"
 #include "plotter/plotter.h"
 #include "settings/settings.h"
 #include "test_support.h"

@@ -1,5 +1,5 @@
 // The plot inventory: states from names, sizes, resume records, locks and journals.
-#include "plotter/inventory.h"
+#include "plotfile/inventory.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -10,8 +10,8 @@
 #include "nonce/nonce.h"
 #include "platform/sys.h"
 #include "platform/util.h"
-#include "plotter/convert.h"
-#include "plotter/plot_file.h"
+#include "plotfile/convert.h"
+#include "plotfile/plot_file.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 
 #include "nonce/nonce.h"
 #include "platform/sys.h"
-#include "plotter/plot_file.h"
+#include "plotfile/plot_file.h"
 #include "test_support.h"
 
 namespace {

@@ -1,5 +1,5 @@
 // Plot file names, scoop-row writes of a batch, and the resume record.
-#include "plotter/plot_file.h"
+#include "plotfile/plot_file.h"
 
 #include <cerrno>
 

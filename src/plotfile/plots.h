@@ -7,7 +7,6 @@
 #include <string>
 #include <vector>
 
-struct drive_s;
 
 // One plot file found by a folder scan.
 struct plot_range_s {
@@ -36,7 +35,6 @@ void plots_folder_add(plots_s* plots, const char* folder);
 
 // The nonce just after the remembered plots of a folder (0 when there are none).
 uint64_t plots_next_nonce(plots_s* plots, const char* folder);
-uint64_t plots_next_nonce(plots_s* plots, const drive_s* drive);
 
 // A range the collision test leaves out: the unfinished file a planned job resumes.
 struct plots_exempt_s {

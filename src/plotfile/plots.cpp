@@ -1,5 +1,5 @@
 // Remembered plot folders: scanning, continuation, collision tests and the fit rule.
-#include "plotter/plots.h"
+#include "plotfile/plots.h"
 
 #include <algorithm>
 #include <cstring>
@@ -8,9 +8,8 @@
 #include "nonce/nonce.h"
 #include "platform/sys.h"
 #include "platform/util.h"
-#include "plotter/convert.h"
-#include "plotter/drive.h"
-#include "plotter/plot_file.h"
+#include "plotfile/convert.h"
+#include "plotfile/plot_file.h"
 
 namespace {
 
@@ -84,7 +83,6 @@ uint64_t plots_next_nonce(plots_s* plots, const char* folder) {
     return last.count > UINT64_MAX - last.start ? UINT64_MAX : last.start + last.count;
 }
 
-uint64_t plots_next_nonce(plots_s* plots, const drive_s* drive) { return plots_next_nonce(plots, drive->path); }
 
 bool plots_collides(const plots_s* plots, uint64_t start, uint64_t count,
                     const std::vector<plots_exempt_s>* exempt) {

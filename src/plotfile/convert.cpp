@@ -12,7 +12,7 @@
 // holds the original second halves), so a rerun redoes the newest whole slot and goes on
 // after it; with no whole slot the file was never touched. The file keeps its old name
 // until the last step is flushed; the rename comes next and the journal is deleted last.
-#include "plotter/convert.h"
+#include "plotfile/convert.h"
 
 #include <algorithm>
 #include <cctype>
@@ -22,7 +22,7 @@
 #include "nonce/nonce.h"
 #include "platform/sys.h"
 #include "platform/util.h"
-#include "plotter/plot_file.h"
+#include "plotfile/plot_file.h"
 
 namespace {
 

@@ -11,9 +11,9 @@
 #include <filesystem>
 
 #include "platform/sys.h"
-#include "plotter/convert.h"
-#include "plotter/plot_file.h"
-#include "plotter/plots.h"
+#include "plotfile/convert.h"
+#include "plotfile/plot_file.h"
+#include "plotfile/plots.h"
 #include "test_support.h"
 
 namespace {
