@@ -6,12 +6,13 @@ set(dir ${SOURCE_DIR}/src/${FOLDER})
 file(GLOB sources RELATIVE ${dir} ${dir}/*.cpp)
 file(GLOB headers RELATIVE ${dir} ${dir}/*.h)
 
-# The source file that owns each header.
+# The source file that owns each header: the one of the same name, else the one whose name
+# begins with the header's name.
 foreach(header ${headers})
   string(REGEX REPLACE "\\.h$" "" stem ${header})
   foreach(source ${sources})
     string(FIND ${source} ${stem} at)
-    if(at EQUAL 0)
+    if(at EQUAL 0 AND NOT "${owner_${stem}}" STREQUAL "${stem}.cpp")
       set(owner_${stem} ${source})
     endif()
   endforeach()

@@ -5,6 +5,7 @@
 
 #include "cli/cli.h"
 #include "gpu/gpu.h"
+#include "plotter/plotter.h"
 #include "plotter/plotter_gpu.h"
 
 int cli_plot_gpus(plotter_s* plotter, const std::vector<std::string>& devices, uint64_t gpu_nonces,

@@ -3,7 +3,8 @@
 
 #include "platform/sys.h"
 #include "plotfile/plot_file.h"
-#include "plotter/plotter.h"
+#include "plotter/drive.h"
+#include "plotter/job.h"
 
 job_s* job_create(drive_s* write_drive, drive_s* final_drive, uint64_t account_id, uint64_t start_nonce,
                   uint64_t nonce_count) {

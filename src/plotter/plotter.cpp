@@ -2,7 +2,6 @@
 #include "plotter/plotter.h"
 
 #include "platform/sys.h"
-#include "plotter/plotter_gpu.h"
 
 plotter_s* plotter_create() {
     plotter_s* plotter = new plotter_s();

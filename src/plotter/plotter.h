@@ -19,26 +19,10 @@
 #include "plotter/drive.h"
 #include "plotter/job.h"
 #include "plotter/plan.h"
+#include "plotter/plotter_gpu.h"
 #include "plotter/plotter_size.h"
 
 struct gpu_s;
-
-// The GPU operations the plotter uses. Filled from the OpenCL layer by plotter_gpu_default();
-// tests substitute fakes. Empty callables mean no GPU support.
-struct plotter_gpu_api_s {
-    std::function<gpu_s*(uint32_t count, const uint32_t* ids, uint64_t nonces)> activate;  // none on failure
-    std::function<bool(gpu_s* gpu, double* seconds)> test;                                  // the self-test
-    std::function<uint64_t(gpu_s* gpu, uint64_t account, uint64_t first_nonce, batch_buffer_s* batch,
-                           const std::atomic<bool>* stop)>
-        compute;                                                                             // 0 = failed or stopped
-    std::function<void(gpu_s* gpu)> release;                                                // none is ignored
-    std::function<uint64_t(gpu_s* gpu)> nonces;                                             // nonces per device per pass
-    std::function<uint64_t(uint32_t id)> optimal_nonces;                                    // device's own size, 0 = unknown
-    uint64_t forced_nonces = 0;                                                              // size given by the user, 0 = none
-    std::function<uint64_t(uint32_t id)> global_mem;                                        // device memory in bytes
-    std::function<uint64_t(uint32_t id)> max_alloc;                                         // largest allocation
-    std::function<std::string(gpu_s* gpu)> problem;                                         // why a context is unusable
-};
 
 // Asks the user a yes/no question; the GUI shows a dialog, the CLI answers from its options.
 using plotter_asker = std::function<bool(const char* title, const char* text)>;
