@@ -257,7 +257,7 @@ TEST_F(SysFile, FreeSpaceListingAndMemory) {
     std::sort(listed.begin(), listed.end());
     EXPECT_EQ(listed, (std::vector<std::string>{".", "..", "one"}));
     void* block = sys_alloc(1 << 20);
-    EXPECT_EQ((uintptr_t)block % 512, 0u);
+    EXPECT_EQ((uintptr_t)block % 4096, 0u);
     sys_free(block);
 }
 

@@ -88,7 +88,6 @@ std::string run(const folders_s& f, call_e call, uint64_t nth) {
         if (chdir(f.work.path.c_str()) != 0) std::_Exit(4);
         install_fault_hooks();
         settings_reset();
-        cpu_threads = 1;
         plotter_s* plotter = plotter_create();
         plots_s plots;
         drive_s ssd = engine_drive(f.ssd.path, true), target = engine_drive(f.target.path, false);

@@ -81,7 +81,6 @@ TEST_P(GpuPlotter, BringUpAndRecovery) {
     std::string asked;  // every question asked, "title|text"
     int computes = 0, contexts = 0, released = 0;
     settings_reset();
-    cpu_threads = 2;
     plotter_s* plotter = plotter_create();
     plotter_gpu_api_s gpu;
     gpu.activate = [&](uint32_t, const uint32_t*, uint64_t nonces) -> gpu_s* {
@@ -94,7 +93,7 @@ TEST_P(GpuPlotter, BringUpAndRecovery) {
     gpu.compute = [&](gpu_s*, uint64_t account, uint64_t first, batch_buffer_s* batch, const std::atomic<bool>* stop) {
         if (++computes == 30) plotter->run.stop = true;  // should recovery never give up
         if (c.computes_to_fail-- > 0) return (uint64_t)0;
-        return cpu_plot_batch(batch, account, first, batch->capacity, cpu_thread_count(cpu_threads), 0, stop,
+        return cpu_plot_batch(batch, account, first, batch->capacity, cpu_thread_count(2), 0, stop,
                               &batch->progress);
     };
     gpu.release = [&](gpu_s*) { ++released; };

@@ -79,7 +79,6 @@ std::string pattern(uint64_t size) {
 // SSD folder is given); true when the run did not fail.
 bool run_plot(const std::string& target_folder, const std::string& ssd_folder, uint64_t nonces) {
     settings_reset();
-    cpu_threads = 1;
     plotter_s* plotter = plotter_create();
     plotter->seam.cpu_batch = remembered_batch;
     plots_s plots;

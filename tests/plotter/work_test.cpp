@@ -34,7 +34,6 @@ struct work_fixture : ::testing::Test {
     plan_input_s input;
     void SetUp() override {
         settings_reset();
-        cpu_threads = 1;
         plotter = plotter_create();
         input.account_id = ACCOUNT;
         input.auto_start = false;
@@ -96,7 +95,6 @@ TEST_F(work_fixture, runs_finish_every_file) {
         {"a/", 1, true, 8, 0, 8, "a:0+8", 8, 0, 0},
         {"", 1, true, 40, 0, 64, "a:0+40", 0, 40, 0},  // a quarter of 40 in sector groups: 16, 16, 8
     };
-    cpu_threads = 2;
     sys_syscalls().rename_noreplace = rename_noting_lock;
     for (const case_s& c : cases) {
         SCOPED_TRACE(c.files);
@@ -166,9 +164,10 @@ TEST_F(work_fixture, faults_end_the_run_and_keep_other_files) {
         EXPECT_EQ(plotter->run.jobs.at(0)->job_state, c.failed && !c.stuck ? JOB_FAILED : JOB_WAITING);
         // The failure promises a resume only for a file that is there to resume.
         const std::string& failure = plotter->run.jobs.at(0)->failure;
-        if (c.failed && !c.stuck)
+        if (c.failed && !c.stuck) {
             EXPECT_NE(failure.find(c.kept ? "; the next run resumes this file." : "; no file was left to resume."),
                       std::string::npos) << failure;
+        }
         EXPECT_EQ(engine_list(a.path), (c.kept ? std::vector<std::string>{own, other} : std::vector<std::string>{other}));
         EXPECT_TRUE(!held || test_read_file(a.file(own)) == std::string(8 * PLOT_SIZE, '\0'));  // never written
         if (held) sys_file_close(held);
