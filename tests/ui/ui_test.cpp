@@ -870,7 +870,9 @@ TEST_F(Screens, StartFolderThatCannotBeWritten) {
     };
     for (const auto& [error, log_is_folder, message, saved] : cases) {
         ASSERT_EQ(system(("rm -rf '" + folder + "' && mkdir '" + folder + "'").c_str()), 0);
-        if (log_is_folder) ASSERT_EQ(mkdir((folder + "/log.txt").c_str(), 0755), 0);
+        if (log_is_folder) {
+            ASSERT_EQ(mkdir((folder + "/log.txt").c_str(), 0755), 0);
+        }
         refused_folder = error ? folder : "";
         refused_error = error;
         sys_log_reset_for_tests();
