@@ -425,7 +425,9 @@ TEST_F(Screens, PromptsReadOrRefuseTheirTextTable) {
         std::strcpy(main_window->entries.at(0).buffer, text.c_str());
         screen.paint(main_window);
         EXPECT_EQ(*setting, after) << text;
-        if (line) EXPECT_TRUE(shown(line)) << text << ": " << testing::PrintToString(drawn);
+        if (line) {
+            EXPECT_TRUE(shown(line)) << text << ": " << testing::PrintToString(drawn);
+        }
         EXPECT_EQ(test_has_region(main_window, button), enabled) << text;
         entries_clear(main_window);
     }
