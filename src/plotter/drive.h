@@ -25,7 +25,7 @@ struct drive_s {
     uint32_t nonce_seed = 0;       // the file system's serial; seeds the automatic start nonce, so every
                                    // run on that file system starts from the same base
     uint64_t total_bytes = 0;      // size of the file system
-    uint64_t free_bytes = 0;       // free space, refreshed by the work thread and the progress screen
+    uint64_t free_bytes = 0;       // free space when planned, refreshed by the work thread while it runs
     uint64_t sector_size = 512;    // logical block size; batches and file sizes are whole blocks
     bool is_ssd = false;           // a staging folder
     drive_counter_s bytes_written; // bytes written to or moved onto the drive in this run

@@ -1,9 +1,10 @@
 // The plotting engine's record: jobs, batch buffers, GPU context, flags shared with the work
 // thread, and its small operations.
 //
-// DESIGN: one plotter_s lives for the whole process. The UI (or CLI) thread plans jobs into it,
-// calls plotter_setup (plotter_setup.h) once, then only reads counters, toggles pause and stops it. The work
-// thread (plotter_work.cpp) owns the run; `run.lock` guards the job list, the free buffers
+// DESIGN: a front end keeps one plotter_s for as long as it plots (a benchmark may make
+// another). The UI (or CLI) thread plans jobs into it, calls plotter_setup (plotter_setup.h)
+// once per run, then only reads counters, toggles pause and stops it. The work thread
+// (plotter_work.cpp) owns the run; `run.lock` guards the job list, the free buffers
 // and the drive reservations and is never held while computing or doing I/O. The run's
 // flags are atomics polled without the lock.
 #pragma once

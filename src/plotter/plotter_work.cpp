@@ -46,14 +46,15 @@ struct pass_s {
     job_s* no_space = nullptr;          // a waiting job skipped for lack of free space
 };
 
+// GPU contexts rebuilt for failed batches before giving up.
 constexpr uint32_t GPU_REBUILDS = 3;
 
-// The writer and mover tasks (below).
 // Shortest scoop row worth a direct transfer: 512 nonces of one scoop.
 constexpr uint64_t DIRECT_MIN_ROW_BYTES = 32768;
 
+// The writer and mover tasks (below).
 void write_batch(plotter_s* p, job_s* job, uint64_t first, uint64_t count, const std::atomic<bool>* stop);
-void job_move(plotter_s* p, job_s* job, const std::atomic<bool>* stop);  // contexts rebuilt for failed batches before giving up
+void job_move(plotter_s* p, job_s* job, const std::atomic<bool>* stop);
 
 void sleep_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 

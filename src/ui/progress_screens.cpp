@@ -4,8 +4,8 @@
 //
 // DESIGN: everything here runs on the UI thread. The job counters are read while
 // plotter_for_each_job holds the plotter's lock, which also keeps each drive's current job
-// and the jobs' buffers from changing under the read; drive byte counts are plain values
-// written by one task at a time and read for display only.
+// and the jobs' buffers from changing under the read; drive byte counts are atomics that the
+// writer and mover tasks add to, read here for display only.
 #include "ui/progress.h"
 
 #include <algorithm>

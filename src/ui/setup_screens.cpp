@@ -32,8 +32,8 @@ constexpr double GIB = 1024.0 * 1024.0 * 1024.0;
 constexpr uint32_t COLOR_REFUSAL = 0xFFC42B1C;  // a prompt's reason for refusing its text
 const char* const processor_labels[9] = {"CPU", "GPU0", "GPU1", "GPU2", "GPU3", "GPU4", "GPU5", "GPU6", "GPU7"};
 
-scroll_state processor_scroll;
-scroll_state folder_scroll[2];
+scroll_state_s processor_scroll;
+scroll_state_s folder_scroll[2];
 bool folder_scroll_to_end[2];
 uint64_t fill_bytes_typed = 0;  // the fill prompt's value as last painted
 

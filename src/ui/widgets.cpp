@@ -9,7 +9,7 @@
 
 namespace {
 
-void clamp_offset(scroll_state* state, int32_t visible) {
+void clamp_offset(scroll_state_s* state, int32_t visible) {
     state->offset = std::max(state->offset, -(state->content_width - (float)visible));
     state->offset = std::min(state->offset, 0.0f);
 }
@@ -40,7 +40,7 @@ void paint_text_link(window_s* window, const char* text, int32_t x, int32_t y, w
     draw_text(window, text, (float)x, (float)y);
 }
 
-void paint_scroll_horz(window_s* window, scroll_state* state, int32_t y, int32_t h, const item_painter& items) {
+void paint_scroll_horz(window_s* window, scroll_state_s* state, int32_t y, int32_t h, const item_painter& items) {
     const int32_t arrow = h / 2;
     const int32_t left = arrow + 8, right = 632 - arrow, visible = right - left;
     clamp_offset(state, visible);
@@ -63,7 +63,7 @@ void paint_scroll_horz(window_s* window, scroll_state* state, int32_t y, int32_t
         paint_scroll_arrow(window, state, 640 - arrow, y, arrow, h, false);
 }
 
-void paint_scroll_arrow(window_s* window, scroll_state* state, int32_t x, int32_t y, int32_t w, int32_t h,
+void paint_scroll_arrow(window_s* window, scroll_state_s* state, int32_t x, int32_t y, int32_t w, int32_t h,
                         bool towards_start) {
     const int32_t visible = 624 - 2 * w;
     const bool hovered = hit_region_add(window, x, y, w, h, [window, state, visible, towards_start] {

@@ -1,5 +1,5 @@
 // Immediate-mode widgets: each lays itself out, registers its hit region and draws, in
-// one call inside a paint callback. Only scroll_state and rate_series_s persist.
+// one call inside a paint callback. Only scroll_state_s and rate_series_s persist.
 #pragma once
 #include <cstdint>
 #include <functional>
@@ -34,7 +34,7 @@ constexpr chart_colors_s CHART_WRITE = {0xFF4DA60C, 0xFFDBEDCE, 0xFFEFF7E9};
 constexpr chart_colors_s CHART_MOVE = {0xFFA74F01, 0xFFEEDECF, 0xFFFCF3EB};
 
 // One horizontal strip's scrolling, kept by its screen across paints.
-struct scroll_state {
+struct scroll_state_s {
     float content_width = 0;  // total width of the items, set before each paint
     float offset = 0;         // between -(content width - visible width) and 0
 };
@@ -59,8 +59,8 @@ struct rate_series_s {
 void paint_button(window_s* window, const char* label, bool enabled, int32_t x, int32_t y, int32_t w, int32_t h,
                   window_action action, float font_size);
 void paint_text_link(window_s* window, const char* text, int32_t x, int32_t y, window_action action);
-void paint_scroll_horz(window_s* window, scroll_state* state, int32_t y, int32_t h, const item_painter& items);
-void paint_scroll_arrow(window_s* window, scroll_state* state, int32_t x, int32_t y, int32_t w, int32_t h,
+void paint_scroll_horz(window_s* window, scroll_state_s* state, int32_t y, int32_t h, const item_painter& items);
+void paint_scroll_arrow(window_s* window, scroll_state_s* state, int32_t x, int32_t y, int32_t w, int32_t h,
                         bool towards_start);
 float rate_series_add(rate_series_s* series, int32_t window_count, float time, double value);
 void rate_series_draw(rate_series_s* series, window_s* window, float x, float y, float w, float h);

@@ -223,7 +223,7 @@ TEST_F(Screens, TextsAreCutToTheirBuffers) {
 // step, only the left one at the far end; a half-hidden item is clickable only where it shows.
 TEST(Widgets, ButtonFacesAndScrollStrip) {
     bool enabled = true;
-    scroll_state strip{1000, 0};
+    scroll_state_s strip{1000, 0};
     test_window_s window([&](window_s* w) {
         paint_button(w, "OK", enabled, 100, 100, 100, 34, [] {}, 12);
         paint_scroll_horz(w, &strip, 300, 64, [](int32_t x, int32_t y, const region_adder& add) {
