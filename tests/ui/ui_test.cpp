@@ -121,6 +121,17 @@ struct Screens : testing::Test {
         screen.paint(main_window);
     }
     bool shown(const std::string& text) const { return std::find(drawn.begin(), drawn.end(), text) != drawn.end(); }
+    // Checks `path` and waits for the check to end and, with `message`, for its message.
+    checker_s* check_to_end(std::string path, bool message = false) {
+        char* file[] = {path.data()};
+        ui_check_start(main_window, 1, file);
+        checker_s* c = const_cast<checker_s*>(ui_check_current());
+        for (int i = 0; i < 6000 && (c->result.load() == CHECK_RUNNING || (message && messages.empty())); ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            if (message) sys_ui_drain();
+        }
+        return c;
+    }
 };
 
 // Opens under one folder fail with one error, as on a read-only or refused folder.
@@ -144,7 +155,7 @@ int statvfs_81_gb(const char*, struct statvfs* info) {
 // buffers half computed and a quarter written.
 struct synthetic_run_s {
     batch_buffer_s compute{8, {4}}, write{8, {2 * PLOT_SIZE}};
-    job_s* first = nullptr;
+    job_s *first = nullptr, *last = nullptr;
     synthetic_run_s(int32_t ssds, int32_t targets) {
         setup.ssd_drives.resize(ssds);
         setup.target_drives.resize(targets);
@@ -153,6 +164,7 @@ struct synthetic_run_s {
             job_s* job = job_create(writes, ssds ? &setup.target_drives[i] : nullptr, 7, 1000 * i, 32);
             plotter_add_job(plotter, job);
             if (i == 0) first = job;
+            last = job;
         }
         first->job_state = JOB_PLOTTING;
         first->compute_buffer = &compute;
@@ -588,14 +600,8 @@ TEST_F(Screens, CheckerVerdictSaysHowMuchOfTheFileTheSampleRead) {
             << t.result << " " << t.bad;
     }
     // On the screen: both lines beside the Back button.
-    std::string path = dir.file("7_0_8");
-    test_write_file(path, std::string(8 * PLOT_SIZE, '\0'));
-    char* file[] = {path.data()};
-    ui_check_start(main_window, 1, file);
-    const checker_s* c = ui_check_current();
-    for (int i = 0; i < 6000 && c->result.load() == CHECK_RUNNING; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    ASSERT_EQ(c->result.load(), (uint32_t)CHECK_FINISHED);
+    test_write_file(dir.file("7_0_8"), std::string(8 * PLOT_SIZE, '\0'));
+    ASSERT_EQ(check_to_end(dir.file("7_0_8"))->result.load(), (uint32_t)CHECK_FINISHED);
     screen.paint(main_window);
     EXPECT_GT(screen.dark_pixels({174, 420, 440, 14}), 50);
     EXPECT_GT(screen.dark_pixels({174, 436, 440, 14}), 50);
@@ -610,13 +616,7 @@ TEST_F(Screens, CheckerSaysAHalfConvertedFileIsBeingConverted) {
     const std::string path = dir.file("7_0_8_8");
     test_write_file(path, std::string(8 * PLOT_SIZE, '\0'));
     test_write_file(path + ".converting", std::string(4096, '\1'));
-    char* file[] = {const_cast<char*>(path.c_str())};
-    ui_check_start(main_window, 1, file);
-    const checker_s* c = ui_check_current();
-    for (int i = 0; i < 6000 && (c->result.load() == CHECK_RUNNING || messages.empty()); ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        sys_ui_drain();
-    }
+    const checker_s* c = check_to_end(path, true);
     sys_set_dialog_presenter(nullptr);
     EXPECT_EQ(c->result.load(), (uint32_t)CHECK_CONVERTING);
     EXPECT_EQ(messages, std::vector<std::string>{"The file is being converted to poc2: its journal " + path +
@@ -686,11 +686,9 @@ TEST_F(Screens, FailedFilesAreShownAndListed) {
     show(paint_progress_now);
     EXPECT_GT(red_pixels(screen, second_file_line), 20);
 
-    job_s* second = nullptr;
-    plotter_for_each_job(plotter, [&](job_s* job) { return second = job, true; });
     run.first->job_state = JOB_DONE;
-    second->job_state = JOB_FAILED;
-    second->failure = text;
+    run.last->job_state = JOB_FAILED;
+    run.last->failure = text;
     messages.clear();
     plotting_done();
     EXPECT_EQ(ui_phase, UI_SUMMARY);
@@ -779,11 +777,7 @@ TEST_F(Screens, HistorySamplerThinningAndSummaryBars) {
 // sample's state. Back, even while a check runs, ends it and returns to the setup
 // screen; so does closing. (Real files ending green or partly red: the desktop session test.)
 TEST_F(Screens, CheckerGridVerdictsAndBack) {
-    char* paths[] = {const_cast<char*>("/x/not-a-plot")};
-    ui_check_start(main_window, 1, paths);
-    checker_s* c = const_cast<checker_s*>(ui_check_current());
-    for (int i = 0; i < 6000 && c->result.load() == CHECK_RUNNING; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    checker_s* c = check_to_end("/x/not-a-plot");
     EXPECT_EQ(c->result.load(), (uint32_t)CHECK_BAD_NAME);
     // A sample's flags in the order they are set; each cell below has the first `set` of them.
     std::atomic<uint8_t> check_sample_s::*const flags[] = {&check_sample_s::read, &check_sample_s::computing,
@@ -917,14 +911,12 @@ TEST_F(Screens, FailureMessagesSayOnlyWhatIsTrue) {
         synthetic_run_s run(staged ? 1 : 0, 2);
         for (auto* drives : {&setup.ssd_drives, &setup.target_drives})
             for (drive_s& drive : *drives) std::snprintf(drive.path, sizeof drive.path, "%s", dir.path.c_str());
-        job_s* second = nullptr;
-        plotter_for_each_job(plotter, [&](job_s* job) { return second = job, true; });
-        const std::string left = job_path(second, 0) + (staged ? "" : ".plotting");
+        const std::string left = job_path(run.last, 0) + (staged ? "" : ".plotting");
         if (kept) test_write_file(left, "x");
         else unlink(left.c_str());
         run.first->job_state = first_state;
-        second->job_state = JOB_FAILED;
-        second->failure = text;
+        run.last->job_state = JOB_FAILED;
+        run.last->failure = text;
         setup.target_drives[1].failed = true;
         messages.clear();
         std::thread([&] { app_failure_any_thread(text); }).join();
@@ -957,10 +949,8 @@ TEST_F(Screens, ComputeTotalsLeaveOutWhatNoDriveTakes) {
         app_reset_for_tests();
         synthetic_run_s run(0, 2);
         run.compute.progress = 0;
-        job_s* second = nullptr;
-        plotter_for_each_job(plotter, [&](job_s* job) { return second = job, true; });
-        run.first->nonce_count = second->nonce_count = 3200;
-        second->job_state = state;
+        run.first->nonce_count = run.last->nonce_count = 3200;
+        run.last->job_state = state;
         setup.target_drives[1].failed = failed;
         for (auto [now, done] : {std::pair{1.0, 8}, {7.0, 100}}) {
             run.first->nonces_done = done;
