@@ -116,9 +116,8 @@ TEST_F(work_fixture, runs_finish_every_file) {
         ran = true;
         reader.join();
         EXPECT_LE(seen, (c.onto_ssd + c.onto_a + c.onto_b) * PLOT_SIZE);
-        EXPECT_EQ(ssd.bytes_written.load(), c.onto_ssd * PLOT_SIZE);
-        EXPECT_EQ(ta.bytes_written.load(), c.onto_a * PLOT_SIZE);
-        EXPECT_EQ(tb.bytes_written.load(), c.onto_b * PLOT_SIZE);
+        EXPECT_EQ(std::tuple(ssd.bytes_written.load(), ta.bytes_written.load(), tb.bytes_written.load()),
+                  std::tuple(c.onto_ssd * PLOT_SIZE, c.onto_a * PLOT_SIZE, c.onto_b * PLOT_SIZE));
         EXPECT_TRUE(plotter_finished(plotter));
         EXPECT_EQ(plotter->run.free_buffers.size(), plotter->run.all_buffers.size());
         expect_plots({{'s', &s}, {'a', &a}, {'b', &b}}, c.files, c.poc2);
