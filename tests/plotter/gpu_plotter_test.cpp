@@ -166,8 +166,8 @@ TEST(GpuPlotterSize, SmallFilesGetTheLeastPassSetUpTakes) {
         in.sector_size = c.sector;
         in.memory_limit = c.limit;
         const sizing_s cfg = plotter_size(in);
-        EXPECT_EQ(cfg.gpu_nonces, c.gpu_nonces) << c.file << " nonces, " << c.gpus << " GPUs, sector " << c.sector;
-        EXPECT_EQ(cfg.batch, c.batch) << c.file << " nonces, " << c.gpus << " GPUs, sector " << c.sector;
+        EXPECT_EQ(std::pair(cfg.gpu_nonces, cfg.batch), std::pair(c.gpu_nonces, c.batch))
+            << c.file << " nonces, " << c.gpus << " GPUs, sector " << c.sector;
     }
 }
 
