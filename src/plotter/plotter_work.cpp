@@ -639,6 +639,7 @@ void job_move(plotter_s* p, job_s* job, const std::atomic<bool>* /*stop: a move 
     if (sys_same_file(job->write_drive->path, job->final_drive->path)) {
         sys_log("  %s is already in its target folder\n", source.c_str());
     } else if (!hold_staged(source, &hold, &end)) {
+        // Another process holds the staged file (or it cannot be opened): `end` says why.
     } else if (sys_file_exists(destination.c_str()) && same_bytes(source, destination)) {
         // A move that a crash stopped after the copy took its name and before the staged
         // file was deleted: the target's file is the same, so only the deletion is left.
