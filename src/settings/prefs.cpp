@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <type_traits>
+#include <variant>
 
 #include "platform/sys.h"
 #include "platform/util.h"
@@ -112,6 +114,22 @@ void load_value(const YAML::Node& node, const settings_row_s& row, int32_t, uint
         *value = (uint64_t)amount >= no_limit_gb(row) ? 0 : (uint64_t)amount * 1000000000ull;
     }
 }
+
+// Each form is read and written for one type of value, and a count's limit fits its type.
+template <typename T>
+constexpr bool form_fits(settings_form_e form, uint64_t most) {
+    switch (form) {
+    case SETTINGS_WHOLE:
+        return std::is_same_v<T, uint64_t> || (std::is_same_v<T, int32_t> && most <= INT32_MAX);
+    case SETTINGS_FLAG: return std::is_same_v<T, bool>;
+    case SETTINGS_GPU_LIST: return std::is_same_v<T, uint32_t> && most < 32;
+    default: return std::is_same_v<T, uint64_t>;
+    }
+}
+#define PREFS_FORM_FITS(type, name, start, key, form, most, ...) \
+    static_assert(form_fits<type>(SETTINGS_##form, most), #name ": its form does not suit its type or limit");
+SETTINGS_TABLE(PREFS_FORM_FITS)
+#undef PREFS_FORM_FITS
 
 // Each setting from its own key; the folder lists are left to the caller.
 void load_settings(const YAML::Node& root, int32_t gpu_count, settings_s* values) {
