@@ -146,12 +146,15 @@ void return_buffers(plotter_s* p, job_s* job) {
 }
 
 // Computes nonces on the CPU into a batch buffer; the nonces finished.
-uint64_t cpu_batch(plotter_s* p, batch_buffer_s* batch, uint64_t account, uint64_t first_nonce, uint64_t count,
-                   uint64_t sector_nonces) {
+uint64_t compute_batch_on_cpu(plotter_s* p, batch_buffer_s* batch, uint64_t account, uint64_t first_nonce, uint64_t count,
+                              uint64_t sector_nonces) {
     const int32_t threads = cpu_thread_count(p->config.cpu_threads);
+    const cpu_family_e family = p->config.cpu_family;
     if (p->seam.cpu_batch)
-        return p->seam.cpu_batch(batch, account, first_nonce, count, threads, sector_nonces, &p->run.stop, &batch->progress);
-    return cpu_plot_batch(batch, account, first_nonce, count, threads, sector_nonces, &p->run.stop, &batch->progress);
+        return p->seam.cpu_batch(batch, account, first_nonce, count, family, threads, sector_nonces, &p->run.stop,
+                                 &batch->progress);
+    return cpu_plot_batch(batch, account, first_nonce, count, family, threads, sector_nonces, &p->run.stop,
+                          &batch->progress);
 }
 
 // The job's tail (the file's last nonces) computed anew into its compute buffer, in the
@@ -161,7 +164,7 @@ const batch_buffer_s* compute_tail(plotter_s* p, job_s* job) {
     batch_buffer_s* batch = job->compute_buffer;
     const uint64_t first = plot_tail_first(job->nonce_count), count = job->nonce_count - first;
     if (!batch || batch->capacity < count) return nullptr;
-    const uint64_t done = cpu_batch(p, batch, job->account_id, job->start_nonce + first, count, 0);
+    const uint64_t done = compute_batch_on_cpu(p, batch, job->account_id, job->start_nonce + first, count, 0);
     batch->progress = 0;
     if (done < count) return nullptr;
     if (job->poc2) poc2_convert_batch(batch, count);
@@ -289,7 +292,8 @@ void compute_on_cpu(plotter_s* p, job_s* job) {
     const uint64_t sector_nonces = job->write_drive->sector_size / SCOOP_SIZE;
     const uint64_t count = std::min(left, plotter_file_batch(job->nonce_count, batch->capacity, sector_nonces));
     job->compute_start = time_now();
-    const uint64_t done = cpu_batch(p, batch, job->account_id, job->start_nonce + job->nonces_done, count, sector_nonces);
+    const uint64_t done =
+        compute_batch_on_cpu(p, batch, job->account_id, job->start_nonce + job->nonces_done, count, sector_nonces);
     const double elapsed = time_now() - job->compute_start;
     job->compute_rate.store(elapsed > 0 ? done * 60.0 / elapsed : 0, std::memory_order_relaxed);
 }
@@ -686,11 +690,8 @@ void thread_proc(plotter_s* p) {
     }
     end_run(p);
     sys_log("Work thread ended\n");
+    const bool on_its_own = !stopping(p);
+    p->run.finished = on_its_own;
     p->run.ended = true;
-    if (!stopping(p)) {
-        sys_ui_post([p] {
-            p->run.finished = true;
-            if (p->seam.on_finished) p->seam.on_finished();
-        });
-    }
+    if (on_its_own && p->seam.on_finished) p->seam.on_finished();
 }

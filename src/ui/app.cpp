@@ -1,9 +1,10 @@
 // The application flow: start-up, the application state, starting and ending a run,
 // closing the window and files dropped on it.
 //
-// DESIGN: all of this runs on the UI thread. The plotter's work thread reaches it only
-// through sys_ui_post (its completion notice, engine dialogs); a worker that needs an
-// answer posts the question and waits on a promise the UI thread fulfils.
+// DESIGN: all of this runs on the UI thread. The plotter's threads reach it only through
+// the callables app_main puts in the plotter's seam, which post to this thread with
+// sys_ui_post (the completion notice, failed files); a worker that needs an answer posts
+// the question and waits on a promise the UI thread fulfils.
 #include "ui/app.h"
 
 #include <chrono>
@@ -248,9 +249,9 @@ void app_main() {
     gpu_count = gpu_enumerate(8, 64, gpu_names);
     plots = plots_create();
     plotter = plotter_create();
-    plotter_set_on_finished(plotter, plotting_done);
+    plotter_set_on_finished(plotter, [] { sys_ui_post(plotting_done); });
     plotter_set_asker(plotter, app_ask_any_thread);
-    sys_set_dialog_presenter(app_message_any_thread);
+    plotter_set_message(plotter, app_message_any_thread);
     app_prefs_load();
     gpu_tuning_s tuning;
     tuning.hashes_per_dispatch = hash_per_dispatch;

@@ -156,7 +156,6 @@ TEST_F(work_fixture, faults_end_the_run_and_keep_other_files) {
         const int64_t held = c.held ? sys_file_create(a.file(own).c_str(), 8 * PLOT_SIZE) : 0;
         ASSERT_TRUE(plotter_setup(plotter, {0, 2 * 8 * PLOT_SIZE, 0, 0}, 0, 1));
         plotter_wait(plotter);
-        sys_ui_drain();
         EXPECT_EQ(plotter->run.failed, c.failed);
         EXPECT_EQ(plotter->run.stuck, c.stuck);
         EXPECT_EQ(plotter_finished(plotter), !c.stuck);

@@ -610,14 +610,12 @@ TEST_F(Screens, CheckerVerdictSaysHowMuchOfTheFileTheSampleRead) {
 // A file with a conversion journal beside it is not called damaged: the checker compares
 // nothing (the grid stays grey, no verdict) and its message says how to finish the conversion.
 TEST_F(Screens, CheckerSaysAHalfConvertedFileIsBeingConverted) {
-    sys_set_dialog_presenter(app_message_any_thread);
     sys_ui_drain();  // what earlier checks left for the UI thread
     messages.clear();
     const std::string path = dir.file("7_0_8_8");
     test_write_file(path, std::string(8 * PLOT_SIZE, '\0'));
     test_write_file(path + ".converting", std::string(4096, '\1'));
     const checker_s* c = check_to_end(path, true);
-    sys_set_dialog_presenter(nullptr);
     EXPECT_EQ(c->result.load(), (uint32_t)CHECK_CONVERTING);
     EXPECT_EQ(messages, std::vector<std::string>{"The file is being converted to poc2: its journal " + path +
                                                  ".converting lies beside it, and running `kestrune-cli convert " +
