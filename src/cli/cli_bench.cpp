@@ -356,7 +356,7 @@ double plot_file_seconds(const bench_options_s& options, cpu_family_e family, in
     const uint64_t start = (uint64_t)std::chrono::system_clock::now().time_since_epoch().count() & 0xffffffffffull;
     job_s* job = job_create(&drive, nullptr, BENCH_ACCOUNT, start, options.plot_nonces);
     job->poc2 = options.plot_poc2;
-    const std::string path = job_path(job, 0);
+    const std::string path = job_path(job, JOB_PATH_WRITTEN);
     if (sys_file_exists(path.c_str()) || sys_file_exists((path + ".plotting").c_str())) {
         std::fprintf(stderr, "kestrune-cli bench: %s already exists; not touching it\n", path.c_str());
         job_destroy(job);

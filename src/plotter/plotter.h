@@ -35,7 +35,6 @@ using plotter_message_fn = std::function<void(const char* title, const char* tex
 // clears the GPU fields when it falls back to the CPU.
 struct plotter_config_s {
     uint64_t buffer_nonces = 0;               // capacity of every batch buffer
-    bool ssd_scatter = false;                 // kept for the settings file; unused by the engine
     uint32_t gpu_mask = 0;                    // bit i = GPU i used; 0 = CPU
     uint32_t gpus_used = 0;                   // number of GPUs used
     uint32_t gpu_ids[8] = {};                 // indices of the GPUs used, ascending
@@ -95,7 +94,6 @@ void plotter_destroy(plotter_s* plotter);
 void plotter_free_buffers(plotter_s* plotter);
 void plotter_set_on_finished(plotter_s* plotter, std::function<void()> on_finished);
 void plotter_set_on_failure(plotter_s* plotter, std::function<void(const std::string& text)> on_failure);
-void plotter_set_ssd_scatter(plotter_s* plotter, bool flag);
 void plotter_set_asker(plotter_s* plotter, plotter_asker ask);
 void plotter_set_message(plotter_s* plotter, plotter_message_fn message);
 void plotter_set_gpu_api(plotter_s* plotter, plotter_gpu_api_s api);

@@ -171,9 +171,9 @@ void plotter_log_run(plotter_s* plotter, const sizing_s& cfg) {
     std::lock_guard<std::mutex> hold(plotter->run.lock);
     for (job_s* job : plotter->run.jobs) {
         if (job->final_drive)
-            sys_log("  %s (buffered through %s)\n", job_path(job, 1).c_str(), job->write_drive->path);
+            sys_log("  %s (buffered through %s)\n", job_path(job, JOB_PATH_FINAL).c_str(), job->write_drive->path);
         else
-            sys_log("  %s (written directly)\n", job_path(job, 0).c_str());
+            sys_log("  %s (written directly)\n", job_path(job, JOB_PATH_WRITTEN).c_str());
         next = job->start_nonce + job->nonce_count;
     }
     sys_log("If you run another instance at the same time and aren't using automatic nonce mode then start at nonce: %llu\n",

@@ -58,7 +58,7 @@ void job_move(plotter_s* p, job_s* job, const std::atomic<bool>* stop);
 
 void sleep_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
-std::string plotting_path(const job_s* job) { return job_path(job, 0) + ".plotting"; }
+std::string plotting_path(const job_s* job) { return job_path(job, JOB_PATH_WRITTEN) + ".plotting"; }
 
 bool stopping(const plotter_s* p) { return p->run.stop.load(std::memory_order_relaxed); }
 
@@ -109,7 +109,7 @@ bool drive_failed_for(plotter_s* p, job_s* job) {
         std::lock_guard<std::mutex> hold(p->run.lock);
         const drive_s* failed = job_failed_drive(job);
         if (!failed) return false;
-        text = "Not starting " + job_path(job, failed == job->write_drive ? 0 : 1) + ": drive " + failed->path +
+        text = "Not starting " + job_path(job, failed == job->write_drive ? JOB_PATH_WRITTEN : JOB_PATH_FINAL) + ": drive " + failed->path +
                " failed earlier in this run; the next run tries it again.";
         job->failure = text;
         job->job_state = JOB_FAILED;
@@ -200,7 +200,7 @@ int64_t open_plot_file(plotter_s* p, job_s* job) {
 // A staged file that a previous run completed but did not move goes straight to moving.
 bool already_staged(plotter_s* p, job_s* job) {
     if (!job->final_drive) return false;
-    const std::string path = job_path(job, 0);
+    const std::string path = job_path(job, JOB_PATH_WRITTEN);
     const int64_t fd = sys_file_open_read(path.c_str());
     if (fd <= 0) return false;
     const bool complete = sys_file_size(fd) == job->nonce_count * PLOT_SIZE;
@@ -373,7 +373,7 @@ void plot_step(plotter_s* p, job_s* job, pass_s* pass) {
 // file of the plain name having appeared, which is never replaced).
 bool complete_file(job_s* job, std::string* failure, bool* drive_fault) {
     const std::string from = plotting_path(job);
-    const std::string to = job_path(job, 0);
+    const std::string to = job_path(job, JOB_PATH_WRITTEN);
     const bool synced = sys_file_sync(job->fd);
     const bool renamed = synced && sys_file_rename_new(from.c_str(), to.c_str());
     const int error = errno;
@@ -633,8 +633,8 @@ void job_move(plotter_s* p, job_s* job, const std::atomic<bool>* /*stop: a move 
     UTIL_ASSERT(job->write_drive->moving_job == job);
     UTIL_ASSERT(job->final_drive->current_job == job);
     const double t0 = time_now();
-    const std::string source = job_path(job, 0);
-    const std::string destination = job_path(job, 1);
+    const std::string source = job_path(job, JOB_PATH_WRITTEN);
+    const std::string destination = job_path(job, JOB_PATH_FINAL);
     sys_log("  moving %s to %s\n", source.c_str(), destination.c_str());
     // A staging folder that is the target folder already holds the file at its final place;
     // copying it onto itself and deleting the source would delete the only copy.

@@ -81,7 +81,7 @@ std::string resume_sentence() {
     uint64_t unfinished = 0, staged = 0;
     plotter_for_each_job(plotter, [&](job_s* job) {
         if (job->job_state != JOB_FAILED) return true;
-        const std::string written = job_path(job, 0);
+        const std::string written = job_path(job, JOB_PATH_WRITTEN);
         if (sys_file_exists((written + ".plotting").c_str())) ++unfinished;
         else if (job->final_drive && sys_file_exists(written.c_str())) ++staged;
         return true;
@@ -140,7 +140,7 @@ bool resume_dropped(const char* path) {
     const std::string folder = path_folder(path);
     setup.ssd_drives.clear();
     setup.target_drives.clear();
-    drive_add(1, folder.c_str(), true);
+    drive_add(SETUP_TARGETS, folder.c_str(), true);
     if (setup.target_drives.empty()) return true;
     plotter_clear_jobs(plotter);
     job_s* job = job_create(&setup.target_drives[0], nullptr, name.account, name.start, name.count);
@@ -218,7 +218,7 @@ void app_prefs_load() {
                     "as it is.",
                     window_display_name(start_dir.c_str()).c_str(), std::strerror(loaded.unreadable));
     }
-    for (const std::string& ssd : loaded.ssds) drive_add(0, ssd.c_str(), false);
+    for (const std::string& ssd : loaded.ssds) drive_add(SETUP_STAGING, ssd.c_str(), false);
     for (const std::string& folder : loaded.plots) plots_folder_add(plots, folder.c_str());
     if (!loaded.parsed) app_prefs_save();
 }
@@ -257,7 +257,6 @@ void app_main() {
     tuning.hashes_per_dispatch = hash_per_dispatch;
     tuning.threads_per_group = threads_per_group;
     plotter_set_gpu_api(plotter, plotter_gpu_default(tuning));
-    plotter_set_ssd_scatter(plotter, ssd_scatter);
     plotter_set_on_failure(plotter, app_failure_any_thread);
     setup.start = processing_start;
     main_window = window_create("Kestrune", 640, 480);

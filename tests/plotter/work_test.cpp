@@ -433,7 +433,7 @@ TEST_F(work_fixture, written_file_is_completed_on_stop) {
     job_s* job = job_create(&ta, nullptr, ACCOUNT, 0, 8);
     plotter_add_job(plotter, job);
     // Lay the whole file down as its last writer would have, then stop before the next pass.
-    job->fd = sys_file_create((job_path(job, 0) + ".plotting").c_str(), 8 * PLOT_SIZE);
+    job->fd = sys_file_create((job_path(job, JOB_PATH_WRITTEN) + ".plotting").c_str(), 8 * PLOT_SIZE);
     ASSERT_NE(job->fd, 0);
     for (uint64_t i = 0; i < 8; ++i)
         for (uint64_t s = 0; s < SCOOPS_PER_PLOT; ++s)
