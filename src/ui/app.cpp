@@ -1,9 +1,10 @@
 // The application flow: start-up, the application state, starting and ending a run,
 // closing the window and files dropped on it.
 //
-// DESIGN: all of this runs on the UI thread. The plotter's work thread reaches it only
-// through sys_ui_post (its completion notice, engine dialogs); a worker that needs an
-// answer posts the question and waits on a promise the UI thread fulfils.
+// DESIGN: all of this runs on the UI thread. The plotter's threads reach it only through
+// the callables app_main puts in the plotter's seam, which post to this thread with
+// sys_ui_post (the completion notice, failed files); a worker that needs an answer posts
+// the question and waits on a promise the UI thread fulfils.
 #include "ui/app.h"
 
 #include <chrono>
@@ -80,7 +81,7 @@ std::string resume_sentence() {
     uint64_t unfinished = 0, staged = 0;
     plotter_for_each_job(plotter, [&](job_s* job) {
         if (job->job_state != JOB_FAILED) return true;
-        const std::string written = job_path(job, 0);
+        const std::string written = job_path(job, JOB_PATH_WRITTEN);
         if (sys_file_exists((written + ".plotting").c_str())) ++unfinished;
         else if (job->final_drive && sys_file_exists(written.c_str())) ++staged;
         return true;
@@ -139,7 +140,7 @@ bool resume_dropped(const char* path) {
     const std::string folder = path_folder(path);
     setup.ssd_drives.clear();
     setup.target_drives.clear();
-    drive_add(1, folder.c_str(), true);
+    drive_add(SETUP_TARGETS, folder.c_str(), true);
     if (setup.target_drives.empty()) return true;
     plotter_clear_jobs(plotter);
     job_s* job = job_create(&setup.target_drives[0], nullptr, name.account, name.start, name.count);
@@ -217,7 +218,7 @@ void app_prefs_load() {
                     "as it is.",
                     window_display_name(start_dir.c_str()).c_str(), std::strerror(loaded.unreadable));
     }
-    for (const std::string& ssd : loaded.ssds) drive_add(0, ssd.c_str(), false);
+    for (const std::string& ssd : loaded.ssds) drive_add(SETUP_STAGING, ssd.c_str(), false);
     for (const std::string& folder : loaded.plots) plots_folder_add(plots, folder.c_str());
     if (!loaded.parsed) app_prefs_save();
 }
@@ -248,15 +249,14 @@ void app_main() {
     gpu_count = gpu_enumerate(8, 64, gpu_names);
     plots = plots_create();
     plotter = plotter_create();
-    plotter_set_on_finished(plotter, plotting_done);
+    plotter_set_on_finished(plotter, [] { sys_ui_post(plotting_done); });
     plotter_set_asker(plotter, app_ask_any_thread);
-    sys_set_dialog_presenter(app_message_any_thread);
+    plotter_set_message(plotter, app_message_any_thread);
     app_prefs_load();
     gpu_tuning_s tuning;
     tuning.hashes_per_dispatch = hash_per_dispatch;
     tuning.threads_per_group = threads_per_group;
     plotter_set_gpu_api(plotter, plotter_gpu_default(tuning));
-    plotter_set_ssd_scatter(plotter, ssd_scatter);
     plotter_set_on_failure(plotter, app_failure_any_thread);
     setup.start = processing_start;
     main_window = window_create("Kestrune", 640, 480);

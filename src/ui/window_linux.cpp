@@ -217,7 +217,7 @@ void set_source(window_s* window, uint32_t argb) {
 
 int window_main(int, char** argv, void (*activate)()) {
     activate_fn = activate;
-    application = gtk_application_new("com.quillmoth.app", G_APPLICATION_DEFAULT_FLAGS);
+    application = gtk_application_new("org.kestrune.Kestrune", G_APPLICATION_DEFAULT_FLAGS);
     g_signal_connect(application, "activate", G_CALLBACK(on_app_activate), nullptr);
     // The program takes no command-line options of its own.
     char* no_args[] = {argv[0], nullptr};
