@@ -18,6 +18,7 @@
 #include "plotfile/plot_file.h"
 #include "plotter/plotter.h"
 #include "settings/settings.h"
+#include "ui/farm_screen.h"
 #include "ui/session.h"
 #include "ui/widgets.h"
 
@@ -432,6 +433,7 @@ void config_paint(void*) {
     hit_regions_clear(w);
     draw_clear(w, 0xFFFFFF);
     text_at(w, "Config", 22, COLOR_BLACK, 24, 24);
+    farm_paint_link(w);
     paint_plan_summary(w);
     text_at(w, "Processor", 14, COLOR_BLACK, 24, 114);
     const int32_t count = std::min(gpu_count, 8) + 1;
