@@ -38,7 +38,7 @@ constexpr uint64_t FARM_MEMORY = 256ull << 20;
 constexpr uint32_t COLOR_RED = 0xFFC42B1C;    // wrong-size files and overlaps
 constexpr uint32_t COLOR_AMBER = 0xFFD98C00;  // unfinished files and conversions under way
 constexpr int32_t LIST_TOP = 106, LIST_BOTTOM = 404, LIST_LEFT = 24, LIST_WIDTH = 592;
-constexpr float FOLDER_ROW = 36, FILE_ROW = 18, NOTE_ROW = 16, FOLDER_GAP = 8;
+constexpr float FOLDER_ROW = 36, FILE_ROW = 18, NOTE_ROW = 18, FOLDER_GAP = 8;
 constexpr float WHEEL_STEP = 3 * FILE_ROW;
 
 std::thread worker;
@@ -402,7 +402,7 @@ void paint_list(window_s* w) {
         if (row.kind == FARM_ROW_FILE) paint_file_row(w, farm.inventory.files[row.index], top);
         if (row.kind == FARM_ROW_OVERLAP) {
             set_text(w, 9, COLOR_RED);
-            draw_text(w, farm_shorten(w, row.text, 616 - 48).c_str(), 48, top);
+            row_text(w, farm_shorten(w, row.text, 616 - 48), 48, top);
         }
         if (row.kind == FARM_ROW_EMPTY) {
             set_text(w, 9, COLOR_BODY);
@@ -455,8 +455,8 @@ void paint_plan_note(window_s* w) {
         first = "No complete PoC1 file to convert.";
     } else {
         first = plural(farm.plan.jobs.size(), "file") + " (" + fmt_size_tmp(farm.plan.bytes, false, "") +
-                ") can be converted to PoC2";
-        if (farm.plan.resumes) first += ", " + std::to_string(farm.plan.resumes) + " of them interrupted";
+                ") to convert";
+        if (farm.plan.resumes) first += "; " + std::to_string(farm.plan.resumes) + " resume" + (farm.plan.resumes == 1 ? "s" : "");
         first += ".";
     }
     if (farm.summary.empty() && !farm.plan.skipped.empty())
