@@ -264,6 +264,8 @@ void app_main() {
     plotter_set_ssd_scatter(plotter, ssd_scatter);
     plotter_set_on_failure(plotter, app_failure_any_thread);
     setup.start = processing_start;
+    setup.open_plots = farm_open;
+    farm_set_failure_path(app_failure_any_thread);
     main_window = window_create("Kestrune", 640, 480);
     window_set_callbacks(main_window, nullptr, app_close, app_drop, app_mouse, nullptr);
     setup_show_first();
@@ -395,6 +397,8 @@ void app_reset_for_tests() {
     ui_check_end();
     setup_reset();
     setup.start = processing_start;
+    setup.open_plots = farm_open;
+    farm_set_failure_path(app_failure_any_thread);
     if (plotter) plotter_clear_jobs(plotter);
     ui_phase = UI_SETUP;
 }

@@ -8,8 +8,8 @@
 // DESIGN: the screen's state (farm) belongs to the UI thread. One worker thread at a time
 // reads the folders (plots_inventory) or converts files (convert_file, with its lock and
 // journal); it hands every result and progress report to the UI thread through sys_ui_post,
-// and reads only the stop flag, an atomic. Failures go through app_failure_any_thread, the
-// message path of plotting failures. The worker's thread object is joined on the UI thread
+// and reads only the stop flag, an atomic. Failures go through the path the application
+// sets, the message path of plotting failures. The worker's thread object is joined on the UI thread
 // once its last post arrives, or by farm_end when the window closes.
 #include "ui/farm_screen.h"
 
@@ -24,7 +24,6 @@
 #include "platform/util.h"
 #include "plotfile/convert.h"
 #include "plotfile/plots.h"
-#include "ui/app.h"
 #include "ui/session.h"
 #include "ui/setup.h"
 #include "ui/widgets.h"
@@ -43,6 +42,7 @@ constexpr float WHEEL_STEP = 3 * FILE_ROW;
 
 std::thread worker;
 std::atomic<bool> stop_asked{false};
+farm_failure_fn failure_path;  // where a failed file is said; any thread
 
 std::string plural(uint64_t n, const char* word) {
     return std::to_string(n) + " " + word + (n == 1 ? "" : "s");
@@ -210,9 +210,10 @@ void run_ended(const farm_outcome_s& outcome, const plots_inventory_s& inventory
 
 void failure(const farm_job_s& job, const std::string& reason) {
     sys_log("Converting %s failed: %s\n", job.path.c_str(), reason.c_str());
-    app_failure_any_thread("Converting " + window_display_name(file_name(job.path).c_str()) + " in " +
-                           window_display_name(job.folder.c_str()) + " failed: " + reason +
-                           ". The file is safe: its journal lets the next conversion finish it.");
+    if (failure_path)
+        failure_path("Converting " + window_display_name(file_name(job.path).c_str()) + " in " +
+                     window_display_name(job.folder.c_str()) + " failed: " + reason +
+                     ". The file is safe: its journal lets the next conversion finish it.");
 }
 
 void convert_all(const std::vector<farm_job_s>& jobs, std::vector<std::string> skipped,
@@ -527,20 +528,6 @@ void paint_progress(window_s* w) {
 
 // [SECTION] Screen and input
 
-void farm_paint_link(window_s* w) {
-    set_font(w, UI_FONT, 12);
-    const float width = text_width(w, "Plots");
-    const int32_t x = 590 - (int32_t)width / 2;
-    const bool hovered = hit_region_add(w, x - 8, 28, (int32_t)width + 16, 24, farm_open);
-    set_fill(w, hovered ? COLOR_LINK_HOVER : COLOR_ACCENT);
-    draw_text(w, "Plots", (float)x, 32);
-    if (hovered) {
-        set_stroke(w, COLOR_LINK_HOVER);
-        draw_line(w, (float)x, 50, (float)x + width, 50);
-        no_stroke(w);
-    }
-}
-
 void farm_open() {
     farm.summary.clear();
     farm.scroll = 0;
@@ -594,6 +581,8 @@ void farm_mouse(int32_t kind, int32_t x, int32_t y) {
     farm.scroll = std::max(0.0f, std::min(farm.scroll, farm.content - visible));
     if (farm.scroll != before) window_invalidate(main_window);
 }
+
+void farm_set_failure_path(farm_failure_fn path) { failure_path = std::move(path); }
 
 void farm_reset_for_tests() {
     farm_end();

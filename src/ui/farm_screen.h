@@ -2,6 +2,7 @@
 // the overlaps between them, and the in-place conversion of PoC1 files to PoC2.
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -68,8 +69,6 @@ std::vector<std::string> farm_folders();
 // Shows the screen and reads the folders on the worker.
 void farm_open();
 void farm_paint(void* user_data);
-// The "Plots" link at the top right of the setup screen.
-void farm_paint_link(window_s* window);
 // Wheel and drag over the list (pointer events of the window).
 void farm_mouse(int32_t kind, int32_t x, int32_t y);
 // The Convert button: asks, then converts the plan's files on the worker.
@@ -88,5 +87,10 @@ farm_plan_s farm_plan(const plots_inventory_s& inventory);
 std::string farm_shorten(window_s* window, const std::string& text, float width);
 // The run's words: how many were converted, failed, skipped and why.
 std::string farm_outcome_text(const farm_outcome_s& outcome);
+
+// Where the text of a file that failed goes (the plotting failures' message path); called
+// on the worker.
+using farm_failure_fn = std::function<void(const std::string& text)>;
+void farm_set_failure_path(farm_failure_fn path);
 
 void farm_reset_for_tests();
