@@ -43,6 +43,7 @@ constexpr float WHEEL_STEP = 3 * FILE_ROW;
 std::thread worker;
 std::atomic<bool> stop_asked{false};
 farm_failure_fn failure_path;  // where a failed file is said; any thread
+uint64_t listings = 0;          // listings asked for; only the newest one's answer is shown
 
 std::string plural(uint64_t n, const char* word) {
     return std::to_string(n) + " " + word + (n == 1 ? "" : "s");
@@ -194,9 +195,12 @@ void listed(const plots_inventory_s& inventory, bool offer_resume) {
 void list_on_worker(bool offer_resume) {
     join_worker();
     farm.listing = true;
-    worker = std::thread([folders = farm_folders(), offer_resume] {
+    const uint64_t id = ++listings;
+    worker = std::thread([folders = farm_folders(), offer_resume, id] {
         const plots_inventory_s inventory = plots_inventory(folders);
-        sys_ui_post([inventory, offer_resume] { listed(inventory, offer_resume); });
+        sys_ui_post([inventory, offer_resume, id] {
+            if (id == listings) listed(inventory, offer_resume);  // a screen opened again asked anew
+        });
     });
 }
 
