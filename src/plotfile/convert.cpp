@@ -75,6 +75,7 @@ struct work_s {
     uint8_t* buffer = nullptr;  // room for two pieces (`pieces` bytes), then for two slots' halves
     uint64_t pieces = 0;
     uint64_t rewritten = 0;
+    bool stopped = false;     // the stop request ended the steps early
 };
 
 // A checksum of the journal (described above): four independent multiply-rotate lanes over
@@ -247,11 +248,12 @@ bool redo_newest(work_s& w, uint64_t journal_size, position_s* at) {
     return true;
 }
 
-// Runs the steps from `at` to the end.
-bool run_steps(work_s& w, position_s at, const convert_progress_fn& progress) {
+// Runs the steps from `at` to the end, or until `stop` asks to end (false, w.stopped set).
+bool run_steps(work_s& w, position_s at, const convert_progress_fn& progress, const convert_stop_fn& stop) {
     const uint64_t total = w.nonces * PLOT_SIZE;
     if (progress) progress((at.pair * w.nonces + at.nonce) * UNIT, total);
     while (at.pair < PAIRS) {
+        if (stop && stop()) return w.stopped = true, false;
         const step_s st = next_step(w.nonces, at, w.step_bytes);
         const uint64_t count = step_units(st);
         uint8_t* low = w.buffer;
@@ -514,7 +516,7 @@ std::string convert_pending_text(const std::string& plot_path, const convert_pen
 }
 
 convert_result_s convert_file(const std::string& path, bool to_poc2, uint64_t memory,
-                              const convert_progress_fn& progress) {
+                              const convert_progress_fn& progress, const convert_stop_fn& stop) {
     work_s w;
     convert_result_s result;
     if (!resolve(path, to_poc2, &w, &result) || !open_source(&w, &result)) return result;
@@ -532,11 +534,15 @@ convert_result_s convert_file(const std::string& path, bool to_poc2, uint64_t me
         release(w);
         return outcome(CONVERT_REFUSED, w.source + ": " + why, w);
     }
-    if (ok && !run_steps(w, at, progress)) ok = false, why = "I/O error while converting";
+    if (ok && !run_steps(w, at, progress, stop)) ok = false, why = "I/O error while converting";
     if (ok && !sys_file_rename_new(w.source.c_str(), w.target.c_str())) ok = false, why = "could not rename it";
     if (ok && !sys_file_delete(w.journal.c_str())) ok = false, why = "could not delete the journal";
     if (ok) sys_dir_sync(w.folder.c_str());
     release(w);
+    if (w.stopped) {
+        sys_log("  stopped on request; the journal %s keeps the file safe\n", w.journal.c_str());
+        return outcome(CONVERT_STOPPED, w.source + ": stopped before it was finished; rerun to finish", w);
+    }
     if (!ok) return outcome(CONVERT_FAILED, w.source + ": " + why + "; rerun to finish", w);
     return outcome(CONVERT_DONE, w.target + ": converted to " + std::string(layout(to_poc2)), w);
 }

@@ -25,6 +25,7 @@
 #include "settings/prefs.h"
 #include "settings/settings.h"
 #include "ui/check_screen.h"
+#include "ui/farm_screen.h"
 #include "ui/progress.h"
 #include "ui/session.h"
 #include "ui/setup.h"
@@ -107,7 +108,6 @@ std::string unwritable_folders() {
     return refusals;
 }
 
-void mouse_ignored(void*, int32_t, int32_t, int32_t) {}
 
 // Runs call on the UI thread and waits for it; directly when already there.
 template <typename T>
@@ -152,6 +152,10 @@ bool resume_dropped(const char* path) {
 
 }  // namespace
 
+void app_mouse(void*, int32_t kind, int32_t x, int32_t y) {
+    if (ui_phase == UI_FARM) farm_mouse(kind, x, y);
+}
+
 void app_message_any_thread(const char* title, const char* text) {
     const std::string t = title, x = text;
     on_ui_thread<bool>([t, x] {
@@ -163,8 +167,9 @@ void app_message_any_thread(const char* title, const char* text) {
 void app_failure_any_thread(const std::string& text) {
     sys_ui_post([text] {
         failures_unsaid.push_back(text);
-        // A failure that ends the run waits for the run's outcome, which says both at once.
-        if (!run_ends_with_failures()) message_box(main_window, "Error", "%s", take_unsaid_failures().c_str());
+        // A failure that ends the run waits for the run's outcome, which says both at once;
+        // a conversion's failure has no run outcome to wait for.
+        if (ui_phase == UI_FARM || !run_ends_with_failures()) message_box(main_window, "Error", "%s", take_unsaid_failures().c_str());
     });
 }
 
@@ -259,8 +264,10 @@ void app_main() {
     plotter_set_gpu_api(plotter, plotter_gpu_default(tuning));
     plotter_set_on_failure(plotter, app_failure_any_thread);
     setup.start = processing_start;
+    setup.open_plots = farm_open;
+    farm_set_failure_path(app_failure_any_thread);
     main_window = window_create("Kestrune", 640, 480);
-    window_set_callbacks(main_window, nullptr, app_close, app_drop, mouse_ignored, nullptr);
+    window_set_callbacks(main_window, nullptr, app_close, app_drop, app_mouse, nullptr);
     setup_show_first();
     window_run_loop();
 }
@@ -346,6 +353,15 @@ void plotting_done() {
 
 bool app_close(void*) {
     ui_check_end();  // a check's threads end before the process does
+    if (farm_converting()) {
+        if (!ask_yes_no(main_window, "Close Kestrune?",
+                        "Are you sure you want to stop converting and close Kestrune? The file being converted "
+                        "stops after its current step; its journal keeps it safe and the conversion resumes next time."))
+            return false;
+        farm_end();
+        return true;
+    }
+    farm_end();  // a listing being read ends before the process does
     if (!run_in_progress()) return true;
     if (!ask_yes_no(main_window, "Close Kestrune?", "Are you sure you want to stop plotting and close Kestrune?"))
         return false;
@@ -362,6 +378,10 @@ void app_drop(void*, int32_t count, char** paths, int32_t, int32_t) {
     sys_log("Files dropped:\n");
     for (int32_t i = 0; i < count; ++i) sys_log("  %s\n", paths[i]);
     if (count < 1) return;
+    if (ui_phase == UI_FARM) {
+        sys_log("  ignored: the plots screen is shown\n");
+        return;
+    }
     // A second run cannot start while one is in progress or has finished.
     if (!app_setting_up()) {
         sys_log("  ignored: plotting has already started\n");
@@ -372,10 +392,13 @@ void app_drop(void*, int32_t count, char** paths, int32_t, int32_t) {
 }
 
 void app_reset_for_tests() {
+    farm_reset_for_tests();
     progress_reset();
     ui_check_end();
     setup_reset();
     setup.start = processing_start;
+    setup.open_plots = farm_open;
+    farm_set_failure_path(app_failure_any_thread);
     if (plotter) plotter_clear_jobs(plotter);
     ui_phase = UI_SETUP;
 }

@@ -22,6 +22,7 @@ struct setup_s {
     int32_t fill_drive_index = 0;         // target drive the fill prompt edits
     std::function<void(uint64_t bytes)> fill_action;  // stores the fill prompt's value
     std::function<void()> start;          // "Start Plotting!"; set by the application flow
+    std::function<void()> open_plots;     // the "Plots" link; set by the application flow
 };
 
 extern setup_s setup;
@@ -32,7 +33,7 @@ void setup_show();
 void setup_show_first();
 // Rebuilds the plotter's jobs from the folders and settings; sets planned_max_file_bytes.
 void setup_plan();
-// Forgets the folders, the plan and the prompts' texts (the start action stays).
+// Forgets the folders, the plan and the prompts' texts (the start and Plots actions stay).
 void setup_reset();
 
 // Screens

@@ -147,6 +147,23 @@ void paint_processor_items(window_s* w, int32_t count, int32_t item_w, int32_t x
     }
 }
 
+// "Plots" at the top right, beside the title: the farm screen.
+void paint_plots_link(window_s* w) {
+    set_font(w, UI_FONT, 12);
+    const float width = text_width(w, "Plots");
+    const int32_t x = 590 - (int32_t)width / 2;
+    const bool hovered = hit_region_add(w, x - 8, 28, (int32_t)width + 16, 24, [] {
+        if (setup.open_plots) setup.open_plots();
+    });
+    set_fill(w, hovered ? COLOR_LINK_HOVER : COLOR_ACCENT);
+    draw_text(w, "Plots", (float)x, 32);
+    if (hovered) {
+        set_stroke(w, COLOR_LINK_HOVER);
+        draw_line(w, (float)x, 50, (float)x + width, 50);
+        no_stroke(w);
+    }
+}
+
 void paint_plan_summary(window_s* w) {
     set_font(w, UI_FONT, 10);
     set_fill(w, COLOR_BODY);
@@ -226,9 +243,10 @@ void setup_plan() {
 }
 
 void setup_reset() {
-    std::function<void()> start = std::move(setup.start);
+    std::function<void()> start = std::move(setup.start), open_plots = std::move(setup.open_plots);
     setup = setup_s();
     setup.start = std::move(start);
+    setup.open_plots = std::move(open_plots);
 }
 
 // [SECTION] Typed values
@@ -434,6 +452,7 @@ void config_paint(void*) {
     hit_regions_clear(w);
     draw_clear(w, 0xFFFFFF);
     text_at(w, "Config", 22, COLOR_BLACK, 24, 24);
+    paint_plots_link(w);
     paint_plan_summary(w);
     text_at(w, "Processor", 14, COLOR_BLACK, 24, 114);
     const int32_t count = std::min(gpu_count, 8) + 1;

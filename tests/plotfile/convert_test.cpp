@@ -383,3 +383,31 @@ TEST_F(convert_test, a_journal_of_an_earlier_release_is_finished) {
     EXPECT_NE(left.find("KESTRNS1"), std::string::npos);
     EXPECT_EQ(left.find("STRSLOT1"), std::string::npos);
 }
+
+// A stop asked before step k + 1 of three ends the run there with the old name and the
+// journal kept and the steps done so far on the disk; a rerun by either name finishes it
+// byte-exact, and says it resumed only when a step had been done.
+TEST_F(convert_test, a_stop_between_steps_leaves_the_journal_and_a_rerun_finishes) {
+    const uint64_t n = 64, memory = 2 * 700 * n * PAIR;  // three steps, as in the sweep
+    const std::string poc1 = image(n, false), poc2 = image(n, true);
+    for (const uint64_t k : {0, 1, 2}) {
+        SCOPED_TRACE("stop after step " + std::to_string(k));
+        test_dir_s d;
+        test_write_file(path_of(d, n, false), poc1);
+        uint64_t asked = 0, last_done = 0;
+        const convert_result_s stopped = convert_file(
+            path_of(d, n, false), true, memory, [&](uint64_t done, uint64_t) { last_done = done; },
+            [&] { return asked++ == k; });
+        EXPECT_EQ(stopped.status, CONVERT_STOPPED) << stopped.message;
+        EXPECT_EQ(asked, k + 1);
+        EXPECT_EQ(names(d), (std::vector<std::string>{plot_file_name(ACCOUNT, 0, n, false),
+                                                      plot_file_name(ACCOUNT, 0, n, false) + ".converting"}));
+        EXPECT_EQ(last_done == 0, k == 0);
+        EXPECT_EQ(stopped.bytes == 0, k == 0);
+        const convert_result_s rerun = convert_file(path_of(d, n, k % 2 == 1), true, memory);
+        EXPECT_EQ(rerun.status, CONVERT_DONE) << rerun.message;
+        EXPECT_EQ(rerun.resumed, k > 0);
+        EXPECT_EQ(names(d), std::vector<std::string>{plot_file_name(ACCOUNT, 0, n, true)});
+        EXPECT_TRUE(test_read_file(path_of(d, n, true)) == poc2);
+    }
+}
