@@ -19,6 +19,11 @@ using window_paint_fn = void (*)(void* user_data);
 constexpr int32_t WINDOW_HIT_REGIONS = 64;
 // The wheel's kinds reach only the mouse callback; they press and click nothing.
 enum window_mouse_e : int32_t { MOUSE_PRESS = 0, MOUSE_MOTION = 1, MOUSE_RELEASE = 2, MOUSE_WHEEL_UP = 3, MOUSE_WHEEL_DOWN = 4 };
+// The keys the window answers itself: Tab, Shift+Tab, and Enter or space. Every other key,
+// and Enter and space while a text entry has the keyboard focus, stay with GTK.
+enum window_key_e : int32_t { KEY_NEXT = 0, KEY_PREVIOUS = 1, KEY_ACTIVATE = 2 };
+// The dotted frame around the region with the keyboard focus: the hovered button border's blue.
+constexpr uint32_t WINDOW_FOCUS_MARK = 0xFF0078D7;
 
 // One clickable rectangle of the current paint; free while its action is empty.
 struct hit_region_s {
@@ -54,6 +59,8 @@ struct window_s {
     hit_region_s regions[WINDOW_HIT_REGIONS];  // registered by the current paint
     int32_t pressed = -1;                 // slot pressed and not yet released
     int32_t hovered = -1;                 // slot under the pointer
+    int32_t focused = -1;                 // slot with the keyboard focus, -1 when none
+    int32_t clickable_slots = 0;          // clickable slots of the last paint
     std::vector<std::string>* texts = nullptr;  // when set, every text drawn is added (tests read screens)
 };
 
@@ -78,6 +85,10 @@ void window_set_repaint_interval(window_s* window, uint32_t interval_ms);
 void window_paint(window_s* window, cairo_t* cr);
 // What a pointer event does to the hit regions (see the table in window_linux.cpp).
 void window_mouse_event(window_s* window, int32_t kind, int32_t x, int32_t y);
+// What a key does: Tab and Shift+Tab move the keyboard focus through the clickable slots in
+// the order the paint registered them, wrapping (through the text entry when the screen has
+// one); KEY_ACTIVATE clicks the focused slot. False when the key did nothing.
+bool window_key_event(window_s* window, int32_t key);
 // Turns dropped URIs into local paths and hands them to the drop callback; URIs that
 // name no local file are logged and left out.
 void window_drop_uris(window_s* window, char** uris, int32_t x, int32_t y);

@@ -1,7 +1,7 @@
 // The window layer on GTK 3 and cairo: the application, the window and its signals, hit
 // regions, dialogs, entries, timers, the main loop and the drawing wrappers.
 //
-// [SECTION] Process and loop   [SECTION] Window   [SECTION] Hit regions and pointer
+// [SECTION] Process and loop   [SECTION] Window   [SECTION] Hit regions, pointer and keys
 // [SECTION] Drop   [SECTION] Dialogs   [SECTION] Entries   [SECTION] Drawing
 //
 // DESIGN: everything here runs on the UI thread. Other threads reach it only through
@@ -19,6 +19,12 @@
 // a release elsewhere, then a press on empty space and a release on the button is no click.
 // Every paint registers its regions again in the same order, so a slot number survives
 // the timer's repaints between press and release.
+//
+// Keyboard: Tab and Shift+Tab move a focus through the same slots in registration order, and
+// Enter or space clicks the focused slot the way a press and release in it would. A disabled
+// button registers no slot, so it can neither take the focus nor be clicked. The focus is
+// dropped when the screen (the paint callback) changes or a paint registers fewer slots, so
+// it never lands on a different element than the one marked.
 #include <gtk/gtk.h>
 
 #include <cstdarg>
@@ -86,6 +92,61 @@ gboolean on_scroll(GtkWidget*, GdkEventScroll* event, gpointer data) {
     const int32_t kind = event->direction == GDK_SCROLL_UP ? MOUSE_WHEEL_UP : MOUSE_WHEEL_DOWN;
     window_mouse_event(static_cast<window_s*>(data), kind, (int32_t)event->x, (int32_t)event->y);
     return TRUE;
+}
+
+// Tab leaves a text entry for the regions; Enter and space stay the entry's.
+gboolean on_key(GtkWidget* widget, GdkEventKey* event, gpointer data) {
+    if (event->state & (GDK_CONTROL_MASK | GDK_MOD1_MASK | GDK_SUPER_MASK)) return FALSE;
+    const bool in_entry = GTK_IS_ENTRY(gtk_window_get_focus(GTK_WINDOW(widget)));
+    int32_t key;
+    switch (event->keyval) {
+        case GDK_KEY_Tab:
+        case GDK_KEY_KP_Tab: key = event->state & GDK_SHIFT_MASK ? KEY_PREVIOUS : KEY_NEXT; break;
+        case GDK_KEY_ISO_Left_Tab: key = KEY_PREVIOUS; break;
+        case GDK_KEY_Return:
+        case GDK_KEY_KP_Enter:
+        case GDK_KEY_space:
+        case GDK_KEY_KP_Space:
+            if (in_entry) return FALSE;
+            key = KEY_ACTIVATE;
+            break;
+        default: return FALSE;
+    }
+    return window_key_event(static_cast<window_s*>(data), key) ? TRUE : FALSE;
+}
+
+gboolean on_entry_focus_in(GtkWidget*, GdkEvent*, gpointer data) {
+    window_s* window = static_cast<window_s*>(data);
+    if (window->focused >= 0) {
+        window->focused = -1;
+        queue_redraw(window);
+    }
+    return FALSE;
+}
+
+// Gives the keyboard focus to the first text entry, or takes it from whichever has it.
+void entry_focus(window_s* window, bool focus) {
+    if (!window->window) return;
+    if (!focus) gtk_window_set_focus(GTK_WINDOW(window->window), nullptr);
+    else if (!window->entries.empty() && window->entries[0].entry) gtk_widget_grab_focus(window->entries[0].entry);
+}
+
+bool focusable(const hit_region_s& region) { return region.action && region.w > 0 && region.h > 0; }
+
+// The first focusable slot after `from` in the direction `step` (1 or -1), wrapping; -1 when none.
+int32_t next_focusable(const window_s* window, int32_t from, int32_t step) {
+    for (int32_t i = 1; i <= WINDOW_HIT_REGIONS; ++i) {
+        const int32_t slot = ((from + step * i) % WINDOW_HIT_REGIONS + WINDOW_HIT_REGIONS) % WINDOW_HIT_REGIONS;
+        if (focusable(window->regions[slot])) return slot;
+    }
+    return -1;
+}
+
+// A press and a release in the same slot: its action runs once. A copy: the action may open
+// a dialog, and repaints under it rebuild the regions.
+void click_slot(window_s* window, int32_t slot) {
+    window->pressed = -1;
+    window_action(window->regions[slot].action)();
 }
 
 gboolean on_delete(GtkWidget*, GdkEvent*, gpointer data) {
@@ -218,6 +279,21 @@ void set_source(window_s* window, uint32_t argb) {
                           (argb >> 24) / 255.0);
 }
 
+// A 1-pixel dotted frame two pixels outside the focused region (clear of a button's border),
+// over everything the paint drew.
+void paint_focus_mark(window_s* window) {
+    const hit_region_s& r = window->regions[window->focused];
+    cairo_t* cr = window->cr;
+    cairo_save(cr);
+    const double dash = 1;
+    cairo_set_dash(cr, &dash, 1, 0.5);  // dots on whole pixels: the frame runs on pixel centres
+    cairo_set_line_width(cr, 1);
+    set_source(window, WINDOW_FOCUS_MARK);
+    cairo_rectangle(cr, r.x - 2.5, r.y - 2.5, r.w + 5, r.h + 5);
+    cairo_stroke(cr);
+    cairo_restore(cr);
+}
+
 }  // namespace
 
 // [SECTION] Process and loop
@@ -266,6 +342,7 @@ window_s* window_create(const char* title, int32_t width, int32_t height) {
     gtk_window_set_default_size(GTK_WINDOW(window->window), width, height);
     g_signal_connect(window->window, "destroy", G_CALLBACK(gtk_main_quit), nullptr);
     g_signal_connect(window->window, "delete-event", G_CALLBACK(on_delete), window);
+    g_signal_connect(window->window, "key-press-event", G_CALLBACK(on_key), window);
     window->fixed = gtk_fixed_new();
     gtk_container_add(GTK_CONTAINER(window->window), window->fixed);
     window->area = gtk_drawing_area_new();
@@ -297,6 +374,7 @@ void window_set_callbacks(window_s* window, void* user_data, window_close_fn clo
 }
 
 void window_set_paint(window_s* window, window_paint_fn paint) {
+    if (paint != window->paint) window->focused = -1;
     window->paint = paint;
     queue_redraw(window);
 }
@@ -315,11 +393,17 @@ void window_paint(window_s* window, cairo_t* cr) {
     if (window->paint) {
         hit_regions_clear(window);
         window->paint(window->user_data);
+        int32_t count = 0;
+        for (const hit_region_s& region : window->regions) count += focusable(region);
+        if (count < window->clickable_slots || (window->focused >= 0 && !focusable(window->regions[window->focused])))
+            window->focused = -1;
+        window->clickable_slots = count;
+        if (window->focused >= 0) paint_focus_mark(window);
     }
     window->cr = nullptr;
 }
 
-// [SECTION] Hit regions and pointer
+// [SECTION] Hit regions, pointer and keys
 
 void hit_regions_clear(window_s* window) {
     for (hit_region_s& region : window->regions) region = hit_region_s();
@@ -362,10 +446,31 @@ void window_mouse_event(window_s* window, int32_t kind, int32_t x, int32_t y) {
             window->hovered = i;
             queue_redraw(window);
         } else if (kind == MOUSE_RELEASE && pressed == i) {
-            // A copy: the action may open a dialog, and repaints under it rebuild the regions.
-            window_action(r.action)();
+            click_slot(window, i);
         }
     }
+}
+
+bool window_key_event(window_s* window, int32_t key) {
+    if (key == KEY_ACTIVATE) {
+        if (window->focused < 0 || !focusable(window->regions[window->focused])) return false;
+        click_slot(window, window->focused);
+        return true;
+    }
+    const int32_t step = key == KEY_NEXT ? 1 : -1;
+    const int32_t from = window->focused >= 0 ? window->focused : step > 0 ? -1 : WINDOW_HIT_REGIONS;
+    const int32_t next = next_focusable(window, from, step);
+    const bool wrapped = window->focused >= 0 && (step > 0 ? next <= window->focused : next >= window->focused);
+    if (next < 0 && window->entries.empty()) return false;
+    if (next < 0 || (wrapped && !window->entries.empty())) {
+        window->focused = -1;
+        entry_focus(window, true);
+    } else {
+        window->focused = next;
+        entry_focus(window, false);
+    }
+    queue_redraw(window);
+    return true;
 }
 
 // [SECTION] Drop
@@ -440,6 +545,7 @@ int32_t entry_add(window_s* window, int32_t x, int32_t y, int32_t w, int32_t h, 
         gtk_widget_show(entry.entry);
         gtk_widget_grab_focus(entry.entry);
         g_signal_connect(entry.entry, "changed", G_CALLBACK(on_entry_changed), window);
+        g_signal_connect(entry.entry, "focus-in-event", G_CALLBACK(on_entry_focus_in), window);
     }
     window->entries.push_back(entry);
     return (int32_t)window->entries.size() - 1;

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Drives the desktop program's Plots screen under Xvfb with xdotool, as a user would: two
 # remembered plot folders hold a PoC1 file, an unfinished .plotting file and a PoC2 file
-# overlapping the first; "Plots" lists them with their states and the overlap; "Convert to
+# overlapping the first; "Plots", reached with Tab (its focus mark shows) and opened with
+# Return, lists them with their states and the overlap; "Convert to
 # PoC2" and "Yes" turn the PoC1 file into the bytes of a fresh PoC2 plot and leave the
 # .plotting file as it was. Then a conversion slowed down (every sync 400 ms longer) is
 # killed once its journal holds a step; the program started again offers to finish it from
@@ -77,7 +78,11 @@ unfinished_sum=$(cksum <"$work/t1/$unfinished")
 printf 'account: %s\nplots:\n  - %s/t1/\n  - %s/t2/\n' $account "$work" "$work" >"$work/run/config.yml"
 
 start
-click 590 40                                   # "Plots"
+xdotool mousemove 320 470 key Tab              # keys go to the window under the pointer
+sleep 0.5
+shot focus
+[ "$(count_colour focus 90x40+545+18 0078D7)" -gt 20 ] || fail "focus: no focus mark around \"Plots\""
+xdotool key Return                             # "Plots" by keyboard
 sleep 0.5
 shot list
 [ "$(count_colour list 6x298+26+106 C42B1C)" -eq 72 ] || fail "list: the two overlapping files are not marked red"

@@ -216,6 +216,62 @@ TEST(Window, PointerRulesTable) {
     }
 }
 
+// Keys: T Tab, S Shift+Tab, E Enter, ' ' space, d disables B, each followed by a repaint.
+// Buttons A and B and a text link C; a disabled button takes no focus, and one disabled
+// under the focus leaves no focus behind, so Enter clicks nothing.
+TEST(Window, KeyboardFocusTable) {
+    using row = std::tuple<const char*, const char*, int, int, int, int32_t>;
+    const row cases[] = {  // name, keys, then the clicks of A, B and C and the focused slot
+        {"no focus at first", "", 0, 0, 0, -1},
+        {"Tab focuses A, Enter clicks it", "TE", 1, 0, 0, 0},
+        {"space clicks like Enter", "TT ", 0, 1, 0, 1},
+        {"Enter without focus clicks nothing", "E", 0, 0, 0, -1},
+        {"Shift+Tab starts from the last", "SE", 0, 0, 1, 2},
+        {"Shift+Tab from the first wraps to the last", "TS", 0, 0, 0, 2},
+        {"Tab from the last wraps to the first", "TTTTE", 1, 0, 0, 0},
+        {"a disabled button is passed over", "dTTE", 0, 0, 1, 1},
+        {"disabled under the focus: no focus, no click", "TTdE", 0, 0, 0, -1},
+        {"Enter twice clicks twice", "TEE", 2, 0, 0, 0},
+    };
+    offscreen_s screen;
+    for (const auto& [name, keys, want_a, want_b, want_c, focused] : cases) {
+        int a = 0, b = 0, c = 0;
+        bool b_enabled = true;
+        test_window_s window([&](window_s* w) {
+            paint_button(w, "A", true, 100, 100, 100, 34, [&] { ++a; }, 12);
+            paint_button(w, "B", b_enabled, 220, 100, 100, 34, [&] { ++b; }, 12);
+            paint_text_link(w, "C", 100, 200, [&] { ++c; });
+        });
+        screen.paint(&window);
+        for (char key : std::string_view(keys)) {
+            if (key == 'd') b_enabled = false;
+            else window_key_event(&window, (int32_t)std::string_view("TSE").find(key == ' ' ? 'E' : key));
+            screen.paint(&window);
+        }
+        EXPECT_EQ(std::tuple(a, b, c, window.focused), std::tuple(want_a, want_b, want_c, focused)) << name;
+    }
+}
+
+// The focus mark: a dotted frame around the focused button only, every other
+// pixel of its top edge in the mark's blue.
+TEST(Window, FocusMarkFramesTheFocusedRegion) {
+    test_window_s window([](window_s* w) {
+        paint_button(w, "A", true, 100, 100, 100, 34, [] {}, 12);
+        paint_button(w, "B", true, 220, 100, 100, 34, [] {}, 12);
+    });
+    offscreen_s screen;
+    const auto marked = [&](int32_t x) {
+        int32_t count = 0;
+        for (int32_t i = x; i < x + 100; ++i) count += screen.pixel(i, 97) == (WINDOW_FOCUS_MARK & 0xFFFFFF);
+        return count;
+    };
+    screen.paint(&window);
+    EXPECT_EQ(std::pair(marked(100), marked(220)), std::pair(0, 0));
+    window_key_event(&window, KEY_NEXT);
+    screen.paint(&window);
+    EXPECT_EQ(std::pair(marked(100), marked(220)), std::pair(50, 0));
+}
+
 // Dialog texts stop at 1023 bytes, entry texts at their buffer's size less one; shorter ones
 // come through whole. Lengths in turn: the dialog's text, then the entry's buffer.
 TEST_F(Screens, TextsAreCutToTheirBuffers) {
@@ -311,6 +367,52 @@ TEST_F(Screens, SetupScreenStartProcessorsAndFolders) {
     ASSERT_EQ(messages.size(), 1u);  // the refusal names the folder, its free space and the least needed
     EXPECT_EQ(messages[0], "There isn't enough free space on this drive.\n" + dir.path +
                                " has 4.1 MB free; at least 134.2 MB is needed.");
+}
+
+// The setup screen by keys (account set, no folder, two GPUs): T Tab, S Shift+Tab, E Enter,
+// ' ' space, each followed by a repaint. "Plots" comes first, then the processors; the RAM
+// line is last. A new screen starts without focus. The focus is named by a point inside it.
+TEST_F(Screens, SetupScreenByKeysTable) {
+    using row = std::tuple<const char*, const char*, ui_phase_e, std::pair<int32_t, int32_t>, uint32_t>;
+    const std::pair<int32_t, int32_t> none{-1, -1};
+    const row cases[] = {  // name, keys, then the phase, the focus and the processors chosen
+        {"Tab reaches Plots first", "T", UI_SETUP, {590, 40}, 0},
+        {"the CPU, then GPU 0", "TTT", UI_SETUP, {233, 150}, 0},
+        {"space chooses GPU 0", "TTT ", UI_SETUP, {233, 150}, 1},
+        {"Enter chooses it too", "TTTE", UI_SETUP, {233, 150}, 1},
+        {"Shift+Tab starts from the RAM line", "S", UI_SETUP, {30, 440}, 0},
+        {"Shift+Tab wraps from Plots to the RAM line", "TS", UI_SETUP, {30, 440}, 0},
+        {"Tab wraps from the RAM line to Plots", "ST", UI_SETUP, {590, 40}, 0},
+        {"Enter without focus does nothing", "E", UI_SETUP, none, 0},
+        {"Enter on Plots opens the Plots screen, unfocused", "TE", UI_FARM, none, 0},
+        {"Tab there reaches Back", "TET", UI_FARM, {89, 436}, 0},
+        {"Enter on Back: the setup screen, unfocused", "TETE", UI_SETUP, none, 0},
+    };
+    for (const auto& [name, keys, phase, focus, mask] : cases) {
+        app_reset_for_tests();
+        settings_reset();
+        account_id = 7;
+        delete std::exchange(main_window, window_create_offscreen(640, 480));
+        main_window->texts = &drawn;
+        ui_show(UI_SETUP, config_paint);
+        screen.paint(main_window);
+        for (char key : std::string_view(keys)) {
+            window_key_event(main_window, (int32_t)std::string_view("TSE").find(key == ' ' ? 'E' : key));
+            screen.paint(main_window);
+        }
+        const int32_t slot = main_window->focused;
+        std::pair<int32_t, int32_t> at = none;
+        if (slot >= 0) {
+            const hit_region_s& r = main_window->regions[slot];
+            if (r.x <= focus.first && focus.first < r.x + r.w && r.y <= focus.second && focus.second < r.y + r.h)
+                at = focus;
+            else
+                at = {r.x, r.y};
+        }
+        EXPECT_EQ(std::tuple(ui_phase, at, gpu_mask), std::tuple(phase, focus, mask)) << name;
+        app_reset_for_tests();  // ends the Plots screen's listing
+        sys_ui_drain();
+    }
 }
 
 // A folder name that is not UTF-8 (bytes ff fe) is drawn through its display name: the
