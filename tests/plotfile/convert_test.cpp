@@ -192,7 +192,7 @@ TEST_F(convert_test, refusals_change_no_byte_and_leave_no_file) {
                 return std::strstr(p, ".converting") ? (errno = EACCES, -1) : real.open(p, f, m);
             };
         if (c.setup == FULL) sys_syscalls().statvfs = [](const char*, struct statvfs* info) { return *info = {}, 0; };
-        const int64_t lock = c.setup == LOCKED ? sys_file_create(file.c_str(), 0) : 0;
+        const int64_t lock = c.setup == LOCKED ? test_create_file(file, 0) : 0;
         const std::vector<std::string> before = names(d);
         const convert_result_s r = convert_file(d.file(c.name), true, c.memory);
         sys_file_close(lock);

@@ -153,7 +153,7 @@ TEST_F(work_fixture, faults_end_the_run_and_keep_other_files) {
         input.max_fill_bytes = 8 * PLOT_SIZE;
         drive_plan(plotter, &plots, input);
         sys_syscalls() = *c.calls;
-        const int64_t held = c.held ? sys_file_create(a.file(own).c_str(), 8 * PLOT_SIZE) : 0;
+        const int64_t held = c.held ? test_create_file(a.file(own), 8 * PLOT_SIZE) : 0;
         ASSERT_TRUE(plotter_setup(plotter, {0, 2 * 8 * PLOT_SIZE, 0, 0}, 0, 1));
         plotter_wait(plotter);
         sys_ui_drain();
@@ -260,7 +260,10 @@ TEST_F(work_fixture, a_file_being_moved_is_never_converted) {
             if (*offset == 0 && during.message.empty()) during = convert_file(staged_path, true, 1 << 20);
             return sendfile(out, in, offset, count);
         };
-        const int64_t converter = held_before ? sys_file_hold(staged_path.c_str(), nullptr) : 0;
+        int64_t converter = 0;
+        if (held_before) {
+            ASSERT_EQ(sys_file_hold(staged_path.c_str(), &converter).error, 0);
+        }
         std::vector<std::string> heard;
         plotter_set_on_failure(plotter, [&](const std::string& text) { heard.push_back(text); });
         drive_s ssd = engine_drive(s.path, true), ta = engine_drive(a.path, false);
@@ -434,7 +437,7 @@ TEST_F(work_fixture, written_file_is_completed_on_stop) {
     job_s* job = job_create(&ta, nullptr, ACCOUNT, 0, 8);
     plotter_add_job(plotter, job);
     // Lay the whole file down as its last writer would have, then stop before the next pass.
-    job->fd = sys_file_create((job_path(job, 0) + ".plotting").c_str(), 8 * PLOT_SIZE);
+    job->fd = test_create_file(job_path(job, 0) + ".plotting", 8 * PLOT_SIZE);
     ASSERT_NE(job->fd, 0);
     for (uint64_t i = 0; i < 8; ++i)
         for (uint64_t s = 0; s < SCOOPS_PER_PLOT; ++s)
