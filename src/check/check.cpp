@@ -343,7 +343,8 @@ bool check_file(check_work_s* w) {
         show(c, "Error", "Cannot open the plot file.");
         return false;
     }
-    if (sys_file_size(w->fd) != w->count * PLOT_SIZE) {
+    uint64_t size = 0;
+    if (sys_file_size(w->fd, &size).error || size != w->count * PLOT_SIZE) {
         sys_file_close(w->fd);
         w->fd = 0;
         c->result = CHECK_BAD_SIZE;

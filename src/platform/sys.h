@@ -101,7 +101,8 @@ sys_err_s sys_file_delete(const char* path);
 bool sys_file_exists(const char* path);
 // True when both paths exist and name the same file or folder (same device and inode).
 bool sys_same_file(const char* a, const char* b);
-uint64_t sys_file_size(int64_t fd);
+// The size of an open file (fstat); `size` is left at 0 when it cannot be read.
+sys_err_s sys_file_size(int64_t fd, uint64_t* size);
 // Renames, then syncs the folder of the new name so the new entry survives a crash.
 // A failed rename is logged.
 sys_err_s sys_file_rename(const char* old_path, const char* new_path);

@@ -391,11 +391,12 @@ bool sys_same_file(const char* a, const char* b) {
     return first.st_dev == second.st_dev && first.st_ino == second.st_ino;
 }
 
-uint64_t sys_file_size(int64_t fd) {
+sys_err_s sys_file_size(int64_t fd, uint64_t* size) {
     struct stat info;
-    const bool ok = stat_fd((int)fd, &info) == 0;
-    UTIL_ASSERT(ok);
-    return ok ? (uint64_t)info.st_size : 0;
+    *size = 0;
+    if (stat_fd((int)fd, &info) != 0) return failed(errno);
+    *size = (uint64_t)info.st_size;
+    return sys_err_s{};
 }
 
 sys_err_s sys_file_rename(const char* old_path, const char* new_path) {

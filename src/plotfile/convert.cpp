@@ -438,7 +438,11 @@ bool open_journal(work_s* w, position_s* at, std::string* why) {
         return *why = std::string("cannot ") + (w->resume ? "open" : "create") + " the journal " + w->journal + ": " +
                       std::strerror(opened.error),
                false;
-    const uint64_t budget = w->step_bytes, size = sys_file_size(w->jfd);
+    // A journal whose size cannot be read must not pass for an empty one: the file may be
+    // half converted.
+    const uint64_t budget = w->step_bytes;
+    uint64_t size = 0;
+    if (sys_file_size(w->jfd, &size).error) return *why = "cannot read the journal " + w->journal, false;
     const part_e header = w->resume ? read_header(*w, size) : PART_NONE;
     if (header == PART_ERROR) return *why = "cannot read the journal " + w->journal, false;
     if (header == PART_DAMAGED)

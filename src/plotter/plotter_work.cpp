@@ -203,7 +203,8 @@ bool already_staged(plotter_s* p, job_s* job) {
     const std::string path = job_path(job, 0);
     int64_t fd = 0;
     if (sys_file_open_read(path.c_str(), &fd).error) return false;
-    const bool complete = sys_file_size(fd) == job->nonce_count * PLOT_SIZE;
+    uint64_t size = 0;
+    const bool complete = sys_file_size(fd, &size).error == 0 && size == job->nonce_count * PLOT_SIZE;
     sys_file_close(fd);
     if (!complete) return false;
     sys_log("%s is already complete; it only needs moving.\n", path.c_str());
@@ -525,8 +526,10 @@ bool same_bytes(const std::string& a, const std::string& b) {
     int64_t fa = 0, fb = 0;
     sys_file_open_read(a.c_str(), &fa);
     sys_file_open_read(b.c_str(), &fb);
-    bool same = fa && fb && sys_file_size(fa) == sys_file_size(fb);
-    const uint64_t size = same ? sys_file_size(fa) : 0;
+    uint64_t size = 0, other_size = 0;
+    bool same = fa && fb && sys_file_size(fa, &size).error == 0 && sys_file_size(fb, &other_size).error == 0 &&
+                size == other_size;
+    if (!same) size = 0;
     std::vector<uint8_t> left(same ? CHUNK : 0), right(same ? CHUNK : 0);
     for (uint64_t at = 0; same && at < size; at += CHUNK) {
         const uint64_t n = std::min(CHUNK, size - at);

@@ -72,7 +72,9 @@ TEST_F(SysFile, CreateReservesLocksAndReportsFailures) {
     ASSERT_EQ(sys_file_create(file("plot"), 262144, &fd, &how).error, 0);
     ASSERT_GT(fd, 0);
     EXPECT_EQ(how, SYS_CREATE_EXISTING);
-    EXPECT_EQ(sys_file_size(fd), 262144u);
+    uint64_t size = 0;
+    EXPECT_EQ(sys_file_size(fd, &size).error, 0);
+    EXPECT_EQ(size, 262144u);
     EXPECT_TRUE(sys_file_locked(file("plot")));
     EXPECT_EQ(sys_file_create(file("plot"), 4096, &other, &how).error, SYS_ERR_LOCKED);
     EXPECT_EQ(other, 0);
