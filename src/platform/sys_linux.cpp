@@ -488,8 +488,9 @@ sys_err_s sys_file_read(int64_t fd, uint64_t offset, uint64_t length, void* buff
         return failed(error < 0 ? ENODATA : error);
     }
 
-    aio_request* queued = static_cast<aio_request*>(std::calloc(1, sizeof(aio_request)));
-    if (!queued) return failed(ENOMEM);
+    void* block = nullptr;
+    if (syscalls.memalign(&block, alignof(aio_request), sizeof(aio_request)) != 0) return failed(ENOMEM);
+    aio_request* queued = static_cast<aio_request*>(std::memset(block, 0, sizeof(aio_request)));
     queued->aio_fildes = (int)fd;
     queued->aio_buf = buffer;
     queued->aio_nbytes = length;
