@@ -50,6 +50,9 @@ const swept_s swept[] = {
     {FAULT_OPENDIR, EIO, false},   {FAULT_READDIR, EIO, false},
 };
 
+// Test names and traces show the kind by its call's name.
+void PrintTo(const swept_s& kind, std::ostream* out) { *out << fault_call_name(kind.call); }
+
 struct folders_s { test_dir_s ssd, target, work; };  // work holds log.txt
 
 // Plans and plots the file in a child with the given fault; "exit 0" when the run ended without
