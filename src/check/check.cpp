@@ -89,15 +89,15 @@ struct full_reads_s {
 };
 
 void show(checker_s* c, const char* title, const char* text) {
-    if (c->message) {
-        c->message(title, text);
-        return;
-    }
-    std::string t = title, x = text;
-    sys_ui_post([t, x] { sys_message_box(t.c_str(), x.c_str()); });
+    if (c->options.message)
+        c->options.message(title, text);
+    else
+        sys_log("%s: %s\n", title, text);
 }
 
-int32_t worker_count(const checker_s* c) { return c->workers > 0 ? c->workers : std::max(cpu_count(), 1); }
+int32_t worker_count(const checker_s* c) {
+    return c->options.workers > 0 ? c->options.workers : std::max(cpu_count(), 1);
+}
 
 bool stopped(const checker_s* c) { return c->stop.load(std::memory_order_relaxed); }
 
@@ -112,7 +112,8 @@ void engine_slot(check_work_s* w, engine_s* e) {
         if (e->on_start) e->on_start(p);
         owned.batch.progress = 0;
         const uint64_t done = cpu_plot_batch(&owned.batch, w->account, w->start + e->pieces[p].index, count,
-                                             e->threads, 0, &w->checker->stop, &owned.batch.progress);
+                                             w->checker->options.family, e->threads, 0, &w->checker->stop,
+                                             &owned.batch.progress);
         if (done < count) return;  // stopped
         e->on_computed(p, &owned.batch);
     }
@@ -191,7 +192,7 @@ void run_sampled(check_work_s* w) {
     engine_s e;
     e.slots = worker_count(c);
     e.threads = 1;
-    e.round = cpu_family_lanes(CPU_FAMILY_BEST);
+    e.round = cpu_family_lanes(c->options.family);
     e.capacity = e.round;
     w->plan = check_plan_samples(w->count, n, e.round, sys_random_u64());
     e.pieces = w->plan.pieces;
@@ -252,7 +253,7 @@ void run_full(check_work_s* w) {
     engine_s e;
     e.slots = 1;
     e.threads = worker_count(c);
-    e.round = (uint64_t)e.threads * cpu_family_lanes(CPU_FAMILY_BEST);
+    e.round = (uint64_t)e.threads * cpu_family_lanes(c->options.family);
     e.capacity = std::max(FULL_BATCH / e.round, (uint64_t)1) * e.round;
     for (uint64_t i = 0; i < w->count; i += e.capacity) e.pieces.push_back({i, std::min(e.capacity, w->count - i)});
     full_reads_s reads;
@@ -360,7 +361,7 @@ void check_thread_proc(checker_s* c) {
     check_work_s w;
     w.checker = c;
     if (!check_file(&w)) return;
-    if (c->full)
+    if (c->options.full)
         run_full(&w);
     else
         run_sampled(&w);
@@ -403,12 +404,10 @@ check_plan_s check_plan_samples(uint64_t count, int32_t samples, uint64_t run, u
     return plan;
 }
 
-checker_s* check_start(const char* path, bool full, check_message_fn message, int32_t workers) {
+checker_s* check_start(const char* path, check_options_s options) {
     checker_s* c = new checker_s();
     c->path = path;
-    c->full = full;
-    c->workers = workers;
-    c->message = std::move(message);
+    c->options = std::move(options);
     c->samples.reset(new check_sample_s[c->sample_count]);
     c->thread = std::thread(check_thread_proc, c);
     return c;

@@ -11,6 +11,8 @@
 #include <thread>
 #include <vector>
 
+#include "nonce/plt_cpu.h"
+
 constexpr int32_t CHECK_SAMPLES = 1770;
 
 // Progress and verdict of one sample.
@@ -35,8 +37,17 @@ enum check_result_e : uint32_t {
     CHECK_CONVERTING = 9,    // a conversion journal lies beside it: half of it may be in each order; nothing compared
 };
 
-// Shows a message; the GUI posts a dialog to the UI thread, the CLI prints.
+// Shows a message; called on the checker thread, so the GUI posts a dialog to its own
+// thread, the CLI prints.
 using check_message_fn = std::function<void(const char* title, const char* text)>;
+
+// How a check runs; the front ends fill it.
+struct check_options_s {
+    bool full = false;                          // compare every scoop of every nonce instead of samples
+    int32_t workers = 0;                        // computing threads; 0 = every processor
+    cpu_family_e family = CPU_FAMILY_BEST;      // CPU hash family recomputing; BEST = the fastest here
+    check_message_fn message;                   // how failures are shown; none = log only
+};
 
 struct checker_s {
     int32_t sample_count = CHECK_SAMPLES;     // samples of a sampled check
@@ -44,9 +55,7 @@ struct checker_s {
     std::thread thread;                       // the checker thread
     std::atomic<bool> stop{false};            // set to end the check early
     std::unique_ptr<check_sample_s[]> samples;  // sample_count records, read by the painter
-    bool full = false;                        // compare every scoop of every nonce instead of samples
-    int32_t workers = 0;                      // computing threads; 0 = every processor
-    check_message_fn message;                 // how failures are shown
+    check_options_s options;                  // as check_start was given them
     std::atomic<uint32_t> result{CHECK_RUNNING};  // outcome, check_result_e
     std::atomic<uint64_t> nonces_total{0};    // nonces in the file, once its name and size are checked
     std::atomic<uint64_t> nonces_checked{0};  // full check: nonces compared so far
@@ -54,8 +63,8 @@ struct checker_s {
     std::atomic<uint32_t> reads_failed{0};    // samples whose read failed (counted as bad)
 };
 
-// Starts checking path. message == none posts the dialog to the UI thread.
-checker_s* check_start(const char* path, bool full = false, check_message_fn message = nullptr, int32_t workers = 0);
+// Starts checking path.
+checker_s* check_start(const char* path, check_options_s options);
 // Waits for the check to end on its own.
 void check_wait(checker_s* checker);
 // Sets stop and joins the thread.

@@ -74,6 +74,9 @@ int cli_bench_gpu(int argc, char** argv);
 // went there, else the messages it printed above.
 const char* cli_log_hint();
 
+// An engine's message for the user as a plain line on standard error: "<title>: <text>".
+void cli_print_message(const char* title, const char* text);
+
 // Prints "kestrune-cli: <message>" to standard error and returns CLI_USAGE.
 int cli_usage_error(const char* command, const std::string& message);
 

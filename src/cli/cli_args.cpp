@@ -17,6 +17,8 @@ int cli_usage_error(const char* command, const std::string& message) {
     return CLI_USAGE;
 }
 
+void cli_print_message(const char* title, const char* text) { std::fprintf(stderr, "%s: %s\n", title, text); }
+
 const char* cli_log_hint() { return sys_log_state() == SYS_LOG_OWN ? "see log.txt" : "see the messages above"; }
 
 bool cli_parse_u64(const char* text, uint64_t* value) {

@@ -89,7 +89,6 @@ struct bench_run_s {
 
 // One batch of the run into `storage` (MAX_BATCH_NONCES nonces or the first batch's size).
 void bench_step(bench_run_s* run, std::unique_ptr<uint8_t[]>* storage, uint64_t* storage_nonces) {
-    cpu_set_family(run->result.family);
     const uint64_t group = (uint64_t)run->result.threads * cpu_family_lanes(run->result.family);
     const uint64_t count = run->batch ? run->batch : group;
     if (count > *storage_nonces) {
@@ -101,8 +100,8 @@ void bench_step(bench_run_s* run, std::unique_ptr<uint8_t[]>* storage, uint64_t*
     batch.capacity = count;
     batch.data = storage->get();
     const double t0 = time_now(), cpu0 = process_cpu_seconds();
-    const uint64_t done = cpu_plot_batch(&batch, BENCH_ACCOUNT, run->next_nonce, count, run->result.threads, 0,
-                                         nullptr, &batch.progress);
+    const uint64_t done = cpu_plot_batch(&batch, BENCH_ACCOUNT, run->next_nonce, count, run->result.family,
+                                         run->result.threads, 0, nullptr, &batch.progress);
     const double seconds = time_now() - t0;
     run->next_nonce += done;
     if (run->batch) {
@@ -215,7 +214,7 @@ void print_table(const std::vector<bench_result_s>& results, const bench_clock_s
     char brand[64];
     cpu_brand_string(sizeof brand, brand);
     brand[sizeof brand - 1] = 0;
-    const cpu_family_e chosen = cpu_family_selected();
+    const cpu_family_e chosen = cpu_family_resolve(CPU_FAMILY_BEST);
     const cpu_form_times_s& times = cpu_form_times();
     std::printf("CPU: %s (%d processors), about %.2f GHz\n", brand, cpu_count(), clock.core_hz / 1e9);
     std::printf("dependent %s chain: %.2f cycles per add\n", clock.vector, clock.add_latency);
@@ -333,7 +332,7 @@ int bench_parse(int argc, char** argv, bench_options_s* options, bool* done) {
         }
         options->families = {only};
     } else if (options->plot_folder) {
-        options->families = {cpu_family_selected()};
+        options->families = {cpu_family_resolve(CPU_FAMILY_BEST)};
     } else {
         for (int f = CPU_FAMILY_SCALAR; f < CPU_FAMILY_COUNT; ++f)
             if (cpu_family_available((cpu_family_e)f)) options->families.push_back((cpu_family_e)f);
@@ -357,31 +356,29 @@ double plot_file_seconds(const bench_options_s& options, cpu_family_e family, in
     const uint64_t start = (uint64_t)std::chrono::system_clock::now().time_since_epoch().count() & 0xffffffffffull;
     job_s* job = job_create(&drive, nullptr, BENCH_ACCOUNT, start, options.plot_nonces);
     job->poc2 = options.plot_poc2;
-    const std::string path = job_path(job, 0);
+    const std::string path = job_path(job, JOB_PATH_WRITTEN);
     if (sys_file_exists(path.c_str()) || sys_file_exists((path + ".plotting").c_str())) {
         std::fprintf(stderr, "kestrune-cli bench: %s already exists; not touching it\n", path.c_str());
         job_destroy(job);
         return -1;
     }
-    cpu_set_family(family);
     plotter_s* plotter = plotter_create();
+    plotter_set_message(plotter, cli_print_message);
     plotter_add_job(plotter, job);
     const double t0 = time_now();
     double seconds = -1;
     // Ctrl-C stops the run and deletes the unfinished file instead of leaving it behind.
     signal(SIGINT, on_signal);
     signal(SIGTERM, on_signal);
-    if (plotter_setup(plotter, {0, options.plot_memory, 0, threads}, 0, 1)) {
+    if (plotter_setup(plotter, {0, options.plot_memory, 0, threads, family}, 0, 1)) {
         while (!plotter->run.ended && !interrupted) std::this_thread::sleep_for(std::chrono::milliseconds(10));
         if (interrupted) plotter_stop(plotter, false);
         plotter_wait(plotter);
-        sys_ui_drain();
         if (job->job_state == JOB_DONE) seconds = time_now() - t0;
     }
     plotter_destroy(plotter);
     sys_file_delete(path.c_str());
     sys_file_delete((path + ".plotting").c_str());
-    cpu_set_family(CPU_FAMILY_BEST);
     return seconds;
 }
 
@@ -398,7 +395,6 @@ int bench_plot(const bench_options_s& options, int32_t threads) {
     const double plot_cpu = process_cpu_seconds() - cpu0;
     if (interrupted) return CLI_FAILED;
     const bench_result_s after = bench_measure(family, threads, options.seconds);
-    cpu_set_family(CPU_FAMILY_BEST);
     if (seconds <= 0) {
         std::fprintf(stderr, "kestrune-cli bench: plotting into %s failed (%s)\n", options.plot_folder, cli_log_hint());
         return CLI_FAILED;
@@ -449,7 +445,6 @@ int cli_bench(int argc, char** argv) {
         if (all > 1) runs.push_back({{family, all, 0, 0}});
     }
     bench_measure_all(&runs, options.seconds);
-    cpu_set_family(CPU_FAMILY_BEST);
     std::vector<bench_result_s> results;
     for (const bench_run_s& run : runs) results.push_back(run.result);
 

@@ -27,9 +27,10 @@ enum verdict_e { VERDICT_GOOD, VERDICT_BAD, VERDICT_UNREADABLE, VERDICT_CONVERTI
 // Checks one file and prints its verdict.
 verdict_e check_one(const char* path, bool full) {
     std::string problem;
-    checker_s* c = check_start(path, full, [&problem](const char* title, const char* text) {
-        problem = std::string(title) + ": " + text;
-    });
+    check_options_s options;
+    options.full = full;
+    options.message = [&problem](const char* title, const char* text) { problem = std::string(title) + ": " + text; };
+    checker_s* c = check_start(path, options);
     check_wait(c);
     bool good = false;
     const uint32_t result = c->result;

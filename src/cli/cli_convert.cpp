@@ -108,6 +108,7 @@ bool convert_one(const std::string& file, const convert_options_s& o) {
             std::fprintf(stderr, "kestrune-cli convert: refused: %s\n", r.message.c_str());
             return false;
         case CONVERT_FAILED:
+        case CONVERT_STOPPED:  // the command line asks for no stop
             if (shown && line.tty && !o.quiet) std::printf("\n");
             std::fprintf(stderr, "kestrune-cli convert: failed: %s\n", r.message.c_str());
             return false;

@@ -46,10 +46,6 @@ int finish_output(int status) {
 int main(int argc, char** argv) {
     sys_init();
     time_init();
-    // Engine dialogs become plain messages on standard error.
-    sys_set_dialog_presenter([](const char* title, const char* text) {
-        std::fprintf(stderr, "%s: %s\n", title, text);
-    });
     if (argc < 2) {
         print_usage(stderr);
         return CLI_USAGE;

@@ -181,7 +181,6 @@ int run_plotter(plotter_s* plotter, const cli_plot_options_s& o) {
     double last_shown = started;
     while (!plotter->run.ended) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        sys_ui_drain();
         if (interrupted) {
             if (!o.quiet && tty) std::printf("\n");
             sys_log("Interrupted; stopping and %s unfinished files.\n", o.discard ? "deleting" : "keeping");
@@ -195,7 +194,6 @@ int run_plotter(plotter_s* plotter, const cli_plot_options_s& o) {
         }
     }
     plotter_wait(plotter);
-    sys_ui_drain();
     if (!o.quiet) show_progress(plotter, started, tty, true);
     uint64_t files = 0, done = 0, failed = 0;
     plotter_for_each_job(plotter, [&](job_s* job) {
@@ -213,12 +211,10 @@ int run_plotter(plotter_s* plotter, const cli_plot_options_s& o) {
     return CLI_FAILED;
 }
 
-int apply_processor_options(const cli_plot_options_s& o) {
+int apply_processor_options(const cli_plot_options_s& o, cpu_family_e* family) {
     if (o.threads) cpu_threads = o.threads;
-    cpu_family_e family = CPU_FAMILY_BEST;
-    if (o.family && (!cpu_family_parse(o.family, &family) || !cpu_family_available(family)))
+    if (o.family && (!cpu_family_parse(o.family, family) || !cpu_family_available(*family)))
         return cli_usage_error("plot", std::string("CPU family '") + o.family + "' is unknown or not supported here");
-    if (o.family) cpu_set_family(family);
     return -1;
 }
 
@@ -292,7 +288,8 @@ int cli_plot(int argc, char** argv) {
     if ((status = open_drives(o.ssds, true, &ssds)) >= 0) return status;
     if ((status = open_drives(o.targets, false, &targets)) >= 0) return status;
     if ((status = check_amounts(o, targets)) >= 0) return status;
-    if ((status = apply_processor_options(o)) >= 0) return status;
+    cpu_family_e family = CPU_FAMILY_BEST;
+    if ((status = apply_processor_options(o, &family)) >= 0) return status;
     plotter_s* plotter = plotter_create();
     uint32_t gpu_mask = 0;
     if ((status = cli_plot_gpus(plotter, o.gpus, o.gpu_nonces, &gpu_mask)) >= 0) {
@@ -303,6 +300,7 @@ int cli_plot(int argc, char** argv) {
         sys_log("%s: %s %s\n", title, text, o.cpu_fallback ? "yes (--cpu-fallback)" : "no (see --cpu-fallback)");
         return o.cpu_fallback;
     });
+    plotter_set_message(plotter, cli_print_message);
     plots_s* plots = plots_create();
     const plan_result_s plan = drive_plan(plotter, plots, plan_from(o, ssds, targets));
     if (plan.jobs.empty() && !plan.converting.empty()) {
@@ -326,7 +324,7 @@ int cli_plot(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
     // Targets left out take no task of their own.
     const uint32_t planned_targets = (uint32_t)(targets.size() - plan.left_out.size());
-    if (!plotter_setup(plotter, {gpu_mask, o.memory, 0, o.threads}, (uint32_t)ssds.size(), planned_targets)) {
+    if (!plotter_setup(plotter, {gpu_mask, o.memory, 0, o.threads, family}, (uint32_t)ssds.size(), planned_targets)) {
         std::fprintf(stderr, "kestrune-cli plot: could not set up plotting: %s (%s)\n", plotter->run.setup_failure.c_str(),
                      cli_log_hint());
         plotter_destroy(plotter);

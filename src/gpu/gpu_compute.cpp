@@ -20,6 +20,7 @@
 #include <mutex>
 
 #include "gpu/gpu_context.h"
+#include "gpu/gpu_device.h"
 #include "platform/sys.h"
 #include "platform/util.h"
 

@@ -1,21 +1,11 @@
-// The parts of a GPU activation and the recorded devices, for the GPU layer's own files
-// and its tests; everyone else uses gpu.h.
+// The parts of a GPU activation, for the GPU layer's own files and its tests; everyone else
+// uses gpu.h.
 #pragma once
 #include <functional>
 #include <string>
-#include <vector>
 
 #include "gpu/gpu.h"
 #include "gpu/opencl.h"
-
-// One recorded GPU.
-struct gpu_device_s {
-    cl_device_id device = nullptr;  // the device
-    gpu_desc_s desc;                // what it reports
-};
-
-// The GPUs found by gpu_enumerate, in discovery order; the index is the GPU index.
-extern std::vector<gpu_device_s> gpu_devices;
 
 // One activation: up to 8 devices, each with its own context, two queues, buffers and
 // kernels. Passes alternate between the two output buffers: while the compute queue runs
@@ -47,16 +37,3 @@ struct gpu_s {
     // Recomputes one nonce in PoC1 order for the spot check; nonce_compute when empty.
     std::function<void(uint64_t account, uint64_t nonce, uint8_t* out)> reference;
 };
-
-// Records why gpu cannot be used, naming slot d's device (none for d < 0), unless an
-// earlier problem, the cause of this one, is recorded already.
-void gpu_note_problem(gpu_s* gpu, int32_t d, const std::string& text);
-// An OpenCL status as problem texts give it: "error -5 (CL_OUT_OF_RESOURCES)".
-std::string gpu_error_text(cl_int status);
-
-// Built-in nonce counts per pass for known models, looked up by exact name.
-struct gpu_model_s {
-    const char* name;  // CL_DEVICE_NAME of the model
-    int32_t nonces;    // nonces per device and pass that suit it
-};
-extern const gpu_model_s gpu_known_models[20];

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "gpu/gpu_context.h"
+#include "gpu/gpu_device.h"
 #include "gpu/gpu_kernel_text.h"
 #include "platform/sys.h"
 #include "platform/util.h"

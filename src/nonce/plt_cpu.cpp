@@ -104,8 +104,6 @@ const family_ops_s* family_ops(cpu_family_e family) {
     return nullptr;
 }
 
-std::atomic<int> requested_family{CPU_FAMILY_BEST};
-
 constexpr uint64_t AREA_STRIDE = (GEN_SIZE + 63) / 64 * 64;
 
 uint32_t widest(const family_ops_s& ops) { return ops.wide_lanes > ops.lanes ? ops.wide_lanes : ops.lanes; }
@@ -239,10 +237,7 @@ bool cpu_family_available(cpu_family_e family) {
     return ops && (cpu_features() & ops->needs) == ops->needs;
 }
 
-void cpu_set_family(cpu_family_e family) { requested_family.store(family, std::memory_order_relaxed); }
-
-cpu_family_e cpu_family_selected() {
-    const auto requested = (cpu_family_e)requested_family.load(std::memory_order_relaxed);
+cpu_family_e cpu_family_resolve(cpu_family_e requested) {
     if (requested != CPU_FAMILY_BEST && cpu_family_available(requested)) return requested;
     // A processor with SSE4a but not SSE4.1 supports only the scalar path, which then wins.
     static const cpu_family_e fastest = cpu_choose_family(cpu_form_times(), cpu_families_supported());
@@ -313,7 +308,7 @@ const cpu_form_times_s& cpu_form_times() {
 }
 
 uint32_t cpu_family_lanes(cpu_family_e family) {
-    const family_ops_s* ops = family_ops(family == CPU_FAMILY_BEST ? cpu_family_selected() : family);
+    const family_ops_s* ops = family_ops(cpu_family_resolve(family));
     return ops ? widest(*ops) : 1;
 }
 
@@ -388,11 +383,11 @@ uint64_t slots_sum(const cpu_progress_slot_s* slots, uint64_t workers) {
 }  // namespace
 
 uint64_t cpu_plot_batch(batch_buffer_s* batch, uint64_t account_id, uint64_t first, uint64_t count,
-                        int32_t threads, uint64_t sector_nonces, const std::atomic<bool>* stop,
+                        cpu_family_e family, int32_t threads, uint64_t sector_nonces, const std::atomic<bool>* stop,
                         std::atomic<uint64_t>* progress) {
     static const std::atomic<bool> never{false};
     if (!stop) stop = &never;
-    const family_ops_s& ops = *family_ops(cpu_family_selected());
+    const family_ops_s& ops = *family_ops(cpu_family_resolve(family));
     UTIL_ASSERT(count <= batch->capacity);
     if (count > batch->capacity) count = batch->capacity;
     if (sector_nonces) UTIL_ASSERT(count % sector_nonces == 0);

@@ -60,14 +60,15 @@ constexpr int32_t CPU_THREADS_PER_PROCESSOR = 4;
 // CPU_THREADS_PER_PROCESSOR per processor), else max(cpu_count() - 1, 1).
 int32_t cpu_thread_count(int32_t setting);
 
-// Family choice, process-wide. cpu_set_family(BEST) restores the automatic choice (the
-// fastest form as timed on first use); a family the processor lacks also falls back to it.
+// Family names and choice. Every caller passes the family it wants; BEST, or a family the
+// processor lacks, means the automatic choice (the fastest form as timed on first use).
 bool cpu_family_parse(const char* name, cpu_family_e* out);
 const char* cpu_family_name(cpu_family_e family);
 bool cpu_family_available(cpu_family_e family);
-void cpu_set_family(cpu_family_e family);
-cpu_family_e cpu_family_selected();
-// Nonces one group of the family computes at once (1 for the scalar path).
+// The family that computes when `requested` is asked for.
+cpu_family_e cpu_family_resolve(cpu_family_e requested);
+// Nonces one group of the family (as cpu_family_resolve makes it) computes at once (1 for
+// the scalar path).
 uint32_t cpu_family_lanes(cpu_family_e family);
 // Families this processor supports, bit 1 << family.
 uint32_t cpu_families_supported();
@@ -95,10 +96,10 @@ struct cpu_batch_split_s {
 cpu_batch_split_s cpu_batch_split(uint64_t count, uint64_t threads);
 
 // Computes `count` nonces (at most the buffer's capacity) from first_nonce for account_id
-// into batch in PoC1 order on `threads` workers, publishing the nonces finished to
-// *progress. count should be a whole number of sector groups of sector_nonces (0 = no
-// check). Returns the nonces finished: count, or fewer once `stop` (may be none) is seen;
-// every worker has been joined by then.
+// into batch in PoC1 order with `family` (as cpu_family_resolve makes it) on `threads`
+// workers, publishing the nonces finished to *progress. count should be a whole number of
+// sector groups of sector_nonces (0 = no check). Returns the nonces finished: count, or
+// fewer once `stop` (may be none) is seen; every worker has been joined by then.
 uint64_t cpu_plot_batch(batch_buffer_s* batch, uint64_t account_id, uint64_t first_nonce, uint64_t count,
-                        int32_t threads, uint64_t sector_nonces, const std::atomic<bool>* stop,
+                        cpu_family_e family, int32_t threads, uint64_t sector_nonces, const std::atomic<bool>* stop,
                         std::atomic<uint64_t>* progress);

@@ -223,10 +223,3 @@ void sys_syscalls_reset();
 // UI thread hand-off
 void sys_ui_post(std::function<void()> call);
 void sys_ui_drain();
-
-// Modal messages from engine code. The GUI installs a presenter that posts to the UI
-// thread and shows a dialog; the CLI prints; tests record. Without one, the text is
-// written to standard error.
-using sys_dialog_presenter = std::function<void(const char* title, const char* text)>;
-void sys_set_dialog_presenter(sys_dialog_presenter presenter);
-void sys_message_box(const char* title, const char* text);

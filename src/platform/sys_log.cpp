@@ -1,4 +1,4 @@
-// The log (standard error and log.txt), the UI call queue and the dialog presenter.
+// The log (standard error and log.txt) and the UI call queue.
 //
 // DESIGN: every thread logs; one mutex held for the whole of sys_log keeps a stamp
 // and its text together and opens log.txt exactly once. The UI queue has its own
@@ -67,9 +67,6 @@ sys_log_e claim_log() {
 std::mutex ui_mutex;
 std::vector<std::function<void()>> ui_queue;
 
-std::mutex presenter_mutex;
-sys_dialog_presenter dialog_presenter;
-
 }  // namespace
 
 void sys_log(const char* format, ...) {
@@ -131,30 +128,12 @@ void sys_ui_post(std::function<void()> call) {
 }
 
 void sys_ui_drain() {
-    // The calls run outside the lock, so one that posts again (a dialog presenter that
-    // itself posts) queues for the next drain instead of deadlocking.
+    // The calls run outside the lock, so one that posts again queues for the next drain
+    // instead of deadlocking.
     std::vector<std::function<void()>> calls;
     {
         std::lock_guard<std::mutex> hold(ui_mutex);
         calls.swap(ui_queue);
     }
     for (auto& call : calls) call();
-}
-
-void sys_set_dialog_presenter(sys_dialog_presenter presenter) {
-    std::lock_guard<std::mutex> hold(presenter_mutex);
-    dialog_presenter = std::move(presenter);
-}
-
-void sys_message_box(const char* title, const char* text) {
-    sys_dialog_presenter presenter;
-    {
-        std::lock_guard<std::mutex> hold(presenter_mutex);
-        presenter = dialog_presenter;
-    }
-    if (presenter) {
-        presenter(title, text);
-    } else {
-        std::fprintf(stderr, "%s: %s\n", title, text);
-    }
 }

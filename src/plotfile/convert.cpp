@@ -12,6 +12,21 @@
 // holds the original second halves), so a rerun redoes the newest whole slot and goes on
 // after it; with no whole slot the file was never touched. The file keeps its old name
 // until the last step is flushed; the rename comes next and the journal is deleted last.
+//
+// The journal, in 64-bit little-endian words. Block 0 (4096 bytes): the magic, account,
+// start nonce, nonce count, 1 when converting to PoC2 (else 0), slot capacity in bytes, and
+// the checksum of those six words. Slot k (k = 0, 1) lies at 4096 + k * (4096 + capacity):
+// a 4096-byte block of the magic, step number seq (k = seq mod 2), s0, pairs, a, b, the
+// checksum of the halves and the checksum of those seven words; then the halves: the
+// second halves of the low piece's scoops in file order, then those of the high piece.
+// Journals of earlier releases carry the magics "STRCNVJ1" and "STRSLOT1"; they are read
+// alike, so a conversion in flight across an upgrade finishes.
+//
+// The checksum of n bytes: lanes L0..L3 start as K1, K2, K1 xor K2 and n; each whole
+// 32-byte block adds its words w0..w3 as Li = rotl(Li + wi * K2, 31) * K1. Then h = n * K1,
+// each byte c left over gives h = (h xor c) * K2, each lane in turn gives
+// h = ((h xor Li) * K1) xor (h >> 29), and the checksum is h xor (h >> 32), with
+// K1 = 0x9e3779b97f4a7c15 and K2 = 0xc2b2ae3d27d4eb4f (arithmetic modulo 2^64).
 #include "plotfile/convert.h"
 
 #include <algorithm>
@@ -31,8 +46,10 @@ constexpr uint64_t HALF = HASH_SIZE;            // bytes that move, per scoop
 constexpr uint64_t UNIT = 2 * SCOOP_SIZE;       // bytes of one nonce of one pair
 constexpr uint64_t BLOCK = 4096;                // journal header and slot header size
 constexpr uint64_t STEP_MAX = 128ull << 20;     // file bytes per step: bounds the journal
-constexpr uint64_t HEADER_MAGIC = 0x314a564e43525453ull;  // "STRCNVJ1"
-constexpr uint64_t SLOT_MAGIC = 0x31544f4c53525453ull;    // "STRSLOT1"
+constexpr uint64_t HEADER_MAGIC = 0x314a4e525453454bull;      // "KESTRNJ1"
+constexpr uint64_t SLOT_MAGIC = 0x31534e525453454bull;        // "KESTRNS1"
+constexpr uint64_t EARLIER_HEADER_MAGIC = 0x314a564e43525453ull;  // "STRCNVJ1"
+constexpr uint64_t EARLIER_SLOT_MAGIC = 0x31544f4c53525453ull;    // "STRSLOT1"
 
 // A rectangle of the pairing: pairs s0 .. s0 + pairs - 1, nonces a .. b - 1 of each.
 struct step_s {
@@ -58,10 +75,12 @@ struct work_s {
     uint8_t* buffer = nullptr;  // room for two pieces (`pieces` bytes), then for two slots' halves
     uint64_t pieces = 0;
     uint64_t rewritten = 0;
+    bool stopped = false;     // the stop request ended the steps early
 };
 
-// A checksum of the journal: four independent multiply-rotate lanes over 64-bit words, fast
-// enough to stay far below the disk's time, and sensitive to any torn or stale block.
+// A checksum of the journal (described above): four independent multiply-rotate lanes over
+// 64-bit words, fast enough to stay far below the disk's time, and sensitive to any torn or
+// stale block.
 uint64_t checksum(const uint8_t* data, uint64_t length) {
     constexpr uint64_t K1 = 0x9e3779b97f4a7c15ull, K2 = 0xc2b2ae3d27d4eb4full;
     uint64_t lane[4] = {K1, K2, K1 ^ K2, length};
@@ -148,15 +167,15 @@ bool write_exchanged(work_s& w, const step_s& st, uint8_t* low, uint8_t* high, c
 
 uint64_t slot_offset(const work_s& w, uint64_t seq) { return BLOCK + (seq % 2) * (BLOCK + w.capacity); }
 
-void header_words(const work_s& w, uint64_t* words) {
-    const uint64_t values[7] = {HEADER_MAGIC, w.account, w.start, w.nonces, w.to_poc2, w.capacity, 0};
+void header_words(const work_s& w, uint64_t magic, uint64_t* words) {
+    const uint64_t values[7] = {magic, w.account, w.start, w.nonces, w.to_poc2, w.capacity, 0};
     std::memcpy(words, values, sizeof values);
     words[6] = checksum((const uint8_t*)words, 6 * 8);
 }
 
 bool write_header(work_s& w) {
     uint8_t block[BLOCK] = {};
-    header_words(w, (uint64_t*)block);
+    header_words(w, HEADER_MAGIC, (uint64_t*)block);
     return write_at(w, w.jfd, 0, BLOCK, block);
 }
 
@@ -173,7 +192,7 @@ part_e read_header(work_s& w, uint64_t journal_size) {
     if (journal_size < sizeof stored) return PART_NONE;
     if (sys_file_read(w.jfd, 0, sizeof stored, stored).error) return PART_ERROR;
     w.capacity = stored[5];
-    header_words(w, expected);
+    header_words(w, stored[0] == EARLIER_HEADER_MAGIC ? EARLIER_HEADER_MAGIC : HEADER_MAGIC, expected);
     if (std::memcmp(stored, expected, sizeof stored) == 0 && w.capacity % HALF == 0 && w.capacity > 0)
         return PART_WHOLE;
     return journal_size <= BLOCK ? PART_NONE : PART_DAMAGED;
@@ -196,7 +215,8 @@ part_e read_slot(work_s& w, uint64_t index, uint64_t journal_size, step_s* st, u
     const uint64_t at = slot_offset(w, index);
     if (at + sizeof words > journal_size) return PART_NONE;
     if (sys_file_read(w.jfd, at, sizeof words, words).error) return PART_ERROR;
-    if (words[0] != SLOT_MAGIC || words[7] != checksum((const uint8_t*)words, 7 * 8)) return PART_NONE;
+    const bool magic = words[0] == SLOT_MAGIC || words[0] == EARLIER_SLOT_MAGIC;
+    if (!magic || words[7] != checksum((const uint8_t*)words, 7 * 8)) return PART_NONE;
     *seq = words[1];
     *st = {words[2], words[3], words[4], words[5]};
     const bool sane = *seq % 2 == index && st->pairs >= 1 && st->s0 < PAIRS && st->pairs <= PAIRS - st->s0 &&
@@ -230,11 +250,12 @@ bool redo_newest(work_s& w, uint64_t journal_size, position_s* at) {
     return true;
 }
 
-// Runs the steps from `at` to the end.
-bool run_steps(work_s& w, position_s at, const convert_progress_fn& progress) {
+// Runs the steps from `at` to the end, or until `stop` asks to end (false, w.stopped set).
+bool run_steps(work_s& w, position_s at, const convert_progress_fn& progress, const convert_stop_fn& stop) {
     const uint64_t total = w.nonces * PLOT_SIZE;
     if (progress) progress((at.pair * w.nonces + at.nonce) * UNIT, total);
     while (at.pair < PAIRS) {
+        if (stop && stop()) return w.stopped = true, false;
         const step_s st = next_step(w.nonces, at, w.step_bytes);
         const uint64_t count = step_units(st);
         uint8_t* low = w.buffer;
@@ -502,7 +523,7 @@ std::string convert_pending_text(const std::string& plot_path, const convert_pen
 }
 
 convert_result_s convert_file(const std::string& path, bool to_poc2, uint64_t memory,
-                              const convert_progress_fn& progress) {
+                              const convert_progress_fn& progress, const convert_stop_fn& stop) {
     work_s w;
     convert_result_s result;
     if (!resolve(path, to_poc2, &w, &result) || !open_source(&w, &result)) return result;
@@ -520,11 +541,15 @@ convert_result_s convert_file(const std::string& path, bool to_poc2, uint64_t me
         release(w);
         return outcome(CONVERT_REFUSED, w.source + ": " + why, w);
     }
-    if (ok && !run_steps(w, at, progress)) ok = false, why = "I/O error while converting";
+    if (ok && !run_steps(w, at, progress, stop)) ok = false, why = "I/O error while converting";
     if (ok && sys_file_rename_new(w.source.c_str(), w.target.c_str()).error) ok = false, why = "could not rename it";
     if (ok && sys_file_delete(w.journal.c_str()).error) ok = false, why = "could not delete the journal";
     if (ok) sys_dir_sync(w.folder.c_str());
     release(w);
+    if (w.stopped) {
+        sys_log("  stopped on request; the journal %s keeps the file safe\n", w.journal.c_str());
+        return outcome(CONVERT_STOPPED, w.source + ": stopped before it was finished; rerun to finish", w);
+    }
     if (!ok) return outcome(CONVERT_FAILED, w.source + ": " + why + "; rerun to finish", w);
     return outcome(CONVERT_DONE, w.target + ": converted to " + std::string(layout(to_poc2)), w);
 }

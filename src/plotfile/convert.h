@@ -11,6 +11,7 @@ enum convert_status_e {
     CONVERT_ALREADY = 1,    // nothing to do: the file already has the asked-for layout
     CONVERT_REFUSED = 2,    // not touched: the message says why
     CONVERT_FAILED = 3,     // an I/O error stopped it; a rerun finishes it
+    CONVERT_STOPPED = 4,    // stopped on request after a whole step; the journal lets a rerun finish it
 };
 
 struct convert_result_s {
@@ -24,6 +25,9 @@ struct convert_result_s {
 // Called before the first step and after every step with the bytes of the file done so far (earlier runs included)
 // and the file's size.
 using convert_progress_fn = std::function<void(uint64_t done, uint64_t total)>;
+// Asked before every step: true stops the conversion there, with the file and its journal
+// as a crash after that step would leave them. Called on the converting thread.
+using convert_stop_fn = std::function<bool()>;
 
 // The journal of the file at plot_path while it is being converted.
 std::string convert_journal_path(const std::string& plot_path);
@@ -47,6 +51,7 @@ std::string convert_pending_text(const std::string& plot_path, const convert_pen
 // (to_poc2) or PoC1 order, in place, using at most about `memory` bytes of buffers (at
 // least a few hundred bytes). The file keeps its old name until every byte is converted
 // and flushed, then it is renamed and its journal deleted. A journal left by an interrupted
-// run is finished first, whichever name is given.
+// run is finished first, whichever name is given. `stop` may end it between steps
+// (CONVERT_STOPPED).
 convert_result_s convert_file(const std::string& path, bool to_poc2, uint64_t memory,
-                              const convert_progress_fn& progress = nullptr);
+                              const convert_progress_fn& progress = nullptr, const convert_stop_fn& stop = nullptr);

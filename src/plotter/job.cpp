@@ -1,5 +1,4 @@
 // Jobs: creation, destruction and the paths of their files.
-#include <cstring>
 
 #include "platform/sys.h"
 #include "plotfile/plot_file.h"
@@ -45,18 +44,7 @@ bool job_lost(const job_s* job) {
     return job->job_state.load(std::memory_order_relaxed) == JOB_FAILED || job_failed_drive(job) != nullptr;
 }
 
-std::string job_path(const job_s* job, int location) {
-    const drive_s* drive = location == 1 && job->final_drive ? job->final_drive : job->write_drive;
+std::string job_path(const job_s* job, job_path_e place) {
+    const drive_s* drive = place == JOB_PATH_FINAL && job->final_drive ? job->final_drive : job->write_drive;
     return plot_file_path(drive->path, job->account_id, job->start_nonce, job->nonce_count, job->poc2);
-}
-
-bool job_path(const job_s* job, uint64_t capacity, char* buffer, int location) {
-    if (capacity == 0) return false;
-    const std::string path = job_path(job, location);
-    if (path.size() >= capacity) {
-        buffer[0] = 0;
-        return false;
-    }
-    std::memcpy(buffer, path.c_str(), path.size() + 1);
-    return true;
 }

@@ -65,7 +65,8 @@ const drive_s* job_failed_drive(const job_s* job);
 // Whether no drive takes the job's nonces in this run any more: it failed, or a drive it
 // needs failed. Call while holding the plotter's lock.
 bool job_lost(const job_s* job);
-// The job's file: location 0 on the drive it is written on, 1 on its final drive; no suffix.
-std::string job_path(const job_s* job, int location);
-// The same into a fixed buffer; false (buffer emptied) when it does not fit, never cut.
-bool job_path(const job_s* job, uint64_t capacity, char* buffer, int location);
+// Which of a job's two places job_path names.
+enum job_path_e { JOB_PATH_WRITTEN = 0, JOB_PATH_FINAL = 1 };
+// The job's file, without suffix: where it is written (the staging drive of a staged job),
+// or where it ends up (its final drive; the same place for a direct job).
+std::string job_path(const job_s* job, job_path_e place);

@@ -35,8 +35,8 @@ void plotter_set_on_failure(plotter_s* plotter, std::function<void(const std::st
     plotter->seam.on_failure = std::move(on_failure);
 }
 
-void plotter_set_ssd_scatter(plotter_s* plotter, bool flag) { plotter->config.ssd_scatter = flag; }
 void plotter_set_asker(plotter_s* plotter, plotter_asker ask) { plotter->seam.ask = std::move(ask); }
+void plotter_set_message(plotter_s* plotter, plotter_message_fn message) { plotter->seam.message = std::move(message); }
 void plotter_set_gpu_api(plotter_s* plotter, plotter_gpu_api_s api) { plotter->seam.gpu = std::move(api); }
 
 void plotter_add_job(plotter_s* plotter, job_s* job) {

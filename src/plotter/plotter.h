@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "nonce/nonce.h"
+#include "nonce/plt_cpu.h"
 #include "plotter/drive.h"
 #include "plotter/job.h"
 #include "plotter/plan.h"
@@ -27,17 +28,19 @@ struct gpu_s;
 
 // Asks the user a yes/no question; the GUI shows a dialog, the CLI answers from its options.
 using plotter_asker = std::function<bool(const char* title, const char* text)>;
+// Shows the user a message; the GUI shows a dialog, the CLI prints it on standard error.
+using plotter_message_fn = std::function<void(const char* title, const char* text)>;
 
 // What setup chose for the run. Written before the work thread starts; the work thread
 // clears the GPU fields when it falls back to the CPU.
 struct plotter_config_s {
     uint64_t buffer_nonces = 0;               // capacity of every batch buffer
-    bool ssd_scatter = false;                 // kept for the settings file; unused by the engine
     uint32_t gpu_mask = 0;                    // bit i = GPU i used; 0 = CPU
     uint32_t gpus_used = 0;                   // number of GPUs used
     uint32_t gpu_ids[8] = {};                 // indices of the GPUs used, ascending
     bool concurrent = false;                  // several jobs may be in flight
     int32_t cpu_threads = 0;                  // the cpu_threads setting; 0 = automatic
+    cpu_family_e cpu_family = CPU_FAMILY_BEST;  // CPU hash family; BEST = the fastest here
     plotter_mode_e mode = PLOTTER_CPU_DIRECT; // processors and staging
 };
 
@@ -50,7 +53,7 @@ struct plotter_run_s {
     std::thread thread;                       // the work thread
     gpu_s* gpu_ctx = nullptr;                 // active GPU context; none in CPU mode (work thread)
     uint32_t gpu_failures = 0;                // GPU batches failed since the last good one (work thread)
-    bool finished = false;                    // set on the UI thread when every job completed
+    std::atomic<bool> finished{false};        // the run ended on its own, not stopped (set before `ended`)
     std::atomic<bool> stop{false};            // request to end plotting
     std::atomic<bool> paused{false};          // the work thread only sleeps while set
     std::atomic<bool> keep_files{false};      // unfinished files survive a stop
@@ -64,15 +67,18 @@ struct plotter_run_s {
 struct plotter_seam_s {
     plotter_gpu_api_s gpu;                    // GPU operations
     plotter_asker ask;                        // yes/no questions; none = answer no
-    std::function<void()> on_finished;        // completion notice, run on the UI thread
+    plotter_message_fn message;               // what the user must read (set-up failures); none = log only
+    // The run ended on its own (not stopped); called on the work thread as its last act, so
+    // a front end hands it to its own thread.
+    std::function<void()> on_finished;
     // A file whose work failed, with the text that says which file and drive and why; called
     // on the work thread or a mover task (the log already has the text). None = log only.
     std::function<void(const std::string& text)> on_failure;
     // Computes nonces on the CPU, as cpu_plot_batch does (none = cpu_plot_batch). Tests that
     // rerun the same plot many times put in a source that does not compute them again.
     std::function<uint64_t(batch_buffer_s* batch, uint64_t account, uint64_t first_nonce, uint64_t count,
-                           int32_t threads, uint64_t sector_nonces, const std::atomic<bool>* stop,
-                           std::atomic<uint64_t>* progress)>
+                           cpu_family_e family, int32_t threads, uint64_t sector_nonces,
+                           const std::atomic<bool>* stop, std::atomic<uint64_t>* progress)>
         cpu_batch;
 };
 
@@ -88,8 +94,8 @@ void plotter_destroy(plotter_s* plotter);
 void plotter_free_buffers(plotter_s* plotter);
 void plotter_set_on_finished(plotter_s* plotter, std::function<void()> on_finished);
 void plotter_set_on_failure(plotter_s* plotter, std::function<void(const std::string& text)> on_failure);
-void plotter_set_ssd_scatter(plotter_s* plotter, bool flag);
 void plotter_set_asker(plotter_s* plotter, plotter_asker ask);
+void plotter_set_message(plotter_s* plotter, plotter_message_fn message);
 void plotter_set_gpu_api(plotter_s* plotter, plotter_gpu_api_s api);
 void plotter_add_job(plotter_s* plotter, job_s* job);
 void plotter_clear_jobs(plotter_s* plotter);

@@ -20,6 +20,13 @@ bool ask(plotter_s* plotter, const char* title, const char* text) {
     return plotter->seam.ask(title, text);
 }
 
+void tell(plotter_s* plotter, const char* title, const char* text) {
+    if (plotter->seam.message)
+        plotter->seam.message(title, text);
+    else
+        sys_log("%s: %s\n", title, text);
+}
+
 // Collects the GPUs of the mask and the limits that size their batches.
 void gather_gpus(plotter_s* plotter, uint32_t gpu_mask, sizing_input_s* in) {
     plotter->config.gpu_mask = gpu_mask;
@@ -140,7 +147,7 @@ bool allocate_buffers(plotter_s* plotter, const sizing_s& cfg) {
         if (!data) {
             const char* text =
                 "Error allocating enough memory for efficient processing. Try again setting a lower max RAM size.";
-            sys_message_box("Error", text);
+            tell(plotter, "Error", text);
             plotter->run.setup_failure = text;
             return false;
         }
@@ -164,9 +171,9 @@ void plotter_log_run(plotter_s* plotter, const sizing_s& cfg) {
     std::lock_guard<std::mutex> hold(plotter->run.lock);
     for (job_s* job : plotter->run.jobs) {
         if (job->final_drive)
-            sys_log("  %s (buffered through %s)\n", job_path(job, 1).c_str(), job->write_drive->path);
+            sys_log("  %s (buffered through %s)\n", job_path(job, JOB_PATH_FINAL).c_str(), job->write_drive->path);
         else
-            sys_log("  %s (written directly)\n", job_path(job, 0).c_str());
+            sys_log("  %s (written directly)\n", job_path(job, JOB_PATH_WRITTEN).c_str());
         next = job->start_nonce + job->nonce_count;
     }
     sys_log("If you run another instance at the same time and aren't using automatic nonce mode then start at nonce: %llu\n",
@@ -212,6 +219,7 @@ bool plotter_setup(plotter_s* plotter, const plotter_options_s& options, uint32_
     plotter->config.concurrent = cfg.concurrent;
     plotter->config.mode = cfg.mode;
     plotter->config.cpu_threads = options.cpu_threads;
+    plotter->config.cpu_family = options.cpu_family;
     plotter_log_setup(cfg, options.cpu_threads);
     plotter_gpu_log_cut(in, cfg);
     UTIL_ASSERT(cfg.gpu_nonces % 32 == 0);

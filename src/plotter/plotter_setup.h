@@ -3,6 +3,7 @@
 #pragma once
 #include <cstdint>
 
+#include "nonce/plt_cpu.h"
 #include "plotter/plotter.h"
 #include "plotter/plotter_size.h"
 
@@ -12,6 +13,7 @@ struct plotter_options_s {
     uint64_t memory_limit = 0;        // bytes the buffers may take; 0 = automatic
     int32_t max_gpu_nonces = 0;       // GPU nonces per device and pass at most; 0 = no limit
     int32_t cpu_threads = 0;          // CPU plotting threads asked for; 0 = automatic
+    cpu_family_e cpu_family = CPU_FAMILY_BEST;  // CPU hash family; BEST = the fastest here
 };
 
 // Prepares devices and buffers for the planned jobs and starts the work thread. False when

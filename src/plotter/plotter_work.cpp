@@ -58,7 +58,7 @@ void job_move(plotter_s* p, job_s* job, const std::atomic<bool>* stop);
 
 void sleep_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
-std::string plotting_path(const job_s* job) { return job_path(job, 0) + ".plotting"; }
+std::string plotting_path(const job_s* job) { return job_path(job, JOB_PATH_WRITTEN) + ".plotting"; }
 
 bool stopping(const plotter_s* p) { return p->run.stop.load(std::memory_order_relaxed); }
 
@@ -109,7 +109,7 @@ bool drive_failed_for(plotter_s* p, job_s* job) {
         std::lock_guard<std::mutex> hold(p->run.lock);
         const drive_s* failed = job_failed_drive(job);
         if (!failed) return false;
-        text = "Not starting " + job_path(job, failed == job->write_drive ? 0 : 1) + ": drive " + failed->path +
+        text = "Not starting " + job_path(job, failed == job->write_drive ? JOB_PATH_WRITTEN : JOB_PATH_FINAL) + ": drive " + failed->path +
                " failed earlier in this run; the next run tries it again.";
         job->failure = text;
         job->job_state = JOB_FAILED;
@@ -146,12 +146,15 @@ void return_buffers(plotter_s* p, job_s* job) {
 }
 
 // Computes nonces on the CPU into a batch buffer; the nonces finished.
-uint64_t cpu_batch(plotter_s* p, batch_buffer_s* batch, uint64_t account, uint64_t first_nonce, uint64_t count,
-                   uint64_t sector_nonces) {
+uint64_t compute_batch_on_cpu(plotter_s* p, batch_buffer_s* batch, uint64_t account, uint64_t first_nonce, uint64_t count,
+                              uint64_t sector_nonces) {
     const int32_t threads = cpu_thread_count(p->config.cpu_threads);
+    const cpu_family_e family = p->config.cpu_family;
     if (p->seam.cpu_batch)
-        return p->seam.cpu_batch(batch, account, first_nonce, count, threads, sector_nonces, &p->run.stop, &batch->progress);
-    return cpu_plot_batch(batch, account, first_nonce, count, threads, sector_nonces, &p->run.stop, &batch->progress);
+        return p->seam.cpu_batch(batch, account, first_nonce, count, family, threads, sector_nonces, &p->run.stop,
+                                 &batch->progress);
+    return cpu_plot_batch(batch, account, first_nonce, count, family, threads, sector_nonces, &p->run.stop,
+                          &batch->progress);
 }
 
 // The job's tail (the file's last nonces) computed anew into its compute buffer, in the
@@ -161,7 +164,7 @@ const batch_buffer_s* compute_tail(plotter_s* p, job_s* job) {
     batch_buffer_s* batch = job->compute_buffer;
     const uint64_t first = plot_tail_first(job->nonce_count), count = job->nonce_count - first;
     if (!batch || batch->capacity < count) return nullptr;
-    const uint64_t done = cpu_batch(p, batch, job->account_id, job->start_nonce + first, count, 0);
+    const uint64_t done = compute_batch_on_cpu(p, batch, job->account_id, job->start_nonce + first, count, 0);
     batch->progress = 0;
     if (done < count) return nullptr;
     if (job->poc2) poc2_convert_batch(batch, count);
@@ -200,7 +203,7 @@ sys_err_s open_plot_file(plotter_s* p, job_s* job) {
 // A staged file that a previous run completed but did not move goes straight to moving.
 bool already_staged(plotter_s* p, job_s* job) {
     if (!job->final_drive) return false;
-    const std::string path = job_path(job, 0);
+    const std::string path = job_path(job, JOB_PATH_WRITTEN);
     int64_t fd = 0;
     if (sys_file_open_read(path.c_str(), &fd).error) return false;
     uint64_t size = 0;
@@ -293,7 +296,8 @@ void compute_on_cpu(plotter_s* p, job_s* job) {
     const uint64_t sector_nonces = job->write_drive->sector_size / SCOOP_SIZE;
     const uint64_t count = std::min(left, plotter_file_batch(job->nonce_count, batch->capacity, sector_nonces));
     job->compute_start = time_now();
-    const uint64_t done = cpu_batch(p, batch, job->account_id, job->start_nonce + job->nonces_done, count, sector_nonces);
+    const uint64_t done =
+        compute_batch_on_cpu(p, batch, job->account_id, job->start_nonce + job->nonces_done, count, sector_nonces);
     const double elapsed = time_now() - job->compute_start;
     job->compute_rate.store(elapsed > 0 ? done * 60.0 / elapsed : 0, std::memory_order_relaxed);
 }
@@ -373,7 +377,7 @@ void plot_step(plotter_s* p, job_s* job, pass_s* pass) {
 // file of the plain name having appeared, which is never replaced).
 bool complete_file(job_s* job, std::string* failure, bool* drive_fault) {
     const std::string from = plotting_path(job);
-    const std::string to = job_path(job, 0);
+    const std::string to = job_path(job, JOB_PATH_WRITTEN);
     const sys_err_s sync = sys_file_sync(job->fd);
     const sys_err_s rename = sync.error ? sync : sys_file_rename_new(from.c_str(), to.c_str());
     const bool synced = sync.error == 0, renamed = rename.error == 0;
@@ -637,8 +641,8 @@ void job_move(plotter_s* p, job_s* job, const std::atomic<bool>* /*stop: a move 
     UTIL_ASSERT(job->write_drive->moving_job == job);
     UTIL_ASSERT(job->final_drive->current_job == job);
     const double t0 = time_now();
-    const std::string source = job_path(job, 0);
-    const std::string destination = job_path(job, 1);
+    const std::string source = job_path(job, JOB_PATH_WRITTEN);
+    const std::string destination = job_path(job, JOB_PATH_FINAL);
     sys_log("  moving %s to %s\n", source.c_str(), destination.c_str());
     // A staging folder that is the target folder already holds the file at its final place;
     // copying it onto itself and deleting the source would delete the only copy.
@@ -696,11 +700,8 @@ void thread_proc(plotter_s* p) {
     }
     end_run(p);
     sys_log("Work thread ended\n");
+    const bool on_its_own = !stopping(p);
+    p->run.finished = on_its_own;
     p->run.ended = true;
-    if (!stopping(p)) {
-        sys_ui_post([p] {
-            p->run.finished = true;
-            if (p->seam.on_finished) p->seam.on_finished();
-        });
-    }
+    if (on_its_own && p->seam.on_finished) p->seam.on_finished();
 }

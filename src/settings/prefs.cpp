@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <type_traits>
+#include <variant>
 
 #include "platform/sys.h"
 #include "platform/util.h"
@@ -29,12 +31,11 @@ bool read_u64(const YAML::Node& node, uint64_t* out) {
     return true;
 }
 
-// A whole number from 0 to INT32_MAX; negatives would only wrap into nonsense counts.
-bool read_count(const YAML::Node& node, int32_t* out) {
-    uint64_t value = 0;
-    if (!read_u64(node, &value) || value > INT32_MAX) return false;
-    *out = (int32_t)value;
-    return true;
+// A whole number up to `most`; a larger one would only wrap into nonsense.
+template <typename T>
+void load_whole(const YAML::Node& node, uint64_t most, T* value) {
+    uint64_t number = 0;
+    if (read_u64(node, &number) && number <= most) *value = (T)number;
 }
 
 bool read_bool(const YAML::Node& node, bool fallback) {
@@ -45,15 +46,19 @@ bool read_bool(const YAML::Node& node, bool fallback) {
     }
 }
 
-// A finite, positive number of units that still fits 64 bits once multiplied by unit.
-bool read_amount(const YAML::Node& node, double unit, double* out) {
+// Sizes are GiB (steps of 1024) or GB (steps of 1000). A save divides the bytes by the step
+// three times: other roundings could change the decimal text of files already written.
+double size_step(settings_form_e form) { return form == SETTINGS_GIB ? 1024.0 : 1000.0; }
+
+// A finite, positive number of units whose bytes stay below `most` (2^64 once a double).
+bool read_amount(const YAML::Node& node, double unit, uint64_t most, double* out) {
     double value = 0;
     try {
         value = node.as<double>(0.0);
     } catch (const YAML::Exception&) {
         return false;
     }
-    if (!std::isfinite(value) || value <= 0 || value * unit >= 18446744073709551615.0) return false;
+    if (!std::isfinite(value) || value <= 0 || value * unit >= (double)most) return false;
     *out = value;
     return true;
 }
@@ -73,43 +78,69 @@ std::vector<std::string> read_folders(const YAML::Node& node, const char* key) {
     return folders;
 }
 
-void read_gpus(const YAML::Node& node, int32_t gpu_count) {
+// A file size without limit is 0 in memory, but a 0 in the file means the default size, so
+// no limit is written as the largest whole number of GB that fits the byte count.
+uint64_t no_limit_gb(const settings_row_s& row) { return row.most / 1000000000ull; }
+
+void load_value(const YAML::Node& node, const settings_row_s&, int32_t, bool* value) {
+    *value = read_bool(node, *value);
+}
+
+void load_value(const YAML::Node& node, const settings_row_s& row, int32_t, int32_t* value) {
+    load_whole(node, row.most, value);
+}
+
+// GPU indices join the GPUs already chosen; indices of GPUs this machine lacks are dropped.
+void load_value(const YAML::Node& node, const settings_row_s& row, int32_t gpu_count, uint32_t* value) {
     if (!node || !node.IsSequence()) return;
     for (const YAML::Node& element : node) {
         uint64_t index = 0;
         if (!read_u64(element, &index)) {
-            sys_log("  config.yml: skipping a bad entry under gpus\n");
+            sys_log("  config.yml: skipping a bad entry under %s\n", row.key);
             continue;
         }
-        if (gpu_count > 0 && index < (uint64_t)gpu_count) gpu_mask |= 1u << index;
+        if (gpu_count > 0 && index < (uint64_t)gpu_count && index <= row.most) *value |= 1u << index;
     }
 }
 
-// A file size without limit (0 in memory). A 0 in the file means the default size, so no limit
-// is written as the largest whole number of GB that fits the byte count, and read back as 0.
-constexpr uint64_t NO_FILE_LIMIT_GB = UINT64_MAX / 1000000000ull;
-
-void apply(const YAML::Node& root, int32_t gpu_count, prefs_loaded_s* loaded) {
-    read_u64(root["account"], &account_id);
-    auto_start_nonce = read_bool(root["auto_start_nonce"], auto_start_nonce);
-    dont_adjust_gpu_dog = read_bool(root["dont_adjust_gpu_dog"], dont_adjust_gpu_dog);
-    ssd_scatter = read_bool(root["ssd_scatter"], ssd_scatter);
+void load_value(const YAML::Node& node, const settings_row_s& row, int32_t, uint64_t* value) {
+    if (row.form == SETTINGS_WHOLE) return load_whole(node, row.most, value);
+    const double step = size_step(row.form), unit = step * step * step;
     double amount = 0;
-    const double gib = 1024.0 * 1024.0 * 1024.0;
-    if (read_amount(root["max_ram_gb"], gib, &amount)) max_ram_bytes = (uint64_t)(amount * gib);
-    if (read_amount(root["max_gb_to_fill"], 1e9, &amount)) max_fill_bytes = (uint64_t)(amount * 1e9);
-    if (read_amount(root["max_gb_per_file"], 1e9, &amount) && (uint64_t)amount != 0)
-        max_file_bytes = (uint64_t)amount >= NO_FILE_LIMIT_GB ? 0 : (uint64_t)amount * 1000000000ull;
-    read_gpus(root["gpus"], gpu_count);
-    loaded->ssds = read_folders(root["ssds"], "ssds");
-    loaded->plots = read_folders(root["plots"], "plots");
-    int32_t* const counts[] = {&hash_per_dispatch, &threads_per_group, &cpu_threads, &max_gpu_nonces};
-    const char* const count_keys[] = {"hash_per_dispatch", "threads_per_group", "cpu_threads", "max_gpu_nonces"};
-    for (int i = 0; i < 4; ++i) {
-        *counts[i] = 0;
-        read_count(root[count_keys[i]], counts[i]);
+    if (!read_amount(node, unit, row.most, &amount)) return;
+    if (row.form != SETTINGS_WHOLE_GB) {
+        *value = (uint64_t)(amount * unit);
+    } else if ((uint64_t)amount != 0) {
+        *value = (uint64_t)amount >= no_limit_gb(row) ? 0 : (uint64_t)amount * 1000000000ull;
     }
-    use_poc2_format = read_bool(root["use_poc2_format"], false);
+}
+
+// Each form is read and written for one type of value, and a count's limit fits its type.
+template <typename T>
+constexpr bool form_fits(settings_form_e form, uint64_t most) {
+    switch (form) {
+    case SETTINGS_WHOLE:
+        return std::is_same_v<T, uint64_t> || (std::is_same_v<T, int32_t> && most <= INT32_MAX);
+    case SETTINGS_FLAG: return std::is_same_v<T, bool>;
+    case SETTINGS_GPU_LIST: return std::is_same_v<T, uint32_t> && most < 32;
+    default: return std::is_same_v<T, uint64_t>;
+    }
+}
+#define PREFS_FORM_FITS(type, name, start, key, form, most, ...) \
+    static_assert(form_fits<type>(SETTINGS_##form, most), #name ": its form does not suit its type or limit");
+SETTINGS_TABLE(PREFS_FORM_FITS)
+#undef PREFS_FORM_FITS
+
+// Each setting from its own key; the folder lists are left to the caller.
+void load_settings(const YAML::Node& root, int32_t gpu_count, settings_s* values) {
+    for (const settings_row_s& row : settings_table) {
+        std::visit(
+            [&](auto member) {
+                if (row.missing == SETTINGS_CLEAR) values->*member = 0;
+                load_value(root[row.key], row, gpu_count, &(values->*member));
+            },
+            row.field);
+    }
 }
 
 // The whole file into text; 0, or the reason it cannot be read (ENOENT: there is none).
@@ -127,6 +158,38 @@ int read_file_text(const char* path, std::string* text) {
 
 void emit_gap(YAML::Emitter& out, const char* comment) {
     out << YAML::Newline << YAML::Newline << YAML::Comment(comment) << YAML::Newline;
+}
+
+void save_value(YAML::Emitter& out, const settings_row_s&, bool value) { out << value; }
+
+void save_value(YAML::Emitter& out, const settings_row_s&, int32_t value) { out << value; }
+
+void save_value(YAML::Emitter& out, const settings_row_s& row, uint32_t value) {
+    out << YAML::Flow << YAML::BeginSeq;
+    for (uint64_t bit = 0; bit <= row.most; ++bit)
+        if (value & (1u << bit)) out << std::to_string(bit);
+    out << YAML::EndSeq;
+}
+
+void save_value(YAML::Emitter& out, const settings_row_s& row, uint64_t value) {
+    const double step = size_step(row.form);
+    if (row.form == SETTINGS_WHOLE) {
+        out << value;
+    } else if (row.form == SETTINGS_WHOLE_GB && value == 0) {
+        out << no_limit_gb(row);
+    } else {
+        out << value / step / step / step;
+    }
+}
+
+// The settings of one part of the file, each with its comment.
+void save_part(YAML::Emitter& out, const settings_s& values, settings_part_e part) {
+    for (const settings_row_s& row : settings_table) {
+        if (row.part != part) continue;
+        out << YAML::Key << row.key << YAML::Value;
+        std::visit([&](auto member) { save_value(out, row, values.*member); }, row.field);
+        if (*row.comment) out << YAML::Comment(row.comment);
+    }
 }
 
 }  // namespace
@@ -154,25 +217,24 @@ prefs_loaded_s prefs_load(const char* path, int32_t gpu_count) {
     }
     // A file holding only a scalar or a list has no keys; every value keeps its fallback.
     if (!root.IsMap()) root = YAML::Node(YAML::NodeType::Map);
-    apply(root, gpu_count, &loaded);
+    settings_s values = settings_get();
+    load_settings(root, gpu_count, &values);
+    settings_set(values);
+    loaded.ssds = read_folders(root["ssds"], "ssds");
+    loaded.plots = read_folders(root["plots"], "plots");
     loaded.parsed = true;
     sys_log("Prefs loaded in %0.0fms\n", (time_now() - started) * 1000);
     return loaded;
 }
 
 std::string prefs_text(const std::vector<std::string>& ssds, const std::vector<std::string>& plots) {
+    const settings_s values = settings_get();
     YAML::Emitter out;
     out << YAML::Comment(
         "Configuration file for Kestrune\nThis file stores remembered settings from your prior plots\n"
         "and advanced settings and overrides.\nYou can delete this file to return to all default values.");
     out << YAML::Newline << YAML::BeginMap;
-    out << YAML::Key << "account" << YAML::Value << (unsigned long long)account_id;
-    out << YAML::Key << "auto_start_nonce" << YAML::Value << auto_start_nonce;
-    out << YAML::Newline;
-    out << YAML::Key << "gpus" << YAML::Value << YAML::Flow << YAML::BeginSeq;
-    for (int bit = 0; bit < 32; ++bit)
-        if (gpu_mask & (1u << bit)) out << std::to_string(bit);
-    out << YAML::EndSeq << YAML::Comment("Last GPU(s) used or empty for CPU");
+    save_part(out, values, SETTINGS_REMEMBERED);
     out << YAML::Key << "ssds" << YAML::Value << YAML::Flow << YAML::BeginSeq;
     for (const std::string& ssd : ssds) out << ssd;
     out << YAML::EndSeq;
@@ -182,25 +244,9 @@ std::string prefs_text(const std::vector<std::string>& ssds, const std::vector<s
     for (const std::string& folder : plots) out << folder;
     out << YAML::EndSeq;
     emit_gap(out, "Overrides");
-    const double to_gib = 1.0 / 1024.0 / 1024.0 / 1024.0;
-    out << YAML::Key << "max_ram_gb" << YAML::Value << max_ram_bytes * to_gib;
-    out << YAML::Key << "max_gb_per_file" << YAML::Value;
-    if (max_file_bytes == 0) out << NO_FILE_LIMIT_GB;
-    else out << max_file_bytes / 1000.0 / 1000.0 / 1000.0;
-    out
-        << YAML::Comment("Each plot file will be this size or less in GB");
-    out << YAML::Key << "max_gb_to_fill" << YAML::Value << max_fill_bytes / 1000.0 / 1000.0 / 1000.0
-        << YAML::Comment("Use this to fill only part of a target drive");
+    save_part(out, values, SETTINGS_OVERRIDES);
     emit_gap(out, "Advanced and experimental settings");
-    out << YAML::Key << "dont_adjust_gpu_dog" << YAML::Value << dont_adjust_gpu_dog;
-    out << YAML::Key << "hash_per_dispatch" << YAML::Value << hash_per_dispatch;
-    out << YAML::Key << "threads_per_group" << YAML::Value << threads_per_group;
-    out << YAML::Key << "cpu_threads" << YAML::Value << cpu_threads << YAML::Comment("Default is CPU threads - 1");
-    out << YAML::Key << "max_gpu_nonces" << YAML::Value << max_gpu_nonces
-        << YAML::Comment("Try 1024 here if you get GPU errors");
-    out << YAML::Key << "use_poc2_format" << YAML::Value << use_poc2_format
-        << YAML::Comment("PoC2 format (supported by jminer)");
-    out << YAML::Key << "ssd_scatter" << YAML::Value << ssd_scatter;
+    save_part(out, values, SETTINGS_ADVANCED);
     out << YAML::Newline << YAML::EndMap;
     return out.c_str();
 }

@@ -1,9 +1,10 @@
 // The application flow: start-up, the application state, starting and ending a run,
 // closing the window and files dropped on it.
 //
-// DESIGN: all of this runs on the UI thread. The plotter's work thread reaches it only
-// through sys_ui_post (its completion notice, engine dialogs); a worker that needs an
-// answer posts the question and waits on a promise the UI thread fulfils.
+// DESIGN: all of this runs on the UI thread. The plotter's threads reach it only through
+// the callables app_main puts in the plotter's seam, which post to this thread with
+// sys_ui_post (the completion notice, failed files); a worker that needs an answer posts
+// the question and waits on a promise the UI thread fulfils.
 #include "ui/app.h"
 
 #include <chrono>
@@ -24,6 +25,7 @@
 #include "settings/prefs.h"
 #include "settings/settings.h"
 #include "ui/check_screen.h"
+#include "ui/farm_screen.h"
 #include "ui/progress.h"
 #include "ui/session.h"
 #include "ui/setup.h"
@@ -81,7 +83,7 @@ std::string resume_sentence() {
     uint64_t unfinished = 0, staged = 0;
     plotter_for_each_job(plotter, [&](job_s* job) {
         if (job->job_state != JOB_FAILED) return true;
-        const std::string written = job_path(job, 0);
+        const std::string written = job_path(job, JOB_PATH_WRITTEN);
         if (sys_file_exists((written + ".plotting").c_str())) ++unfinished;
         else if (job->final_drive && sys_file_exists(written.c_str())) ++staged;
         return true;
@@ -107,7 +109,6 @@ std::string unwritable_folders() {
     return refusals;
 }
 
-void mouse_ignored(void*, int32_t, int32_t, int32_t) {}
 
 // Runs call on the UI thread and waits for it; directly when already there.
 template <typename T>
@@ -140,7 +141,7 @@ bool resume_dropped(const char* path) {
     const std::string folder = path_folder(path);
     setup.ssd_drives.clear();
     setup.target_drives.clear();
-    drive_add(1, folder.c_str(), true);
+    drive_add(SETUP_TARGETS, folder.c_str(), true);
     if (setup.target_drives.empty()) return true;
     plotter_clear_jobs(plotter);
     job_s* job = job_create(&setup.target_drives[0], nullptr, name.account, name.start, name.count);
@@ -151,6 +152,10 @@ bool resume_dropped(const char* path) {
 }
 
 }  // namespace
+
+void app_mouse(void*, int32_t kind, int32_t x, int32_t y) {
+    if (ui_phase == UI_FARM) farm_mouse(kind, x, y);
+}
 
 void app_message_any_thread(const char* title, const char* text) {
     const std::string t = title, x = text;
@@ -163,8 +168,9 @@ void app_message_any_thread(const char* title, const char* text) {
 void app_failure_any_thread(const std::string& text) {
     sys_ui_post([text] {
         failures_unsaid.push_back(text);
-        // A failure that ends the run waits for the run's outcome, which says both at once.
-        if (!run_ends_with_failures()) message_box(main_window, "Error", "%s", take_unsaid_failures().c_str());
+        // A failure that ends the run waits for the run's outcome, which says both at once;
+        // a conversion's failure has no run outcome to wait for.
+        if (ui_phase == UI_FARM || !run_ends_with_failures()) message_box(main_window, "Error", "%s", take_unsaid_failures().c_str());
     });
 }
 
@@ -218,7 +224,7 @@ void app_prefs_load() {
                     "as it is.",
                     window_display_name(start_dir.c_str()).c_str(), std::strerror(loaded.unreadable));
     }
-    for (const std::string& ssd : loaded.ssds) drive_add(0, ssd.c_str(), false);
+    for (const std::string& ssd : loaded.ssds) drive_add(SETUP_STAGING, ssd.c_str(), false);
     for (const std::string& folder : loaded.plots) plots_folder_add(plots, folder.c_str());
     if (!loaded.parsed) app_prefs_save();
 }
@@ -249,19 +255,20 @@ void app_main() {
     gpu_count = gpu_enumerate(8, 64, gpu_names);
     plots = plots_create();
     plotter = plotter_create();
-    plotter_set_on_finished(plotter, plotting_done);
+    plotter_set_on_finished(plotter, [] { sys_ui_post(plotting_done); });
     plotter_set_asker(plotter, app_ask_any_thread);
-    sys_set_dialog_presenter(app_message_any_thread);
+    plotter_set_message(plotter, app_message_any_thread);
     app_prefs_load();
     gpu_tuning_s tuning;
     tuning.hashes_per_dispatch = hash_per_dispatch;
     tuning.threads_per_group = threads_per_group;
     plotter_set_gpu_api(plotter, plotter_gpu_default(tuning));
-    plotter_set_ssd_scatter(plotter, ssd_scatter);
     plotter_set_on_failure(plotter, app_failure_any_thread);
     setup.start = processing_start;
+    setup.open_plots = farm_open;
+    farm_set_failure_path(app_failure_any_thread);
     main_window = window_create("Kestrune", 640, 480);
-    window_set_callbacks(main_window, nullptr, app_close, app_drop, mouse_ignored, nullptr);
+    window_set_callbacks(main_window, nullptr, app_close, app_drop, app_mouse, nullptr);
     setup_show_first();
     window_run_loop();
 }
@@ -347,6 +354,15 @@ void plotting_done() {
 
 bool app_close(void*) {
     ui_check_end();  // a check's threads end before the process does
+    if (farm_converting()) {
+        if (!ask_yes_no(main_window, "Close Kestrune?",
+                        "Are you sure you want to stop converting and close Kestrune? The file being converted "
+                        "stops after its current step; its journal keeps it safe and the conversion resumes next time."))
+            return false;
+        farm_end();
+        return true;
+    }
+    farm_end();  // a listing being read ends before the process does
     if (!run_in_progress()) return true;
     if (!ask_yes_no(main_window, "Close Kestrune?", "Are you sure you want to stop plotting and close Kestrune?"))
         return false;
@@ -363,6 +379,10 @@ void app_drop(void*, int32_t count, char** paths, int32_t, int32_t) {
     sys_log("Files dropped:\n");
     for (int32_t i = 0; i < count; ++i) sys_log("  %s\n", paths[i]);
     if (count < 1) return;
+    if (ui_phase == UI_FARM) {
+        sys_log("  ignored: the plots screen is shown\n");
+        return;
+    }
     // A second run cannot start while one is in progress or has finished.
     if (!app_setting_up()) {
         sys_log("  ignored: plotting has already started\n");
@@ -373,10 +393,13 @@ void app_drop(void*, int32_t count, char** paths, int32_t, int32_t) {
 }
 
 void app_reset_for_tests() {
+    farm_reset_for_tests();
     progress_reset();
     ui_check_end();
     setup_reset();
     setup.start = processing_start;
+    setup.open_plots = farm_open;
+    farm_set_failure_path(app_failure_any_thread);
     if (plotter) plotter_clear_jobs(plotter);
     ui_phase = UI_SETUP;
 }

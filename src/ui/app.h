@@ -14,6 +14,9 @@ void processing_start();
 void plotting_done();
 bool app_close(void* user_data);
 void app_drop(void* user_data, int32_t count, char** paths, int32_t x, int32_t y);
+// The window's pointer events: only the farm screen's list follows them (wheel and drag);
+// clicks go by hit regions.
+void app_mouse(void* user_data, int32_t kind, int32_t x, int32_t y);
 // Records the start folder and takes hold of it (log.txt's lock). A folder that cannot be
 // found is reported and kept nowhere; false when another Kestrune already holds the folder.
 bool app_start_folder();

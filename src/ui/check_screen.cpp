@@ -8,6 +8,7 @@
 #include "ui/check_screen.h"
 
 #include <cstdio>
+#include <string>
 
 #include "check/check.h"
 #include "nonce/nonce.h"
@@ -38,6 +39,13 @@ void paint_verdict(window_s* w) {
     draw_text(w, verdict.line.c_str(), 174, 420);
     set_fill(w, COLOR_BODY);
     draw_text(w, verdict.note.c_str(), 174, 436);
+}
+
+// A failed check's message, from the checker thread: shown on the UI thread without holding
+// the checker.
+void show_on_ui_thread(const char* title, const char* text) {
+    const std::string t = title, x = text;
+    sys_ui_post([t, x] { message_box(main_window, t.c_str(), "%s", x.c_str()); });
 }
 
 }  // namespace
@@ -80,7 +88,9 @@ void ui_check_start(window_s* window, int32_t count, char** paths) {
     if (count < 1) return;
     ui_check_end();
     check_window = window;
-    checker = check_start(paths[0]);
+    check_options_s options;
+    options.message = show_on_ui_thread;
+    checker = check_start(paths[0], options);
     dropped_count = count;
     if (count > 1) sys_log("  %d files dropped; only the first is checked\n", (int)count);
     hit_regions_clear(window);

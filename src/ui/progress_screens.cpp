@@ -2,10 +2,10 @@
 // charts, gauges, totals, the time estimate and Pause), the run's history sampler and the
 // summary screen drawn from that history.
 //
-// DESIGN: everything here runs on the UI thread. The job counters are read while
-// plotter_for_each_job holds the plotter's lock, which also keeps each drive's current job
-// and the jobs' buffers from changing under the read; drive byte counts are atomics that the
-// writer and mover tasks add to, read here for display only.
+// DESIGN: everything here runs on the UI thread. The job counters and the drives' byte
+// counts are atomics that the work thread and its writer and mover tasks store, read here for
+// display only; plotter_for_each_job holds the plotter's lock while it visits the jobs, which
+// keeps each drive's current job and the jobs' buffers from changing under the read.
 #include "ui/progress.h"
 
 #include <algorithm>
@@ -218,7 +218,7 @@ float paint_ssds(window_s* w, double now, float y, float h, const totals_s& t) {
             paint_file_line(w, DRIVE_FAILED_LINE, x, yb, (float)cw, COLOR_FAILED);
         } else if (view.current) {
             paint_progress_line(w, CHART_WRITE.outline, x, yb, (float)(f * cw));
-            paint_file_line(w, window_display_name(job_path(view.current, 0).c_str()).c_str(), x, yb, (float)cw);
+            paint_file_line(w, window_display_name(job_path(view.current, JOB_PATH_WRITTEN).c_str()).c_str(), x, yb, (float)cw);
         } else if (view.staged_waiting) {
             paint_file_line(w, "Staged file ready and waiting.", x, yb, (float)cw);
         }
@@ -254,7 +254,7 @@ float paint_targets(window_s* w, double now, float y, float h, bool ssd, const t
         } else if (view.current) {
             const double g = ratio(ssd ? view.job_moved : view.job_written, view.job_bytes);
             paint_progress_line(w, colours.outline, x, y + 38 + h, (float)(g * cw));
-            paint_file_line(w, window_display_name(job_path(view.current, 1).c_str()).c_str(), x, y + 38 + h,
+            paint_file_line(w, window_display_name(job_path(view.current, JOB_PATH_FINAL).c_str()).c_str(), x, y + 38 + h,
                             (float)cw);
         }
     }

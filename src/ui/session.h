@@ -15,6 +15,7 @@ enum ui_phase_e : uint32_t {
     UI_CHECK = 2,    // the plot checker's screen
     UI_RUN = 3,      // the progress screen of a run
     UI_SUMMARY = 4,  // the summary after a run
+    UI_FARM = 5,     // the plot files of every folder, and their conversion
 };
 
 // Read and changed on the UI thread only.

@@ -22,6 +22,7 @@ struct setup_s {
     int32_t fill_drive_index = 0;         // target drive the fill prompt edits
     std::function<void(uint64_t bytes)> fill_action;  // stores the fill prompt's value
     std::function<void()> start;          // "Start Plotting!"; set by the application flow
+    std::function<void()> open_plots;     // the "Plots" link; set by the application flow
 };
 
 extern setup_s setup;
@@ -32,7 +33,7 @@ void setup_show();
 void setup_show_first();
 // Rebuilds the plotter's jobs from the folders and settings; sets planned_max_file_bytes.
 void setup_plan();
-// Forgets the folders, the plan and the prompts' texts (the start action stays).
+// Forgets the folders, the plan and the prompts' texts (the start and Plots actions stay).
 void setup_reset();
 
 // Screens
@@ -44,15 +45,16 @@ void start_get_size_paint(void* user_data);
 void start_get_ram_paint(void* user_data);
 void drive_fill_paint(void* user_data);
 
-// Folders. kind 0 is a staging folder, 1 a target.
-void drive_add(int32_t kind, const char* path, bool skip_space_check);
-void drive_remove(int32_t kind, int32_t index);
+// The two lists of folders the setup screen keeps; also the index of each list's scroll state.
+enum setup_folders_e : int32_t { SETUP_STAGING = 0, SETUP_TARGETS = 1 };
+void drive_add(setup_folders_e kind, const char* path, bool skip_space_check);
+void drive_remove(setup_folders_e kind, int32_t index);
 // Why files cannot be written in a folder, as a sentence naming it; empty when they can.
 std::string folder_write_refusal(const char* path);
 // The folder part of a path, whatever its length.
 std::string path_folder(const char* path);
 void choose_latest_plot();
-void paint_folder_input(window_s* window, const char* label, int32_t kind, int32_t y);
+void paint_folder_input(window_s* window, const char* label, setup_folders_e kind, int32_t y);
 // Prompt openers: fill the prompt's buffer, add its entry and show it.
 void open_account_prompt();
 void open_nonce_prompt();

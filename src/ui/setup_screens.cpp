@@ -37,7 +37,9 @@ scroll_state_s folder_scroll[2];
 bool folder_scroll_to_end[2];
 uint64_t fill_bytes_typed = 0;  // the fill prompt's value as last painted
 
-std::vector<drive_s>& drives_of(int32_t kind) { return kind == 0 ? setup.ssd_drives : setup.target_drives; }
+std::vector<drive_s>& drives_of(setup_folders_e kind) {
+    return kind == SETUP_STAGING ? setup.ssd_drives : setup.target_drives;
+}
 
 uint64_t ram_shown() { return max_ram_bytes ? max_ram_bytes : sys_total_ram() / 4 * 3; }
 
@@ -83,9 +85,9 @@ void centred(window_s* w, const char* text, float size, uint32_t color, float y)
     paint_text_centred(w, text, y);
 }
 
-void choose_folder_of(int32_t kind) {
+void choose_folder_of(setup_folders_e kind) {
     std::string path;
-    const char* title = kind == 1 ? "Path to external drive plots" : "Path to SSD folder";
+    const char* title = kind == SETUP_TARGETS ? "Path to external drive plots" : "Path to SSD folder";
     if (choose_folder(main_window, title, &path)) drive_add(kind, path.c_str(), false);
     folder_scroll_to_end[kind] = true;
 }
@@ -142,6 +144,23 @@ void paint_processor_items(window_s* w, int32_t count, int32_t item_w, int32_t x
             draw_text(w, caption, (float)x, (float)y + 36);
             clip_pop(w);
         }
+    }
+}
+
+// "Plots" at the top right, beside the title: the farm screen.
+void paint_plots_link(window_s* w) {
+    set_font(w, UI_FONT, 12);
+    const float width = text_width(w, "Plots");
+    const int32_t x = 590 - (int32_t)width / 2;
+    const bool hovered = hit_region_add(w, x - 8, 28, (int32_t)width + 16, 24, [] {
+        if (setup.open_plots) setup.open_plots();
+    });
+    set_fill(w, hovered ? COLOR_LINK_HOVER : COLOR_ACCENT);
+    draw_text(w, "Plots", (float)x, 32);
+    if (hovered) {
+        set_stroke(w, COLOR_LINK_HOVER);
+        draw_line(w, (float)x, 50, (float)x + width, 50);
+        no_stroke(w);
     }
 }
 
@@ -224,9 +243,10 @@ void setup_plan() {
 }
 
 void setup_reset() {
-    std::function<void()> start = std::move(setup.start);
+    std::function<void()> start = std::move(setup.start), open_plots = std::move(setup.open_plots);
     setup = setup_s();
     setup.start = std::move(start);
+    setup.open_plots = std::move(open_plots);
 }
 
 // [SECTION] Typed values
@@ -305,7 +325,7 @@ std::string folder_write_refusal(const char* path) {
     return "Kestrune cannot write files in " + window_display_name(path) + ": " + std::strerror(error) + ".";
 }
 
-void drive_add(int32_t kind, const char* path, bool skip_space_check) {
+void drive_add(setup_folders_e kind, const char* path, bool skip_space_check) {
     std::vector<drive_s>& drives = drives_of(kind);
     for (const drive_s& drive : drives)
         if (std::strcmp(drive.path, path) == 0) return;
@@ -317,7 +337,7 @@ void drive_add(int32_t kind, const char* path, bool skip_space_check) {
     }
     plots_folder_add(plots, path);
     drive_s drive;
-    if (!drive_init(&drive, path, kind == 0)) {
+    if (!drive_init(&drive, path, kind == SETUP_STAGING)) {
         message_box(main_window, "Sorry", "The path of this folder is too long for plot file names.");
         return;
     }
@@ -336,7 +356,7 @@ void drive_add(int32_t kind, const char* path, bool skip_space_check) {
     if (main_window) window_invalidate(main_window);
 }
 
-void drive_remove(int32_t kind, int32_t index) {
+void drive_remove(setup_folders_e kind, int32_t index) {
     std::vector<drive_s>& drives = drives_of(kind);
     if (index < 0 || index >= (int32_t)drives.size()) return;
     drives.erase(drives.begin() + index);
@@ -344,20 +364,20 @@ void drive_remove(int32_t kind, int32_t index) {
     window_invalidate(main_window);
 }
 
-void paint_folder_input(window_s* w, const char* label, int32_t kind, int32_t y) {
+void paint_folder_input(window_s* w, const char* label, setup_folders_e kind, int32_t y) {
     text_at(w, label, 14, COLOR_BLACK, 24, (float)y);
     std::vector<drive_s>& drives = drives_of(kind);
     std::vector<std::string> captions, shown;
     std::vector<float> widths;
     float content = 0;
     // A target's caption is what the plan writes to it, as the plan summary counts it.
-    const std::vector<uint64_t> planned = kind == 1 ? planned_target_bytes() : std::vector<uint64_t>();
+    const std::vector<uint64_t> planned = kind == SETUP_TARGETS ? planned_target_bytes() : std::vector<uint64_t>();
     for (size_t i = 0; i < drives.size(); ++i) {
         const drive_s& drive = drives[i];
         char caption[64];
-        if (kind == 1 && planned[i] != 0)
+        if (kind == SETUP_TARGETS && planned[i] != 0)
             std::snprintf(caption, sizeof caption, "Fill %s", fmt_size_tmp(planned[i], false, ""));
-        else if (kind == 1)
+        else if (kind == SETUP_TARGETS)
             std::snprintf(caption, sizeof caption, "Nothing planned: %s free", fmt_size_tmp(drive.free_bytes, false, ""));
         else
             std::snprintf(caption, sizeof caption, "%s free", fmt_size_tmp(drive.free_bytes, false, ""));
@@ -389,7 +409,7 @@ void paint_folder_input(window_s* w, const char* label, int32_t kind, int32_t y)
             const bool hovered = add(x, sy, item_w, cy - sy, [kind, i] { drive_remove(kind, i); });
             text_at(w, shown[i].c_str(), 12, hovered ? 0xFF8B12AE : 0xFF4DA60C, (float)x, (float)ty);
             const bool caption_hovered =
-                kind == 1 && add(x, cy, (int32_t)caption_w + 2, 16, [i] { open_fill_prompt(i); });
+                kind == SETUP_TARGETS && add(x, cy, (int32_t)caption_w + 2, 16, [i] { open_fill_prompt(i); });
             text_at(w, captions[i].c_str(), 7, caption_hovered ? COLOR_ACCENT : COLOR_BODY, (float)x + 2, (float)cy);
             x += item_w;
         }
@@ -432,6 +452,7 @@ void config_paint(void*) {
     hit_regions_clear(w);
     draw_clear(w, 0xFFFFFF);
     text_at(w, "Config", 22, COLOR_BLACK, 24, 24);
+    paint_plots_link(w);
     paint_plan_summary(w);
     text_at(w, "Processor", 14, COLOR_BLACK, 24, 114);
     const int32_t count = std::min(gpu_count, 8) + 1;
@@ -441,8 +462,8 @@ void config_paint(void*) {
         paint_processor_items(w, count, item_w, x, y, add);
     });
     const int32_t base = 142 + 64;
-    paint_folder_input(w, "SSD path", 0, base + 32);
-    paint_folder_input(w, "Target disk path", 1, base + 122);
+    paint_folder_input(w, "SSD path", SETUP_STAGING, base + 32);
+    paint_folder_input(w, "Target disk path", SETUP_TARGETS, base + 122);
     paint_setting_lines(w);
     paint_button(w, "Start Plotting!", account_id != 0 && plotter_job_count(plotter) > 0, 486, 416, 130, 40,
                  start_run, 12);

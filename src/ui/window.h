@@ -17,7 +17,8 @@ using window_mouse_fn = void (*)(void* user_data, int32_t kind, int32_t x, int32
 using window_paint_fn = void (*)(void* user_data);
 
 constexpr int32_t WINDOW_HIT_REGIONS = 64;
-enum window_mouse_e : int32_t { MOUSE_PRESS = 0, MOUSE_MOTION = 1, MOUSE_RELEASE = 2 };
+// The wheel's kinds reach only the mouse callback; they press and click nothing.
+enum window_mouse_e : int32_t { MOUSE_PRESS = 0, MOUSE_MOTION = 1, MOUSE_RELEASE = 2, MOUSE_WHEEL_UP = 3, MOUSE_WHEEL_DOWN = 4 };
 
 // One clickable rectangle of the current paint; free while its action is empty.
 struct hit_region_s {
@@ -126,4 +127,6 @@ void path_point(window_s* window, float x, float y);
 void path_end(window_s* window);
 void set_font(window_s* window, const char* face, float size);
 float text_width(window_s* window, const char* text);
+// The text's extents height in the current font: draw_text puts its baseline that far below y.
+float text_height(window_s* window, const char* text);
 void draw_text(window_s* window, const char* text, float x, float y);

@@ -81,6 +81,13 @@ gboolean on_button(GtkWidget*, GdkEventButton* event, gpointer data) {
     return TRUE;
 }
 
+gboolean on_scroll(GtkWidget*, GdkEventScroll* event, gpointer data) {
+    if (event->direction != GDK_SCROLL_UP && event->direction != GDK_SCROLL_DOWN) return FALSE;
+    const int32_t kind = event->direction == GDK_SCROLL_UP ? MOUSE_WHEEL_UP : MOUSE_WHEEL_DOWN;
+    window_mouse_event(static_cast<window_s*>(data), kind, (int32_t)event->x, (int32_t)event->y);
+    return TRUE;
+}
+
 gboolean on_delete(GtkWidget*, GdkEvent*, gpointer data) {
     window_s* window = static_cast<window_s*>(data);
     const bool may_close = !window->close || window->close(window->user_data);
@@ -217,7 +224,7 @@ void set_source(window_s* window, uint32_t argb) {
 
 int window_main(int, char** argv, void (*activate)()) {
     activate_fn = activate;
-    application = gtk_application_new("com.quillmoth.app", G_APPLICATION_DEFAULT_FLAGS);
+    application = gtk_application_new("org.kestrune.Kestrune", G_APPLICATION_DEFAULT_FLAGS);
     g_signal_connect(application, "activate", G_CALLBACK(on_app_activate), nullptr);
     // The program takes no command-line options of its own.
     char* no_args[] = {argv[0], nullptr};
@@ -269,7 +276,9 @@ window_s* window_create(const char* title, int32_t width, int32_t height) {
     g_signal_connect(window->area, "motion-notify-event", G_CALLBACK(on_motion), window);
     g_signal_connect(window->area, "button-press-event", G_CALLBACK(on_button), window);
     g_signal_connect(window->area, "button-release-event", G_CALLBACK(on_button), window);
-    gtk_widget_add_events(window->area, GDK_POINTER_MOTION_MASK | GDK_BUTTON_PRESS_MASK | GDK_BUTTON_RELEASE_MASK);
+    g_signal_connect(window->area, "scroll-event", G_CALLBACK(on_scroll), window);
+    gtk_widget_add_events(window->area,
+                          GDK_POINTER_MOTION_MASK | GDK_BUTTON_PRESS_MASK | GDK_BUTTON_RELEASE_MASK | GDK_SCROLL_MASK);
     gtk_widget_show_all(window->window);
     static GtkTargetEntry uri_target = {const_cast<gchar*>("text/uri-list"), 0, 0};
     gtk_drag_dest_set(window->window, GTK_DEST_DEFAULT_ALL, &uri_target, 1,
@@ -334,6 +343,7 @@ void window_mouse_event(window_s* window, int32_t kind, int32_t x, int32_t y) {
     window->pointer_x = x;
     window->pointer_y = y;
     if (window->mouse) window->mouse(window->user_data, kind, x, y);
+    if (kind == MOUSE_WHEEL_UP || kind == MOUSE_WHEEL_DOWN) return;
     const int32_t pressed = window->pressed;
     if (kind != MOUSE_MOTION) window->pressed = -1;
     for (int32_t i = 0; i < WINDOW_HIT_REGIONS; ++i) {
@@ -518,6 +528,13 @@ float text_width(window_s* window, const char* text) {
     cairo_text_extents_t extents;
     cairo_text_extents(window->cr, text, &extents);
     return (float)extents.width;
+}
+
+float text_height(window_s* window, const char* text) {
+    const std::string valid = valid_text(text);
+    cairo_text_extents_t extents;
+    cairo_text_extents(window->cr, valid.c_str(), &extents);
+    return (float)extents.height;
 }
 
 void draw_text(window_s* window, const char* text, float x, float y) {

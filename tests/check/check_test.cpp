@@ -33,7 +33,11 @@ struct check_run_s {
     uint32_t compared = 0, bad = 0;
     check_run_s(const test_dir_s& dir, const std::string& name, const std::string* data, bool full) {
         if (data) test_write_file(dir.file(name), *data);
-        c = check_start(dir.file(name).c_str(), full, [this](const char* t, const char* x) { title = t, text = x; }, 2);
+        check_options_s options;
+        options.full = full;
+        options.workers = 2;
+        options.message = [this](const char* t, const char* x) { title = t, text = x; };
+        c = check_start(dir.file(name).c_str(), options);
         check_wait(c);
         check_counts(c, &compared, &bad);
     }

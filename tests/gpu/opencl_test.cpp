@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "gpu/gpu_context.h"
+#include "gpu/gpu_device.h"
 #include "test_support.h"
 
 namespace {

@@ -22,9 +22,9 @@ const std::pair<cpu_family_e, const char*> families[] = {
     {CPU_FAMILY_AVX512, "avx512"}, {CPU_FAMILY_AVX512X2, "avx512x2"}, {CPU_FAMILY_AVX512X4, "avx512x4"}};
 
 // cpu_plot_batch of `count` nonces from `first` into `t`, publishing its progress there.
-uint64_t run(test_batch_s* t, uint64_t first, uint64_t count, int32_t threads,
+uint64_t run(test_batch_s* t, cpu_family_e family, uint64_t first, uint64_t count, int32_t threads,
              const std::atomic<bool>* stop = nullptr) {
-    return cpu_plot_batch(&t->batch, ACCOUNT, first, count, threads, 0, stop, &t->batch.progress);
+    return cpu_plot_batch(&t->batch, ACCOUNT, first, count, family, threads, 0, stop, &t->batch.progress);
 }
 
 // Whether no scoop of batch index n still holds the 0xEE marker the buffer was filled with.
@@ -34,16 +34,10 @@ bool untouched(const test_batch_s& t, uint64_t n) {
     return true;
 }
 
-// Restores the automatic family after each test.
-class CpuPlot : public testing::Test {
-protected:
-    void TearDown() override { cpu_set_family(CPU_FAMILY_BEST); }
-};
-
 }  // namespace
 
 // Every batch index below the count holds its reference nonce, none above it is written.
-TEST_F(CpuPlot, BatchesEqualTheReference) {
+TEST(CpuPlot, BatchesEqualTheReference) {
     // No worker at all (no memory for one) leaves the whole batch to the calling thread.
     EXPECT_EQ(cpu_batch_split(5, 0).remainder, 5u);
     struct case_s {
@@ -63,9 +57,8 @@ TEST_F(CpuPlot, BatchesEqualTheReference) {
     for (const case_s& c : cases) {
         if (!cpu_family_available(c.family)) continue;
         SCOPED_TRACE(std::string(cpu_family_name(c.family)) + ", " + std::to_string(c.count) + " nonces");
-        cpu_set_family(c.family);
         test_batch_s t(c.capacity, 0xEE);
-        EXPECT_EQ(run(&t, c.first, c.count, c.threads), c.count);
+        EXPECT_EQ(run(&t, c.family, c.first, c.count, c.threads), c.count);
         EXPECT_EQ(t.batch.progress.load(), c.count);
         for (uint64_t n = 0; n < c.capacity; ++n)
             EXPECT_TRUE(n < c.count ? test_rows_hold(t.storage.data(), c.capacity, n, ACCOUNT, c.first + n)
@@ -75,21 +68,21 @@ TEST_F(CpuPlot, BatchesEqualTheReference) {
 
 // A stop before the batch leaves only the calling thread's remainder done; a stop during it
 // ends the batch part-way, with the progress counting what was done.
-TEST_F(CpuPlot, StopEndsTheBatchAndJoinsTheWorkers) {
+TEST(CpuPlot, StopEndsTheBatchAndJoinsTheWorkers) {
     std::atomic<bool> stop{true};
     test_batch_s before(5, 0xEE);  // share 2 per worker, remainder 1
-    EXPECT_EQ(run(&before, 0, 5, 2, &stop), 1u);
+    EXPECT_EQ(run(&before, CPU_FAMILY_BEST, 0, 5, 2, &stop), 1u);
     EXPECT_EQ(before.batch.progress.load(), 1u);
     for (uint64_t n = 0; n < 4; ++n) EXPECT_TRUE(untouched(before, n)) << "worker ran after stop: index " << n;
 
-    cpu_set_family(CPU_FAMILY_SCALAR);  // one nonce at a time: the stop lands mid-share
     test_batch_s during(40, 0xEE);
     stop = false;
     std::thread stopper([&] {
         while (during.batch.progress.load() == 0) std::this_thread::yield();
         stop = true;
     });
-    const uint64_t done = run(&during, 0, 40, 2, &stop);
+    // Scalar: one nonce at a time, so the stop lands mid-share.
+    const uint64_t done = run(&during, CPU_FAMILY_SCALAR, 0, 40, 2, &stop);
     stopper.join();
     EXPECT_TRUE(done > 0 && done < 40) << done;
     EXPECT_EQ(during.batch.progress.load(), done);
@@ -130,8 +123,9 @@ TEST(CpuQueries, FeaturesFollowLeavesAndOperatingSystemStateAndTheBrandIsBounded
     EXPECT_EQ(0, std::strncmp(small, full, sizeof small));
 }
 
-// The names the command line takes; an unknown name is refused and a chosen family is used.
-TEST_F(CpuPlot, FamilyNamesAndChoice) {
+// The names the command line takes; an unknown name is refused. A family asked for is the one
+// used where the processor has it, the automatic choice where it has not.
+TEST(CpuPlot, FamilyNamesAndChoice) {
     cpu_family_e parsed = CPU_FAMILY_BEST;
     for (const auto& c : families) {
         EXPECT_STREQ(cpu_family_name(c.first), c.second);
@@ -139,8 +133,10 @@ TEST_F(CpuPlot, FamilyNamesAndChoice) {
     }
     for (const char* unknown : {"avx3", ""}) EXPECT_FALSE(cpu_family_parse(unknown, &parsed)) << unknown;
     EXPECT_FALSE(cpu_family_parse(nullptr, &parsed));
-    cpu_set_family(CPU_FAMILY_SCALAR);
-    EXPECT_EQ(cpu_family_selected(), CPU_FAMILY_SCALAR);
+    const cpu_family_e automatic = cpu_family_resolve(CPU_FAMILY_BEST);
+    EXPECT_NE(automatic, CPU_FAMILY_BEST);
+    for (const auto& c : families)
+        EXPECT_EQ(cpu_family_resolve(c.first), cpu_family_available(c.first) ? c.first : automatic) << c.second;
 }
 
 // The automatic choice from a table of fake timings (seconds per lane block, 0 = not timed)
@@ -180,5 +176,5 @@ TEST(CpuChoice, FastestSupportedTimedFamilyWins) {
     const cpu_form_times_s& own = cpu_form_times();
     for (int f = CPU_FAMILY_SCALAR; f < CPU_FAMILY_COUNT; ++f)
         EXPECT_EQ(own.seconds_per_block[f] > 0, cpu_family_available((cpu_family_e)f)) << f;
-    EXPECT_TRUE(cpu_family_available(cpu_family_selected()));
+    EXPECT_TRUE(cpu_family_available(cpu_family_resolve(CPU_FAMILY_BEST)));
 }

@@ -289,3 +289,107 @@ TEST_F(convert_test, a_rerun_says_resuming_only_when_a_step_was_done) {
         EXPECT_EQ(names(d), std::vector<std::string>{plot_file_name(ACCOUNT, 0, n, true)});
     }
 }
+
+namespace {
+
+// The journal checksum as the converter documents it.
+uint64_t journal_checksum(const std::string& bytes) {
+    constexpr uint64_t K1 = 0x9e3779b97f4a7c15ull, K2 = 0xc2b2ae3d27d4eb4full;
+    const auto rotl31 = [](uint64_t x) { return x << 31 | x >> 33; };
+    const uint64_t n = bytes.size();
+    uint64_t lanes[4] = {K1, K2, K1 ^ K2, n};
+    uint64_t done = 0;
+    for (; done + 32 <= n; done += 32)
+        for (int l = 0; l < 4; ++l) {
+            uint64_t word = 0;
+            std::memcpy(&word, bytes.data() + done + 8 * l, 8);
+            lanes[l] = rotl31(lanes[l] + word * K2) * K1;
+        }
+    uint64_t h = n * K1;
+    for (; done < n; ++done) h = (h ^ (uint8_t)bytes[done]) * K2;
+    for (uint64_t lane : lanes) h = ((h ^ lane) * K1) ^ (h >> 29);
+    return h ^ (h >> 32);
+}
+
+std::string words_of(std::initializer_list<uint64_t> words) {
+    std::string bytes;
+    for (uint64_t w : words) bytes.append((const char*)&w, 8);
+    return bytes;
+}
+
+}  // namespace
+
+// A conversion in flight under an earlier release ("STRCNVJ1" journal, "STRSLOT1" slots)
+// finishes byte-exact: the journal holds the first step (scoop pair 0 and 4095 of every
+// nonce) and the crash tore the file after the low piece was written back exchanged. New
+// journals carry the magics naming Kestrune.
+TEST_F(convert_test, a_journal_of_an_earlier_release_is_finished) {
+    const uint64_t n = 64, half = SCOOP_SIZE / 2, capacity = n * 2 * half, memory = 2 * 700 * n * PAIR;
+    const std::string poc1 = image(n, false), poc2 = image(n, true);
+    const uint64_t low = 0, high = (SCOOPS_PER_PLOT - 1) * n * SCOOP_SIZE;  // rows of scoop 0 and 4095
+    std::string halves, torn = poc1;
+    for (uint64_t row : {low, high})
+        for (uint64_t i = 0; i < n; ++i) halves += poc1.substr(row + i * SCOOP_SIZE + half, half);
+    for (uint64_t i = 0; i < n; ++i)
+        torn.replace(low + i * SCOOP_SIZE + half, half, poc1.substr(high + i * SCOOP_SIZE + half, half));
+    std::string header = words_of({0x314a564e43525453ull, ACCOUNT, 0, n, 1, capacity});  // "STRCNVJ1"
+    header += words_of({journal_checksum(header)});
+    // Step 1 sits in slot 1; slot 0 was never written.
+    std::string slot = words_of({0x31544f4c53525453ull, 1, 0, 1, 0, n, journal_checksum(halves)});  // "STRSLOT1"
+    slot += words_of({journal_checksum(slot)});
+    const uint64_t slot1 = 4096 + (4096 + capacity);
+    std::string journal(slot1 + 4096 + capacity, '\0');
+    journal.replace(0, header.size(), header);
+    journal.replace(slot1, slot.size(), slot);
+    journal.replace(slot1 + 4096, capacity, halves);
+
+    test_dir_s d;
+    test_write_file(path_of(d, n, false), torn);
+    test_write_file(convert_journal_path(path_of(d, n, false)), journal);
+    testing::internal::CaptureStderr();
+    const convert_result_s rerun = convert_file(path_of(d, n, false), true, memory);
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(rerun.status, CONVERT_DONE) << rerun.message;
+    EXPECT_TRUE(rerun.resumed);
+    EXPECT_TRUE(test_read_file(path_of(d, n, true)) == poc2);
+    EXPECT_EQ(names(d), std::vector<std::string>{plot_file_name(ACCOUNT, 0, n, true)});
+
+    // A run stopped in its second step leaves a journal of the new kind.
+    test_dir_s e;
+    test_write_file(path_of(e, n, false), poc1);
+    install_hooks(FAULT_PWRITE, 8);
+    ASSERT_EQ(convert_file(path_of(e, n, false), true, memory).status, CONVERT_FAILED);
+    install_hooks(FAULT_NONE, 0);
+    const std::string left = test_read_file(convert_journal_path(path_of(e, n, false)));
+    EXPECT_EQ(left.substr(0, 8), "KESTRNJ1");
+    EXPECT_NE(left.find("KESTRNS1"), std::string::npos);
+    EXPECT_EQ(left.find("STRSLOT1"), std::string::npos);
+}
+
+// A stop asked before step k + 1 of three ends the run there with the old name and the
+// journal kept and the steps done so far on the disk; a rerun by either name finishes it
+// byte-exact, and says it resumed only when a step had been done.
+TEST_F(convert_test, a_stop_between_steps_leaves_the_journal_and_a_rerun_finishes) {
+    const uint64_t n = 64, memory = 2 * 700 * n * PAIR;  // three steps, as in the sweep
+    const std::string poc1 = image(n, false), poc2 = image(n, true);
+    for (const uint64_t k : {0, 1, 2}) {
+        SCOPED_TRACE("stop after step " + std::to_string(k));
+        test_dir_s d;
+        test_write_file(path_of(d, n, false), poc1);
+        uint64_t asked = 0, last_done = 0;
+        const convert_result_s stopped = convert_file(
+            path_of(d, n, false), true, memory, [&](uint64_t done, uint64_t) { last_done = done; },
+            [&] { return asked++ == k; });
+        EXPECT_EQ(stopped.status, CONVERT_STOPPED) << stopped.message;
+        EXPECT_EQ(asked, k + 1);
+        EXPECT_EQ(names(d), (std::vector<std::string>{plot_file_name(ACCOUNT, 0, n, false),
+                                                      plot_file_name(ACCOUNT, 0, n, false) + ".converting"}));
+        EXPECT_EQ(last_done == 0, k == 0);
+        EXPECT_EQ(stopped.bytes == 0, k == 0);
+        const convert_result_s rerun = convert_file(path_of(d, n, k % 2 == 1), true, memory);
+        EXPECT_EQ(rerun.status, CONVERT_DONE) << rerun.message;
+        EXPECT_EQ(rerun.resumed, k > 0);
+        EXPECT_EQ(names(d), std::vector<std::string>{plot_file_name(ACCOUNT, 0, n, true)});
+        EXPECT_TRUE(test_read_file(path_of(d, n, true)) == poc2);
+    }
+}

@@ -30,7 +30,6 @@ static plan_result_s engine_start(plotter_s* plotter, plots_s* plots, const plan
 plan_result_s engine_run(plotter_s* plotter, plots_s* plots, const plan_input_s& input, uint64_t batch_nonces) {
     plan_result_s plan = engine_start(plotter, plots, input, batch_nonces);
     plotter_wait(plotter);
-    sys_ui_drain();
     return plan;
 }
 

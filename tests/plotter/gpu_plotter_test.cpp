@@ -93,7 +93,7 @@ TEST_P(GpuPlotter, BringUpAndRecovery) {
     gpu.compute = [&](gpu_s*, uint64_t account, uint64_t first, batch_buffer_s* batch, const std::atomic<bool>* stop) {
         if (++computes == 30) plotter->run.stop = true;  // should recovery never give up
         if (c.computes_to_fail-- > 0) return (uint64_t)0;
-        return cpu_plot_batch(batch, account, first, batch->capacity, cpu_thread_count(2), 0, stop,
+        return cpu_plot_batch(batch, account, first, batch->capacity, CPU_FAMILY_BEST, cpu_thread_count(2), 0, stop,
                               &batch->progress);
     };
     gpu.release = [&](gpu_s*) { ++released; };
@@ -128,7 +128,6 @@ TEST_P(GpuPlotter, BringUpAndRecovery) {
         EXPECT_TRUE(c.question.empty() || computes == 0);
     } else {
         plotter_wait(plotter);
-        sys_ui_drain();
         EXPECT_LT(computes, 30);
         EXPECT_EQ(engine_list(dir.path), std::vector<std::string>{c.file});
         EXPECT_EQ(plotter->run.failed.load(), c.file.find(".plotting") != std::string::npos);

@@ -45,12 +45,13 @@ constexpr uint64_t CONVERT_MEMORY = 2 * 700 * CONVERT_NONCES * 2 * SCOOP_SIZE;  
 // that the many reruns of the plot cost no hashing.
 std::map<uint64_t, std::unique_ptr<uint8_t[]>> computed;  // nonce -> its PLOT_SIZE bytes, PoC1 order
 
-uint64_t remembered_batch(batch_buffer_s* batch, uint64_t account, uint64_t first, uint64_t count, int32_t threads,
-                          uint64_t sector_nonces, const std::atomic<bool>* stop, std::atomic<uint64_t>* progress) {
+uint64_t remembered_batch(batch_buffer_s* batch, uint64_t account, uint64_t first, uint64_t count, cpu_family_e family,
+                          int32_t threads, uint64_t sector_nonces, const std::atomic<bool>* stop,
+                          std::atomic<uint64_t>* progress) {
     bool known = true;
     for (uint64_t i = 0; i < count; ++i) known = known && computed.count(first + i);
     if (!known) {
-        const uint64_t done = cpu_plot_batch(batch, account, first, count, threads, sector_nonces, stop, progress);
+        const uint64_t done = cpu_plot_batch(batch, account, first, count, family, threads, sector_nonces, stop, progress);
         for (uint64_t i = 0; i < done; ++i) {
             std::unique_ptr<uint8_t[]>& nonce = computed[first + i];
             nonce.reset(new uint8_t[PLOT_SIZE]);

@@ -1,11 +1,14 @@
 // Sizing and its log lines: tasks, modes, batch sizes, GPU nonce counts and the plotting
-// plan; and a setup tried again after it failed.
+// plan; a setup tried again after it failed; and what set-up and the run tell the front end.
 #include <gtest/gtest.h>
 
 #include <cerrno>
 #include <cstdlib>
+#include <mutex>
 #include <sstream>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "plotter/engine_support.h"
 #include "plotter/plotter.h"
@@ -155,4 +158,71 @@ TEST(plotter_setup, failed_allocation_leaves_nothing_for_the_retry) {
     EXPECT_EQ(plotter->run.all_buffers.size(), 2u);
     for (const batch_buffer_s* buffer : plotter->run.all_buffers) EXPECT_EQ(buffer->capacity, 8u);
     plotter_destroy(plotter);
+}
+
+namespace {
+int no_memory(void**, size_t, size_t) { return ENOMEM; }
+}  // namespace
+
+// What the user must hear of reaches the front end's callables in the seam, with the texts
+// the dialogs show, in order: "ask" and "message" from the thread that set up, "finished"
+// from the work thread once a run ended on its own.
+TEST(plotter_setup, questions_messages_and_the_end_reach_the_seam) {
+    const std::string gpu_question =
+        "ask|Error initializing GPU|The GPU could not be set up: this program has no GPU support. "
+        "Fall back to using CPU?";
+    const std::string no_buffers =
+        "message|Error|Error allocating enough memory for efficient processing. Try again setting a lower max RAM "
+        "size.";
+    const struct {
+        const char* what;
+        uint32_t gpu_mask;
+        bool fall_back;     // the answer to a question
+        bool memory_fails;  // every buffer allocation fails
+        bool starts;        // plotter_setup's result
+        std::vector<std::string> heard;
+    } cases[] = {
+        {"the run ends on its own", 0, false, false, true, {"finished|work thread"}},
+        {"no buffers", 0, false, true, false, {no_buffers}},
+        {"no GPU, the CPU declined", 1, false, false, false, {gpu_question}},
+        {"no GPU, the CPU taken, then no buffers", 1, true, true, false, {gpu_question, no_buffers}},
+        {"no GPU, the CPU taken", 1, true, false, true, {gpu_question, "finished|work thread"}},
+    };
+    for (const auto& c : cases) {
+        test_dir_s dir;
+        drive_s target = engine_drive(dir.path, false);
+        plotter_s* plotter = plotter_create();
+        plotter_add_job(plotter, job_create(&target, nullptr, 7, 0, 8));
+        plotter_gpu_api_s gpu;
+        gpu.global_mem = [](uint32_t) { return 8 * GiB; };
+        gpu.max_alloc = [](uint32_t) { return 2 * GiB; };
+        plotter_set_gpu_api(plotter, gpu);
+        std::mutex lock;
+        std::vector<std::string> heard;
+        const std::thread::id caller = std::this_thread::get_id();
+        const auto hear = [&](const std::string& line) {
+            std::lock_guard<std::mutex> hold(lock);
+            heard.push_back(line);
+        };
+        plotter_set_asker(plotter, [&](const char* title, const char* text) {
+            hear(std::string("ask|") + title + "|" + text);
+            return c.fall_back;
+        });
+        plotter_set_message(plotter, [&](const char* title, const char* text) {
+            hear(std::string("message|") + title + "|" + text);
+        });
+        plotter_set_on_finished(plotter, [&] {
+            const bool done = plotter->run.finished && plotter->run.ended;
+            hear(std::string("finished|") + (std::this_thread::get_id() == caller ? "caller" : "work thread") +
+                 (done ? "" : " before the end was recorded"));
+        });
+        if (c.memory_fails) sys_syscalls().memalign = no_memory;
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(plotter_setup(plotter, {c.gpu_mask, GiB, 0, 1}, 0, 1), c.starts) << c.what;
+        sys_syscalls_reset();
+        plotter_wait(plotter);
+        testing::internal::GetCapturedStderr();
+        EXPECT_EQ(heard, c.heard) << c.what;
+        plotter_destroy(plotter);
+    }
 }

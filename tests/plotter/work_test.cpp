@@ -157,7 +157,6 @@ TEST_F(work_fixture, faults_end_the_run_and_keep_other_files) {
         const int64_t held = c.held ? test_create_file(a.file(own), 8 * PLOT_SIZE) : 0;
         ASSERT_TRUE(plotter_setup(plotter, {0, 2 * 8 * PLOT_SIZE, 0, 0}, 0, 1));
         plotter_wait(plotter);
-        sys_ui_drain();
         EXPECT_EQ(plotter->run.failed, c.failed);
         EXPECT_EQ(plotter->run.stuck, c.stuck);
         EXPECT_EQ(plotter_finished(plotter), !c.stuck);
@@ -412,7 +411,7 @@ TEST_F(work_fixture, written_file_is_completed_on_stop) {
     job_s* job = job_create(&ta, nullptr, ACCOUNT, 0, 8);
     plotter_add_job(plotter, job);
     // Lay the whole file down as its last writer would have, then stop before the next pass.
-    job->fd = test_create_file(job_path(job, 0) + ".plotting", 8 * PLOT_SIZE);
+    job->fd = test_create_file(job_path(job, JOB_PATH_WRITTEN) + ".plotting", 8 * PLOT_SIZE);
     ASSERT_NE(job->fd, 0);
     for (uint64_t i = 0; i < 8; ++i)
         for (uint64_t s = 0; s < SCOOPS_PER_PLOT; ++s)

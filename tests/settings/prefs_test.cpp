@@ -176,3 +176,209 @@ TEST_F(Prefs, FailedSavesKeepTheOldFile) {
     }
     EXPECT_EQ(account_id, 5u);
 }
+
+namespace {
+
+// Every setting and the folder lists in one line.
+std::string every_value(const prefs_loaded_s& loaded) {
+    char text[320];
+    std::snprintf(text, sizeof text,
+                  "account=%llu auto=%d gpus=%u ram=%llu file=%llu fill=%llu dog=%d counts=%d,%d,%d,%d poc2=%d scatter=%d",
+                  (unsigned long long)account_id, auto_start_nonce, gpu_mask, (unsigned long long)max_ram_bytes,
+                  (unsigned long long)max_file_bytes, (unsigned long long)max_fill_bytes, dont_adjust_gpu_dog,
+                  hash_per_dispatch, threads_per_group, cpu_threads, max_gpu_nonces, use_poc2_format, ssd_scatter);
+    std::string all = text;
+    for (const std::string& folder : loaded.ssds) all += " ssd=" + folder;
+    for (const std::string& folder : loaded.plots) all += " plot=" + folder;
+    return all;
+}
+
+// A record whose every value differs from its start value.
+settings_s changed_values() {
+    settings_s s;
+    s.account_id = 5;
+    s.auto_start_nonce = false;
+    s.gpu_mask = 1;
+    s.max_ram_bytes = 7;
+    s.max_file_bytes = 3000000000;
+    s.max_fill_bytes = 9;
+    s.dont_adjust_gpu_dog = true;
+    s.hash_per_dispatch = 1;
+    s.threads_per_group = 2;
+    s.cpu_threads = 3;
+    s.max_gpu_nonces = 4;
+    s.use_poc2_format = true;
+    s.ssd_scatter = true;
+    return s;
+}
+
+const char* const config_head =
+    "# Configuration file for Kestrune\n"
+    "# This file stores remembered settings from your prior plots\n"
+    "# and advanced settings and overrides.\n"
+    "# You can delete this file to return to all default values.\n"
+    "\n";
+
+}  // namespace
+
+// Each record is saved as exactly these bytes: key order, number forms, comments and gaps.
+TEST_F(Prefs, SavedBytesAreExact) {
+    settings_s odd = changed_values();
+    odd.account_id = 7900104405094198526ull;
+    odd.gpu_mask = 0x80000005u;
+    odd.max_ram_bytes = 12884901889ull;
+    odd.max_file_bytes = 0;
+    odd.max_fill_bytes = 1500000000;
+    odd.hash_per_dispatch = 0;
+    odd.threads_per_group = 2147483647;
+    odd.cpu_threads = -4;
+    odd.max_gpu_nonces = 1024;
+    settings_s fractions = odd;
+    fractions.max_ram_bytes = 1610612736;
+    fractions.max_file_bytes = 1234567890123ull;
+    fractions.max_fill_bytes = UINT64_MAX;
+    const struct {
+        settings_s values;
+        std::vector<std::string> ssds, plots;
+        const char* body;
+    } cases[] = {
+        {settings_s{}, {}, {},
+         "account: 0\n"
+         "auto_start_nonce: true\n"
+         "gpus: []  # Last GPU(s) used or empty for CPU\n"
+         "ssds: []\n"
+         "\n"
+         "# Paths you made plots in are remembered to double check and\n"
+         "# ensure new plots never overlap nonces of existing plots.\n"
+         "plots:\n"
+         "  []\n"
+         "\n"
+         "# Overrides\n"
+         "max_ram_gb: 0\n"
+         "max_gb_per_file: 1000  # Each plot file will be this size or less in GB\n"
+         "max_gb_to_fill: 0  # Use this to fill only part of a target drive\n"
+         "\n"
+         "# Advanced and experimental settings\n"
+         "dont_adjust_gpu_dog: false\n"
+         "hash_per_dispatch: 32\n"
+         "threads_per_group: 32\n"
+         "cpu_threads: 0  # Default is CPU threads - 1\n"
+         "max_gpu_nonces: 0  # Try 1024 here if you get GPU errors\n"
+         "use_poc2_format: false  # PoC2 format (supported by jminer)\n"
+         "ssd_scatter: false\n"},
+        {odd, {"/ssd/a", "/b c/"}, {"/p/", "/q r/"},
+         "account: 7900104405094198526\n"
+         "auto_start_nonce: false\n"
+         "gpus: [0, 2, 31]  # Last GPU(s) used or empty for CPU\n"
+         "ssds: [/ssd/a, /b c/]\n"
+         "\n"
+         "# Paths you made plots in are remembered to double check and\n"
+         "# ensure new plots never overlap nonces of existing plots.\n"
+         "plots:\n"
+         "  - /p/\n"
+         "  - /q r/\n"
+         "\n"
+         "# Overrides\n"
+         "max_ram_gb: 12.000000000931323\n"
+         "max_gb_per_file: 18446744073  # Each plot file will be this size or less in GB\n"
+         "max_gb_to_fill: 1.5  # Use this to fill only part of a target drive\n"
+         "\n"
+         "# Advanced and experimental settings\n"
+         "dont_adjust_gpu_dog: true\n"
+         "hash_per_dispatch: 0\n"
+         "threads_per_group: 2147483647\n"
+         "cpu_threads: -4  # Default is CPU threads - 1\n"
+         "max_gpu_nonces: 1024  # Try 1024 here if you get GPU errors\n"
+         "use_poc2_format: true  # PoC2 format (supported by jminer)\n"
+         "ssd_scatter: true\n"},
+        {fractions, {"/mnt/a: b #c"}, {"- x"},
+         "account: 7900104405094198526\n"
+         "auto_start_nonce: false\n"
+         "gpus: [0, 2, 31]  # Last GPU(s) used or empty for CPU\n"
+         "ssds: [\"/mnt/a: b #c\"]\n"
+         "\n"
+         "# Paths you made plots in are remembered to double check and\n"
+         "# ensure new plots never overlap nonces of existing plots.\n"
+         "plots:\n"
+         "  - \"- x\"\n"
+         "\n"
+         "# Overrides\n"
+         "max_ram_gb: 1.5\n"
+         "max_gb_per_file: 1234.5678901229999  # Each plot file will be this size or less in GB\n"
+         "max_gb_to_fill: 18446744073.709549  # Use this to fill only part of a target drive\n"
+         "\n"
+         "# Advanced and experimental settings\n"
+         "dont_adjust_gpu_dog: true\n"
+         "hash_per_dispatch: 0\n"
+         "threads_per_group: 2147483647\n"
+         "cpu_threads: -4  # Default is CPU threads - 1\n"
+         "max_gpu_nonces: 1024  # Try 1024 here if you get GPU errors\n"
+         "use_poc2_format: true  # PoC2 format (supported by jminer)\n"
+         "ssd_scatter: true\n"},
+    };
+    for (const auto& c : cases) {
+        settings_set(c.values);
+        ASSERT_TRUE(prefs_save(path.c_str(), c.ssds, c.plots));
+        EXPECT_EQ(test_read_file(path), config_head + std::string(c.body));
+    }
+}
+
+// Odd, limit and invalid values on a machine with 2 GPUs, loaded over the start values or over
+// a record whose every value differs from them. Missing or bad keys keep the value they had,
+// except the four counts, which fall back to 0, and use_poc2_format, which falls back to false.
+TEST_F(Prefs, OddValuesLoadAsTheyMust) {
+    const std::string kept_changed =
+        "account=5 auto=0 gpus=1 ram=7 file=3000000000 fill=9 dog=1 counts=0,0,0,0 poc2=0 scatter=1";
+    const struct {
+        bool over_changed;
+        const char* text;
+        std::string want;
+    } cases[] = {
+        // Missing and unknown keys (key names are case-sensitive).
+        {true, "", kept_changed},
+        {true, "unknown: 1\nAccount: 6\nUSE_POC2_FORMAT: true\nlist: [1, 2]\n", kept_changed},
+        // The largest values each key takes.
+        {false,
+         "account: 18446744073709551615\nhash_per_dispatch: 2147483647\nmax_ram_gb: 17179869183\n"
+         "max_gb_per_file: 18446744072\nmax_gb_to_fill: 18446744073\n",
+         "account=18446744073709551615 auto=1 gpus=0 ram=18446744072635809792 file=18446744072000000000 "
+         "fill=18446744072999999488 dog=0 counts=2147483647,0,0,0 poc2=0 scatter=0"},
+        // One past them.
+        {true,
+         "account: 18446744073709551616\nhash_per_dispatch: 2147483648\nmax_ram_gb: 17179869184\n"
+         "max_gb_per_file: 18446744074\nmax_gb_to_fill: 18446744074\n",
+         kept_changed},
+        // No file size limit from the largest whole GB on; sizes below a byte or a GB.
+        {true, "max_gb_per_file: 18446744073.5\nmax_ram_gb: 1e-9\nmax_gb_to_fill: 0.0000000015\n",
+         "account=5 auto=0 gpus=1 ram=1 file=0 fill=1 dog=1 counts=0,0,0,0 poc2=0 scatter=1"},
+        {true, "max_gb_per_file: 1.9\n",
+         "account=5 auto=0 gpus=1 ram=7 file=1000000000 fill=9 dog=1 counts=0,0,0,0 poc2=0 scatter=1"},
+        {true, "max_gb_per_file: 0.99\nmax_ram_gb: 0\nmax_gb_to_fill: -0.5\n", kept_changed},
+        // Wrong types and forms.
+        {true,
+         "account: [1]\nauto_start_nonce: {a: b}\nmax_ram_gb: [2]\nmax_gb_per_file: two\nmax_gb_to_fill: .nan\n"
+         "dont_adjust_gpu_dog: 1\ncpu_threads: 3.0\nmax_gpu_nonces: true\nuse_poc2_format: maybe\n"
+         "ssd_scatter: [true]\ngpus: 1\nssds: /a\nplots: {a: 1}\n",
+         kept_changed},
+        {true, "account: +6\nthreads_per_group: 0x10\nmax_ram_gb: .inf\nmax_gb_to_fill: 1,5\n", kept_changed},
+        {false, "auto_start_nonce: oN\n",
+         "account=0 auto=1 gpus=0 ram=0 file=1000000000000 fill=0 dog=0 counts=0,0,0,0 poc2=0 scatter=0"},
+        {false, "auto_start_nonce: n\ndont_adjust_gpu_dog: Yes\nuse_poc2_format: ON\nssd_scatter: y\n",
+         "account=0 auto=0 gpus=0 ram=0 file=1000000000000 fill=0 dog=1 counts=0,0,0,0 poc2=1 scatter=1"},
+        // Keys without a value.
+        {true,
+         "account:\nauto_start_nonce:\nmax_ram_gb: ~\nmax_gb_per_file: null\nhash_per_dispatch:\n"
+         "use_poc2_format:\nssd_scatter: ~\ngpus:\nssds:\n",
+         kept_changed},
+        // GPU indices of GPUs this machine lacks are dropped; the rest join the current ones.
+        {true, "gpus: [1, 2, 31, 32, -1, x, 1.0]\nssds: [/a, \"\", ~, 5]\n",
+         "account=5 auto=0 gpus=3 ram=7 file=3000000000 fill=9 dog=1 counts=0,0,0,0 poc2=0 scatter=1 ssd=/a ssd=5"},
+    };
+    for (const auto& c : cases) {
+        settings_set(c.over_changed ? changed_values() : settings_s{});
+        test_write_file(path, c.text);
+        const prefs_loaded_s loaded = prefs_load(path.c_str(), 2);
+        EXPECT_TRUE(loaded.parsed) << c.text;
+        EXPECT_EQ(every_value(loaded), c.want) << c.text;
+    }
+}

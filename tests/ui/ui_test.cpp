@@ -288,7 +288,7 @@ TEST_F(Screens, SetupScreenStartProcessorsAndFolders) {
     for (int both = 0; both < 4; ++both) {
         app_reset_for_tests();
         account_id = both & 1 ? 7 : 0;
-        if (both & 2) drive_add(1, dir.path.c_str(), false);
+        if (both & 2) drive_add(SETUP_TARGETS, dir.path.c_str(), false);
         show(config_paint);
         EXPECT_EQ(test_has_region(main_window, {486, 416, 130, 40}), both == 3) << both;
     }
@@ -296,7 +296,7 @@ TEST_F(Screens, SetupScreenStartProcessorsAndFolders) {
         screen.click(main_window, x, 150);
         EXPECT_EQ(gpu_mask, mask) << x;
     }
-    drive_add(1, dir.path.c_str(), false);
+    drive_add(SETUP_TARGETS, dir.path.c_str(), false);
     EXPECT_EQ(setup.target_drives.size(), 1u);
     screen.click(main_window, 45, 350);  // the target's path
     EXPECT_EQ(std::pair(setup.target_drives.size(), plotter_job_count(plotter)), std::pair(size_t{0}, size_t{0}));
@@ -306,7 +306,7 @@ TEST_F(Screens, SetupScreenStartProcessorsAndFolders) {
         info->f_bavail = info->f_blocks = 1000;  // 4 MB free
         return 0;
     };
-    drive_add(0, dir.path.c_str(), false);
+    drive_add(SETUP_STAGING, dir.path.c_str(), false);
     EXPECT_TRUE(setup.ssd_drives.empty());
     ASSERT_EQ(messages.size(), 1u);  // the refusal names the folder, its free space and the least needed
     EXPECT_EQ(messages[0], "There isn't enough free space on this drive.\n" + dir.path +
@@ -319,7 +319,7 @@ TEST_F(Screens, SetupScreenStartProcessorsAndFolders) {
 TEST_F(Screens, FolderNamesThatAreNotUtf8AreDrawn) {
     const std::string odd = dir.file("\xff\xfe");
     ASSERT_EQ(mkdir(odd.c_str(), 0755), 0);
-    drive_add(0, odd.c_str(), true);
+    drive_add(SETUP_STAGING, odd.c_str(), true);
     ASSERT_EQ(setup.ssd_drives.size(), 1u);
     EXPECT_EQ(std::string(setup.ssd_drives[0].path), odd);
     show(config_paint);
@@ -399,7 +399,7 @@ TEST_F(Screens, StartFolderLongGoneHeldOrUnreadable) {
 // until the text is a number again. The file size line gives the nonces the plan really
 // uses. (The account prompt's OK button: the desktop session test.)
 TEST_F(Screens, PromptsReadOrRefuseTheirTextTable) {
-    drive_add(1, dir.path.c_str(), true);
+    drive_add(SETUP_TARGETS, dir.path.c_str(), true);
     const rect_s ok = {270, 339, 100, 34}, done = {405, 339, 140, 34};
     char memory[64];
     fmt_size(sizeof memory, memory, sys_total_ram(), true, "");
@@ -450,7 +450,7 @@ TEST_F(Screens, PromptsReadOrRefuseTheirTextTable) {
 // the prompt opens with again.
 TEST_F(Screens, FileSizePromptSaysWhatThePlanMakes) {
     max_fill_bytes = 64 * PLOT_SIZE;
-    drive_add(1, dir.path.c_str(), true);
+    drive_add(SETUP_TARGETS, dir.path.c_str(), true);
     // Text typed, the line under the entry, the planned files' nonces, the setup screen's line.
     using row = std::tuple<const char*, const char*, std::vector<uint64_t>, const char*>;
     const row cases[] = {
@@ -610,14 +610,12 @@ TEST_F(Screens, CheckerVerdictSaysHowMuchOfTheFileTheSampleRead) {
 // A file with a conversion journal beside it is not called damaged: the checker compares
 // nothing (the grid stays grey, no verdict) and its message says how to finish the conversion.
 TEST_F(Screens, CheckerSaysAHalfConvertedFileIsBeingConverted) {
-    sys_set_dialog_presenter(app_message_any_thread);
     sys_ui_drain();  // what earlier checks left for the UI thread
     messages.clear();
     const std::string path = dir.file("7_0_8_8");
     test_write_file(path, std::string(8 * PLOT_SIZE, '\0'));
     test_write_file(path + ".converting", std::string(4096, '\1'));
     const checker_s* c = check_to_end(path, true);
-    sys_set_dialog_presenter(nullptr);
     EXPECT_EQ(c->result.load(), (uint32_t)CHECK_CONVERTING);
     EXPECT_EQ(messages, std::vector<std::string>{"The file is being converted to poc2: its journal " + path +
                                                  ".converting lies beside it, and running `kestrune-cli convert " +
@@ -808,11 +806,11 @@ TEST_F(Screens, CheckerGridVerdictsAndBack) {
 TEST_F(Screens, UnwritableFoldersAreRefusedWithTheReason) {
     const std::string gone = dir.file("gone");
     // Kind, folder, the error its opens fail with, the reason shown (empty: the folder is taken).
-    const std::tuple<int32_t, std::string, int, std::string> cases[] = {
-        {1, gone, 0, "No such file or directory"},
-        {1, dir.path, EROFS, "Read-only file system"},
-        {0, dir.path, EACCES, "Permission denied"},
-        {1, dir.path, 0, ""},
+    const std::tuple<setup_folders_e, std::string, int, std::string> cases[] = {
+        {SETUP_TARGETS, gone, 0, "No such file or directory"},
+        {SETUP_TARGETS, dir.path, EROFS, "Read-only file system"},
+        {SETUP_STAGING, dir.path, EACCES, "Permission denied"},
+        {SETUP_TARGETS, dir.path, 0, ""},
     };
     sys_syscalls().open = open_refusing_folder;
     for (const auto& [kind, folder, error, reason] : cases) {
@@ -911,7 +909,7 @@ TEST_F(Screens, FailureMessagesSayOnlyWhatIsTrue) {
         synthetic_run_s run(staged ? 1 : 0, 2);
         for (auto* drives : {&setup.ssd_drives, &setup.target_drives})
             for (drive_s& drive : *drives) std::snprintf(drive.path, sizeof drive.path, "%s", dir.path.c_str());
-        const std::string left = job_path(run.last, 0) + (staged ? "" : ".plotting");
+        const std::string left = job_path(run.last, JOB_PATH_WRITTEN) + (staged ? "" : ".plotting");
         if (kept) test_write_file(left, "x");
         else unlink(left.c_str());
         run.first->job_state = first_state;
@@ -980,7 +978,7 @@ TEST_F(Screens, FillCaptionsAgreeWithThePlan) {
     for (const auto& [setting, own, caption, summary] : cases) {
         app_reset_for_tests();
         max_fill_bytes = setting;
-        drive_add(1, dir.path.c_str(), false);
+        drive_add(SETUP_TARGETS, dir.path.c_str(), false);
         ASSERT_EQ(setup.target_drives.size(), 1u);
         setup.target_drives[0].fill_limit = own;
         setup_plan();
