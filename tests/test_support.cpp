@@ -105,6 +105,13 @@ void test_write_file(const std::string& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary) << bytes;
 }
 
+int64_t test_create_file(const std::string& path, uint64_t size) {
+    int64_t fd = 0;
+    const sys_err_s created = sys_file_create(path.c_str(), size, &fd);
+    EXPECT_EQ(created.error, 0) << path << ": " << std::strerror(created.error);
+    return fd;
+}
+
 uint64_t test_resume_record(const std::string& path, uint64_t nonces) {
     std::ifstream f(path, std::ios::binary);
     uint8_t bytes[8] = {};

@@ -25,6 +25,9 @@ std::string test_read_file(const std::string& path);
 // Whether text is valid UTF-8 throughout.
 bool test_utf8_valid(const std::string& text);
 void test_write_file(const std::string& path, const std::string& bytes);
+// A file opened with sys_file_create (`size` bytes reserved, its writer lock held until the
+// descriptor is closed); 0, and a test failure, when it cannot be.
+int64_t test_create_file(const std::string& path, uint64_t size);
 
 // The little-endian resume record in the last eight bytes of an unfinished file of
 // `nonces` nonces; 0 when the file is missing.

@@ -176,7 +176,7 @@ void settle_reads(check_work_s* w) {
         check_sample_s& s = c->samples[k];
         if (s.read.load()) continue;
         sys_aio_cancel(w->fd, w->requests[k]);
-        if (sys_file_read(w->fd, sample_offset(w, k), SCOOP_SIZE, &w->file_bytes[(uint64_t)k * SCOOP_SIZE])) {
+        if (sys_file_read(w->fd, sample_offset(w, k), SCOOP_SIZE, &w->file_bytes[(uint64_t)k * SCOOP_SIZE]).error == 0) {
             s.read.store(1);
         } else {
             ++c->reads_failed;
@@ -212,8 +212,8 @@ void run_sampled(check_work_s* w) {
     };
     std::vector<std::thread> slots = engine_start(w, &e);
     for (int32_t k = 0; k < n && !stopped(c); ++k) {
-        if (!sys_file_read(w->fd, sample_offset(w, k), SCOOP_SIZE, &w->file_bytes[(uint64_t)k * SCOOP_SIZE],
-                           &w->requests[k])) {
+        if (sys_file_read(w->fd, sample_offset(w, k), SCOOP_SIZE, &w->file_bytes[(uint64_t)k * SCOOP_SIZE],
+                          &w->requests[k]).error) {
             sys_aio_free(w->requests[k]);  // never submitted
             w->requests[k] = nullptr;
         }
@@ -282,7 +282,7 @@ void run_full(check_work_s* w) {
         bool readable = true;
         for (uint64_t s = 0; s < SCOOPS_PER_PLOT && readable && !stopped(c); ++s)
             readable = sys_file_read(w->fd, (s * w->count + piece.index) * SCOOP_SIZE, piece.count * SCOOP_SIZE,
-                                     reads.rows[p % 2]->batch.data + s * e.capacity * SCOOP_SIZE);
+                                     reads.rows[p % 2]->batch.data + s * e.capacity * SCOOP_SIZE).error == 0;
         hold.lock();
         reads.readable[p % 2] = readable;
         reads.holds[p % 2] = (int64_t)p;
@@ -338,14 +338,14 @@ bool check_file(check_work_s* w) {
         show(c, "Error", "The file is unfinished; finish plotting it before checking it.");
         return false;
     }
-    w->fd = sys_file_open_read(c->path.c_str());
-    if (w->fd <= 0) {
+    if (sys_file_open_read(c->path.c_str(), &w->fd).error) {
         w->fd = 0;
         c->result = CHECK_NO_FILE;
         show(c, "Error", "Cannot open the plot file.");
         return false;
     }
-    if (sys_file_size(w->fd) != w->count * PLOT_SIZE) {
+    uint64_t size = 0;
+    if (sys_file_size(w->fd, &size).error || size != w->count * PLOT_SIZE) {
         sys_file_close(w->fd);
         w->fd = 0;
         c->result = CHECK_BAD_SIZE;

@@ -61,14 +61,13 @@ int cli_nonce(int argc, char** argv) {
 
     int64_t fd = STDOUT_FILENO;
     if (output) {
-        fd = sys_file_open_write(output);
-        if (!fd) {
-            std::fprintf(stderr, "kestrune-cli nonce: cannot open %s: %s\n", output, std::strerror(errno));
+        if (const sys_err_s opened = sys_file_open_write(output, &fd); opened.error) {
+            std::fprintf(stderr, "kestrune-cli nonce: cannot open %s: %s\n", output, std::strerror(opened.error));
             return CLI_FAILED;
         }
     }
-    if (!sys_file_write_stream(fd, data.get(), PLOT_SIZE, output != nullptr)) {
-        std::fprintf(stderr, "kestrune-cli nonce: writing failed: %s\n", std::strerror(errno));
+    if (const sys_err_s wrote = sys_file_write_stream(fd, data.get(), PLOT_SIZE, output != nullptr); wrote.error) {
+        std::fprintf(stderr, "kestrune-cli nonce: writing failed: %s\n", std::strerror(wrote.error));
         return CLI_FAILED;
     }
     return CLI_OK;

@@ -1,8 +1,10 @@
 // The program's only contact with the file system and process services: files, moves,
 // free space, the log, and the hand-off of calls to the UI thread.
 #pragma once
+#include <dirent.h>
 #include <sys/types.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -10,16 +12,26 @@
 struct aiocb;
 struct flock;
 struct statvfs;
+struct stat;
 struct statx;
+struct timespec;
 using aio_request = struct aiocb;
+
+// How every call here that can fail says so: 0 when it did what was asked, else the
+// system's error number (ENOENT, EACCES, ENOSPC...), which errno also holds afterwards. A
+// record rather than a bare int, so that it never passes for a truth value: callers test
+// `.error`, and a call site written for a bool result does not compile.
+struct sys_err_s {
+    int error = 0;  // 0, or the errno value that says why the call failed
+};
 
 // Logging and process
 void sys_log(const char* format, ...) __attribute__((format(printf, 1, 2)));
-// The current working directory whatever its length; empty, with errno, when the system
-// cannot name it (deleted, or not reachable). The desktop program keeps config.yml and
-// log.txt in the folder it started from.
-std::string sys_getcwd();
-int sys_chdir(const char* path);
+// The current working directory whatever its length; fails when the system cannot name it
+// (deleted, or not reachable), leaving `folder` empty. The desktop program keeps config.yml
+// and log.txt in the folder it started from.
+sys_err_s sys_getcwd(std::string* folder);
+sys_err_s sys_chdir(const char* path);
 void sys_init();
 // Who writes log.txt in the current folder. Only its holder empties it (at the first
 // message) and writes to it; the others log to standard error only.
@@ -52,78 +64,81 @@ uint32_t sys_volume_serial(const char* path);
 // The logical block size of the disk under a folder, as its file system reports the
 // direct-I/O alignment of a file there; 512 when the file system does not tell.
 uint64_t sys_sector_size(const char* path);
-// Calls back with each entry's name until the callback returns false. False, with errno,
-// when the folder cannot be opened or read to its end.
-bool sys_dir_list(const char* path, const std::function<bool(const char* name)>& callback);
+// Calls back with each entry's name until the callback returns false. Fails when the folder
+// cannot be opened or read to its end.
+sys_err_s sys_dir_list(const char* path, const std::function<bool(const char* name)>& callback);
 // Whether new files can be written in a folder: creates a small file of its own name there,
-// writes a byte to it and deletes it. 0 when all of that worked, else the system's error
-// number (ENOENT: no such folder, ENOTDIR, EACCES, EROFS, ENOSPC...).
-int sys_dir_try_write(const char* folder);
+// writes a byte to it and deletes it. Fails, with the system's reason (ENOENT: no such
+// folder, ENOTDIR, EACCES, EROFS, ENOSPC...), when any of that did not work.
+sys_err_s sys_dir_try_write(const char* folder);
 
-// Files. A descriptor of 0 means no file: every call that opens one returns 0 when it cannot.
+// Files. A descriptor of 0 means no file: every call that opens one hands out 0 when it fails.
 
+// The error of sys_file_create and sys_file_hold when another writer owns the file's lock;
+// nothing was read or written.
+constexpr int SYS_ERR_LOCKED = EWOULDBLOCK;
 // How sys_file_create found its file.
 enum sys_create_e : uint32_t {
-    SYS_CREATE_FAILED = 0,    // not opened, or the preallocation failed: errno says why
     SYS_CREATE_NEW = 1,       // created by this call
     SYS_CREATE_EXISTING = 2,  // it existed; its contents are kept
-    SYS_CREATE_LOCKED = 3,    // another writer owns it; nothing was read or written
 };
 // Opens a file for writing as its only writer: creates it (never taking over a file that
 // appears meanwhile) or opens the existing one, locks it (an open-file-description lock,
 // held until the descriptor is closed) before anything is read or written, makes sure the
-// path still names the locked file, then reserves `size` bytes. Returns the descriptor,
-// or 0; `how` (may be null) says which case it was.
-int64_t sys_file_create(const char* path, uint64_t size, sys_create_e* how = nullptr);
+// path still names the locked file, then reserves `size` bytes. Hands out the descriptor
+// (0 on failure) and, when `how` is given, which case it was.
+sys_err_s sys_file_create(const char* path, uint64_t size, int64_t* fd, sys_create_e* how = nullptr);
 // Takes the same lock on an existing file without creating, reserving or changing anything,
 // so that no other writer (a plot or a convert) rewrites it while the caller copies or
-// deletes it. Returns the descriptor that holds the lock (SYS_CREATE_EXISTING), or 0 with
-// SYS_CREATE_LOCKED when another writer holds it, or SYS_CREATE_FAILED and errno.
-int64_t sys_file_hold(const char* path, sys_create_e* how);
+// deletes it. Hands out the descriptor that holds the lock; SYS_ERR_LOCKED when another
+// writer holds it.
+sys_err_s sys_file_hold(const char* path, int64_t* fd);
 // True when a writer of sys_file_create (in this process or another) holds path's lock.
 bool sys_file_locked(const char* path);
-int64_t sys_file_open_read(const char* path);
+sys_err_s sys_file_open_read(const char* path, int64_t* fd);
 void sys_file_close(int64_t fd);
-bool sys_file_delete(const char* path);  // false when unlink failed
+sys_err_s sys_file_delete(const char* path);
 bool sys_file_exists(const char* path);
 // True when both paths exist and name the same file or folder (same device and inode).
 bool sys_same_file(const char* a, const char* b);
-uint64_t sys_file_size(int64_t fd);
+// The size of an open file (fstat); `size` is left at 0 when it cannot be read.
+sys_err_s sys_file_size(int64_t fd, uint64_t* size);
 // Renames, then syncs the folder of the new name so the new entry survives a crash.
-// False (logged) when the rename failed.
-bool sys_file_rename(const char* old_path, const char* new_path);
-// The same, except that it never replaces a file: false with errno EEXIST (nothing logged)
-// when new_path exists, even one that appears at the last moment; false with the system's
-// errno (logged) on any other failure. File systems without an atomic no-replace rename
-// get a hard link and an unlink of the old name instead.
-bool sys_file_rename_new(const char* old_path, const char* new_path);
+// A failed rename is logged.
+sys_err_s sys_file_rename(const char* old_path, const char* new_path);
+// The same, except that it never replaces a file: EEXIST (nothing logged) when new_path
+// exists, even one that appears at the last moment; any other failure is logged. File
+// systems without an atomic no-replace rename get a hard link and an unlink of the old
+// name instead.
+sys_err_s sys_file_rename_new(const char* old_path, const char* new_path);
 // Writes all `length` bytes at `offset` (several writes if the system returns short
-// counts). False, with errno (a write that makes no progress counts as ENOSPC), on the
-// first failure; nothing is logged: the caller knows which file and drive it was.
-bool sys_file_write(int64_t fd, uint64_t offset, uint64_t length, const void* buffer);
+// counts). Fails on the first failed write (one that makes no progress counts as ENOSPC);
+// nothing is logged: the caller knows which file and drive it was.
+sys_err_s sys_file_write(int64_t fd, uint64_t offset, uint64_t length, const void* buffer);
 // Opens an existing file a second time for direct writes that bypass the page cache;
-// 0 when the file system refuses direct I/O.
-int64_t sys_file_open_direct(const char* path);
+// fails (0 handed out) when the file system refuses direct I/O.
+sys_err_s sys_file_open_direct(const char* path, int64_t* fd);
 // Writes all `length` bytes at `offset` through a descriptor from sys_file_open_direct.
-// 0 on success; EINVAL, with nothing promised about the range, when the transfer is not
-// sector-aligned or the system refuses direct I/O for it: the caller writes it through its
-// ordinary descriptor instead. Any other value is the system's error for a failed write.
-int sys_file_write_direct(int64_t fd, uint64_t offset, uint64_t length, const void* buffer);
-// Creates or empties a file for sys_file_write_stream; 0 (errno kept) when it cannot.
-int64_t sys_file_open_write(const char* path);
+// EINVAL, with nothing promised about the range, when the transfer is not sector-aligned
+// or the system refuses direct I/O for it: the caller writes it through its ordinary
+// descriptor instead. Any other error is the system's for a failed write.
+sys_err_s sys_file_write_direct(int64_t fd, uint64_t offset, uint64_t length, const void* buffer);
+// Creates or empties a file for sys_file_write_stream.
+sys_err_s sys_file_open_write(const char* path, int64_t* fd);
 // Writes all bytes at the descriptor's position (pipes and terminals too); with `finish`
 // it then flushes them (a descriptor that cannot be synced counts as flushed) and closes
-// it. False, with errno, on the first failure; nothing is logged.
-bool sys_file_write_stream(int64_t fd, const void* data, uint64_t length, bool finish);
-// Without `request`: reads all `length` bytes at `offset`; an error or an early end
-// of file gives false. With `request`: queues an asynchronous read (see sys_aio_done).
-bool sys_file_read(int64_t fd, uint64_t offset, uint64_t length, void* buffer,
-                   aio_request** request = nullptr);
-// Flushes a file's data (fdatasync); false on failure, which is logged.
-bool sys_file_sync(int64_t fd);
+// it. Fails on the first failure; nothing is logged.
+sys_err_s sys_file_write_stream(int64_t fd, const void* data, uint64_t length, bool finish);
+// Without `request`: reads all `length` bytes at `offset`; an error or an early end of
+// file (ENODATA) fails, logged. With `request`: queues an asynchronous read (see
+// sys_aio_done).
+sys_err_s sys_file_read(int64_t fd, uint64_t offset, uint64_t length, void* buffer,
+                        aio_request** request = nullptr);
+// Flushes a file's data (fdatasync); a failure is logged.
+sys_err_s sys_file_sync(int64_t fd);
 // Flushes a folder's entries (fsync of the folder), so creations, renames and deletions
 // in it are durable. File systems that cannot sync folders count as success.
-bool sys_dir_sync(const char* folder);
+sys_err_s sys_dir_sync(const char* folder);
 bool sys_aio_done(aio_request* request);
 // True once a submitted request has ended in an error (sys_aio_done stays false for it).
 bool sys_aio_failed(aio_request* request);
@@ -132,19 +147,19 @@ void sys_aio_cancel(int64_t fd, aio_request* request);
 void sys_aio_free(aio_request* request);
 constexpr uint64_t SYS_MOVE_CHUNK = 33554432;  // bytes per sendfile call of a copy
 // The copying half of a move: sendfile in chunks, calling progress(bytes so far) after
-// each, then the copy (and its folder entry) made durable; the source stays. False, with
-// errno, when any step failed (the partial destination is left for the caller to delete),
-// or with EEXIST and nothing done when the destination is the source itself.
-bool sys_file_copy(const char* source, const char* destination,
+// each, then the copy (and its folder entry) made durable; the source stays. Fails when any
+// step failed (the partial destination is left for the caller to delete), or with EEXIST
+// and nothing done when the destination is the source itself.
+sys_err_s sys_file_copy(const char* source, const char* destination,
                    const std::function<void(uint64_t copied)>& progress,
                    uint64_t chunk_bytes = SYS_MOVE_CHUNK);
 
-// The size of the file at path (stat, links followed); false when it cannot be read.
-bool sys_path_size(const char* path, uint64_t* size);
-// False when nobody may write the file, with errno: EACCES when no write permission bit is
-// set (even for root, who could write regardless) or this process is refused write access,
-// EROFS when its file system is mounted read-only.
-bool sys_file_writable(const char* path);
+// The size of the file at path (stat, links followed).
+sys_err_s sys_path_size(const char* path, uint64_t* size);
+// Fails when nobody may write the file: EACCES when no write permission bit is set (even
+// for root, who could write regardless) or this process is refused write access, EROFS
+// when its file system is mounted read-only.
+sys_err_s sys_file_writable(const char* path);
 // What a path names. Links are followed, unless `follow_links` is false: a final symbolic
 // link is then described itself.
 struct sys_path_info_s {
@@ -155,13 +170,14 @@ struct sys_path_info_s {
     bool folder = false;             // a directory
     bool symlink = false;            // a symbolic link (only when links are not followed)
 };
-// False, with errno, when the path cannot be looked at.
-bool sys_path_info(const char* path, sys_path_info_s* info, bool follow_links = true);
-// The absolute path with every symbolic link resolved; empty when it cannot be resolved.
-std::string sys_real_path(const char* path);
+// Fails when the path cannot be looked at.
+sys_err_s sys_path_info(const char* path, sys_path_info_s* info, bool follow_links = true);
+// The absolute path with every symbolic link resolved; `real` is left empty when it
+// cannot be resolved.
+sys_err_s sys_real_path(const char* path, std::string* real);
 
-// Fault-injection seam. Every system call the file services make that can fail in an
-// interesting way goes through this process-wide table, so tests can make the Nth
+// Fault-injection seam. Every system call the platform layer makes goes through this
+// process-wide table, so tests can make the Nth
 // write fail, a preallocation report ENOSPC or a read come back short, or record every
 // change the program makes to its files (the power-loss replay). The defaults
 // call the C library. The table is read without locks: replace entries only while no
@@ -185,6 +201,21 @@ struct sys_syscalls_s {
     int (*memalign)(void** block, size_t alignment, size_t size);               // posix_memalign(3), for sys_alloc
     int (*access)(const char* path, int mode);                                   // access(2)
     int (*ftruncate)(int fd, off_t length);                                      // ftruncate(2)
+    ssize_t (*write)(int fd, const void* buffer, size_t length);                 // write(2), streams
+    int (*close)(int fd);                                                        // close(2)
+    int (*fstatat)(int dirfd, const char* path, struct stat* info, int flags);   // fstatat(2): stat, and fstat with AT_EMPTY_PATH
+    DIR* (*opendir)(const char* path);                                           // opendir(3)
+    struct dirent* (*readdir)(DIR* dir);                                         // readdir(3)
+    int (*closedir)(DIR* dir);                                                   // closedir(3)
+    char* (*getcwd)(char* buffer, size_t size);                                  // getcwd(3)
+    int (*chdir)(const char* path);                                              // chdir(2)
+    char* (*realpath)(const char* path, char* resolved);                         // realpath(3)
+    ssize_t (*getrandom)(void* buffer, size_t length, unsigned int flags);       // getrandom(2)
+    long (*sysconf)(int name);                                                   // sysconf(3), the memory size
+    int (*aio_error)(const aio_request* request);                                // aio_error(3)
+    ssize_t (*aio_return)(aio_request* request);                                 // aio_return(3)
+    int (*aio_cancel)(int fd, aio_request* request);                             // aio_cancel(3)
+    int (*aio_suspend)(const aio_request* const list[], int count, const struct timespec* timeout);  // aio_suspend(3)
 };
 sys_syscalls_s& sys_syscalls();
 void sys_syscalls_reset();

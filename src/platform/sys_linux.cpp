@@ -48,6 +48,23 @@ sys_syscalls_s default_syscalls() {
     table.access = ::access;
     table.memalign = ::posix_memalign;
     table.ftruncate = ::ftruncate;
+    table.write = ::write;
+    table.close = ::close;
+    table.fstatat = [](int dirfd, const char* path, struct stat* info, int flags) {
+        return ::fstatat(dirfd, path, info, flags);
+    };
+    table.opendir = ::opendir;
+    table.readdir = ::readdir;
+    table.closedir = ::closedir;
+    table.getcwd = ::getcwd;
+    table.chdir = ::chdir;
+    table.realpath = ::realpath;
+    table.getrandom = ::getrandom;
+    table.sysconf = ::sysconf;
+    table.aio_error = ::aio_error;
+    table.aio_return = ::aio_return;
+    table.aio_cancel = ::aio_cancel;
+    table.aio_suspend = ::aio_suspend;
     return table;
 }
 
@@ -64,6 +81,21 @@ std::string folder_of(const char* path) {
     return std::string(path, slash - path);
 }
 
+// A failure with `error`, which errno holds too.
+sys_err_s failed(int error) {
+    errno = error;
+    return sys_err_s{error};
+}
+
+// 0, or errno after a call that returned its failure as -1.
+sys_err_s checked(int result) { return result == 0 ? sys_err_s{} : sys_err_s{errno}; }
+
+// fstat(2) through the table.
+int stat_fd(int fd, struct stat* info) { return syscalls.fstatat(fd, "", info, AT_EMPTY_PATH); }
+
+// stat(2), links followed, through the table.
+int stat_path(const char* path, struct stat* info) { return syscalls.fstatat(AT_FDCWD, path, info, 0); }
+
 // Offsets beyond what off_t can express would make the system calls fail or wrap.
 bool range_fits(uint64_t offset, uint64_t length) {
     const uint64_t limit = (uint64_t)INT64_MAX;
@@ -77,7 +109,7 @@ int write_fully(int fd, const uint64_t* offset, uint64_t length, const uint8_t* 
     uint64_t done = 0;
     while (done < length) {
         const ssize_t put = offset ? syscalls.pwrite(fd, bytes + done, length - done, (off_t)(*offset + done))
-                                   : ::write(fd, bytes + done, length - done);
+                                   : syscalls.write(fd, bytes + done, length - done);
         if (put < 0 && errno == EINTR) continue;
         if (put < 0) return errno;
         if (put == 0) return ENOSPC;
@@ -100,13 +132,12 @@ int read_fully(int fd, uint64_t offset, uint64_t length, uint8_t* buffer) {
     return 0;
 }
 
-// Closes descriptors of a failed copy and hands back false with the error that ended it.
-bool copy_failed(int in, int out) {
+// Closes descriptors of a failed copy and hands back the error that ended it.
+sys_err_s copy_failed(int in, int out) {
     const int error = errno;
-    if (in >= 0) close(in);
-    if (out >= 0) close(out);
-    errno = error;
-    return false;
+    if (in >= 0) syscalls.close(in);
+    if (out >= 0) syscalls.close(out);
+    return failed(error);
 }
 
 }  // namespace
@@ -120,28 +151,29 @@ void sys_init() {
     // files it opens: descriptor 0 reads as "no file", and log or progress text written
     // to 1 and 2 would land inside a plot file. Park them on /dev/null instead.
     for (int fd = 0; fd <= 2; ++fd) {
-        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        struct stat info;
+        if (stat_fd(fd, &info) == 0 || errno != EBADF) continue;
         // The lowest free descriptor is fd itself: the ones below it are open by now.
-        open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+        syscalls.open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY, 0);
     }
 }
 
-std::string sys_getcwd() {
+sys_err_s sys_getcwd(std::string* folder) {
+    folder->clear();
     // The buffer grows until the folder fits: a folder may be longer than any fixed size.
     for (size_t capacity = 4096; capacity <= ((size_t)1 << 24); capacity *= 2) {
         std::string buffer(capacity, '\0');
-        if (getcwd(buffer.data(), capacity)) return buffer.c_str();
-        if (errno != ERANGE) return std::string();
+        if (syscalls.getcwd(buffer.data(), capacity)) return *folder = buffer.c_str(), sys_err_s{};
+        if (errno != ERANGE) return failed(errno);
     }
-    errno = ENAMETOOLONG;
-    return std::string();
+    return failed(ENAMETOOLONG);
 }
 
-int sys_chdir(const char* path) { return chdir(path); }
+sys_err_s sys_chdir(const char* path) { return checked(syscalls.chdir(path)); }
 
 uint64_t sys_total_ram() {
-    const long pages = sysconf(_SC_PHYS_PAGES);
-    const long page_size = sysconf(_SC_PAGESIZE);
+    const long pages = syscalls.sysconf(_SC_PHYS_PAGES);
+    const long page_size = syscalls.sysconf(_SC_PAGESIZE);
     if (pages <= 0 || page_size <= 0) return 0;
     return (uint64_t)pages * (uint64_t)page_size;
 }
@@ -157,7 +189,8 @@ void sys_free(void* block) { std::free(block); }
 
 uint64_t sys_random_u64() {
     uint64_t value = 0;
-    if (getrandom(&value, sizeof value, GRND_RANDOM) != (ssize_t)sizeof value) getrandom(&value, sizeof value, 0);
+    if (syscalls.getrandom(&value, sizeof value, GRND_RANDOM) != (ssize_t)sizeof value)
+        syscalls.getrandom(&value, sizeof value, 0);
     return value;
 }
 
@@ -191,51 +224,51 @@ uint64_t sys_sector_size(const char* path) {
     // reports it for regular files only: an unnamed temporary file in the folder asks
     // without leaving anything behind. (st_blksize is the preferred I/O size, usually the
     // page size, not a block of the disk; BLKSSZGET needs the device node itself.)
-    const int fd = ::open(path, O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    const int fd = syscalls.open(path, O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
     if (fd < 0) return 512;
     struct statx info;
     std::memset(&info, 0, sizeof info);
     const bool told = syscalls.statx(fd, "", AT_EMPTY_PATH, STATX_DIOALIGN, &info) == 0 &&
                       (info.stx_mask & STATX_DIOALIGN) != 0;
-    close(fd);
+    syscalls.close(fd);
     const uint64_t block = told ? info.stx_dio_offset_align : 0;
     // 0 means no direct I/O (tmpfs); only powers of two from 512 to 64 KiB are blocks.
     return block >= 512 && block <= 65536 && (block & (block - 1)) == 0 ? block : 512;
 }
 
-bool sys_dir_list(const char* path, const std::function<bool(const char* name)>& callback) {
-    DIR* dir = opendir(path);
-    if (!dir) return false;
+sys_err_s sys_dir_list(const char* path, const std::function<bool(const char* name)>& callback) {
+    DIR* dir = syscalls.opendir(path);
+    if (!dir) return failed(errno);
     int error = 0;
     for (;;) {
         errno = 0;  // readdir tells an error from the end only through errno
-        const dirent* entry = readdir(dir);
+        const dirent* entry = syscalls.readdir(dir);
         if (!entry) {
             error = errno;
             break;
         }
         if (!callback(entry->d_name)) break;
     }
-    closedir(dir);
+    syscalls.closedir(dir);
     errno = error;
-    return error == 0;
+    return sys_err_s{error};
 }
 
-int sys_dir_try_write(const char* folder) {
+sys_err_s sys_dir_try_write(const char* folder) {
     // A name no plot file or other program's file has, unique to this process and call.
     char name[64];
     std::snprintf(name, sizeof name, ".kestrune-write-test-%d-%016llx", (int)getpid(),
                   (unsigned long long)sys_random_u64());
     const std::string path = path_with_slash(folder) + name;
     const int fd = syscalls.open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd < 0) return errno;
+    if (fd < 0) return failed(errno);
     const char byte = 0;
     errno = 0;
     const ssize_t wrote = syscalls.pwrite(fd, &byte, 1, 0);
     int error = wrote == 1 ? 0 : wrote < 0 && errno ? errno : ENOSPC;  // no progress counts as a full disk
-    close(fd);
+    syscalls.close(fd);
     if (syscalls.unlink(path.c_str()) != 0 && error == 0) error = errno;
-    return error;
+    return error ? failed(error) : sys_err_s{};
 }
 
 namespace {
@@ -254,13 +287,13 @@ int whole_file_lock(int fd, int command) {
 // renamed or deleted it between our open and our lock.
 bool still_named(int fd, const char* path) {
     struct stat opened, named;
-    return fstat(fd, &opened) == 0 && stat(path, &named) == 0 && opened.st_dev == named.st_dev &&
+    return stat_fd(fd, &opened) == 0 && stat_path(path, &named) == 0 && opened.st_dev == named.st_dev &&
            opened.st_ino == named.st_ino;
 }
 
-// Opens path for writing and locks it; -1 with errno on failure, -2 when another writer
-// holds it. The path is created exclusively (with `create`), or opened when it exists; a
-// file that appears, vanishes or is replaced meanwhile is looked at again.
+// Opens path for writing and locks it; -1 with errno on failure (SYS_ERR_LOCKED when another
+// writer holds it). The path is created exclusively (with `create`), or opened when it exists;
+// a file that appears, vanishes or is replaced meanwhile is looked at again.
 int open_locked(const char* path, bool create, sys_create_e* how) {
     for (int attempt = 0; attempt < 8; ++attempt) {
         bool created = create;
@@ -273,13 +306,12 @@ int open_locked(const char* path, bool create, sys_create_e* how) {
         if (fd < 0) return -1;
         if (whole_file_lock(fd, F_OFD_SETLK) < 0) {
             const int error = errno;
-            close(fd);
-            if (error == EAGAIN || error == EACCES) return -2;
-            errno = error;
+            syscalls.close(fd);
+            errno = error == EAGAIN || error == EACCES ? SYS_ERR_LOCKED : error;
             return -1;
         }
         if (!still_named(fd, path)) {
-            close(fd);
+            syscalls.close(fd);
             continue;
         }
         *how = created ? SYS_CREATE_NEW : SYS_CREATE_EXISTING;
@@ -291,16 +323,12 @@ int open_locked(const char* path, bool create, sys_create_e* how) {
 
 }  // namespace
 
-int64_t sys_file_create(const char* path, uint64_t size, sys_create_e* how) {
-    sys_create_e found = SYS_CREATE_FAILED;
+sys_err_s sys_file_create(const char* path, uint64_t size, int64_t* handed, sys_create_e* how) {
+    sys_create_e found = SYS_CREATE_NEW;
     if (!how) how = &found;
-    *how = SYS_CREATE_FAILED;
+    *handed = 0;
     const int fd = open_locked(path, true, how);
-    if (fd == -2) {
-        *how = SYS_CREATE_LOCKED;
-        return 0;
-    }
-    if (fd < 0) return 0;  // errno says why
+    if (fd < 0) return failed(errno);
     // posix_fallocate rejects a length of 0, and an empty file needs no reservation.
     int error = size > (uint64_t)INT64_MAX ? EFBIG : 0;
     while (size > 0 && error == 0) {
@@ -309,72 +337,82 @@ int64_t sys_file_create(const char* path, uint64_t size, sys_create_e* how) {
         error = 0;
     }
     if (error != 0) {
-        close(fd);
-        *how = SYS_CREATE_FAILED;
-        errno = error;
-        return 0;
+        syscalls.close(fd);
+        return failed(error);
     }
-    return fd;
+    *handed = fd;
+    return sys_err_s{};
 }
 
-int64_t sys_file_hold(const char* path, sys_create_e* how) {
-    sys_create_e found = SYS_CREATE_FAILED;
-    if (!how) how = &found;
-    *how = SYS_CREATE_FAILED;
-    const int fd = open_locked(path, false, how);
-    if (fd == -2) *how = SYS_CREATE_LOCKED;
-    return fd < 0 ? 0 : fd;
+sys_err_s sys_file_hold(const char* path, int64_t* handed) {
+    sys_create_e how = SYS_CREATE_EXISTING;
+    *handed = 0;
+    const int fd = open_locked(path, false, &how);
+    if (fd < 0) return failed(errno);
+    *handed = fd;
+    return sys_err_s{};
 }
+
+namespace {
+
+// Hands out an opened descriptor, or 0 and the error of a failed open.
+sys_err_s opened(int fd, int64_t* handed) {
+    *handed = fd < 0 ? 0 : fd;
+    return fd < 0 ? failed(errno) : sys_err_s{};
+}
+
+}  // namespace
 
 bool sys_file_locked(const char* path) {
     const int fd = syscalls.open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC, 0);
     if (fd < 0) return false;
     const int type = whole_file_lock(fd, F_OFD_GETLK);
-    close(fd);
+    syscalls.close(fd);
     return type >= 0 && type != F_UNLCK;
 }
 
 // O_NONBLOCK keeps a FIFO without a writer from blocking the open forever; it has no
 // effect on reads of regular files.
-int64_t sys_file_open_read(const char* path) {
-    const int fd = syscalls.open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC, 0);
-    return fd < 0 ? 0 : fd;
+sys_err_s sys_file_open_read(const char* path, int64_t* fd) {
+    return opened(syscalls.open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC, 0), fd);
 }
 
 void sys_file_close(int64_t fd) {
-    if (fd > 0) close((int)fd);
+    if (fd > 0) syscalls.close((int)fd);
 }
 
-bool sys_file_delete(const char* path) { return syscalls.unlink(path) == 0; }
+sys_err_s sys_file_delete(const char* path) { return checked(syscalls.unlink(path)); }
 
 bool sys_file_exists(const char* path) { return syscalls.access(path, F_OK) == 0; }
 
 bool sys_same_file(const char* a, const char* b) {
     struct stat first, second;
-    if (stat(a, &first) != 0 || stat(b, &second) != 0) return false;
+    if (stat_path(a, &first) != 0 || stat_path(b, &second) != 0) return false;
     return first.st_dev == second.st_dev && first.st_ino == second.st_ino;
 }
 
-uint64_t sys_file_size(int64_t fd) {
+sys_err_s sys_file_size(int64_t fd, uint64_t* size) {
     struct stat info;
-    const bool ok = fstat((int)fd, &info) == 0;
-    UTIL_ASSERT(ok);
-    return ok ? (uint64_t)info.st_size : 0;
+    *size = 0;
+    if (stat_fd((int)fd, &info) != 0) return failed(errno);
+    *size = (uint64_t)info.st_size;
+    return sys_err_s{};
 }
 
-bool sys_file_rename(const char* old_path, const char* new_path) {
+sys_err_s sys_file_rename(const char* old_path, const char* new_path) {
     if (syscalls.rename(old_path, new_path) != 0) {
-        sys_log("Failed to rename %s to %s errno %d\n", old_path, new_path, errno);
-        return false;
+        const int error = errno;
+        sys_log("Failed to rename %s to %s errno %d\n", old_path, new_path, error);
+        return failed(error);
     }
     sys_dir_sync(folder_of(new_path).c_str());
-    return true;
+    return sys_err_s{};
 }
 
 // Whether a failed no-replace rename means the file system lacks the flag, not a refusal.
 static bool noreplace_unsupported(int error) { return error == EINVAL || error == ENOSYS || error == EOPNOTSUPP; }
 
-bool sys_file_rename_new(const char* old_path, const char* new_path) {
+sys_err_s sys_file_rename_new(const char* old_path, const char* new_path) {
     int done = syscalls.rename_noreplace(old_path, new_path);
     // A hard link cannot replace an existing name either; the old name goes once the new
     // one exists, so the file is never without a name.
@@ -386,43 +424,39 @@ bool sys_file_rename_new(const char* old_path, const char* new_path) {
     if (done != 0) {
         const int error = errno;
         if (error != EEXIST) sys_log("Failed to rename %s to %s: %s\n", old_path, new_path, std::strerror(error));
-        errno = error;
-        return false;
+        return failed(error);
     }
     sys_dir_sync(folder_of(new_path).c_str());
-    return true;
+    return sys_err_s{};
 }
 
-// Writes the whole range; 0 or the system's error number.
-static int write_range(int64_t fd, uint64_t offset, uint64_t length, const void* buffer) {
-    if (!range_fits(offset, length)) return EFBIG;
-    return write_fully((int)fd, &offset, length, static_cast<const uint8_t*>(buffer));
+// Writes the whole range.
+static sys_err_s write_range(int64_t fd, uint64_t offset, uint64_t length, const void* buffer) {
+    if (!range_fits(offset, length)) return failed(EFBIG);
+    const int error = write_fully((int)fd, &offset, length, static_cast<const uint8_t*>(buffer));
+    return error ? failed(error) : sys_err_s{};
 }
 
-bool sys_file_write(int64_t fd, uint64_t offset, uint64_t length, const void* buffer) {
-    const int error = write_range(fd, offset, length, buffer);
-    errno = error;
-    return error == 0;
-}
-
-int64_t sys_file_open_direct(const char* path) {
-    const int fd = syscalls.open(path, O_WRONLY | O_DIRECT | O_CLOEXEC, 0);
-    return fd < 0 ? 0 : fd;
-}
-
-int sys_file_write_direct(int64_t fd, uint64_t offset, uint64_t length, const void* buffer) {
-    // Direct transfers need sector-aligned offsets, lengths and memory; anything else
-    // would only be refused by the system.
-    if ((offset | length | (uintptr_t)buffer) % DIRECT_ALIGN != 0) return EINVAL;
+sys_err_s sys_file_write(int64_t fd, uint64_t offset, uint64_t length, const void* buffer) {
     return write_range(fd, offset, length, buffer);
 }
 
-int64_t sys_file_open_write(const char* path) {
-    const int fd = syscalls.open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    return fd < 0 ? 0 : fd;
+sys_err_s sys_file_open_direct(const char* path, int64_t* fd) {
+    return opened(syscalls.open(path, O_WRONLY | O_DIRECT | O_CLOEXEC, 0), fd);
 }
 
-bool sys_file_write_stream(int64_t fd, const void* data, uint64_t length, bool finish) {
+sys_err_s sys_file_write_direct(int64_t fd, uint64_t offset, uint64_t length, const void* buffer) {
+    // Direct transfers need sector-aligned offsets, lengths and memory; anything else
+    // would only be refused by the system.
+    if ((offset | length | (uintptr_t)buffer) % DIRECT_ALIGN != 0) return failed(EINVAL);
+    return write_range(fd, offset, length, buffer);
+}
+
+sys_err_s sys_file_open_write(const char* path, int64_t* fd) {
+    return opened(syscalls.open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644), fd);
+}
+
+sys_err_s sys_file_write_stream(int64_t fd, const void* data, uint64_t length, bool finish) {
     int error = write_fully((int)fd, nullptr, length, static_cast<const uint8_t*>(data));
     if (finish) {
         int synced;
@@ -431,80 +465,80 @@ bool sys_file_write_stream(int64_t fd, const void* data, uint64_t length, bool f
         } while (synced != 0 && errno == EINTR);
         // Devices and pipes cannot be synced (EINVAL, EROFS); their bytes are delivered.
         if (error == 0 && synced != 0 && errno != EINVAL && errno != EROFS) error = errno;
-        if (close((int)fd) != 0 && error == 0) error = errno;
+        if (syscalls.close((int)fd) != 0 && error == 0) error = errno;
     }
     errno = error;
-    return error == 0;
+    return sys_err_s{error};
 }
 
-bool sys_file_read(int64_t fd, uint64_t offset, uint64_t length, void* buffer, aio_request** request) {
+sys_err_s sys_file_read(int64_t fd, uint64_t offset, uint64_t length, void* buffer, aio_request** request) {
     if (!range_fits(offset, length)) {
         sys_log("Failed to seek file to offset %llu. Error %d\n", (unsigned long long)offset, EINVAL);
-        return false;
+        return failed(EINVAL);
     }
     if (!request) {
         const int error = read_fully((int)fd, offset, length, static_cast<uint8_t*>(buffer));
-        if (error == 0) return true;
+        if (error == 0) return sys_err_s{};
         if (error < 0) {
             sys_log("Failed to read file at offset %llu: the file ends before %llu bytes\n",
                     (unsigned long long)offset, (unsigned long long)length);
         } else {
             sys_log("Failed to read file at offset %llu. Error %d\n", (unsigned long long)offset, error);
         }
-        return false;
+        return failed(error < 0 ? ENODATA : error);
     }
 
-    aio_request* queued = static_cast<aio_request*>(std::calloc(1, sizeof(aio_request)));
-    if (!queued) return false;
+    void* block = nullptr;
+    if (syscalls.memalign(&block, alignof(aio_request), sizeof(aio_request)) != 0) return failed(ENOMEM);
+    aio_request* queued = static_cast<aio_request*>(std::memset(block, 0, sizeof(aio_request)));
     queued->aio_fildes = (int)fd;
     queued->aio_buf = buffer;
     queued->aio_nbytes = length;
     queued->aio_offset = (off_t)offset;
     queued->aio_sigevent.sigev_notify = SIGEV_NONE;
     *request = queued;
-    if (syscalls.aio_read(queued) == 0) return true;
+    if (syscalls.aio_read(queued) == 0) return sys_err_s{};
     if (errno == EAGAIN) {
         // The system's queue is full: read now and leave a request marked finished.
         std::memset(queued, 0, sizeof *queued);
-        return read_fully((int)fd, offset, length, static_cast<uint8_t*>(buffer)) == 0;
+        const int error = read_fully((int)fd, offset, length, static_cast<uint8_t*>(buffer));
+        return error == 0 ? sys_err_s{} : failed(error < 0 ? ENODATA : error);
     }
-    sys_log("Error async reading from file. Errno %d\n", errno);
-    return false;
+    const int error = errno;
+    sys_log("Error async reading from file. Errno %d\n", error);
+    return failed(error);
 }
 
-bool sys_file_sync(int64_t fd) {
+sys_err_s sys_file_sync(int64_t fd) {
     int result;
     do {
         result = syscalls.fdatasync((int)fd);
     } while (result != 0 && errno == EINTR);
-    if (result == 0) return true;
+    if (result == 0) return sys_err_s{};
     const int error = errno;
     sys_log("Failed to sync file: %s\n", std::strerror(error));
-    errno = error;
-    return false;
+    return failed(error);
 }
 
-bool sys_dir_sync(const char* folder) {
+sys_err_s sys_dir_sync(const char* folder) {
     const int fd = syscalls.open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
     if (fd < 0) {
         const int error = errno;
         sys_log("Failed to open folder %s for sync: %s\n", folder, std::strerror(error));
-        errno = error;
-        return false;
+        return failed(error);
     }
     int result;
     do {
         result = syscalls.fsync(fd);
     } while (result != 0 && errno == EINTR);
     const int error = errno;
-    close(fd);
+    syscalls.close(fd);
     // Some file systems cannot sync a folder at all; their entries are as safe as they get.
     if (result != 0 && error != EINVAL && error != ENOTSUP) {
         sys_log("Failed to sync folder %s: %s\n", folder, std::strerror(error));
-        errno = error;
-        return false;
+        return failed(error);
     }
-    return true;
+    return sys_err_s{};
 }
 
 #ifdef __SANITIZE_THREAD__
@@ -521,44 +555,44 @@ static const bool aio_single_helper = [] {
 
 bool sys_aio_done(aio_request* request) {
     if (!request || request->aio_fildes == 0) return true;
-    if (aio_error(request) == EINPROGRESS) return false;
-    return aio_return(request) != -1;
+    if (syscalls.aio_error(request) == EINPROGRESS) return false;
+    return syscalls.aio_return(request) != -1;
 }
 
 bool sys_aio_failed(aio_request* request) {
     if (!request || request->aio_fildes == 0) return false;
-    const int error = aio_error(request);
+    const int error = syscalls.aio_error(request);
     return error != 0 && error != EINPROGRESS;
 }
 
 void sys_aio_cancel(int64_t fd, aio_request* request) {
     if (!request || request->aio_fildes == 0) return;
-    if (aio_cancel((int)fd, request) != AIO_NOTCANCELED) return;
+    if (syscalls.aio_cancel((int)fd, request) != AIO_NOTCANCELED) return;
     // The read is running: the caller frees the request and its buffer next, so wait.
     const aio_request* list[1] = {request};
-    while (aio_error(request) == EINPROGRESS) aio_suspend(list, 1, nullptr);
+    while (syscalls.aio_error(request) == EINPROGRESS) syscalls.aio_suspend(list, 1, nullptr);
 }
 
 // glibc's helper thread publishes a request's result before it has finished with the request
 // (it still reads it to notify under its lock); aio_cancel takes that lock, so once it returns
 // the helper is done with the request and its memory can go.
 void sys_aio_free(aio_request* request) {
-    if (request && request->aio_fildes > 0) aio_cancel(request->aio_fildes, request);
+    if (request && request->aio_fildes > 0) syscalls.aio_cancel(request->aio_fildes, request);
     std::free(request);
 }
 
-bool sys_file_copy(const char* source, const char* destination,
+sys_err_s sys_file_copy(const char* source, const char* destination,
                    const std::function<void(uint64_t copied)>& progress, uint64_t chunk_bytes) {
     if (chunk_bytes == 0) chunk_bytes = SYS_MOVE_CHUNK;
     const int in = syscalls.open(source, O_RDONLY | O_CLOEXEC, 0);
     struct stat info;
-    if (in < 0 || fstat(in, &info) != 0) return copy_failed(in, -1);
+    if (in < 0 || stat_fd(in, &info) != 0) return copy_failed(in, -1);
     const int out = syscalls.open(destination, O_WRONLY | O_CREAT | O_CLOEXEC, info.st_mode & 07777);
     if (out < 0) return copy_failed(in, -1);
 
     // Copying a file onto itself (and then deleting the source) would lose it.
     struct stat target;
-    if (fstat(out, &target) == 0 && target.st_dev == info.st_dev && target.st_ino == info.st_ino) {
+    if (stat_fd(out, &target) == 0 && target.st_dev == info.st_dev && target.st_ino == info.st_ino) {
         sys_log("Not copying %s: it is already %s\n", source, destination);
         errno = EEXIST;
         return copy_failed(in, out);
@@ -586,29 +620,31 @@ bool sys_file_copy(const char* source, const char* destination,
         synced = syscalls.fsync(out);
     } while (synced != 0 && errno == EINTR);
     if (synced != 0) return copy_failed(in, out);
-    close(in);
-    close(out);
+    syscalls.close(in);
+    syscalls.close(out);
     return sys_dir_sync(folder_of(destination).c_str());
 }
 
-bool sys_path_size(const char* path, uint64_t* size) {
+sys_err_s sys_path_size(const char* path, uint64_t* size) {
     sys_path_info_s info;
-    if (!sys_path_info(path, &info)) return false;
+    const sys_err_s looked = sys_path_info(path, &info);
+    if (looked.error) return looked;
     *size = info.size;
-    return true;
+    return sys_err_s{};
 }
 
-bool sys_file_writable(const char* path) {
+sys_err_s sys_file_writable(const char* path) {
     struct stat info;
-    if (stat(path, &info) != 0) return false;
-    if ((info.st_mode & 0222) == 0) return errno = EACCES, false;
-    return syscalls.access(path, W_OK) == 0;
+    if (stat_path(path, &info) != 0) return failed(errno);
+    if ((info.st_mode & 0222) == 0) return failed(EACCES);
+    return checked(syscalls.access(path, W_OK));
 }
 
-bool sys_path_info(const char* path, sys_path_info_s* info, bool follow_links) {
+sys_err_s sys_path_info(const char* path, sys_path_info_s* info, bool follow_links) {
     struct statx found;
     const unsigned mask = STATX_TYPE | STATX_NLINK | STATX_SIZE | STATX_INO;
-    if (syscalls.statx(AT_FDCWD, path, follow_links ? 0 : AT_SYMLINK_NOFOLLOW, mask, &found) != 0) return false;
+    if (syscalls.statx(AT_FDCWD, path, follow_links ? 0 : AT_SYMLINK_NOFOLLOW, mask, &found) != 0)
+        return failed(errno);
     info->symlink = S_ISLNK(found.stx_mode);
     info->regular = S_ISREG(found.stx_mode);
     info->folder = S_ISDIR(found.stx_mode);
@@ -616,12 +652,13 @@ bool sys_path_info(const char* path, sys_path_info_s* info, bool follow_links) {
     info->links = found.stx_nlink;
     info->device = ((uint64_t)found.stx_dev_major << 32) | found.stx_dev_minor;
     info->inode = found.stx_ino;
-    return true;
+    return sys_err_s{};
 }
 
-std::string sys_real_path(const char* path) {
-    char* real = realpath(path, nullptr);
-    const std::string found = real ? real : "";
-    std::free(real);
-    return found;
+sys_err_s sys_real_path(const char* path, std::string* real) {
+    char* found = syscalls.realpath(path, nullptr);
+    if (!found) return real->clear(), failed(errno);
+    *real = found;
+    std::free(found);
+    return sys_err_s{};
 }

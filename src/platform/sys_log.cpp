@@ -37,27 +37,28 @@ sys_log_e log_open_failed(int error) {
     return log_state = SYS_LOG_FAILED;
 }
 
-// Opens log.txt without emptying it, takes its lock, and only then empties it.
-// Called with log_mutex held.
+// Opens log.txt without emptying it, takes its lock, and only then empties it, all through
+// the system-call table. Called with log_mutex held.
 sys_log_e claim_log() {
     if (log_file) return SYS_LOG_OWN;
     if (log_state == SYS_LOG_BUSY) return SYS_LOG_BUSY;
-    const int fd = open("log.txt", O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    const sys_syscalls_s& calls = sys_syscalls();
+    const int fd = calls.open("log.txt", O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) return log_open_failed(errno);
     struct flock lock = {};
     lock.l_type = F_WRLCK;
     lock.l_whence = SEEK_SET;
-    if (fcntl(fd, F_OFD_SETLK, &lock) != 0) {
+    if (calls.lock(fd, F_OFD_SETLK, &lock) != 0) {
         const int error = errno;
-        close(fd);
+        calls.close(fd);
         if (error != EAGAIN && error != EACCES) return log_open_failed(error);
         std::fputs("log.txt is in use by another Kestrune in this folder; messages go here only\n", stderr);
         return log_state = SYS_LOG_BUSY;
     }
-    log_file = ftruncate(fd, 0) == 0 ? fdopen(fd, "w") : nullptr;
+    log_file = calls.ftruncate(fd, 0) == 0 ? fdopen(fd, "w") : nullptr;
     if (!log_file) {
         const int error = errno;
-        close(fd);
+        calls.close(fd);
         return log_open_failed(error);
     }
     return log_state = SYS_LOG_OWN;

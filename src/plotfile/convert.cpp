@@ -101,9 +101,10 @@ uint64_t checksum(const uint8_t* data, uint64_t length) {
 
 // Writes a range of the plot file or the journal; a failure is logged with the file's name.
 bool write_at(const work_s& w, int64_t fd, uint64_t offset, uint64_t length, const void* data) {
-    if (sys_file_write(fd, offset, length, data)) return true;
+    const sys_err_s wrote = sys_file_write(fd, offset, length, data);
+    if (wrote.error == 0) return true;
     sys_log("Failed to write %llu bytes at offset %llu of %s: %s\n", (unsigned long long)length,
-            (unsigned long long)offset, (fd == w.fd ? w.source : w.journal).c_str(), std::strerror(errno));
+            (unsigned long long)offset, (fd == w.fd ? w.source : w.journal).c_str(), std::strerror(wrote.error));
     return false;
 }
 
@@ -145,7 +146,8 @@ void for_each_pair(const step_s& st, uint8_t* low, uint8_t* high, F f) {
 
 bool read_pieces(work_s& w, const step_s& st, uint8_t* low, uint8_t* high) {
     const uint64_t length = step_units(st) * SCOOP_SIZE;
-    return sys_file_read(w.fd, low_offset(w, st), length, low) && sys_file_read(w.fd, high_offset(w, st), length, high);
+    return sys_file_read(w.fd, low_offset(w, st), length, low).error == 0 &&
+           sys_file_read(w.fd, high_offset(w, st), length, high).error == 0;
 }
 
 // Writes the pieces with each second half replaced by its partner's original from
@@ -160,7 +162,7 @@ bool write_exchanged(work_s& w, const step_s& st, uint8_t* low, uint8_t* high, c
     if (!write_at(w, w.fd, low_offset(w, st), length, low)) return false;
     if (!write_at(w, w.fd, high_offset(w, st), length, high)) return false;
     w.rewritten += 2 * length;
-    return sys_file_sync(w.fd);
+    return sys_file_sync(w.fd).error == 0;
 }
 
 uint64_t slot_offset(const work_s& w, uint64_t seq) { return BLOCK + (seq % 2) * (BLOCK + w.capacity); }
@@ -188,7 +190,7 @@ enum part_e { PART_NONE, PART_WHOLE, PART_DAMAGED, PART_ERROR };
 part_e read_header(work_s& w, uint64_t journal_size) {
     uint64_t stored[7], expected[7];
     if (journal_size < sizeof stored) return PART_NONE;
-    if (!sys_file_read(w.jfd, 0, sizeof stored, stored)) return PART_ERROR;
+    if (sys_file_read(w.jfd, 0, sizeof stored, stored).error) return PART_ERROR;
     w.capacity = stored[5];
     header_words(w, stored[0] == EARLIER_HEADER_MAGIC ? EARLIER_HEADER_MAGIC : HEADER_MAGIC, expected);
     if (std::memcmp(stored, expected, sizeof stored) == 0 && w.capacity % HALF == 0 && w.capacity > 0)
@@ -203,7 +205,7 @@ bool write_slot(work_s& w, uint64_t seq, const step_s& st, const uint8_t* halves
     words[7] = checksum((const uint8_t*)words, 7 * 8);
     const uint64_t at = slot_offset(w, seq);
     return write_at(w, w.jfd, at, BLOCK, words) &&
-           write_at(w, w.jfd, at + BLOCK, length, halves) && sys_file_sync(w.jfd);
+           write_at(w, w.jfd, at + BLOCK, length, halves) && sys_file_sync(w.jfd).error == 0;
 }
 
 // Reads the slot at `index` into `halves`: PART_WHOLE, PART_NONE (never written, torn or
@@ -212,7 +214,7 @@ part_e read_slot(work_s& w, uint64_t index, uint64_t journal_size, step_s* st, u
     uint64_t words[8];
     const uint64_t at = slot_offset(w, index);
     if (at + sizeof words > journal_size) return PART_NONE;
-    if (!sys_file_read(w.jfd, at, sizeof words, words)) return PART_ERROR;
+    if (sys_file_read(w.jfd, at, sizeof words, words).error) return PART_ERROR;
     const bool magic = words[0] == SLOT_MAGIC || words[0] == EARLIER_SLOT_MAGIC;
     if (!magic || words[7] != checksum((const uint8_t*)words, 7 * 8)) return PART_NONE;
     *seq = words[1];
@@ -221,7 +223,7 @@ part_e read_slot(work_s& w, uint64_t index, uint64_t journal_size, step_s* st, u
                       st->a < st->b && st->b <= w.nonces && (st->pairs == 1 || (st->a == 0 && st->b == w.nonces));
     const uint64_t length = sane ? step_units(*st) * 2 * HALF : 0;
     if (!sane || length > w.capacity || at + BLOCK + length > journal_size) return PART_NONE;
-    if (!sys_file_read(w.jfd, at + BLOCK, length, halves)) return PART_ERROR;
+    if (sys_file_read(w.jfd, at + BLOCK, length, halves).error) return PART_ERROR;
     return checksum(halves, length) == words[6] ? PART_WHOLE : PART_NONE;
 }
 
@@ -296,7 +298,7 @@ std::string shell_word(const std::string& path) {
 // The file has its new name, made durable before the journal was to be deleted: deletes
 // the journal. Always false (nothing left to do); the result says how it went.
 bool finish_journal(work_s* w, convert_result_s* result) {
-    const bool deleted = sys_file_delete(w->journal.c_str());
+    const bool deleted = sys_file_delete(w->journal.c_str()).error == 0;
     if (deleted) sys_dir_sync(w->folder.c_str());
     *result = deleted ? outcome(CONVERT_ALREADY, w->target + ": already converted to " + layout(w->to_poc2), *w)
                       : outcome(CONVERT_FAILED, w->journal + ": could not delete the finished journal", *w);
@@ -338,9 +340,10 @@ std::string wrong_size(uint64_t size, uint64_t nonces) {
 // not follow; a file with hard links shows its bytes under every name).
 std::string link_refusal(const std::string& path) {
     sys_path_info_s info;
-    if (!sys_path_info(path.c_str(), &info, false)) return "";
+    if (sys_path_info(path.c_str(), &info, false).error) return "";
     if (info.symlink) {
-        const std::string real = sys_real_path(path.c_str());
+        std::string real;
+        sys_real_path(path.c_str(), &real);
         return "it is a symbolic link" + (real.empty() ? std::string() : " to " + real) +
                ": convert the file itself, then point the link at its new name";
     }
@@ -363,7 +366,7 @@ bool resolve(const std::string& path, bool to_poc2, work_s* w, convert_result_s*
     const bool journal = sys_file_exists(w->journal.c_str());
     // A rename done as a hard link and an unlink of the old name can stop between the two.
     if (source && target && journal && sys_same_file(w->source.c_str(), w->target.c_str()) &&
-        sys_file_delete(w->source.c_str()))
+        sys_file_delete(w->source.c_str()).error == 0)
         return finish_journal(w, result);
     if (source && target) return refuse("both " + w->source + " and " + w->target + " exist");
     if (journal) {
@@ -377,7 +380,7 @@ bool resolve(const std::string& path, bool to_poc2, work_s* w, convert_result_s*
                       convert_journal_path(w->target) + "): finish it with --to " + layout(!to_poc2) + " first");
     if (target) {
         uint64_t size = 0;
-        if (sys_path_size(w->target.c_str(), &size) && size != w->nonces * PLOT_SIZE)
+        if (sys_path_size(w->target.c_str(), &size).error == 0 && size != w->nonces * PLOT_SIZE)
             return refuse(wrong_size(size, w->nonces));
         *result = outcome(CONVERT_ALREADY, w->target + ": already in " + layout(to_poc2) + " layout", *w);
         return false;
@@ -395,22 +398,23 @@ bool open_source(work_s* w, convert_result_s* result) {
     };
     const std::string linked = link_refusal(w->source);
     if (!linked.empty()) return refuse(CONVERT_REFUSED, linked);
-    if (!sys_path_size(w->source.c_str(), &size)) return refuse(CONVERT_REFUSED, "cannot read its size");
+    if (sys_path_size(w->source.c_str(), &size).error) return refuse(CONVERT_REFUSED, "cannot read its size");
     if (size != w->nonces * PLOT_SIZE) return refuse(CONVERT_REFUSED, wrong_size(size, w->nonces));
-    if (!sys_file_writable(w->source.c_str()))
-        return refuse(CONVERT_REFUSED, errno == EROFS ? "it is on a read-only file system" : "the file is read-only");
+    if (const sys_err_s writable = sys_file_writable(w->source.c_str()); writable.error)
+        return refuse(CONVERT_REFUSED,
+                      writable.error == EROFS ? "it is on a read-only file system" : "the file is read-only");
     const char* busy = "in use: a running plot is writing or moving it, or another convert holds it (its lock is taken)";
     if (sys_file_locked(w->source.c_str())) return refuse(CONVERT_REFUSED, busy);
-    sys_create_e how = SYS_CREATE_FAILED;
-    w->fd = sys_file_create(w->source.c_str(), 0, &how);
-    if (how == SYS_CREATE_LOCKED) return refuse(CONVERT_REFUSED, busy);
+    sys_create_e how = SYS_CREATE_EXISTING;
+    const sys_err_s opened = sys_file_create(w->source.c_str(), 0, &w->fd, &how);
+    if (opened.error == SYS_ERR_LOCKED) return refuse(CONVERT_REFUSED, busy);
+    if (opened.error) return refuse(CONVERT_REFUSED, "cannot open it for writing");
     if (how == SYS_CREATE_NEW) {  // it vanished after the checks above; leave no empty file
         sys_file_close(w->fd);
         w->fd = 0;
         sys_file_delete(w->source.c_str());
         return refuse(CONVERT_REFUSED, "the file vanished");
     }
-    if (!w->fd) return refuse(CONVERT_REFUSED, "cannot open it for writing");
     return true;
 }
 
@@ -449,14 +453,17 @@ bool allocate(work_s* w) {
 
 // Opens or creates the journal; on a resume finishes its newest step. Sets `at`.
 bool open_journal(work_s* w, position_s* at, std::string* why) {
-    sys_create_e how = SYS_CREATE_FAILED;
-    w->jfd = sys_file_create(w->journal.c_str(), 0, &how);
-    if (how == SYS_CREATE_LOCKED) return *why = "another convert holds its journal " + w->journal, false;
-    if (!w->jfd)
+    const sys_err_s opened = sys_file_create(w->journal.c_str(), 0, &w->jfd);
+    if (opened.error == SYS_ERR_LOCKED) return *why = "another convert holds its journal " + w->journal, false;
+    if (opened.error)
         return *why = std::string("cannot ") + (w->resume ? "open" : "create") + " the journal " + w->journal + ": " +
-                      std::strerror(errno),
+                      std::strerror(opened.error),
                false;
-    const uint64_t budget = w->step_bytes, size = sys_file_size(w->jfd);
+    // A journal whose size cannot be read must not pass for an empty one: the file may be
+    // half converted.
+    const uint64_t budget = w->step_bytes;
+    uint64_t size = 0;
+    if (sys_file_size(w->jfd, &size).error) return *why = "cannot read the journal " + w->journal, false;
     const part_e header = w->resume ? read_header(*w, size) : PART_NONE;
     if (header == PART_ERROR) return *why = "cannot read the journal " + w->journal, false;
     if (header == PART_DAMAGED)
@@ -469,7 +476,7 @@ bool open_journal(work_s* w, position_s* at, std::string* why) {
     }
     w->capacity = w->step_bytes / 2;
     if (!allocate(w)) return *why = "not enough memory", false;
-    if (!write_header(*w) || !sys_file_sync(w->jfd) || !sys_dir_sync(w->folder.c_str()))
+    if (!write_header(*w) || sys_file_sync(w->jfd).error || sys_dir_sync(w->folder.c_str()).error)
         return *why = "cannot write the journal " + w->journal, false;
     return true;
 }
@@ -535,8 +542,8 @@ convert_result_s convert_file(const std::string& path, bool to_poc2, uint64_t me
         return outcome(CONVERT_REFUSED, w.source + ": " + why, w);
     }
     if (ok && !run_steps(w, at, progress, stop)) ok = false, why = "I/O error while converting";
-    if (ok && !sys_file_rename_new(w.source.c_str(), w.target.c_str())) ok = false, why = "could not rename it";
-    if (ok && !sys_file_delete(w.journal.c_str())) ok = false, why = "could not delete the journal";
+    if (ok && sys_file_rename_new(w.source.c_str(), w.target.c_str()).error) ok = false, why = "could not rename it";
+    if (ok && sys_file_delete(w.journal.c_str()).error) ok = false, why = "could not delete the journal";
     if (ok) sys_dir_sync(w.folder.c_str());
     release(w);
     if (w.stopped) {

@@ -29,7 +29,8 @@ uint64_t add_saturating(uint64_t a, uint64_t b) { return b > UINT64_MAX - a ? UI
 
 // Nonces the resume record of an unfinished file promises; 0 when it is invalid.
 uint64_t promised(const std::string& path, uint64_t nonces) {
-    const int64_t fd = sys_file_open_read(path.c_str());
+    int64_t fd = 0;
+    sys_file_open_read(path.c_str(), &fd);
     uint64_t value = 0;
     if (fd && !plot_resume_value(fd, nonces, sys_sector_size(path.c_str()), &value)) value = 0;
     sys_file_close(fd);
@@ -70,7 +71,7 @@ bool examine(const std::string& folder, const std::string& name, const std::set<
     if (!rest.empty() && rest != ".plotting" && rest != ".moving") return false;
     f->path = join(folder, name);
     sys_path_info_s info;
-    if (!sys_path_info(f->path.c_str(), &info) || !info.regular) return false;  // gone meanwhile, or no file
+    if (sys_path_info(f->path.c_str(), &info).error || !info.regular) return false;  // gone meanwhile, or no file
     if (!seen->insert({info.device, info.inode}).second) return false;
     f->folder = folder;
     f->account = parsed.account;
@@ -93,8 +94,9 @@ void list_folder(const std::string& folder, std::set<identity_t>* seen, plots_in
     plots_total_s total;
     total.folder = folder;
     std::set<std::string> names;
-    if (!sys_dir_list(folder.c_str(), [&](const char* name) { return names.insert(name), true; })) {
-        total.error = std::strerror(errno);
+    if (const sys_err_s listed = sys_dir_list(folder.c_str(), [&](const char* name) { return names.insert(name), true; });
+        listed.error) {
+        total.error = std::strerror(listed.error);
         names.clear();
     }
     total.free_bytes = sys_free_space(folder.c_str());
@@ -166,7 +168,7 @@ plots_inventory_s plots_inventory(const std::vector<std::string>& folders) {
     std::set<identity_t> seen_folders, seen_files;
     for (const std::string& folder : folders) {
         sys_path_info_s info;
-        if (sys_path_info(folder.c_str(), &info) && !seen_folders.insert({info.device, info.inode}).second) continue;
+        if (sys_path_info(folder.c_str(), &info).error == 0 && !seen_folders.insert({info.device, info.inode}).second) continue;
         list_folder(folder, &seen_files, &inv);
     }
     find_overlaps(&inv);

@@ -72,10 +72,11 @@ int plot_file_write_batch(int64_t fd, uint64_t file_nonces, uint64_t first_index
         if (stop && stop->load(std::memory_order_relaxed)) return PLOT_WRITE_STOPPED;
         const uint8_t* row = batch->data + s * batch->capacity * SCOOP_SIZE;
         const uint64_t offset = (s * file_nonces + first_index) * SCOOP_SIZE;
-        const int direct_error = direct_fd ? sys_file_write_direct(direct_fd, offset, row_bytes, row) : EINVAL;
+        const int direct_error = direct_fd ? sys_file_write_direct(direct_fd, offset, row_bytes, row).error : EINVAL;
         if (direct_error != 0 && direct_error != EINVAL) return direct_error;
         if (direct_error == EINVAL) direct_fd = 0;  // refused: this row and the rest go buffered
-        if (!direct_fd && !sys_file_write(fd, offset, row_bytes, row)) return errno;
+        if (!direct_fd)
+            if (const sys_err_s wrote = sys_file_write(fd, offset, row_bytes, row); wrote.error) return wrote.error;
         if (row_done) row_done(row_bytes);
     }
     return 0;
@@ -89,11 +90,11 @@ bool plot_resume_write(int64_t fd, uint64_t file_nonces, uint64_t sector_size, u
     if ((file_nonces - nonces_written) * SCOOP_SIZE < sector_size) return true;
     std::vector<uint8_t> record(sector_size, 0);
     for (int b = 0; b < 8; ++b) record[sector_size - 8 + b] = (uint8_t)(nonces_written >> (8 * b));
-    return sys_file_write(fd, offset, sector_size, record.data());
+    return sys_file_write(fd, offset, sector_size, record.data()).error == 0;
 }
 
 bool plot_resume_commit(int64_t fd, uint64_t file_nonces, uint64_t sector_size, uint64_t nonces_written) {
-    return sys_file_sync(fd) && plot_resume_write(fd, file_nonces, sector_size, nonces_written);
+    return sys_file_sync(fd).error == 0 && plot_resume_write(fd, file_nonces, sector_size, nonces_written);
 }
 
 bool plot_resume_value(int64_t fd, uint64_t file_nonces, uint64_t sector_size, uint64_t* value) {
@@ -101,7 +102,7 @@ bool plot_resume_value(int64_t fd, uint64_t file_nonces, uint64_t sector_size, u
     *value = 0;
     bool valid = record_offset(file_nonces, sector_size, &offset);
     std::vector<uint8_t> record(valid ? sector_size : 0);
-    valid = valid && sys_file_read(fd, offset, sector_size, record.data());
+    valid = valid && sys_file_read(fd, offset, sector_size, record.data()).error == 0;
     for (uint64_t i = 0; valid && i < sector_size - 8; ++i) valid = record[i] == 0;
     for (int b = 0; valid && b < 8; ++b) *value |= (uint64_t)record[sector_size - 8 + b] << (8 * b);
     return valid && *value < file_nonces;
@@ -117,7 +118,7 @@ plot_tail_e plot_tail_compare(int64_t fd, uint64_t file_nonces, const batch_buff
     std::vector<uint8_t> row(count * SCOOP_SIZE);
     uint64_t same = 0;
     for (uint64_t s = 0; s < SCOOPS_PER_PLOT; ++s) {
-        if (!sys_file_read(fd, (s * file_nonces + first) * SCOOP_SIZE, row.size(), row.data())) return PLOT_TAIL_NONE;
+        if (sys_file_read(fd, (s * file_nonces + first) * SCOOP_SIZE, row.size(), row.data()).error) return PLOT_TAIL_NONE;
         const uint8_t* computed = tail->data + s * tail->capacity * SCOOP_SIZE;
         for (uint64_t i = 0; i < count; ++i)
             same += std::memcmp(row.data() + i * SCOOP_SIZE, computed + i * SCOOP_SIZE, SCOOP_SIZE) == 0;

@@ -175,7 +175,9 @@ const batch_buffer_s* compute_tail(plotter_s* p, job_s* job) {
 // when it exists. A new file's name is made durable at once (otherwise only the final rename
 // syncs the folder), so a crash cannot lose the hours of work that follow with it. A file
 // another writer owns is left alone: the job is set aside.
-int64_t open_plot_file(plotter_s* p, job_s* job) {
+// Opens (creating or resuming) the job's unfinished file into job->fd; a file that another
+// writer holds is set aside.
+sys_err_s open_plot_file(plotter_s* p, job_s* job) {
     const std::string path = plotting_path(job);
     const uint64_t size = job->nonce_count * PLOT_SIZE;
     const bool resuming = sys_file_exists(path.c_str());
@@ -183,27 +185,29 @@ int64_t open_plot_file(plotter_s* p, job_s* job) {
         sys_log("Attempting to resume %s...\n", path.c_str());
     else
         sys_log("Creating file %s\n", path.c_str());
-    sys_create_e how = SYS_CREATE_FAILED;
-    const int64_t fd = sys_file_create(path.c_str(), size, &how);
-    if (how == SYS_CREATE_LOCKED) {
+    sys_create_e how = SYS_CREATE_NEW;
+    const sys_err_s opened = sys_file_create(path.c_str(), size, &job->fd, &how);
+    if (opened.error == SYS_ERR_LOCKED) {
         sys_log("%s is being written by another process; leaving it alone.\n", path.c_str());
         job->set_aside = true;
     }
+    if (opened.error) return opened;
     if (how == SYS_CREATE_NEW) sys_dir_sync(job->write_drive->path);
     if (how == SYS_CREATE_EXISTING) {
-        job->nonces_done = plot_resume_read(fd, job->nonce_count, PLOT_RECORD_BYTES, [&] { return compute_tail(p, job); });
+        job->nonces_done = plot_resume_read(job->fd, job->nonce_count, PLOT_RECORD_BYTES, [&] { return compute_tail(p, job); });
         job->resume_from = job->nonces_done.load();
     }
-    return fd;
+    return opened;
 }
 
 // A staged file that a previous run completed but did not move goes straight to moving.
 bool already_staged(plotter_s* p, job_s* job) {
     if (!job->final_drive) return false;
     const std::string path = job_path(job, JOB_PATH_WRITTEN);
-    const int64_t fd = sys_file_open_read(path.c_str());
-    if (fd <= 0) return false;
-    const bool complete = sys_file_size(fd) == job->nonce_count * PLOT_SIZE;
+    int64_t fd = 0;
+    if (sys_file_open_read(path.c_str(), &fd).error) return false;
+    uint64_t size = 0;
+    const bool complete = sys_file_size(fd, &size).error == 0 && size == job->nonce_count * PLOT_SIZE;
     sys_file_close(fd);
     if (!complete) return false;
     sys_log("%s is already complete; it only needs moving.\n", path.c_str());
@@ -237,14 +241,14 @@ void start_job(plotter_s* p, job_s* job, pass_s* pass) {
         drive->current_job = job;
         job->job_state = JOB_PLOTTING;
     }
-    job->fd = open_plot_file(p, job);
+    const sys_err_s opened = open_plot_file(p, job);
     if (job->fd && job->nonces_done == job->nonce_count) {
         // Found complete: it only needs its plain name.
         std::lock_guard<std::mutex> hold(p->run.lock);
         job->job_state = JOB_WRITTEN;
     }
     if (job->fd) return;
-    const int error = errno;
+    const int error = opened.error;
     if (!job->set_aside) {
         fail_job(p, job, drive, failure_text("creating", plotting_path(job), drive, error));
         return;
@@ -374,9 +378,10 @@ void plot_step(plotter_s* p, job_s* job, pass_s* pass) {
 bool complete_file(job_s* job, std::string* failure, bool* drive_fault) {
     const std::string from = plotting_path(job);
     const std::string to = job_path(job, JOB_PATH_WRITTEN);
-    const bool synced = sys_file_sync(job->fd);
-    const bool renamed = synced && sys_file_rename_new(from.c_str(), to.c_str());
-    const int error = errno;
+    const sys_err_s sync = sys_file_sync(job->fd);
+    const sys_err_s rename = sync.error ? sync : sys_file_rename_new(from.c_str(), to.c_str());
+    const bool synced = sync.error == 0, renamed = rename.error == 0;
+    const int error = rename.error;
     sys_file_close(job->fd);
     job->fd = 0;
     *drive_fault = !renamed && error != EEXIST;
@@ -492,19 +497,18 @@ move_end_s move_copy(job_s* job, const std::string& source, const std::string& d
     const std::string temporary = destination + ".moving";
     // The copy grows under a temporary name and is durable before it takes the plot's
     // name, so a miner never reads a partial plot and a crash never loses the only copy.
-    const bool copied = sys_file_copy(source.c_str(), temporary.c_str(), [&](uint64_t copied) {
+    const sys_err_s copy = sys_file_copy(source.c_str(), temporary.c_str(), [&](uint64_t copied) {
         const double elapsed = time_now() - t0;
         if (elapsed > 0) job->move_rate.store(copied / 1048576.0 / elapsed, std::memory_order_relaxed);
         job->final_drive->bytes_written.add(copied - job->bytes_moved.load(std::memory_order_relaxed));
         job->bytes_moved.store(copied, std::memory_order_relaxed);
     });
-    if (!copied) {
-        const int error = errno;
+    if (copy.error) {
         sys_file_delete(temporary.c_str());
-        return {move_failure_text(source, job->final_drive, std::strerror(error)), job->final_drive};
+        return {move_failure_text(source, job->final_drive, std::strerror(copy.error)), job->final_drive};
     }
-    if (!sys_file_rename_new(temporary.c_str(), destination.c_str())) {
-        const int error = errno;
+    if (const sys_err_s rename = sys_file_rename_new(temporary.c_str(), destination.c_str()); rename.error) {
+        const int error = rename.error;
         sys_file_delete(temporary.c_str());
         if (error == EEXIST)
             return {"Not moving " + source + ": " + destination + " appeared during the move and is never replaced; " +
@@ -512,9 +516,9 @@ move_end_s move_copy(job_s* job, const std::string& source, const std::string& d
         return {move_failure_text(source, job->final_drive, std::strerror(error)), job->final_drive};
     }
     // The deletion is made durable too: a staged copy back after a crash would be moved again.
-    if (!sys_file_delete(source.c_str()))
-        sys_log("  could not delete %s after moving it (errno %d); the copy in %s is complete\n", source.c_str(), errno,
-                destination.c_str());
+    if (const sys_err_s deleted = sys_file_delete(source.c_str()); deleted.error)
+        sys_log("  could not delete %s after moving it (errno %d); the copy in %s is complete\n", source.c_str(),
+                deleted.error, destination.c_str());
     else
         sys_dir_sync(job->write_drive->path);
     return {};
@@ -523,13 +527,17 @@ move_end_s move_copy(job_s* job, const std::string& source, const std::string& d
 // Whether two files hold the same bytes; false when either cannot be read whole.
 bool same_bytes(const std::string& a, const std::string& b) {
     constexpr uint64_t CHUNK = 4u << 20;
-    const int64_t fa = sys_file_open_read(a.c_str()), fb = sys_file_open_read(b.c_str());
-    bool same = fa && fb && sys_file_size(fa) == sys_file_size(fb);
-    const uint64_t size = same ? sys_file_size(fa) : 0;
+    int64_t fa = 0, fb = 0;
+    sys_file_open_read(a.c_str(), &fa);
+    sys_file_open_read(b.c_str(), &fb);
+    uint64_t size = 0, other_size = 0;
+    bool same = fa && fb && sys_file_size(fa, &size).error == 0 && sys_file_size(fb, &other_size).error == 0 &&
+                size == other_size;
+    if (!same) size = 0;
     std::vector<uint8_t> left(same ? CHUNK : 0), right(same ? CHUNK : 0);
     for (uint64_t at = 0; same && at < size; at += CHUNK) {
         const uint64_t n = std::min(CHUNK, size - at);
-        same = sys_file_read(fa, at, n, left.data()) && sys_file_read(fb, at, n, right.data()) &&
+        same = sys_file_read(fa, at, n, left.data()).error == 0 && sys_file_read(fb, at, n, right.data()).error == 0 &&
                std::memcmp(left.data(), right.data(), n) == 0;
     }
     sys_file_close(fa);
@@ -563,16 +571,15 @@ move_end_s move_refusal(const job_s* job, const std::string& source, const std::
 // cannot be opened; a file that nobody may write (a read-only staging drive) cannot be
 // rewritten either and moves without the lock.
 bool hold_staged(const std::string& source, int64_t* hold, move_end_s* end) {
-    sys_create_e how = SYS_CREATE_FAILED;
-    *hold = sys_file_hold(source.c_str(), &how);
-    if (*hold) return true;
-    if (how == SYS_CREATE_LOCKED) {
+    const sys_err_s held = sys_file_hold(source.c_str(), hold);
+    if (held.error == 0) return true;
+    if (held.error == SYS_ERR_LOCKED) {
         *end = {"Not moving " + source + ": it is being converted or written by another process (it holds the " +
                 "file's lock); " + source + " is kept and the next run moves it."};
         return false;
     }
-    if (errno == EROFS || errno == EACCES || errno == EPERM) return true;
-    *end = {"Not moving " + source + ": cannot open it (" + std::strerror(errno) + "); " + source +
+    if (held.error == EROFS || held.error == EACCES || held.error == EPERM) return true;
+    *end = {"Not moving " + source + ": cannot open it (" + std::strerror(held.error) + "); " + source +
             " is kept and the next run moves it."};
     return false;
 }
@@ -590,7 +597,8 @@ void write_batch(plotter_s* p, job_s* job, uint64_t first, uint64_t count, const
     // batch instead of copying this one; a file system without direct I/O gets 0 here. Each
     // direct row is one synchronous transfer, so short rows (small batches) stay buffered.
     const bool long_rows = count * SCOOP_SIZE >= DIRECT_MIN_ROW_BYTES;
-    const int64_t direct = long_rows ? sys_file_open_direct(plotting_path(job).c_str()) : 0;
+    int64_t direct = 0;
+    if (long_rows) sys_file_open_direct(plotting_path(job).c_str(), &direct);
     const auto row_done = [&](uint64_t row) {
         buffer->progress += row;
         job->bytes_written.fetch_add(row, std::memory_order_relaxed);
@@ -648,8 +656,10 @@ void job_move(plotter_s* p, job_s* job, const std::atomic<bool>* /*stop: a move 
         // A move that a crash stopped after the copy took its name and before the staged
         // file was deleted: the target's file is the same, so only the deletion is left.
         sys_log("  %s already has the same bytes; deleting the staged copy %s\n", destination.c_str(), source.c_str());
-        if (!sys_file_delete(source.c_str())) sys_log("  could not delete %s (errno %d)\n", source.c_str(), errno);
-        else sys_dir_sync(job->write_drive->path);
+        if (const sys_err_s deleted = sys_file_delete(source.c_str()); deleted.error)
+            sys_log("  could not delete %s (errno %d)\n", source.c_str(), deleted.error);
+        else
+            sys_dir_sync(job->write_drive->path);
     } else {
         end = move_refusal(job, source, destination);
         if (end.failure.empty()) end = move_copy(job, source, destination, t0);

@@ -212,7 +212,7 @@ prefs_loaded_s prefs_load(const char* path, int32_t gpu_count) {
     } catch (const std::exception& error) {
         const std::string backup = std::string(path) + ".bak";
         sys_log("config.yml could not be read (%s); keeping it as %s\n", error.what(), backup.c_str());
-        loaded.backed_up = sys_file_rename(path, backup.c_str());
+        loaded.backed_up = sys_file_rename(path, backup.c_str()).error == 0;
         return loaded;
     }
     // A file holding only a scalar or a list has no keys; every value keeps its fallback.
@@ -258,11 +258,11 @@ bool prefs_save(const char* path, const std::vector<std::string>& ssds, const st
     bool written = file && std::fwrite(text.data(), 1, text.size(), file) == text.size();
     if (file) written = std::fclose(file) == 0 && written;
     if (written) {
-        const int64_t fd = sys_file_open_read(temporary.c_str());
-        written = fd > 0 && sys_file_sync(fd);
+        int64_t fd = 0;
+        written = sys_file_open_read(temporary.c_str(), &fd).error == 0 && sys_file_sync(fd).error == 0;
         sys_file_close(fd);
     }
-    if (written) written = sys_file_rename(temporary.c_str(), path);
+    if (written) written = sys_file_rename(temporary.c_str(), path).error == 0;
     if (!written) {
         if (file) sys_file_delete(temporary.c_str());
         sys_log("Failed to write config.yml\n");

@@ -41,7 +41,8 @@ bool prefs_writable = false;
 // config.yml in the start folder. The name is relative, so a folder too long to be named
 // whole still works: nothing but this changes the working folder, and only back to it.
 std::string config_path() {
-    if (!start_dir.empty() && sys_getcwd() != start_dir) sys_chdir(start_dir.c_str());
+    std::string here;
+    if (!start_dir.empty() && (sys_getcwd(&here).error || here != start_dir)) sys_chdir(start_dir.c_str());
     return "config.yml";
 }
 
@@ -181,10 +182,10 @@ bool app_ask_any_thread(const char* title, const char* text) {
 bool app_setting_up() { return !main_window || ui_phase == UI_SETUP || ui_phase == UI_PROMPT || ui_phase == UI_CHECK; }
 
 bool app_start_folder() {
-    start_dir = sys_getcwd();
+    const sys_err_s found = sys_getcwd(&start_dir);
     prefs_writable = false;
-    if (start_dir.empty()) {
-        const int error = errno;
+    if (found.error) {
+        const int error = found.error;
         sys_log("The folder Kestrune was started in cannot be found: %s\n", std::strerror(error));
         message_box(nullptr, "Error",
                     "Kestrune cannot find the folder it was started in (%s). Settings and the log will not be kept.",
@@ -198,7 +199,7 @@ bool app_start_folder() {
         return false;
     }
     const std::string shown = window_display_name(start_dir.c_str());
-    if (const int error = sys_dir_try_write(start_dir.c_str())) {
+    if (const int error = sys_dir_try_write(start_dir.c_str()).error) {
         const char* lost = log == SYS_LOG_OWN ? "Settings" : "Settings and the log";
         sys_log("The folder Kestrune was started in, %s, takes no files: %s\n", start_dir.c_str(), std::strerror(error));
         message_box(nullptr, "Error", "Kestrune cannot write to %s, the folder it was started in: %s. %s will not be kept there.",

@@ -320,7 +320,7 @@ std::string path_folder(const char* path) {
 }
 
 std::string folder_write_refusal(const char* path) {
-    const int error = sys_dir_try_write(path);
+    const int error = sys_dir_try_write(path).error;
     if (error == 0) return "";
     return "Kestrune cannot write files in " + window_display_name(path) + ": " + std::strerror(error) + ".";
 }

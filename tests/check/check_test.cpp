@@ -190,7 +190,7 @@ TEST(check, files_being_written_or_unfinished_are_not_compared) {
     test_dir_s dir;
     for (const auto& t : cases) {
         test_write_file(dir.file(t.name), data);
-        const int64_t writer = t.locked ? sys_file_create(dir.file(t.name).c_str(), data.size()) : 0;
+        const int64_t writer = t.locked ? test_create_file(dir.file(t.name), data.size()) : 0;
         const check_run_s run(dir, t.name, nullptr, false);
         if (writer) sys_file_close(writer);
         EXPECT_EQ(run.c->result, t.result) << t.name;
@@ -230,7 +230,7 @@ TEST(check, files_being_converted_are_not_compared) {
         SCOPED_TRACE(t.name + " beside " + t.journal);
         test_write_file(dir.file(t.name), data);
         test_write_file(dir.file(t.journal), std::string(4096, '\1'));
-        const int64_t convert = t.locked ? sys_file_create(dir.file(t.name).c_str(), 0) : 0;
+        const int64_t convert = t.locked ? test_create_file(dir.file(t.name), 0) : 0;
         const check_run_s run(dir, t.name, nullptr, false);
         if (convert) sys_file_close(convert);
         EXPECT_EQ(run.c->result, t.result);

@@ -112,7 +112,7 @@ TEST(CliPlot, WritesBothFormsLeavesOtherWritersFilesAndRerunPlotsNothingNew) {
     test_dir_s dir;
     const std::string id = std::to_string(ACCOUNT), p = " -p " + dir.path;
     const std::string unfinished = dir.file(id + "_0_8_8.plotting"), poc1 = dir.file(id + "_8_8_8");
-    const int64_t held = sys_file_create(unfinished.c_str(), 8 * PLOT_SIZE);
+    const int64_t held = test_create_file(unfinished, 8 * PLOT_SIZE);
     ASSERT_NE(held, 0);
     ASSERT_EQ(test_run_cli("plot -q -i " + id + " -s 0 -n 8 -c 1" + p).status, 0);
     ASSERT_EQ(test_run_cli("plot -q -i " + id + " -s 16 -n 8 -c 1 --family scalar --poc2" + p).status, 0);

@@ -85,7 +85,7 @@ TEST(plots_cli, reports_states_overlaps_and_totals_of_two_folders) {
     make(d2.file("8_0_8"), 8 * P);  // renamed by its conversion, whose journal is not deleted yet
     make(d2.file("8_0_8_8.converting"), 4096);
     // A running plot holds its file's lock; the command runs in another process.
-    const int64_t writer = sys_file_create(d1.file("5_3000_64.plotting").c_str(), 0);
+    const int64_t writer = test_create_file(d1.file("5_3000_64.plotting"), 0);
     ASSERT_NE(writer, 0);
     const test_cli_s run = test_run_cli("plots --json " + d1.path + " " + d2.path + "/");
     sys_file_close(writer);

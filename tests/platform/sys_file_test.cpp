@@ -67,27 +67,30 @@ protected:
 // existing file keeps its bytes; a full disk or a missing folder gives no file.
 TEST_F(SysFile, CreateReservesLocksAndReportsFailures) {
     test_write_file(file("plot"), "0123456789");
-    sys_create_e how = SYS_CREATE_FAILED;
-    const int64_t fd = sys_file_create(file("plot"), 262144, &how);
+    sys_create_e how = SYS_CREATE_NEW;
+    int64_t fd = 0, other = -1;
+    ASSERT_EQ(sys_file_create(file("plot"), 262144, &fd, &how).error, 0);
     ASSERT_GT(fd, 0);
     EXPECT_EQ(how, SYS_CREATE_EXISTING);
-    EXPECT_EQ(sys_file_size(fd), 262144u);
+    uint64_t size = 0;
+    EXPECT_EQ(sys_file_size(fd, &size).error, 0);
+    EXPECT_EQ(size, 262144u);
     EXPECT_TRUE(sys_file_locked(file("plot")));
-    EXPECT_EQ(sys_file_create(file("plot"), 4096, &how), 0);
-    EXPECT_EQ(how, SYS_CREATE_LOCKED);
-    EXPECT_EQ(sys_file_hold(file("plot"), &how), 0);
-    EXPECT_EQ(how, SYS_CREATE_LOCKED) << "a holder waits for no writer";
+    EXPECT_EQ(sys_file_create(file("plot"), 4096, &other, &how).error, SYS_ERR_LOCKED);
+    EXPECT_EQ(other, 0);
+    other = -1;
+    EXPECT_EQ(sys_file_hold(file("plot"), &other).error, SYS_ERR_LOCKED) << "a holder waits for no writer";
+    EXPECT_EQ(other, 0);
     sys_file_close(fd);
     EXPECT_FALSE(sys_file_locked(file("plot")));
     // A holder locks an existing file as a writer would, and never creates one.
-    const int64_t held = sys_file_hold(file("plot"), &how);
-    EXPECT_EQ(how, SYS_CREATE_EXISTING);
+    int64_t held = 0;
+    EXPECT_EQ(sys_file_hold(file("plot"), &held).error, 0);
     EXPECT_TRUE(held > 0 && sys_file_locked(file("plot")));
-    EXPECT_EQ(sys_file_create(file("plot"), 0, &how), 0);
-    EXPECT_EQ(how, SYS_CREATE_LOCKED);
+    EXPECT_EQ(sys_file_create(file("plot"), 0, &other, &how).error, SYS_ERR_LOCKED);
     sys_file_close(held);
-    EXPECT_EQ(sys_file_hold(file("absent"), &how), 0);
-    EXPECT_TRUE(how == SYS_CREATE_FAILED && errno == ENOENT && !sys_file_exists(file("absent")));
+    EXPECT_EQ(sys_file_hold(file("absent"), &held).error, ENOENT);
+    EXPECT_TRUE(held == 0 && !sys_file_exists(file("absent")));
     EXPECT_EQ(test_read_file(file("plot")).substr(0, 10), "0123456789");
 
     static std::string from, to;
@@ -97,17 +100,20 @@ TEST_F(SysFile, CreateReservesLocksAndReportsFailures) {
         if (std::rename(from.c_str(), to.c_str()) == 0) from.clear();
         return fcntl(fd, command, lock);
     };
-    sys_file_close(sys_file_create(file("plot"), 0, &how));
+    EXPECT_EQ(sys_file_create(file("plot"), 0, &fd, &how).error, 0);
+    sys_file_close(fd);
     EXPECT_EQ(how, SYS_CREATE_NEW) << "an empty file needs no preallocation";
     EXPECT_EQ(test_read_file(to).size(), 262144u);
     EXPECT_EQ(test_read_file(file("plot")), "");
 
-    EXPECT_EQ(sys_file_create(file("no/such/folder/plot"), 4096), 0);
-    EXPECT_EQ(errno, ENOENT) << "the caller says why, with the system's reason";
+    EXPECT_EQ(sys_file_create(file("no/such/folder/plot"), 4096, &fd).error, ENOENT)
+        << "the caller says why, with the system's reason";
+    EXPECT_EQ(fd, 0);
     static int fallocate_calls;
     fallocate_calls = 0;
     sys_syscalls().posix_fallocate = [](int, off_t, off_t) { return ++fallocate_calls < 3 ? EINTR : ENOSPC; };
-    EXPECT_EQ(sys_file_create(file("full"), 4096), 0);
+    EXPECT_EQ(sys_file_create(file("full"), 4096, &fd).error, ENOSPC);
+    EXPECT_EQ(fd, 0);
     EXPECT_EQ(fallocate_calls, 3) << "EINTR is retried, ENOSPC is not";
 }
 
@@ -121,39 +127,42 @@ TEST_F(SysFile, TransfersContinuePartialCallsFallBackFromAFullQueueAndFailOnErro
     sys_syscalls().pread = flaky_pread;
     short_limit = 1000;
     interrupt_left = 2;
-    const int64_t fd = sys_file_create(file("f"), 20000);
+    int64_t fd = 0;
+    ASSERT_EQ(sys_file_create(file("f"), 20000, &fd).error, 0);
     ASSERT_GT(fd, 0);
-    EXPECT_TRUE(sys_file_write(fd, 5000, data.size(), data.data()));
+    EXPECT_EQ(sys_file_write(fd, 5000, data.size(), data.data()).error, 0);
     EXPECT_EQ(pwrite_calls, 12) << "two interrupted calls, then ten of 1000 bytes";
     interrupt_left = 1;
     std::string back(data.size(), 0);
-    EXPECT_TRUE(sys_file_read(fd, 5000, back.size(), &back[0]));
+    EXPECT_EQ(sys_file_read(fd, 5000, back.size(), &back[0]).error, 0);
     EXPECT_EQ(back, data);
-    EXPECT_FALSE(sys_file_read(fd, 19990, 11, &back[0]));
-    EXPECT_FALSE(sys_file_read(fd, 20001, 1, &back[0]));
+    EXPECT_EQ(sys_file_read(fd, 19990, 11, &back[0]).error, ENODATA) << "the file ends early";
+    EXPECT_EQ(sys_file_read(fd, 20001, 1, &back[0]).error, ENODATA);
     sys_syscalls().aio_read = [](aio_request*) { return errno = EAGAIN, -1; };
     aio_request* request = nullptr;
-    ASSERT_TRUE(sys_file_read(fd, 5100, 4096, &back[0], &request));
+    ASSERT_EQ(sys_file_read(fd, 5100, 4096, &back[0], &request).error, 0);
     ASSERT_NE(request, nullptr);
     EXPECT_EQ(request->aio_fildes, 0) << "marked as finished";
     EXPECT_TRUE(sys_aio_done(request));
     sys_aio_cancel(fd, request);
     EXPECT_EQ(back.substr(0, 4096), data.substr(100, 4096));
     sys_aio_free(request);
-    EXPECT_FALSE(sys_file_read(fd, 19000, 4096, &back[0], &request)) << "a fallback read past the end";
+    EXPECT_EQ(sys_file_read(fd, 19000, 4096, &back[0], &request).error, ENODATA) << "a fallback read past the end";
     sys_aio_free(request);
     sys_syscalls().aio_read = [](aio_request*) { return errno = ENOSYS, -1; };
-    EXPECT_FALSE(sys_file_read(fd, 0, 4096, &back[0], &request));
+    EXPECT_EQ(sys_file_read(fd, 0, 4096, &back[0], &request).error, ENOSYS);
     sys_aio_free(request);
     for (const int error : {EIO, 0}) {
         pwrite_fail_at = pwrite_calls + 3;
         pwrite_error = error;
-        EXPECT_FALSE(sys_file_write(fd, 0, data.size(), data.data()));
-        EXPECT_EQ(errno, error ? error : ENOSPC);
+        EXPECT_EQ(sys_file_write(fd, 0, data.size(), data.data()).error, error ? error : ENOSPC);
+        EXPECT_EQ(errno, error ? error : ENOSPC) << "errno says the same";
     }
     sys_file_close(fd);
     EXPECT_EQ(test_read_file(file("f")).substr(5000, 10000), data);
-    EXPECT_EQ(sys_file_open_read(file("missing")), 0);
+    int64_t missing = -1;
+    EXPECT_EQ(sys_file_open_read(file("missing"), &missing).error, ENOENT);
+    EXPECT_EQ(missing, 0);
 }
 
 // Copies report running totals, replace a longer destination whole, keep the source and the
@@ -177,7 +186,7 @@ TEST_F(SysFile, CopyInChunks) {
         unlink(file("dst"));
         if (c.old_size) test_write_file(file("dst"), std::string(c.old_size, 'y'));
         chmod(file("src"), 0640);
-        EXPECT_TRUE(sys_file_copy(file("src"), file("dst"), progress, 4096));
+        EXPECT_EQ(sys_file_copy(file("src"), file("dst"), progress, 4096).error, 0);
         EXPECT_EQ(journal, c.journal);
         EXPECT_EQ(test_read_file(file("dst")), pattern(c.size));
         EXPECT_EQ(test_read_file(file("src")), pattern(c.size));
@@ -185,7 +194,7 @@ TEST_F(SysFile, CopyInChunks) {
         ASSERT_EQ(stat(file("dst"), &info), 0);
         EXPECT_TRUE(c.old_size || (info.st_mode & 0777) == 0640) << "a new copy takes the source's permissions";
     }
-    EXPECT_FALSE(sys_file_copy(file("src"), file("src"), progress));
+    EXPECT_EQ(sys_file_copy(file("src"), file("src"), progress).error, EEXIST);
     EXPECT_EQ(test_read_file(file("src")), pattern(5000)) << "a self-copy is refused untouched";
 
     // Failures come back with the system's reason; the source stays.
@@ -199,8 +208,7 @@ TEST_F(SysFile, CopyInChunks) {
     for (int i = 0; i < 5; ++i) {
         faults[i]();
         errno = 0;
-        EXPECT_FALSE(sys_file_copy(file(i ? "src" : "missing"), file("dst"), progress));
-        EXPECT_EQ(errno, errors[i]) << i;
+        EXPECT_EQ(sys_file_copy(file(i ? "src" : "missing"), file("dst"), progress).error, errors[i]) << i;
         EXPECT_EQ(test_read_file(file("src")), pattern(5000)) << "a failed copy keeps its source";
         sys_syscalls_reset();
     }
@@ -215,10 +223,9 @@ TEST_F(SysFile, RenameNewNeverReplaces) {
         test_write_file(file("a.moving"), "new");
         test_write_file(file("b"), "old");
         errno = 0;
-        EXPECT_FALSE(sys_file_rename_new(file("a.moving"), file("b")));
-        EXPECT_EQ(errno, EEXIST);
+        EXPECT_EQ(sys_file_rename_new(file("a.moving"), file("b")).error, EEXIST);
         EXPECT_EQ(test_read_file(file("a.moving")) + test_read_file(file("b")), "newold");
-        EXPECT_TRUE(sys_file_rename_new(file("a.moving"), file("a")));
+        EXPECT_EQ(sys_file_rename_new(file("a.moving"), file("a")).error, 0);
         EXPECT_EQ(test_read_file(file("a")), "new");
         EXPECT_FALSE(sys_file_exists(file("a.moving")));
         sys_file_delete(file("a"));
@@ -229,17 +236,18 @@ TEST_F(SysFile, RenameNewNeverReplaces) {
 TEST_F(SysFile, RenameAndSyncsReportFailures) {
     test_write_file(file("a.plotting"), "x");
     sys_syscalls().fsync = journal_fsync;
-    EXPECT_TRUE(sys_file_rename(file("a.plotting"), file("a")));
+    EXPECT_EQ(sys_file_rename(file("a.plotting"), file("a")).error, 0);
     EXPECT_TRUE(sys_file_exists(file("a")) && !sys_file_exists(file("a.plotting")));
     EXPECT_EQ(journal, std::vector<std::string>{"fsync"}) << "the folder is synced";
-    EXPECT_FALSE(sys_file_rename(file("gone"), file("b")));
+    EXPECT_EQ(sys_file_rename(file("gone"), file("b")).error, ENOENT);
 
-    const int64_t fd = sys_file_create(file("f"), 512);
-    EXPECT_TRUE(sys_file_sync(fd));
-    EXPECT_TRUE(sys_dir_sync(dir.path.c_str()));
-    EXPECT_FALSE(sys_dir_sync(file("missing")));
+    int64_t fd = 0;
+    ASSERT_EQ(sys_file_create(file("f"), 512, &fd).error, 0);
+    EXPECT_EQ(sys_file_sync(fd).error, 0);
+    EXPECT_EQ(sys_dir_sync(dir.path.c_str()).error, 0);
+    EXPECT_EQ(sys_dir_sync(file("missing")).error, ENOENT);
     sys_syscalls().fdatasync = [](int) { return errno = EIO, -1; };
-    EXPECT_FALSE(sys_file_sync(fd));
+    EXPECT_EQ(sys_file_sync(fd).error, EIO);
     sys_file_close(fd);
 }
 
@@ -318,7 +326,7 @@ TEST_F(SysFile, FolderWriteTestSaysWhyNot) {
         if (c.open_fails) sys_syscalls().open = refusing_open;
         if (c.pwrite_fails) sys_syscalls().pwrite = refusing_pwrite;
         const std::string folder = *c.folder ? dir.file(c.folder) : dir.path;
-        EXPECT_EQ(sys_dir_try_write(folder.c_str()), c.error) << c.folder << " " << c.open_fails << c.pwrite_fails;
+        EXPECT_EQ(sys_dir_try_write(folder.c_str()).error, c.error) << c.folder << " " << c.open_fails << c.pwrite_fails;
         std::vector<std::string> listed;
         sys_dir_list(dir.path.c_str(), [&](const char* name) { return listed.push_back(name), true; });
         std::sort(listed.begin(), listed.end());
@@ -334,8 +342,10 @@ TEST_F(SysFile, FilesNeverTakeTheStandardDescriptors) {
         {
             for (int fd = 0; fd <= 2; ++fd) close(fd);
             sys_init();
-            const int64_t read_fd = sys_file_open_read(file("data"));
-            const int64_t write_fd = sys_file_create(file("data"), 3);
+            int64_t read_fd = 0;
+            int64_t write_fd = 0;
+            sys_file_open_read(file("data"), &read_fd);
+            sys_file_create(file("data"), 3, &write_fd);
             std::_Exit(read_fd > 2 && write_fd > 2 ? 0 : 3);
         },
         ::testing::ExitedWithCode(0), "");

@@ -2,6 +2,7 @@
 // refusals that touch nothing, and a fault sweep through the system-call seam.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -10,6 +11,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "platform/fault_injection.h"
 #include "platform/sys.h"
 #include "plotfile/convert.h"
 #include "plotfile/plot_file.h"
@@ -45,41 +47,19 @@ std::vector<std::string> names(const test_dir_s& d) {
 }
 
 // Syncs succeed without touching the disk: the many small steps stay fast. The sweep
-// makes one chosen call fail.
-enum call_e { CALL_OPEN, CALL_PREAD, CALL_PWRITE, CALL_FDATASYNC, CALL_FSYNC, CALL_RENAME, CALL_UNLINK, CALL_NONE };
-const char* const call_names[] = {"open", "pread", "pwrite", "fdatasync", "fsync", "rename", "unlink"};
-call_e fault_call = CALL_NONE;
-uint64_t fault_nth = 0, calls[CALL_NONE];
-sys_syscalls_s real;
-
-bool inject(call_e call) { return ++calls[call] == fault_nth && fault_call == call && (errno = EIO, true); }
-
-void install_hooks(call_e call, uint64_t nth) {
-    sys_syscalls_reset();
-    real = sys_syscalls();
-    fault_call = call, fault_nth = nth;
-    std::fill(std::begin(calls), std::end(calls), 0);
-    sys_syscalls_s& t = sys_syscalls();
-    t.open = [](const char* p, int f, mode_t m) { return inject(CALL_OPEN) ? -1 : real.open(p, f, m); };
-    t.pread = [](int d, void* b, size_t n, off_t o) { return inject(CALL_PREAD) ? (ssize_t)-1 : real.pread(d, b, n, o); };
-    // A failing write leaves its first half written, as a crash in mid-write would.
-    t.pwrite = [](int d, const void* b, size_t n, off_t o) {
-        if (!inject(CALL_PWRITE)) return real.pwrite(d, b, n, o);
-        if (n > 1) real.pwrite(d, b, n / 2, o);
-        return errno = EIO, (ssize_t)-1;
-    };
-    t.fdatasync = [](int) { return inject(CALL_FDATASYNC) ? -1 : 0; };
-    t.fsync = [](int) { return inject(CALL_FSYNC) ? -1 : 0; };
-    t.rename = [](const char* a, const char* b) { return inject(CALL_RENAME) ? -1 : real.rename(a, b); };
-    t.rename_noreplace = [](const char* a, const char* b) {
-        return inject(CALL_RENAME) ? -1 : real.rename_noreplace(a, b);
-    };
-    t.unlink = [](const char* p) { return inject(CALL_UNLINK) ? -1 : real.unlink(p); };
+// makes one chosen call fail; a failing write leaves its first half written, as a crash in
+// mid-write would.
+void install_hooks(fault_call_e call, uint64_t nth) {
+    fault_s fault;
+    fault.call = call;
+    fault.nth = nth;
+    fault.torn_writes = true;
+    fault_install(fault);
 }
 
 struct convert_test : ::testing::Test {
-    void SetUp() override { install_hooks(CALL_NONE, 0); }
-    void TearDown() override { sys_syscalls_reset(); }
+    void SetUp() override { install_hooks(FAULT_NONE, 0); }
+    void TearDown() override { fault_remove(); }
 };
 
 }  // namespace
@@ -189,14 +169,14 @@ TEST_F(convert_test, refusals_change_no_byte_and_leave_no_file) {
         if (c.setup == READ_ONLY_MOUNT) sys_syscalls().access = [](const char* p, int mode) { return mode == W_OK ? (errno = EROFS, -1) : access(p, mode); };
         if (c.setup == NO_JOURNAL)
             sys_syscalls().open = [](const char* p, int f, mode_t m) {
-                return std::strstr(p, ".converting") ? (errno = EACCES, -1) : real.open(p, f, m);
+                return std::strstr(p, ".converting") ? (errno = EACCES, -1) : open(p, f, m);
             };
         if (c.setup == FULL) sys_syscalls().statvfs = [](const char*, struct statvfs* info) { return *info = {}, 0; };
-        const int64_t lock = c.setup == LOCKED ? sys_file_create(file.c_str(), 0) : 0;
+        const int64_t lock = c.setup == LOCKED ? test_create_file(file, 0) : 0;
         const std::vector<std::string> before = names(d);
         const convert_result_s r = convert_file(d.file(c.name), true, c.memory);
         sys_file_close(lock);
-        install_hooks(CALL_NONE, 0);
+        install_hooks(FAULT_NONE, 0);
         EXPECT_EQ(r.status, CONVERT_REFUSED) << r.message;
         EXPECT_NE(r.message.find(c.name), std::string::npos) << r.message;
         EXPECT_NE(r.message.find(c.why), std::string::npos) << r.message;
@@ -205,7 +185,7 @@ TEST_F(convert_test, refusals_change_no_byte_and_leave_no_file) {
     }
 }
 
-// Every call of the conversion fails once in turn (a failing write leaves half its bytes);
+// Every system call of the conversion fails once in turn (a failing write leaves half its bytes);
 // then a rerun, given the old or the new name in turn and with other memory, must finish
 // the file byte-exact under its new name alone.
 TEST_F(convert_test, a_fault_at_any_call_leaves_a_file_that_a_rerun_finishes) {
@@ -216,17 +196,19 @@ TEST_F(convert_test, a_fault_at_any_call_leaves_a_file_that_a_rerun_finishes) {
         test_write_file(path_of(d, n, false), poc1);
         ASSERT_EQ(convert_file(path_of(d, n, false), true, memory).status, CONVERT_DONE);
     }
-    const std::vector<uint64_t> totals(std::begin(calls), std::end(calls));
-    ASSERT_GE(totals[CALL_PWRITE], 13u);  // header, then per step two slot writes and two piece writes
+    uint64_t totals[FAULT_NONE];
+    for (int call = 0; call < FAULT_NONE; ++call) totals[call] = fault_calls((fault_call_e)call);
+    ASSERT_GE(totals[FAULT_PWRITE], 13u);  // header, then per step two slot writes and two piece writes
     uint64_t runs = 0;  // alternates the name and the memory of the reruns
-    for (call_e call = CALL_OPEN; call < CALL_NONE; call = (call_e)(call + 1)) {
+    for (int kind = 0; kind < FAULT_NONE; ++kind) {
+        const fault_call_e call = (fault_call_e)kind;
         for (uint64_t nth = 1; nth <= totals[call]; ++nth) {
-            SCOPED_TRACE(std::string(call_names[call]) + " call " + std::to_string(nth));
+            SCOPED_TRACE(std::string(fault_call_name(call)) + " call " + std::to_string(nth));
             test_dir_s d;
             test_write_file(path_of(d, n, false), poc1);
             install_hooks(call, nth);
             const convert_result_s faulted = convert_file(path_of(d, n, false), true, memory);
-            install_hooks(CALL_NONE, 0);
+            install_hooks(FAULT_NONE, 0);
             const bool by_new_name = (++runs % 2) == 0;
             const convert_result_s rerun = convert_file(path_of(d, n, by_new_name), true, memory / (1 + runs % 3));
             EXPECT_TRUE(rerun.status == CONVERT_DONE || rerun.status == CONVERT_ALREADY) << rerun.message;
@@ -235,8 +217,8 @@ TEST_F(convert_test, a_fault_at_any_call_leaves_a_file_that_a_rerun_finishes) {
             EXPECT_TRUE(test_read_file(path_of(d, n, true)) == poc2);
         }
     }
-    for (const call_e call : {CALL_PWRITE, CALL_FDATASYNC, CALL_FSYNC, CALL_RENAME, CALL_UNLINK})
-        EXPECT_GT(totals[call], 0u) << call_names[call] << " is never called";
+    for (const fault_call_e call : {FAULT_PWRITE, FAULT_FDATASYNC, FAULT_FSYNC, FAULT_RENAME, FAULT_UNLINK})
+        EXPECT_GT(totals[call], 0u) << fault_call_name(call) << " is never called";
 }
 
 TEST_F(convert_test, planning_sees_a_converted_file) {
@@ -260,12 +242,12 @@ TEST_F(convert_test, a_read_error_while_resuming_stops_the_rerun_and_the_next_on
         SCOPED_TRACE("pread call " + std::to_string(nth) + " of the first rerun");
         test_dir_s d;
         test_write_file(path_of(d, n, false), poc1);
-        install_hooks(CALL_PWRITE, step2_low_piece);
+        install_hooks(FAULT_PWRITE, step2_low_piece);
         ASSERT_EQ(convert_file(path_of(d, n, false), true, memory).status, CONVERT_FAILED);
-        install_hooks(CALL_PREAD, nth);
+        install_hooks(FAULT_PREAD, nth);
         const convert_result_s first = convert_file(path_of(d, n, false), true, memory);
-        const bool reached = calls[CALL_PREAD] >= nth;
-        install_hooks(CALL_NONE, 0);
+        const bool reached = fault_calls(FAULT_PREAD) >= nth;
+        install_hooks(FAULT_NONE, 0);
         const convert_result_s second = convert_file(path_of(d, n, true), true, memory);
         EXPECT_TRUE(second.status == CONVERT_DONE || (!reached && second.status == CONVERT_ALREADY)) << second.message;
         EXPECT_TRUE(test_read_file(path_of(d, n, true)) == poc2);
@@ -283,19 +265,19 @@ TEST_F(convert_test, a_rerun_says_resuming_only_when_a_step_was_done) {
     const std::string poc1 = image(n, false), poc2 = image(n, true);
     const struct {
         const char* what;
-        call_e call;
+        fault_call_e call;
         uint64_t nth;
         bool step_done;
-    } cases[] = {{"header only", CALL_FDATASYNC, 1, false},
-                 {"first slot torn", CALL_PWRITE, 2, false},  // pwrite calls: header, then slot header, halves, ...
-                 {"second step's piece fails", CALL_PWRITE, 8, true}};
+    } cases[] = {{"header only", FAULT_FDATASYNC, 1, false},
+                 {"first slot torn", FAULT_PWRITE, 2, false},  // pwrite calls: header, then slot header, halves, ...
+                 {"second step's piece fails", FAULT_PWRITE, 8, true}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         test_dir_s d;
         test_write_file(path_of(d, n, false), poc1);
         install_hooks(c.call, c.nth);
         ASSERT_EQ(convert_file(path_of(d, n, false), true, memory).status, CONVERT_FAILED);
-        install_hooks(CALL_NONE, 0);
+        install_hooks(FAULT_NONE, 0);
         ASSERT_TRUE(sys_file_exists(convert_journal_path(path_of(d, n, false)).c_str()));
         testing::internal::CaptureStderr();
         const convert_result_s rerun = convert_file(path_of(d, n, false), true, memory);
@@ -375,9 +357,9 @@ TEST_F(convert_test, a_journal_of_an_earlier_release_is_finished) {
     // A run stopped in its second step leaves a journal of the new kind.
     test_dir_s e;
     test_write_file(path_of(e, n, false), poc1);
-    install_hooks(CALL_PWRITE, 8);
+    install_hooks(FAULT_PWRITE, 8);
     ASSERT_EQ(convert_file(path_of(e, n, false), true, memory).status, CONVERT_FAILED);
-    install_hooks(CALL_NONE, 0);
+    install_hooks(FAULT_NONE, 0);
     const std::string left = test_read_file(convert_journal_path(path_of(e, n, false)));
     EXPECT_EQ(left.substr(0, 8), "KESTRNJ1");
     EXPECT_NE(left.find("KESTRNS1"), std::string::npos);

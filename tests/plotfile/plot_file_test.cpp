@@ -69,7 +69,7 @@ TEST_F(PlotFile, WritesThatEndEarly) {
     const std::tuple<uint64_t, uint64_t, bool, size_t> cases[] = {
         {0, 8, true, 0}, {0, 8, false, 10}, {12, 8, false, 0}, {0, 9, false, 0}};
     test_batch_s buffer(8);
-    const int64_t fd = sys_file_create(dir.file("1_0_16").c_str(), 16 * PLOT_SIZE);
+    const int64_t fd = test_create_file(dir.file("1_0_16"), 16 * PLOT_SIZE);
     sys_syscalls().pwrite = counting_pwrite;
     for (const auto& [first, count, stop_first, stop_after] : cases) {
         writes = 0;
@@ -89,7 +89,7 @@ TEST_F(PlotFile, ResumeRecordsAreCheckedWhenRead) {
     // Byte `at` of the last sector of the 16-nonce file is `value`; the reader expects `nonces`.
     const std::tuple<uint64_t, uint8_t, uint64_t> cases[] = {{504, 0, 16}, {504, 4, 16}, {504, 16, 16},   {504, 17, 16},
                                                              {511, 1, 16}, {0, 1, 16},   {503, 0x80, 16}, {504, 4, 17}};
-    const int64_t fd = sys_file_create(dir.file("1_0_16").c_str(), 16 * PLOT_SIZE);
+    const int64_t fd = test_create_file(dir.file("1_0_16"), 16 * PLOT_SIZE);
     for (const auto& [at, value, nonces] : cases) {
         std::string record(512, 0);
         record[at] = (char)value;
@@ -119,8 +119,8 @@ TEST_F(PlotFile, WholeFilesMatchKnownDigests) {
         ASSERT_EQ(plot_file_name(account, start, count, poc2), row[4]);
         const std::string path = plot_file_path(dir.path.c_str(), account, start, count, poc2);
         for (const uint64_t batch : {count, uint64_t(3)}) {
-            int64_t fd = sys_file_create(path.c_str(), count * PLOT_SIZE);
-            const int64_t direct = sys_file_open_direct(path.c_str());
+            int64_t fd = test_create_file(path, count * PLOT_SIZE), direct = 0;
+            sys_file_open_direct(path.c_str(), &direct);  // 0 where the file system has no direct I/O
             batch_buffer_s buffer;
             buffer.capacity = batch;
             buffer.data = (uint8_t*)sys_alloc(batch * PLOT_SIZE);  // page-aligned, as the plotter's
@@ -142,7 +142,7 @@ TEST_F(PlotFile, WholeFilesMatchKnownDigests) {
                     EXPECT_EQ(plot_file_write_batch(fd, count, first, n, &buffer, nullptr, nullptr, direct), EIO);
                     sys_syscalls_reset();
                     sys_file_close(fd);
-                    fd = sys_file_create(path.c_str(), count * PLOT_SIZE);
+                    fd = test_create_file(path, count * PLOT_SIZE);
                     EXPECT_EQ(plot_resume_read(fd, count, 64), 3u);
                 }
                 ASSERT_EQ(plot_file_write_batch(fd, count, first, n, &buffer, nullptr,

@@ -135,7 +135,7 @@ TEST_F(plan_fixture, earlier_files_in_the_folders) {
             const size_t slash = file.find('/');
             const std::string path = dirs.at(file.substr(locked, slash - locked))->file(file.substr(slash + 1));
             test_write_file(path, "x");
-            if (locked) held.push_back(sys_file_create(path.c_str(), 0));
+            if (locked) held.push_back(test_create_file(path, 0));
         }
         drive_s s = make_drive(s_dir.path, 4 * GiB), t0 = make_drive(t0_dir.path, GiB);
         drive_s t1 = make_drive(t1_dir.path, GiB), t0_again = make_drive(t0_dir.path + "/", GiB);

@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "engine_support.h"
+#include "platform/fault_injection.h"
 #include "platform/sys.h"
 #include "plotfile/convert.h"
 #include "plotfile/plot_file.h"
@@ -153,7 +154,7 @@ TEST_F(work_fixture, faults_end_the_run_and_keep_other_files) {
         input.max_fill_bytes = 8 * PLOT_SIZE;
         drive_plan(plotter, &plots, input);
         sys_syscalls() = *c.calls;
-        const int64_t held = c.held ? sys_file_create(a.file(own).c_str(), 8 * PLOT_SIZE) : 0;
+        const int64_t held = c.held ? test_create_file(a.file(own), 8 * PLOT_SIZE) : 0;
         ASSERT_TRUE(plotter_setup(plotter, {0, 2 * 8 * PLOT_SIZE, 0, 0}, 0, 1));
         plotter_wait(plotter);
         EXPECT_EQ(plotter->run.failed, c.failed);
@@ -259,7 +260,10 @@ TEST_F(work_fixture, a_file_being_moved_is_never_converted) {
             if (*offset == 0 && during.message.empty()) during = convert_file(staged_path, true, 1 << 20);
             return sendfile(out, in, offset, count);
         };
-        const int64_t converter = held_before ? sys_file_hold(staged_path.c_str(), nullptr) : 0;
+        int64_t converter = 0;
+        if (held_before) {
+            ASSERT_EQ(sys_file_hold(staged_path.c_str(), &converter).error, 0);
+        }
         std::vector<std::string> heard;
         plotter_set_on_failure(plotter, [&](const std::string& text) { heard.push_back(text); });
         drive_s ssd = engine_drive(s.path, true), ta = engine_drive(a.path, false);
@@ -293,59 +297,34 @@ TEST_F(work_fixture, a_file_being_moved_is_never_converted) {
     }
 }
 
-// The failing drive of the table below: calls on files in it past the first `fail_after` fail.
-struct failing_s {
-    std::string folder;
-    int error = 0;
-    uint64_t fail_after = 0, calls = 0;
-} failing;
-
-bool fails(const std::string& path) {
-    return !failing.folder.empty() && path.rfind(failing.folder + "/", 0) == 0 && ++failing.calls > failing.fail_after;
-}
-
-bool fd_fails(int fd) {
-    char path[4096] = {};
-    return readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), path, sizeof path - 1) > 0 && fails(path);
-}
-
 // One failing target (a row write, the resume record's sync, the mover's copy or its rename
 // failing with EIO, ENOSPC or EROFS) ends only its own file: the other target's file is complete
 // and right, the failed file keeps its name (an unfinished file its record, a staged file its
 // copy on the SSD), the log names the file, the drive and the reason in words, and a new start
 // of the same plotter completes the failed file byte-exact.
 TEST_F(work_fixture, a_failing_drive_ends_only_its_files) {
-    enum call_e { PWRITE, SYNC, COPY, RENAME };
     const struct {
-        call_e call;
+        fault_call_e call;    // pwrite, fdatasync, sendfile (the mover's copy) or rename
         int error;
         uint64_t fail_after;  // calls on the failing drive that still succeed
         uint64_t record;      // nonces the failed file's resume record promises (direct runs)
-    } cases[] = {{PWRITE, EIO, SCOOPS_PER_PLOT + 1, 8}, {PWRITE, ENOSPC, 3, 0}, {SYNC, EROFS, 0, 0},
-                 {SYNC, EIO, 0, 0},        {COPY, ENOSPC, 0, 0},    {COPY, EIO, 0, 0},  {RENAME, EROFS, 0, 0}};
-    sys_syscalls().pwrite = [](int fd, const void* b, size_t n, off_t o) -> ssize_t {
-        return fd_fails(fd) ? (errno = failing.error, -1) : pwrite(fd, b, n, o);
-    };
-    const sys_syscalls_s plain = sys_syscalls();
+    } cases[] = {{FAULT_PWRITE, EIO, SCOOPS_PER_PLOT + 1, 8}, {FAULT_PWRITE, ENOSPC, 3, 0},
+                 {FAULT_FDATASYNC, EROFS, 0, 0},              {FAULT_FDATASYNC, EIO, 0, 0},
+                 {FAULT_SENDFILE, ENOSPC, 0, 0},              {FAULT_SENDFILE, EIO, 0, 0},
+                 {FAULT_RENAME, EROFS, 0, 0}};
     for (const auto& c : cases) {
-        SCOPED_TRACE(std::string(strerror(c.error)) + " on call " + std::to_string(c.call));
+        SCOPED_TRACE(std::string(strerror(c.error)) + " on " + fault_call_name(c.call));
         test_dir_s s, a, b, work;
         ASSERT_EQ(chdir(work.path.c_str()), 0);
         sys_log_reset_for_tests();
-        failing = {b.path, c.error, c.fail_after, 0};
-        sys_syscalls() = plain;
-        if (c.call != PWRITE) failing.folder.clear();
-        if (c.call == SYNC) sys_syscalls().fdatasync = [](int fd) { return fd_fails(fd) ? (errno = failing.error, -1) : 0; };
-        if (c.call == COPY)
-            sys_syscalls().sendfile = [](int out, int in, off_t* at, size_t n) -> ssize_t {
-                return fd_fails(out) ? (errno = failing.error, -1) : sendfile(out, in, at, n);
-            };
-        if (c.call == RENAME)
-            sys_syscalls().rename_noreplace = [](const char* from, const char* to) {
-                return fails(to) ? (errno = failing.error, -1) : renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE);
-            };
-        if (c.call != PWRITE) failing.folder = b.path;
-        const bool staged = c.call == COPY || c.call == RENAME;
+        fault_s broken;  // drive b breaks: its calls of the kind fail from the chosen one on
+        broken.call = c.call;
+        broken.nth = c.fail_after + 1;
+        broken.stays = true;
+        broken.error = c.error;
+        broken.folder = b.path;
+        fault_install(broken);
+        const bool staged = c.call == FAULT_SENDFILE || c.call == FAULT_RENAME;
         drive_s ssd = engine_drive(s.path, true), ta = engine_drive(a.path, false), tb = engine_drive(b.path, false);
         input.ssds = staged ? std::vector<drive_s*>{&ssd} : std::vector<drive_s*>{};
         input.targets = {&ta, &tb};
@@ -365,8 +344,7 @@ TEST_F(work_fixture, a_failing_drive_ends_only_its_files) {
         }
 
         // Started again in the same program with the same drive records, once the drive is back.
-        failing = {};
-        sys_syscalls() = plain;
+        fault_remove();
         plots = plots_s();
         engine_run(plotter, &plots, input, 8);
         EXPECT_FALSE(plotter->run.failed);
@@ -433,7 +411,7 @@ TEST_F(work_fixture, written_file_is_completed_on_stop) {
     job_s* job = job_create(&ta, nullptr, ACCOUNT, 0, 8);
     plotter_add_job(plotter, job);
     // Lay the whole file down as its last writer would have, then stop before the next pass.
-    job->fd = sys_file_create((job_path(job, JOB_PATH_WRITTEN) + ".plotting").c_str(), 8 * PLOT_SIZE);
+    job->fd = test_create_file(job_path(job, JOB_PATH_WRITTEN) + ".plotting", 8 * PLOT_SIZE);
     ASSERT_NE(job->fd, 0);
     for (uint64_t i = 0; i < 8; ++i)
         for (uint64_t s = 0; s < SCOOPS_PER_PLOT; ++s)

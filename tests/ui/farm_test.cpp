@@ -175,7 +175,7 @@ TEST_F(Farm, FolderStatesOverlapsAndPlan) {
     for (const file_s& f : cases) sized_file(one + "/" + f.name, f.size);
     test_write_file(convert_journal_path(one + "/" + name(600, 8, false)), std::string(4096, 'j'));
     sized_file(two + "/" + name(4, 8, true), size);
-    const int64_t writer = sys_file_create((one + "/" + name(300, 8, false, ".plotting")).c_str(), 0);
+    const int64_t writer = test_create_file(one + "/" + name(300, 8, false, ".plotting"), 0);
     targets({one, two});
     answer = false;
     farm_open();
