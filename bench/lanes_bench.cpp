@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "nonce/nonce.h"
-#include "nonce/plt_cpu.h"
+#include "nonce/cpu.h"
 #include "nonce/shabal.h"
 #include "nonce/shabal_lanes.h"
 

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string>
 
-#include "plotfile/plot_file.h"
+#include "plotfile/plotfile.h"
 
 namespace {
 
@@ -18,16 +18,16 @@ void require(bool condition) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string path(reinterpret_cast<const char*>(data), size);  // stops at an inner NUL
-    plot_name_s name;
-    const plot_name_e kind = plot_name_parse(path.c_str(), &name);
-    if (kind == PLOT_NAME_NONE || kind == PLOT_NAME_NOT_OPTIMIZED) return 0;
+    plotfile_name_s name;
+    const plotfile_name_e kind = plotfile_name_parse(path.c_str(), &name);
+    if (kind == PLOTFILE_NAME_NONE || kind == PLOTFILE_NAME_NOT_OPTIMIZED) return 0;
     require(name.count >= 1);
     require(name.start + (name.count - 1) >= name.start);  // never passes 2^64 - 1
     // The name the program would write for these numbers reads back the same.
-    const bool poc2 = kind == PLOT_NAME_POC2;
-    const std::string written = plot_file_path("/plots", name.account, name.start, name.count, poc2);
-    plot_name_s again;  // its `rest` points into `written`
-    require(plot_name_parse(written.c_str(), &again) == kind);
+    const bool poc2 = kind == PLOTFILE_NAME_POC2;
+    const std::string written = plotfile_path("/plots", name.account, name.start, name.count, poc2);
+    plotfile_name_s again;  // its `rest` points into `written`
+    require(plotfile_name_parse(written.c_str(), &again) == kind);
     require(again.account == name.account && again.start == name.start && again.count == name.count);
     require(std::strcmp(again.rest, "") == 0);
     return 0;

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "nonce/nonce.h"
-#include "plotfile/plot_file.h"
+#include "plotfile/plotfile.h"
 
 namespace {
 
@@ -41,7 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     require(pwrite(fd, record.data(), sector, (off_t)(length - sector)) == (ssize_t)sector);
     if (cut_short) require(ftruncate(fd, (off_t)(length - 1 - data[2] % sector)) == 0);
 
-    const uint64_t resume = plot_resume_read(fd, nonces, sector);
+    const uint64_t resume = plotfile_resume_read(fd, nonces, sector);
     uint64_t value = 0;
     bool zero_prefix = true;
     for (uint64_t i = 0; i + 8 < sector; ++i) zero_prefix = zero_prefix && record[i] == 0;

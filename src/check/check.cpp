@@ -30,10 +30,10 @@
 #include <vector>
 
 #include "nonce/nonce.h"
-#include "nonce/plt_cpu.h"
+#include "nonce/cpu.h"
 #include "platform/sys.h"
 #include "plotfile/convert.h"
-#include "plotfile/plot_file.h"
+#include "plotfile/plotfile.h"
 
 namespace {
 
@@ -298,9 +298,9 @@ void run_full(check_work_s* w) {
 // Name and size tests; false (message shown, result set) when the file cannot be checked.
 bool check_file(check_work_s* w) {
     checker_s* c = w->checker;
-    plot_name_s name;
-    const plot_name_e kind = plot_name_parse(c->path.c_str(), &name);
-    if (kind == PLOT_NAME_NONE || name.count > UINT64_MAX / PLOT_SIZE) {
+    plotfile_name_s name;
+    const plotfile_name_e kind = plotfile_name_parse(c->path.c_str(), &name);
+    if (kind == PLOTFILE_NAME_NONE || name.count > UINT64_MAX / PLOT_SIZE) {
         c->result = CHECK_BAD_NAME;
         show(c, "Error", "Incorrect filename format for plotfile.");
         return false;
@@ -308,8 +308,8 @@ bool check_file(check_work_s* w) {
     w->account = name.account;
     w->start = name.start;
     w->count = name.count;
-    w->poc2 = kind == PLOT_NAME_POC2;
-    if (kind == PLOT_NAME_NOT_OPTIMIZED) {
+    w->poc2 = kind == PLOTFILE_NAME_POC2;
+    if (kind == PLOTFILE_NAME_NOT_OPTIMIZED) {
         c->result = CHECK_NOT_OPTIMIZED;
         show(c, "Sorry", "Only optimized files are supported. Why would you plot anything else? :)");
         return false;

@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "nonce/plt_cpu.h"
+#include "nonce/cpu.h"
 
 constexpr int32_t CHECK_SAMPLES = 1770;
 

@@ -17,7 +17,7 @@
 
 #include "cli/cli.h"
 #include "nonce/nonce.h"
-#include "nonce/plt_cpu.h"
+#include "nonce/cpu.h"
 #include "platform/sys.h"
 #include "platform/util.h"
 #include "plotter/plotter.h"

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "cli/cli.h"
-#include "nonce/plt_cpu.h"
+#include "nonce/cpu.h"
 #include "platform/sys.h"
 #include "platform/util.h"
 #include "plotter/plotter.h"

@@ -101,32 +101,32 @@ std::string json_pair(const std::string& first, const std::string& second) {
 
 const char* format_name(bool poc2) { return poc2 ? "poc2" : "poc1"; }
 
-bool shows_written(const plots_file_s& f) { return f.state == PLOTS_UNFINISHED || f.state == PLOTS_WRITING; }
+bool shows_written(const inventory_file_s& f) { return f.state == INVENTORY_UNFINISHED || f.state == INVENTORY_WRITING; }
 
-void print_json(const plots_inventory_s& inv) {
+void print_json(const inventory_s& inv) {
     std::printf("{\"files\": [");
     const char* sep = "";
-    for (const plots_file_s& f : inv.files) {
+    for (const inventory_file_s& f : inv.files) {
         std::printf("%s\n  {%s, \"account\": %llu, \"start\": %llu, \"nonces\": %llu, \"format\": \"%s\", "
                     "\"state\": \"%s\", \"size\": %llu",
                     sep, json_path("path", f.path).c_str(), (unsigned long long)f.account, (unsigned long long)f.start,
-                    (unsigned long long)f.nonces, format_name(f.poc2), plots_state_name(f.state),
+                    (unsigned long long)f.nonces, format_name(f.poc2), inventory_state_name(f.state),
                     (unsigned long long)f.size);
         if (shows_written(f)) std::printf(", \"written\": %llu", (unsigned long long)f.written);
-        if (f.state == PLOTS_CONVERTING) std::printf(", %s", json_path("journal", f.journal).c_str());
+        if (f.state == INVENTORY_CONVERTING) std::printf(", %s", json_path("journal", f.journal).c_str());
         std::printf("}");
         sep = ",";
     }
     std::printf("],\n \"overlaps\": [");
     sep = "";
-    for (const plots_overlap_s& o : inv.overlaps) {
+    for (const inventory_overlap_s& o : inv.overlaps) {
         std::printf("%s\n  {\"account\": %llu, %s, \"nonces\": %llu}", sep, (unsigned long long)o.account,
                     json_pair(o.first, o.second).c_str(), (unsigned long long)o.nonces);
         sep = ",";
     }
     std::printf("],\n \"accounts\": [");
     sep = "";
-    for (const plots_total_s& t : inv.accounts) {
+    for (const inventory_total_s& t : inv.accounts) {
         std::printf("%s\n  {\"account\": %llu, \"files\": %llu, \"nonces\": %llu, \"written\": %llu, \"tib\": %.17g}",
                     sep, (unsigned long long)t.account, (unsigned long long)t.files, (unsigned long long)t.nonces,
                     (unsigned long long)t.written, t.nonces / NONCES_PER_TIB);
@@ -134,7 +134,7 @@ void print_json(const plots_inventory_s& inv) {
     }
     std::printf("],\n \"folders\": [");
     sep = "";
-    for (const plots_total_s& t : inv.folders) {
+    for (const inventory_total_s& t : inv.folders) {
         std::printf("%s\n  {%s, \"files\": %llu, \"nonces\": %llu, \"written\": %llu, \"tib\": %.17g, \"free\": %llu",
                     sep, json_path("path", t.folder).c_str(), (unsigned long long)t.files, (unsigned long long)t.nonces,
                     (unsigned long long)t.written, t.nonces / NONCES_PER_TIB, (unsigned long long)t.free_bytes);
@@ -146,30 +146,30 @@ void print_json(const plots_inventory_s& inv) {
     std::printf("]}\n");
 }
 
-void print_table(const plots_inventory_s& inv) {
+void print_table(const inventory_s& inv) {
     std::printf("%-10s %-6s %-22s %20s %12s  %s\n", "STATE", "FORMAT", "ACCOUNT", "START", "NONCES", "PATH");
-    for (const plots_file_s& f : inv.files) {
-        std::printf("%-10s %-6s %-22llu %20llu %12llu  %s", plots_state_name(f.state), format_name(f.poc2),
+    for (const inventory_file_s& f : inv.files) {
+        std::printf("%-10s %-6s %-22llu %20llu %12llu  %s", inventory_state_name(f.state), format_name(f.poc2),
                     (unsigned long long)f.account, (unsigned long long)f.start, (unsigned long long)f.nonces,
                     f.path.c_str());
         if (shows_written(f)) std::printf("  (%llu written)", (unsigned long long)f.written);
-        if (f.state == PLOTS_WRONG_SIZE)
+        if (f.state == INVENTORY_WRONG_SIZE)
             std::printf("  (%llu bytes; its name needs %s)", (unsigned long long)f.size, nonces_size(f.nonces).c_str());
-        if (f.state == PLOTS_CONVERTING)
+        if (f.state == INVENTORY_CONVERTING)
             std::printf("  (journal %s: rerun kestrune-cli convert to finish it)", f.journal.c_str());
         std::printf("\n");
     }
     if (!inv.overlaps.empty()) std::printf("\nOverlaps:\n");
-    for (const plots_overlap_s& o : inv.overlaps)
+    for (const inventory_overlap_s& o : inv.overlaps)
         std::printf("  account %llu: %llu nonces in both %s and %s\n", (unsigned long long)o.account,
                     (unsigned long long)o.nonces, o.first.c_str(), o.second.c_str());
     std::printf("\nAccounts (nonces on the disk; written: nonces of unfinished files):\n");
-    for (const plots_total_s& t : inv.accounts)
+    for (const inventory_total_s& t : inv.accounts)
         std::printf("  %-22llu %6llu files %14llu nonces %10s %14llu written\n", (unsigned long long)t.account,
                     (unsigned long long)t.files, (unsigned long long)t.nonces, nonces_size(t.nonces).c_str(),
                     (unsigned long long)t.written);
     std::printf("\nFolders:\n");
-    for (const plots_total_s& t : inv.folders) {
+    for (const inventory_total_s& t : inv.folders) {
         if (!t.error.empty()) {
             std::printf("  cannot list %s: %s\n", t.folder.c_str(), t.error.c_str());
             continue;
@@ -202,14 +202,14 @@ int cli_plots(int argc, char** argv) {
         }
     }
     if (folders.empty()) return cli_usage_error("plots", "needs at least one folder");
-    const plots_inventory_s inv = plots_inventory(folders);
+    const inventory_s inv = inventory_list(folders);
     if (json)
         print_json(inv);
     else
         print_table(inv);
     bool bad = !inv.overlaps.empty();
-    for (const plots_file_s& f : inv.files) bad = bad || f.state == PLOTS_WRONG_SIZE;
-    for (const plots_total_s& t : inv.folders)
+    for (const inventory_file_s& f : inv.files) bad = bad || f.state == INVENTORY_WRONG_SIZE;
+    for (const inventory_total_s& t : inv.folders)
         if (!t.error.empty()) {
             std::fprintf(stderr, "kestrune-cli plots: cannot list %s: %s\n", t.folder.c_str(), t.error.c_str());
             bad = true;

@@ -77,7 +77,7 @@ struct alignas(64) shabal_x64_s {
 // form with A and B in registers and a two-state form with every word but the chains'
 // in L1: which is faster depends on the processor (on one AVX-512 Xeon the one-state
 // form wins; on a processor whose dependent vector operations take two cycles the
-// two-state form does), so plt_cpu times them on first use. Workers use the double
+// two-state form does), so cpu.cpp times them on first use. Workers use the double
 // width first and finish with the single one.
 // shabal_*_probe compresses one block `blocks` times in every lane the way a nonce
 // group does, for timing the form; it returns a state word so the work is kept.

@@ -37,7 +37,7 @@
 #include "nonce/nonce.h"
 #include "platform/sys.h"
 #include "platform/util.h"
-#include "plotfile/plot_file.h"
+#include "plotfile/plotfile.h"
 
 namespace {
 
@@ -308,13 +308,13 @@ bool finish_journal(work_s* w, convert_result_s* result) {
 // Reads the name given (either form, or its journal's) into both names and the journal's;
 // false with the reason when it names no optimized plot file.
 bool read_names(const std::string& path, bool to_poc2, work_s* w, std::string* why) {
-    plot_name_s name;
-    const plot_name_e kind = plot_name_parse(path.c_str(), &name);
-    const std::string rest = kind == PLOT_NAME_NONE ? "" : name.rest;
-    if (kind == PLOT_NAME_NONE || (!rest.empty() && rest != ".plotting" && rest != ".converting"))
+    plotfile_name_s name;
+    const plotfile_name_e kind = plotfile_name_parse(path.c_str(), &name);
+    const std::string rest = kind == PLOTFILE_NAME_NONE ? "" : name.rest;
+    if (kind == PLOTFILE_NAME_NONE || (!rest.empty() && rest != ".plotting" && rest != ".converting"))
         return *why = "not a plot file name", false;
     if (rest == ".plotting") return *why = "an unfinished plot file (.plotting): finish it with plot first", false;
-    if (kind == PLOT_NAME_NOT_OPTIMIZED)
+    if (kind == PLOTFILE_NAME_NOT_OPTIMIZED)
         return *why = "its stagger differs from its nonce count: not an optimized file", false;
     if (name.count > UINT64_MAX / PLOT_SIZE) return *why = "too many nonces", false;
     const size_t slash = path.rfind('/');
@@ -324,8 +324,8 @@ bool read_names(const std::string& path, bool to_poc2, work_s* w, std::string* w
     w->start = name.start;
     w->nonces = name.count;
     w->to_poc2 = to_poc2;
-    w->source = prefix + plot_file_name(name.account, name.start, name.count, !to_poc2);
-    w->target = prefix + plot_file_name(name.account, name.start, name.count, to_poc2);
+    w->source = prefix + plotfile_name(name.account, name.start, name.count, !to_poc2);
+    w->target = prefix + plotfile_name(name.account, name.start, name.count, to_poc2);
     w->journal = convert_journal_path(w->source);
     return true;
 }
@@ -497,15 +497,15 @@ std::string convert_journal_path(const std::string& plot_path) { return plot_pat
 // one its old name leaves until the journal is deleted after the rename.
 bool convert_pending(const std::string& plot_path, convert_pending_s* pending,
                      const std::function<bool(const std::string&)>& exists) {
-    plot_name_s name;
-    const plot_name_e kind = plot_name_parse(plot_path.c_str(), &name);
-    if ((kind != PLOT_NAME_POC1 && kind != PLOT_NAME_POC2) || *name.rest) return false;
+    plotfile_name_s name;
+    const plotfile_name_e kind = plotfile_name_parse(plot_path.c_str(), &name);
+    if ((kind != PLOTFILE_NAME_POC1 && kind != PLOTFILE_NAME_POC2) || *name.rest) return false;
     const size_t slash = plot_path.rfind('/');
     const std::string prefix = slash == std::string::npos ? "" : plot_path.substr(0, slash + 1);
-    const bool poc2 = kind == PLOT_NAME_POC2;
+    const bool poc2 = kind == PLOTFILE_NAME_POC2;
     for (const bool journal_poc2 : {poc2, !poc2}) {
         const std::string journal =
-            convert_journal_path(prefix + plot_file_name(name.account, name.start, name.count, journal_poc2));
+            convert_journal_path(prefix + plotfile_name(name.account, name.start, name.count, journal_poc2));
         if (exists ? exists(journal) : sys_file_exists(journal.c_str())) {
             pending->journal = journal;
             pending->to_poc2 = !journal_poc2;

@@ -9,20 +9,20 @@
 #include "platform/sys.h"
 #include "platform/util.h"
 #include "plotfile/convert.h"
-#include "plotfile/plot_file.h"
+#include "plotfile/plotfile.h"
 
 namespace {
 
-bool range_less(const plot_range_s& a, const plot_range_s& b) {
+bool range_less(const plots_range_s& a, const plots_range_s& b) {
     return a.start != b.start ? a.start < b.start : a.count < b.count;
 }
 
-bool same_file(const plot_range_s& a, const plot_range_s& b) {
+bool same_file(const plots_range_s& a, const plots_range_s& b) {
     return a.start == b.start && a.count == b.count && a.account == b.account && a.poc2 == b.poc2 &&
            a.plotting == b.plotting && a.plain == b.plain && a.moving == b.moving;
 }
 
-bool exempted(const std::vector<plots_exempt_s>* exempt, const std::string& folder, const plot_range_s& range) {
+bool exempted(const std::vector<plots_exempt_s>* exempt, const std::string& folder, const plots_range_s& range) {
     if (!exempt) return false;
     for (const auto& e : *exempt)
         if (e.folder == folder && same_file(e.range, range)) return true;
@@ -51,16 +51,16 @@ void plots_folder_add(plots_s* plots, const char* folder) {
     std::set<std::string> names;
     sys_dir_list(folder, [&](const char* file) { return names.insert(file), true; });
     const auto listed = [&](const std::string& name) { return names.count(name) > 0; };
-    std::vector<plot_range_s> found;
+    std::vector<plots_range_s> found;
     for (const std::string& file : names) {
-        plot_name_s name;
-        const plot_name_e kind = plot_name_parse(file.c_str(), &name);
-        if (kind == PLOT_NAME_NONE) continue;
-        plot_range_s range;
+        plotfile_name_s name;
+        const plotfile_name_e kind = plotfile_name_parse(file.c_str(), &name);
+        if (kind == PLOTFILE_NAME_NONE) continue;
+        plots_range_s range;
         range.account = name.account;
         range.start = name.start;
         range.count = name.count;
-        range.poc2 = kind == PLOT_NAME_POC2;
+        range.poc2 = kind == PLOTFILE_NAME_POC2;
         range.plotting = std::strcmp(name.rest, ".plotting") == 0;
         range.plain = *name.rest == 0;
         range.moving = std::strcmp(name.rest, ".moving") == 0;
@@ -78,7 +78,7 @@ uint64_t plots_next_nonce(plots_s* plots, const char* folder) {
     if (!plots->folders.count(key)) plots_folder_add(plots, folder);
     const auto it = plots->ranges.find(key);
     if (it == plots->ranges.end() || it->second.empty()) return 0;
-    const plot_range_s& last = it->second.back();
+    const plots_range_s& last = it->second.back();
     // A plot reaching the last nonce number leaves nothing after it; saturate.
     return last.count > UINT64_MAX - last.start ? UINT64_MAX : last.start + last.count;
 }

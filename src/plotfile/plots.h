@@ -9,7 +9,7 @@
 
 
 // One plot file found by a folder scan.
-struct plot_range_s {
+struct plots_range_s {
     uint64_t start = 0;     // first nonce number
     uint64_t count = 0;     // number of nonces (at least 1; the range never passes 2^64 - 1)
     uint64_t account = 0;   // account id from the name
@@ -24,7 +24,7 @@ struct plot_range_s {
 // Every folder scanned so far and the plot files found in each.
 struct plots_s {
     std::set<std::string> folders;                               // scanned folders, each ending in "/"
-    std::map<std::string, std::vector<plot_range_s>> ranges;     // per folder, ascending by start, then count
+    std::map<std::string, std::vector<plots_range_s>> ranges;     // per folder, ascending by start, then count
 };
 
 plots_s* plots_create();
@@ -39,7 +39,7 @@ uint64_t plots_next_nonce(plots_s* plots, const char* folder);
 // A range the collision test leaves out: the unfinished file a planned job resumes.
 struct plots_exempt_s {
     std::string folder;     // folder key (ending in "/")
-    plot_range_s range;     // the .plotting file's account, range and form
+    plots_range_s range;     // the .plotting file's account, range and form
 };
 
 // Whether [start, start + count) collides with any remembered plot. A range ending exactly
@@ -48,6 +48,6 @@ bool plots_collides(const plots_s* plots, uint64_t start, uint64_t count,
                     const std::vector<plots_exempt_s>* exempt = nullptr);
 
 // True when a range of count nonces starting at start stays within the nonce numbers.
-inline bool nonce_range_valid(uint64_t start, uint64_t count) {
+inline bool plots_range_valid(uint64_t start, uint64_t count) {
     return count > 0 && count - 1 <= UINT64_MAX - start;
 }

@@ -1,7 +1,7 @@
 // Jobs: creation, destruction and the paths of their files.
 
 #include "platform/sys.h"
-#include "plotfile/plot_file.h"
+#include "plotfile/plotfile.h"
 #include "plotter/drive.h"
 #include "plotter/job.h"
 
@@ -46,5 +46,5 @@ bool job_lost(const job_s* job) {
 
 std::string job_path(const job_s* job, job_path_e place) {
     const drive_s* drive = place == JOB_PATH_FINAL && job->final_drive ? job->final_drive : job->write_drive;
-    return plot_file_path(drive->path, job->account_id, job->start_nonce, job->nonce_count, job->poc2);
+    return plotfile_path(drive->path, job->account_id, job->start_nonce, job->nonce_count, job->poc2);
 }

@@ -7,7 +7,7 @@
 #include "platform/sys.h"
 #include "platform/util.h"
 #include "plotfile/convert.h"
-#include "plotfile/plot_file.h"
+#include "plotfile/plotfile.h"
 
 namespace {
 
@@ -62,14 +62,14 @@ drive_s* writer_of(const plan_state_s* st, const std::string& key) {
 }
 
 std::string leftover_name(const plan_state_s* st, const plots_exempt_s& e) {
-    return e.folder + plot_file_name(st->input->account_id, e.range.start, e.range.count, st->input->poc2) +
+    return e.folder + plotfile_name(st->input->account_id, e.range.start, e.range.count, st->input->poc2) +
            (e.range.plotting ? ".plotting" : "");
 }
 
 // Says once that a finished file whose conversion is unfinished is left alone, and how to
 // finish it: half of it may be in each order, so it is neither complete nor to be replaced.
-void report_converting(plan_state_s* st, const std::string& key, const plot_range_s& r) {
-    const std::string path = key + plot_file_name(r.account, r.start, r.count, r.poc2);
+void report_converting(plan_state_s* st, const std::string& key, const plots_range_s& r) {
+    const std::string path = key + plotfile_name(r.account, r.start, r.count, r.poc2);
     convert_pending_s pending;
     if (!convert_pending(path, &pending)) return;  // finished meanwhile
     const std::string text = path + " " + convert_pending_text(path, pending) + "; it is left alone.";
@@ -89,7 +89,7 @@ bool converting_at(plan_state_s* st, const drive_s* target, uint64_t start, uint
     for (const std::string& key : keys) {
         const auto it = st->plots->ranges.find(key);
         if (it == st->plots->ranges.end()) continue;
-        for (const plot_range_s& r : it->second)
+        for (const plots_range_s& r : it->second)
             if (r.converting && r.account == st->input->account_id && r.start == start && r.count == n) {
                 report_converting(st, key, r);
                 found = true;
@@ -109,7 +109,7 @@ void collect_open_files(plan_state_s* st) {
         bool listed = false;
         for (const auto& e : st->open) listed = listed || e.folder == key;
         if (listed) continue;
-        for (const plot_range_s& range : st->plots->ranges[key]) {
+        for (const plots_range_s& range : st->plots->ranges[key]) {
             if (!(range.plotting || (staging(st) && range.plain)) || range.account != in.account_id ||
                 range.poc2 != in.poc2)
                 continue;
@@ -236,7 +236,7 @@ void add_job(plan_state_s* st, drive_s* writer, drive_s* target, uint64_t start,
 // True when the plain file of this range is already on the target (skip_complete).
 bool already_complete(plan_state_s* st, const drive_s* target, uint64_t start, uint64_t count) {
     if (!st->input->skip_complete) return false;
-    for (const plot_range_s& r : st->plots->ranges[path_with_slash(target->path)])
+    for (const plots_range_s& r : st->plots->ranges[path_with_slash(target->path)])
         if (r.plain && r.start == start && r.count == count && r.account == st->input->account_id &&
             r.poc2 == st->input->poc2)
             return true;
@@ -250,10 +250,10 @@ std::string target_holder(const plan_state_s* st, const drive_s* target, const p
     const std::string key = path_with_slash(target->path);
     const auto it = st->plots->ranges.find(key);
     if (it == st->plots->ranges.end()) return "";
-    for (const plot_range_s& r : it->second)
+    for (const plots_range_s& r : it->second)
         if (r.plotting && r.start == staged.range.start && r.count == staged.range.count &&
             r.account == st->input->account_id && r.poc2 == st->input->poc2)
-            return key + plot_file_name(r.account, r.start, r.count, r.poc2) + ".plotting";
+            return key + plotfile_name(r.account, r.start, r.count, r.poc2) + ".plotting";
     return "";
 }
 
@@ -282,7 +282,7 @@ std::vector<plots_exempt_s> taken_by(const plan_state_s* st, const drive_s* targ
     const std::string key = path_with_slash(target->path);
     const auto it = st->plots->ranges.find(key);
     if (it == st->plots->ranges.end()) return exempt;
-    for (const plot_range_s& r : it->second)
+    for (const plots_range_s& r : it->second)
         if ((r.moving || (r.plain && leftover.range.plain)) && r.start == start && r.count == n &&
             r.account == st->input->account_id && r.poc2 == st->input->poc2)
             exempt.push_back({key, r});
@@ -306,7 +306,7 @@ void ran_out(plan_state_s* st, const drive_s* target) {
 bool overlaps_remembered(const plan_state_s* st, uint64_t start, uint64_t count,
                          const std::vector<plots_exempt_s>& exempt) {
     for (const auto& [folder, list] : st->plots->ranges)
-        for (const plot_range_s& r : list) {
+        for (const plots_range_s& r : list) {
             if (!(start <= r.start + (r.count - 1) && r.start <= start + (count - 1))) continue;
             bool own = false;
             for (const auto& e : exempt)
@@ -327,7 +327,7 @@ bool steer(plan_state_s* st, uint64_t* next, uint64_t n, const drive_s* target) 
                                              : overlaps_remembered(st, *next, n, exempt);
         if (!collides && !planned_collides(st, *next, n)) break;
         sys_log("Preventing collision with %llu\n", (unsigned long long)*next);
-        if (n > UINT64_MAX - *next || !nonce_range_valid(*next + n, n)) {
+        if (n > UINT64_MAX - *next || !plots_range_valid(*next + n, n)) {
             ran_out(st, target);
             return false;
         }
@@ -353,7 +353,7 @@ bool plan_files(plan_state_s* st, drive_s* writer, drive_s* target, uint64_t tot
                 uint64_t* next) {
     while (placed < total) {
         const uint64_t n = std::min(total - placed, step);
-        if (!nonce_range_valid(*next, n)) {
+        if (!plots_range_valid(*next, n)) {
             ran_out(st, target);
             return false;
         }

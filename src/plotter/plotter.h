@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "nonce/nonce.h"
-#include "nonce/plt_cpu.h"
+#include "nonce/cpu.h"
 #include "plotter/drive.h"
 #include "plotter/job.h"
 #include "plotter/plan.h"

@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "gpu/gpu.h"
-#include "nonce/plt_cpu.h"
+#include "nonce/cpu.h"
 #include "platform/sys.h"
 #include "platform/util.h"
 #include "plotter/plotter_gpu.h"
@@ -252,6 +252,6 @@ bool plotter_setup(plotter_s* plotter, const plotter_options_s& options, uint32_
     plotter_log_run(plotter, cfg);
     plotter->run.stop = false;
     plotter->run.finished = false;
-    plotter->run.thread = std::thread(thread_proc, plotter);
+    plotter->run.thread = std::thread(plotter_work_thread, plotter);
     return true;
 }

@@ -3,7 +3,7 @@
 #pragma once
 #include <cstdint>
 
-#include "nonce/plt_cpu.h"
+#include "nonce/cpu.h"
 #include "plotter/plotter.h"
 #include "plotter/plotter_size.h"
 

@@ -1,7 +1,7 @@
 // The plotter's work thread: opens or resumes each file, computes batches, hands them to
 // writer tasks, completes files and moves staged files to their targets.
 //
-// DESIGN: thread_proc owns the run and visits every job once per pass, moving it one step
+// DESIGN: plotter_work_thread owns the run and visits every job once per pass, moving it one step
 // along waiting -> plotting -> written -> (ready_to_move -> moving) -> done. A job's writer
 // (write_batch) and mover (job_move) run as std::async tasks whose futures live in the job;
 // at most one writer per job runs at a time, and it touches only write_buffer, the file at
@@ -29,11 +29,11 @@
 
 #include "platform/sys.h"
 #include "platform/util.h"
-#include "plotfile/plot_file.h"
+#include "plotfile/plotfile.h"
 #include "plotter/plotter.h"
 #include "plotter/plotter_size.h"
 #include "plotter/plotter_work.h"
-#include "nonce/plt_cpu.h"
+#include "nonce/cpu.h"
 
 namespace {
 
@@ -162,7 +162,7 @@ uint64_t compute_batch_on_cpu(plotter_s* p, batch_buffer_s* batch, uint64_t acco
 // it or a stop came first.
 const batch_buffer_s* compute_tail(plotter_s* p, job_s* job) {
     batch_buffer_s* batch = job->compute_buffer;
-    const uint64_t first = plot_tail_first(job->nonce_count), count = job->nonce_count - first;
+    const uint64_t first = plotfile_tail_first(job->nonce_count), count = job->nonce_count - first;
     if (!batch || batch->capacity < count) return nullptr;
     const uint64_t done = compute_batch_on_cpu(p, batch, job->account_id, job->start_nonce + first, count, 0);
     batch->progress = 0;
@@ -194,7 +194,7 @@ sys_err_s open_plot_file(plotter_s* p, job_s* job) {
     if (opened.error) return opened;
     if (how == SYS_CREATE_NEW) sys_dir_sync(job->write_drive->path);
     if (how == SYS_CREATE_EXISTING) {
-        job->nonces_done = plot_resume_read(job->fd, job->nonce_count, PLOT_RECORD_BYTES, [&] { return compute_tail(p, job); });
+        job->nonces_done = plotfile_resume_read(job->fd, job->nonce_count, PLOTFILE_RECORD_BYTES, [&] { return compute_tail(p, job); });
         job->resume_from = job->nonces_done.load();
     }
     return opened;
@@ -609,20 +609,20 @@ void write_batch(plotter_s* p, job_s* job, uint64_t first, uint64_t count, const
     };
     // A batch reaching into the file's tail is written up to the tail, flushed and recorded
     // before the tail's rows go out, so tail bytes on the disk prove the rest there.
-    const uint64_t tail = plot_tail_first(job->nonce_count);
+    const uint64_t tail = plotfile_tail_first(job->nonce_count);
     const uint64_t head = first < tail && tail < first + count ? tail - first : count;
-    int result = plot_file_write_batch(job->fd, job->nonce_count, first, head, buffer, stop, row_done, direct);
+    int result = plotfile_write_batch(job->fd, job->nonce_count, first, head, buffer, stop, row_done, direct);
     sys_file_close(direct);
     if (result == 0 && head < count) {
         if (stop->load(std::memory_order_relaxed)) return;
-        if (!plot_resume_commit(job->fd, job->nonce_count, PLOT_RECORD_BYTES, tail)) {
+        if (!plotfile_resume_commit(job->fd, job->nonce_count, PLOTFILE_RECORD_BYTES, tail)) {
             job->failure = failure_text("flushing", plotting_path(job), job->write_drive, errno);
             return;
         }
         batch_buffer_s rest;  // the batch from its first tail nonce on
         rest.capacity = buffer->capacity;
         rest.data = buffer->data + head * SCOOP_SIZE;
-        result = plot_file_write_batch(job->fd, job->nonce_count, tail, count - head, &rest, stop, row_done);
+        result = plotfile_write_batch(job->fd, job->nonce_count, tail, count - head, &rest, stop, row_done);
     }
     if (result > 0) job->failure = failure_text("writing", plotting_path(job), job->write_drive, result);
     if (result != 0) return;
@@ -633,7 +633,7 @@ void write_batch(plotter_s* p, job_s* job, uint64_t first, uint64_t count, const
     }
     if (stop->load(std::memory_order_relaxed)) return;
     // The record may only promise nonces whose data is on the disk.
-    if (!plot_resume_commit(job->fd, job->nonce_count, PLOT_RECORD_BYTES, first + count))
+    if (!plotfile_resume_commit(job->fd, job->nonce_count, PLOTFILE_RECORD_BYTES, first + count))
         job->failure = failure_text("flushing", plotting_path(job), job->write_drive, errno);
 }
 
@@ -678,7 +678,7 @@ void job_move(plotter_s* p, job_s* job, const std::atomic<bool>* /*stop: a move 
 
 }  // namespace
 
-void thread_proc(plotter_s* p) {
+void plotter_work_thread(plotter_s* p) {
     while (!stopping(p) && !p->run.jobs.empty()) {
         if (p->run.paused.load(std::memory_order_relaxed)) {
             sleep_ms(100);

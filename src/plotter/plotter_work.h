@@ -5,4 +5,4 @@ struct plotter_s;
 
 // Runs the plotter's jobs until every one is done, the run fails or it is stopped; then
 // completes or closes the files and posts the completion notice.
-void thread_proc(plotter_s* plotter);
+void plotter_work_thread(plotter_s* plotter);

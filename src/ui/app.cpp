@@ -15,10 +15,10 @@
 #include <memory>
 
 #include "gpu/gpu.h"
-#include "nonce/plt_cpu.h"
+#include "nonce/cpu.h"
 #include "platform/sys.h"
 #include "platform/util.h"
-#include "plotfile/plot_file.h"
+#include "plotfile/plotfile.h"
 #include "plotter/plotter.h"
 #include "plotter/plotter_gpu.h"
 #include "plotter/plotter_setup.h"
@@ -126,26 +126,26 @@ T on_ui_thread(std::function<T()> call) {
 
 // Resumes a dropped unfinished file; false when the user declines, so the file is checked instead.
 bool resume_dropped(const char* path) {
-    plot_name_s name;
-    const plot_name_e kind = plot_name_parse(path, &name);
-    if (kind != PLOT_NAME_POC1 && kind != PLOT_NAME_POC2) {
-        message_box(main_window, "Error", "Incorrect filename format for plotfile.");
+    plotfile_name_s name;
+    const plotfile_name_e kind = plotfile_name_parse(path, &name);
+    if (kind != PLOTFILE_NAME_POC1 && kind != PLOTFILE_NAME_POC2) {
+        window_message_box(main_window, "Error", "Incorrect filename format for plotfile.");
         return true;
     }
     if (name.account != account_id) {
-        message_box(main_window, "Error", "Can't resume plot for a different account id.");
+        window_message_box(main_window, "Error", "Can't resume plot for a different account id.");
         return true;
     }
-    if (!ask_yes_no(main_window, "Resume?", "Would you like to resume plotting this file with the currently set options?"))
+    if (!window_ask_yes_no(main_window, "Resume?", "Would you like to resume plotting this file with the currently set options?"))
         return false;
     const std::string folder = path_folder(path);
     setup.ssd_drives.clear();
     setup.target_drives.clear();
-    drive_add(SETUP_TARGETS, folder.c_str(), true);
+    setup_drive_add(SETUP_TARGETS, folder.c_str(), true);
     if (setup.target_drives.empty()) return true;
     plotter_clear_jobs(plotter);
     job_s* job = job_create(&setup.target_drives[0], nullptr, name.account, name.start, name.count);
-    job->poc2 = kind == PLOT_NAME_POC2;
+    job->poc2 = kind == PLOTFILE_NAME_POC2;
     plotter_add_job(plotter, job);
     processing_start();
     return true;
@@ -160,7 +160,7 @@ void app_mouse(void*, int32_t kind, int32_t x, int32_t y) {
 void app_message_any_thread(const char* title, const char* text) {
     const std::string t = title, x = text;
     on_ui_thread<bool>([t, x] {
-        message_box(main_window, t.c_str(), "%s", x.c_str());
+        window_message_box(main_window, t.c_str(), "%s", x.c_str());
         return true;
     });
 }
@@ -170,13 +170,13 @@ void app_failure_any_thread(const std::string& text) {
         failures_unsaid.push_back(text);
         // A failure that ends the run waits for the run's outcome, which says both at once;
         // a conversion's failure has no run outcome to wait for.
-        if (ui_phase == UI_FARM || !run_ends_with_failures()) message_box(main_window, "Error", "%s", take_unsaid_failures().c_str());
+        if (ui_phase == UI_FARM || !run_ends_with_failures()) window_message_box(main_window, "Error", "%s", take_unsaid_failures().c_str());
     });
 }
 
 bool app_ask_any_thread(const char* title, const char* text) {
     const std::string t = title, x = text;
-    return on_ui_thread<bool>([t, x] { return ask_yes_no(main_window, t.c_str(), "%s", x.c_str()); });
+    return on_ui_thread<bool>([t, x] { return window_ask_yes_no(main_window, t.c_str(), "%s", x.c_str()); });
 }
 
 bool app_setting_up() { return !main_window || ui_phase == UI_SETUP || ui_phase == UI_PROMPT || ui_phase == UI_CHECK; }
@@ -187,7 +187,7 @@ bool app_start_folder() {
     if (found.error) {
         const int error = found.error;
         sys_log("The folder Kestrune was started in cannot be found: %s\n", std::strerror(error));
-        message_box(nullptr, "Error",
+        window_message_box(nullptr, "Error",
                     "Kestrune cannot find the folder it was started in (%s). Settings and the log will not be kept.",
                     std::strerror(error));
         return true;
@@ -195,19 +195,19 @@ bool app_start_folder() {
     const sys_log_e log = sys_log_claim();
     const int log_error = errno;
     if (log == SYS_LOG_BUSY) {
-        message_box(nullptr, "Sorry", "Kestrune is already running in this folder.");
+        window_message_box(nullptr, "Sorry", "Kestrune is already running in this folder.");
         return false;
     }
     const std::string shown = window_display_name(start_dir.c_str());
     if (const int error = sys_dir_try_write(start_dir.c_str()).error) {
         const char* lost = log == SYS_LOG_OWN ? "Settings" : "Settings and the log";
         sys_log("The folder Kestrune was started in, %s, takes no files: %s\n", start_dir.c_str(), std::strerror(error));
-        message_box(nullptr, "Error", "Kestrune cannot write to %s, the folder it was started in: %s. %s will not be kept there.",
+        window_message_box(nullptr, "Error", "Kestrune cannot write to %s, the folder it was started in: %s. %s will not be kept there.",
                     shown.c_str(), std::strerror(error), lost);
         return true;
     }
     if (log != SYS_LOG_OWN) {
-        message_box(nullptr, "Error", "Kestrune cannot write log.txt in %s: %s. The log will not be kept there.",
+        window_message_box(nullptr, "Error", "Kestrune cannot write log.txt in %s: %s. The log will not be kept there.",
                     shown.c_str(), std::strerror(log_error));
     }
     prefs_writable = true;
@@ -219,12 +219,12 @@ void app_prefs_load() {
     const prefs_loaded_s loaded = prefs_load(config_path().c_str(), gpu_count);
     if (loaded.unreadable) {
         prefs_writable = false;
-        message_box(main_window, "Error",
+        window_message_box(main_window, "Error",
                     "config.yml in %s cannot be read: %s.\nKestrune starts with default settings and leaves the file "
                     "as it is.",
                     window_display_name(start_dir.c_str()).c_str(), std::strerror(loaded.unreadable));
     }
-    for (const std::string& ssd : loaded.ssds) drive_add(SETUP_STAGING, ssd.c_str(), false);
+    for (const std::string& ssd : loaded.ssds) setup_drive_add(SETUP_STAGING, ssd.c_str(), false);
     for (const std::string& folder : loaded.plots) plots_folder_add(plots, folder.c_str());
     if (!loaded.parsed) app_prefs_save();
 }
@@ -242,7 +242,7 @@ void app_main() {
     time_init();
     if (!app_start_folder()) return;
     if (!(cpu_features() & (CPU_SSE41 | CPU_SSE4A))) {
-        message_box(nullptr, "Sorry", "A CPU with SSE4 instruction support is required.");
+        window_message_box(nullptr, "Sorry", "A CPU with SSE4 instruction support is required.");
         return;
     }
     setup.next_start_nonce = 0;
@@ -276,19 +276,19 @@ void app_main() {
 void processing_start() {
     // A resume dropped on a prompt leaves no entry over the progress screen, one dropped
     // on the checker's screen no check computing beside the run.
-    entries_clear(main_window);
+    window_entries_clear(main_window);
     ui_check_end();
     // A folder that stopped taking files since it was chosen is named with the reason.
     const std::string refusals = unwritable_folders();
     if (!refusals.empty()) {
         sys_log("Plotting cannot start: %s\n", refusals.c_str());
-        message_box(main_window, "Sorry", "Plotting cannot start: %s", refusals.c_str());
+        window_message_box(main_window, "Sorry", "Plotting cannot start: %s", refusals.c_str());
         setup_show();
         return;
     }
     app_prefs_save();
     time_init();
-    hit_regions_clear(main_window);
+    window_hit_regions_clear(main_window);
     ui_show(UI_RUN, paint_cb);
     window_invalidate(main_window);
     window_set_repaint_interval(main_window, 500);
@@ -298,7 +298,7 @@ void processing_start() {
     if (!plotter_setup(plotter, {s.gpu_mask, s.max_ram_bytes, s.max_gpu_nonces, s.cpu_threads},
                        (uint32_t)setup.ssd_drives.size(), (uint32_t)setup.target_drives.size())) {
         window_set_repaint_interval(main_window, 0);
-        message_box(main_window, "Error", "Plotting could not start: %s", plotter->run.setup_failure.c_str());
+        window_message_box(main_window, "Error", "Plotting could not start: %s", plotter->run.setup_failure.c_str());
         setup_show();
         return;
     }
@@ -339,7 +339,7 @@ void plotting_done() {
     if (done == 0 && files != 0) {
         // Nothing to summarise: back to the setup screen, where a new start plans again.
         setup_show();
-        message_box(nullptr, "Error", "%s", outcome.c_str());
+        window_message_box(nullptr, "Error", "%s", outcome.c_str());
         return;
     }
     // The sampler may last have looked up to a second ago: the summary ends with the final totals.
@@ -347,15 +347,15 @@ void plotting_done() {
     history_thin();
     ui_show(UI_SUMMARY, summary_paint);
     if (done == files)
-        message_box(nullptr, "Done!", "All done! All plot files have been completed.");
+        window_message_box(nullptr, "Done!", "All done! All plot files have been completed.");
     else
-        message_box(nullptr, "Error", "%s", outcome.c_str());
+        window_message_box(nullptr, "Error", "%s", outcome.c_str());
 }
 
 bool app_close(void*) {
     ui_check_end();  // a check's threads end before the process does
     if (farm_converting()) {
-        if (!ask_yes_no(main_window, "Close Kestrune?",
+        if (!window_ask_yes_no(main_window, "Close Kestrune?",
                         "Are you sure you want to stop converting and close Kestrune? The file being converted "
                         "stops after its current step; its journal keeps it safe and the conversion resumes next time."))
             return false;
@@ -364,12 +364,12 @@ bool app_close(void*) {
     }
     farm_end();  // a listing being read ends before the process does
     if (!run_in_progress()) return true;
-    if (!ask_yes_no(main_window, "Close Kestrune?", "Are you sure you want to stop plotting and close Kestrune?"))
+    if (!window_ask_yes_no(main_window, "Close Kestrune?", "Are you sure you want to stop plotting and close Kestrune?"))
         return false;
     // Each question waits in a nested loop where the run may end: an answer given after
     // that no longer applies, and there are no unfinished files left to ask about.
     if (!run_in_progress()) return true;
-    const bool keep = ask_yes_no(main_window, "Leave work in progress files?",
+    const bool keep = window_ask_yes_no(main_window, "Leave work in progress files?",
                                  "Would you like to leave the in progress .plotting file(s) so you can resume later?");
     if (run_in_progress()) plotter_stop(plotter, keep);
     return true;

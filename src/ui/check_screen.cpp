@@ -34,18 +34,18 @@ uint32_t sample_colour(const check_sample_s& s) {
 // The verdict beside the Back button, and below it how much of the file the sample read.
 void paint_verdict(window_s* w) {
     const ui_check_verdict_s verdict = ui_check_verdict(checker);
-    set_font(w, UI_FONT, 10);
-    set_fill(w, verdict.bad ? 0xFFDE1D10 : COLOR_BODY);
-    draw_text(w, verdict.line.c_str(), 174, 420);
-    set_fill(w, COLOR_BODY);
-    draw_text(w, verdict.note.c_str(), 174, 436);
+    window_set_font(w, UI_FONT, 10);
+    window_set_fill(w, verdict.bad ? 0xFFDE1D10 : COLOR_BODY);
+    window_draw_text(w, verdict.line.c_str(), 174, 420);
+    window_set_fill(w, COLOR_BODY);
+    window_draw_text(w, verdict.note.c_str(), 174, 436);
 }
 
 // A failed check's message, from the checker thread: shown on the UI thread without holding
 // the checker.
 void show_on_ui_thread(const char* title, const char* text) {
     const std::string t = title, x = text;
-    sys_ui_post([t, x] { message_box(main_window, t.c_str(), "%s", x.c_str()); });
+    sys_ui_post([t, x] { window_message_box(main_window, t.c_str(), "%s", x.c_str()); });
 }
 
 }  // namespace
@@ -93,7 +93,7 @@ void ui_check_start(window_s* window, int32_t count, char** paths) {
     checker = check_start(paths[0], options);
     dropped_count = count;
     if (count > 1) sys_log("  %d files dropped; only the first is checked\n", (int)count);
-    hit_regions_clear(window);
+    window_hit_regions_clear(window);
     ui_show(UI_CHECK, ui_check_paint_cb);
     window_set_repaint_interval(window, 250);
 }
@@ -106,29 +106,29 @@ void ui_check_back() {
 
 void ui_check_paint_cb(void*) {
     window_s* w = check_window;
-    draw_clear(w, 0xFFFFFF);
-    set_font(w, UI_FONT, 22);
-    set_fill(w, COLOR_BLACK);
-    draw_text(w, "Check", 24, 24);
-    no_stroke(w);
+    window_draw_clear(w, 0xFFFFFF);
+    window_set_font(w, UI_FONT, 22);
+    window_set_fill(w, COLOR_BLACK);
+    window_draw_text(w, "Check", 24, 24);
+    window_no_stroke(w);
     for (int32_t k = 0; k < CHECK_SAMPLES; ++k) {
-        set_fill(w, checker && k < checker->sample_count ? sample_colour(checker->samples[k]) : 0xFFF0F0F0);
-        draw_rect(w, (float)(24 + 10 * (k % 59)), (float)(74 + 10 * (k / 59)), 9, 9);
+        window_set_fill(w, checker && k < checker->sample_count ? sample_colour(checker->samples[k]) : 0xFFF0F0F0);
+        window_draw_rect(w, (float)(24 + 10 * (k % 59)), (float)(74 + 10 * (k / 59)), 9, 9);
     }
     if (checker) {
-        clip_push(w, 24, 376, 590, 16);
-        set_font(w, UI_FONT, 7);
-        set_fill(w, COLOR_BODY);
-        draw_text(w, window_display_name(checker->path.c_str()).c_str(), 24, 376);
-        clip_pop(w);
+        window_clip_push(w, 24, 376, 590, 16);
+        window_set_font(w, UI_FONT, 7);
+        window_set_fill(w, COLOR_BODY);
+        window_draw_text(w, window_display_name(checker->path.c_str()).c_str(), 24, 376);
+        window_clip_pop(w);
         paint_verdict(w);
     }
     if (checker && dropped_count > 1) {
         char line[96];
         std::snprintf(line, sizeof line, "Only the first of the %d dropped files is checked.", (int)dropped_count);
-        set_font(w, UI_FONT, 10);
-        set_fill(w, COLOR_BODY);
-        draw_text(w, line, 174, 452);
+        window_set_font(w, UI_FONT, 10);
+        window_set_fill(w, COLOR_BODY);
+        window_draw_text(w, line, 174, 452);
     }
     paint_button(w, "Back", true, 24, 416, 130, 40, ui_check_back, 12);
 }

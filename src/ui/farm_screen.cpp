@@ -6,7 +6,7 @@
 // [SECTION] Screen and input
 //
 // DESIGN: the screen's state (farm) belongs to the UI thread. One worker thread at a time
-// reads the folders (plots_inventory) or converts files (convert_file, with its lock and
+// reads the folders (inventory_list) or converts files (convert_file, with its lock and
 // journal); it hands every result and progress report to the UI thread through sys_ui_post,
 // and reads only the stop flag, an atomic. Failures go through the path the application
 // sets, the message path of plotting failures. The worker's thread object is joined on the UI thread
@@ -59,12 +59,12 @@ void join_worker() {
 }
 
 // Why a PoC1 file that is not complete is left alone.
-const char* skip_reason(plots_state_e state) {
+const char* skip_reason(inventory_state_e state) {
     switch (state) {
-        case PLOTS_WRITING: return "being plotted";
-        case PLOTS_MOVING: return "being moved";
-        case PLOTS_UNFINISHED: return "unfinished";
-        case PLOTS_WRONG_SIZE: return "wrong size";
+        case INVENTORY_WRITING: return "being plotted";
+        case INVENTORY_MOVING: return "being moved";
+        case INVENTORY_UNFINISHED: return "unfinished";
+        case INVENTORY_WRONG_SIZE: return "wrong size";
         default: return "";
     }
 }
@@ -87,14 +87,14 @@ std::string reason_of(const convert_result_s& r) {
 }
 
 void set_text(window_s* w, float size, uint32_t colour) {
-    set_font(w, UI_FONT, size);
-    set_fill(w, colour);
+    window_set_font(w, UI_FONT, size);
+    window_set_fill(w, colour);
 }
 
-// Text of a list row: draw_text puts each text's baseline one text height below y, so texts
+// Text of a list row: window_draw_text puts each text's baseline one text height below y, so texts
 // with and without descenders would sit at different heights; these share the digits' baseline.
 void row_text(window_s* w, const std::string& text, float x, float y) {
-    draw_text(w, text.c_str(), x, y + text_height(w, "0") - text_height(w, text.c_str()));
+    window_draw_text(w, text.c_str(), x, y + window_text_height(w, "0") - window_text_height(w, text.c_str()));
 }
 
 }  // namespace
@@ -115,17 +115,17 @@ std::vector<std::string> farm_folders() {
     return folders;
 }
 
-farm_plan_s farm_plan(const plots_inventory_s& inventory) {
+farm_plan_s farm_plan(const inventory_s& inventory) {
     farm_plan_s plan;
-    for (const plots_file_s& f : inventory.files) {
+    for (const inventory_file_s& f : inventory.files) {
         farm_job_s job{f.path, f.folder, true, f.size};
         convert_pending_s pending;
-        if (f.state == PLOTS_CONVERTING && convert_pending(f.path, &pending)) {
+        if (f.state == INVENTORY_CONVERTING && convert_pending(f.path, &pending)) {
             job.to_poc2 = pending.to_poc2;
             ++plan.resumes;
         } else if (f.poc2) {
             continue;
-        } else if (f.state != PLOTS_COMPLETE) {
+        } else if (f.state != INVENTORY_COMPLETE) {
             plan.skipped.push_back(skip_reason(f.state));
             continue;
         }
@@ -144,13 +144,13 @@ std::string farm_outcome_text(const farm_outcome_s& o) {
 }
 
 std::string farm_shorten(window_s* w, const std::string& text, float width) {
-    if (text_width(w, text.c_str()) <= width) return text;
+    if (window_text_width(w, text.c_str()) <= width) return text;
     // Cut at character boundaries (the text is UTF-8): drop characters from the middle.
     std::string head = text.substr(0, text.size() / 2), tail = text.substr(text.size() / 2);
     const auto continuation = [](char c) { return ((unsigned char)c & 0xC0) == 0x80; };
     while (!head.empty() || !tail.empty()) {
         const std::string shown = head + "..." + tail;
-        if (text_width(w, shown.c_str()) <= width) return shown;
+        if (window_text_width(w, shown.c_str()) <= width) return shown;
         if (head.size() >= tail.size() && !head.empty()) {
             do head.pop_back();
             while (!head.empty() && continuation(head.back()));
@@ -170,7 +170,7 @@ void rows_build();
 void start_run(const std::vector<farm_job_s>& jobs, const std::vector<std::string>& skipped);
 
 // The listing has arrived: the list, the plan, and the offer to finish interrupted conversions.
-void listed(const plots_inventory_s& inventory, bool offer_resume) {
+void listed(const inventory_s& inventory, bool offer_resume) {
     join_worker();
     farm.listing = false;
     farm.inventory = inventory;
@@ -183,7 +183,7 @@ void listed(const plots_inventory_s& inventory, bool offer_resume) {
                   "%s %s being converted when the conversion stopped. Finish converting %s now?",
                   plural(farm.plan.resumes, "file").c_str(), farm.plan.resumes == 1 ? "was" : "were",
                   farm.plan.resumes == 1 ? "it" : "them");
-    if (!ask_yes_no(main_window, "Resume converting?", "%s", text)) return;
+    if (!window_ask_yes_no(main_window, "Resume converting?", "%s", text)) return;
     farm_plan_s resumes;
     for (const farm_job_s& job : farm.plan.jobs) {
         convert_pending_s pending;
@@ -197,7 +197,7 @@ void list_on_worker(bool offer_resume) {
     farm.listing = true;
     const uint64_t id = ++listings;
     worker = std::thread([folders = farm_folders(), offer_resume, id] {
-        const plots_inventory_s inventory = plots_inventory(folders);
+        const inventory_s inventory = inventory_list(folders);
         sys_ui_post([inventory, offer_resume, id] {
             if (id == listings) listed(inventory, offer_resume);  // a screen opened again asked anew
         });
@@ -205,7 +205,7 @@ void list_on_worker(bool offer_resume) {
 }
 
 // The run has ended: its words, and the folders listed again.
-void run_ended(const farm_outcome_s& outcome, const plots_inventory_s& inventory) {
+void run_ended(const farm_outcome_s& outcome, const inventory_s& inventory) {
     farm.converting = farm.stopping = false;
     farm.summary = farm_outcome_text(outcome);
     sys_log("%s\n", farm.summary.c_str());
@@ -248,7 +248,7 @@ void convert_all(const std::vector<farm_job_s>& jobs, std::vector<std::string> s
         }
         if (stop_asked.load() && i + 1 < jobs.size()) outcome.stopped = true;
     }
-    const plots_inventory_s inventory = plots_inventory(folders);
+    const inventory_s inventory = inventory_list(folders);
     sys_ui_post([outcome, inventory] { run_ended(outcome, inventory); });
 }
 
@@ -276,7 +276,7 @@ void farm_convert() {
                   "Convert %s (%s) to PoC2 in place? Miners need PoC2. Each file keeps its bytes safe at every "
                   "moment; an interrupted conversion resumes next time.",
                   plural(farm.plan.jobs.size(), "file").c_str(), fmt_size_tmp(farm.plan.bytes, false, ""));
-    if (!ask_yes_no(main_window, "Convert to PoC2?", "%s", text)) return;
+    if (!window_ask_yes_no(main_window, "Convert to PoC2?", "%s", text)) return;
     start_run(farm.plan.jobs, farm.plan.skipped);
 }
 
@@ -300,7 +300,7 @@ namespace {
 
 void rows_build() {
     farm.rows.clear();
-    const plots_inventory_s& inv = farm.inventory;
+    const inventory_s& inv = farm.inventory;
     for (size_t k = 0; k < inv.folders.size(); ++k) {
         farm.rows.push_back({FARM_ROW_FOLDER, k, ""});
         bool any = false;
@@ -308,7 +308,7 @@ void rows_build() {
             if (inv.files[i].folder != inv.folders[k].folder) continue;
             any = true;
             farm.rows.push_back({FARM_ROW_FILE, i, ""});
-            for (const plots_overlap_s& o : inv.overlaps) {
+            for (const inventory_overlap_s& o : inv.overlaps) {
                 if (o.first != inv.files[i].path && o.second != inv.files[i].path) continue;
                 const std::string& other = o.first == inv.files[i].path ? o.second : o.first;
                 farm.rows.push_back({FARM_ROW_OVERLAP, i,
@@ -329,36 +329,36 @@ float row_height(const farm_row_s& row, size_t i) {
 }
 
 bool overlapping(const std::string& path) {
-    for (const plots_overlap_s& o : farm.inventory.overlaps)
+    for (const inventory_overlap_s& o : farm.inventory.overlaps)
         if (o.first == path || o.second == path) return true;
     return false;
 }
 
 // The colour that marks a file needing the user; 0 for none.
-uint32_t file_mark(const plots_file_s& f) {
-    if (f.state == PLOTS_WRONG_SIZE || overlapping(f.path)) return COLOR_RED;
-    if (f.state == PLOTS_UNFINISHED || f.state == PLOTS_CONVERTING) return COLOR_AMBER;
+uint32_t file_mark(const inventory_file_s& f) {
+    if (f.state == INVENTORY_WRONG_SIZE || overlapping(f.path)) return COLOR_RED;
+    if (f.state == INVENTORY_UNFINISHED || f.state == INVENTORY_CONVERTING) return COLOR_AMBER;
     return 0;
 }
 
-std::string state_text(const plots_file_s& f) {
-    std::string text = plots_state_name(f.state);
-    if (f.state == PLOTS_UNFINISHED || f.state == PLOTS_WRITING) text += ", " + std::to_string(f.written) + " written";
+std::string state_text(const inventory_file_s& f) {
+    std::string text = inventory_state_name(f.state);
+    if (f.state == INVENTORY_UNFINISHED || f.state == INVENTORY_WRITING) text += ", " + std::to_string(f.written) + " written";
     return text;
 }
 
-void paint_folder_row(window_s* w, const plots_total_s& t, float y) {
+void paint_folder_row(window_s* w, const inventory_total_s& t, float y) {
     set_text(w, 12, COLOR_BLACK);
-    draw_text(w, farm_shorten(w, window_display_name(t.folder.c_str()), LIST_WIDTH).c_str(), LIST_LEFT, y);
+    window_draw_text(w, farm_shorten(w, window_display_name(t.folder.c_str()), LIST_WIDTH).c_str(), LIST_LEFT, y);
     std::string caption;
     if (!t.error.empty()) {
         caption = "This folder cannot be read: " + t.error + ".";
     } else {
         uint64_t unfinished = 0, wrong = 0;
-        for (const plots_file_s& f : farm.inventory.files) {
+        for (const inventory_file_s& f : farm.inventory.files) {
             if (f.folder != t.folder) continue;
-            unfinished += f.state == PLOTS_UNFINISHED || f.state == PLOTS_WRITING;
-            wrong += f.state == PLOTS_WRONG_SIZE;
+            unfinished += f.state == INVENTORY_UNFINISHED || f.state == INVENTORY_WRITING;
+            wrong += f.state == INVENTORY_WRONG_SIZE;
         }
         char line[256];
         std::snprintf(line, sizeof line, "%s free  -  %s complete (%s)  -  %llu unfinished  -  %llu wrong-size",
@@ -368,19 +368,19 @@ void paint_folder_row(window_s* w, const plots_total_s& t, float y) {
         caption = line;
     }
     set_text(w, 8, t.error.empty() ? COLOR_BODY : COLOR_RED);
-    draw_text(w, farm_shorten(w, caption, LIST_WIDTH).c_str(), LIST_LEFT, y + 18);
+    window_draw_text(w, farm_shorten(w, caption, LIST_WIDTH).c_str(), LIST_LEFT, y + 18);
 }
 
 void paint_right(window_s* w, const std::string& text, float right, float y) {
-    row_text(w, text, right - text_width(w, text.c_str()), y);
+    row_text(w, text, right - window_text_width(w, text.c_str()), y);
 }
 
-void paint_file_row(window_s* w, const plots_file_s& f, float y) {
+void paint_file_row(window_s* w, const inventory_file_s& f, float y) {
     const uint32_t mark = file_mark(f);
     if (mark) {
-        set_fill(w, mark);
-        no_stroke(w);
-        draw_rect(w, LIST_LEFT + 2, y + 5, 6, 6);
+        window_set_fill(w, mark);
+        window_no_stroke(w);
+        window_draw_rect(w, LIST_LEFT + 2, y + 5, 6, 6);
     }
     set_text(w, 10, COLOR_BODY);
     row_text(w, farm_shorten(w, window_display_name(file_name(f.path).c_str()), 250), 36, y);
@@ -396,7 +396,7 @@ void paint_list(window_s* w) {
     farm.content = 0;
     for (size_t i = 0; i < farm.rows.size(); ++i) farm.content += row_height(farm.rows[i], i);
     farm.scroll = std::max(0.0f, std::min(farm.scroll, farm.content - visible));
-    clip_push(w, LIST_LEFT, LIST_TOP, LIST_WIDTH + 8, (int32_t)visible);
+    window_clip_push(w, LIST_LEFT, LIST_TOP, LIST_WIDTH + 8, (int32_t)visible);
     float y = LIST_TOP - farm.scroll;
     for (size_t i = 0; i < farm.rows.size(); ++i) {
         const farm_row_s& row = farm.rows[i];
@@ -411,16 +411,16 @@ void paint_list(window_s* w) {
         }
         if (row.kind == FARM_ROW_EMPTY) {
             set_text(w, 9, COLOR_BODY);
-            draw_text(w, "No plot files.", 36, top);
+            window_draw_text(w, "No plot files.", 36, top);
         }
     }
-    clip_pop(w);
+    window_clip_pop(w);
     if (farm.content > visible) {  // where the shown part lies in the whole list
         const float bar = std::max(visible * visible / farm.content, 16.0f);
         const float at = LIST_TOP + (visible - bar) * farm.scroll / (farm.content - visible);
-        set_fill(w, COLOR_BORDER);
-        no_stroke(w);
-        draw_rect(w, 626, at, 4, bar);
+        window_set_fill(w, COLOR_BORDER);
+        window_no_stroke(w);
+        window_draw_rect(w, 626, at, 4, bar);
     }
 }
 
@@ -436,10 +436,10 @@ void paint_columns(window_s* w) {
 // The line under the title: the whole inventory's totals.
 void paint_totals(window_s* w) {
     uint64_t complete = 0, unfinished = 0, wrong = 0;
-    for (const plots_file_s& f : farm.inventory.files) {
-        if (f.state == PLOTS_COMPLETE || f.state == PLOTS_CONVERTING) complete += f.nonces;
-        unfinished += f.state == PLOTS_UNFINISHED || f.state == PLOTS_WRITING;
-        wrong += f.state == PLOTS_WRONG_SIZE;
+    for (const inventory_file_s& f : farm.inventory.files) {
+        if (f.state == INVENTORY_COMPLETE || f.state == INVENTORY_CONVERTING) complete += f.nonces;
+        unfinished += f.state == INVENTORY_UNFINISHED || f.state == INVENTORY_WRITING;
+        wrong += f.state == INVENTORY_WRONG_SIZE;
     }
     char line[256];
     std::snprintf(line, sizeof line, "%s in %s: %s complete, %llu unfinished, %llu wrong-size, %s.",
@@ -448,7 +448,7 @@ void paint_totals(window_s* w) {
                   (unsigned long long)unfinished, (unsigned long long)wrong,
                   plural(farm.inventory.overlaps.size(), "overlap").c_str());
     set_text(w, 10, farm.inventory.overlaps.empty() && wrong == 0 ? COLOR_BODY : COLOR_RED);
-    draw_text(w, farm_shorten(w, line, 592).c_str(), 24, 62);
+    window_draw_text(w, farm_shorten(w, line, 592).c_str(), 24, 62);
 }
 
 // Beside the buttons: what Convert would do, or what the last run did.
@@ -471,12 +471,12 @@ void paint_plan_note(window_s* w) {
     std::string shown = farm_shorten(w, first, 300);
     if (shown != first && second.empty()) {
         size_t cut = first.size();
-        while (cut > 0 && text_width(w, first.substr(0, cut).c_str()) > 300) cut = first.rfind(' ', cut - 1);
+        while (cut > 0 && window_text_width(w, first.substr(0, cut).c_str()) > 300) cut = first.rfind(' ', cut - 1);
         shown = first.substr(0, cut);
         second = first.substr(cut == 0 ? 0 : cut + 1);
     }
-    draw_text(w, shown.c_str(), 174, 420);
-    draw_text(w, farm_shorten(w, second, 300).c_str(), 174, 436);
+    window_draw_text(w, shown.c_str(), 174, 420);
+    window_draw_text(w, farm_shorten(w, second, 300).c_str(), 174, 436);
 }
 
 }  // namespace
@@ -495,27 +495,27 @@ void paint_progress(window_s* w) {
     const uint64_t done = std::min(before + farm.file_done, total);
     const std::string heading = "Converting file " + std::to_string(i + 1) + " of " + std::to_string(count) + " to PoC2";
     set_text(w, 14, COLOR_BLACK);
-    draw_text(w, heading.c_str(), 24, 120);
+    window_draw_text(w, heading.c_str(), 24, 120);
     if (count) {
         set_text(w, 12, COLOR_BODY);
-        draw_text(w, farm_shorten(w, window_display_name(farm.run[i].path.c_str()), 592).c_str(), 24, 150);
+        window_draw_text(w, farm_shorten(w, window_display_name(farm.run[i].path.c_str()), 592).c_str(), 24, 150);
     }
     const double file_bytes = count ? (double)farm.run[i].bytes : 0;
     const double fraction = file_bytes > 0 ? std::min(farm.file_done / file_bytes, 1.0) : 0;
-    set_stroke(w, CHART_WRITE.outline);
-    set_fill(w, CHART_WRITE.area);
-    draw_rect(w, 24, 180, 592, 24);
-    no_stroke(w);
-    set_fill(w, CHART_WRITE.outline);
-    if (fraction > 0) draw_rect(w, 24, 180, (float)(592 * fraction), 24);
+    window_set_stroke(w, CHART_WRITE.outline);
+    window_set_fill(w, CHART_WRITE.area);
+    window_draw_rect(w, 24, 180, 592, 24);
+    window_no_stroke(w);
+    window_set_fill(w, CHART_WRITE.outline);
+    if (fraction > 0) window_draw_rect(w, 24, 180, (float)(592 * fraction), 24);
     char line[160];
     std::snprintf(line, sizeof line, "%0.1f%% of this file", fraction * 100);
     set_text(w, 9, COLOR_BODY);
-    draw_text(w, line, 24, 210);
+    window_draw_text(w, line, 24, 210);
     std::snprintf(line, sizeof line, "%s done, %s left", fmt_size_tmp(done, false, ""),
                   fmt_size_tmp(total - done, false, ""));
     set_text(w, 13, COLOR_BLACK);
-    draw_text(w, line, 24, 240);
+    window_draw_text(w, line, 24, 240);
     const double seconds = time_now() - farm.began;
     const double rate = seconds > 0 ? farm.fresh / seconds : 0;
     if (rate > 0)
@@ -524,8 +524,8 @@ void paint_progress(window_s* w) {
     else
         std::snprintf(line, sizeof line, "Measuring the rate...");
     set_text(w, 10, COLOR_BODY);
-    draw_text(w, line, 24, 268);
-    if (farm.stopping) draw_text(w, "Stopping after the current step; the journal keeps the file safe.", 24, 292);
+    window_draw_text(w, line, 24, 268);
+    if (farm.stopping) window_draw_text(w, "Stopping after the current step; the journal keeps the file safe.", 24, 292);
 }
 
 }  // namespace
@@ -536,7 +536,7 @@ void farm_open() {
     farm.summary.clear();
     farm.scroll = 0;
     farm.dragging = false;
-    hit_regions_clear(main_window);
+    window_hit_regions_clear(main_window);
     ui_show(UI_FARM, farm_paint);
     list_on_worker(true);
 }
@@ -551,9 +551,9 @@ void farm_back() {
 
 void farm_paint(void*) {
     window_s* w = main_window;
-    draw_clear(w, 0xFFFFFF);
+    window_draw_clear(w, 0xFFFFFF);
     set_text(w, 22, COLOR_BLACK);
-    draw_text(w, "Plots", 24, 24);
+    window_draw_text(w, "Plots", 24, 24);
     if (farm.converting) {
         paint_progress(w);
         paint_button(w, farm.stopping ? "Stopping..." : "Stop", !farm.stopping, 481, 416, 140, 40, farm_stop, 12);
@@ -561,7 +561,7 @@ void farm_paint(void*) {
     }
     if (farm.listing) {
         set_text(w, 10, COLOR_BODY);
-        draw_text(w, "Reading the folders...", 24, 62);
+        window_draw_text(w, "Reading the folders...", 24, 62);
     } else {
         paint_totals(w);
         paint_columns(w);

@@ -42,7 +42,7 @@ struct farm_row_s {
 
 // The screen's state, on the UI thread. The worker reaches it only through sys_ui_post.
 struct farm_s {
-    plots_inventory_s inventory;   // the last listing
+    inventory_s inventory;   // the last listing
     std::vector<farm_row_s> rows;  // the list drawn from it
     farm_plan_s plan;              // what Convert would do with it
     bool listing = false;          // a listing is being read
@@ -82,7 +82,7 @@ bool farm_converting();
 void farm_end();
 
 // What Convert would do with a listing.
-farm_plan_s farm_plan(const plots_inventory_s& inventory);
+farm_plan_s farm_plan(const inventory_s& inventory);
 // The text cut in its middle ("...") to fit `width` pixels in the current font.
 std::string farm_shorten(window_s* window, const std::string& text, float width);
 // The run's words: how many were converted, failed, skipped and why.

@@ -108,9 +108,9 @@ totals_s read_totals() {
 double ratio(double part, double whole) { return whole > 0 ? part / whole : 0; }
 
 void paint_title(window_s* w, const char* title, float y) {
-    set_font(w, UI_FONT, 22);
-    set_fill(w, COLOR_BLACK);
-    draw_text(w, title, 24, y);
+    window_set_font(w, UI_FONT, 22);
+    window_set_fill(w, COLOR_BLACK);
+    window_draw_text(w, title, 24, y);
 }
 
 // The right column of a section: two captions with their values.
@@ -123,25 +123,25 @@ void paint_values(window_s* w, float y, const char* caption1, const char* value1
     } lines[] = {{caption1, 8, 38, COLOR_BODY}, {value1, 13, 53, COLOR_BLACK},
                  {caption2, 8, 83, COLOR_BODY}, {value2, 13, 98, COLOR_BLACK}};
     for (const auto& line : lines) {
-        set_font(w, UI_FONT, line.size);
-        set_fill(w, line.colour);
-        draw_text(w, line.text, 534, y + line.dy);
+        window_set_font(w, UI_FONT, line.size);
+        window_set_fill(w, line.colour);
+        window_draw_text(w, line.text, 534, y + line.dy);
     }
 }
 
 void paint_processor_names(window_s* w) {
-    set_font(w, UI_FONT, 11);
-    set_fill(w, COLOR_BODY);
+    window_set_font(w, UI_FONT, 11);
+    window_set_fill(w, COLOR_BODY);
     const uint32_t mask = plotter->config.gpu_mask;
     if (!mask) {
-        draw_text(w, cpu_brand, 524 - text_width(w, cpu_brand), 24);
+        window_draw_text(w, cpu_brand, 524 - window_text_width(w, cpu_brand), 24);
         return;
     }
     float right = 524;
     for (int32_t i = 0; i < gpu_count && i < 8; ++i) {
         if (!(mask & (1u << i))) continue;
-        const float width = text_width(w, gpu_names[i]);
-        draw_text(w, gpu_names[i], right - width, 24);
+        const float width = window_text_width(w, gpu_names[i]);
+        window_draw_text(w, gpu_names[i], right - width, 24);
         right -= width + 2;
     }
 }
@@ -167,27 +167,27 @@ constexpr uint32_t COLOR_FAILED = 0xFFC42B1C;
 constexpr const char* DRIVE_FAILED_LINE = "This drive failed; it takes no more files in this run.";
 
 void paint_file_line(window_s* w, const char* text, float x, float y, float width, uint32_t colour = COLOR_BODY) {
-    clip_push(w, (int32_t)x, (int32_t)y, (int32_t)width, 10);
-    set_font(w, UI_FONT, 5);
-    set_fill(w, colour);
-    draw_text(w, text, x, y + 2);
-    clip_pop(w);
+    window_clip_push(w, (int32_t)x, (int32_t)y, (int32_t)width, 10);
+    window_set_font(w, UI_FONT, 5);
+    window_set_fill(w, colour);
+    window_draw_text(w, text, x, y + 2);
+    window_clip_pop(w);
 }
 
 void paint_progress_line(window_s* w, uint32_t colour, float x, float y, float length) {
-    set_stroke(w, colour);
-    set_line_width(w, 2);
-    draw_line(w, x, y, x + length, y);
-    set_line_width(w, 1);
+    window_set_stroke(w, colour);
+    window_set_line_width(w, 2);
+    window_draw_line(w, x, y, x + length, y);
+    window_set_line_width(w, 1);
 }
 
 void paint_drive_path(window_s* w, const char* path, float x, float y, float width, float clip_left) {
-    set_font(w, UI_FONT, 11);
-    set_fill(w, COLOR_BODY);
-    clip_push(w, (int32_t)clip_left, (int32_t)y, (int32_t)width, 24);
+    window_set_font(w, UI_FONT, 11);
+    window_set_fill(w, COLOR_BODY);
+    window_clip_push(w, (int32_t)clip_left, (int32_t)y, (int32_t)width, 24);
     const std::string shown = window_display_name(path);
-    draw_text(w, shown.c_str(), x + width - text_width(w, shown.c_str()), y);
-    clip_pop(w);
+    window_draw_text(w, shown.c_str(), x + width - window_text_width(w, shown.c_str()), y);
+    window_clip_pop(w);
 }
 
 // A drive's write rate and its caption; the rate feeds the section's speed.
@@ -229,7 +229,7 @@ float paint_ssds(window_s* w, double now, float y, float h, const totals_s& t) {
 float paint_targets(window_s* w, double now, float y, float h, bool ssd, const totals_s& t) {
     const char* title = ssd ? "Move" : "Write";
     paint_title(w, title, y);
-    const float title_end = 24 + text_width(w, title);
+    const float title_end = 24 + window_text_width(w, title);
     const int32_t cw = column_width(setup.target_drives.size());
     const chart_colors_s& colours = ssd ? CHART_MOVE : CHART_WRITE;
     float speed = 0;
@@ -302,7 +302,7 @@ history_record_s lerp(const history_record_s& a, const history_record_s& b, doub
 }  // namespace
 
 void progress_paint(window_s* w, double now) {
-    draw_clear(w, 0xFFFFFF);
+    window_draw_clear(w, 0xFFFFFF);
     const totals_s t = read_totals();
     const bool ssd = !setup.ssd_drives.empty();
     const float h = ssd ? 92 : 160;
@@ -320,9 +320,9 @@ void progress_paint(window_s* w, double now) {
     paint_speed_values(w, y, ssd ? "Moved" : "Written", ssd ? t.moved : t.written, speed);
     update_estimate(now, t, ssd);
     if (progress.eta_text[0] && t.moved < (double)t.total * NONCE_BYTES) {
-        set_font(w, UI_FONT, 9);
-        set_fill(w, COLOR_BODY);
-        draw_text(w, progress.eta_text, 24, 462);
+        window_set_font(w, UI_FONT, 9);
+        window_set_fill(w, COLOR_BODY);
+        window_draw_text(w, progress.eta_text, 24, 462);
     }
     paint_button(w, plotter_paused(plotter) ? "Resume" : "Pause", true, 534, 455, 86, 20, toggle_pause, 9);
 }
@@ -335,7 +335,7 @@ float history_bucket_for(uint64_t total_nonces) {
 
 void history_start(uint64_t total_nonces) {
     progress.history_bucket = history_bucket_for(total_nonces);
-    timer_add(1000, [] {
+    window_timer_add(1000, [] {
         if (plotter_finished(plotter) || plotter->run.ended) return false;
         history_record(time_now());
         return true;
@@ -378,9 +378,9 @@ void paint_failures(window_s* w, const std::vector<std::string>& failures, float
     if (failures.empty()) return;
     char heading[64];
     std::snprintf(heading, sizeof heading, "%zu file%s failed:", failures.size(), failures.size() == 1 ? "" : "s");
-    set_font(w, UI_FONT, 11);
-    set_fill(w, COLOR_FAILED);
-    draw_text(w, heading, 24, y);
+    window_set_font(w, UI_FONT, 11);
+    window_set_fill(w, COLOR_FAILED);
+    window_draw_text(w, heading, 24, y);
     const size_t shown = std::min<size_t>(failures.size(), 3);
     for (size_t i = 0; i < shown; ++i)
         paint_file_line(w, window_display_name(failures[i].c_str()).c_str(), 24, y + 18 + 12 * (float)i, 592, COLOR_FAILED);
@@ -388,7 +388,7 @@ void paint_failures(window_s* w, const std::vector<std::string>& failures, float
 }
 
 void summary_draw(window_s* w) {
-    draw_clear(w, 0xFFFFFF);
+    window_draw_clear(w, 0xFFFFFF);
     paint_title(w, "Summary", 24);
     const std::vector<history_record_s>& history = progress.history;
     const int32_t m = (int32_t)history.size();
@@ -402,7 +402,7 @@ void summary_draw(window_s* w) {
                          history[i].computed - before.computed});
         highest = std::max(highest, steps.back().moved + steps.back().written + steps.back().computed);
     }
-    no_stroke(w);
+    window_no_stroke(w);
     for (int32_t i = 0; highest > 0 && i < m; ++i) {
         const double scale = 240 / highest;
         const struct {
@@ -412,15 +412,15 @@ void summary_draw(window_s* w) {
         float base = 334;
         for (const auto& segment : segments) {
             const float top = std::floor(base - (float)std::max(segment.amount * scale, 0.0));
-            set_fill(w, segment.colour);
-            if (top < base) draw_rect(w, (float)(i * b + x0 + 1), top, (float)std::max(b - 2, 1), base - top);
+            window_set_fill(w, segment.colour);
+            if (top < base) window_draw_rect(w, (float)(i * b + x0 + 1), top, (float)std::max(b - 2, 1), base - top);
             base = top;
         }
     }
-    set_stroke(w, COLOR_BLACK);
-    set_line_width(w, 2);
-    draw_line(w, (float)x0, 334, (float)(x0 + m * b), 334);
-    set_line_width(w, 1);
+    window_set_stroke(w, COLOR_BLACK);
+    window_set_line_width(w, 2);
+    window_draw_line(w, (float)x0, 334, (float)(x0 + m * b), 334);
+    window_set_line_width(w, 1);
     uint64_t total = 0;
     std::vector<std::string> failures;
     plotter_for_each_job(plotter, [&](job_s* job) {
@@ -431,8 +431,8 @@ void summary_draw(window_s* w) {
     char line[64];
     std::snprintf(line, sizeof line, "%s plotted in %s", fmt_size_tmp(total * PLOT_SIZE, false, ""),
                   fmt_duration(progress.done_time));
-    set_font(w, UI_FONT, 16);
-    set_fill(w, COLOR_BLACK);
+    window_set_font(w, UI_FONT, 16);
+    window_set_fill(w, COLOR_BLACK);
     paint_text_centred(w, line, 370);
     paint_failures(w, failures, 400);
 }

@@ -47,8 +47,8 @@ void drive_fill_paint(void* user_data);
 
 // The two lists of folders the setup screen keeps; also the index of each list's scroll state.
 enum setup_folders_e : int32_t { SETUP_STAGING = 0, SETUP_TARGETS = 1 };
-void drive_add(setup_folders_e kind, const char* path, bool skip_space_check);
-void drive_remove(setup_folders_e kind, int32_t index);
+void setup_drive_add(setup_folders_e kind, const char* path, bool skip_space_check);
+void setup_drive_remove(setup_folders_e kind, int32_t index);
 // Why files cannot be written in a folder, as a sentence naming it; empty when they can.
 std::string folder_write_refusal(const char* path);
 // The folder part of a path, whatever its length.

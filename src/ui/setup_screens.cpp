@@ -15,7 +15,7 @@
 #include "platform/sys.h"
 #include "platform/util.h"
 #include "plotter/plan.h"
-#include "plotfile/plot_file.h"
+#include "plotfile/plotfile.h"
 #include "plotter/plotter.h"
 #include "settings/settings.h"
 #include "ui/session.h"
@@ -74,21 +74,21 @@ std::string file_size_meaning(uint64_t bytes) {
 }
 
 void text_at(window_s* w, const char* text, float size, uint32_t color, float x, float y) {
-    set_font(w, UI_FONT, size);
-    set_fill(w, color);
-    draw_text(w, text, x, y);
+    window_set_font(w, UI_FONT, size);
+    window_set_fill(w, color);
+    window_draw_text(w, text, x, y);
 }
 
 void centred(window_s* w, const char* text, float size, uint32_t color, float y) {
-    set_font(w, UI_FONT, size);
-    set_fill(w, color);
+    window_set_font(w, UI_FONT, size);
+    window_set_fill(w, color);
     paint_text_centred(w, text, y);
 }
 
 void choose_folder_of(setup_folders_e kind) {
     std::string path;
     const char* title = kind == SETUP_TARGETS ? "Path to external drive plots" : "Path to SSD folder";
-    if (choose_folder(main_window, title, &path)) drive_add(kind, path.c_str(), false);
+    if (window_choose_folder(main_window, title, &path)) setup_drive_add(kind, path.c_str(), false);
     folder_scroll_to_end[kind] = true;
 }
 
@@ -100,15 +100,15 @@ void prompt_line(window_s* w, const std::string& meaning, const prompt_number_s&
 
 // Shared frame of the text prompts: title, the line under the entry.
 void prompt_frame(window_s* w, const char* title) {
-    draw_clear(w, 0xFFFFFF);
+    window_draw_clear(w, 0xFFFFFF);
     centred(w, title, 22, COLOR_BODY, 150);
-    set_stroke(w, COLOR_BODY);
-    draw_line(w, 110, 259, 530, 259);
-    no_stroke(w);
+    window_set_stroke(w, COLOR_BODY);
+    window_draw_line(w, 110, 259, 530, 259);
+    window_no_stroke(w);
 }
 
 void open_prompt(char* buffer, int32_t height, window_paint_fn screen) {
-    entry_add(main_window, 110, 225, 420, height, 128, buffer);
+    window_entry_add(main_window, 110, 225, 420, height, 128, buffer);
     ui_show(UI_PROMPT, screen);
 }
 
@@ -124,49 +124,49 @@ void paint_processor_items(window_s* w, int32_t count, int32_t item_w, int32_t x
         });
         const bool selected = i == 0 ? gpu_mask == 0 : (gpu_mask >> (i - 1)) & 1;
         if (selected || hovered) {
-            set_stroke(w, 0xFFD9EAF4);
-            set_fill(w, selected ? 0xFFF1F6FA : 0);
-            draw_rect(w, (float)x, (float)y, (float)item_w, 64);
-            no_stroke(w);
+            window_set_stroke(w, 0xFFD9EAF4);
+            window_set_fill(w, selected ? 0xFFF1F6FA : 0);
+            window_draw_rect(w, (float)x, (float)y, (float)item_w, 64);
+            window_no_stroke(w);
         }
-        set_font(w, UI_FONT, 14);
-        set_fill(w, COLOR_ACCENT);
+        window_set_font(w, UI_FONT, 14);
+        window_set_fill(w, COLOR_ACCENT);
         const char* label = processor_labels[i];
-        draw_text(w, label, (float)x + (float)(int32_t)(item_w - text_width(w, label)) / 2, (float)y + 10);
+        window_draw_text(w, label, (float)x + (float)(int32_t)(item_w - window_text_width(w, label)) / 2, (float)y + 10);
         const char* caption = i == 0 ? cpu_brand : gpu_names[i - 1];
-        set_font(w, UI_FONT, 9);
-        set_fill(w, COLOR_BODY);
-        const float caption_w = text_width(w, caption);
+        window_set_font(w, UI_FONT, 9);
+        window_set_fill(w, COLOR_BODY);
+        const float caption_w = window_text_width(w, caption);
         if (caption_w <= item_w) {
-            draw_text(w, caption, (float)x + (float)(int32_t)(item_w - caption_w) / 2, (float)y + 36);
+            window_draw_text(w, caption, (float)x + (float)(int32_t)(item_w - caption_w) / 2, (float)y + 36);
         } else {
-            clip_push(w, x, y, item_w - 2, 64);
-            draw_text(w, caption, (float)x, (float)y + 36);
-            clip_pop(w);
+            window_clip_push(w, x, y, item_w - 2, 64);
+            window_draw_text(w, caption, (float)x, (float)y + 36);
+            window_clip_pop(w);
         }
     }
 }
 
 // "Plots" at the top right, beside the title: the farm screen.
 void paint_plots_link(window_s* w) {
-    set_font(w, UI_FONT, 12);
-    const float width = text_width(w, "Plots");
+    window_set_font(w, UI_FONT, 12);
+    const float width = window_text_width(w, "Plots");
     const int32_t x = 590 - (int32_t)width / 2;
-    const bool hovered = hit_region_add(w, x - 8, 28, (int32_t)width + 16, 24, [] {
+    const bool hovered = window_hit_region_add(w, x - 8, 28, (int32_t)width + 16, 24, [] {
         if (setup.open_plots) setup.open_plots();
     });
-    set_fill(w, hovered ? COLOR_LINK_HOVER : COLOR_ACCENT);
-    draw_text(w, "Plots", (float)x, 32);
+    window_set_fill(w, hovered ? COLOR_LINK_HOVER : COLOR_ACCENT);
+    window_draw_text(w, "Plots", (float)x, 32);
     if (hovered) {
-        set_stroke(w, COLOR_LINK_HOVER);
-        draw_line(w, (float)x, 50, (float)x + width, 50);
-        no_stroke(w);
+        window_set_stroke(w, COLOR_LINK_HOVER);
+        window_draw_line(w, (float)x, 50, (float)x + width, 50);
+        window_no_stroke(w);
     }
 }
 
 void paint_plan_summary(window_s* w) {
-    set_font(w, UI_FONT, 10);
-    set_fill(w, COLOR_BODY);
+    window_set_font(w, UI_FONT, 10);
+    window_set_fill(w, COLOR_BODY);
     uint64_t files = 0, nonces = 0;
     plotter_for_each_job(plotter, [&](job_s* job) {
         ++files;
@@ -174,7 +174,7 @@ void paint_plan_summary(window_s* w) {
         return true;
     });
     if (files == 0) {
-        draw_text(w, "Select target paths for plot files and optionally SSDs for fast staging.", 24, 74);
+        window_draw_text(w, "Select target paths for plot files and optionally SSDs for fast staging.", 24, 74);
         return;
     }
     char size[64], line[128];
@@ -183,7 +183,7 @@ void paint_plan_summary(window_s* w) {
     std::snprintf(line, sizeof line, "%s will be written to %llu file%s %s %d drive%s.", size,
                   (unsigned long long)files, files >= 2 ? "s" : "", drives == 1 ? "on" : "across", (int)drives,
                   drives >= 2 ? "s" : "");
-    draw_text(w, line, 24, 74);
+    window_draw_text(w, line, 24, 74);
 }
 
 void paint_setting_lines(window_s* w) {
@@ -215,7 +215,7 @@ void paint_setting_lines(window_s* w) {
 // [SECTION] Plan and screens
 
 void setup_show() {
-    entries_clear(main_window);
+    window_entries_clear(main_window);
     ui_show(UI_SETUP, config_paint);
     setup_plan();
     window_invalidate(main_window);
@@ -325,20 +325,20 @@ std::string folder_write_refusal(const char* path) {
     return "Kestrune cannot write files in " + window_display_name(path) + ": " + std::strerror(error) + ".";
 }
 
-void drive_add(setup_folders_e kind, const char* path, bool skip_space_check) {
+void setup_drive_add(setup_folders_e kind, const char* path, bool skip_space_check) {
     std::vector<drive_s>& drives = drives_of(kind);
     for (const drive_s& drive : drives)
         if (std::strcmp(drive.path, path) == 0) return;
     const std::string refusal = folder_write_refusal(path);
     if (!refusal.empty()) {
         sys_log("Not adding %s: %s\n", path, refusal.c_str());
-        message_box(main_window, "Sorry", "%s", refusal.c_str());
+        window_message_box(main_window, "Sorry", "%s", refusal.c_str());
         return;
     }
     plots_folder_add(plots, path);
     drive_s drive;
     if (!drive_init(&drive, path, kind == SETUP_STAGING)) {
-        message_box(main_window, "Sorry", "The path of this folder is too long for plot file names.");
+        window_message_box(main_window, "Sorry", "The path of this folder is too long for plot file names.");
         return;
     }
     if (!skip_space_check &&
@@ -347,7 +347,7 @@ void drive_add(setup_folders_e kind, const char* path, bool skip_space_check) {
         fmt_size(sizeof free_text, free_text, drive.free_bytes, false, "");
         fmt_size(sizeof need_text, need_text, MIN_FREE_BYTES, false, "");
         sys_log("Not adding %s: %s free, the plan needs at least %s\n", path, free_text, need_text);
-        message_box(main_window, "Sorry", "There isn't enough free space on this drive.\n%s has %s free; at least %s is needed.",
+        window_message_box(main_window, "Sorry", "There isn't enough free space on this drive.\n%s has %s free; at least %s is needed.",
                     window_display_name(path).c_str(), free_text, need_text);
         return;
     }
@@ -356,7 +356,7 @@ void drive_add(setup_folders_e kind, const char* path, bool skip_space_check) {
     if (main_window) window_invalidate(main_window);
 }
 
-void drive_remove(setup_folders_e kind, int32_t index) {
+void setup_drive_remove(setup_folders_e kind, int32_t index) {
     std::vector<drive_s>& drives = drives_of(kind);
     if (index < 0 || index >= (int32_t)drives.size()) return;
     drives.erase(drives.begin() + index);
@@ -381,11 +381,11 @@ void paint_folder_input(window_s* w, const char* label, setup_folders_e kind, in
             std::snprintf(caption, sizeof caption, "Nothing planned: %s free", fmt_size_tmp(drive.free_bytes, false, ""));
         else
             std::snprintf(caption, sizeof caption, "%s free", fmt_size_tmp(drive.free_bytes, false, ""));
-        set_font(w, UI_FONT, 12);
+        window_set_font(w, UI_FONT, 12);
         shown.push_back(window_display_name(drive.path));
-        const float path_w = text_width(w, shown.back().c_str());
-        set_font(w, UI_FONT, 7);
-        const float caption_w = text_width(w, caption);
+        const float path_w = window_text_width(w, shown.back().c_str());
+        window_set_font(w, UI_FONT, 7);
+        const float caption_w = window_text_width(w, caption);
         captions.push_back(caption);
         widths.push_back(path_w);
         widths.push_back(caption_w);
@@ -393,8 +393,8 @@ void paint_folder_input(window_s* w, const char* label, setup_folders_e kind, in
     }
     const bool adding = drives.size() < 12;
     const char* add_text = drives.empty() ? "Click to select..." : "+";
-    set_font(w, UI_FONT, drives.empty() ? 12 : 20);
-    const float add_w = std::max(32.0f, text_width(w, add_text));
+    window_set_font(w, UI_FONT, drives.empty() ? 12 : 20);
+    const float add_w = std::max(32.0f, window_text_width(w, add_text));
     if (adding) content += add_w;
     folder_scroll[kind].content_width = content;
     if (folder_scroll_to_end[kind]) {
@@ -406,7 +406,7 @@ void paint_folder_input(window_s* w, const char* label, setup_folders_e kind, in
         for (int32_t i = 0; i < (int32_t)drives.size(); ++i) {
             const float path_w = widths[2 * i], caption_w = widths[2 * i + 1];
             const int32_t item_w = (int32_t)(std::max(path_w, caption_w) + 20);
-            const bool hovered = add(x, sy, item_w, cy - sy, [kind, i] { drive_remove(kind, i); });
+            const bool hovered = add(x, sy, item_w, cy - sy, [kind, i] { setup_drive_remove(kind, i); });
             text_at(w, shown[i].c_str(), 12, hovered ? 0xFF8B12AE : 0xFF4DA60C, (float)x, (float)ty);
             const bool caption_hovered =
                 kind == SETUP_TARGETS && add(x, cy, (int32_t)caption_w + 2, 16, [i] { open_fill_prompt(i); });
@@ -417,13 +417,13 @@ void paint_folder_input(window_s* w, const char* label, setup_folders_e kind, in
         const int32_t item_y = drives.empty() ? sy + 4 : sy;
         const int32_t row = item_y + 24;
         const bool hovered = add(x, item_y, (int32_t)add_w, 64, [kind] { choose_folder_of(kind); });
-        set_font(w, UI_FONT, drives.empty() ? 12 : 20);
-        set_fill(w, drives.empty() || hovered ? COLOR_ACCENT : COLOR_BODY);
-        draw_text(w, add_text, (float)x + (float)(int32_t)(add_w - text_width(w, add_text)) / 2, (float)row);
+        window_set_font(w, UI_FONT, drives.empty() ? 12 : 20);
+        window_set_fill(w, drives.empty() || hovered ? COLOR_ACCENT : COLOR_BODY);
+        window_draw_text(w, add_text, (float)x + (float)(int32_t)(add_w - window_text_width(w, add_text)) / 2, (float)row);
         if (drives.empty() && hovered) {
-            set_stroke(w, COLOR_ACCENT);
-            draw_line(w, (float)x, (float)row + 18, (float)x + add_w, (float)row + 18);
-            no_stroke(w);
+            window_set_stroke(w, COLOR_ACCENT);
+            window_draw_line(w, (float)x, (float)row + 18, (float)x + add_w, (float)row + 18);
+            window_no_stroke(w);
         }
     });
 }
@@ -433,10 +433,10 @@ void choose_latest_plot() {
     const char* title = auto_start_nonce
                             ? "Select any plot file. Your account id will be read from it."
                             : "Select your latest plot file. Account id and starting nonce will be determined from this.";
-    if (!choose_file(main_window, title, &path)) return;
-    plot_name_s name;
-    if (plot_name_parse(path.c_str(), &name) == PLOT_NAME_NONE) {
-        message_box(main_window, "Error", "Incorrect filename format for plotfile.");
+    if (!window_choose_file(main_window, title, &path)) return;
+    plotfile_name_s name;
+    if (plotfile_name_parse(path.c_str(), &name) == PLOTFILE_NAME_NONE) {
+        window_message_box(main_window, "Error", "Incorrect filename format for plotfile.");
         return;
     }
     plots_folder_add(plots, path_folder(path.c_str()).c_str());
@@ -449,8 +449,8 @@ void choose_latest_plot() {
 
 void config_paint(void*) {
     window_s* w = main_window;
-    hit_regions_clear(w);
-    draw_clear(w, 0xFFFFFF);
+    window_hit_regions_clear(w);
+    window_draw_clear(w, 0xFFFFFF);
     text_at(w, "Config", 22, COLOR_BLACK, 24, 24);
     paint_plots_link(w);
     paint_plan_summary(w);
@@ -473,8 +473,8 @@ void config_paint(void*) {
 
 void ui_prompt_latest_plot_paint(void*) {
     window_s* w = main_window;
-    hit_regions_clear(w);
-    draw_clear(w, 0xFFFFFF);
+    window_hit_regions_clear(w);
+    window_draw_clear(w, 0xFFFFFF);
     centred(w, "Do you have existing plots?", 22, COLOR_BODY, 150);
     paint_button(w, "Yes", true, 210, 214, 100, 34, choose_latest_plot, 12);
     paint_button(w, "No", true, 330, 214, 100, 34, open_account_prompt, 12);
@@ -581,7 +581,7 @@ void drive_fill_paint(void*) {
     }
     prompt_line(w, available, typed);
     paint_button(w, "OK", typed.refusal.empty(), 270, 339, 100, 34, [w] {
-        entries_clear(w);
+        window_entries_clear(w);
         ui_show(UI_SETUP, config_paint);
         if (setup.fill_action) setup.fill_action(fill_bytes_typed);
         window_invalidate(w);

@@ -55,7 +55,7 @@ struct window_s {
     float width = 0, height = 0;          // drawing-area size in pixels
     uint32_t fill = 0;                    // ARGB fill and text colour; 0 = none
     uint32_t stroke = 0;                  // ARGB stroke colour; 0 = none
-    bool path_start = true;               // the next path_point starts a sub-path
+    bool path_start = true;               // the next window_path_point starts a sub-path
     hit_region_s regions[WINDOW_HIT_REGIONS];  // registered by the current paint
     int32_t pressed = -1;                 // slot pressed and not yet released
     int32_t hovered = -1;                 // slot under the pointer
@@ -67,7 +67,7 @@ struct window_s {
 // Process and loop. window_run_loop drains the UI call queue every 100 ms.
 int window_main(int argc, char** argv, void (*activate)());
 void window_run_loop();
-void timer_add(uint32_t interval_ms, std::function<bool()> tick);
+void window_timer_add(uint32_t interval_ms, std::function<bool()> tick);
 // True on the thread that runs the GTK main loop (the thread that created the window).
 bool window_on_ui_thread();
 
@@ -94,8 +94,8 @@ bool window_key_event(window_s* window, int32_t key);
 void window_drop_uris(window_s* window, char** uris, int32_t x, int32_t y);
 
 // Hit regions
-void hit_regions_clear(window_s* window);
-bool hit_region_add(window_s* window, int32_t x, int32_t y, int32_t w, int32_t h, window_action action);
+void window_hit_regions_clear(window_s* window);
+bool window_hit_region_add(window_s* window, int32_t x, int32_t y, int32_t w, int32_t h, window_action action);
 
 // Dialogs. Each goes through a replaceable table so tests can answer without GTK.
 struct window_dialogs_s {
@@ -106,38 +106,38 @@ struct window_dialogs_s {
 };
 window_dialogs_s& window_dialogs();
 void window_dialogs_reset();
-void message_box(window_s* window, const char* title, const char* format, ...) __attribute__((format(printf, 3, 4)));
-bool ask_yes_no(window_s* window, const char* title, const char* format, ...) __attribute__((format(printf, 3, 4)));
+void window_message_box(window_s* window, const char* title, const char* format, ...) __attribute__((format(printf, 3, 4)));
+bool window_ask_yes_no(window_s* window, const char* title, const char* format, ...) __attribute__((format(printf, 3, 4)));
 // The chosen path, whole and as the file system spells it; false (path untouched) on cancel.
-bool choose_file(window_s* window, const char* title, std::string* path);
-bool choose_folder(window_s* window, const char* title, std::string* path);
+bool window_choose_file(window_s* window, const char* title, std::string* path);
+bool window_choose_folder(window_s* window, const char* title, std::string* path);
 // A path as the user reads it: file names are bytes that need not be UTF-8, and every path
 // drawn or shown goes through this one conversion (GLib's display name); the bytes
 // themselves stay for file operations and config.yml.
 std::string window_display_name(const char* path);
 
 // Text entries
-int32_t entry_add(window_s* window, int32_t x, int32_t y, int32_t w, int32_t h, int32_t max_length, char* buffer);
-void entries_clear(window_s* window);
+int32_t window_entry_add(window_s* window, int32_t x, int32_t y, int32_t w, int32_t h, int32_t max_length, char* buffer);
+void window_entries_clear(window_s* window);
 // Copies an entry's new text into its buffer, cut to capacity - 1 bytes and terminated.
-void entry_text_changed(text_entry_s* entry, const char* text);
+void window_entry_text_changed(text_entry_s* entry, const char* text);
 
 // Drawing, only inside a paint callback
-void draw_clear(window_s* window, uint32_t rgb);
-void clip_push(window_s* window, int32_t x, int32_t y, int32_t w, int32_t h);
-void clip_pop(window_s* window);
-void set_fill(window_s* window, uint32_t argb);
-void no_fill(window_s* window);
-void set_stroke(window_s* window, uint32_t argb);
-void no_stroke(window_s* window);
-void set_line_width(window_s* window, float width);
-void draw_line(window_s* window, float x1, float y1, float x2, float y2);
-void draw_rect(window_s* window, float x, float y, float w, float h);
-void path_begin(window_s* window);
-void path_point(window_s* window, float x, float y);
-void path_end(window_s* window);
-void set_font(window_s* window, const char* face, float size);
-float text_width(window_s* window, const char* text);
-// The text's extents height in the current font: draw_text puts its baseline that far below y.
-float text_height(window_s* window, const char* text);
-void draw_text(window_s* window, const char* text, float x, float y);
+void window_draw_clear(window_s* window, uint32_t rgb);
+void window_clip_push(window_s* window, int32_t x, int32_t y, int32_t w, int32_t h);
+void window_clip_pop(window_s* window);
+void window_set_fill(window_s* window, uint32_t argb);
+void window_no_fill(window_s* window);
+void window_set_stroke(window_s* window, uint32_t argb);
+void window_no_stroke(window_s* window);
+void window_set_line_width(window_s* window, float width);
+void window_draw_line(window_s* window, float x1, float y1, float x2, float y2);
+void window_draw_rect(window_s* window, float x, float y, float w, float h);
+void window_path_begin(window_s* window);
+void window_path_point(window_s* window, float x, float y);
+void window_path_end(window_s* window);
+void window_set_font(window_s* window, const char* face, float size);
+float window_text_width(window_s* window, const char* text);
+// The text's extents height in the current font: window_draw_text puts its baseline that far below y.
+float window_text_height(window_s* window, const char* text);
+void window_draw_text(window_s* window, const char* text, float x, float y);

@@ -171,7 +171,7 @@ void on_entry_changed(GtkEditable* editable, gpointer data) {
     window_s* window = static_cast<window_s*>(data);
     const char* text = gtk_entry_get_text(GTK_ENTRY(editable));
     for (text_entry_s& entry : window->entries)
-        if (entry.entry == GTK_WIDGET(editable)) entry_text_changed(&entry, text);
+        if (entry.entry == GTK_WIDGET(editable)) window_entry_text_changed(&entry, text);
     // The prompts read their value while painting; without a redraw a button that the
     // new text enables would keep its disabled look and stay unclickable.
     queue_redraw(window);
@@ -191,7 +191,7 @@ void on_app_activate(GtkApplication* app, gpointer) {
 
 GtkWindow* parent_of(window_s* window) { return window && window->window ? GTK_WINDOW(window->window) : nullptr; }
 
-void gtk_message(window_s* window, const char* title, const char* text) {
+void window_dialog_message(window_s* window, const char* title, const char* text) {
     GtkWidget* dialog = gtk_message_dialog_new(parent_of(window), GTK_DIALOG_DESTROY_WITH_PARENT, GTK_MESSAGE_OTHER,
                                                GTK_BUTTONS_CLOSE, "%s", text);
     gtk_window_set_title(GTK_WINDOW(dialog), title);
@@ -199,7 +199,7 @@ void gtk_message(window_s* window, const char* title, const char* text) {
     gtk_widget_destroy(dialog);
 }
 
-bool gtk_ask(window_s* window, const char* title, const char* text) {
+bool window_dialog_ask(window_s* window, const char* title, const char* text) {
     GtkWidget* dialog = gtk_message_dialog_new(parent_of(window), GTK_DIALOG_DESTROY_WITH_PARENT,
                                                GTK_MESSAGE_QUESTION, GTK_BUTTONS_YES_NO, "%s", text);
     gtk_window_set_title(GTK_WINDOW(dialog), title);
@@ -208,7 +208,7 @@ bool gtk_ask(window_s* window, const char* title, const char* text) {
     return response == GTK_RESPONSE_YES;
 }
 
-bool gtk_choose(window_s* window, const char* title, std::string* path, GtkFileChooserAction action) {
+bool window_dialog_choose(window_s* window, const char* title, std::string* path, GtkFileChooserAction action) {
     GtkWidget* dialog = gtk_file_chooser_dialog_new(title, parent_of(window), action, "gtk-cancel",
                                                     GTK_RESPONSE_CANCEL, "gtk-ok", GTK_RESPONSE_ACCEPT, nullptr);
     // Enter in the typed-location field accepts, so a path can be given from the keyboard.
@@ -233,13 +233,13 @@ bool gtk_choose(window_s* window, const char* title, std::string* path, GtkFileC
 
 window_dialogs_s default_dialogs() {
     window_dialogs_s d;
-    d.message = gtk_message;
-    d.ask = gtk_ask;
+    d.message = window_dialog_message;
+    d.ask = window_dialog_ask;
     d.choose_file = [](window_s* w, const char* t, std::string* p) {
-        return gtk_choose(w, t, p, GTK_FILE_CHOOSER_ACTION_OPEN);
+        return window_dialog_choose(w, t, p, GTK_FILE_CHOOSER_ACTION_OPEN);
     };
     d.choose_folder = [](window_s* w, const char* t, std::string* p) {
-        return gtk_choose(w, t, p, GTK_FILE_CHOOSER_ACTION_SELECT_FOLDER);
+        return window_dialog_choose(w, t, p, GTK_FILE_CHOOSER_ACTION_SELECT_FOLDER);
     };
     return d;
 }
@@ -311,14 +311,14 @@ int window_main(int, char** argv, void (*activate)()) {
 
 void window_run_loop() {
     ui_thread = std::this_thread::get_id();
-    timer_add(100, [] {
+    window_timer_add(100, [] {
         sys_ui_drain();
         return true;
     });
     gtk_main();
 }
 
-void timer_add(uint32_t interval_ms, std::function<bool()> tick) {
+void window_timer_add(uint32_t interval_ms, std::function<bool()> tick) {
     g_timeout_add_full(G_PRIORITY_DEFAULT, interval_ms, timer_tick, new std::function<bool()>(std::move(tick)),
                        timer_free);
 }
@@ -391,7 +391,7 @@ void window_set_repaint_interval(window_s* window, uint32_t interval_ms) {
 void window_paint(window_s* window, cairo_t* cr) {
     window->cr = cr;
     if (window->paint) {
-        hit_regions_clear(window);
+        window_hit_regions_clear(window);
         window->paint(window->user_data);
         int32_t count = 0;
         for (const hit_region_s& region : window->regions) count += focusable(region);
@@ -405,11 +405,11 @@ void window_paint(window_s* window, cairo_t* cr) {
 
 // [SECTION] Hit regions, pointer and keys
 
-void hit_regions_clear(window_s* window) {
+void window_hit_regions_clear(window_s* window) {
     for (hit_region_s& region : window->regions) region = hit_region_s();
 }
 
-bool hit_region_add(window_s* window, int32_t x, int32_t y, int32_t w, int32_t h, window_action action) {
+bool window_hit_region_add(window_s* window, int32_t x, int32_t y, int32_t w, int32_t h, window_action action) {
     for (hit_region_s& region : window->regions) {
         if (region.action) continue;
         region.x = x;
@@ -495,7 +495,7 @@ window_dialogs_s& window_dialogs() { return dialogs_table(); }
 
 void window_dialogs_reset() { dialogs_table() = default_dialogs(); }
 
-void message_box(window_s* window, const char* title, const char* format, ...) {
+void window_message_box(window_s* window, const char* title, const char* format, ...) {
     va_list args;
     va_start(args, format);
     const std::string text = valid_text(format_message(format, args).c_str());
@@ -503,7 +503,7 @@ void message_box(window_s* window, const char* title, const char* format, ...) {
     dialogs_table().message(window, title, text.c_str());
 }
 
-bool ask_yes_no(window_s* window, const char* title, const char* format, ...) {
+bool window_ask_yes_no(window_s* window, const char* title, const char* format, ...) {
     va_list args;
     va_start(args, format);
     const std::string text = valid_text(format_message(format, args).c_str());
@@ -511,11 +511,11 @@ bool ask_yes_no(window_s* window, const char* title, const char* format, ...) {
     return dialogs_table().ask(window, title, text.c_str());
 }
 
-bool choose_file(window_s* window, const char* title, std::string* path) {
+bool window_choose_file(window_s* window, const char* title, std::string* path) {
     return dialogs_table().choose_file(window, title, path);
 }
 
-bool choose_folder(window_s* window, const char* title, std::string* path) {
+bool window_choose_folder(window_s* window, const char* title, std::string* path) {
     return dialogs_table().choose_folder(window, title, path);
 }
 
@@ -528,11 +528,11 @@ std::string window_display_name(const char* path) {
 
 // [SECTION] Entries
 
-void entry_text_changed(text_entry_s* entry, const char* text) {
+void window_entry_text_changed(text_entry_s* entry, const char* text) {
     if (entry->buffer && entry->capacity) str_copy(entry->buffer, text, entry->capacity);
 }
 
-int32_t entry_add(window_s* window, int32_t x, int32_t y, int32_t w, int32_t h, int32_t max_length, char* buffer) {
+int32_t window_entry_add(window_s* window, int32_t x, int32_t y, int32_t w, int32_t h, int32_t max_length, char* buffer) {
     text_entry_s entry;
     entry.buffer = buffer;
     entry.capacity = 128;
@@ -551,7 +551,7 @@ int32_t entry_add(window_s* window, int32_t x, int32_t y, int32_t w, int32_t h, 
     return (int32_t)window->entries.size() - 1;
 }
 
-void entries_clear(window_s* window) {
+void window_entries_clear(window_s* window) {
     for (text_entry_s& entry : window->entries)
         if (entry.entry) gtk_widget_destroy(entry.entry);
     window->entries.clear();
@@ -559,26 +559,26 @@ void entries_clear(window_s* window) {
 
 // [SECTION] Drawing
 
-void draw_clear(window_s* window, uint32_t rgb) {
+void window_draw_clear(window_s* window, uint32_t rgb) {
     cairo_set_source_rgb(window->cr, ((rgb >> 16) & 255) / 255.0, ((rgb >> 8) & 255) / 255.0, (rgb & 255) / 255.0);
     cairo_paint(window->cr);
 }
 
-void clip_push(window_s* window, int32_t x, int32_t y, int32_t w, int32_t h) {
+void window_clip_push(window_s* window, int32_t x, int32_t y, int32_t w, int32_t h) {
     cairo_save(window->cr);
     cairo_rectangle(window->cr, x, y, w, h);
     cairo_clip(window->cr);
 }
 
-void clip_pop(window_s* window) { cairo_restore(window->cr); }
+void window_clip_pop(window_s* window) { cairo_restore(window->cr); }
 
-void set_fill(window_s* window, uint32_t argb) { window->fill = argb; }
-void no_fill(window_s* window) { window->fill = 0; }
-void set_stroke(window_s* window, uint32_t argb) { window->stroke = argb; }
-void no_stroke(window_s* window) { window->stroke = 0; }
-void set_line_width(window_s* window, float width) { cairo_set_line_width(window->cr, width); }
+void window_set_fill(window_s* window, uint32_t argb) { window->fill = argb; }
+void window_no_fill(window_s* window) { window->fill = 0; }
+void window_set_stroke(window_s* window, uint32_t argb) { window->stroke = argb; }
+void window_no_stroke(window_s* window) { window->stroke = 0; }
+void window_set_line_width(window_s* window, float width) { cairo_set_line_width(window->cr, width); }
 
-void draw_line(window_s* window, float x1, float y1, float x2, float y2) {
+void window_draw_line(window_s* window, float x1, float y1, float x2, float y2) {
     if (!window->stroke) return;
     cairo_move_to(window->cr, x1, y1);
     cairo_line_to(window->cr, x2, y2);
@@ -586,7 +586,7 @@ void draw_line(window_s* window, float x1, float y1, float x2, float y2) {
     cairo_stroke(window->cr);
 }
 
-void draw_rect(window_s* window, float x, float y, float w, float h) {
+void window_draw_rect(window_s* window, float x, float y, float w, float h) {
     if (window->fill) {
         cairo_rectangle(window->cr, x, y, w, h);
         set_source(window, window->fill);
@@ -599,9 +599,9 @@ void draw_rect(window_s* window, float x, float y, float w, float h) {
     }
 }
 
-void path_begin(window_s* window) { window->path_start = true; }
+void window_path_begin(window_s* window) { window->path_start = true; }
 
-void path_point(window_s* window, float x, float y) {
+void window_path_point(window_s* window, float x, float y) {
     if (window->path_start) {
         cairo_move_to(window->cr, x, y);
         window->path_start = false;
@@ -610,7 +610,7 @@ void path_point(window_s* window, float x, float y) {
     }
 }
 
-void path_end(window_s* window) {
+void window_path_end(window_s* window) {
     cairo_close_path(window->cr);
     if (window->fill) {
         set_source(window, window->fill);
@@ -623,12 +623,12 @@ void path_end(window_s* window) {
     }
 }
 
-void set_font(window_s* window, const char* face, float size) {
+void window_set_font(window_s* window, const char* face, float size) {
     cairo_select_font_face(window->cr, face, CAIRO_FONT_SLANT_NORMAL, CAIRO_FONT_WEIGHT_NORMAL);
     cairo_set_font_size(window->cr, size * 1.333);
 }
 
-float text_width(window_s* window, const char* text) {
+float window_text_width(window_s* window, const char* text) {
     const std::string valid = valid_text(text);
     text = valid.c_str();
     cairo_text_extents_t extents;
@@ -636,14 +636,14 @@ float text_width(window_s* window, const char* text) {
     return (float)extents.width;
 }
 
-float text_height(window_s* window, const char* text) {
+float window_text_height(window_s* window, const char* text) {
     const std::string valid = valid_text(text);
     cairo_text_extents_t extents;
     cairo_text_extents(window->cr, valid.c_str(), &extents);
     return (float)extents.height;
 }
 
-void draw_text(window_s* window, const char* text, float x, float y) {
+void window_draw_text(window_s* window, const char* text, float x, float y) {
     const std::string valid = valid_text(text);
     text = valid.c_str();
     if (window->texts) window->texts->push_back(valid);

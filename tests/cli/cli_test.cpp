@@ -16,7 +16,7 @@
 #include <regex>
 
 #include "gpu/gpu.h"
-#include "nonce/plt_cpu.h"
+#include "nonce/cpu.h"
 #include "platform/sys.h"
 #include "plotter/engine_support.h"
 #include "test_support.h"

@@ -3,14 +3,14 @@
 // multi-lane family's digest against the scalar hash fed the same pieces, lane by lane, which
 // also holds the scalar hash to messages split into updates at odd addresses. The lane
 // families' nonce groups are held to the reference nonces through cpu_plot_batch in
-// plt_cpu_test.cpp; the scatter into scoop rows and the PoC2 conversion of a batch to
-// whole-file digests in plot_file_test.cpp.
+// cpu_test.cpp; the scatter into scoop rows and the PoC2 conversion of a batch to
+// whole-file digests in plotfile_test.cpp.
 #include <gtest/gtest.h>
 
 #include <vector>
 
 #include "nonce/nonce.h"
-#include "nonce/plt_cpu.h"
+#include "nonce/cpu.h"
 #include "nonce/shabal.h"
 #include "nonce/shabal_lanes.h"
 #include "test_support.h"

@@ -14,7 +14,7 @@
 #include "platform/fault_injection.h"
 #include "platform/sys.h"
 #include "plotfile/convert.h"
-#include "plotfile/plot_file.h"
+#include "plotfile/plotfile.h"
 #include "plotfile/plots.h"
 #include "test_support.h"
 
@@ -37,7 +37,7 @@ std::string image(uint64_t n, bool poc2) {
     return bytes;
 }
 
-std::string path_of(const test_dir_s& d, uint64_t n, bool poc2) { return d.file(plot_file_name(ACCOUNT, 0, n, poc2)); }
+std::string path_of(const test_dir_s& d, uint64_t n, bool poc2) { return d.file(plotfile_name(ACCOUNT, 0, n, poc2)); }
 
 std::vector<std::string> names(const test_dir_s& d) {
     std::vector<std::string> found;
@@ -75,7 +75,7 @@ TEST_F(convert_test, known_answer_files_convert_both_ways) {
         ASSERT_EQ(r.status, CONVERT_DONE) << r.message;
         const std::string bytes = test_read_file(path_of(d, 8, to_poc2));
         EXPECT_EQ(test_sha256_hex((const uint8_t*)bytes.data(), bytes.size()), vectors[to_poc2 ? 1 : 0][6]);
-        EXPECT_EQ(names(d), std::vector<std::string>{plot_file_name(ACCOUNT, 0, 8, to_poc2)});
+        EXPECT_EQ(names(d), std::vector<std::string>{plotfile_name(ACCOUNT, 0, 8, to_poc2)});
     }
 }
 
@@ -96,7 +96,7 @@ TEST_F(convert_test, round_trips_are_byte_exact_for_every_step_shape) {
         EXPECT_TRUE(test_read_file(path_of(d, n, true)) == poc2);
         ASSERT_EQ(convert_file(path_of(d, n, true), false, memory).status, CONVERT_DONE);
         EXPECT_TRUE(test_read_file(path_of(d, n, false)) == poc1);
-        EXPECT_EQ(names(d), std::vector<std::string>{plot_file_name(ACCOUNT, 0, n, false)});
+        EXPECT_EQ(names(d), std::vector<std::string>{plotfile_name(ACCOUNT, 0, n, false)});
     }
 }
 
@@ -109,7 +109,7 @@ TEST_F(convert_test, a_file_in_the_asked_layout_or_already_converted_is_left_alo
         EXPECT_EQ(r.status, CONVERT_ALREADY) << r.message;
     }
     EXPECT_TRUE(test_read_file(path_of(d, 8, true)) == poc2);
-    EXPECT_EQ(names(d), std::vector<std::string>{plot_file_name(ACCOUNT, 0, 8, true)});
+    EXPECT_EQ(names(d), std::vector<std::string>{plotfile_name(ACCOUNT, 0, 8, true)});
 }
 
 // A rename done as a hard link stopped before the old name went: the file under both names
@@ -122,7 +122,7 @@ TEST_F(convert_test, a_rename_stopped_between_link_and_unlink_is_finished) {
     test_write_file(convert_journal_path(path_of(d, 8, false)), std::string(4096, 'j'));
     const convert_result_s r = convert_file(path_of(d, 8, false), true, 1 << 20);
     EXPECT_EQ(r.status, CONVERT_ALREADY) << r.message;
-    EXPECT_EQ(names(d), std::vector<std::string>{plot_file_name(ACCOUNT, 0, 8, true)});
+    EXPECT_EQ(names(d), std::vector<std::string>{plotfile_name(ACCOUNT, 0, 8, true)});
     EXPECT_TRUE(test_read_file(path_of(d, 8, true)) == poc2);
 }
 
@@ -136,7 +136,7 @@ TEST_F(convert_test, refusals_change_no_byte_and_leave_no_file) {
         uint64_t memory;
         const char* why;  // the reason the message gives
     };
-    const std::string poc1 = plot_file_name(ACCOUNT, 0, 8, false), poc2 = plot_file_name(ACCOUNT, 0, 8, true);
+    const std::string poc1 = plotfile_name(ACCOUNT, 0, 8, false), poc2 = plotfile_name(ACCOUNT, 0, 8, true);
     const uint64_t size = 8 * PLOT_SIZE, mib = 1 << 20;
     const case_s cases[] = {
         {"unfinished", poc1 + ".plotting", size, PLAIN, mib, "unfinished plot file"},
@@ -213,7 +213,7 @@ TEST_F(convert_test, a_fault_at_any_call_leaves_a_file_that_a_rerun_finishes) {
             const convert_result_s rerun = convert_file(path_of(d, n, by_new_name), true, memory / (1 + runs % 3));
             EXPECT_TRUE(rerun.status == CONVERT_DONE || rerun.status == CONVERT_ALREADY) << rerun.message;
             EXPECT_TRUE(faulted.status != CONVERT_DONE || rerun.status == CONVERT_ALREADY) << faulted.message;
-            EXPECT_EQ(names(d), std::vector<std::string>{plot_file_name(ACCOUNT, 0, n, true)});
+            EXPECT_EQ(names(d), std::vector<std::string>{plotfile_name(ACCOUNT, 0, n, true)});
             EXPECT_TRUE(test_read_file(path_of(d, n, true)) == poc2);
         }
     }
@@ -286,7 +286,7 @@ TEST_F(convert_test, a_rerun_says_resuming_only_when_a_step_was_done) {
         EXPECT_EQ(rerun.resumed, c.step_done);
         EXPECT_EQ(log.find("resum") != std::string::npos, c.step_done) << log;
         EXPECT_TRUE(test_read_file(path_of(d, n, true)) == poc2);
-        EXPECT_EQ(names(d), std::vector<std::string>{plot_file_name(ACCOUNT, 0, n, true)});
+        EXPECT_EQ(names(d), std::vector<std::string>{plotfile_name(ACCOUNT, 0, n, true)});
     }
 }
 
@@ -352,7 +352,7 @@ TEST_F(convert_test, a_journal_of_an_earlier_release_is_finished) {
     EXPECT_EQ(rerun.status, CONVERT_DONE) << rerun.message;
     EXPECT_TRUE(rerun.resumed);
     EXPECT_TRUE(test_read_file(path_of(d, n, true)) == poc2);
-    EXPECT_EQ(names(d), std::vector<std::string>{plot_file_name(ACCOUNT, 0, n, true)});
+    EXPECT_EQ(names(d), std::vector<std::string>{plotfile_name(ACCOUNT, 0, n, true)});
 
     // A run stopped in its second step leaves a journal of the new kind.
     test_dir_s e;
@@ -382,14 +382,14 @@ TEST_F(convert_test, a_stop_between_steps_leaves_the_journal_and_a_rerun_finishe
             [&] { return asked++ == k; });
         EXPECT_EQ(stopped.status, CONVERT_STOPPED) << stopped.message;
         EXPECT_EQ(asked, k + 1);
-        EXPECT_EQ(names(d), (std::vector<std::string>{plot_file_name(ACCOUNT, 0, n, false),
-                                                      plot_file_name(ACCOUNT, 0, n, false) + ".converting"}));
+        EXPECT_EQ(names(d), (std::vector<std::string>{plotfile_name(ACCOUNT, 0, n, false),
+                                                      plotfile_name(ACCOUNT, 0, n, false) + ".converting"}));
         EXPECT_EQ(last_done == 0, k == 0);
         EXPECT_EQ(stopped.bytes == 0, k == 0);
         const convert_result_s rerun = convert_file(path_of(d, n, k % 2 == 1), true, memory);
         EXPECT_EQ(rerun.status, CONVERT_DONE) << rerun.message;
         EXPECT_EQ(rerun.resumed, k > 0);
-        EXPECT_EQ(names(d), std::vector<std::string>{plot_file_name(ACCOUNT, 0, n, true)});
+        EXPECT_EQ(names(d), std::vector<std::string>{plotfile_name(ACCOUNT, 0, n, true)});
         EXPECT_TRUE(test_read_file(path_of(d, n, true)) == poc2);
     }
 }

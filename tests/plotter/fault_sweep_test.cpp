@@ -21,7 +21,7 @@
 #include "engine_support.h"
 #include "platform/fault_injection.h"
 #include "platform/sys.h"
-#include "plotfile/plot_file.h"
+#include "plotfile/plotfile.h"
 #include "plotfile/plots.h"
 #include "settings/settings.h"
 #include "test_support.h"
@@ -98,7 +98,7 @@ struct fault_sweep : ::testing::TestWithParam<swept_s> {};
 TEST_P(fault_sweep, every_failing_call_is_reported_and_a_rerun_finishes_the_same_bytes) {
     const swept_s& kind = GetParam();
     const fault_call_e call = kind.call;
-    const std::string name = plot_file_name(ACCOUNT, 0, NONCES, false);
+    const std::string name = plotfile_name(ACCOUNT, 0, NONCES, false);
     folders_s clean_run;
     ASSERT_EQ(run(clean_run, FAULT_NONE, 0), "exit 0") << test_read_file(clean_run.work.file("log.txt"));
     const uint64_t total = fault_calls(call);

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "engine_support.h"
-#include "nonce/plt_cpu.h"
+#include "nonce/cpu.h"
 #include "platform/sys.h"
 #include "plotter/plotter_gpu.h"
 #include "settings/settings.h"

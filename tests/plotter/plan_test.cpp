@@ -13,7 +13,7 @@
 
 #include "platform/sys.h"
 #include "plotter/plan.h"
-#include "plotfile/plot_file.h"
+#include "plotfile/plotfile.h"
 #include "plotfile/plots.h"
 #include "plotter/engine_support.h"
 #include "test_support.h"
@@ -157,7 +157,7 @@ TEST_F(plan_fixture, one_target_and_its_lines) {
     const std::string K_LINE = "Limiting drive use to 262.1 MB max.\n";
     struct case_s {
         std::string plot;
-        std::vector<plot_range_s> elsewhere;
+        std::vector<plots_range_s> elsewhere;
         uint64_t start, max_fill, fill_limit, max_file;
         std::string jobs, log;
     };
@@ -343,7 +343,7 @@ TEST_F(plan_fixture, automatic_starts_continue_after_the_last_run) {
         const std::string jobs = plan();
         const uint64_t start = std::stoull(jobs.substr(2));
         EXPECT_EQ(jobs, "t:" + std::to_string(run > 0 ? end : start) + "+8");
-        test_write_file(dir.file(plot_file_name(42, start, 8, false)), "x");
+        test_write_file(dir.file(plotfile_name(42, start, 8, false)), "x");
         end = start + 8;
     }
 }

@@ -23,11 +23,11 @@
 #include <set>
 
 #include "engine_support.h"
-#include "nonce/plt_cpu.h"
+#include "nonce/cpu.h"
 #include "platform/crash_replay.h"
 #include "platform/sys.h"
 #include "plotfile/convert.h"
-#include "plotfile/plot_file.h"
+#include "plotfile/plotfile.h"
 #include "plotfile/plots.h"
 #include "settings/settings.h"
 #include "test_support.h"
@@ -98,7 +98,7 @@ bool run_plot(const std::string& target_folder, const std::string& ssd_folder, u
 }
 
 std::string convert_path(const std::string& folder, bool poc2) {
-    return folder + "/" + plot_file_name(ACCOUNT, 0, CONVERT_NONCES, poc2);
+    return folder + "/" + plotfile_name(ACCOUNT, 0, CONVERT_NONCES, poc2);
 }
 
 // One operation to replay: how its folders start, and the operation itself (true when it
@@ -222,7 +222,7 @@ void expect_all_survive(const outcome_s& out) {
 // A plot of three batches straight onto its target: creating the unfinished file, two batches
 // with their records, the last batch split at the tail, the rename.
 TEST(power_loss, a_plot_ends_byte_exact_from_every_state) {
-    const std::string unfinished = plot_file_name(ACCOUNT, 0, PLOT_NONCES, false) + ".plotting";
+    const std::string unfinished = plotfile_name(ACCOUNT, 0, PLOT_NONCES, false) + ".plotting";
     expect_all_survive(replay({"a plot", 1, [](const std::vector<std::string>&) {},
                                [](const std::vector<std::string>& f) { return run_plot(f[0], "", PLOT_NONCES); },
                                unfinished,
@@ -236,7 +236,7 @@ TEST(power_loss, a_plot_ends_byte_exact_from_every_state) {
 TEST(power_loss, a_staged_move_ends_byte_exact_from_every_state) {
     expect_all_survive(replay({"a staged move", 2,
                                [](const std::vector<std::string>& f) {
-                                   test_write_file(f[1] + "/" + plot_file_name(ACCOUNT, 0, MOVE_NONCES, false),
+                                   test_write_file(f[1] + "/" + plotfile_name(ACCOUNT, 0, MOVE_NONCES, false),
                                                    pattern(MOVE_NONCES * PLOT_SIZE));
                                },
                                [](const std::vector<std::string>& f) { return run_plot(f[0], f[1], MOVE_NONCES); },

@@ -21,7 +21,7 @@
 #include "platform/fault_injection.h"
 #include "platform/sys.h"
 #include "plotfile/convert.h"
-#include "plotfile/plot_file.h"
+#include "plotfile/plotfile.h"
 #include "settings/settings.h"
 #include "test_support.h"
 
@@ -50,7 +50,7 @@ struct work_fixture : ::testing::Test {
     }
 };
 
-std::string name_of(uint64_t start, uint64_t count, bool poc2 = false) { return plot_file_name(ACCOUNT, start, count, poc2); }
+std::string name_of(uint64_t start, uint64_t count, bool poc2 = false) { return plotfile_name(ACCOUNT, start, count, poc2); }
 
 // Checks that the folders hold just the files "folder:start+count ...", in name order, each
 // with the reference nonces.
@@ -420,7 +420,7 @@ TEST_F(work_fixture, written_file_is_completed_on_stop) {
     ta.current_job = job;
     job->job_state = JOB_WRITTEN;
     plotter->run.stop = true;
-    thread_proc(plotter);
+    plotter_work_thread(plotter);
     EXPECT_EQ(job->job_state, JOB_DONE);
     expect_plots({{'a', &a}}, "a:0+8", false);
 }

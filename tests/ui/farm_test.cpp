@@ -12,7 +12,7 @@
 
 #include "platform/sys.h"
 #include "plotfile/convert.h"
-#include "plotfile/plot_file.h"
+#include "plotfile/plotfile.h"
 #include "plotfile/plots.h"
 #include "plotter/plotter.h"
 #include "settings/settings.h"
@@ -29,7 +29,7 @@ constexpr uint64_t A = 7900104405094198526ull;  // the reference nonces' account
 constexpr uint32_t RED = 0xC42B1C, AMBER = 0xD98C00, DISABLED = 0xCCCCCC;
 
 std::string name(uint64_t start, uint64_t n, bool poc2, const char* rest = "") {
-    return plot_file_name(A, start, n, poc2) + rest;
+    return plotfile_name(A, start, n, poc2) + rest;
 }
 
 // A file of n nonces in one order, from the reference nonces 0 .. n - 1.

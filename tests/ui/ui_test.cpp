@@ -203,9 +203,9 @@ TEST(Window, PointerRulesTable) {
     for (const auto& [name, regions, steps, want_a, want_b, hovered] : cases) {
         int a = 0, b = 0, count = regions;  // a copy: lambdas cannot capture structured bindings
         test_window_s window([&](window_s* w) {
-            hit_region_add(w, 0, 0, 10, 10, [&] { ++a; });
-            hit_region_add(w, 20, 0, 10, 10, [&] { ++b; });
-            for (int32_t i = 2; i < count; ++i) hit_region_add(w, 40 + 2 * i, 0, 1, 1, [&] { ++b; });
+            window_hit_region_add(w, 0, 0, 10, 10, [&] { ++a; });
+            window_hit_region_add(w, 20, 0, 10, 10, [&] { ++b; });
+            for (int32_t i = 2; i < count; ++i) window_hit_region_add(w, 40 + 2 * i, 0, 1, 1, [&] { ++b; });
         });
         screen.paint(&window);
         for (auto [event, x, y] : steps) {
@@ -279,8 +279,8 @@ TEST_F(Screens, TextsAreCutToTheirBuffers) {
     char buffer[128];
     text_entry_s entry{nullptr, buffer, sizeof buffer};
     for (size_t length : {3, 200, 5000}) {
-        message_box(nullptr, "Title", "%s", std::string(length, 'm').c_str());
-        entry_text_changed(&entry, std::string(length, 'x').c_str());
+        window_message_box(nullptr, "Title", "%s", std::string(length, 'm').c_str());
+        window_entry_text_changed(&entry, std::string(length, 'x').c_str());
         lengths.insert(lengths.end(), {messages.back().size(), std::strlen(buffer)});
     }
     EXPECT_EQ(lengths, (std::vector<size_t>{3, 3, 200, 127, 1023, 127}));
@@ -344,7 +344,7 @@ TEST_F(Screens, SetupScreenStartProcessorsAndFolders) {
     for (int both = 0; both < 4; ++both) {
         app_reset_for_tests();
         account_id = both & 1 ? 7 : 0;
-        if (both & 2) drive_add(SETUP_TARGETS, dir.path.c_str(), false);
+        if (both & 2) setup_drive_add(SETUP_TARGETS, dir.path.c_str(), false);
         show(config_paint);
         EXPECT_EQ(test_has_region(main_window, {486, 416, 130, 40}), both == 3) << both;
     }
@@ -352,7 +352,7 @@ TEST_F(Screens, SetupScreenStartProcessorsAndFolders) {
         screen.click(main_window, x, 150);
         EXPECT_EQ(gpu_mask, mask) << x;
     }
-    drive_add(SETUP_TARGETS, dir.path.c_str(), false);
+    setup_drive_add(SETUP_TARGETS, dir.path.c_str(), false);
     EXPECT_EQ(setup.target_drives.size(), 1u);
     screen.click(main_window, 45, 350);  // the target's path
     EXPECT_EQ(std::pair(setup.target_drives.size(), plotter_job_count(plotter)), std::pair(size_t{0}, size_t{0}));
@@ -362,7 +362,7 @@ TEST_F(Screens, SetupScreenStartProcessorsAndFolders) {
         info->f_bavail = info->f_blocks = 1000;  // 4 MB free
         return 0;
     };
-    drive_add(SETUP_STAGING, dir.path.c_str(), false);
+    setup_drive_add(SETUP_STAGING, dir.path.c_str(), false);
     EXPECT_TRUE(setup.ssd_drives.empty());
     ASSERT_EQ(messages.size(), 1u);  // the refusal names the folder, its free space and the least needed
     EXPECT_EQ(messages[0], "There isn't enough free space on this drive.\n" + dir.path +
@@ -421,7 +421,7 @@ TEST_F(Screens, SetupScreenByKeysTable) {
 TEST_F(Screens, FolderNamesThatAreNotUtf8AreDrawn) {
     const std::string odd = dir.file("\xff\xfe");
     ASSERT_EQ(mkdir(odd.c_str(), 0755), 0);
-    drive_add(SETUP_STAGING, odd.c_str(), true);
+    setup_drive_add(SETUP_STAGING, odd.c_str(), true);
     ASSERT_EQ(setup.ssd_drives.size(), 1u);
     EXPECT_EQ(std::string(setup.ssd_drives[0].path), odd);
     show(config_paint);
@@ -501,7 +501,7 @@ TEST_F(Screens, StartFolderLongGoneHeldOrUnreadable) {
 // until the text is a number again. The file size line gives the nonces the plan really
 // uses. (The account prompt's OK button: the desktop session test.)
 TEST_F(Screens, PromptsReadOrRefuseTheirTextTable) {
-    drive_add(SETUP_TARGETS, dir.path.c_str(), true);
+    setup_drive_add(SETUP_TARGETS, dir.path.c_str(), true);
     const rect_s ok = {270, 339, 100, 34}, done = {405, 339, 140, 34};
     char memory[64];
     fmt_size(sizeof memory, memory, sys_total_ram(), true, "");
@@ -543,7 +543,7 @@ TEST_F(Screens, PromptsReadOrRefuseTheirTextTable) {
             EXPECT_TRUE(shown(line)) << text << ": " << testing::PrintToString(drawn);
         }
         EXPECT_EQ(test_has_region(main_window, button), enabled) << text;
-        entries_clear(main_window);
+        window_entries_clear(main_window);
     }
 }
 
@@ -552,7 +552,7 @@ TEST_F(Screens, PromptsReadOrRefuseTheirTextTable) {
 // the prompt opens with again.
 TEST_F(Screens, FileSizePromptSaysWhatThePlanMakes) {
     max_fill_bytes = 64 * PLOT_SIZE;
-    drive_add(SETUP_TARGETS, dir.path.c_str(), true);
+    setup_drive_add(SETUP_TARGETS, dir.path.c_str(), true);
     // Text typed, the line under the entry, the planned files' nonces, the setup screen's line.
     using row = std::tuple<const char*, const char*, std::vector<uint64_t>, const char*>;
     const row cases[] = {
@@ -920,7 +920,7 @@ TEST_F(Screens, UnwritableFoldersAreRefusedWithTheReason) {
         messages.clear();
         refused_folder = error ? folder : "";
         refused_error = error;
-        drive_add(kind, folder.c_str(), false);
+        setup_drive_add(kind, folder.c_str(), false);
         const std::vector<std::string> refusal = {"Kestrune cannot write files in " + folder + ": " + reason + "."};
         EXPECT_EQ(messages, reason.empty() ? std::vector<std::string>{} : refusal) << folder << " " << error;
         EXPECT_EQ(setup.ssd_drives.size() + setup.target_drives.size(), reason.empty() ? 1u : 0u) << reason;
@@ -1080,7 +1080,7 @@ TEST_F(Screens, FillCaptionsAgreeWithThePlan) {
     for (const auto& [setting, own, caption, summary] : cases) {
         app_reset_for_tests();
         max_fill_bytes = setting;
-        drive_add(SETUP_TARGETS, dir.path.c_str(), false);
+        setup_drive_add(SETUP_TARGETS, dir.path.c_str(), false);
         ASSERT_EQ(setup.target_drives.size(), 1u);
         setup.target_drives[0].fill_limit = own;
         setup_plan();

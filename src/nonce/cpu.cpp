@@ -12,7 +12,7 @@
 // lines. This file is compiled without instruction-set flags: code of a family runs
 // only after cpu_features() reported that family's instruction set and the operating
 // system's support for its registers.
-#include "nonce/plt_cpu.h"
+#include "nonce/cpu.h"
 
 #include <cpuid.h>
 #include <sys/sysinfo.h>

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "nonce/nonce.h"
-#include "nonce/plt_cpu.h"
+#include "nonce/cpu.h"
 #include "test_support.h"
 
 namespace {

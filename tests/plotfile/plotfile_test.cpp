@@ -12,7 +12,7 @@
 
 #include "nonce/nonce.h"
 #include "platform/sys.h"
-#include "plotfile/plot_file.h"
+#include "plotfile/plotfile.h"
 #include "test_support.h"
 
 namespace {
@@ -31,31 +31,31 @@ protected:
 };
 
 TEST(PlotName, NamesAndParsing) {
-    EXPECT_EQ(plot_file_path("/plots", 123, 4096, 8192, true), "/plots/123_4096_8192");
-    EXPECT_EQ(plot_file_name(18446744073709551615ull, 0, 1, false), "18446744073709551615_0_1_1");
+    EXPECT_EQ(plotfile_path("/plots", 123, 4096, 8192, true), "/plots/123_4096_8192");
+    EXPECT_EQ(plotfile_name(18446744073709551615ull, 0, 1, false), "18446744073709551615_0_1_1");
     struct case_s {
         const char* path;
-        plot_name_e kind;
+        plotfile_name_e kind;
         uint64_t account = 0, start = 0, count = 0;  // the name's numbers (plot names only)
         const char* rest = "";                       // what follows them
     };
     const uint64_t MAX = UINT64_MAX;
     const case_s cases[] = {
-        {"1_2_3", PLOT_NAME_POC2, 1, 2, 3, ""}, {"/a/b/1_2_3_3", PLOT_NAME_POC1, 1, 2, 3, ""},
-        {"/x_y/1_2_3_3.plotting", PLOT_NAME_POC1, 1, 2, 3, ".plotting"},
-        {"1_2_3_4", PLOT_NAME_NOT_OPTIMIZED, 1, 2, 3, ""}, {"1_2_3_", PLOT_NAME_POC2, 1, 2, 3, "_"},
-        {"1_2_3_0", PLOT_NAME_NOT_OPTIMIZED, 1, 2, 3, ""},  // a stagger of 0 is no PoC2 name
-        {"18446744073709551615_2_3.plotting", PLOT_NAME_POC2, MAX, 2, 3, ".plotting"},
-        {"1_18446744073709551615_1", PLOT_NAME_POC2, 1, MAX, 1, ""},  // ends exactly at the last nonce
-        {"1_18446744073709551615_2", PLOT_NAME_NONE},                 // passes it
-        {"1_2_0", PLOT_NAME_NONE}, {"1_2_0_0", PLOT_NAME_NONE}, {"1_2", PLOT_NAME_NONE}, {"x_1_2_3", PLOT_NAME_NONE},
-        {"/a/", PLOT_NAME_NONE}, {"-1_2_3", PLOT_NAME_NONE}, {" 1_2_3", PLOT_NAME_NONE}, {"1__2_3", PLOT_NAME_NONE},
-        {"18446744073709551616_2_3", PLOT_NAME_NONE},  // past 2^64 - 1
+        {"1_2_3", PLOTFILE_NAME_POC2, 1, 2, 3, ""}, {"/a/b/1_2_3_3", PLOTFILE_NAME_POC1, 1, 2, 3, ""},
+        {"/x_y/1_2_3_3.plotting", PLOTFILE_NAME_POC1, 1, 2, 3, ".plotting"},
+        {"1_2_3_4", PLOTFILE_NAME_NOT_OPTIMIZED, 1, 2, 3, ""}, {"1_2_3_", PLOTFILE_NAME_POC2, 1, 2, 3, "_"},
+        {"1_2_3_0", PLOTFILE_NAME_NOT_OPTIMIZED, 1, 2, 3, ""},  // a stagger of 0 is no PoC2 name
+        {"18446744073709551615_2_3.plotting", PLOTFILE_NAME_POC2, MAX, 2, 3, ".plotting"},
+        {"1_18446744073709551615_1", PLOTFILE_NAME_POC2, 1, MAX, 1, ""},  // ends exactly at the last nonce
+        {"1_18446744073709551615_2", PLOTFILE_NAME_NONE},                 // passes it
+        {"1_2_0", PLOTFILE_NAME_NONE}, {"1_2_0_0", PLOTFILE_NAME_NONE}, {"1_2", PLOTFILE_NAME_NONE}, {"x_1_2_3", PLOTFILE_NAME_NONE},
+        {"/a/", PLOTFILE_NAME_NONE}, {"-1_2_3", PLOTFILE_NAME_NONE}, {" 1_2_3", PLOTFILE_NAME_NONE}, {"1__2_3", PLOTFILE_NAME_NONE},
+        {"18446744073709551616_2_3", PLOTFILE_NAME_NONE},  // past 2^64 - 1
     };
     for (const case_s& c : cases) {
-        plot_name_s n;
-        ASSERT_EQ(plot_name_parse(c.path, &n), c.kind) << c.path;
-        if (c.kind == PLOT_NAME_NONE) continue;
+        plotfile_name_s n;
+        ASSERT_EQ(plotfile_name_parse(c.path, &n), c.kind) << c.path;
+        if (c.kind == PLOTFILE_NAME_NONE) continue;
         EXPECT_EQ(std::make_tuple(n.account, n.start, n.count, std::string(n.rest)),
                   std::make_tuple(c.account, c.start, c.count, std::string(c.rest))) << c.path;
     }
@@ -75,7 +75,7 @@ TEST_F(PlotFile, WritesThatEndEarly) {
         writes = 0;
         std::atomic<bool> stop{stop_first};
         size_t reported = 0;
-        EXPECT_LT(plot_file_write_batch(fd, 16, first, count, &buffer.batch, &stop,
+        EXPECT_LT(plotfile_write_batch(fd, 16, first, count, &buffer.batch, &stop,
                                         [&](uint64_t) { stop = ++reported == stop_after; }), 0);
         EXPECT_EQ(std::make_pair(writes, reported), std::make_pair(stop_after, stop_after)) << first << " " << count;
     }
@@ -96,7 +96,7 @@ TEST_F(PlotFile, ResumeRecordsAreCheckedWhenRead) {
         sys_file_write(fd, 16 * PLOT_SIZE - 512, record.size(), record.data());
         const bool valid = at == 504 && value < 16 && nonces == 16;
         testing::internal::CaptureStderr();
-        EXPECT_EQ(plot_resume_read(fd, nonces, 512), valid ? value : 0u) << at << " " << nonces;
+        EXPECT_EQ(plotfile_resume_read(fd, nonces, 512), valid ? value : 0u) << at << " " << nonces;
         EXPECT_NE(testing::internal::GetCapturedStderr().find(
                       valid ? "  resuming from nonce " + std::to_string(value) + "\n"
                             : "  incorrect resume data... starting from nonce 0\n"), std::string::npos);
@@ -116,8 +116,8 @@ TEST_F(PlotFile, WholeFilesMatchKnownDigests) {
     for (const auto& row : rows) {
         const uint64_t account = std::stoull(row[0]), start = std::stoull(row[1]), count = std::stoull(row[2]);
         const bool poc2 = row[3] == "poc2";
-        ASSERT_EQ(plot_file_name(account, start, count, poc2), row[4]);
-        const std::string path = plot_file_path(dir.path.c_str(), account, start, count, poc2);
+        ASSERT_EQ(plotfile_name(account, start, count, poc2), row[4]);
+        const std::string path = plotfile_path(dir.path.c_str(), account, start, count, poc2);
         for (const uint64_t batch : {count, uint64_t(3)}) {
             int64_t fd = test_create_file(path, count * PLOT_SIZE), direct = 0;
             sys_file_open_direct(path.c_str(), &direct);  // 0 where the file system has no direct I/O
@@ -131,24 +131,24 @@ TEST_F(PlotFile, WholeFilesMatchKnownDigests) {
                     nonce_scatter(test_reference_nonce(account, start + first + j), &buffer, j);
                 if (poc2) poc2_convert_batch(&buffer, n);
                 if (first == 3) {
-                    plot_resume_write(fd, count, 512, 3);
+                    plotfile_resume_write(fd, count, 512, 3);
                     sys_syscalls().fdatasync = [](int) { return errno = EIO, -1; };
-                    EXPECT_FALSE(plot_resume_commit(fd, count, 64, 3));
+                    EXPECT_FALSE(plotfile_resume_commit(fd, count, 64, 3));
                     EXPECT_EQ(test_resume_record(path, count), 0u);
                     sys_syscalls_reset();
-                    ASSERT_TRUE(plot_resume_commit(fd, count, 64, 3));
+                    ASSERT_TRUE(plotfile_resume_commit(fd, count, 64, 3));
                     sys_syscalls().pwrite = counting_pwrite;
                     fail_write_at = writes + 100;
-                    EXPECT_EQ(plot_file_write_batch(fd, count, first, n, &buffer, nullptr, nullptr, direct), EIO);
+                    EXPECT_EQ(plotfile_write_batch(fd, count, first, n, &buffer, nullptr, nullptr, direct), EIO);
                     sys_syscalls_reset();
                     sys_file_close(fd);
                     fd = test_create_file(path, count * PLOT_SIZE);
-                    EXPECT_EQ(plot_resume_read(fd, count, 64), 3u);
+                    EXPECT_EQ(plotfile_resume_read(fd, count, 64), 3u);
                 }
-                ASSERT_EQ(plot_file_write_batch(fd, count, first, n, &buffer, nullptr,
+                ASSERT_EQ(plotfile_write_batch(fd, count, first, n, &buffer, nullptr,
                                                 [&](uint64_t bytes) { reported += bytes; }, direct), 0);
             }
-            plot_resume_write(fd, count, 512, count);
+            plotfile_resume_write(fd, count, 512, count);
             sys_free(buffer.data);
             sys_file_close(direct);
             sys_file_close(fd);

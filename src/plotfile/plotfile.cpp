@@ -1,5 +1,5 @@
 // Plot file names, scoop-row writes of a batch, and the resume record.
-#include "plotfile/plot_file.h"
+#include "plotfile/plotfile.h"
 
 #include <cerrno>
 
@@ -24,7 +24,7 @@ bool record_offset(uint64_t file_nonces, uint64_t sector_size, uint64_t* offset)
 
 }  // namespace
 
-std::string plot_file_name(uint64_t account, uint64_t start, uint64_t count, bool poc2) {
+std::string plotfile_name(uint64_t account, uint64_t start, uint64_t count, bool poc2) {
     char name[96];
     if (poc2) {
         std::snprintf(name, sizeof name, "%llu_%llu_%llu", (unsigned long long)account,
@@ -36,11 +36,11 @@ std::string plot_file_name(uint64_t account, uint64_t start, uint64_t count, boo
     return name;
 }
 
-std::string plot_file_path(const char* folder, uint64_t account, uint64_t start, uint64_t count, bool poc2) {
-    return std::string(folder) + "/" + plot_file_name(account, start, count, poc2);
+std::string plotfile_path(const char* folder, uint64_t account, uint64_t start, uint64_t count, bool poc2) {
+    return std::string(folder) + "/" + plotfile_name(account, start, count, poc2);
 }
 
-plot_name_e plot_name_parse(const char* path, plot_name_s* name) {
+plotfile_name_e plotfile_name_parse(const char* path, plotfile_name_s* name) {
     const char* slash = std::strrchr(path, '/');
     const char* text = slash ? slash + 1 : path;
     uint64_t numbers[4] = {0, 0, 0, 0};
@@ -51,25 +51,25 @@ plot_name_e plot_name_parse(const char* path, plot_name_s* name) {
         text = after;
         ++found;
     }
-    if (found < 3 || numbers[2] == 0 || numbers[2] - 1 > UINT64_MAX - numbers[1]) return PLOT_NAME_NONE;
+    if (found < 3 || numbers[2] == 0 || numbers[2] - 1 > UINT64_MAX - numbers[1]) return PLOTFILE_NAME_NONE;
     name->account = numbers[0];
     name->start = numbers[1];
     name->count = numbers[2];
     name->rest = text;
-    if (found == 3) return PLOT_NAME_POC2;
-    return numbers[3] == numbers[2] ? PLOT_NAME_POC1 : PLOT_NAME_NOT_OPTIMIZED;
+    if (found == 3) return PLOTFILE_NAME_POC2;
+    return numbers[3] == numbers[2] ? PLOTFILE_NAME_POC1 : PLOTFILE_NAME_NOT_OPTIMIZED;
 }
 
-int plot_file_write_batch(int64_t fd, uint64_t file_nonces, uint64_t first_index, uint64_t count,
+int plotfile_write_batch(int64_t fd, uint64_t file_nonces, uint64_t first_index, uint64_t count,
                           const batch_buffer_s* batch, const std::atomic<bool>* stop,
                           const std::function<void(uint64_t row_bytes)>& row_done, int64_t direct_fd) {
     // A batch reaching past its place would overwrite other nonces' scoops.
     const bool fits = count <= batch->capacity && first_index <= file_nonces && count <= file_nonces - first_index;
     UTIL_ASSERT(fits);
-    if (!fits) return PLOT_WRITE_MISFIT;
+    if (!fits) return PLOTFILE_WRITE_MISFIT;
     const uint64_t row_bytes = count * SCOOP_SIZE;
     for (uint64_t s = 0; s < SCOOPS_PER_PLOT; ++s) {
-        if (stop && stop->load(std::memory_order_relaxed)) return PLOT_WRITE_STOPPED;
+        if (stop && stop->load(std::memory_order_relaxed)) return PLOTFILE_WRITE_STOPPED;
         const uint8_t* row = batch->data + s * batch->capacity * SCOOP_SIZE;
         const uint64_t offset = (s * file_nonces + first_index) * SCOOP_SIZE;
         const int direct_error = direct_fd ? sys_file_write_direct(direct_fd, offset, row_bytes, row).error : EINVAL;
@@ -82,7 +82,7 @@ int plot_file_write_batch(int64_t fd, uint64_t file_nonces, uint64_t first_index
     return 0;
 }
 
-bool plot_resume_write(int64_t fd, uint64_t file_nonces, uint64_t sector_size, uint64_t nonces_written) {
+bool plotfile_resume_write(int64_t fd, uint64_t file_nonces, uint64_t sector_size, uint64_t nonces_written) {
     uint64_t offset = 0;
     if (nonces_written >= file_nonces || !record_offset(file_nonces, sector_size, &offset)) return true;
     // In a file of an odd size the last sector also holds scoops of written nonces; the
@@ -93,11 +93,11 @@ bool plot_resume_write(int64_t fd, uint64_t file_nonces, uint64_t sector_size, u
     return sys_file_write(fd, offset, sector_size, record.data()).error == 0;
 }
 
-bool plot_resume_commit(int64_t fd, uint64_t file_nonces, uint64_t sector_size, uint64_t nonces_written) {
-    return sys_file_sync(fd).error == 0 && plot_resume_write(fd, file_nonces, sector_size, nonces_written);
+bool plotfile_resume_commit(int64_t fd, uint64_t file_nonces, uint64_t sector_size, uint64_t nonces_written) {
+    return sys_file_sync(fd).error == 0 && plotfile_resume_write(fd, file_nonces, sector_size, nonces_written);
 }
 
-bool plot_resume_value(int64_t fd, uint64_t file_nonces, uint64_t sector_size, uint64_t* value) {
+bool plotfile_resume_value(int64_t fd, uint64_t file_nonces, uint64_t sector_size, uint64_t* value) {
     uint64_t offset = 0;
     *value = 0;
     bool valid = record_offset(file_nonces, sector_size, &offset);
@@ -108,39 +108,39 @@ bool plot_resume_value(int64_t fd, uint64_t file_nonces, uint64_t sector_size, u
     return valid && *value < file_nonces;
 }
 
-uint64_t plot_tail_first(uint64_t file_nonces) {
-    return file_nonces > PLOT_TAIL_NONCES ? file_nonces - PLOT_TAIL_NONCES : 0;
+uint64_t plotfile_tail_first(uint64_t file_nonces) {
+    return file_nonces > PLOTFILE_TAIL_NONCES ? file_nonces - PLOTFILE_TAIL_NONCES : 0;
 }
 
-plot_tail_e plot_tail_compare(int64_t fd, uint64_t file_nonces, const batch_buffer_s* tail) {
-    const uint64_t first = plot_tail_first(file_nonces), count = file_nonces - first;
-    if (!tail || tail->capacity < count) return PLOT_TAIL_NONE;
+plotfile_tail_e plotfile_tail_compare(int64_t fd, uint64_t file_nonces, const batch_buffer_s* tail) {
+    const uint64_t first = plotfile_tail_first(file_nonces), count = file_nonces - first;
+    if (!tail || tail->capacity < count) return PLOTFILE_TAIL_NONE;
     std::vector<uint8_t> row(count * SCOOP_SIZE);
     uint64_t same = 0;
     for (uint64_t s = 0; s < SCOOPS_PER_PLOT; ++s) {
-        if (sys_file_read(fd, (s * file_nonces + first) * SCOOP_SIZE, row.size(), row.data()).error) return PLOT_TAIL_NONE;
+        if (sys_file_read(fd, (s * file_nonces + first) * SCOOP_SIZE, row.size(), row.data()).error) return PLOTFILE_TAIL_NONE;
         const uint8_t* computed = tail->data + s * tail->capacity * SCOOP_SIZE;
         for (uint64_t i = 0; i < count; ++i)
             same += std::memcmp(row.data() + i * SCOOP_SIZE, computed + i * SCOOP_SIZE, SCOOP_SIZE) == 0;
     }
-    if (same == 0) return PLOT_TAIL_NONE;
-    return same == count * SCOOPS_PER_PLOT ? PLOT_TAIL_WHOLE : PLOT_TAIL_PART;
+    if (same == 0) return PLOTFILE_TAIL_NONE;
+    return same == count * SCOOPS_PER_PLOT ? PLOTFILE_TAIL_WHOLE : PLOTFILE_TAIL_PART;
 }
 
-uint64_t plot_resume_read(int64_t fd, uint64_t file_nonces, uint64_t sector_size,
+uint64_t plotfile_resume_read(int64_t fd, uint64_t file_nonces, uint64_t sector_size,
                           const std::function<const batch_buffer_s*()>& compute_tail) {
     uint64_t value = 0;
-    if (plot_resume_value(fd, file_nonces, sector_size, &value)) {
+    if (plotfile_resume_value(fd, file_nonces, sector_size, &value)) {
         sys_log("  resuming from nonce %llu\n", (unsigned long long)value);
         return value;
     }
-    const plot_tail_e tail = compute_tail ? plot_tail_compare(fd, file_nonces, compute_tail()) : PLOT_TAIL_NONE;
-    const unsigned long long first = plot_tail_first(file_nonces), count = file_nonces - first;
-    if (tail == PLOT_TAIL_WHOLE) {
+    const plotfile_tail_e tail = compute_tail ? plotfile_tail_compare(fd, file_nonces, compute_tail()) : PLOTFILE_TAIL_NONE;
+    const unsigned long long first = plotfile_tail_first(file_nonces), count = file_nonces - first;
+    if (tail == PLOTFILE_TAIL_WHOLE) {
         sys_log("  the file is complete: its last %llu nonces are on the disk\n", count);
         return file_nonces;
     }
-    if (tail == PLOT_TAIL_PART) {
+    if (tail == PLOTFILE_TAIL_PART) {
         sys_log("  part of its last %llu nonces is on the disk\n  resuming from nonce %llu\n", count, first);
         return first;
     }
