@@ -15,170 +15,6 @@
 
 namespace {
 
-// The loaded values and folder lists in one line, so a whole state is one expectation.
-std::string values(const prefs_loaded_s& loaded) {
-    char text[256];
-    std::snprintf(text, sizeof text, "account=%llu auto=%d gpus=%u ram=%llu file=%llu fill=%llu counts=%d,%d,%d,%d poc2=%d",
-                  (unsigned long long)account_id, auto_start_nonce, gpu_mask, (unsigned long long)max_ram_bytes,
-                  (unsigned long long)max_file_bytes, (unsigned long long)max_fill_bytes, hash_per_dispatch,
-                  threads_per_group, cpu_threads, max_gpu_nonces, use_poc2_format);
-    std::string all = text;
-    for (const std::string& folder : loaded.ssds) all += " ssd=" + folder;
-    for (const std::string& folder : loaded.plots) all += " plot=" + folder;
-    return all;
-}
-
-struct Prefs : testing::Test {
-    test_dir_s dir;
-    std::string path = dir.file("config.yml");
-    void SetUp() override { settings_reset(); }
-    void TearDown() override {
-        settings_reset();
-        sys_syscalls_reset();
-    }
-};
-
-}  // namespace
-
-// Each file is loaded over the start values on a machine with 2 GPUs.
-TEST_F(Prefs, KeysLoadOneByOne) {
-    const std::string fallback = "account=0 auto=1 gpus=0 ram=0 file=1000000000000 fill=0 counts=0,0,0,0 poc2=0";
-    const struct {
-        const char* text;
-        std::string want;
-    } cases[] = {
-        {"account: 123\n", "account=123 auto=1 gpus=0 ram=0 file=1000000000000 fill=0 counts=0,0,0,0 poc2=0"},
-        {"gpus: [0, 2, 5]\nmax_ram_gb: 12\nmax_gb_per_file: 1.5\nmax_gb_to_fill: 1.5\n",
-         "account=0 auto=1 gpus=1 ram=12884901888 file=1000000000 fill=1500000000 counts=0,0,0,0 poc2=0"},
-        {"max_gb_per_file: 0\nhash_per_dispatch: 16\nthreads_per_group: 64\nuse_poc2_format: true\n",
-         "account=0 auto=1 gpus=0 ram=0 file=1000000000000 fill=0 counts=16,64,0,0 poc2=1"},
-        // A bad value or element costs only itself: the keys after it still load.
-        {"account: 12345678x\ngpus: [a, 1]\nauto_start_nonce: false\ncpu_threads: 3\nuse_poc2_format: true\n",
-         "account=0 auto=0 gpus=2 ram=0 file=1000000000000 fill=0 counts=0,0,3,0 poc2=1"},
-        {"ssds: [/a, {x: 1}, /b]\nplots:\n  - /p/\n  - [1]\n  - /q/\ngpus: 1\n",
-         fallback + " ssd=/a ssd=/b plot=/p/ plot=/q/"},
-        // Negative or out-of-range numbers keep their fallback instead of wrapping.
-        {"account: -1\nmax_gb_per_file: -3\nmax_ram_gb: -2\nmax_gb_to_fill: 1e30\ncpu_threads: -4\n"
-         "max_gpu_nonces: 4294967296\nhash_per_dispatch: 2147483648\ngpus: [-1, 18446744073709551615]\n",
-         fallback},
-        {"just a scalar\n", fallback},
-    };
-    for (const auto& c : cases) {
-        settings_reset();
-        test_write_file(path, c.text);
-        const prefs_loaded_s loaded = prefs_load(path.c_str(), 2);
-        EXPECT_TRUE(loaded.parsed) << c.text;
-        EXPECT_EQ(values(loaded), c.want) << c.text;
-    }
-}
-
-// A missing file is the first run; an unparsable one is kept as config.yml.bak.
-TEST_F(Prefs, MissingAndDamagedFiles) {
-    EXPECT_FALSE(prefs_load(path.c_str(), 0).parsed);
-    EXPECT_FALSE(sys_file_exists((path + ".bak").c_str()));
-    const std::string damaged = "account: 77\ngpus: [1, 2\nplots: {\n";
-    test_write_file(path, damaged);
-    const prefs_loaded_s loaded = prefs_load(path.c_str(), 0);
-    EXPECT_TRUE(!loaded.parsed && loaded.backed_up);
-    EXPECT_EQ(test_read_file(path + ".bak"), damaged);
-    EXPECT_FALSE(sys_file_exists(path.c_str()));
-}
-
-// A config.yml that exists but cannot be read (a folder of that name, a file without read
-// permission) is reported with its reason, loads nothing and is not moved aside: the caller
-// must not replace what it could not read.
-TEST_F(Prefs, UnreadableFilesAreLeftAlone) {
-    ASSERT_EQ(mkdir(path.c_str(), 0755), 0);
-    const prefs_loaded_s folder = prefs_load(path.c_str(), 0);
-    EXPECT_EQ(std::tuple(folder.parsed, folder.backed_up, folder.unreadable), std::tuple(false, false, EISDIR));
-    EXPECT_TRUE(sys_file_exists(path.c_str()) && !sys_file_exists((path + ".bak").c_str()));
-    rmdir(path.c_str());
-    if (geteuid() == 0) GTEST_SKIP() << "root reads files without read permission: only the folder case ran";
-    test_write_file(path, "account: 9\n");
-    chmod(path.c_str(), 0);
-    EXPECT_EQ(prefs_load(path.c_str(), 0).unreadable, EACCES);
-    EXPECT_EQ(account_id, 0u);
-}
-
-// Folder names are bytes, not necessarily UTF-8: a save and a load give back the same bytes.
-TEST_F(Prefs, FolderBytesSurviveASaveAndALoad) {
-    const std::vector<std::string> ssds = {"/mnt/\xff\xfe", "/a b/\xe9t\xe9"}, plots = {"/p/\xc3(/", "/q/"};
-    ASSERT_TRUE(prefs_save(path.c_str(), ssds, plots));
-    const prefs_loaded_s loaded = prefs_load(path.c_str(), 0);
-    EXPECT_TRUE(loaded.parsed);
-    EXPECT_EQ(std::pair(loaded.ssds, loaded.plots), std::pair(ssds, plots));
-}
-
-// Values loaded from a file are saved with every key and comment in order, and load back.
-TEST_F(Prefs, SavedFileHasEveryKeyInOrderAndLoadsBack) {
-    test_write_file(path, "account: 7900104405094198526\nauto_start_nonce: false\ngpus: [0, 2]\nssds: [/ssd/a]\n"
-                          "plots: [/p/, /q r/]\nmax_ram_gb: 12\nmax_gb_per_file: 2\nmax_gb_to_fill: 1.5\n"
-                          "cpu_threads: 3\nuse_poc2_format: true\n");
-    const prefs_loaded_s saved = prefs_load(path.c_str(), 4);
-    const std::string want = values(saved);
-    ASSERT_TRUE(prefs_save(path.c_str(), saved.ssds, saved.plots));
-    const std::string text = test_read_file(path);
-    const char* order[] = {
-        "# Configuration file for Kestrune\n# This file stores", "account: 7900104405094198526",
-        "auto_start_nonce: false", "gpus: [0, 2]", "# Last GPU(s) used or empty for CPU", "ssds: [/ssd/a]",
-        "# Paths you made plots in", "plots:", "- /p/", "# Overrides", "max_ram_gb: 12", "max_gb_per_file: 2",
-        "# Each plot file will be this size or less in GB", "max_gb_to_fill: 1.5",
-        "# Use this to fill only part of a target drive", "# Advanced and experimental settings",
-        "dont_adjust_gpu_dog: false", "hash_per_dispatch: 0", "threads_per_group: 0", "cpu_threads: 3",
-        "# Default is CPU threads - 1", "max_gpu_nonces: 0", "# Try 1024 here if you get GPU errors",
-        "use_poc2_format: true", "# PoC2 format (supported by jminer)", "ssd_scatter: false"};
-    size_t at = 0;
-    for (const char* piece : order) {
-        at = text.find(piece, at);
-        ASSERT_NE(at, std::string::npos) << piece << "\n" << text;
-    }
-
-    settings_reset();
-    EXPECT_EQ(values(prefs_load(path.c_str(), 4)), want);
-}
-
-// A file size without limit (0, as the desktop program's prompt takes it) survives a save and
-// a load: a 0 in the file keeps meaning the default, so no limit is written as the largest
-// whole number of GB, which reads back as no limit; other sizes read back as before.
-TEST_F(Prefs, NoFileSizeLimitSurvivesASaveAndALoad) {
-    for (const auto& [bytes, written, loaded] : {std::tuple{0ull, "max_gb_per_file: 18446744073 ", 0ull},
-                                                 {2000000000ull, "max_gb_per_file: 2 ", 2000000000ull},
-                                                 {1000000000000ull, "max_gb_per_file: 1000 ", 1000000000000ull}}) {
-        SCOPED_TRACE(written);
-        settings_reset();
-        max_file_bytes = bytes;
-        ASSERT_TRUE(prefs_save(path.c_str(), {}, {}));
-        EXPECT_NE(test_read_file(path).find(written), std::string::npos) << test_read_file(path);
-        settings_reset();
-        prefs_load(path.c_str(), 0);
-        EXPECT_EQ(max_file_bytes, loaded);
-    }
-}
-
-// A save that cannot write, sync or rename its temporary file into place is reported and
-// leaves the old file whole, no temporary file, and the settings as they were.
-TEST_F(Prefs, FailedSavesKeepTheOldFile) {
-    const std::pair<const char*, void (*)()> cases[] = {
-        {"missing/config.yml", [] {}},
-        {"config.yml", [] { sys_syscalls().fdatasync = [](int) { return errno = EIO, -1; }; }},
-        {"config.yml", [] { sys_syscalls().rename = [](const char*, const char*) { return errno = EACCES, -1; }; }},
-    };
-    test_write_file(path, "account: 9\n");
-    account_id = 5;
-    for (const auto& c : cases) {
-        c.second();
-        testing::internal::CaptureStderr();
-        EXPECT_FALSE(prefs_save(dir.file(c.first).c_str(), {}, {})) << c.first;
-        EXPECT_NE(testing::internal::GetCapturedStderr().find("Failed to write config.yml\n"), std::string::npos);
-        sys_syscalls_reset();
-        EXPECT_EQ(test_read_file(path), "account: 9\n");
-        EXPECT_FALSE(sys_file_exists((path + ".tmp").c_str()));
-    }
-    EXPECT_EQ(account_id, 5u);
-}
-
-namespace {
-
 // Every setting and the folder lists in one line.
 std::string every_value(const prefs_loaded_s& loaded) {
     char text[320];
@@ -219,7 +55,67 @@ const char* const config_head =
     "# You can delete this file to return to all default values.\n"
     "\n";
 
+struct Prefs : testing::Test {
+    test_dir_s dir;
+    std::string path = dir.file("config.yml");
+    void SetUp() override { settings_reset(); }
+    void TearDown() override {
+        settings_reset();
+        sys_syscalls_reset();
+    }
+};
+
 }  // namespace
+
+// A missing file is the first run; an unparsable one is kept as config.yml.bak.
+TEST_F(Prefs, MissingAndDamagedFiles) {
+    EXPECT_FALSE(prefs_load(path.c_str(), 0).parsed);
+    EXPECT_FALSE(sys_file_exists((path + ".bak").c_str()));
+    const std::string damaged = "account: 77\ngpus: [1, 2\nplots: {\n";
+    test_write_file(path, damaged);
+    const prefs_loaded_s loaded = prefs_load(path.c_str(), 0);
+    EXPECT_TRUE(!loaded.parsed && loaded.backed_up);
+    EXPECT_EQ(test_read_file(path + ".bak"), damaged);
+    EXPECT_FALSE(sys_file_exists(path.c_str()));
+}
+
+// A config.yml that exists but cannot be read (a folder of that name, a file without read
+// permission) is reported with its reason, loads nothing and is not moved aside: the caller
+// must not replace what it could not read.
+TEST_F(Prefs, UnreadableFilesAreLeftAlone) {
+    ASSERT_EQ(mkdir(path.c_str(), 0755), 0);
+    const prefs_loaded_s folder = prefs_load(path.c_str(), 0);
+    EXPECT_EQ(std::tuple(folder.parsed, folder.backed_up, folder.unreadable), std::tuple(false, false, EISDIR));
+    EXPECT_TRUE(sys_file_exists(path.c_str()) && !sys_file_exists((path + ".bak").c_str()));
+    rmdir(path.c_str());
+    if (geteuid() == 0) GTEST_SKIP() << "root reads files without read permission: only the folder case ran";
+    test_write_file(path, "account: 9\n");
+    chmod(path.c_str(), 0);
+    EXPECT_EQ(prefs_load(path.c_str(), 0).unreadable, EACCES);
+    EXPECT_EQ(account_id, 0u);
+}
+
+// A save that cannot write, sync or rename its temporary file into place is reported and
+// leaves the old file whole, no temporary file, and the settings as they were.
+TEST_F(Prefs, FailedSavesKeepTheOldFile) {
+    const std::pair<const char*, void (*)()> cases[] = {
+        {"missing/config.yml", [] {}},
+        {"config.yml", [] { sys_syscalls().fdatasync = [](int) { return errno = EIO, -1; }; }},
+        {"config.yml", [] { sys_syscalls().rename = [](const char*, const char*) { return errno = EACCES, -1; }; }},
+    };
+    test_write_file(path, "account: 9\n");
+    account_id = 5;
+    for (const auto& c : cases) {
+        c.second();
+        testing::internal::CaptureStderr();
+        EXPECT_FALSE(prefs_save(dir.file(c.first).c_str(), {}, {})) << c.first;
+        EXPECT_NE(testing::internal::GetCapturedStderr().find("Failed to write config.yml\n"), std::string::npos);
+        sys_syscalls_reset();
+        EXPECT_EQ(test_read_file(path), "account: 9\n");
+        EXPECT_FALSE(sys_file_exists((path + ".tmp").c_str()));
+    }
+    EXPECT_EQ(account_id, 5u);
+}
 
 // Each record is saved as exactly these bytes: key order, number forms, comments and gaps.
 TEST_F(Prefs, SavedBytesAreExact) {
@@ -321,12 +217,28 @@ TEST_F(Prefs, SavedBytesAreExact) {
         ASSERT_TRUE(prefs_save(path.c_str(), c.ssds, c.plots));
         EXPECT_EQ(test_read_file(path), config_head + std::string(c.body));
     }
+    // What is saved loads back, no file size limit (0) included; folder names are bytes, not
+    // necessarily UTF-8, and come back the same.
+    const std::vector<std::string> ssds = {"/mnt/\xff\xfe", "/a b/\xe9t\xe9"}, plots = {"/p/\xc3(/", "/q/"};
+    settings_s whole = changed_values(), no_limit;
+    whole.max_fill_bytes = 1500000000;  // a fill of a few bytes does not survive the GB form
+    no_limit = whole;
+    no_limit.max_file_bytes = 0;
+    for (const settings_s& values : {settings_s{}, whole, no_limit}) {
+        settings_set(values);
+        const std::string want = every_value({});
+        ASSERT_TRUE(prefs_save(path.c_str(), ssds, plots));
+        settings_reset();
+        const prefs_loaded_s loaded = prefs_load(path.c_str(), 2);
+        EXPECT_EQ(std::tuple(every_value({}), loaded.ssds, loaded.plots), std::tuple(want, ssds, plots));
+    }
 }
 
 // Odd, limit and invalid values on a machine with 2 GPUs, loaded over the start values or over
 // a record whose every value differs from them. Missing or bad keys keep the value they had,
 // except the four counts, which fall back to 0, and use_poc2_format, which falls back to false.
 TEST_F(Prefs, OddValuesLoadAsTheyMust) {
+    const std::string start = "account=0 auto=1 gpus=0 ram=0 file=1000000000000 fill=0 dog=0 counts=0,0,0,0 poc2=0 scatter=0";
     const std::string kept_changed =
         "account=5 auto=0 gpus=1 ram=7 file=3000000000 fill=9 dog=1 counts=0,0,0,0 poc2=0 scatter=1";
     const struct {
@@ -334,6 +246,20 @@ TEST_F(Prefs, OddValuesLoadAsTheyMust) {
         const char* text;
         std::string want;
     } cases[] = {
+        // Keys load one by one; a bad value or element costs only itself.
+        {false, "account: 123\n", "account=123 auto=1 gpus=0 ram=0 file=1000000000000 fill=0 dog=0 counts=0,0,0,0 poc2=0 scatter=0"},
+        {false, "gpus: [0, 2, 5]\nmax_ram_gb: 12\nmax_gb_per_file: 1.5\nmax_gb_to_fill: 1.5\n",
+         "account=0 auto=1 gpus=1 ram=12884901888 file=1000000000 fill=1500000000 dog=0 counts=0,0,0,0 poc2=0 scatter=0"},
+        {false, "max_gb_per_file: 0\nhash_per_dispatch: 16\nthreads_per_group: 64\nuse_poc2_format: true\n",
+         "account=0 auto=1 gpus=0 ram=0 file=1000000000000 fill=0 dog=0 counts=16,64,0,0 poc2=1 scatter=0"},
+        {false, "account: 12345678x\ngpus: [a, 1]\nauto_start_nonce: false\ncpu_threads: 3\nuse_poc2_format: true\n",
+         "account=0 auto=0 gpus=2 ram=0 file=1000000000000 fill=0 dog=0 counts=0,0,3,0 poc2=1 scatter=0"},
+        {false, "ssds: [/a, {x: 1}, /b]\nplots:\n  - /p/\n  - [1]\n  - /q/\ngpus: 1\n", start + " ssd=/a ssd=/b plot=/p/ plot=/q/"},
+        {false,
+         "account: -1\nmax_gb_per_file: -3\nmax_ram_gb: -2\nmax_gb_to_fill: 1e30\ncpu_threads: -4\n"
+         "max_gpu_nonces: 4294967296\nhash_per_dispatch: 2147483648\ngpus: [-1, 18446744073709551615]\n",
+         start},
+        {false, "just a scalar\n", start},
         // Missing and unknown keys (key names are case-sensitive).
         {true, "", kept_changed},
         {true, "unknown: 1\nAccount: 6\nUSE_POC2_FORMAT: true\nlist: [1, 2]\n", kept_changed},
@@ -361,8 +287,7 @@ TEST_F(Prefs, OddValuesLoadAsTheyMust) {
          "ssd_scatter: [true]\ngpus: 1\nssds: /a\nplots: {a: 1}\n",
          kept_changed},
         {true, "account: +6\nthreads_per_group: 0x10\nmax_ram_gb: .inf\nmax_gb_to_fill: 1,5\n", kept_changed},
-        {false, "auto_start_nonce: oN\n",
-         "account=0 auto=1 gpus=0 ram=0 file=1000000000000 fill=0 dog=0 counts=0,0,0,0 poc2=0 scatter=0"},
+        {false, "auto_start_nonce: oN\n", start},
         {false, "auto_start_nonce: n\ndont_adjust_gpu_dog: Yes\nuse_poc2_format: ON\nssd_scatter: y\n",
          "account=0 auto=0 gpus=0 ram=0 file=1000000000000 fill=0 dog=1 counts=0,0,0,0 poc2=1 scatter=1"},
         // Keys without a value.
