@@ -11,6 +11,7 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "gpu/gpu_context.h"
@@ -154,13 +155,16 @@ TEST_F(Gpu, BatchEqualsReferenceForEveryDispatchSizeAndSlot) {
 // Batches that must end with 0 and no progress: a capacity that passes do not fill (refused
 // before anything is written), a stop before the first pass, a work-group size that does not
 // divide the nonces (an OpenCL error), and a context whose kernels are missing. Hashes per
-// dispatch out of range keep the built-in size. The self-test runs every slot.
-TEST_F(Gpu, RefusedBatchesAndTheSelfTest) {
+// dispatch out of range keep the built-in size. The self-test runs every slot, reporting its
+// progress up to the whole pass of each. Why a context cannot be used is said in words, naming
+// the device and the runtime's error; a context that passes its self-test has nothing to say.
+TEST_F(Gpu, RefusedBatchesProblemsAndTheSelfTest) {
     gpu_ptr gpu = activate(2);
     ASSERT_TRUE(gpu);
     double seconds = -1;
-    EXPECT_TRUE(gpu_test(gpu.get(), &seconds) && seconds > 0.0) << seconds;
-    EXPECT_EQ(gpu_nonces(gpu.get()), 32u);
+    std::atomic<uint64_t> progress{0};
+    EXPECT_TRUE(gpu_test(gpu.get(), &seconds, &progress) && seconds > 0.0) << seconds;
+    EXPECT_EQ(std::tuple(progress.load(), gpu_problem(gpu.get()), gpu_nonces(gpu.get())), std::tuple(64u, "", 32u));
 
     for (auto setting : {std::make_pair(-5, GPU_DEFAULT_HASHES), {8193, GPU_DEFAULT_HASHES},
                          {INT_MAX, GPU_DEFAULT_HASHES}, {8192, 8192u}}) {
@@ -173,41 +177,7 @@ TEST_F(Gpu, RefusedBatchesAndTheSelfTest) {
     std::atomic<bool> stop{true};
     EXPECT_EQ(gpu_compute(gpu.get(), 1, 0, &odd.batch, nullptr), 0u);
     EXPECT_EQ(gpu_compute(gpu.get(), 1, 0, &full.batch, &stop), 0u);
-    gpu_ptr uneven = activate(1, 0, 24);
-    ASSERT_TRUE(uneven);
-    testing::internal::CaptureStderr();
-    EXPECT_FALSE(gpu_test(uneven.get(), &seconds));
-    EXPECT_EQ(gpu_compute(uneven.get(), 1, 0, &full.batch, nullptr), 0u);
-    EXPECT_NE(testing::internal::GetCapturedStderr().find("Received error -54 from OpenCL\n"), std::string::npos);
-    opencl_api.clReleaseKernel(gpu->kernel_step2[1]);  // as after a failed build, on the second slot
-    gpu->kernel_step2[1] = nullptr;
-    EXPECT_FALSE(gpu_test(gpu.get(), &seconds));
-    EXPECT_EQ(gpu_compute(gpu.get(), 1, 0, &full.batch, nullptr), 0u);
-    EXPECT_EQ(odd.batch.progress.load() + full.batch.progress.load(), 0u);
-    EXPECT_EQ(std::count(odd.storage.begin(), odd.storage.end(), 0), (long)odd.storage.size()) << "nothing written";
-
-    const gpu_tuning_s tuning;
-    for (gpu_s* none : {gpu_activate_pd({pd}, 0, tuning), gpu_activate_pd({}, 32, tuning),
-                        gpu_activate_pd({{99, 0}}, 32, tuning), gpu_activate(1, nullptr, 0, tuning),
-                        gpu_activate_pd({pd}, GPU_MAX_NONCES + 32, tuning)})
-        EXPECT_EQ(none, nullptr);
-    gpu_release(nullptr);
-}
-
-// Why a context cannot be used is said in words, naming the device and the runtime's error:
-// an allocation limit too small for one work group of generation areas (32 x 262160 bytes),
-// a work-group size that does not divide the nonces, a kernel missing on the second slot.
-// A context that passes its self-test has nothing to say, and the self-test reports its
-// progress up to the whole pass of every slot.
-TEST_F(Gpu, ProblemsAreSaidInWordsAndTheSelfTestShowsProgress) {
-    double seconds = 0;
-    std::atomic<uint64_t> progress{0};
-    gpu_ptr good = activate(2);
-    ASSERT_TRUE(good);
-    EXPECT_TRUE(gpu_test(good.get(), &seconds, &progress));
-    EXPECT_EQ(progress.load(), 64u);
-    EXPECT_EQ(gpu_problem(good.get()), "");
-
+    // An allocation limit too small for one work group of generation areas (32 x 262160 bytes).
     gpu_tuning_s tuning;
     tuning.max_alloc = 1ull << 20;
     gpu_ptr small(gpu_activate_pd({pd}, 32, tuning), gpu_release);
@@ -216,18 +186,29 @@ TEST_F(Gpu, ProblemsAreSaidInWordsAndTheSelfTestShowsProgress) {
     testing::internal::CaptureStderr();
     EXPECT_FALSE(gpu_test(small.get(), &seconds));
     EXPECT_FALSE(gpu_test(uneven.get(), &seconds));
-    opencl_api.clReleaseKernel(good->kernel_step2[1]);
-    good->kernel_step2[1] = nullptr;
-    EXPECT_FALSE(gpu_test(good.get(), &seconds));
-    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(gpu_compute(uneven.get(), 1, 0, &full.batch, nullptr), 0u);
+    opencl_api.clReleaseKernel(gpu->kernel_step2[1]);  // as after a failed build, on the second slot
+    gpu->kernel_step2[1] = nullptr;
+    EXPECT_FALSE(gpu_test(gpu.get(), &seconds));
+    EXPECT_EQ(gpu_compute(gpu.get(), 1, 0, &full.batch, nullptr), 0u);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("Received error -54 from OpenCL\n"), std::string::npos);
+    EXPECT_EQ(odd.batch.progress.load() + full.batch.progress.load(), 0u);
+    EXPECT_EQ(std::count(odd.storage.begin(), odd.storage.end(), 0), (long)odd.storage.size()) << "nothing written";
     const std::pair<gpu_s*, const char*> said[] = {
         {small.get(),
          "device 0: a work group of 32 generation areas (8.0 MiB) exceeds the largest allocation (1.0 MiB)"},
         {uneven.get(), "device 0: the self-test failed: nonce_step1 returned error -54 (CL_INVALID_WORK_GROUP_SIZE)"},
-        {good.get(), "device 1: the context lacks kernel nonce_step2"},
+        {gpu.get(), "device 1: the context lacks kernel nonce_step2"},
     };
     for (const auto& c : said) EXPECT_EQ(gpu_problem(c.first), c.second);
     EXPECT_EQ(gpu_problem(nullptr), "no GPU context");
+
+    const gpu_tuning_s plain;
+    for (gpu_s* none : {gpu_activate_pd({pd}, 0, plain), gpu_activate_pd({}, 32, plain),
+                        gpu_activate_pd({{99, 0}}, 32, plain), gpu_activate(1, nullptr, 0, plain),
+                        gpu_activate_pd({pd}, GPU_MAX_NONCES + 32, plain)})
+        EXPECT_EQ(none, nullptr);
+    gpu_release(nullptr);
 }
 
 // Faults in one batch of two passes over two devices: a failing enqueue, read-back, wait or
