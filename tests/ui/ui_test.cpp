@@ -516,7 +516,6 @@ TEST_F(Screens, PromptsReadOrRefuseTheirTextTable) {
         {open_account_prompt, &account_id, 5, "BURST-8V9Y-58B4-RVWP-8HQAV", 7900104405094198526ull, nullptr, ok, true},
         {open_size_prompt, &max_file_bytes, 7, "2.5", 2500000000ull, "2.5 GB = 9536 nonces", ok, true},
         {open_size_prompt, &max_file_bytes, 7, " 0.002 ", 2000000, "2.1 MB = 8 nonces", ok, true},
-        {open_size_prompt, &max_file_bytes, 7, "0", 0, "0 = no limit: each file as large as its drive allows", ok, true},
         {open_size_prompt, &max_file_bytes, 7, "-2", 7, "The number cannot be negative.", ok, false},
         {open_size_prompt, &max_file_bytes, 7, "1e30", 7, "\"1e30\" is too large.", ok, false},
         {open_size_prompt, &max_file_bytes, 7, "abc", 7, "\"abc\" is not a number.", ok, false},
@@ -577,7 +576,8 @@ TEST_F(Screens, FileSizePromptSaysWhatThePlanMakes) {
 
 // Dropped URIs become local paths (percent escapes decoded, web addresses left out).
 // Unfinished files resume only while setting up; a declined resume and plain files open the
-// checker from the setup or checker screen, and nothing happens on the run's screens.
+// checker from the setup or checker screen, and nothing happens on the run's screens. Of
+// several files dropped at once the first is checked and the screen says so.
 TEST_F(Screens, DroppedFilesResumeOrCheckWhileSettingUp) {
     account_id = 7;
     main_window->drop = app_drop;
@@ -603,6 +603,13 @@ TEST_F(Screens, DroppedFilesResumeOrCheckWhileSettingUp) {
         EXPECT_EQ(std::tuple(messages, asks, main_window->paint), std::tuple(shown, asked, after)) << uri;
         EXPECT_TRUE(!checked || (ui_check_current() && ui_check_current()->path == checked)) << uri;
     }
+    // Several files dropped at once: the first is checked and the screen says so.
+    ui_show(UI_SETUP, config_paint);
+    char* paths[] = {const_cast<char*>("/x/7_0_8"), const_cast<char*>("/x/7_8_8"), const_cast<char*>("/x/7_16_8")};
+    app_drop(nullptr, 3, paths, 0, 0);
+    ASSERT_TRUE(ui_check_current() && ui_check_current()->path == "/x/7_0_8");
+    screen.paint(main_window);
+    EXPECT_GT(screen.dark_pixels({174, 452, 300, 14}), 50);
 }
 
 // A worker's message and question wait for the UI thread, which shows them from the call
@@ -622,30 +629,12 @@ TEST_F(Screens, WorkerDialogsRunOnTheUiThread) {
     EXPECT_TRUE(app_close(nullptr));
 }
 
-// The close question outlives the run: when the run ends while a question is open, its
-// answer no longer applies and closing stops nothing (no "keep files: no" reaches the run).
-TEST_F(Screens, CloseQuestionsOutlivingTheRunAreIgnored) {
-    std::atomic<bool> release{false};
-    plotter->run.thread = std::thread([&] {
-        while (!release && !plotter->run.stop) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    });
-    plotter->run.ended = false;
-    window_dialogs().ask = [this](window_s*, const char*, const char*) {
-        if (++asks == 2) plotter->run.ended = true;  // the run ends while the second question is open
-        return asks == 1;
-    };
-    EXPECT_TRUE(app_close(nullptr));
-    EXPECT_EQ(std::tuple(asks, plotter->run.stop.load()), std::tuple(2, false));
-    release = true;
-    plotter->run.thread.join();
-    plotter->run.ended = false;
-    plotter->run.stop = false;
-}
-
 // Closing during a run asks twice; while the questions are open the run goes on, neither
 // paused nor stopped, and then it stops as answered: keeping the unfinished files or not.
+// When the run ends while the second question is open, its answer no longer applies and
+// closing stops nothing (no "keep files: no" reaches the run).
 TEST_F(Screens, CloseStopsTheRunAsAnsweredWithoutPausingIt) {
-    for (bool keep : {true, false}) {
+    for (const auto& [keep, ends] : {std::pair{true, false}, {false, false}, {false, true}}) {
         plotter->run.ended = false;
         plotter->run.thread = std::thread([] {
             while (!plotter->run.stop) std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -654,24 +643,18 @@ TEST_F(Screens, CloseStopsTheRunAsAnsweredWithoutPausingIt) {
         asks = 0;
         window_dialogs().ask = [&](window_s*, const char*, const char*) {
             during.emplace_back(plotter_paused(plotter), plotter->run.stop.load());
-            return ++asks == 1 || keep;
+            if (++asks == 2 && ends) plotter->run.ended = true;
+            return asks == 1 || keep;
         };
         EXPECT_TRUE(app_close(nullptr));
         const std::vector<std::pair<bool, bool>> going_on = {{false, false}, {false, false}};
         EXPECT_EQ(during, going_on) << keep;
-        EXPECT_EQ(std::tuple(plotter->run.stop.load(), plotter->run.keep_files.load()), std::tuple(true, keep));
+        EXPECT_EQ(std::tuple(plotter->run.stop.load(), plotter->run.keep_files.load()), std::tuple(!ends, keep)) << ends;
+        plotter->run.stop = true;
+        if (plotter->run.thread.joinable()) plotter->run.thread.join();
+        plotter->run.ended = false;
         plotter->run.stop = plotter->run.keep_files = false;
     }
-}
-
-// Several files dropped at once: the first is checked and the screen says so; the log lists them all.
-TEST_F(Screens, SeveralDroppedFilesSayOnlyTheFirstIsChecked) {
-    ui_show(UI_SETUP, config_paint);
-    char* paths[] = {const_cast<char*>("/x/7_0_8"), const_cast<char*>("/x/7_8_8"), const_cast<char*>("/x/7_16_8")};
-    app_drop(nullptr, 3, paths, 0, 0);
-    ASSERT_TRUE(ui_check_current() && ui_check_current()->path == "/x/7_0_8");
-    screen.paint(main_window);
-    EXPECT_GT(screen.dark_pixels({174, 452, 300, 14}), 50);
 }
 
 // The verdict says the check is a sample and how many of the file's scoops it read: a good
@@ -758,6 +741,7 @@ TEST_F(Screens, ProgressModesTable) {
     }
 }
 
+const rect_s second_file_line = {277, 430, 247, 14};  // on the progress screen, two targets written directly
 // Pixels of the failure colour (a strong red) inside a rectangle.
 int32_t red_pixels(const offscreen_s& screen, rect_s r) {
     int32_t count = 0;
@@ -767,43 +751,6 @@ int32_t red_pixels(const offscreen_s& screen, rect_s r) {
             count += (p >> 16) > 0xA0 && ((p >> 8) & 0xFF) < 0x90 && (p & 0xFF) < 0x90;
         }
     return count;
-}
-
-// A file that fails on a worker reaches the UI thread as a message without holding the worker,
-// the progress screen marks the failed drive, and the run ends on the summary listing the
-// failure, or on the setup screen when no file was completed.
-TEST_F(Screens, FailedFilesAreShownAndListed) {
-    synthetic_run_s run(0, 2);
-    const std::string text = "Error writing a on drive b: Input/output error.";
-    std::thread([&] { app_failure_any_thread(text); }).join();
-    EXPECT_TRUE(messages.empty());
-    sys_ui_drain();
-    EXPECT_EQ(messages, std::vector<std::string>{text});
-    const rect_s second_file_line = {277, 430, 247, 14};
-    show(paint_progress_now);
-    EXPECT_EQ(red_pixels(screen, second_file_line), 0);
-    setup.target_drives[1].failed = true;
-    show(paint_progress_now);
-    EXPECT_GT(red_pixels(screen, second_file_line), 20);
-
-    run.first->job_state = JOB_DONE;
-    run.last->job_state = JOB_FAILED;
-    run.last->failure = text;
-    messages.clear();
-    plotting_done();
-    EXPECT_EQ(ui_phase, UI_SUMMARY);
-    ASSERT_EQ(messages.size(), 1u);
-    EXPECT_EQ(messages[0].rfind("1 of 2 files failed", 0), 0u) << messages[0];
-    screen.paint(main_window);
-    EXPECT_GT(red_pixels(screen, {24, 395, 592, 50}), 50);
-
-    run.first->job_state = JOB_FAILED;
-    messages.clear();
-    plotting_done();
-    EXPECT_TRUE(app_setting_up());
-    ASSERT_EQ(messages.size(), 1u);
-    EXPECT_EQ(messages[0].rfind("No file was completed", 0), 0u) << messages[0];
-    EXPECT_EQ(plotter_job_count(plotter), 0u);  // the setup screen planned afresh: no target is chosen
 }
 
 // The estimate waits for data and for its 5 s warm-up; a stage that began at this very
@@ -1020,16 +967,22 @@ TEST_F(Screens, FailureMessagesSayOnlyWhatIsTrue) {
         setup.target_drives[1].failed = true;
         messages.clear();
         std::thread([&] { app_failure_any_thread(text); }).join();
+        EXPECT_TRUE(messages.empty());  // the worker is not held by the message
         sys_ui_drain();
         EXPECT_EQ(messages, at_failure) << staged << first_state << kept;
         show(paint_progress_now);
         EXPECT_TRUE(shown("This drive failed; it takes no more files in this run.")) << testing::PrintToString(drawn);
+        EXPECT_TRUE(staged || red_pixels(screen, second_file_line) > 20);
         if (first_state == JOB_PLOTTING) run.first->job_state = JOB_DONE;
         // The buffers are the test's; the end of the run destroys the jobs that point to them.
         run.first->compute_buffer = run.first->write_buffer = nullptr;
         messages.clear();
         plotting_done();
         EXPECT_EQ(messages, std::vector<std::string>{at_end}) << staged << first_state << kept;
+        // The summary lists the failure in red; with no file completed the setup screen plans afresh.
+        screen.paint(main_window);
+        if (first_state == JOB_FAILED) EXPECT_TRUE(app_setting_up() && plotter_job_count(plotter) == 0);
+        else EXPECT_TRUE(ui_phase == UI_SUMMARY && red_pixels(screen, {24, 395, 592, 50}) > 50);
         unlink(left.c_str());
     }
 }
@@ -1060,6 +1013,7 @@ TEST_F(Screens, ComputeTotalsLeaveOutWhatNoDriveTakes) {
         }
         EXPECT_EQ(progress.eta_text, std::string("Estimated time remaining: ") + estimate) << state << failed;
         EXPECT_TRUE(shown(remaining)) << state << failed << testing::PrintToString(drawn);
+        EXPECT_EQ(red_pixels(screen, second_file_line) > 20, failed);  // the failed drive's line is marked
         run.first->compute_buffer = run.first->write_buffer = nullptr;
     }
 }
