@@ -148,95 +148,72 @@ TEST(check, sample_plans_cover_the_whole_file_in_lane_runs) {
         }
 }
 
-// Files of 8 nonces, one byte short or long, missing, under names that are no plot names or
-// name a stagger that is not the count (0 included: it was once checked as PoC2).
-TEST(check, names_sizes_and_missing_files_give_their_messages) {
+// Files that are not compared, each with its message: 8 nonces one byte short or long,
+// missing, under names that are no plot names or name a stagger that is not the count (0
+// included: it was once checked as PoC2). A file whose writer holds its lock, and an
+// unfinished one: their missing nonces would only read as damage. A file with a conversion
+// journal beside it (its own, or its old name's after the rename) may hold each order in
+// part, and the message says how to finish the conversion; a running convert holds the lock.
+// A journal of another range changes nothing.
+TEST(check, files_that_cannot_be_compared_give_their_messages) {
     const std::map<check_result_e, std::string> messages = {
         {CHECK_BAD_SIZE, "Error|File has incorrect size."},
         {CHECK_NO_FILE, "Error|Cannot open the plot file."},
         {CHECK_BAD_NAME, "Error|Incorrect filename format for plotfile."},
-        {CHECK_NOT_OPTIMIZED, "Sorry|Only optimized files are supported. Why would you plot anything else? :)"}};
-    const int64_t SIZE = COUNT * PLOT_SIZE;
-    const std::tuple<const char*, int64_t, check_result_e> cases[] = {  // name, bytes (-1: no file), verdict
-        {"123_0_8_8", SIZE - 1, CHECK_BAD_SIZE}, {"123_0_8", SIZE + 1, CHECK_BAD_SIZE},
-        {"124_0_8_8", -1, CHECK_NO_FILE},        {"plot.dat", SIZE, CHECK_BAD_NAME},
-        {"12_x_3", SIZE, CHECK_BAD_NAME},        {"1_2_0", SIZE, CHECK_BAD_NAME},
-        {"1_2_8_4", SIZE, CHECK_NOT_OPTIMIZED},  {"1_2_8_0", SIZE, CHECK_NOT_OPTIMIZED},
-    };
+        {CHECK_NOT_OPTIMIZED, "Sorry|Only optimized files are supported. Why would you plot anything else? :)"},
+        {CHECK_BEING_WRITTEN, "Error|The file is being written; check it once plotting has finished."},
+        {CHECK_UNFINISHED, "Error|The file is unfinished; finish plotting it before checking it."},
+        {CHECK_FINISHED, "|"}};
     test_dir_s dir;
-    for (const auto& [name, bytes, result] : cases) {
-        const std::string data(std::max<int64_t>(bytes, 0), 0);
-        const check_run_s run(dir, name, bytes >= 0 ? &data : nullptr, false);
-        EXPECT_EQ(run.c->result, result) << name;
-        EXPECT_EQ(run.title + "|" + run.text, messages.at(result)) << name;
-    }
-}
-
-// A file whose writer holds its lock, and an unfinished one, are refused before anything is
-// compared: their missing nonces would only read as damage.
-TEST(check, files_being_written_or_unfinished_are_not_compared) {
-    const std::string data = plot_bytes(false, INTACT), name = NAMES[0];
-    const std::string writing = "Error|The file is being written; check it once plotting has finished.";
-    const std::string unfinished = "Error|The file is unfinished; finish plotting it before checking it.";
+    const int64_t SIZE = COUNT * PLOT_SIZE;
+    const std::string id = std::to_string(ACCOUNT), d = dir.path + "/", name = NAMES[0];
+    const auto converting = [&](const std::string& journal, const std::string& file, const char* to) {
+        return "Error|The file is being converted to " + std::string(to) + ": its journal " + d + journal +
+               " lies beside it, and running `kestrune-cli convert " + d + file +
+               (to == std::string("poc1") ? " --to poc1" : "") + "` again finishes it. Nothing was compared.";
+    };
     const struct {
         std::string name;
-        bool locked;  // a writer holds it
+        int64_t bytes;        // its size (-1: no file)
+        std::string journal;  // a conversion journal beside it
+        bool locked;          // a writer or a running convert holds it
         check_result_e result;
-        const std::string& message;
-    } cases[] = {{name, true, CHECK_BEING_WRITTEN, writing},
-                 {name + ".plotting", true, CHECK_BEING_WRITTEN, writing},
-                 {name + ".plotting", false, CHECK_UNFINISHED, unfinished},
-                 {name + ".moving", false, CHECK_UNFINISHED, unfinished}};
-    test_dir_s dir;
-    for (const auto& t : cases) {
-        test_write_file(dir.file(t.name), data);
-        const int64_t writer = t.locked ? test_create_file(dir.file(t.name), data.size()) : 0;
-        const check_run_s run(dir, t.name, nullptr, false);
-        if (writer) sys_file_close(writer);
-        EXPECT_EQ(run.c->result, t.result) << t.name;
-        EXPECT_EQ(run.compared, 0u) << t.name;
-        EXPECT_EQ(run.title + "|" + run.text, t.message) << t.name;
-    }
-}
-
-// A file with a conversion journal beside it (its own, or its old name's after the rename)
-// may hold each order in part: it is not compared, and the message says how to finish the
-// conversion. A running convert holds the lock. A journal of another range changes nothing.
-TEST(check, files_being_converted_are_not_compared) {
-    test_dir_s dir;
-    const std::string data = plot_bytes(false, INTACT), id = std::to_string(ACCOUNT), d = dir.path + "/";
-    const std::string running =
-        "Error|The file is being converted to poc2 by a running convert; check it once that has finished. "
-        "Nothing was compared.";
-    const struct {
-        std::string name, journal;  // the file checked, the journal beside it
-        bool locked;                // a running convert holds the file
-        check_result_e result;
-        std::string message;
+        std::string message;  // empty: the result's own
     } cases[] = {
-        {id + "_0_8_8", id + "_0_8_8.converting", false, CHECK_CONVERTING,
-         "Error|The file is being converted to poc2: its journal " + d + id + "_0_8_8.converting lies beside it, "
-         "and running `kestrune-cli convert " + d + id + "_0_8_8` again finishes it. Nothing was compared."},
-        {id + "_0_8", id + "_0_8_8.converting", false, CHECK_CONVERTING,
-         "Error|The file is being converted to poc2: its journal " + d + id + "_0_8_8.converting lies beside it, "
-         "and running `kestrune-cli convert " + d + id + "_0_8` again finishes it. Nothing was compared."},
-        {id + "_0_8", id + "_0_8.converting", false, CHECK_CONVERTING,
-         "Error|The file is being converted to poc1: its journal " + d + id + "_0_8.converting lies beside it, "
-         "and running `kestrune-cli convert " + d + id + "_0_8 --to poc1` again finishes it. Nothing was compared."},
-        {id + "_0_8_8", id + "_0_8_8.converting", true, CHECK_CONVERTING, running},
-        {id + "_0_8_8", id + "_0_16_16.converting", false, CHECK_FINISHED, "|"},
+        {"123_0_8_8", SIZE - 1, "", false, CHECK_BAD_SIZE, ""},
+        {"123_0_8", SIZE + 1, "", false, CHECK_BAD_SIZE, ""},
+        {"124_0_8_8", -1, "", false, CHECK_NO_FILE, ""},
+        {"plot.dat", SIZE, "", false, CHECK_BAD_NAME, ""},
+        {"12_x_3", SIZE, "", false, CHECK_BAD_NAME, ""},
+        {"1_2_0", SIZE, "", false, CHECK_BAD_NAME, ""},
+        {"1_2_8_4", SIZE, "", false, CHECK_NOT_OPTIMIZED, ""},
+        {"1_2_8_0", SIZE, "", false, CHECK_NOT_OPTIMIZED, ""},
+        {name, SIZE, "", true, CHECK_BEING_WRITTEN, ""},
+        {name + ".plotting", SIZE, "", true, CHECK_BEING_WRITTEN, ""},
+        {name + ".plotting", SIZE, "", false, CHECK_UNFINISHED, ""},
+        {name + ".moving", SIZE, "", false, CHECK_UNFINISHED, ""},
+        {id + "_0_8_8", SIZE, id + "_0_8_8.converting", false, CHECK_CONVERTING,
+         converting(id + "_0_8_8.converting", id + "_0_8_8", "poc2")},
+        {id + "_0_8", SIZE, id + "_0_8_8.converting", false, CHECK_CONVERTING,
+         converting(id + "_0_8_8.converting", id + "_0_8", "poc2")},
+        {id + "_0_8", SIZE, id + "_0_8.converting", false, CHECK_CONVERTING,
+         converting(id + "_0_8.converting", id + "_0_8", "poc1")},
+        {id + "_0_8_8", SIZE, id + "_0_8_8.converting", true, CHECK_CONVERTING,
+         "Error|The file is being converted to poc2 by a running convert; check it once that has finished. "
+         "Nothing was compared."},
+        {id + "_0_8_8", SIZE, id + "_0_16_16.converting", false, CHECK_FINISHED, ""},
     };
     for (const auto& t : cases) {
         SCOPED_TRACE(t.name + " beside " + t.journal);
-        test_write_file(dir.file(t.name), data);
-        test_write_file(dir.file(t.journal), std::string(4096, '\1'));
-        const int64_t convert = t.locked ? test_create_file(dir.file(t.name), 0) : 0;
+        if (t.bytes >= 0) test_write_file(dir.file(t.name), std::string(t.bytes, '\0'));
+        if (!t.journal.empty()) test_write_file(dir.file(t.journal), std::string(4096, '\1'));
+        const int64_t writer = t.locked ? test_create_file(dir.file(t.name), t.bytes) : 0;
         const check_run_s run(dir, t.name, nullptr, false);
-        if (convert) sys_file_close(convert);
+        if (writer) sys_file_close(writer);
         EXPECT_EQ(run.c->result, t.result);
-        EXPECT_EQ(run.title + "|" + run.text, t.message);
+        EXPECT_EQ(run.title + "|" + run.text, t.message.empty() ? messages.at(t.result) : t.message);
         EXPECT_EQ(run.compared, t.result == CHECK_FINISHED ? (uint32_t)CHECK_SAMPLES : 0u);
         std::filesystem::remove(dir.file(t.name));
-        std::filesystem::remove(dir.file(t.journal));
+        if (!t.journal.empty()) std::filesystem::remove(dir.file(t.journal));
     }
 }
