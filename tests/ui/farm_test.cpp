@@ -141,6 +141,20 @@ struct Farm : testing::Test {
         paint();
     }
     bool shown(const std::string& text) const { return std::find(drawn.begin(), drawn.end(), text) != drawn.end(); }
+    // Folder "one" with `count` PoC1 files of 8 nonces as the only target, listed.
+    std::string listed(uint64_t count) {
+        const std::string one = folder("one"), poc1 = plot_bytes(8, false);
+        for (uint64_t i = 0; i < count; ++i) test_write_file(one + "/" + name(8 * i, 8, false), poc1);
+        targets({one});
+        farm_open();
+        settle();
+        return one;
+    }
+    void hold_syncs() {
+        held = true;
+        sys_syscalls().fdatasync = held_fdatasync;
+        sys_syscalls().fsync = held_fsync;
+    }
     std::vector<std::string> files(const std::string& path) const {
         std::vector<std::string> found;
         for (const auto& entry : std::filesystem::directory_iterator(path)) found.push_back(entry.path().filename());
@@ -203,13 +217,17 @@ TEST_F(Farm, FolderStatesOverlapsAndPlan) {
     EXPECT_NE(pixel(490, 420), DISABLED);
 }
 
-// A folder that cannot be read says why; with only PoC2 files there is nothing to convert
-// and the button is disabled, without a hit region.
-TEST_F(Farm, UnreadableFolderAndNothingToConvert) {
+// "Plots" on the setup screen opens the screen. A folder that cannot be read says why; with
+// only PoC2 files there is nothing to convert and the button is disabled, without a hit
+// region. "Back" returns with the folders as they were.
+TEST_F(Farm, UnreadableFolderNothingToConvertAndBack) {
     const std::string two = folder("two");
     sized_file(two + "/" + name(0, 8, true), 8 * PLOT_SIZE);
     targets({dir.file("gone"), two});
-    farm_open();
+    main_window->paint = config_paint;
+    paint();
+    click(590, 40);  // "Plots"
+    EXPECT_EQ(ui_phase, UI_FARM);
     settle();
     EXPECT_TRUE(shown("This folder cannot be read: No such file or directory.")) << testing::PrintToString(drawn);
     EXPECT_TRUE(shown("No complete PoC1 file to convert."));
@@ -217,6 +235,11 @@ TEST_F(Farm, UnreadableFolderAndNothingToConvert) {
     click(551, 436);
     EXPECT_TRUE(asked.empty());
     EXPECT_FALSE(farm_converting());
+    click(89, 436);  // "Back"
+    EXPECT_EQ(ui_phase, UI_SETUP);
+    EXPECT_TRUE(window_is_paint(main_window, config_paint));
+    ASSERT_EQ(setup.target_drives.size(), 2u);
+    EXPECT_STREQ(setup.target_drives[1].path, two.c_str());
 }
 
 // Forty files do not fit: the wheel over the list and a drag bring the last ones into view;
@@ -249,38 +272,12 @@ TEST_F(Farm, LongListScrollsByWheelAndDrag) {
     EXPECT_FALSE(shown(first));  // released: the list stays where the drag left it
 }
 
-// "Plots" on the setup screen opens the screen; "Back" returns with the folders as they were.
-TEST_F(Farm, SetupLinkOpensAndBackReturns) {
-    const std::string one = folder("one");
-    targets({one});
-    main_window->paint = config_paint;
-    paint();
-    EXPECT_TRUE(shown("Plots"));
-    click(590, 40);
-    EXPECT_EQ(ui_phase, UI_FARM);
-    settle();
-    EXPECT_TRUE(shown(one));
-    click(89, 436);
-    EXPECT_EQ(ui_phase, UI_SETUP);
-    EXPECT_TRUE(window_is_paint(main_window, config_paint));
-    ASSERT_EQ(setup.target_drives.size(), 1u);
-    EXPECT_STREQ(setup.target_drives[0].path, one.c_str());
-}
-
 // Convert asks with the count and size, works on the worker behind a progress view, and
 // Stop ends it after the step under way, leaving the journal: the list then shows the file
 // as converting, and the next Convert finishes both files byte-exact.
 TEST_F(Farm, ConvertShowsProgressStopsAndResumes) {
-    const std::string one = folder("one");
-    const std::string poc1 = plot_bytes(8, false), poc2 = plot_bytes(8, true);
-    test_write_file(one + "/" + name(0, 8, false), poc1);
-    test_write_file(one + "/" + name(8, 8, false), poc1);
-    targets({one});
-    farm_open();
-    settle();
-    held = true;
-    sys_syscalls().fdatasync = held_fdatasync;
-    sys_syscalls().fsync = held_fsync;
+    const std::string one = listed(2);
+    hold_syncs();
     click(551, 436);
     EXPECT_EQ(asked, std::vector<std::string>{"Convert 2 files (4.2 MB) to PoC2 in place? Miners need PoC2. Each file "
                                               "keeps its bytes safe at every moment; an interrupted conversion "
@@ -303,20 +300,14 @@ TEST_F(Farm, ConvertShowsProgressStopsAndResumes) {
     EXPECT_TRUE(shown("Converted 2 files, skipped none.")) << testing::PrintToString(drawn);
     EXPECT_TRUE(messages.empty());
     EXPECT_EQ(files(one), (std::vector<std::string>{name(0, 8, true), name(8, 8, true)}));
-    EXPECT_TRUE(test_read_file(one + "/" + name(0, 8, true)) == poc2);
+    EXPECT_TRUE(test_read_file(one + "/" + name(0, 8, true)) == plot_bytes(8, true));
     EXPECT_TRUE(shown("PoC2") && !shown("PoC1"));
 }
 
 // A file that fails is named with its folder and the reason in the plotting failures'
 // message, once; the next file is converted all the same.
 TEST_F(Farm, FailureIsSaidAndTheOtherFilesGoOn) {
-    const std::string one = folder("one");
-    const std::string poc1 = plot_bytes(8, false);
-    test_write_file(one + "/" + name(0, 8, false), poc1);
-    test_write_file(one + "/" + name(8, 8, false), poc1);
-    targets({one});
-    farm_open();
-    settle();
+    const std::string one = listed(2);
     writes = 0;
     sys_syscalls().pwrite = failing_second_pwrite;
     click(551, 436);
@@ -331,14 +322,8 @@ TEST_F(Farm, FailureIsSaidAndTheOtherFilesGoOn) {
 // Closing the window during a conversion asks; "No" keeps it going, "Yes" stops it after
 // its step with the journal beside the file.
 TEST_F(Farm, ClosingDuringAConversionAsksAndStopsAfterTheStep) {
-    const std::string one = folder("one");
-    test_write_file(one + "/" + name(0, 8, false), plot_bytes(8, false));
-    targets({one});
-    farm_open();
-    settle();
-    held = true;
-    sys_syscalls().fdatasync = held_fdatasync;
-    sys_syscalls().fsync = held_fsync;
+    const std::string one = listed(1);
+    hold_syncs();
     click(551, 436);
     ASSERT_TRUE(farm_converting());
     answer = false;
