@@ -437,8 +437,11 @@ TEST_F(Screens, FolderNamesThatAreNotUtf8AreDrawn) {
 // The start folder: one longer than any fixed buffer keeps its own config.yml; one that no
 // longer exists is reported and nothing is written anywhere else; one whose log.txt another
 // Kestrune holds is refused, its log left whole; a config.yml that is a folder is reported,
-// the settings start from their defaults and nothing tries to replace it.
-TEST_F(Screens, StartFolderLongGoneHeldOrUnreadable) {
+// the settings start from their defaults and nothing tries to replace it. One that takes no
+// files (a read-only file system) is named in one message with the reason, saying what will
+// not be kept there, and config.yml is not written; a log.txt that cannot be written in a
+// folder that takes files costs only the log.
+TEST_F(Screens, StartFolderLongGoneHeldUnreadableOrUnwritable) {
     char before[4096];
     ASSERT_NE(getcwd(before, sizeof before), nullptr);
     const std::string long_dir = dir.path + "/" + std::string(200, 'a') + "/" + std::string(100, 'b');
@@ -491,6 +494,31 @@ TEST_F(Screens, StartFolderLongGoneHeldOrUnreadable) {
     struct stat info = {};
     EXPECT_TRUE(stat((long_dir + "/config.yml").c_str(), &info) == 0 && S_ISDIR(info.st_mode));
     EXPECT_FALSE(sys_file_exists((long_dir + "/config.yml.tmp").c_str()));
+
+    sys_syscalls().open = open_refusing_folder;
+    // The folder's opens fail with this error; log.txt is a folder; the message; config.yml written.
+    using row = std::tuple<int, bool, std::string, bool>;
+    const std::string folder = dir.file("start");
+    const row cases[] = {
+        {0, false, "", true},
+        {EROFS, true,
+         "Kestrune cannot write to " + folder +
+             ", the folder it was started in: Read-only file system. Settings and the log will not be kept there.",
+         false},
+        {0, true, "Kestrune cannot write log.txt in " + folder + ": Is a directory. The log will not be kept there.",
+         true},
+    };
+    for (const auto& [error, log_is_folder, message, saved] : cases) {
+        ASSERT_EQ(system(("rm -rf '" + folder + "' && mkdir '" + folder + "'").c_str()), 0);
+        ASSERT_TRUE(!log_is_folder || mkdir((folder + "/log.txt").c_str(), 0755) == 0);
+        refused_folder = error ? folder : "";
+        refused_error = error;
+        EXPECT_TRUE(start_in(folder));
+        app_prefs_save();
+        EXPECT_EQ(messages, message.empty() ? std::vector<std::string>{} : std::vector<std::string>{message}) << error;
+        EXPECT_EQ(sys_file_exists((folder + "/config.yml").c_str()), saved) << error;
+    }
+    refused_folder.clear();
     sys_log_reset_for_tests();
     ASSERT_EQ(chdir(before), 0);
 }
@@ -692,24 +720,6 @@ TEST_F(Screens, CheckerVerdictSaysHowMuchOfTheFileTheSampleRead) {
     EXPECT_GT(screen.dark_pixels({174, 436, 440, 14}), 50);
 }
 
-// A file with a conversion journal beside it is not called damaged: the checker compares
-// nothing (the grid stays grey, no verdict) and its message says how to finish the conversion.
-TEST_F(Screens, CheckerSaysAHalfConvertedFileIsBeingConverted) {
-    sys_ui_drain();  // what earlier checks left for the UI thread
-    messages.clear();
-    const std::string path = dir.file("7_0_8_8");
-    test_write_file(path, std::string(8 * PLOT_SIZE, '\0'));
-    test_write_file(path + ".converting", std::string(4096, '\1'));
-    const checker_s* c = check_to_end(path, true);
-    EXPECT_EQ(c->result.load(), (uint32_t)CHECK_CONVERTING);
-    EXPECT_EQ(messages, std::vector<std::string>{"The file is being converted to poc2: its journal " + path +
-                                                 ".converting lies beside it, and running `kestrune-cli convert " +
-                                                 path + "` again finishes it. Nothing was compared."});
-    screen.paint(main_window);
-    EXPECT_EQ(screen.dark_pixels({174, 418, 440, 32}), 0);
-    EXPECT_EQ(screen.pixel(28 + 10 * 5, 78), 0xF0F0F0u);
-}
-
 // Each mode's section titles, charts (left and right edges drawn, blank just beyond) and
 // gauges (filled below their level, blank above it), with a synthetic run. A single staging
 // column is as wide as the move chart below it: 500 pixels, with no gauge beside the charts.
@@ -822,7 +832,8 @@ TEST_F(Screens, HistorySamplerThinningAndSummaryBars) {
 
 // A bad name ends the check (its dialog: the check tests); cells take the colour of their
 // sample's state. Back, even while a check runs, ends it and returns to the setup
-// screen; so does closing. (Real files ending green or partly red: the desktop session test.)
+// screen; so does closing. A half-converted file is not compared. (Real files ending green or
+// partly red: the desktop session test.)
 TEST_F(Screens, CheckerGridVerdictsAndBack) {
     checker_s* c = check_to_end("/x/not-a-plot");
     EXPECT_EQ(c->result.load(), (uint32_t)CHECK_BAD_NAME);
@@ -847,6 +858,19 @@ TEST_F(Screens, CheckerGridVerdictsAndBack) {
     ui_check_start(main_window, 1, file);
     EXPECT_TRUE(app_close(nullptr));  // closing the window ends the check's threads
     EXPECT_EQ(ui_check_current(), nullptr);
+
+    // A file with a conversion journal beside it is not called damaged: nothing is compared
+    // (the grid stays grey, no verdict) and the message says how to finish the conversion.
+    sys_ui_drain();
+    messages.clear();
+    test_write_file(path + ".converting", std::string(4096, '\1'));
+    EXPECT_EQ(check_to_end(path, true)->result.load(), (uint32_t)CHECK_CONVERTING);
+    EXPECT_EQ(messages, std::vector<std::string>{"The file is being converted to poc2: its journal " + path +
+                                                 ".converting lies beside it, and running `kestrune-cli convert " +
+                                                 path + "` again finishes it. Nothing was compared."});
+    screen.paint(main_window);
+    EXPECT_EQ(screen.dark_pixels({174, 418, 440, 32}), 0);
+    EXPECT_EQ(screen.pixel(28 + 10 * 5, 78), 0xF0F0F0u);
 }
 
 // A folder that cannot take files is refused with the system's reason when it is chosen,
@@ -890,45 +914,6 @@ TEST_F(Screens, UnwritableFoldersAreRefusedWithTheReason) {
               std::tuple(false, UI_SETUP,
                          std::vector<std::string>{"Plotting cannot start: Kestrune cannot write files in " + dir.path +
                                                   ": Read-only file system."}));
-}
-
-// The start folder that takes no files (a read-only file system) is named in one message
-// with the reason, saying what will not be kept there; config.yml is not written. A log.txt
-// that cannot be written in a folder that takes files costs only the log.
-TEST_F(Screens, StartFolderThatCannotBeWritten) {
-    char before[4096];
-    ASSERT_NE(getcwd(before, sizeof before), nullptr);
-    sys_syscalls().open = open_refusing_folder;
-    // The folder's opens fail with this error; log.txt is a folder; the message; config.yml written.
-    using row = std::tuple<int, bool, std::string, bool>;
-    const std::string folder = dir.file("start");
-    const row cases[] = {
-        {0, false, "", true},
-        {EROFS, true,
-         "Kestrune cannot write to " + folder +
-             ", the folder it was started in: Read-only file system. Settings and the log will not be kept there.",
-         false},
-        {0, true, "Kestrune cannot write log.txt in " + folder + ": Is a directory. The log will not be kept there.",
-         true},
-    };
-    for (const auto& [error, log_is_folder, message, saved] : cases) {
-        ASSERT_EQ(system(("rm -rf '" + folder + "' && mkdir '" + folder + "'").c_str()), 0);
-        if (log_is_folder) {
-            ASSERT_EQ(mkdir((folder + "/log.txt").c_str(), 0755), 0);
-        }
-        refused_folder = error ? folder : "";
-        refused_error = error;
-        sys_log_reset_for_tests();
-        messages.clear();
-        ASSERT_EQ(chdir(folder.c_str()), 0);
-        EXPECT_TRUE(app_start_folder());
-        app_prefs_save();
-        EXPECT_EQ(messages, message.empty() ? std::vector<std::string>{} : std::vector<std::string>{message}) << error;
-        EXPECT_EQ(sys_file_exists((folder + "/config.yml").c_str()), saved) << error;
-    }
-    refused_folder.clear();
-    sys_log_reset_for_tests();
-    ASSERT_EQ(chdir(before), 0);
 }
 
 // After failures the messages say only what is true, in one message where one will do: a
