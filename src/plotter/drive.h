@@ -29,7 +29,8 @@ struct drive_s {
     uint64_t sector_size = 512;    // logical block size; batches and file sizes are whole blocks
     bool is_ssd = false;           // a staging folder
     drive_counter_s bytes_written; // bytes written to or moved onto the drive in this run
-    job_s* moving_job = nullptr;   // job whose file is being moved off this drive (under the plotter's lock)
+    uint32_t moves_off = 0;        // moves of files off this drive running now, one per target
+                                   // (under the plotter's lock)
     job_s* current_job = nullptr;  // job writing to this drive or moving a file into it (under the plotter's lock)
     double free_time = 0;          // when free_bytes was last read by the work thread
     uint64_t fill_limit = 0;       // bytes of this target to fill at most; 0 = no limit

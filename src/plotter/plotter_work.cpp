@@ -7,7 +7,7 @@
 // at most one writer per job runs at a time, and it touches only write_buffer, the file at
 // explicit offsets and counters, while the work thread fills compute_buffer. Buffer
 // ownership, every job_state change (the writer's "written" and the mover's "done"
-// included) and the drives' current_job / moving_job happen under plotter->run.lock,
+// included) and the drives' current_job / moves_off happen under plotter->run.lock,
 // which is never held during computation or I/O. The job counters the front ends read
 // (nonces_done, bytes_written, rates) are atomics, stored relaxed where they only feed the
 // display; a drive's bytes_written is an atomic that its writer and mover tasks add to, and
@@ -91,7 +91,7 @@ void fail_job(plotter_s* p, job_s* job, drive_s* failed, const std::string& text
         if (failed) failed->failed = true;
         if (job->write_drive->current_job == job) job->write_drive->current_job = nullptr;
         if (job->final_drive && job->final_drive->current_job == job) job->final_drive->current_job = nullptr;
-        if (job->write_drive->moving_job == job) job->write_drive->moving_job = nullptr;
+        if (job->job_state == JOB_MOVING) --job->write_drive->moves_off;
         return_buffers(p, job);
         job->failure = text;
         job->job_state = JOB_FAILED;
@@ -118,10 +118,10 @@ bool drive_failed_for(plotter_s* p, job_s* job) {
     return true;
 }
 
-// Whether a move off the drive is running; the mover clears it under the lock.
+// Whether a move off the drive is running; each mover counts itself out under the lock.
 bool moving_off(plotter_s* p, const drive_s* drive) {
     std::lock_guard<std::mutex> hold(p->run.lock);
-    return drive->moving_job != nullptr;
+    return drive->moves_off > 0;
 }
 
 bool drive_has_room(plotter_s* p, drive_s* drive, uint64_t need, double now) {
@@ -417,9 +417,11 @@ void move_step(plotter_s* p, job_s* job, pass_s* pass) {
     drive_s* target = job->final_drive;
     {
         std::lock_guard<std::mutex> hold(p->run.lock);
-        if (!target->current_job && !job->write_drive->moving_job) {
+        // One move per target, so each drive writes one file sequentially; moves to different
+        // drives run at once, even from one staging folder.
+        if (!target->current_job) {
             target->current_job = job;
-            job->write_drive->moving_job = job;
+            ++job->write_drive->moves_off;
             job->job_state = JOB_MOVING;
         }
     }
@@ -638,7 +640,7 @@ void write_batch(plotter_s* p, job_s* job, uint64_t first, uint64_t count, const
 }
 
 void job_move(plotter_s* p, job_s* job, const std::atomic<bool>* /*stop: a move always finishes*/) {
-    UTIL_ASSERT(job->write_drive->moving_job == job);
+    UTIL_ASSERT(job->job_state == JOB_MOVING);
     UTIL_ASSERT(job->final_drive->current_job == job);
     const double t0 = time_now();
     const std::string source = job_path(job, JOB_PATH_WRITTEN);
@@ -671,7 +673,7 @@ void job_move(plotter_s* p, job_s* job, const std::atomic<bool>* /*stop: a move 
     }
     sys_log("Move of %llu completed\n", (unsigned long long)job->start_nonce);
     std::lock_guard<std::mutex> lock(p->run.lock);
-    job->write_drive->moving_job = nullptr;
+    --job->write_drive->moves_off;
     job->final_drive->current_job = nullptr;
     job->job_state = JOB_DONE;
 }

@@ -12,6 +12,7 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
 #include <map>
 #include <sstream>
@@ -125,6 +126,28 @@ TEST_F(work_fixture, runs_finish_every_file) {
         fresh_plotter();
     }
     EXPECT_TRUE(renamed_while_locked);
+}
+
+// Moves to different drives run at once, even off one staging folder: each copy waits at its
+// first chunk until the other one has started too (for ten seconds at most).
+TEST_F(work_fixture, moves_to_different_drives_run_at_once) {
+    static std::atomic<int> started{0}, together{0};
+    sys_syscalls().sendfile = [](int out, int in, off_t* offset, size_t count) {
+        if (*offset == 0) {
+            ++started;
+            for (int i = 0; i < 1000 && started < 2; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            if (started == 2) ++together;
+        }
+        return sendfile(out, in, offset, count);
+    };
+    test_dir_s s, a, b;
+    drive_s ssd = engine_drive(s.path, true), ta = engine_drive(a.path, false), tb = engine_drive(b.path, false);
+    input.ssds = {&ssd};
+    input.targets = {&ta, &tb};
+    input.max_fill_bytes = 8 * PLOT_SIZE;
+    engine_run(plotter, &plots, input, 8);
+    EXPECT_EQ(together.load(), 2) << "each copy ran while the other one did";
+    expect_plots({{'s', &s}, {'a', &a}, {'b', &b}}, "a:0+8 b:8+8", false);
 }
 
 // Faults end the job without a finished plot, and an unfinished file of another range stays:
