@@ -22,6 +22,8 @@ struct test_dir_s {
 };
 
 std::string test_read_file(const std::string& path);
+// The names in a folder, sorted; none when it cannot be read.
+std::vector<std::string> test_list(const std::string& folder);
 // Whether text is valid UTF-8 throughout.
 bool test_utf8_valid(const std::string& text);
 void test_write_file(const std::string& path, const std::string& bytes);

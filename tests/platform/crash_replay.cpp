@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <mutex>
@@ -20,18 +19,12 @@ namespace {
 
 constexpr uint64_t PAGE = 4096;
 
-// What the recorder knows of an open descriptor.
-struct open_s {
-    bool folder = false;       // a watched folder (opened to be synced)
-    uint32_t folder_index = 0;
-    uint64_t file = 0;         // a file in a watched folder
-};
-
 struct recorder_s {
     crash_recording_s* recording = nullptr;
     sys_syscalls_s real;
     std::mutex lock;
-    std::map<int, open_s> open;                        // watched descriptors
+    std::map<int, uint32_t> folders;                   // descriptors of watched folders -> folder index
+    std::map<int, uint64_t> files;                     // descriptors of files in them -> file
     std::map<std::pair<dev_t, ino_t>, uint64_t> ids;   // file identities seen
     uint64_t next_id = 1;
 } recorder;
@@ -63,37 +56,17 @@ uint64_t identity(int fd, bool make_new) {
     return recorder.ids[key] = recorder.next_id++;
 }
 
-const open_s* watched(int fd) {
-    auto found = recorder.open.find(fd);
-    return found == recorder.open.end() ? nullptr : &found->second;
+// The file a watched descriptor writes to; 0 for a descriptor not watched.
+uint64_t watched_file(int fd) {
+    auto found = recorder.files.find(fd);
+    return found == recorder.files.end() ? 0 : found->second;
 }
 
-void add(crash_op_s op) { recorder.recording->ops.push_back(std::move(op)); }
-
-crash_op_s file_op(crash_op_e kind, uint64_t file, uint64_t offset = 0, uint64_t size = 0, std::string bytes = "") {
-    crash_op_s op;
-    op.kind = kind;
-    op.file = file;
-    op.offset = offset;
-    op.size = size;
-    op.bytes = std::move(bytes);
-    return op;
+void add(crash_op_e kind, uint64_t file, uint64_t offset = 0, uint64_t size = 0, std::string bytes = "") {
+    recorder.recording->ops.push_back({kind, file, offset, size, std::move(bytes), {}, {}});
 }
-
-crash_op_s name_op(crash_op_e kind, const crash_entry_s& entry, const crash_entry_s& to = {}, uint64_t file = 0) {
-    crash_op_s op;
-    op.kind = kind;
-    op.entry = entry;
-    op.to = to;
-    op.file = file;
-    return op;
-}
-
-crash_op_s folder_sync(uint32_t folder) {
-    crash_op_s op;
-    op.kind = CRASH_SYNC_DIR;
-    op.folder = folder;
-    return op;
+void add_name(crash_op_e kind, const crash_entry_s& entry, const crash_entry_s& to = {}, uint64_t file = 0) {
+    recorder.recording->ops.push_back({kind, file, 0, 0, "", entry, to});
 }
 
 int rec_open(const char* path, int flags, mode_t mode) {
@@ -104,48 +77,44 @@ int rec_open(const char* path, int flags, mode_t mode) {
     const bool existed = lstat(path, &before) == 0;
     const int fd = recorder.real.open(path, flags, mode);
     if (fd < 0) return fd;
-    recorder.open.erase(fd);  // the number may have been a closed watched descriptor
-    if (place == PLACE_FOLDER) recorder.open[fd] = {true, entry.folder, 0};
+    recorder.folders.erase(fd);  // the number may have been a closed watched descriptor
+    recorder.files.erase(fd);
+    if (place == PLACE_FOLDER) recorder.folders[fd] = entry.folder;
     if (place != PLACE_ENTRY) return fd;
     const bool created = (flags & O_CREAT) && !existed;
-    const uint64_t file = identity(fd, created);
-    recorder.open[fd] = {false, 0, file};
-    if (created) add(name_op(CRASH_CREATE, entry, {}, file));
-    if ((flags & O_TRUNC) && existed) add(file_op(CRASH_RESIZE, file, 0, 0));
+    const uint64_t file = recorder.files[fd] = identity(fd, created);
+    if (created) add_name(CRASH_CREATE, entry, {}, file);
+    if ((flags & O_TRUNC) && existed) add(CRASH_RESIZE, file, 0, 0);
     return fd;
 }
 
 ssize_t rec_pwrite(int fd, const void* buffer, size_t length, off_t offset) {
     std::lock_guard<std::mutex> hold(recorder.lock);
     const ssize_t put = recorder.real.pwrite(fd, buffer, length, offset);
-    const open_s* o = watched(fd);
-    if (put > 0 && o && !o->folder)
-        add(file_op(CRASH_WRITE, o->file, (uint64_t)offset, 0, std::string((const char*)buffer, (size_t)put)));
+    if (put > 0 && watched_file(fd))
+        add(CRASH_WRITE, watched_file(fd), (uint64_t)offset, 0, std::string((const char*)buffer, (size_t)put));
     return put;
 }
 
 int rec_fallocate(int fd, off_t offset, off_t length) {
     std::lock_guard<std::mutex> hold(recorder.lock);
     const int error = recorder.real.posix_fallocate(fd, offset, length);
-    const open_s* o = watched(fd);
-    if (error == 0 && o && !o->folder) add(file_op(CRASH_GROW, o->file, 0, (uint64_t)(offset + length)));
+    if (error == 0 && watched_file(fd)) add(CRASH_GROW, watched_file(fd), 0, (uint64_t)(offset + length));
     return error;
 }
 
 int rec_ftruncate(int fd, off_t length) {
     std::lock_guard<std::mutex> hold(recorder.lock);
     const int result = recorder.real.ftruncate(fd, length);
-    const open_s* o = watched(fd);
-    if (result == 0 && o && !o->folder) add(file_op(CRASH_RESIZE, o->file, 0, (uint64_t)length));
+    if (result == 0 && watched_file(fd)) add(CRASH_RESIZE, watched_file(fd), 0, (uint64_t)length);
     return result;
 }
 
 // Syncs are only noted: what they make durable is the model's business.
 int rec_sync(int fd) {
     std::lock_guard<std::mutex> hold(recorder.lock);
-    const open_s* o = watched(fd);
-    if (o && o->folder) add(folder_sync(o->folder_index));
-    if (o && !o->folder) add(file_op(CRASH_SYNC_FILE, o->file));
+    if (recorder.folders.count(fd)) add_name(CRASH_SYNC_DIR, {recorder.folders[fd], ""});
+    if (watched_file(fd)) add(CRASH_SYNC_FILE, watched_file(fd));
     return 0;
 }
 
@@ -156,8 +125,8 @@ int rec_rename_like(const char* from, const char* to, int (*call)(const char*, c
     const place_e pa = locate(from, &a), pb = locate(to, &b);
     const int result = call(from, to);
     if (result != 0) return result;
-    if (pa == PLACE_ENTRY && pb == PLACE_ENTRY) add(name_op(kind, a, b));
-    else if (pa == PLACE_ENTRY && kind == CRASH_RENAME) add(name_op(CRASH_UNLINK, a));
+    if (pa == PLACE_ENTRY && pb == PLACE_ENTRY) add_name(kind, a, b);
+    else if (pa == PLACE_ENTRY && kind == CRASH_RENAME) add_name(CRASH_UNLINK, a);
     return result;
 }
 int rec_rename(const char* from, const char* to) { return rec_rename_like(from, to, recorder.real.rename, CRASH_RENAME); }
@@ -171,7 +140,7 @@ int rec_unlink(const char* path) {
     crash_entry_s entry;
     const place_e place = locate(path, &entry);
     const int result = recorder.real.unlink(path);
-    if (result == 0 && place == PLACE_ENTRY) add(name_op(CRASH_UNLINK, entry));
+    if (result == 0 && place == PLACE_ENTRY) add_name(CRASH_UNLINK, entry);
     return result;
 }
 
@@ -180,12 +149,9 @@ ssize_t rec_sendfile(int out, int in, off_t* offset, size_t count) {
     std::lock_guard<std::mutex> hold(recorder.lock);
     const off_t out_at = lseek(out, 0, SEEK_CUR), in_at = offset ? *offset : lseek(in, 0, SEEK_CUR);
     const ssize_t sent = recorder.real.sendfile(out, in, offset, count);
-    const open_s* o = watched(out);
-    if (sent > 0 && o && !o->folder) {
-        std::string bytes((size_t)sent, '\0');
-        if (::pread(in, bytes.data(), bytes.size(), in_at) == sent)
-            add(file_op(CRASH_WRITE, o->file, (uint64_t)out_at, 0, std::move(bytes)));
-    }
+    std::string bytes(sent > 0 && watched_file(out) ? (size_t)sent : 0, '\0');
+    if (!bytes.empty() && ::pread(in, bytes.data(), bytes.size(), in_at) == sent)
+        add(CRASH_WRITE, watched_file(out), (uint64_t)out_at, 0, std::move(bytes));
     return sent;
 }
 
@@ -220,26 +186,15 @@ uint32_t name_folder(const crash_op_s& op) {
     return op.kind == CRASH_RENAME || op.kind == CRASH_LINK ? op.to.folder : op.entry.folder;
 }
 
+// A create names its file; a rename or link gives the file `entry` names to `to`; a rename or
+// unlink drops `entry`. Other ops change no name.
 void apply_name(const crash_op_s& op, std::map<crash_entry_s, uint64_t>* names) {
-    auto from = names->find(op.entry);
-    switch (op.kind) {
-        case CRASH_CREATE: (*names)[op.entry] = op.file; break;
-        case CRASH_RENAME:
-            if (from == names->end()) break;
-            {
-                const uint64_t file = from->second;
-                names->erase(from);
-                (*names)[op.to] = file;
-            }
-            break;
-        case CRASH_LINK:
-            if (from != names->end()) (*names)[op.to] = from->second;
-            break;
-        case CRASH_UNLINK:
-            if (from != names->end()) names->erase(from);
-            break;
-        default: break;
-    }
+    const auto from = names->find(op.entry);
+    if (op.kind == CRASH_CREATE) (*names)[op.entry] = op.file;
+    if (!is_name(op.kind) || op.kind == CRASH_CREATE || from == names->end()) return;
+    const uint64_t file = from->second;
+    if (op.kind != CRASH_LINK) names->erase(from);
+    if (op.kind != CRASH_UNLINK) (*names)[op.to] = file;
 }
 
 // Applies a write, or only the 4 KiB pages of it whose index has the given parity (0 or 1;
@@ -268,7 +223,8 @@ void crash_record_start(crash_recording_s* recording, const std::vector<std::str
     for (const std::string& folder : folders) recording->folders.push_back(normal(folder));
     recording->ops.clear();
     recorder.recording = recording;
-    recorder.open.clear();
+    recorder.folders.clear();
+    recorder.files.clear();
     recorder.ids.clear();
     recorder.next_id = 1;
     recording->initial = read_folders(recording->folders, &recorder.ids, &recorder.next_id);
@@ -289,7 +245,6 @@ void crash_record_start(crash_recording_s* recording, const std::vector<std::str
 
 void crash_record_stop() {
     sys_syscalls() = recorder.real;
-    recorder.open.clear();
     recorder.recording = nullptr;
 }
 
@@ -326,7 +281,7 @@ crash_image_s crash_image(const crash_recording_s& recording, const crash_state_
     for (size_t j = state.cut; j-- > 0;) {
         const crash_op_s& op = ops[j];
         if (op.kind == CRASH_SYNC_FILE) synced_files.insert(op.file);
-        if (op.kind == CRASH_SYNC_DIR) synced_folders.insert(op.folder);
+        if (op.kind == CRASH_SYNC_DIR) synced_folders.insert(op.entry.folder);
         if (is_data(op.kind)) durable[j] = synced_files.count(op.file) > 0, pending_data += !durable[j];
         if (is_name(op.kind)) durable[j] = synced_folders.count(name_folder(op)) > 0, pending_names += !durable[j];
     }
@@ -344,20 +299,12 @@ crash_image_s crash_image(const crash_recording_s& recording, const crash_state_
             if (op.kind == CRASH_CREATE) image.files[op.file];  // the file exists, named or not
         } else if (is_data(op.kind)) {
             std::string* bytes = &image.files[op.file];
-            if (durable[j]) {
+            const crash_data_e d = durable[j] ? CRASH_DATA_ALL : state.data;
+            const size_t rank = durable[j] ? 0 : data_rank++;
+            if (d == CRASH_DATA_ALL || (d == CRASH_DATA_OLDER_HALF && rank < half) || (d == CRASH_DATA_NEWER_HALF && rank >= half))
                 apply_data(op, bytes, -1);
-                continue;
-            }
-            const size_t rank = data_rank++;
-            switch (state.data) {
-                case CRASH_DATA_ALL: apply_data(op, bytes, -1); break;
-                case CRASH_DATA_NONE: break;
-                case CRASH_DATA_OLDER_HALF: if (rank < half) apply_data(op, bytes, -1); break;
-                case CRASH_DATA_NEWER_HALF: if (rank >= half) apply_data(op, bytes, -1); break;
-                case CRASH_DATA_EVEN_PAGES: apply_data(op, bytes, 0); break;
-                case CRASH_DATA_ODD_PAGES: apply_data(op, bytes, 1); break;
-                default: break;
-            }
+            else if (d == CRASH_DATA_EVEN_PAGES || d == CRASH_DATA_ODD_PAGES)
+                apply_data(op, bytes, d == CRASH_DATA_ODD_PAGES);
         }
     }
     // Files without a name are gone.

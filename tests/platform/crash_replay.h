@@ -22,7 +22,7 @@ enum crash_op_e {
     CRASH_GROW,       // `file` is at least `size` bytes (preallocation)
     CRASH_RESIZE,     // `file` is cut or extended to `size` bytes
     CRASH_SYNC_FILE,  // `file`'s data and size are on the disk
-    CRASH_SYNC_DIR,   // the names in folder `folder` are on the disk
+    CRASH_SYNC_DIR,   // the names in folder `entry.folder` are on the disk
     CRASH_RENAME,     // `entry` is renamed to `to`, replacing what `to` named
     CRASH_LINK,       // `to` names the file `entry` names
     CRASH_UNLINK,     // `entry` no longer names a file
@@ -39,10 +39,9 @@ struct crash_entry_s {
 struct crash_op_s {
     crash_op_e kind = CRASH_WRITE;
     uint64_t file = 0;            // the file written, resized, synced or created
-    crash_entry_s entry, to;      // names the op makes or removes
-    uint32_t folder = 0;          // the folder synced
     uint64_t offset = 0, size = 0;
     std::string bytes;            // what a write put there
+    crash_entry_s entry, to;      // names the op makes or removes; entry.folder: the folder synced
 };
 
 // What the folders held: names (per folder) and the bytes of each file.

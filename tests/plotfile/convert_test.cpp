@@ -9,7 +9,7 @@
 
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
+#include <map>
 
 #include "platform/fault_injection.h"
 #include "platform/sys.h"
@@ -22,12 +22,16 @@ namespace {
 
 constexpr uint64_t ACCOUNT = 7900104405094198526ull;  // the known-answer files' account
 constexpr uint64_t PAIR = 2 * SCOOP_SIZE;              // bytes one nonce of one scoop pair takes
+constexpr uint64_t N = 64, MEMORY = 2 * 700 * N * PAIR;  // the file of most tests, converted in three steps
 
 // A whole file of n nonces in the given order, from the eight reference nonces 0..7: file
 // nonce i is reference nonce i % 8 with every byte XORed with i / 8, so every nonce differs
-// and both orders come from nonce_compute alone.
-std::string image(uint64_t n, bool poc2) {
-    std::string bytes(n * PLOT_SIZE, '\0');
+// and both orders come from nonce_compute alone. Built once per size and order.
+const std::string& image(uint64_t n, bool poc2) {
+    static std::map<std::pair<uint64_t, bool>, std::string> built;
+    std::string& bytes = built[{n, poc2}];
+    if (!bytes.empty()) return bytes;
+    bytes.assign(n * PLOT_SIZE, '\0');
     for (uint64_t i = 0; i < n; ++i) {
         const uint8_t* ref = test_reference_nonce(ACCOUNT, i % 8, poc2);
         for (uint64_t s = 0; s < SCOOPS_PER_PLOT; ++s)
@@ -39,11 +43,15 @@ std::string image(uint64_t n, bool poc2) {
 
 std::string path_of(const test_dir_s& d, uint64_t n, bool poc2) { return d.file(plotfile_name(ACCOUNT, 0, n, poc2)); }
 
-std::vector<std::string> names(const test_dir_s& d) {
-    std::vector<std::string> found;
-    for (const auto& entry : std::filesystem::directory_iterator(d.path)) found.push_back(entry.path().filename());
-    std::sort(found.begin(), found.end());
-    return found;
+// A folder holding the PoC1 file of n nonces, ready to convert.
+struct poc1_dir_s : test_dir_s {
+    explicit poc1_dir_s(uint64_t n = N) { test_write_file(path_of(*this, n, false), image(n, false)); }
+};
+
+// The folder holds the file of n nonces in the given layout alone, byte-exact.
+void expect_only(const test_dir_s& d, uint64_t n, bool poc2) {
+    EXPECT_EQ(test_list(d.path), std::vector<std::string>{plotfile_name(ACCOUNT, 0, n, poc2)});
+    EXPECT_TRUE(test_read_file(path_of(d, n, poc2)) == image(n, poc2));
 }
 
 // Syncs succeed without touching the disk: the many small steps stay fast. The sweep
@@ -67,15 +75,14 @@ struct convert_test : ::testing::Test {
 TEST_F(convert_test, known_answer_files_convert_both_ways) {
     const auto vectors = test_read_vectors("files.tsv");
     ASSERT_EQ(vectors.size(), 2u);
-    test_dir_s d;
-    test_write_file(path_of(d, 8, false), image(8, false));
+    poc1_dir_s d(8);
     ASSERT_EQ(test_sha256_hex((const uint8_t*)image(8, false).data(), 8 * PLOT_SIZE), vectors[0][6]);
     for (const bool to_poc2 : {true, false}) {
         const convert_result_s r = convert_file(path_of(d, 8, !to_poc2), to_poc2, 40 * PAIR);
         ASSERT_EQ(r.status, CONVERT_DONE) << r.message;
         const std::string bytes = test_read_file(path_of(d, 8, to_poc2));
         EXPECT_EQ(test_sha256_hex((const uint8_t*)bytes.data(), bytes.size()), vectors[to_poc2 ? 1 : 0][6]);
-        EXPECT_EQ(names(d), std::vector<std::string>{plotfile_name(ACCOUNT, 0, 8, to_poc2)});
+        EXPECT_EQ(test_list(d.path), std::vector<std::string>{plotfile_name(ACCOUNT, 0, 8, to_poc2)});
     }
 }
 
@@ -87,43 +94,31 @@ TEST_F(convert_test, round_trips_are_byte_exact_for_every_step_shape) {
     } cases[] = {{64, 2 * 8 * PAIR}, {64, 2 * 3 * 64 * PAIR + 2 * PAIR}, {100, 2 * 24 * PAIR},
                  {100, 4 * 100 * PLOT_SIZE}, {256, 2 * 5 * 256 * PAIR}};
     for (const auto& c : cases) {
-        const uint64_t n = c.n, memory = c.memory;
-        const std::string poc1 = image(n, false), poc2 = image(n, true);
-        SCOPED_TRACE(std::to_string(n) + " nonces, memory " + std::to_string(memory));
-        test_dir_s d;
-        test_write_file(path_of(d, n, false), poc1);
-        ASSERT_EQ(convert_file(path_of(d, n, false), true, memory).status, CONVERT_DONE);
-        EXPECT_TRUE(test_read_file(path_of(d, n, true)) == poc2);
-        ASSERT_EQ(convert_file(path_of(d, n, true), false, memory).status, CONVERT_DONE);
-        EXPECT_TRUE(test_read_file(path_of(d, n, false)) == poc1);
-        EXPECT_EQ(names(d), std::vector<std::string>{plotfile_name(ACCOUNT, 0, n, false)});
+        SCOPED_TRACE(std::to_string(c.n) + " nonces, memory " + std::to_string(c.memory));
+        poc1_dir_s d(c.n);
+        for (const bool to_poc2 : {true, false}) {
+            ASSERT_EQ(convert_file(path_of(d, c.n, !to_poc2), to_poc2, c.memory).status, CONVERT_DONE);
+            expect_only(d, c.n, to_poc2);
+        }
     }
 }
 
+// A file in the asked layout, asked for by its name or its old one, is left alone. So is one
+// whose rename (done as a hard link) stopped before the old name went, the file under both
+// names and the journal beside it; there the rerun drops the old name and the journal.
 TEST_F(convert_test, a_file_in_the_asked_layout_or_already_converted_is_left_alone) {
-    test_dir_s d;
-    const std::string poc2 = image(8, true);
-    test_write_file(path_of(d, 8, true), poc2);
-    for (const bool poc2_name : {true, false}) {
-        const convert_result_s r = convert_file(path_of(d, 8, poc2_name), true, 1 << 20);
+    for (const int c : {0, 1, 2}) {
+        SCOPED_TRACE(c);
+        test_dir_s d;
+        test_write_file(path_of(d, 8, true), image(8, true));
+        if (c == 2) {
+            ASSERT_EQ(link(path_of(d, 8, true).c_str(), path_of(d, 8, false).c_str()), 0);
+            test_write_file(convert_journal_path(path_of(d, 8, false)), std::string(4096, 'j'));
+        }
+        const convert_result_s r = convert_file(path_of(d, 8, c == 0), true, 1 << 20);
         EXPECT_EQ(r.status, CONVERT_ALREADY) << r.message;
+        expect_only(d, 8, true);
     }
-    EXPECT_TRUE(test_read_file(path_of(d, 8, true)) == poc2);
-    EXPECT_EQ(names(d), std::vector<std::string>{plotfile_name(ACCOUNT, 0, 8, true)});
-}
-
-// A rename done as a hard link stopped before the old name went: the file under both names
-// and the journal beside it. A rerun drops the old name and the journal.
-TEST_F(convert_test, a_rename_stopped_between_link_and_unlink_is_finished) {
-    test_dir_s d;
-    const std::string poc2 = image(8, true);
-    test_write_file(path_of(d, 8, true), poc2);
-    ASSERT_EQ(link(path_of(d, 8, true).c_str(), path_of(d, 8, false).c_str()), 0);
-    test_write_file(convert_journal_path(path_of(d, 8, false)), std::string(4096, 'j'));
-    const convert_result_s r = convert_file(path_of(d, 8, false), true, 1 << 20);
-    EXPECT_EQ(r.status, CONVERT_ALREADY) << r.message;
-    EXPECT_EQ(names(d), std::vector<std::string>{plotfile_name(ACCOUNT, 0, 8, true)});
-    EXPECT_TRUE(test_read_file(path_of(d, 8, true)) == poc2);
 }
 
 TEST_F(convert_test, refusals_change_no_byte_and_leave_no_file) {
@@ -173,14 +168,14 @@ TEST_F(convert_test, refusals_change_no_byte_and_leave_no_file) {
             };
         if (c.setup == FULL) sys_syscalls().statvfs = [](const char*, struct statvfs* info) { return *info = {}, 0; };
         const int64_t lock = c.setup == LOCKED ? test_create_file(file, 0) : 0;
-        const std::vector<std::string> before = names(d);
+        const std::vector<std::string> before = test_list(d.path);
         const convert_result_s r = convert_file(d.file(c.name), true, c.memory);
         sys_file_close(lock);
         install_hooks(FAULT_NONE, 0);
         EXPECT_EQ(r.status, CONVERT_REFUSED) << r.message;
         EXPECT_NE(r.message.find(c.name), std::string::npos) << r.message;
         EXPECT_NE(r.message.find(c.why), std::string::npos) << r.message;
-        EXPECT_EQ(names(d), before);
+        EXPECT_EQ(test_list(d.path), before);
         EXPECT_TRUE(test_read_file(file) == bytes);
     }
 }
@@ -189,13 +184,7 @@ TEST_F(convert_test, refusals_change_no_byte_and_leave_no_file) {
 // then a rerun, given the old or the new name in turn and with other memory, must finish
 // the file byte-exact under its new name alone.
 TEST_F(convert_test, a_fault_at_any_call_leaves_a_file_that_a_rerun_finishes) {
-    const uint64_t n = 64, memory = 2 * 700 * n * PAIR;  // three steps of whole pairs
-    const std::string poc1 = image(n, false), poc2 = image(n, true);
-    {
-        test_dir_s d;
-        test_write_file(path_of(d, n, false), poc1);
-        ASSERT_EQ(convert_file(path_of(d, n, false), true, memory).status, CONVERT_DONE);
-    }
+    ASSERT_EQ(convert_file(path_of(poc1_dir_s(), N, false), true, MEMORY).status, CONVERT_DONE);
     uint64_t totals[FAULT_NONE];
     for (int call = 0; call < FAULT_NONE; ++call) totals[call] = fault_calls((fault_call_e)call);
     ASSERT_GE(totals[FAULT_PWRITE], 13u);  // header, then per step two slot writes and two piece writes
@@ -204,17 +193,15 @@ TEST_F(convert_test, a_fault_at_any_call_leaves_a_file_that_a_rerun_finishes) {
         const fault_call_e call = (fault_call_e)kind;
         for (uint64_t nth = 1; nth <= totals[call]; ++nth) {
             SCOPED_TRACE(std::string(fault_call_name(call)) + " call " + std::to_string(nth));
-            test_dir_s d;
-            test_write_file(path_of(d, n, false), poc1);
+            poc1_dir_s d;
             install_hooks(call, nth);
-            const convert_result_s faulted = convert_file(path_of(d, n, false), true, memory);
+            const convert_result_s faulted = convert_file(path_of(d, N, false), true, MEMORY);
             install_hooks(FAULT_NONE, 0);
             const bool by_new_name = (++runs % 2) == 0;
-            const convert_result_s rerun = convert_file(path_of(d, n, by_new_name), true, memory / (1 + runs % 3));
+            const convert_result_s rerun = convert_file(path_of(d, N, by_new_name), true, MEMORY / (1 + runs % 3));
             EXPECT_TRUE(rerun.status == CONVERT_DONE || rerun.status == CONVERT_ALREADY) << rerun.message;
             EXPECT_TRUE(faulted.status != CONVERT_DONE || rerun.status == CONVERT_ALREADY) << faulted.message;
-            EXPECT_EQ(names(d), std::vector<std::string>{plotfile_name(ACCOUNT, 0, n, true)});
-            EXPECT_TRUE(test_read_file(path_of(d, n, true)) == poc2);
+            expect_only(d, N, true);
         }
     }
     for (const fault_call_e call : {FAULT_PWRITE, FAULT_FDATASYNC, FAULT_FSYNC, FAULT_RENAME, FAULT_UNLINK})
@@ -222,8 +209,7 @@ TEST_F(convert_test, a_fault_at_any_call_leaves_a_file_that_a_rerun_finishes) {
 }
 
 TEST_F(convert_test, planning_sees_a_converted_file) {
-    test_dir_s d;
-    test_write_file(path_of(d, 8, false), image(8, false));
+    poc1_dir_s d(8);
     ASSERT_EQ(convert_file(path_of(d, 8, false), true, 1 << 20).status, CONVERT_DONE);
     plots_s plots;
     plots_folder_add(&plots, d.path.c_str());
@@ -235,22 +221,19 @@ TEST_F(convert_test, planning_sees_a_converted_file) {
 // A read error while a rerun reads the journal or the file must stop it, not pass for a
 // torn slot: going on after an older step would journal half-converted scoops as originals.
 TEST_F(convert_test, a_read_error_while_resuming_stops_the_rerun_and_the_next_one_finishes) {
-    const uint64_t n = 64, memory = 2 * 700 * n * PAIR;  // three steps, as in the sweep
-    const std::string poc1 = image(n, false), poc2 = image(n, true);
     const uint64_t step2_low_piece = 8;  // pwrite calls: header, then slot header, halves, low, high per step
     for (uint64_t nth = 1;; ++nth) {
         SCOPED_TRACE("pread call " + std::to_string(nth) + " of the first rerun");
-        test_dir_s d;
-        test_write_file(path_of(d, n, false), poc1);
+        poc1_dir_s d;
         install_hooks(FAULT_PWRITE, step2_low_piece);
-        ASSERT_EQ(convert_file(path_of(d, n, false), true, memory).status, CONVERT_FAILED);
+        ASSERT_EQ(convert_file(path_of(d, N, false), true, MEMORY).status, CONVERT_FAILED);
         install_hooks(FAULT_PREAD, nth);
-        const convert_result_s first = convert_file(path_of(d, n, false), true, memory);
+        const convert_result_s first = convert_file(path_of(d, N, false), true, MEMORY);
         const bool reached = fault_calls(FAULT_PREAD) >= nth;
         install_hooks(FAULT_NONE, 0);
-        const convert_result_s second = convert_file(path_of(d, n, true), true, memory);
+        const convert_result_s second = convert_file(path_of(d, N, true), true, MEMORY);
         EXPECT_TRUE(second.status == CONVERT_DONE || (!reached && second.status == CONVERT_ALREADY)) << second.message;
-        EXPECT_TRUE(test_read_file(path_of(d, n, true)) == poc2);
+        expect_only(d, N, true);
         EXPECT_EQ(reached, first.status == CONVERT_FAILED) << first.message;
         if (!reached) break;
     }
@@ -261,8 +244,6 @@ TEST_F(convert_test, a_read_error_while_resuming_stops_the_rerun_and_the_next_on
 // (its first sync failed), or one whose first slot is torn, means no step was done: the
 // rerun converts from the start without that word.
 TEST_F(convert_test, a_rerun_says_resuming_only_when_a_step_was_done) {
-    const uint64_t n = 64, memory = 2 * 700 * n * PAIR;  // three steps, as in the sweep
-    const std::string poc1 = image(n, false), poc2 = image(n, true);
     const struct {
         const char* what;
         fault_call_e call;
@@ -273,20 +254,18 @@ TEST_F(convert_test, a_rerun_says_resuming_only_when_a_step_was_done) {
                  {"second step's piece fails", FAULT_PWRITE, 8, true}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        test_dir_s d;
-        test_write_file(path_of(d, n, false), poc1);
+        poc1_dir_s d;
         install_hooks(c.call, c.nth);
-        ASSERT_EQ(convert_file(path_of(d, n, false), true, memory).status, CONVERT_FAILED);
+        ASSERT_EQ(convert_file(path_of(d, N, false), true, MEMORY).status, CONVERT_FAILED);
         install_hooks(FAULT_NONE, 0);
-        ASSERT_TRUE(sys_file_exists(convert_journal_path(path_of(d, n, false)).c_str()));
+        ASSERT_TRUE(sys_file_exists(convert_journal_path(path_of(d, N, false)).c_str()));
         testing::internal::CaptureStderr();
-        const convert_result_s rerun = convert_file(path_of(d, n, false), true, memory);
+        const convert_result_s rerun = convert_file(path_of(d, N, false), true, MEMORY);
         const std::string log = testing::internal::GetCapturedStderr();
         EXPECT_EQ(rerun.status, CONVERT_DONE) << rerun.message;
         EXPECT_EQ(rerun.resumed, c.step_done);
         EXPECT_EQ(log.find("resum") != std::string::npos, c.step_done) << log;
-        EXPECT_TRUE(test_read_file(path_of(d, n, true)) == poc2);
-        EXPECT_EQ(names(d), std::vector<std::string>{plotfile_name(ACCOUNT, 0, n, true)});
+        expect_only(d, N, true);
     }
 }
 
@@ -324,8 +303,8 @@ std::string words_of(std::initializer_list<uint64_t> words) {
 // nonce) and the crash tore the file after the low piece was written back exchanged. New
 // journals carry the magics naming Kestrune.
 TEST_F(convert_test, a_journal_of_an_earlier_release_is_finished) {
-    const uint64_t n = 64, half = SCOOP_SIZE / 2, capacity = n * 2 * half, memory = 2 * 700 * n * PAIR;
-    const std::string poc1 = image(n, false), poc2 = image(n, true);
+    const uint64_t n = N, half = SCOOP_SIZE / 2, capacity = n * 2 * half;
+    const std::string& poc1 = image(n, false);
     const uint64_t low = 0, high = (SCOOPS_PER_PLOT - 1) * n * SCOOP_SIZE;  // rows of scoop 0 and 4095
     std::string halves, torn = poc1;
     for (uint64_t row : {low, high})
@@ -347,18 +326,16 @@ TEST_F(convert_test, a_journal_of_an_earlier_release_is_finished) {
     test_write_file(path_of(d, n, false), torn);
     test_write_file(convert_journal_path(path_of(d, n, false)), journal);
     testing::internal::CaptureStderr();
-    const convert_result_s rerun = convert_file(path_of(d, n, false), true, memory);
+    const convert_result_s rerun = convert_file(path_of(d, n, false), true, MEMORY);
     testing::internal::GetCapturedStderr();
     EXPECT_EQ(rerun.status, CONVERT_DONE) << rerun.message;
     EXPECT_TRUE(rerun.resumed);
-    EXPECT_TRUE(test_read_file(path_of(d, n, true)) == poc2);
-    EXPECT_EQ(names(d), std::vector<std::string>{plotfile_name(ACCOUNT, 0, n, true)});
+    expect_only(d, n, true);
 
     // A run stopped in its second step leaves a journal of the new kind.
-    test_dir_s e;
-    test_write_file(path_of(e, n, false), poc1);
+    poc1_dir_s e;
     install_hooks(FAULT_PWRITE, 8);
-    ASSERT_EQ(convert_file(path_of(e, n, false), true, memory).status, CONVERT_FAILED);
+    ASSERT_EQ(convert_file(path_of(e, n, false), true, MEMORY).status, CONVERT_FAILED);
     install_hooks(FAULT_NONE, 0);
     const std::string left = test_read_file(convert_journal_path(path_of(e, n, false)));
     EXPECT_EQ(left.substr(0, 8), "KESTRNJ1");
@@ -370,26 +347,22 @@ TEST_F(convert_test, a_journal_of_an_earlier_release_is_finished) {
 // journal kept and the steps done so far on the disk; a rerun by either name finishes it
 // byte-exact, and says it resumed only when a step had been done.
 TEST_F(convert_test, a_stop_between_steps_leaves_the_journal_and_a_rerun_finishes) {
-    const uint64_t n = 64, memory = 2 * 700 * n * PAIR;  // three steps, as in the sweep
-    const std::string poc1 = image(n, false), poc2 = image(n, true);
     for (const uint64_t k : {0, 1, 2}) {
         SCOPED_TRACE("stop after step " + std::to_string(k));
-        test_dir_s d;
-        test_write_file(path_of(d, n, false), poc1);
+        poc1_dir_s d;
         uint64_t asked = 0, last_done = 0;
         const convert_result_s stopped = convert_file(
-            path_of(d, n, false), true, memory, [&](uint64_t done, uint64_t) { last_done = done; },
+            path_of(d, N, false), true, MEMORY, [&](uint64_t done, uint64_t) { last_done = done; },
             [&] { return asked++ == k; });
         EXPECT_EQ(stopped.status, CONVERT_STOPPED) << stopped.message;
         EXPECT_EQ(asked, k + 1);
-        EXPECT_EQ(names(d), (std::vector<std::string>{plotfile_name(ACCOUNT, 0, n, false),
-                                                      plotfile_name(ACCOUNT, 0, n, false) + ".converting"}));
+        EXPECT_EQ(test_list(d.path), (std::vector<std::string>{plotfile_name(ACCOUNT, 0, N, false),
+                                                      plotfile_name(ACCOUNT, 0, N, false) + ".converting"}));
         EXPECT_EQ(last_done == 0, k == 0);
         EXPECT_EQ(stopped.bytes == 0, k == 0);
-        const convert_result_s rerun = convert_file(path_of(d, n, k % 2 == 1), true, memory);
+        const convert_result_s rerun = convert_file(path_of(d, N, k % 2 == 1), true, MEMORY);
         EXPECT_EQ(rerun.status, CONVERT_DONE) << rerun.message;
         EXPECT_EQ(rerun.resumed, k > 0);
-        EXPECT_EQ(names(d), std::vector<std::string>{plotfile_name(ACCOUNT, 0, n, true)});
-        EXPECT_TRUE(test_read_file(path_of(d, n, true)) == poc2);
+        expect_only(d, N, true);
     }
 }

@@ -2,7 +2,6 @@
 #include "engine_support.h"
 
 #include <algorithm>
-#include <filesystem>
 
 #include "platform/sys.h"
 #include "plotter/drive.h"
@@ -31,14 +30,6 @@ plan_result_s engine_run(plotter_s* plotter, plots_s* plots, const plan_input_s&
     plan_result_s plan = engine_start(plotter, plots, input, batch_nonces);
     plotter_wait(plotter);
     return plan;
-}
-
-std::vector<std::string> engine_list(const std::string& folder) {
-    std::vector<std::string> names;
-    std::error_code error;
-    for (const auto& entry : std::filesystem::directory_iterator(folder, error)) names.push_back(entry.path().filename());
-    std::sort(names.begin(), names.end());
-    return names;
 }
 
 drive_s engine_drive(const std::string& path, bool ssd) {

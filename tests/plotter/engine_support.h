@@ -9,6 +9,7 @@
 #include "plotter/plotter_setup.h"
 #include "plotter/plotter_size.h"
 #include "plotter/plotter_work.h"
+#include "test_support.h"
 
 // Number of nonces of a plot file whose bytes differ from nonce_compute; -1 when the file
 // is missing or has the wrong size.
@@ -18,8 +19,7 @@ int64_t engine_bad_nonces(const std::string& path, uint64_t account, uint64_t st
 // batch_nonces, and waits for the work thread to end. Returns the plan.
 plan_result_s engine_run(plotter_s* plotter, plots_s* plots, const plan_input_s& input, uint64_t batch_nonces);
 
-
-std::vector<std::string> engine_list(const std::string& folder);
+inline std::vector<std::string> engine_list(const std::string& folder) { return test_list(folder); }
 // A drive record for a real folder, planned as if it had 1 TiB free: plans do not change
 // with what other programs leave free on the disk (the work thread still checks it).
 drive_s engine_drive(const std::string& path, bool ssd);

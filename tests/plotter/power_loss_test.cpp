@@ -113,8 +113,7 @@ struct scenario_s {
 };
 
 struct outcome_s {
-    size_t ops = 0, cuts = 0, states = 0;
-    double seconds = 0;
+    size_t states = 0;
     std::vector<std::string> failures;  // one line per state that failed, with why
     std::map<std::string, size_t> reached;  // reruns whose log has each of the scenario's lines
 };
@@ -124,16 +123,10 @@ size_t stretch_points() {
     return text ? (size_t)std::strtoull(text, nullptr, 10) : 0;
 }
 
-std::vector<std::string> paths_of(const std::vector<std::unique_ptr<test_dir_s>>& dirs) {
+std::vector<std::string> paths_of(const std::vector<test_dir_s>& dirs) {
     std::vector<std::string> paths;
-    for (const auto& d : dirs) paths.push_back(d->path);
+    for (const test_dir_s& d : dirs) paths.push_back(d.path);
     return paths;
-}
-
-std::vector<std::unique_ptr<test_dir_s>> fresh_dirs(size_t count) {
-    std::vector<std::unique_ptr<test_dir_s>> dirs;
-    for (size_t i = 0; i < count; ++i) dirs.push_back(std::make_unique<test_dir_s>());
-    return dirs;
 }
 
 // The checks of one state that need no rerun: what a finished operation made stays, and
@@ -158,22 +151,21 @@ outcome_s replay(const scenario_s& sc) {
     test_dir_s work;  // log.txt of every run
     if (chdir(work.path.c_str()) != 0) return out.failures.push_back("cannot enter " + work.path), out;
 
-    const auto originals = fresh_dirs(sc.folders);
-    sc.prepare(paths_of(originals));
+    const std::vector<test_dir_s> original_dirs(sc.folders);
+    const std::vector<std::string> originals = paths_of(original_dirs);
+    sc.prepare(originals);
     crash_recording_s rec;
-    crash_record_start(&rec, paths_of(originals));
-    const bool recorded_ok = sc.run(paths_of(originals));
+    crash_record_start(&rec, originals);
+    const bool recorded_ok = sc.run(originals);
     crash_record_stop();
     if (!recorded_ok) out.failures.push_back("the recorded run failed:\n" + test_read_file(work.file("log.txt")));
-    const crash_image_s expected = crash_read_folders(paths_of(originals));
+    const crash_image_s expected = crash_read_folders(originals);
     const std::string model = crash_image_diff(expected, crash_image(rec, {rec.ops.size()}));
     if (!model.empty()) out.failures.push_back("the recording does not rebuild the run's result:\n" + model);
     const size_t progress_synced = sc.progress_name.empty() ? SIZE_MAX : crash_first_sync(rec, {0, sc.progress_name});
     if (!sc.progress_name.empty() && progress_synced == SIZE_MAX) out.failures.push_back(sc.progress_name + " is never synced");
 
-    out.ops = rec.ops.size();
     const std::vector<size_t> cuts = crash_cuts(rec, stretch_points());
-    out.cuts = cuts.size();
     std::set<std::string> seen;
     for (const size_t cut : cuts) {
         for (int data = 0; data < CRASH_DATA_COUNT; ++data) {
@@ -183,17 +175,18 @@ outcome_s replay(const scenario_s& sc) {
                 std::string why = check_image(sc, rec, state, image, expected, progress_synced);
                 if (!seen.insert(crash_image_key(image)).second && why.empty()) continue;
                 ++out.states;
-                const auto scratch = fresh_dirs(sc.folders);
-                crash_materialize(image, paths_of(scratch));
+                const std::vector<test_dir_s> scratch_dirs(sc.folders);
+                const std::vector<std::string> scratch = paths_of(scratch_dirs);
+                crash_materialize(image, scratch);
                 // Reruns need no durability; syncs that do nothing keep them off the disk's queue.
                 sys_syscalls().fdatasync = [](int) { return 0; };
                 sys_syscalls().fsync = [](int) { return 0; };
                 sys_log_reset_for_tests();
-                const bool ok = sc.run(paths_of(scratch));
+                const bool ok = sc.run(scratch);
                 sys_syscalls_reset();
                 const std::string log = test_read_file(work.file("log.txt"));
                 for (const std::string& line : sc.paths) out.reached[line] += log.find(line) != std::string::npos;
-                const std::string diff = crash_image_diff(expected, crash_read_folders(paths_of(scratch)));
+                const std::string diff = crash_image_diff(expected, crash_read_folders(scratch));
                 if (!ok) why += "the rerun failed; ";
                 if (!diff.empty()) why += "the rerun ended with other files: " + diff;
                 if (log.find("incorrect resume data") != std::string::npos) why += "the rerun started over from nonce 0; ";
@@ -202,9 +195,9 @@ outcome_s replay(const scenario_s& sc) {
         }
     }
     if (chdir("/") != 0) out.failures.push_back("cannot leave " + work.path);
-    out.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
     std::printf("power-loss replay of %s: %zu recorded ops, %zu points, %zu distinct states rerun in %.1f s\n", sc.name,
-                out.ops, out.cuts, out.states, out.seconds);
+                rec.ops.size(), cuts.size(), out.states,
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count());
     return out;
 }
 

@@ -200,21 +200,16 @@ TEST(plotter_setup, questions_messages_and_the_end_reach_the_seam) {
         std::mutex lock;
         std::vector<std::string> heard;
         const std::thread::id caller = std::this_thread::get_id();
-        const auto hear = [&](const std::string& line) {
+        const auto hear = [&](const std::string& kind, const std::string& title, const std::string& text) {
             std::lock_guard<std::mutex> hold(lock);
-            heard.push_back(line);
+            heard.push_back(kind + "|" + title + (text.empty() ? "" : "|" + text));
         };
-        plotter_set_asker(plotter, [&](const char* title, const char* text) {
-            hear(std::string("ask|") + title + "|" + text);
-            return c.fall_back;
-        });
-        plotter_set_message(plotter, [&](const char* title, const char* text) {
-            hear(std::string("message|") + title + "|" + text);
-        });
+        plotter_set_asker(plotter, [&](const char* title, const char* text) { return hear("ask", title, text), c.fall_back; });
+        plotter_set_message(plotter, [&](const char* title, const char* text) { hear("message", title, text); });
         plotter_set_on_finished(plotter, [&] {
             const bool done = plotter->run.finished && plotter->run.ended;
-            hear(std::string("finished|") + (std::this_thread::get_id() == caller ? "caller" : "work thread") +
-                 (done ? "" : " before the end was recorded"));
+            hear("finished", std::this_thread::get_id() == caller ? "caller" : "work thread",
+                 done ? "" : "before the end was recorded");
         });
         if (c.memory_fails) sys_syscalls().memalign = no_memory;
         testing::internal::CaptureStderr();
