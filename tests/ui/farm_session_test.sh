@@ -64,6 +64,8 @@ answer() {
   sleep 0.5
   [ -z "${2:-}" ] || { eval "$(xdotool getwindowgeometry --shell "$id")"; shot "$3"; click $((X + WIDTH * $2 / 100)) $((Y + HEIGHT - 17)); }
 }
+# Takes screenshot $1 until the test $2 holds (a loaded machine may paint late), else fails with $3.
+shot_until() { for _ in $(seq 40); do shot "$1"; eval "$2" && return; sleep 0.25; done; fail "$1: $3"; }
 wait_for() { for _ in $(seq 100); do eval "$1" && return; sleep 0.1; done; fail "timed out waiting for: $1"; }
 plot() { "$cli" plot -i $account -p "$1" -s "$2" -n 16 --family avx2 -q $3 >/dev/null 2>&1 || fail "kestrune-cli plot $*"; }
 
@@ -79,13 +81,9 @@ printf 'account: %s\nplots:\n  - %s/t1/\n  - %s/t2/\n' $account "$work" "$work" 
 
 start
 xdotool mousemove 320 470 key Tab              # keys go to the window under the pointer
-sleep 0.5
-shot focus
-[ "$(count_colour focus 90x40+545+18 0078D7)" -gt 20 ] || fail "focus: no focus mark around \"Plots\""
+shot_until focus '[ "$(count_colour focus 90x40+545+18 0078D7)" -gt 20 ]' 'no focus mark around "Plots"'
 xdotool key Return                             # "Plots" by keyboard
-sleep 0.5
-shot list
-[ "$(count_colour list 6x298+26+106 C42B1C)" -eq 72 ] || fail "list: the two overlapping files are not marked red"
+shot_until list '[ "$(count_colour list 6x298+26+106 C42B1C)" -eq 72 ]' 'the two overlapping files are not marked red'
 [ "$(count_colour list 6x298+26+106 D98C00)" -eq 36 ] || fail "list: the unfinished file is not marked amber"
 [ "$(count_colour list 592x298+24+106 C42B1C)" -gt 300 ] || fail "list: no overlap lines"
 expect_pixel list 490 420 E1E1E1               # "Convert to PoC2" enabled: one PoC1 file
