@@ -302,7 +302,7 @@ int cli_plot(int argc, char** argv) {
     });
     plotter_set_message(plotter, cli_print_message);
     plots_s* plots = plots_create();
-    const plan_result_s plan = drive_plan(plotter, plots, plan_from(o, ssds, targets));
+    const plan_result_s plan = plotter_plan(plotter, plots, plan_from(o, ssds, targets));
     if (plan.jobs.empty() && !plan.converting.empty()) {
         for (const std::string& text : plan.converting) std::printf("%s\n", text.c_str());
         std::printf("Nothing to plot: the planned files are %sbeing converted.\n",

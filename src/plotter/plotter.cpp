@@ -79,7 +79,7 @@ void plotter_wait(plotter_s* plotter) {
     if (plotter->run.thread.joinable()) plotter->run.thread.join();
 }
 
-plan_result_s drive_plan(plotter_s* plotter, plots_s* plots, const plan_input_s& input) {
+plan_result_s plotter_plan(plotter_s* plotter, plots_s* plots, const plan_input_s& input) {
     if (!plotter) return plan_result_s();
     plotter_clear_jobs(plotter);
     plan_result_s plan = plan_compute(plots, input);

@@ -110,4 +110,4 @@ void plotter_stop(plotter_s* plotter, bool keep_files);
 void plotter_wait(plotter_s* plotter);
 
 // Rebuilds the plotter's jobs from a plan (the planner's result for input).
-plan_result_s drive_plan(plotter_s* plotter, plots_s* plots, const plan_input_s& input);
+plan_result_s plotter_plan(plotter_s* plotter, plots_s* plots, const plan_input_s& input);

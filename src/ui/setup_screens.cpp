@@ -239,7 +239,7 @@ void setup_plan() {
     input.max_file_bytes = max_file_bytes;
     input.max_fill_bytes = max_fill_bytes;
     input.poc2 = use_poc2_format;
-    setup.planned_max_file_bytes = drive_plan(plotter, plots, input).max_file_bytes;
+    setup.planned_max_file_bytes = plotter_plan(plotter, plots, input).max_file_bytes;
 }
 
 void setup_reset() {

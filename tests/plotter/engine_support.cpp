@@ -18,7 +18,7 @@ int64_t engine_bad_nonces(const std::string& path, uint64_t account, uint64_t st
 
 // Plans and starts the run without waiting.
 static plan_result_s engine_start(plotter_s* plotter, plots_s* plots, const plan_input_s& input, uint64_t batch_nonces) {
-    plan_result_s plan = drive_plan(plotter, plots, input);
+    plan_result_s plan = plotter_plan(plotter, plots, input);
     // Direct tasks depend on the machine's memory; size the limit for as many as setup may ask.
     const uint64_t ssds = input.ssds.size(), targets = input.targets.size();
     const uint64_t tasks = ssds ? ssds : std::clamp<uint64_t>(sys_total_ram() >> 32, 1, std::max<uint64_t>(targets, 1));

@@ -175,7 +175,7 @@ TEST_F(work_fixture, faults_end_the_run_and_keep_other_files) {
         drive_s ta = engine_drive(a.path, false);
         input.targets = {&ta};
         input.max_fill_bytes = 8 * PLOT_SIZE;
-        drive_plan(plotter, &plots, input);
+        plotter_plan(plotter, &plots, input);
         sys_syscalls() = *c.calls;
         const int64_t held = c.held ? test_create_file(a.file(own), 8 * PLOT_SIZE) : 0;
         ASSERT_TRUE(plotter_setup(plotter, {0, 2 * 8 * PLOT_SIZE, 0, 0}, 0, 1));
