@@ -326,7 +326,7 @@ int cli_plot(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
     // Targets left out take no task of their own.
     const uint32_t planned_targets = (uint32_t)(targets.size() - plan.left_out.size());
-    if (!plotter_setup(plotter, {gpu_mask, o.memory, 0, o.threads}, (uint32_t)ssds.size(), planned_targets)) {
+    if (!plotter_setup(plotter, {gpu_mask, o.memory, 0, o.threads, true}, (uint32_t)ssds.size(), planned_targets)) {
         std::fprintf(stderr, "kestrune-cli plot: could not set up plotting: %s (%s)\n", plotter->run.setup_failure.c_str(),
                      cli_log_hint());
         plotter_destroy(plotter);

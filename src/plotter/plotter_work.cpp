@@ -31,6 +31,7 @@
 #include "platform/util.h"
 #include "plotfile/plot_file.h"
 #include "plotter/plotter.h"
+#include "plotter/plotter_pace.h"
 #include "plotter/plotter_size.h"
 #include "plotter/plotter_work.h"
 #include "nonce/plt_cpu.h"
@@ -137,6 +138,22 @@ bool drive_has_room(plotter_s* p, drive_s* drive, uint64_t need, double now) {
     return drive->free_bytes >= need;
 }
 
+// A free buffer, emptied, or none; under the lock.
+batch_buffer_s* take_buffer(plotter_s* p) {
+    if (p->run.free_buffers.empty()) return nullptr;
+    batch_buffer_s* buffer = p->run.free_buffers.back();
+    p->run.free_buffers.pop_back();
+    buffer->progress = 0;
+    return buffer;
+}
+
+// Jobs that hold their drive for writing; under the lock.
+uint32_t jobs_in_flight(const plotter_s* p) {
+    uint32_t count = 0;
+    for (const job_s* job : p->run.jobs) count += job->job_state == JOB_PLOTTING || job->job_state == JOB_WRITTEN;
+    return count;
+}
+
 void return_buffers(plotter_s* p, job_s* job) {
     if (job->compute_buffer) p->run.free_buffers.push_back(job->compute_buffer);
     if (job->write_buffer) p->run.free_buffers.push_back(job->write_buffer);
@@ -223,13 +240,9 @@ void start_job(plotter_s* p, job_s* job, pass_s* pass) {
     }
     {
         std::lock_guard<std::mutex> hold(p->run.lock);
-        if (p->run.free_buffers.size() < 2) return;
-        job->compute_buffer = p->run.free_buffers.back();
-        p->run.free_buffers.pop_back();
-        job->write_buffer = p->run.free_buffers.back();
-        p->run.free_buffers.pop_back();
-        job->compute_buffer->progress = 0;
-        job->write_buffer->progress = 0;
+        if (p->run.free_buffers.empty() || jobs_in_flight(p) >= p->config.tasks) return;
+        job->compute_buffer = take_buffer(p);
+        job->write_buffer = nullptr;
         job->batch_ready = false;
         drive->current_job = job;
         job->job_state = JOB_PLOTTING;
@@ -287,7 +300,9 @@ void compute_on_cpu(plotter_s* p, job_s* job) {
     batch_buffer_s* batch = job->compute_buffer;
     const uint64_t left = job->nonce_count - job->nonces_done;
     const uint64_t sector_nonces = job->write_drive->sector_size / SCOOP_SIZE;
-    const uint64_t count = std::min(left, plotter_file_batch(job->nonce_count, batch->capacity, sector_nonces));
+    const uint64_t share = p->config.own_buffers ? plotter_even_batch(job->nonce_count, batch->capacity, sector_nonces)
+                                                 : plotter_file_batch(job->nonce_count, batch->capacity, sector_nonces);
+    const uint64_t count = std::min(left, share);
     job->compute_start = time_now();
     const uint64_t done = cpu_batch(p, batch, job->account_id, job->start_nonce + job->nonces_done, count, sector_nonces);
     const double elapsed = time_now() - job->compute_start;
@@ -331,16 +346,36 @@ bool writer_failed(plotter_s* p, job_s* job, bool wait) {
     return true;
 }
 
+// Collects the job's writer once it has returned and gives its buffer back to the pool, so
+// that the computing can fill it for whichever job needs one; true when the writer failed,
+// which ends the job.
+bool collect_writer(plotter_s* p, job_s* job, bool wait) {
+    if (!job->write_task.valid()) return false;
+    if (writer_failed(p, job, wait)) return true;
+    if (job->write_task.valid() || !job->write_buffer) return false;  // still writing
+    std::lock_guard<std::mutex> hold(p->run.lock);
+    p->run.free_buffers.push_back(job->write_buffer);
+    job->write_buffer = nullptr;
+    return false;
+}
+
 void plot_step(plotter_s* p, job_s* job, pass_s* pass) {
-    if (writer_failed(p, job, false)) return;
+    if (collect_writer(p, job, false)) return;
     if (job->nonces_done == job->nonce_count) return;
+    if (!job->compute_buffer) {
+        // A job holds a buffer only while it computes into it or writes from it.
+        std::lock_guard<std::mutex> hold(p->run.lock);
+        job->compute_buffer = take_buffer(p);
+        job->batch_ready = false;
+        if (!job->compute_buffer) return;
+    }
     if (!job->batch_ready && !compute_batch(p, job, pass)) return;
     if (job->write_task.valid()) {
         // With several jobs in flight the others go on while this writer finishes; the
         // computed batch waits in compute_buffer for the job's next turn.
         if (p->config.concurrent && job->write_task.wait_for(std::chrono::microseconds(1)) != std::future_status::ready)
             return;
-        if (writer_failed(p, job, true)) return;
+        if (collect_writer(p, job, true)) return;
     }
     const uint64_t first = job->nonces_done;
     uint64_t n = 0;
@@ -352,8 +387,8 @@ void plot_step(plotter_s* p, job_s* job, pass_s* pass) {
         const uint64_t rest = job->nonce_count - first;
         n = rest < computed ? rest : computed;
         job->compute_buffer->progress = 0;
-        job->write_buffer->progress = 0;
-        std::swap(job->compute_buffer, job->write_buffer);
+        job->write_buffer = job->compute_buffer;
+        job->compute_buffer = nullptr;
         job->batch_ready = false;
         job->nonces_done += n;
     }
@@ -595,11 +630,19 @@ void write_batch(plotter_s* p, job_s* job, uint64_t first, uint64_t count, const
         const double elapsed = time_now() - t0;
         if (elapsed > 0) job->write_rate.store(written / 1048576.0 / elapsed, std::memory_order_relaxed);
     };
-    // A batch reaching into the file's tail is written up to the tail, flushed and recorded
-    // before the tail's rows go out, so tail bytes on the disk prove the rest there.
+    // A batch reaching into the file's tail leaves the file's last sector (scoop 4095's tail
+    // row, where the resume record lies) until everything else is flushed and recorded, so a
+    // last sector of plot data on the disk proves the rest of the file there. The other
+    // scoops' tail rows go out with their batch: one request per row instead of a second
+    // pass of 4096 short requests.
     const uint64_t tail = plot_tail_first(job->nonce_count);
     const uint64_t head = first < tail && tail < first + count ? tail - first : count;
-    int result = plot_file_write_batch(job->fd, job->nonce_count, first, head, buffer, stop, row_done, direct);
+    constexpr uint64_t LAST = SCOOPS_PER_PLOT - 1;
+    int result = plot_file_write_batch(job->fd, job->nonce_count, first, count, buffer, stop, row_done, direct, 0,
+                                       head < count ? LAST : SCOOPS_PER_PLOT);
+    if (result == 0 && head < count)
+        result = plot_file_write_batch(job->fd, job->nonce_count, first, head, buffer, stop, row_done, direct, LAST,
+                                       SCOOPS_PER_PLOT);
     sys_file_close(direct);
     if (result == 0 && head < count) {
         if (stop->load(std::memory_order_relaxed)) return;
@@ -610,7 +653,8 @@ void write_batch(plotter_s* p, job_s* job, uint64_t first, uint64_t count, const
         batch_buffer_s rest;  // the batch from its first tail nonce on
         rest.capacity = buffer->capacity;
         rest.data = buffer->data + head * SCOOP_SIZE;
-        result = plot_file_write_batch(job->fd, job->nonce_count, tail, count - head, &rest, stop, row_done);
+        result = plot_file_write_batch(job->fd, job->nonce_count, tail, count - head, &rest, stop, row_done, 0, LAST,
+                                       SCOOPS_PER_PLOT);
     }
     if (result > 0) job->failure = failure_text("writing", plotting_path(job), job->write_drive, result);
     if (result != 0) return;
@@ -662,9 +706,56 @@ void job_move(plotter_s* p, job_s* job, const std::atomic<bool>* /*stop: a move 
     job->job_state = JOB_DONE;
 }
 
+// Seconds per nonce of the computing on every thread, from a short batch (0 when stopped).
+double probe_computing(plotter_s* p) {
+    constexpr uint64_t NONCES = 256;
+    const uint64_t count = std::min(nonce_cut_to(NONCES, p->config.sector_nonces), p->run.arena_nonces);
+    plotter_carve_buffers(p, 1, count);
+    const job_s* job = p->run.jobs.front();
+    const double t0 = time_now();
+    const uint64_t done = cpu_batch(p, p->run.all_buffers.front(), job->account_id, job->start_nonce, count,
+                                    p->config.sector_nonces);
+    const double seconds = time_now() - t0;
+    return done == count && count > 0 ? seconds / count : 0;
+}
+
+// Measures the computing and the drives the run writes, cuts the buffers into the layout the
+// rates favour and logs which stage sets the pace. Before any job holds a buffer.
+void pace_buffers(plotter_s* p) {
+    std::vector<const drive_s*> drives;
+    for (const job_s* job : p->run.jobs)
+        if (std::find(drives.begin(), drives.end(), job->write_drive) == drives.end()) drives.push_back(job->write_drive);
+    const uint32_t d = std::max<uint32_t>(1, std::min<uint32_t>(p->config.tasks, (uint32_t)drives.size()));
+    const uint64_t arena = p->run.arena_nonces, largest = p->config.largest_file, group = p->config.sector_nonces;
+    const pace_layout_s own = plotter_pace_own(arena, d, largest, group);
+    const pace_layout_s spare = plotter_pace_spare(arena, d, largest, group);
+    // The drives are measured together while the processors compute.
+    std::vector<std::future<std::pair<double, double>>> probes;
+    for (const drive_s* drive : drives)
+        probes.push_back(std::async(std::launch::async, [drive, own, spare] {
+            return std::make_pair(plotter_pace_probe(drive->path, own.capacity * SCOOP_SIZE),
+                                  plotter_pace_probe(drive->path, spare.capacity * SCOOP_SIZE));
+        }));
+    pace_rates_s rates;
+    rates.nonce_seconds = probe_computing(p);
+    bool measured = true;
+    for (auto& probe : probes) {
+        const std::pair<double, double> seconds = probe.get();
+        measured = measured && seconds.first > 0 && seconds.second > 0;
+        rates.own_row_seconds += seconds.first / drives.size();
+        rates.spare_row_seconds += seconds.second / drives.size();
+    }
+    if (!measured) rates = {};
+    const pace_plan_s plan = plotter_pace_choose(d, own, spare, rates);
+    plotter_carve_buffers(p, plan.layout.buffers, plan.layout.capacity);
+    p->config.own_buffers = !plan.layout.spare;
+    sys_log("%s", plotter_pace_text(plan).c_str());
+}
+
 }  // namespace
 
 void thread_proc(plotter_s* p) {
+    if (p->config.pace && !p->run.jobs.empty() && !stopping(p)) pace_buffers(p);
     while (!stopping(p) && !p->run.jobs.empty()) {
         if (p->run.paused.load(std::memory_order_relaxed)) {
             sleep_ms(100);

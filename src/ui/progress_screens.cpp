@@ -92,7 +92,7 @@ totals_s read_totals() {
         t.total += job->nonce_count;
         if (job->compute_buffer) {
             t.buffer_bytes += (double)job->compute_buffer->capacity * NONCE_BYTES;
-            if (job->job_state == JOB_PLOTTING && job->write_buffer)
+            if (job->job_state == JOB_PLOTTING)
                 t.buffer_fill += (double)job->compute_buffer->progress.load(std::memory_order_relaxed) * NONCE_BYTES;
         }
         t.written += (double)job->bytes_written.load(std::memory_order_relaxed);
