@@ -1,12 +1,13 @@
 // Shaping the buffers for the slower stage: the two layouts, the choice from measured rates
 // (cases worked by hand from the emulated disks and the host's disk), even batches, and a
-// paced run that ends byte-exact.
+// paced run that ends byte-exact; and the time left of a run whose stages overlap.
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "plotter/engine_support.h"
 #include "plotfile/plot_file.h"
+#include "plotter/plotter_eta.h"
 #include "plotter/plotter_pace.h"
 #include "platform/sys.h"
 #include "test_support.h"
@@ -108,4 +109,27 @@ TEST(plotter_pace, a_paced_run_ends_byte_exact_and_logs_its_choice) {
     EXPECT_EQ(engine_bad_nonces(dir.file(plot_file_name(7900104405094198526ull, 1000, 32, true)),
                                 7900104405094198526ull, 1000, 32, true),
               0);
+}
+
+// The time left is the slowest stage's: a drive-bound run that has computed everything still
+// has its writing ahead of it.
+TEST(plotter_eta, the_slowest_stage_decides) {
+    const struct {
+        const char* name;
+        eta_stage_s compute, write, move;
+        double seconds;
+    } cases[] = {
+        // 4 GiB file: 3 GiB left to compute at 170 MB/s (19 s), 3.5 GB left to write at 25 MB/s.
+        {"drive-bound", {3221225472, 170e6}, {3.5e9, 25e6}, {}, 140},
+        // Everything computed, the last buffer of 1 GiB still to write at 25 MB/s.
+        {"computing done, writing not", {0, 170e6}, {1073741824, 25e6}, {}, 42.94967296},
+        {"processor-bound", {2e9, 20e6}, {2e9, 900e6}, {}, 100},
+        // A staged run whose moves lag: 8 GB to move at 100 MB/s.
+        {"moves behind", {1e9, 170e6}, {1e9, 500e6}, {8e9, 100e6}, 80},
+        // A stage with no rate yet (the first move has not begun) does not count.
+        {"move not begun", {1e9, 100e6}, {1e9, 200e6}, {4e9, 0}, 10},
+        {"nothing measured", {1e9, 0}, {1e9, 0}, {}, 0},
+        {"all done", {0, 170e6}, {0, 25e6}, {0, 100e6}, 0},
+    };
+    for (const auto& c : cases) EXPECT_NEAR(plotter_eta({c.compute, c.write, c.move}), c.seconds, 1e-6) << c.name;
 }
