@@ -154,6 +154,17 @@ uint32_t jobs_in_flight(const plotter_s* p) {
     return count;
 }
 
+// Whether a job that is writing may take a second buffer to compute its next batch into:
+// only while one stays free for every other job that may run and holds none, so that a
+// drive never waits for a buffer another drive's batch sits in. Under the lock.
+bool spare_for(const plotter_s* p, const job_s* job) {
+    uint32_t holding = 0;
+    for (const job_s* other : p->run.jobs) holding += other != job && (other->compute_buffer || other->write_buffer);
+    const uint32_t others = p->config.tasks > 0 ? p->config.tasks - 1 : 0;
+    const uint32_t reserved = others > holding ? others - holding : 0;
+    return p->run.free_buffers.size() > reserved;
+}
+
 void return_buffers(plotter_s* p, job_s* job) {
     if (job->compute_buffer) p->run.free_buffers.push_back(job->compute_buffer);
     if (job->write_buffer) p->run.free_buffers.push_back(job->write_buffer);
@@ -365,6 +376,7 @@ void plot_step(plotter_s* p, job_s* job, pass_s* pass) {
     if (!job->compute_buffer) {
         // A job holds a buffer only while it computes into it or writes from it.
         std::lock_guard<std::mutex> hold(p->run.lock);
+        if (job->write_buffer && !spare_for(p, job)) return;
         job->compute_buffer = take_buffer(p);
         job->batch_ready = false;
         if (!job->compute_buffer) return;
