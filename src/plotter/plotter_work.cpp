@@ -718,10 +718,12 @@ void job_move(plotter_s* p, job_s* job, const std::atomic<bool>* /*stop: a move 
     job->job_state = JOB_DONE;
 }
 
-// Seconds per nonce of the computing on every thread, from a short batch (0 when stopped).
+// Seconds per nonce of the computing on every thread, from the shortest batch that fills
+// every lane of every thread once (0 when stopped).
 double probe_computing(plotter_s* p) {
-    constexpr uint64_t NONCES = 256;
-    const uint64_t count = std::min(nonce_cut_to(NONCES, p->config.sector_nonces), p->run.arena_nonces);
+    const uint64_t lanes = cpu_family_lanes(cpu_family_selected()) * cpu_thread_count(p->config.cpu_threads);
+    const uint64_t group = std::max<uint64_t>(p->config.sector_nonces, 1);
+    const uint64_t count = std::min((lanes + group - 1) / group * group, p->run.arena_nonces);
     plotter_carve_buffers(p, 1, count);
     const job_s* job = p->run.jobs.front();
     const double t0 = time_now();
