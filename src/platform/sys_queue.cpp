@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <string>
 #include <vector>
 
 #include "platform/sys.h"
@@ -121,7 +122,13 @@ void sys_queue_close(sys_queue_s* queue) {
 }
 
 int64_t sys_file_scratch_direct(const char* folder, uint64_t size) {
-    const int fd = sys_syscalls().open(folder, O_TMPFILE | O_WRONLY | O_DIRECT | O_CLOEXEC, 0600);
+    int fd = sys_syscalls().open(folder, O_TMPFILE | O_WRONLY | O_DIRECT | O_CLOEXEC, 0600);
+    if (fd < 0 && errno != EINVAL && errno != ENOENT) {
+        // File systems without nameless files: a name of its own, gone again at once.
+        const std::string path = std::string(folder) + "/.kestrune-scratch-" + std::to_string(getpid());
+        fd = sys_syscalls().open(path.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_DIRECT | O_CLOEXEC, 0600);
+        if (fd >= 0) sys_syscalls().unlink(path.c_str());
+    }
     if (fd < 0) return 0;
     const int error = sys_syscalls().posix_fallocate(fd, 0, (off_t)size);
     if (error != 0) {

@@ -21,6 +21,7 @@
 #include "plotter/job.h"
 #include "plotter/plan.h"
 #include "plotter/plotter_gpu.h"
+#include "plotter/plotter_pace.h"
 #include "plotter/plotter_size.h"
 
 struct gpu_s;
@@ -65,6 +66,15 @@ struct plotter_run_s {
     std::atomic<bool> failed{false};          // a file of the run failed, or the run ended on an error
     std::atomic<bool> ended{false};           // the work thread has finished its run
     std::string setup_failure;                // why the last plotter_setup did not start a run; "" when it did
+    // A paced run (work thread only): the layouts, the rates measured at the start with the
+    // computing refined by every CPU batch since, and the layout it changes to once every
+    // buffer is back (none: no change pending).
+    uint32_t pace_drives = 0;
+    pace_layout_s pace_own, pace_spare, pace_current, pace_next;
+    pace_rates_s pace_rates;
+    uint64_t paced_nonces = 0;
+    double paced_seconds = 0;
+    uint32_t pace_changes = 0;
 };
 
 // How the plotter reaches what lies outside it; front ends set these, tests put fakes in.

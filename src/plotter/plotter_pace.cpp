@@ -56,6 +56,13 @@ pace_plan_s plotter_pace_choose(uint32_t drives, const pace_layout_s& own, const
     return plan;
 }
 
+bool plotter_pace_worth_change(const pace_layout_s& current, const pace_plan_s& plan) {
+    if (plan.layout.spare == current.spare || plan.compute_rate <= 0) return false;
+    const double now = current.spare ? plan.spare_rate : plan.own_rate;
+    const double then = plan.layout.spare ? plan.spare_rate : plan.own_rate;
+    return then >= now * 1.1;
+}
+
 std::string plotter_pace_text(const pace_plan_s& plan) {
     const uint64_t row = plan.layout.capacity * SCOOP_SIZE;
     char text[320], rows[32];

@@ -43,6 +43,10 @@ pace_layout_s plotter_pace_spare(uint64_t arena_nonces, uint32_t drives, uint64_
 pace_plan_s plotter_pace_choose(uint32_t drives, const pace_layout_s& own, const pace_layout_s& spare,
                                 const pace_rates_s& rates);
 
+// Whether a run in `current` should change to the layout of `plan`: only for a gain of a
+// tenth or more, since the change costs the drives a wait (every buffer must come back).
+bool plotter_pace_worth_change(const pace_layout_s& current, const pace_plan_s& plan);
+
 // The plan-log line: which stage sets the pace and the rows chosen.
 std::string plotter_pace_text(const pace_plan_s& plan);
 

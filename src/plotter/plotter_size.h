@@ -31,7 +31,7 @@ struct sizing_s {
     bool concurrent = false;          // several jobs may be in flight
     uint32_t tasks = 1;               // jobs at once
     plotter_mode_e mode = PLOTTER_CPU_DIRECT;  // processors and staging
-    uint32_t buffers = 2;             // batch buffers, two per task
+    uint32_t buffers = 2;             // batch buffers, two per task (a paced run cuts its own)
     uint64_t sector_nonces = 8;       // batch sizes are multiples of this
     uint64_t batch = 0;               // nonces per batch buffer
     uint64_t gpu_nonces = 0;          // nonces per GPU per pass (G)

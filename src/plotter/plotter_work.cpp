@@ -13,10 +13,15 @@
 // display; a drive's bytes_written is an atomic that its writer and mover tasks add to, and
 // its free space is written by the work thread only. On the way out the thread
 // waits for every writer and every move before it closes, renames or deletes anything, so
-// no task touches a file that is being cleaned up. Every file takes at least
-// PLOTTER_MIN_BATCHES CPU batches, so its writes overlap the computing from the first batch
-// on; a writer sends its rows through a direct descriptor of its own where the file system
-// allows it, and the work thread's descriptor stays the one that syncs, closes and renames.
+// no task touches a file that is being cleaned up. Buffers form one pool: a job holds one
+// while it computes into it or writes from it and gives it back when its writer returns, so
+// the computing fills them in turn for whichever drive needs one. A paced run (pace_buffers)
+// first measures the computing and the drives and cuts the memory into one buffer per drive
+// (the longest rows, for drives slower than the computing) or one spare more (the computing
+// and the writing overlap, for drives that keep up); unpaced, every CPU file takes at least
+// PLOTTER_MIN_BATCHES batches. A writer sends its rows through a direct descriptor of its own
+// where the file system allows it, several in flight, and the work thread's descriptor stays
+// the one that syncs, closes and renames.
 // Failures end jobs, not the run: a writer or mover that fails leaves its text in the job and
 // the job ends as failed once no task of it runs (fail_job); its drive is marked failed under
 // the lock, jobs that would use that drive are not started, and the other drives go on.
@@ -251,7 +256,7 @@ void start_job(plotter_s* p, job_s* job, pass_s* pass) {
     }
     {
         std::lock_guard<std::mutex> hold(p->run.lock);
-        if (p->run.free_buffers.empty() || jobs_in_flight(p) >= p->config.tasks) return;
+        if (p->run.free_buffers.empty() || jobs_in_flight(p) >= p->config.tasks || p->run.pace_next.buffers) return;
         job->compute_buffer = take_buffer(p);
         job->write_buffer = nullptr;
         job->batch_ready = false;
@@ -307,17 +312,50 @@ void recover_gpu(plotter_s* p) {
     sys_log("  Falling back to CPU mode\n");
 }
 
+// The computing's rate, as the run's batches show it, decides again between the layouts:
+// a short measurement at the start is easily thrown by other work on the machine. A change
+// waits until every buffer is back (pace_change_when_idle); at most two in a run.
+constexpr uint32_t PACE_CHANGES = 2;
+
+void pace_observe(plotter_s* p, uint64_t nonces, double seconds) {
+    plotter_run_s& run = p->run;
+    if (!p->config.pace || run.pace_drives == 0 || run.pace_rates.own_row_seconds <= 0) return;
+    run.paced_nonces += nonces;
+    run.paced_seconds += seconds;
+    if (run.pace_next.buffers || run.pace_changes >= PACE_CHANGES) return;
+    pace_rates_s rates = run.pace_rates;
+    rates.nonce_seconds = run.paced_seconds / run.paced_nonces;
+    const pace_plan_s plan = plotter_pace_choose(run.pace_drives, run.pace_own, run.pace_spare, rates);
+    if (!plotter_pace_worth_change(run.pace_current, plan)) return;
+    run.pace_next = plan.layout;
+    sys_log("%s", ("Pace, as the run's batches show it: " + plotter_pace_text(plan).substr(6)).c_str());
+}
+
+// Cuts the buffers into the pending layout once no job holds one.
+void pace_change_when_idle(plotter_s* p) {
+    if (!p->run.pace_next.buffers) return;
+    std::lock_guard<std::mutex> hold(p->run.lock);
+    if (p->run.free_buffers.size() != p->run.all_buffers.size()) return;
+    plotter_carve_buffers(p, p->run.pace_next.buffers, p->run.pace_next.capacity);
+    p->config.own_buffers = !p->run.pace_next.spare;
+    p->run.pace_current = p->run.pace_next;
+    p->run.pace_next = {};
+    ++p->run.pace_changes;
+}
+
 void compute_on_cpu(plotter_s* p, job_s* job) {
     batch_buffer_s* batch = job->compute_buffer;
     const uint64_t left = job->nonce_count - job->nonces_done;
     const uint64_t sector_nonces = job->write_drive->sector_size / SCOOP_SIZE;
-    const uint64_t share = p->config.own_buffers ? plotter_even_batch(job->nonce_count, batch->capacity, sector_nonces)
+    // Even batches over what is left, so a resumed file ends without a short batch either.
+    const uint64_t share = p->config.own_buffers ? plotter_even_batch(left, batch->capacity, sector_nonces)
                                                  : plotter_file_batch(job->nonce_count, batch->capacity, sector_nonces);
     const uint64_t count = std::min(left, share);
     job->compute_start = time_now();
     const uint64_t done = cpu_batch(p, batch, job->account_id, job->start_nonce + job->nonces_done, count, sector_nonces);
     const double elapsed = time_now() - job->compute_start;
     job->compute_rate.store(elapsed > 0 ? done * 60.0 / elapsed : 0, std::memory_order_relaxed);
+    if (done == count) pace_observe(p, done, elapsed);
 }
 
 // Computes the job's next batch into compute_buffer; false when it must be skipped this pass.
@@ -376,7 +414,7 @@ void plot_step(plotter_s* p, job_s* job, pass_s* pass) {
     if (!job->compute_buffer) {
         // A job holds a buffer only while it computes into it or writes from it.
         std::lock_guard<std::mutex> hold(p->run.lock);
-        if (job->write_buffer && !spare_for(p, job)) return;
+        if ((job->write_buffer && !spare_for(p, job)) || p->run.pace_next.buffers) return;
         job->compute_buffer = take_buffer(p);
         job->batch_ready = false;
         if (!job->compute_buffer) return;
@@ -763,6 +801,15 @@ void pace_buffers(plotter_s* p) {
     const pace_plan_s plan = plotter_pace_choose(d, own, spare, rates);
     plotter_carve_buffers(p, plan.layout.buffers, plan.layout.capacity);
     p->config.own_buffers = !plan.layout.spare;
+    p->run.pace_drives = d;
+    p->run.pace_own = own;
+    p->run.pace_spare = spare;
+    p->run.pace_current = plan.layout;
+    p->run.pace_next = {};
+    p->run.pace_rates = rates;
+    p->run.paced_nonces = 0;
+    p->run.paced_seconds = 0;
+    p->run.pace_changes = 0;
     sys_log("%s", plotter_pace_text(plan).c_str());
 }
 
@@ -775,6 +822,7 @@ void thread_proc(plotter_s* p) {
             sleep_ms(100);
             continue;
         }
+        pace_change_when_idle(p);
         pass_s pass;
         pass.now = time_now();
         for (job_s* job : p->run.jobs) {

@@ -133,3 +133,24 @@ TEST(plotter_eta, the_slowest_stage_decides) {
     };
     for (const auto& c : cases) EXPECT_NEAR(plotter_eta({c.compute, c.write, c.move}), c.seconds, 1e-6) << c.name;
 }
+
+// A run changes its layout only for a gain of a tenth or more: the change makes every drive
+// wait until all buffers are back.
+TEST(plotter_pace, a_change_only_for_a_tenth_more) {
+    const pace_layout_s own{1, 4096, false}, spare{2, 2048, true};
+    const auto plan = [&](bool spare_chosen, double own_rate, double spare_rate) {
+        pace_plan_s p;
+        p.layout = spare_chosen ? spare : own;
+        p.own_rate = own_rate;
+        p.spare_rate = spare_rate;
+        p.compute_rate = 100;
+        return p;
+    };
+    EXPECT_TRUE(plotter_pace_worth_change(spare, plan(false, 61.3, 50)));   // the slow-drive case: +23 %
+    EXPECT_FALSE(plotter_pace_worth_change(spare, plan(false, 52, 50)));    // +4 %
+    EXPECT_TRUE(plotter_pace_worth_change(own, plan(true, 42.4, 50)));      // slow processor: +18 %
+    EXPECT_FALSE(plotter_pace_worth_change(own, plan(false, 83, 50)));      // already there
+    pace_plan_s unknown = plan(false, 0, 0);
+    unknown.compute_rate = 0;
+    EXPECT_FALSE(plotter_pace_worth_change(spare, unknown));
+}
