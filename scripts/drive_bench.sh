@@ -5,13 +5,16 @@
 #
 #   drive_bench.sh            # the cases of the README's table (about 12 minutes, 12 GiB written)
 #   drive_bench.sh --quick    # one short direct case (128 MiB), the one CI runs
+#   drive_bench.sh one two    # only the named cases: one (drive), two (drives), staged
 #
-# Needs root and loop devices; builds build/ first when kestrune-cli is missing. Every file is
-# checked afterwards with the throttles lifted (--full in the quick case), and the drives are
-# torn down on exit whatever happens.
+# CLI=path runs another build's kestrune-cli (to compare two builds in one sitting); RIG_DIR
+# puts the emulated drives elsewhere (drive_rig.sh). Needs root and loop devices; builds
+# build/ first when kestrune-cli is missing. Every file is checked afterwards with the
+# throttles lifted (--full in the quick case), and the drives are torn down on exit whatever
+# happens.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-cli=$PWD/build/kestrune-cli
+cli=${CLI:-$PWD/build/kestrune-cli}
 rig=$PWD/scripts/drive_rig.sh
 [ -x "$cli" ] || ./scripts/setup.sh >/dev/null
 export RIG_DIR=${RIG_DIR:-/var/tmp/kestrune-rig}
@@ -23,6 +26,7 @@ threads=$(nproc)
 failed=0
 
 now() { date +%s.%N; }
+load() { cut -d' ' -f1-3 /proc/loadavg; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }'; }
 
 # The processor's rate in MB/s of nonces: the plotter's own choice on every thread.
@@ -53,8 +57,9 @@ direct() {
   t1=$(now)
   local rate
   rate=$(awk -v b=$((nonces * drives * 262144)) -v s="$(awk -v a="$t0" -v b="$t1" 'BEGIN { print b - a }')" 'BEGIN { printf "%.1f", b / s / 1e6 }')
-  printf "%-44s %8s MB/s of %4d MB/s  %s of the drives\n" "$name" "$rate" $((mbps * drives)) "$(ratio "$rate" $((mbps * drives)))"
-  grep -h "batch" "$log" | head -2 | sed 's/^/    plan: /' || true
+  printf "%-44s %8s MB/s of %4d MB/s  %s of the drives  (load %s)\n" "$name" "$rate" $((mbps * drives)) \
+    "$(ratio "$rate" $((mbps * drives)))" "$(load)"
+  grep -h "batch\|Pace:" "$log" | head -3 | sed 's/^/    plan: /' || true
   "$rig" pace 0 0
   check $(for folder in "${folders[@]}"; do ls "$folder"/"${account}"_* ; done)
   "$rig" down
@@ -78,7 +83,8 @@ staged() {
   ended=$(now)
   rate=$(awk -v b=$((nonces * 262144)) -v s="$(awk -v a="${began:-$ended}" -v b="$ended" 'BEGIN { print b - a }')" \
     'BEGIN { printf "%.1f", (s > 0 ? b / s / 1e6 : 0) }')
-  printf "%-44s %8s MB/s of %4d MB/s  %s of the drive (the move)\n" "$name" "$rate" "$mbps" "$(ratio "$rate" "$mbps")"
+  printf "%-44s %8s MB/s of %4d MB/s  %s of the drive (the move)  (load %s)\n" "$name" "$rate" "$mbps" \
+    "$(ratio "$rate" "$mbps")" "$(load)"
   "$rig" pace 0 0
   check "$folder"/"${account}"_*
   rm -rf "$work/ssd"
@@ -86,13 +92,19 @@ staged() {
 }
 
 compute=$(compute_mbps 3)
-echo "processor: $compute MB/s of nonces on $threads threads (the plotter's choice of family)"
+echo "processor: $compute MB/s of nonces on $threads threads (the plotter's choice of family; load $(load))"
 if [ "${1:-}" = "--quick" ]; then
   CHECK=--full direct "one drive 100 MB/s 1000 req/s, 512 nonces" 1 100 1000 512 1
 else
-  direct "one drive 25 MB/s 100 req/s, 16384 nonces, -m 1" 1 25 100 16384 1
-  direct "two drives 25 MB/s 100 req/s, 16384 each, -m 2" 2 25 100 16384 2
-  staged "one drive 200 MB/s 250 req/s behind a staging folder, 16384" 200 250 16384
+  cases=${*:-one two staged}
+  for name in $cases; do
+    case $name in
+      one) direct "one drive 25 MB/s 100 req/s, 16384 nonces, -m 1" 1 25 100 16384 1 ;;
+      two) direct "two drives 25 MB/s 100 req/s, 16384 each, -m 2" 2 25 100 16384 2 ;;
+      staged) staged "one drive 200 MB/s 250 req/s behind a staging folder, 16384" 200 250 16384 ;;
+      *) echo "drive_bench: no case $name (one, two, staged)" >&2; exit 2 ;;
+    esac
+  done
 fi
-echo "processor after: $(compute_mbps 3) MB/s"
+echo "processor after: $(compute_mbps 3) MB/s (load $(load))"
 exit "$failed"

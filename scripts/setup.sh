@@ -8,7 +8,7 @@ packages=(build-essential cmake pkg-config
           libyaml-cpp-dev liblz4-dev
           opencl-headers ocl-icd-libopencl1 pocl-opencl-icd
           libgtk-3-dev libcairo2-dev xvfb xauth
-          clang libclang-rt-dev xdotool imagemagick e2fsprogs)
+          clang libclang-rt-dev xdotool imagemagick e2fsprogs liburing-dev)
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")

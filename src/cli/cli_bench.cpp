@@ -370,7 +370,7 @@ double plot_file_seconds(const bench_options_s& options, cpu_family_e family, in
     // Ctrl-C stops the run and deletes the unfinished file instead of leaving it behind.
     signal(SIGINT, on_signal);
     signal(SIGTERM, on_signal);
-    if (plotter_setup(plotter, {0, options.plot_memory, 0, threads, family}, 0, 1)) {
+    if (plotter_setup(plotter, {0, options.plot_memory, 0, threads, family, true}, 0, 1)) {
         while (!plotter->run.ended && !interrupted) std::this_thread::sleep_for(std::chrono::milliseconds(10));
         if (interrupted) plotter_stop(plotter, false);
         plotter_wait(plotter);

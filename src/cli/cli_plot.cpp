@@ -19,6 +19,7 @@
 #include "platform/sys.h"
 #include "platform/util.h"
 #include "plotter/plotter.h"
+#include "plotter/plotter_eta.h"
 #include "plotter/plotter_setup.h"
 #include "plotfile/plots.h"
 #include "settings/settings.h"
@@ -121,6 +122,8 @@ struct progress_s {
     uint64_t done = 0;       // nonces computed, the batch in progress included
     uint64_t resumed = 0;    // nonces that were already on disk when the run began
     uint64_t written = 0;    // bytes written in this run
+    uint64_t moved = 0;      // bytes moved to targets in this run
+    bool staged = false;     // files are written on staging drives and moved
     double writer_rate = 0;  // fastest last-batch rate of a writer, MiB/s
 };
 
@@ -132,6 +135,8 @@ progress_s sample(plotter_s* plotter) {
         p.done += job_nonces_computed(job);
         p.resumed += job->resume_from.load(relaxed);
         p.written += job->bytes_written.load(relaxed);
+        p.moved += job->bytes_moved.load(relaxed);
+        p.staged = p.staged || job->final_drive;
         p.writer_rate = std::max(p.writer_rate, job->write_rate.load(relaxed));
         return true;
     });
@@ -144,10 +149,18 @@ void show_progress(plotter_s* plotter, double started, bool tty, bool final_line
     const double fresh = (double)(p.done - std::min(p.done, p.resumed));
     const double per_minute = fresh / elapsed * 60.0;
     const double percent = p.total ? 100.0 * p.done / p.total : 100.0;
-    const double eta = per_minute > 0 ? (p.total - p.done) / per_minute * 60.0 : 0;
+    // The moves begin with the first finished file; their rate counts from then.
+    static double move_began = 0;
+    if (p.moved > 0 && move_began == 0) move_began = time_now();
+    const double moving = move_began > 0 ? std::max(time_now() - move_began, 0.001) : 0;
+    // Resumed nonces are on the disk already: this run computes and writes only the rest.
+    const double to_write = (double)(p.total - std::min(p.total, p.resumed)) * PLOT_SIZE;
+    const double eta = plotter_eta({{(double)(p.total - p.done), fresh / elapsed},
+                                    {to_write - (double)p.written, p.written / elapsed},
+                                    {p.staged ? (double)p.total * PLOT_SIZE - p.moved : 0, moving > 0 ? p.moved / moving : 0}});
     char line[160];
     std::snprintf(line, sizeof line, "%5.1f%%  %.0f nonces/min  write %.1f MB/s  ETA %s", percent, per_minute,
-                  p.written / 1e6 / elapsed, per_minute > 0 ? fmt_duration(eta) : "unknown");
+                  p.written / 1e6 / elapsed, fresh > 0 || p.written > 0 ? fmt_duration(eta) : "unknown");
     if (final_line)
         std::snprintf(line + std::strlen(line), sizeof line - std::strlen(line), "  (writer %.0f MiB/s)", p.writer_rate);
     if (tty)
@@ -324,7 +337,7 @@ int cli_plot(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
     // Targets left out take no task of their own.
     const uint32_t planned_targets = (uint32_t)(targets.size() - plan.left_out.size());
-    if (!plotter_setup(plotter, {gpu_mask, o.memory, 0, o.threads, family}, (uint32_t)ssds.size(), planned_targets)) {
+    if (!plotter_setup(plotter, {gpu_mask, o.memory, 0, o.threads, family, true}, (uint32_t)ssds.size(), planned_targets)) {
         std::fprintf(stderr, "kestrune-cli plot: could not set up plotting: %s (%s)\n", plotter->run.setup_failure.c_str(),
                      cli_log_hint());
         plotter_destroy(plotter);

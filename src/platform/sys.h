@@ -123,6 +123,27 @@ sys_err_s sys_file_open_direct(const char* path, int64_t* fd);
 // or the system refuses direct I/O for it: the caller writes it through its ordinary
 // descriptor instead. Any other error is the system's for a failed write.
 sys_err_s sys_file_write_direct(int64_t fd, uint64_t offset, uint64_t length, const void* buffer);
+// Several direct writes in flight on one descriptor from sys_file_open_direct (io_uring), so
+// that a drive with a command queue always has the next request waiting. `done` runs on the
+// calling thread for every write that ended, with its tag and the value sys_file_write_direct
+// would have returned. None when the system has no io_uring for this process, or when the
+// seam's pwrite is replaced (recorded or faulted runs must see every write): the caller then
+// writes with sys_file_write_direct.
+struct sys_queue_s;
+using sys_queue_done = std::function<void(uint64_t tag, int error)>;
+sys_queue_s* sys_queue_open(int64_t direct_fd, uint32_t depth, sys_queue_done done);
+// Starts one write, first waiting for one to end while `depth` are in flight. A transfer
+// that is not sector-aligned is not started: EINVAL, as sys_file_write_direct says.
+sys_err_s sys_queue_write(sys_queue_s* queue, uint64_t offset, uint64_t length, const void* buffer, uint64_t tag);
+// Waits until every write started has ended.
+void sys_queue_drain(sys_queue_s* queue);
+// Drains and frees the queue; none is allowed.
+void sys_queue_close(sys_queue_s* queue);
+// A nameless file in `folder` (gone when closed, even after a crash), `size` bytes
+// preallocated, open for direct writes (descriptor in *fd, 0 on failure); an error when the
+// file system offers no such file or no direct I/O. For measuring a drive without leaving
+// anything on it.
+sys_err_s sys_file_scratch_direct(const char* folder, uint64_t size, int64_t* fd);
 // Creates or empties a file for sys_file_write_stream.
 sys_err_s sys_file_open_write(const char* path, int64_t* fd);
 // Writes all bytes at the descriptor's position (pipes and terminals too); with `finish`

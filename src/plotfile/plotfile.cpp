@@ -62,24 +62,47 @@ plotfile_name_e plotfile_name_parse(const char* path, plotfile_name_s* name) {
 
 int plotfile_write_batch(int64_t fd, uint64_t file_nonces, uint64_t first_index, uint64_t count,
                           const batch_buffer_s* batch, const std::atomic<bool>* stop,
-                          const std::function<void(uint64_t row_bytes)>& row_done, int64_t direct_fd) {
+                          const std::function<void(uint64_t row_bytes)>& row_done, int64_t direct_fd,
+                          uint64_t scoop_begin, uint64_t scoop_end) {
     // A batch reaching past its place would overwrite other nonces' scoops.
-    const bool fits = count <= batch->capacity && first_index <= file_nonces && count <= file_nonces - first_index;
+    const bool fits = count <= batch->capacity && first_index <= file_nonces && count <= file_nonces - first_index &&
+                      scoop_begin <= scoop_end && scoop_end <= SCOOPS_PER_PLOT;
     UTIL_ASSERT(fits);
     if (!fits) return PLOTFILE_WRITE_MISFIT;
     const uint64_t row_bytes = count * SCOOP_SIZE;
-    for (uint64_t s = 0; s < SCOOPS_PER_PLOT; ++s) {
-        if (stop && stop->load(std::memory_order_relaxed)) return PLOTFILE_WRITE_STOPPED;
-        const uint8_t* row = batch->data + s * batch->capacity * SCOOP_SIZE;
-        const uint64_t offset = (s * file_nonces + first_index) * SCOOP_SIZE;
-        const int direct_error = direct_fd ? sys_file_write_direct(direct_fd, offset, row_bytes, row).error : EINVAL;
-        if (direct_error != 0 && direct_error != EINVAL) return direct_error;
-        if (direct_error == EINVAL) direct_fd = 0;  // refused: this row and the rest go buffered
-        if (!direct_fd)
-            if (const sys_err_s wrote = sys_file_write(fd, offset, row_bytes, row); wrote.error) return wrote.error;
-        if (row_done) row_done(row_bytes);
+    const auto row_of = [&](uint64_t s) { return batch->data + s * batch->capacity * SCOOP_SIZE; };
+    const auto offset_of = [&](uint64_t s) { return (s * file_nonces + first_index) * SCOOP_SIZE; };
+    int failure = 0;
+    bool refused = false;  // the system refused a direct row: this one and the rest go buffered
+    const auto ended = [&](uint64_t s, int error) {
+        if (error == EINVAL) {
+            refused = true;
+            error = sys_file_write(fd, offset_of(s), row_bytes, row_of(s)).error;
+        }
+        if (error != 0 && failure == 0) failure = error;
+        if (error == 0 && row_done) row_done(row_bytes);
+    };
+    sys_queue_s* queue = direct_fd ? sys_queue_open(direct_fd, PLOTFILE_WRITE_DEPTH, ended) : nullptr;
+    bool stopped = false;
+    for (uint64_t s = scoop_begin; s < scoop_end && failure == 0; ++s) {
+        if (stop && stop->load(std::memory_order_relaxed)) {
+            stopped = true;
+            break;
+        }
+        if (queue && !refused) {
+            const int error = sys_queue_write(queue, offset_of(s), row_bytes, row_of(s), s).error;
+            if (error == 0) continue;
+            if (error != EINVAL) {
+                failure = error;
+                break;
+            }
+        }
+        // One synchronous transfer; a refused direct one (EINVAL) is written buffered by `ended`.
+        ended(s, direct_fd && !refused ? sys_file_write_direct(direct_fd, offset_of(s), row_bytes, row_of(s)).error : EINVAL);
     }
-    return 0;
+    sys_queue_close(queue);
+    if (failure != 0) return failure;
+    return stopped ? PLOTFILE_WRITE_STOPPED : 0;
 }
 
 bool plotfile_resume_write(int64_t fd, uint64_t file_nonces, uint64_t sector_size, uint64_t nonces_written) {

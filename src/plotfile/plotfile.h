@@ -37,18 +37,22 @@ plotfile_name_e plotfile_name_parse(const char* path, plotfile_name_s* name);
 constexpr int PLOTFILE_WRITE_STOPPED = -1;  // the stop flag ended the write early
 constexpr int PLOTFILE_WRITE_MISFIT = -2;   // the batch does not fit the file or buffer; nothing written
 
+// Direct row writes a drive is given at once, so that it never waits for the next request.
+constexpr uint32_t PLOTFILE_WRITE_DEPTH = 4;
+
 // Writes the first `count` nonces of a batch (already in the file's scoop order) into a
 // file of `file_nonces` nonces at file-relative index `first_index`: scoop row s goes
-// to file offset (s * file_nonces + first_index) * 64. `row_done` (may be empty) runs after
-// every row with its byte count. The stop flag is checked before every row. Returns 0 when
-// the whole batch is written, PLOTFILE_WRITE_STOPPED, PLOTFILE_WRITE_MISFIT (after logging an
-// assertion failure), or the error number of the first failed write. With `direct_fd` (from
-// sys_file_open_direct) rows go around the page cache; once one is refused, the rest go
-// through `fd`.
+// to file offset (s * file_nonces + first_index) * 64, for the scoops [scoop_begin,
+// scoop_end). `row_done` (may be empty) runs after every row with its byte count. The stop
+// flag is checked before every row. Returns 0 when the rows are written, PLOTFILE_WRITE_STOPPED,
+// PLOTFILE_WRITE_MISFIT (after logging an assertion failure), or the error number of the first
+// failed write. With `direct_fd` (from sys_file_open_direct) rows go around the page cache,
+// PLOTFILE_WRITE_DEPTH of them in flight where the system allows it; once one is refused, the
+// rest go through `fd`.
 int plotfile_write_batch(int64_t fd, uint64_t file_nonces, uint64_t first_index, uint64_t count,
                           const batch_buffer_s* batch, const std::atomic<bool>* stop,
                           const std::function<void(uint64_t row_bytes)>& row_done = nullptr,
-                          int64_t direct_fd = 0);
+                          int64_t direct_fd = 0, uint64_t scoop_begin = 0, uint64_t scoop_end = SCOOPS_PER_PLOT);
 
 // Size of the resume record on every disk: the size unfinished files have always had it in,
 // so a file resumes whatever the block size of the disk it lies on.
@@ -71,11 +75,12 @@ bool plotfile_resume_value(int64_t fd, uint64_t file_nonces, uint64_t sector_siz
 
 // The tail of a file: its last PLOTFILE_TAIL_NONCES nonces (the whole of a smaller file). Their
 // row of scoop 4095 is the file's last 512 bytes, where the resume record lies, so the
-// record is overwritten exactly when the tail is written. The writer issues no write into
-// the tail before everything ahead of it is flushed and the record says so (it splits the
-// batch that reaches into the tail there), so tail bytes on the disk prove the rest of the
-// file durable. The tail's place follows from the file's size alone: a resume finds it
-// whatever batch sizes earlier runs used (they depend on memory and processors).
+// record is overwritten exactly when that row is written. The writer issues no write into
+// the last sector before everything else of the file is flushed and the record says so (it
+// splits the batch that reaches into the tail there), so a last sector of plot data on the
+// disk proves the rest of the file, the other tail rows included, durable. The tail's place
+// follows from the file's size alone: a resume finds it whatever batch sizes earlier runs
+// used (they depend on memory and processors).
 constexpr uint64_t PLOTFILE_TAIL_NONCES = PLOTFILE_RECORD_BYTES / SCOOP_SIZE;
 // The file-relative index of the tail's first nonce.
 uint64_t plotfile_tail_first(uint64_t file_nonces);

@@ -27,7 +27,7 @@ void job_destroy(job_s* job) {
 uint64_t job_nonces_computed(const job_s* job) {
     if (job->job_state.load(std::memory_order_relaxed) >= JOB_WRITTEN) return job->nonce_count;
     uint64_t done = job->nonces_done.load(std::memory_order_relaxed);
-    if (job->job_state.load(std::memory_order_relaxed) == JOB_PLOTTING && job->compute_buffer && job->write_buffer)
+    if (job->job_state.load(std::memory_order_relaxed) == JOB_PLOTTING && job->compute_buffer)
         done += job->compute_buffer->progress.load(std::memory_order_relaxed);
     return done < job->nonce_count ? done : job->nonce_count;
 }

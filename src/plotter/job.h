@@ -11,7 +11,7 @@ struct drive_s;
 
 enum job_state_e : uint32_t {
     JOB_WAITING = 0,        // not started; no buffers, no open file
-    JOB_PLOTTING = 1,       // file open, two buffers attached
+    JOB_PLOTTING = 1,       // file open, batches computed into and written from pool buffers
     JOB_WRITTEN = 2,        // the last batch has been written
     JOB_READY_TO_MOVE = 3,  // finished under its plain name on the SSD
     JOB_MOVING = 4,         // a move task is carrying it to the target
@@ -28,8 +28,8 @@ struct job_s {
     uint64_t nonce_count = 0;                 // nonces in the file
     std::atomic<uint64_t> nonces_done{0};     // file-relative nonces computed and handed to writers
     std::atomic<uint64_t> resume_from{0};     // file-relative index the file was resumed from
-    batch_buffer_s* compute_buffer = nullptr; // buffer the next batch is computed into
-    batch_buffer_s* write_buffer = nullptr;   // buffer the previous batch is written from
+    batch_buffer_s* compute_buffer = nullptr; // buffer the next batch is computed into; none between batches
+    batch_buffer_s* write_buffer = nullptr;   // buffer the writer writes from; none once it returned
     bool poc2 = false;                        // PoC2 order, three-number name
     int64_t fd = 0;                           // open .plotting file; 0 = none
     drive_s* write_drive = nullptr;           // drive the file is written on

@@ -19,12 +19,26 @@ void plotter_destroy(plotter_s* plotter) {
 }
 
 void plotter_free_buffers(plotter_s* plotter) {
-    for (batch_buffer_s* buffer : plotter->run.all_buffers) {
-        sys_free(buffer->data);
-        delete buffer;
-    }
+    for (batch_buffer_s* buffer : plotter->run.all_buffers) delete buffer;
     plotter->run.all_buffers.clear();
     plotter->run.free_buffers.clear();
+    sys_free(plotter->run.arena);
+    plotter->run.arena = nullptr;
+    plotter->run.arena_nonces = 0;
+}
+
+void plotter_carve_buffers(plotter_s* plotter, uint32_t count, uint64_t capacity) {
+    for (batch_buffer_s* buffer : plotter->run.all_buffers) delete buffer;
+    plotter->run.all_buffers.clear();
+    plotter->run.free_buffers.clear();
+    plotter->config.buffer_nonces = capacity;
+    for (uint32_t i = 0; i < count && (i + 1) * capacity <= plotter->run.arena_nonces; ++i) {
+        batch_buffer_s* buffer = new batch_buffer_s();
+        buffer->capacity = capacity;
+        buffer->data = plotter->run.arena + i * capacity * PLOT_SIZE;
+        plotter->run.all_buffers.push_back(buffer);
+        plotter->run.free_buffers.push_back(buffer);
+    }
 }
 
 void plotter_set_on_finished(plotter_s* plotter, std::function<void()> on_finished) {

@@ -22,6 +22,7 @@
 #include "plotter/job.h"
 #include "plotter/plan.h"
 #include "plotter/plotter_gpu.h"
+#include "plotter/plotter_pace.h"
 #include "plotter/plotter_size.h"
 
 struct gpu_s;
@@ -39,6 +40,11 @@ struct plotter_config_s {
     uint32_t gpus_used = 0;                   // number of GPUs used
     uint32_t gpu_ids[8] = {};                 // indices of the GPUs used, ascending
     bool concurrent = false;                  // several jobs may be in flight
+    uint32_t tasks = 1;                       // jobs in flight at most
+    bool pace = false;                        // shape the buffers for the slower stage at the start
+    bool own_buffers = false;                 // one buffer per drive: a file's batches as long as they fit
+    uint64_t largest_file = 0;                // nonces of the largest planned file
+    uint64_t sector_nonces = 8;               // batch sizes are multiples of this
     int32_t cpu_threads = 0;                  // the cpu_threads setting; 0 = automatic
     cpu_family_e cpu_family = CPU_FAMILY_BEST;  // CPU hash family; BEST = the fastest here
     plotter_mode_e mode = PLOTTER_CPU_DIRECT; // processors and staging
@@ -49,7 +55,9 @@ struct plotter_run_s {
     std::mutex lock;                          // guards jobs, free_buffers, drive reservations
     std::vector<job_s*> jobs;                 // files to produce, in plan order (owned)
     std::vector<batch_buffer_s*> free_buffers;  // buffers not attached to a job (owned)
-    std::vector<batch_buffer_s*> all_buffers;   // every buffer allocated, for freeing
+    std::vector<batch_buffer_s*> all_buffers;   // every buffer, each a part of the arena
+    uint8_t* arena = nullptr;                 // the memory every buffer lies in
+    uint64_t arena_nonces = 0;                // nonces the arena holds
     std::thread thread;                       // the work thread
     gpu_s* gpu_ctx = nullptr;                 // active GPU context; none in CPU mode (work thread)
     uint32_t gpu_failures = 0;                // GPU batches failed since the last good one (work thread)
@@ -61,6 +69,15 @@ struct plotter_run_s {
     std::atomic<bool> failed{false};          // a file of the run failed, or the run ended on an error
     std::atomic<bool> ended{false};           // the work thread has finished its run
     std::string setup_failure;                // why the last plotter_setup did not start a run; "" when it did
+    // A paced run (work thread only): the layouts, the rates measured at the start with the
+    // computing refined by every CPU batch since, and the layout it changes to once every
+    // buffer is back (none: no change pending).
+    uint32_t pace_drives = 0;
+    pace_layout_s pace_own, pace_spare, pace_current, pace_next;
+    pace_rates_s pace_rates;
+    uint64_t paced_nonces = 0;
+    double paced_seconds = 0;
+    uint32_t pace_changes = 0;
 };
 
 // How the plotter reaches what lies outside it; front ends set these, tests put fakes in.
@@ -90,8 +107,11 @@ struct plotter_s {
 
 plotter_s* plotter_create();
 void plotter_destroy(plotter_s* plotter);
-// Frees every batch buffer; only while no work thread runs.
+// Frees every batch buffer and the arena; only while no work thread runs.
 void plotter_free_buffers(plotter_s* plotter);
+// Cuts the arena into `count` free buffers of `capacity` nonces (as many as fit), replacing
+// the buffers there were; only while no job holds a buffer.
+void plotter_carve_buffers(plotter_s* plotter, uint32_t count, uint64_t capacity);
 void plotter_set_on_finished(plotter_s* plotter, std::function<void()> on_finished);
 void plotter_set_on_failure(plotter_s* plotter, std::function<void(const std::string& text)> on_failure);
 void plotter_set_asker(plotter_s* plotter, plotter_asker ask);

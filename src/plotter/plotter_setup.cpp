@@ -140,23 +140,27 @@ uint64_t bring_up_gpus(plotter_s* plotter, sizing_s* cfg, std::string* why) {
     return nonces;
 }
 
-bool allocate_buffers(plotter_s* plotter, const sizing_s& cfg) {
-    plotter->config.buffer_nonces = cfg.batch;
-    for (uint32_t i = 0; i < cfg.buffers; ++i) {
-        uint8_t* data = (uint8_t*)sys_alloc(cfg.batch * PLOT_SIZE);
-        if (!data) {
-            const char* text =
-                "Error allocating enough memory for efficient processing. Try again setting a lower max RAM size.";
-            tell(plotter, "Error", text);
-            plotter->run.setup_failure = text;
-            return false;
-        }
-        batch_buffer_s* buffer = new batch_buffer_s();
-        buffer->capacity = cfg.batch;
-        buffer->data = data;
-        plotter->run.all_buffers.push_back(buffer);
-        plotter->run.free_buffers.push_back(buffer);
+// The nonces the arena holds: the buffers sizing cut, or with pacing as much of the budget
+// as one buffer per drive of the largest file could use.
+uint64_t arena_nonces(const sizing_s& cfg, bool pace, uint64_t largest_file) {
+    const uint64_t cut = cfg.batch * cfg.buffers;
+    if (!pace || cfg.budget_nonces == 0) return cut;
+    const uint64_t group = cfg.sector_nonces;
+    const uint64_t useful = cfg.tasks * ((largest_file + group - 1) / group * group);
+    return std::max(cut, std::min(cfg.budget_nonces, useful));
+}
+
+bool allocate_buffers(plotter_s* plotter, const sizing_s& cfg, uint64_t nonces) {
+    plotter->run.arena = (uint8_t*)sys_alloc(nonces * PLOT_SIZE);
+    if (!plotter->run.arena) {
+        const char* text =
+            "Error allocating enough memory for efficient processing. Try again setting a lower max RAM size.";
+        tell(plotter, "Error", text);
+        plotter->run.setup_failure = text;
+        return false;
     }
+    plotter->run.arena_nonces = nonces;
+    plotter_carve_buffers(plotter, cfg.buffers, cfg.batch);
     return true;
 }
 
@@ -243,7 +247,12 @@ bool plotter_setup(plotter_s* plotter, const plotter_options_s& options, uint32_
     }
     // A failed earlier attempt keeps nothing pooled: its buffers may be larger than this one's.
     plotter_free_buffers(plotter);
-    if (!allocate_buffers(plotter, cfg)) {
+    plotter->config.tasks = cfg.tasks;
+    plotter->config.largest_file = in.largest_job;
+    plotter->config.sector_nonces = cfg.sector_nonces;
+    plotter->config.own_buffers = false;
+    plotter->config.pace = options.pace && plotter->config.gpus_used == 0;
+    if (!allocate_buffers(plotter, cfg, arena_nonces(cfg, plotter->config.pace, in.largest_job))) {
         plotter_free_buffers(plotter);
         if (plotter->run.gpu_ctx && plotter->seam.gpu.release) plotter->seam.gpu.release(plotter->run.gpu_ctx);
         plotter->run.gpu_ctx = nullptr;

@@ -14,6 +14,9 @@ struct plotter_options_s {
     int32_t max_gpu_nonces = 0;       // GPU nonces per device and pass at most; 0 = no limit
     int32_t cpu_threads = 0;          // CPU plotting threads asked for; 0 = automatic
     cpu_family_e cpu_family = CPU_FAMILY_BEST;  // CPU hash family; BEST = the fastest here
+    // Measure the computing and the drives at the start and shape the buffers for the slower
+    // (CPU runs only); off, the buffers stay as sizing cut them.
+    bool pace = false;
 };
 
 // Prepares devices and buffers for the planned jobs and starts the work thread. False when

@@ -66,6 +66,13 @@ uint64_t plotter_file_batch(uint64_t file_nonces, uint64_t capacity, uint64_t se
     return std::min(capacity, share);
 }
 
+uint64_t plotter_even_batch(uint64_t file_nonces, uint64_t capacity, uint64_t sector_nonces) {
+    const uint64_t group = std::max<uint64_t>(sector_nonces, 1);
+    if (capacity == 0 || file_nonces == 0) return capacity;
+    const uint64_t pieces = (file_nonces + capacity - 1) / capacity;
+    return std::min(capacity, round_up((file_nonces + pieces - 1) / pieces, group));
+}
+
 uint64_t plotter_gpu_least_nonces(uint64_t sector_nonces) {
     return round_up(PLOTTER_GPU_MIN_NONCES, std::lcm<uint64_t>(32, std::max<uint64_t>(sector_nonces, 1)));
 }
@@ -87,6 +94,7 @@ sizing_s plotter_size(const sizing_input_s& in) {
         cfg.mode = ssd ? PLOTTER_CPU_SSD : PLOTTER_CPU_DIRECT;
         const uint64_t budget = std::min(memory, ssd ? in.total_ram / 2 : three_quarters(in.total_ram));
         cfg.batch = nonce_cut_to(budget / cfg.buffers / PLOT_SIZE, cfg.sector_nonces);
+        cfg.budget_nonces = nonce_cut_to(budget / PLOT_SIZE, cfg.sector_nonces);
         // No larger than the largest file's batch: more would only hold memory nobody fills.
         if (in.largest_job) cfg.batch = plotter_file_batch(in.largest_job, cfg.batch, cfg.sector_nonces);
     } else {

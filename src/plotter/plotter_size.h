@@ -31,11 +31,12 @@ struct sizing_s {
     bool concurrent = false;          // several jobs may be in flight
     uint32_t tasks = 1;               // jobs at once
     plotter_mode_e mode = PLOTTER_CPU_DIRECT;  // processors and staging
-    uint32_t buffers = 2;             // batch buffers, two per task
+    uint32_t buffers = 2;             // batch buffers, two per task (a paced run cuts its own)
     uint64_t sector_nonces = 8;       // batch sizes are multiples of this
     uint64_t batch = 0;               // nonces per batch buffer
     uint64_t gpu_nonces = 0;          // nonces per GPU per pass (G)
     bool batch_raised = false;        // memory allowed less than one sector group; raised to one
+    uint64_t budget_nonces = 0;       // nonces the memory budget holds (CPU modes), in sector groups
 };
 
 // GPU passes of fewer nonces per device are never attempted: too few to be worth a context.
@@ -56,6 +57,11 @@ constexpr uint64_t PLOTTER_MIN_BATCHES = 4;
 // Nonces per CPU batch of a file: its share of PLOTTER_MIN_BATCHES rounded up to whole
 // sector groups, at most `capacity` (the buffer size the memory allows).
 uint64_t plotter_file_batch(uint64_t file_nonces, uint64_t capacity, uint64_t sector_nonces);
+
+// Nonces per batch of a file when the drives set the pace: as few batches as `capacity`
+// allows, all of about the same size in whole sector groups, so that no short last batch
+// costs a drive its 4096 requests for little data.
+uint64_t plotter_even_batch(uint64_t file_nonces, uint64_t capacity, uint64_t sector_nonces);
 
 // The GPU direct rule when the batch or G has changed: the batch is cut to a whole
 // multiple of GPU count x G (at least one such group).

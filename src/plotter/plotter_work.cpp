@@ -13,10 +13,15 @@
 // display; a drive's bytes_written is an atomic that its writer and mover tasks add to, and
 // its free space is written by the work thread only. On the way out the thread
 // waits for every writer and every move before it closes, renames or deletes anything, so
-// no task touches a file that is being cleaned up. Every file takes at least
-// PLOTTER_MIN_BATCHES CPU batches, so its writes overlap the computing from the first batch
-// on; a writer sends its rows through a direct descriptor of its own where the file system
-// allows it, and the work thread's descriptor stays the one that syncs, closes and renames.
+// no task touches a file that is being cleaned up. Buffers form one pool: a job holds one
+// while it computes into it or writes from it and gives it back when its writer returns, so
+// the computing fills them in turn for whichever drive needs one. A paced run (pace_buffers)
+// first measures the computing and the drives and cuts the memory into one buffer per drive
+// (the longest rows, for drives slower than the computing) or one spare more (the computing
+// and the writing overlap, for drives that keep up); unpaced, every CPU file takes at least
+// PLOTTER_MIN_BATCHES batches. A writer sends its rows through a direct descriptor of its own
+// where the file system allows it, several in flight, and the work thread's descriptor stays
+// the one that syncs, closes and renames.
 // Failures end jobs, not the run: a writer or mover that fails leaves its text in the job and
 // the job ends as failed once no task of it runs (fail_job); its drive is marked failed under
 // the lock, jobs that would use that drive are not started, and the other drives go on.
@@ -31,6 +36,7 @@
 #include "platform/util.h"
 #include "plotfile/plotfile.h"
 #include "plotter/plotter.h"
+#include "plotter/plotter_pace.h"
 #include "plotter/plotter_size.h"
 #include "plotter/plotter_work.h"
 #include "nonce/cpu.h"
@@ -137,6 +143,33 @@ bool drive_has_room(plotter_s* p, drive_s* drive, uint64_t need, double now) {
     return drive->free_bytes >= need;
 }
 
+// A free buffer, emptied, or none; under the lock.
+batch_buffer_s* take_buffer(plotter_s* p) {
+    if (p->run.free_buffers.empty()) return nullptr;
+    batch_buffer_s* buffer = p->run.free_buffers.back();
+    p->run.free_buffers.pop_back();
+    buffer->progress = 0;
+    return buffer;
+}
+
+// Jobs that hold their drive for writing; under the lock.
+uint32_t jobs_in_flight(const plotter_s* p) {
+    uint32_t count = 0;
+    for (const job_s* job : p->run.jobs) count += job->job_state == JOB_PLOTTING || job->job_state == JOB_WRITTEN;
+    return count;
+}
+
+// Whether a job that is writing may take a second buffer to compute its next batch into:
+// only while one stays free for every other job that may run and holds none, so that a
+// drive never waits for a buffer another drive's batch sits in. Under the lock.
+bool spare_for(const plotter_s* p, const job_s* job) {
+    uint32_t holding = 0;
+    for (const job_s* other : p->run.jobs) holding += other != job && (other->compute_buffer || other->write_buffer);
+    const uint32_t others = p->config.tasks > 0 ? p->config.tasks - 1 : 0;
+    const uint32_t reserved = others > holding ? others - holding : 0;
+    return p->run.free_buffers.size() > reserved;
+}
+
 void return_buffers(plotter_s* p, job_s* job) {
     if (job->compute_buffer) p->run.free_buffers.push_back(job->compute_buffer);
     if (job->write_buffer) p->run.free_buffers.push_back(job->write_buffer);
@@ -230,13 +263,9 @@ void start_job(plotter_s* p, job_s* job, pass_s* pass) {
     }
     {
         std::lock_guard<std::mutex> hold(p->run.lock);
-        if (p->run.free_buffers.size() < 2) return;
-        job->compute_buffer = p->run.free_buffers.back();
-        p->run.free_buffers.pop_back();
-        job->write_buffer = p->run.free_buffers.back();
-        p->run.free_buffers.pop_back();
-        job->compute_buffer->progress = 0;
-        job->write_buffer->progress = 0;
+        if (p->run.free_buffers.empty() || jobs_in_flight(p) >= p->config.tasks || p->run.pace_next.buffers) return;
+        job->compute_buffer = take_buffer(p);
+        job->write_buffer = nullptr;
         job->batch_ready = false;
         drive->current_job = job;
         job->job_state = JOB_PLOTTING;
@@ -290,16 +319,51 @@ void recover_gpu(plotter_s* p) {
     sys_log("  Falling back to CPU mode\n");
 }
 
+// The computing's rate, as the run's batches show it, decides again between the layouts:
+// a short measurement at the start is easily thrown by other work on the machine. A change
+// waits until every buffer is back (pace_change_when_idle); at most two in a run.
+constexpr uint32_t PACE_CHANGES = 2;
+
+void pace_observe(plotter_s* p, uint64_t nonces, double seconds) {
+    plotter_run_s& run = p->run;
+    if (!p->config.pace || run.pace_drives == 0 || run.pace_rates.own_row_seconds <= 0) return;
+    run.paced_nonces += nonces;
+    run.paced_seconds += seconds;
+    if (run.pace_next.buffers || run.pace_changes >= PACE_CHANGES) return;
+    pace_rates_s rates = run.pace_rates;
+    rates.nonce_seconds = run.paced_seconds / run.paced_nonces;
+    const pace_plan_s plan = plotter_pace_choose(run.pace_drives, run.pace_own, run.pace_spare, rates);
+    if (!plotter_pace_worth_change(run.pace_current, plan)) return;
+    run.pace_next = plan.layout;
+    sys_log("%s", ("Pace, as the run's batches show it: " + plotter_pace_text(plan).substr(6)).c_str());
+}
+
+// Cuts the buffers into the pending layout once no job holds one.
+void pace_change_when_idle(plotter_s* p) {
+    if (!p->run.pace_next.buffers) return;
+    std::lock_guard<std::mutex> hold(p->run.lock);
+    if (p->run.free_buffers.size() != p->run.all_buffers.size()) return;
+    plotter_carve_buffers(p, p->run.pace_next.buffers, p->run.pace_next.capacity);
+    p->config.own_buffers = !p->run.pace_next.spare;
+    p->run.pace_current = p->run.pace_next;
+    p->run.pace_next = {};
+    ++p->run.pace_changes;
+}
+
 void compute_on_cpu(plotter_s* p, job_s* job) {
     batch_buffer_s* batch = job->compute_buffer;
     const uint64_t left = job->nonce_count - job->nonces_done;
     const uint64_t sector_nonces = job->write_drive->sector_size / SCOOP_SIZE;
-    const uint64_t count = std::min(left, plotter_file_batch(job->nonce_count, batch->capacity, sector_nonces));
+    // Even batches over what is left, so a resumed file ends without a short batch either.
+    const uint64_t share = p->config.own_buffers ? plotter_even_batch(left, batch->capacity, sector_nonces)
+                                                 : plotter_file_batch(job->nonce_count, batch->capacity, sector_nonces);
+    const uint64_t count = std::min(left, share);
     job->compute_start = time_now();
     const uint64_t done =
         compute_batch_on_cpu(p, batch, job->account_id, job->start_nonce + job->nonces_done, count, sector_nonces);
     const double elapsed = time_now() - job->compute_start;
     job->compute_rate.store(elapsed > 0 ? done * 60.0 / elapsed : 0, std::memory_order_relaxed);
+    if (done == count) pace_observe(p, done, elapsed);
 }
 
 // Computes the job's next batch into compute_buffer; false when it must be skipped this pass.
@@ -339,16 +403,37 @@ bool writer_failed(plotter_s* p, job_s* job, bool wait) {
     return true;
 }
 
+// Collects the job's writer once it has returned and gives its buffer back to the pool, so
+// that the computing can fill it for whichever job needs one; true when the writer failed,
+// which ends the job.
+bool collect_writer(plotter_s* p, job_s* job, bool wait) {
+    if (!job->write_task.valid()) return false;
+    if (writer_failed(p, job, wait)) return true;
+    if (job->write_task.valid() || !job->write_buffer) return false;  // still writing
+    std::lock_guard<std::mutex> hold(p->run.lock);
+    p->run.free_buffers.push_back(job->write_buffer);
+    job->write_buffer = nullptr;
+    return false;
+}
+
 void plot_step(plotter_s* p, job_s* job, pass_s* pass) {
-    if (writer_failed(p, job, false)) return;
+    if (collect_writer(p, job, false)) return;
     if (job->nonces_done == job->nonce_count) return;
+    if (!job->compute_buffer) {
+        // A job holds a buffer only while it computes into it or writes from it.
+        std::lock_guard<std::mutex> hold(p->run.lock);
+        if ((job->write_buffer && !spare_for(p, job)) || p->run.pace_next.buffers) return;
+        job->compute_buffer = take_buffer(p);
+        job->batch_ready = false;
+        if (!job->compute_buffer) return;
+    }
     if (!job->batch_ready && !compute_batch(p, job, pass)) return;
     if (job->write_task.valid()) {
         // With several jobs in flight the others go on while this writer finishes; the
         // computed batch waits in compute_buffer for the job's next turn.
         if (p->config.concurrent && job->write_task.wait_for(std::chrono::microseconds(1)) != std::future_status::ready)
             return;
-        if (writer_failed(p, job, true)) return;
+        if (collect_writer(p, job, true)) return;
     }
     const uint64_t first = job->nonces_done;
     uint64_t n = 0;
@@ -360,8 +445,8 @@ void plot_step(plotter_s* p, job_s* job, pass_s* pass) {
         const uint64_t rest = job->nonce_count - first;
         n = rest < computed ? rest : computed;
         job->compute_buffer->progress = 0;
-        job->write_buffer->progress = 0;
-        std::swap(job->compute_buffer, job->write_buffer);
+        job->write_buffer = job->compute_buffer;
+        job->compute_buffer = nullptr;
         job->batch_ready = false;
         job->nonces_done += n;
     }
@@ -609,11 +694,19 @@ void write_batch(plotter_s* p, job_s* job, uint64_t first, uint64_t count, const
         const double elapsed = time_now() - t0;
         if (elapsed > 0) job->write_rate.store(written / 1048576.0 / elapsed, std::memory_order_relaxed);
     };
-    // A batch reaching into the file's tail is written up to the tail, flushed and recorded
-    // before the tail's rows go out, so tail bytes on the disk prove the rest there.
+    // A batch reaching into the file's tail leaves the file's last sector (scoop 4095's tail
+    // row, where the resume record lies) until everything else is flushed and recorded, so a
+    // last sector of plot data on the disk proves the rest of the file there. The other
+    // scoops' tail rows go out with their batch: one request per row instead of a second
+    // pass of 4096 short requests.
     const uint64_t tail = plotfile_tail_first(job->nonce_count);
     const uint64_t head = first < tail && tail < first + count ? tail - first : count;
-    int result = plotfile_write_batch(job->fd, job->nonce_count, first, head, buffer, stop, row_done, direct);
+    constexpr uint64_t LAST = SCOOPS_PER_PLOT - 1;
+    int result = plotfile_write_batch(job->fd, job->nonce_count, first, count, buffer, stop, row_done, direct, 0,
+                                       head < count ? LAST : SCOOPS_PER_PLOT);
+    if (result == 0 && head < count)
+        result = plotfile_write_batch(job->fd, job->nonce_count, first, head, buffer, stop, row_done, direct, LAST,
+                                       SCOOPS_PER_PLOT);
     sys_file_close(direct);
     if (result == 0 && head < count) {
         if (stop->load(std::memory_order_relaxed)) return;
@@ -624,7 +717,8 @@ void write_batch(plotter_s* p, job_s* job, uint64_t first, uint64_t count, const
         batch_buffer_s rest;  // the batch from its first tail nonce on
         rest.capacity = buffer->capacity;
         rest.data = buffer->data + head * SCOOP_SIZE;
-        result = plotfile_write_batch(job->fd, job->nonce_count, tail, count - head, &rest, stop, row_done);
+        result = plotfile_write_batch(job->fd, job->nonce_count, tail, count - head, &rest, stop, row_done, 0, LAST,
+                                       SCOOPS_PER_PLOT);
     }
     if (result > 0) job->failure = failure_text("writing", plotting_path(job), job->write_drive, result);
     if (result != 0) return;
@@ -678,14 +772,73 @@ void job_move(plotter_s* p, job_s* job, const std::atomic<bool>* /*stop: a move 
     job->job_state = JOB_DONE;
 }
 
+// Seconds per nonce of the computing on every thread, from the shortest batch that fills
+// every lane of every thread once (0 when stopped).
+double probe_computing(plotter_s* p) {
+    const uint64_t lanes = cpu_family_lanes(cpu_family_resolve(p->config.cpu_family)) * cpu_thread_count(p->config.cpu_threads);
+    const uint64_t group = std::max<uint64_t>(p->config.sector_nonces, 1);
+    const uint64_t count = std::min((lanes + group - 1) / group * group, p->run.arena_nonces);
+    plotter_carve_buffers(p, 1, count);
+    const job_s* job = p->run.jobs.front();
+    const double t0 = time_now();
+    const uint64_t done = compute_batch_on_cpu(p, p->run.all_buffers.front(), job->account_id, job->start_nonce, count,
+                                    p->config.sector_nonces);
+    const double seconds = time_now() - t0;
+    return done == count && count > 0 ? seconds / count : 0;
+}
+
+// Measures the computing and the drives the run writes, cuts the buffers into the layout the
+// rates favour and logs which stage sets the pace. Before any job holds a buffer.
+void pace_buffers(plotter_s* p) {
+    std::vector<const drive_s*> drives;
+    for (const job_s* job : p->run.jobs)
+        if (std::find(drives.begin(), drives.end(), job->write_drive) == drives.end()) drives.push_back(job->write_drive);
+    const uint32_t d = std::max<uint32_t>(1, std::min<uint32_t>(p->config.tasks, (uint32_t)drives.size()));
+    const uint64_t arena = p->run.arena_nonces, largest = p->config.largest_file, group = p->config.sector_nonces;
+    const pace_layout_s own = plotter_pace_own(arena, d, largest, group);
+    const pace_layout_s spare = plotter_pace_spare(arena, d, largest, group);
+    // The drives are measured together while the processors compute.
+    std::vector<std::future<std::pair<double, double>>> probes;
+    for (const drive_s* drive : drives)
+        probes.push_back(std::async(std::launch::async, [drive, own, spare] {
+            return std::make_pair(plotter_pace_probe(drive->path, own.capacity * SCOOP_SIZE),
+                                  plotter_pace_probe(drive->path, spare.capacity * SCOOP_SIZE));
+        }));
+    pace_rates_s rates;
+    rates.nonce_seconds = probe_computing(p);
+    bool measured = true;
+    for (auto& probe : probes) {
+        const std::pair<double, double> seconds = probe.get();
+        measured = measured && seconds.first > 0 && seconds.second > 0;
+        rates.own_row_seconds += seconds.first / drives.size();
+        rates.spare_row_seconds += seconds.second / drives.size();
+    }
+    if (!measured) rates = {};
+    const pace_plan_s plan = plotter_pace_choose(d, own, spare, rates);
+    plotter_carve_buffers(p, plan.layout.buffers, plan.layout.capacity);
+    p->config.own_buffers = !plan.layout.spare;
+    p->run.pace_drives = d;
+    p->run.pace_own = own;
+    p->run.pace_spare = spare;
+    p->run.pace_current = plan.layout;
+    p->run.pace_next = {};
+    p->run.pace_rates = rates;
+    p->run.paced_nonces = 0;
+    p->run.paced_seconds = 0;
+    p->run.pace_changes = 0;
+    sys_log("%s", plotter_pace_text(plan).c_str());
+}
+
 }  // namespace
 
 void plotter_work_thread(plotter_s* p) {
+    if (p->config.pace && !p->run.jobs.empty() && !stopping(p)) pace_buffers(p);
     while (!stopping(p) && !p->run.jobs.empty()) {
         if (p->run.paused.load(std::memory_order_relaxed)) {
             sleep_ms(100);
             continue;
         }
+        pace_change_when_idle(p);
         pass_s pass;
         pass.now = time_now();
         for (job_s* job : p->run.jobs) {

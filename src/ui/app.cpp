@@ -295,7 +295,7 @@ void processing_start() {
     // A start that failed before leaves nothing behind for this one.
     progress_reset();
     const settings_s s = settings_get();
-    if (!plotter_setup(plotter, {s.gpu_mask, s.max_ram_bytes, s.max_gpu_nonces, s.cpu_threads},
+    if (!plotter_setup(plotter, {s.gpu_mask, s.max_ram_bytes, s.max_gpu_nonces, s.cpu_threads, CPU_FAMILY_BEST, true},
                        (uint32_t)setup.ssd_drives.size(), (uint32_t)setup.target_drives.size())) {
         window_set_repaint_interval(main_window, 0);
         window_message_box(main_window, "Error", "Plotting could not start: %s", plotter->run.setup_failure.c_str());

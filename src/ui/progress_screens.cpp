@@ -14,6 +14,7 @@
 
 #include "platform/util.h"
 #include "plotter/plotter.h"
+#include "plotter/plotter_eta.h"
 #include "ui/session.h"
 #include "ui/setup.h"
 
@@ -92,7 +93,7 @@ totals_s read_totals() {
         t.total += job->nonce_count;
         if (job->compute_buffer) {
             t.buffer_bytes += (double)job->compute_buffer->capacity * NONCE_BYTES;
-            if (job->job_state == JOB_PLOTTING && job->write_buffer)
+            if (job->job_state == JOB_PLOTTING)
                 t.buffer_fill += (double)job->compute_buffer->progress.load(std::memory_order_relaxed) * NONCE_BYTES;
         }
         t.written += (double)job->bytes_written.load(std::memory_order_relaxed);
@@ -278,12 +279,12 @@ void update_estimate(double now, const totals_s& t, bool staged) {
     const auto rate = [now](double amount, double began) {
         return began > 0 && now > began ? amount / (now - began) : 0.0;
     };
-    const auto left = [](double rest, double r) { return r > 0 ? std::max(rest, 0.0) / r : 0.0; };
     // Resumed nonces were written by an earlier run: this run computes and writes only the rest.
     const double compute = rate(std::max(computed - t.resumed, 0.0), progress.compute_began);
     const double write = rate(t.written, progress.write_began), move = rate(t.moved, progress.move_began);
-    double estimate = std::max(left(total - computed, compute), left(total - t.resumed - t.written, write));
-    if (staged) estimate = std::max(estimate, left(total - t.moved, move));
+    const double estimate = plotter_eta({{total - computed, compute},
+                                         {total - t.resumed - t.written, write},
+                                         {staged ? total - t.moved : 0, move}});
     if (now > 5 && estimate > 0)
         std::snprintf(progress.eta_text, sizeof progress.eta_text, "Estimated time remaining: %s",
                       fmt_duration(std::min(estimate, ETA_LIMIT)));

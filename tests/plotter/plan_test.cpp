@@ -214,7 +214,7 @@ TEST_F(plan_fixture, file_sizes_staging_turns_and_targets_left_out) {
     };
     const std::string t0_out = "Target /nowhere/t0 is left out: ";
     const std::string t0_space = t0_out + "it has ", needs = " free, and a file needs at least 1.0 GiB free there.\n";
-    const std::string no_fill = "Limiting drive use to 1.0 MB max.\n" + t0_out +
+    const std::string window_no_fill = "Limiting drive use to 1.0 MB max.\n" + t0_out +
                                 "a fill of 1.0 MB holds no file; the smallest there is 8 nonces (2.1 MB).\n"
                                 "Limiting drive use to 1.0 MB max.\nTarget /nowhere/t1 is left out: a fill of 1.0 MB "
                                 "holds no file; the smallest there is 8 nonces (2.1 MB).\n";
@@ -240,7 +240,7 @@ TEST_F(plan_fixture, file_sizes_staging_turns_and_targets_left_out) {
         {"t0", 0, 0, 0, 0, 0, "out:t0", logs[1].c_str()},
         {"t0", 0, GiB / 4 * 3, 0, 0, 0, "out:t0", logs[2].c_str()},
         {"s0>t0 t1", GiB, 3 * GiB, 3 * GiB, 0, 0, "out:t0 out:t1", no_staging.c_str()},
-        {"t0 t1", 0, 3 * GiB, 3 * GiB, 0, 4 * PLOT_SIZE, "out:t0 out:t1", no_fill.c_str()},
+        {"t0 t1", 0, 3 * GiB, 3 * GiB, 0, 4 * PLOT_SIZE, "out:t0 out:t1", window_no_fill.c_str()},
         {"t0", 0, GiB, 0, 0, 8 * PLOT_SIZE, "t0:7+8", "Limiting drive use to 2.1 MB max.\n"},
     };
     input.start_nonce = 7;

@@ -135,8 +135,9 @@ TEST(plotter_log_run, plan_lines_for_gpu_direct_and_for_every_job) {
 
 namespace {
 int allocations = 0;
-int second_allocation_fails(void** block, size_t alignment, size_t size) {
-    return ++allocations == 2 ? ENOMEM : posix_memalign(block, alignment, size);
+int allocation_fails(void**, size_t, size_t) {
+    ++allocations;
+    return ENOMEM;
 }
 }  // namespace
 
@@ -148,10 +149,11 @@ TEST(plotter_setup, failed_allocation_leaves_nothing_for_the_retry) {
     plotter_s* plotter = plotter_create();
     plotter_add_job(plotter, job_create(&target, nullptr, 7, 0, 64));
     allocations = 0;
-    sys_syscalls().memalign = second_allocation_fails;
+    sys_syscalls().memalign = allocation_fails;
     testing::internal::CaptureStderr();
     EXPECT_FALSE(plotter_setup(plotter, {0, 2 * 64 * PLOT_SIZE, 0, 0}, 0, 1));  // batches of 16 (a quarter file)
     sys_syscalls_reset();
+    EXPECT_EQ(allocations, 1);
     EXPECT_TRUE(plotter_setup(plotter, {0, 2 * 8 * PLOT_SIZE, 0, 0}, 0, 1));
     plotter_stop(plotter, false);
     testing::internal::GetCapturedStderr();

@@ -449,13 +449,14 @@ TEST_F(work_fixture, written_file_is_completed_on_stop) {
 }
 
 // Nonces a front end shows: handed-off batches plus the published progress of the batch in
-// the compute buffer, only while the job plots with both buffers (none, or the compute buffer
-// alone, do not count), never past the file.
+// the compute buffer while the job plots, whether or not a writer holds the other buffer (with
+// one buffer per drive the next batch is computed after the writer returned); never past
+// the file.
 TEST(job_nonces_computed, counts_the_batch_in_progress) {
     test_batch_s compute(8), write(8);
     compute.batch.progress = 5;
     for (auto [state, buffers, done, want] : {std::tuple{JOB_WAITING, 0, 0, 0}, {JOB_PLOTTING, 2, 8, 13}, {JOB_PLOTTING, 0, 8, 8},
-                                              {JOB_PLOTTING, 1, 8, 8}, {JOB_PLOTTING, 2, 18, 20},
+                                              {JOB_PLOTTING, 1, 8, 13}, {JOB_PLOTTING, 2, 18, 20},
                                               {JOB_WRITTEN, 2, 12, 20}, {JOB_DONE, 0, 0, 20}}) {
         job_s job;
         job.nonce_count = 20;

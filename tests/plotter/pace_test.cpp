@@ -1,0 +1,156 @@
+// Shaping the buffers for the slower stage: the two layouts, the choice from measured rates
+// (cases worked by hand from the emulated disks and the host's disk), even batches, and a
+// paced run that ends byte-exact; and the time left of a run whose stages overlap.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "plotter/engine_support.h"
+#include "plotfile/plotfile.h"
+#include "plotter/plotter_eta.h"
+#include "plotter/plotter_pace.h"
+#include "platform/sys.h"
+#include "test_support.h"
+
+namespace {
+
+// Seconds per nonce of a processor computing `mbps` MB/s of nonces.
+double per_nonce(double mbps) { return PLOT_SIZE / (mbps * 1e6); }
+
+}  // namespace
+
+// Rows of 256 KiB on a 25 MB/s, 100 requests/s drive take 262144 / 25e6 = 10.5 ms, rows of
+// 128 KiB or 170 KiB one request's 10 ms; on the host's disk (about 1 GB/s) 0.26 and 0.13 ms.
+TEST(plotter_pace, the_layout_the_rates_favour) {
+    const struct {
+        const char* name;
+        uint32_t drives;
+        uint64_t arena;              // nonces of memory
+        pace_layout_s own, spare;    // as worked out by hand from the memory and a 16384-nonce file
+        pace_rates_s rates;
+        bool spare_chosen;
+        double expected;             // nonces/s of the chosen layout, by hand
+    } cases[] = {
+        // 4096 x (10.5 ms x 4096 written + 1.54 ms x 4096 computed) = 49.2 s per 4096 nonces,
+        // against 2048 per 41 s with the spare.
+        {"one slow drive, 1 GiB", 1, 4096, {1, 4096, false}, {2, 2048, true},
+         {per_nonce(170), 262144 / 25e6, 0.01}, false, 4096 / (4096 * 262144 / 25e6 + 4096 * per_nonce(170))},
+        // Per drive 42.9 s written + 6.3 s computed, both drives: 8192 per 49.2 s; with the spare
+        // (2728 nonces, 4.2 s each): 41 s + 2.1 s per 5456.
+        {"two slow drives, 2 GiB", 2, 8192, {2, 4096, false}, {3, 2728, true},
+         {per_nonce(170), 262144 / 25e6, 0.01}, false, 8192 / (4096 * 262144 / 25e6 + 4096 * per_nonce(170))},
+        // The disk takes a batch in about a second; the computing of 2048 nonces takes 3.2 s.
+        {"host disk", 1, 4096, {1, 4096, false}, {2, 2048, true},
+         {per_nonce(170), 262144 / 1e9, 131072 / 1e9}, true, 170e6 / PLOT_SIZE},
+        // 20 MB/s of computing: 41 s written against 26.8 s computed with the spare, 42.9 +
+        // 53.7 s with the buffer of its own.
+        {"slow processor, slow drive", 1, 4096, {1, 4096, false}, {2, 2048, true},
+         {per_nonce(20), 262144 / 25e6, 0.01}, true, 2048 / 41.0},
+        // A drive that could not be measured keeps the computing and the writing overlapped.
+        {"drive not measured", 1, 4096, {1, 4096, false}, {2, 2048, true}, {per_nonce(170), 0, 0}, true, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const pace_layout_s own = plotter_pace_own(c.arena, c.drives, 16384, 8);
+        const pace_layout_s spare = plotter_pace_spare(c.arena, c.drives, 16384, 8);
+        EXPECT_EQ(own.buffers, c.own.buffers);
+        EXPECT_EQ(own.capacity, c.own.capacity);
+        EXPECT_FALSE(own.spare);
+        EXPECT_EQ(spare.buffers, c.spare.buffers);
+        EXPECT_EQ(spare.capacity, c.spare.capacity);
+        EXPECT_TRUE(spare.spare);
+        const pace_plan_s plan = plotter_pace_choose(c.drives, own, spare, c.rates);
+        EXPECT_EQ(plan.layout.spare, c.spare_chosen);
+        EXPECT_EQ(plan.layout.capacity, c.spare_chosen ? c.spare.capacity : c.own.capacity);
+        EXPECT_NEAR(std::max(plan.own_rate, plan.spare_rate), c.expected, c.expected * 0.005);
+    }
+}
+
+// Small files and plenty of memory: a buffer of its own holds at most the largest file, the
+// spare layout a quarter of it; too little memory still gives one sector group.
+TEST(plotter_pace, layouts_stop_at_what_the_files_use) {
+    EXPECT_EQ(plotter_pace_own(1 << 20, 2, 1000, 8).capacity, 1000u);
+    EXPECT_EQ(plotter_pace_own(1 << 20, 2, 1001, 8).capacity, 1008u);
+    EXPECT_EQ(plotter_pace_spare(1 << 20, 2, 1000, 8).capacity, 256u);
+    EXPECT_EQ(plotter_pace_own(4, 1, 1000, 8).capacity, 8u);
+    EXPECT_EQ(plotter_pace_spare(16, 3, 1000, 8).buffers, 4u);
+}
+
+// A file is cut into as few batches as the buffer allows, all about the same size.
+TEST(plotter_pace, even_batches) {
+    const struct {
+        uint64_t file, capacity, expected;
+    } cases[] = {
+        {16384, 4096, 4096},  // four whole buffers
+        {16384, 4080, 3280},  // five batches of 3276.8, in sector groups
+        {12289, 2048, 1760},  // seven of 1755.6
+        {100, 4096, 104},     // one batch, rounded up to a sector group (the writer takes only the rest)
+    };
+    for (const auto& c : cases) EXPECT_EQ(plotter_even_batch(c.file, c.capacity, 8), c.expected) << c.file;
+}
+
+// A run that measures its drive and computing at the start writes the same bytes and says
+// which stage sets the pace.
+TEST(plotter_pace, a_paced_run_ends_byte_exact_and_logs_its_choice) {
+    test_dir_s dir;
+    drive_s target = engine_drive(dir.path, false);
+    plotter_s* plotter = plotter_create();
+    job_s* job = job_create(&target, nullptr, 7900104405094198526ull, 1000, 32);
+    job->poc2 = true;
+    plotter_add_job(plotter, job);
+    testing::internal::CaptureStderr();
+    ASSERT_TRUE(plotter_setup(plotter, {0, 16 * PLOT_SIZE, 0, 0, CPU_FAMILY_BEST, true}, 0, 1));
+    plotter_wait(plotter);
+    sys_ui_drain();
+    const std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(job->job_state, JOB_DONE);
+    EXPECT_NE(log.find("Pace: "), std::string::npos) << log;
+    plotter_destroy(plotter);
+    EXPECT_EQ(engine_bad_nonces(dir.file(plotfile_name(7900104405094198526ull, 1000, 32, true)),
+                                7900104405094198526ull, 1000, 32, true),
+              0);
+}
+
+// The time left is the slowest stage's: a drive-bound run that has computed everything still
+// has its writing ahead of it.
+TEST(plotter_eta, the_slowest_stage_decides) {
+    const struct {
+        const char* name;
+        eta_stage_s compute, write, move;
+        double seconds;
+    } cases[] = {
+        // 4 GiB file: 3 GiB left to compute at 170 MB/s (19 s), 3.5 GB left to write at 25 MB/s.
+        {"drive-bound", {3221225472, 170e6}, {3.5e9, 25e6}, {}, 140},
+        // Everything computed, the last buffer of 1 GiB still to write at 25 MB/s.
+        {"computing done, writing not", {0, 170e6}, {1073741824, 25e6}, {}, 42.94967296},
+        {"processor-bound", {2e9, 20e6}, {2e9, 900e6}, {}, 100},
+        // A staged run whose moves lag: 8 GB to move at 100 MB/s.
+        {"moves behind", {1e9, 170e6}, {1e9, 500e6}, {8e9, 100e6}, 80},
+        // A stage with no rate yet (the first move has not begun) does not count.
+        {"move not begun", {1e9, 100e6}, {1e9, 200e6}, {4e9, 0}, 10},
+        {"nothing measured", {1e9, 0}, {1e9, 0}, {}, 0},
+        {"all done", {0, 170e6}, {0, 25e6}, {0, 100e6}, 0},
+    };
+    for (const auto& c : cases) EXPECT_NEAR(plotter_eta({c.compute, c.write, c.move}), c.seconds, 1e-6) << c.name;
+}
+
+// A run changes its layout only for a gain of a tenth or more: the change makes every drive
+// wait until all buffers are back.
+TEST(plotter_pace, a_change_only_for_a_tenth_more) {
+    const pace_layout_s own{1, 4096, false}, spare{2, 2048, true};
+    const auto plan = [&](bool spare_chosen, double own_rate, double spare_rate) {
+        pace_plan_s p;
+        p.layout = spare_chosen ? spare : own;
+        p.own_rate = own_rate;
+        p.spare_rate = spare_rate;
+        p.compute_rate = 100;
+        return p;
+    };
+    EXPECT_TRUE(plotter_pace_worth_change(spare, plan(false, 61.3, 50)));   // the slow-drive case: +23 %
+    EXPECT_FALSE(plotter_pace_worth_change(spare, plan(false, 52, 50)));    // +4 %
+    EXPECT_TRUE(plotter_pace_worth_change(own, plan(true, 42.4, 50)));      // slow processor: +18 %
+    EXPECT_FALSE(plotter_pace_worth_change(own, plan(false, 83, 50)));      // already there
+    pace_plan_s unknown = plan(false, 0, 0);
+    unknown.compute_rate = 0;
+    EXPECT_FALSE(plotter_pace_worth_change(spare, unknown));
+}
