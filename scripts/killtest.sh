@@ -19,10 +19,11 @@ case "$cases" in direct|ssd) ;; both) cases="direct ssd" ;; *) echo "killtest: u
 scratch=$(mktemp -d /tmp/kestrune-killtest.XXXXXX)
 trap 'rm -rf "$scratch"' EXIT
 
-# One file per target; small batches (-m) give a resume point every 16 nonces, so little
-# work is lost per kill, and one thread keeps the run to one core.
+# One file per target; small buffers (-m) give a resume point every 16 to 64 nonces (the
+# plotter shapes its batches for the slower of processor and drive), so little work is lost
+# per kill, and one thread keeps the run to one core.
 account=7900104405094198526
-nonces=${KILLTEST_NONCES:-256}
+nonces=${KILLTEST_NONCES:-512}
 plot_args=(-i "$account" -s 0 -n "$nonces" -c 1 -m 0.016 -q)
 
 # Runs the plotter for a case in folder $1 (targets $1/t1 and $1/t2, staging $1/ssd), in the
@@ -92,13 +93,14 @@ run_case() {
   local cycle mid_run=0
   for ((cycle = 1; cycle <= kills; ++cycle)); do
     start_plot "$crashed" "$kind"; pid=$plot_pid
-    # Kill once the run has added a random 5 to 30% of what is left short of the last two
-    # batches, plus up to 0.15 s, so the kills move on through the late phases (the second
-    # file, the moves) and land at any moment of a batch, while each still finds work to do.
+    # Kill once the run has added a random 3 to 20% of what is left short of the last eighth,
+    # plus up to 0.15 s, so the kills move on through the late phases (the second file, the
+    # moves) and land at any moment of a batch, while each still finds work to do: the
+    # records lag what is computed by the batches in the buffers, up to 64 nonces each.
     local have goal
     have=$(nonces_done "$crashed")
     goal=$(awk -v seed="$RANDOM$RANDOM" -v have="$have" -v total=$((2 * nonces)) \
-      'BEGIN { srand(seed); left = have + 32 < total ? total - 32 - have : 0; printf "%d", have + left * (0.05 + 0.25 * rand()) }')
+      'BEGIN { srand(seed); end = total - total / 8; left = have < end ? end - have : 0; printf "%d", have + left * (0.03 + 0.17 * rand()) }')
     while kill -0 "$pid" 2>/dev/null && [ "$(nonces_done "$crashed")" -lt "$goal" ]; do sleep 0.05; done
     sleep "$(awk -v seed="$RANDOM$RANDOM" 'BEGIN { srand(seed); printf "%.2f", 0.15 * rand() }')"
     if kill -0 "$pid" 2>/dev/null; then
