@@ -5,6 +5,7 @@
 
 #include "platform/sys.h"
 #include "plotter/drive.h"
+#include "settings/settings.h"
 #include "test_support.h"
 
 int64_t engine_bad_nonces(const std::string& path, uint64_t account, uint64_t start, uint64_t count, bool poc2) {
@@ -16,20 +17,42 @@ int64_t engine_bad_nonces(const std::string& path, uint64_t account, uint64_t st
     return bad;
 }
 
-// Plans and starts the run without waiting.
-static plan_result_s engine_start(plotter_s* plotter, plots_s* plots, const plan_input_s& input, uint64_t batch_nonces) {
+std::string engine_reference_plot(uint64_t account, uint64_t start, uint64_t count, bool poc2) {
+    std::string bytes;
+    for (uint64_t s = 0; s < SCOOPS_PER_PLOT; ++s)
+        for (uint64_t i = 0; i < count; ++i)
+            bytes.append((const char*)test_reference_nonce(account, start + i, poc2) + s * SCOOP_SIZE, SCOOP_SIZE);
+    return bytes;
+}
+
+plan_result_s engine_run(plotter_s* plotter, plots_s* plots, const plan_input_s& input, uint64_t batch_nonces) {
     plan_result_s plan = plotter_plan(plotter, plots, input);
     // Direct tasks depend on the machine's memory; size the limit for as many as setup may ask.
     const uint64_t ssds = input.ssds.size(), targets = input.targets.size();
     const uint64_t tasks = ssds ? ssds : std::clamp<uint64_t>(sys_total_ram() >> 32, 1, std::max<uint64_t>(targets, 1));
     plotter_setup(plotter, {0, batch_nonces * PLOT_SIZE * 2 * tasks, 0, 0}, (uint32_t)ssds, (uint32_t)targets);
+    plotter_wait(plotter);
     return plan;
 }
 
-plan_result_s engine_run(plotter_s* plotter, plots_s* plots, const plan_input_s& input, uint64_t batch_nonces) {
-    plan_result_s plan = engine_start(plotter, plots, input, batch_nonces);
-    plotter_wait(plotter);
-    return plan;
+int engine_plot(const std::string& target, const std::string& ssd, uint64_t account, uint64_t nonces, uint64_t batch,
+                decltype(plotter_seam_s::cpu_batch) cpu_batch) {
+    settings_reset();
+    plotter_s* plotter = plotter_create();
+    plotter->seam.cpu_batch = cpu_batch;
+    plots_s plots;
+    drive_s target_drive = engine_drive(target, false), ssd_drive = engine_drive(ssd, true);
+    plan_input_s input;
+    input.account_id = account;
+    input.auto_start = false;
+    input.skip_complete = true;
+    input.targets = {&target_drive};
+    if (!ssd.empty()) input.ssds = {&ssd_drive};
+    input.max_fill_bytes = nonces * PLOT_SIZE;
+    engine_run(plotter, &plots, input, batch);
+    const int end = plotter->run.failed ? 3 : plotter_finished(plotter) ? 0 : 5;
+    plotter_destroy(plotter);
+    return end;
 }
 
 drive_s engine_drive(const std::string& path, bool ssd) {

@@ -22,9 +22,6 @@
 #include "platform/fault_injection.h"
 #include "platform/sys.h"
 #include "plotfile/plotfile.h"
-#include "plotfile/plots.h"
-#include "settings/settings.h"
-#include "test_support.h"
 
 namespace {
 
@@ -55,9 +52,8 @@ void PrintTo(const swept_s& kind, std::ostream* out) { *out << fault_call_name(k
 
 struct folders_s { test_dir_s ssd, target, work; };  // work holds log.txt
 
-// Plans and plots the file in a child with the given fault; "exit 0" when the run ended without
-// failing, "exit 3" when it failed, or how else the child ended. The child's calls are left
-// in fault_calls.
+// Plots the file in a child with the given fault; "exit 0" when the run ended well, "exit 3"
+// when it failed, or how else the child ended. The child's calls are left in fault_calls.
 std::string run(const folders_s& f, fault_call_e call, uint64_t nth, int error = EIO) {
     const pid_t pid = fork();
     if (pid == 0) {
@@ -71,19 +67,7 @@ std::string run(const folders_s& f, fault_call_e call, uint64_t nth, int error =
         fault.error = error;
         fault.log = true;
         fault_install(fault);
-        settings_reset();
-        plotter_s* plotter = plotter_create();
-        plots_s plots;
-        drive_s ssd = engine_drive(f.ssd.path, true), target = engine_drive(f.target.path, false);
-        plan_input_s input;
-        input.account_id = ACCOUNT;
-        input.auto_start = false;
-        input.skip_complete = true;
-        input.ssds = {&ssd};
-        input.targets = {&target};
-        input.max_fill_bytes = NONCES * PLOT_SIZE;
-        engine_run(plotter, &plots, input, BATCH);
-        std::_Exit(plotter->run.failed ? 3 : 0);
+        std::_Exit(engine_plot(f.target.path, f.ssd.path, ACCOUNT, NONCES, BATCH));
     }
     int status = 0;
     waitpid(pid, &status, 0);
@@ -98,13 +82,16 @@ struct fault_sweep : ::testing::TestWithParam<swept_s> {};
 TEST_P(fault_sweep, every_failing_call_is_reported_and_a_rerun_finishes_the_same_bytes) {
     const swept_s& kind = GetParam();
     const fault_call_e call = kind.call;
-    const std::string name = plotfile_name(ACCOUNT, 0, NONCES, false);
+    const std::string name = plotfile_name(ACCOUNT, 0, NONCES, false), clean_bytes = engine_reference_plot(ACCOUNT, 0, NONCES);
+    // The run's end: the plot on the target, byte-exact, alone, and the staging folder empty.
+    const auto finished = [&](const folders_s& f) {
+        return engine_list(f.ssd.path).empty() && engine_list(f.target.path) == std::vector<std::string>{name} &&
+               test_read_file(f.target.file(name)) == clean_bytes;
+    };
     folders_s clean_run;
     ASSERT_EQ(run(clean_run, FAULT_NONE, 0), "exit 0") << test_read_file(clean_run.work.file("log.txt"));
+    ASSERT_TRUE(finished(clean_run));
     const uint64_t total = fault_calls(call);
-    ASSERT_EQ(engine_list(clean_run.target.path), std::vector<std::string>{name});
-    ASSERT_EQ(engine_bad_nonces(clean_run.target.file(name), ACCOUNT, 0, NONCES, false), 0);
-    const std::string clean_bytes = test_read_file(clean_run.target.file(name));
 
     std::string faulted;  // each fault and how its run ended, for the summary line
     for (uint64_t n = 1; n <= total; ++n) {
@@ -123,18 +110,13 @@ TEST_P(fault_sweep, every_failing_call_is_reported_and_a_rerun_finishes_the_same
         const bool ended = call == FAULT_FDATASYNC ? status == "exit 3" : status.rfind("exit", 0) == 0;
         bool named = false;
         for (const std::string& p : {name, f.ssd.path, f.target.path}) named |= after.find(p) != std::string::npos;
-        const bool unharmed = status == "exit 0" && engine_list(f.ssd.path).empty() &&
-                              engine_list(f.target.path) == std::vector<std::string>{name} &&
-                              test_read_file(f.target.file(name)) == clean_bytes;
-        EXPECT_TRUE(ended && (named || (!kind.named && unharmed))) << status << "\n" << log;
+        EXPECT_TRUE(ended && (named || (!kind.named && status == "exit 0" && finished(f)))) << status << "\n" << log;
         // The run plans that one file: wherever it has its complete name, its bytes are right.
         for (const std::string& path : {f.ssd.file(name), f.target.file(name)})
             EXPECT_TRUE(!sys_file_exists(path.c_str()) || test_read_file(path) == clean_bytes) << path;
 
         EXPECT_EQ(run(f, FAULT_NONE, 0), "exit 0") << test_read_file(f.work.file("log.txt"));
-        EXPECT_EQ(engine_list(f.target.path), std::vector<std::string>{name});
-        EXPECT_TRUE(test_read_file(f.target.file(name)) == clean_bytes);
-        EXPECT_EQ(engine_list(f.ssd.path), std::vector<std::string>{});
+        EXPECT_TRUE(finished(f)) << "the rerun";
     }
     std::printf("fault sweep: %s failed at calls:%s of %llu\n", fault_call_name(call), faulted.c_str(),
                 (unsigned long long)total);

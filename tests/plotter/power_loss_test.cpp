@@ -19,7 +19,6 @@
 #include <cstring>
 #include <functional>
 #include <map>
-#include <memory>
 #include <set>
 
 #include "engine_support.h"
@@ -28,22 +27,18 @@
 #include "platform/sys.h"
 #include "plotfile/convert.h"
 #include "plotfile/plotfile.h"
-#include "plotfile/plots.h"
-#include "settings/settings.h"
-#include "test_support.h"
 
 namespace {
 
 constexpr uint64_t ACCOUNT = 7900104405094198526ull;
 constexpr uint64_t PLOT_NONCES = 48;  // three batches of 16; the last one reaches into the tail
 constexpr uint64_t PLOT_BATCH = 16;
-constexpr uint64_t MOVE_NONCES = 16;
-constexpr uint64_t CONVERT_NONCES = 16;
-constexpr uint64_t CONVERT_MEMORY = 2 * 700 * CONVERT_NONCES * 2 * SCOOP_SIZE;  // three steps
+constexpr uint64_t FILE_NONCES = 16;  // the staged file and the file converted
+constexpr uint64_t CONVERT_MEMORY = 2 * 700 * FILE_NONCES * 2 * SCOOP_SIZE;  // three steps
 
 // Nonces computed once per process by the real CPU code and handed out again from memory, so
 // that the many reruns of the plot cost no hashing.
-std::map<uint64_t, std::unique_ptr<uint8_t[]>> computed;  // nonce -> its PLOT_SIZE bytes, PoC1 order
+std::map<uint64_t, std::string> computed;  // nonce -> its PLOT_SIZE bytes, PoC1 order
 
 uint64_t remembered_batch(batch_buffer_s* batch, uint64_t account, uint64_t first, uint64_t count, cpu_family_e family,
                           int32_t threads, uint64_t sector_nonces, const std::atomic<bool>* stop,
@@ -52,54 +47,31 @@ uint64_t remembered_batch(batch_buffer_s* batch, uint64_t account, uint64_t firs
     for (uint64_t i = 0; i < count; ++i) known = known && computed.count(first + i);
     if (!known) {
         const uint64_t done = cpu_plot_batch(batch, account, first, count, family, threads, sector_nonces, stop, progress);
-        for (uint64_t i = 0; i < done; ++i) {
-            std::unique_ptr<uint8_t[]>& nonce = computed[first + i];
-            nonce.reset(new uint8_t[PLOT_SIZE]);
+        for (uint64_t i = 0; i < done; ++i)
             for (uint64_t s = 0; s < SCOOPS_PER_PLOT; ++s)
-                std::memcpy(nonce.get() + s * SCOOP_SIZE, batch->data + (s * batch->capacity + i) * SCOOP_SIZE, SCOOP_SIZE);
-        }
+                computed[first + i].append((const char*)batch->data + (s * batch->capacity + i) * SCOOP_SIZE, SCOOP_SIZE);
         return done;
     }
-    for (uint64_t i = 0; i < count; ++i) nonce_scatter(computed[first + i].get(), batch, i);
-    *progress = count;
-    return count;
+    for (uint64_t i = 0; i < count; ++i) nonce_scatter((const uint8_t*)computed[first + i].data(), batch, i);
+    return *progress = count;
 }
 
-// Bytes that stand for a plot where nothing checks the nonces: a move and a convert.
-std::string pattern(uint64_t size) {
-    std::string bytes(size, '\0');
-    uint64_t x = 0x9e3779b97f4a7c15ull;
-    for (uint64_t i = 0; i < size; i += 8) {
-        x ^= x << 13, x ^= x >> 7, x ^= x << 17;
-        std::memcpy(&bytes[i], &x, std::min<uint64_t>(8, size - i));
-    }
+// Bytes that stand for a plot where nothing checks the nonces (a move and a convert): each
+// 8-byte word holds its own offset, so no two scoop halves are alike.
+std::string pattern() {
+    std::string bytes(FILE_NONCES * PLOT_SIZE, '\0');
+    for (uint64_t i = 0; i < bytes.size(); i += 8) std::memcpy(&bytes[i], &i, 8);
     return bytes;
 }
 
-// Plans and runs a plot of the file of PLOT_NONCES (or the staged move of MOVE_NONCES when an
-// SSD folder is given); true when the run did not fail.
+// Plots the file of `nonces` onto the target folder, or moves the staged one there when an SSD
+// folder is given; true when the run ended well.
 bool run_plot(const std::string& target_folder, const std::string& ssd_folder, uint64_t nonces) {
-    settings_reset();
-    plotter_s* plotter = plotter_create();
-    plotter->seam.cpu_batch = remembered_batch;
-    plots_s plots;
-    drive_s target = engine_drive(target_folder, false), ssd = engine_drive(ssd_folder, true);
-    plan_input_s input;
-    input.account_id = ACCOUNT;
-    input.auto_start = false;
-    input.skip_complete = true;
-    input.targets = {&target};
-    if (!ssd_folder.empty()) input.ssds = {&ssd};
-    input.max_fill_bytes = nonces * PLOT_SIZE;
-    engine_run(plotter, &plots, input, PLOT_BATCH);
-    const bool ok = !plotter->run.failed && plotter_finished(plotter);
-    plotter_destroy(plotter);
-    return ok;
+    return engine_plot(target_folder, ssd_folder, ACCOUNT, nonces, PLOT_BATCH, remembered_batch) == 0;
 }
 
-std::string convert_path(const std::string& folder, bool poc2) {
-    return folder + "/" + plotfile_name(ACCOUNT, 0, CONVERT_NONCES, poc2);
-}
+// The PoC1 file of FILE_NONCES in the folder.
+std::string file_path(const std::string& folder) { return folder + "/" + plotfile_name(ACCOUNT, 0, FILE_NONCES, false); }
 
 // One operation to replay: how its folders start, and the operation itself (true when it
 // ended well), given the folders it works in.
@@ -117,11 +89,6 @@ struct outcome_s {
     std::vector<std::string> failures;  // one line per state that failed, with why
     std::map<std::string, size_t> reached;  // reruns whose log has each of the scenario's lines
 };
-
-size_t stretch_points() {
-    const char* text = std::getenv("KESTRUNE_REPLAY_POINTS");
-    return text ? (size_t)std::strtoull(text, nullptr, 10) : 0;
-}
 
 std::vector<std::string> paths_of(const std::vector<test_dir_s>& dirs) {
     std::vector<std::string> paths;
@@ -165,7 +132,8 @@ outcome_s replay(const scenario_s& sc) {
     const size_t progress_synced = sc.progress_name.empty() ? SIZE_MAX : crash_first_sync(rec, {0, sc.progress_name});
     if (!sc.progress_name.empty() && progress_synced == SIZE_MAX) out.failures.push_back(sc.progress_name + " is never synced");
 
-    const std::vector<size_t> cuts = crash_cuts(rec, stretch_points());
+    const char* points = std::getenv("KESTRUNE_REPLAY_POINTS");  // more points inside each run of writes
+    const std::vector<size_t> cuts = crash_cuts(rec, points ? std::strtoull(points, nullptr, 10) : 0);
     std::set<std::string> seen;
     for (const size_t cut : cuts) {
         for (int data = 0; data < CRASH_DATA_COUNT; ++data) {
@@ -228,10 +196,9 @@ TEST(power_loss, a_plot_ends_byte_exact_from_every_state) {
 TEST(power_loss, a_staged_move_ends_byte_exact_from_every_state) {
     expect_all_survive(replay({"a staged move", 2,
                                [](const std::vector<std::string>& f) {
-                                   test_write_file(f[1] + "/" + plotfile_name(ACCOUNT, 0, MOVE_NONCES, false),
-                                                   pattern(MOVE_NONCES * PLOT_SIZE));
+                                   test_write_file(file_path(f[1]), pattern());
                                },
-                               [](const std::vector<std::string>& f) { return run_plot(f[0], f[1], MOVE_NONCES); },
+                               [](const std::vector<std::string>& f) { return run_plot(f[0], f[1], FILE_NONCES); },
                                "",
                                {"Move of 0 completed\n", "already has the same bytes; deleting the staged copy"}}));
 }
@@ -240,10 +207,10 @@ TEST(power_loss, a_staged_move_ends_byte_exact_from_every_state) {
 TEST(power_loss, a_convert_ends_byte_exact_from_every_state) {
     expect_all_survive(replay({"a convert", 1,
                                [](const std::vector<std::string>& f) {
-                                   test_write_file(convert_path(f[0], false), pattern(CONVERT_NONCES * PLOT_SIZE));
+                                   test_write_file(file_path(f[0]), pattern());
                                },
                                [](const std::vector<std::string>& f) {
-                                   const convert_result_s r = convert_file(convert_path(f[0], false), true, CONVERT_MEMORY);
+                                   const convert_result_s r = convert_file(file_path(f[0]), true, CONVERT_MEMORY);
                                    return r.status == CONVERT_DONE || r.status == CONVERT_ALREADY;
                                },
                                "",
