@@ -11,7 +11,6 @@
 #include "platform/sys.h"
 #include "plotter/plotter_gpu.h"
 #include "settings/settings.h"
-#include "test_support.h"
 
 namespace {
 
@@ -41,9 +40,7 @@ void PrintTo(const gpu_case_s& c, std::ostream* os) { *os << c.name; }  // names
 
 class GpuPlotter : public testing::TestWithParam<gpu_case_s> {};
 
-// A GPU pass holds at most a quarter of the file, in groups of 32, but never fewer than the
-// 96 that set-up takes: G = 320 for a 1184-nonce file, 96 for a 72-nonce one (its quarter
-// would be 32; one batch holds more than the file needs), and 2048 (the most without the
+// G = 320 for a 1184-nonce file (a quarter, in groups of 32) and 2048 (the most without the
 // device's own figures) for an 8192-nonce one. Failed self-tests halve G down to 96, each
 // failure logged with its reason, and the fallback question says why the last size failed. A
 // size the user gave is not cut to a quarter: 96 for a 72-nonce file, written in one batch;
@@ -67,7 +64,6 @@ const gpu_case_s gpu_cases[] = {
                 "least 96; a larger memory limit or GPU nonce count gives more)" + CPU_QUESTION,
      "", {}, 32},
     {"SecondSizePasses", 1, 0, 100, false, 1184, {320, 160}, "", "stop"},
-    {"SmallFileTakesTheLeastPass", 0, 0, 100, false, 72, {96}, "", "555_0_72_72"},
     {"FailedBatchRecomputedAfterRecovery", 0, 1, 100, false, 72, {96, 96}, "", "555_0_72_72", {}, 96},
     {"FailedRecoveryDeclinedKeepsTheUnfinishedFile", 0, 1, 1, false, 72, {96, 96}, RECOVERY, "555_0_72_72.plotting",
      {}, 96},
@@ -144,32 +140,6 @@ INSTANTIATE_TEST_SUITE_P(Cases, GpuPlotter, testing::ValuesIn(gpu_cases),
 
 }  // namespace
 
-// A GPU pass holds about a quarter of the largest file but never fewer nonces per device
-// than set-up takes: 96 with 512-byte sectors (groups of 32), 128 with 4096-byte ones (groups
-// of 64). Such a pass is the batch (the last one writes only what the file lacks). A quarter
-// above that is kept; a memory limit too small for the least keeps its smaller count, which
-// set-up then refuses, saying why.
-TEST(GpuPlotterSize, SmallFilesGetTheLeastPassSetUpTakes) {
-    const struct {
-        uint64_t file, sector;
-        uint32_t gpus, ssds;
-        uint64_t limit, gpu_nonces, batch;
-    } cases[] = {
-        {64, 512, 1, 0, 0, 96, 96},      {128, 512, 1, 0, 0, 96, 96},  {256, 512, 1, 0, 0, 96, 96},
-        {256, 4096, 1, 0, 0, 128, 128},  {256, 512, 2, 0, 0, 96, 192}, {256, 512, 1, 1, 0, 96, 96},
-        {1024, 512, 1, 0, 0, 256, 256},  {64, 512, 1, 0, 32ull << 20, 32, 32},
-    };
-    for (const auto& c : cases) {
-        sizing_input_s in = machine(16 * GiB, c.ssds, 1, c.gpus);
-        in.largest_job = c.file;
-        in.sector_size = c.sector;
-        in.memory_limit = c.limit;
-        const sizing_s cfg = plotter_size(in);
-        EXPECT_EQ(std::pair(cfg.gpu_nonces, cfg.batch), std::pair(c.gpu_nonces, c.batch))
-            << c.file << " nonces, " << c.gpus << " GPUs, sector " << c.sector;
-    }
-}
-
 // The plan says when a device's own size is cut, and by what: a 12 GiB budget for two
 // buffers holds 24576 nonces, below the device's 95552; a cut below what the host allows
 // comes from the file or the settings; no line when nothing was cut.
@@ -188,9 +158,7 @@ TEST(GpuPlotterLog, CutOfTheDeviceSize) {
         in.gpu_tuned_nonces = c.own;
         sizing_s cfg;
         cfg.gpu_nonces = c.chosen;
-        testing::internal::CaptureStderr();
-        plotter_gpu_log_cut(in, cfg);
-        const std::string log = testing::internal::GetCapturedStderr();
+        const std::string log = engine_logged([&] { plotter_gpu_log_cut(in, cfg); });
         EXPECT_EQ(log.empty() ? log : log.substr(log.find("  ")), c.line) << c.own;
     }
 }
