@@ -5,14 +5,15 @@
 // the fault sweep's reruns.
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <cerrno>
 #include <fcntl.h>
 #include <sys/sendfile.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <sstream>
@@ -24,30 +25,44 @@
 #include "plotfile/convert.h"
 #include "plotfile/plotfile.h"
 #include "settings/settings.h"
-#include "test_support.h"
 
 namespace {
 
 constexpr uint64_t ACCOUNT = 7900104405094198526ull;
 
+// Each test runs in a folder of its own, which takes log.txt.
 struct work_fixture : ::testing::Test {
     plots_s plots;
-    plotter_s* plotter = nullptr;
+    plotter_s* plotter = plotter_create();
     plan_input_s input;
+    test_dir_s work;
     void SetUp() override {
+        ASSERT_EQ(chdir(work.path.c_str()), 0);
+        sys_log_reset_for_tests();
         settings_reset();
-        plotter = plotter_create();
         input.account_id = ACCOUNT;
         input.auto_start = false;
     }
     void TearDown() override {
         plotter_destroy(plotter);
         sys_syscalls_reset();
+        sys_log_reset_for_tests();
+        EXPECT_EQ(chdir("/"), 0);
     }
-    void fresh_plotter() {
+    // The drives the next plan takes, with a fill of `fill` nonces per target.
+    void route(const std::vector<drive_s*>& ssds, const std::vector<drive_s*>& targets, uint64_t fill) {
+        input.ssds = ssds;
+        input.targets = targets;
+        input.max_fill_bytes = fill * PLOT_SIZE;
+    }
+    std::string log() const { return test_read_file(work.file("log.txt")); }
+    // A fresh plotter and log for the next case.
+    void next_case() {
         plotter_destroy(plotter);
         plotter = plotter_create();
         plots = plots_s();
+        sys_log_reset_for_tests();
+        std::remove(work.file("log.txt").c_str());
     }
 };
 
@@ -103,10 +118,9 @@ TEST_F(work_fixture, runs_finish_every_file) {
         test_dir_s s, a, b;
         drive_s ssd = engine_drive(*c.ssd == 's' ? s.path : std::string(c.ssd) == "a/" ? a.path + "/" : a.path, true);
         drive_s ta = engine_drive(a.path, false), tb = engine_drive(b.path, false);
-        input.ssds = *c.ssd ? std::vector<drive_s*>{&ssd} : std::vector<drive_s*>{};
-        input.targets = c.targets == 2 ? std::vector<drive_s*>{&ta, &tb} : std::vector<drive_s*>{&ta};
+        route(*c.ssd ? std::vector<drive_s*>{&ssd} : std::vector<drive_s*>{},
+              c.targets == 2 ? std::vector<drive_s*>{&ta, &tb} : std::vector<drive_s*>{&ta}, c.fill);
         input.poc2 = c.poc2;
-        input.max_fill_bytes = c.fill * PLOT_SIZE;
         input.max_file_bytes = c.max_file * PLOT_SIZE;
         std::atomic<bool> ran{false};
         uint64_t seen = 0;  // the progress screen's reads, while the tasks add
@@ -123,7 +137,7 @@ TEST_F(work_fixture, runs_finish_every_file) {
         EXPECT_TRUE(plotter_finished(plotter));
         EXPECT_EQ(plotter->run.free_buffers.size(), plotter->run.all_buffers.size());
         expect_plots({{'s', &s}, {'a', &a}, {'b', &b}}, c.files, c.poc2);
-        fresh_plotter();
+        next_case();
     }
     EXPECT_TRUE(renamed_while_locked);
 }
@@ -142,9 +156,7 @@ TEST_F(work_fixture, moves_to_different_drives_run_at_once) {
     };
     test_dir_s s, a, b;
     drive_s ssd = engine_drive(s.path, true), ta = engine_drive(a.path, false), tb = engine_drive(b.path, false);
-    input.ssds = {&ssd};
-    input.targets = {&ta, &tb};
-    input.max_fill_bytes = 8 * PLOT_SIZE;
+    route({&ssd}, {&ta, &tb}, 8);
     engine_run(plotter, &plots, input, 8);
     EXPECT_EQ(together.load(), 2) << "each copy ran while the other one did";
     expect_plots({{'s', &s}, {'a', &a}, {'b', &b}}, "a:0+8 b:8+8", false);
@@ -173,8 +185,7 @@ TEST_F(work_fixture, faults_end_the_run_and_keep_other_files) {
         const std::string own = name_of(0, 8) + ".plotting", other = name_of(100, 16) + ".plotting";
         test_write_file(a.file(other), "x");
         drive_s ta = engine_drive(a.path, false);
-        input.targets = {&ta};
-        input.max_fill_bytes = 8 * PLOT_SIZE;
+        route({}, {&ta}, 8);
         plotter_plan(plotter, &plots, input);
         sys_syscalls() = *c.calls;
         const int64_t held = c.held ? test_create_file(a.file(own), 8 * PLOT_SIZE) : 0;
@@ -193,16 +204,8 @@ TEST_F(work_fixture, faults_end_the_run_and_keep_other_files) {
         EXPECT_EQ(engine_list(a.path), (c.kept ? std::vector<std::string>{own, other} : std::vector<std::string>{other}));
         EXPECT_TRUE(!held || test_read_file(a.file(own)) == std::string(8 * PLOT_SIZE, '\0'));  // never written
         if (held) sys_file_close(held);
-        fresh_plotter();
+        next_case();
     }
-}
-
-// The PoC1 file of nonces [0, count) as the reference computes them.
-std::string reference_plot(uint64_t count) {
-    std::string bytes;
-    for (uint64_t s = 0; s < SCOOPS_PER_PLOT; ++s)
-        for (uint64_t i = 0; i < count; ++i) bytes.append((const char*)test_reference_nonce(ACCOUNT, i) + s * SCOOP_SIZE, SCOOP_SIZE);
-    return bytes;
 }
 
 // A staged file left on the SSD never replaces a file of its name on the target: a stale file
@@ -211,7 +214,7 @@ std::string reference_plot(uint64_t count) {
 // A staged copy with the target's very bytes (a crash between a move's rename and its delete)
 // is deleted, and the leftover that no target holds still moves. The planned file moves in each.
 TEST_F(work_fixture, staged_files_never_replace_a_target_file) {
-    const std::string name = name_of(0, 8), good = reference_plot(8), stale(8 * PLOT_SIZE, 'x');
+    const std::string name = name_of(0, 8), good = engine_reference_plot(ACCOUNT, 0, 8), stale(8 * PLOT_SIZE, 'x');
     const struct {
         const char* on_target;   // suffix of the file of that name already on the target, or none
         bool stale;              // the staged file holds other bytes than the reference
@@ -225,27 +228,23 @@ TEST_F(work_fixture, staged_files_never_replace_a_target_file) {
                  {"", false, false, false, false, "already has the same bytes; deleting the staged copy"},
                  {nullptr, false, false, false, false, "matches no planned file; it goes to"}};
     static std::string intruder;
+    sys_syscalls().sendfile = [](int out, int in, off_t* offset, size_t count) {
+        char from[4096] = {};
+        const bool staged = readlink(("/proc/self/fd/" + std::to_string(in)).c_str(), from, sizeof from - 1) > 0 &&
+                            std::strstr(from, "_0_8_8");
+        if (staged && !intruder.empty()) test_write_file(std::exchange(intruder, ""), "intruder");
+        return sendfile(out, in, offset, count);
+    };
     for (const auto& c : cases) {
         SCOPED_TRACE(&c - cases);
-        test_dir_s s, a, work;
-        ASSERT_EQ(chdir(work.path.c_str()), 0);
-        sys_log_reset_for_tests();
+        test_dir_s s, a;
         const std::string staged = c.stale ? stale : good;
         test_write_file(s.file(name), staged);
         if (c.on_target) test_write_file(a.file(name + c.on_target), good);
         intruder = c.appears ? a.file(name) : "";
-        sys_syscalls().sendfile = [](int out, int in, off_t* offset, size_t count) {
-            char from[4096] = {};
-            const bool staged = readlink(("/proc/self/fd/" + std::to_string(in)).c_str(), from, sizeof from - 1) > 0 &&
-                                std::strstr(from, "_0_8_8");
-            if (staged && !intruder.empty()) test_write_file(std::exchange(intruder, ""), "intruder");
-            return sendfile(out, in, offset, count);
-        };
         drive_s ssd = engine_drive(s.path, true), ta = engine_drive(a.path, false);
-        input.ssds = {&ssd};
-        input.targets = {&ta};
+        route({&ssd}, {&ta}, 8);
         input.start_nonce = 3000;
-        input.max_fill_bytes = 8 * PLOT_SIZE;
         std::string heard;
         plotter_set_on_failure(plotter, [&](const std::string& text) { heard += text; });
         engine_run(plotter, &plots, input, 8);
@@ -256,9 +255,8 @@ TEST_F(work_fixture, staged_files_never_replace_a_target_file) {
         EXPECT_EQ(engine_list(s.path), c.stays ? std::vector<std::string>{name} : std::vector<std::string>{});
         EXPECT_TRUE(!c.stays || test_read_file(s.file(name)) == staged);
         EXPECT_EQ(engine_list(a.path).size(), 2u);  // no .moving copy left behind
-        EXPECT_NE(test_read_file(work.file("log.txt")).find(c.log), std::string::npos) << test_read_file(work.file("log.txt"));
-        fresh_plotter();
-        ASSERT_EQ(chdir("/"), 0);
+        EXPECT_NE(log().find(c.log), std::string::npos) << log();
+        next_case();
     }
 }
 
@@ -268,21 +266,19 @@ TEST_F(work_fixture, staged_files_never_replace_a_target_file) {
 // convert already holds is not moved: the job fails through the failure path (the front end
 // hears of it), the file stays untouched on the SSD, and a rerun moves it once it is free.
 TEST_F(work_fixture, a_file_being_moved_is_never_converted) {
-    const std::string name = name_of(0, 8), good = reference_plot(8);
+    const std::string name = name_of(0, 8), good = engine_reference_plot(ACCOUNT, 0, 8);
     static std::string staged_path;
     static convert_result_s during;
+    sys_syscalls().sendfile = [](int out, int in, off_t* offset, size_t count) {
+        if (*offset == 0 && during.message.empty()) during = convert_file(staged_path, true, 1 << 20);
+        return sendfile(out, in, offset, count);
+    };
     for (const bool held_before : {false, true}) {
         SCOPED_TRACE(held_before ? "a convert holds it first" : "a convert starts during the copy");
-        test_dir_s s, a, work;
-        ASSERT_EQ(chdir(work.path.c_str()), 0);
-        sys_log_reset_for_tests();
+        test_dir_s s, a;
         test_write_file(s.file(name), good);
         staged_path = s.file(name);
         during = {};
-        sys_syscalls().sendfile = [](int out, int in, off_t* offset, size_t count) {
-            if (*offset == 0 && during.message.empty()) during = convert_file(staged_path, true, 1 << 20);
-            return sendfile(out, in, offset, count);
-        };
         int64_t converter = 0;
         if (held_before) {
             ASSERT_EQ(sys_file_hold(staged_path.c_str(), &converter).error, 0);
@@ -290,11 +286,9 @@ TEST_F(work_fixture, a_file_being_moved_is_never_converted) {
         std::vector<std::string> heard;
         plotter_set_on_failure(plotter, [&](const std::string& text) { heard.push_back(text); });
         drive_s ssd = engine_drive(s.path, true), ta = engine_drive(a.path, false);
-        input.ssds = {&ssd};
-        input.targets = {&ta};
-        input.max_fill_bytes = 8 * PLOT_SIZE;
+        route({&ssd}, {&ta}, 8);
         engine_run(plotter, &plots, input, 8);
-        const std::string log = test_read_file(work.file("log.txt"));
+        const std::string log = this->log();
         EXPECT_EQ(test_read_file(s.file(name)) == good, held_before) << "moved, or kept whole";
         EXPECT_EQ(engine_list(s.path).size(), held_before ? 1u : 0u);
         if (held_before) {
@@ -304,7 +298,7 @@ TEST_F(work_fixture, a_file_being_moved_is_never_converted) {
             EXPECT_NE(heard[0].find("is being converted or written by another process"), std::string::npos) << heard[0];
             EXPECT_EQ(engine_list(a.path), std::vector<std::string>{});
             sys_file_close(converter);
-            fresh_plotter();
+            next_case();
             engine_run(plotter, &plots, input, 8);
             EXPECT_FALSE(plotter->run.failed);
         } else {
@@ -315,8 +309,7 @@ TEST_F(work_fixture, a_file_being_moved_is_never_converted) {
         }
         EXPECT_EQ(engine_list(s.path), std::vector<std::string>{});
         EXPECT_EQ(engine_bad_nonces(a.file(name), ACCOUNT, 0, 8, false), 0) << log;
-        fresh_plotter();
-        ASSERT_EQ(chdir("/"), 0);
+        next_case();
     }
 }
 
@@ -337,9 +330,7 @@ TEST_F(work_fixture, a_failing_drive_ends_only_its_files) {
                  {FAULT_RENAME, EROFS, 0, 0}};
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(strerror(c.error)) + " on " + fault_call_name(c.call));
-        test_dir_s s, a, b, work;
-        ASSERT_EQ(chdir(work.path.c_str()), 0);
-        sys_log_reset_for_tests();
+        test_dir_s s, a, b;
         fault_s broken;  // drive b breaks: its calls of the kind fail from the chosen one on
         broken.call = c.call;
         broken.nth = c.fail_after + 1;
@@ -349,15 +340,12 @@ TEST_F(work_fixture, a_failing_drive_ends_only_its_files) {
         fault_install(broken);
         const bool staged = c.call == FAULT_SENDFILE || c.call == FAULT_RENAME;
         drive_s ssd = engine_drive(s.path, true), ta = engine_drive(a.path, false), tb = engine_drive(b.path, false);
-        input.ssds = staged ? std::vector<drive_s*>{&ssd} : std::vector<drive_s*>{};
-        input.targets = {&ta, &tb};
-        input.max_fill_bytes = 16 * PLOT_SIZE;
+        route(staged ? std::vector<drive_s*>{&ssd} : std::vector<drive_s*>{}, {&ta, &tb}, 16);
         input.skip_complete = true;
         engine_run(plotter, &plots, input, 8);
         EXPECT_TRUE(plotter->run.failed && plotter_finished(plotter));
         EXPECT_TRUE(tb.failed && !ta.failed);
-        const std::string log = test_read_file(work.file("log.txt"));
-        EXPECT_NE(log.find(std::string("drive ") + b.path + ": " + strerror(c.error)), std::string::npos) << log;
+        EXPECT_NE(log().find(std::string("drive ") + b.path + ": " + strerror(c.error)), std::string::npos) << log();
         EXPECT_EQ(engine_bad_nonces(a.file(name_of(0, 16)), ACCOUNT, 0, 16, false), 0);
         if (staged) {
             EXPECT_EQ(engine_list(s.path), std::vector<std::string>{name_of(16, 16)});
@@ -365,15 +353,13 @@ TEST_F(work_fixture, a_failing_drive_ends_only_its_files) {
         } else {
             EXPECT_EQ(test_resume_record(b.file(name_of(16, 16) + ".plotting"), 16), c.record);
         }
-
         // Started again in the same program with the same drive records, once the drive is back.
         fault_remove();
         plots = plots_s();
         engine_run(plotter, &plots, input, 8);
         EXPECT_FALSE(plotter->run.failed);
         expect_plots({{'s', &s}, {'a', &a}, {'b', &b}}, "a:0+16 b:16+16", false);
-        fresh_plotter();
-        ASSERT_EQ(chdir("/"), 0);
+        next_case();
     }
 }
 
@@ -400,30 +386,22 @@ TEST_F(work_fixture, a_file_whose_tail_is_on_the_disk_is_completed_or_resumed_at
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        test_dir_s a, work;
-        ASSERT_EQ(chdir(work.path.c_str()), 0);
-        sys_log_reset_for_tests();
-        std::string bytes(N * PLOT_SIZE, '\0');
-        for (uint64_t s = 0; s < SCOOPS_PER_PLOT; ++s)
-            for (uint64_t i = 0; i < N; ++i)
-                if (i < N - TAIL || s >= SCOOPS_PER_PLOT - c.tail_rows)
-                    bytes.replace((s * N + i) * SCOOP_SIZE, SCOOP_SIZE,
-                                  (const char*)test_reference_nonce(ACCOUNT, i, c.poc2) + s * SCOOP_SIZE, SCOOP_SIZE);
+        test_dir_s a;
+        std::string bytes = engine_reference_plot(ACCOUNT, 0, N, c.poc2);
+        for (uint64_t s = 0; s < SCOOPS_PER_PLOT - c.tail_rows; ++s)  // the tail's rows not yet written
+            bytes.replace((s * N + N - TAIL) * SCOOP_SIZE, TAIL * SCOOP_SIZE, TAIL * SCOOP_SIZE, '\0');
         if (c.other_bytes) bytes.replace(bytes.size() - 512, 512, std::string(512, 'x'));
         test_write_file(a.file(name_of(0, N, c.poc2) + ".plotting"), bytes);
         drive_s ta = engine_drive(a.path, false);
-        input.targets = {&ta};
+        route({}, {&ta}, N);
         input.poc2 = c.poc2;
-        input.max_fill_bytes = N * PLOT_SIZE;
         engine_run(plotter, &plots, input, 8);
-        const std::string log = test_read_file(work.file("log.txt"));
-        EXPECT_NE(log.find(c.log), std::string::npos) << log;
+        EXPECT_NE(log().find(c.log), std::string::npos) << log();
         ASSERT_EQ(plotter->run.jobs.size(), 1u);
         EXPECT_EQ(plotter->run.jobs[0]->resume_from.load(), c.resume_from);
         EXPECT_FALSE(plotter->run.failed);
         expect_plots({{'a', &a}}, "a:0+16", c.poc2);
-        fresh_plotter();
-        ASSERT_EQ(chdir("/"), 0);
+        next_case();
     }
 }
 
@@ -436,9 +414,8 @@ TEST_F(work_fixture, written_file_is_completed_on_stop) {
     // Lay the whole file down as its last writer would have, then stop before the next pass.
     job->fd = test_create_file(job_path(job, JOB_PATH_WRITTEN) + ".plotting", 8 * PLOT_SIZE);
     ASSERT_NE(job->fd, 0);
-    for (uint64_t i = 0; i < 8; ++i)
-        for (uint64_t s = 0; s < SCOOPS_PER_PLOT; ++s)
-            sys_file_write(job->fd, (s * 8 + i) * SCOOP_SIZE, SCOOP_SIZE, test_reference_nonce(ACCOUNT, i) + s * SCOOP_SIZE);
+    const std::string bytes = engine_reference_plot(ACCOUNT, 0, 8);
+    sys_file_write(job->fd, 0, bytes.size(), bytes.data());
     job->nonces_done = 8;
     ta.current_job = job;
     job->job_state = JOB_WRITTEN;
