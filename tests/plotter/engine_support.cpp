@@ -25,12 +25,13 @@ std::string engine_reference_plot(uint64_t account, uint64_t start, uint64_t cou
     return bytes;
 }
 
-plan_result_s engine_run(plotter_s* plotter, plots_s* plots, const plan_input_s& input, uint64_t batch_nonces) {
+plan_result_s engine_run(plotter_s* plotter, plots_s* plots, const plan_input_s& input, uint64_t batch_nonces, bool pace) {
     plan_result_s plan = plotter_plan(plotter, plots, input);
     // Direct tasks depend on the machine's memory; size the limit for as many as setup may ask.
     const uint64_t ssds = input.ssds.size(), targets = input.targets.size();
     const uint64_t tasks = ssds ? ssds : std::clamp<uint64_t>(sys_total_ram() >> 32, 1, std::max<uint64_t>(targets, 1));
-    plotter_setup(plotter, {0, batch_nonces * PLOT_SIZE * 2 * tasks, 0, 0}, (uint32_t)ssds, (uint32_t)targets);
+    const plotter_options_s options{0, batch_nonces * PLOT_SIZE * 2 * tasks, 0, 0, CPU_FAMILY_BEST, pace};
+    plotter_setup(plotter, options, (uint32_t)ssds, (uint32_t)targets);
     plotter_wait(plotter);
     return plan;
 }

@@ -21,8 +21,10 @@ int64_t engine_bad_nonces(const std::string& path, uint64_t account, uint64_t st
 std::string engine_reference_plot(uint64_t account, uint64_t start, uint64_t count, bool poc2 = false);
 
 // Plans with the given input, sets the plotter up on the CPU with room for batches of
-// batch_nonces, and waits for the work thread to end. Returns the plan.
-plan_result_s engine_run(plotter_s* plotter, plots_s* plots, const plan_input_s& input, uint64_t batch_nonces);
+// batch_nonces (paced: buffers shaped by the measured stages), and waits for the work thread
+// to end. Returns the plan.
+plan_result_s engine_run(plotter_s* plotter, plots_s* plots, const plan_input_s& input, uint64_t batch_nonces,
+                         bool pace = false);
 
 // A fresh plotter plots nonces [0, nonces) of `account` onto the target folder, through the
 // staging folder when one is given, in batches of `batch`, computing with `cpu_batch` (none:

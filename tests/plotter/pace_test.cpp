@@ -1,21 +1,22 @@
 // Shaping the buffers for the slower stage: the two layouts, the choice from measured rates
-// (cases worked by hand from the emulated disks and the host's disk), even batches, and a
-// paced run that ends byte-exact; and the time left of a run whose stages overlap.
+// (cases worked by hand from the emulated disks and the host's disk), even batches, when a
+// run changes its layout, and the time left of a run whose stages overlap. A paced run ends
+// byte-exact in the work test.
 #include <gtest/gtest.h>
 
-#include <string>
+#include <tuple>
 
-#include "plotter/engine_support.h"
-#include "plotfile/plotfile.h"
 #include "plotter/plotter_eta.h"
 #include "plotter/plotter_pace.h"
-#include "platform/sys.h"
+#include "plotter/plotter_size.h"
 #include "test_support.h"
 
 namespace {
 
 // Seconds per nonce of a processor computing `mbps` MB/s of nonces.
 double per_nonce(double mbps) { return PLOT_SIZE / (mbps * 1e6); }
+
+std::tuple<uint32_t, uint64_t, bool> fields(const pace_layout_s& l) { return {l.buffers, l.capacity, l.spare}; }
 
 }  // namespace
 
@@ -53,15 +54,10 @@ TEST(plotter_pace, the_layout_the_rates_favour) {
         SCOPED_TRACE(c.name);
         const pace_layout_s own = plotter_pace_own(c.arena, c.drives, 16384, 8);
         const pace_layout_s spare = plotter_pace_spare(c.arena, c.drives, 16384, 8);
-        EXPECT_EQ(own.buffers, c.own.buffers);
-        EXPECT_EQ(own.capacity, c.own.capacity);
-        EXPECT_FALSE(own.spare);
-        EXPECT_EQ(spare.buffers, c.spare.buffers);
-        EXPECT_EQ(spare.capacity, c.spare.capacity);
-        EXPECT_TRUE(spare.spare);
+        EXPECT_EQ(fields(own), fields(c.own));
+        EXPECT_EQ(fields(spare), fields(c.spare));
         const pace_plan_s plan = plotter_pace_choose(c.drives, own, spare, c.rates);
-        EXPECT_EQ(plan.layout.spare, c.spare_chosen);
-        EXPECT_EQ(plan.layout.capacity, c.spare_chosen ? c.spare.capacity : c.own.capacity);
+        EXPECT_EQ(fields(plan.layout), fields(c.spare_chosen ? c.spare : c.own));
         EXPECT_NEAR(std::max(plan.own_rate, plan.spare_rate), c.expected, c.expected * 0.005);
     }
 }
@@ -87,28 +83,6 @@ TEST(plotter_pace, even_batches) {
         {100, 4096, 104},     // one batch, rounded up to a sector group (the writer takes only the rest)
     };
     for (const auto& c : cases) EXPECT_EQ(plotter_even_batch(c.file, c.capacity, 8), c.expected) << c.file;
-}
-
-// A run that measures its drive and computing at the start writes the same bytes and says
-// which stage sets the pace.
-TEST(plotter_pace, a_paced_run_ends_byte_exact_and_logs_its_choice) {
-    test_dir_s dir;
-    drive_s target = engine_drive(dir.path, false);
-    plotter_s* plotter = plotter_create();
-    job_s* job = job_create(&target, nullptr, 7900104405094198526ull, 1000, 32);
-    job->poc2 = true;
-    plotter_add_job(plotter, job);
-    testing::internal::CaptureStderr();
-    ASSERT_TRUE(plotter_setup(plotter, {0, 16 * PLOT_SIZE, 0, 0, CPU_FAMILY_BEST, true}, 0, 1));
-    plotter_wait(plotter);
-    sys_ui_drain();
-    const std::string log = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(job->job_state, JOB_DONE);
-    EXPECT_NE(log.find("Pace: "), std::string::npos) << log;
-    plotter_destroy(plotter);
-    EXPECT_EQ(engine_bad_nonces(dir.file(plotfile_name(7900104405094198526ull, 1000, 32, true)),
-                                7900104405094198526ull, 1000, 32, true),
-              0);
 }
 
 // The time left is the slowest stage's: a drive-bound run that has computed everything still
@@ -138,19 +112,10 @@ TEST(plotter_eta, the_slowest_stage_decides) {
 // wait until all buffers are back.
 TEST(plotter_pace, a_change_only_for_a_tenth_more) {
     const pace_layout_s own{1, 4096, false}, spare{2, 2048, true};
-    const auto plan = [&](bool spare_chosen, double own_rate, double spare_rate) {
-        pace_plan_s p;
-        p.layout = spare_chosen ? spare : own;
-        p.own_rate = own_rate;
-        p.spare_rate = spare_rate;
-        p.compute_rate = 100;
-        return p;
-    };
-    EXPECT_TRUE(plotter_pace_worth_change(spare, plan(false, 61.3, 50)));   // the slow-drive case: +23 %
-    EXPECT_FALSE(plotter_pace_worth_change(spare, plan(false, 52, 50)));    // +4 %
-    EXPECT_TRUE(plotter_pace_worth_change(own, plan(true, 42.4, 50)));      // slow processor: +18 %
-    EXPECT_FALSE(plotter_pace_worth_change(own, plan(false, 83, 50)));      // already there
-    pace_plan_s unknown = plan(false, 0, 0);
-    unknown.compute_rate = 0;
-    EXPECT_FALSE(plotter_pace_worth_change(spare, unknown));
+    // The layout the run has, then the plan: its choice, the rates with each layout and of the computing.
+    EXPECT_TRUE(plotter_pace_worth_change(spare, pace_plan_s{own, 61.3, 50, 100}));  // the slow-drive case: +23 %
+    EXPECT_FALSE(plotter_pace_worth_change(spare, pace_plan_s{own, 52, 50, 100}));   // +4 %
+    EXPECT_TRUE(plotter_pace_worth_change(own, pace_plan_s{spare, 42.4, 50, 100}));  // slow processor: +18 %
+    EXPECT_FALSE(plotter_pace_worth_change(own, pace_plan_s{own, 83, 50, 100}));     // already there
+    EXPECT_FALSE(plotter_pace_worth_change(spare, pace_plan_s{own, 0, 0, 0}));       // nothing measured
 }

@@ -30,6 +30,12 @@ namespace {
 
 constexpr uint64_t ACCOUNT = 7900104405094198526ull;
 
+// The folders of one case (staging folder s, targets a and b) with their drive records.
+struct drives_s {
+    test_dir_s s, a, b;
+    drive_s ssd = engine_drive(s.path, true), ta = engine_drive(a.path, false), tb = engine_drive(b.path, false);
+};
+
 // Each test runs in a folder of its own, which takes log.txt.
 struct work_fixture : ::testing::Test {
     plots_s plots;
@@ -70,7 +76,8 @@ std::string name_of(uint64_t start, uint64_t count, bool poc2 = false) { return 
 
 // Checks that the folders hold just the files "folder:start+count ...", in name order, each
 // with the reference nonces.
-void expect_plots(const std::map<char, const test_dir_s*>& dirs, const std::string& files, bool poc2) {
+void expect_plots(const drives_s& d, const std::string& files, bool poc2) {
+    const std::map<char, const test_dir_s*> dirs = {{'s', &d.s}, {'a', &d.a}, {'b', &d.b}};
     std::map<char, std::vector<std::string>> names;
     std::istringstream list(files);
     char folder, colon, plus;
@@ -95,7 +102,8 @@ int rename_noting_lock(const char* from, const char* to) {
 // folder itself (same spelling, or with a trailing slash: moving the file onto itself must
 // not delete it); a file that is not a whole number of batches. A finished file is renamed
 // while its writer still holds it, so nobody can take it over under its unfinished name.
-// The drives count the bytes written or moved onto them while a reader watches the counts.
+// The drives count the bytes written or moved onto them while a reader watches the counts. A
+// paced run (buffers shaped by the measured stages) writes the same bytes and says its choice.
 TEST_F(work_fixture, runs_finish_every_file) {
     struct case_s {
         const char* ssd;                 // staging folder: none, "s", or the target folder "a" or "a/"
@@ -104,6 +112,7 @@ TEST_F(work_fixture, runs_finish_every_file) {
         uint64_t fill, max_file, batch;  // nonces per target and per file; buffers the memory gives
         std::string files;
         uint64_t onto_ssd, onto_a, onto_b;  // nonces written or moved onto each drive
+        bool pace = false;
     };
     const case_s cases[] = {
         {"", 2, false, 16, 8, 8, "a:0+8 a:8+8 b:16+8 b:24+8", 0, 16, 16},
@@ -111,13 +120,14 @@ TEST_F(work_fixture, runs_finish_every_file) {
         {"a", 1, false, 8, 0, 8, "a:0+8", 8, 0, 0},  // already in place: nothing moves onto a
         {"a/", 1, true, 8, 0, 8, "a:0+8", 8, 0, 0},
         {"", 1, true, 40, 0, 64, "a:0+40", 0, 40, 0},  // a quarter of 40 in sector groups: 16, 16, 8
+        {"", 1, true, 32, 0, 8, "a:0+32", 0, 32, 0, true},
     };
     sys_syscalls().rename_noreplace = rename_noting_lock;
     for (const case_s& c : cases) {
         SCOPED_TRACE(c.files);
-        test_dir_s s, a, b;
-        drive_s ssd = engine_drive(*c.ssd == 's' ? s.path : std::string(c.ssd) == "a/" ? a.path + "/" : a.path, true);
-        drive_s ta = engine_drive(a.path, false), tb = engine_drive(b.path, false);
+        drives_s d;
+        drive_s in_target = engine_drive(std::string(c.ssd) == "a/" ? d.a.path + "/" : d.a.path, true);
+        drive_s &ssd = *c.ssd == 's' ? d.ssd : in_target, &ta = d.ta, &tb = d.tb;
         route(*c.ssd ? std::vector<drive_s*>{&ssd} : std::vector<drive_s*>{},
               c.targets == 2 ? std::vector<drive_s*>{&ta, &tb} : std::vector<drive_s*>{&ta}, c.fill);
         input.poc2 = c.poc2;
@@ -128,7 +138,7 @@ TEST_F(work_fixture, runs_finish_every_file) {
             for (; !ran; std::this_thread::yield())
                 seen = std::max(seen, ssd.bytes_written.load() + ta.bytes_written.load() + tb.bytes_written.load());
         });
-        engine_run(plotter, &plots, input, c.batch);
+        engine_run(plotter, &plots, input, c.batch, c.pace);
         ran = true;
         reader.join();
         EXPECT_LE(seen, (c.onto_ssd + c.onto_a + c.onto_b) * PLOT_SIZE);
@@ -136,7 +146,8 @@ TEST_F(work_fixture, runs_finish_every_file) {
                   std::tuple(c.onto_ssd * PLOT_SIZE, c.onto_a * PLOT_SIZE, c.onto_b * PLOT_SIZE));
         EXPECT_TRUE(plotter_finished(plotter));
         EXPECT_EQ(plotter->run.free_buffers.size(), plotter->run.all_buffers.size());
-        expect_plots({{'s', &s}, {'a', &a}, {'b', &b}}, c.files, c.poc2);
+        expect_plots(d, c.files, c.poc2);
+        EXPECT_EQ(log().find("Pace: ") != std::string::npos, c.pace) << log();
         next_case();
     }
     EXPECT_TRUE(renamed_while_locked);
@@ -154,12 +165,11 @@ TEST_F(work_fixture, moves_to_different_drives_run_at_once) {
         }
         return sendfile(out, in, offset, count);
     };
-    test_dir_s s, a, b;
-    drive_s ssd = engine_drive(s.path, true), ta = engine_drive(a.path, false), tb = engine_drive(b.path, false);
-    route({&ssd}, {&ta, &tb}, 8);
+    drives_s d;
+    route({&d.ssd}, {&d.ta, &d.tb}, 8);
     engine_run(plotter, &plots, input, 8);
     EXPECT_EQ(together.load(), 2) << "each copy ran while the other one did";
-    expect_plots({{'s', &s}, {'a', &a}, {'b', &b}}, "a:0+8 b:8+8", false);
+    expect_plots(d, "a:0+8 b:8+8", false);
 }
 
 // Faults end the job without a finished plot, and an unfinished file of another range stays:
@@ -181,14 +191,13 @@ TEST_F(work_fixture, faults_end_the_run_and_keep_other_files) {
                  {&no_space, false, true, true, false}, {&plain, true, false, false, true}};
     for (const auto& c : cases) {
         SCOPED_TRACE(&c - cases);
-        test_dir_s a;
+        drives_s d;
         const std::string own = name_of(0, 8) + ".plotting", other = name_of(100, 16) + ".plotting";
-        test_write_file(a.file(other), "x");
-        drive_s ta = engine_drive(a.path, false);
-        route({}, {&ta}, 8);
+        test_write_file(d.a.file(other), "x");
+        route({}, {&d.ta}, 8);
         plotter_plan(plotter, &plots, input);
         sys_syscalls() = *c.calls;
-        const int64_t held = c.held ? test_create_file(a.file(own), 8 * PLOT_SIZE) : 0;
+        const int64_t held = c.held ? test_create_file(d.a.file(own), 8 * PLOT_SIZE) : 0;
         ASSERT_TRUE(plotter_setup(plotter, {0, 2 * 8 * PLOT_SIZE, 0, 0}, 0, 1));
         plotter_wait(plotter);
         EXPECT_EQ(plotter->run.failed, c.failed);
@@ -201,8 +210,8 @@ TEST_F(work_fixture, faults_end_the_run_and_keep_other_files) {
             EXPECT_NE(failure.find(c.kept ? "; the next run resumes this file." : "; no file was left to resume."),
                       std::string::npos) << failure;
         }
-        EXPECT_EQ(engine_list(a.path), (c.kept ? std::vector<std::string>{own, other} : std::vector<std::string>{other}));
-        EXPECT_TRUE(!held || test_read_file(a.file(own)) == std::string(8 * PLOT_SIZE, '\0'));  // never written
+        EXPECT_EQ(engine_list(d.a.path), (c.kept ? std::vector<std::string>{own, other} : std::vector<std::string>{other}));
+        EXPECT_TRUE(!held || test_read_file(d.a.file(own)) == std::string(8 * PLOT_SIZE, '\0'));  // never written
         if (held) sys_file_close(held);
         next_case();
     }
@@ -237,24 +246,23 @@ TEST_F(work_fixture, staged_files_never_replace_a_target_file) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(&c - cases);
-        test_dir_s s, a;
+        drives_s d;
         const std::string staged = c.stale ? stale : good;
-        test_write_file(s.file(name), staged);
-        if (c.on_target) test_write_file(a.file(name + c.on_target), good);
-        intruder = c.appears ? a.file(name) : "";
-        drive_s ssd = engine_drive(s.path, true), ta = engine_drive(a.path, false);
-        route({&ssd}, {&ta}, 8);
+        test_write_file(d.s.file(name), staged);
+        if (c.on_target) test_write_file(d.a.file(name + c.on_target), good);
+        intruder = c.appears ? d.a.file(name) : "";
+        route({&d.ssd}, {&d.ta}, 8);
         input.start_nonce = 3000;
         std::string heard;
         plotter_set_on_failure(plotter, [&](const std::string& text) { heard += text; });
         engine_run(plotter, &plots, input, 8);
         EXPECT_EQ(plotter->run.failed, c.refused);
         EXPECT_EQ(heard.find(c.log) != std::string::npos, c.refused) << heard;
-        EXPECT_TRUE(test_read_file(a.file(name + (c.on_target ? c.on_target : ""))) == (c.appears ? "intruder" : good));
-        EXPECT_EQ(engine_bad_nonces(a.file(name_of(3000, 8)), ACCOUNT, 3000, 8, false), 0);
-        EXPECT_EQ(engine_list(s.path), c.stays ? std::vector<std::string>{name} : std::vector<std::string>{});
-        EXPECT_TRUE(!c.stays || test_read_file(s.file(name)) == staged);
-        EXPECT_EQ(engine_list(a.path).size(), 2u);  // no .moving copy left behind
+        EXPECT_TRUE(test_read_file(d.a.file(name + (c.on_target ? c.on_target : ""))) == (c.appears ? "intruder" : good));
+        EXPECT_EQ(engine_bad_nonces(d.a.file(name_of(3000, 8)), ACCOUNT, 3000, 8, false), 0);
+        EXPECT_EQ(engine_list(d.s.path), c.stays ? std::vector<std::string>{name} : std::vector<std::string>{});
+        EXPECT_TRUE(!c.stays || test_read_file(d.s.file(name)) == staged);
+        EXPECT_EQ(engine_list(d.a.path).size(), 2u);  // no .moving copy left behind
         EXPECT_NE(log().find(c.log), std::string::npos) << log();
         next_case();
     }
@@ -275,9 +283,9 @@ TEST_F(work_fixture, a_file_being_moved_is_never_converted) {
     };
     for (const bool held_before : {false, true}) {
         SCOPED_TRACE(held_before ? "a convert holds it first" : "a convert starts during the copy");
-        test_dir_s s, a;
-        test_write_file(s.file(name), good);
-        staged_path = s.file(name);
+        drives_s d;
+        staged_path = d.s.file(name);
+        test_write_file(staged_path, good);
         during = {};
         int64_t converter = 0;
         if (held_before) {
@@ -285,18 +293,17 @@ TEST_F(work_fixture, a_file_being_moved_is_never_converted) {
         }
         std::vector<std::string> heard;
         plotter_set_on_failure(plotter, [&](const std::string& text) { heard.push_back(text); });
-        drive_s ssd = engine_drive(s.path, true), ta = engine_drive(a.path, false);
-        route({&ssd}, {&ta}, 8);
+        route({&d.ssd}, {&d.ta}, 8);
         engine_run(plotter, &plots, input, 8);
         const std::string log = this->log();
-        EXPECT_EQ(test_read_file(s.file(name)) == good, held_before) << "moved, or kept whole";
-        EXPECT_EQ(engine_list(s.path).size(), held_before ? 1u : 0u);
+        EXPECT_EQ(test_read_file(staged_path) == good, held_before) << "moved, or kept whole";
+        EXPECT_EQ(engine_list(d.s.path).size(), held_before ? 1u : 0u);
         if (held_before) {
             EXPECT_TRUE(plotter->run.failed);
-            EXPECT_FALSE(ta.failed) << "the target drive did nothing wrong";
+            EXPECT_FALSE(d.ta.failed) << "the target drive did nothing wrong";
             ASSERT_EQ(heard.size(), 1u);
             EXPECT_NE(heard[0].find("is being converted or written by another process"), std::string::npos) << heard[0];
-            EXPECT_EQ(engine_list(a.path), std::vector<std::string>{});
+            EXPECT_EQ(engine_list(d.a.path), std::vector<std::string>{});
             sys_file_close(converter);
             next_case();
             engine_run(plotter, &plots, input, 8);
@@ -307,8 +314,8 @@ TEST_F(work_fixture, a_file_being_moved_is_never_converted) {
             EXPECT_FALSE(sys_file_exists(convert_journal_path(staged_path).c_str()));
             EXPECT_FALSE(plotter->run.failed) << log;
         }
-        EXPECT_EQ(engine_list(s.path), std::vector<std::string>{});
-        EXPECT_EQ(engine_bad_nonces(a.file(name), ACCOUNT, 0, 8, false), 0) << log;
+        EXPECT_EQ(engine_list(d.s.path), std::vector<std::string>{});
+        EXPECT_EQ(engine_bad_nonces(d.a.file(name), ACCOUNT, 0, 8, false), 0) << log;
         next_case();
     }
 }
@@ -330,35 +337,34 @@ TEST_F(work_fixture, a_failing_drive_ends_only_its_files) {
                  {FAULT_RENAME, EROFS, 0, 0}};
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(strerror(c.error)) + " on " + fault_call_name(c.call));
-        test_dir_s s, a, b;
+        drives_s d;
         fault_s broken;  // drive b breaks: its calls of the kind fail from the chosen one on
         broken.call = c.call;
         broken.nth = c.fail_after + 1;
         broken.stays = true;
         broken.error = c.error;
-        broken.folder = b.path;
+        broken.folder = d.b.path;
         fault_install(broken);
         const bool staged = c.call == FAULT_SENDFILE || c.call == FAULT_RENAME;
-        drive_s ssd = engine_drive(s.path, true), ta = engine_drive(a.path, false), tb = engine_drive(b.path, false);
-        route(staged ? std::vector<drive_s*>{&ssd} : std::vector<drive_s*>{}, {&ta, &tb}, 16);
+        route(staged ? std::vector<drive_s*>{&d.ssd} : std::vector<drive_s*>{}, {&d.ta, &d.tb}, 16);
         input.skip_complete = true;
         engine_run(plotter, &plots, input, 8);
         EXPECT_TRUE(plotter->run.failed && plotter_finished(plotter));
-        EXPECT_TRUE(tb.failed && !ta.failed);
-        EXPECT_NE(log().find(std::string("drive ") + b.path + ": " + strerror(c.error)), std::string::npos) << log();
-        EXPECT_EQ(engine_bad_nonces(a.file(name_of(0, 16)), ACCOUNT, 0, 16, false), 0);
+        EXPECT_TRUE(d.tb.failed && !d.ta.failed);
+        EXPECT_NE(log().find("drive " + d.b.path + ": " + strerror(c.error)), std::string::npos) << log();
+        EXPECT_EQ(engine_bad_nonces(d.a.file(name_of(0, 16)), ACCOUNT, 0, 16, false), 0);
         if (staged) {
-            EXPECT_EQ(engine_list(s.path), std::vector<std::string>{name_of(16, 16)});
-            EXPECT_EQ(engine_list(b.path), std::vector<std::string>{});
+            EXPECT_EQ(engine_list(d.s.path), std::vector<std::string>{name_of(16, 16)});
+            EXPECT_EQ(engine_list(d.b.path), std::vector<std::string>{});
         } else {
-            EXPECT_EQ(test_resume_record(b.file(name_of(16, 16) + ".plotting"), 16), c.record);
+            EXPECT_EQ(test_resume_record(d.b.file(name_of(16, 16) + ".plotting"), 16), c.record);
         }
         // Started again in the same program with the same drive records, once the drive is back.
         fault_remove();
         plots = plots_s();
         engine_run(plotter, &plots, input, 8);
         EXPECT_FALSE(plotter->run.failed);
-        expect_plots({{'s', &s}, {'a', &a}, {'b', &b}}, "a:0+16 b:16+16", false);
+        expect_plots(d, "a:0+16 b:16+16", false);
         next_case();
     }
 }
@@ -386,30 +392,28 @@ TEST_F(work_fixture, a_file_whose_tail_is_on_the_disk_is_completed_or_resumed_at
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        test_dir_s a;
+        drives_s d;
         std::string bytes = engine_reference_plot(ACCOUNT, 0, N, c.poc2);
         for (uint64_t s = 0; s < SCOOPS_PER_PLOT - c.tail_rows; ++s)  // the tail's rows not yet written
             bytes.replace((s * N + N - TAIL) * SCOOP_SIZE, TAIL * SCOOP_SIZE, TAIL * SCOOP_SIZE, '\0');
         if (c.other_bytes) bytes.replace(bytes.size() - 512, 512, std::string(512, 'x'));
-        test_write_file(a.file(name_of(0, N, c.poc2) + ".plotting"), bytes);
-        drive_s ta = engine_drive(a.path, false);
-        route({}, {&ta}, N);
+        test_write_file(d.a.file(name_of(0, N, c.poc2) + ".plotting"), bytes);
+        route({}, {&d.ta}, N);
         input.poc2 = c.poc2;
         engine_run(plotter, &plots, input, 8);
         EXPECT_NE(log().find(c.log), std::string::npos) << log();
         ASSERT_EQ(plotter->run.jobs.size(), 1u);
         EXPECT_EQ(plotter->run.jobs[0]->resume_from.load(), c.resume_from);
         EXPECT_FALSE(plotter->run.failed);
-        expect_plots({{'a', &a}}, "a:0+16", c.poc2);
+        expect_plots(d, "a:0+16", c.poc2);
         next_case();
     }
 }
 
 // A file whose last batch was written when the run stopped is completed on the way out.
 TEST_F(work_fixture, written_file_is_completed_on_stop) {
-    test_dir_s a;
-    drive_s ta = engine_drive(a.path, false);
-    job_s* job = job_create(&ta, nullptr, ACCOUNT, 0, 8);
+    drives_s d;
+    job_s* job = job_create(&d.ta, nullptr, ACCOUNT, 0, 8);
     plotter_add_job(plotter, job);
     // Lay the whole file down as its last writer would have, then stop before the next pass.
     job->fd = test_create_file(job_path(job, JOB_PATH_WRITTEN) + ".plotting", 8 * PLOT_SIZE);
@@ -417,12 +421,12 @@ TEST_F(work_fixture, written_file_is_completed_on_stop) {
     const std::string bytes = engine_reference_plot(ACCOUNT, 0, 8);
     sys_file_write(job->fd, 0, bytes.size(), bytes.data());
     job->nonces_done = 8;
-    ta.current_job = job;
+    d.ta.current_job = job;
     job->job_state = JOB_WRITTEN;
     plotter->run.stop = true;
     plotter_work_thread(plotter);
     EXPECT_EQ(job->job_state, JOB_DONE);
-    expect_plots({{'a', &a}}, "a:0+8", false);
+    expect_plots(d, "a:0+8", false);
 }
 
 // Nonces a front end shows: handed-off batches plus the published progress of the batch in
