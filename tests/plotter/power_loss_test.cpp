@@ -73,25 +73,21 @@ bool run_plot(const std::string& target_folder, const std::string& ssd_folder, u
 // The PoC1 file of FILE_NONCES in the folder.
 std::string file_path(const std::string& folder) { return folder + "/" + plotfile_name(ACCOUNT, 0, FILE_NONCES, false); }
 
+using folder_list = std::vector<std::string>;  // the folders an operation works in
+
 // One operation to replay: how its folders start, and the operation itself (true when it
 // ended well), given the folders it works in.
 struct scenario_s {
     const char* name;
     size_t folders;
-    std::function<void(const std::vector<std::string>& folders)> prepare;
-    std::function<bool(const std::vector<std::string>& folders)> run;
+    std::function<void(const folder_list& folders)> prepare;
+    std::function<bool(const folder_list& folders)> run;
     std::string progress_name;  // a file whose synced data must keep its name (or this name without ".plotting")
     std::vector<std::string> paths;  // log lines some rerun must reach: the recovery paths the states exercise
 };
 
-struct outcome_s {
-    size_t states = 0;
-    std::vector<std::string> failures;  // one line per state that failed, with why
-    std::map<std::string, size_t> reached;  // reruns whose log has each of the scenario's lines
-};
-
-std::vector<std::string> paths_of(const std::vector<test_dir_s>& dirs) {
-    std::vector<std::string> paths;
+folder_list paths_of(const std::vector<test_dir_s>& dirs) {
+    folder_list paths;
     for (const test_dir_s& d : dirs) paths.push_back(d.path);
     return paths;
 }
@@ -112,25 +108,29 @@ std::string check_image(const scenario_s& sc, const crash_recording_s& rec, cons
     return "";
 }
 
-outcome_s replay(const scenario_s& sc) {
-    outcome_s out;
+// Records the operation, reruns it on every distinct state a power loss may leave, and expects
+// each rerun to end well and byte-exact with the recorded run.
+void expect_all_survive(const scenario_s& sc) {
+    size_t states = 0;
+    std::vector<std::string> failures;      // one line per state that failed, with why
+    std::map<std::string, size_t> reached;  // reruns whose log has each of the scenario's lines
     const auto began = std::chrono::steady_clock::now();
     test_dir_s work;  // log.txt of every run
-    if (chdir(work.path.c_str()) != 0) return out.failures.push_back("cannot enter " + work.path), out;
+    ASSERT_EQ(chdir(work.path.c_str()), 0);
 
     const std::vector<test_dir_s> original_dirs(sc.folders);
-    const std::vector<std::string> originals = paths_of(original_dirs);
+    const folder_list originals = paths_of(original_dirs);
     sc.prepare(originals);
     crash_recording_s rec;
     crash_record_start(&rec, originals);
     const bool recorded_ok = sc.run(originals);
     crash_record_stop();
-    if (!recorded_ok) out.failures.push_back("the recorded run failed:\n" + test_read_file(work.file("log.txt")));
+    if (!recorded_ok) failures.push_back("the recorded run failed:\n" + test_read_file(work.file("log.txt")));
     const crash_image_s expected = crash_read_folders(originals);
     const std::string model = crash_image_diff(expected, crash_image(rec, {rec.ops.size()}));
-    if (!model.empty()) out.failures.push_back("the recording does not rebuild the run's result:\n" + model);
+    if (!model.empty()) failures.push_back("the recording does not rebuild the run's result:\n" + model);
     const size_t progress_synced = sc.progress_name.empty() ? SIZE_MAX : crash_first_sync(rec, {0, sc.progress_name});
-    if (!sc.progress_name.empty() && progress_synced == SIZE_MAX) out.failures.push_back(sc.progress_name + " is never synced");
+    if (!sc.progress_name.empty() && progress_synced == SIZE_MAX) failures.push_back(sc.progress_name + " is never synced");
 
     const char* points = std::getenv("KESTRUNE_REPLAY_POINTS");  // more points inside each run of writes
     const std::vector<size_t> cuts = crash_cuts(rec, points ? std::strtoull(points, nullptr, 10) : 0);
@@ -142,9 +142,9 @@ outcome_s replay(const scenario_s& sc) {
                 const crash_image_s image = crash_image(rec, state);
                 std::string why = check_image(sc, rec, state, image, expected, progress_synced);
                 if (!seen.insert(crash_image_key(image)).second && why.empty()) continue;
-                ++out.states;
+                ++states;
                 const std::vector<test_dir_s> scratch_dirs(sc.folders);
-                const std::vector<std::string> scratch = paths_of(scratch_dirs);
+                const folder_list scratch = paths_of(scratch_dirs);
                 crash_materialize(image, scratch);
                 // Reruns need no durability; syncs that do nothing keep them off the disk's queue.
                 sys_syscalls().fdatasync = [](int) { return 0; };
@@ -153,29 +153,25 @@ outcome_s replay(const scenario_s& sc) {
                 const bool ok = sc.run(scratch);
                 sys_syscalls_reset();
                 const std::string log = test_read_file(work.file("log.txt"));
-                for (const std::string& line : sc.paths) out.reached[line] += log.find(line) != std::string::npos;
+                for (const std::string& line : sc.paths) reached[line] += log.find(line) != std::string::npos;
                 const std::string diff = crash_image_diff(expected, crash_read_folders(scratch));
                 if (!ok) why += "the rerun failed; ";
                 if (!diff.empty()) why += "the rerun ended with other files: " + diff;
                 if (log.find("incorrect resume data") != std::string::npos) why += "the rerun started over from nonce 0; ";
-                if (!why.empty()) out.failures.push_back(crash_state_text(state) + ": " + why + "\nlog:\n" + log);
+                if (!why.empty()) failures.push_back(crash_state_text(state) + ": " + why + "\nlog:\n" + log);
             }
         }
     }
-    if (chdir("/") != 0) out.failures.push_back("cannot leave " + work.path);
+    EXPECT_EQ(chdir("/"), 0);
     std::printf("power-loss replay of %s: %zu recorded ops, %zu points, %zu distinct states rerun in %.1f s\n", sc.name,
-                rec.ops.size(), cuts.size(), out.states,
+                rec.ops.size(), cuts.size(), states,
                 std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count());
-    return out;
-}
-
-void expect_all_survive(const outcome_s& out) {
     if (std::getenv("KESTRUNE_REPLAY_ALL_FAILURES"))
-        for (const std::string& f : out.failures) std::printf("%s\n", f.substr(0, f.find('\n')).c_str());
-    EXPECT_GE(out.states, 5u);  // a recording that missed the calls would leave one or two
-    for (const auto& [line, reruns] : out.reached) EXPECT_GT(reruns, 0u) << "no rerun logs: " << line;
-    EXPECT_EQ(out.failures.size(), 0u) << out.failures.size() << " states failed; the first:\n"
-                                       << (out.failures.empty() ? "" : out.failures[0]);
+        for (const std::string& f : failures) std::printf("%s\n", f.substr(0, f.find('\n')).c_str());
+    EXPECT_GE(states, 5u);  // a recording that missed the calls would leave one or two
+    for (const std::string& line : sc.paths) EXPECT_GT(reached[line], 0u) << "no rerun logs: " << line;
+    EXPECT_EQ(failures.size(), 0u) << failures.size() << " states failed; the first:\n"
+                                   << (failures.empty() ? "" : failures[0]);
 }
 
 }  // namespace
@@ -184,35 +180,26 @@ void expect_all_survive(const outcome_s& out) {
 // with their records, the last batch split before the file's last sector, the rename.
 TEST(power_loss, a_plot_ends_byte_exact_from_every_state) {
     const std::string unfinished = plotfile_name(ACCOUNT, 0, PLOT_NONCES, false) + ".plotting";
-    expect_all_survive(replay({"a plot", 1, [](const std::vector<std::string>&) {},
-                               [](const std::vector<std::string>& f) { return run_plot(f[0], "", PLOT_NONCES); },
-                               unfinished,
-                               {"  resuming from nonce 16\n", "  resuming from nonce 32\n", "  resuming from nonce 40\n",
-                                "  the file is complete: its last 8 nonces are on the disk\n"}}));
+    expect_all_survive({"a plot", 1, [](const folder_list&) {},
+                        [](const folder_list& f) { return run_plot(f[0], "", PLOT_NONCES); }, unfinished,
+                        {"  resuming from nonce 16\n", "  resuming from nonce 32\n", "  resuming from nonce 40\n",
+                         "  the file is complete: its last 8 nonces are on the disk\n"}});
 }
 
 // A finished staged file moved to its target: the copy under a temporary name, its sync,
 // the rename, the staged file's deletion.
 TEST(power_loss, a_staged_move_ends_byte_exact_from_every_state) {
-    expect_all_survive(replay({"a staged move", 2,
-                               [](const std::vector<std::string>& f) {
-                                   test_write_file(file_path(f[1]), pattern());
-                               },
-                               [](const std::vector<std::string>& f) { return run_plot(f[0], f[1], FILE_NONCES); },
-                               "",
-                               {"Move of 0 completed\n", "already has the same bytes; deleting the staged copy"}}));
+    expect_all_survive({"a staged move", 2, [](const folder_list& f) { test_write_file(file_path(f[1]), pattern()); },
+                        [](const folder_list& f) { return run_plot(f[0], f[1], FILE_NONCES); }, "",
+                        {"Move of 0 completed\n", "already has the same bytes; deleting the staged copy"}});
 }
 
 // A conversion to PoC2 in three journalled steps, its rename and the journal's deletion.
 TEST(power_loss, a_convert_ends_byte_exact_from_every_state) {
-    expect_all_survive(replay({"a convert", 1,
-                               [](const std::vector<std::string>& f) {
-                                   test_write_file(file_path(f[0]), pattern());
-                               },
-                               [](const std::vector<std::string>& f) {
-                                   const convert_result_s r = convert_file(file_path(f[0]), true, CONVERT_MEMORY);
-                                   return r.status == CONVERT_DONE || r.status == CONVERT_ALREADY;
-                               },
-                               "",
-                               {"  resuming: finishing step 1 from the journal\n", "  resuming: finishing step 3 from the journal\n"}}));
+    expect_all_survive({"a convert", 1, [](const folder_list& f) { test_write_file(file_path(f[0]), pattern()); },
+                        [](const folder_list& f) {
+                            const convert_result_s r = convert_file(file_path(f[0]), true, CONVERT_MEMORY);
+                            return r.status == CONVERT_DONE || r.status == CONVERT_ALREADY;
+                        },
+                        "", {"  resuming: finishing step 1 from the journal\n", "  resuming: finishing step 3 from the journal\n"}});
 }
