@@ -61,12 +61,7 @@ std::string run(const folders_s& f, fault_call_e call, uint64_t nth, int error =
         dup2(open("/dev/null", O_WRONLY), STDERR_FILENO);
         sys_log_reset_for_tests();
         if (chdir(f.work.path.c_str()) != 0) std::_Exit(4);
-        fault_s fault;
-        fault.call = call;
-        fault.nth = nth;
-        fault.error = error;
-        fault.log = true;
-        fault_install(fault);
+        fault_install({call, nth, false, error, "", false, true});  // logged: "Injected fault: ..."
         std::_Exit(engine_plot(f.target.path, f.ssd.path, ACCOUNT, NONCES, BATCH));
     }
     int status = 0;

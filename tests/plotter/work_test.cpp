@@ -200,9 +200,8 @@ TEST_F(work_fixture, faults_end_the_run_and_keep_other_files) {
         const int64_t held = c.held ? test_create_file(d.a.file(own), 8 * PLOT_SIZE) : 0;
         ASSERT_TRUE(plotter_setup(plotter, {0, 2 * 8 * PLOT_SIZE, 0, 0}, 0, 1));
         plotter_wait(plotter);
-        EXPECT_EQ(plotter->run.failed, c.failed);
-        EXPECT_EQ(plotter->run.stuck, c.stuck);
-        EXPECT_EQ(plotter_finished(plotter), !c.stuck);
+        EXPECT_EQ(std::tuple(plotter->run.failed.load(), plotter->run.stuck.load(), plotter_finished(plotter)),
+                  std::tuple(c.failed, c.stuck, !c.stuck));
         EXPECT_EQ(plotter->run.jobs.at(0)->job_state, c.failed && !c.stuck ? JOB_FAILED : JOB_WAITING);
         // The failure promises a resume only for a file that is there to resume.
         const std::string& failure = plotter->run.jobs.at(0)->failure;
@@ -225,12 +224,12 @@ TEST_F(work_fixture, faults_end_the_run_and_keep_other_files) {
 TEST_F(work_fixture, staged_files_never_replace_a_target_file) {
     const std::string name = name_of(0, 8), good = engine_reference_plot(ACCOUNT, 0, 8), stale(8 * PLOT_SIZE, 'x');
     const struct {
-        const char* on_target;   // suffix of the file of that name already on the target, or none
-        bool stale;              // the staged file holds other bytes than the reference
-        bool appears;            // a file of that name appears on the target during the move
-        bool stays;              // the staged file is still on the SSD afterwards
-        bool refused;            // its move was refused: the job failed and the front end heard why
-        const char* log;         // the line that says why
+        const char* on_target;  // suffix of the file of that name already on the target, or none
+        // The staged file holds other bytes than the reference; a file of that name appears on
+        // the target during the move; the staged file is still on the SSD afterwards; its move
+        // was refused (the job failed and the front end heard why).
+        bool stale, appears, stays, refused;
+        const char* log;  // the line that says why
     } cases[] = {{"", true, false, true, true, "already exists with other bytes and is never replaced"},
                  {".plotting", false, false, true, false, "stays where it is: "},
                  {nullptr, false, true, true, true, "appeared during the move and is never replaced"},
@@ -338,13 +337,7 @@ TEST_F(work_fixture, a_failing_drive_ends_only_its_files) {
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(strerror(c.error)) + " on " + fault_call_name(c.call));
         drives_s d;
-        fault_s broken;  // drive b breaks: its calls of the kind fail from the chosen one on
-        broken.call = c.call;
-        broken.nth = c.fail_after + 1;
-        broken.stays = true;
-        broken.error = c.error;
-        broken.folder = d.b.path;
-        fault_install(broken);
+        fault_install({c.call, c.fail_after + 1, true, c.error, d.b.path});  // drive b breaks from that call on
         const bool staged = c.call == FAULT_SENDFILE || c.call == FAULT_RENAME;
         route(staged ? std::vector<drive_s*>{&d.ssd} : std::vector<drive_s*>{}, {&d.ta, &d.tb}, 16);
         input.skip_complete = true;
@@ -379,16 +372,15 @@ TEST_F(work_fixture, a_file_whose_tail_is_on_the_disk_is_completed_or_resumed_at
     constexpr uint64_t N = 16, TAIL = 8;
     const struct {
         const char* what;
-        bool poc2;
-        uint64_t tail_rows;   // rows of the tail written, counted back from scoop 4095
-        bool other_bytes;     // the last sector holds bytes that are neither a record nor the tail
-        uint64_t resume_from; // where the run went on
+        bool poc2, other_bytes;  // other bytes: the last sector holds neither a record nor the tail
+        uint64_t tail_rows;      // rows of the tail written, counted back from scoop 4095
+        uint64_t resume_from;    // where the run went on
         const char* log;
     } cases[] = {
-        {"whole tail", false, SCOOPS_PER_PLOT, false, N, "  the file is complete: its last 8 nonces are on the disk\n"},
-        {"whole tail, PoC2", true, SCOOPS_PER_PLOT, false, N, "  the file is complete: its last 8 nonces are on the disk\n"},
-        {"last row of the tail", false, 1, false, N - TAIL, "  part of its last 8 nonces is on the disk\n  resuming from nonce 8\n"},
-        {"other bytes", false, 0, true, 0, "  incorrect resume data... starting from nonce 0\n"},
+        {"whole tail", false, false, SCOOPS_PER_PLOT, N, "  the file is complete: its last 8 nonces are on the disk\n"},
+        {"whole tail, PoC2", true, false, SCOOPS_PER_PLOT, N, "  the file is complete: its last 8 nonces are on the disk\n"},
+        {"last row of the tail", false, false, 1, N - TAIL, "  part of its last 8 nonces is on the disk\n  resuming from nonce 8\n"},
+        {"other bytes", false, true, 0, 0, "  incorrect resume data... starting from nonce 0\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
