@@ -30,8 +30,9 @@ struct gpu_case_s {
     bool answer;                                               // the answer to a question
     uint64_t nonces;                                           // size of the one file
     std::vector<uint64_t> activated;                           // nonce counts tried
-    std::string question;                                      // the one question asked, or ""
-    std::string file;  // the file left when the run ends; "" = the run does not start, "stop" = stopped at once
+    // The one question asked, or ""; the file left when the run ends ("": the run does not
+    // start, "stop": stopped at once).
+    std::string question, file;
     std::vector<std::string> log = {};                         // lines the setup logs
     uint64_t forced = 0;                                       // the size the user gave, 0 = none
 };

@@ -155,9 +155,7 @@ TEST(plotter_setup, questions_messages_and_the_end_reach_the_seam) {
     const struct {
         const char* what;
         uint32_t gpu_mask;
-        bool fall_back;     // the answer to a question
-        bool memory_fails;  // every buffer allocation fails
-        bool starts;        // plotter_setup's result
+        bool fall_back, memory_fails, starts;  // the answer to a question; no buffer allocation works; set-up's result
         std::vector<std::string> heard;
     } cases[] = {
         {"the run ends on its own", 0, false, false, true, {"finished|work thread"}},

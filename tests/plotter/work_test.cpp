@@ -1,8 +1,6 @@
-// The work thread end to end on real files: direct and staged runs, staging into the target
-// folder itself, a file that is not a whole number of batches, faults (failed creation and
-// rename, lack of space, a file another writer holds) and completing a written file on stop.
-// Stop and resume are covered by the CLI's interruption tests, a staged file left behind by
-// the fault sweep's reruns.
+// The work thread end to end on real files: finished runs (direct, staged, paced), moves,
+// faults that end a job, staged files that never replace a target's file, and files completed
+// from their tail or on stop. Kill and resume are the CLI's interruption tests.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
