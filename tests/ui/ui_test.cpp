@@ -5,8 +5,6 @@
 #include <cairo.h>
 #include <gtest/gtest.h>
 #include <fcntl.h>
-#include <glib.h>
-#include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
@@ -496,7 +494,7 @@ TEST_F(Screens, SetupScreenByKeysTable) {
 // accent colour), and the drive keeps the real bytes for its files.
 TEST_F(Screens, FolderNamesThatAreNotUtf8AreDrawn) {
     const std::string odd = dir.file("\xff\xfe");
-    ASSERT_EQ(mkdir(odd.c_str(), 0755), 0);
+    ASSERT_TRUE(std::filesystem::create_directory(odd));
     setup_drive_add(SETUP_STAGING, odd.c_str(), true);
     ASSERT_EQ(setup.ssd_drives.size(), 1u);
     EXPECT_EQ(std::string(setup.ssd_drives[0].path), odd);
@@ -531,9 +529,7 @@ TEST_F(Screens, StartFolderLongGoneHeldUnreadableOrUnwritable) {
 
     const std::string gone = dir.file("gone");
     const bool root_had_config = sys_file_exists("/config.yml");
-    ASSERT_EQ(mkdir(gone.c_str(), 0755), 0);
-    ASSERT_EQ(chdir(gone.c_str()), 0);
-    ASSERT_EQ(rmdir(gone.c_str()), 0);
+    ASSERT_TRUE(std::filesystem::create_directory(gone) && chdir(gone.c_str()) == 0 && rmdir(gone.c_str()) == 0);
     EXPECT_TRUE(start_in("."));
     app_prefs_save();
     EXPECT_EQ(std::pair(start_dir, sys_file_exists("/config.yml")), std::pair(std::string(), root_had_config));
@@ -541,7 +537,7 @@ TEST_F(Screens, StartFolderLongGoneHeldUnreadableOrUnwritable) {
     EXPECT_NE(messages[0].find("cannot find the folder it was started in"), std::string::npos) << messages[0];
 
     const std::string held = dir.file("held");
-    ASSERT_EQ(mkdir(held.c_str(), 0755), 0);
+    std::filesystem::create_directory(held);
     const int log = open((held + "/log.txt").c_str(), O_RDWR | O_CREAT, 0644);
     struct flock lock = {};
     lock.l_type = F_WRLCK;
@@ -632,34 +628,6 @@ TEST_F(Screens, PromptsReadOrRefuseTheirTextTable) {
         EXPECT_EQ(test_has_region(main_window, button), enabled) << text;
         window_entries_clear(main_window);
     }
-}
-
-// The file size prompt's line is what the plan then makes: files of 8 nonces for 0.002 GB
-// (less than a sector's worth), one file for 0, which the setup screen calls no limit and
-// the prompt opens with again.
-TEST_F(Screens, FileSizePromptSaysWhatThePlanMakes) {
-    max_fill_bytes = 64 * PLOT_SIZE;
-    setup_drive_add(SETUP_TARGETS, dir.path.c_str(), true);
-    // Text typed, the line under the entry, the planned files' nonces, the setup screen's line.
-    using row = std::tuple<const char*, const char*, std::vector<uint64_t>, const char*>;
-    const row cases[] = {
-        {"0.002", "2.1 MB = 8 nonces", std::vector<uint64_t>(8, 8), "Max file size: 2.1 MB"},
-        {"0", "0 = no limit: each file as large as its drive allows", {64}, "Max file size: no limit"},
-    };
-    for (const auto& [text, line, files, setting] : cases) {
-        show(config_paint);
-        open_size_prompt();
-        std::strcpy(main_window->entries.at(0).buffer, text);
-        paint();
-        EXPECT_TRUE(shown(line)) << text << ": " << testing::PrintToString(drawn);
-        click(320, 356);  // "OK"
-        std::vector<uint64_t> planned;
-        plotter_for_each_job(plotter, [&](job_s* job) { return planned.push_back(job->nonce_count), true; });
-        EXPECT_EQ(planned, files) << text;
-        EXPECT_TRUE(shown(setting)) << text << ": " << testing::PrintToString(drawn);
-    }
-    open_size_prompt();
-    EXPECT_STREQ(setup.size_text, "0");
 }
 
 // Dropped URIs become local paths (percent escapes decoded, web addresses left out).
@@ -1032,30 +1000,37 @@ TEST_F(Screens, ComputeTotalsLeaveOutWhatNoDriveTakes) {
     }
 }
 
-// A target's "Fill" caption says what will be written to it, as the plan summary above does,
-// whatever limits it: the fill setting, the drive's own fill, its free space (81.5 GB here,
-// of which whole GiB are planned).
+// A target's "Fill" caption and the file size line say what will be written, as the plan
+// summary above does, whatever limits it: the fill setting, the drive's own fill, its free
+// space (81.5 GB here, of which whole GiB are planned), the largest file typed into its
+// prompt (0.002 GB: files of 8 nonces, less than a sector's worth; 0: no limit, which the
+// prompt then opens with).
 TEST_F(Screens, FillCaptionsAgreeWithThePlan) {
     free_bytes = 81500000000ull;
     sys_syscalls().statvfs = statvfs_free_bytes;
-    // The fill setting, the drive's fill, its caption, the plan summary.
-    using row = std::tuple<uint64_t, uint64_t, const char*, const char*>;
+    // The fill setting, the drive's fill, the largest file typed, then the captions and the plan summary.
+    using row = std::tuple<uint64_t, uint64_t, const char*, const char*, const char*, const char*>;
     const row cases[] = {
-        {18874368, 0, "Fill 18.9 MB", "18.9 MB will be written to 1 file on 1 drive."},
-        {0, 18874368, "Fill 18.9 MB", "18.9 MB will be written to 1 file on 1 drive."},
-        {0, 0, "Fill 80.5 GB", "80.5 GB will be written to 1 file on 1 drive."},
+        {18874368, 0, "0", "Fill 18.9 MB", "Max file size: no limit", "18.9 MB will be written to 1 file on 1 drive."},
+        {0, 18874368, "0.002", "Fill 18.9 MB", "Max file size: 2.1 MB", "18.9 MB will be written to 9 files on 1 drive."},
+        {0, 0, "0", "Fill 80.5 GB", "Max file size: no limit", "80.5 GB will be written to 1 file on 1 drive."},
     };
     account_id = 7;
-    for (const auto& [setting, own, caption, summary] : cases) {
+    for (const auto& [setting, own, size, caption, file_size, summary] : cases) {
         app_reset_for_tests();
         max_fill_bytes = setting;
         setup_drive_add(SETUP_TARGETS, dir.path.c_str(), false);
         ASSERT_EQ(setup.target_drives.size(), 1u);
         setup.target_drives[0].fill_limit = own;
-        setup_plan();
         show(config_paint);
-        EXPECT_TRUE(shown(caption) && shown(summary)) << caption << ": " << testing::PrintToString(drawn);
+        open_size_prompt();
+        std::strcpy(main_window->entries.at(0).buffer, size);
+        paint();
+        click(320, 356);  // "OK": the setup screen, planned afresh
+        EXPECT_TRUE(shown(caption) && shown(file_size) && shown(summary)) << size << ": " << testing::PrintToString(drawn);
     }
+    open_size_prompt();
+    EXPECT_STREQ(setup.size_text, "0");
 }
 
 // Every state of a file in one folder, and an overlap with a file of a second folder: the
@@ -1101,34 +1076,19 @@ TEST_F(Farm, FolderStatesOverlapsAndPlan) {
     EXPECT_NE(screen.pixel(490, 420), DISABLED);
 }
 
-// "Plots" on the setup screen opens the screen. A folder that cannot be read says why; with
-// only PoC2 files there is nothing to convert and the button is disabled, without a hit
-// region. "Back" returns with the folders as they were.
-TEST_F(Farm, UnreadableFolderNothingToConvertAndBack) {
-    const std::string two = folder("two");
-    sized_file(two + "/" + name(0, 8, true), 8 * PLOT_SIZE);
-    targets({dir.file("gone"), two});
-    show(config_paint);
-    click(590, 40);  // "Plots"
-    EXPECT_EQ(ui_phase, UI_FARM);
-    settle();
-    EXPECT_TRUE(shown("This folder cannot be read: No such file or directory.")) << testing::PrintToString(drawn);
-    EXPECT_TRUE(shown("No complete PoC1 file to convert."));
-    EXPECT_EQ(screen.pixel(490, 420), DISABLED);
-    click(551, 436);
-    EXPECT_TRUE(asked.empty() && !farm_converting());
-    click(89, 436);  // "Back"
-    EXPECT_EQ(std::pair(ui_phase, window_is_paint(main_window, config_paint)), std::pair(UI_SETUP, true));
-    ASSERT_EQ(setup.target_drives.size(), 2u);
-    EXPECT_STREQ(setup.target_drives[1].path, two.c_str());
-}
-
-// Forty files do not fit: the wheel over the list and a drag bring the last ones into view;
-// the wheel outside the list does nothing; released, the list stays where the drag left it.
+// A folder that cannot be read says why; with only PoC2 files there is nothing to convert and
+// the button is disabled, without a hit region. Forty files do not fit: the wheel over the
+// list and a drag bring the last ones into view; the wheel outside the list does nothing;
+// released, the list stays where the drag left it.
 TEST_F(Farm, LongListScrollsByWheelAndDrag) {
     const std::string one = folder("one");
     for (uint64_t i = 0; i < 40; ++i) sized_file(one + "/" + name(100 * i, 8, true), 8 * PLOT_SIZE);
-    list({one});
+    list({dir.file("gone"), one});
+    EXPECT_TRUE(shown("This folder cannot be read: No such file or directory.") &&
+                shown("No complete PoC1 file to convert.")) << testing::PrintToString(drawn);
+    EXPECT_EQ(screen.pixel(490, 420), DISABLED);
+    click(551, 436);
+    EXPECT_TRUE(asked.empty() && !farm_converting());
     const std::string first = name(0, 8, true), last = name(3900, 8, true);
     EXPECT_NE(screen.pixel(627, 110), 0xFFFFFF);  // the scroll bar at the top
     // Pointer events, each then the last file's and the first file's view.
@@ -1146,7 +1106,7 @@ TEST_F(Farm, LongListScrollsByWheelAndDrag) {
 
 // Convert asks with the count and size, works on the worker behind a progress view, and
 // Stop ends it after the step under way, leaving the journal: the list then shows the file
-// as converting, and the next Convert finishes both files byte-exact.
+// as converting, and the next Convert finishes both files byte-exact. "Back" keeps the folders.
 TEST_F(Farm, ConvertShowsProgressStopsAndResumes) {
     answer = true;
     const std::string one = listed(2);
@@ -1173,6 +1133,8 @@ TEST_F(Farm, ConvertShowsProgressStopsAndResumes) {
     EXPECT_EQ(test_list(one), (std::vector<std::string>{name(0, 8, true), name(8, 8, true)}));
     EXPECT_TRUE(test_read_file(one + "/" + name(0, 8, true)) == plot_bytes(8, true));
     EXPECT_TRUE(shown("PoC2") && !shown("PoC1"));
+    click(89, 436);  // "Back"
+    EXPECT_EQ(std::tuple(ui_phase, std::string(setup.target_drives.at(0).path)), std::tuple(UI_SETUP, one));
 }
 
 // A file that fails is named with its folder and the reason in the plotting failures'
