@@ -7,6 +7,12 @@
 #   drive_bench.sh --quick    # one short direct case (128 MiB), the one CI runs
 #   drive_bench.sh one two    # only the named cases: one (drive), two (drives), staged
 #
+# The staged case's drive takes the loop device's largest requests (drive_rig.sh MAX_KB hw):
+# at 250 requests/s the default 256 KiB requests cap any writer at 64 MB/s, a third of the
+# drive's 200 MB/s. It first measures the staging folder's disk (the host's) writing and
+# reading alone and both at once, and what `dd` of 4 MiB direct blocks gets from the drive,
+# which on a loaded host can fall short of its throttle.
+#
 # CLI=path runs another build's kestrune-cli (to compare two builds in one sitting); RIG_DIR
 # puts the emulated drives elsewhere (drive_rig.sh). Needs root and loop devices; builds
 # build/ first when kestrune-cli is missing. Every file is checked afterwards with the
@@ -70,7 +76,12 @@ direct() {
 staged() {
   local name=$1 mbps=$2 iops=$3 nonces=$4
   local folder
-  folder=$("$rig" up 1 "$mbps" "$iops")
+  folder=$("$rig" up 1 "$mbps" "$iops" 64 hw)
+  local dd_rate
+  dd_rate=$(dd if=/dev/zero of="$folder/dd" bs=4M count=256 oflag=direct conv=fdatasync 2>&1 | tail -1 |
+    awk '{ v = $(NF-1); if ($NF ~ /^GB/) v *= 1000; printf "%.1f", v }')
+  rm -f "$folder/dd"
+  echo "  the drive alone, dd of 1 GiB in 4 MiB direct blocks: $dd_rate MB/s"
   mkdir -p "$work/ssd"
   "$cli" plot -i "$account" -s 0 -n "$nonces" -p "$folder" --ssd "$work/ssd" -q >"$work/staged.log" 2>&1 &
   local pid=$! began="" log="$work/staged.log"
@@ -83,12 +94,25 @@ staged() {
   ended=$(now)
   rate=$(awk -v b=$((nonces * 262144)) -v s="$(awk -v a="${began:-$ended}" -v b="$ended" 'BEGIN { print b - a }')" \
     'BEGIN { printf "%.1f", (s > 0 ? b / s / 1e6 : 0) }')
-  printf "%-44s %8s MB/s of %4d MB/s  %s of the drive (the move)  (load %s)\n" "$name" "$rate" "$mbps" \
-    "$(ratio "$rate" "$mbps")" "$(load)"
+  printf "%-44s %8s MB/s of %4d MB/s  %s of the drive (the move), %s of dd  (load %s)\n" "$name" "$rate" "$mbps" \
+    "$(ratio "$rate" "$mbps")" "$(ratio "$rate" "$dd_rate")" "$(load)"
   "$rig" pace 0 0
   check "$folder"/"${account}"_*
   rm -rf "$work/ssd"
   "$rig" down
+}
+
+# The staging folder's disk (the host's): 2 GiB of direct 8 MiB transfers written alone, read
+# alone, and both at once (a move reading one file while the plotter writes the next).
+staging_share() {
+  local a="$work/share-a" b="$work/share-b" rate='{ print $(NF-1), $NF }'
+  echo "staging disk (host): write alone $(dd if=/dev/zero of="$a" bs=8M count=256 oflag=direct conv=fdatasync 2>&1 | tail -1 | awk "$rate")," \
+    "read alone $(dd if="$a" of=/dev/null bs=8M iflag=direct 2>&1 | tail -1 | awk "$rate")"
+  dd if="$a" of=/dev/null bs=8M iflag=direct 2>"$work/share-read" &
+  dd if=/dev/zero of="$b" bs=8M count=256 oflag=direct conv=fdatasync 2>"$work/share-write"
+  wait
+  echo "  both at once: read $(tail -1 "$work/share-read" | awk "$rate"), write $(tail -1 "$work/share-write" | awk "$rate")"
+  rm -f "$a" "$b"
 }
 
 compute=$(compute_mbps 3)
@@ -101,7 +125,7 @@ else
     case $name in
       one) direct "one drive 25 MB/s 100 req/s, 16384 nonces, -m 1" 1 25 100 16384 1 ;;
       two) direct "two drives 25 MB/s 100 req/s, 16384 each, -m 2" 2 25 100 16384 2 ;;
-      staged) staged "one drive 200 MB/s 250 req/s behind a staging folder, 16384" 200 250 16384 ;;
+      staged) staging_share; staged "one drive 200 MB/s 250 req/s behind a staging folder, 16384" 200 250 16384 ;;
       *) echo "drive_bench: no case $name (one, two, staged)" >&2; exit 2 ;;
     esac
   done

@@ -3,6 +3,9 @@
 # and throttled by the kernel's block-I/O controller, so that every request costs 1/IOPS s
 # whatever its size up to the device's largest request (MAX_KB) and large sequential
 # transfers run at the bandwidth, as on a spinning disk. Needs root and loop devices.
+# MAX_KB is 256 by default (a quarter of a real disk's bytes per request); "hw" takes the
+# loop device's own largest request (max_hw_sectors_kb), for cases that need a drive whose
+# requests are large enough to reach its bandwidth at its requests/s.
 #
 #   drive_rig.sh up N MBPS IOPS [GB] [MAX_KB]   # makes drives 0..N-1, prints their folders
 #   drive_rig.sh down                          # unmounts, detaches, clears the throttles
@@ -50,7 +53,10 @@ up() {
     local loop
     loop=$(losetup --find --show "$image")
     echo "$loop" > "$RIG_DIR/drive$i.loop"
-    echo "$max_kb" > "/sys/block/$(basename "$loop")/queue/max_sectors_kb"
+    local queue
+    queue=/sys/block/$(basename "$loop")/queue
+    [ "$max_kb" = hw ] && max_kb=$(cat "$queue/max_hw_sectors_kb")
+    echo "$max_kb" > "$queue/max_sectors_kb"
     mkfs.ext4 -q -F -E lazy_itable_init=0,lazy_journal_init=0 "$loop"
     mkdir -p "$folder"
     mount "$loop" "$folder"

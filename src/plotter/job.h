@@ -40,6 +40,11 @@ struct job_s {
     double last_wait_log = 0;                 // when the waiting-for-drive message was last logged
     std::atomic<double> compute_rate{0};      // nonces per minute of the last CPU batch
     std::atomic<double> write_rate{0};        // MiB/s of the current writer task
+    // The last writer's rows, their length and the drive time from the first row to the
+    // flush behind them (0 rows: nothing to learn from it, as a file's last batch); set by
+    // the writer, read by the work thread once it has collected the writer.
+    uint64_t written_rows = 0, written_row_bytes = 0;
+    double written_seconds = 0;
     std::atomic<double> move_rate{0};         // MiB/s of the move task
     std::future<void> write_task;             // running or last writer task
     std::future<void> move_task;              // move task

@@ -69,14 +69,15 @@ struct plotter_run_s {
     std::atomic<bool> failed{false};          // a file of the run failed, or the run ended on an error
     std::atomic<bool> ended{false};           // the work thread has finished its run
     std::string setup_failure;                // why the last plotter_setup did not start a run; "" when it did
-    // A paced run (work thread only): the layouts, the rates measured at the start with the
-    // computing refined by every CPU batch since, and the layout it changes to once every
-    // buffer is back (none: no change pending).
+    // A paced run (work thread only): the layouts, the rates measured at the start, the
+    // computing and the drives' rows as the run's own batches show them, and the layout it
+    // changes to once every buffer is back (none: no change pending).
     uint32_t pace_drives = 0;
     pace_layout_s pace_own, pace_spare, pace_current, pace_next;
     pace_rates_s pace_rates;
     uint64_t paced_nonces = 0;
     double paced_seconds = 0;
+    double paced_row_seconds = 0, predicted_row_seconds = 0;  // rows written; what the probe predicted for them
     uint32_t pace_changes = 0;
 };
 
@@ -97,6 +98,9 @@ struct plotter_seam_s {
                            cpu_family_e family, int32_t threads, uint64_t sector_nonces,
                            const std::atomic<bool>* stop, std::atomic<uint64_t>* progress)>
         cpu_batch;
+    // Seconds per row of `row_bytes` on the drive of `folder`, as plotter_pace_probe measures
+    // them (none = plotter_pace_probe). Tests put in a drive the run then belies.
+    std::function<double(const char* folder, uint64_t row_bytes)> drive_probe;
 };
 
 struct plotter_s {

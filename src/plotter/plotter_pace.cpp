@@ -48,12 +48,29 @@ pace_plan_s plotter_pace_choose(uint32_t drives, const pace_layout_s& own, const
     plan.layout = spare;
     const bool known = rates.nonce_seconds > 0 && rates.own_row_seconds > 0 && rates.spare_row_seconds > 0;
     if (!known || drives == 0) return plan;
+    // Two short measurements can disagree with how a drive works (a burst the drive or its
+    // throttle allows at first): a longer row never takes less time than a shorter one, nor
+    // more per byte.
+    const double long_row = std::max(rates.own_row_seconds, rates.spare_row_seconds);
+    const double short_row = std::max(rates.spare_row_seconds, long_row * spare.capacity / own.capacity);
     plan.compute_rate = 1.0 / rates.nonce_seconds;
-    plan.drive_rate = drives * own.capacity / (SCOOPS_PER_PLOT * rates.own_row_seconds);
-    plan.own_rate = layout_rate(drives, own, rates.own_row_seconds, rates.nonce_seconds);
-    plan.spare_rate = layout_rate(drives, spare, rates.spare_row_seconds, rates.nonce_seconds);
+    plan.drive_rate = drives * own.capacity / (SCOOPS_PER_PLOT * long_row);
+    plan.own_rate = layout_rate(drives, own, long_row, rates.nonce_seconds);
+    plan.spare_rate = layout_rate(drives, spare, short_row, rates.nonce_seconds);
     if (plan.own_rate > plan.spare_rate) plan.layout = own;
     return plan;
+}
+
+double plotter_pace_row_seconds(const pace_layout_s& own, const pace_layout_s& spare, const pace_rates_s& rates,
+                                uint64_t row_bytes) {
+    const double long_bytes = own.capacity * SCOOP_SIZE, short_bytes = spare.capacity * SCOOP_SIZE;
+    const double long_row = rates.own_row_seconds, short_row = rates.spare_row_seconds;
+    if (long_row <= 0 || short_row <= 0) return 0;
+    if (long_bytes == short_bytes) return long_row;
+    const double per_byte = std::max(0.0, (long_row - short_row) / (long_bytes - short_bytes));
+    const double fixed = std::max(0.0, long_row - per_byte * long_bytes);
+    const double seconds = fixed + per_byte * row_bytes;
+    return seconds > 0 ? seconds : long_row;
 }
 
 bool plotter_pace_worth_change(const pace_layout_s& current, const pace_plan_s& plan) {
@@ -85,10 +102,13 @@ std::string plotter_pace_text(const pace_plan_s& plan) {
 }
 
 double plotter_pace_probe(const char* folder, uint64_t row_bytes) {
-    // Enough rows to average over a hard disk's request pace, few enough to take a second;
-    // spread out so that no two merge into one request. The first few are not timed: a
-    // drive that was idle may take a short burst faster than it keeps up.
-    constexpr uint64_t BYTES = 8ull << 20, GAP = 1ull << 20, WARM = 4;
+    // Enough rows to average over a hard disk's request pace, spread out so that no two
+    // merge into one request, and for long enough that a burst the drive (or a throttle)
+    // allows at first does not decide; the rows go round the scratch file's places again
+    // until then. The first few are not timed: a drive that was idle may take a short burst
+    // faster than it keeps up.
+    constexpr uint64_t BYTES = 8ull << 20, GAP = 1ull << 20, WARM = 4, MOST = 4096;
+    constexpr double LEAST_SECONDS = 0.3;
     if (row_bytes == 0 || row_bytes % 512 != 0) return 0;
     const uint64_t rows = std::clamp<uint64_t>(BYTES / row_bytes, 16, 48);
     const uint64_t stride = row_bytes + GAP;
@@ -112,9 +132,11 @@ double plotter_pace_probe(const char* folder, uint64_t row_bytes) {
         for (uint64_t i = 0; i < WARM; ++i) write(i);
         sys_queue_drain(queue);
         const double t0 = time_now();
-        for (uint64_t i = WARM; i < WARM + rows && !failed; ++i) write(i);
+        uint64_t timed = 0;
+        while (!failed && timed < MOST && (timed < rows || time_now() - t0 < LEAST_SECONDS))
+            write(WARM + timed++ % rows);
         sys_queue_drain(queue);
-        seconds = (time_now() - t0) / rows;
+        seconds = (time_now() - t0) / timed;
     }
     sys_queue_close(queue);
     sys_free(row);

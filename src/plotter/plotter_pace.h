@@ -43,6 +43,12 @@ pace_layout_s plotter_pace_spare(uint64_t arena_nonces, uint32_t drives, uint64_
 pace_plan_s plotter_pace_choose(uint32_t drives, const pace_layout_s& own, const pace_layout_s& spare,
                                 const pace_rates_s& rates);
 
+// The drive time the probe predicts for one row of `row_bytes`: a straight line through
+// the two layouts' measured rows (a request's fixed cost plus its bytes), their one point when
+// they are of one length; 0 when the probe measured nothing.
+double plotter_pace_row_seconds(const pace_layout_s& own, const pace_layout_s& spare, const pace_rates_s& rates,
+                                uint64_t row_bytes);
+
 // Whether a run in `current` should change to the layout of `plan`: only for a gain of a
 // tenth or more, since the change costs the drives a wait (every buffer must come back).
 bool plotter_pace_worth_change(const pace_layout_s& current, const pace_plan_s& plan);

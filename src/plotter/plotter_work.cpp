@@ -204,12 +204,10 @@ const batch_buffer_s* compute_tail(plotter_s* p, job_s* job) {
     return batch;
 }
 
-// Opens the job's .plotting file as its only writer, resuming from its record (or its tail)
-// when it exists. A new file's name is made durable at once (otherwise only the final rename
-// syncs the folder), so a crash cannot lose the hours of work that follow with it. A file
-// another writer owns is left alone: the job is set aside.
-// Opens (creating or resuming) the job's unfinished file into job->fd; a file that another
-// writer holds is set aside.
+// Opens the job's .plotting file into job->fd as its only writer, resuming from its record
+// (or its tail) when it exists. A new file's name is made durable at once (otherwise only the
+// final rename syncs the folder), so a crash cannot lose the hours of work that follow with
+// it. A file another writer owns is left alone: the job is set aside.
 sys_err_s open_plot_file(plotter_s* p, job_s* job) {
     const std::string path = plotting_path(job);
     const uint64_t size = job->nonce_count * PLOT_SIZE;
@@ -319,23 +317,48 @@ void recover_gpu(plotter_s* p) {
     sys_log("  Falling back to CPU mode\n");
 }
 
-// The computing's rate, as the run's batches show it, decides again between the layouts:
-// a short measurement at the start is easily thrown by other work on the machine. A change
-// waits until every buffer is back (pace_change_when_idle); at most two in a run.
+// The run's own batches decide again between the layouts: a short measurement at the start
+// is easily thrown by other work on the machine, and a drive's cache can take the probe's
+// few rows much faster than the drive keeps up. The computing's rate is the batches'; the
+// drives' rows keep the probe's shape (fixed cost and bytes) scaled by what the written rows
+// took against what it predicted for them. A change waits until every buffer is back
+// (pace_change_when_idle); at most two in a run.
 constexpr uint32_t PACE_CHANGES = 2;
 
-void pace_observe(plotter_s* p, uint64_t nonces, double seconds) {
+bool paced(const plotter_s* p) {
+    return p->config.pace && p->run.pace_drives != 0 && p->run.pace_rates.own_row_seconds > 0;
+}
+
+void pace_reconsider(plotter_s* p) {
     plotter_run_s& run = p->run;
-    if (!p->config.pace || run.pace_drives == 0 || run.pace_rates.own_row_seconds <= 0) return;
-    run.paced_nonces += nonces;
-    run.paced_seconds += seconds;
     if (run.pace_next.buffers || run.pace_changes >= PACE_CHANGES) return;
     pace_rates_s rates = run.pace_rates;
-    rates.nonce_seconds = run.paced_seconds / run.paced_nonces;
+    if (run.paced_nonces) rates.nonce_seconds = run.paced_seconds / run.paced_nonces;
+    if (run.predicted_row_seconds > 0) {
+        const double drives_factor = run.paced_row_seconds / run.predicted_row_seconds;
+        rates.own_row_seconds *= drives_factor;
+        rates.spare_row_seconds *= drives_factor;
+    }
     const pace_plan_s plan = plotter_pace_choose(run.pace_drives, run.pace_own, run.pace_spare, rates);
     if (!plotter_pace_worth_change(run.pace_current, plan)) return;
     run.pace_next = plan.layout;
     sys_log("%s", ("Pace, as the run's batches show it: " + plotter_pace_text(plan).substr(6)).c_str());
+}
+
+void pace_observe_computing(plotter_s* p, uint64_t nonces, double seconds) {
+    if (!paced(p)) return;
+    p->run.paced_nonces += nonces;
+    p->run.paced_seconds += seconds;
+    pace_reconsider(p);
+}
+
+void pace_observe_writer(plotter_s* p, const job_s* job) {
+    if (!paced(p) || job->written_rows == 0) return;
+    plotter_run_s& run = p->run;
+    run.paced_row_seconds += job->written_seconds;
+    run.predicted_row_seconds +=
+        job->written_rows * plotter_pace_row_seconds(run.pace_own, run.pace_spare, run.pace_rates, job->written_row_bytes);
+    pace_reconsider(p);
 }
 
 // Cuts the buffers into the pending layout once no job holds one.
@@ -363,7 +386,7 @@ void compute_on_cpu(plotter_s* p, job_s* job) {
         compute_batch_on_cpu(p, batch, job->account_id, job->start_nonce + job->nonces_done, count, sector_nonces);
     const double elapsed = time_now() - job->compute_start;
     job->compute_rate.store(elapsed > 0 ? done * 60.0 / elapsed : 0, std::memory_order_relaxed);
-    if (done == count) pace_observe(p, done, elapsed);
+    if (done == count) pace_observe_computing(p, done, elapsed);
 }
 
 // Computes the job's next batch into compute_buffer; false when it must be skipped this pass.
@@ -410,6 +433,7 @@ bool collect_writer(plotter_s* p, job_s* job, bool wait) {
     if (!job->write_task.valid()) return false;
     if (writer_failed(p, job, wait)) return true;
     if (job->write_task.valid() || !job->write_buffer) return false;  // still writing
+    pace_observe_writer(p, job);
     std::lock_guard<std::mutex> hold(p->run.lock);
     p->run.free_buffers.push_back(job->write_buffer);
     job->write_buffer = nullptr;
@@ -678,8 +702,10 @@ void write_batch(plotter_s* p, job_s* job, uint64_t first, uint64_t count, const
     UTIL_ASSERT(job->write_drive->current_job == job);
     UTIL_ASSERT(job->job_state == JOB_PLOTTING);
     const double t0 = time_now();
+    job->written_rows = 0;
     if (job->poc2) poc2_convert_batch(buffer, count);
-    uint64_t written = 0;
+    const double rows_t0 = time_now();
+    uint64_t written = 0, rows = 0;
     // Rows written around the page cache leave the processors to the computing of the next
     // batch instead of copying this one; a file system without direct I/O gets 0 here. Each
     // direct row is one synchronous transfer, so short rows (small batches) stay buffered.
@@ -691,6 +717,7 @@ void write_batch(plotter_s* p, job_s* job, uint64_t first, uint64_t count, const
         job->bytes_written.fetch_add(row, std::memory_order_relaxed);
         job->write_drive->bytes_written.add(row);
         written += row;
+        ++rows;
         const double elapsed = time_now() - t0;
         if (elapsed > 0) job->write_rate.store(written / 1048576.0 / elapsed, std::memory_order_relaxed);
     };
@@ -729,8 +756,13 @@ void write_batch(plotter_s* p, job_s* job, uint64_t first, uint64_t count, const
     }
     if (stop->load(std::memory_order_relaxed)) return;
     // The record may only promise nonces whose data is on the disk.
-    if (!plotfile_resume_commit(job->fd, job->nonce_count, PLOTFILE_RECORD_BYTES, first + count))
+    if (!plotfile_resume_commit(job->fd, job->nonce_count, PLOTFILE_RECORD_BYTES, first + count)) {
         job->failure = failure_text("flushing", plotting_path(job), job->write_drive, errno);
+        return;
+    }
+    job->written_seconds = time_now() - rows_t0;
+    job->written_row_bytes = count * SCOOP_SIZE;
+    job->written_rows = rows;
 }
 
 void job_move(plotter_s* p, job_s* job, const std::atomic<bool>* /*stop: a move always finishes*/) {
@@ -798,11 +830,13 @@ void pace_buffers(plotter_s* p) {
     const pace_layout_s own = plotter_pace_own(arena, d, largest, group);
     const pace_layout_s spare = plotter_pace_spare(arena, d, largest, group);
     // The drives are measured together while the processors compute.
+    std::function<double(const char*, uint64_t)> probe = p->seam.drive_probe;
+    if (!probe) probe = plotter_pace_probe;
     std::vector<std::future<std::pair<double, double>>> probes;
     for (const drive_s* drive : drives)
-        probes.push_back(std::async(std::launch::async, [drive, own, spare] {
-            return std::make_pair(plotter_pace_probe(drive->path, own.capacity * SCOOP_SIZE),
-                                  plotter_pace_probe(drive->path, spare.capacity * SCOOP_SIZE));
+        probes.push_back(std::async(std::launch::async, [drive, own, spare, probe] {
+            return std::make_pair(probe(drive->path, own.capacity * SCOOP_SIZE),
+                                  probe(drive->path, spare.capacity * SCOOP_SIZE));
         }));
     pace_rates_s rates;
     rates.nonce_seconds = probe_computing(p);
@@ -825,6 +859,8 @@ void pace_buffers(plotter_s* p) {
     p->run.pace_rates = rates;
     p->run.paced_nonces = 0;
     p->run.paced_seconds = 0;
+    p->run.paced_row_seconds = 0;
+    p->run.predicted_row_seconds = 0;
     p->run.pace_changes = 0;
     sys_log("%s", plotter_pace_text(plan).c_str());
 }

@@ -19,14 +19,25 @@ namespace {
 
 constexpr uint64_t PAGE = 4096;
 
+// Files by identity (device and inode), numbered as first seen.
+struct identities_s {
+    std::map<std::pair<dev_t, ino_t>, uint64_t> ids;
+    uint64_t next = 1;
+    // A `fresh` file gets a new number: it may reuse the inode of one removed before.
+    uint64_t of(const struct stat& info, bool fresh) {
+        uint64_t& id = ids[{info.st_dev, info.st_ino}];
+        if (id == 0 || fresh) id = next++;
+        return id;
+    }
+};
+
 struct recorder_s {
     crash_recording_s* recording = nullptr;
     sys_syscalls_s real;
     std::mutex lock;
-    std::map<int, uint32_t> folders;                   // descriptors of watched folders -> folder index
-    std::map<int, uint64_t> files;                     // descriptors of files in them -> file
-    std::map<std::pair<dev_t, ino_t>, uint64_t> ids;   // file identities seen
-    uint64_t next_id = 1;
+    std::map<int, uint32_t> folders;  // descriptors of watched folders -> folder index
+    std::map<int, uint64_t> files;    // descriptors of files in them -> file
+    identities_s identities;
 } recorder;
 
 std::string normal(const std::string& path) {
@@ -47,13 +58,9 @@ place_e locate(const char* path, crash_entry_s* entry) {
     return PLACE_OUTSIDE;
 }
 
-uint64_t identity(int fd, bool make_new) {
+uint64_t identity(int fd, bool fresh) {
     struct stat info;
-    if (fstat(fd, &info) != 0) return 0;
-    const auto key = std::make_pair(info.st_dev, info.st_ino);
-    auto found = recorder.ids.find(key);
-    if (found != recorder.ids.end() && !make_new) return found->second;
-    return recorder.ids[key] = recorder.next_id++;
+    return fstat(fd, &info) == 0 ? recorder.identities.of(info, fresh) : 0;
 }
 
 // The file a watched descriptor writes to; 0 for a descriptor not watched.
@@ -88,37 +95,8 @@ int rec_open(const char* path, int flags, mode_t mode) {
     return fd;
 }
 
-ssize_t rec_pwrite(int fd, const void* buffer, size_t length, off_t offset) {
-    std::lock_guard<std::mutex> hold(recorder.lock);
-    const ssize_t put = recorder.real.pwrite(fd, buffer, length, offset);
-    if (put > 0 && watched_file(fd))
-        add(CRASH_WRITE, watched_file(fd), (uint64_t)offset, 0, std::string((const char*)buffer, (size_t)put));
-    return put;
-}
-
-int rec_fallocate(int fd, off_t offset, off_t length) {
-    std::lock_guard<std::mutex> hold(recorder.lock);
-    const int error = recorder.real.posix_fallocate(fd, offset, length);
-    if (error == 0 && watched_file(fd)) add(CRASH_GROW, watched_file(fd), 0, (uint64_t)(offset + length));
-    return error;
-}
-
-int rec_ftruncate(int fd, off_t length) {
-    std::lock_guard<std::mutex> hold(recorder.lock);
-    const int result = recorder.real.ftruncate(fd, length);
-    if (result == 0 && watched_file(fd)) add(CRASH_RESIZE, watched_file(fd), 0, (uint64_t)length);
-    return result;
-}
-
-// Syncs are only noted: what they make durable is the model's business.
-int rec_sync(int fd) {
-    std::lock_guard<std::mutex> hold(recorder.lock);
-    if (recorder.folders.count(fd)) add_name(CRASH_SYNC_DIR, {recorder.folders[fd], ""});
-    if (watched_file(fd)) add(CRASH_SYNC_FILE, watched_file(fd));
-    return 0;
-}
-
-// A name change between two paths (rename or link); `moves` drops the old name.
+// A name change between two paths (rename or link): a rename out of the watched folders
+// drops the old name.
 int rec_rename_like(const char* from, const char* to, int (*call)(const char*, const char*), crash_op_e kind) {
     std::lock_guard<std::mutex> hold(recorder.lock);
     crash_entry_s a, b;
@@ -129,34 +107,62 @@ int rec_rename_like(const char* from, const char* to, int (*call)(const char*, c
     else if (pa == PLACE_ENTRY && kind == CRASH_RENAME) add_name(CRASH_UNLINK, a);
     return result;
 }
-int rec_rename(const char* from, const char* to) { return rec_rename_like(from, to, recorder.real.rename, CRASH_RENAME); }
-int rec_rename_noreplace(const char* from, const char* to) {
-    return rec_rename_like(from, to, recorder.real.rename_noreplace, CRASH_RENAME);
-}
-int rec_link(const char* from, const char* to) { return rec_rename_like(from, to, recorder.real.link, CRASH_LINK); }
 
-int rec_unlink(const char* path) {
-    std::lock_guard<std::mutex> hold(recorder.lock);
-    crash_entry_s entry;
-    const place_e place = locate(path, &entry);
-    const int result = recorder.real.unlink(path);
-    if (result == 0 && place == PLACE_ENTRY) add_name(CRASH_UNLINK, entry);
-    return result;
+// The recording entries of the seam: each makes the real call, then notes what it changed.
+// Syncs are only noted: what they make durable is the model's business.
+void install_recorder(sys_syscalls_s& t) {
+    t.open = rec_open;
+    t.pwrite = [](int fd, const void* buffer, size_t length, off_t offset) {
+        std::lock_guard<std::mutex> hold(recorder.lock);
+        const ssize_t put = recorder.real.pwrite(fd, buffer, length, offset);
+        if (put > 0 && watched_file(fd))
+            add(CRASH_WRITE, watched_file(fd), (uint64_t)offset, 0, std::string((const char*)buffer, (size_t)put));
+        return put;
+    };
+    t.posix_fallocate = [](int fd, off_t offset, off_t length) {
+        std::lock_guard<std::mutex> hold(recorder.lock);
+        const int error = recorder.real.posix_fallocate(fd, offset, length);
+        if (error == 0 && watched_file(fd)) add(CRASH_GROW, watched_file(fd), 0, (uint64_t)(offset + length));
+        return error;
+    };
+    t.ftruncate = [](int fd, off_t length) {
+        std::lock_guard<std::mutex> hold(recorder.lock);
+        const int result = recorder.real.ftruncate(fd, length);
+        if (result == 0 && watched_file(fd)) add(CRASH_RESIZE, watched_file(fd), 0, (uint64_t)length);
+        return result;
+    };
+    t.fdatasync = t.fsync = [](int fd) {
+        std::lock_guard<std::mutex> hold(recorder.lock);
+        if (recorder.folders.count(fd)) add_name(CRASH_SYNC_DIR, {recorder.folders[fd], ""});
+        if (watched_file(fd)) add(CRASH_SYNC_FILE, watched_file(fd));
+        return 0;
+    };
+    t.rename = [](const char* a, const char* b) { return rec_rename_like(a, b, recorder.real.rename, CRASH_RENAME); };
+    t.rename_noreplace = [](const char* a, const char* b) {
+        return rec_rename_like(a, b, recorder.real.rename_noreplace, CRASH_RENAME);
+    };
+    t.link = [](const char* a, const char* b) { return rec_rename_like(a, b, recorder.real.link, CRASH_LINK); };
+    t.unlink = [](const char* path) {
+        std::lock_guard<std::mutex> hold(recorder.lock);
+        crash_entry_s entry;
+        const place_e place = locate(path, &entry);
+        const int result = recorder.real.unlink(path);
+        if (result == 0 && place == PLACE_ENTRY) add_name(CRASH_UNLINK, entry);
+        return result;
+    };
+    // sendfile writes at the destination's position what it read at the source's.
+    t.sendfile = [](int out, int in, off_t* offset, size_t count) {
+        std::lock_guard<std::mutex> hold(recorder.lock);
+        const off_t out_at = lseek(out, 0, SEEK_CUR), in_at = offset ? *offset : lseek(in, 0, SEEK_CUR);
+        const ssize_t sent = recorder.real.sendfile(out, in, offset, count);
+        std::string bytes(sent > 0 && watched_file(out) ? (size_t)sent : 0, '\0');
+        if (!bytes.empty() && ::pread(in, bytes.data(), bytes.size(), in_at) == sent)
+            add(CRASH_WRITE, watched_file(out), (uint64_t)out_at, 0, std::move(bytes));
+        return sent;
+    };
 }
 
-// sendfile writes at the destination's position what it read at the source's.
-ssize_t rec_sendfile(int out, int in, off_t* offset, size_t count) {
-    std::lock_guard<std::mutex> hold(recorder.lock);
-    const off_t out_at = lseek(out, 0, SEEK_CUR), in_at = offset ? *offset : lseek(in, 0, SEEK_CUR);
-    const ssize_t sent = recorder.real.sendfile(out, in, offset, count);
-    std::string bytes(sent > 0 && watched_file(out) ? (size_t)sent : 0, '\0');
-    if (!bytes.empty() && ::pread(in, bytes.data(), bytes.size(), in_at) == sent)
-        add(CRASH_WRITE, watched_file(out), (uint64_t)out_at, 0, std::move(bytes));
-    return sent;
-}
-
-crash_image_s read_folders(const std::vector<std::string>& folders, std::map<std::pair<dev_t, ino_t>, uint64_t>* ids,
-                           uint64_t* next_id) {
+crash_image_s read_folders(const std::vector<std::string>& folders, identities_s* identities) {
     crash_image_s image;
     for (uint32_t i = 0; i < folders.size(); ++i) {
         std::error_code error;
@@ -164,11 +170,8 @@ crash_image_s read_folders(const std::vector<std::string>& folders, std::map<std
             const std::string path = item.path().string();
             struct stat info;
             if (lstat(path.c_str(), &info) != 0) continue;
-            uint64_t& id = (*ids)[std::make_pair(info.st_dev, info.st_ino)];
-            if (id == 0) {
-                id = (*next_id)++;
-                image.files[id] = S_ISREG(info.st_mode) ? test_read_file(path) : "(not a regular file)";
-            }
+            const uint64_t id = identities->of(info, false);
+            if (!image.files.count(id)) image.files[id] = S_ISREG(info.st_mode) ? test_read_file(path) : "(not a regular file)";
             image.names[{i, item.path().filename().string()}] = id;
         }
     }
@@ -225,22 +228,10 @@ void crash_record_start(crash_recording_s* recording, const std::vector<std::str
     recorder.recording = recording;
     recorder.folders.clear();
     recorder.files.clear();
-    recorder.ids.clear();
-    recorder.next_id = 1;
-    recording->initial = read_folders(recording->folders, &recorder.ids, &recorder.next_id);
+    recorder.identities = {};
+    recording->initial = read_folders(recording->folders, &recorder.identities);
     recorder.real = sys_syscalls();
-    sys_syscalls_s& t = sys_syscalls();
-    t.open = rec_open;
-    t.pwrite = rec_pwrite;
-    t.posix_fallocate = rec_fallocate;
-    t.ftruncate = rec_ftruncate;
-    t.fdatasync = rec_sync;
-    t.fsync = rec_sync;
-    t.rename = rec_rename;
-    t.rename_noreplace = rec_rename_noreplace;
-    t.link = rec_link;
-    t.unlink = rec_unlink;
-    t.sendfile = rec_sendfile;
+    install_recorder(sys_syscalls());
 }
 
 void crash_record_stop() {
@@ -340,19 +331,15 @@ void crash_materialize(const crash_image_s& image, const std::vector<std::string
     for (const auto& [entry, file] : image.names) {
         const std::string path = folders.at(entry.folder) + "/" + entry.name;
         const auto seen = first_path.find(file);
-        if (seen != first_path.end()) {
-            if (link(seen->second.c_str(), path.c_str()) != 0) test_write_file(path, image.files.at(file));
-            continue;
-        }
+        if (seen != first_path.end() && link(seen->second.c_str(), path.c_str()) == 0) continue;
         test_write_file(path, image.files.at(file));
-        first_path[file] = path;
+        first_path.emplace(file, path);  // a copy made where a link failed stays a copy
     }
 }
 
 crash_image_s crash_read_folders(const std::vector<std::string>& folders) {
-    std::map<std::pair<dev_t, ino_t>, uint64_t> ids;
-    uint64_t next_id = 1;
-    return read_folders(folders, &ids, &next_id);
+    identities_s identities;
+    return read_folders(folders, &identities);
 }
 
 std::string crash_image_diff(const crash_image_s& want, const crash_image_s& got) {

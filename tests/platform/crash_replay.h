@@ -33,7 +33,6 @@ struct crash_entry_s {
     uint32_t folder = 0;
     std::string name;
     bool operator<(const crash_entry_s& o) const { return folder != o.folder ? folder < o.folder : name < o.name; }
-    bool operator==(const crash_entry_s& o) const { return folder == o.folder && name == o.name; }
 };
 
 struct crash_op_s {

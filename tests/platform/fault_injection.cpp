@@ -25,11 +25,9 @@ fault_s plan;
 sys_syscalls_s real;
 int log_fd = -1;  // log.txt's descriptor, once the log opened it through the table
 
-const char* const LOG_NAME = "log.txt";
-
 bool is_log_path(const char* path) {
     const char* slash = std::strrchr(path, '/');
-    return std::strcmp(slash ? slash + 1 : path, LOG_NAME) == 0;
+    return std::strcmp(slash ? slash + 1 : path, "log.txt") == 0;
 }
 
 // The path a descriptor was opened with; empty when the system cannot say.
@@ -41,9 +39,7 @@ std::string fd_path(int fd) {
 
 bool is_log_fd(int fd) { return fd == log_fd && is_log_path(fd_path(fd).c_str()); }
 
-bool in_folder(const std::string& path) {
-    return plan.folder.empty() || path.rfind(plan.folder + "/", 0) == 0;
-}
+bool in_folder(const std::string& path) { return plan.folder.empty() || path.rfind(plan.folder + "/", 0) == 0; }
 
 // Counts a call on a file in the chosen folder (or on any file when none is chosen) and says
 // whether it fails; a failing call leaves the planned error in errno.
@@ -61,8 +57,7 @@ bool strike_path(fault_call_e call, const char* path) {
 }
 
 bool strike_fd(fault_call_e call, int fd) {
-    if (is_log_fd(fd)) return false;
-    return strike(call, plan.folder.empty() || in_folder(fd_path(fd)));
+    return !is_log_fd(fd) && strike(call, plan.folder.empty() || in_folder(fd_path(fd)));
 }
 
 void install_file_calls(sys_syscalls_s& t) {

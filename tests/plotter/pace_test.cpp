@@ -4,12 +4,20 @@
 // byte-exact in the work test.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <thread>
 #include <tuple>
 
+#include "nonce/cpu.h"
+#include "platform/sys.h"
+#include "plotfile/plotfile.h"
+#include "plotter/engine_support.h"
 #include "plotter/plotter_eta.h"
 #include "plotter/plotter_pace.h"
 #include "plotter/plotter_size.h"
-#include "test_support.h"
 
 namespace {
 
@@ -47,6 +55,10 @@ TEST(plotter_pace, the_layout_the_rates_favour) {
         // 53.7 s with the buffer of its own.
         {"slow processor, slow drive", 1, 4096, {1, 4096, false}, {2, 2048, true},
          {per_nonce(20), 262144 / 25e6, 0.01}, true, 2048 / 41.0},
+        // Short rows measured during a burst (2 ms for 128 KiB): counted at no less per byte than
+        // the long ones, so nothing promises more than the drive's 25 MB/s.
+        {"a burst in the short rows' probe", 1, 4096, {1, 4096, false}, {2, 2048, true},
+         {per_nonce(170), 262144 / 25e6, 0.002}, true, 2048 / (4096 * 131072 / 25e6)},
         // A drive that could not be measured keeps the computing and the writing overlapped.
         {"drive not measured", 1, 4096, {1, 4096, false}, {2, 2048, true}, {per_nonce(170), 0, 0}, true, 0},
     };
@@ -118,4 +130,85 @@ TEST(plotter_pace, a_change_only_for_a_tenth_more) {
     EXPECT_TRUE(plotter_pace_worth_change(own, pace_plan_s{spare, 42.4, 50, 100}));  // slow processor: +18 %
     EXPECT_FALSE(plotter_pace_worth_change(own, pace_plan_s{own, 83, 50, 100}));     // already there
     EXPECT_FALSE(plotter_pace_worth_change(spare, pace_plan_s{own, 0, 0, 0}));       // nothing measured
+}
+
+// What the probe's two rows predict for the rows a run writes: a drive that costs a request
+// whatever its size, one that costs its bytes, and one of each (worked by hand).
+TEST(plotter_pace, rows_predicted_from_the_probe) {
+    const pace_layout_s own{1, 4096, false}, spare{2, 2048, true};
+    struct case_s {
+        double own_row, spare_row;
+        uint64_t row_bytes;
+        double seconds;
+    } cases[] = {
+        {10e-3, 10e-3, 64 << 10, 10e-3},         // requests only
+        {10e-3, 5e-3, 64 << 10, 2.5e-3},         // bytes only
+        {12e-3, 7e-3, 64 << 10, 4.5e-3},         // 2 ms a request and 10 ms per 256 KiB
+        {12e-3, 7e-3, 512 << 10, 22e-3},         // the same, past the longer row
+        {0, 7e-3, 64 << 10, 0},                  // nothing measured
+    };
+    for (const case_s& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.own_row << " " << c.spare_row << " " << c.row_bytes);
+        EXPECT_NEAR(plotter_pace_row_seconds(own, spare, {0, c.own_row, c.spare_row}, c.row_bytes), c.seconds, 1e-9);
+    }
+    EXPECT_DOUBLE_EQ(plotter_pace_row_seconds(own, own, {0, 8e-3, 8e-3}, 1024), 8e-3);  // one length: its one point
+}
+
+namespace {
+
+// The nonces of the run below, computed once; the run's source copies them out at a set pace.
+constexpr uint64_t BELIED_ACCOUNT = 7900104405094198526ull, BELIED_START = 5000, BELIED_NONCES = 64;
+test_batch_s* belied_nonces = nullptr;
+
+uint64_t copied_batch(batch_buffer_s* batch, uint64_t, uint64_t first, uint64_t count, cpu_family_e, int32_t,
+                      uint64_t, const std::atomic<bool>*, std::atomic<uint64_t>* progress) {
+    const batch_buffer_s& from = belied_nonces->batch;
+    for (uint64_t s = 0; s < SCOOPS_PER_PLOT; ++s)
+        std::memcpy(batch->data + s * batch->capacity * SCOOP_SIZE,
+                    from.data + (s * from.capacity + first - BELIED_START) * SCOOP_SIZE, count * SCOOP_SIZE);
+    std::this_thread::sleep_for(std::chrono::milliseconds(2 * count));  // 2 ms a nonce
+    *progress = count;
+    return count;
+}
+
+ssize_t slow_pwrite(int fd, const void* buffer, size_t length, off_t offset) {
+    std::this_thread::sleep_for(std::chrono::microseconds(100));
+    return pwrite(fd, buffer, length, offset);
+}
+
+}  // namespace
+
+// A drive that takes the probe's few rows far faster than it keeps up (as a hard disk's cache
+// does): the run starts with the spare buffer, its own rows show the drive setting the pace,
+// and it changes to one longer buffer mid-run, says so, and writes the same bytes.
+TEST(plotter_pace, the_run_s_own_rows_overrule_the_probe) {
+    test_batch_s reference(BELIED_NONCES);
+    std::atomic<uint64_t> progress{0};
+    ASSERT_EQ(cpu_plot_batch(&reference.batch, BELIED_ACCOUNT, BELIED_START, BELIED_NONCES, CPU_FAMILY_BEST, 0, 0,
+                             nullptr, &progress),
+              BELIED_NONCES);
+    belied_nonces = &reference;
+    test_dir_s dir;
+    drive_s target = engine_drive(dir.path, false);
+    plotter_s* plotter = plotter_create();
+    plotter->seam.cpu_batch = copied_batch;
+    plotter->seam.drive_probe = [](const char*, uint64_t) { return 10e-6; };  // a batch's 4096 rows in 41 ms
+    job_s* job = job_create(&target, nullptr, BELIED_ACCOUNT, BELIED_START, BELIED_NONCES);
+    plotter_add_job(plotter, job);
+    sys_syscalls().pwrite = slow_pwrite;  // 4096 rows in 0.4 s or more
+    testing::internal::CaptureStderr();
+    ASSERT_TRUE(plotter_setup(plotter, {0, 32 * PLOT_SIZE, 0, 0, CPU_FAMILY_BEST, true}, 0, 1));
+    plotter_wait(plotter);
+    sys_syscalls_reset();
+    sys_ui_drain();
+    const std::string log = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(job->job_state, JOB_DONE);
+    EXPECT_NE(log.find("Pace: the processors set the pace"), std::string::npos) << log;
+    EXPECT_NE(log.find("2 buffers of 16 nonces, one more than the drives written"), std::string::npos) << log;
+    EXPECT_NE(log.find("Pace, as the run's batches show it: the drives set the pace"), std::string::npos) << log;
+    EXPECT_NE(log.find("1 buffer of 32 nonces, one per drive written"), std::string::npos) << log;
+    plotter_destroy(plotter);
+    // A PoC1 file holds the scoops in the order the reference batch (as long as the file) does.
+    const std::string file = test_read_file(dir.file(plotfile_name(BELIED_ACCOUNT, BELIED_START, BELIED_NONCES, false)));
+    EXPECT_TRUE(file == std::string(reference.storage.begin(), reference.storage.end()));
 }

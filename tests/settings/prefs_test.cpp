@@ -29,31 +29,46 @@ std::string every_value(const prefs_loaded_s& loaded) {
     return all;
 }
 
-// A record whose every value differs from its start value.
-settings_s changed_values() {
-    settings_s s;
-    s.account_id = 5;
-    s.auto_start_nonce = false;
-    s.gpu_mask = 1;
-    s.max_ram_bytes = 7;
-    s.max_file_bytes = 3000000000;
-    s.max_fill_bytes = 9;
-    s.dont_adjust_gpu_dog = true;
-    s.hash_per_dispatch = 1;
-    s.threads_per_group = 2;
-    s.cpu_threads = 3;
-    s.max_gpu_nonces = 4;
-    s.use_poc2_format = true;
-    s.ssd_scatter = true;
-    return s;
-}
+// A record whose every value differs from its start value (fields in config.yml order).
+const settings_s changed_values{5, false, 1, 7, 3000000000, 9, true, 1, 2, 3, 4, true, true};
 
-const char* const config_head =
-    "# Configuration file for Kestrune\n"
-    "# This file stores remembered settings from your prior plots\n"
-    "# and advanced settings and overrides.\n"
-    "# You can delete this file to return to all default values.\n"
-    "\n";
+// config.yml as a save writes it; each @ takes the next of `values`, in key order.
+std::string config_text(const std::vector<std::string>& values) {
+    const std::string form =
+        "# Configuration file for Kestrune\n"
+        "# This file stores remembered settings from your prior plots\n"
+        "# and advanced settings and overrides.\n"
+        "# You can delete this file to return to all default values.\n"
+        "\n"
+        "account: @\n"
+        "auto_start_nonce: @\n"
+        "gpus: @  # Last GPU(s) used or empty for CPU\n"
+        "ssds: @\n"
+        "\n"
+        "# Paths you made plots in are remembered to double check and\n"
+        "# ensure new plots never overlap nonces of existing plots.\n"
+        "plots:\n"
+        "@\n"
+        "\n"
+        "# Overrides\n"
+        "max_ram_gb: @\n"
+        "max_gb_per_file: @  # Each plot file will be this size or less in GB\n"
+        "max_gb_to_fill: @  # Use this to fill only part of a target drive\n"
+        "\n"
+        "# Advanced and experimental settings\n"
+        "dont_adjust_gpu_dog: @\n"
+        "hash_per_dispatch: @\n"
+        "threads_per_group: @\n"
+        "cpu_threads: @  # Default is CPU threads - 1\n"
+        "max_gpu_nonces: @  # Try 1024 here if you get GPU errors\n"
+        "use_poc2_format: @  # PoC2 format (supported by jminer)\n"
+        "ssd_scatter: @\n";
+    std::string text;
+    size_t next = 0;
+    for (const char c : form) text += c == '@' ? values.at(next++) : std::string(1, c);
+    EXPECT_EQ(next, values.size());
+    return text;
+}
 
 struct Prefs : testing::Test {
     test_dir_s dir;
@@ -80,8 +95,7 @@ TEST_F(Prefs, MissingAndDamagedFiles) {
 }
 
 // A config.yml that exists but cannot be read (a folder of that name, a file without read
-// permission) is reported with its reason, loads nothing and is not moved aside: the caller
-// must not replace what it could not read.
+// permission) is reported with its reason, loads nothing and is not moved aside.
 TEST_F(Prefs, UnreadableFilesAreLeftAlone) {
     ASSERT_EQ(mkdir(path.c_str(), 0755), 0);
     const prefs_loaded_s folder = prefs_load(path.c_str(), 0);
@@ -117,110 +131,35 @@ TEST_F(Prefs, FailedSavesKeepTheOldFile) {
     EXPECT_EQ(account_id, 5u);
 }
 
-// Each record is saved as exactly these bytes: key order, number forms, comments and gaps.
+// Each record is saved as exactly these bytes: key order, number forms, quoting, comments and
+// gaps. What is saved loads back, no file size limit (0) and folder names that are bytes, not
+// UTF-8, included.
 TEST_F(Prefs, SavedBytesAreExact) {
-    settings_s odd = changed_values();
-    odd.account_id = 7900104405094198526ull;
-    odd.gpu_mask = 0x80000005u;
-    odd.max_ram_bytes = 12884901889ull;
-    odd.max_file_bytes = 0;
-    odd.max_fill_bytes = 1500000000;
-    odd.hash_per_dispatch = 0;
-    odd.threads_per_group = 2147483647;
-    odd.cpu_threads = -4;
-    odd.max_gpu_nonces = 1024;
+    const settings_s odd{7900104405094198526ull, false, 0x80000005u, 12884901889ull, 0, 1500000000, true, 0, 2147483647,
+                         -4, 1024, true, true};
     settings_s fractions = odd;
     fractions.max_ram_bytes = 1610612736;
     fractions.max_file_bytes = 1234567890123ull;
     fractions.max_fill_bytes = UINT64_MAX;
     const struct {
         settings_s values;
-        std::vector<std::string> ssds, plots;
-        const char* body;
+        std::vector<std::string> ssds, plots, text;  // text: the values as the file writes them
     } cases[] = {
-        {settings_s{}, {}, {},
-         "account: 0\n"
-         "auto_start_nonce: true\n"
-         "gpus: []  # Last GPU(s) used or empty for CPU\n"
-         "ssds: []\n"
-         "\n"
-         "# Paths you made plots in are remembered to double check and\n"
-         "# ensure new plots never overlap nonces of existing plots.\n"
-         "plots:\n"
-         "  []\n"
-         "\n"
-         "# Overrides\n"
-         "max_ram_gb: 0\n"
-         "max_gb_per_file: 1000  # Each plot file will be this size or less in GB\n"
-         "max_gb_to_fill: 0  # Use this to fill only part of a target drive\n"
-         "\n"
-         "# Advanced and experimental settings\n"
-         "dont_adjust_gpu_dog: false\n"
-         "hash_per_dispatch: 32\n"
-         "threads_per_group: 32\n"
-         "cpu_threads: 0  # Default is CPU threads - 1\n"
-         "max_gpu_nonces: 0  # Try 1024 here if you get GPU errors\n"
-         "use_poc2_format: false  # PoC2 format (supported by jminer)\n"
-         "ssd_scatter: false\n"},
+        {settings_s{}, {}, {}, {"0", "true", "[]", "[]", "  []", "0", "1000", "0", "false", "32", "32", "0", "0", "false", "false"}},
         {odd, {"/ssd/a", "/b c/"}, {"/p/", "/q r/"},
-         "account: 7900104405094198526\n"
-         "auto_start_nonce: false\n"
-         "gpus: [0, 2, 31]  # Last GPU(s) used or empty for CPU\n"
-         "ssds: [/ssd/a, /b c/]\n"
-         "\n"
-         "# Paths you made plots in are remembered to double check and\n"
-         "# ensure new plots never overlap nonces of existing plots.\n"
-         "plots:\n"
-         "  - /p/\n"
-         "  - /q r/\n"
-         "\n"
-         "# Overrides\n"
-         "max_ram_gb: 12.000000000931323\n"
-         "max_gb_per_file: 18446744073  # Each plot file will be this size or less in GB\n"
-         "max_gb_to_fill: 1.5  # Use this to fill only part of a target drive\n"
-         "\n"
-         "# Advanced and experimental settings\n"
-         "dont_adjust_gpu_dog: true\n"
-         "hash_per_dispatch: 0\n"
-         "threads_per_group: 2147483647\n"
-         "cpu_threads: -4  # Default is CPU threads - 1\n"
-         "max_gpu_nonces: 1024  # Try 1024 here if you get GPU errors\n"
-         "use_poc2_format: true  # PoC2 format (supported by jminer)\n"
-         "ssd_scatter: true\n"},
+         {"7900104405094198526", "false", "[0, 2, 31]", "[/ssd/a, /b c/]", "  - /p/\n  - /q r/", "12.000000000931323",
+          "18446744073", "1.5", "true", "0", "2147483647", "-4", "1024", "true", "true"}},
         {fractions, {"/mnt/a: b #c"}, {"- x"},
-         "account: 7900104405094198526\n"
-         "auto_start_nonce: false\n"
-         "gpus: [0, 2, 31]  # Last GPU(s) used or empty for CPU\n"
-         "ssds: [\"/mnt/a: b #c\"]\n"
-         "\n"
-         "# Paths you made plots in are remembered to double check and\n"
-         "# ensure new plots never overlap nonces of existing plots.\n"
-         "plots:\n"
-         "  - \"- x\"\n"
-         "\n"
-         "# Overrides\n"
-         "max_ram_gb: 1.5\n"
-         "max_gb_per_file: 1234.5678901229999  # Each plot file will be this size or less in GB\n"
-         "max_gb_to_fill: 18446744073.709549  # Use this to fill only part of a target drive\n"
-         "\n"
-         "# Advanced and experimental settings\n"
-         "dont_adjust_gpu_dog: true\n"
-         "hash_per_dispatch: 0\n"
-         "threads_per_group: 2147483647\n"
-         "cpu_threads: -4  # Default is CPU threads - 1\n"
-         "max_gpu_nonces: 1024  # Try 1024 here if you get GPU errors\n"
-         "use_poc2_format: true  # PoC2 format (supported by jminer)\n"
-         "ssd_scatter: true\n"},
+         {"7900104405094198526", "false", "[0, 2, 31]", "[\"/mnt/a: b #c\"]", "  - \"- x\"", "1.5",
+          "1234.5678901229999", "18446744073.709549", "true", "0", "2147483647", "-4", "1024", "true", "true"}},
     };
     for (const auto& c : cases) {
         settings_set(c.values);
         ASSERT_TRUE(prefs_save(path.c_str(), c.ssds, c.plots));
-        EXPECT_EQ(test_read_file(path), config_head + std::string(c.body));
+        EXPECT_EQ(test_read_file(path), config_text(c.text));
     }
-    // What is saved loads back, no file size limit (0) included; folder names are bytes, not
-    // necessarily UTF-8, and come back the same.
     const std::vector<std::string> ssds = {"/mnt/\xff\xfe", "/a b/\xe9t\xe9"}, plots = {"/p/\xc3(/", "/q/"};
-    settings_s whole = changed_values(), no_limit;
+    settings_s whole = changed_values, no_limit;
     whole.max_fill_bytes = 1500000000;  // a fill of a few bytes does not survive the GB form
     no_limit = whole;
     no_limit.max_file_bytes = 0;
@@ -237,6 +176,7 @@ TEST_F(Prefs, SavedBytesAreExact) {
 // Odd, limit and invalid values on a machine with 2 GPUs, loaded over the start values or over
 // a record whose every value differs from them. Missing or bad keys keep the value they had,
 // except the four counts, which fall back to 0, and use_poc2_format, which falls back to false.
+// (Plain values of every key load in the round trip above.)
 TEST_F(Prefs, OddValuesLoadAsTheyMust) {
     const std::string start = "account=0 auto=1 gpus=0 ram=0 file=1000000000000 fill=0 dog=0 counts=0,0,0,0 poc2=0 scatter=0";
     const std::string kept_changed =
@@ -247,11 +187,6 @@ TEST_F(Prefs, OddValuesLoadAsTheyMust) {
         std::string want;
     } cases[] = {
         // Keys load one by one; a bad value or element costs only itself.
-        {false, "account: 123\n", "account=123 auto=1 gpus=0 ram=0 file=1000000000000 fill=0 dog=0 counts=0,0,0,0 poc2=0 scatter=0"},
-        {false, "gpus: [0, 2, 5]\nmax_ram_gb: 12\nmax_gb_per_file: 1.5\nmax_gb_to_fill: 1.5\n",
-         "account=0 auto=1 gpus=1 ram=12884901888 file=1000000000 fill=1500000000 dog=0 counts=0,0,0,0 poc2=0 scatter=0"},
-        {false, "max_gb_per_file: 0\nhash_per_dispatch: 16\nthreads_per_group: 64\nuse_poc2_format: true\n",
-         "account=0 auto=1 gpus=0 ram=0 file=1000000000000 fill=0 dog=0 counts=16,64,0,0 poc2=1 scatter=0"},
         {false, "account: 12345678x\ngpus: [a, 1]\nauto_start_nonce: false\ncpu_threads: 3\nuse_poc2_format: true\n",
          "account=0 auto=0 gpus=2 ram=0 file=1000000000000 fill=0 dog=0 counts=0,0,3,0 poc2=1 scatter=0"},
         {false, "ssds: [/a, {x: 1}, /b]\nplots:\n  - /p/\n  - [1]\n  - /q/\ngpus: 1\n", start + " ssd=/a ssd=/b plot=/p/ plot=/q/"},
@@ -274,7 +209,8 @@ TEST_F(Prefs, OddValuesLoadAsTheyMust) {
          "account: 18446744073709551616\nhash_per_dispatch: 2147483648\nmax_ram_gb: 17179869184\n"
          "max_gb_per_file: 18446744074\nmax_gb_to_fill: 18446744074\n",
          kept_changed},
-        // No file size limit from the largest whole GB on; sizes below a byte or a GB.
+        // No file size limit from the largest whole GB on; sizes below a byte or a GB; file sizes
+        // in whole GB.
         {true, "max_gb_per_file: 18446744073.5\nmax_ram_gb: 1e-9\nmax_gb_to_fill: 0.0000000015\n",
          "account=5 auto=0 gpus=1 ram=1 file=0 fill=1 dog=1 counts=0,0,0,0 poc2=0 scatter=1"},
         {true, "max_gb_per_file: 1.9\n",
@@ -286,7 +222,8 @@ TEST_F(Prefs, OddValuesLoadAsTheyMust) {
          "dont_adjust_gpu_dog: 1\ncpu_threads: 3.0\nmax_gpu_nonces: true\nuse_poc2_format: maybe\n"
          "ssd_scatter: [true]\ngpus: 1\nssds: /a\nplots: {a: 1}\n",
          kept_changed},
-        {true, "account: +6\nthreads_per_group: 0x10\nmax_ram_gb: .inf\nmax_gb_to_fill: 1,5\n", kept_changed},
+        {true, "account: +6\nthreads_per_group: 0x10\nmax_ram_gb: .inf\nmax_gb_to_fill: 1,5\nmax_gb_per_file: 0\n",
+         kept_changed},
         {false, "auto_start_nonce: oN\n", start},
         {false, "auto_start_nonce: n\ndont_adjust_gpu_dog: Yes\nuse_poc2_format: ON\nssd_scatter: y\n",
          "account=0 auto=0 gpus=0 ram=0 file=1000000000000 fill=0 dog=1 counts=0,0,0,0 poc2=1 scatter=1"},
@@ -300,7 +237,7 @@ TEST_F(Prefs, OddValuesLoadAsTheyMust) {
          "account=5 auto=0 gpus=3 ram=7 file=3000000000 fill=9 dog=1 counts=0,0,0,0 poc2=0 scatter=1 ssd=/a ssd=5"},
     };
     for (const auto& c : cases) {
-        settings_set(c.over_changed ? changed_values() : settings_s{});
+        settings_set(c.over_changed ? changed_values : settings_s{});
         test_write_file(path, c.text);
         const prefs_loaded_s loaded = prefs_load(path.c_str(), 2);
         EXPECT_TRUE(loaded.parsed) << c.text;

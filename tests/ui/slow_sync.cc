@@ -3,23 +3,14 @@
 #include <dlfcn.h>
 #include <unistd.h>
 
-namespace {
-
-template <typename F>
-F next_definition(const char* name) {
-    return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
-}
-
-}  // namespace
-
 extern "C" int fdatasync(int fd) {
-    static const auto real = next_definition<int (*)(int)>("fdatasync");
+    static const auto real = reinterpret_cast<int (*)(int)>(dlsym(RTLD_NEXT, "fdatasync"));
     usleep(400000);
     return real(fd);
 }
 
 extern "C" int fsync(int fd) {
-    static const auto real = next_definition<int (*)(int)>("fsync");
+    static const auto real = reinterpret_cast<int (*)(int)>(dlsym(RTLD_NEXT, "fsync"));
     usleep(400000);
     return real(fd);
 }
