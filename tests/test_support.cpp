@@ -98,6 +98,11 @@ bool test_utf8_valid(const std::string& text) {
     return run_command("iconv -f UTF-8 -t UTF-8 " + dir.file("text") + " >/dev/null 2>&1").status == 0;
 }
 
+testing::AssertionResult test_holds(const std::string& text, const std::string& part) {
+    if (text.find(part) != std::string::npos) return testing::AssertionSuccess();
+    return testing::AssertionFailure() << "\"" << part << "\" is not in:\n" << text;
+}
+
 std::string test_read_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
