@@ -5,6 +5,7 @@
 
 #include <regex>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -22,22 +23,19 @@ struct library_names_guard_s {
 // mean no GPUs.
 TEST(OpenclLoader, MissingOrUnusableLibraryMeansNoGpusAndNoCrash) {
     library_names_guard_s guard;
-    struct case_s {
-        std::vector<std::string> names;  // libraries tried
-        int loaded;                      // what opencl_load says
-        const char* logged;              // what enumerating logs
-    };
-    const case_s cases[] = {{{"libkestrune-no-such-opencl.so", "libkestrune-no-such-opencl.so.1"}, -1, ""},
-                            {{"libc.so.6"}, -3, "OpenCL library lacks clGetPlatformIDs; no GPU will be used\n"}};
-    for (const case_s& c : cases) {
-        SCOPED_TRACE(c.names[0]);
-        opencl_set_library_names(c.names);
-        EXPECT_EQ(opencl_load(), c.loaded);
+    // The libraries tried; what opencl_load says; what enumerating logs.
+    const std::tuple<std::vector<std::string>, int, const char*> cases[] = {
+        {{"libkestrune-no-such-opencl.so", "libkestrune-no-such-opencl.so.1"}, -1, ""},
+        {{"libc.so.6"}, -3, "OpenCL library lacks clGetPlatformIDs; no GPU will be used\n"}};
+    for (const auto& [names, loaded, logged] : cases) {
+        SCOPED_TRACE(names[0]);
+        opencl_set_library_names(names);
+        EXPECT_EQ(opencl_load(), loaded);
         EXPECT_TRUE(opencl_api.clGetPlatformIDs == nullptr && opencl_api.clFinish == nullptr);
-        char names[8][64] = {};
+        char found[8][64] = {};
         testing::internal::CaptureStderr();
-        EXPECT_EQ(gpu_enumerate(8, 64, names), 0);
-        EXPECT_EQ(testing::internal::GetCapturedStderr(), c.logged);
+        EXPECT_EQ(gpu_enumerate(8, 64, found), 0);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), logged);
         EXPECT_TRUE(gpu_devices.empty() && gpu_list_all().empty() && !gpu_activate_pd({{0, 0}}, 32, {}));
     }
 }
@@ -60,8 +58,7 @@ TEST(OpenclLoader, LaterNameIsTriedAndCpuDevicesAreNotRecorded) {
     testing::internal::CaptureStderr();
     EXPECT_EQ(gpu_enumerate(8, 64, names), 0);
     const std::string log = testing::internal::GetCapturedStderr();
-    for (const char* line : {"  found ", "  0: CPU, ", "     Mem global "})
-        EXPECT_NE(log.find(line), std::string::npos) << line << log;
+    for (const char* line : {"  found ", "  0: CPU, ", "     Mem global "}) EXPECT_TRUE(test_holds(log, line));
     EXPECT_TRUE(gpu_devices.empty() && names[0][0] == 0);
 }
 
@@ -91,16 +88,9 @@ TEST(GpuLookup, KnownModelsDeviceNamesAndUnknownIndexes) {
 // to fit the largest allocation.
 TEST(GpuSizing, DeviceSizeFromWhatTheDeviceReports) {
     const uint64_t GiB = 1ull << 30;
-    struct case_s {
-        const char* what;
-        gpu_desc_s desc;
-        gpu_overrides_s overrides;
-        uint64_t nonces;
-        gpu_limit_e limit;
-        uint32_t gen_buffers;
-    };
     const gpu_overrides_s plain;
-    const case_s cases[] = {
+    // The device; what it reports and the settings; its size, the limit that decided it, its generation buffers.
+    const std::tuple<const char*, gpu_desc_s, gpu_overrides_s, uint64_t, gpu_limit_e, uint32_t> cases[] = {
         // 2 GiB, 512 MiB allocations: 2389 fit the memory, 2048 one allocation; 2048 areas of
         // 262160 bytes are just over 512 MiB, so two generation buffers.
         {"small card", {"Small", 2 * GiB, 512ull << 20, 10, 1024, 32}, plain, 2048, GPU_LIMIT_ALLOCATION, 2},
@@ -120,11 +110,10 @@ TEST(GpuSizing, DeviceSizeFromWhatTheDeviceReports) {
         {"option", {"Mystery", 0, 0, 0, 0, 0}, {16448, 1000, 32}, 16448, GPU_LIMIT_OPTION, 1},
         {"option, uneven", {"Small", 2 * GiB, 512ull << 20, 10, 1024, 32}, {3000, 0, 64}, 2944, GPU_LIMIT_OPTION, 2},
     };
-    for (const case_s& c : cases) {
-        const gpu_size_s size = gpu_size_device(c.desc, c.overrides);
-        EXPECT_EQ(size.nonces, c.nonces) << c.what;
-        EXPECT_EQ(size.limit, c.limit) << c.what << ": " << gpu_limit_name(size.limit);
-        EXPECT_EQ(size.gen_buffers, c.gen_buffers) << c.what;
+    for (const auto& [what, desc, overrides, nonces, limit, gen_buffers] : cases) {
+        const gpu_size_s size = gpu_size_device(desc, overrides);
+        EXPECT_EQ(std::make_tuple(size.nonces, size.limit, size.gen_buffers), std::make_tuple(nonces, limit, gen_buffers))
+            << what << ": " << gpu_limit_name(size.limit);
     }
     uint64_t part = 0;
     // 100 nonces in groups of 32 with room for two groups per buffer: 4 groups in 2 buffers.
