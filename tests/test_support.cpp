@@ -2,8 +2,6 @@
 // folders, files, the command-line program and the reference nonce cache.
 #include "test_support.h"
 
-#include <gtest/gtest.h>
-
 #include <sys/wait.h>
 #include <unistd.h>
 

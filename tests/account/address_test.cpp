@@ -1,9 +1,7 @@
 // The address codec against the network's reference addresses and rejects, typed forms,
 // decimal ids and every single-symbol error.
-#include <gtest/gtest.h>
 
 #include <algorithm>
-#include <string>
 
 #include "account/address.h"
 #include "test_support.h"

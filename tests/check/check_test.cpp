@@ -1,6 +1,5 @@
 // The checker on real files: correct and damaged files in both orders, sampled and full,
 // bad sizes and names, where the samples look, and asynchronous reads that fail.
-#include <gtest/gtest.h>
 
 #include <aio.h>
 #include <fcntl.h>
@@ -10,12 +9,9 @@
 #include <cerrno>
 #include <filesystem>
 #include <map>
-#include <string>
 #include <tuple>
-#include <vector>
 
 #include "check/check.h"
-#include "nonce/nonce.h"
 #include "platform/sys.h"
 #include "test_support.h"
 

@@ -1,6 +1,5 @@
 // kestrune-cli plots: states, overlaps and totals of folders built here, read back from
 // --json as whole objects.
-#include <gtest/gtest.h>
 #include <yaml-cpp/yaml.h>
 
 #include <sys/stat.h>
@@ -12,47 +11,36 @@
 #include <regex>
 #include <tuple>
 
-#include "nonce/nonce.h"
 #include "platform/sys.h"
 #include "test_support.h"
 
 namespace {
 
-// A sparse file of `size` bytes; with `record`, the last eight bytes hold it (a resume record).
+// A sparse file of `size` bytes; with `record`, the last eight bytes hold it (a resume record,
+// little-endian like this machine).
 void make(const std::string& path, uint64_t size, int64_t record = -1) {
-    { std::ofstream(path, std::ios::binary); }
+    test_write_file(path, "");
     std::filesystem::resize_file(path, size);
-    if (record < 0) return;
-    std::fstream f(path, std::ios::binary | std::ios::in | std::ios::out);
-    f.seekp((std::streamoff)size - 8);
-    for (int b = 0; b < 8; ++b) f.put((char)((uint64_t)record >> (8 * b)));
+    if (record >= 0)
+        std::fstream(path, std::ios::binary | std::ios::in | std::ios::out).seekp(size - 8).write((const char*)&record, 8);
 }
 
 using object_t = std::map<std::string, std::string>;
 
-// A JSON object as key -> text; a list becomes its items joined by " | ".
-object_t flat(const YAML::Node& node) {
-    object_t out;
-    for (const auto& entry : node) {
-        std::string text;
-        if (entry.second.IsSequence()) {
-            for (const auto& item : entry.second) text += (text.empty() ? "" : " | ") + item.as<std::string>();
-        } else {
-            text = entry.second.as<std::string>();
-        }
-        out[entry.first.as<std::string>()] = text;
-    }
-    return out;
-}
-
+// The objects of doc[key], each as key -> text (a list: its items joined by " | "), with only
+// the `keep` keys when any are given.
 std::vector<object_t> list(const YAML::Node& doc, const char* key, const std::vector<std::string>& keep = {}) {
     std::vector<object_t> out;
     for (const auto& item : doc[key]) {
-        object_t o = flat(item);
-        if (!keep.empty())
-            for (auto it = o.begin(); it != o.end();)
-                it = std::find(keep.begin(), keep.end(), it->first) == keep.end() ? o.erase(it) : std::next(it);
-        out.push_back(o);
+        object_t& o = out.emplace_back();
+        for (const auto& entry : item) {
+            const std::string name = entry.first.as<std::string>();
+            if (!keep.empty() && std::find(keep.begin(), keep.end(), name) == keep.end()) continue;
+            std::string& text = o[name];
+            if (!entry.second.IsSequence()) text = entry.second.as<std::string>();
+            for (size_t i = 0; entry.second.IsSequence() && i < entry.second.size(); ++i)
+                text += (i ? " | " : "") + entry.second[i].as<std::string>();
+        }
     }
     return out;
 }

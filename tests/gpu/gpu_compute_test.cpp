@@ -3,19 +3,15 @@
 // self-test; batch progress from the event callbacks; and faults, OpenCL failures injected
 // into the runtime or devices whose kernels are replaced to return zeros for the spot check,
 // which must end the batch with 0 and leave no event behind.
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
 #include <climits>
 #include <cstring>
 #include <memory>
-#include <string>
 #include <tuple>
-#include <vector>
 
 #include "gpu/gpu_context.h"
-#include "nonce/nonce.h"
 #include "test_support.h"
 
 namespace {

@@ -1,13 +1,9 @@
 // The run-time OpenCL loader and device lookups: missing or unusable libraries mean no
 // GPUs, known models match exactly, device names parse, the per-device nonce count, and the
 // command-line device list and GPU benchmark.
-#include <gtest/gtest.h>
 
 #include <regex>
-#include <string>
 #include <tuple>
-#include <utility>
-#include <vector>
 
 #include "gpu/gpu_device.h"
 #include "test_support.h"

@@ -1,15 +1,10 @@
 // CPU batches against the reference nonces for every family and every way of splitting a
 // batch, stop, the family names and choice, the thread count, and the processor queries.
-#include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstring>
-#include <string>
 #include <thread>
 #include <tuple>
-#include <vector>
 
-#include "nonce/nonce.h"
 #include "nonce/cpu.h"
 #include "test_support.h"
 

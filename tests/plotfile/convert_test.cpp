@@ -1,6 +1,5 @@
 // In-place conversion: round trips against nonce_compute and the known-answer files,
 // refusals that touch nothing, and a fault sweep through the system-call seam.
-#include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -4,13 +4,8 @@
 
 #include <atomic>
 #include <cerrno>
-#include <string>
 #include <tuple>
-#include <vector>
 
-#include <gtest/gtest.h>
-
-#include "nonce/nonce.h"
 #include "platform/sys.h"
 #include "plotfile/plotfile.h"
 #include "test_support.h"
