@@ -6,8 +6,6 @@
 #include "account/address.h"
 #include "test_support.h"
 
-namespace {
-
 // The reference vectors, and every address one symbol away from a valid one.
 TEST(Address, ReferenceAddressesRejectsAndEverySingleChangedSymbol) {
     const auto good = test_read_vectors("address.tsv"), bad = test_read_vectors("address_bad.tsv");
@@ -48,5 +46,3 @@ TEST(Address, TypedFormsAndDecimalIds) {
         EXPECT_EQ(address_parse_account(c.first, &id) ? std::to_string(id) : "bad", c.second) << c.first;
     }
 }
-
-}  // namespace
