@@ -141,7 +141,10 @@ TEST(CliPlot, WritesBothFormsLeavesOtherWritersFilesAndRerunPlotsNothingNew) {
     EXPECT_EQ(test_read_file(unfinished), std::string(8 * PLOT_SIZE, '\0'));
     EXPECT_EQ(engine_list(dir.path), (std::vector<std::string>{ID + "_0_8_8.plotting", ID + "_16_8", ID + "_8_8_8"}));
 
-    EXPECT_EQ(test_run_cli("check " + poc1 + " " + dir.file(ID + "_16_8") + " --full").status, 0);
+    const test_cli_s full = test_run_cli("check " + poc1 + " " + dir.file(ID + "_16_8") + " --full");
+    EXPECT_EQ(full.status, 0);
+    EXPECT_EQ(full.output, poc1 + ": OK (0 of 8 nonces bad)\n" + dir.file(ID + "_16_8") +
+                               ": OK (0 of 8 nonces bad)\n2 files checked, 0 bad, 0 unreadable\n");
     ASSERT_EQ(std::rename(dir.file(ID + "_16_8").c_str(), dir.file(ID + "_16_8_8").c_str()), 0);
     const test_cli_s wrong = test_run_cli("check " + poc1 + " " + dir.file(ID + "_16_8_8"));
     EXPECT_EQ(wrong.status, 1);
