@@ -309,33 +309,30 @@ TEST(Cli, AnUnopenableLogIsWarnedAboutOnceAndNeverPointedTo) {
 // A file whose conversion is unfinished is never planned over, moved or taken for complete,
 // in either form: plot names it and says how to finish it, and plots nothing in its place.
 TEST(CliPlot, FilesBeingConvertedAreNamedAndLeftAlone) {
-    const std::string bytes(8 * PLOT_SIZE, '\7');
-    const struct {
-        const char* what;
-        std::string file, journal;  // names of the file being converted and of its journal
-        bool staged;                // they lie on the staging folder
-        const char* options;
-    } cases[] = {
-        {"PoC1 plan", ID + "_0_8_8", ID + "_0_8_8.converting", false, ""},
-        {"PoC2 plan", ID + "_0_8_8", ID + "_0_8_8.converting", false, " --poc2"},
-        {"renamed, journal left", ID + "_0_8", ID + "_0_8_8.converting", false, " --poc2"},
-        {"staged", ID + "_0_8_8", ID + "_0_8_8.converting", true, ""},
+    const std::string bytes(8 * PLOT_SIZE, '\7'), journal = ID + "_0_8_8.converting";
+    // The case; the file being converted (its journal keeps the PoC1 name), whether it lies on
+    // the staging folder, the plot's options.
+    const std::tuple<const char*, std::string, bool, const char*> cases[] = {
+        {"PoC1 plan", ID + "_0_8_8", false, ""},
+        {"PoC2 plan", ID + "_0_8_8", false, " --poc2"},
+        {"renamed, journal left", ID + "_0_8", false, " --poc2"},
+        {"staged", ID + "_0_8_8", true, ""},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
+    for (const auto& [what, file, staged, options] : cases) {
+        SCOPED_TRACE(what);
         test_dir_s target, ssd;
-        const test_dir_s& home = c.staged ? ssd : target;
-        test_write_file(home.file(c.file), bytes);
-        test_write_file(home.file(c.journal), std::string(4096, '\1'));
+        const test_dir_s& home = staged ? ssd : target;
+        test_write_file(home.file(file), bytes);
+        test_write_file(home.file(journal), std::string(4096, '\1'));
         const test_cli_s run = test_run_cli("plot -q -i " + ID + " -s 0 -n 8 -c 1 -p " + target.path +
-                                            (c.staged ? " --ssd " + ssd.path : "") + c.options);
+                                            (staged ? " --ssd " + ssd.path : "") + options);
         EXPECT_EQ(run.status, 1);
-        EXPECT_EQ(run.output, home.file(c.file) + " is being converted to poc2: its journal " + home.file(c.journal) +
-                                  " lies beside it, and running `kestrune-cli convert " + home.file(c.file) +
+        EXPECT_EQ(run.output, home.file(file) + " is being converted to poc2: its journal " + home.file(journal) +
+                                  " lies beside it, and running `kestrune-cli convert " + home.file(file) +
                                   "` again finishes it; it is left alone.\n"
                                   "Nothing to plot: the planned files are being converted.\n");
-        EXPECT_EQ(engine_list(home.path), (std::vector<std::string>{c.file, c.journal}));
-        EXPECT_TRUE(engine_list((c.staged ? target : ssd).path).empty());
-        EXPECT_EQ(test_read_file(home.file(c.file)), bytes);
+        EXPECT_EQ(engine_list(home.path), (std::vector<std::string>{file, journal}));
+        EXPECT_TRUE(engine_list((staged ? target : ssd).path).empty());
+        EXPECT_TRUE(test_read_file(home.file(file)) == bytes);
     }
 }
