@@ -2,8 +2,6 @@
 // folders, files, the command-line program and the reference nonce cache.
 #include "test_support.h"
 
-#include <gtest/gtest.h>
-
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -96,6 +94,11 @@ bool test_utf8_valid(const std::string& text) {
     test_dir_s dir;
     test_write_file(dir.file("text"), text);
     return run_command("iconv -f UTF-8 -t UTF-8 " + dir.file("text") + " >/dev/null 2>&1").status == 0;
+}
+
+testing::AssertionResult test_holds(const std::string& text, const std::string& part) {
+    if (text.find(part) != std::string::npos) return testing::AssertionSuccess();
+    return testing::AssertionFailure() << "\"" << part << "\" is not in:\n" << text;
 }
 
 std::string test_read_file(const std::string& path) {

@@ -1,6 +1,8 @@
 // Shared test helpers: known-answer vector files, hex, SHA-256, scratch folders, files, the
 // command-line program, batch buffers and reference nonces.
 #pragma once
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -20,6 +22,9 @@ struct test_dir_s {
     ~test_dir_s();
     std::string file(const std::string& name) const { return path + "/" + name; }
 };
+
+// Success when `text` holds `part`; the failure shows both.
+testing::AssertionResult test_holds(const std::string& text, const std::string& part);
 
 std::string test_read_file(const std::string& path);
 // The names in a folder, sorted; none when it cannot be read.

@@ -1,14 +1,10 @@
 // The address codec against the network's reference addresses and rejects, typed forms,
 // decimal ids and every single-symbol error.
-#include <gtest/gtest.h>
 
 #include <algorithm>
-#include <string>
 
 #include "account/address.h"
 #include "test_support.h"
-
-namespace {
 
 // The reference vectors, and every address one symbol away from a valid one.
 TEST(Address, ReferenceAddressesRejectsAndEverySingleChangedSymbol) {
@@ -50,5 +46,3 @@ TEST(Address, TypedFormsAndDecimalIds) {
         EXPECT_EQ(address_parse_account(c.first, &id) ? std::to_string(id) : "bad", c.second) << c.first;
     }
 }
-
-}  // namespace

@@ -1,9 +1,7 @@
 // kestrune-cli as users run it: nonce bytes, answers and exit statuses of every command (also
 // when output is lost), plotting, rerun and resume after SIGTERM and SIGKILL, the words for
-// nonce counts, targets left out and a log.txt that cannot be opened, automatic start nonces
-// over successive runs, and check on plot files, special files and with the standard
-// descriptors closed.
-#include <gtest/gtest.h>
+// nonce counts and targets left out, a log.txt that cannot be opened, automatic start nonces
+// over successive runs, files being converted, and check on plot files and special files.
 
 #include <signal.h>
 #include <sys/stat.h>
@@ -14,6 +12,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <regex>
+#include <sstream>
 
 #include "gpu/gpu.h"
 #include "nonce/cpu.h"
@@ -24,6 +23,7 @@
 namespace {
 
 constexpr uint64_t ACCOUNT = 7900104405094198526ull;
+const std::string ID = std::to_string(ACCOUNT);
 
 // Starts a run in the background, waits until `ready` holds (or the run ends), sends `signal`
 // and returns the exit status.
@@ -42,6 +42,26 @@ int interrupt_cli(const std::string& arguments, const std::function<bool()>& rea
     int raw = 0;
     waitpid(pid, &raw, 0);
     return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+}
+
+// Runs kestrune-cli in `folder`, where its log.txt goes; standard error joins the output.
+test_cli_s run_cli_in(const std::string& folder, const std::string& arguments) {
+    return test_run_cli(arguments + " 2>&1; exit $?", "cd '" + folder + "' &&");
+}
+
+// The lines of `text` that contain `part`.
+std::vector<std::string> lines_with(const std::string& text, const std::string& part) {
+    std::vector<std::string> found;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        if (line.find(part) != std::string::npos) found.push_back(line);
+    return found;
+}
+
+// `text` with every "DIR" replaced by `dir`.
+std::string in_dir(std::string text, const std::string& dir) {
+    for (size_t at; (at = text.find("DIR")) != std::string::npos;) text.replace(at, 3, dir);
+    return text;
 }
 
 }  // namespace
@@ -106,50 +126,47 @@ TEST(Cli, ExitStatusesAndAnswersOfEveryCommand) {
 }
 
 // Both forms plot and pass a full check (every nonce recomputed). A file another process is
-// writing is left alone and the next range plotted instead, and check refuses it; a rerun
-// plots nothing new; check fails a file under the wrong form's name; the last nonce numbers cannot be plotted.
+// writing is left alone and the next range plotted instead; a rerun plots nothing new; check fails a file under the wrong form's name; the last nonce numbers cannot be plotted.
 TEST(CliPlot, WritesBothFormsLeavesOtherWritersFilesAndRerunPlotsNothingNew) {
     test_dir_s dir;
-    const std::string id = std::to_string(ACCOUNT), p = " -p " + dir.path;
-    const std::string unfinished = dir.file(id + "_0_8_8.plotting"), poc1 = dir.file(id + "_8_8_8");
+    const std::string p = " -p " + dir.path, unfinished = dir.file(ID + "_0_8_8.plotting"), poc1 = dir.file(ID + "_8_8_8");
     const int64_t held = test_create_file(unfinished, 8 * PLOT_SIZE);
     ASSERT_NE(held, 0);
-    ASSERT_EQ(test_run_cli("plot -q -i " + id + " -s 0 -n 8 -c 1" + p).status, 0);
-    ASSERT_EQ(test_run_cli("plot -q -i " + id + " -s 16 -n 8 -c 1 --family scalar --poc2" + p).status, 0);
-    const test_cli_s again = test_run_cli("plot -i " + id + " -s 8 -n 8" + p);
+    ASSERT_EQ(test_run_cli("plot -q -i " + ID + " -s 0 -n 8 -c 1" + p).status, 0);
+    ASSERT_EQ(test_run_cli("plot -q -i " + ID + " -s 16 -n 8 -c 1 --family scalar --poc2" + p).status, 0);
+    const test_cli_s again = test_run_cli("plot -i " + ID + " -s 8 -n 8" + p);
     EXPECT_EQ(again.status, 0);
-    EXPECT_NE(again.output.find("already complete"), std::string::npos) << again.output;
-    const test_cli_s busy = test_run_cli("check " + unfinished);
-    EXPECT_EQ(busy.status, 1);
-    EXPECT_EQ(busy.output, unfinished + ": Error: The file is being written; check it once plotting has finished.\n");
+    EXPECT_TRUE(test_holds(again.output, "already complete"));
     sys_file_close(held);
     EXPECT_EQ(test_read_file(unfinished), std::string(8 * PLOT_SIZE, '\0'));
-    EXPECT_EQ(engine_list(dir.path), (std::vector<std::string>{id + "_0_8_8.plotting", id + "_16_8", id + "_8_8_8"}));
+    EXPECT_EQ(engine_list(dir.path), (std::vector<std::string>{ID + "_0_8_8.plotting", ID + "_16_8", ID + "_8_8_8"}));
 
-    EXPECT_EQ(test_run_cli("check " + poc1 + " " + dir.file(id + "_16_8") + " --full").status, 0);
-    ASSERT_EQ(std::rename(dir.file(id + "_16_8").c_str(), dir.file(id + "_16_8_8").c_str()), 0);
-    const test_cli_s wrong = test_run_cli("check " + poc1 + " " + dir.file(id + "_16_8_8"));
+    const test_cli_s full = test_run_cli("check " + poc1 + " " + dir.file(ID + "_16_8") + " --full");
+    EXPECT_EQ(full.status, 0);
+    EXPECT_EQ(full.output, poc1 + ": OK (0 of 8 nonces bad)\n" + dir.file(ID + "_16_8") +
+                               ": OK (0 of 8 nonces bad)\n2 files checked, 0 bad, 0 unreadable\n");
+    ASSERT_EQ(std::rename(dir.file(ID + "_16_8").c_str(), dir.file(ID + "_16_8_8").c_str()), 0);
+    const test_cli_s wrong = test_run_cli("check " + poc1 + " " + dir.file(ID + "_16_8_8"));
     EXPECT_EQ(wrong.status, 1);
     const std::string sample = " bad of 1770 scoops read, of 32768 in the file; --full reads them all)\n";
-    EXPECT_EQ(wrong.output, poc1 + ": OK (sampled: 0" + sample + dir.file(id + "_16_8_8") + ": FAILED (sampled: 1770" +
+    EXPECT_EQ(wrong.output, poc1 + ": OK (sampled: 0" + sample + dir.file(ID + "_16_8_8") + ": FAILED (sampled: 1770" +
                                 sample + "2 files checked, 1 bad, 0 unreadable\n");
 
-    const test_cli_s top = test_run_cli("plot -q -i " + id + " -s 18446744073709551615 -n 8" + p);
+    const test_cli_s top = test_run_cli("plot -q -i " + ID + " -s 18446744073709551615 -n 8" + p);
     EXPECT_EQ(top.status, 1);
-    EXPECT_NE(top.output.find("nonce numbers run out"), std::string::npos) << top.output;
+    EXPECT_TRUE(test_holds(top.output, "nonce numbers run out"));
 }
 
 // SIGTERM with --discard leaves nothing; plain SIGTERM keeps a whole-batch resume record.
 // SIGKILL right after creation and after each of two batches, resuming in between. Either
 // way the next run ends with one correct file.
 TEST(CliPlot, InterruptedRunsResumeToCorrectFiles) {
-    const std::string id = std::to_string(ACCOUNT);
     for (bool killed : {false, true}) {
         SCOPED_TRACE(killed ? "SIGKILL" : "SIGTERM");
         test_dir_s dir;
         // Two buffers of 8 nonces; 64 nonces leave a slow machine time to deliver the signal mid-run.
-        const std::string args = "plot -q -i " + id + " -s 0 -n 64 -m 0.00390625 -c 1 -p " + dir.path;
-        const std::string unfinished = dir.file(id + "_0_64_64.plotting");
+        const std::string args = "plot -q -i " + ID + " -s 0 -n 64 -m 0.00390625 -c 1 -p " + dir.path;
+        const std::string unfinished = dir.file(ID + "_0_64_64.plotting");
         const auto batches = [&](uint64_t n) { return [&, n] { return test_resume_record(unfinished, 64) >= n; }; };
         if (killed) {
             interrupt_cli(args, [&] { return sys_file_exists(unfinished.c_str()); }, SIGKILL);
@@ -162,246 +179,160 @@ TEST(CliPlot, InterruptedRunsResumeToCorrectFiles) {
             EXPECT_EQ(test_resume_record(unfinished, 64) % 8, 0u);
         }
         EXPECT_EQ(test_run_cli(args).status, 0);
-        EXPECT_EQ(engine_list(dir.path), std::vector<std::string>{id + "_0_64_64"});
-        EXPECT_EQ(engine_bad_nonces(dir.file(id + "_0_64_64"), ACCOUNT, 0, 64, false), 0);
+        EXPECT_EQ(engine_list(dir.path), std::vector<std::string>{ID + "_0_64_64"});
+        EXPECT_EQ(engine_bad_nonces(dir.file(ID + "_0_64_64"), ACCOUNT, 0, 64, false), 0);
     }
 }
 
 // Things that are not plot files under plot file names (a FIFO with no writer, a folder, an
 // empty file, no file) fail with their message alone, instead of waiting for data that never
-// comes (a timeout ends a hang with status 124). A one-nonce PoC1 file is the nonce itself; it
-// passes however the program was started.
+// comes (a timeout ends a hang with status 124). A file whose conversion was interrupted is not
+// called damaged: check says how to finish it, compares nothing and counts it apart. A
+// one-nonce PoC1 file is the nonce itself; it passes however the program was started.
 TEST(CliCheck, NonPlotFilesFailWithTheirMessageOnlyAndANonceFilePasses) {
     test_dir_s dir;
     ASSERT_EQ(mkfifo(dir.file("1_0_1").c_str(), 0644), 0);
     ASSERT_EQ(mkdir(dir.file("1_0_1_1").c_str(), 0755), 0);
     test_write_file(dir.file("1_0_2"), "");
     test_write_file(dir.file("1_5_1_1"), std::string((const char*)test_reference_nonce(1, 5), PLOT_SIZE));
+    test_write_file(dir.file("1_6_1_1"), std::string(PLOT_SIZE, '\3'));
+    test_write_file(dir.file("1_6_1_1.converting"), std::string(4096, '\1'));
     std::string files, want;
-    for (const char* name : {"1_0_1", "1_0_1_1", "1_0_2", "1_5_1_1", "1_0_3"}) files += " '" + dir.file(name) + "'";
+    for (const char* name : {"1_0_1", "1_0_1_1", "1_0_2", "1_5_1_1", "1_0_3", "1_6_1_1"}) files += " '" + dir.file(name) + "'";
     for (const char* line : {"1_0_1: Error: File has incorrect size.", "1_0_1_1: Error: File has incorrect size.",
                              "1_0_2: Error: File has incorrect size.",
                              "1_5_1_1: OK (sampled: 0 bad of 1770 scoops read, of 4096 in the file; --full reads them all)",
-                             "1_0_3: Error: Cannot open the plot file."})
-        want += dir.path + "/" + line + "\n";
-    want += "5 files checked, 0 bad, 4 unreadable\n";
+                             "1_0_3: Error: Cannot open the plot file.",
+                             "1_6_1_1: Error: The file is being converted to poc2: its journal DIR/1_6_1_1.converting lies "
+                             "beside it, and running `kestrune-cli convert DIR/1_6_1_1` again finishes it. Nothing was compared."})
+        want += in_dir("DIR/" + std::string(line) + "\n", dir.path);
+    want += "6 files checked, 0 bad, 4 unreadable, 1 being converted\n";
     EXPECT_EQ(test_run_cli("check" + files + " 2>&1; echo status $?", "timeout 60").output, want + "status 1\n");
     EXPECT_EQ(test_run_cli("check '" + dir.file("1_5_1_1") + "' <&- >&-").status, 0);
 }
 
-// On an OpenCL device (PoCL's CPU device here): a file of 64 nonces, whose quarter would be a
-// GPU pass below what set-up takes, plots with the least pass and checks exact in full. A GPU
-// nonce count too small for set-up ends the run, and the message says why.
-TEST(CliPlot, SmallFilesPlotOnTheGpuAndRefusalsSayWhy) {
+// On an OpenCL device (PoCL's CPU device here), a GPU nonce count too small for set-up ends
+// the run before any file is made, and the message says why. (A whole plot on the device and
+// its full check: gpu_bench_quick.)
+TEST(CliPlot, TooFewGpuNoncesAreRefusedSayingWhy) {
     if (gpu_list_all().empty()) GTEST_SKIP() << "no OpenCL device present (install PoCL)";
     test_dir_s dir;
-    const std::string id = std::to_string(ACCOUNT), p = " -p " + dir.path, file = dir.file(id + "_0_64_64");
     // Standard error only: the log lines, then the message.
-    const test_cli_s refused =
-        test_run_cli("plot -q -i " + id + " -s 0 -n 64 -g 0:0 --gpu-nonces 32" + p + " 2>&1 >/dev/null; exit $?");
+    const test_cli_s refused = test_run_cli("plot -q -i " + ID + " -s 0 -n 64 -g 0:0 --gpu-nonces 32 -p " + dir.path +
+                                            " 2>&1 >/dev/null; exit $?");
     const std::string message =
         "kestrune-cli plot: could not set up plotting: The GPU could not be set up: 32 nonces per device and pass "
         "are too few (the GPU path takes at least 96; a larger memory limit or GPU nonce count gives more) (see the "
         "messages above)\n";
     EXPECT_EQ(refused.status, 1);
-    EXPECT_TRUE(refused.output.size() > message.size() &&
-                refused.output.compare(refused.output.size() - message.size(), message.size(), message) == 0)
-        << refused.output;
+    ASSERT_GT(refused.output.size(), message.size());
+    EXPECT_EQ(refused.output.substr(refused.output.size() - message.size()), message);
     EXPECT_TRUE(engine_list(dir.path).empty());
-    const test_cli_s run = test_run_cli("plot -q -i " + id + " -s 0 -n 64 -g 0:0" + p);
-    ASSERT_EQ(run.status, 0) << run.output;
-    EXPECT_EQ(engine_list(dir.path), std::vector<std::string>{id + "_0_64_64"});
-    EXPECT_EQ(test_run_cli("check --full " + file).output, file + ": OK (0 of 64 nonces bad)\n");
 }
-
-namespace {
-
-// Runs kestrune-cli in `folder`, where its log.txt goes; standard error joins the output.
-test_cli_s run_cli_in(const std::string& folder, const std::string& arguments) {
-    return test_run_cli(arguments + " 2>&1; exit $?", "cd '" + folder + "' &&");
-}
-
-// The lines of `text` that contain `part`.
-std::vector<std::string> lines_with(const std::string& text, const std::string& part) {
-    std::vector<std::string> found;
-    size_t begin = 0;
-    while (begin < text.size()) {
-        const size_t end = std::min(text.find('\n', begin), text.size());
-        const std::string line = text.substr(begin, end - begin);
-        if (line.find(part) != std::string::npos) found.push_back(line);
-        begin = end + 1;
-    }
-    return found;
-}
-
-}  // namespace
 
 // Nonce counts and fills below one file are a wrong command line that names the smallest
 // count and why (each scoop row of a file fills whole sectors); an uneven count is rounded
-// down and the run says so, and says its limit in units that fit.
+// down and the run says so, and says its limit in units that fit. A target too small for one
+// file (/proc: no free space) is named with its free space and the least a file needs; the
+// other targets are plotted, and the run fails either way, since it did not plot what was asked.
 TEST(CliPlot, SmallAndUnevenNonceCountsAreSaidInWords) {
-    test_dir_s dir, work;
-    const uint64_t sector = sys_sector_size(dir.path.c_str()), group = sector / SCOOP_SIZE;
-    const std::string id = std::to_string(ACCOUNT), p = " -p " + dir.path, g = std::to_string(group);
-    const std::string why = "(each scoop row of a file fills whole " + std::to_string(sector) + "-byte sectors)";
-    const std::string smallest = "the smallest file on " + dir.path + " is " + g + " nonces";
-    const uint64_t uneven = 12 * group + 4, even = 12 * group;
+    const uint64_t sector = sys_sector_size(test_dir_s().path.c_str()), group = sector / SCOOP_SIZE;
+    const std::string g = std::to_string(group), less = std::to_string(group - 1), uneven = std::to_string(12 * group + 4);
+    const std::string even = std::to_string(12 * group), small = " is too small: the smallest file on DIR is " + g + " nonces";
+    const std::string why = " (each scoop row of a file fills whole " + std::to_string(sector) + "-byte sectors)";
+    const std::string proc = "Target /proc is left out: it has 0.0 KiB free, and a file needs at least 1.0 GiB free there.";
     char limit[64];  // the limit in MB, as a size below 750 MB is said
-    std::snprintf(limit, sizeof limit, "%.1f MB", uneven * PLOT_SIZE / 1e6);
-    struct case_s {
+    std::snprintf(limit, sizeof limit, "%.1f MB.", (12 * group + 4) * PLOT_SIZE / 1e6);
+    const struct {
         std::string arguments;
         int status;
-        std::vector<std::string> said;
+        std::vector<std::string> said, files;  // lines of the output; the files left in DIR
+    } cases[] = {
+        {"-n 1 -p DIR", 2, {"-n 1" + small + why}, {}},
+        {"-n " + less + " -p DIR", 2, {"-n " + less + small}, {}},
+        {"--fill 0.000001 -p DIR", 2, {"--fill 0.000001" + small}, {}},
+        {"-s 0 -n " + uneven + " -p DIR", 0,
+         {"-n " + uneven + " is rounded down to " + even + " nonces on DIR: files there are whole groups of " + g +
+              " nonces" + why, "Limiting drive DIR to " + std::string(limit)},
+         {ID + "_0_" + even + "_" + even}},
+        {"-s 0 -n 8 -p DIR -p /proc", 1, {proc, "kestrune-cli plot: no file was planned for /proc (left out)"}, {ID + "_0_8_8"}},
+        {"-s 0 -n 8 -p /proc", 1, {proc, "Nothing to plot: every target was left out (see above)."}, {}},
     };
-    const case_s cases[] = {
-        {"-n 1", 2, {"-n 1 is too small: " + smallest + " " + why}},
-        {"-n " + std::to_string(group - 1), 2, {"-n " + std::to_string(group - 1) + " is too small: " + smallest}},
-        {"--fill 0.000001", 2, {"--fill 0.000001 is too small: " + smallest}},
-        {"-s 0 -n " + std::to_string(uneven), 0,
-         {"-n " + std::to_string(uneven) + " is rounded down to " + std::to_string(even) + " nonces on " + dir.path +
-              ": files there are whole groups of " + g + " nonces " + why,
-          "Limiting drive " + dir.path + " to " + limit + "."}},
-    };
-    for (const case_s& c : cases) {
-        const test_cli_s run = run_cli_in(work.path, "plot -q -c 1 -i " + id + p + " " + c.arguments);
-        EXPECT_EQ(run.status, c.status) << c.arguments << ":\n" << run.output;
-        for (const std::string& line : c.said) EXPECT_NE(run.output.find(line), std::string::npos) << line << "\n" << run.output;
-        for (const char* wrong : {"no target has room", "0.0 GB"})
-            EXPECT_EQ(run.output.find(wrong), std::string::npos) << c.arguments << ":\n" << run.output;
-    }
-    EXPECT_EQ(engine_list(dir.path), std::vector<std::string>{id + "_0_" + std::to_string(even) + "_" + std::to_string(even)});
-}
-
-// A target too small for one file (/proc: a file system with no free space) is named with its
-// free space and the least a file needs. The other targets are plotted; the run fails either
-// way, since it did not plot what was asked.
-TEST(CliPlot, TargetsLeftOutAreNamedAndTheRunDoesNotClaimSuccess) {
-    const std::string id = std::to_string(ACCOUNT);
-    const std::string proc_out = "Target /proc is left out: it has 0.0 KiB free, and a file needs at least 1.0 GiB "
-                                 "free there.";
-    struct case_s {
-        bool with_folder;  // a target with room comes first
-        std::vector<std::string> said, files;
-    };
-    const case_s cases[] = {
-        {true, {proc_out, "kestrune-cli plot: no file was planned for /proc (left out)"}, {id + "_0_8_8"}},
-        {false, {proc_out, "Nothing to plot: every target was left out (see above)."}, {}},
-    };
-    for (const case_s& c : cases) {
+    for (const auto& c : cases) {
         test_dir_s dir, work;
-        const std::string targets = (c.with_folder ? "-p " + dir.path : "") + " -p /proc";
-        const test_cli_s run = run_cli_in(work.path, "plot -q -c 1 -s 0 -n 8 -i " + id + " " + targets);
-        EXPECT_EQ(run.status, 1) << targets << ":\n" << run.output;
-        for (const std::string& line : c.said) EXPECT_NE(run.output.find(line), std::string::npos) << line << "\n" << run.output;
+        const test_cli_s run = run_cli_in(work.path, "plot -q -c 1 -i " + ID + " " + in_dir(c.arguments, dir.path));
+        SCOPED_TRACE(c.arguments + ":\n" + run.output);
+        EXPECT_EQ(run.status, c.status);
+        for (const std::string& line : c.said) EXPECT_TRUE(test_holds(run.output, in_dir(line, dir.path)));
+        for (const char* wrong : {"no target has room", "0.0 GB"}) EXPECT_FALSE(test_holds(run.output, wrong));
         EXPECT_EQ(engine_list(dir.path), c.files);
     }
 }
 
-// Runs without -s into one folder: each continues where the previous one's file ended.
+// Runs without -s into one folder: the second continues where the first one's file ended.
 TEST(CliPlot, AutomaticStartsContinueAfterThePlotsInTheFolder) {
     test_dir_s dir;
-    const std::string id = std::to_string(ACCOUNT);
-    for (int run = 0; run < 2; ++run) ASSERT_EQ(test_run_cli("plot -q -c 1 -n 8 -i " + id + " -p " + dir.path).status, 0);
+    for (int run = 0; run < 2; ++run) ASSERT_EQ(test_run_cli("plot -q -c 1 -n 8 -i " + ID + " -p " + dir.path).status, 0);
     const std::vector<std::string> names = engine_list(dir.path);  // sorted by name
     ASSERT_EQ(names.size(), 2u);
-    const uint64_t a = std::stoull(names[0].substr(id.size() + 1)), b = std::stoull(names[1].substr(id.size() + 1));
-    std::vector<std::string> want = {id + "_" + std::to_string(std::min(a, b)) + "_8_8",
-                                     id + "_" + std::to_string(std::min(a, b) + 8) + "_8_8"};
-    std::sort(want.begin(), want.end());
-    EXPECT_EQ(names, want);
+    const uint64_t a = std::stoull(names[0].substr(ID.size() + 1)), b = std::stoull(names[1].substr(ID.size() + 1));
+    EXPECT_EQ(names[0].substr(names[0].size() - 4) + names[1].substr(names[1].size() - 4), "_8_8_8_8");
+    EXPECT_EQ(std::max(a, b), std::min(a, b) + 8) << names[0] << " " << names[1];
 }
 
 // A log.txt that cannot be opened (a folder, a link into a missing folder) gets one warning
 // line with the reason over a whole run, and no message points to it. An ordinary one gets no
 // warning, and a failure points to it.
 TEST(Cli, AnUnopenableLogIsWarnedAboutOnceAndNeverPointedTo) {
-    struct case_s {
-        std::string log;                   // what log.txt is
-        std::vector<std::string> warning;  // the one line about it, if any
-    };
-    const case_s cases[] = {
+    const std::pair<std::string, std::vector<std::string>> cases[] = {  // what log.txt is; the one line about it
         {"folder", {"log.txt cannot be opened (Is a directory); messages go here only"}},
         {"link", {"log.txt cannot be opened (No such file or directory); messages go here only"}},
         {"file", {}},
     };
-    for (const case_s& c : cases) {
-        SCOPED_TRACE(c.log);
+    for (const auto& [kind, warning] : cases) {
+        SCOPED_TRACE(kind);
         test_dir_s dir, work;
         const std::string log = work.file("log.txt");
-        if (c.log == "folder") {
-            ASSERT_EQ(mkdir(log.c_str(), 0755), 0);
-        } else if (c.log == "link") {
-            ASSERT_EQ(symlink("/nonexistent-kestrune/log.txt", log.c_str()), 0);
-        }
+        ASSERT_EQ(kind == "folder" ? mkdir(log.c_str(), 0755)
+                  : kind == "link" ? symlink("/nonexistent-kestrune/log.txt", log.c_str()) : 0, 0);
         const test_cli_s plot = run_cli_in(work.path, "plot -c 1 -s 0 -n 8 -i 1 -p " + dir.path);
         const test_cli_s bench = run_cli_in(work.path, "bench --plot /nonexistent/kestrune --nonces 8 --seconds 0.01");
         EXPECT_EQ(plot.status, 0) << plot.output;
+        EXPECT_EQ(lines_with(plot.output, "log.txt"), warning) << plot.output;
         EXPECT_EQ(bench.status, 1) << bench.output;
-        EXPECT_EQ(lines_with(plot.output, "log.txt"), c.warning) << plot.output;
-        EXPECT_EQ(lines_with(bench.output, "see log.txt").size(), c.warning.empty() ? 1u : 0u) << bench.output;
+        EXPECT_EQ(lines_with(bench.output, "see log.txt").size(), warning.empty() ? 1u : 0u) << bench.output;
         EXPECT_EQ(lines_with(bench.output, "log.txt").size(), 1u) << bench.output;
-        EXPECT_NE(bench.output.find("kestrune-cli bench: plotting into /nonexistent/kestrune failed"), std::string::npos)
-            << bench.output;
-    }
-}
-
-// A file whose conversion was interrupted is not called damaged: check compares nothing, says
-// how to finish it and fails; the summary counts it apart. (The checker's cases: the check tests.)
-TEST(CliCheck, AHalfConvertedFileIsNamedAsSuchAndNotCompared) {
-    test_dir_s dir;
-    const std::string converting = dir.file("1_5_1_1"), good = dir.file("1_6_1");
-    test_write_file(converting, std::string((const char*)test_reference_nonce(1, 5), PLOT_SIZE / 2) +
-                                    std::string((const char*)test_reference_nonce(1, 5, true) + PLOT_SIZE / 2, PLOT_SIZE / 2));
-    test_write_file(converting + ".converting", std::string(4096, '\1'));
-    test_write_file(good, std::string((const char*)test_reference_nonce(1, 6, true), PLOT_SIZE));
-    const std::string said = converting + ": Error: The file is being converted to poc2: its journal " + converting +
-                             ".converting lies beside it, and running `kestrune-cli convert " + converting +
-                             "` again finishes it. Nothing was compared.\n";
-    for (const char* full : {"", " --full"}) {
-        SCOPED_TRACE(full);
-        const test_cli_s one = test_run_cli("check " + converting + full);
-        EXPECT_EQ(one.status, 1);
-        EXPECT_EQ(one.output, said);
-        const test_cli_s two = test_run_cli("check " + converting + " " + good + full);
-        EXPECT_EQ(two.status, 1);
-        EXPECT_EQ(two.output.substr(0, said.size()), said);
-        EXPECT_NE(two.output.find(good + ": OK ("), std::string::npos) << two.output;
-        EXPECT_NE(two.output.find("\n2 files checked, 0 bad, 0 unreadable, 1 being converted\n"), std::string::npos)
-            << two.output;
+        EXPECT_TRUE(test_holds(bench.output, "kestrune-cli bench: plotting into /nonexistent/kestrune failed"));
     }
 }
 
 // A file whose conversion is unfinished is never planned over, moved or taken for complete,
 // in either form: plot names it and says how to finish it, and plots nothing in its place.
 TEST(CliPlot, FilesBeingConvertedAreNamedAndLeftAlone) {
-    const std::string id = std::to_string(ACCOUNT), bytes(8 * PLOT_SIZE, '\7');
-    const struct {
-        const char* what;
-        std::string file, journal;  // names of the file being converted and of its journal
-        bool staged;                // they lie on the staging folder
-        const char* options;
-    } cases[] = {
-        {"PoC1 plan", id + "_0_8_8", id + "_0_8_8.converting", false, ""},
-        {"PoC2 plan", id + "_0_8_8", id + "_0_8_8.converting", false, " --poc2"},
-        {"renamed, journal left", id + "_0_8", id + "_0_8_8.converting", false, " --poc2"},
-        {"staged", id + "_0_8_8", id + "_0_8_8.converting", true, ""},
+    const std::string bytes(8 * PLOT_SIZE, '\7'), journal = ID + "_0_8_8.converting";
+    // The case; the file being converted (its journal keeps the PoC1 name), whether it lies on
+    // the staging folder, the plot's options.
+    const std::tuple<const char*, std::string, bool, const char*> cases[] = {
+        {"PoC1 plan", ID + "_0_8_8", false, ""},
+        {"PoC2 plan", ID + "_0_8_8", false, " --poc2"},
+        {"renamed, journal left", ID + "_0_8", false, " --poc2"},
+        {"staged", ID + "_0_8_8", true, ""},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
+    for (const auto& [what, file, staged, options] : cases) {
+        SCOPED_TRACE(what);
         test_dir_s target, ssd;
-        const test_dir_s& home = c.staged ? ssd : target;
-        test_write_file(home.file(c.file), bytes);
-        test_write_file(home.file(c.journal), std::string(4096, '\1'));
-        const test_cli_s run = test_run_cli("plot -q -i " + id + " -s 0 -n 8 -c 1 -p " + target.path +
-                                            (c.staged ? " --ssd " + ssd.path : "") + c.options);
+        const test_dir_s& home = staged ? ssd : target;
+        test_write_file(home.file(file), bytes);
+        test_write_file(home.file(journal), std::string(4096, '\1'));
+        const test_cli_s run = test_run_cli("plot -q -i " + ID + " -s 0 -n 8 -c 1 -p " + target.path +
+                                            (staged ? " --ssd " + ssd.path : "") + options);
         EXPECT_EQ(run.status, 1);
-        EXPECT_EQ(run.output, home.file(c.file) + " is being converted to poc2: its journal " + home.file(c.journal) +
-                                  " lies beside it, and running `kestrune-cli convert " + home.file(c.file) +
+        EXPECT_EQ(run.output, home.file(file) + " is being converted to poc2: its journal " + home.file(journal) +
+                                  " lies beside it, and running `kestrune-cli convert " + home.file(file) +
                                   "` again finishes it; it is left alone.\n"
                                   "Nothing to plot: the planned files are being converted.\n");
-        const std::vector<std::string> left = {c.file, c.journal};
-        EXPECT_EQ(engine_list(home.path), left);
-        EXPECT_TRUE(engine_list((c.staged ? target : ssd).path).empty());
-        EXPECT_EQ(test_read_file(home.file(c.file)), bytes);
+        EXPECT_EQ(engine_list(home.path), (std::vector<std::string>{file, journal}));
+        EXPECT_TRUE(engine_list((staged ? target : ssd).path).empty());
+        EXPECT_TRUE(test_read_file(home.file(file)) == bytes);
     }
 }

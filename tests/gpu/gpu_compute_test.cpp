@@ -3,19 +3,15 @@
 // self-test; batch progress from the event callbacks; and faults, OpenCL failures injected
 // into the runtime or devices whose kernels are replaced to return zeros for the spot check,
 // which must end the batch with 0 and leave no event behind.
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
 #include <climits>
 #include <cstring>
 #include <memory>
-#include <string>
 #include <tuple>
-#include <vector>
 
 #include "gpu/gpu_context.h"
-#include "nonce/nonce.h"
 #include "test_support.h"
 
 namespace {
@@ -67,18 +63,17 @@ bool make_idle(gpu_s* gpu, int32_t d, bool zeros) {
 // released, fails the n-th call of one function with CL_OUT_OF_RESOURCES,
 // and samples `watched`'s progress right after every progress callback (on runtime threads).
 struct cl_probe_s {
-    static inline opencl_api_s real;  // the table before the probe
-    // Events handed out less those released; calls of the failing function so far.
-    static inline std::atomic<int> live{0}, calls{0};
-    static inline int fail_at = 0;                                // 1-based failing call, 0 = none
-    static inline std::string failing;                            // "read", "wait", "kernel" or "callback"
+    static inline opencl_api_s real;                    // the table before the probe
+    static inline std::atomic<int> live{0}, calls{0};  // events handed out less those released; failing function's calls
+    static inline int fail_at = 0;                      // 1-based failing call, 0 = none
+    static inline std::string failing;                  // "read", "wait", "kernel" or "callback"
     static inline std::atomic<batch_buffer_s*> watched{nullptr};  // sampled after every callback
     static inline std::atomic<bool> overshot{false};              // its progress was seen above its capacity
     static inline std::atomic<void (*)(cl_event, cl_int, void*)> program_cb{nullptr};  // the program's callback
 
     static bool fail_now(const char* which) { return fail_at && failing == which && ++calls == fail_at; }
     static cl_int made(cl_int status, const cl_event* event) {
-        if (status == CL_SUCCESS) live += (event != nullptr);
+        live += status == CL_SUCCESS && event;
         return status;
     }
     static void sample(cl_event event, cl_int status, void* user) {
@@ -94,15 +89,11 @@ struct cl_probe_s {
         watched = batch;
         failing = which;
         fail_at = at;
-        opencl_api.clEnqueueNDRangeKernel = [](auto q, auto k, auto d, auto o, auto g, auto l, auto n, auto w,
-                                               cl_event* e) {
-            if (fail_now("kernel")) return CL_OUT_OF_RESOURCES;
-            return made(real.clEnqueueNDRangeKernel(q, k, d, o, g, l, n, w, e), e);
+        opencl_api.clEnqueueNDRangeKernel = [](auto q, auto k, auto d, auto o, auto g, auto l, auto n, auto w, auto e) {
+            return fail_now("kernel") ? CL_OUT_OF_RESOURCES : made(real.clEnqueueNDRangeKernel(q, k, d, o, g, l, n, w, e), e);
         };
-        opencl_api.clEnqueueReadBuffer = [](auto q, auto m, auto b, auto o, auto s, auto p, auto n, auto w,
-                                            cl_event* e) {
-            if (fail_now("read")) return CL_OUT_OF_RESOURCES;
-            return made(real.clEnqueueReadBuffer(q, m, b, o, s, p, n, w, e), e);
+        opencl_api.clEnqueueReadBuffer = [](auto q, auto m, auto b, auto o, auto s, auto p, auto n, auto w, auto e) {
+            return fail_now("read") ? CL_OUT_OF_RESOURCES : made(real.clEnqueueReadBuffer(q, m, b, o, s, p, n, w, e), e);
         };
         opencl_api.clWaitForEvents = [](auto n, auto list) {
             return fail_now("wait") ? CL_OUT_OF_RESOURCES : real.clWaitForEvents(n, list);
@@ -123,31 +114,29 @@ struct cl_probe_s {
     }
 };
 
+}  // namespace
+
 // Every dispatch size, the all-zero seed, the last nonces of the range, and two devices per
 // pass over two passes (slot 1 of the first pass holds positions 32..63). Progress, sampled
 // after every callback, never passes the batch, even when the hashes per dispatch do not
 // divide the 8192 of a nonce.
 TEST_F(Gpu, BatchEqualsReferenceForEveryDispatchSizeAndSlot) {
-    struct case_s {
-        int32_t hashes, slots;              // hashes per dispatch, devices in the context
-        uint64_t capacity, account, start;  // batch size, account id, first nonce of the batch
-    };
-    const case_s cases[] = {
+    // Hashes per dispatch, devices in the context; batch size, account id, first nonce of the batch.
+    const std::tuple<int32_t, int32_t, uint64_t, uint64_t, uint64_t> cases[] = {
         {1, 1, 32, 0, 0},                                       // 8192 dispatches
         {5000, 1, 32, 18446744073709551615ull, 4294967290ull},  // the second dispatch hashes only 3192
         {8, 2, 128, 77, 5000},
     };
-    for (const case_s& c : cases) {
-        SCOPED_TRACE("hashes per dispatch " + std::to_string(c.hashes));
-        gpu_ptr gpu = activate(c.slots, c.hashes);
+    for (const auto& [hashes, slots, capacity, account, start] : cases) {
+        SCOPED_TRACE("hashes per dispatch " + std::to_string(hashes));
+        gpu_ptr gpu = activate(slots, hashes);
         ASSERT_TRUE(gpu);
-        test_batch_s buffer(c.capacity);
+        test_batch_s buffer(capacity);
         cl_probe_s probe("", 0, &buffer.batch);
-        EXPECT_EQ(gpu_compute(gpu.get(), c.account, c.start, &buffer.batch, nullptr), c.capacity);  // its progress
+        EXPECT_EQ(gpu_compute(gpu.get(), account, start, &buffer.batch, nullptr), capacity);  // its progress
         EXPECT_FALSE(cl_probe_s::overshot);
         for (uint64_t index : {0ul, 1ul, 13ul, 31ul, 32ul, 63ul, 64ul, 127ul})
-            EXPECT_TRUE(index >= c.capacity ||
-                        test_rows_hold(buffer.storage.data(), c.capacity, index, c.account, c.start + index))
+            EXPECT_TRUE(index >= capacity || test_rows_hold(buffer.storage.data(), capacity, index, account, start + index))
                 << "batch index " << index;
     }
 }
@@ -194,13 +183,11 @@ TEST_F(Gpu, RefusedBatchesProblemsAndTheSelfTest) {
     EXPECT_NE(testing::internal::GetCapturedStderr().find("Received error -54 from OpenCL\n"), std::string::npos);
     EXPECT_EQ(odd.batch.progress.load() + full.batch.progress.load(), 0u);
     EXPECT_EQ(std::count(odd.storage.begin(), odd.storage.end(), 0), (long)odd.storage.size()) << "nothing written";
-    const std::pair<gpu_s*, const char*> said[] = {
-        {small.get(),
-         "device 0: a work group of 32 generation areas (8.0 MiB) exceeds the largest allocation (1.0 MiB)"},
-        {uneven.get(), "device 0: the self-test failed: nonce_step1 returned error -54 (CL_INVALID_WORK_GROUP_SIZE)"},
-        {gpu.get(), "device 1: the context lacks kernel nonce_step2"},
-    };
-    for (const auto& c : said) EXPECT_EQ(gpu_problem(c.first), c.second);
+    EXPECT_EQ(gpu_problem(small.get()),
+              "device 0: a work group of 32 generation areas (8.0 MiB) exceeds the largest allocation (1.0 MiB)");
+    EXPECT_EQ(gpu_problem(uneven.get()),
+              "device 0: the self-test failed: nonce_step1 returned error -54 (CL_INVALID_WORK_GROUP_SIZE)");
+    EXPECT_EQ(gpu_problem(gpu.get()), "device 1: the context lacks kernel nonce_step2");
     EXPECT_EQ(gpu_problem(nullptr), "no GPU context");
 
     const gpu_tuning_s plain;
@@ -218,20 +205,14 @@ TEST_F(Gpu, RefusedBatchesProblemsAndTheSelfTest) {
 // reference agrees with (a genuine zero nonce) are kept, each pass checking its own first nonce.
 // Once the context is released no event is left.
 TEST_F(Gpu, FaultsEndTheBatchAndLeaveNothingBehind) {
-    struct case_s {
-        const char* failing;               // the probe's failing function ...
-        int at;                            // ... and which call of it fails
-        int32_t zeros;                     // the slot whose output is all zeros, or -1
-        bool agree;                        // the spot check's reference returns zeros too
-        uint64_t done;                     // what gpu_compute returns
-        const char* logged;                // a line in the log
-        std::vector<uint64_t> recomputed;  // nonces the spot check recomputes (for every row)
-    };
     // Kernel call 5 is a hashing dispatch of slot 0; 20 is slot 1's first hashing dispatch;
     // read 2 and wait 2 belong to slot 1, read 3 to the second pass, whose kernels are
     // enqueued before the first pass is collected.
     const char* const error = "Received error -5 from OpenCL\n";
-    const case_s cases[] = {
+    // The probe's failing function and which call of it fails; the slot whose output is all zeros
+    // (-1: none) and whether the spot check's reference returns zeros too; what gpu_compute
+    // returns; a line in the log; the nonces the spot check recomputes (for every row).
+    const std::tuple<const char*, int, int32_t, bool, uint64_t, const char*, std::vector<uint64_t>> cases[] = {
         {"", 0, -1, false, 128, "", {}},          {"read", 1, -1, false, 0, error, {}},
         {"read", 2, -1, false, 0, error, {}},     {"read", 3, -1, false, 0, error, {}},      {"wait", 1, -1, false, 0, error, {}},
         {"wait", 2, -1, false, 0, error, {}},     {"kernel", 5, -1, false, 0, error, {}},
@@ -239,30 +220,28 @@ TEST_F(Gpu, FaultsEndTheBatchAndLeaveNothingBehind) {
         {"", 0, 1, false, 0, "Yep it failed!\n", {1032}},
         {"", 0, 0, true, 128, "Nah turns out it's all good. Carrying on...\n", {1000, 1064}},
     };
-    for (const case_s& c : cases) {
-        SCOPED_TRACE(std::string(c.failing) + " " + std::to_string(c.at) + ", zero slot " + std::to_string(c.zeros));
+    for (const auto& [failing, at, zeros, agree, done, logged, recomputed] : cases) {
+        SCOPED_TRACE(std::string(failing) + " " + std::to_string(at) + ", zero slot " + std::to_string(zeros));
         gpu_ptr gpu = activate(2, 512);  // 16 dispatches per device and pass
-        ASSERT_TRUE(gpu && make_idle(gpu.get(), 0, c.zeros == 0) && make_idle(gpu.get(), 1, c.zeros == 1));
-        std::vector<uint64_t> recomputed;
-        gpu->reference = [&recomputed, &c](uint64_t account, uint64_t nonce, uint8_t* out) {
-            if (recomputed.empty() || recomputed.back() != nonce) recomputed.push_back(nonce);
-            if (c.agree) std::memset(out, 0, PLOT_SIZE);
+        ASSERT_TRUE(gpu && make_idle(gpu.get(), 0, zeros == 0) && make_idle(gpu.get(), 1, zeros == 1));
+        std::vector<uint64_t> asked;
+        const bool zero_reference = agree;
+        gpu->reference = [&asked, zero_reference](uint64_t account, uint64_t nonce, uint8_t* out) {
+            if (asked.empty() || asked.back() != nonce) asked.push_back(nonce);
+            if (zero_reference) std::memset(out, 0, PLOT_SIZE);
             else nonce_compute(account, nonce, out, false);
         };
-        cl_probe_s probe(c.failing, c.at);
+        cl_probe_s probe(failing, at);
         test_batch_s buffer(128, 0xEE);  // two passes of 2 x 32
         testing::internal::CaptureStderr();
-        const uint64_t done = gpu_compute(gpu.get(), 9, 1000, &buffer.batch, nullptr);
+        EXPECT_EQ(gpu_compute(gpu.get(), 9, 1000, &buffer.batch, nullptr), done);
         const std::string log = testing::internal::GetCapturedStderr();
         gpu.reset();
-        EXPECT_EQ(done, c.done);
-        EXPECT_NE(log.find(c.logged), std::string::npos) << log;
-        EXPECT_EQ(log.find("Received error") != std::string::npos, c.at != 0) << log;
-        EXPECT_EQ(recomputed, c.recomputed);
+        EXPECT_TRUE(test_holds(log, logged));
+        EXPECT_EQ(log.find("Received error") != std::string::npos, at != 0) << log;
+        EXPECT_EQ(asked, recomputed);
         EXPECT_EQ(cl_probe_s::live.load(), 0) << "events left behind";
-        EXPECT_TRUE(!c.agree || std::count(buffer.storage.begin(), buffer.storage.begin() + 32 * SCOOP_SIZE, 0) ==
-                                    32 * SCOOP_SIZE) << "zero rows kept";
+        EXPECT_TRUE(!agree || std::count(buffer.storage.begin(), buffer.storage.begin() + 32 * SCOOP_SIZE, 0) ==
+                                  32 * SCOOP_SIZE) << "zero rows kept";
     }
 }
-
-}  // namespace

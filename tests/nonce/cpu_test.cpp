@@ -1,14 +1,10 @@
 // CPU batches against the reference nonces for every family and every way of splitting a
 // batch, stop, the family names and choice, the thread count, and the processor queries.
-#include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstring>
-#include <string>
 #include <thread>
-#include <vector>
+#include <tuple>
 
-#include "nonce/nonce.h"
 #include "nonce/cpu.h"
 #include "test_support.h"
 
@@ -40,12 +36,8 @@ bool untouched(const test_batch_s& t, uint64_t n) {
 TEST(CpuPlot, BatchesEqualTheReference) {
     // No worker at all (no memory for one) leaves the whole batch to the calling thread.
     EXPECT_EQ(cpu_batch_split(5, 0).remainder, 5u);
-    struct case_s {
-        cpu_family_e family;
-        int32_t threads;                  // workers asked for
-        uint64_t capacity, first, count;  // the batch buffer and the batch
-    };
-    std::vector<case_s> cases = {
+    // The family, the workers asked for; the batch buffer's capacity, the batch's first nonce and count.
+    std::vector<std::tuple<cpu_family_e, int32_t, uint64_t, uint64_t, uint64_t>> cases = {
         {CPU_FAMILY_BEST, 3, 13, 0, 13},  // shares of 4 and a remainder of 1
         {CPU_FAMILY_BEST, 3, 4, 77, 2},   // c < T: all done by the calling thread
         {CPU_FAMILY_BEST, 2, 2, 0, 0},    // nothing to do: c = 0
@@ -54,15 +46,15 @@ TEST(CpuPlot, BatchesEqualTheReference) {
     // one single-vector group of L / 2, then single nonces.
     for (const auto& f : families)
         cases.push_back({f.first, 1, 2 * cpu_family_lanes(f.first) + 1, 5040, 2 * cpu_family_lanes(f.first) - 1});
-    for (const case_s& c : cases) {
-        if (!cpu_family_available(c.family)) continue;
-        SCOPED_TRACE(std::string(cpu_family_name(c.family)) + ", " + std::to_string(c.count) + " nonces");
-        test_batch_s t(c.capacity, 0xEE);
-        EXPECT_EQ(run(&t, c.family, c.first, c.count, c.threads), c.count);
-        EXPECT_EQ(t.batch.progress.load(), c.count);
-        for (uint64_t n = 0; n < c.capacity; ++n)
-            EXPECT_TRUE(n < c.count ? test_rows_hold(t.storage.data(), c.capacity, n, ACCOUNT, c.first + n)
-                                    : untouched(t, n)) << "index " << n;
+    for (const auto& [family, threads, capacity, first, count] : cases) {
+        if (!cpu_family_available(family)) continue;
+        SCOPED_TRACE(std::string(cpu_family_name(family)) + ", " + std::to_string(count) + " nonces");
+        test_batch_s t(capacity, 0xEE);
+        EXPECT_EQ(run(&t, family, first, count, threads), count);
+        EXPECT_EQ(t.batch.progress.load(), count);
+        for (uint64_t n = 0; n < capacity; ++n)
+            EXPECT_TRUE(n < count ? test_rows_hold(t.storage.data(), capacity, n, ACCOUNT, first + n) : untouched(t, n))
+                << "index " << n;
     }
 }
 
@@ -95,12 +87,8 @@ TEST(CpuQueries, FeaturesFollowLeavesAndOperatingSystemStateAndTheBrandIsBounded
     // xcr0: SSE, YMM, opmask and ZMM state saved.
     const cpu_id_regs_s all{7, 0x18180001u, 0x06000000u, 0x00010020u, 0x80000001u, 0x40u, 0xE7u};
     const uint32_t vex = CPU_AVX | CPU_AVX2 | CPU_AVX512F;
-    struct case_s {
-        const char* what;
-        void (*change)(cpu_id_regs_s*);  // from `all`
-        uint32_t expected;               // of vex | CPU_SSE4A
-    };
-    const case_s cases[] = {
+    // What differs from `all`, the change, the features of vex | CPU_SSE4A then found.
+    const std::tuple<const char*, void (*)(cpu_id_regs_s*), uint32_t> cases[] = {
         {"everything", [](cpu_id_regs_s*) {}, vex | CPU_SSE4A},
         {"YMM state saved, AVX-512 state not", [](cpu_id_regs_s* r) { r->xcr0 = 0x7; }, CPU_AVX | CPU_AVX2 | CPU_SSE4A},
         {"AVX state not saved: no VEX code may run", [](cpu_id_regs_s* r) { r->xcr0 = 0x3; }, CPU_SSE4A},
@@ -108,10 +96,10 @@ TEST(CpuQueries, FeaturesFollowLeavesAndOperatingSystemStateAndTheBrandIsBounded
         {"no leaf 7", [](cpu_id_regs_s* r) { r->max_leaf = 6; }, CPU_AVX | CPU_SSE4A},
         {"no extended leaf 1", [](cpu_id_regs_s* r) { r->max_ext_leaf = 0x80000000u; }, vex},
     };
-    for (const case_s& c : cases) {
+    for (const auto& [what, change, expected] : cases) {
         cpu_id_regs_s r = all;
-        c.change(&r);
-        EXPECT_EQ(cpu_features_decode(r) & (vex | CPU_SSE4A), c.expected) << c.what;
+        change(&r);
+        EXPECT_EQ(cpu_features_decode(r) & (vex | CPU_SSE4A), expected) << what;
     }
     EXPECT_EQ(cpu_features_decode(all) & ~(vex | CPU_SSE4A), CPU_SSE | CPU_SSE2 | CPU_SSE3 | CPU_SSE41 | CPU_SSE42);
 
@@ -150,8 +138,7 @@ TEST(CpuChoice, FastestSupportedTimedFamilyWins) {
         double times[CPU_FAMILY_COUNT];  // BEST, scalar, sse4, avx, avx2, avx512, avx512x2, avx512x4
         uint32_t supported;
         cpu_family_e expected;
-    };
-    const case_s cases[] = {
+    } cases[] = {
         {"four states fastest (2-cycle vector latency)", {0, 9, 4, 4, 2, 1.0, 0.6, 0.5}, all, CPU_FAMILY_AVX512X4},
         {"two states fastest", {0, 9, 4, 4, 2, 1.0, 0.6, 0.7}, all, CPU_FAMILY_AVX512X2},
         {"one state fastest (1-cycle latency)", {0, 9, 4, 4, 2, 0.5, 0.6, 0.7}, all, CPU_FAMILY_AVX512},
@@ -159,14 +146,12 @@ TEST(CpuChoice, FastestSupportedTimedFamilyWins) {
         {"a tie goes to the family listed first", {0, 9, 4, 4, 2, 0.5, 0.5}, all, CPU_FAMILY_AVX512},
         {"fastest timing of a family the processor lacks is ignored", {0, 9, 4, 4, 2, 0.5, 0.1},
          all & ~bit(CPU_FAMILY_AVX512X2), CPU_FAMILY_AVX512},
-        {"no AVX-512 at all", {0, 9, 4, 3, 2, 0.5, 0.1, 0.1},
-         all & ~(bit(CPU_FAMILY_AVX512) | bit(CPU_FAMILY_AVX512X2) | bit(CPU_FAMILY_AVX512X4)), CPU_FAMILY_AVX2},
         {"a family not timed is never chosen", {0, 9, 4, 4, 2, 0, 0.6}, all, CPU_FAMILY_AVX512X2},
         {"a time for BEST itself is no family", {0.01, 9, 4, 4, 2, 1, 0.6}, all | 1u, CPU_FAMILY_AVX512X2},
         {"nothing timed: the scalar path", {}, all, CPU_FAMILY_SCALAR},
         {"nothing supported: the scalar path", {0, 9, 4, 4, 2, 1, 0.6}, 0, CPU_FAMILY_SCALAR},
     };
-    for (const case_s& c : cases) {
+    for (const auto& c : cases) {
         cpu_form_times_s times;
         for (int f = 0; f < CPU_FAMILY_COUNT; ++f) times.seconds_per_block[f] = c.times[f];
         EXPECT_EQ(cpu_choose_family(times, c.supported), c.expected) << c.what;

@@ -5,11 +5,7 @@
 // families' nonce groups are held to the reference nonces through cpu_plot_batch in
 // cpu_test.cpp; the scatter into scoop rows and the PoC2 conversion of a batch to
 // whole-file digests in plotfile_test.cpp.
-#include <gtest/gtest.h>
 
-#include <vector>
-
-#include "nonce/nonce.h"
 #include "nonce/cpu.h"
 #include "nonce/shabal.h"
 #include "nonce/shabal_lanes.h"

@@ -4,13 +4,8 @@
 
 #include <atomic>
 #include <cerrno>
-#include <string>
 #include <tuple>
-#include <vector>
 
-#include <gtest/gtest.h>
-
-#include "nonce/nonce.h"
 #include "platform/sys.h"
 #include "plotfile/plotfile.h"
 #include "test_support.h"
@@ -33,32 +28,26 @@ protected:
 TEST(PlotName, NamesAndParsing) {
     EXPECT_EQ(plotfile_path("/plots", 123, 4096, 8192, true), "/plots/123_4096_8192");
     EXPECT_EQ(plotfile_name(18446744073709551615ull, 0, 1, false), "18446744073709551615_0_1_1");
-    struct case_s {
-        const char* path;
-        plotfile_name_e kind;
-        uint64_t account = 0, start = 0, count = 0;  // the name's numbers (plot names only)
-        const char* rest = "";                       // what follows them
-    };
     const uint64_t MAX = UINT64_MAX;
-    const case_s cases[] = {
+    // A name, its kind, account, start and count, and what follows them.
+    const std::tuple<const char*, plotfile_name_e, uint64_t, uint64_t, uint64_t, const char*> cases[] = {
         {"1_2_3", PLOTFILE_NAME_POC2, 1, 2, 3, ""}, {"/a/b/1_2_3_3", PLOTFILE_NAME_POC1, 1, 2, 3, ""},
         {"/x_y/1_2_3_3.plotting", PLOTFILE_NAME_POC1, 1, 2, 3, ".plotting"},
         {"1_2_3_4", PLOTFILE_NAME_NOT_OPTIMIZED, 1, 2, 3, ""}, {"1_2_3_", PLOTFILE_NAME_POC2, 1, 2, 3, "_"},
         {"1_2_3_0", PLOTFILE_NAME_NOT_OPTIMIZED, 1, 2, 3, ""},  // a stagger of 0 is no PoC2 name
         {"18446744073709551615_2_3.plotting", PLOTFILE_NAME_POC2, MAX, 2, 3, ".plotting"},
         {"1_18446744073709551615_1", PLOTFILE_NAME_POC2, 1, MAX, 1, ""},  // ends exactly at the last nonce
-        {"1_18446744073709551615_2", PLOTFILE_NAME_NONE},                 // passes it
-        {"1_2_0", PLOTFILE_NAME_NONE}, {"1_2_0_0", PLOTFILE_NAME_NONE}, {"1_2", PLOTFILE_NAME_NONE}, {"x_1_2_3", PLOTFILE_NAME_NONE},
-        {"/a/", PLOTFILE_NAME_NONE}, {"-1_2_3", PLOTFILE_NAME_NONE}, {" 1_2_3", PLOTFILE_NAME_NONE}, {"1__2_3", PLOTFILE_NAME_NONE},
-        {"18446744073709551616_2_3", PLOTFILE_NAME_NONE},  // past 2^64 - 1
     };
-    for (const case_s& c : cases) {
-        plotfile_name_s n;
-        ASSERT_EQ(plotfile_name_parse(c.path, &n), c.kind) << c.path;
-        if (c.kind == PLOTFILE_NAME_NONE) continue;
+    plotfile_name_s n;
+    for (const auto& [path, kind, account, start, count, rest] : cases) {
+        ASSERT_EQ(plotfile_name_parse(path, &n), kind) << path;
         EXPECT_EQ(std::make_tuple(n.account, n.start, n.count, std::string(n.rest)),
-                  std::make_tuple(c.account, c.start, c.count, std::string(c.rest))) << c.path;
+                  std::make_tuple(account, start, count, std::string(rest))) << path;
     }
+    // No plot names: past the last nonce, a count of 0, numbers missing, signed, padded or past 2^64 - 1.
+    for (const char* other : {"1_18446744073709551615_2", "1_2_0", "1_2_0_0", "1_2", "x_1_2_3", "/a/", "-1_2_3",
+                              " 1_2_3", "1__2_3", "18446744073709551616_2_3"})
+        EXPECT_EQ(plotfile_name_parse(other, &n), PLOTFILE_NAME_NONE) << other;
 }
 
 // A stop before the first row or mid-batch, and a batch that does not fit its place in the
