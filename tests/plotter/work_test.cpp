@@ -204,8 +204,7 @@ TEST_F(work_fixture, faults_end_the_run_and_keep_other_files) {
         // The failure promises a resume only for a file that is there to resume.
         const std::string& failure = plotter->run.jobs.at(0)->failure;
         if (c.failed && !c.stuck) {
-            EXPECT_NE(failure.find(c.kept ? "; the next run resumes this file." : "; no file was left to resume."),
-                      std::string::npos) << failure;
+            EXPECT_TRUE(test_holds(failure, c.kept ? "; the next run resumes this file." : "; no file was left to resume."));
         }
         EXPECT_EQ(engine_list(d.a.path), (c.kept ? std::vector<std::string>{own, other} : std::vector<std::string>{other}));
         EXPECT_TRUE(!held || test_read_file(d.a.file(own)) == std::string(8 * PLOT_SIZE, '\0'));  // never written
@@ -260,7 +259,7 @@ TEST_F(work_fixture, staged_files_never_replace_a_target_file) {
         EXPECT_EQ(engine_list(d.s.path), c.stays ? std::vector<std::string>{name} : std::vector<std::string>{});
         EXPECT_TRUE(!c.stays || test_read_file(d.s.file(name)) == staged);
         EXPECT_EQ(engine_list(d.a.path).size(), 2u);  // no .moving copy left behind
-        EXPECT_NE(log().find(c.log), std::string::npos) << log();
+        EXPECT_TRUE(test_holds(log(), c.log));
         next_case();
     }
 }
@@ -299,7 +298,7 @@ TEST_F(work_fixture, a_file_being_moved_is_never_converted) {
             EXPECT_TRUE(plotter->run.failed);
             EXPECT_FALSE(d.ta.failed) << "the target drive did nothing wrong";
             ASSERT_EQ(heard.size(), 1u);
-            EXPECT_NE(heard[0].find("is being converted or written by another process"), std::string::npos) << heard[0];
+            EXPECT_TRUE(test_holds(heard[0], "is being converted or written by another process"));
             EXPECT_EQ(engine_list(d.a.path), std::vector<std::string>{});
             sys_file_close(converter);
             next_case();
@@ -307,7 +306,7 @@ TEST_F(work_fixture, a_file_being_moved_is_never_converted) {
             EXPECT_FALSE(plotter->run.failed);
         } else {
             EXPECT_EQ(during.status, CONVERT_REFUSED);
-            EXPECT_NE(during.message.find("a running plot is writing or moving it"), std::string::npos) << during.message;
+            EXPECT_TRUE(test_holds(during.message, "a running plot is writing or moving it"));
             EXPECT_FALSE(sys_file_exists(convert_journal_path(staged_path).c_str()));
             EXPECT_FALSE(plotter->run.failed) << log;
         }
@@ -342,7 +341,7 @@ TEST_F(work_fixture, a_failing_drive_ends_only_its_files) {
         engine_run(plotter, &plots, input, 8);
         EXPECT_TRUE(plotter->run.failed && plotter_finished(plotter));
         EXPECT_TRUE(d.tb.failed && !d.ta.failed);
-        EXPECT_NE(log().find("drive " + d.b.path + ": " + strerror(c.error)), std::string::npos) << log();
+        EXPECT_TRUE(test_holds(log(), "drive " + d.b.path + ": " + strerror(c.error)));
         EXPECT_EQ(engine_bad_nonces(d.a.file(name_of(0, 16)), ACCOUNT, 0, 16, false), 0);
         if (staged) {
             EXPECT_EQ(engine_list(d.s.path), std::vector<std::string>{name_of(16, 16)});
@@ -391,7 +390,7 @@ TEST_F(work_fixture, a_file_whose_tail_is_on_the_disk_is_completed_or_resumed_at
         route({}, {&d.ta}, N);
         input.poc2 = c.poc2;
         engine_run(plotter, &plots, input, 8);
-        EXPECT_NE(log().find(c.log), std::string::npos) << log();
+        EXPECT_TRUE(test_holds(log(), c.log));
         ASSERT_EQ(plotter->run.jobs.size(), 1u);
         EXPECT_EQ(plotter->run.jobs[0]->resume_from.load(), c.resume_from);
         EXPECT_FALSE(plotter->run.failed);
