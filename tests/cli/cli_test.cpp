@@ -225,8 +225,8 @@ TEST(CliPlot, TooFewGpuNoncesAreRefusedSayingWhy) {
         "are too few (the GPU path takes at least 96; a larger memory limit or GPU nonce count gives more) (see the "
         "messages above)\n";
     EXPECT_EQ(refused.status, 1);
-    ASSERT_GT(refused.output.size(), message.size());
-    EXPECT_EQ(refused.output.substr(refused.output.size() - message.size()), message);
+    // Contained rather than last: the OpenCL runtime may write its own lines as the process ends.
+    EXPECT_TRUE(test_holds(refused.output, message));
     EXPECT_TRUE(engine_list(dir.path).empty());
 }
 
